@@ -1,0 +1,23 @@
+# Each folder owns its sources; adding a file to a folder needs no edit here.
+function(korvel_glob_sources out_var)
+  set(found)
+  foreach(dir IN LISTS ARGN)
+    file(GLOB_RECURSE dir_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND found ${dir_sources})
+  endforeach()
+  set(${out_var} ${found} PARENT_SCOPE)
+endfunction()
+
+function(korvel_add_test_binary name)
+  cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
+  korvel_glob_sources(test_sources ${ARG_DIRS})
+  if(NOT test_sources)
+    return()
+  endif()
+  add_executable(${name} ${test_sources})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock korvel_options)
+  target_compile_definitions(${name} PRIVATE
+    KORVEL_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}/bin"
+    KORVEL_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}/tests")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,47 @@
+#include "companion/cli/fetch_command.h"
+
+#include "companion/link/helper_connection.h"
+#include "shared/helper_protocol.h"
+#include "shared/helper_response.h"
+
+#include <future>
+#include <ostream>
+
+namespace korvel {
+
+int runFetchCommand(bool showSystem, std::ostream& out, std::ostream& err) {
+    return runFetchCommand(makeHelperConnection(), showSystem, out, err);
+}
+
+int runFetchCommand(const std::shared_ptr<platform::xpc::Connection>& connection, bool showSystem,
+                    std::ostream& out, std::ostream& err) {
+    struct Outcome {
+        platform::xpc::Reply reply;
+        std::string error;
+    };
+    std::promise<Outcome> promise;
+    auto result = promise.get_future();
+    connection->resume();
+    connection->send(
+        {kFetchDataSelector, showSystem},
+        [&promise](const platform::xpc::Reply& reply) { promise.set_value({reply, {}}); },
+        [&promise](const std::string& error) { promise.set_value({std::nullopt, error}); });
+    const Outcome outcome = result.get();
+
+    if (!outcome.error.empty()) {
+        err << "korvel-companion: the helper could not be reached: " << outcome.error << '\n';
+        return 1;
+    }
+    if (!outcome.reply) {
+        err << "korvel-companion: the helper replied without data\n";
+        return 1;
+    }
+    if (!decodeHelperResponse(*outcome.reply)) {
+        err << "korvel-companion: the helper's reply is not a valid document\n";
+        return 1;
+    }
+    out << *outcome.reply << '\n';
+    return out.good() ? 0 : 1;
+}
+
+} // namespace korvel

@@ -1,0 +1,52 @@
+// KorvelCompanion: the background engine, its windows and a few commands.
+
+#include "companion/cli/fetch_command.h"
+
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage = R"(Usage: korvel-companion [COMMAND]
+
+Background system and network monitor. With no command it runs the engine.
+
+Commands:
+  fetch [--show-system]   Ask the helper for one reading and print its JSON.
+                          Starts the helper when it is not running. Without
+                          --show-system, processes under /usr, /bin, /sbin
+                          are left out.
+  --help                  Show this text.
+)";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::cerr << "korvel-companion: the engine is not built yet; see --help\n";
+        return 2;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (args[0] == "fetch") {
+        bool showSystem = false;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--show-system") {
+                showSystem = true;
+            } else {
+                std::cerr << "korvel-companion: unknown option for fetch: " << args[i] << '\n';
+                return 2;
+            }
+        }
+        return korvel::runFetchCommand(showSystem, std::cout, std::cerr);
+    }
+    std::cerr << "korvel-companion: unknown command: " << args[0] << "\nTry --help.\n";
+    return 2;
+}

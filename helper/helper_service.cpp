@@ -1,0 +1,27 @@
+#include "helper/helper_service.h"
+
+#include "helper/fetch_assembly.h"
+
+namespace korvel {
+
+void HelperService::fetchData(bool showSystem,
+                              const std::function<void(const std::optional<std::string>&)>& reply) {
+    reply(fetchReply(showSystem));
+}
+
+void HelperService::handle(const platform::xpc::Request& request,
+                           const std::function<void(const platform::xpc::Reply&)>& reply) {
+    if (request.selector == kFetchDataSelector) {
+        fetchData(request.argument, reply);
+    }
+    // Any other selector is not part of the protocol: the listener answers nil.
+}
+
+bool HelperDelegate::shouldAcceptNewConnection(platform::xpc::Listener& /*listener*/,
+                                               platform::xpc::IncomingConnection& connection) {
+    connection.setExportedObject(std::make_shared<HelperService>());
+    connection.resume();
+    return true;
+}
+
+} // namespace korvel

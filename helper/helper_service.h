@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/xpc/listener.h"
+#include "shared/helper_protocol.h"
+
+namespace korvel {
+
+// The exported object of one connection: answers fetch requests from the
+// collectors, synchronously, on the thread that delivered them.
+class HelperService : public KorvelHelperXPCProtocol, public platform::xpc::ExportedObject {
+public:
+    void fetchData(bool showSystem,
+                   const std::function<void(const std::optional<std::string>&)>& reply) override;
+
+    void handle(const platform::xpc::Request& request,
+                const std::function<void(const platform::xpc::Reply&)>& reply) override;
+};
+
+// Accepts every connection the listener lets through and gives it a service.
+class HelperDelegate : public platform::xpc::ListenerDelegate {
+public:
+    bool shouldAcceptNewConnection(platform::xpc::Listener& listener,
+                                   platform::xpc::IncomingConnection& connection) override;
+};
+
+} // namespace korvel

@@ -1,0 +1,14 @@
+#include "platform/system/absolute_time.h"
+
+#include <time.h>
+
+namespace korvel::platform {
+
+double absoluteTimeNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) - kUnixToAbsoluteTimeOffset +
+           static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+} // namespace korvel::platform

@@ -1,0 +1,10 @@
+#pragma once
+
+namespace korvel::platform {
+
+// Seconds since 2001-01-01 00:00:00 UTC from the real-time clock.
+double absoluteTimeNow();
+
+inline constexpr double kUnixToAbsoluteTimeOffset = 978307200.0;
+
+} // namespace korvel::platform

@@ -1,0 +1,62 @@
+#include "platform/system/text_file.h"
+
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace korvel::platform {
+
+std::optional<std::string> readTextFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+std::optional<std::string> readFirstLine(const std::string& path) {
+    auto text = readTextFile(path);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto end = text->find('\n');
+    if (end != std::string::npos) {
+        text->resize(end);
+    }
+    return text;
+}
+
+std::optional<unsigned long long> readUnsigned(const std::string& path) {
+    const auto line = readFirstLine(path);
+    if (!line || line->empty()) {
+        return std::nullopt;
+    }
+    unsigned long long value = 0;
+    const char* begin = line->data();
+    const char* end = begin + line->size();
+    const auto [ptr, ec] = std::from_chars(begin, end, value);
+    if (ec != std::errc() || ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace korvel::platform

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvel::platform::xpc {
+
+// One message: a selector and one Boolean argument.
+struct Request {
+    std::string selector;
+    bool argument = false;
+};
+
+// Optional data: no value is nil, which differs from empty data.
+using Reply = std::optional<std::string>;
+
+// Frames are a 4-byte big-endian body length followed by the body.
+inline constexpr size_t kFrameHeaderSize = 4;
+inline constexpr uint32_t kMaxRequestBody = 1024;
+inline constexpr uint32_t kDefaultMaxReplyBody = 256u << 20;
+
+std::string encodeRequestFrame(const Request& request);
+std::string encodeReplyFrame(const Reply& reply);
+
+// Length announced by a frame header (the first four bytes of header).
+uint32_t frameBodyLength(std::string_view header);
+
+std::optional<Request> decodeRequestBody(std::string_view body);
+// No value when the body is malformed (as opposed to a nil reply).
+std::optional<Reply> decodeReplyBody(std::string_view body);
+
+// Splits complete frames off the front of a receive buffer.
+class FrameReader {
+public:
+    explicit FrameReader(uint32_t maxBody) : maxBody_(maxBody) {}
+
+    void append(const char* data, size_t size) { buffer_.append(data, size); }
+
+    enum class Status { complete, needMore, tooLarge };
+    // On complete, body holds the next frame's body and it is consumed.
+    Status next(std::string& body);
+
+private:
+    uint32_t maxBody_;
+    std::string buffer_;
+    size_t offset_ = 0;
+};
+
+} // namespace korvel::platform::xpc

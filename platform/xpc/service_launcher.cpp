@@ -1,0 +1,185 @@
+#include "platform/xpc/service_launcher.h"
+
+#include "platform/xpc/unix_socket.h"
+
+#include <array>
+#include <vector>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace korvel::platform::xpc {
+namespace {
+
+class FileLock {
+public:
+    explicit FileLock(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_;
+};
+
+// Writes the decimal pid into buf without allocation (we are in a forked child).
+void formatPid(char* buf, pid_t pid) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0 && n < 15);
+    for (int i = 0; i < n; ++i) {
+        buf[i] = digits[n - 1 - i];
+    }
+    buf[n] = '\0';
+}
+
+// Starts the executable detached (double fork, new session) with listenFd as
+// descriptor 3. Returns 0 once exec succeeded, else the errno of the failure.
+int spawnWithListenSocket(const std::string& executable, int listenFd) {
+    // Everything the child needs is prepared before fork: after it, only
+    // async-signal-safe calls are allowed.
+    std::vector<std::string> environment;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (std::strncmp(*e, "LISTEN_", 7) != 0) {
+            environment.emplace_back(*e);
+        }
+    }
+    environment.emplace_back("LISTEN_FDS=1");
+    environment.emplace_back("LISTEN_FDNAMES=helper");
+    environment.emplace_back(std::string("LISTEN_PID=") + std::string(16, '\0'));
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    char* pidSlot = environment.back().data() + std::strlen("LISTEN_PID=");
+    std::string program = executable;
+    std::array<char*, 2> argv{program.data(), nullptr};
+
+    int status[2];
+    if (::pipe2(status, O_CLOEXEC) != 0) {
+        return errno;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int saved = errno;
+        ::close(status[0]);
+        ::close(status[1]);
+        return saved;
+    }
+    if (child == 0) {
+        ::close(status[0]);
+        if (::fork() != 0) {
+            ::_exit(0);
+        }
+        ::setsid();
+        if (listenFd != 3) {
+            if (::dup2(listenFd, 3) < 0) {
+                const int e = errno;
+                (void)!::write(status[1], &e, sizeof e);
+                ::_exit(127);
+            }
+        } else {
+            ::fcntl(3, F_SETFD, 0);
+        }
+        const int devNull = ::open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            ::dup2(devNull, 0);
+            ::dup2(devNull, 1);
+            if (devNull > 3) {
+                ::close(devNull);
+            }
+        }
+        formatPid(pidSlot, ::getpid());
+        ::execve(argv[0], argv.data(), envp.data());
+        const int e = errno;
+        (void)!::write(status[1], &e, sizeof e);
+        ::_exit(127);
+    }
+    ::close(status[1]);
+    int waitStatus = 0;
+    while (::waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
+    }
+    int execError = 0;
+    ssize_t n;
+    while ((n = ::read(status[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    ::close(status[0]);
+    return n == static_cast<ssize_t>(sizeof execError) ? execError : 0;
+}
+
+} // namespace
+
+int connectOrLaunch(const std::string& socketPath, const std::string& executable,
+                    std::string& error) {
+    int fd = connectUnixSocket(socketPath);
+    if (fd >= 0) {
+        return fd;
+    }
+    FileLock lock(socketPath + ".lock");
+    // Another client may have started the service while we waited for the lock.
+    fd = connectUnixSocket(socketPath);
+    if (fd >= 0) {
+        return fd;
+    }
+    if (::access(executable.c_str(), X_OK) != 0) {
+        error = "cannot start " + executable + ": " + std::strerror(errno);
+        return -1;
+    }
+    const int listenFd = listenUnixSocket(socketPath, /*removeStale=*/true);
+    if (listenFd < 0) {
+        error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
+        return -1;
+    }
+    const int spawnError = spawnWithListenSocket(executable, listenFd);
+    if (spawnError != 0) {
+        ::close(listenFd);
+        ::unlink(socketPath.c_str());
+        error = "cannot start " + executable + ": " + std::strerror(spawnError);
+        return -1;
+    }
+    // The service owns the listening socket now; the pending connection waits
+    // in its backlog until the service accepts it.
+    fd = connectUnixSocket(socketPath);
+    ::close(listenFd);
+    if (fd < 0) {
+        error = "cannot connect to " + socketPath + ": " + std::strerror(errno);
+    }
+    return fd;
+}
+
+std::string bundledExecutable(const std::string& name) {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        return name;
+    }
+    std::string directory(self, static_cast<size_t>(n));
+    directory.resize(directory.rfind('/'));
+    const std::string sibling = directory + "/" + name;
+    if (::access(sibling.c_str(), X_OK) == 0) {
+        return sibling;
+    }
+    return directory + "/../libexec/korvel/" + name;
+}
+
+} // namespace korvel::platform::xpc

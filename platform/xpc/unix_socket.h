@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace korvel::platform::xpc {
+
+// Small wrappers over AF_UNIX stream sockets; all descriptors are close-on-exec.
+
+// Connected descriptor, or -1 with errno set.
+int connectUnixSocket(const std::string& path);
+
+// Bound and listening descriptor, or -1 with errno set. Removes a stale socket
+// file first only when removeStale is set.
+int listenUnixSocket(const std::string& path, bool removeStale);
+
+// Writes all of data; false on error (the peer went away). Never raises SIGPIPE.
+bool sendAll(int fd, const std::string& data);
+
+// The peer's uid through SO_PEERCRED; -1 when unknown.
+long peerUid(int fd);
+
+} // namespace korvel::platform::xpc

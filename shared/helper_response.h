@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvel {
+
+// The one reply document of the helper, also the body of the published snapshot.
+// Both programs use these definitions; member names are the JSON keys.
+
+struct HelperProcessData {
+    int32_t pid = 0;
+    std::string name;
+    std::optional<std::string> execPath;
+    uint64_t cpuNS = 0;
+    uint64_t memBytes = 0;
+
+    bool operator==(const HelperProcessData&) const = default;
+};
+
+struct HelperConnectionData {
+    int32_t pid = 0;
+    std::string proto;
+    std::string localAddr;
+    uint16_t localPort = 0;
+    std::string remoteAddr;
+    uint16_t remotePort = 0;
+    int32_t tcpStateRaw = -1;
+
+    bool operator==(const HelperConnectionData&) const = default;
+};
+
+struct HelperInterfaceData {
+    std::string id;
+    uint64_t bytesIn = 0;
+    uint64_t bytesOut = 0;
+
+    bool operator==(const HelperInterfaceData&) const = default;
+};
+
+struct HelperResponse {
+    std::vector<HelperProcessData> processes;
+    std::vector<HelperConnectionData> connections;
+    std::vector<HelperInterfaceData> interfaces;
+    double timestamp = 0;
+    uint64_t totalRam = 0;
+    uint64_t usedRam = 0;
+    uint64_t freeRam = 0;
+    int32_t memPressureLevel = 100;
+    std::optional<int64_t> gpuCoreCount;
+    std::optional<double> gpuUsagePercent;
+    std::optional<double> cpuTemperatureCelsius;
+    std::optional<double> gpuTemperatureCelsius;
+
+    bool operator==(const HelperResponse&) const = default;
+};
+
+// Compact UTF-8 JSON. No value when a double is not finite: such a document
+// cannot be encoded, and the caller answers nil instead.
+std::optional<std::string> encodeHelperResponse(const HelperResponse& response);
+
+// Strict reader: every required member present, of its JSON type and within
+// its width; optional members absent or null; unknown members ignored.
+std::optional<HelperResponse> decodeHelperResponse(std::string_view json);
+
+} // namespace korvel

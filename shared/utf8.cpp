@@ -1,0 +1,88 @@
+#include "shared/utf8.h"
+
+namespace korvel {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the valid sequence starting at i, or 0 when the bytes there are not
+// a well-formed UTF-8 sequence (overlongs, surrogates and values above U+10FFFF
+// included). On failure, *consumed is the length of the maximal invalid prefix.
+size_t validSequenceLength(std::string_view s, size_t i, size_t* consumed) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    *consumed = 1;
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) {
+            low = 0xA0;
+        } else if (lead == 0xED) {
+            high = 0x9F;
+        }
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) {
+            low = 0x90;
+        } else if (lead == 0xF4) {
+            high = 0x8F;
+        }
+    } else {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if (i + k >= s.size()) {
+            return 0;
+        }
+        const unsigned char c = byte(i + k);
+        const unsigned char lo = k == 1 ? low : 0x80;
+        const unsigned char hi = k == 1 ? high : 0xBF;
+        if (c < lo || c > hi) {
+            return 0;
+        }
+        *consumed = k + 1;
+    }
+    return length;
+}
+
+} // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+    size_t consumed = 0;
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t n = validSequenceLength(bytes, i, &consumed);
+        if (n == 0) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+std::string sanitizeUtf8(std::string_view bytes) {
+    if (isValidUtf8(bytes)) {
+        return std::string(bytes);
+    }
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    size_t consumed = 0;
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t n = validSequenceLength(bytes, i, &consumed);
+        if (n == 0) {
+            out += kReplacement;
+            i += consumed;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+} // namespace korvel
