@@ -1,0 +1,97 @@
+#include "shared/interface_counters.h"
+#include "shared/memory_figures.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace korvel {
+namespace {
+
+void addInterface(const testing::TempDir& sys, const std::string& name, const std::string& in,
+                  const std::string& out) {
+    sys.write("class/net/" + name + "/statistics/rx_bytes", in + "\n");
+    sys.write("class/net/" + name + "/statistics/tx_bytes", out + "\n");
+}
+
+TEST(InterfaceCountersTest, SkipsLoopbackNamesAndSortsByBytes) {
+    testing::TempDir sys;
+    addInterface(sys, "lo", "5", "5");
+    addInterface(sys, "lo0", "5", "5");
+    addInterface(sys, "loopy", "5", "5");
+    addInterface(sys, "en2", "1", "2");
+    addInterface(sys, "en10", "3", "4");
+    addInterface(sys, "awdl0", "0", "0");
+    addInterface(sys, "Wg0", "9", "9");
+    addInterface(sys, "eth0", "18446744073709551615", "4294967296");
+    const auto rows = readInterfaceCounters(sys.str());
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0].id, "Wg0"); // upper case sorts first byte-wise
+    EXPECT_EQ(rows[1].id, "awdl0");
+    EXPECT_EQ(rows[2].id, "en10");
+    EXPECT_EQ(rows[3].id, "en2");
+    EXPECT_EQ(rows[4].id, "eth0");
+    EXPECT_EQ(rows[4].bytesIn, 18446744073709551615ULL); // full 64-bit counters
+    EXPECT_EQ(rows[4].bytesOut, 4294967296ULL);
+    EXPECT_EQ(rows[2].bytesIn, 3u);
+    EXPECT_EQ(rows[2].bytesOut, 4u);
+}
+
+TEST(InterfaceCountersTest, UnreadableCountersOrMissingTreeGiveNoRows) {
+    testing::TempDir sys;
+    EXPECT_TRUE(readInterfaceCounters(sys.str()).empty());
+    addInterface(sys, "eth0", "garbage", "1");
+    sys.write("class/net/eth1/statistics/rx_bytes", "7\n"); // tx_bytes missing
+    addInterface(sys, "eth2", "7", "8");
+    const auto rows = readInterfaceCounters(sys.str());
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].id, "eth2");
+}
+
+TEST(MemoryFiguresTest, MapsMeminfoFieldsToUsedFreeAndLevel) {
+    testing::TempDir proc;
+    proc.write("meminfo", "MemTotal:       16000000 kB\n"
+                          "MemFree:         1000000 kB\n"
+                          "MemAvailable:    4000000 kB\n"
+                          "Buffers:          100000 kB\n"
+                          "Active:          6000000 kB\n"
+                          "Inactive:        3000000 kB\n"
+                          "Unevictable:       10000 kB\n"
+                          "KernelStack:       20000 kB\n"
+                          "PageTables:        30000 kB\n"
+                          "SUnreclaim:        40000 kB\n"
+                          "Zswap:             50000 kB\n"
+                          "HugePages_Total:       0\n");
+    const auto figures = readMemoryFigures(proc.str());
+    EXPECT_EQ(figures.total, 16000000ULL * 1024);
+    EXPECT_EQ(figures.free, 4000000ULL * 1024);
+    EXPECT_EQ(figures.used, 6150000ULL * 1024);
+    EXPECT_EQ(figures.level, 25);
+}
+
+TEST(MemoryFiguresTest, UnreadableFiguresFallBackToZeroAndLevel100) {
+    testing::TempDir proc;
+    const auto missing = readMemoryFigures(proc.str());
+    EXPECT_GT(missing.total, 0u); // still the machine's physical memory
+    EXPECT_EQ(missing.used, 0u);
+    EXPECT_EQ(missing.free, 0u);
+    EXPECT_EQ(missing.level, 100);
+
+    proc.write("meminfo", "MemTotal: 1000 kB\nMemFree: 10 kB\n"); // older kernel: no MemAvailable
+    const auto partial = readMemoryFigures(proc.str());
+    EXPECT_EQ(partial.total, 1024000u);
+    EXPECT_EQ(partial.free, 10240u);
+    EXPECT_EQ(partial.level, 100);
+}
+
+TEST(MemoryFiguresTest, LiveMachineAgreesWithItself) {
+    const auto figures = readMemoryFigures();
+    EXPECT_GT(figures.total, 0u);
+    EXPECT_GT(figures.free, 0u);
+    EXPECT_LE(figures.free, figures.total);
+    EXPECT_LE(figures.used, figures.total);
+    EXPECT_GE(figures.level, 0);
+    EXPECT_LE(figures.level, 100);
+}
+
+} // namespace
+} // namespace korvel

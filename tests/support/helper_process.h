@@ -1,0 +1,49 @@
+#pragma once
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace korvel::testing {
+
+inline std::string helperBinary() {
+    return std::string(KORVEL_TEST_BINARY_DIR) + "/korvel-helper";
+}
+
+// Helper processes started for this test's runtime directory (they inherit
+// XDG_RUNTIME_DIR), so parallel tests never see each other's helpers.
+inline std::vector<pid_t> helpersForThisRuntimeDir() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string marker = std::string("XDG_RUNTIME_DIR=") + (runtime ? runtime : "");
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::error_code error;
+        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+        if (error || exe.filename() != "korvel-helper") {
+            continue;
+        }
+        std::ifstream environ(entry.path() / "environ", std::ios::binary);
+        const std::string env((std::istreambuf_iterator<char>(environ)), {});
+        if (env.find(marker + '\0') != std::string::npos) {
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return found;
+}
+
+inline void killHelpers() {
+    for (pid_t pid : helpersForThisRuntimeDir()) {
+        ::kill(pid, SIGKILL);
+    }
+}
+
+} // namespace korvel::testing
