@@ -1,7 +1,9 @@
 #pragma once
 
+#include "platform/proc/proc_source.h"
 #include "shared/helper_response.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace korvel {
@@ -9,6 +11,17 @@ namespace korvel {
 // Every process the kernel lists (system ones only with showSystem), appending
 // each kept process's sockets to connections in the same order.
 std::vector<HelperProcessData> collectProcessTable(bool showSystem,
+                                                   std::vector<HelperConnectionData>& connections);
+
+// The same over a given process source.
+std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
+                                                   bool showSystem,
+                                                   std::vector<HelperConnectionData>& connections);
+
+// The rows of the given pids, in their order, as if the source had listed them.
+std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
+                                                   const std::vector<int32_t>& pids,
+                                                   bool showSystem,
                                                    std::vector<HelperConnectionData>& connections);
 
 } // namespace korvel

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/proc/proc_source.h"
+#include "shared/helper_response.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvel {
+
+// The IPv4/IPv6 TCP and UDP sockets of one process's descriptors, in
+// descriptor order, one row per descriptor (a socket held twice is listed
+// twice). TCP sockets with both ends on loopback are left out. The source's
+// socket tables must have been loaded for this request.
+std::vector<HelperConnectionData> socketsForPid(platform::proc::ProcSource& source, int32_t pid);
+
+// The same rows appended to out; `descriptors` is scratch space kept by the
+// caller so a walk over many processes reuses one buffer.
+void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
+                         std::vector<platform::proc::Descriptor>& descriptors,
+                         std::vector<HelperConnectionData>& out);
+
+} // namespace korvel

@@ -1,0 +1,107 @@
+#include "platform/proc/proc_net_file.h"
+
+#include "platform/proc/tcp_state.h"
+
+#include <charconv>
+#include <cstring>
+
+namespace korvel::platform::proc {
+namespace {
+
+constexpr int kLocal = 1;
+constexpr int kRemote = 2;
+constexpr int kState = 3;
+constexpr int kInode = 9;
+
+template <typename Number> bool parseHex(std::string_view text, Number& out) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out, 16);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+// "0100007F:1F90": the kernel prints each 32-bit word of the address as the
+// number it is in memory, so copying the parsed words back in native order
+// restores the network-order bytes on either endianness. The port is printed
+// in host order.
+bool parseEndpoint(std::string_view text, Family family, std::array<uint8_t, 16>& address,
+                   uint16_t& port) {
+    const size_t words = family == Family::inet ? 1 : 4;
+    if (text.size() != words * 8 + 5 || text[words * 8] != ':') {
+        return false;
+    }
+    for (size_t i = 0; i < words; ++i) {
+        uint32_t word = 0;
+        if (!parseHex(text.substr(i * 8, 8), word)) {
+            return false;
+        }
+        std::memcpy(address.data() + i * 4, &word, sizeof word);
+    }
+    return parseHex(text.substr(words * 8 + 1), port);
+}
+
+bool parseLine(std::string_view line, Family family, Transport transport, SocketInfo& info) {
+    info = SocketInfo{};
+    info.family = family;
+    info.transport = transport;
+    size_t pos = 0;
+    for (int field = 0; field <= kInode; ++field) {
+        while (pos < line.size() && line[pos] == ' ') {
+            ++pos;
+        }
+        size_t end = pos;
+        while (end < line.size() && line[end] != ' ') {
+            ++end;
+        }
+        if (end == pos) {
+            return false;
+        }
+        const std::string_view token = line.substr(pos, end - pos);
+        pos = end;
+        bool ok = true;
+        switch (field) {
+        case kLocal:
+            ok = parseEndpoint(token, family, info.localAddress, info.localPort);
+            break;
+        case kRemote:
+            ok = parseEndpoint(token, family, info.remoteAddress, info.remotePort);
+            break;
+        case kState: {
+            unsigned state = 0;
+            ok = parseHex(token, state);
+            info.tcpState = translateTcpState(state);
+            break;
+        }
+        case kInode: {
+            const auto [p, ec] =
+                std::from_chars(token.data(), token.data() + token.size(), info.inode);
+            ok = ec == std::errc() && p == token.data() + token.size();
+            break;
+        }
+        default:
+            break;
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+size_t parseProcNetTable(std::string_view text, Family family, Transport transport,
+                         InetSocketTable& out) {
+    size_t added = 0;
+    SocketInfo info;
+    while (!text.empty()) {
+        const size_t newline = text.find('\n');
+        const std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
+        if (parseLine(line, family, transport, info)) {
+            out.add(info);
+            ++added;
+        }
+    }
+    return added;
+}
+
+} // namespace korvel::platform::proc

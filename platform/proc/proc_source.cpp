@@ -1,0 +1,335 @@
+#include "platform/proc/proc_source.h"
+
+#include "platform/proc/proc_net_file.h"
+#include "platform/proc/sock_diag.h"
+#include "platform/proc/stat_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvel::platform::proc {
+namespace {
+
+constexpr size_t kMaxPath = 4096;
+constexpr size_t kDirectoryBuffer = 32 * 1024;
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+constexpr std::string_view kSocketPrefix = "socket:[";
+
+// "<pid>/<leaf>" relative to the root descriptor, without allocating.
+class PidPath {
+public:
+    PidPath(int32_t pid, std::string_view leaf) {
+        char* end = std::to_chars(text_, text_ + 12, pid).ptr;
+        *end++ = '/';
+        std::memcpy(end, leaf.data(), leaf.size());
+        end[leaf.size()] = '\0';
+    }
+    const char* c_str() const { return text_; }
+
+private:
+    char text_[32];
+};
+
+bool parseDecimal(const char* name, int64_t& out) {
+    const char* end = name + std::strlen(name);
+    if (name == end || *name < '0' || *name > '9') {
+        return false;
+    }
+    const auto [p, ec] = std::from_chars(name, end, out);
+    return ec == std::errc() && p == end;
+}
+
+int openDirectoryAt(int dirFd, const char* path) {
+    int fd;
+    do {
+        fd = ::openat(dirFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Reads a whole file below dirFd into out (replaced). False when it cannot
+// be opened or read.
+bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
+    int fd;
+    do {
+        fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return false;
+    }
+    out.clear();
+    size_t used = 0;
+    for (;;) {
+        if (out.size() < used + chunk) {
+            out.resize(used + chunk);
+        }
+        const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            ::close(fd);
+            out.clear();
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    out.resize(used);
+    return true;
+}
+
+// Walks the entries of one getdents64 buffer.
+template <typename Visit> void forEachEntry(const char* buffer, size_t size, Visit visit) {
+    for (size_t offset = 0; offset < size;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+        visit(entry->d_name);
+        offset += entry->d_reclen;
+    }
+}
+
+} // namespace
+
+ProcSource::ProcSource(ProcSourceOptions options) : options_(std::move(options)) {
+    rootFd_ = openDirectoryAt(AT_FDCWD, options_.root.c_str());
+    if (options_.clockTicksPerSecond == 0) {
+        const long ticks = ::sysconf(_SC_CLK_TCK);
+        options_.clockTicksPerSecond = ticks > 0 ? static_cast<uint64_t>(ticks) : 100;
+    }
+    if (options_.pageSize == 0) {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        options_.pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
+    }
+    directoryBuffer_.resize(kDirectoryBuffer);
+    linkBuffer_.resize(kMaxPath);
+}
+
+ProcSource::~ProcSource() {
+    if (rootFd_ >= 0) {
+        ::close(rootFd_);
+    }
+}
+
+TaskInfo ProcSource::taskFromStat(uint64_t utimeTicks, uint64_t stimeTicks,
+                                  uint64_t rssPages) const {
+    const uint64_t hz = options_.clockTicksPerSecond;
+    const auto nanoseconds = [hz](uint64_t ticks) {
+        return ticks / hz * 1000000000ULL + ticks % hz * 1000000000ULL / hz;
+    };
+    return {nanoseconds(utimeTicks), nanoseconds(stimeTicks), rssPages * options_.pageSize};
+}
+
+bool ProcSource::readStat(int32_t pid) {
+    return readFileAt(rootFd_, PidPath(pid, "stat").c_str(), statBuffer_, 1024);
+}
+
+std::vector<int32_t> ProcSource::listAllPids() {
+    listedTasks_.clear();
+    std::vector<int32_t> pids;
+    if (rootFd_ < 0) {
+        return pids;
+    }
+    const int dirFd = openDirectoryAt(rootFd_, ".");
+    if (dirFd < 0) {
+        return pids;
+    }
+    struct Listed {
+        int32_t pid;
+        int32_t ppid;
+        bool kernelFlag;
+        bool noAddressSpace;
+    };
+    std::vector<Listed> listed;
+    listed.reserve(1024);
+    bool failed = false;
+    for (;;) {
+        const ssize_t n = ::getdents64(dirFd, directoryBuffer_.data(), directoryBuffer_.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failed = n < 0;
+            break;
+        }
+        forEachEntry(directoryBuffer_.data(), static_cast<size_t>(n), [&](const char* name) {
+            int64_t value = 0;
+            if (!parseDecimal(name, value) || value <= 0 || value > INT32_MAX) {
+                return;
+            }
+            const auto pid = static_cast<int32_t>(value);
+            Listed entry{pid, 0, false, false};
+            if (readStat(pid)) {
+                if (const auto stat = parseStatLine(statBuffer_)) {
+                    entry.ppid = stat->ppid;
+                    entry.kernelFlag = (stat->flags & kKernelThreadFlag) != 0;
+                    entry.noAddressSpace = stat->vsizeBytes == 0;
+                    listedTasks_.emplace_back(
+                        pid, taskFromStat(stat->utimeTicks, stat->stimeTicks, stat->rssPages));
+                }
+            }
+            listed.push_back(entry);
+        });
+    }
+    ::close(dirFd);
+    if (failed) {
+        listedTasks_.clear();
+        return pids;
+    }
+
+    // Kernel threads carry the kernel-thread flag. Children of kthreadd without
+    // an address space are caught too, but only when pid 2 is kthreadd: in a
+    // pid namespace pid 2 is an ordinary process with ordinary (zombie) children.
+    const bool kthreaddListed = std::any_of(
+        listed.begin(), listed.end(), [](const Listed& e) { return e.pid == 2 && e.kernelFlag; });
+    pids.reserve(listed.size());
+    for (const Listed& entry : listed) {
+        const bool kernelThread =
+            entry.kernelFlag || (kthreaddListed && entry.ppid == 2 && entry.noAddressSpace);
+        if (!kernelThread) {
+            pids.push_back(entry.pid);
+        }
+    }
+    std::sort(listedTasks_.begin(), listedTasks_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return pids;
+}
+
+std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
+    if (rootFd_ < 0 || pid <= 0) {
+        return std::nullopt;
+    }
+    const PidPath exe(pid, "exe");
+    const ssize_t n = ::readlinkat(rootFd_, exe.c_str(), linkBuffer_.data(), kMaxPath);
+    if (n <= 0 || static_cast<size_t>(n) >= kMaxPath) {
+        return std::nullopt; // unreadable, or too long to be whole
+    }
+    std::string_view path(linkBuffer_.data(), static_cast<size_t>(n));
+    if (path.size() > kDeletedSuffix.size() && path.ends_with(kDeletedSuffix)) {
+        // The kernel marks an unlinked executable this way; a file really
+        // named so still has a link and keeps its whole name.
+        struct stat target {};
+        if (::fstatat(rootFd_, exe.c_str(), &target, 0) != 0 || target.st_nlink == 0) {
+            path.remove_suffix(kDeletedSuffix.size());
+        }
+    }
+    return path;
+}
+
+std::optional<std::string_view> ProcSource::shortName(int32_t pid) {
+    if (rootFd_ < 0 || pid <= 0 || !readStat(pid)) {
+        return std::nullopt;
+    }
+    const auto stat = parseStatLine(statBuffer_);
+    if (!stat) {
+        return std::nullopt;
+    }
+    return stat->comm;
+}
+
+std::optional<TaskInfo> ProcSource::taskInfo(int32_t pid) {
+    const auto listed = std::lower_bound(
+        listedTasks_.begin(), listedTasks_.end(), pid,
+        [](const std::pair<int32_t, TaskInfo>& entry, int32_t key) { return entry.first < key; });
+    if (listed != listedTasks_.end() && listed->first == pid) {
+        return listed->second;
+    }
+    if (rootFd_ < 0 || pid <= 0 || !readStat(pid)) {
+        return std::nullopt;
+    }
+    const auto stat = parseStatLine(statBuffer_);
+    if (!stat) {
+        return std::nullopt;
+    }
+    return taskFromStat(stat->utimeTicks, stat->stimeTicks, stat->rssPages);
+}
+
+bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {
+    out.clear();
+    if (rootFd_ < 0 || pid <= 0) {
+        return false;
+    }
+    const int dirFd = openDirectoryAt(rootFd_, PidPath(pid, "fd").c_str());
+    if (dirFd < 0) {
+        return false;
+    }
+    bool listed = false;
+    char link[64];
+    for (;;) {
+        const ssize_t n = ::getdents64(dirFd, directoryBuffer_.data(), directoryBuffer_.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            break; // the process went away: keep what was read
+        }
+        listed = true;
+        if (n == 0) {
+            break;
+        }
+        forEachEntry(directoryBuffer_.data(), static_cast<size_t>(n), [&](const char* name) {
+            int64_t fd = 0;
+            if (!parseDecimal(name, fd) || fd > INT32_MAX) {
+                return;
+            }
+            const ssize_t length = ::readlinkat(dirFd, name, link, sizeof link);
+            if (length <= 0) {
+                return; // closed since the listing
+            }
+            Descriptor descriptor;
+            descriptor.fd = static_cast<int32_t>(fd);
+            const std::string_view target(link, static_cast<size_t>(length));
+            if (target.starts_with(kSocketPrefix) && target.back() == ']') {
+                const char* first = target.data() + kSocketPrefix.size();
+                const char* last = target.data() + target.size() - 1;
+                const auto [p, ec] = std::from_chars(first, last, descriptor.socketInode);
+                descriptor.isSocket = ec == std::errc() && p == last;
+            }
+            out.push_back(descriptor);
+        });
+    }
+    ::close(dirFd);
+    return listed;
+}
+
+void ProcSource::loadSocketTables() {
+    struct Table {
+        Family family;
+        Transport transport;
+        const char* file;
+    };
+    static constexpr Table kTables[] = {
+        {Family::inet, Transport::tcp, "net/tcp"},
+        {Family::inet6, Transport::tcp, "net/tcp6"},
+        {Family::inet, Transport::udp, "net/udp"},
+        {Family::inet6, Transport::udp, "net/udp6"},
+    };
+    sockets_.clear();
+    kernelDumpedTables_ = 0;
+    std::optional<SockDiagSocket> netlink;
+    if (options_.useNetlink) {
+        netlink.emplace();
+    }
+    std::string text;
+    for (const Table& table : kTables) {
+        if (netlink && netlink->dump(table.family, table.transport, sockets_)) {
+            ++kernelDumpedTables_;
+            continue;
+        }
+        if (rootFd_ >= 0 && readFileAt(rootFd_, table.file, text, 64 * 1024)) {
+            parseProcNetTable(text, table.family, table.transport, sockets_);
+        }
+    }
+    sockets_.index();
+}
+
+} // namespace korvel::platform::proc

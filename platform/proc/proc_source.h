@@ -1,0 +1,94 @@
+#pragma once
+
+#include "platform/proc/inet_socket_table.h"
+#include "platform/system/roots.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvel::platform::proc {
+
+struct TaskInfo {
+    uint64_t userNS = 0;
+    uint64_t systemNS = 0;
+    uint64_t residentBytes = 0;
+};
+
+struct Descriptor {
+    int32_t fd = -1;
+    bool isSocket = false;
+    uint64_t socketInode = 0; // for sockets: the inode the socket tables are keyed by
+};
+
+struct ProcSourceOptions {
+    std::string root = kLiveProcRoot;
+    // Dump the live kernel's socket tables over netlink, falling back to the
+    // files under <root>/net table by table. Off for fixture trees, whose
+    // tables can only be those files.
+    bool useNetlink = true;
+    uint64_t clockTicksPerSecond = 0; // 0: the kernel's USER_HZ
+    uint64_t pageSize = 0;            // 0: the kernel's
+};
+
+// The process-information facts of one proc tree: process list, executable
+// path, short name, task times and resident size, descriptor list, and the
+// socket tables the descriptors point into. Every read goes through
+// descriptors relative to the root opened at construction, so nothing is
+// resolved from "/proc" twice. Not thread-safe; one instance serves one
+// request at a time and reuses its buffers from call to call.
+class ProcSource {
+public:
+    explicit ProcSource(ProcSourceOptions options = {});
+    ~ProcSource();
+    ProcSource(const ProcSource&) = delete;
+    ProcSource& operator=(const ProcSource&) = delete;
+
+    // Numeric entries of the root in directory order, kernel threads left out
+    // (they belong to the kernel, as process 0 does). Empty on failure.
+    // Telling kernel threads apart means reading every stat line; the task
+    // figures read there are kept and answered by taskInfo() for this list.
+    std::vector<int32_t> listAllPids();
+
+    // The target of the `exe` link: raw bytes, valid until the next call. A
+    // link to a deleted file reads without the kernel's " (deleted)" suffix.
+    // No value for kernel threads, zombies, processes that are gone or not ours.
+    std::optional<std::string_view> executablePath(int32_t pid);
+
+    // The kernel's short name (comm), read afresh; valid until the next call.
+    std::optional<std::string_view> shortName(int32_t pid);
+
+    // CPU times in nanoseconds and resident bytes, as of the last listing when
+    // it listed this pid, else read now.
+    std::optional<TaskInfo> taskInfo(int32_t pid);
+
+    // The open descriptors in the kernel's (ascending) order. False when the
+    // list cannot be read at all; a descriptor closed while being read is
+    // simply not listed.
+    bool listDescriptors(int32_t pid, std::vector<Descriptor>& out);
+
+    // Reads the TCP and UDP tables of both families, replacing the last ones.
+    void loadSocketTables();
+    const SocketInfo* socketInfo(uint64_t inode) const { return sockets_.find(inode); }
+    size_t socketCount() const { return sockets_.size(); }
+    // How many of the four tables the last load took from netlink.
+    int kernelDumpedTables() const { return kernelDumpedTables_; }
+
+private:
+    bool readStat(int32_t pid);
+    TaskInfo taskFromStat(uint64_t utimeTicks, uint64_t stimeTicks, uint64_t rssPages) const;
+
+    ProcSourceOptions options_;
+    int rootFd_ = -1;
+    std::vector<char> directoryBuffer_;
+    std::string linkBuffer_;
+    std::string statBuffer_;
+    std::vector<std::pair<int32_t, TaskInfo>> listedTasks_; // sorted by pid
+    InetSocketTable sockets_;
+    int kernelDumpedTables_ = 0;
+};
+
+} // namespace korvel::platform::proc

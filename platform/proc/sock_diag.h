@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/proc/inet_socket_table.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvel::platform::proc {
+
+enum class DumpStatus { more, done, refused, malformed };
+
+// Adds the sockets carried by one buffer of a NETLINK_SOCK_DIAG inet dump to
+// the table. `done` once the dump's end message is seen, `refused` on the
+// kernel's error message, `malformed` when a message overruns the buffer,
+// `more` when the dump continues in the next buffer. Messages of another
+// sequence number are ignored.
+DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequence,
+                                 Transport transport, InetSocketTable& out);
+
+// A NETLINK_SOCK_DIAG socket for the inet dumps of one request.
+class SockDiagSocket {
+public:
+    SockDiagSocket();
+    ~SockDiagSocket();
+    SockDiagSocket(const SockDiagSocket&) = delete;
+    SockDiagSocket& operator=(const SockDiagSocket&) = delete;
+
+    // False when the kernel refused the socket (no sock_diag, a sandbox).
+    bool isOpen() const { return fd_ >= 0; }
+
+    // Adds every socket of one table, time-wait and request sockets excepted
+    // (no descriptor can hold them). On failure the table is left as it was.
+    bool dump(Family family, Transport transport, InetSocketTable& out);
+
+private:
+    int fd_ = -1;
+    uint32_t sequence_ = 0;
+    std::vector<char> buffer_;
+};
+
+} // namespace korvel::platform::proc
