@@ -1,0 +1,7 @@
+#pragma once
+
+namespace korvel {
+
+enum class MemoryPressure { normal, warning, critical };
+
+} // namespace korvel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "companion/engine/tcp_state.h"
+#include "companion/engine/transport_proto.h"
+#include "companion/engine/uuid.h"
+#include "shared/helper_response.h"
+
+#include <cstdint>
+#include <string>
+
+namespace korvel {
+
+// One socket of a process. `id` only tells list rows apart: two rows built
+// from the same socket in different refreshes compare equal.
+struct NetConnection {
+    Uuid id = Uuid::random();
+    int32_t pid = 0;
+    TransportProto proto = TransportProto::tcp;
+    std::string localAddr;
+    uint16_t localPort = 0;
+    std::string remoteAddr;
+    uint16_t remotePort = 0;
+    TCPState state = TCPState::unknown;
+
+    friend bool operator==(const NetConnection& a, const NetConnection& b) {
+        return a.pid == b.pid && a.proto == b.proto && a.localAddr == b.localAddr &&
+               a.localPort == b.localPort && a.remoteAddr == b.remoteAddr &&
+               a.remotePort == b.remotePort && a.state == b.state;
+    }
+};
+
+// A row for one helper socket, with a fresh id.
+NetConnection makeNetConnection(const HelperConnectionData& socket);
+
+} // namespace korvel

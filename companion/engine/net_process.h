@@ -1,0 +1,36 @@
+#pragma once
+
+#include "companion/engine/net_connection.h"
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+// A themed icon name or the path of an image file; the views resolve it.
+using ProcessIcon = std::string;
+
+// One process row, identified by its pid.
+struct NetProcess {
+    int32_t id = 0;
+    std::string name;
+    std::string displayName;
+    std::optional<std::string> execPath;
+    std::optional<ProcessIcon> icon;
+    double cpuPercent = 0;
+    uint64_t memBytes = 0;
+    std::vector<NetConnection> connections;
+
+    // What the views compare: CPU within 0.05 points and the number of sockets,
+    // not their content; display name, path and icon take no part.
+    friend bool operator==(const NetProcess& a, const NetProcess& b) {
+        return a.id == b.id && a.name == b.name && a.memBytes == b.memBytes &&
+               std::fabs(a.cpuPercent - b.cpuPercent) < 0.05 &&
+               a.connections.size() == b.connections.size();
+    }
+};
+
+} // namespace korvel
