@@ -1,0 +1,62 @@
+#include "platform/system/power_supplies.h"
+
+#include "platform/system/text_file.h"
+
+#include <algorithm>
+#include <dirent.h>
+
+namespace korvel::platform {
+namespace {
+
+std::optional<bool> readFlag(const std::string& path) {
+    const auto value = readUnsigned(path);
+    if (!value) {
+        return std::nullopt;
+    }
+    return *value != 0;
+}
+
+PowerSupply readSupply(const std::string& dir, const std::string& name) {
+    const std::string base = dir + "/" + name + "/";
+    PowerSupply supply;
+    supply.name = name;
+    supply.type = readFirstLine(base + "type").value_or("");
+    supply.scope = readFirstLine(base + "scope");
+    supply.status = readFirstLine(base + "status");
+    supply.present = readFlag(base + "present");
+    supply.online = readFlag(base + "online");
+    supply.energyNow = readUnsigned(base + "energy_now");
+    supply.energyFull = readUnsigned(base + "energy_full");
+    supply.chargeNow = readUnsigned(base + "charge_now");
+    supply.chargeFull = readUnsigned(base + "charge_full");
+    supply.capacity = readUnsigned(base + "capacity");
+    return supply;
+}
+
+} // namespace
+
+std::optional<std::vector<PowerSupply>> readPowerSupplies(const std::string& sysRoot) {
+    const std::string dir = sysRoot + "/class/power_supply";
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(stream)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    ::closedir(stream);
+    // Directory order is arbitrary; a fixed order keeps "the first battery" stable.
+    std::sort(names.begin(), names.end());
+    std::vector<PowerSupply> supplies;
+    supplies.reserve(names.size());
+    for (const auto& name : names) {
+        supplies.push_back(readSupply(dir, name));
+    }
+    return supplies;
+}
+
+} // namespace korvel::platform

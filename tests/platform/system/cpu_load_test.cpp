@@ -1,0 +1,63 @@
+#include "platform/system/cpu_load.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace korvel::platform {
+namespace {
+
+TEST(CPULoadTicksTest, AggregateLineFoldsIrqIntoSystemAndIowaitIntoIdle) {
+    // user nice system idle iowait irq softirq steal guest guest_nice
+    const auto ticks = parseCPULoadTicks("cpu  100 7 20 500 30 4 5 9 0 0\n"
+                                         "cpu0 1 1 1 1 1 1 1 1 1 1\n"
+                                         "intr 12345\n");
+    ASSERT_TRUE(ticks);
+    EXPECT_EQ(*ticks, (CPULoadTicks{100, 29, 530, 7}));
+
+    // Kernels that stop after idle, and the line not being first.
+    EXPECT_EQ(parseCPULoadTicks("intr 1\ncpu 1 2 3 4"), (CPULoadTicks{1, 3, 4, 2}));
+}
+
+TEST(CPULoadTicksTest, CountersAreTakenModulo2To32) {
+    const auto ticks = parseCPULoadTicks("cpu  4294967297 0 4294967295 8589934592 1 0 1 0 0 0\n");
+    ASSERT_TRUE(ticks);
+    EXPECT_EQ((*ticks)[0], 1u);
+    EXPECT_EQ((*ticks)[1], 0u); // 2^32 - 1 + 1 wraps
+    EXPECT_EQ((*ticks)[2], 1u);
+}
+
+TEST(CPULoadTicksTest, MalformedInputHasNoValue) {
+    EXPECT_FALSE(parseCPULoadTicks(""));
+    EXPECT_FALSE(parseCPULoadTicks("cpu0 1 2 3 4 5 6 7\n"));
+    EXPECT_FALSE(parseCPULoadTicks("cpu 1 2 3\n"));
+    EXPECT_FALSE(parseCPULoadTicks("cpu 1 2 x 4\n"));
+    EXPECT_FALSE(parseCPULoadTicks("cpu 1 2 -3 4\n"));
+    EXPECT_FALSE(parseCPULoadTicks("cpus 1 2 3 4\n"));
+}
+
+TEST(LoadAverageTest, FirstFieldIsTheOneMinuteAverage) {
+    EXPECT_DOUBLE_EQ(*parseLoadAverage1m("1.35 0.58 0.26 3/135 12092\n"), 1.35);
+    EXPECT_DOUBLE_EQ(*parseLoadAverage1m("0.00 0.01 0.05 1/1 1"), 0.0);
+    EXPECT_FALSE(parseLoadAverage1m(""));
+    EXPECT_FALSE(parseLoadAverage1m("nan 1 1"));
+    EXPECT_FALSE(parseLoadAverage1m("-1.0 1 1"));
+    EXPECT_FALSE(parseLoadAverage1m("1.0x 1 1"));
+}
+
+TEST(CPULoadReadersTest, ReadFromTheGivenProcRoot) {
+    testing::TempDir root;
+    EXPECT_FALSE(readCPULoadTicks(root.str()));
+    EXPECT_FALSE(readLoadAverage1m(root.str()));
+    root.write("stat", "cpu  10 1 2 30 0 0 0 0 0 0\n");
+    root.write("loadavg", "2.50 1.00 0.50 1/100 42\n");
+    EXPECT_EQ(readCPULoadTicks(root.str()), (CPULoadTicks{10, 2, 30, 1}));
+    EXPECT_EQ(readLoadAverage1m(root.str()), 2.5);
+
+    // The live kernel has both files.
+    EXPECT_TRUE(readCPULoadTicks("/proc"));
+    EXPECT_TRUE(readLoadAverage1m("/proc"));
+}
+
+} // namespace
+} // namespace korvel::platform
