@@ -1,0 +1,39 @@
+#pragma once
+
+#include "companion/engine/battery_snapshot.h"
+#include "companion/engine/memory_pressure.h"
+#include "companion/engine/system_stats.h"
+#include "companion/sampling/disk_capacity.h"
+#include "shared/helper_response.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace korvel {
+
+// The helper's memory-status level is the share of memory still available:
+// 61 and up is normal, 26...60 warning, 25 and below critical.
+MemoryPressure memoryPressureFromLevel(int32_t level);
+
+// What the companion reads itself for each merged reading.
+struct LocalSystemFigures {
+    int coreCount = 0;
+    DiskCapacity disk;
+    std::optional<BatterySnapshot> battery;
+};
+
+// Reads processor count, home volume and battery from the live machine.
+LocalSystemFigures readLocalSystemFigures();
+
+// The value shown before any reading: physical memory and processor count,
+// everything else 0 or absent.
+SystemStats makeInitialSystemStats();
+
+// Memory, pressure, GPU and temperatures from the response, the CPU figures
+// as given, disk and battery sampled now.
+SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePercent,
+                             double loadAverage1m);
+SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePercent,
+                             double loadAverage1m, const LocalSystemFigures& local);
+
+} // namespace korvel

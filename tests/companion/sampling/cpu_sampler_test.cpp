@@ -1,0 +1,63 @@
+#include "companion/sampling/cpu_sampler.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace korvel {
+namespace {
+
+TEST(CPUBusyPercentTest, NiceIsBusyAndOnlyIdleIsIdle) {
+    // user, system, idle, nice
+    EXPECT_DOUBLE_EQ(cpuBusyPercent({0, 0, 0, 0}, {10, 20, 60, 10}), 40.0);
+    EXPECT_DOUBLE_EQ(cpuBusyPercent({5, 5, 5, 5}, {5, 5, 105, 5}), 0.0);
+    EXPECT_DOUBLE_EQ(cpuBusyPercent({5, 5, 5, 5}, {50, 50, 5, 5}), 100.0);
+    EXPECT_DOUBLE_EQ(cpuBusyPercent({0, 0, 0, 0}, {0, 0, 50, 50}), 50.0);
+}
+
+TEST(CPUBusyPercentTest, NoElapsedTicksGiveZeroNotADivisionByZero) {
+    const CPUTicks same{123, 456, 789, 10};
+    EXPECT_EQ(cpuBusyPercent(same, same), 0.0);
+}
+
+TEST(CPUBusyPercentTest, WrappedCountersContributeTheirTrueIncrease) {
+    // user wrapped from 2^32 - 10 to 10: 20 ticks; idle grew by 60.
+    const CPUTicks before{4294967286u, 100, 1000, 0};
+    const CPUTicks after{10, 120, 1060, 0};
+    EXPECT_DOUBLE_EQ(cpuBusyPercent(before, after), 40.0);
+    // Every counter wrapped: one tick each, idle two.
+    EXPECT_DOUBLE_EQ(
+        cpuBusyPercent({4294967295u, 4294967295u, 4294967295u, 4294967295u}, {0, 0, 1, 0}), 60.0);
+}
+
+TEST(SampleCPUTest, PercentNeedsPreviousTicksAndReadableCounters) {
+    testing::TempDir proc;
+    proc.write("stat", "cpu  300 0 100 600 0 0 0 0 0 0\n");
+    proc.write("loadavg", "0.75 0.50 0.25 2/90 7\n");
+
+    const CPUSample first = sampleCPU(std::nullopt, proc.str());
+    EXPECT_EQ(first.ticks, (CPUTicks{300, 100, 600, 0}));
+    EXPECT_EQ(first.cpuUsagePercent, 0.0);
+    EXPECT_EQ(first.loadAverage1m, 0.75);
+
+    const CPUSample later = sampleCPU(CPUTicks{100, 50, 500, 0}, proc.str());
+    EXPECT_DOUBLE_EQ(later.cpuUsagePercent, 250.0 / 350.0 * 100.0);
+
+    // Unreadable counters: zeros to measure the next call against, 0 %.
+    testing::TempDir empty;
+    const CPUSample failed = sampleCPU(CPUTicks{1, 2, 3, 4}, empty.str());
+    EXPECT_EQ(failed.ticks, (CPUTicks{0, 0, 0, 0}));
+    EXPECT_EQ(failed.cpuUsagePercent, 0.0);
+    EXPECT_EQ(failed.loadAverage1m, 0.0);
+}
+
+TEST(SampleCPUTest, LiveMachineGivesAPercentInRange) {
+    const CPUSample first = sampleCPU(std::nullopt);
+    const CPUSample second = sampleCPU(first.ticks);
+    EXPECT_GE(second.cpuUsagePercent, 0.0);
+    EXPECT_LE(second.cpuUsagePercent, 100.0);
+    EXPECT_GE(second.loadAverage1m, 0.0);
+}
+
+} // namespace
+} // namespace korvel
