@@ -1,0 +1,96 @@
+#include "platform/dispatch/notification_center.h"
+#include "platform/dispatch/virtual_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvel::platform {
+namespace {
+
+TEST(NotificationCenter, UserInfoKeepsItsTypes) {
+    VirtualDispatch dispatch;
+    NotificationCenter center(dispatch);
+    std::vector<Notification> received;
+    center.addObserver("Korvel.PopoverVisibilityChanged",
+                       [&](const Notification& n) { received.push_back(n); });
+
+    center.post("Korvel.PopoverVisibilityChanged", UserInfo{{"isVisible", true}});
+    center.post("Korvel.PopoverVisibilityChanged", UserInfo{{"isVisible", "true"}});
+    center.post("Korvel.PopoverVisibilityChanged", UserInfo{{"isVisible", int64_t{1}}});
+    center.post("Korvel.PopoverVisibilityChanged", UserInfo{{"tab", 2.5}});
+    center.post("Korvel.PopoverVisibilityChanged");
+    dispatch.runPending();
+
+    ASSERT_EQ(received.size(), 5u);
+    EXPECT_EQ(received[0].boolValue("isVisible"), true);
+    EXPECT_EQ(received[1].boolValue("isVisible"), std::nullopt);
+    EXPECT_EQ(received[1].stringValue("isVisible"), "true");
+    EXPECT_EQ(received[2].boolValue("isVisible"), std::nullopt);
+    EXPECT_EQ(received[2].integerValue("isVisible"), 1);
+    EXPECT_EQ(received[3].doubleValue("tab"), 2.5);
+    EXPECT_EQ(received[3].stringValue("tab"), std::nullopt);
+    EXPECT_EQ(received[3].boolValue("isVisible"), std::nullopt);
+    EXPECT_FALSE(received[4].userInfo);
+    EXPECT_EQ(received[4].boolValue("isVisible"), std::nullopt);
+}
+
+TEST(NotificationCenter, DeliversLaterOnTheMainQueueToMatchingObserversInOrder) {
+    VirtualDispatch dispatch;
+    NotificationCenter center(dispatch);
+    std::vector<std::string> log;
+    center.addObserver("Korvel.RefreshNow", [&](const Notification& n) {
+        log.push_back("first:" + n.name + (dispatch.isMainThread() ? "" : "!"));
+    });
+    center.addObserver("Korvel.RefreshIntervalChanged",
+                       [&](const Notification& n) { log.push_back("other:" + n.name); });
+    center.addObserver("", [&](const Notification& n) { log.push_back("all:" + n.name); });
+    center.addObserver("Korvel.RefreshNow", [&](const Notification&) { log.push_back("third"); });
+
+    center.post("Korvel.RefreshNow");
+    EXPECT_TRUE(log.empty()) << "observers never run inside post()";
+    dispatch.runPending();
+    EXPECT_EQ(log, (std::vector<std::string>{"first:Korvel.RefreshNow", "all:Korvel.RefreshNow",
+                                             "third"}));
+
+    log.clear();
+    std::thread poster([&] { center.post("Korvel.RefreshIntervalChanged"); });
+    poster.join();
+    dispatch.runPending();
+    EXPECT_EQ(log, (std::vector<std::string>{"other:Korvel.RefreshIntervalChanged",
+                                             "all:Korvel.RefreshIntervalChanged"}));
+}
+
+TEST(NotificationCenter, RemovedObserverMissesEvenEarlierPosts) {
+    VirtualDispatch dispatch;
+    NotificationCenter center(dispatch);
+    int kept = 0;
+    int removed = 0;
+    center.addObserver("Korvel.MenuBarDataRefreshed", [&](const Notification&) { ++kept; });
+    const auto token =
+        center.addObserver("Korvel.MenuBarDataRefreshed", [&](const Notification&) { ++removed; });
+    center.post("Korvel.MenuBarDataRefreshed");
+    center.removeObserver(token);
+    center.removeObserver(token);
+    center.post("Korvel.MenuBarDataRefreshed");
+    dispatch.runPending();
+    EXPECT_EQ(kept, 2);
+    EXPECT_EQ(removed, 0);
+}
+
+TEST(NotificationCenter, QueuedDeliveryAfterTheCentreIsGoneCallsNobody) {
+    VirtualDispatch dispatch;
+    int calls = 0;
+    {
+        NotificationCenter center(dispatch);
+        center.addObserver("Korvel.RefreshNow", [&](const Notification&) { ++calls; });
+        center.post("Korvel.RefreshNow");
+    }
+    dispatch.runPending();
+    EXPECT_EQ(calls, 0);
+}
+
+} // namespace
+} // namespace korvel::platform

@@ -1,0 +1,186 @@
+#include "platform/dispatch/virtual_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvel::platform {
+namespace {
+
+TEST(VirtualDispatch, RepeatingTimerTicksOnExactPeriodBoundaries) {
+    VirtualDispatch dispatch;
+    std::vector<double> ticks;
+    auto timer =
+        dispatch.mainRepeatingTimer(0.5, [&] { ticks.push_back(dispatch.monotonicNow()); });
+    EXPECT_EQ(timer->period(), 0.5);
+
+    dispatch.runPending();
+    dispatch.advance(0.499);
+    EXPECT_TRUE(ticks.empty()) << "the first deadline is one period ahead";
+
+    dispatch.advance(0.001);
+    ASSERT_EQ(ticks.size(), 1u);
+    EXPECT_DOUBLE_EQ(ticks[0], 0.5);
+
+    dispatch.advance(2.0);
+    EXPECT_EQ(ticks, (std::vector<double>{0.5, 1.0, 1.5, 2.0, 2.5}));
+    EXPECT_EQ(dispatch.activeTimerCount(), 1u);
+
+    timer->cancel();
+    EXPECT_TRUE(timer->isCancelled());
+    EXPECT_EQ(dispatch.activeTimerCount(), 0u);
+    dispatch.advance(10);
+    EXPECT_EQ(ticks.size(), 5u);
+}
+
+TEST(VirtualDispatch, RecreatedTimerStartsOneNewPeriodFromItsCreation) {
+    VirtualDispatch dispatch;
+    std::vector<std::pair<std::string, double>> ticks;
+    std::unique_ptr<DispatchTimer> timer = dispatch.mainRepeatingTimer(
+        5, [&] { ticks.emplace_back("slow", dispatch.monotonicNow()); });
+    dispatch.advance(7);
+    // Replacing the handle cancels the old timer.
+    timer = dispatch.mainRepeatingTimer(
+        1, [&] { ticks.emplace_back("fast", dispatch.monotonicNow()); });
+    dispatch.advance(2.5);
+    EXPECT_EQ(ticks, (std::vector<std::pair<std::string, double>>{
+                         {"slow", 5.0}, {"fast", 8.0}, {"fast", 9.0}}));
+
+    timer.reset();
+    dispatch.advance(100);
+    EXPECT_EQ(ticks.size(), 3u);
+    EXPECT_EQ(dispatch.activeTimerCount(), 0u);
+}
+
+TEST(VirtualDispatch, TimerCancelledFromItsOwnHandlerOrByAnotherBlock) {
+    VirtualDispatch dispatch;
+    int selfTicks = 0;
+    std::unique_ptr<DispatchTimer> self;
+    self = dispatch.mainRepeatingTimer(1, [&] {
+        if (++selfTicks == 2) {
+            self->cancel();
+        }
+    });
+    int otherTicks = 0;
+    auto other = dispatch.mainRepeatingTimer(1, [&] { ++otherTicks; });
+    // Due at the same instant as the third tick but scheduled before that tick
+    // was (at 2 s), so it runs first and the third tick never comes.
+    dispatch.mainAsyncAfter(3, [&] { other->cancel(); });
+    dispatch.advance(10);
+    EXPECT_EQ(selfTicks, 2);
+    EXPECT_EQ(otherTicks, 2);
+}
+
+TEST(VirtualDispatch, WorkRunsInDeadlineOrderIncludingWorkScheduledWhileAdvancing) {
+    VirtualDispatch dispatch;
+    std::vector<std::pair<std::string, double>> log;
+    auto record = [&](std::string what) {
+        return [&log, &dispatch, what] { log.emplace_back(what, dispatch.monotonicNow()); };
+    };
+    dispatch.mainAsyncAfter(2.0, record("two"));
+    dispatch.mainAsyncAfter(0.8, [&] {
+        record("point-eight")();
+        dispatch.mainAsyncAfter(0.5, record("nested"));
+        dispatch.mainAsync(record("posted-at-0.8"));
+    });
+    dispatch.mainAsync(record("now"));
+    dispatch.mainAsyncAfter(2.0, record("two-again"));
+    dispatch.globalAsyncAfter(1.0, record("global"));
+    EXPECT_TRUE(log.empty()) << "posting never runs the block";
+
+    dispatch.advance(3);
+    EXPECT_EQ(log, (std::vector<std::pair<std::string, double>>{{"now", 0.0},
+                                                                {"point-eight", 0.8},
+                                                                {"posted-at-0.8", 0.8},
+                                                                {"global", 1.0},
+                                                                {"nested", 1.3},
+                                                                {"two", 2.0},
+                                                                {"two-again", 2.0}}));
+    EXPECT_DOUBLE_EQ(dispatch.monotonicNow(), 3.0);
+    EXPECT_DOUBLE_EQ(dispatch.now(), VirtualDispatch::kDefaultStartTime + 3.0);
+    EXPECT_FALSE(dispatch.nextDeadline());
+}
+
+TEST(VirtualDispatch, QueuesKnowWhoTheyAre) {
+    VirtualDispatch dispatch;
+    auto serial = dispatch.makeSerialQueue("korvel.path-monitor");
+    EXPECT_EQ(serial->label(), "korvel.path-monitor");
+    std::vector<std::string> seen;
+    serial->async([&] {
+        seen.push_back(dispatch.currentQueue() + (dispatch.isMainThread() ? "/main" : "/other"));
+        dispatch.mainAsync([&] {
+            seen.push_back(dispatch.currentQueue() +
+                           (dispatch.isMainThread() ? "/main" : "/other"));
+        });
+    });
+    serial->async([&] { seen.push_back("second"); });
+    dispatch.globalAsync([&] { seen.push_back(dispatch.currentQueue()); });
+    dispatch.runPending();
+    EXPECT_EQ(seen, (std::vector<std::string>{"korvel.path-monitor/other", "second", "global",
+                                              "main/main"}));
+    EXPECT_EQ(dispatch.currentQueue(), "");
+
+    bool ranAfterQueueWentAway = false;
+    serial->async([&] { ranAfterQueueWentAway = true; });
+    serial.reset();
+    dispatch.runPending();
+    EXPECT_FALSE(ranAfterQueueWentAway);
+}
+
+TEST(VirtualDispatch, OutOfRangeDelaysAndPeriods) {
+    VirtualDispatch dispatch;
+    std::vector<std::string> ran;
+    dispatch.mainAsyncAfter(-3, [&] { ran.push_back("negative"); });
+    dispatch.mainAsyncAfter(std::nan(""), [&] { ran.push_back("nan"); });
+    dispatch.mainAsyncAfter(std::numeric_limits<double>::infinity(),
+                            [&] { ran.push_back("never"); });
+    dispatch.runPending();
+    EXPECT_EQ(ran, (std::vector<std::string>{"negative", "nan"}));
+
+    int zeroTicks = 0;
+    auto zero = dispatch.mainRepeatingTimer(0, [&] { ++zeroTicks; });
+    EXPECT_DOUBLE_EQ(zero->period(), 0.001);
+    auto huge = dispatch.mainRepeatingTimer(9.2e18, [&] { ran.push_back("huge"); });
+    dispatch.advance(1);
+    EXPECT_EQ(zeroTicks, 1000);
+    zero->cancel();
+    dispatch.advance(1e7);
+    EXPECT_EQ(ran.size(), 2u);
+}
+
+TEST(VirtualDispatch, EndlessSelfPostingIsReportedInsteadOfHanging) {
+    VirtualDispatch dispatch;
+    std::function<void()> again = [&] { dispatch.mainAsync(again); };
+    dispatch.mainAsync(again);
+    EXPECT_THROW(dispatch.runPending(), std::runtime_error);
+}
+
+TEST(VirtualDispatch, WorkPostedFromAnotherThreadRunsOnTheTestThread) {
+    VirtualDispatch dispatch;
+    std::thread::id ranOn;
+    bool sawMain = false;
+    std::thread poster([&] {
+        EXPECT_FALSE(dispatch.isMainThread());
+        dispatch.mainAsync([&] {
+            ranOn = std::this_thread::get_id();
+            sawMain = dispatch.isMainThread();
+        });
+    });
+    size_t ran = 0;
+    for (int i = 0; i < 100 && ran == 0; ++i) {
+        ran = dispatch.runPendingWaiting(std::chrono::milliseconds(100));
+    }
+    poster.join();
+    EXPECT_EQ(ran, 1u);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(sawMain);
+}
+
+} // namespace
+} // namespace korvel::platform
