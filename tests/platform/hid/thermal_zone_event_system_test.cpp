@@ -1,0 +1,96 @@
+#include "platform/hid/thermal_zone_event_system.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+namespace korvel::platform::hid {
+namespace {
+
+using testing::TempDir;
+
+// Product name -> value at the temperature field (no value: no event).
+std::map<std::string, std::optional<double>> readAll(HIDEventSystem& system) {
+    std::map<std::string, std::optional<double>> readings;
+    auto client = system.createSimpleClient();
+    EXPECT_TRUE(client);
+    auto services = client->copyServices();
+    EXPECT_TRUE(services);
+    for (const auto& service : *services) {
+        EXPECT_TRUE(service->conformsTo(kVendorUsagePage, kTemperatureSensorUsage));
+        EXPECT_FALSE(service->conformsTo(kVendorUsagePage, 6));
+        EXPECT_FALSE(service->copyStringProperty("Manufacturer"));
+        const auto product = service->copyStringProperty(kProductProperty);
+        EXPECT_TRUE(product);
+        EXPECT_FALSE(service->copyEvent(kTemperatureEventType + 1));
+        const auto event = service->copyEvent(kTemperatureEventType);
+        readings[*product] =
+            event ? std::optional<double>(event->floatValue(kTemperatureLevelField)) : std::nullopt;
+        if (event) {
+            EXPECT_EQ(event->floatValue(kTemperatureLevelField + 1), 0.0);
+        }
+    }
+    return readings;
+}
+
+TEST(ThermalZoneFamily, NamesCPUAndGPUZones) {
+    for (const char* type : {"x86_pkg_temp", "cpu-thermal", "cpu0-thermal", "CPU", "TCPU"}) {
+        EXPECT_EQ(thermalZoneFamily(type), ThermalZoneFamily::cpu) << type;
+    }
+    for (const char* type : {"gpu-thermal", "gpu0-thermal", "GPU"}) {
+        EXPECT_EQ(thermalZoneFamily(type), ThermalZoneFamily::gpu) << type;
+    }
+    for (const char* type : {"acpitz", "iwlwifi_1", "pch_cannonlake", "soc-thermal", "INT3400"}) {
+        EXPECT_EQ(thermalZoneFamily(type), ThermalZoneFamily::other) << type;
+    }
+}
+
+TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNames) {
+    TempDir sys;
+    sys.write("class/thermal/thermal_zone0/type", "acpitz\n");
+    sys.write("class/thermal/thermal_zone0/temp", "27800\n");
+    sys.write("class/thermal/thermal_zone1/type", "x86_pkg_temp\n");
+    sys.write("class/thermal/thermal_zone1/temp", "52000\n");
+    sys.write("class/thermal/thermal_zone2/type", "gpu-thermal\n");
+    sys.write("class/thermal/thermal_zone2/temp", "43500\n");
+    sys.write("class/thermal/thermal_zone12/type", "cpu1-thermal\n");
+    sys.write("class/thermal/thermal_zone12/temp", "-1000\n");
+    sys.write("class/thermal/thermal_zone13/type", "cpu2-thermal\n");
+    sys.write("class/thermal/cooling_device0/type", "Processor\n");
+
+    ThermalZoneEventSystem system(sys.str());
+    const auto readings = readAll(system);
+    const std::map<std::string, std::optional<double>> expected = {{"PMU tdie1", 52.0},
+                                                                   {"PMU TP2g", 43.5},
+                                                                   {"PMU tdie12", -1.0},
+                                                                   {"PMU tdie13", std::nullopt}};
+    EXPECT_EQ(readings, expected);
+}
+
+TEST(ThermalZoneEventSystem, LeavesASleepingParentDeviceAlone) {
+    TempDir sys;
+    sys.write("class/thermal/thermal_zone0/type", "gpu-thermal\n");
+    sys.write("class/thermal/thermal_zone0/temp", "43000\n");
+    sys.write("devices/pci0000:00/0000:01:00.0/power/runtime_status", "suspended\n");
+    std::filesystem::create_directory_symlink(sys.path() / "devices/pci0000:00/0000:01:00.0",
+                                              sys.path() / "class/thermal/thermal_zone0/device");
+    ThermalZoneEventSystem system(sys.str());
+    EXPECT_EQ(readAll(system).at("PMU TP0g"), std::nullopt);
+
+    sys.write("devices/pci0000:00/0000:01:00.0/power/runtime_status", "active\n");
+    EXPECT_EQ(readAll(system).at("PMU TP0g"), 43.0);
+}
+
+TEST(ThermalZoneEventSystem, NoServiceListWithoutTheThermalClass) {
+    TempDir sys;
+    ThermalZoneEventSystem system(sys.str() + "/absent");
+    auto client = system.createSimpleClient();
+    ASSERT_TRUE(client);
+    EXPECT_FALSE(client->copyServices());
+}
+
+} // namespace
+} // namespace korvel::platform::hid

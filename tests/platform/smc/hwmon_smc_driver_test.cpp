@@ -1,0 +1,156 @@
+#include "platform/smc/hwmon_smc_driver.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+namespace korvel::platform::smc {
+namespace {
+
+using testing::TempDir;
+
+class HwmonSMCDriverTest : public ::testing::Test {
+protected:
+    void chip(int number, const std::string& name, const std::map<int, std::string>& temps) {
+        const std::string dir = "class/hwmon/hwmon" + std::to_string(number);
+        sys.write(dir + "/name", name + "\n");
+        for (const auto& [input, value] : temps) {
+            sys.write(dir + "/temp" + std::to_string(input) + "_input", value + "\n");
+        }
+    }
+
+    // Gives a chip a PCI parent device with the runtime power status.
+    void pciParent(int number, const std::string& status) {
+        const std::string device = "devices/pci0000:00/0000:03:00." + std::to_string(number);
+        sys.write(device + "/power/runtime_status", status + "\n");
+        std::filesystem::create_directories(sys.path() / "bus/pci");
+        std::filesystem::create_directory_symlink(sys.path() / "bus/pci",
+                                                  sys.path() / device / "subsystem");
+        std::filesystem::create_directory_symlink(
+            sys.path() / device,
+            sys.path() / ("class/hwmon/hwmon" + std::to_string(number)) / "device");
+    }
+
+    SMCCallBlock call(SMCConnection& connection, uint8_t command, const std::string& key,
+                      uint32_t index = 0, uint32_t size = 4) {
+        SMCCallBlock input;
+        input.key = key.empty() ? 0 : *smcKeyCode(key);
+        input.command = command;
+        input.index = index;
+        input.dataSize = size;
+        SMCCallBlock output;
+        EXPECT_TRUE(connection.callStructMethod(kSMCCallSelector, input, output));
+        return output;
+    }
+
+    static float floatValue(const SMCCallBlock& block) {
+        float value = 0;
+        std::memcpy(&value, block.bytes, sizeof value);
+        return value;
+    }
+
+    TempDir sys;
+};
+
+TEST(HwmonChipFamily, NamesTheCPUAndGPUChips) {
+    for (const char* name : {"coretemp", "k10temp", "zenpower", "cpu_thermal", "cpu0_thermal"}) {
+        EXPECT_EQ(hwmonChipFamily(name), HwmonFamily::cpu) << name;
+    }
+    for (const char* name : {"amdgpu", "nouveau", "radeon", "gpu_thermal", "gpu1_thermal"}) {
+        EXPECT_EQ(hwmonChipFamily(name), HwmonFamily::gpu) << name;
+    }
+    for (const char* name : {"nvme", "acpitz", "iwlwifi_1", "cpu", "gpu", "soc_thermal"}) {
+        EXPECT_EQ(hwmonChipFamily(name), HwmonFamily::other) << name;
+    }
+}
+
+TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeys) {
+    chip(0, "nvme", {{1, "38000"}});
+    chip(2, "k10temp", {{1, "51250"}, {3, "60000"}});
+    chip(10, "amdgpu", {{1, "47000"}});
+    chip(1, "coretemp", {{2, "45000"}});
+    HwmonSMCDriver driver(sys.str());
+    auto connection = driver.openKeysEndpoint();
+    ASSERT_TRUE(connection);
+
+    const SMCCallBlock count = call(*connection, kSMCCommandReadKey, "#KEY");
+    ASSERT_EQ(count.result, kSMCResultSuccess);
+    EXPECT_EQ(count.bytes[0] | count.bytes[1] | count.bytes[2], 0);
+    EXPECT_EQ(count.bytes[3], 4);
+    const SMCCallBlock countInfo = call(*connection, kSMCCommandKeyInfo, "#KEY");
+    EXPECT_EQ(countInfo.dataType, kSMCTypeUInt32);
+
+    // hwmon1 before hwmon2 before hwmon10; the nvme chip is not listed.
+    std::vector<std::string> keys;
+    for (uint32_t i = 0; i < 4; ++i) {
+        const SMCCallBlock at = call(*connection, kSMCCommandKeyAtIndex, "", i);
+        ASSERT_EQ(at.result, kSMCResultSuccess);
+        keys.push_back(smcKeyName(at.key));
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"Tp00", "Tp01", "Tp02", "Tg00"}));
+    EXPECT_NE(call(*connection, kSMCCommandKeyAtIndex, "", 4).result, kSMCResultSuccess);
+
+    for (const std::string& key : keys) {
+        const SMCCallBlock info = call(*connection, kSMCCommandKeyInfo, key);
+        EXPECT_EQ(info.result, kSMCResultSuccess);
+        EXPECT_EQ(info.dataSize, 4u);
+        EXPECT_EQ(info.dataType, kSMCTypeFloat);
+    }
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tp00")), 45.0f);
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tp01")), 51.25f);
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tp02")), 60.0f);
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg00")), 47.0f);
+
+    // Values are read on every request.
+    sys.write("class/hwmon/hwmon10/temp1_input", "-5000\n");
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg00")), -5.0f);
+}
+
+TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
+    chip(0, "coretemp", {{1, "45000"}, {2, "garbage"}});
+    HwmonSMCDriver driver(sys.str());
+    auto connection = driver.openKeysEndpoint();
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(call(*connection, kSMCCommandKeyInfo, "TC0P").result, kSMCResultKeyNotFound);
+    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "TC0P").result, kSMCResultKeyNotFound);
+    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp01").result, kSMCResultReadFailed);
+    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp00", 0, 2).result, kSMCResultBadArgument);
+    EXPECT_EQ(call(*connection, 7, "Tp00").result, kSMCResultBadCommand);
+
+    SMCCallBlock input;
+    SMCCallBlock output;
+    EXPECT_FALSE(connection->callStructMethod(3, input, output));
+
+    std::filesystem::remove(sys.path() / "class/hwmon/hwmon0/temp1_input");
+    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp00").result, kSMCResultReadFailed);
+}
+
+TEST_F(HwmonSMCDriverTest, LeavesASuspendedGPUAsleep) {
+    chip(0, "coretemp", {{1, "45000"}});
+    chip(1, "amdgpu", {{1, "50000"}});
+    chip(2, "nouveau", {{1, "52000"}});
+    pciParent(1, "suspended");
+    pciParent(2, "active");
+    HwmonSMCDriver driver(sys.str());
+    auto connection = driver.openKeysEndpoint();
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tg00").result, kSMCResultReadFailed);
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg01")), 52.0f);
+
+    sys.write("devices/pci0000:00/0000:03:00.1/power/runtime_status", "active\n");
+    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg00")), 50.0f);
+}
+
+TEST_F(HwmonSMCDriverTest, NoEndpointWithoutSensorsOfEitherFamily) {
+    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
+    chip(0, "nvme", {{1, "38000"}});
+    chip(1, "coretemp", {});
+    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
+}
+
+} // namespace
+} // namespace korvel::platform::smc
