@@ -1,0 +1,148 @@
+#include "platform/log/log_sink.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <glib.h>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+
+namespace korvel::platform::log {
+namespace {
+
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+std::mutex sinkMutex;
+std::shared_ptr<const LogSink> installedSink;
+
+bool journalPresent() {
+    // Checked once: the journal does not come or go while we run, and a
+    // stat per record would be wasted work.
+    static const bool present =
+        g_log_writer_is_journald(STDERR_FILENO) || g_file_test(kJournalSocket, G_FILE_TEST_EXISTS);
+    return present;
+}
+
+bool debugOnStderr() {
+    static const bool enabled = [] {
+        const char* value = std::getenv("KORVEL_DEBUG");
+        return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
+    }();
+    return enabled;
+}
+
+GLogLevelFlags glibLevel(Level level) {
+    switch (level) {
+    case Level::debug:
+        return G_LOG_LEVEL_DEBUG;
+    case Level::error:
+        return G_LOG_LEVEL_WARNING;
+    case Level::fault:
+        return G_LOG_LEVEL_CRITICAL;
+    case Level::info:
+        break;
+    }
+    return G_LOG_LEVEL_INFO;
+}
+
+bool writeToJournal(const LogRecord& record) {
+    const auto fields = journalFields(record, programName());
+    std::vector<GLogField> glibFields;
+    glibFields.reserve(fields.size());
+    for (const auto& [key, value] : fields) {
+        glibFields.push_back({key.c_str(), value.c_str(), static_cast<gssize>(value.size())});
+    }
+    // The writer is called directly rather than through g_log_structured: that
+    // one aborts the program on G_LOG_LEVEL_ERROR and applies GLib's filters.
+    return g_log_writer_journald(glibLevel(record.level), glibFields.data(), glibFields.size(),
+                                 nullptr) == G_LOG_WRITER_HANDLED;
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> journalFields(const LogRecord& record,
+                                                               std::string_view identifier) {
+    return {
+        {"MESSAGE", record.message},
+        {"PRIORITY", std::to_string(syslogPriority(record.level))},
+        {"SUBSYSTEM", record.subsystem},
+        {"CATEGORY", record.category},
+        {"SYSLOG_IDENTIFIER", std::string(identifier)},
+    };
+}
+
+std::string stderrLogLine(const LogRecord& record, std::string_view program, long pid) {
+    std::string line;
+    line.reserve(program.size() + record.subsystem.size() + record.category.size() +
+                 record.message.size() + 32);
+    line.append(program);
+    line += '[';
+    line += std::to_string(pid);
+    line += "]: [";
+    line += record.subsystem;
+    line += ':';
+    line += record.category;
+    line += "] ";
+    line += levelName(record.level);
+    line += ": ";
+    for (const char c : record.message) {
+        line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
+    }
+    line += '\n';
+    return line;
+}
+
+void writeStderrLine(std::string_view line) {
+    size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string_view programName() {
+    const char* name = g_get_prgname();
+    return name != nullptr ? name : program_invocation_short_name;
+}
+
+long processId() {
+    return static_cast<long>(::getpid());
+}
+
+void writeToSystemLog(const LogRecord& record) {
+    if (journalPresent() && writeToJournal(record)) {
+        return;
+    }
+    if (record.level == Level::debug && !debugOnStderr()) {
+        return;
+    }
+    writeStderrLine(stderrLogLine(record, programName(), processId()));
+}
+
+void writeLogRecord(const LogRecord& record) {
+    std::shared_ptr<const LogSink> sink;
+    {
+        std::lock_guard lock(sinkMutex);
+        sink = installedSink;
+    }
+    if (sink) {
+        (*sink)(record);
+    } else {
+        writeToSystemLog(record);
+    }
+}
+
+LogSink exchangeLogSink(LogSink sink) {
+    auto replacement = sink ? std::make_shared<const LogSink>(std::move(sink)) : nullptr;
+    std::lock_guard lock(sinkMutex);
+    auto previous = std::exchange(installedSink, std::move(replacement));
+    return previous ? *previous : LogSink{};
+}
+
+} // namespace korvel::platform::log

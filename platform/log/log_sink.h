@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/log/log_record.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvel::platform::log {
+
+using LogSink = std::function<void(const LogRecord&)>;
+
+// Hands a record to the process's sink: the system log unless a test replaced it.
+void writeLogRecord(const LogRecord& record);
+
+// Replaces the process's sink and returns the previous one; an empty sink
+// restores the system log. Meant for tests that capture what is logged.
+LogSink exchangeLogSink(LogSink sink);
+
+// The system log: a structured journal record when the journal is reachable,
+// else one line on stderr. Debug records reach stderr only when KORVEL_DEBUG
+// is set (to anything but "" or "0"): without a journal to filter them they
+// would drown the rest.
+void writeToSystemLog(const LogRecord& record);
+
+// The journal fields of a record, in the order they are sent.
+std::vector<std::pair<std::string, std::string>> journalFields(const LogRecord& record,
+                                                               std::string_view identifier);
+
+// "prog[pid]: [subsystem:category] level: message", newline included; control
+// characters in the message become spaces so a record is always one line.
+std::string stderrLogLine(const LogRecord& record, std::string_view program, long pid);
+
+// Writes a whole line to stderr, unbuffered; short writes are continued.
+void writeStderrLine(std::string_view line);
+
+// The running program's short name and process id, as log lines show them.
+std::string_view programName();
+long processId();
+
+} // namespace korvel::platform::log

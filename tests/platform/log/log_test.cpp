@@ -1,0 +1,115 @@
+#include "platform/log/logger.h"
+#include "platform/log/ns_log.h"
+#include "tests/support/temp_dir.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <map>
+#include <unistd.h>
+
+namespace korvel::platform::log {
+namespace {
+
+TEST(UnifiedLogTest, JournalRecordsCarrySyslogPriorityAndTheHandlesNames) {
+    const std::map<Level, std::string> priorities{
+        {Level::info, "6"}, {Level::debug, "7"}, {Level::error, "3"}, {Level::fault, "2"}};
+    for (const auto& [level, priority] : priorities) {
+        std::map<std::string, std::string> fields;
+        for (const auto& [key, value] : journalFields(
+                 {level, "qn.Korvel", "XPC", "XPC connection created"}, "korvel-companion")) {
+            EXPECT_TRUE(fields.emplace(key, value).second) << "duplicate field " << key;
+        }
+        EXPECT_EQ(fields,
+                  (std::map<std::string, std::string>{{"MESSAGE", "XPC connection created"},
+                                                      {"PRIORITY", priority},
+                                                      {"SUBSYSTEM", "qn.Korvel"},
+                                                      {"CATEGORY", "XPC"},
+                                                      {"SYSLOG_IDENTIFIER", "korvel-companion"}}));
+    }
+}
+
+TEST(UnifiedLogTest, StderrLinesAreSingleLinesNamingProgramHandleAndLevel) {
+    EXPECT_EQ(stderrLogLine({Level::fault, "qn.Korvel", "XPC", "XPC connection interrupted"},
+                            "korvel-companion", 4242),
+              "korvel-companion[4242]: [qn.Korvel:XPC] fault: XPC connection interrupted\n");
+    EXPECT_EQ(stderrLogLine({Level::error, "s", "c", "two\nlines\r\tand\x7f"}, "p", 1),
+              "p[1]: [s:c] error: two lines  and \n");
+    EXPECT_EQ(nsLogLine("korvel-companion", 17, "Korvel: failed\nto save"),
+              "korvel-companion[17]: Korvel: failed to save\n");
+}
+
+TEST(UnifiedLogTest, RecordsGoToTheInstalledSinkOrToTheLoggersOwn) {
+    std::vector<LogRecord> captured;
+    const auto previous = exchangeLogSink([&](const LogRecord& r) { captured.push_back(r); });
+    EXPECT_FALSE(previous) << "the system log is the default";
+
+    const Logger xpc("qn.Korvel", "XPC");
+    xpc.info("a");
+    xpc.debug("b");
+    xpc.error("c");
+    xpc.fault("d");
+    std::vector<LogRecord> own;
+    Logger("qn.Korvel", "Other", [&](const LogRecord& r) { own.push_back(r); }).error("e");
+
+    const auto restored = exchangeLogSink({});
+    EXPECT_TRUE(restored);
+
+    ASSERT_EQ(captured.size(), 4u);
+    const Level levels[] = {Level::info, Level::debug, Level::error, Level::fault};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(captured[i].level, levels[i]);
+        EXPECT_EQ(captured[i].message, std::string(1, static_cast<char>('a' + i)));
+        EXPECT_EQ(captured[i].subsystem, "qn.Korvel");
+        EXPECT_EQ(captured[i].category, "XPC");
+    }
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].category, "Other");
+
+    std::vector<std::string> lines;
+    exchangeNSLogSink([&](const std::string& m) { lines.push_back(m); });
+    nsLog("Korvel: one");
+    exchangeNSLogSink({});
+    EXPECT_EQ(lines, std::vector<std::string>{"Korvel: one"});
+}
+
+// Runs body with stderr sent to a file and returns what it wrote.
+template <typename Body> std::string stderrOf(Body body) {
+    testing::TempDir dir;
+    const auto path = dir.path() / "stderr";
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(file, STDERR_FILENO);
+    ::close(file);
+    body();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+TEST(UnifiedLogTest, WithoutAJournalRecordsAreStderrLinesAndDebugStaysQuiet) {
+    if (::access("/run/systemd/journal/socket", F_OK) == 0) {
+        GTEST_SKIP() << "records go to the journal here";
+    }
+    const char* debug = std::getenv("KORVEL_DEBUG");
+    if (debug != nullptr && *debug != '\0' && std::string(debug) != "0") {
+        GTEST_SKIP() << "KORVEL_DEBUG asks for debug records";
+    }
+    const auto text = stderrOf([] {
+        const Logger xpc("qn.Korvel", "XPC");
+        xpc.debug("quiet by default");
+        xpc.error("XPC connection invalidated");
+        nsLog("Korvel: failed to save external advanced snapshot: disk full");
+    });
+    const std::string prefix =
+        std::string(programName()) + "[" + std::to_string(processId()) + "]: ";
+    EXPECT_EQ(text, prefix + "[qn.Korvel:XPC] error: XPC connection invalidated\n" + prefix +
+                        "Korvel: failed to save external advanced snapshot: disk full\n");
+}
+
+} // namespace
+} // namespace korvel::platform::log
