@@ -89,6 +89,10 @@ bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
     return true;
 }
 
+bool byNumber(const Descriptor& a, const Descriptor& b) {
+    return a.fd < b.fd;
+}
+
 // Walks the entries of one getdents64 buffer.
 template <typename Visit> void forEachEntry(const char* buffer, size_t size, Visit visit) {
     for (size_t offset = 0; offset < size;) {
@@ -298,6 +302,10 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {
         });
     }
     ::close(dirFd);
+    // The kernel lists descriptors in ascending order; other trees may not.
+    if (!std::is_sorted(out.begin(), out.end(), byNumber)) {
+        std::sort(out.begin(), out.end(), byNumber);
+    }
     return listed;
 }
 

@@ -65,7 +65,7 @@ public:
     // it listed this pid, else read now.
     std::optional<TaskInfo> taskInfo(int32_t pid);
 
-    // The open descriptors in the kernel's (ascending) order. False when the
+    // The open descriptors in ascending order, as the kernel lists them. False when the
     // list cannot be read at all; a descriptor closed while being read is
     // simply not listed.
     bool listDescriptors(int32_t pid, std::vector<Descriptor>& out);

@@ -1,0 +1,268 @@
+#include "platform/proc/address_text.h"
+#include "platform/proc/inet_socket_table.h"
+#include "platform/proc/proc_net_file.h"
+#include "platform/proc/sock_diag.h"
+#include "platform/proc/stat_line.h"
+#include "platform/proc/tcp_state.h"
+#include "tests/support/proc_fixture.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace korvel::platform::proc {
+namespace {
+
+using testing::FixtureStat;
+using testing::statLine;
+
+TEST(StatLineTest, FieldsAreCountedFromTheLastParenthesisWhateverTheCommHolds) {
+    const std::string kthreadd = "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 23 "
+                                 "0 0 18446744073709551615 0 0 0 0 0 0 0 2147483647 0 1 0 0 0 0 "
+                                 "0 0 0 0 0 0 0 0 0 0 0 0 0\n";
+    const auto kernel = parseStatLine(kthreadd);
+    ASSERT_TRUE(kernel);
+    EXPECT_EQ(kernel->comm, "kthreadd");
+    EXPECT_EQ(kernel->ppid, 0);
+    EXPECT_NE(kernel->flags & kKernelThreadFlag, 0u);
+    EXPECT_EQ(kernel->vsizeBytes, 0u);
+
+    // A task may call itself anything but NUL: spaces, parentheses, a newline.
+    for (const std::string comm : {"a) S 9 9 9 (b", "(sd-pam)", "x)\n) R 1", "", "two words"}) {
+        FixtureStat stat{comm, 77, 0x400040, 250, 125, 8192000, 321};
+        const std::string text = statLine(4242, stat);
+        const auto line = parseStatLine(text); // comm points into text
+        ASSERT_TRUE(line) << comm;
+        EXPECT_EQ(line->comm, comm);
+        EXPECT_EQ(line->ppid, 77);
+        EXPECT_EQ(line->flags, 0x400040u);
+        EXPECT_EQ(line->utimeTicks, 250u);
+        EXPECT_EQ(line->stimeTicks, 125u);
+        EXPECT_EQ(line->vsizeBytes, 8192000u);
+        EXPECT_EQ(line->rssPages, 321u);
+    }
+}
+
+TEST(StatLineTest, CutOrGarbledLinesAreRejected) {
+    const std::string whole = statLine(10, FixtureStat{"x", 1, 0, 1, 2, 3, 4});
+    EXPECT_TRUE(parseStatLine(whole));
+    EXPECT_FALSE(parseStatLine(""));
+    EXPECT_FALSE(parseStatLine("10 x S 1 1")); // no parentheses
+    EXPECT_FALSE(parseStatLine("10 (x) S 1 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 1 3\n")); // no rss
+    EXPECT_FALSE(parseStatLine("10 (x) S 1 1 1 0 -1 abc 0 0 0 0 1 2 0 0 20 0 1 0 1 3 4\n"));
+    EXPECT_FALSE(parseStatLine("10 (x) S 1 1 1 0 -1 0 0 0 0 0 -5 2 0 0 20 0 1 0 1 3 4\n"));
+    // The shortest line that still carries rss.
+    const auto shortest = parseStatLine("10 (x) S 1 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 1 3 4");
+    ASSERT_TRUE(shortest);
+    EXPECT_EQ(shortest->rssPages, 4u);
+}
+
+TEST(TcpStateTest, EveryLinuxStateMapsToTheReplyNumbering) {
+    EXPECT_EQ(translateTcpState(1), 4);  // established
+    EXPECT_EQ(translateTcpState(2), 2);  // syn-sent
+    EXPECT_EQ(translateTcpState(3), 3);  // syn-received
+    EXPECT_EQ(translateTcpState(4), 6);  // fin-wait-1
+    EXPECT_EQ(translateTcpState(5), 9);  // fin-wait-2
+    EXPECT_EQ(translateTcpState(6), 10); // time-wait
+    EXPECT_EQ(translateTcpState(7), 0);  // closed
+    EXPECT_EQ(translateTcpState(8), 5);  // close-wait
+    EXPECT_EQ(translateTcpState(9), 8);  // last-ack
+    EXPECT_EQ(translateTcpState(10), 1); // listen
+    EXPECT_EQ(translateTcpState(11), 7); // closing
+    EXPECT_EQ(translateTcpState(12), 3); // a request socket is a half-open connection
+    EXPECT_EQ(translateTcpState(0), 0);
+    EXPECT_EQ(translateTcpState(99), 0);
+}
+
+TEST(ProcNetTableTest, LinesBecomeSocketsWithNetworkOrderAddressesAndHostOrderPorts) {
+    const std::string tcp =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000 0 "
+        "5001 1 0000000000000000 100 0 0 10 0\n"
+        "   1: 0100007F:C350 0200007F:01BB 01 00000000:00000000 00:00000000 00000000  1000 0 "
+        "5002 1 0000000000000000 100 0 0 10 0\n"
+        "   2: garbage\n"
+        "   3: 0100007F:ZZZZ 00000000:0000 0A 00000000:00000000 00:00000000 00000000 0 0 5003\n"
+        "   4: 0100007F:0050 00000000:0000 06 00000000:00000000 00:00000000 00000000 0 0 0\n";
+    InetSocketTable table;
+    EXPECT_EQ(parseProcNetTable(tcp, Family::inet, Transport::tcp, table), 3u);
+    table.index();
+    const SocketInfo* listener = table.find(5001);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(listener->family, Family::inet);
+    EXPECT_EQ(listener->transport, Transport::tcp);
+    EXPECT_EQ(listener->localPort, 8080);
+    EXPECT_EQ(listener->remotePort, 0);
+    EXPECT_EQ(listener->tcpState, 1);
+    EXPECT_EQ(addressText(Family::inet, listener->localAddress), "127.0.0.1");
+    EXPECT_EQ(addressText(Family::inet, listener->remoteAddress), "0.0.0.0");
+    const SocketInfo* connected = table.find(5002);
+    ASSERT_NE(connected, nullptr);
+    EXPECT_EQ(connected->remotePort, 443);
+    EXPECT_EQ(connected->tcpState, 4);
+    EXPECT_EQ(addressText(Family::inet, connected->remoteAddress), "127.0.0.2");
+    EXPECT_EQ(table.find(5003), nullptr);
+    EXPECT_EQ(table.find(0), nullptr) << "inode 0 is a time-wait socket nobody holds";
+
+    const std::string udp6 = "  sl  local_address remote_address st\n"
+                             "  9: " +
+                             testing::tableEndpoint(testing::mappedV4(10, 1, 2, 3), 5353) + " " +
+                             testing::tableEndpoint(testing::v6Loopback(), 53) +
+                             " 01 00000000:00000000 00:00000000 00000000 0 0 7001 2 0 0\n";
+    InetSocketTable six;
+    EXPECT_EQ(parseProcNetTable(udp6, Family::inet6, Transport::udp, six), 1u);
+    six.index();
+    const SocketInfo* datagram = six.find(7001);
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->transport, Transport::udp);
+    EXPECT_EQ(addressText(Family::inet6, datagram->localAddress), "::ffff:10.1.2.3");
+    EXPECT_EQ(addressText(Family::inet6, datagram->remoteAddress), "::1");
+    EXPECT_EQ(datagram->localPort, 5353);
+    EXPECT_EQ(datagram->remotePort, 53);
+    // An IPv4 line read as an IPv6 table does not fit and is dropped.
+    InetSocketTable wrong;
+    EXPECT_EQ(parseProcNetTable(tcp, Family::inet6, Transport::tcp, wrong), 0u);
+}
+
+TEST(InetSocketTableTest, LookupsFindEveryInodeOnceAndNothingElse) {
+    InetSocketTable table;
+    EXPECT_EQ(table.find(1), nullptr) << "nothing before index()";
+    for (uint64_t inode = 1000; inode < 21000; ++inode) {
+        SocketInfo info;
+        info.inode = inode;
+        info.localPort = static_cast<uint16_t>(inode % 65536);
+        table.add(info);
+    }
+    SocketInfo duplicate;
+    duplicate.inode = 1500;
+    duplicate.localPort = 1;
+    table.add(duplicate);
+    table.index();
+    for (uint64_t inode = 1000; inode < 21000; ++inode) {
+        const SocketInfo* found = table.find(inode);
+        ASSERT_NE(found, nullptr) << inode;
+        ASSERT_EQ(found->inode, inode);
+    }
+    EXPECT_EQ(table.find(1500)->localPort, 1500) << "the first record wins";
+    EXPECT_EQ(table.find(999), nullptr);
+    EXPECT_EQ(table.find(21000), nullptr);
+    EXPECT_EQ(table.find(1000 + (uint64_t{1} << 32)), nullptr);
+
+    table.truncate(10);
+    table.index();
+    EXPECT_EQ(table.size(), 10u);
+    EXPECT_NE(table.find(1009), nullptr);
+    EXPECT_EQ(table.find(1010), nullptr);
+}
+
+// Netlink messages as the kernel lays them out in a dump buffer.
+class DumpBuffer {
+public:
+    void socket(uint32_t seq, uint8_t family, uint8_t state, std::array<uint8_t, 2> sport,
+                std::array<uint8_t, 2> dport, const std::array<uint8_t, 16>& src,
+                const std::array<uint8_t, 16>& dst, uint32_t inode, size_t attributes = 0) {
+        inet_diag_msg msg{};
+        msg.idiag_family = family;
+        msg.idiag_state = state;
+        std::memcpy(&msg.id.idiag_sport, sport.data(), 2);
+        std::memcpy(&msg.id.idiag_dport, dport.data(), 2);
+        std::memcpy(msg.id.idiag_src, src.data(), 16);
+        std::memcpy(msg.id.idiag_dst, dst.data(), 16);
+        msg.idiag_inode = inode;
+        std::string payload(reinterpret_cast<const char*>(&msg), sizeof msg);
+        payload.append(attributes, '\x7');
+        message(seq, SOCK_DIAG_BY_FAMILY, payload);
+    }
+    void done(uint32_t seq) { message(seq, NLMSG_DONE, std::string(4, '\0')); }
+    void error(uint32_t seq) {
+        nlmsgerr err{};
+        err.error = -ENOENT;
+        message(seq, NLMSG_ERROR, std::string(reinterpret_cast<const char*>(&err), sizeof err));
+    }
+    const std::string& bytes() const { return bytes_; }
+
+private:
+    void message(uint32_t seq, uint16_t type, const std::string& payload) {
+        nlmsghdr header{};
+        header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(payload.size()));
+        header.nlmsg_type = type;
+        header.nlmsg_seq = seq;
+        bytes_.append(reinterpret_cast<const char*>(&header), sizeof header);
+        bytes_.append(payload);
+        bytes_.append(NLMSG_ALIGN(header.nlmsg_len) - header.nlmsg_len, '\0');
+    }
+    std::string bytes_;
+};
+
+TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
+    const std::array<uint8_t, 16> v4Local{192, 168, 1, 20};
+    const std::array<uint8_t, 16> v4Remote{93, 184, 216, 34};
+    DumpBuffer buffer;
+    buffer.socket(7, AF_INET, 1, {0xC3, 0x50}, {0x01, 0xBB}, v4Local, v4Remote, 9001, 5);
+    buffer.socket(6, AF_INET, 10, {0, 80}, {0, 0}, v4Local, {}, 9002); // another dump's
+    buffer.socket(7, AF_INET6, 10, {0x1F, 0x90}, {0, 0}, testing::v6Loopback(), {}, 9003);
+    buffer.socket(7, AF_UNIX, 1, {0, 1}, {0, 1}, {}, {}, 9004);
+    InetSocketTable table;
+    EXPECT_EQ(parseSockDiagMessages(buffer.bytes().data(), buffer.bytes().size(), 7, Transport::tcp,
+                                    table),
+              DumpStatus::more);
+    buffer.done(7);
+    InetSocketTable finished;
+    EXPECT_EQ(parseSockDiagMessages(buffer.bytes().data(), buffer.bytes().size(), 7, Transport::tcp,
+                                    finished),
+              DumpStatus::done);
+    finished.index();
+    EXPECT_EQ(finished.size(), 2u);
+    const SocketInfo* web = finished.find(9001);
+    ASSERT_NE(web, nullptr);
+    EXPECT_EQ(web->family, Family::inet);
+    EXPECT_EQ(web->localPort, 50000);
+    EXPECT_EQ(web->remotePort, 443) << "the kernel holds port 443 as the bytes 0x01 0xBB";
+    EXPECT_EQ(web->tcpState, 4);
+    EXPECT_EQ(addressText(Family::inet, web->localAddress), "192.168.1.20");
+    EXPECT_EQ(addressText(Family::inet, web->remoteAddress), "93.184.216.34");
+    const SocketInfo* six = finished.find(9003);
+    ASSERT_NE(six, nullptr);
+    EXPECT_EQ(six->family, Family::inet6);
+    EXPECT_EQ(six->tcpState, 1);
+    EXPECT_EQ(addressText(Family::inet6, six->localAddress), "::1");
+    EXPECT_EQ(finished.find(9002), nullptr);
+    EXPECT_EQ(finished.find(9004), nullptr);
+
+    DumpBuffer refused;
+    refused.error(3);
+    InetSocketTable none;
+    EXPECT_EQ(parseSockDiagMessages(refused.bytes().data(), refused.bytes().size(), 3,
+                                    Transport::udp, none),
+              DumpStatus::refused);
+
+    // A message that claims more bytes than the buffer holds.
+    std::string cut = buffer.bytes().substr(0, buffer.bytes().size() - 30);
+    InetSocketTable partial;
+    EXPECT_EQ(parseSockDiagMessages(cut.data(), cut.size(), 7, Transport::tcp, partial),
+              DumpStatus::malformed);
+    std::string tail = buffer.bytes() + std::string(5, '\0');
+    EXPECT_EQ(parseSockDiagMessages(tail.data(), tail.size(), 99, Transport::tcp, partial),
+              DumpStatus::malformed);
+}
+
+TEST(AddressTextTest, TextIsWhatTheStandardConversionWrites) {
+    EXPECT_EQ(addressText(Family::inet, {0, 0, 0, 0}), "0.0.0.0");
+    EXPECT_EQ(addressText(Family::inet, {255, 255, 255, 255, 9, 9}), "255.255.255.255");
+    EXPECT_EQ(addressText(Family::inet6, {}), "::");
+    EXPECT_EQ(addressText(Family::inet6, testing::mappedV4(127, 0, 0, 1)), "::ffff:127.0.0.1");
+    EXPECT_EQ(
+        addressText(Family::inet6, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}),
+        "2001:db8::1:0:0:1");
+    EXPECT_EQ(addressText(Family::inet6, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x02, 0x1a, 0x2b, 0xff,
+                                          0xfe, 0x3c, 0x4d, 0x5e}),
+              "fe80::21a:2bff:fe3c:4d5e");
+}
+
+} // namespace
+} // namespace korvel::platform::proc

@@ -1,0 +1,194 @@
+#include "platform/proc/address_text.h"
+#include "platform/proc/proc_source.h"
+#include "tests/support/proc_fixture.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace korvel::platform::proc {
+namespace {
+
+using testing::FixtureStat;
+using testing::ProcFixture;
+
+constexpr uint64_t kKthread = 0x00208040; // PF_KTHREAD among kthreadd's flags
+
+ProcSourceOptions fixtureOptions(const ProcFixture& fixture) {
+    ProcSourceOptions options;
+    options.root = fixture.root();
+    options.useNetlink = false;
+    options.clockTicksPerSecond = 100;
+    options.pageSize = 4096;
+    return options;
+}
+
+std::vector<int32_t> sorted(std::vector<int32_t> pids) {
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+TEST(ProcSourceFixtureTest, ListingLeavesOutKernelThreadsAndNonNumericEntries) {
+    ProcFixture fixture;
+    fixture.addStat(1, {"init", 0});
+    fixture.addStat(2, {"kthreadd", 0, kKthread, 0, 0, 0, 0});
+    fixture.addStat(3, {"kworker/0:0-events", 2, kKthread, 0, 0, 0, 0});
+    fixture.addStat(40, {"old kthread", 2, 0x8040, 0, 0, 0, 0}); // no flag, no memory
+    fixture.addStat(41, {"modprobe", 2}); // a user-mode helper kthreadd started: real
+    fixture.addStat(50, {"stray", 7, kKthread, 0, 0, 0, 0});
+    fixture.addStat(300, {"nostat"});
+    std::filesystem::remove(fixture.path() / "300" / "stat"); // cannot tell: listed
+    fixture.dir().write("self/stat", "not a process");
+    fixture.dir().write("0/stat", "0 (swapper) S 0");
+    fixture.dir().write("007x/stat", "");
+
+    ProcSource source(fixtureOptions(fixture));
+    EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{1, 41, 300}));
+
+    // In a pid namespace pid 2 is an ordinary process; its zombie children
+    // (no memory either) are still processes.
+    ProcFixture container;
+    container.addStat(1, {"sh", 0});
+    container.addStat(2, {"server", 1});
+    container.addStat(5, {"worker", 2, 0x400044, 3, 1, 0, 0});
+    ProcSource namespaced(fixtureOptions(container));
+    EXPECT_EQ(sorted(namespaced.listAllPids()), (std::vector<int32_t>{1, 2, 5}));
+
+    ProcSourceOptions missing;
+    missing.root = fixture.root() + "/nowhere";
+    missing.useNetlink = false;
+    ProcSource absent(missing);
+    EXPECT_TRUE(absent.listAllPids().empty());
+    EXPECT_FALSE(absent.executablePath(1));
+    EXPECT_FALSE(absent.shortName(1));
+    EXPECT_FALSE(absent.taskInfo(1));
+    std::vector<Descriptor> descriptors{{3, true, 9}};
+    EXPECT_FALSE(absent.listDescriptors(1, descriptors));
+    EXPECT_TRUE(descriptors.empty());
+}
+
+TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
+    ProcFixture fixture;
+    fixture.addStat(100, {"my (odd)) name", 1, 0x400000, 250, 130, 1 << 20, 10});
+    fixture.addExe(100, "/opt/tool (deleted)"); // unlinked: the target resolves to nothing
+    const auto real = fixture.dir().write("bin/tool (deleted)", "#!");
+    fixture.addStat(101, {"tool"});
+    fixture.addExe(101, real.string());                        // a file really named so
+    fixture.addStat(102, {"zombie", 1, 0x40000c, 7, 0, 0, 0}); // no exe link
+    fixture.addExe(103, "/usr/bin/nostat");                    // no stat file
+    fixture.addStat(104, {"(deleted)"});
+    fixture.addExe(104, " (deleted)"); // nothing left before the suffix: kept whole
+
+    ProcSource source(fixtureOptions(fixture));
+    EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{100, 101, 102, 103, 104}));
+
+    EXPECT_EQ(source.executablePath(100), "/opt/tool");
+    EXPECT_EQ(source.executablePath(101), real.string());
+    EXPECT_FALSE(source.executablePath(102));
+    EXPECT_EQ(source.executablePath(104), " (deleted)");
+    EXPECT_FALSE(source.executablePath(999));
+
+    EXPECT_EQ(source.shortName(100), "my (odd)) name");
+    EXPECT_EQ(source.shortName(102), "zombie");
+    EXPECT_FALSE(source.shortName(103));
+
+    const auto task = source.taskInfo(100);
+    ASSERT_TRUE(task);
+    EXPECT_EQ(task->userNS, 2500000000u);
+    EXPECT_EQ(task->systemNS, 1300000000u);
+    EXPECT_EQ(task->residentBytes, 40960u);
+    EXPECT_FALSE(source.taskInfo(103));
+    const auto zombie = source.taskInfo(102);
+    ASSERT_TRUE(zombie);
+    EXPECT_EQ(zombie->userNS, 70000000u);
+    EXPECT_EQ(zombie->residentBytes, 0u);
+
+    // A stat line that cannot be parsed fails both reads that depend on it.
+    fixture.dir().write("105/stat", "105 (broken");
+    EXPECT_FALSE(source.shortName(105));
+    EXPECT_FALSE(source.taskInfo(105));
+}
+
+TEST(ProcSourceFixtureTest, AProcessThatVanishesAfterListingFailsEveryRead) {
+    ProcFixture fixture;
+    fixture.addStat(200, {"brief", 1, 0x400000, 5, 5, 1 << 20, 3});
+    fixture.addExe(200, "/opt/brief");
+    fixture.addSocketFd(200, 3, 77);
+    ProcSource source(fixtureOptions(fixture));
+    ASSERT_EQ(source.listAllPids(), (std::vector<int32_t>{200}));
+    fixture.removePid(200);
+
+    EXPECT_FALSE(source.executablePath(200));
+    EXPECT_FALSE(source.shortName(200));
+    std::vector<Descriptor> descriptors;
+    EXPECT_FALSE(source.listDescriptors(200, descriptors));
+    // The figures read while listing are all that is left of it.
+    const auto task = source.taskInfo(200);
+    ASSERT_TRUE(task);
+    EXPECT_EQ(task->userNS, 50000000u);
+
+    // A fresh listing forgets it.
+    EXPECT_TRUE(source.listAllPids().empty());
+    EXPECT_FALSE(source.taskInfo(200));
+}
+
+TEST(ProcSourceFixtureTest, DescriptorsAndTheSocketTablesTheyPointInto) {
+    ProcFixture fixture;
+    fixture.addStat(7, {"server"});
+    fixture.addFd(7, 0, "/dev/null");
+    fixture.addSocketFd(7, 3, 1001);
+    fixture.addFd(7, 4, "pipe:[1002]");
+    fixture.addFd(7, 5, "socket:[12x]");
+    fixture.addFd(7, 6, "anon_inode:[eventpoll]");
+    fixture.addSocketFd(7, 12, 1003);
+    fixture.addSocketFd(7, 13, 4242); // a Unix socket: in no table
+    fixture.addStat(8, {"nofds"});
+    fixture.addTableLine("tcp", testing::tableEndpoint(std::array<uint8_t, 4>{127, 0, 0, 1}, 8080),
+                         testing::tableEndpoint(std::array<uint8_t, 4>{}, 0), "0A", 1001);
+    fixture.addTableLine("udp6", testing::tableEndpoint(testing::mappedV4(127, 0, 0, 1), 53),
+                         testing::tableEndpoint(testing::mappedV4(127, 0, 0, 1), 5000), "01", 1003);
+
+    ProcSource source(fixtureOptions(fixture));
+    std::vector<Descriptor> descriptors;
+    ASSERT_TRUE(source.listDescriptors(7, descriptors));
+    std::sort(descriptors.begin(), descriptors.end(),
+              [](const Descriptor& a, const Descriptor& b) { return a.fd < b.fd; });
+    ASSERT_EQ(descriptors.size(), 7u);
+    const std::vector<int32_t> fds{0, 3, 4, 5, 6, 12, 13};
+    for (size_t i = 0; i < fds.size(); ++i) {
+        EXPECT_EQ(descriptors[i].fd, fds[i]);
+    }
+    EXPECT_FALSE(descriptors[0].isSocket);
+    EXPECT_TRUE(descriptors[1].isSocket);
+    EXPECT_EQ(descriptors[1].socketInode, 1001u);
+    EXPECT_FALSE(descriptors[2].isSocket) << "a pipe";
+    EXPECT_FALSE(descriptors[3].isSocket) << "not a number";
+    EXPECT_FALSE(descriptors[4].isSocket);
+    EXPECT_EQ(descriptors[5].socketInode, 1003u);
+    EXPECT_FALSE(source.listDescriptors(8, descriptors)) << "no fd directory at all";
+
+    EXPECT_EQ(source.socketInfo(1001), nullptr) << "tables not loaded yet";
+    source.loadSocketTables();
+    EXPECT_EQ(source.kernelDumpedTables(), 0);
+    EXPECT_EQ(source.socketCount(), 2u);
+    const SocketInfo* listener = source.socketInfo(1001);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(listener->transport, Transport::tcp);
+    EXPECT_EQ(listener->localPort, 8080);
+    EXPECT_EQ(listener->tcpState, 1);
+    const SocketInfo* datagram = source.socketInfo(1003);
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->family, Family::inet6);
+    EXPECT_EQ(datagram->transport, Transport::udp);
+    EXPECT_EQ(datagram->remotePort, 5000);
+    EXPECT_EQ(addressText(datagram->family, datagram->remoteAddress), "::ffff:127.0.0.1");
+    EXPECT_EQ(source.socketInfo(4242), nullptr);
+
+    // A reload replaces the tables rather than adding to them.
+    std::filesystem::remove(fixture.path() / "net" / "udp6");
+    source.loadSocketTables();
+    EXPECT_EQ(source.socketCount(), 1u);
+    EXPECT_EQ(source.socketInfo(1003), nullptr);
+}
+
+} // namespace
+} // namespace korvel::platform::proc
