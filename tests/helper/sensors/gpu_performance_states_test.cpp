@@ -1,0 +1,140 @@
+#include "helper/sensors/gpu_performance_states.h"
+
+#include <gtest/gtest.h>
+
+namespace korvel {
+namespace {
+
+namespace ioreport = platform::ioreport;
+using ioreport::ReportChannel;
+
+ReportChannel gpuChannel(std::vector<ioreport::StateResidency> states) {
+    return {ioreport::kGPUStatsGroup, ioreport::kGPUPerformanceStatesSubGroup, std::move(states)};
+}
+
+// A reporting library whose next sample delta the test chooses.
+class FakeIOReport : public ioreport::IOReportLoader {
+public:
+    bool loadable = true;
+    bool hasChannels = true;
+    bool sampleFails = false;
+    std::optional<std::vector<ReportChannel>> delta;
+    std::vector<std::pair<std::string, std::string>> groupsAsked;
+
+    std::unique_ptr<ioreport::IOReportLibrary> open() override {
+        return loadable ? std::make_unique<Library>(*this) : nullptr;
+    }
+
+private:
+    class Library : public ioreport::IOReportLibrary {
+    public:
+        explicit Library(FakeIOReport& fake) : fake_(fake) {}
+        std::unique_ptr<ioreport::ReportChannels>
+        copyChannelsInGroup(const std::string& group, const std::string& subGroup) override {
+            fake_.groupsAsked.emplace_back(group, subGroup);
+            return fake_.hasChannels ? std::make_unique<ioreport::ReportChannels>() : nullptr;
+        }
+        std::unique_ptr<ioreport::ReportSubscription>
+        createSubscription(ioreport::ReportChannels&) override {
+            return std::make_unique<ioreport::ReportSubscription>();
+        }
+        std::unique_ptr<ioreport::ReportSample> createSamples(ioreport::ReportSubscription&,
+                                                              ioreport::ReportChannels&) override {
+            return fake_.sampleFails ? nullptr : std::make_unique<ioreport::ReportSample>();
+        }
+        std::optional<std::vector<ReportChannel>>
+        createSamplesDelta(const ioreport::ReportSample&, const ioreport::ReportSample&) override {
+            return fake_.delta;
+        }
+
+    private:
+        FakeIOReport& fake_;
+    };
+};
+
+class GPUPerformanceStatesTest : public ::testing::Test {
+protected:
+    double read(int* flag = nullptr) {
+        double percent = -1;
+        const int result = sampler.readGPUUsagePercent(&percent);
+        if (flag != nullptr) {
+            *flag = result;
+        }
+        return percent;
+    }
+
+    FakeIOReport report;
+    std::vector<std::chrono::microseconds> sleeps;
+    GPUPerformanceStateSampler sampler{
+        report, [this](std::chrono::microseconds d) { sleeps.push_back(d); }};
+};
+
+TEST_F(GPUPerformanceStatesTest, ActiveShareOfTheFirstGPUChannel) {
+    report.delta = std::vector<ReportChannel>{
+        {"GPU Stats", "GPU Clock States", {{"P1", 100}}},
+        {"gpu stats", "GPU Performance States", {{"P1", 100}}},
+        gpuChannel({{"OFF", 10}, {"IDLE", 20}, {"P1", 30}, {"DOWN", 10}, {"P7", 10}, {"idle", 20}}),
+        gpuChannel({{"P1", 100}}),
+    };
+    int flag = 0;
+    EXPECT_DOUBLE_EQ(read(&flag), 60);
+    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(sleeps, (std::vector<std::chrono::microseconds>{std::chrono::microseconds(300000)}));
+    ASSERT_EQ(report.groupsAsked.size(), 1u);
+    EXPECT_EQ(report.groupsAsked[0],
+              std::make_pair(std::string("GPU Stats"), std::string("GPU Performance States")));
+}
+
+TEST_F(GPUPerformanceStatesTest, AFailedOrEmptyWindowRepeatsTheLastPercentage) {
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 40}, {"IDLE", 60}})};
+    EXPECT_DOUBLE_EQ(read(), 40);
+
+    int flag = 0;
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 0}, {"IDLE", 0}})};
+    EXPECT_DOUBLE_EQ(read(&flag), 40);
+    EXPECT_EQ(flag, 1);
+    report.delta = std::vector<ReportChannel>{{"GPU Stats", "Other", {{"P1", 5}}}};
+    EXPECT_DOUBLE_EQ(read(), 40);
+    report.delta.reset();
+    EXPECT_DOUBLE_EQ(read(), 40);
+    report.sampleFails = true;
+    EXPECT_DOUBLE_EQ(read(), 40);
+    // Negative activity is not a reading either.
+    report.sampleFails = false;
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", -10}, {"IDLE", 100}})};
+    EXPECT_DOUBLE_EQ(read(), 40);
+
+    const size_t sleptSoFar = sleeps.size();
+    report.hasChannels = false;
+    EXPECT_DOUBLE_EQ(read(), 40);
+    report.loadable = false;
+    EXPECT_DOUBLE_EQ(read(&flag), 40);
+    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(sleeps.size(), sleptSoFar) << "no window is waited without channels";
+}
+
+TEST_F(GPUPerformanceStatesTest, AnIdleWindowIsZeroAndNoReading) {
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 40}, {"IDLE", 60}})};
+    EXPECT_DOUBLE_EQ(read(), 40);
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"OFF", 300}})};
+    int flag = 1;
+    EXPECT_EQ(read(&flag), 0);
+    EXPECT_EQ(flag, 0);
+    EXPECT_EQ(sampler.readGPUUsagePercent(nullptr), 0);
+}
+
+TEST_F(GPUPerformanceStatesTest, PercentageIsClampedToOneHundred) {
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", 150}, {"IDLE", -50}})};
+    EXPECT_DOUBLE_EQ(read(), 100);
+}
+
+TEST_F(GPUPerformanceStatesTest, NoLibraryAtAllIsZero) {
+    report.loadable = false;
+    int flag = 1;
+    EXPECT_EQ(read(&flag), 0);
+    EXPECT_EQ(flag, 0);
+    EXPECT_TRUE(sleeps.empty());
+}
+
+} // namespace
+} // namespace korvel
