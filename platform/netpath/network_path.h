@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvel::platform::netpath {
+
+enum class PathStatus { satisfied, unsatisfied };
+
+// The kind of link an interface is, as the views name it.
+enum class InterfaceType { wifi, wiredEthernet, cellular, loopback, other };
+
+struct PathInterface {
+    std::string name;
+    InterfaceType type = InterfaceType::other;
+    int index = 0;
+
+    bool operator==(const PathInterface&) const = default;
+};
+
+// The machine's default network path at one moment.
+struct NetworkPath {
+    PathStatus status = PathStatus::unsatisfied;
+    // The interfaces that carry a usable default route, preferred route first.
+    std::vector<PathInterface> interfaces;
+    bool isExpensive = false;
+    // No Linux source for a low-data mode: always false.
+    bool isConstrained = false;
+    bool supportsIPv4 = false;
+    bool supportsIPv6 = false;
+
+    bool usesInterfaceType(InterfaceType type) const {
+        for (const auto& interface : interfaces) {
+            if (interface.type == type) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool operator==(const NetworkPath&) const = default;
+};
+
+} // namespace korvel::platform::netpath

@@ -1,0 +1,370 @@
+#include "platform/netpath/routing_state.h"
+
+#include <linux/if.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <tuple>
+
+namespace korvel::platform::netpath {
+namespace {
+
+template <typename T> bool readStruct(const uint8_t* data, size_t length, T& out) {
+    if (length < sizeof(T)) {
+        return false;
+    }
+    std::memcpy(&out, data, sizeof(T));
+    return true;
+}
+
+// Calls f(type, payload, payloadLength) for each well-formed attribute; stops
+// at the first one that claims more bytes than remain.
+template <typename F> void forEachAttribute(const uint8_t* data, size_t length, F&& f) {
+    size_t offset = 0;
+    while (offset + sizeof(rtattr) <= length) {
+        rtattr header{};
+        std::memcpy(&header, data + offset, sizeof header);
+        if (header.rta_len < sizeof(rtattr) || header.rta_len > length - offset) {
+            return;
+        }
+        f(static_cast<uint16_t>(header.rta_type & NLA_TYPE_MASK), data + offset + RTA_LENGTH(0),
+          header.rta_len - RTA_LENGTH(0));
+        offset += RTA_ALIGN(header.rta_len);
+    }
+}
+
+uint32_t readU32(const uint8_t* data, size_t length) {
+    uint32_t value = 0;
+    if (length >= sizeof value) {
+        std::memcpy(&value, data, sizeof value);
+    }
+    return value;
+}
+
+bool isUp(uint32_t flags) {
+    return (flags & IFF_UP) != 0 && (flags & (IFF_RUNNING | IFF_LOWER_UP)) != 0;
+}
+
+} // namespace
+
+bool RoutingState::RouteHop::sameRoute(const RouteHop& other) const {
+    return family == other.family && table == other.table && priority == other.priority &&
+           tos == other.tos && sourceLength == other.sourceLength && source == other.source;
+}
+
+bool RoutingState::RouteHop::sameHop(const RouteHop& other) const {
+    return sameRoute(other) && interfaceIndex == other.interfaceIndex && gateway == other.gateway;
+}
+
+void RoutingState::clear() {
+    links_.clear();
+    addressScopes_.clear();
+    routes_.clear();
+}
+
+RoutingState::ApplyResult RoutingState::apply(const std::vector<uint8_t>& datagram, uint32_t seq,
+                                              uint32_t portId) {
+    ApplyResult result;
+    size_t offset = 0;
+    while (offset < datagram.size()) {
+        nlmsghdr header{};
+        if (!readStruct(datagram.data() + offset, datagram.size() - offset, header) ||
+            header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > datagram.size() - offset) {
+            // A torn datagram leaves the tables in an unknown state.
+            result.needsResync = true;
+            result.torn = true;
+            return result;
+        }
+        const bool ours = header.nlmsg_seq == seq && header.nlmsg_pid == portId;
+        const uint8_t* payload = datagram.data() + offset + NLMSG_HDRLEN;
+        const size_t payloadLength =
+            header.nlmsg_len - std::min<size_t>(header.nlmsg_len, NLMSG_HDRLEN);
+        if (ours && (header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
+            result.dumpFailed = true;
+        }
+        switch (header.nlmsg_type) {
+        case NLMSG_DONE:
+            if (ours) {
+                result.dumpDone = true;
+            }
+            break;
+        case NLMSG_ERROR: {
+            nlmsgerr error{};
+            if (ours && readStruct(payload, payloadLength, error) && error.error != 0) {
+                result.dumpFailed = true;
+            }
+            break;
+        }
+        case RTM_NEWLINK:
+        case RTM_DELLINK:
+            applyLink(header.nlmsg_type, payload, payloadLength, result);
+            break;
+        case RTM_NEWADDR:
+        case RTM_DELADDR:
+            applyAddress(header.nlmsg_type, payload, payloadLength, result);
+            break;
+        case RTM_NEWROUTE:
+        case RTM_DELROUTE:
+            applyRoute(header.nlmsg_type, header.nlmsg_flags, payload, payloadLength, result);
+            break;
+        default:
+            break;
+        }
+        offset += NLMSG_ALIGN(header.nlmsg_len);
+    }
+    return result;
+}
+
+void RoutingState::applyLink(uint16_t type, const uint8_t* payload, size_t length,
+                             ApplyResult& result) {
+    ifinfomsg info{};
+    // Bridge-port messages share the type; a bridge DELLINK only means a port
+    // left its bridge.
+    if (!readStruct(payload, length, info) || info.ifi_family != AF_UNSPEC) {
+        return;
+    }
+    const int index = info.ifi_index;
+    if (type == RTM_DELLINK) {
+        links_.erase(index);
+        std::erase_if(routes_,
+                      [index](const RouteHop& hop) { return hop.interfaceIndex == index; });
+        std::erase_if(addressScopes_,
+                      [index](const auto& entry) { return entry.first.index == index; });
+        return;
+    }
+    Link link;
+    link.flags = info.ifi_flags;
+    const size_t header = NLMSG_ALIGN(sizeof(ifinfomsg));
+    if (length > header) {
+        forEachAttribute(payload + header, length - header,
+                         [&](uint16_t attribute, const uint8_t* data, size_t size) {
+                             if (attribute == IFLA_IFNAME) {
+                                 link.name.assign(
+                                     reinterpret_cast<const char*>(data),
+                                     strnlen(reinterpret_cast<const char*>(data), size));
+                             }
+                         });
+    }
+    auto existing = links_.find(index);
+    if (existing != links_.end()) {
+        if (link.name.empty()) {
+            link.name = existing->second.name;
+        }
+        // Taking a link down removes its IPv4 routes without a notification.
+        if ((existing->second.flags & IFF_UP) != 0 && (link.flags & IFF_UP) == 0) {
+            result.needsResync = true;
+        }
+    }
+    links_[index] = std::move(link);
+}
+
+void RoutingState::applyAddress(uint16_t type, const uint8_t* payload, size_t length,
+                                ApplyResult& result) {
+    ifaddrmsg info{};
+    if (!readStruct(payload, length, info) ||
+        (info.ifa_family != AF_INET && info.ifa_family != AF_INET6)) {
+        return;
+    }
+    AddressKey key;
+    key.index = static_cast<int>(info.ifa_index);
+    key.family = info.ifa_family;
+    key.prefixLength = info.ifa_prefixlen;
+    std::vector<uint8_t> address;
+    std::vector<uint8_t> local;
+    const size_t header = NLMSG_ALIGN(sizeof(ifaddrmsg));
+    if (length > header) {
+        forEachAttribute(payload + header, length - header,
+                         [&](uint16_t attribute, const uint8_t* data, size_t size) {
+                             if (attribute == IFA_ADDRESS) {
+                                 address.assign(data, data + size);
+                             } else if (attribute == IFA_LOCAL) {
+                                 local.assign(data, data + size);
+                             }
+                         });
+    }
+    // On point-to-point links IFA_ADDRESS is the peer; IFA_LOCAL is ours.
+    key.address = local.empty() ? address : local;
+    if (type == RTM_DELADDR) {
+        addressScopes_.erase(key);
+        // Removing an IPv4 address drops the routes that used it, silently.
+        result.needsResync = true;
+        return;
+    }
+    addressScopes_[key] = info.ifa_scope;
+}
+
+void RoutingState::applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload, size_t length,
+                              ApplyResult& result) {
+    (void)result;
+    rtmsg info{};
+    if (!readStruct(payload, length, info) ||
+        (info.rtm_family != AF_INET && info.rtm_family != AF_INET6) || info.rtm_dst_len != 0) {
+        return;
+    }
+    RouteHop route;
+    route.family = info.rtm_family;
+    route.table = info.rtm_table;
+    route.tos = info.rtm_tos;
+    route.sourceLength = info.rtm_src_len;
+    route.type = info.rtm_type;
+    route.hopFlags = info.rtm_flags;
+    std::vector<RouteHop> hops;
+    const size_t header = NLMSG_ALIGN(sizeof(rtmsg));
+    bool hasHop = false;
+    if (length > header) {
+        forEachAttribute(payload + header, length - header,
+                         [&](uint16_t attribute, const uint8_t* data, size_t size) {
+                             switch (attribute) {
+                             case RTA_TABLE:
+                                 route.table = readU32(data, size);
+                                 break;
+                             case RTA_PRIORITY:
+                                 route.priority = readU32(data, size);
+                                 break;
+                             case RTA_SRC:
+                                 route.source.assign(data, data + size);
+                                 break;
+                             case RTA_OIF:
+                                 route.interfaceIndex = static_cast<int>(readU32(data, size));
+                                 hasHop = true;
+                                 break;
+                             case RTA_GATEWAY:
+                             case RTA_VIA:
+                                 route.gateway.assign(data, data + size);
+                                 hasHop = true;
+                                 break;
+                             case RTA_MULTIPATH: {
+                                 size_t offset = 0;
+                                 while (offset + sizeof(rtnexthop) <= size) {
+                                     rtnexthop nexthop{};
+                                     std::memcpy(&nexthop, data + offset, sizeof nexthop);
+                                     if (nexthop.rtnh_len < sizeof(rtnexthop) ||
+                                         nexthop.rtnh_len > size - offset) {
+                                         break;
+                                     }
+                                     RouteHop hop;
+                                     hop.interfaceIndex = nexthop.rtnh_ifindex;
+                                     hop.hopFlags = nexthop.rtnh_flags;
+                                     const size_t inner = RTNH_ALIGN(sizeof(rtnexthop));
+                                     if (nexthop.rtnh_len > inner) {
+                                         forEachAttribute(
+                                             data + offset + inner, nexthop.rtnh_len - inner,
+                                             [&](uint16_t a, const uint8_t* d, size_t s) {
+                                                 if (a == RTA_GATEWAY) {
+                                                     hop.gateway.assign(d, d + s);
+                                                 }
+                                             });
+                                     }
+                                     hops.push_back(std::move(hop));
+                                     offset += RTNH_ALIGN(nexthop.rtnh_len);
+                                 }
+                                 break;
+                             }
+                             default:
+                                 break;
+                             }
+                         });
+    }
+    // The route's own fields apply to every hop; a single-path route is one hop.
+    if (hops.empty()) {
+        hops.push_back(route);
+    } else {
+        for (auto& hop : hops) {
+            const auto index = hop.interfaceIndex;
+            auto gateway = std::move(hop.gateway);
+            const auto hopFlags = hop.hopFlags | route.hopFlags;
+            hop = route;
+            hop.interfaceIndex = index;
+            hop.gateway = std::move(gateway);
+            hop.hopFlags = hopFlags;
+        }
+        hasHop = true;
+    }
+    if (type == RTM_DELROUTE) {
+        for (const auto& hop : hops) {
+            std::erase_if(routes_, [&](const RouteHop& known) {
+                return hasHop ? known.sameHop(hop) : known.sameRoute(hop);
+            });
+        }
+        return;
+    }
+    if ((flags & NLM_F_REPLACE) != 0) {
+        std::erase_if(routes_, [&](const RouteHop& known) { return known.sameRoute(route); });
+    }
+    for (auto& hop : hops) {
+        std::erase_if(routes_, [&](const RouteHop& known) { return known.sameHop(hop); });
+        routes_.push_back(std::move(hop));
+    }
+}
+
+bool RoutingState::isUsable(int index) const {
+    const auto link = links_.find(index);
+    return link != links_.end() && isUp(link->second.flags);
+}
+
+std::vector<RoutingState::DefaultRouteUse> RoutingState::usableDefaultRoutes() const {
+    std::vector<const RouteHop*> usable;
+    for (const auto& hop : routes_) {
+        if (hop.type == RTN_UNICAST && (hop.hopFlags & RTNH_F_DEAD) == 0 &&
+            isUsable(hop.interfaceIndex)) {
+            usable.push_back(&hop);
+        }
+    }
+    std::stable_sort(usable.begin(), usable.end(), [](const RouteHop* a, const RouteHop* b) {
+        return std::make_tuple(a->priority, a->family != AF_INET, a->table != RT_TABLE_MAIN,
+                               a->interfaceIndex) <
+               std::make_tuple(b->priority, b->family != AF_INET, b->table != RT_TABLE_MAIN,
+                               b->interfaceIndex);
+    });
+    std::vector<DefaultRouteUse> uses;
+    uses.reserve(usable.size());
+    for (const auto* hop : usable) {
+        uses.push_back({hop->interfaceIndex, links_.at(hop->interfaceIndex).name,
+                        hop->family == AF_INET6, hop->priority});
+    }
+    return uses;
+}
+
+bool RoutingState::hasRoutableAddress(bool ipv6) const {
+    const int family = ipv6 ? AF_INET6 : AF_INET;
+    for (const auto& [key, scope] : addressScopes_) {
+        if (key.family == family && (scope == RT_SCOPE_UNIVERSE || scope == RT_SCOPE_SITE) &&
+            isUsable(key.index)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+NetworkPath
+RoutingState::networkPath(const std::function<InterfaceType(const std::string&)>& typeOf,
+                          bool metered) const {
+    NetworkPath path;
+    const auto uses = usableDefaultRoutes();
+    if (uses.empty()) {
+        return path;
+    }
+    path.status = PathStatus::satisfied;
+    bool viaIPv4 = false;
+    bool viaIPv6 = false;
+    for (const auto& use : uses) {
+        (use.isIPv6 ? viaIPv6 : viaIPv4) = true;
+        const bool known =
+            std::any_of(path.interfaces.begin(), path.interfaces.end(),
+                        [&](const PathInterface& i) { return i.index == use.interfaceIndex; });
+        if (!known) {
+            path.interfaces.push_back(
+                {use.interfaceName, typeOf(use.interfaceName), use.interfaceIndex});
+        }
+    }
+    path.supportsIPv4 = viaIPv4 && hasRoutableAddress(false);
+    path.supportsIPv6 = viaIPv6 && hasRoutableAddress(true);
+    path.isExpensive = metered;
+    return path;
+}
+
+} // namespace korvel::platform::netpath
