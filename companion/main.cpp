@@ -1,5 +1,7 @@
 // KorvelCompanion: the background engine, its windows and a few commands.
 
+#include "companion/cli/defaults_command.h"
+#include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
 
 #include <csignal>
@@ -12,13 +14,21 @@ namespace {
 
 constexpr const char* kUsage = R"(Usage: korvel-companion [COMMAND]
 
-Background system and network monitor. With no command it runs the engine.
+Background system and network monitor. With no command it runs the engine
+until interrupted, publishing each reading as the advanced snapshot; on a
+terminal it prints one status line per refresh.
 
 Commands:
   fetch [--show-system]   Ask the helper for one reading and print its JSON.
                           Starts the helper when it is not running. Without
                           --show-system, processes under /usr, /bin, /sbin
                           are left out.
+  defaults read [KEY]     Print the settings (or one value) as JSON.
+  defaults write KEY [-bool|-int|-float|-string] VALUE
+                          Store a setting; without a type flag true/false,
+                          integers and decimals keep that type, the rest
+                          are strings. A running companion sees it.
+  defaults delete KEY     Remove a setting so it reads as its default.
   --help                  Show this text.
 )";
 
@@ -28,8 +38,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << "korvel-companion: the engine is not built yet; see --help\n";
-        return 2;
+        return korvel::runHeadlessEngine();
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::cout << kUsage;
@@ -46,6 +55,9 @@ int main(int argc, char** argv) {
             }
         }
         return korvel::runFetchCommand(showSystem, std::cout, std::cerr);
+    }
+    if (args[0] == "defaults") {
+        return korvel::runDefaultsCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
     }
     std::cerr << "korvel-companion: unknown command: " << args[0] << "\nTry --help.\n";
     return 2;

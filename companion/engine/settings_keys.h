@@ -1,0 +1,58 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// The companion's settings: keys in its user-defaults domain
+// (platform::UserDefaults::standard()) and the value an absent key reads as.
+// Read them with the typed getters, which also give the default for a value
+// stored with the wrong type.
+namespace korvel::settings {
+
+// Integer seconds between refreshes while no popover is open.
+inline constexpr const char* kAutoRefreshInterval = "autoRefreshInterval";
+inline constexpr int64_t kAutoRefreshIntervalDefault = 5;
+
+inline constexpr const char* kShowSystemProcesses = "showSystemProcesses";
+inline constexpr bool kShowSystemProcessesDefault = false;
+
+inline constexpr const char* kTrafficEnabled = "trafficEnabled";
+inline constexpr bool kTrafficEnabledDefault = true;
+
+// One of kMenuBarMetricValues; any other text matches none of them.
+inline constexpr const char* kMenuBarMetric = "menuBarMetric";
+inline constexpr const char* kMenuBarMetricDefault = "none";
+inline constexpr std::array<const char*, 9> kMenuBarMetricValues = {
+    "none", "network", "cpu", "gpu", "memory", "disk", "battery", "cpuTemp", "gpuTemp"};
+
+// Written by the engine after every merge: true exactly while the helper
+// delivers full data.
+inline constexpr const char* kHelperAvailable = "helperAvailable";
+inline constexpr bool kHelperAvailableDefault = false;
+
+// No default: absent means "register at login", and only a stored Boolean
+// false stops that. Read it with object(), not boolFor().
+inline constexpr const char* kLaunchAtLogin = "launchAtLogin";
+// What the settings view shows while the key is absent.
+inline constexpr bool kLaunchAtLoginDisplayDefault = false;
+
+inline constexpr const char* kCompanionSetupCompleted = "companionSetupCompleted";
+inline constexpr bool kCompanionSetupCompletedDefault = false;
+
+// Held for the views; no behaviour of the companion depends on these.
+inline constexpr const char* kResolveHostnames = "resolveHostnames";
+inline constexpr bool kResolveHostnamesDefault = true;
+
+inline constexpr const char* kShowListeningPorts = "showListeningPorts";
+inline constexpr bool kShowListeningPortsDefault = true;
+
+inline constexpr const char* kMenuBarColorEnabled = "menuBarColorEnabled";
+inline constexpr bool kMenuBarColorEnabledDefault = false;
+
+inline constexpr const char* kOverviewSectionOrder = "overviewSectionOrder";
+inline constexpr const char* kOverviewSectionOrderDefault = "";
+
+inline constexpr const char* kOverviewHiddenSections = "overviewHiddenSections";
+inline constexpr const char* kOverviewHiddenSectionsDefault = "";
+
+} // namespace korvel::settings

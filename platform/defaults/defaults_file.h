@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace korvel::platform::defaults {
+
+// What a file on disk was when last looked at. Our own saves always make a
+// new inode, so any difference means somebody changed the file.
+struct FileStamp {
+    bool exists = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modifiedNanos = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp stampFile(const std::string& path);
+
+enum class ReadResult { ok, missing, failed };
+
+// Reads the whole file, refusing files larger than maxBytes.
+ReadResult readWholeFile(const std::string& path, size_t maxBytes, std::string& contents,
+                         std::string& error);
+
+// Creates the directory and any missing parents, new ones private to the user.
+bool ensureDirectory(const std::string& path, std::string& error);
+
+// An exclusive advisory lock on a directory, so processes that share a store
+// do not interleave their read-modify-write cycles. Held until destruction.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& directory);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// Writes contents to a new private file beside path, flushes it to disk and
+// renames it over path, so a reader sees the old file or the new one, whole.
+// On success written describes the new file; on failure path is untouched.
+bool replaceFile(const std::string& path, std::string_view contents, FileStamp& written,
+                 std::string& error);
+
+bool renameFile(const std::string& from, const std::string& to, std::string& error);
+
+} // namespace korvel::platform::defaults

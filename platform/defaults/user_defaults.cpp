@@ -1,0 +1,334 @@
+#include "platform/defaults/user_defaults.h"
+
+#include "platform/defaults/defaults_path.h"
+#include "platform/dispatch/glib_dispatch.h"
+
+#include <atomic>
+#include <iostream>
+#include <limits>
+#include <set>
+
+namespace korvel::platform {
+
+namespace {
+
+// Far beyond any settings file; a bigger one is treated as damaged.
+constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+void collectDifferences(const nlohmann::json& before, const nlohmann::json& after,
+                        std::vector<std::string>& changes) {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : before.items()) {
+        keys.insert(key);
+    }
+    for (const auto& [key, value] : after.items()) {
+        keys.insert(key);
+    }
+    for (const auto& key : keys) {
+        const auto a = before.find(key);
+        const auto b = after.find(key);
+        const bool inBefore = a != before.end();
+        const bool inAfter = b != after.end();
+        if (inBefore != inAfter || (inBefore && *a != *b)) {
+            changes.push_back(key);
+        }
+    }
+}
+
+} // namespace
+
+struct UserDefaults::Observer {
+    uint64_t id;
+    std::string key;
+    ChangeObserver callback;
+    std::atomic<bool> active{true};
+};
+
+UserDefaults::UserDefaults(std::string domain, std::string filePath, Dispatch& dispatch)
+    : domain_(std::move(domain)), filePath_(std::move(filePath)), dispatch_(dispatch) {}
+
+UserDefaults& UserDefaults::standard() {
+    static auto* store =
+        new UserDefaults(kStandardDefaultsDomain,
+                         defaults::defaultsFilePath(kStandardDefaultsDomain), liveDispatch());
+    return *store;
+}
+
+UserDefaults::~UserDefaults() {
+    watchTimer_.reset();
+    std::lock_guard lock(observersMutex_);
+    for (const auto& observer : observers_) {
+        observer->active = false;
+    }
+}
+
+void UserDefaults::refreshLocked(Changes& changes) const {
+    if (filePath_.empty()) {
+        loaded_ = true;
+        return;
+    }
+    const defaults::FileStamp stamp = defaults::stampFile(filePath_);
+    if (loaded_ && stamp == stamp_) {
+        return;
+    }
+    nlohmann::json fresh = nlohmann::json::object();
+    bool damaged = false;
+    std::string contents;
+    std::string error;
+    switch (defaults::readWholeFile(filePath_, kMaxFileBytes, contents, error)) {
+    case defaults::ReadResult::missing:
+        break;
+    case defaults::ReadResult::failed:
+        damaged = true;
+        break;
+    case defaults::ReadResult::ok: {
+        // An empty file holds nothing worth keeping.
+        if (contents.find_first_not_of(" \t\r\n") == std::string::npos) {
+            break;
+        }
+        auto parsed = nlohmann::json::parse(contents, nullptr, false);
+        if (parsed.is_object()) {
+            fresh = std::move(parsed);
+        } else {
+            damaged = true;
+        }
+        break;
+    }
+    }
+    if (loaded_) {
+        collectDifferences(values_, fresh, changes);
+    }
+    values_ = std::move(fresh);
+    damaged_ = damaged;
+    stamp_ = stamp;
+    loaded_ = true;
+}
+
+template <typename T, typename Get>
+T UserDefaults::readTyped(std::string_view key, T fallback, Get get) const {
+    Changes changes;
+    std::optional<T> result;
+    {
+        std::lock_guard lock(mutex_);
+        refreshLocked(changes);
+        if (const auto it = values_.find(key); it != values_.end()) {
+            result = get(*it);
+        }
+    }
+    notify(changes);
+    return result ? std::move(*result) : std::move(fallback);
+}
+
+std::optional<nlohmann::json> UserDefaults::object(std::string_view key) const {
+    return readTyped<std::optional<nlohmann::json>>(
+        key, std::nullopt, [](const nlohmann::json& v) { return std::optional(v); });
+}
+
+bool UserDefaults::boolFor(std::string_view key, bool fallback) const {
+    return readTyped<bool>(key, fallback, [](const nlohmann::json& v) -> std::optional<bool> {
+        if (v.is_boolean()) {
+            return v.get<bool>();
+        }
+        return std::nullopt;
+    });
+}
+
+int64_t UserDefaults::integerFor(std::string_view key, int64_t fallback) const {
+    return readTyped<int64_t>(key, fallback, [](const nlohmann::json& v) -> std::optional<int64_t> {
+        if (v.is_number_unsigned()) {
+            const auto u = v.get<uint64_t>();
+            if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+                return static_cast<int64_t>(u);
+            }
+            return std::nullopt;
+        }
+        if (v.is_number_integer()) {
+            return v.get<int64_t>();
+        }
+        return std::nullopt;
+    });
+}
+
+double UserDefaults::doubleFor(std::string_view key, double fallback) const {
+    return readTyped<double>(key, fallback, [](const nlohmann::json& v) -> std::optional<double> {
+        if (v.is_number()) {
+            return v.get<double>();
+        }
+        return std::nullopt;
+    });
+}
+
+std::string UserDefaults::stringFor(std::string_view key, std::string_view fallback) const {
+    return readTyped<std::string>(key, std::string(fallback),
+                                  [](const nlohmann::json& v) -> std::optional<std::string> {
+                                      if (v.is_string()) {
+                                          return v.get<std::string>();
+                                      }
+                                      return std::nullopt;
+                                  });
+}
+
+nlohmann::json UserDefaults::dictionary() const {
+    Changes changes;
+    nlohmann::json copy;
+    {
+        std::lock_guard lock(mutex_);
+        refreshLocked(changes);
+        copy = values_;
+    }
+    notify(changes);
+    return copy;
+}
+
+bool UserDefaults::fileIsDamaged() const {
+    Changes changes;
+    bool damaged = false;
+    {
+        std::lock_guard lock(mutex_);
+        refreshLocked(changes);
+        damaged = damaged_;
+    }
+    notify(changes);
+    return damaged;
+}
+
+std::string UserDefaults::lastError() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+bool UserDefaults::set(std::string_view key, nlohmann::json value) {
+    if (value.is_null()) {
+        return store(key, std::nullopt);
+    }
+    return store(key, std::move(value));
+}
+
+bool UserDefaults::remove(std::string_view key) {
+    return store(key, std::nullopt);
+}
+
+bool UserDefaults::store(std::string_view key, std::optional<nlohmann::json> value) {
+    Changes changes;
+    bool saved = true;
+    {
+        std::lock_guard lock(mutex_);
+        const std::string directory = directoryOf(filePath_);
+        std::string error;
+        std::optional<defaults::DirectoryLock> directoryLock;
+        if (!filePath_.empty() && defaults::ensureDirectory(directory, error)) {
+            // Other processes write this file too; merge into what is there now.
+            directoryLock.emplace(directory);
+        }
+        refreshLocked(changes);
+
+        nlohmann::json updated = values_;
+        if (value) {
+            updated[std::string(key)] = std::move(*value);
+        } else {
+            updated.erase(std::string(key));
+        }
+        if (updated == values_) {
+            // Nothing changes, so the file is left as it is.
+        } else if (filePath_.empty()) {
+            error = "no place to save settings: no home directory is known";
+            saved = false;
+        } else if (!directoryLock) {
+            saved = false;
+        } else {
+            if (damaged_ && stamp_.exists) {
+                // Never overwrite what the user may still want to repair.
+                const std::string aside = filePath_ + ".corrupt";
+                saved = defaults::renameFile(filePath_, aside, error);
+                if (saved && !warnedAboutDamage_) {
+                    warnedAboutDamage_ = true;
+                    std::cerr << "korvel: " << filePath_
+                              << " was not a valid settings file; moved it to " << aside
+                              << " and started a new one\n";
+                }
+            }
+            defaults::FileStamp written;
+            if (saved) {
+                saved = defaults::replaceFile(filePath_, updated.dump(2) + "\n", written, error);
+            }
+            if (saved) {
+                stamp_ = written;
+                damaged_ = false;
+            }
+        }
+        if (updated != values_) {
+            changes.emplace_back(key);
+            values_ = std::move(updated);
+        }
+        if (!saved) {
+            lastError_ = error;
+        }
+    }
+    notify(changes);
+    return saved;
+}
+
+void UserDefaults::notify(const Changes& changes) const {
+    if (changes.empty()) {
+        return;
+    }
+    std::vector<std::pair<std::shared_ptr<Observer>, std::string>> calls;
+    {
+        std::lock_guard lock(observersMutex_);
+        for (const auto& key : changes) {
+            for (const auto& observer : observers_) {
+                if (observer->key.empty() || observer->key == key) {
+                    calls.emplace_back(observer, key);
+                }
+            }
+        }
+    }
+    if (calls.empty()) {
+        return;
+    }
+    dispatch_.mainAsync([calls = std::move(calls)] {
+        for (const auto& [observer, key] : calls) {
+            if (observer->active) {
+                observer->callback(key);
+            }
+        }
+    });
+}
+
+DefaultsObserverToken UserDefaults::addObserver(std::string key, ChangeObserver observer) {
+    std::lock_guard lock(observersMutex_);
+    auto entry = std::make_shared<Observer>();
+    entry->id = nextObserverId_++;
+    entry->key = std::move(key);
+    entry->callback = std::move(observer);
+    observers_.push_back(entry);
+    return {entry->id};
+}
+
+void UserDefaults::removeObserver(DefaultsObserverToken token) {
+    std::lock_guard lock(observersMutex_);
+    for (auto it = observers_.begin(); it != observers_.end(); ++it) {
+        if ((*it)->id == token.id) {
+            (*it)->active = false;
+            observers_.erase(it);
+            return;
+        }
+    }
+}
+
+void UserDefaults::startWatching(double pollSeconds) {
+    // Load now so the first check reports only what changes from here on.
+    fileIsDamaged();
+    watchTimer_ = dispatch_.mainRepeatingTimer(pollSeconds, [this] { fileIsDamaged(); });
+}
+
+void UserDefaults::stopWatching() {
+    watchTimer_.reset();
+}
+
+} // namespace korvel::platform
