@@ -2,7 +2,9 @@
 
 #include "platform/smc/smc_driver.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
