@@ -1,0 +1,84 @@
+#include "companion/sampling/network_path.h"
+
+#include "companion/sampling/interface_family.h"
+#include "companion/sampling/interface_selection.h"
+
+#include <array>
+#include <utility>
+
+namespace korvel {
+
+using platform::netpath::InterfaceType;
+using platform::netpath::NetworkPath;
+using platform::netpath::PathStatus;
+
+NetworkPathStatus networkPathStatus(const NetworkPath& path) {
+    if (path.status != PathStatus::satisfied) {
+        return NetworkPathStatus::offline;
+    }
+    if (path.isConstrained) {
+        return NetworkPathStatus::constrained;
+    }
+    if (path.isExpensive) {
+        return NetworkPathStatus::expensive;
+    }
+    return NetworkPathStatus::online;
+}
+
+std::string transportLabel(const NetworkPath& path) {
+    static constexpr std::array<std::pair<InterfaceType, const char*>, 5> kLabels = {{
+        {InterfaceType::wifi, "Wi-Fi"},
+        {InterfaceType::wiredEthernet, "Ethernet"},
+        {InterfaceType::cellular, "Cellular"},
+        {InterfaceType::loopback, "Loopback"},
+        {InterfaceType::other, "Other"},
+    }};
+    for (const auto& [type, label] : kLabels) {
+        if (path.usesInterfaceType(type)) {
+            return label;
+        }
+    }
+    return "Unknown";
+}
+
+bool isVPNActive(const std::vector<InterfaceStat>& allInterfaceStats) {
+    for (const auto& row : allInterfaceStats) {
+        if (interfaceFamily(row.id) == InterfaceFamily::tunnel && isActiveInterface(row)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+NetworkPathSummary updateNetworkPath(const NetworkPath& path,
+                                     const std::vector<InterfaceStat>& allInterfaceStats,
+                                     NetworkPathState& state,
+                                     const PrimaryIPAddressLookup& primaryIPAddress) {
+    NetworkPathSummary summary;
+    summary.status = networkPathStatus(path);
+    summary.transportLabel = transportLabel(path);
+
+    auto candidates = visibleInterfaces(allInterfaceStats);
+    if (candidates.empty()) {
+        candidates = monitoredInterfaces(allInterfaceStats);
+    }
+    if (!candidates.empty()) {
+        const std::string& primary = candidates.front().id;
+        summary.primaryInterfaceID = primary;
+        const auto cached = state.cachedPrimaryIPAddressByInterface.find(primary);
+        if (state.lastPrimaryInterfaceID == primary &&
+            cached != state.cachedPrimaryIPAddressByInterface.end()) {
+            summary.localAddress = cached->second;
+        } else if (primaryIPAddress) {
+            summary.localAddress = primaryIPAddress(primary);
+            if (summary.localAddress) {
+                state.cachedPrimaryIPAddressByInterface[primary] = *summary.localAddress;
+            }
+        }
+    }
+    summary.isVPNActive = isVPNActive(allInterfaceStats);
+    state.lastPrimaryInterfaceID = summary.primaryInterfaceID;
+    return summary;
+}
+
+} // namespace korvel
