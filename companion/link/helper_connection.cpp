@@ -6,8 +6,14 @@
 namespace korvel {
 
 std::shared_ptr<platform::xpc::Connection> makeHelperConnection() {
-    platform::xpc::ConnectionOptions options;
-    options.serviceExecutable = platform::xpc::bundledExecutable("korvel-helper");
+    return makeHelperConnection(platform::xpc::ConnectionOptions{});
+}
+
+std::shared_ptr<platform::xpc::Connection>
+makeHelperConnection(platform::xpc::ConnectionOptions options) {
+    if (options.serviceExecutable.empty()) {
+        options.serviceExecutable = platform::xpc::bundledExecutable("korvel-helper");
+    }
     return platform::xpc::Connection::create(kHelperServiceName, std::move(options));
 }
 

@@ -10,4 +10,8 @@ namespace korvel {
 // (the directory of this executable) when nobody serves it yet.
 std::shared_ptr<platform::xpc::Connection> makeHelperConnection();
 
+// The same with explicit options; an empty serviceExecutable means the bundled helper.
+std::shared_ptr<platform::xpc::Connection>
+makeHelperConnection(platform::xpc::ConnectionOptions options);
+
 } // namespace korvel

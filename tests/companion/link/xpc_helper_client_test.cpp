@@ -1,0 +1,316 @@
+#include "companion/link/helper_connection.h"
+#include "companion/link/xpc_helper_client.h"
+#include "platform/system/absolute_time.h"
+#include "platform/xpc/connection.h"
+#include "platform/xpc/unix_socket.h"
+#include "shared/helper_response.h"
+#include "shared/interface_counters.h"
+#include "shared/memory_figures.h"
+#include "tests/companion/link/fake_helper_service.h"
+#include "tests/support/helper_process.h"
+#include "tests/support/temp_dir.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+namespace korvel {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::log::Level;
+using platform::log::LogRecord;
+
+constexpr auto kPatience = 30s; // only guards against a hang; never a timing rule
+
+std::string document(size_t processCount) {
+    HelperResponse response;
+    for (size_t i = 0; i < processCount; ++i) {
+        response.processes.push_back(
+            {static_cast<int32_t>(100 + i), "proc", "/usr/bin/proc", 5, 7});
+    }
+    response.connections.push_back({100, "TCP", "10.0.0.1", 443, "10.0.0.2", 50000, 4});
+    response.interfaces.push_back({"eth0", 1, 2});
+    response.timestamp = 7.5e8;
+    response.totalRam = 16;
+    response.memPressureLevel = 80;
+    response.gpuCoreCount = 8;
+    return *encodeHelperResponse(response);
+}
+
+class XPCHelperClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { ::setenv("XDG_RUNTIME_DIR", runtime.str().c_str(), 1); }
+    void TearDown() override { testing::killHelpers(); }
+
+    // A client on this test's socket, its records captured, its reconnects held
+    // until the test runs them.
+    std::shared_ptr<XPCHelperClient> makeClient(std::string executable,
+                                                std::chrono::milliseconds deadline = 30s) {
+        auto factory = [this, executable, deadline] {
+            ++connectionsMade;
+            platform::xpc::ConnectionOptions options;
+            options.serviceExecutable = executable;
+            options.socketPathOverride = socketPath();
+            options.requestDeadline = deadline;
+            return makeHelperConnection(options);
+        };
+        auto schedule = [this](double seconds, std::function<void()> work) {
+            std::lock_guard lock(mutex);
+            scheduled.push_back({seconds, std::move(work)});
+        };
+        platform::log::Logger log("qn.Korvel", "XPC", [this](const LogRecord& record) {
+            std::lock_guard lock(mutex);
+            records.push_back(record);
+            changed.notify_all();
+        });
+        return XPCHelperClient::create(factory, schedule, log);
+    }
+
+    std::string socketPath() const { return runtime.str() + "/helper.sock"; }
+
+    // Fetches and waits for the completion; counts how often it ran.
+    HelperResponse fetch(XPCHelperClient& client, bool showSystem = true) {
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        auto promise = std::make_shared<std::promise<HelperResponse>>();
+        auto result = promise->get_future();
+        client.fetchData(showSystem, [calls, promise](HelperResponse response) {
+            if (calls->fetch_add(1) == 0) {
+                promise->set_value(std::move(response));
+            }
+        });
+        if (result.wait_for(kPatience) != std::future_status::ready) {
+            ADD_FAILURE() << "the completion never ran";
+            return {};
+        }
+        completionCounts.push_back(calls);
+        return result.get();
+    }
+
+    std::vector<std::pair<Level, std::string>> logged() {
+        std::lock_guard lock(mutex);
+        std::vector<std::pair<Level, std::string>> out;
+        for (const auto& record : records) {
+            EXPECT_EQ(record.subsystem, "qn.Korvel");
+            EXPECT_EQ(record.category, "XPC");
+            out.emplace_back(record.level, record.message);
+        }
+        return out;
+    }
+
+    bool waitForRecord(Level level, const std::string& message) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kPatience, [&] {
+            for (const auto& record : records) {
+                if (record.level == level && record.message == message) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+
+    size_t countOf(Level level, const std::string& prefix) {
+        size_t n = 0;
+        for (const auto& [l, message] : logged()) {
+            n += l == level && message.rfind(prefix, 0) == 0;
+        }
+        return n;
+    }
+
+    void expectEveryCompletionRanOnce() {
+        for (const auto& calls : completionCounts) {
+            EXPECT_EQ(calls->load(), 1);
+        }
+    }
+
+    static void expectFallback(const HelperResponse& response, double before) {
+        EXPECT_TRUE(response.processes.empty());
+        EXPECT_TRUE(response.connections.empty());
+        EXPECT_FALSE(response.gpuCoreCount || response.gpuUsagePercent ||
+                     response.cpuTemperatureCelsius || response.gpuTemperatureCelsius);
+        EXPECT_GE(response.timestamp, before);
+        EXPECT_LE(response.timestamp, platform::absoluteTimeNow());
+        EXPECT_EQ(response.totalRam, readMemoryFigures().total);
+        std::vector<std::string> expected, got;
+        for (const auto& row : readInterfaceCounters()) {
+            expected.push_back(row.id);
+        }
+        for (const auto& row : response.interfaces) {
+            got.push_back(row.id);
+        }
+        EXPECT_EQ(got, expected);
+    }
+
+    testing::TempDir runtime;
+    std::atomic<int> connectionsMade{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<LogRecord> records;
+    std::vector<std::pair<double, std::function<void()>>> scheduled;
+    std::vector<std::shared_ptr<std::atomic<int>>> completionCounts;
+};
+
+TEST_F(XPCHelperClientTest, DecodesRepliesPassesShowSystemAndLogsTheirSize) {
+    testing::FakeHelperService service(socketPath());
+    ASSERT_TRUE(service.listening());
+    service.script(platform::xpc::Reply{document(2)});
+    service.script(platform::xpc::Reply{document(0)});
+    auto client = makeClient("/nonexistent/korvel-helper");
+
+    EXPECT_EQ(fetch(*client, true), *decodeHelperResponse(document(2)));
+    const auto empty = fetch(*client, false);
+    EXPECT_TRUE(empty.processes.empty()) << "an empty process list is a valid reading";
+    EXPECT_EQ(empty.gpuCoreCount, 8) << "a real reply, not the fallback";
+
+    const auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].selector, "fetchDataWithShowSystem:reply:");
+    EXPECT_TRUE(requests[0].argument);
+    EXPECT_FALSE(requests[1].argument);
+    EXPECT_EQ(logged(), (std::vector<std::pair<Level, std::string>>{
+                            {Level::info, "XPC connection created"},
+                            {Level::debug, "fetchData: got 2 processes"},
+                            {Level::debug, "fetchData: got 0 processes"}}));
+    expectEveryCompletionRanOnce();
+}
+
+TEST_F(XPCHelperClientTest, NilGarbageAndIncompleteRepliesBecomeTheLocalFallback) {
+    testing::FakeHelperService service(socketPath());
+    ASSERT_TRUE(service.listening());
+    auto withoutFreeRam = document(1);
+    withoutFreeRam.replace(withoutFreeRam.find("\"freeRam\""), 9, "\"freeRAM\"");
+    service.script(platform::xpc::Reply{});
+    service.script(platform::xpc::Reply{"{not json"});
+    service.script(platform::xpc::Reply{withoutFreeRam});
+    auto client = makeClient("/nonexistent/korvel-helper");
+
+    for (int i = 0; i < 3; ++i) {
+        const double before = platform::absoluteTimeNow();
+        expectFallback(fetch(*client), before);
+    }
+    EXPECT_EQ(logged(), (std::vector<std::pair<Level, std::string>>{
+                            {Level::info, "XPC connection created"},
+                            {Level::error, "fetchData: decode failed (data nil: 1)"},
+                            {Level::error, "fetchData: decode failed (data nil: 0)"},
+                            {Level::error, "fetchData: decode failed (data nil: 0)"}}));
+    expectEveryCompletionRanOnce();
+    EXPECT_TRUE(scheduled.empty()) << "a bad reply does not reconnect";
+}
+
+TEST_F(XPCHelperClientTest, HelperDyingOrHangingMidRequestAnswersOnceAndKeepsTheConnection) {
+    testing::FakeHelperService service(socketPath());
+    ASSERT_TRUE(service.listening());
+    service.script(testing::FakeHelperService::Crash{});
+    service.script(testing::FakeHelperService::Hang{});
+    service.script(platform::xpc::Reply{document(3)});
+    auto client = makeClient("/nonexistent/korvel-helper", 200ms);
+
+    const double before = platform::absoluteTimeNow();
+    expectFallback(fetch(*client), before);
+    EXPECT_TRUE(waitForRecord(Level::fault, "XPC connection interrupted"));
+    expectFallback(fetch(*client), before); // ends through the request deadline
+    // Answered on the same connection: any second completion of the first two
+    // requests would have been delivered before this reply.
+    EXPECT_EQ(fetch(*client).processes.size(), 3u);
+
+    expectEveryCompletionRanOnce();
+    EXPECT_EQ(connectionsMade, 1);
+    EXPECT_TRUE(scheduled.empty());
+    EXPECT_EQ(countOf(Level::error, "XPC remote error: "), 2u);
+    EXPECT_EQ(countOf(Level::error, "XPC remote error: The request to service named "
+                                    "qn.Korvel.companion.helper timed out."),
+              1u);
+    EXPECT_EQ(countOf(Level::debug, "fetchData: got 3 processes"), 1u);
+    EXPECT_EQ(countOf(Level::error, "XPC connection invalidated"), 0u);
+}
+
+TEST_F(XPCHelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLater) {
+    auto client = makeClient(runtime.str() + "/no-such-helper");
+    const double before = platform::absoluteTimeNow();
+
+    // The failure is immediate, so the completion runs before fetchData returns.
+    bool answered = false;
+    client->fetchData(true, [&](HelperResponse response) {
+        answered = true;
+        expectFallback(response, before);
+    });
+    EXPECT_TRUE(answered);
+    auto log = logged();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0], std::make_pair(Level::info, std::string("XPC connection created")));
+    EXPECT_EQ(log[1].first, Level::error);
+    EXPECT_EQ(log[1].second.rfind("XPC remote error: ", 0), 0u);
+    EXPECT_NE(log[1].second.find("no-such-helper"), std::string::npos);
+    EXPECT_EQ(log[2], std::make_pair(Level::error, std::string("XPC connection invalidated")));
+    ASSERT_EQ(scheduled.size(), 1u);
+    EXPECT_EQ(scheduled[0].first, 0.5);
+
+    // Disconnected: answered at once, no new attempt of its own.
+    answered = false;
+    client->fetchData(false, [&](HelperResponse response) {
+        answered = true;
+        expectFallback(response, before);
+    });
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(logged().back(),
+              std::make_pair(Level::error, std::string("fetchData: no connection")));
+    EXPECT_EQ(scheduled.size(), 1u);
+    EXPECT_EQ(connectionsMade, 1);
+
+    auto reconnect = std::move(scheduled[0].second);
+    scheduled.clear();
+    reconnect();
+    EXPECT_EQ(connectionsMade, 2);
+    EXPECT_EQ(logged().back(), std::make_pair(Level::info, std::string("XPC connection created")));
+
+    // Each invalidation schedules exactly one more attempt, without back-off.
+    fetch(*client);
+    ASSERT_EQ(scheduled.size(), 1u);
+    EXPECT_EQ(scheduled[0].first, 0.5);
+    EXPECT_EQ(countOf(Level::error, "XPC connection invalidated"), 2u);
+
+    // A reconnect that fires after the client is gone does nothing.
+    reconnect = std::move(scheduled[0].second);
+    client.reset();
+    reconnect();
+    EXPECT_EQ(connectionsMade, 2);
+}
+
+TEST_F(XPCHelperClientTest, RealHelperIsStartedOnDemandAndRelaunchedAfterACrash) {
+    auto client = makeClient(testing::helperBinary());
+    const auto first = fetch(*client);
+    EXPECT_GT(first.totalRam, 0u);
+    ASSERT_EQ(countOf(Level::debug, "fetchData: got "), 1u) << "decoded, not the fallback";
+
+    auto helpers = testing::helpersForThisRuntimeDir();
+    for (int i = 0; i < 500 && helpers.empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+        helpers = testing::helpersForThisRuntimeDir();
+    }
+    ASSERT_EQ(helpers.size(), 1u);
+    testing::killHelpers();
+    EXPECT_TRUE(waitForRecord(Level::fault, "XPC connection interrupted"));
+    // The dead helper's sockets are released one by one: until its listening
+    // socket is gone too, a new request could still land in its backlog.
+    for (int fd; (fd = platform::xpc::connectUnixSocket(socketPath())) >= 0;) {
+        ::close(fd);
+        std::this_thread::sleep_for(1ms);
+    }
+
+    const auto second = fetch(*client);
+    EXPECT_GT(second.timestamp, first.timestamp);
+    EXPECT_EQ(countOf(Level::debug, "fetchData: got "), 2u) << "answered by a relaunched helper";
+    EXPECT_EQ(connectionsMade, 1) << "the same connection is kept";
+    for (const auto& [level, message] : logged()) {
+        EXPECT_NE(level, Level::error) << message;
+    }
+    expectEveryCompletionRanOnce();
+}
+
+} // namespace
+} // namespace korvel
