@@ -1,0 +1,212 @@
+#include "companion/link/advanced_snapshot.h"
+#include "platform/log/ns_log.h"
+#include "shared/helper_response.h"
+#include "tests/support/temp_dir.h"
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <sys/resource.h>
+#include <thread>
+
+namespace korvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+HelperResponse reading(size_t processes, size_t connections) {
+    HelperResponse response;
+    for (size_t i = 0; i < processes; ++i) {
+        const auto pid = static_cast<int32_t>(i + 1);
+        response.processes.push_back(
+            {pid, "process " + std::to_string(i),
+             i % 3 == 0 ? std::nullopt
+                        : std::optional<std::string>("/opt/app/bin/" + std::to_string(i)),
+             i * 1000003, i * 4096});
+    }
+    for (size_t i = 0; i < connections; ++i) {
+        response.connections.push_back({static_cast<int32_t>(i % 50 + 1), i % 2 ? "UDP6" : "TCP",
+                                        "192.168.1." + std::to_string(i % 250), 443,
+                                        "2001:db8::" + std::to_string(i), static_cast<uint16_t>(i),
+                                        i % 2 ? -1 : 4});
+    }
+    response.interfaces = {{"eth0", 123456789, 987654321}, {"wlan0", 4294967295u, 0}};
+    response.timestamp = 756432123.25;
+    response.totalRam = 17179869184u;
+    response.usedRam = 8589934592u;
+    response.freeRam = 4294967296u;
+    response.memPressureLevel = 63;
+    response.gpuUsagePercent = 12.5;
+    response.cpuTemperatureCelsius = 48.0;
+    return response;
+}
+
+std::optional<std::string> readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+class EnvVar {
+public:
+    EnvVar(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    }
+    ~EnvVar() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class AdvancedSnapshotTest : public ::testing::Test {
+protected:
+    AdvancedSnapshotTest() {
+        platform::log::exchangeNSLogSink([this](const std::string& message) {
+            std::lock_guard lock(mutex);
+            lines.push_back(message);
+        });
+    }
+    ~AdvancedSnapshotTest() override { platform::log::exchangeNSLogSink({}); }
+
+    std::vector<std::string> logged() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+
+    testing::TempDir dir;
+    EnvVar runtime{"XDG_RUNTIME_DIR", dir.str() + "/run"};
+    EnvVar home{"HOME", dir.str() + "/home"};
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeAndDecodesBackEqual) {
+    const auto original = reading(40, 25);
+    const fs::path inContainer = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot/latest.json";
+    EXPECT_EQ(advancedSnapshotURL(), inContainer);
+    writeAdvancedSnapshot(original);
+    const auto written = readFile(inContainer);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(decodeHelperResponse(*written), original);
+    EXPECT_EQ(*written, *encodeHelperResponse(original)) << "the document, with nothing added";
+
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const fs::path inHome = dir.path() / "home/Library/Application Support/Korvel Shared/"
+                                         "Advanced Snapshot/latest.json";
+    EXPECT_EQ(advancedSnapshotURL(), inHome);
+    writeAdvancedSnapshot(original);
+    const auto fallback = readFile(inHome);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(decodeHelperResponse(*fallback), original);
+
+    ::setenv("XDG_RUNTIME_DIR", "relative/run", 1);
+    EXPECT_EQ(advancedSnapshotURL(), inHome) << "a relative runtime directory is no container";
+    EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(AdvancedSnapshotTest, RemovalDeletesOnlyTheFileAndIsAlwaysSilent) {
+    writeAdvancedSnapshot(reading(1, 0));
+    const auto location = advancedSnapshotURL();
+    ASSERT_TRUE(fs::exists(location));
+    removeAdvancedSnapshot();
+    EXPECT_FALSE(fs::exists(location));
+    EXPECT_TRUE(fs::is_directory(location.parent_path()));
+    removeAdvancedSnapshot();
+    ::unsetenv("XDG_RUNTIME_DIR");
+    removeAdvancedSnapshot(); // the home location never existed
+    EXPECT_FALSE(fs::exists(dir.path() / "home"));
+    EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
+    const auto previous = reading(3, 2);
+    writeAdvancedSnapshot(previous);
+    const auto location = advancedSnapshotURL();
+    const auto expectOneLineAndPrevious = [&](const char* what) {
+        const auto lines = logged();
+        ASSERT_EQ(lines.size(), 1u) << what;
+        EXPECT_EQ(lines[0].rfind("Korvel: failed to save external advanced snapshot: ", 0), 0u)
+            << lines[0];
+        EXPECT_GT(lines[0].size(), 51u) << "the failure is described";
+        const auto text = readFile(location);
+        ASSERT_TRUE(text) << what;
+        EXPECT_EQ(decodeHelperResponse(*text), previous) << what;
+        std::lock_guard lock(mutex);
+        this->lines.clear();
+    };
+
+    // A value JSON cannot carry.
+    auto nonFinite = reading(5, 0);
+    nonFinite.gpuTemperatureCelsius = std::nan("");
+    writeAdvancedSnapshot(nonFinite);
+    expectOneLineAndPrevious("not encodable");
+
+    // The disk refuses the data halfway (a file-size limit stands in for a full
+    // disk; it binds even for root). Without SIGXFSZ ignored it would kill us.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit oldLimit{};
+    ::getrlimit(RLIMIT_FSIZE, &oldLimit);
+    rlimit small = oldLimit;
+    small.rlim_cur = 2048;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    writeAdvancedSnapshot(reading(200, 200));
+    ::setrlimit(RLIMIT_FSIZE, &oldLimit);
+    std::signal(SIGXFSZ, oldHandler);
+    expectOneLineAndPrevious("write refused");
+    EXPECT_EQ(std::distance(fs::directory_iterator(location.parent_path()), {}), 1)
+        << "no temporary file is left behind";
+
+    // The directory cannot be made: a file stands where it should be.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    dir.write("home/Library/Application Support/Korvel Shared", "not a folder");
+    writeAdvancedSnapshot(previous);
+    ::setenv("XDG_RUNTIME_DIR", (dir.str() + "/run").c_str(), 1);
+    expectOneLineAndPrevious("no folder");
+}
+
+TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
+    // Two documents of very different shape and size, so a torn read of one
+    // over the other cannot decode.
+    const auto wide = reading(6000, 0);
+    const auto deep = reading(10, 8000);
+    writeAdvancedSnapshot(wide);
+    const auto location = advancedSnapshotURL();
+
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!done) {
+            const auto text = readFile(location);
+            if (!text) {
+                ++torn; // the file must never be missing between two versions
+                continue;
+            }
+            const auto decoded = decodeHelperResponse(*text);
+            if (!decoded || (*decoded != wide && *decoded != deep)) {
+                ++torn;
+            }
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 60 || reads < 30; ++i) {
+        writeAdvancedSnapshot(i % 2 ? wide : deep);
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_TRUE(logged().empty());
+}
+
+} // namespace
+} // namespace korvel
