@@ -311,10 +311,13 @@ DefaultsObserverToken UserDefaults::addObserver(std::string key, ChangeObserver 
 }
 
 void UserDefaults::removeObserver(DefaultsObserverToken token) {
+    std::shared_ptr<Observer> removed;
     std::lock_guard lock(observersMutex_);
     for (auto it = observers_.begin(); it != observers_.end(); ++it) {
         if ((*it)->id == token.id) {
             (*it)->active = false;
+            // Destroyed after the lock is released (declared before it).
+            removed = std::move(*it);
             observers_.erase(it);
             return;
         }

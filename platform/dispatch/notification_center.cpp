@@ -78,11 +78,14 @@ NotificationObserverToken NotificationCenter::addObserver(std::string name, Obse
 }
 
 void NotificationCenter::removeObserver(NotificationObserverToken token) {
+    std::shared_ptr<Entry> removed;
     std::lock_guard lock(registry_->mutex);
     auto& entries = registry_->entries;
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         if ((*it)->id == token.id) {
             (*it)->active = false;
+            // Destroyed after the lock is released (declared before it).
+            removed = std::move(*it);
             entries.erase(it);
             return;
         }

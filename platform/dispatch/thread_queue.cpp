@@ -32,12 +32,15 @@ ThreadQueue::ThreadQueue(std::string label, unsigned threadCount)
 }
 
 ThreadQueue::~ThreadQueue() {
+    std::vector<Item> dropped;
     {
         std::lock_guard lock(shared_->mutex);
         shared_->stopping = true;
-        shared_->heap.clear();
+        dropped.swap(shared_->heap);
     }
     shared_->changed.notify_all();
+    // Outside the lock: a dropped block's captures may post to this queue.
+    dropped.clear();
     for (auto& thread : threads_) {
         if (thread.get_id() == std::this_thread::get_id()) {
             thread.detach();
