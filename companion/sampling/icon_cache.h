@@ -1,0 +1,49 @@
+#pragma once
+
+#include "companion/engine/net_process.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace korvel {
+
+// Process icons by executable, one lookup per key for the life of the process.
+// The key is the enclosing ".app" bundle when the path runs through one,
+// otherwise the path itself. Safe to use from any thread.
+class IconCache {
+public:
+    static constexpr const char* kGenericExecutableIcon = "application-x-executable";
+
+    // The icon an installed application gives the key path; an empty string
+    // when it has none; no value while the applications are not known yet.
+    using Lookup = std::function<std::optional<std::string>(const std::string& keyPath)>;
+
+    explicit IconCache(Lookup lookup);
+
+    // The process-wide cache over the desktop's installed applications.
+    // Created on first use, never destroyed.
+    static IconCache& shared();
+
+    // Never null; the same object for every path with the same key. While the
+    // applications are not known yet the generic icon is returned and nothing
+    // is remembered, so the real icon shows once they are.
+    std::shared_ptr<const ProcessIcon> iconForExecutablePath(const std::string& execPath);
+
+    // The path before the first ".app/Contents/", plus ".app"; else the path.
+    static std::string keyForExecutablePath(std::string_view execPath);
+
+    size_t size() const;
+
+private:
+    Lookup lookup_;
+    const std::shared_ptr<const ProcessIcon> generic_;
+    mutable std::mutex lock_;
+    std::unordered_map<std::string, std::shared_ptr<const ProcessIcon>> cache_;
+};
+
+} // namespace korvel
