@@ -8,9 +8,8 @@
 
 namespace korvel::platform::proc {
 
-// The numeric text of an address, as inet_ntop writes it: dotted quad for
-// IPv4 (the first four bytes), RFC 5952 text for IPv6. Empty when the
-// conversion fails.
+// The numeric text of an address, exactly as inet_ntop writes it: dotted quad
+// for IPv4 (the first four bytes), compressed hex groups for IPv6.
 std::string addressText(Family family, const std::array<uint8_t, 16>& address);
 
 } // namespace korvel::platform::proc

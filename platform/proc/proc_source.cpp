@@ -327,8 +327,13 @@ void ProcSource::loadSocketTables() {
     if (options_.useNetlink) {
         netlink.emplace();
     }
+    const bool tcpDumped = netlink && netlink->dumpTcpBothFamilies(sockets_);
+    kernelDumpedTables_ = tcpDumped ? 2 : 0;
     std::string text;
     for (const Table& table : kTables) {
+        if (table.transport == Transport::tcp && tcpDumped) {
+            continue;
+        }
         if (netlink && netlink->dump(table.family, table.transport, sockets_)) {
             ++kernelDumpedTables_;
             continue;

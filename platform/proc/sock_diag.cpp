@@ -14,9 +14,9 @@
 namespace korvel::platform::proc {
 namespace {
 
-// Everything but TIME_WAIT (6) and NEW_SYN_RECV (12): those have no inode.
-// Bit 13 asks kernels that know it for bound-only sockets as well.
-constexpr uint32_t kTcpStates = ((1u << 14) - 1) & ~((1u << 6) | (1u << 12));
+// States 1 to 11 but TIME_WAIT (6): time-wait and request sockets have no
+// inode. Bound-only sockets (13) would cost a walk of the bind hash as well.
+constexpr uint32_t kTcpStates = ((1u << 12) - 2) & ~(1u << 6);
 constexpr uint32_t kUdpStates = ~0u;
 
 // A dump message comes in buffers of at most 32 KiB; twice that leaves room.
@@ -45,7 +45,9 @@ DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequenc
         if (header.nlmsg_type == NLMSG_ERROR) {
             return DumpStatus::refused;
         }
-        if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || payloadSize < sizeof(inet_diag_msg)) {
+        const bool socketMessage =
+            header.nlmsg_type == SOCK_DIAG_BY_FAMILY || header.nlmsg_type == TCPDIAG_GETSOCK;
+        if (!socketMessage || payloadSize < sizeof(inet_diag_msg)) {
             continue;
         }
         inet_diag_msg message;
@@ -84,9 +86,6 @@ SockDiagSocket::~SockDiagSocket() {
 }
 
 bool SockDiagSocket::dump(Family family, Transport transport, InetSocketTable& out) {
-    if (fd_ < 0) {
-        return false;
-    }
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -98,18 +97,37 @@ bool SockDiagSocket::dump(Family family, Transport transport, InetSocketTable& o
     message.request.sdiag_family = family == Family::inet ? AF_INET : AF_INET6;
     message.request.sdiag_protocol = transport == Transport::tcp ? IPPROTO_TCP : IPPROTO_UDP;
     message.request.idiag_states = transport == Transport::tcp ? kTcpStates : kUdpStates;
+    return send(&message, sizeof message) && receive(transport, out);
+}
 
+bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = TCPDIAG_GETSOCK;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_seq = ++sequence_;
+    message.request.idiag_family = AF_UNSPEC;
+    message.request.idiag_states = kTcpStates;
+    return send(&message, sizeof message) && receive(Transport::tcp, out);
+}
+
+bool SockDiagSocket::send(const void* message, size_t size) {
+    if (fd_ < 0) {
+        return false;
+    }
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     ssize_t sent;
     do {
-        sent = ::sendto(fd_, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
-                        sizeof kernel);
+        sent = ::sendto(fd_, message, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
     } while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(sizeof message)) {
-        return false;
-    }
+    return sent == static_cast<ssize_t>(size);
+}
 
+bool SockDiagSocket::receive(Transport transport, InetSocketTable& out) {
     buffer_.resize(kReceiveBuffer);
     const size_t before = out.size();
     for (;;) {

@@ -6,12 +6,14 @@
 #include "platform/proc/tcp_state.h"
 #include "tests/support/proc_fixture.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <random>
 #include <sys/socket.h>
 
 namespace korvel::platform::proc {
@@ -165,7 +167,8 @@ class DumpBuffer {
 public:
     void socket(uint32_t seq, uint8_t family, uint8_t state, std::array<uint8_t, 2> sport,
                 std::array<uint8_t, 2> dport, const std::array<uint8_t, 16>& src,
-                const std::array<uint8_t, 16>& dst, uint32_t inode, size_t attributes = 0) {
+                const std::array<uint8_t, 16>& dst, uint32_t inode, size_t attributes = 0,
+                uint16_t type = SOCK_DIAG_BY_FAMILY) {
         inet_diag_msg msg{};
         msg.idiag_family = family;
         msg.idiag_state = state;
@@ -176,7 +179,7 @@ public:
         msg.idiag_inode = inode;
         std::string payload(reinterpret_cast<const char*>(&msg), sizeof msg);
         payload.append(attributes, '\x7');
-        message(seq, SOCK_DIAG_BY_FAMILY, payload);
+        message(seq, type, payload);
     }
     void done(uint32_t seq) { message(seq, NLMSG_DONE, std::string(4, '\0')); }
     void error(uint32_t seq) {
@@ -205,7 +208,9 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     DumpBuffer buffer;
     buffer.socket(7, AF_INET, 1, {0xC3, 0x50}, {0x01, 0xBB}, v4Local, v4Remote, 9001, 5);
     buffer.socket(6, AF_INET, 10, {0, 80}, {0, 0}, v4Local, {}, 9002); // another dump's
-    buffer.socket(7, AF_INET6, 10, {0x1F, 0x90}, {0, 0}, testing::v6Loopback(), {}, 9003);
+    // The older request format answers with its own message type.
+    buffer.socket(7, AF_INET6, 10, {0x1F, 0x90}, {0, 0}, testing::v6Loopback(), {}, 9003, 8,
+                  TCPDIAG_GETSOCK);
     buffer.socket(7, AF_UNIX, 1, {0, 1}, {0, 1}, {}, {}, 9004);
     InetSocketTable table;
     EXPECT_EQ(parseSockDiagMessages(buffer.bytes().data(), buffer.bytes().size(), 7, Transport::tcp,
@@ -262,6 +267,26 @@ TEST(AddressTextTest, TextIsWhatTheStandardConversionWrites) {
     EXPECT_EQ(addressText(Family::inet6, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x02, 0x1a, 0x2b, 0xff,
                                           0xfe, 0x3c, 0x4d, 0x5e}),
               "fe80::21a:2bff:fe3c:4d5e");
+}
+
+TEST(AddressTextTest, AgreesWithTheLibcConversionOnZeroRichAddresses) {
+    std::mt19937 random(20240611);
+    std::array<uint8_t, 16> address{};
+    char expected[INET6_ADDRSTRLEN];
+    for (int round = 0; round < 200000; ++round) {
+        // Mostly zero groups, so every run length and position comes up, and
+        // the ffff group that marks mapped addresses.
+        for (int group = 0; group < 8; ++group) {
+            const unsigned pick = random() % 8;
+            const uint16_t word = pick < 5 ? 0 : pick == 5 ? 0xffff : random() % 0x10000;
+            address[2 * group] = static_cast<uint8_t>(word >> 8);
+            address[2 * group + 1] = static_cast<uint8_t>(word);
+        }
+        ASSERT_NE(::inet_ntop(AF_INET6, address.data(), expected, sizeof expected), nullptr);
+        ASSERT_EQ(addressText(Family::inet6, address), expected);
+        ASSERT_NE(::inet_ntop(AF_INET, address.data(), expected, sizeof expected), nullptr);
+        ASSERT_EQ(addressText(Family::inet, address), expected);
+    }
 }
 
 } // namespace

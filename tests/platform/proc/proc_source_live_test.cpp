@@ -1,5 +1,6 @@
 #include "platform/proc/address_text.h"
 #include "platform/proc/proc_source.h"
+#include "platform/proc/sock_diag.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -88,9 +89,10 @@ TEST(ProcSourceLiveTest, OwnSocketsAreFoundByInodeThroughNetlinkAndTheFiles) {
         options.useNetlink = netlink;
         ProcSource source(options);
         source.loadSocketTables();
-        if (!netlink) {
-            EXPECT_EQ(source.kernelDumpedTables(), 0);
+        if (netlink && !SockDiagSocket().isOpen()) {
+            continue; // refused here: the files answered, as below
         }
+        EXPECT_EQ(source.kernelDumpedTables(), netlink ? 4 : 0);
         ASSERT_TRUE(source.listDescriptors(::getpid(), descriptors));
         const auto held = [&](int fd) {
             return std::any_of(descriptors.begin(), descriptors.end(), [&](const Descriptor& d) {
