@@ -11,8 +11,8 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace korvel::platform::xpc {
@@ -24,7 +24,16 @@ struct Pending {
     Connection::ReplyHandler reply;
     Connection::ErrorHandler error;
     Clock::time_point deadline;
+    std::string frame; // kept to resend when a fresh socket is refused
 };
+
+// A service killed a moment ago can still hold its listening socket: a
+// connect then lands in the backlog of a dying process and reads end of
+// file. Such a socket was never accepted (no greeting came), so its requests
+// are resent on a new one (starting the service again) a few times before they
+// count as failed. A service that dies after accepting is an interruption.
+constexpr int kFreshSocketRetries = 3;
+constexpr std::chrono::milliseconds kFreshSocketRetryPause{20};
 
 void failAll(std::deque<Pending> pending, const std::string& description) {
     for (auto& request : pending) {
@@ -90,6 +99,7 @@ struct Connection::State {
     }
 
     void run();
+    bool resendOnFreshSocket(int refused, FrameReader& reader);
 };
 
 std::shared_ptr<Connection> Connection::create(std::string serviceName, ConnectionOptions options) {
@@ -166,9 +176,11 @@ void Connection::send(const Request& request, ReplyHandler reply, ErrorHandler e
         }
         state->fd = fd;
     }
-    state->pending.push_back(
-        {std::move(reply), std::move(error), Clock::now() + state->options.requestDeadline});
-    if (!sendAll(state->fd, encodeRequestFrame(request))) {
+    std::string frame = encodeRequestFrame(request);
+    const bool written = sendAll(state->fd, frame);
+    state->pending.push_back({std::move(reply), std::move(error),
+                              Clock::now() + state->options.requestDeadline, std::move(frame)});
+    if (!written) {
         // The I/O thread sees the broken socket and reports the interruption.
         ::shutdown(state->fd, SHUT_RDWR);
     }
@@ -176,10 +188,39 @@ void Connection::send(const Request& request, ReplyHandler reply, ErrorHandler e
     state->wake();
 }
 
+// Replaces a socket that hung up before its greeting and sends what is
+// pending again. False when there is nothing to resend or no new socket.
+bool Connection::State::resendOnFreshSocket(int refused, FrameReader& reader) {
+    std::this_thread::sleep_for(kFreshSocketRetryPause);
+    std::lock_guard lock(mutex);
+    if (invalid || stopping || fd != refused || pending.empty()) {
+        return false;
+    }
+    const auto path = options.socketPathOverride.empty()
+                          ? serviceSocketPath(serviceName)
+                          : std::optional<std::string>(options.socketPathOverride);
+    std::string failure;
+    const int fresh = path ? connectOrLaunch(*path, options.serviceExecutable, failure) : -1;
+    if (fresh < 0) {
+        return false;
+    }
+    ::close(fd);
+    fd = fresh;
+    reader = FrameReader(options.maxReplyBody);
+    for (const auto& request : pending) {
+        if (!sendAll(fd, request.frame)) {
+            break; // the next poll sees the broken socket
+        }
+    }
+    return true;
+}
+
 void Connection::State::run() {
     FrameReader reader(options.maxReplyBody);
     std::string body;
     std::vector<char> buffer(64 * 1024);
+    int greetedSocket = -1; // the descriptor whose service greeted us
+    int retries = 0;
     for (;;) {
         int polled;
         int timeoutMs = -1;
@@ -209,7 +250,16 @@ void Connection::State::run() {
         if (polled >= 0 && fds[1].revents != 0) {
             const ssize_t n = ::recv(polled, buffer.data(), buffer.size(), MSG_DONTWAIT);
             if (n > 0) {
-                reader.append(buffer.data(), static_cast<size_t>(n));
+                size_t skip = 0;
+                if (greetedSocket != polled) {
+                    if (buffer[0] != kAcceptGreeting) {
+                        failure = "The service sent a malformed reply.";
+                    }
+                    greetedSocket = polled;
+                    retries = 0;
+                    skip = 1;
+                }
+                reader.append(buffer.data() + skip, static_cast<size_t>(n) - skip);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 interrupted = true;
                 failure = "The connection to service named " + serviceName + " was interrupted.";
@@ -222,8 +272,8 @@ void Connection::State::run() {
             if (status == FrameReader::Status::needMore) {
                 break;
             }
-            auto reply = status == FrameReader::Status::complete ? decodeReplyBody(body)
-                                                                 : std::nullopt;
+            auto reply =
+                status == FrameReader::Status::complete ? decodeReplyBody(body) : std::nullopt;
             Pending request;
             {
                 std::lock_guard lock(mutex);
@@ -239,6 +289,12 @@ void Connection::State::run() {
             }
         }
 
+        if (interrupted && polled != greetedSocket && retries < kFreshSocketRetries &&
+            resendOnFreshSocket(polled, reader)) {
+            ++retries;
+            continue;
+        }
+
         std::deque<Pending> failed;
         std::function<void()> interruption;
         {
@@ -252,6 +308,7 @@ void Connection::State::run() {
                 failed = std::exchange(pending, {});
                 ::close(fd);
                 fd = -1;
+                greetedSocket = -1;
                 reader = FrameReader(options.maxReplyBody);
                 if (interrupted && !invalid) {
                     interruption = interruptionHandler;

@@ -135,6 +135,10 @@ void Listener::acceptConnections() {
         // A client that stops reading must not stall the service forever.
         const timeval sendTimeout{10, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+        if (!sendAll(fd, std::string(1, kAcceptGreeting))) {
+            ::close(fd);
+            continue;
+        }
         connections_.push_back(std::move(connection));
     }
 }

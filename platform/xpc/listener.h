@@ -19,7 +19,9 @@ public:
 
 class IncomingConnection {
 public:
-    void setExportedObject(std::shared_ptr<ExportedObject> object) { exported_ = std::move(object); }
+    void setExportedObject(std::shared_ptr<ExportedObject> object) {
+        exported_ = std::move(object);
+    }
     void resume() { resumed_ = true; }
     long peerUid() const { return peerUid_; }
 

@@ -40,7 +40,9 @@ std::string encodeReplyFrame(const Reply& reply) {
 }
 
 uint32_t frameBodyLength(std::string_view header) {
-    const auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(header[i])); };
+    const auto byte = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(header[i]));
+    };
     return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
 }
 

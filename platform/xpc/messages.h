@@ -17,6 +17,10 @@ struct Request {
 // Optional data: no value is nil, which differs from empty data.
 using Reply = std::optional<std::string>;
 
+// The service's first byte on every connection it accepts. A socket that ends
+// before it was never served (see Connection), so its requests may be resent.
+inline constexpr char kAcceptGreeting = 'K';
+
 // Frames are a 4-byte big-endian body length followed by the body.
 inline constexpr size_t kFrameHeaderSize = 4;
 inline constexpr uint32_t kMaxRequestBody = 1024;

@@ -3,7 +3,6 @@
 #include "platform/xpc/unix_socket.h"
 
 #include <array>
-#include <vector>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 

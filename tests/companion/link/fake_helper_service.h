@@ -76,7 +76,8 @@ private:
             }
             if (fds[1].revents & POLLIN) {
                 const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) {
+                if (fd >= 0 && platform::xpc::sendAll(
+                                   fd, std::string(1, platform::xpc::kAcceptGreeting))) {
                     connections_.push_back(Peer{fd});
                 }
             }

@@ -139,7 +139,9 @@ TEST_F(ServedTest, MalformedAndOversizedFramesCloseOnlyTheirConnection) {
         const int fd = connectUnixSocket(socketPath);
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(sendAll(fd, attack));
-        char byte;
+        char byte = 0;
+        ASSERT_EQ(::recv(fd, &byte, 1, 0), 1);
+        EXPECT_EQ(byte, kAcceptGreeting);
         EXPECT_LE(::recv(fd, &byte, 1, 0), 0) << "the service should hang up";
         ::close(fd);
     }
@@ -204,6 +206,7 @@ TEST(ConnectionTest, ServiceDyingMidRequestInterruptsOnceAndTheNextRequestReconn
     std::thread server([&] {
         for (int round = 0; round < 2; ++round) {
             const int fd = ::accept(listenFd, nullptr, nullptr);
+            sendAll(fd, std::string(1, kAcceptGreeting));
             FrameReader reader(kMaxRequestBody);
             std::string body;
             char buffer[256];
