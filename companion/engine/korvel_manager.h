@@ -1,0 +1,104 @@
+#pragma once
+
+#include "companion/engine/data_acquisition_mode.h"
+#include "companion/engine/history.h"
+#include "companion/engine/interface_stat.h"
+#include "companion/engine/manager_environment.h"
+#include "companion/engine/net_process.h"
+#include "companion/engine/network_path_summary.h"
+#include "companion/engine/process_merge.h"
+#include "companion/engine/published.h"
+#include "companion/engine/system_stats.h"
+#include "companion/engine/traffic_session_stats.h"
+#include "companion/sampling/cpu_sampler.h"
+#include "companion/sampling/interface_rates.h"
+#include "companion/sampling/live_traffic.h"
+#include "companion/sampling/network_path.h"
+#include "shared/helper_response.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+// The companion's one model object. Asks the helper on a timer, merges each
+// reading into the published fields below and publishes or removes the
+// advanced snapshot. Every field is touched on the main queue only.
+class KorvelManager : public std::enable_shared_from_this<KorvelManager> {
+public:
+    static constexpr double kFirstStartupRefreshDelay = 0.8;
+    static constexpr double kSecondStartupRefreshDelay = 2.0;
+
+    // Builds the start state and starts everything: path monitor, the
+    // immediate refresh, the startup refreshes, both timers, the observers.
+    // Call on the main queue.
+    static std::shared_ptr<KorvelManager> create(ManagerEnvironment environment);
+    ~KorvelManager();
+    KorvelManager(const KorvelManager&) = delete;
+    KorvelManager& operator=(const KorvelManager&) = delete;
+
+    // Published fields: observe them to follow the model.
+    Published<std::vector<NetProcess>> processes;
+    Published<RecentlyClosedByPID> recentlyClosedByPID;
+    Published<SystemStats> systemStats;
+    Published<std::vector<InterfaceStat>> interfaceStats;
+    Published<std::vector<InterfaceStat>> allInterfaceStats;
+    Published<History> cpuHistory;
+    Published<History> gpuHistory;
+    Published<History> connectionCountHistory;
+    Published<double> liveInboundRate{0};
+    Published<double> liveOutboundRate{0};
+    Published<History> inboundHistory;
+    Published<History> outboundHistory;
+    Published<TrafficSessionStats> sessionStats;
+    Published<NetworkPathSummary> networkPath;
+    Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
+    Published<bool> companionPublishing{false};
+    Published<bool> isInteractionSuspended{false};
+
+    void refresh();
+    void scheduleRefreshTimer();
+    void scheduleTrafficSamplerTimer();
+    void scheduleStartupRefreshes();
+    void applyHelperResponse(const HelperResponse& response, int64_t generation,
+                             const ProcessCPUSamples& cpuSamples,
+                             const InterfaceStatsByName& prevIfStats, double prevIfTime);
+    void sampleLiveTraffic();
+    void updateNetworkPath(const platform::netpath::NetworkPath& path);
+
+    // For the status line and tests.
+    int64_t generation() const { return generation_; }
+    double refreshPeriod() const;
+    double trafficSamplerPeriod() const;
+    bool isPopoverVisible() const { return isPopoverVisible_; }
+    const std::string& currentPopoverTab() const { return currentPopoverTab_; }
+
+private:
+    explicit KorvelManager(ManagerEnvironment environment);
+    void start();
+    void registerObservers();
+    void publishSnapshotStep(const HelperResponse& response);
+
+    int64_t refreshIntervalSetting() const;
+    bool showSystemProcessesSetting() const;
+    bool trafficEnabledSetting() const;
+
+    ManagerEnvironment env_;
+    std::unique_ptr<platform::DispatchTimer> timer_;
+    std::unique_ptr<platform::DispatchTimer> trafficSamplerTimer_;
+    ProcessCPUSamples cpuSamples_;
+    InterfaceStatsByName prevIfStats_;
+    double prevIfTime_ = 0;
+    std::optional<CPUTicks> prevCPUTicks_;
+    LiveTrafficState liveTraffic_;
+    InterfaceLastActiveMap interfaceLastActiveAt_;
+    NetworkPathState pathState_;
+    std::unique_ptr<platform::netpath::PathMonitor> pathMonitor_;
+    std::shared_ptr<platform::SerialQueue> pathMonitorQueue_;
+    bool isPopoverVisible_ = false;
+    std::string currentPopoverTab_ = "overview";
+    int64_t generation_ = 0;
+};
+
+} // namespace korvel

@@ -1,0 +1,141 @@
+#include "companion/engine/korvel_manager.h"
+
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/settings_keys.h"
+#include "companion/sampling/interface_selection.h"
+#include "companion/sampling/network_path.h"
+#include "platform/defaults/user_defaults.h"
+
+#include <algorithm>
+
+namespace korvel {
+namespace {
+
+// Readings the helper may skip keep their last published value.
+void carryOverAbsentReadings(SystemStats& stats, const SystemStats& published) {
+    if (!stats.gpuCoreCount) {
+        stats.gpuCoreCount = published.gpuCoreCount;
+    }
+    if (!stats.gpuUsagePercent) {
+        stats.gpuUsagePercent = published.gpuUsagePercent;
+    }
+    if (!stats.cpuTemperatureCelsius) {
+        stats.cpuTemperatureCelsius = published.cpuTemperatureCelsius;
+    }
+    if (!stats.gpuTemperatureCelsius) {
+        stats.gpuTemperatureCelsius = published.gpuTemperatureCelsius;
+    }
+}
+
+} // namespace
+
+void KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t generation,
+                                        const ProcessCPUSamples& cpuSamples,
+                                        const InterfaceStatsByName& prevIfStats,
+                                        double prevIfTime) {
+    if (generation != 0 && generation != generation_ - 1) {
+        return; // a newer refresh has started since this one
+    }
+
+    const bool helperFull = !response.processes.empty() || !response.connections.empty();
+    dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
+    env_.defaults->setBool(settings::kHelperAvailable, helperFull);
+
+    const RunningApplicationsByPID applications = env_.runningApplications
+                                                      ? env_.runningApplications(response.processes)
+                                                      : RunningApplicationsByPID{};
+    ConnectionsByPID connections = groupConnections(response.connections);
+
+    const double cpuCap = static_cast<double>(std::max(env_.processorCount, 1)) * 100.0;
+    std::vector<NetProcess> newProcesses;
+    newProcesses.reserve(response.processes.size());
+    ProcessCPUSamples newSamples;
+    newSamples.reserve(response.processes.size());
+    for (const auto& row : response.processes) {
+        NetProcess process;
+        process.id = row.pid;
+        const auto app = applications.find(row.pid);
+        const RunningApplication* application = app == applications.end() ? nullptr : &app->second;
+        process.displayName = displayNameFor(row, application);
+        process.name = process.displayName;
+        process.execPath = row.execPath;
+        if (application != nullptr && application->icon) {
+            process.icon = application->icon;
+        } else if (row.execPath && env_.iconForExecutablePath) {
+            process.icon = env_.iconForExecutablePath(*row.execPath);
+        }
+        const auto previous = cpuSamples.find(row.pid);
+        process.cpuPercent =
+            std::min(cpuPercentSince(previous == cpuSamples.end() ? nullptr : &previous->second,
+                                     row.cpuNS, response.timestamp),
+                     cpuCap);
+        process.memBytes = row.memBytes;
+        if (auto group = connections.find(row.pid); group != connections.end()) {
+            process.connections = group->second; // a pid listed twice keeps its sockets
+        }
+        newSamples[row.pid] = {row.cpuNS, response.timestamp};
+        newProcesses.push_back(std::move(process));
+    }
+    sortProcesses(newProcesses);
+
+    const std::vector<InterfaceStat> rows =
+        computeInterfaceRates(response, prevIfStats, prevIfTime);
+
+    const CPUSample cpu = env_.sampleCPU(prevCPUTicks_);
+    SystemStats stats = buildSystemStats(response, cpu.cpuUsagePercent, cpu.loadAverage1m,
+                                         env_.readLocalSystemFigures());
+    carryOverAbsentReadings(stats, systemStats.get());
+
+    const double now = env_.dispatch->now();
+    RecentlyClosedByPID closed =
+        updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), connections, now);
+
+    recentlyClosedByPID.set(std::move(closed));
+    processes.set(std::move(newProcesses));
+    systemStats.set(stats);
+
+    cpuSamples_ = std::move(newSamples);
+
+    cpuHistory.modify(
+        [&](History& h) { appendHistorySample(h, stats.cpuUsagePercent, kCPUHistoryRule); });
+    if (stats.gpuUsagePercent) {
+        gpuHistory.modify(
+            [&](History& h) { appendHistorySample(h, stats.gpuUsagePercent, kGPUHistoryRule); });
+    }
+    const double established = static_cast<double>(establishedConnectionCount(processes.get()));
+    connectionCountHistory.modify(
+        [&](History& h) { appendHistorySample(h, established, kConnectionCountHistoryRule); });
+
+    prevCPUTicks_ = cpu.ticks;
+
+    prevIfStats_ = interfaceStatsByName(rows);
+    prevIfTime_ = response.timestamp;
+    std::vector<InterfaceStat> sorted = rows;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const InterfaceStat& a, const InterfaceStat& b) { return a.id < b.id; });
+    allInterfaceStats.set(std::move(sorted));
+
+    sessionStats.modify([&](TrafficSessionStats& session) {
+        recordInterfaceActivity(rows, prevIfStats, now, interfaceLastActiveAt_, session);
+    });
+
+    if (pathMonitor_) {
+        updateNetworkPath(pathMonitor_->currentPath());
+    }
+
+    interfaceStats.set(trafficEnabledSetting() ? orderedInterfaceStats(rows, interfaceLastActiveAt_)
+                                               : std::vector<InterfaceStat>{});
+
+    env_.notifications->post(notifications::kMenuBarDataRefreshed);
+}
+
+} // namespace korvel
+
+namespace korvel {
+
+void KorvelManager::updateNetworkPath(const platform::netpath::NetworkPath& path) {
+    networkPath.set(korvel::updateNetworkPath(path, allInterfaceStats.get(), pathState_,
+                                              env_.primaryIPAddress));
+}
+
+} // namespace korvel

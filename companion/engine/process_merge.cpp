@@ -1,0 +1,135 @@
+#include "companion/engine/process_merge.h"
+
+#include <algorithm>
+#include <functional>
+#include <string_view>
+#include <unordered_set>
+
+namespace korvel {
+namespace {
+
+constexpr std::string_view kBundleMarker = ".app/Contents/";
+
+std::string lastPathComponent(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    const auto slash = path.rfind('/');
+    return std::string(
+        slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1));
+}
+
+// Hashes what NetConnection equality compares, so a process with thousands of
+// sockets is matched in linear time.
+struct ConnectionHash {
+    size_t operator()(const NetConnection& c) const noexcept {
+        size_t h = std::hash<std::string>{}(c.localAddr);
+        const auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+        mix(std::hash<std::string>{}(c.remoteAddr));
+        mix(static_cast<size_t>(c.localPort) << 16 | c.remotePort);
+        mix(static_cast<size_t>(c.state) << 8 | static_cast<size_t>(c.proto));
+        mix(static_cast<size_t>(c.pid));
+        return h;
+    }
+};
+
+} // namespace
+
+ConnectionsByPID groupConnections(const std::vector<HelperConnectionData>& sockets) {
+    ConnectionsByPID groups;
+    for (const auto& socket : sockets) {
+        groups[socket.pid].push_back(makeNetConnection(socket));
+    }
+    return groups;
+}
+
+std::string displayNameFor(const HelperProcessData& process,
+                           const RunningApplication* application) {
+    if (application != nullptr && !application->localizedName.empty()) {
+        return application->localizedName;
+    }
+    if (!process.execPath) {
+        return process.name;
+    }
+    const std::string_view path = *process.execPath;
+    if (const auto marker = path.find(kBundleMarker); marker != std::string_view::npos) {
+        const std::string_view bundle = path.substr(0, marker);
+        if (const auto slash = bundle.rfind('/'); slash != std::string_view::npos) {
+            return std::string(bundle.substr(slash + 1));
+        }
+    }
+    return lastPathComponent(path);
+}
+
+double cpuPercentSince(const ProcessCPUSample* previous, uint64_t cpuNS, double timestamp) {
+    if (previous == nullptr) {
+        return 0;
+    }
+    const double elapsed = timestamp - previous->time;
+    if (!(elapsed > 0) || cpuNS < previous->totalNS) {
+        return 0;
+    }
+    return static_cast<double>(cpuNS - previous->totalNS) / 1e9 / elapsed * 100.0;
+}
+
+void sortProcesses(std::vector<NetProcess>& processes) {
+    std::stable_sort(processes.begin(), processes.end(),
+                     [](const NetProcess& a, const NetProcess& b) {
+                         if (a.connections.size() != b.connections.size()) {
+                             return a.connections.size() > b.connections.size();
+                         }
+                         return a.cpuPercent > b.cpuPercent;
+                     });
+}
+
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const ConnectionsByPID& newConnections, double now) {
+    RecentlyClosedByPID closed;
+    for (const auto& [pid, entries] : published) {
+        std::vector<ClosedConnection> kept;
+        for (const auto& entry : entries) {
+            if (now - entry.closedAt < kClosedConnectionTTL) {
+                kept.push_back(entry);
+            }
+        }
+        if (!kept.empty()) {
+            closed.emplace(pid, std::move(kept));
+        }
+    }
+
+    static const std::vector<NetConnection> kNone;
+    for (const auto& process : previousProcesses) {
+        const auto group = newConnections.find(process.id);
+        const auto& open = group == newConnections.end() ? kNone : group->second;
+        const std::unordered_set<NetConnection, ConnectionHash> stillOpen(open.begin(), open.end());
+        std::vector<ClosedConnection> justClosed;
+        for (const auto& socket : process.connections) {
+            if (socket.state == TCPState::listen || stillOpen.contains(socket)) {
+                continue;
+            }
+            justClosed.push_back({Uuid::random(), socket, now});
+        }
+        if (justClosed.empty()) {
+            continue;
+        }
+        auto& list = closed[process.id];
+        list.insert(list.begin(), justClosed.begin(), justClosed.end());
+        if (list.size() > kMaxClosedPerPID) {
+            list.resize(kMaxClosedPerPID);
+        }
+    }
+    return closed;
+}
+
+size_t establishedConnectionCount(const std::vector<NetProcess>& processes) {
+    size_t count = 0;
+    for (const auto& process : processes) {
+        count += static_cast<size_t>(
+            std::count_if(process.connections.begin(), process.connections.end(),
+                          [](const NetConnection& c) { return c.state == TCPState::established; }));
+    }
+    return count;
+}
+
+} // namespace korvel

@@ -1,0 +1,140 @@
+#include "tests/companion/engine/manager_fixture.h"
+
+namespace korvel {
+namespace {
+
+class ManagerMergeTest : public testing::ManagerFixture {
+protected:
+    // Sends a refresh now and answers it at once.
+    void merge(HelperResponse response) {
+        manager->refresh();
+        answer(requests.size() - 1, std::move(response));
+    }
+};
+
+HelperProcessData process(int32_t pid, uint64_t cpuNS, const char* path = nullptr) {
+    HelperProcessData p{pid, "p" + std::to_string(pid), std::nullopt, cpuNS, 4096};
+    if (path) {
+        p.execPath = path;
+    }
+    return p;
+}
+
+TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
+    start();
+    answer(0, reading(100.0, {process(1, 0), process(2, 0)}));
+    for (const auto& p : manager->processes.get()) {
+        EXPECT_EQ(p.cpuPercent, 0) << "first reading of every process";
+    }
+    merge(reading(101.0, {process(1, 2'000'000'000), process(2, 20'000'000'000), process(3, 5)}));
+    const auto& list = manager->processes.get();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].id, 2);
+    EXPECT_DOUBLE_EQ(list[0].cpuPercent, 800.0); // 8 processors
+    EXPECT_DOUBLE_EQ(list[1].cpuPercent, 200.0);
+    EXPECT_EQ(list[2].cpuPercent, 0);
+
+    // Same timestamp again: every percentage is 0.
+    merge(reading(101.0, {process(1, 3'000'000'000)}));
+    EXPECT_EQ(manager->processes.get()[0].cpuPercent, 0);
+}
+
+TEST_F(ManagerMergeTest, StaleRepliesAreDroppedButStillGoThroughTheSnapshotStep) {
+    start();
+    dispatch.advance(2.5); // requests with generations 0, 1 and 2 are open
+    ASSERT_EQ(requests.size(), 3u);
+    answer(2, reading(3.0, {process(30, 0)}));
+    ASSERT_EQ(manager->processes.get().size(), 1u);
+    answer(1, reading(2.0, {process(20, 0)})); // older than the last request: dropped
+    EXPECT_EQ(manager->processes.get()[0].id, 30);
+    EXPECT_EQ(written.size(), 2u) << "the snapshot step runs for stale replies too";
+    answer(0, reading(1.0, {process(10, 0)})); // generation 0 always merges
+    EXPECT_EQ(manager->processes.get()[0].id, 10);
+}
+
+TEST_F(ManagerMergeTest, DataModeDecidesSnapshotPublishingAndHelperAvailability) {
+    start();
+    EXPECT_FALSE(manager->companionPublishing.get());
+    std::vector<bool> publishing;
+    manager->companionPublishing.observe([&](const bool& value) { publishing.push_back(value); });
+
+    answer(0, reading(1.0, {}, {{9, "UDP", "0.0.0.0", 53, "", 0, -1}})); // sockets alone count
+    EXPECT_EQ(manager->dataMode.get(), DataAcquisitionMode::helperFull);
+    EXPECT_TRUE(defaults.boolFor(settings::kHelperAvailable, false));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].connections.size(), 1u);
+
+    merge(reading(2.0)); // the local fallback: nothing from the helper
+    EXPECT_EQ(manager->dataMode.get(), DataAcquisitionMode::coreOnly);
+    EXPECT_FALSE(defaults.boolFor(settings::kHelperAvailable, true));
+    EXPECT_EQ(removals, 1);
+    EXPECT_EQ(publishing, (std::vector<bool>{true, false}));
+    EXPECT_EQ(manager->connectionCountHistory.get().back(), 0.0);
+}
+
+TEST_F(ManagerMergeTest, AbsentGPUAndTemperatureReadingsCarryOver) {
+    start();
+    HelperResponse first = reading(1.0, {process(1, 0)});
+    first.gpuUsagePercent = 140.0;
+    first.cpuTemperatureCelsius = 55.0;
+    first.gpuCoreCount = 10;
+    answer(0, first);
+    merge(reading(2.0, {process(1, 0)}));
+    merge(reading(3.0, {process(1, 0)}));
+    const auto& stats = manager->systemStats.get();
+    EXPECT_EQ(stats.gpuUsagePercent, 140.0);
+    EXPECT_EQ(stats.cpuTemperatureCelsius, 55.0);
+    EXPECT_EQ(stats.gpuCoreCount, 10);
+    EXPECT_FALSE(stats.gpuTemperatureCelsius);
+    EXPECT_EQ(manager->gpuHistory.get(), (History{100.0, 100.0, 100.0}));
+    EXPECT_EQ(manager->cpuHistory.get().size(), 3u);
+    EXPECT_EQ(stats.coreCount, 8);
+    EXPECT_EQ(stats.diskTotal, 100u);
+}
+
+TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {
+    start();
+    const HelperConnectionData web{5, "TCP", "10.0.0.2", 50000, "93.184.216.34", 443, 4};
+    const HelperConnectionData listener{5, "TCP", "0.0.0.0", 80, "0.0.0.0", 0, 1};
+    answer(0, reading(1.0, {process(5, 0)}, {web, listener}));
+    EXPECT_TRUE(manager->recentlyClosedByPID.get().empty());
+    EXPECT_EQ(manager->connectionCountHistory.get().back(), 1.0);
+
+    merge(reading(2.0, {process(5, 0)}));
+    const auto closed = manager->recentlyClosedByPID.get();
+    ASSERT_EQ(closed.count(5), 1u);
+    ASSERT_EQ(closed.at(5).size(), 1u);
+    EXPECT_EQ(closed.at(5)[0].connection.remotePort, 443);
+    EXPECT_EQ(closed.at(5)[0].closedAt, dispatch.now());
+
+    dispatch.advance(59.0);
+    merge(reading(61.0, {process(5, 0)}));
+    EXPECT_EQ(manager->recentlyClosedByPID.get().count(5), 1u);
+    dispatch.advance(1.0);
+    merge(reading(62.0, {process(5, 0)}));
+    EXPECT_EQ(manager->recentlyClosedByPID.get().count(5), 0u);
+}
+
+TEST_F(ManagerMergeTest, InterfaceRatesFeedOrderingAndTheTrafficSetting) {
+    start();
+    HelperResponse first = reading(10.0, {process(1, 0)});
+    first.interfaces = {{"docker0", 0, 0}, {"eth0", 1000, 500}, {"wg0", 0, 0}};
+    answer(0, first);
+    HelperResponse second = reading(12.0, {process(1, 0)});
+    second.interfaces = {{"docker0", 50, 0}, {"eth0", 3000, 500}, {"wg0", 10, 0}};
+    merge(second);
+    const auto& all = manager->allInterfaceStats.get();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1].rateIn, 1000.0);
+    const auto& shown = manager->interfaceStats.get();
+    ASSERT_EQ(shown.size(), 2u) << "only monitored families are shown";
+    EXPECT_EQ(shown[0].id, "eth0");
+    EXPECT_EQ(manager->sessionStats.get().totalInboundBytes, 2010u);
+
+    defaults.setBool(settings::kTrafficEnabled, false);
+    merge(second);
+    EXPECT_TRUE(manager->interfaceStats.get().empty());
+}
+
+} // namespace
+} // namespace korvel

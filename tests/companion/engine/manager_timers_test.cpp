@@ -1,0 +1,125 @@
+#include "tests/companion/engine/manager_fixture.h"
+
+namespace korvel {
+namespace {
+
+using platform::UserInfo;
+
+class ManagerTimersTest : public testing::ManagerFixture {};
+
+TEST_F(ManagerTimersTest, StartupAsksThreeTimesThenOncePerPeriod) {
+    start();
+    dispatch.advance(12.0);
+    EXPECT_EQ(requestTimes(), (std::vector<double>{0.0, 0.8, 2.0, 5.0, 10.0}));
+    EXPECT_EQ(manager->generation(), 5);
+    EXPECT_FALSE(requests[0].showSystem);
+}
+
+TEST_F(ManagerTimersTest, RefreshIntervalSettingIsReadWhenTheTimerIsRescheduled) {
+    defaults.setInteger(settings::kAutoRefreshInterval, -3);
+    defaults.setBool(settings::kShowSystemProcesses, true);
+    start();
+    dispatch.advance(3.0);
+    EXPECT_EQ(requestTimes(), (std::vector<double>{0.0, 0.8, 1.0, 2.0, 2.0, 3.0}));
+    EXPECT_TRUE(requests.back().showSystem);
+
+    defaults.setInteger(settings::kAutoRefreshInterval, 3600);
+    requests.clear();
+    dispatch.advance(10.0);
+    EXPECT_EQ(requests.size(), 10u) << "a new value waits for the reschedule";
+    center.post(notifications::kRefreshIntervalChanged);
+    requests.clear();
+    dispatch.advance(3599.0);
+    EXPECT_TRUE(requests.empty());
+    dispatch.advance(1.0);
+    EXPECT_EQ(requests.size(), 1u);
+}
+
+TEST_F(ManagerTimersTest, PopoverStateSetsBothPeriodsAndTypedUserInfoIsRequired) {
+    start();
+    dispatch.advance(2.5);
+    requests.clear();
+
+    center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", "true"}});
+    center.post(notifications::kPopoverVisibilityChanged);
+    center.post(notifications::kPopoverTabChanged, UserInfo{{"tab", int64_t{3}}});
+    dispatch.runPending();
+    EXPECT_FALSE(manager->isPopoverVisible());
+    EXPECT_EQ(manager->currentPopoverTab(), "overview");
+    EXPECT_TRUE(requests.empty());
+
+    center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", true}});
+    dispatch.runPending();
+    ASSERT_EQ(requests.size(), 1u) << "showing the popover refreshes at once";
+    EXPECT_EQ(manager->refreshPeriod(), 1.0);
+    EXPECT_EQ(manager->trafficSamplerPeriod(), 0.5);
+
+    center.post(notifications::kPopoverTabChanged, UserInfo{{"tab", std::string("processes")}});
+    dispatch.runPending();
+    requests.clear();
+    dispatch.advance(2.0);
+    EXPECT_EQ(requests.size(), 4u) << "500 ms on the processes tab";
+
+    center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", false}});
+    dispatch.runPending();
+    requests.clear();
+    EXPECT_EQ(manager->refreshPeriod(), 5.0);
+    dispatch.advance(5.0);
+    EXPECT_EQ(requests.size(), 1u);
+}
+
+TEST_F(ManagerTimersTest, DraggingSuspendsRequestsAndEndingItRefreshesAtOnce) {
+    start();
+    dispatch.advance(2.5);
+    const auto generation = manager->generation();
+    center.post(notifications::kOverviewDragStateChanged, UserInfo{{"isDragging", true}});
+    dispatch.runPending();
+    EXPECT_TRUE(manager->isInteractionSuspended.get());
+    requests.clear();
+    dispatch.advance(20.0);
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(manager->generation(), generation);
+
+    center.post(notifications::kOverviewDragStateChanged, UserInfo{{"isDragging", false}});
+    dispatch.runPending();
+    EXPECT_EQ(requests.size(), 1u);
+    EXPECT_EQ(manager->generation(), generation + 1);
+}
+
+TEST_F(ManagerTimersTest, EveryMergeRestartsTheTrafficSamplerFromThatMoment) {
+    defaults.setBool(settings::kTrafficEnabled, false);
+    start();
+    liveCounters = {{"eth0", 1000, 1000}};
+    dispatch.advance(10.0);
+    answer(0, reading(dispatch.now())); // re-times the 15 s sampler: next tick at 25, not 15
+    dispatch.advance(14.9);
+    EXPECT_TRUE(manager->inboundHistory.get().empty());
+    dispatch.advance(0.2);
+    EXPECT_EQ(manager->inboundHistory.get().size(), 1u);
+    EXPECT_EQ(manager->outboundHistory.get().size(), 1u);
+
+    // The metric is read when the sampler is rescheduled, i.e. after a merge.
+    defaults.setString(settings::kMenuBarMetric, "network");
+    dispatch.advance(3.0);
+    EXPECT_EQ(manager->inboundHistory.get().size(), 1u);
+    answer(requests.size() - 1, reading(dispatch.now()));
+    dispatch.advance(3.0);
+    EXPECT_EQ(manager->inboundHistory.get().size(), 4u);
+}
+
+TEST_F(ManagerTimersTest, AManagerThatIsGoneIgnoresTimersCompletionsAndNotifications) {
+    start();
+    auto pending = std::move(requests[0].completion);
+    std::weak_ptr<KorvelManager> weak = manager;
+    manager.reset();
+    EXPECT_TRUE(weak.expired());
+    requests.clear();
+    pending(reading(1.0, {{1, "x", std::nullopt, 0, 0}}));
+    center.post(notifications::kRefreshNow);
+    dispatch.advance(30.0);
+    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(written.empty());
+}
+
+} // namespace
+} // namespace korvel

@@ -1,0 +1,127 @@
+#include "companion/engine/process_merge.h"
+
+#include <gtest/gtest.h>
+
+namespace korvel {
+namespace {
+
+HelperConnectionData socketRow(int32_t pid, uint16_t localPort, int32_t state = 4) {
+    return {pid, "TCP", "10.0.0.2", localPort, "93.184.216.34", 443, state};
+}
+
+NetProcess processWith(int32_t pid, std::vector<HelperConnectionData> sockets, double cpu = 0) {
+    NetProcess p;
+    p.id = pid;
+    p.name = p.displayName = "p" + std::to_string(pid);
+    p.cpuPercent = cpu;
+    for (const auto& s : sockets) {
+        p.connections.push_back(makeNetConnection(s));
+    }
+    return p;
+}
+
+TEST(ProcessMergeTest, CPUPercentComesFromTheDifferenceOfTwoReadings) {
+    const ProcessCPUSample previous{1'000'000'000, 100.0};
+    EXPECT_DOUBLE_EQ(cpuPercentSince(&previous, 3'000'000'000, 101.0), 200.0);
+    EXPECT_DOUBLE_EQ(cpuPercentSince(&previous, 1'500'000'000, 102.0), 25.0);
+    EXPECT_EQ(cpuPercentSince(nullptr, 3'000'000'000, 101.0), 0);   // first reading of a pid
+    EXPECT_EQ(cpuPercentSince(&previous, 3'000'000'000, 100.0), 0); // same timestamp
+    EXPECT_EQ(cpuPercentSince(&previous, 3'000'000'000, 99.0), 0);  // clock went back
+    EXPECT_EQ(cpuPercentSince(&previous, 999'999'999, 101.0), 0);   // pid reused
+}
+
+TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenBundleThenFileThenShortName) {
+    HelperProcessData p{7, "short", "/Applications/Foo.app/Contents/MacOS/foo-bin", 0, 0};
+    const RunningApplication app{"Foo Browser", std::nullopt};
+    const RunningApplication unnamed{"", std::nullopt};
+    EXPECT_EQ(displayNameFor(p, &app), "Foo Browser");
+    EXPECT_EQ(displayNameFor(p, &unnamed), "Foo");
+    EXPECT_EQ(displayNameFor(p, nullptr), "Foo");
+    p.execPath = "/Apps/Outer.app/Contents/Helpers/Inner.app/Contents/MacOS/inner";
+    EXPECT_EQ(displayNameFor(p, nullptr), "Outer");
+    p.execPath = "Bare.app/Contents/MacOS/bare"; // no "/" before the marker
+    EXPECT_EQ(displayNameFor(p, nullptr), "bare");
+    p.execPath = "/usr/lib/firefox/firefox";
+    EXPECT_EQ(displayNameFor(p, nullptr), "firefox");
+    p.execPath.reset();
+    EXPECT_EQ(displayNameFor(p, nullptr), "short");
+}
+
+TEST(ProcessMergeTest, SortPutsMoreSocketsFirstThenMoreCPUAndKeepsTies) {
+    std::vector<NetProcess> list = {
+        processWith(1, {socketRow(1, 1), socketRow(1, 2)}, 90),
+        processWith(2, {socketRow(2, 1), socketRow(2, 2), socketRow(2, 3)}, 1),
+        processWith(3, {}, 5),
+        processWith(4, {}, 50),
+        processWith(5, {}, 5),
+    };
+    sortProcesses(list);
+    std::vector<int32_t> order;
+    for (const auto& p : list) {
+        order.push_back(p.id);
+    }
+    EXPECT_EQ(order, (std::vector<int32_t>{2, 1, 4, 3, 5}));
+}
+
+TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
+    std::vector<HelperConnectionData> six;
+    for (uint16_t port = 1; port <= 6; ++port) {
+        six.push_back(socketRow(9, port));
+    }
+    six.push_back(socketRow(9, 80, 1)); // a listener
+    const std::vector<NetProcess> before = {processWith(9, six)};
+    auto closed = updateRecentlyClosed({}, before, {}, 1000.0);
+    ASSERT_EQ(closed[9].size(), 5u);
+    EXPECT_EQ(closed[9][0].connection.localPort, 1); // detection order
+    EXPECT_EQ(closed[9][4].connection.localPort, 5);
+    EXPECT_EQ(closed[9][0].closedAt, 1000.0);
+
+    // A seventh socket closing later goes in front and pushes the oldest out.
+    const std::vector<NetProcess> later = {processWith(9, {socketRow(9, 7)})};
+    closed = updateRecentlyClosed(closed, later, {}, 1010.0);
+    ASSERT_EQ(closed[9].size(), 5u);
+    EXPECT_EQ(closed[9][0].connection.localPort, 7);
+    EXPECT_EQ(closed[9][4].connection.localPort, 4);
+}
+
+TEST(ProcessMergeTest, ClosedEntriesExpireAtSixtySecondsAndStateChangesCountAsClosing) {
+    const std::vector<NetProcess> before = {processWith(3, {socketRow(3, 10), socketRow(3, 11)})};
+    ConnectionsByPID after = groupConnections({socketRow(3, 10), socketRow(3, 11, 5)});
+    auto closed = updateRecentlyClosed({}, before, after, 500.0);
+    ASSERT_EQ(closed[3].size(), 1u);
+    EXPECT_EQ(closed[3][0].connection.localPort, 11);
+    EXPECT_EQ(closed[3][0].connection.state, TCPState::established); // as last seen
+
+    const std::vector<NetProcess> unchanged = {processWith(3, {socketRow(3, 10)})};
+    const ConnectionsByPID same = groupConnections({socketRow(3, 10)});
+    EXPECT_EQ(updateRecentlyClosed(closed, unchanged, same, 559.0).count(3), 1u);
+    EXPECT_EQ(updateRecentlyClosed(closed, unchanged, same, 560.0).count(3), 0u);
+}
+
+TEST(ProcessMergeTest, AVanishedProcessHasAllItsNonListeningSocketsRecorded) {
+    const std::vector<NetProcess> before = {
+        processWith(4, {socketRow(4, 1), socketRow(4, 2, 1), socketRow(4, 3, 8)}),
+        processWith(5, {socketRow(5, 1)}),
+    };
+    const auto closed = updateRecentlyClosed({}, before, groupConnections({socketRow(5, 1)}), 1.0);
+    ASSERT_EQ(closed.count(4), 1u);
+    EXPECT_EQ(closed.at(4).size(), 2u);
+    EXPECT_EQ(closed.count(5), 0u);
+}
+
+TEST(ProcessMergeTest, GroupsKeepReadingOrderAndCountEstablished) {
+    const auto groups = groupConnections({socketRow(1, 5),
+                                          socketRow(2, 6),
+                                          socketRow(1, 7, 1),
+                                          {1, "UDP", "0.0.0.0", 53, "", 0, -1}});
+    ASSERT_EQ(groups.at(1).size(), 3u);
+    EXPECT_EQ(groups.at(1)[1].localPort, 7);
+    EXPECT_EQ(groups.at(1)[2].state, TCPState::unknown);
+    EXPECT_EQ(groups.at(1)[2].proto, TransportProto::udp);
+    std::vector<NetProcess> list = {processWith(1, {socketRow(1, 5), socketRow(1, 7, 1)}),
+                                    processWith(2, {socketRow(2, 6)})};
+    EXPECT_EQ(establishedConnectionCount(list), 2u);
+}
+
+} // namespace
+} // namespace korvel
