@@ -1,6 +1,7 @@
 // KorvelCompanion: the background engine, its windows and a few commands.
 
 #include "companion/cli/defaults_command.h"
+#include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
 
 #include <csignal>
@@ -13,7 +14,9 @@ namespace {
 
 constexpr const char* kUsage = R"(Usage: korvel-companion [COMMAND]
 
-Background system and network monitor. With no command it runs the engine.
+Background system and network monitor. With no command it runs the engine
+until interrupted, publishing each reading as the advanced snapshot; on a
+terminal it prints one status line per refresh.
 
 Commands:
   fetch [--show-system]   Ask the helper for one reading and print its JSON.
@@ -35,8 +38,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << "korvel-companion: the engine is not built yet; see --help\n";
-        return 2;
+        return korvel::runHeadlessEngine();
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::cout << kUsage;

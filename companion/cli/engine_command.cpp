@@ -1,0 +1,57 @@
+#include "companion/cli/engine_command.h"
+
+#include "companion/cli/status_line.h"
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/korvel_manager.h"
+#include "companion/engine/settings_keys.h"
+#include "companion/link/advanced_snapshot.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/dispatch/glib_dispatch.h"
+#include "platform/dispatch/termination_signals.h"
+#include "platform/system/terminal.h"
+
+#include <ctime>
+#include <iostream>
+
+namespace korvel {
+namespace {
+
+std::string clockTime() {
+    const std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
+    return text;
+}
+
+} // namespace
+
+int runHeadlessEngine() {
+    auto& dispatch = platform::liveDispatch();
+    platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
+
+    auto manager = KorvelManager::create(ManagerEnvironment::live());
+
+    // `korvel-companion defaults write autoRefreshInterval N` from another
+    // shell: re-time the refresh the way a settings window would.
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.startWatching();
+    defaults.addObserver(settings::kAutoRefreshInterval, [](const std::string&) {
+        platform::NotificationCenter::defaultCenter().post(notifications::kRefreshIntervalChanged);
+    });
+    if (platform::standardOutputIsTerminal()) {
+        std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
+                  << advancedSnapshotURL().string() << "\nPress Ctrl-C to stop.\n"
+                  << std::flush;
+        std::weak_ptr<KorvelManager> weak = manager;
+        platform::NotificationCenter::defaultCenter().addObserver(
+            notifications::kMenuBarDataRefreshed, [weak](const platform::Notification&) {
+                if (auto self = weak.lock()) {
+                    std::cout << clockTime() << "  " << engineStatusLine(*self) << std::endl;
+                }
+            });
+    }
+    dispatch.run();
+    return 0;
+}
+
+} // namespace korvel

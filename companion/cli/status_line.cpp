@@ -1,0 +1,50 @@
+#include "companion/cli/status_line.h"
+
+#include "companion/engine/korvel_manager.h"
+
+#include <sstream>
+
+namespace korvel {
+namespace {
+
+const char* statusText(NetworkPathStatus status) {
+    switch (status) {
+    case NetworkPathStatus::online:
+        return "online";
+    case NetworkPathStatus::offline:
+        return "offline";
+    case NetworkPathStatus::constrained:
+        return "constrained";
+    case NetworkPathStatus::expensive:
+        return "expensive";
+    }
+    return "?";
+}
+
+} // namespace
+
+std::string engineStatusLine(const KorvelManager& manager) {
+    size_t sockets = 0;
+    for (const auto& process : manager.processes.get()) {
+        sockets += process.connections.size();
+    }
+    const auto& path = manager.networkPath.get();
+    std::ostringstream line;
+    line << "processes " << manager.processes.get().size() << ", sockets " << sockets << ", "
+         << (manager.dataMode.get() == DataAcquisitionMode::helperFull ? "helper data"
+                                                                       : "local data only")
+         << "; network " << statusText(path.status) << " (" << path.transportLabel;
+    if (path.primaryInterfaceID) {
+        line << ", " << *path.primaryInterfaceID;
+        if (path.localAddress) {
+            line << " " << *path.localAddress;
+        }
+    }
+    if (path.isVPNActive) {
+        line << ", VPN";
+    }
+    line << ")";
+    return line.str();
+}
+
+} // namespace korvel
