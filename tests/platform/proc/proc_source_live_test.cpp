@@ -1,14 +1,20 @@
 #include "platform/proc/address_text.h"
 #include "platform/proc/proc_source.h"
 #include "platform/proc/sock_diag.h"
+#include "tests/support/temp_dir.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korvel::platform::proc {
@@ -124,6 +130,31 @@ TEST(ProcSourceLiveTest, OwnSocketsAreFoundByInodeThroughNetlinkAndTheFiles) {
 
         EXPECT_EQ(source.socketInfo(inodeOf(unixA.fd)), nullptr);
     }
+}
+
+TEST(ProcSourceLiveTest, AnExecutableDeletedWhileRunningKeepsItsPath) {
+    testing::TempDir dir;
+    const auto copy = dir.path() / "napper";
+    std::filesystem::copy_file("/bin/sleep", copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    const std::string program = copy.string();
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("30"), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawn(&child, argv[0], nullptr, nullptr, argv, nullptr), 0);
+    ProcSource source;
+    // Until the exec has happened the link still names this test binary.
+    for (int i = 0; i < 500 && source.executablePath(child) != program; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(source.executablePath(child), program);
+    std::filesystem::remove(copy);
+    char raw[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(child) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), raw, sizeof raw);
+    EXPECT_EQ(std::string(raw, n > 0 ? static_cast<size_t>(n) : 0), program + " (deleted)");
+    EXPECT_EQ(source.executablePath(child), program);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 }
 
 } // namespace
