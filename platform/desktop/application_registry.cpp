@@ -24,9 +24,7 @@ void ApplicationRegistry::start() {
     // Watch first, then read: nothing that changes in between is missed.
     startWatching(false);
     watcher_->waitUntilWatching();
-    if (!isReady()) {
-        rebuild();
-    }
+    buildIfNotReady();
 }
 
 void ApplicationRegistry::startInBackground() {
@@ -38,8 +36,8 @@ void ApplicationRegistry::startWatching(bool buildFirst) {
         watcher_ = std::make_unique<DirectoryWatcher>(
             environment_.applicationDirs, settle_,
             [this, buildFirst] {
-                if (buildFirst && !isReady()) {
-                    rebuild();
+                if (buildFirst) {
+                    buildIfNotReady();
                 }
             },
             [this] { rebuild(); });
@@ -49,6 +47,18 @@ void ApplicationRegistry::startWatching(bool buildFirst) {
 void ApplicationRegistry::rebuild() {
     // One reading at a time; the lookups go on with the old index meanwhile.
     std::lock_guard rebuilding(rebuildMutex_);
+    read();
+}
+
+void ApplicationRegistry::buildIfNotReady() {
+    // Whoever waited here while another thread read the index uses that one.
+    std::lock_guard rebuilding(rebuildMutex_);
+    if (!isReady()) {
+        read();
+    }
+}
+
+void ApplicationRegistry::read() {
     auto fresh = std::make_shared<const ApplicationIndex>(ApplicationIndex::build(environment_));
     {
         std::lock_guard lock(mutex_);

@@ -70,6 +70,8 @@ public:
 
 private:
     void startWatching(bool buildFirst);
+    void buildIfNotReady();
+    void read(); // with rebuildMutex_ held
 
     XdgEnvironment environment_;
     std::chrono::milliseconds settle_;

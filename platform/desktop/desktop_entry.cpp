@@ -137,7 +137,10 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& file, const std:
     }
     const auto& [program, hasArguments] = *exec;
     const auto resolved = resolveProgram(program, searchPath);
-    if (!resolved || (hasArguments && (isRunner(program) || isRunner(*resolved)))) {
+    // A name that leads to a launcher (as snap's aliases do) describes what the
+    // launcher starts, not the launcher.
+    if (!resolved || (hasArguments && (isRunner(program) || isRunner(*resolved))) ||
+        (isRunner(*resolved) && !isRunner(program))) {
         return std::nullopt;
     }
     DesktopEntry entry;

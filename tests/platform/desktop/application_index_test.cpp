@@ -85,6 +85,10 @@ TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
                entry("Name=Shell Tool\nExec=sh -c \"ghost --x\"\n"));
     // ...but the interpreter's own entry may.
     tree.write(tree.system() / "python.desktop", entry("Name=Python\nExec=python3\n"));
+    // An alias that leads to a launcher names the launched application, not the launcher.
+    const auto snap = tree.program("snap");
+    fs::create_symlink(snap, tree.bin() / "firefox");
+    tree.write(tree.system() / "firefox_firefox.desktop", entry("Name=Firefox\nExec=firefox %u\n"));
     // Not applications, unparsable, or with a program that does not exist.
     tree.write(tree.system() / "link.desktop",
                "[Desktop Entry]\nType=Link\nName=Link\nExec=ghost\nURL=x\n");
@@ -98,6 +102,7 @@ TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
     EXPECT_EQ(nameFor(index, helper), "Present");
     EXPECT_EQ(index.find(hidden.string()), nullptr);
     EXPECT_EQ(nameFor(index, python), "Python");
+    EXPECT_EQ(index.find(snap.string()), nullptr);
     std::vector<std::string> ids;
     for (const auto& e : index.entries()) {
         ids.push_back(e.id);
