@@ -2,8 +2,11 @@
 
 #include "companion/link/advanced_snapshot.h"
 #include "companion/link/xpc_helper_client.h"
+#include "companion/sampling/icon_cache.h"
 #include "companion/sampling/primary_ip_address.h"
+#include "companion/sampling/running_applications.h"
 #include "platform/defaults/user_defaults.h"
+#include "platform/desktop/application_registry.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/system/meminfo.h"
 
@@ -26,6 +29,16 @@ ManagerEnvironment ManagerEnvironment::live() {
     };
     env.readLocalSystemFigures = [] { return korvel::readLocalSystemFigures(); };
     env.processorCount = platform::processorCount();
+    // The index is read in the background; until it is, the rules fall
+    // through to path names and generic icons.
+    platform::desktop::ApplicationRegistry::shared();
+    env.runningApplications = [](const std::vector<HelperProcessData>& processes) {
+        return korvel::runningApplications(processes,
+                                           platform::desktop::ApplicationRegistry::shared());
+    };
+    env.iconForExecutablePath = [](const std::string& path) -> std::optional<ProcessIcon> {
+        return *IconCache::shared().iconForExecutablePath(path);
+    };
     env.primaryIPAddress = [](const std::string& name) { return korvel::primaryIPAddress(name); };
     env.liveTrafficSources = LiveTrafficSources::live();
     env.makePathMonitor = [] { return std::make_unique<platform::netpath::PathMonitor>(); };
