@@ -1,6 +1,7 @@
 #include "companion/link/xpc_helper_client.h"
 
 #include "companion/link/helper_connection.h"
+#include "platform/dispatch/glib_dispatch.h"
 #include "platform/system/absolute_time.h"
 #include "platform/xpc/connection.h"
 #include "shared/helper_protocol.h"
@@ -46,8 +47,11 @@ const platform::log::Logger& XPCHelperClient::xpcLog() {
 std::shared_ptr<XPCHelperClient> XPCHelperClient::shared() {
     // Leaked on purpose: replies and reconnects may still be under way on
     // other threads while the process exits.
-    static const auto* instance =
-        new std::shared_ptr<XPCHelperClient>(create([] { return makeHelperConnection(); }));
+    static const auto* instance = new std::shared_ptr<XPCHelperClient>(create(
+        [] { return makeHelperConnection(); },
+        [](double seconds, std::function<void()> work) {
+            platform::liveDispatch().globalAsyncAfter(seconds, std::move(work));
+        }));
     return *instance;
 }
 
