@@ -1,54 +1,58 @@
 #include "companion/cli/engine_command.h"
 
-#include "companion/cli/status_line.h"
-#include "companion/engine/command_notifications.h"
+#include "companion/cli/engine_session.h"
 #include "companion/engine/korvel_manager.h"
-#include "companion/engine/settings_keys.h"
-#include "companion/link/advanced_snapshot.h"
-#include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/glib_dispatch.h"
-#include "platform/dispatch/termination_signals.h"
-#include "platform/system/terminal.h"
 
-#include <ctime>
 #include <iostream>
 
 namespace korvel {
-namespace {
 
-std::string clockTime() {
-    const std::time_t now = std::time(nullptr);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
-    return text;
+std::optional<std::unique_ptr<EngineInstance>> claimEngineInstance() {
+    std::unique_ptr<EngineInstance> instance;
+    std::string error;
+    const auto directory = EngineInstance::defaultDirectory();
+    if (!directory) {
+        error = "no private runtime directory";
+    } else {
+        switch (EngineInstance::claim(*directory, instance, error)) {
+        case EngineInstance::Claim::claimed:
+            return instance;
+        case EngineInstance::Claim::runningElsewhere:
+            return std::nullopt;
+        case EngineInstance::Claim::unavailable:
+            break;
+        }
+    }
+    std::cerr << "korvel-companion: cannot make sure that only one engine runs: " << error << '\n';
+    return std::unique_ptr<EngineInstance>();
 }
 
-} // namespace
-
 int runHeadlessEngine() {
+    auto instance = claimEngineInstance();
+    if (!instance) {
+        std::cout << kAlreadyRunningMessage << std::endl;
+        return 0;
+    }
+    return runHeadlessEngine(std::move(*instance), {});
+}
+
+int runHeadlessEngine(std::unique_ptr<EngineInstance> instance, HeadlessLaunch launch) {
     auto& dispatch = platform::liveDispatch();
-    platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
-
     auto manager = KorvelManager::create(ManagerEnvironment::live());
-
-    // `korvel-companion defaults write autoRefreshInterval N` from another
-    // shell: re-time the refresh the way a settings window would.
-    auto& defaults = platform::UserDefaults::standard();
-    defaults.startWatching();
-    defaults.addObserver(settings::kAutoRefreshInterval, [](const std::string&) {
-        platform::NotificationCenter::defaultCenter().post(notifications::kRefreshIntervalChanged);
-    });
-    if (platform::standardOutputIsTerminal()) {
-        std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
-                  << advancedSnapshotURL().string() << "\nPress Ctrl-C to stop.\n"
-                  << std::flush;
-        std::weak_ptr<KorvelManager> weak = manager;
-        platform::NotificationCenter::defaultCenter().addObserver(
-            notifications::kMenuBarDataRefreshed, [weak](const platform::Notification&) {
-                if (auto self = weak.lock()) {
-                    std::cout << clockTime() << "  " << engineStatusLine(*self) << std::endl;
-                }
-            });
+    EngineSession session(manager, [&dispatch] { dispatch.quit(); });
+    if (launch.afterLaunch) {
+        launch.afterLaunch(manager);
+    }
+    if (instance) {
+        platform::ControlSocketServer::Handler onCommand = std::move(launch.onCommand);
+        if (!onCommand) {
+            onCommand = [](const std::string&) -> std::string { return kCommandUnknown; };
+        }
+        std::string error;
+        if (!instance->serveCommands(dispatch, std::move(onCommand), error)) {
+            std::cerr << "korvel-companion: " << error << '\n';
+        }
     }
     dispatch.run();
     return 0;

@@ -1,0 +1,59 @@
+#include "companion/cli/engine_instance.h"
+
+#include "platform/xpc/service_directory.h"
+
+namespace korvel {
+namespace {
+
+constexpr const char* kLockName = "/qn.Korvel.companion.lock";
+constexpr const char* kControlName = "/qn.Korvel.companion.control";
+
+} // namespace
+
+std::optional<std::string> EngineInstance::defaultDirectory() {
+    return platform::xpc::serviceDirectory();
+}
+
+EngineInstance::EngineInstance(std::string directory, std::unique_ptr<platform::InstanceLock> lock)
+    : directory_(std::move(directory)), lock_(std::move(lock)) {}
+
+EngineInstance::~EngineInstance() {
+    // The socket goes before the lock, so whoever takes the lock next finds
+    // no socket of ours.
+    server_.reset();
+    lock_.reset();
+}
+
+EngineInstance::Claim EngineInstance::claim(const std::string& directory,
+                                            std::unique_ptr<EngineInstance>& instance,
+                                            std::string& error) {
+    auto result = platform::InstanceLock::acquire(directory + kLockName);
+    switch (result.outcome) {
+    case platform::InstanceLock::Outcome::acquired:
+        instance.reset(new EngineInstance(directory, std::move(result.lock)));
+        return Claim::claimed;
+    case platform::InstanceLock::Outcome::heldElsewhere:
+        return Claim::runningElsewhere;
+    case platform::InstanceLock::Outcome::failed:
+        break;
+    }
+    error = result.error;
+    return Claim::unavailable;
+}
+
+std::optional<std::string> EngineInstance::send(const std::string& directory,
+                                                const std::string& command,
+                                                std::chrono::milliseconds timeout,
+                                                std::string& error) {
+    return platform::sendControlCommand(directory + kControlName, command, timeout, error);
+}
+
+bool EngineInstance::serveCommands(platform::Dispatch& dispatch,
+                                   platform::ControlSocketServer::Handler handler,
+                                   std::string& error) {
+    server_ = platform::ControlSocketServer::listen(directory_ + kControlName, dispatch,
+                                                    std::move(handler), error);
+    return server_ != nullptr;
+}
+
+} // namespace korvel

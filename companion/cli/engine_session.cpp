@@ -1,0 +1,58 @@
+#include "companion/cli/engine_session.h"
+
+#include "companion/cli/status_line.h"
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/korvel_manager.h"
+#include "companion/engine/settings_keys.h"
+#include "companion/link/advanced_snapshot.h"
+#include "platform/dispatch/termination_signals.h"
+#include "platform/system/terminal.h"
+
+#include <ctime>
+#include <iostream>
+
+namespace korvel {
+namespace {
+
+std::string clockTime() {
+    const std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
+    return text;
+}
+
+} // namespace
+
+EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
+                             std::function<void()> quit) {
+    platform::onTerminationSignal(std::move(quit));
+
+    // `korvel-companion defaults write autoRefreshInterval N` from another
+    // shell: re-time the refresh the way a settings window would.
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.startWatching();
+    intervalObserver_ =
+        defaults.addObserver(settings::kAutoRefreshInterval, [](const std::string&) {
+            platform::NotificationCenter::defaultCenter().post(
+                notifications::kRefreshIntervalChanged);
+        });
+    if (platform::standardOutputIsTerminal()) {
+        std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
+                  << advancedSnapshotURL().string() << "\nPress Ctrl-C to stop.\n"
+                  << std::flush;
+        std::weak_ptr<KorvelManager> weak = manager;
+        statusObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+            notifications::kMenuBarDataRefreshed, [weak](const platform::Notification&) {
+                if (auto self = weak.lock()) {
+                    std::cout << clockTime() << "  " << engineStatusLine(*self) << std::endl;
+                }
+            });
+    }
+}
+
+EngineSession::~EngineSession() {
+    platform::UserDefaults::standard().removeObserver(intervalObserver_);
+    platform::NotificationCenter::defaultCenter().removeObserver(statusObserver_);
+}
+
+} // namespace korvel

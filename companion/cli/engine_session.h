@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/defaults/user_defaults.h"
+#include "platform/dispatch/notification_center.h"
+
+#include <functional>
+#include <memory>
+
+namespace korvel {
+
+class KorvelManager;
+
+// What every running engine does beside its manager, with windows or
+// without: SIGINT and SIGTERM call quit, a changed "autoRefreshInterval"
+// (also one written by another process) re-times the refresh, and on a
+// terminal it says where the snapshot goes and prints one status line per
+// refresh. Main thread only.
+class EngineSession {
+public:
+    EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit);
+    ~EngineSession();
+    EngineSession(const EngineSession&) = delete;
+    EngineSession& operator=(const EngineSession&) = delete;
+
+private:
+    platform::DefaultsObserverToken intervalObserver_;
+    platform::NotificationObserverToken statusObserver_;
+};
+
+} // namespace korvel
