@@ -3,6 +3,9 @@
 #include "companion/cli/defaults_command.h"
 #include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
+#if KORVEL_HAVE_APP
+#include "companion/app/korvel_app.h"
+#endif
 
 #include <csignal>
 #include <cstring>
@@ -16,9 +19,13 @@ constexpr const char* kUsage = R"(Usage: korvel-companion [COMMAND]
 
 Background system and network monitor. With no command it runs the engine
 until interrupted, publishing each reading as the advanced snapshot; on a
-terminal it prints one status line per refresh.
+terminal it prints one status line per refresh. With a display it shows the
+setup window until the setup is completed. Only one runs per user: a second
+start says so and ends.
 
 Commands:
+  --settings              Open the settings window of the running companion,
+                          or start one that opens it.
   fetch [--show-system]   Ask the helper for one reading and print its JSON.
                           Starts the helper when it is not running. Without
                           --show-system, processes under /usr, /bin, /sbin
@@ -37,8 +44,20 @@ Commands:
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.empty()) {
+    if (args.empty() || args[0] == "--settings") {
+        if (args.size() > 1) {
+            std::cerr << "korvel-companion: unexpected argument: " << args[1] << '\n';
+            return 2;
+        }
+#if KORVEL_HAVE_APP
+        return korvel::runKorvelApp(argv[0], {.openSettings = !args.empty()});
+#else
+        if (!args.empty()) {
+            std::cerr << "korvel-companion: built without windows; there is no settings window\n";
+            return 2;
+        }
         return korvel::runHeadlessEngine();
+#endif
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::cout << kUsage;

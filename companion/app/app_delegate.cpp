@@ -1,0 +1,78 @@
+#include "companion/app/app_delegate.h"
+
+#include "companion/engine/korvel_manager.h"
+#include "companion/engine/settings_keys.h"
+
+namespace korvel {
+namespace {
+
+// Writes the flag even when the delegate is gone; closes its window if not.
+void completeSetup(platform::UserDefaults& defaults, const std::weak_ptr<AppDelegate>& weak) {
+    defaults.setBool(settings::kCompanionSetupCompleted, true);
+    if (auto delegate = weak.lock()) {
+        delegate->completeSetup();
+    }
+}
+
+} // namespace
+
+bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem) {
+    registerLaunchAtLoginIfNeeded(defaults, loginItem);
+    return !defaults.boolFor(settings::kCompanionSetupCompleted,
+                             settings::kCompanionSetupCompletedDefault);
+}
+
+std::shared_ptr<AppDelegate> AppDelegate::create(AppDelegateEnvironment environment) {
+    return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(environment)));
+}
+
+AppDelegate::AppDelegate(AppDelegateEnvironment environment) : env_(std::move(environment)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+    manager_ = env_.makeManager();
+    presentSetupIfNeeded();
+}
+
+void AppDelegate::presentSetupIfNeeded() {
+    if (!registerAndCheckSetupPending(*env_.defaults, env_.loginItem)) {
+        return;
+    }
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    auto* defaults = env_.defaults;
+    setupWindow_ = std::make_shared<SetupWindow>(
+        manager_, [defaults, weak] { korvel::completeSetup(*defaults, weak); },
+        [terminate = env_.terminate] { terminate(); }, env_.openSupportPage);
+    if (env_.adoptWindow) {
+        env_.adoptWindow(*setupWindow_);
+    }
+    // No parent and no position: the window manager places a new window,
+    // centred by the common ones.
+    setupWindow_->present();
+}
+
+void AppDelegate::completeSetup() {
+    env_.defaults->setBool(settings::kCompanionSetupCompleted, true);
+    if (!setupWindow_) {
+        return;
+    }
+    setupWindow_->close();
+    // The button that asked for this is still inside its click handler:
+    // let go of the window once that has returned.
+    Glib::signal_idle().connect_once([released = std::move(setupWindow_)] {});
+    setupWindow_.reset();
+}
+
+void AppDelegate::showSettingsWindow() {
+    if (!settingsWindow_) {
+        settingsWindow_ =
+            std::make_shared<SettingsWindow>(*env_.defaults, env_.loginItem, env_.openSupportPage);
+        if (env_.adoptWindow) {
+            env_.adoptWindow(*settingsWindow_);
+        }
+    }
+    settingsWindow_->present();
+}
+
+} // namespace korvel

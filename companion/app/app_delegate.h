@@ -1,0 +1,61 @@
+#pragma once
+
+#include "companion/app/launch_at_login.h"
+#include "companion/app/settings_window.h"
+#include "companion/app/setup_window.h"
+
+#include <functional>
+#include <memory>
+
+namespace korvel {
+
+class KorvelManager;
+
+// What the delegate reaches outside itself; the application wires the live
+// ones, tests their own.
+struct AppDelegateEnvironment {
+    std::function<std::shared_ptr<KorvelManager>()> makeManager;
+    platform::UserDefaults* defaults = nullptr;
+    LoginItem loginItem;
+    // Ends the application.
+    std::function<void()> terminate;
+    // Hands each new window to the application, so its shortcuts reach it.
+    std::function<void(Gtk::Window&)> adoptWindow;
+    std::function<void()> openSupportPage;
+};
+
+// Runs the launch: creates the one manager, registers the login item and,
+// until the setup is completed, shows the setup window. Owns the windows.
+// Main thread only.
+class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+public:
+    static std::shared_ptr<AppDelegate> create(AppDelegateEnvironment environment);
+    ~AppDelegate();
+
+    void applicationDidFinishLaunching();
+    // Registers the login item, then shows the setup window unless
+    // "companionSetupCompleted" is true.
+    void presentSetupIfNeeded();
+    // Stores "companionSetupCompleted" true and closes the setup window.
+    void completeSetup();
+    // The settings command: opens the settings window or brings it forward.
+    void showSettingsWindow();
+
+    const std::shared_ptr<KorvelManager>& manager() const { return manager_; }
+    SetupWindow* setupWindow() const { return setupWindow_.get(); }
+    SettingsWindow* settingsWindow() const { return settingsWindow_.get(); }
+
+private:
+    explicit AppDelegate(AppDelegateEnvironment environment);
+
+    AppDelegateEnvironment env_;
+    std::shared_ptr<KorvelManager> manager_;
+    std::shared_ptr<SetupWindow> setupWindow_;
+    std::shared_ptr<SettingsWindow> settingsWindow_;
+};
+
+// The launch without windows: registers the login item and says whether the
+// setup window would be shown now.
+bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem);
+
+} // namespace korvel

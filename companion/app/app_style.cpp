@@ -1,0 +1,47 @@
+#include "companion/app/app_style.h"
+
+#include <gtkmm.h>
+
+namespace korvel::style {
+namespace {
+
+// @success_color is the theme's green (#33d17a in the default theme);
+// @theme_fg_color stands for the design's primary colour.
+constexpr const char* kCss = R"css(
+.korvel-setup-title { font-size: 18px; font-weight: 600; }
+.korvel-status-title { font-size: 14px; font-weight: 600; }
+.korvel-body { font-size: 12px; }
+.korvel-small { font-size: 11px; }
+.korvel-caption { font-size: 10px; font-weight: 600; }
+.korvel-row-value { font-size: 12px; font-weight: 500; }
+.korvel-status-row {
+  padding: 10px;
+  border-radius: 10px;
+  background-color: alpha(@theme_fg_color, 0.045);
+}
+.korvel-card {
+  border-radius: 10px;
+  background-color: alpha(@theme_fg_color, 0.05);
+  border: 0.5px solid alpha(@theme_fg_color, 0.08);
+}
+.korvel-active { color: @success_color; }
+button.korvel-small { padding: 2px 8px; min-height: 20px; }
+.korvel-compact { font-size: 13px; padding: 3px 10px; min-height: 22px; }
+)css";
+
+} // namespace
+
+void installCompanionStyle() {
+    static bool installed = false;
+    const auto display = Gdk::Display::get_default();
+    if (installed || !display) {
+        return;
+    }
+    auto provider = Gtk::CssProvider::create();
+    provider->load_from_data(kCss);
+    Gtk::StyleContext::add_provider_for_display(display, provider,
+                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    installed = true;
+}
+
+} // namespace korvel::style

@@ -1,0 +1,24 @@
+#pragma once
+
+namespace korvel::style {
+
+// CSS classes of the companion's windows. Sizes are CSS pixels, one per
+// design point; weights 600 (semibold) and 500 (medium). Secondary text uses
+// the theme's "dim-label" class, active states the theme's success colour.
+inline constexpr const char* kSetupTitle = "korvel-setup-title";   // 18, semibold
+inline constexpr const char* kStatusTitle = "korvel-status-title"; // 14, semibold
+inline constexpr const char* kBody = "korvel-body";                // 12
+inline constexpr const char* kSmall = "korvel-small";              // 11
+inline constexpr const char* kCaption = "korvel-caption";          // 10, semibold
+inline constexpr const char* kRowValue = "korvel-row-value";       // 12, medium
+inline constexpr const char* kStatusRow = "korvel-status-row";     // tinted rounded row
+inline constexpr const char* kCard = "korvel-card";                // settings card
+inline constexpr const char* kActive = "korvel-active";            // system green
+inline constexpr const char* kCompact = "korvel-compact"; // push buttons, 13 like the system's
+inline constexpr const char* kSecondary = "dim-label";
+
+// Installs the classes for the default display, once. Call after GTK is
+// initialised.
+void installCompanionStyle();
+
+} // namespace korvel::style

@@ -1,0 +1,94 @@
+#include "companion/app/korvel_settings_view.h"
+
+#include "companion/app/app_style.h"
+#include "companion/app/localization.h"
+#include "companion/engine/settings_keys.h"
+
+namespace korvel {
+namespace {
+
+void padRow(Gtk::Widget& row) {
+    row.set_margin_start(12);
+    row.set_margin_end(12);
+    row.set_margin_top(9);
+    row.set_margin_bottom(9);
+}
+
+} // namespace
+
+KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults, LoginItem loginItem,
+                                       std::function<void()> onOpenPage)
+    : defaults_(defaults), loginItem_(std::move(loginItem)) {
+    set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
+    // Indicators stay visible instead of appearing only while scrolling.
+    set_overlay_scrolling(false);
+    set_size_request(kWidth, kMinimumHeight);
+    set_propagate_natural_height(true);
+
+    caption_.set_text(Glib::ustring(localized("Feature Mode")).uppercase());
+    caption_.add_css_class(style::kCaption);
+    caption_.add_css_class(style::kSecondary);
+    caption_.set_xalign(0);
+    caption_.set_margin_start(6);
+
+    availabilityCaption_.set_text(localized("Advanced data"));
+    availabilityCaption_.set_xalign(0);
+    availabilityCaption_.set_hexpand(true);
+    availabilityRow_.set_valign(Gtk::Align::CENTER);
+    availabilityRow_.append(availabilityCaption_);
+    availabilityRow_.append(availability_);
+    padRow(availabilityRow_);
+
+    detail_.add_css_class(style::kSmall);
+    detail_.add_css_class(style::kSecondary);
+    detail_.set_xalign(0);
+    detail_.set_wrap(true);
+    detail_.set_max_width_chars(1);
+    pageButton_.add_css_class(style::kSmall);
+    pageButton_.set_halign(Gtk::Align::START);
+    pageButton_.signal_clicked().connect([run = std::move(onOpenPage)] { run(); });
+    detailBlock_.append(detail_);
+    detailBlock_.append(pageButton_);
+    padRow(detailBlock_);
+
+    card_.add_css_class(style::kCard);
+    card_.set_overflow(Gtk::Overflow::HIDDEN);
+    card_.append(availabilityRow_);
+    card_.append(divider_);
+    card_.append(detailBlock_);
+
+    section_.append(caption_);
+    section_.append(card_);
+    content_.set_margin(20);
+    content_.set_valign(Gtk::Align::START);
+    content_.append(section_);
+    set_child(content_);
+
+    update();
+    observer_ =
+        defaults_.addObserver(settings::kHelperAvailable, [this](const std::string&) { update(); });
+    signal_map().connect([this] { refreshLaunchAtLoginState(defaults_, loginItem_); });
+}
+
+KorvelSettingsView::~KorvelSettingsView() {
+    defaults_.removeObserver(observer_);
+}
+
+void KorvelSettingsView::update() {
+    const bool available =
+        defaults_.boolFor(settings::kHelperAvailable, settings::kHelperAvailableDefault);
+    availability_.set_text(available ? localized("Available") : localized("Not available"));
+    if (available) {
+        availability_.remove_css_class(style::kSecondary);
+        availability_.add_css_class(style::kActive);
+    } else {
+        availability_.remove_css_class(style::kActive);
+        availability_.add_css_class(style::kSecondary);
+    }
+    detail_.set_text(available ? localized("Process and connection details are available.")
+                               : localized("Process and connection details are not available "
+                                           "right now."));
+    pageButton_.set_label(available ? localized("Open Korvel Page") : localized("Learn more"));
+}
+
+} // namespace korvel

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "companion/app/launch_at_login.h"
+#include "platform/defaults/user_defaults.h"
+
+#include <gtkmm.h>
+
+#include <functional>
+#include <string>
+
+namespace korvel {
+
+// The settings window's content: one "Feature Mode" section saying whether
+// the helper's process and connection details are available, following the
+// "helperAvailable" setting as the engine rewrites it. Each time it is shown
+// it stores the login item's state in "launchAtLogin".
+class KorvelSettingsView : public Gtk::ScrolledWindow {
+public:
+    static constexpr int kWidth = 380;
+    static constexpr int kMinimumHeight = 720;
+
+    KorvelSettingsView(platform::UserDefaults& defaults, LoginItem loginItem,
+                       std::function<void()> onOpenPage);
+    ~KorvelSettingsView() override;
+
+    // The section caption as shown: localised, then uppercased.
+    const Gtk::Label& sectionCaption() const { return caption_; }
+    const Gtk::Label& availability() const { return availability_; }
+    const Gtk::Label& detail() const { return detail_; }
+    Gtk::Button& pageButton() { return pageButton_; }
+
+private:
+    void update();
+
+    platform::UserDefaults& defaults_;
+    LoginItem loginItem_;
+    platform::DefaultsObserverToken observer_;
+
+    Gtk::Box content_{Gtk::Orientation::VERTICAL, 18};
+    Gtk::Box section_{Gtk::Orientation::VERTICAL, 6};
+    Gtk::Label caption_;
+    Gtk::Box card_{Gtk::Orientation::VERTICAL, 0};
+    Gtk::Box availabilityRow_{Gtk::Orientation::HORIZONTAL, 8};
+    Gtk::Label availabilityCaption_;
+    Gtk::Label availability_;
+    Gtk::Separator divider_{Gtk::Orientation::HORIZONTAL};
+    Gtk::Box detailBlock_{Gtk::Orientation::VERTICAL, 6};
+    Gtk::Label detail_;
+    Gtk::Button pageButton_;
+};
+
+} // namespace korvel

@@ -1,0 +1,51 @@
+#include "companion/app/launch_at_login.h"
+
+#include "companion/engine/settings_keys.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/log/ns_log.h"
+#include "platform/system/executable_path.h"
+
+namespace korvel {
+
+using platform::desktop::AutostartState;
+
+LoginItem LoginItem::forCompanion() {
+    LoginItem item;
+    if (auto entry = platform::desktop::AutostartEntry::forApplication(kCompanionApplicationId)) {
+        item.entry = std::move(*entry);
+    }
+    item.executable = platform::runningExecutablePath().value_or("");
+    return item;
+}
+
+void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const LoginItem& item) {
+    const auto stored = defaults.object(settings::kLaunchAtLogin);
+    if (stored && stored->is_boolean() && !stored->get<bool>()) {
+        return;
+    }
+    const auto state = item.entry.state();
+    if (state == AutostartState::hidden || state == AutostartState::disabled) {
+        defaults.setBool(settings::kLaunchAtLogin, false);
+        return;
+    }
+    std::string error;
+    if (item.entry.path().empty()) {
+        error = "no configuration directory is known";
+    } else if (item.executable.empty()) {
+        error = "the companion's own program could not be found";
+    } else {
+        const platform::desktop::AutostartFields fields{
+            "Korvel Companion", "Background system and network monitor", {item.executable}};
+        if (item.entry.write(fields, error)) {
+            defaults.setBool(settings::kLaunchAtLogin, true);
+            return;
+        }
+    }
+    platform::log::nsLog(kLaunchAtLoginFailurePrefix + error);
+}
+
+void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const LoginItem& item) {
+    defaults.setBool(settings::kLaunchAtLogin, item.entry.state() == AutostartState::enabled);
+}
+
+} // namespace korvel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/desktop/autostart_entry.h"
+
+#include <string>
+
+namespace korvel::platform {
+class UserDefaults;
+}
+
+namespace korvel {
+
+// The application identifier: the autostart entry's name and the
+// application's id on the session bus.
+inline constexpr const char* kCompanionApplicationId = "qn.Korvel.companion";
+
+inline constexpr const char* kLaunchAtLoginFailurePrefix =
+    "Korvel Companion: failed to register launch at login: ";
+
+// The companion's login item: its autostart entry and the program it starts.
+struct LoginItem {
+    // An empty path stands for "no configuration directory known".
+    platform::desktop::AutostartEntry entry{""};
+    // Absolute path of the program to start; empty when unknown.
+    std::string executable;
+
+    // $XDG_CONFIG_HOME/autostart/qn.Korvel.companion.desktop, starting the
+    // running program.
+    static LoginItem forCompanion();
+};
+
+// At every launch while "launchAtLogin" is not a stored false: makes the
+// entry start the companion at login and stores true. An entry the user
+// switched off (hidden, or off in the desktop's settings) is never switched
+// back on; that counts as not enabled and stores false. A failure leaves the
+// setting as it was and writes one NSLog line.
+void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const LoginItem& item);
+
+// Stores whether the entry is enabled now: the file exists and is neither
+// hidden nor switched off.
+void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const LoginItem& item);
+
+} // namespace korvel

@@ -1,0 +1,16 @@
+#include "companion/app/settings_window.h"
+
+#include "companion/app/localization.h"
+
+namespace korvel {
+
+SettingsWindow::SettingsWindow(platform::UserDefaults& defaults, LoginItem loginItem,
+                               std::function<void()> onOpenPage)
+    : view_(defaults, std::move(loginItem), std::move(onOpenPage)) {
+    set_title(localized("Korvel Companion Settings"));
+    set_resizable(false);
+    set_hide_on_close(true);
+    set_child(view_);
+}
+
+} // namespace korvel
