@@ -165,18 +165,17 @@ int runKorvelApp(const char* programName, LaunchRequest request) {
         app->register_application();
     } catch (const Glib::Error&) {
     }
+    char* argv[] = {const_cast<char*>(programName), nullptr};
     if (app->is_remote()) {
         if (request.openSettings) {
             app->activate_action("preferences");
-            if (auto bus = app->get_dbus_connection()) {
-                bus->flush_sync();
-            }
         } else {
             std::cout << kAlreadyRunningMessage << std::endl;
         }
-        return 0;
+        // Hands the start to the primary instance (which brings its setup
+        // window forward) and leaves the bus cleanly.
+        return app->run(1, argv);
     }
-    char* argv[] = {const_cast<char*>(programName), nullptr};
     return app->run(1, argv);
 }
 
