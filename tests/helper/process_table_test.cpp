@@ -8,162 +8,122 @@ namespace korvel {
 namespace {
 
 using testing::FixtureStat;
-using testing::ProcFixture;
 using testing::tableEndpoint;
 using V4 = std::array<uint8_t, 4>;
 
-platform::proc::ProcSourceOptions fixtureOptions(const ProcFixture& fixture) {
-    platform::proc::ProcSourceOptions options;
-    options.root = fixture.root();
-    options.useNetlink = false;
-    options.clockTicksPerSecond = 100;
-    options.pageSize = 4096;
-    return options;
-}
-
-const HelperProcessData* find(const std::vector<HelperProcessData>& rows, int32_t pid) {
-    for (const auto& row : rows) {
-        if (row.pid == pid) {
-            return &row;
+std::optional<HelperProcessData> row(const std::vector<HelperProcessData>& rows, int32_t pid) {
+    for (const auto& r : rows) {
+        if (r.pid == pid) {
+            return r;
         }
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-std::vector<int32_t> socketPids(const std::vector<HelperConnectionData>& rows) {
-    std::vector<int32_t> pids;
-    for (const auto& row : rows) {
-        pids.push_back(row.pid);
+template <typename Row> std::vector<int32_t> pids(const std::vector<Row>& rows) {
+    std::vector<int32_t> out;
+    for (const auto& r : rows) {
+        out.push_back(r.pid);
     }
-    return pids;
+    return out;
 }
 
 // A machine of a few processes, each holding one TCP listener of its own.
 class ProcessTableTest : public ::testing::Test {
 protected:
-    void addProcess(int pid, const std::string& exe, const FixtureStat& stat, uint64_t inode) {
+    platform::proc::ProcSourceOptions options() const {
+        platform::proc::ProcSourceOptions options;
+        options.root = fixture.root();
+        options.useNetlink = false;
+        options.clockTicksPerSecond = 100;
+        options.pageSize = 4096;
+        return options;
+    }
+
+    void addProcess(int pid, const std::string& exe, const FixtureStat& stat) {
         fixture.addStat(pid, stat);
         if (!exe.empty()) {
             fixture.addExe(pid, exe);
         }
         fixture.addFd(pid, 0, "/dev/null");
-        fixture.addSocketFd(pid, 3, inode);
-        fixture.addTableLine("tcp", tableEndpoint(V4{0, 0, 0, 0}, 1000 + pid),
-                             tableEndpoint(V4{0, 0, 0, 0}, 0), "0A", inode);
+        fixture.addSocketFd(pid, 3, 100 + pid);
+        fixture.addTableLine("tcp", tableEndpoint(V4{}, 1000 + pid), tableEndpoint(V4{}, 0), "0A",
+                             100 + pid);
     }
 
-    std::vector<HelperProcessData> collect(bool showSystem,
-                                           std::vector<HelperConnectionData>& connections) {
-        platform::proc::ProcSource source(fixtureOptions(fixture));
+    std::vector<HelperProcessData> collect(bool showSystem) {
+        platform::proc::ProcSource source(options());
+        connections.clear();
         return collectProcessTable(source, showSystem, connections);
     }
 
-    ProcFixture fixture;
+    testing::ProcFixture fixture;
+    std::vector<HelperConnectionData> connections;
 };
 
 TEST_F(ProcessTableTest, SystemProcessesGoWithTheirSocketsUnlessAskedFor) {
-    addProcess(10, "/usr/libexec/daemon", {"daemon"}, 110);
-    addProcess(11, "/Applications/X.app/Contents/MacOS/Y", {"Y", 1, 0x400000, 300, 200, 1, 5}, 111);
-    addProcess(12, "", {"hidden path", 1, 0x400000, 1, 1, 1, 1}, 112); // exe not readable
-    addProcess(13, "/sbin/init", {"init"}, 113);
-    addProcess(14, "/opt/tool", {"tool"}, 114);
+    addProcess(10, "/usr/libexec/daemon", {"daemon"});
+    addProcess(11, "/Applications/X.app/Contents/MacOS/Y", {"Y", 1, 0x400000, 300, 200, 1, 5});
+    addProcess(12, "", {"hidden path"}); // exe not readable
+    addProcess(13, "/sbin/init", {"init"});
+    addProcess(14, "/opt/tool", {"tool"});
 
-    std::vector<HelperConnectionData> userConnections;
-    const auto user = collect(false, userConnections);
-    ASSERT_EQ(user.size(), 3u);
-    EXPECT_EQ(find(user, 10), nullptr);
-    EXPECT_EQ(find(user, 13), nullptr);
-    const HelperProcessData* bundle = find(user, 11);
-    ASSERT_NE(bundle, nullptr);
-    EXPECT_EQ(bundle->name, "X");
-    EXPECT_EQ(bundle->execPath, "/Applications/X.app/Contents/MacOS/Y");
-    EXPECT_EQ(bundle->cpuNS, 5000000000u) << "user + system ticks, in nanoseconds";
-    EXPECT_EQ(bundle->memBytes, 5u * 4096);
-    const HelperProcessData* noPath = find(user, 12);
-    ASSERT_NE(noPath, nullptr);
-    EXPECT_EQ(noPath->name, "hidden path");
-    EXPECT_FALSE(noPath->execPath);
-    EXPECT_EQ(find(user, 14)->name, "tool");
-    std::vector<int32_t> kept;
-    for (const auto& row : user) {
-        kept.push_back(row.pid);
-    }
-    EXPECT_EQ(socketPids(userConnections), kept) << "sockets only of the kept, in their order";
+    const auto user = collect(false);
+    EXPECT_EQ(user.size(), 3u);
+    EXPECT_EQ(row(user, 11), (HelperProcessData{11, "X", "/Applications/X.app/Contents/MacOS/Y",
+                                                5000000000u, 5u * 4096}))
+        << "cpu is user + system ticks in nanoseconds";
+    EXPECT_EQ(row(user, 12), (HelperProcessData{12, "hidden path", std::nullopt, 0, 0}));
+    EXPECT_EQ(row(user, 14), (HelperProcessData{14, "tool", "/opt/tool", 0, 0}));
+    EXPECT_EQ(pids(connections), pids(user)) << "sockets only of the kept, in their order";
 
-    std::vector<HelperConnectionData> allConnections;
-    const auto all = collect(true, allConnections);
-    EXPECT_EQ(all.size(), 5u);
-    EXPECT_EQ(allConnections.size(), 5u);
-    ASSERT_NE(find(all, 10), nullptr);
-    EXPECT_EQ(find(all, 10)->name, "daemon");
-    platform::proc::ProcSource source(fixtureOptions(fixture));
-    const auto listed = source.listAllPids();
-    ASSERT_EQ(listed.size(), all.size());
-    for (size_t i = 0; i < listed.size(); ++i) {
-        EXPECT_EQ(all[i].pid, listed[i]) << "kernel order";
-        EXPECT_EQ(allConnections[i].pid, listed[i]);
-        EXPECT_EQ(allConnections[i].localPort, 1000 + listed[i]);
-    }
+    const auto all = collect(true);
+    EXPECT_EQ(pids(all), platform::proc::ProcSource(options()).listAllPids()) << "kernel order";
+    EXPECT_EQ(pids(connections), pids(all));
+    EXPECT_EQ(row(all, 10), (HelperProcessData{10, "daemon", "/usr/libexec/daemon", 0, 0}));
 }
 
 TEST_F(ProcessTableTest, UnreadableProcessesAreDroppedOrZeroedAsTheirReadsFail) {
-    addProcess(20, "/opt/nostat", {"x"}, 120);
+    addProcess(20, "/opt/nostat", {"x"});
     std::filesystem::remove(fixture.path() / "20" / "stat"); // task info fails: zeros
-    addProcess(21, "", {""}, 121);                           // no path, empty short name
-    addProcess(22, "", {"x"}, 122);
+    addProcess(21, "", {""});                                // no path, empty short name
+    addProcess(22, "", {"x"});
     std::filesystem::remove(fixture.path() / "22" / "stat"); // neither path nor name
-    addProcess(23, "/opt/odd", {"my (odd) name) x"}, 123);
-    addProcess(24, "", {"(sd-pam) x"}, 124);
-    addProcess(25, "/opt/tool (deleted)", {"tool"}, 125);
-    addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"}, 126);
-    addProcess(27, "", {"bad\xe2\x82name"}, 127);
-    addProcess(28, "/usr/bin/updated (deleted)", {"updated"}, 128);
+    addProcess(23, "/opt/odd", {"my (odd) name) x"});
+    addProcess(24, "", {"(sd-pam) x"});
+    addProcess(25, "/opt/tool (deleted)", {"tool"});
+    addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"});
+    addProcess(27, "", {"bad\xe2\x82name"});
+    addProcess(28, "/usr/bin/updated (deleted)", {"updated"});
 
-    std::vector<HelperConnectionData> connections;
-    const auto rows = collect(false, connections);
-    const HelperProcessData* zeroed = find(rows, 20);
-    ASSERT_NE(zeroed, nullptr);
-    EXPECT_EQ(zeroed->cpuNS, 0u);
-    EXPECT_EQ(zeroed->memBytes, 0u);
-    EXPECT_EQ(zeroed->name, "nostat");
-    EXPECT_EQ(find(rows, 21), nullptr);
-    EXPECT_EQ(find(rows, 22), nullptr);
-    EXPECT_EQ(find(rows, 23)->name, "odd");
-    ASSERT_NE(find(rows, 24), nullptr);
-    EXPECT_EQ(find(rows, 24)->name, "(sd-pam) x");
-    const HelperProcessData* deleted = find(rows, 25);
-    ASSERT_NE(deleted, nullptr);
-    EXPECT_EQ(deleted->execPath, "/opt/tool");
-    EXPECT_EQ(deleted->name, "tool");
-    const HelperProcessData* weird = find(rows, 26);
-    ASSERT_NE(weird, nullptr);
-    EXPECT_EQ(weird->execPath, "/opt/\xEF\xBF\xBD\xEF\xBF\xBDweird\xEF\xBF\xBD");
-    EXPECT_EQ(weird->name, "\xEF\xBF\xBD\xEF\xBF\xBDweird\xEF\xBF\xBD");
-    EXPECT_EQ(find(rows, 27)->name, "bad\xEF\xBF\xBDname");
-    EXPECT_EQ(find(rows, 28), nullptr) << "a replaced system binary is still a system binary";
-    std::vector<int32_t> kept;
-    for (const auto& row : rows) {
-        kept.push_back(row.pid);
-    }
+    const auto rows = collect(false);
+    const std::string bad = "\xEF\xBF\xBD";
+    EXPECT_EQ(row(rows, 20), (HelperProcessData{20, "nostat", "/opt/nostat", 0, 0}));
+    EXPECT_FALSE(row(rows, 21));
+    EXPECT_FALSE(row(rows, 22));
+    EXPECT_EQ(row(rows, 23), (HelperProcessData{23, "odd", "/opt/odd", 0, 0}));
+    EXPECT_EQ(row(rows, 24), (HelperProcessData{24, "(sd-pam) x", std::nullopt, 0, 0}));
+    EXPECT_EQ(row(rows, 25), (HelperProcessData{25, "tool", "/opt/tool", 0, 0}));
+    EXPECT_EQ(row(rows, 26), (HelperProcessData{26, bad + bad + "weird" + bad,
+                                                "/opt/" + bad + bad + "weird" + bad, 0, 0}));
+    EXPECT_EQ(row(rows, 27), (HelperProcessData{27, "bad" + bad + "name", std::nullopt, 0, 0}));
+    EXPECT_FALSE(row(rows, 28)) << "a replaced system binary is still a system binary";
     EXPECT_EQ(rows.size(), 6u);
-    EXPECT_EQ(socketPids(connections), kept);
+    EXPECT_EQ(pids(connections), pids(rows));
 }
 
 TEST_F(ProcessTableTest, AProcessGoneBetweenListingAndReadingLeavesNoTrace) {
-    addProcess(30, "/opt/stays", {"stays"}, 130);
-    addProcess(31, "/opt/goes", {"goes", 1, 0x400000, 9, 9, 1, 9}, 131);
-    platform::proc::ProcSource source(fixtureOptions(fixture));
-    const auto pids = source.listAllPids();
-    ASSERT_EQ(pids.size(), 2u);
+    addProcess(30, "/opt/stays", {"stays"});
+    addProcess(31, "/opt/goes", {"goes", 1, 0x400000, 9, 9, 1, 9});
+    platform::proc::ProcSource source(options());
+    const auto listed = source.listAllPids();
+    ASSERT_EQ(listed.size(), 2u);
     fixture.removePid(31);
-    std::vector<HelperConnectionData> connections;
-    const auto rows = collectProcessTable(source, pids, false, connections);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].pid, 30);
-    ASSERT_EQ(connections.size(), 1u);
-    EXPECT_EQ(connections[0].pid, 30);
+    EXPECT_EQ(pids(collectProcessTable(source, listed, false, connections)),
+              std::vector<int32_t>{30});
+    EXPECT_EQ(pids(connections), std::vector<int32_t>{30});
 
-    platform::proc::ProcSourceOptions nowhere = fixtureOptions(fixture);
+    auto nowhere = options();
     nowhere.root += "/missing";
     platform::proc::ProcSource empty(nowhere);
     std::vector<HelperConnectionData> none;
@@ -201,21 +161,9 @@ TEST_F(ProcessTableTest, SocketRowsFollowDescriptorsThroughTheTables) {
     fixture.addExe(41, "/opt/child");
     fixture.addSocketFd(41, 5, 201);
 
-    platform::proc::ProcSource source(fixtureOptions(fixture));
-    std::vector<HelperConnectionData> connections;
-    const auto rows = collectProcessTable(source, {40, 41}, false, connections);
-    ASSERT_EQ(rows.size(), 2u);
-
-    struct Expected {
-        int32_t pid;
-        const char* proto;
-        const char* local;
-        uint16_t localPort;
-        const char* remote;
-        uint16_t remotePort;
-        int32_t state;
-    };
-    const std::vector<Expected> expected{
+    platform::proc::ProcSource source(options());
+    EXPECT_EQ(collectProcessTable(source, {40, 41}, false, connections).size(), 2u);
+    const std::vector<HelperConnectionData> expected{
         {40, "TCP", "127.0.0.1", 8080, "0.0.0.0", 0, 1},
         {40, "TCP6", "::ffff:127.0.0.1", 9001, "::ffff:127.0.0.1", 8080, 5},
         {40, "UDP", "127.0.0.1", 53, "127.0.0.1", 5353, -1},
@@ -224,18 +172,8 @@ TEST_F(ProcessTableTest, SocketRowsFollowDescriptorsThroughTheTables) {
         {40, "TCP", "10.0.0.5", 40000, "93.184.216.34", 443, 2},
         {41, "TCP", "127.0.0.1", 8080, "0.0.0.0", 0, 1},
     };
-    ASSERT_EQ(connections.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(connections[i].pid, expected[i].pid);
-        EXPECT_EQ(connections[i].proto, expected[i].proto);
-        EXPECT_EQ(connections[i].localAddr, expected[i].local);
-        EXPECT_EQ(connections[i].localPort, expected[i].localPort);
-        EXPECT_EQ(connections[i].remoteAddr, expected[i].remote);
-        EXPECT_EQ(connections[i].remotePort, expected[i].remotePort);
-        EXPECT_EQ(connections[i].tcpStateRaw, expected[i].state);
-    }
-    EXPECT_EQ(socketsForPid(source, 41), std::vector<HelperConnectionData>{connections.back()});
+    EXPECT_EQ(connections, expected);
+    EXPECT_EQ(socketsForPid(source, 41), std::vector<HelperConnectionData>{expected.back()});
     EXPECT_TRUE(socketsForPid(source, 77).empty());
 }
 

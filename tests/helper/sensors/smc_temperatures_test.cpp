@@ -1,52 +1,103 @@
 #include "helper/sensors/smc_temperatures.h"
 
-#include "tests/helper/sensors/fake_smc.h"
-
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
 
 namespace korvel {
 namespace {
 
-using testing::FakeSMC;
-using testing::FakeSMCKey;
-using testing::floatKey;
-
+using namespace platform::smc;
 using Keys = std::vector<std::string>;
 
-TEST(SMCTemperatureSensor, DiscoveryKeepsFourByteFloatsOfTheTemperatureFamilies) {
+struct FakeKey {
+    std::string name;
+    float celsius = 0;
+    uint32_t type = kSMCTypeFloat;
+    uint32_t size = 4;
+    bool readFails = false;
+};
+
+// A sensor controller whose key table the test can change at any time.
+struct FakeSMC : SMCDriver {
+    struct Connection : SMCConnection {
+        explicit Connection(FakeSMC& s) : smc(s) {}
+        bool callStructMethod(uint32_t selector, const SMCCallBlock& in,
+                              SMCCallBlock& out) override {
+            return selector == kSMCCallSelector && smc.answer(in, out);
+        }
+        FakeSMC& smc;
+    };
+
+    std::unique_ptr<SMCConnection> openKeysEndpoint() override {
+        ++opens;
+        return available ? std::make_unique<Connection>(*this) : nullptr;
+    }
+
+    bool answer(const SMCCallBlock& in, SMCCallBlock& out) {
+        const std::string name = smcKeyName(in.key);
+        const auto n = static_cast<uint32_t>(keys.size());
+        const auto count = keyCount.value_or(
+            std::vector<uint8_t>{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+        const auto key = std::find_if(keys.begin(), keys.end(),
+                                      [&](const FakeKey& k) { return k.name == name; });
+        if (in.command == kSMCCommandReadKey) {
+            reads.push_back(name);
+        }
+        out.result = kSMCResultSuccess;
+        if (in.command == kSMCCommandKeyAtIndex && in.index < n) {
+            // Names shorter than four are packed with trailing NULs.
+            out.key = *smcKeyCode((keys[in.index].name + std::string(4, '\0')).substr(0, 4));
+        } else if (in.command == kSMCCommandKeyInfo && name == "#KEY") {
+            out.dataSize = static_cast<uint32_t>(count.size());
+            out.dataType = kSMCTypeUInt32;
+        } else if (in.command == kSMCCommandKeyInfo && key != keys.end()) {
+            out.dataSize = key->size;
+            out.dataType = key->type;
+        } else if (in.command == kSMCCommandReadKey && name == "#KEY") {
+            std::copy(count.begin(), count.end(), out.bytes);
+        } else if (in.command == kSMCCommandReadKey && key != keys.end() && !key->readFails) {
+            std::memcpy(out.bytes, &key->celsius, sizeof key->celsius);
+        } else {
+            out.result = kSMCResultKeyNotFound;
+        }
+        return true;
+    }
+
+    std::vector<FakeKey> keys;
+    bool available = true;
+    // "#KEY" answers the table's size, big-endian, unless this is set.
+    std::optional<std::vector<uint8_t>> keyCount;
+    int opens = 0;
+    std::vector<std::string> reads;
+};
+
+TEST(SMCTemperatureSensor, DiscoveryKeepsFourByteFloatsOfTheTemperatureFamiliesOnce) {
     FakeSMC smc;
-    FakeSMCKey shortFloat = floatKey("Tg0s", 40);
-    shortFloat.size = 2;
-    FakeSMCKey fixedPoint = floatKey("Tp0x", 40);
-    fixedPoint.type = *platform::smc::smcKeyCode("sp78");
-    FakeSMCKey wide = floatKey("Te0w", 40);
-    wide.size = 8;
-    smc.keys = {floatKey("Tp01", 40), floatKey("TC0P", 40),
-                floatKey("Tg05", 40), shortFloat,
-                fixedPoint,           floatKey("Te02", 40),
-                floatKey("tp03", 40), floatKey("Ts04", 40),
-                floatKey("Tg", 40),   wide,
-                floatKey("TG06", 40), floatKey("Tg07", 40)};
+    smc.keys = {{"Tp01", 40},
+                {"TC0P", 40},
+                {"Tg05", 40},
+                {"Tg0s", 40, kSMCTypeFloat, 2},
+                {"Tp0x", 40, *smcKeyCode("sp78")},
+                {"Te02", 40},
+                {"tp03", 40},
+                {"Ts04", 40},
+                {"Tg", 40},
+                {"Te0w", 40, kSMCTypeFloat, 8},
+                {"TG06", 40},
+                {"Tg07", 40}};
     SMCTemperatureSensor sensor(smc);
     EXPECT_EQ(sensor.cpuKeys(), (Keys{"Tp01", "Te02", "Ts04"}));
     EXPECT_EQ(sensor.gpuKeys(), (Keys{"Tg05", "Tg07"}));
-}
 
-TEST(SMCTemperatureSensor, DiscoveryRunsOncePerSensor) {
-    FakeSMC smc;
-    smc.keys = {floatKey("Tp01", 50)};
-    SMCTemperatureSensor sensor(smc);
+    // A key that appears later is never listed; each request reads only listed keys.
+    smc.keys.push_back({"Tg01", 60});
+    smc.reads.clear();
     double cpu = 0;
     double gpu = 0;
     EXPECT_EQ(sensor.readTemperatures(&cpu, &gpu), 1);
-
-    // A key that appears later is never listed; each request reads only listed keys.
-    smc.keys.push_back(floatKey("Tg01", 60));
-    smc.readsSent.clear();
-    EXPECT_EQ(sensor.readTemperatures(&cpu, &gpu), 1);
-    EXPECT_DOUBLE_EQ(cpu, 50);
-    EXPECT_EQ(gpu, 0);
-    EXPECT_EQ(smc.readsSent, (Keys{"Tp01"}));
+    EXPECT_EQ(smc.reads, (Keys{"Tp01", "Te02", "Ts04", "Tg05", "Tg07"}));
     EXPECT_EQ(smc.opens, 1);
 }
 
@@ -64,34 +115,23 @@ TEST(SMCTemperatureSensor, NoEndpointOrKeyCountMeansNothingForGood) {
     EXPECT_EQ(absent.opens, 1);
 
     FakeSMC shortCount;
-    shortCount.keys = {floatKey("Tp01", 50)};
-    shortCount.keyCountBytes = std::vector<uint8_t>{0, 1};
+    shortCount.keys = {{"Tp01", 50}};
+    shortCount.keyCount = std::vector<uint8_t>{0, 1};
     SMCTemperatureSensor noCount(shortCount);
     EXPECT_EQ(noCount.readTemperatures(&cpu, &gpu), 0);
-    EXPECT_TRUE(noCount.cpuKeys().empty());
-    shortCount.keyCountBytes.reset();
+    shortCount.keyCount.reset();
     EXPECT_EQ(noCount.readTemperatures(&cpu, &gpu), 0);
 
-    // The count is big-endian.
     FakeSMC counted;
-    counted.keys = {floatKey("Tp01", 50), floatKey("Tp02", 70)};
-    counted.keyCountBytes = std::vector<uint8_t>{0, 0, 0, 1};
-    SMCTemperatureSensor firstOnly(counted);
-    EXPECT_EQ(firstOnly.cpuKeys(), (Keys{"Tp01"}));
+    counted.keys = {{"Tp01", 50}, {"Tp02", 70}};
+    counted.keyCount = std::vector<uint8_t>{0, 0, 0, 1};
+    EXPECT_EQ(SMCTemperatureSensor(counted).cpuKeys(), (Keys{"Tp01"})) << "the count is big-endian";
 }
 
 TEST(SMCTemperatureSensor, MeansUseOnlyValuesAboveZeroUpTo150) {
     FakeSMC smc;
-    FakeSMCKey failing = floatKey("Tp07", 80);
-    smc.keys = {floatKey("Tp01", 0),
-                floatKey("Tp02", -5),
-                floatKey("Tp03", 151),
-                floatKey("Tp04", 150),
-                floatKey("Tp05", 50),
-                floatKey("Tp06", 30),
-                failing,
-                floatKey("Tg01", 45),
-                floatKey("Tg02", 150.5f)};
+    smc.keys = {{"Tp01", 0},  {"Tp02", -5}, {"Tp03", 151}, {"Tp04", 150},   {"Tp05", 50},
+                {"Tp06", 30}, {"Tp07", 80}, {"Tg01", 45},  {"Tg02", 150.5f}};
     SMCTemperatureSensor sensor(smc);
     ASSERT_EQ(sensor.cpuKeys().size(), 7u);
 
@@ -107,10 +147,9 @@ TEST(SMCTemperatureSensor, MeansUseOnlyValuesAboveZeroUpTo150) {
 
 TEST(SMCTemperatureSensor, StoresOnlyThroughGivenPointersAndReportsAPositiveMean) {
     FakeSMC smc;
-    smc.keys = {floatKey("Tp01", 0), floatKey("Tg01", 61)};
+    smc.keys = {{"Tp01", 0}, {"Tg01", 61}};
     SMCTemperatureSensor sensor(smc);
     EXPECT_EQ(sensor.readTemperatures(nullptr, nullptr), 0);
-
     double cpu = -1;
     EXPECT_EQ(sensor.readTemperatures(&cpu, nullptr), 0);
     EXPECT_EQ(cpu, 0);
