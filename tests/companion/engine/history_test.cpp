@@ -6,47 +6,31 @@ namespace korvel {
 namespace {
 
 TEST(HistoryTest, EachHistoryClampsItsOwnWay) {
-    History cpu;
-    appendHistorySample(cpu, 104.2, kCPUHistoryRule);
-    appendHistorySample(cpu, -0.5, kCPUHistoryRule);
-    appendHistorySample(cpu, 42.5, kCPUHistoryRule);
-    EXPECT_EQ(cpu, (History{100.0, 0.0, 42.5}));
-
-    History gpu;
-    appendHistorySample(gpu, std::nullopt, kGPUHistoryRule);
-    EXPECT_TRUE(gpu.empty());
-    appendHistorySample(gpu, 250.0, kGPUHistoryRule);
-    appendHistorySample(gpu, std::nullopt, kGPUHistoryRule);
-    EXPECT_EQ(gpu, (History{100.0}));
-
-    History sockets;
-    appendHistorySample(sockets, -3.0, kConnectionCountHistoryRule);
-    appendHistorySample(sockets, 5000.0, kConnectionCountHistoryRule);
-    EXPECT_EQ(sockets, (History{0.0, 5000.0}));
-
-    History traffic;
-    appendHistorySample(traffic, -12.0, kTrafficHistoryRule);
-    appendHistorySample(traffic, 1e12, kTrafficHistoryRule);
-    EXPECT_EQ(traffic, (History{-12.0, 1e12}));
+    const auto appended = [](const HistoryRule& rule, std::vector<std::optional<double>> values) {
+        History history;
+        for (const auto value : values) {
+            appendHistorySample(history, value, rule);
+        }
+        return history;
+    };
+    EXPECT_EQ(appended(kCPUHistoryRule, {104.2, -0.5, 42.5}), (History{100.0, 0.0, 42.5}));
+    // A merge without a GPU reading appends nothing.
+    EXPECT_EQ(appended(kGPUHistoryRule, {std::nullopt, 250.0, std::nullopt}), (History{100.0}));
+    EXPECT_EQ(appended(kConnectionCountHistoryRule, {-3.0, 5000.0}), (History{0.0, 5000.0}));
+    EXPECT_EQ(appended(kTrafficHistoryRule, {-12.0, 1e12}), (History{-12.0, 1e12}));
 }
 
 TEST(HistoryTest, CapacityDropsTheOldestEntries) {
-    History cpu;
-    for (int i = 1; i <= 81; ++i) {
-        appendHistorySample(cpu, i, kCPUHistoryRule);
+    for (const auto& [rule, capacity] :
+         {std::pair{kCPUHistoryRule, 80}, std::pair{kTrafficHistoryRule, 120}}) {
+        History history;
+        for (int i = 1; i <= capacity + 1; ++i) {
+            appendHistorySample(history, i, rule);
+        }
+        ASSERT_EQ(history.size(), static_cast<size_t>(capacity));
+        EXPECT_EQ(history.front(), 2.0);
+        EXPECT_EQ(history.back(), capacity + 1.0);
     }
-    ASSERT_EQ(cpu.size(), 80u);
-    EXPECT_EQ(cpu.front(), 2.0);
-    EXPECT_EQ(cpu.back(), 81.0);
-
-    History inbound;
-    for (int i = 1; i <= 121; ++i) {
-        appendHistorySample(inbound, i * 1000.0, kTrafficHistoryRule);
-    }
-    ASSERT_EQ(inbound.size(), 120u);
-    EXPECT_EQ(inbound.front(), 2000.0);
-    EXPECT_EQ(inbound.back(), 121000.0);
-
     // A list that somehow grew beyond its capacity is cut back to it.
     History oversized(200, 1.0);
     appendHistorySample(oversized, 7.0, kConnectionCountHistoryRule);

@@ -5,9 +5,7 @@
 
 #include <deque>
 #include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -16,9 +14,10 @@
 
 namespace korvel::testing {
 
-// A stand-in helper on a socket path, serving each request with the next
-// scripted behaviour: a reply (data or nil), dropping the connection as a
-// crashed helper would, or never answering. Unscripted requests get nil.
+// A stand-in helper on a socket path, serving one connection at a time and
+// each request with the next scripted behaviour: a reply (data or nil),
+// dropping the connection as a crashed helper would, or never answering.
+// Unscripted requests get nil.
 class FakeHelperService {
 public:
     struct Crash {};
@@ -26,19 +25,20 @@ public:
     using Behaviour = std::variant<platform::xpc::Reply, Crash, Hang>;
 
     explicit FakeHelperService(const std::string& socketPath)
-        : listenFd_(platform::xpc::listenUnixSocket(socketPath, true)),
-          wakeFd_(::eventfd(0, EFD_CLOEXEC)) {
+        : listenFd_(platform::xpc::listenUnixSocket(socketPath, true)) {
         thread_ = std::thread([this] { run(); });
     }
     ~FakeHelperService() {
-        const uint64_t one = 1;
-        (void)!::write(wakeFd_, &one, sizeof one);
-        thread_.join();
-        for (const auto& connection : connections_) {
-            ::close(connection.fd);
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            if (peer_ >= 0) {
+                ::shutdown(peer_, SHUT_RDWR);
+            }
         }
+        ::shutdown(listenFd_, SHUT_RDWR); // wakes accept
+        thread_.join();
         ::close(listenFd_);
-        ::close(wakeFd_);
     }
 
     bool listening() const { return listenFd_ >= 0; }
@@ -54,72 +54,58 @@ public:
     }
 
 private:
-    struct Peer {
-        int fd;
-        platform::xpc::FrameReader reader{platform::xpc::kMaxRequestBody};
-    };
-
     void run() {
-        for (;;) {
-            std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
-            for (const auto& connection : connections_) {
-                fds.push_back({connection.fd, POLLIN, 0});
+        for (int fd; (fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            bool serving = false;
+            {
+                std::lock_guard lock(mutex_);
+                serving = !stopping_;
+                peer_ = serving ? fd : -1;
             }
-            if (::poll(fds.data(), fds.size(), -1) < 0 || (fds[0].revents & POLLIN)) {
-                return;
+            if (serving &&
+                platform::xpc::sendAll(fd, std::string(1, platform::xpc::kAcceptGreeting))) {
+                serve(fd);
             }
-            for (size_t i = connections_.size(); i-- > 0;) {
-                if (fds[i + 2].revents != 0 && !serve(connections_[i])) {
-                    ::close(connections_[i].fd);
-                    connections_.erase(connections_.begin() + static_cast<long>(i));
-                }
-            }
-            if (fds[1].revents & POLLIN) {
-                const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0 && platform::xpc::sendAll(
-                                   fd, std::string(1, platform::xpc::kAcceptGreeting))) {
-                    connections_.push_back(Peer{fd});
-                }
-            }
+            std::lock_guard lock(mutex_);
+            peer_ = -1;
+            ::close(fd);
         }
     }
 
-    // False when the connection is to be dropped.
-    bool serve(Peer& peer) {
+    // Returns when the peer hangs up or the script says to crash.
+    void serve(int fd) {
+        platform::xpc::FrameReader reader(platform::xpc::kMaxRequestBody);
         char buffer[4096];
-        const ssize_t n = ::recv(peer.fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return false;
-        }
-        peer.reader.append(buffer, static_cast<size_t>(n));
         std::string body;
-        while (peer.reader.next(body) == platform::xpc::FrameReader::Status::complete) {
-            Behaviour behaviour = platform::xpc::Reply{};
-            {
-                std::lock_guard lock(mutex_);
-                if (auto request = platform::xpc::decodeRequestBody(body)) {
-                    requests_.push_back(*request);
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            reader.append(buffer, static_cast<size_t>(n));
+            while (reader.next(body) == platform::xpc::FrameReader::Status::complete) {
+                Behaviour behaviour = platform::xpc::Reply{};
+                {
+                    std::lock_guard lock(mutex_);
+                    if (auto request = platform::xpc::decodeRequestBody(body)) {
+                        requests_.push_back(*request);
+                    }
+                    if (!script_.empty()) {
+                        behaviour = std::move(script_.front());
+                        script_.pop_front();
+                    }
                 }
-                if (!script_.empty()) {
-                    behaviour = std::move(script_.front());
-                    script_.pop_front();
+                if (std::holds_alternative<Crash>(behaviour)) {
+                    return;
                 }
-            }
-            if (std::holds_alternative<Crash>(behaviour)) {
-                return false;
-            }
-            if (const auto* reply = std::get_if<platform::xpc::Reply>(&behaviour)) {
-                platform::xpc::sendAll(peer.fd, platform::xpc::encodeReplyFrame(*reply));
+                if (const auto* reply = std::get_if<platform::xpc::Reply>(&behaviour)) {
+                    platform::xpc::sendAll(fd, platform::xpc::encodeReplyFrame(*reply));
+                }
             }
         }
-        return true;
     }
 
     const int listenFd_;
-    const int wakeFd_;
     std::thread thread_;
-    std::vector<Peer> connections_; // the service thread's, until it is joined
     std::mutex mutex_;
+    bool stopping_ = false;
+    int peer_ = -1; // the connection being served, so stopping can wake it
     std::deque<Behaviour> script_;
     std::vector<platform::xpc::Request> requests_;
 };

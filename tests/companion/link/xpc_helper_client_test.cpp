@@ -10,6 +10,7 @@
 #include "tests/support/helper_process.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using platform::log::Level;
 using platform::log::LogRecord;
+using Record = std::pair<Level, std::string>;
 
 constexpr auto kPatience = 30s; // only guards against a hang; never a timing rule
 
@@ -64,8 +66,9 @@ protected:
             scheduled.push_back({seconds, std::move(work)});
         };
         platform::log::Logger log("qn.Korvel", "XPC", [this](const LogRecord& record) {
+            EXPECT_EQ(record.subsystem + "/" + record.category, "qn.Korvel/XPC");
             std::lock_guard lock(mutex);
-            records.push_back(record);
+            records.emplace_back(record.level, record.message);
             changed.notify_all();
         });
         return XPCHelperClient::create(factory, schedule, log);
@@ -91,35 +94,26 @@ protected:
         return result.get();
     }
 
-    std::vector<std::pair<Level, std::string>> logged() {
+    std::vector<Record> logged() {
         std::lock_guard lock(mutex);
-        std::vector<std::pair<Level, std::string>> out;
-        for (const auto& record : records) {
-            EXPECT_EQ(record.subsystem, "qn.Korvel");
-            EXPECT_EQ(record.category, "XPC");
-            out.emplace_back(record.level, record.message);
-        }
-        return out;
-    }
-
-    bool waitForRecord(Level level, const std::string& message) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, kPatience, [&] {
-            for (const auto& record : records) {
-                if (record.level == level && record.message == message) {
-                    return true;
-                }
-            }
-            return false;
-        });
+        return records;
     }
 
     size_t countOf(Level level, const std::string& prefix) {
-        size_t n = 0;
-        for (const auto& [l, message] : logged()) {
-            n += l == level && message.rfind(prefix, 0) == 0;
-        }
-        return n;
+        return count(logged(), level, prefix);
+    }
+
+    bool waitForRecord(Level level, const std::string& prefix) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kPatience, [&] { return count(records, level, prefix) > 0; });
+    }
+
+    static size_t count(const std::vector<Record>& records, Level level,
+                        const std::string& prefix) {
+        return static_cast<size_t>(
+            std::count_if(records.begin(), records.end(), [&](const Record& record) {
+                return record.first == level && record.second.rfind(prefix, 0) == 0;
+            }));
     }
 
     void expectEveryCompletionRanOnce() {
@@ -136,21 +130,18 @@ protected:
         EXPECT_GE(response.timestamp, before);
         EXPECT_LE(response.timestamp, platform::absoluteTimeNow());
         EXPECT_EQ(response.totalRam, readMemoryFigures().total);
-        std::vector<std::string> expected, got;
-        for (const auto& row : readInterfaceCounters()) {
-            expected.push_back(row.id);
+        const auto live = readInterfaceCounters();
+        ASSERT_EQ(response.interfaces.size(), live.size());
+        for (size_t i = 0; i < live.size(); ++i) {
+            EXPECT_EQ(response.interfaces[i].id, live[i].id);
         }
-        for (const auto& row : response.interfaces) {
-            got.push_back(row.id);
-        }
-        EXPECT_EQ(got, expected);
     }
 
     testing::TempDir runtime;
     std::atomic<int> connectionsMade{0};
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<LogRecord> records;
+    std::vector<Record> records;
     std::vector<std::pair<double, std::function<void()>>> scheduled;
     std::vector<std::shared_ptr<std::atomic<int>>> completionCounts;
 };
@@ -172,10 +163,9 @@ TEST_F(XPCHelperClientTest, DecodesRepliesPassesShowSystemAndLogsTheirSize) {
     EXPECT_EQ(requests[0].selector, "fetchDataWithShowSystem:reply:");
     EXPECT_TRUE(requests[0].argument);
     EXPECT_FALSE(requests[1].argument);
-    EXPECT_EQ(logged(), (std::vector<std::pair<Level, std::string>>{
-                            {Level::info, "XPC connection created"},
-                            {Level::debug, "fetchData: got 2 processes"},
-                            {Level::debug, "fetchData: got 0 processes"}}));
+    EXPECT_EQ(logged(), (std::vector<Record>{{Level::info, "XPC connection created"},
+                                             {Level::debug, "fetchData: got 2 processes"},
+                                             {Level::debug, "fetchData: got 0 processes"}}));
     expectEveryCompletionRanOnce();
 }
 
@@ -193,11 +183,11 @@ TEST_F(XPCHelperClientTest, NilGarbageAndIncompleteRepliesBecomeTheLocalFallback
         const double before = platform::absoluteTimeNow();
         expectFallback(fetch(*client), before);
     }
-    EXPECT_EQ(logged(), (std::vector<std::pair<Level, std::string>>{
-                            {Level::info, "XPC connection created"},
-                            {Level::error, "fetchData: decode failed (data nil: 1)"},
-                            {Level::error, "fetchData: decode failed (data nil: 0)"},
-                            {Level::error, "fetchData: decode failed (data nil: 0)"}}));
+    EXPECT_EQ(logged(),
+              (std::vector<Record>{{Level::info, "XPC connection created"},
+                                   {Level::error, "fetchData: decode failed (data nil: 1)"},
+                                   {Level::error, "fetchData: decode failed (data nil: 0)"},
+                                   {Level::error, "fetchData: decode failed (data nil: 0)"}}));
     expectEveryCompletionRanOnce();
     EXPECT_TRUE(scheduled.empty()) << "a bad reply does not reconnect";
 }
@@ -233,32 +223,25 @@ TEST_F(XPCHelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLate
     auto client = makeClient(runtime.str() + "/no-such-helper");
     const double before = platform::absoluteTimeNow();
 
-    // The failure is immediate, so the completion runs before fetchData returns.
-    bool answered = false;
-    client->fetchData(true, [&](HelperResponse response) {
-        answered = true;
-        expectFallback(response, before);
-    });
-    EXPECT_TRUE(answered);
+    expectFallback(fetch(*client), before);
     auto log = logged();
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0], std::make_pair(Level::info, std::string("XPC connection created")));
+    EXPECT_EQ(log[0], (Record{Level::info, "XPC connection created"}));
     EXPECT_EQ(log[1].first, Level::error);
     EXPECT_EQ(log[1].second.rfind("XPC remote error: ", 0), 0u);
     EXPECT_NE(log[1].second.find("no-such-helper"), std::string::npos);
-    EXPECT_EQ(log[2], std::make_pair(Level::error, std::string("XPC connection invalidated")));
+    EXPECT_EQ(log[2], (Record{Level::error, "XPC connection invalidated"}));
     ASSERT_EQ(scheduled.size(), 1u);
     EXPECT_EQ(scheduled[0].first, 0.5);
 
     // Disconnected: answered at once, no new attempt of its own.
-    answered = false;
+    bool answered = false;
     client->fetchData(false, [&](HelperResponse response) {
         answered = true;
         expectFallback(response, before);
     });
     EXPECT_TRUE(answered);
-    EXPECT_EQ(logged().back(),
-              std::make_pair(Level::error, std::string("fetchData: no connection")));
+    EXPECT_EQ(logged().back(), (Record{Level::error, "fetchData: no connection"}));
     EXPECT_EQ(scheduled.size(), 1u);
     EXPECT_EQ(connectionsMade, 1);
 
@@ -266,7 +249,7 @@ TEST_F(XPCHelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLate
     scheduled.clear();
     reconnect();
     EXPECT_EQ(connectionsMade, 2);
-    EXPECT_EQ(logged().back(), std::make_pair(Level::info, std::string("XPC connection created")));
+    EXPECT_EQ(logged().back(), (Record{Level::info, "XPC connection created"}));
 
     // Each invalidation schedules exactly one more attempt, without back-off.
     fetch(*client);

@@ -7,27 +7,23 @@
 namespace korvel {
 namespace {
 
-TEST(CPUBusyPercentTest, NiceIsBusyAndOnlyIdleIsIdle) {
-    // user, system, idle, nice
-    EXPECT_DOUBLE_EQ(cpuBusyPercent({0, 0, 0, 0}, {10, 20, 60, 10}), 40.0);
-    EXPECT_DOUBLE_EQ(cpuBusyPercent({5, 5, 5, 5}, {5, 5, 105, 5}), 0.0);
-    EXPECT_DOUBLE_EQ(cpuBusyPercent({5, 5, 5, 5}, {50, 50, 5, 5}), 100.0);
-    EXPECT_DOUBLE_EQ(cpuBusyPercent({0, 0, 0, 0}, {0, 0, 50, 50}), 50.0);
-}
-
-TEST(CPUBusyPercentTest, NoElapsedTicksGiveZeroNotADivisionByZero) {
-    const CPUTicks same{123, 456, 789, 10};
-    EXPECT_EQ(cpuBusyPercent(same, same), 0.0);
-}
-
-TEST(CPUBusyPercentTest, WrappedCountersContributeTheirTrueIncrease) {
-    // user wrapped from 2^32 - 10 to 10: 20 ticks; idle grew by 60.
-    const CPUTicks before{4294967286u, 100, 1000, 0};
-    const CPUTicks after{10, 120, 1060, 0};
-    EXPECT_DOUBLE_EQ(cpuBusyPercent(before, after), 40.0);
-    // Every counter wrapped: one tick each, idle two.
-    EXPECT_DOUBLE_EQ(
-        cpuBusyPercent({4294967295u, 4294967295u, 4294967295u, 4294967295u}, {0, 0, 1, 0}), 60.0);
+TEST(CPUBusyPercentTest, NiceIsBusyOnlyIdleIsIdleAndWrappedCountersCount) {
+    constexpr uint32_t kTop = 4294967295u;
+    struct Case {
+        CPUTicks before, after; // user, system, idle, nice
+        double percent;
+    };
+    for (const auto& c : std::vector<Case>{
+             {{0, 0, 0, 0}, {10, 20, 60, 10}, 40.0},
+             {{5, 5, 5, 5}, {5, 5, 105, 5}, 0.0},
+             {{5, 5, 5, 5}, {50, 50, 5, 5}, 100.0},
+             {{0, 0, 0, 0}, {0, 0, 50, 50}, 50.0},
+             {{123, 456, 789, 10}, {123, 456, 789, 10}, 0.0},      // no ticks elapsed: no division
+             {{kTop - 9, 100, 1000, 0}, {10, 120, 1060, 0}, 40.0}, // user wrapped: 20 ticks
+             {{kTop, kTop, kTop, kTop}, {0, 0, 1, 0}, 60.0},       // all wrapped, idle by two
+         }) {
+        EXPECT_DOUBLE_EQ(cpuBusyPercent(c.before, c.after), c.percent);
+    }
 }
 
 TEST(SampleCPUTest, PercentNeedsPreviousTicksAndReadableCounters) {

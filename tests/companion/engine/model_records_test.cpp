@@ -1,0 +1,120 @@
+#include "companion/engine/net_connection.h"
+#include "companion/engine/net_process.h"
+#include "companion/engine/tcp_state.h"
+#include "companion/engine/transport_proto.h"
+#include "companion/engine/uuid.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+#include <unordered_set>
+
+namespace korvel {
+namespace {
+
+TEST(ModelConversionsTest, RawNumbersAndStringsMapExactly) {
+    const std::vector<std::pair<int32_t, TCPState>> raws = {
+        {0, TCPState::closed},         {4, TCPState::established}, {10, TCPState::timeWait},
+        {-1, TCPState::unknown},       {11, TCPState::unknown},    {INT32_MAX, TCPState::unknown},
+        {INT32_MIN, TCPState::unknown}};
+    for (const auto& [raw, state] : raws) {
+        EXPECT_EQ(tcpStateFromRaw(raw), state) << raw;
+    }
+    for (int32_t raw = 0; raw <= 11; ++raw) { // every raw value parses back to its state
+        const auto state = static_cast<TCPState>(raw);
+        EXPECT_EQ(tcpStateFromRawValue(rawValue(state)), state) << raw;
+    }
+    EXPECT_EQ(rawValue(TCPState::synReceived), "SYN_RCVD");
+    EXPECT_EQ(rawValue(TCPState::unknown), "\xE2\x80\x94"); // one em dash, U+2014
+    for (const char* text : {"established", "ESTABLISHED ", "", "-"}) {
+        EXPECT_EQ(tcpStateFromRawValue(text), std::nullopt) << text;
+    }
+
+    const std::vector<std::pair<const char*, TransportProto>> protos = {
+        {"TCP", TransportProto::tcp},  {"TCP6", TransportProto::tcp6},
+        {"UDP", TransportProto::udp},  {"UDP6", TransportProto::udp6},
+        {"udp6", TransportProto::tcp}, {"", TransportProto::tcp}};
+    for (const auto& [text, proto] : protos) {
+        EXPECT_EQ(transportProtoFromHelper(text), proto) << text;
+    }
+    EXPECT_EQ(transportProtoFromRawValue("UDP6"), TransportProto::udp6);
+    EXPECT_EQ(transportProtoFromRawValue("udp"), std::nullopt);
+    EXPECT_EQ(rawValue(TransportProto::tcp6), "TCP6");
+}
+
+TEST(ModelConversionsTest, RandomUuidsAreVersion4DistinctAndFormatted) {
+    std::unordered_set<Uuid> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const Uuid uuid = Uuid::random();
+        EXPECT_EQ(uuid.bytes()[6] >> 4, 4);
+        EXPECT_EQ(uuid.bytes()[8] & 0xC0, 0x80);
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 1000u);
+    const Uuid known({0x12, 0x3e, 0x45, 0x67, 0xe8, 0x9b, 0x42, 0xd3, 0xa4, 0x56, 0x42, 0x66, 0x14,
+                      0x17, 0x40, 0x00});
+    EXPECT_EQ(known.toString(), "123E4567-E89B-42D3-A456-426614174000");
+}
+
+HelperConnectionData udpSocket() {
+    return {4321, "UDP6", "::", 5353, "*", 0, -1};
+}
+
+TEST(ModelEqualityTest, ConnectionsCompareBySocketNotByRowId) {
+    const NetConnection first = makeNetConnection(udpSocket());
+    const NetConnection second = makeNetConnection(udpSocket());
+    EXPECT_NE(first.id, second.id);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first.proto, TransportProto::udp6);
+    EXPECT_EQ(first.state, TCPState::unknown);
+
+    const std::vector<std::function<void(HelperConnectionData&)>> changes = {
+        [](auto& s) { s.remotePort = 1; }, [](auto& s) { s.tcpStateRaw = 4; },
+        [](auto& s) { s.proto = "UDP"; }, [](auto& s) { s.localAddr = "0.0.0.0"; }};
+    for (const auto& change : changes) {
+        auto changed = udpSocket();
+        change(changed);
+        EXPECT_NE(makeNetConnection(changed), first);
+    }
+}
+
+TEST(ModelEqualityTest, ProcessesCompareCPUWithinAHalfTenthAndCountSocketsOnly) {
+    const auto process = [](double cpu, size_t sockets) {
+        NetProcess row;
+        row.id = 77;
+        row.name = "mdns";
+        row.cpuPercent = cpu;
+        row.memBytes = 4096;
+        row.connections.assign(sockets, makeNetConnection(udpSocket()));
+        return row;
+    };
+    EXPECT_EQ(process(10.0, 1), process(10.04, 1));
+    EXPECT_NE(process(10.0, 1), process(10.05, 1)); // strictly less than 0.05
+    EXPECT_NE(process(10.05, 1), process(10.0, 1));
+    EXPECT_NE(process(10.0, 1), process(10.0, 2));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_NE(process(nan, 0), process(nan, 0));
+
+    // Different sockets, same count: equal; display fields take no part.
+    const NetProcess a = process(1.0, 1);
+    NetProcess b = a;
+    auto other = udpSocket();
+    other.localPort = 1;
+    b.connections[0] = makeNetConnection(other);
+    b.displayName = "Something Else";
+    b.execPath = "/usr/sbin/mdns";
+    b.icon = "network-workgroup";
+    EXPECT_EQ(a, b);
+    const std::vector<std::function<void(NetProcess&)>> changes = {
+        [](auto& p) { p.memBytes += 1; }, [](auto& p) { p.name = "other"; },
+        [](auto& p) { p.id = 78; }};
+    for (const auto& change : changes) {
+        b = a;
+        change(b);
+        EXPECT_NE(a, b);
+    }
+}
+
+} // namespace
+} // namespace korvel
