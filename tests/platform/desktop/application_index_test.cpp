@@ -44,7 +44,6 @@ TEST(ApplicationIndex, LocalizedNamesIconsAndPrograms) {
               "Luegi");
     EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment({"fr_FR.UTF-8"})), viewer),
               "Viewer");
-    EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment({})), viewer), "Viewer");
     // A LANGUAGE list: the first language with a translation wins.
     EXPECT_EQ(
         nameFor(ApplicationIndex::build(tree.environment({"fr", "de", "en_US.UTF-8"})), viewer),
@@ -151,12 +150,10 @@ TEST(ApplicationRegistry, LooksUpOnlyWhatWasRead) {
     auto running = registry.runningApplications(processes);
     ASSERT_EQ(running.size(), 2u);
     EXPECT_EQ(running[0].pid, 10);
-    EXPECT_EQ(running[0].localizedName, "Viewer");
-    EXPECT_EQ(running[0].icon, "viewer-icon");
     EXPECT_EQ(running[1].pid, 12);
-    const auto answer = registry.iconForExecutable(other.string());
-    EXPECT_TRUE(answer.ready);
-    EXPECT_EQ(answer.icon, "");
+    EXPECT_EQ(registry.iconForExecutable(viewer.string()).icon, "viewer-icon");
+    const auto none = registry.iconForExecutable(other.string());
+    EXPECT_TRUE(none.ready && none.icon.empty());
 
     // A new entry on disk is not seen until the index is read again.
     tree.write(tree.system() / "other.desktop", entry("Name=Other\nExec=other\n"));

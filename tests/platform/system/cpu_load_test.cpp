@@ -9,43 +9,26 @@ namespace {
 
 TEST(CPULoadTicksTest, AggregateLineFoldsIrqIntoSystemAndIowaitIntoIdle) {
     // user nice system idle iowait irq softirq steal guest guest_nice
-    const auto ticks = parseCPULoadTicks("cpu  100 7 20 500 30 4 5 9 0 0\n"
-                                         "cpu0 1 1 1 1 1 1 1 1 1 1\n"
-                                         "intr 12345\n");
-    ASSERT_TRUE(ticks);
-    EXPECT_EQ(*ticks, (CPULoadTicks{100, 29, 530, 7}));
-
+    EXPECT_EQ(parseCPULoadTicks("cpu  100 7 20 500 30 4 5 9 0 0\ncpu0 1 1 1 1 1 1 1 1 1 1\n"),
+              (CPULoadTicks{100, 29, 530, 7}));
     // Kernels that stop after idle, and the line not being first.
     EXPECT_EQ(parseCPULoadTicks("intr 1\ncpu 1 2 3 4"), (CPULoadTicks{1, 3, 4, 2}));
+    // Counters are taken modulo 2^32; system wraps to 0 here.
+    EXPECT_EQ(parseCPULoadTicks("cpu  4294967297 0 4294967295 8589934592 1 0 1 0 0 0\n"),
+              (CPULoadTicks{1, 0, 1, 0}));
+
+    for (const char* malformed : {"", "cpu0 1 2 3 4 5 6 7\n", "cpu 1 2 3\n", "cpu 1 2 x 4\n",
+                                  "cpu 1 2 -3 4\n", "cpus 1 2 3 4\n"}) {
+        EXPECT_FALSE(parseCPULoadTicks(malformed)) << malformed;
+    }
 }
 
-TEST(CPULoadTicksTest, CountersAreTakenModulo2To32) {
-    const auto ticks = parseCPULoadTicks("cpu  4294967297 0 4294967295 8589934592 1 0 1 0 0 0\n");
-    ASSERT_TRUE(ticks);
-    EXPECT_EQ((*ticks)[0], 1u);
-    EXPECT_EQ((*ticks)[1], 0u); // 2^32 - 1 + 1 wraps
-    EXPECT_EQ((*ticks)[2], 1u);
-}
-
-TEST(CPULoadTicksTest, MalformedInputHasNoValue) {
-    EXPECT_FALSE(parseCPULoadTicks(""));
-    EXPECT_FALSE(parseCPULoadTicks("cpu0 1 2 3 4 5 6 7\n"));
-    EXPECT_FALSE(parseCPULoadTicks("cpu 1 2 3\n"));
-    EXPECT_FALSE(parseCPULoadTicks("cpu 1 2 x 4\n"));
-    EXPECT_FALSE(parseCPULoadTicks("cpu 1 2 -3 4\n"));
-    EXPECT_FALSE(parseCPULoadTicks("cpus 1 2 3 4\n"));
-}
-
-TEST(LoadAverageTest, FirstFieldIsTheOneMinuteAverage) {
+TEST(CPULoadReadersTest, LoadAverageAndTicksFromTheGivenProcRoot) {
     EXPECT_DOUBLE_EQ(*parseLoadAverage1m("1.35 0.58 0.26 3/135 12092\n"), 1.35);
-    EXPECT_DOUBLE_EQ(*parseLoadAverage1m("0.00 0.01 0.05 1/1 1"), 0.0);
-    EXPECT_FALSE(parseLoadAverage1m(""));
-    EXPECT_FALSE(parseLoadAverage1m("nan 1 1"));
-    EXPECT_FALSE(parseLoadAverage1m("-1.0 1 1"));
-    EXPECT_FALSE(parseLoadAverage1m("1.0x 1 1"));
-}
+    for (const char* malformed : {"", "nan 1 1", "-1.0 1 1", "1.0x 1 1"}) {
+        EXPECT_FALSE(parseLoadAverage1m(malformed)) << malformed;
+    }
 
-TEST(CPULoadReadersTest, ReadFromTheGivenProcRoot) {
     testing::TempDir root;
     EXPECT_FALSE(readCPULoadTicks(root.str()));
     EXPECT_FALSE(readLoadAverage1m(root.str()));
@@ -53,7 +36,6 @@ TEST(CPULoadReadersTest, ReadFromTheGivenProcRoot) {
     root.write("loadavg", "2.50 1.00 0.50 1/100 42\n");
     EXPECT_EQ(readCPULoadTicks(root.str()), (CPULoadTicks{10, 2, 30, 1}));
     EXPECT_EQ(readLoadAverage1m(root.str()), 2.5);
-
     // The live kernel has both files.
     EXPECT_TRUE(readCPULoadTicks("/proc"));
     EXPECT_TRUE(readLoadAverage1m("/proc"));
