@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,11 +49,13 @@ TEST_F(UserDefaultsTest, FileLivesUnderTheConfigHome) {
     // A relative value is not a valid config home and is ignored.
     ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);
     const char* home = std::getenv("HOME");
+    const std::optional<std::string> savedHome =
+        home ? std::optional<std::string>(home) : std::nullopt;
     ::setenv("HOME", dir.str().c_str(), 1);
     EXPECT_EQ(defaults::defaultsFilePath(kDomain),
               dir.str() + "/.config/qn.Korvel.companion/defaults.json");
-    if (home != nullptr) {
-        ::setenv("HOME", home, 1);
+    if (savedHome) {
+        ::setenv("HOME", savedHome->c_str(), 1);
     }
 }
 

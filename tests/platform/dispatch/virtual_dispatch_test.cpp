@@ -90,24 +90,22 @@ TEST(VirtualDispatch, WorkRunsInDeadlineOrderIncludingWorkScheduledWhileAdvancin
     EXPECT_FALSE(dispatch.nextDeadline());
 }
 
-TEST(VirtualDispatch, QueuesKnowWhoTheyAre) {
+TEST(VirtualDispatch, SerialQueuesRunOffTheMainThreadAndEndWithTheirHandle) {
     VirtualDispatch dispatch;
     auto serial = dispatch.makeSerialQueue("korvel.path-monitor");
-    EXPECT_EQ(serial->label(), "korvel.path-monitor");
     std::vector<std::string> seen;
+    const auto where = [&](const std::string& what) {
+        seen.push_back(what + (dispatch.isMainThread() ? "/main" : "/other"));
+    };
     serial->async([&] {
-        seen.push_back(dispatch.currentQueue() + (dispatch.isMainThread() ? "/main" : "/other"));
-        dispatch.mainAsync([&] {
-            seen.push_back(dispatch.currentQueue() +
-                           (dispatch.isMainThread() ? "/main" : "/other"));
-        });
+        where("serial");
+        dispatch.mainAsync([&] { where("hop"); });
     });
-    serial->async([&] { seen.push_back("second"); });
-    dispatch.globalAsync([&] { seen.push_back(dispatch.currentQueue()); });
+    serial->async([&] { where("second"); });
+    dispatch.globalAsync([&] { where("global"); });
     dispatch.runPending();
-    EXPECT_EQ(seen, (std::vector<std::string>{"korvel.path-monitor/other", "second", "global",
-                                              "main/main"}));
-    EXPECT_EQ(dispatch.currentQueue(), "");
+    EXPECT_EQ(seen, (std::vector<std::string>{"serial/other", "second/other", "global/other",
+                                              "hop/main"}));
 
     bool ranAfterQueueWentAway = false;
     serial->async([&] { ranAfterQueueWentAway = true; });

@@ -14,7 +14,7 @@ namespace korvel::platform::log {
 namespace {
 
 TEST(UnifiedLogTest, JournalRecordsCarrySyslogPriorityAndTheHandlesNames) {
-    const std::map<Level, std::string> priorities{
+    const std::pair<Level, std::string> priorities[] = {
         {Level::info, "6"}, {Level::debug, "7"}, {Level::error, "3"}, {Level::fault, "2"}};
     for (const auto& [level, priority] : priorities) {
         std::map<std::string, std::string> fields;

@@ -11,25 +11,18 @@ namespace {
 
 using testing::TempDir;
 
-TEST(SysfsEntries, NumberedEntriesSortByNumberAndSkipOthers) {
+TEST(SysfsEntries, NumberedEntriesAndSignedValues) {
     TempDir dir;
     for (const char* name :
-         {"hwmon10", "hwmon2", "hwmon0", "hwmon", "hwmonX", "hwmon3a", "other1"}) {
+         {"hwmon10", "hwmon2", "hwmon0", "hwmon", "hwmonX", "hwmon3a", "other1", "temp1_input",
+          "temp12_input", "temp3_label", "temp_input", "temp2_input"}) {
         dir.write(name, "");
     }
     EXPECT_EQ(numberedEntries(dir.str(), "hwmon"), (std::vector<unsigned>{0, 2, 10}));
+    EXPECT_EQ(numberedEntries(dir.str(), "temp", "_input"), (std::vector<unsigned>{1, 2, 12}));
+    EXPECT_TRUE(numberedEntries(dir.str() + "/absent", "temp").empty());
 
-    TempDir chip;
-    for (const char* name :
-         {"temp1_input", "temp12_input", "temp3_label", "temp_input", "temp2_input"}) {
-        chip.write(name, "");
-    }
-    EXPECT_EQ(numberedEntries(chip.str(), "temp", "_input"), (std::vector<unsigned>{1, 2, 12}));
-    EXPECT_TRUE(numberedEntries(chip.str() + "/absent", "temp").empty());
-}
-
-TEST(SysfsEntries, ReadSignedTakesOneWholeNumber) {
-    TempDir dir;
+    // readSigned takes one whole number.
     EXPECT_EQ(readSigned(dir.write("a", "-4500\n").string()), -4500);
     EXPECT_FALSE(readSigned(dir.write("c", "52 000\n").string()));
     EXPECT_FALSE(readSigned(dir.write("d", "\n").string()));
