@@ -1,5 +1,6 @@
 #include "helper/process_table.h"
 #include "helper/socket_table.h"
+#include "platform/proc/sock_diag.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -54,6 +55,14 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
     open.add(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     size = sizeof v6;
     ASSERT_EQ(::getsockname(mapped, reinterpret_cast<sockaddr*>(&v6), &size), 0);
+    // UDP on loopback at both ends is kept.
+    const int udp = open.add(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    v4.sin_port = 0;
+    ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&v4), sizeof v4), 0);
+    size = sizeof v4;
+    ASSERT_EQ(::getsockname(udp, reinterpret_cast<sockaddr*>(&v4), &size), 0);
+    ASSERT_EQ(::connect(udp, reinterpret_cast<sockaddr*>(&v4), sizeof v4), 0);
+    const uint16_t udpPort = ntohs(v4.sin_port);
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     open.add(pair[0]);
@@ -67,7 +76,8 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
     // Nothing else: the Unix pair and the test binary's other descriptors add no rows.
     const std::vector<HelperConnectionData> expected{
         {self, "TCP", "127.0.0.1", port, "0.0.0.0", 0, 1},
-        {self, "TCP6", "::ffff:127.0.0.1", ntohs(v6.sin6_port), "::ffff:127.0.0.1", port, 4}};
+        {self, "TCP6", "::ffff:127.0.0.1", ntohs(v6.sin6_port), "::ffff:127.0.0.1", port, 4},
+        {self, "UDP", "127.0.0.1", udpPort, "127.0.0.1", udpPort, -1}};
 
     for (const bool netlink : {true, false}) {
         SCOPED_TRACE(netlink ? "netlink" : "files");
@@ -76,6 +86,9 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
         platform::proc::ProcSource source(options);
         std::vector<HelperConnectionData> connections;
         const auto rows = collectProcessTable(source, true, connections);
+        if (netlink && platform::proc::SockDiagSocket().isOpen()) {
+            EXPECT_EQ(source.kernelDumpedTables(), 4) << "all four tables from the kernel's dump";
+        }
 
         const auto me = std::find_if(rows.begin(), rows.end(),
                                      [self](const HelperProcessData& r) { return r.pid == self; });

@@ -16,15 +16,8 @@ struct FakeSensor {
     bool conforms = true;
 };
 
-struct FakeEvent : hid::HIDEvent {
-    explicit FakeEvent(double v) : value(v) {}
-    double floatValue(uint32_t field) const override {
-        return field == hid::kTemperatureLevelField ? value : 0;
-    }
-    double value;
-};
-
-struct FakeService : hid::HIDServiceClient {
+// A service whose event is a copy of itself.
+struct FakeService : hid::HIDServiceClient, hid::HIDEvent {
     explicit FakeService(FakeSensor s) : sensor(std::move(s)) {}
     bool conformsTo(uint32_t page, uint32_t usage) const override {
         return sensor.conforms && page == hid::kVendorUsagePage &&
@@ -37,13 +30,20 @@ struct FakeService : hid::HIDServiceClient {
         if (type != hid::kTemperatureEventType || !sensor.value) {
             return nullptr;
         }
-        return std::make_unique<FakeEvent>(*sensor.value);
+        return std::make_unique<FakeService>(*this);
+    }
+    double floatValue(uint32_t field) const override {
+        return field == hid::kTemperatureLevelField ? *sensor.value : 0;
     }
     FakeSensor sensor;
 };
 
-struct FakeClient : hid::HIDEventSystemClient {
-    explicit FakeClient(std::optional<std::vector<FakeSensor>> s) : sensors(std::move(s)) {}
+// The event system is its own client, copied when one is asked for.
+struct FakeHID : hid::HIDEventSystem, hid::HIDEventSystemClient {
+    std::unique_ptr<hid::HIDEventSystemClient> createSimpleClient() override {
+        ++clients;
+        return std::make_unique<FakeHID>(*this);
+    }
     std::optional<hid::HIDServiceList> copyServices() override {
         if (!sensors) {
             return std::nullopt;
@@ -53,14 +53,6 @@ struct FakeClient : hid::HIDEventSystemClient {
             services.push_back(std::make_unique<FakeService>(sensor));
         }
         return services;
-    }
-    std::optional<std::vector<FakeSensor>> sensors;
-};
-
-struct FakeHID : hid::HIDEventSystem {
-    std::unique_ptr<hid::HIDEventSystemClient> createSimpleClient() override {
-        ++clients;
-        return std::make_unique<FakeClient>(sensors);
     }
     // No list: the services cannot be copied.
     std::optional<std::vector<FakeSensor>> sensors = std::vector<FakeSensor>{};

@@ -1,4 +1,3 @@
-#include "platform/proc/address_text.h"
 #include "platform/proc/proc_source.h"
 #include "tests/support/proc_fixture.h"
 
@@ -150,37 +149,26 @@ TEST(ProcSourceFixtureTest, DescriptorsAndTheSocketTablesTheyPointInto) {
     ProcSource source(fixtureOptions(fixture));
     std::vector<Descriptor> descriptors;
     ASSERT_TRUE(source.listDescriptors(7, descriptors));
-    std::sort(descriptors.begin(), descriptors.end(),
-              [](const Descriptor& a, const Descriptor& b) { return a.fd < b.fd; });
-    ASSERT_EQ(descriptors.size(), 7u);
-    const std::vector<int32_t> fds{0, 3, 4, 5, 6, 12, 13};
-    for (size_t i = 0; i < fds.size(); ++i) {
-        EXPECT_EQ(descriptors[i].fd, fds[i]);
+    std::vector<std::pair<int32_t, uint64_t>> sockets; // fd, inode (0: not a socket)
+    for (const Descriptor& d : descriptors) {
+        sockets.emplace_back(d.fd, d.isSocket ? d.socketInode : 0);
     }
-    EXPECT_FALSE(descriptors[0].isSocket);
-    EXPECT_TRUE(descriptors[1].isSocket);
-    EXPECT_EQ(descriptors[1].socketInode, 1001u);
-    EXPECT_FALSE(descriptors[2].isSocket) << "a pipe";
-    EXPECT_FALSE(descriptors[3].isSocket) << "not a number";
-    EXPECT_FALSE(descriptors[4].isSocket);
-    EXPECT_EQ(descriptors[5].socketInode, 1003u);
+    std::sort(sockets.begin(), sockets.end());
+    EXPECT_EQ(sockets, (std::vector<std::pair<int32_t, uint64_t>>{
+                           {0, 0}, {3, 1001}, {4, 0}, {5, 0}, {6, 0}, {12, 1003}, {13, 4242}}));
     EXPECT_FALSE(source.listDescriptors(8, descriptors)) << "no fd directory at all";
 
     EXPECT_EQ(source.socketInfo(1001), nullptr) << "tables not loaded yet";
     source.loadSocketTables();
     EXPECT_EQ(source.kernelDumpedTables(), 0);
     EXPECT_EQ(source.socketCount(), 2u);
-    const SocketInfo* listener = source.socketInfo(1001);
-    ASSERT_NE(listener, nullptr);
-    EXPECT_EQ(listener->transport, Transport::tcp);
-    EXPECT_EQ(listener->localPort, 8080);
-    EXPECT_EQ(listener->tcpState, 1);
+    ASSERT_NE(source.socketInfo(1001), nullptr);
+    EXPECT_EQ(source.socketInfo(1001)->localPort, 8080);
     const SocketInfo* datagram = source.socketInfo(1003);
     ASSERT_NE(datagram, nullptr);
     EXPECT_EQ(datagram->family, Family::inet6);
     EXPECT_EQ(datagram->transport, Transport::udp);
     EXPECT_EQ(datagram->remotePort, 5000);
-    EXPECT_EQ(addressText(datagram->family, datagram->remoteAddress), "::ffff:127.0.0.1");
     EXPECT_EQ(source.socketInfo(4242), nullptr);
 
     // A reload replaces the tables rather than adding to them.

@@ -47,7 +47,9 @@ protected:
         return output;
     }
 
-    static float floatValue(const SMCCallBlock& block) {
+    float readFloat(SMCConnection& connection, const std::string& key) {
+        const SMCCallBlock block = call(connection, kSMCCommandReadKey, key);
+        EXPECT_EQ(block.result, kSMCResultSuccess) << key;
         float value = 0;
         std::memcpy(&value, block.bytes, sizeof value);
         return value;
@@ -78,11 +80,9 @@ TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeys) {
     ASSERT_TRUE(connection);
 
     const SMCCallBlock count = call(*connection, kSMCCommandReadKey, "#KEY");
-    ASSERT_EQ(count.result, kSMCResultSuccess);
-    EXPECT_EQ(count.bytes[0] | count.bytes[1] | count.bytes[2], 0);
-    EXPECT_EQ(count.bytes[3], 4);
-    const SMCCallBlock countInfo = call(*connection, kSMCCommandKeyInfo, "#KEY");
-    EXPECT_EQ(countInfo.dataType, kSMCTypeUInt32);
+    EXPECT_EQ(std::vector<uint8_t>(count.bytes, count.bytes + 4),
+              (std::vector<uint8_t>{0, 0, 0, 4}));
+    EXPECT_EQ(call(*connection, kSMCCommandKeyInfo, "#KEY").dataType, kSMCTypeUInt32);
 
     // hwmon1 before hwmon2 before hwmon10; the nvme chip is not listed.
     std::vector<std::string> keys;
@@ -94,23 +94,25 @@ TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeys) {
     EXPECT_EQ(keys, (std::vector<std::string>{"Tp00", "Tp01", "Tp02", "Tg00"}));
     EXPECT_NE(call(*connection, kSMCCommandKeyAtIndex, "", 4).result, kSMCResultSuccess);
 
-    for (const std::string& key : keys) {
-        const SMCCallBlock info = call(*connection, kSMCCommandKeyInfo, key);
-        EXPECT_EQ(info.result, kSMCResultSuccess);
+    const std::vector<float> values{45.0f, 51.25f, 60.0f, 47.0f};
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const SMCCallBlock info = call(*connection, kSMCCommandKeyInfo, keys[i]);
         EXPECT_EQ(info.dataSize, 4u);
         EXPECT_EQ(info.dataType, kSMCTypeFloat);
+        EXPECT_FLOAT_EQ(readFloat(*connection, keys[i]), values[i]) << keys[i];
     }
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tp00")), 45.0f);
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tp01")), 51.25f);
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tp02")), 60.0f);
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg00")), 47.0f);
 
     // Values are read on every request.
     sys.write("class/hwmon/hwmon10/temp1_input", "-5000\n");
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg00")), -5.0f);
+    EXPECT_FLOAT_EQ(readFloat(*connection, "Tg00"), -5.0f);
 }
 
 TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
+    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
+    chip(1, "nvme", {{1, "38000"}});
+    chip(2, "gpu_thermal", {});
+    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint()) << "no sensor of either family";
+
     chip(0, "coretemp", {{1, "45000"}, {2, "garbage"}});
     HwmonSMCDriver driver(sys.str());
     auto connection = driver.openKeysEndpoint();
@@ -139,17 +141,10 @@ TEST_F(HwmonSMCDriverTest, LeavesASuspendedGPUAsleep) {
     auto connection = driver.openKeysEndpoint();
     ASSERT_TRUE(connection);
     EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tg00").result, kSMCResultReadFailed);
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg01")), 52.0f);
+    EXPECT_FLOAT_EQ(readFloat(*connection, "Tg01"), 52.0f);
 
     sys.write("devices/pci0000:00/0000:03:00.1/power/runtime_status", "active\n");
-    EXPECT_FLOAT_EQ(floatValue(call(*connection, kSMCCommandReadKey, "Tg00")), 50.0f);
-}
-
-TEST_F(HwmonSMCDriverTest, NoEndpointWithoutSensorsOfEitherFamily) {
-    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
-    chip(0, "nvme", {{1, "38000"}});
-    chip(1, "coretemp", {});
-    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
+    EXPECT_FLOAT_EQ(readFloat(*connection, "Tg00"), 50.0f);
 }
 
 } // namespace
