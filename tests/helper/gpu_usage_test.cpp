@@ -46,14 +46,13 @@ std::string gpuEntry(const std::string& cores) {
 TEST(SystemProfilerParse, FirstGPUWithADecimalCoreCountInAWellFormedDocument) {
     const std::string other = R"({"sppci_device_type":"spdisplays_display","sppci_cores":"4"})";
     EXPECT_EQ(parseSystemProfilerGPUCores(displays(other + "," + gpuEntry(R"("10")"))), 10);
-    const std::pair<const char*, int64_t> good[] = {{R"("+8")", 8},
-                                                    {R"("-3")", -3},
-                                                    {R"("0038")", 38},
-                                                    {R"("9223372036854775807")", INT64_MAX},
-                                                    {R"("-9223372036854775808")", INT64_MIN}};
-    for (const auto& [cores, expected] : good) {
-        EXPECT_EQ(parseSystemProfilerGPUCores(displays(gpuEntry(cores))), expected) << cores;
-    }
+    const auto cores = [](const char* count) {
+        return parseSystemProfilerGPUCores(displays(gpuEntry(count)));
+    };
+    EXPECT_EQ(cores(R"("+8")"), 8);
+    EXPECT_EQ(cores(R"("-0038")"), -38);
+    EXPECT_EQ(cores(R"("9223372036854775807")"), INT64_MAX);
+    EXPECT_EQ(cores(R"("-9223372036854775808")"), INT64_MIN);
     // Values that are passed over, each followed by a GPU that qualifies.
     for (const char* bad : {R"("")", R"("+")", R"("-")", R"("10 cores")", R"(" 10")", R"("10 ")",
                             R"("1e3")", R"("0x10")", R"("+-1")", R"("١٠")", "10", "10.0", "null",
@@ -61,7 +60,7 @@ TEST(SystemProfilerParse, FirstGPUWithADecimalCoreCountInAWellFormedDocument) {
         EXPECT_EQ(parseSystemProfilerGPUCores(displays(gpuEntry(bad) + "," + gpuEntry(R"("24")"))),
                   24)
             << bad;
-        EXPECT_FALSE(parseSystemProfilerGPUCores(displays(gpuEntry(bad)))) << bad;
+        EXPECT_FALSE(cores(bad)) << bad;
     }
     const std::string gpu = gpuEntry(R"("10")");
     for (

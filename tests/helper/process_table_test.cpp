@@ -89,9 +89,6 @@ TEST_F(ProcessTableTest, UnreadableProcessesAreDroppedOrZeroedAsTheirReadsFail) 
     addProcess(21, "", {""});                                // no path, empty short name
     addProcess(22, "", {"x"});
     std::filesystem::remove(fixture.path() / "22" / "stat"); // neither path nor name
-    addProcess(23, "/opt/odd", {"my (odd) name) x"});
-    addProcess(24, "", {"(sd-pam) x"});
-    addProcess(25, "/opt/tool (deleted)", {"tool"});
     addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"});
     addProcess(27, "", {"bad\xe2\x82name"});
     addProcess(28, "/usr/bin/updated (deleted)", {"updated"});
@@ -101,14 +98,11 @@ TEST_F(ProcessTableTest, UnreadableProcessesAreDroppedOrZeroedAsTheirReadsFail) 
     EXPECT_EQ(row(rows, 20), (HelperProcessData{20, "nostat", "/opt/nostat", 0, 0}));
     EXPECT_FALSE(row(rows, 21));
     EXPECT_FALSE(row(rows, 22));
-    EXPECT_EQ(row(rows, 23), (HelperProcessData{23, "odd", "/opt/odd", 0, 0}));
-    EXPECT_EQ(row(rows, 24), (HelperProcessData{24, "(sd-pam) x", std::nullopt, 0, 0}));
-    EXPECT_EQ(row(rows, 25), (HelperProcessData{25, "tool", "/opt/tool", 0, 0}));
     EXPECT_EQ(row(rows, 26), (HelperProcessData{26, bad + bad + "weird" + bad,
                                                 "/opt/" + bad + bad + "weird" + bad, 0, 0}));
     EXPECT_EQ(row(rows, 27), (HelperProcessData{27, "bad" + bad + "name", std::nullopt, 0, 0}));
     EXPECT_FALSE(row(rows, 28)) << "a replaced system binary is still a system binary";
-    EXPECT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows.size(), 3u);
     EXPECT_EQ(pids(connections), pids(rows));
 }
 

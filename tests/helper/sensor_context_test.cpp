@@ -46,42 +46,21 @@ private:
     std::unique_ptr<SensorContext> context_;
 };
 
-TEST_F(SensorContextTest, AMachineWithoutSensorsHasNoReadings) {
-    SensorContext& sensors = context();
-    const Temperatures t = sensors.temperatures.readTemperatures();
-    EXPECT_FALSE(t.cpu || t.gpu);
-    EXPECT_FALSE(sensors.gpu.readGPUUsage());
-    EXPECT_FALSE(sensors.gpu.readGPUCoreCount());
-    EXPECT_EQ(windows, 0) << "no GPU counter, no sampling window";
-}
-
-TEST_F(SensorContextTest, HwmonChipsFeedBothTemperaturesElseThermalZonesStandIn) {
-    sys.write("class/thermal/thermal_zone0/type", "cpu0-thermal\n");
-    sys.write("class/thermal/thermal_zone0/temp", "40000\n");
-    sys.write("class/thermal/thermal_zone1/type", "cpu1-thermal\n");
-    sys.write("class/thermal/thermal_zone1/temp", "50000\n");
-    sys.write("class/thermal/thermal_zone2/type", "gpu-thermal\n");
-    sys.write("class/thermal/thermal_zone2/temp", "70000\n");
-    Temperatures t = context().temperatures.readTemperatures();
-    EXPECT_EQ(t.cpu, 45.0);
-    EXPECT_EQ(t.gpu, 70.0);
-
-    // With chips present (a fresh context: their keys are listed once) the
-    // zones are not consulted.
+TEST_F(SensorContextTest, HwmonChipsFeedBothTemperaturesFreshOnEveryRequest) {
     sys.write("class/hwmon/hwmon0/name", "acpitz\n");
     sys.write("class/hwmon/hwmon0/temp1_input", "20000\n");
     sys.write("class/hwmon/hwmon1/name", "coretemp\n");
     sys.write("class/hwmon/hwmon1/temp1_input", "60000\n");
     sys.write("class/hwmon/hwmon2/name", "amdgpu\n");
     sys.write("class/hwmon/hwmon2/temp1_input", "61500\n");
-    platform::smc::HwmonSMCDriver chips(sys.str());
-    SensorContext withChips(SensorSources{chips, hid, gpuReport, GPUToolPaths{}, [] { return 0.0; },
-                                          [](std::chrono::microseconds) {}});
-    t = withChips.temperatures.readTemperatures();
+    // Not consulted while the chips answer.
+    sys.write("class/thermal/thermal_zone0/type", "gpu-thermal\n");
+    sys.write("class/thermal/thermal_zone0/temp", "70000\n");
+    Temperatures t = context().temperatures.readTemperatures();
     EXPECT_EQ(t.cpu, 60.0);
     EXPECT_EQ(t.gpu, 61.5);
     sys.write("class/hwmon/hwmon1/temp1_input", "64000\n");
-    EXPECT_EQ(withChips.temperatures.readTemperatures().cpu, 64.0) << "fresh on every request";
+    EXPECT_EQ(context().temperatures.readTemperatures().cpu, 64.0);
 }
 
 TEST_F(SensorContextTest, GPUUsageFromABusyCounterAndASleepingGPUReadsAsIdle) {

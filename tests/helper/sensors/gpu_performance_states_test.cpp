@@ -49,13 +49,11 @@ struct FakeIOReport : ioreport::IOReportLoader {
 
 class GPUPerformanceStatesTest : public ::testing::Test {
 protected:
-    double read(int* flag = nullptr) {
+    // The percentage stored and the flag returned.
+    std::pair<double, int> read() {
         double percent = -1;
-        const int result = sampler.readGPUUsagePercent(&percent);
-        if (flag != nullptr) {
-            *flag = result;
-        }
-        return percent;
+        const int flag = sampler.readGPUUsagePercent(&percent);
+        return {percent, flag};
     }
 
     FakeIOReport report;
@@ -71,56 +69,47 @@ TEST_F(GPUPerformanceStatesTest, ActiveShareOfTheFirstGPUChannel) {
         gpuChannel({{"OFF", 10}, {"IDLE", 20}, {"P1", 30}, {"DOWN", 10}, {"P7", 10}, {"idle", 20}}),
         gpuChannel({{"P1", 100}}),
     };
-    int flag = 0;
-    EXPECT_DOUBLE_EQ(read(&flag), 60);
+    const auto [percent, flag] = read();
+    EXPECT_DOUBLE_EQ(percent, 60);
     EXPECT_EQ(flag, 1);
     EXPECT_EQ(sleeps, (std::vector<std::chrono::microseconds>{std::chrono::microseconds(300000)}));
-    ASSERT_EQ(report.groupsAsked.size(), 1u);
-    EXPECT_EQ(report.groupsAsked[0],
-              std::make_pair(std::string("GPU Stats"), std::string("GPU Performance States")));
+    EXPECT_EQ(report.groupsAsked,
+              (decltype(report.groupsAsked){{"GPU Stats", "GPU Performance States"}}));
 }
 
 TEST_F(GPUPerformanceStatesTest, AFailedOrEmptyWindowRepeatsTheLastPercentage) {
+    const std::pair<double, int> last{40, 1};
     report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 40}, {"IDLE", 60}})};
-    EXPECT_DOUBLE_EQ(read(), 40);
-
-    int flag = 0;
+    EXPECT_EQ(read(), last);
     report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 0}, {"IDLE", 0}})};
-    EXPECT_DOUBLE_EQ(read(&flag), 40);
-    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(read(), last);
     report.delta = std::vector<ReportChannel>{{"GPU Stats", "Other", {{"P1", 5}}}};
-    EXPECT_DOUBLE_EQ(read(), 40);
-    report.delta.reset();
-    EXPECT_DOUBLE_EQ(read(), 40);
-    report.sampleFails = true;
-    EXPECT_DOUBLE_EQ(read(), 40);
-    // Negative activity is not a reading either.
-    report.sampleFails = false;
+    EXPECT_EQ(read(), last);
     report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", -10}, {"IDLE", 100}})};
-    EXPECT_DOUBLE_EQ(read(), 40);
+    EXPECT_EQ(read(), last) << "negative activity is no reading";
+    report.delta.reset();
+    EXPECT_EQ(read(), last);
+    report.sampleFails = true;
+    EXPECT_EQ(read(), last);
 
     const size_t sleptSoFar = sleeps.size();
     report.hasChannels = false;
-    EXPECT_DOUBLE_EQ(read(), 40);
+    EXPECT_EQ(read(), last);
     report.loadable = false;
-    EXPECT_DOUBLE_EQ(read(&flag), 40);
-    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(read(), last);
     EXPECT_EQ(sleeps.size(), sleptSoFar) << "no window is waited without channels";
 }
 
 TEST_F(GPUPerformanceStatesTest, ZeroWithoutAReadingOrAfterAnIdleWindowClampedAtOneHundred) {
     report.loadable = false;
-    int flag = 1;
-    EXPECT_EQ(read(&flag), 0);
-    EXPECT_EQ(flag, 0);
+    EXPECT_EQ(read(), (std::pair<double, int>{0, 0}));
     EXPECT_TRUE(sleeps.empty());
 
     report.loadable = true;
     report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", 150}, {"IDLE", -50}})};
-    EXPECT_DOUBLE_EQ(read(), 100);
+    EXPECT_EQ(read(), (std::pair<double, int>{100, 1}));
     report.delta = std::vector<ReportChannel>{gpuChannel({{"OFF", 300}})};
-    EXPECT_EQ(read(&flag), 0);
-    EXPECT_EQ(flag, 0);
+    EXPECT_EQ(read(), (std::pair<double, int>{0, 0}));
     EXPECT_EQ(sampler.readGPUUsagePercent(nullptr), 0);
 }
 

@@ -16,11 +16,11 @@
 #include <netinet/tcp.h>
 #include <random>
 #include <sys/socket.h>
+#include <tuple>
 
 namespace korvel::platform::proc {
 namespace {
 
-using testing::FixtureStat;
 using testing::statLine;
 
 // One line per socket, so a whole record is checked at once.
@@ -48,22 +48,18 @@ TEST(StatLineTest, FieldsAreCountedFromTheLastParenthesisWhateverTheCommHolds) {
 
     // A task may call itself anything but NUL: spaces, parentheses, a newline.
     for (const std::string comm : {"a) S 9 9 9 (b", "(sd-pam)", "x)\n) R 1", "", "two words"}) {
-        FixtureStat stat{comm, 77, 0x400040, 250, 125, 8192000, 321};
-        const std::string text = statLine(4242, stat);
+        const std::string text = statLine(4242, {comm, 77, 0x400040, 250, 125, 8192000, 321});
         const auto line = parseStatLine(text); // comm points into text
         ASSERT_TRUE(line) << comm;
-        EXPECT_EQ(line->comm, comm);
-        EXPECT_EQ(line->ppid, 77);
-        EXPECT_EQ(line->flags, 0x400040u);
-        EXPECT_EQ(line->utimeTicks, 250u);
-        EXPECT_EQ(line->stimeTicks, 125u);
-        EXPECT_EQ(line->vsizeBytes, 8192000u);
-        EXPECT_EQ(line->rssPages, 321u);
+        EXPECT_EQ(std::tie(line->comm, line->ppid, line->flags, line->utimeTicks, line->stimeTicks,
+                           line->vsizeBytes, line->rssPages),
+                  std::make_tuple(std::string_view(comm), 77, uint64_t{0x400040}, uint64_t{250},
+                                  uint64_t{125}, uint64_t{8192000}, uint64_t{321}));
     }
 }
 
 TEST(StatLineTest, CutOrGarbledLinesAreRejected) {
-    const std::string whole = statLine(10, FixtureStat{"x", 1, 0, 1, 2, 3, 4});
+    const std::string whole = statLine(10, {"x", 1, 0, 1, 2, 3, 4});
     EXPECT_TRUE(parseStatLine(whole));
     EXPECT_FALSE(parseStatLine(""));
     EXPECT_FALSE(parseStatLine("10 x S 1 1")); // no parentheses
