@@ -188,6 +188,10 @@ private:
     std::string bytes_;
 };
 
+DumpStatus parse(const std::string& bytes, uint32_t seq, InetSocketTable& table) {
+    return parseSockDiagMessages(bytes.data(), bytes.size(), seq, Transport::tcp, table);
+}
+
 TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     const std::array<uint8_t, 16> v4Local{192, 168, 1, 20};
     const std::array<uint8_t, 16> v4Remote{93, 184, 216, 34};
@@ -199,14 +203,10 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
                   TCPDIAG_GETSOCK);
     buffer.socket(7, AF_UNIX, 1, {0, 1}, {0, 1}, {}, {}, 9004);
     InetSocketTable table;
-    EXPECT_EQ(parseSockDiagMessages(buffer.bytes().data(), buffer.bytes().size(), 7, Transport::tcp,
-                                    table),
-              DumpStatus::more);
+    EXPECT_EQ(parse(buffer.bytes(), 7, table), DumpStatus::more);
     buffer.done(7);
     InetSocketTable finished;
-    EXPECT_EQ(parseSockDiagMessages(buffer.bytes().data(), buffer.bytes().size(), 7, Transport::tcp,
-                                    finished),
-              DumpStatus::done);
+    EXPECT_EQ(parse(buffer.bytes(), 7, finished), DumpStatus::done);
     finished.index();
     EXPECT_EQ(finished.size(), 2u);
     // Ports travel in network order: 443 as the bytes 0x01 0xBB.
@@ -217,19 +217,11 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
 
     DumpBuffer refused;
     refused.error(3);
-    InetSocketTable none;
-    EXPECT_EQ(parseSockDiagMessages(refused.bytes().data(), refused.bytes().size(), 3,
-                                    Transport::udp, none),
-              DumpStatus::refused);
-
-    // A message that claims more bytes than the buffer holds.
-    std::string cut = buffer.bytes().substr(0, buffer.bytes().size() - 30);
-    InetSocketTable partial;
-    EXPECT_EQ(parseSockDiagMessages(cut.data(), cut.size(), 7, Transport::tcp, partial),
+    EXPECT_EQ(parse(refused.bytes(), 3, table), DumpStatus::refused);
+    // A message that claims more bytes than the buffer holds, or a stray tail.
+    EXPECT_EQ(parse(buffer.bytes().substr(0, buffer.bytes().size() - 30), 7, table),
               DumpStatus::malformed);
-    std::string tail = buffer.bytes() + std::string(5, '\0');
-    EXPECT_EQ(parseSockDiagMessages(tail.data(), tail.size(), 99, Transport::tcp, partial),
-              DumpStatus::malformed);
+    EXPECT_EQ(parse(buffer.bytes() + std::string(5, '\0'), 99, table), DumpStatus::malformed);
 }
 
 TEST(AddressTextTest, AgreesWithTheLibcConversionOnZeroRichAddresses) {
