@@ -27,7 +27,6 @@ protected:
     std::vector<Request> requests;
     std::vector<HelperResponse> written;
     int removals = 0;
-    double interfaceClock = 0;
     std::vector<HelperInterfaceData> liveCounters;
     std::shared_ptr<KorvelManager> manager;
 

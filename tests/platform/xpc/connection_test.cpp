@@ -207,16 +207,8 @@ TEST(ConnectionTest, ServiceDyingMidRequestInterruptsOnceAndTheNextRequestReconn
         for (int round = 0; round < 2; ++round) {
             const int fd = ::accept(listenFd, nullptr, nullptr);
             sendAll(fd, std::string(1, kAcceptGreeting));
-            FrameReader reader(kMaxRequestBody);
-            std::string body;
-            char buffer[256];
-            while (reader.next(body) != FrameReader::Status::complete) {
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0) {
-                    break;
-                }
-                reader.append(buffer, static_cast<size_t>(n));
-            }
+            char request[256]; // a small frame arrives in one piece on a local socket
+            (void)::recv(fd, request, sizeof request, 0);
             if (round == 1) {
                 sendAll(fd, encodeReplyFrame(std::string("alive")));
                 finished.wait(); // a healthy service keeps the connection
