@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <iterator>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace korvel::testing {
@@ -38,6 +40,16 @@ inline std::vector<pid_t> helpersForThisRuntimeDir() {
         }
     }
     return found;
+}
+
+// Waits up to about five seconds for `count` of them; those found at the end.
+inline std::vector<pid_t> waitForHelpers(size_t count) {
+    auto pids = helpersForThisRuntimeDir();
+    for (int i = 0; i < 500 && pids.size() != count; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pids = helpersForThisRuntimeDir();
+    }
+    return pids;
 }
 
 inline void killHelpers() {

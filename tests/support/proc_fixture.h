@@ -66,7 +66,9 @@ class ProcFixture {
 public:
     ProcFixture() {
         for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
-            dir_.write(std::string("net/") + table, header());
+            dir_.write(std::string("net/") + table,
+                       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when "
+                       "retrnsmt   uid  timeout inode\n");
         }
     }
 
@@ -99,10 +101,6 @@ public:
     const TempDir& dir() const { return dir_; }
 
 private:
-    static std::string header() {
-        return "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-               "timeout inode\n";
-    }
     void link(const std::string& relative, const std::string& target) {
         const auto at = dir_.path() / relative;
         std::filesystem::create_directories(at.parent_path());

@@ -4,6 +4,7 @@
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/virtual_dispatch.h"
 
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace korvel {
@@ -25,25 +27,23 @@ TEST(DefaultsValue, WordsBecomeTypedValues) {
         error.clear();
         return parseDefaultsValue(flag, text, error);
     };
-    EXPECT_EQ(parse("", "true"), json(true));
-    EXPECT_EQ(parse("", "false"), json(false));
-    EXPECT_TRUE(parse("", "10")->is_number_integer());
-    EXPECT_EQ(parse("", "10"), json(10));
-    EXPECT_EQ(parse("", "-3"), json(-3));
-    EXPECT_TRUE(parse("", "2.5")->is_number_float());
-    EXPECT_EQ(parse("", "1e3"), json(1000.0));
+    // Plain words become Booleans and numbers where they read as one; a flag forces the type.
+    const std::vector<std::tuple<const char*, const char*, json>> cases = {
+        {"", "true", true},    {"", "false", false},       {"", "10", 10},
+        {"", "-3", -3},        {"", "2.5", 2.5},           {"", "1e3", 1000.0},
+        {"-bool", "0", false}, {"-bool", "YES", true},     {"-int", "42", 42},
+        {"-float", "5", 5.0},  {"-string", "true", "true"}};
+    for (const auto& [flag, text, value] : cases) {
+        const auto parsed = parse(flag, text);
+        ASSERT_TRUE(parsed) << flag << " " << text;
+        EXPECT_EQ(*parsed, value) << flag << " " << text;
+        EXPECT_EQ(parsed->is_number_float(), value.is_number_float()) << flag << " " << text;
+    }
     // Everything else is text, kept exactly.
     for (const char* text :
          {"TRUE", "0x10", "nan", "1e999", " 5", "-", "99999999999999999999", ""}) {
         EXPECT_EQ(parse("", text), json(text)) << text;
     }
-
-    EXPECT_EQ(parse("-string", "true"), json("true"));
-    EXPECT_EQ(parse("-bool", "YES"), json(true));
-    EXPECT_EQ(parse("-bool", "0"), json(false));
-    EXPECT_EQ(parse("-int", "42"), json(42));
-    EXPECT_TRUE(parse("-float", "5")->is_number_float());
-
     EXPECT_EQ(parse("-bool", "maybe"), std::nullopt);
     EXPECT_NE(error.find("maybe"), std::string::npos);
     EXPECT_EQ(parse("-int", "2.5"), std::nullopt);
@@ -55,9 +55,6 @@ TEST(DefaultsValue, WordsBecomeTypedValues) {
 
 class DefaultsCommandTest : public ::testing::Test {
 protected:
-    void SetUp() override { ::setenv("XDG_CONFIG_HOME", dir.str().c_str(), 1); }
-    void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
-
     int run(std::vector<std::string_view> args) {
         out.str("");
         err.str("");
@@ -69,6 +66,7 @@ protected:
     }
 
     testing::TempDir dir;
+    testing::ScopedEnv configDir{"XDG_CONFIG_HOME", dir.str()};
     platform::VirtualDispatch dispatch;
     std::ostringstream out;
     std::ostringstream err;
@@ -120,14 +118,10 @@ TEST_F(DefaultsCommandTest, WriteReadDeleteRoundTrip) {
 TEST_F(DefaultsCommandTest, BadUsageChangesNothing) {
     EXPECT_EQ(run({"write", settings::kAutoRefreshInterval, "-int", "soon"}), 2);
     EXPECT_NE(err.str().find("soon"), std::string::npos);
-    for (const auto& args :
-         std::vector<std::vector<std::string_view>>{{},
-                                                    {"list"},
-                                                    {"write", "autoRefreshInterval"},
-                                                    {"write", "", "5"},
-                                                    {"write", "a", "-int", "5", "extra"},
-                                                    {"read", "a", "b"},
-                                                    {"delete"}}) {
+    const std::vector<std::vector<std::string_view>> usages = {
+        {},         {"list"},           {"write", "autoRefreshInterval"},    {"write", "", "5"},
+        {"delete"}, {"read", "a", "b"}, {"write", "a", "-int", "5", "extra"}};
+    for (const auto& args : usages) {
         EXPECT_EQ(run(args), 2);
         EXPECT_NE(err.str().find("usage:"), std::string::npos);
     }

@@ -3,9 +3,9 @@
 #include "shared/helper_protocol.h"
 #include "shared/helper_response.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
@@ -13,39 +13,23 @@
 namespace korvel {
 namespace {
 
-using namespace std::chrono_literals;
-
 class FetchCommandTest : public ::testing::Test {
 protected:
-    void SetUp() override { ::setenv("XDG_RUNTIME_DIR", runtime.str().c_str(), 1); }
     void TearDown() override { testing::killHelpers(); }
 
-    std::shared_ptr<platform::xpc::Connection> connection(const std::string& executable) {
+    int fetch(const std::string& executable, std::string& out, std::string& err) {
         platform::xpc::ConnectionOptions options;
         options.serviceExecutable = executable;
-        return platform::xpc::Connection::create(kHelperServiceName, options);
-    }
-
-    int fetch(const std::string& executable, std::string& out, std::string& err) {
         std::ostringstream o, e;
-        const int status = runFetchCommand(connection(executable), true, o, e);
+        const int status = runFetchCommand(
+            platform::xpc::Connection::create(kHelperServiceName, options), true, o, e);
         out = o.str();
         err = e.str();
         return status;
     }
 
-    std::vector<pid_t> waitForHelpers(size_t count) {
-        for (int i = 0; i < 200; ++i) {
-            auto pids = testing::helpersForThisRuntimeDir();
-            if (pids.size() == count) {
-                return pids;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return testing::helpersForThisRuntimeDir();
-    }
-
     testing::TempDir runtime;
+    testing::ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", runtime.str()};
 };
 
 TEST_F(FetchCommandTest, ConcurrentFirstFetchesStartOneHelperThatLaterFetchesReuse) {
@@ -66,7 +50,7 @@ TEST_F(FetchCommandTest, ConcurrentFirstFetchesStartOneHelperThatLaterFetchesReu
         ASSERT_TRUE(reading);
         EXPECT_GT(reading->totalRam, 0u);
     }
-    const auto helpers = waitForHelpers(1);
+    const auto helpers = testing::waitForHelpers(1);
     ASSERT_EQ(helpers.size(), 1u);
     EXPECT_TRUE(
         std::filesystem::exists(runtime.path() / "qn.Korvel" / "qn.Korvel.companion.helper.sock"));

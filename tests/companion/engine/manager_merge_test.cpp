@@ -12,12 +12,8 @@ protected:
     }
 };
 
-HelperProcessData process(int32_t pid, uint64_t cpuNS, const char* path = nullptr) {
-    HelperProcessData p{pid, "p" + std::to_string(pid), std::nullopt, cpuNS, 4096};
-    if (path) {
-        p.execPath = path;
-    }
-    return p;
+HelperProcessData process(int32_t pid, uint64_t cpuNS) {
+    return {pid, "p" + std::to_string(pid), std::nullopt, cpuNS, 4096};
 }
 
 TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {

@@ -33,6 +33,11 @@ TEST_F(ManagerTimersTest, RefreshIntervalSettingIsReadWhenTheTimerIsRescheduled)
     EXPECT_TRUE(requests.empty());
     dispatch.advance(1.0);
     EXPECT_EQ(requests.size(), 1u);
+    for (const auto& [interval, period] :
+         std::vector<std::pair<int64_t, double>>{{0, 1.0}, {1, 1.0}, {2, 2.0}}) {
+        defaults.setInteger(settings::kAutoRefreshInterval, interval);
+        EXPECT_EQ(manager->refreshPeriod(), period) << interval;
+    }
 }
 
 TEST_F(ManagerTimersTest, PopoverStateSetsBothPeriodsAndTypedUserInfoIsRequired) {
@@ -59,6 +64,12 @@ TEST_F(ManagerTimersTest, PopoverStateSetsBothPeriodsAndTypedUserInfoIsRequired)
     requests.clear();
     dispatch.advance(2.0);
     EXPECT_EQ(requests.size(), 4u) << "500 ms on the processes tab";
+    for (const auto& [tab, period] : std::vector<std::pair<std::string, double>>{
+             {"connections", 0.5}, {"interfaces", 1.0}, {"Processes", 1.0}}) {
+        center.post(notifications::kPopoverTabChanged, UserInfo{{"tab", tab}});
+        dispatch.runPending();
+        EXPECT_EQ(manager->refreshPeriod(), period) << tab;
+    }
 
     center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", false}});
     dispatch.runPending();
@@ -66,6 +77,10 @@ TEST_F(ManagerTimersTest, PopoverStateSetsBothPeriodsAndTypedUserInfoIsRequired)
     EXPECT_EQ(manager->refreshPeriod(), 5.0);
     dispatch.advance(5.0);
     EXPECT_EQ(requests.size(), 1u);
+    for (const char* metric : {"none", "cpu", "Network"}) { // only "network" samples every second
+        defaults.setString(settings::kMenuBarMetric, metric);
+        EXPECT_EQ(manager->trafficSamplerPeriod(), 5.0) << metric;
+    }
 }
 
 TEST_F(ManagerTimersTest, DraggingSuspendsRequestsAndEndingItRefreshesAtOnce) {

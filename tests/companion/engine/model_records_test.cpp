@@ -2,13 +2,11 @@
 #include "companion/engine/net_process.h"
 #include "companion/engine/tcp_state.h"
 #include "companion/engine/transport_proto.h"
-#include "companion/engine/uuid.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <limits>
-#include <unordered_set>
 
 namespace korvel {
 namespace {
@@ -41,20 +39,6 @@ TEST(ModelConversionsTest, RawNumbersAndStringsMapExactly) {
     EXPECT_EQ(transportProtoFromRawValue("UDP6"), TransportProto::udp6);
     EXPECT_EQ(transportProtoFromRawValue("udp"), std::nullopt);
     EXPECT_EQ(rawValue(TransportProto::tcp6), "TCP6");
-}
-
-TEST(ModelConversionsTest, RandomUuidsAreVersion4DistinctAndFormatted) {
-    std::unordered_set<Uuid> seen;
-    for (int i = 0; i < 1000; ++i) {
-        const Uuid uuid = Uuid::random();
-        EXPECT_EQ(uuid.bytes()[6] >> 4, 4);
-        EXPECT_EQ(uuid.bytes()[8] & 0xC0, 0x80);
-        seen.insert(uuid);
-    }
-    EXPECT_EQ(seen.size(), 1000u);
-    const Uuid known({0x12, 0x3e, 0x45, 0x67, 0xe8, 0x9b, 0x42, 0xd3, 0xa4, 0x56, 0x42, 0x66, 0x14,
-                      0x17, 0x40, 0x00});
-    EXPECT_EQ(known.toString(), "123E4567-E89B-42D3-A456-426614174000");
 }
 
 HelperConnectionData udpSocket() {

@@ -81,24 +81,16 @@ TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
     EXPECT_EQ(closed[9][4].connection.localPort, 4);
 }
 
-TEST(ProcessMergeTest, AStateChangeCountsAsClosing) {
-    const std::vector<NetProcess> before = {processWith(3, {socketRow(3, 10), socketRow(3, 11)})};
-    ConnectionsByPID after = groupConnections({socketRow(3, 10), socketRow(3, 11, 5)});
-    auto closed = updateRecentlyClosed({}, before, after, 500.0);
-    ASSERT_EQ(closed[3].size(), 1u);
-    EXPECT_EQ(closed[3][0].connection.localPort, 11);
-    EXPECT_EQ(closed[3][0].connection.state, TCPState::established); // as last seen
-}
-
-TEST(ProcessMergeTest, AVanishedProcessHasAllItsNonListeningSocketsRecorded) {
+TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllButListeners) {
     const std::vector<NetProcess> before = {
-        processWith(4, {socketRow(4, 1), socketRow(4, 2, 1), socketRow(4, 3, 8)}),
-        processWith(5, {socketRow(5, 1)}),
-    };
-    const auto closed = updateRecentlyClosed({}, before, groupConnections({socketRow(5, 1)}), 1.0);
-    ASSERT_EQ(closed.count(4), 1u);
+        processWith(3, {socketRow(3, 10), socketRow(3, 11)}),
+        processWith(4, {socketRow(4, 1), socketRow(4, 2, 1), socketRow(4, 3, 8)})};
+    const auto after = groupConnections({socketRow(3, 10), socketRow(3, 11, 5)});
+    const auto closed = updateRecentlyClosed({}, before, after, 500.0);
+    ASSERT_EQ(closed.at(3).size(), 1u);
+    EXPECT_EQ(closed.at(3)[0].connection.localPort, 11);
+    EXPECT_EQ(closed.at(3)[0].connection.state, TCPState::established); // as last seen
     EXPECT_EQ(closed.at(4).size(), 2u);
-    EXPECT_EQ(closed.count(5), 0u);
 }
 
 TEST(ProcessMergeTest, GroupsKeepReadingOrderAndCountEstablished) {

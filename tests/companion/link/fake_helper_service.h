@@ -41,8 +41,6 @@ public:
         ::close(listenFd_);
     }
 
-    bool listening() const { return listenFd_ >= 0; }
-
     void script(Behaviour behaviour) {
         std::lock_guard lock(mutex_);
         script_.push_back(std::move(behaviour));

@@ -8,6 +8,7 @@
 #include "shared/memory_figures.h"
 #include "tests/companion/link/fake_helper_service.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
@@ -40,8 +41,13 @@ std::string document(size_t processCount) {
 
 class XPCHelperClientTest : public ::testing::Test {
 protected:
-    void SetUp() override { ::setenv("XDG_RUNTIME_DIR", runtime.str().c_str(), 1); }
-    void TearDown() override { testing::killHelpers(); }
+    // Whatever happened, no completion may have been dropped or run twice.
+    void TearDown() override {
+        testing::killHelpers();
+        for (const auto& calls : completionCounts) {
+            EXPECT_EQ(calls->load(), 1);
+        }
+    }
 
     // A client on this test's socket, its records captured, its reconnects held
     // until the test runs them.
@@ -104,16 +110,9 @@ protected:
 
     static size_t count(const std::vector<Record>& records, Level level,
                         const std::string& prefix) {
-        return static_cast<size_t>(
-            std::count_if(records.begin(), records.end(), [&](const Record& record) {
-                return record.first == level && record.second.rfind(prefix, 0) == 0;
-            }));
-    }
-
-    void expectEveryCompletionRanOnce() {
-        for (const auto& calls : completionCounts) {
-            EXPECT_EQ(calls->load(), 1);
-        }
+        return static_cast<size_t>(std::ranges::count_if(records, [&](const Record& record) {
+            return record.first == level && record.second.starts_with(prefix);
+        }));
     }
 
     static void expectFallback(const HelperResponse& response, double before) {
@@ -132,6 +131,7 @@ protected:
     }
 
     testing::TempDir runtime;
+    testing::ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", runtime.str()};
     std::atomic<int> connectionsMade{0};
     std::mutex mutex;
     std::condition_variable changed;
@@ -140,55 +140,43 @@ protected:
     std::vector<std::shared_ptr<std::atomic<int>>> completionCounts;
 };
 
-TEST_F(XPCHelperClientTest, DecodesRepliesPassesShowSystemAndLogsTheirSize) {
+TEST_F(XPCHelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecomeTheFallback) {
     testing::FakeHelperService service(socketPath());
-    ASSERT_TRUE(service.listening());
-    service.script(platform::xpc::Reply{document(2)});
-    service.script(platform::xpc::Reply{document(0)});
+    auto withoutFreeRam = document(1);
+    withoutFreeRam.replace(withoutFreeRam.find("\"freeRam\""), 9, "\"freeRAM\"");
+    for (const auto& reply : {platform::xpc::Reply{document(2)}, platform::xpc::Reply{document(0)},
+                              platform::xpc::Reply{}, platform::xpc::Reply{"{not json"},
+                              platform::xpc::Reply{withoutFreeRam}}) {
+        service.script(reply);
+    }
     auto client = makeClient("/nonexistent/korvel-helper");
 
     EXPECT_EQ(fetch(*client, true), *decodeHelperResponse(document(2)));
     const auto empty = fetch(*client, false);
     EXPECT_TRUE(empty.processes.empty()) << "an empty process list is a valid reading";
     EXPECT_EQ(empty.gpuCoreCount, 8) << "a real reply, not the fallback";
-
-    const auto requests = service.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].selector, "fetchDataWithShowSystem:reply:");
-    EXPECT_TRUE(requests[0].argument);
-    EXPECT_FALSE(requests[1].argument);
-    EXPECT_EQ(logged(), (std::vector<Record>{{Level::info, "XPC connection created"},
-                                             {Level::debug, "fetchData: got 2 processes"},
-                                             {Level::debug, "fetchData: got 0 processes"}}));
-    expectEveryCompletionRanOnce();
-}
-
-TEST_F(XPCHelperClientTest, NilGarbageAndIncompleteRepliesBecomeTheLocalFallback) {
-    testing::FakeHelperService service(socketPath());
-    ASSERT_TRUE(service.listening());
-    auto withoutFreeRam = document(1);
-    withoutFreeRam.replace(withoutFreeRam.find("\"freeRam\""), 9, "\"freeRAM\"");
-    service.script(platform::xpc::Reply{});
-    service.script(platform::xpc::Reply{"{not json"});
-    service.script(platform::xpc::Reply{withoutFreeRam});
-    auto client = makeClient("/nonexistent/korvel-helper");
-
     for (int i = 0; i < 3; ++i) {
         const double before = platform::absoluteTimeNow();
         expectFallback(fetch(*client), before);
     }
+
+    const auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[0].selector, "fetchDataWithShowSystem:reply:");
+    EXPECT_TRUE(requests[0].argument);
+    EXPECT_FALSE(requests[1].argument);
     EXPECT_EQ(logged(),
               (std::vector<Record>{{Level::info, "XPC connection created"},
+                                   {Level::debug, "fetchData: got 2 processes"},
+                                   {Level::debug, "fetchData: got 0 processes"},
                                    {Level::error, "fetchData: decode failed (data nil: 1)"},
                                    {Level::error, "fetchData: decode failed (data nil: 0)"},
                                    {Level::error, "fetchData: decode failed (data nil: 0)"}}));
-    expectEveryCompletionRanOnce();
     EXPECT_TRUE(scheduled.empty()) << "a bad reply does not reconnect";
 }
 
 TEST_F(XPCHelperClientTest, HelperDyingOrHangingMidRequestAnswersOnceAndKeepsTheConnection) {
     testing::FakeHelperService service(socketPath());
-    ASSERT_TRUE(service.listening());
     service.script(testing::FakeHelperService::Crash{});
     service.script(testing::FakeHelperService::Hang{});
     service.script(platform::xpc::Reply{document(3)});
@@ -202,7 +190,6 @@ TEST_F(XPCHelperClientTest, HelperDyingOrHangingMidRequestAnswersOnceAndKeepsThe
     // requests would have been delivered before this reply.
     EXPECT_EQ(fetch(*client).processes.size(), 3u);
 
-    expectEveryCompletionRanOnce();
     EXPECT_EQ(connectionsMade, 1);
     EXPECT_TRUE(scheduled.empty());
     EXPECT_EQ(countOf(Level::error, "XPC remote error: "), 2u);
@@ -227,6 +214,7 @@ TEST_F(XPCHelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLate
     EXPECT_EQ(log[2], (Record{Level::error, "XPC connection invalidated"}));
     ASSERT_EQ(scheduled.size(), 1u);
     EXPECT_EQ(scheduled[0].first, 0.5);
+    EXPECT_FALSE(std::filesystem::exists(socketPath())) << "no stale socket is left behind";
 
     // Disconnected: answered at once, no new attempt of its own.
     bool answered = false;
@@ -264,12 +252,7 @@ TEST_F(XPCHelperClientTest, RealHelperIsStartedOnDemandAndRelaunchedAfterACrash)
     EXPECT_GT(first.totalRam, 0u);
     ASSERT_EQ(countOf(Level::debug, "fetchData: got "), 1u) << "decoded, not the fallback";
 
-    auto helpers = testing::helpersForThisRuntimeDir();
-    for (int i = 0; i < 500 && helpers.empty(); ++i) {
-        std::this_thread::sleep_for(10ms);
-        helpers = testing::helpersForThisRuntimeDir();
-    }
-    ASSERT_EQ(helpers.size(), 1u);
+    ASSERT_EQ(testing::waitForHelpers(1).size(), 1u);
     testing::killHelpers();
     EXPECT_TRUE(waitForRecord(Level::fault, "XPC connection interrupted"));
     // The dead helper's sockets are released one by one: until its listening
@@ -286,7 +269,6 @@ TEST_F(XPCHelperClientTest, RealHelperIsStartedOnDemandAndRelaunchedAfterACrash)
     for (const auto& [level, message] : logged()) {
         EXPECT_NE(level, Level::error) << message;
     }
-    expectEveryCompletionRanOnce();
 }
 
 } // namespace

@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
-#include <set>
-#include <thread>
 
 namespace korvel {
 namespace {
@@ -54,41 +51,6 @@ TEST(IconCache, OneLookupPerKeyButNoneRememberedBeforeTheApplicationsAreKnown) {
     EXPECT_EQ(icon("/usr/sbin/daemon-without-entry").get(), daemon.get());
     EXPECT_EQ(calls["/usr/sbin/daemon-without-entry"], 1);
     EXPECT_EQ(cache.size(), 2u);
-}
-
-TEST(IconCache, ConcurrentCallersShareOneLookupPerKey) {
-    std::atomic<int> lookups{0};
-    IconCache cache([&lookups](const std::string& key) -> std::optional<std::string> {
-        lookups += 1;
-        return "icon-for-" + key;
-    });
-    constexpr int kThreads = 8;
-    constexpr int kKeys = 10;
-    // Every pointer any thread was handed for key k, by thread.
-    std::vector<std::vector<std::set<const ProcessIcon*>>> seen(
-        kThreads, std::vector<std::set<const ProcessIcon*>>(kKeys));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 200; ++round) {
-                for (int k = 0; k < kKeys; ++k) {
-                    seen[t][k].insert(
-                        cache.iconForExecutablePath("/usr/bin/p" + std::to_string(k)).get());
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(lookups.load(), kKeys);
-    for (int k = 0; k < kKeys; ++k) {
-        const std::set<const ProcessIcon*> one{
-            cache.iconForExecutablePath("/usr/bin/p" + std::to_string(k)).get()};
-        for (int t = 0; t < kThreads; ++t) {
-            EXPECT_EQ(seen[t][k], one);
-        }
-    }
 }
 
 } // namespace
