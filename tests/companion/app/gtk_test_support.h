@@ -1,11 +1,10 @@
 #pragma once
 
+#include "companion/app/app_delegate.h"
 #include "tests/companion/engine/manager_fixture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtkmm.h>
-
-#include <string>
-#include <vector>
 
 namespace korvel::testing {
 
@@ -21,7 +20,8 @@ void pumpMainContext();
 // activation of a button a moment later, on a timer of its own.
 bool iterateUntil(const std::function<bool()>& done);
 
-// A manager on a virtual clock (ManagerFixture) plus GTK; skipped without a display.
+// A manager on a virtual clock (ManagerFixture) plus GTK and a private
+// autostart directory; skipped without a display.
 class GtkManagerTest : public ManagerFixture {
 protected:
     void SetUp() override {
@@ -36,38 +36,35 @@ protected:
         HelperProcessData process;
         process.pid = 4242;
         process.name = "worker";
-        process.execPath = "/usr/bin/worker";
         return reading(timestamp, {process});
     }
+
+    LoginItem loginItem() const {
+        return {platform::desktop::AutostartEntry(entryPath.string()),
+                "/opt/korvel/bin/korvel-companion"};
+    }
+
+    // A delegate whose outside reaches are counted here.
+    std::shared_ptr<AppDelegate> makeDelegate() {
+        AppDelegateEnvironment env;
+        env.makeManager = [this] { return KorvelManager::create(environment()); };
+        env.defaults = &defaults;
+        env.loginItem = loginItem();
+        env.terminate = [this] { ++terminations; };
+        env.adoptWindow = [this](Gtk::Window& window) {
+            adopted.push_back(&window);
+            entryExistedWhenWindowCame = std::filesystem::exists(entryPath);
+        };
+        env.openSupportPage = [this] { ++pagesOpened; };
+        return AppDelegate::create(std::move(env));
+    }
+
+    TempDir config;
+    const std::filesystem::path entryPath = config.path() / "autostart/qn.Korvel.companion.desktop";
+    int terminations = 0;
+    int pagesOpened = 0;
+    std::vector<Gtk::Window*> adopted;
+    bool entryExistedWhenWindowCame = false;
 };
-
-// Whether the widget has the CSS class.
-inline bool hasClass(const Gtk::Widget& widget, const char* name) {
-    return widget.has_css_class(name);
-}
-
-// The first descendant (depth first, the widget included) of type T.
-template <typename T> T* findDescendant(Gtk::Widget& root) {
-    if (auto* found = dynamic_cast<T*>(&root)) {
-        return found;
-    }
-    for (auto* child = root.get_first_child(); child != nullptr;
-         child = child->get_next_sibling()) {
-        if (auto* found = findDescendant<T>(*child)) {
-            return found;
-        }
-    }
-    return nullptr;
-}
-
-// Triggers the shortcut of the widget's controllers whose trigger reads as
-// `trigger` (e.g. "Escape"). False when none has it.
-bool activateShortcut(Gtk::Widget& widget, const std::string& trigger);
-
-// Renders the window as it is drawn on screen. Empty when it has no size.
-Glib::RefPtr<Gdk::Texture> renderWindow(Gtk::Window& window);
-
-// Counts the texture's pixels that read as the theme's green.
-size_t greenPixels(const Glib::RefPtr<Gdk::Texture>& texture);
 
 } // namespace korvel::testing

@@ -1,95 +1,105 @@
 #include "companion/app/app_style.h"
-#include "companion/app/companion_setup_view.h"
 #include "companion/app/korvel_settings_view.h"
+#include "companion/app/localization.h"
+#include "platform/desktop/text_domain.h"
 #include "tests/companion/app/gtk_test_support.h"
-#include "tests/companion/app/message_catalog.h"
+
+#include <clocale>
+#include <cstdint>
+#include <map>
 
 namespace korvel::testing {
 namespace {
 
-class ViewsTest : public GtkManagerTest {
-protected:
-    // Publishes the manager's helperAvailable write to the views' observers.
-    void deliver() { dispatch.runPending(); }
-
-    LoginItem loginItem() const {
-        LoginItem item;
-        item.entry = platform::desktop::AutostartEntry(
-            (config.path() / "autostart/qn.Korvel.companion.desktop").string());
-        item.executable = "/opt/korvel/bin/korvel-companion";
-        return item;
+// A gettext catalogue for the companion's domain in a made-up language,
+// active while the object lives.
+class ScopedTranslations {
+public:
+    explicit ScopedTranslations(std::map<std::string, std::string> entries) {
+        entries.emplace("", "Content-Type: text/plain; charset=UTF-8\n");
+        // The .mo layout: header, tables of (length, offset) for the originals
+        // (sorted) and the translations, then the strings.
+        const auto count = static_cast<uint32_t>(entries.size());
+        const uint32_t stringsAt = 28 + 16 * count;
+        std::string header, originals, translations, strings;
+        auto put = [](std::string& out, uint32_t value) {
+            for (int i = 0; i < 4; ++i) {
+                out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+            }
+        };
+        auto add = [&](std::string& table, const std::string& text) {
+            put(table, static_cast<uint32_t>(text.size()));
+            put(table, stringsAt + static_cast<uint32_t>(strings.size()));
+            strings += text + '\0';
+        };
+        for (const auto& [key, value] : entries) {
+            add(originals, key);
+            add(translations, value);
+        }
+        for (uint32_t v : {0x950412deu, 0u, count, 28u, 28 + 8 * count, 0u, stringsAt}) {
+            put(header, v);
+        }
+        dir_.write("xx/LC_MESSAGES/" + std::string(kTextDomain) + ".mo",
+                   header + originals + translations + strings);
+        // LANGUAGE is ignored in the plain C locale.
+        previousLocale_ = std::setlocale(LC_MESSAGES, nullptr);
+        std::setlocale(LC_MESSAGES, "C.UTF-8");
+        g_setenv("LANGUAGE", "xx", TRUE);
+        // Binding again makes gettext forget what it looked up before.
+        platform::desktop::bindTextDomain(kTextDomain, dir_.str());
+    }
+    ~ScopedTranslations() {
+        g_unsetenv("LANGUAGE");
+        std::setlocale(LC_MESSAGES, previousLocale_.c_str());
+        platform::desktop::bindTextDomain(kTextDomain, (dir_.path() / "none").string());
     }
 
-    TempDir config;
+private:
+    TempDir dir_;
+    std::string previousLocale_;
 };
 
-void expectRowLook(const CompanionStatusRow& row, bool active) {
-    EXPECT_EQ(row.isActive(), active);
-    const auto icon = row.symbol().get_icon_name();
-    EXPECT_EQ(icon, active ? CompanionStatusRow::kActiveIcon : CompanionStatusRow::kInactiveIcon);
-    EXPECT_EQ(hasClass(row.symbol(), style::kActive), active);
-    EXPECT_EQ(hasClass(row.symbol(), style::kSecondary), !active);
-}
+using ViewsTest = GtkManagerTest;
 
-TEST_F(ViewsTest, TheRelayRowFollowsEveryPublishingChange) {
+TEST_F(ViewsTest, BothViewsFollowTheManagerWhileOpen) {
     start();
-    CompanionStatusView view(manager);
-    const auto& row = view.relayRow();
-    EXPECT_EQ(row.title(), "Relay");
-    EXPECT_EQ(row.value(), "Advanced data is not being published");
-    expectRowLook(row, false);
+    CompanionStatusView status(manager);
+    const auto& row = status.relayRow();
+    int opened = 0;
+    KorvelSettingsView settingsView(defaults, loginItem(), [&opened] { ++opened; });
+    const Glib::ustring unavailableDetail = settingsView.detail().get_text();
+    const auto expectLook = [&](bool active) {
+        EXPECT_EQ(row.isActive(), active);
+        EXPECT_EQ(row.value(),
+                  active ? "Publishing Advanced data" : "Advanced data is not being published");
+        EXPECT_EQ(row.symbol().get_icon_name(),
+                  active ? CompanionStatusRow::kActiveIcon : CompanionStatusRow::kInactiveIcon);
+        EXPECT_EQ(row.symbol().has_css_class(style::kActive), active);
+        EXPECT_EQ(settingsView.availability().get_text(), active ? "Available" : "Not available");
+        EXPECT_EQ(settingsView.availability().has_css_class(style::kActive), active);
+        EXPECT_EQ(settingsView.pageButton().get_label(),
+                  active ? "Open Korvel Page" : "Learn more");
+    };
+    expectLook(false);
+    { CompanionStatusView gone(manager); } // the next change must not reach it
 
     answer(0, fullReading(dispatch.now()));
-    EXPECT_EQ(row.value(), "Publishing Advanced data");
-    expectRowLook(row, true);
+    dispatch.runPending(); // delivers the helperAvailable write to observers
+    expectLook(true);
+    EXPECT_EQ(settingsView.detail().get_text(), "Process and connection details are available.");
+    g_signal_emit_by_name(settingsView.pageButton().gobj(), "clicked");
+    EXPECT_EQ(opened, 1);
 
     // The helper delivers nothing: the snapshot goes, and so does the green.
     dispatch.advance(KorvelManager::kFirstStartupRefreshDelay);
     ASSERT_EQ(requests.size(), 2u);
     answer(1, reading(dispatch.now()));
-    EXPECT_EQ(row.value(), "Advanced data is not being published");
-    expectRowLook(row, false);
+    dispatch.runPending();
+    expectLook(false);
+    EXPECT_EQ(settingsView.detail().get_text(), unavailableDetail);
 }
 
-TEST_F(ViewsTest, AViewGoneBeforeTheManagerIsNotCalledAgain) {
-    start();
-    { CompanionStatusView view(manager); }
-    answer(0, fullReading(dispatch.now())); // would touch the dead view
-    EXPECT_TRUE(manager->companionPublishing.get());
-}
-
-TEST_F(ViewsTest, TheSettingsViewFollowsHelperAvailableWithoutReopening) {
-    start();
-    int opened = 0;
-    KorvelSettingsView view(defaults, loginItem(), [&opened] { ++opened; });
-    EXPECT_EQ(view.sectionCaption().get_text(), "FEATURE MODE");
-    EXPECT_EQ(view.availability().get_text(), "Not available");
-    EXPECT_TRUE(hasClass(view.availability(), style::kSecondary));
-    EXPECT_FALSE(hasClass(view.availability(), style::kActive));
-    EXPECT_EQ(view.pageButton().get_label(), "Learn more");
-    const Glib::ustring unavailableDetail = view.detail().get_text();
-
-    answer(0, fullReading(dispatch.now()));
-    deliver();
-    EXPECT_EQ(view.availability().get_text(), "Available");
-    EXPECT_TRUE(hasClass(view.availability(), style::kActive));
-    EXPECT_FALSE(hasClass(view.availability(), style::kSecondary));
-    EXPECT_EQ(view.detail().get_text(), "Process and connection details are available.");
-    EXPECT_EQ(view.pageButton().get_label(), "Open Korvel Page");
-
-    // Either title opens the support page.
-    g_signal_emit_by_name(view.pageButton().gobj(), "clicked");
-    EXPECT_EQ(opened, 1);
-
-    dispatch.advance(KorvelManager::kFirstStartupRefreshDelay);
-    answer(1, reading(dispatch.now()));
-    deliver();
-    EXPECT_EQ(view.availability().get_text(), "Not available");
-    EXPECT_EQ(view.detail().get_text(), unavailableDetail);
-    EXPECT_EQ(view.pageButton().get_label(), "Learn more");
-}
-
-TEST_F(ViewsTest, TextsGoThroughTheCatalogueAndRowTextsAreShownAsGiven) {
+TEST_F(ViewsTest, TextsGoThroughTheCatalogueOnceAndLongOnesWrap) {
     const std::string longDescription =
         "Der Begleiter läuft leise im Hintergrund und erweitert Korvel um erweiterte Diagnosen, "
         "die sonst nirgends zu sehen wären, und zwar ohne jede weitere Einstellung.";
@@ -101,32 +111,24 @@ TEST_F(ViewsTest, TextsGoThroughTheCatalogueAndRowTextsAreShownAsGiven) {
         {"The Companion runs quietly in the background and extends Korvel with Advanced "
          "diagnostics.",
          longDescription},
-        {"Korvel Companion", "Korvel-Begleiter"},
     });
-    start();
-
     KorvelSettingsView settingsView(defaults, loginItem(), [] {});
     EXPECT_EQ(settingsView.sectionCaption().get_text(), "FUNKTIONSMODUS");
 
-    CompanionStatusRow row("Relay", "Publishing Advanced data", true);
-    EXPECT_EQ(row.title(), "Relay");
-    EXPECT_EQ(row.value(), "Publishing Advanced data");
-
-    auto window = std::make_unique<Gtk::Window>();
-    auto* setup = Gtk::make_managed<CompanionSetupView>(
-        manager, [] {}, [] {}, [] {});
-    window->set_child(*setup);
-    window->set_resizable(false);
-    window->set_default_size(420, 320);
-    EXPECT_EQ(setup->description().get_text().raw(), longDescription);
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    auto* window = delegate->setupWindow();
+    ASSERT_NE(window, nullptr);
+    auto& setup = window->view();
+    EXPECT_EQ(setup.description().get_text().raw(), longDescription);
+    dispatch.runPending();
     answer(0, fullReading(dispatch.now()));
-    EXPECT_EQ(setup->statusView().relayRow().title(), "Relais");
-    EXPECT_EQ(setup->statusView().relayRow().value(), "Relay");
+    EXPECT_EQ(setup.statusView().relayRow().title(), "Relais");
+    EXPECT_EQ(setup.statusView().relayRow().value(), "Relay");
 
-    window->present();
     pumpMainContext();
     EXPECT_EQ(window->get_width(), 420) << "a long translation wraps instead";
-    EXPECT_GT(setup->description().get_height(), 20) << "wrapped onto several lines";
+    EXPECT_GT(setup.description().get_height(), 20) << "wrapped onto several lines";
 }
 
 } // namespace
