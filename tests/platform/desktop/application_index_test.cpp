@@ -40,21 +40,20 @@ TEST(ApplicationIndex, LocalizedNamesIconsAndPrograms) {
     const auto german = ApplicationIndex::build(tree.environment({"de_DE.UTF-8"}));
     EXPECT_EQ(nameFor(german, viewer), "Betrachter");
     EXPECT_EQ(german.find(viewer.string())->icon, "org.example.viewer");
-    EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment({"de_CH.UTF-8@euro"})), viewer),
-              "Luegi");
-    EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment({"fr_FR.UTF-8"})), viewer),
-              "Viewer");
-    // A LANGUAGE list: the first language with a translation wins.
-    EXPECT_EQ(
-        nameFor(ApplicationIndex::build(tree.environment({"fr", "de", "en_US.UTF-8"})), viewer),
-        "Betrachter");
+    // In a LANGUAGE list the first language with a translation wins.
+    for (const auto& [locales, name] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"de_CH.UTF-8@euro"}, "Luegi"},
+             {{"fr_FR.UTF-8"}, "Viewer"},
+             {{"fr", "de", "en_US.UTF-8"}, "Betrachter"}}) {
+        EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment(locales)), viewer), name);
+    }
 
     EXPECT_EQ(nameFor(german, spaced), "Spaced");
     EXPECT_EQ(german.find(spaced.string())->icon, (tree.root() / "opt/My App/icon.png").string());
-    EXPECT_EQ(nameFor(german, real), "Term");
-    EXPECT_EQ(german.find(real.string())->id, "kde-term.desktop");
-    EXPECT_EQ(german.find(real.string())->icon, "term");
-    EXPECT_EQ(german.find((tree.bin() / "term").string()), nullptr) << "only real paths are keys";
+    ASSERT_NE(german.find(real.string()), nullptr);
+    EXPECT_EQ(german.find(real.string())->id + " " + german.find(real.string())->icon,
+              "kde-term.desktop term");
     // A binary replaced on disk while running still names its process.
     EXPECT_EQ(nameFor(german, viewer.string() + " (deleted)"), "Betrachter");
 }
@@ -102,11 +101,7 @@ TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
     EXPECT_EQ(index.find(hidden.string()), nullptr);
     EXPECT_EQ(nameFor(index, python), "Python");
     EXPECT_EQ(index.find(snap.string()), nullptr);
-    std::vector<std::string> ids;
-    for (const auto& e : index.entries()) {
-        ids.push_back(e.id);
-    }
-    EXPECT_EQ(ids, (std::vector<std::string>{"present.desktop", "python.desktop"}));
+    EXPECT_EQ(index.entries().size(), 2u) << "only Present and Python are kept";
 }
 
 TEST(ApplicationIndex, TwoEntriesForOneProgram) {
@@ -149,8 +144,7 @@ TEST(ApplicationRegistry, LooksUpOnlyWhatWasRead) {
     registry.rebuild();
     auto running = registry.runningApplications(processes);
     ASSERT_EQ(running.size(), 2u);
-    EXPECT_EQ(running[0].pid, 10);
-    EXPECT_EQ(running[1].pid, 12);
+    EXPECT_EQ(std::make_pair(running[0].pid, running[1].pid), std::make_pair(10, 12));
     EXPECT_EQ(registry.iconForExecutable(viewer.string()).icon, "viewer-icon");
     const auto none = registry.iconForExecutable(other.string());
     EXPECT_TRUE(none.ready && none.icon.empty());
@@ -177,8 +171,7 @@ TEST(ApplicationRegistry, ReadsAgainWhenAnApplicationsDirectoryChanges) {
     for (int i = 0; i < 600 && registry.index()->find(viewer.string()) == nullptr; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_NE(registry.index()->find(viewer.string()), nullptr);
-    EXPECT_EQ(registry.index()->find(viewer.string())->name, "Viewer");
+    EXPECT_EQ(nameFor(*registry.index(), viewer), "Viewer");
 }
 
 TEST(XdgEnvironment, DirectoriesAndLocales) {
