@@ -26,12 +26,5 @@ TEST(HelperServiceTest, EachRequestGetsOneCompleteDocumentWithLaterTimestamps) {
     EXPECT_LE(first->memPressureLevel, 100);
 }
 
-TEST(HelperServiceTest, SelectorsOutsideTheProtocolGetNoReplyFromTheService) {
-    HelperService service;
-    int calls = 0;
-    service.handle({"deleteEverything:", true}, [&](const platform::xpc::Reply&) { ++calls; });
-    EXPECT_EQ(calls, 0) << "the listener answers nil for what nobody handled";
-}
-
 } // namespace
 } // namespace korvel

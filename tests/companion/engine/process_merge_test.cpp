@@ -93,19 +93,5 @@ TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllBu
     EXPECT_EQ(closed.at(4).size(), 2u);
 }
 
-TEST(ProcessMergeTest, GroupsKeepReadingOrderAndCountEstablished) {
-    const auto groups = groupConnections({socketRow(1, 5),
-                                          socketRow(2, 6),
-                                          socketRow(1, 7, 1),
-                                          {1, "UDP", "0.0.0.0", 53, "", 0, -1}});
-    ASSERT_EQ(groups.at(1).size(), 3u);
-    EXPECT_EQ(groups.at(1)[1].localPort, 7);
-    EXPECT_EQ(groups.at(1)[2].state, TCPState::unknown);
-    EXPECT_EQ(groups.at(1)[2].proto, TransportProto::udp);
-    std::vector<NetProcess> list = {processWith(1, {socketRow(1, 5), socketRow(1, 7, 1)}),
-                                    processWith(2, {socketRow(2, 6)})};
-    EXPECT_EQ(establishedConnectionCount(list), 2u);
-}
-
 } // namespace
 } // namespace korvel
