@@ -2,6 +2,7 @@
 
 #include "platform/xpc/messages.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -76,7 +77,7 @@ private:
     int wakeFd_;
     ListenerDelegate* delegate_ = nullptr;
     bool resumed_ = false;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false}; // stop() may come from another thread
     std::vector<std::unique_ptr<IncomingConnection>> connections_;
 };
 
