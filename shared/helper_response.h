@@ -17,6 +17,12 @@ struct HelperProcessData {
     std::optional<std::string> execPath;
     uint64_t cpuNS = 0;
     uint64_t memBytes = 0;
+    // Who the process belongs to, where the helper could tell (Linux only;
+    // readers that do not know these members ignore them).
+    std::optional<uint32_t> uid;
+    std::optional<std::string> unit;
+    std::optional<std::string> appId;
+    std::optional<std::string> container;
 
     bool operator==(const HelperProcessData&) const = default;
 };
@@ -29,6 +35,10 @@ struct HelperConnectionData {
     std::string remoteAddr;
     uint16_t remotePort = 0;
     int32_t tcpStateRaw = -1;
+    // Cumulative TCP payload bytes received and acknowledged by the peer, from
+    // the kernel's tcp_info; absent for UDP and when the kernel gives none.
+    std::optional<uint64_t> bytesIn;
+    std::optional<uint64_t> bytesOut;
 
     bool operator==(const HelperConnectionData&) const = default;
 };
@@ -63,7 +73,9 @@ struct HelperResponse {
 std::optional<std::string> encodeHelperResponse(const HelperResponse& response);
 
 // Strict reader: every required member present, of its JSON type and within
-// its width; optional members absent or null; unknown members ignored.
+// its width; optional members absent or null; unknown members ignored. The
+// additive row members (uid, unit, appId, container, bytesIn, bytesOut) are
+// taken when well typed and otherwise ignored, never failing the document.
 std::optional<HelperResponse> decodeHelperResponse(std::string_view json);
 
 } // namespace korvel

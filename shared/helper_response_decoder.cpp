@@ -469,6 +469,19 @@ template <typename T> struct OptionalMember {
     }
 };
 
+// An additive member: taken when well typed, otherwise read past as unknown.
+template <typename T> struct ExtraMember {
+    std::optional<T> value;
+
+    template <typename Read> void read(Reader& r, Read&& read) {
+        value.reset();
+        T v{};
+        if (!r.null() && read(v)) {
+            value = std::move(v);
+        }
+    }
+};
+
 constexpr int kRecordDepth = 3;
 
 auto integerReader(Reader& r, int depth) {
@@ -494,6 +507,8 @@ bool decodeProcess(Reader& r, HelperProcessData& p) {
     Member<std::string> name;
     OptionalMember<std::string> execPath;
     Member<uint64_t> cpuNS, memBytes;
+    ExtraMember<uint32_t> uid;
+    ExtraMember<std::string> unit, appId, container;
     r.object(
         [&](std::string_view key) {
             if (key == "pid") {
@@ -506,6 +521,14 @@ bool decodeProcess(Reader& r, HelperProcessData& p) {
                 cpuNS.read(integerReader(r, kRecordDepth));
             } else if (key == "memBytes") {
                 memBytes.read(integerReader(r, kRecordDepth));
+            } else if (key == "uid") {
+                uid.read(r, integerReader(r, kRecordDepth));
+            } else if (key == "unit") {
+                unit.read(r, stringReader(r, kRecordDepth));
+            } else if (key == "appId") {
+                appId.read(r, stringReader(r, kRecordDepth));
+            } else if (key == "container") {
+                container.read(r, stringReader(r, kRecordDepth));
             } else {
                 r.skip(kRecordDepth);
             }
@@ -514,7 +537,15 @@ bool decodeProcess(Reader& r, HelperProcessData& p) {
     if (!pid.ok() || !name.ok() || !execPath.valid || !cpuNS.ok() || !memBytes.ok()) {
         return false;
     }
-    p = {pid.value, std::move(name.value), std::move(execPath.value), cpuNS.value, memBytes.value};
+    p = {pid.value,
+         std::move(name.value),
+         std::move(execPath.value),
+         cpuNS.value,
+         memBytes.value,
+         uid.value,
+         std::move(unit.value),
+         std::move(appId.value),
+         std::move(container.value)};
     return true;
 }
 
@@ -522,6 +553,7 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
     Member<int32_t> pid, tcpStateRaw;
     Member<std::string> proto, localAddr, remoteAddr;
     Member<uint16_t> localPort, remotePort;
+    ExtraMember<uint64_t> bytesIn, bytesOut;
     r.object(
         [&](std::string_view key) {
             if (key == "pid") {
@@ -538,6 +570,10 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
                 remotePort.read(integerReader(r, kRecordDepth));
             } else if (key == "tcpStateRaw") {
                 tcpStateRaw.read(integerReader(r, kRecordDepth));
+            } else if (key == "bytesIn") {
+                bytesIn.read(r, integerReader(r, kRecordDepth));
+            } else if (key == "bytesOut") {
+                bytesOut.read(r, integerReader(r, kRecordDepth));
             } else {
                 r.skip(kRecordDepth);
             }
@@ -547,9 +583,15 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
         !remotePort.ok() || !tcpStateRaw.ok()) {
         return false;
     }
-    c = {pid.value,        std::move(proto.value),      std::move(localAddr.value),
-         localPort.value,  std::move(remoteAddr.value), remotePort.value,
-         tcpStateRaw.value};
+    c = {pid.value,
+         std::move(proto.value),
+         std::move(localAddr.value),
+         localPort.value,
+         std::move(remoteAddr.value),
+         remotePort.value,
+         tcpStateRaw.value,
+         bytesIn.value,
+         bytesOut.value};
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <type_traits>
 
 namespace korvel {
 namespace {
@@ -54,13 +55,27 @@ private:
         for (const char ch : value) {
             const auto c = static_cast<unsigned char>(ch);
             switch (c) {
-            case '"': out_ += "\\\""; break;
-            case '\\': out_ += "\\\\"; break;
-            case '\n': out_ += "\\n"; break;
-            case '\r': out_ += "\\r"; break;
-            case '\t': out_ += "\\t"; break;
-            case '\b': out_ += "\\b"; break;
-            case '\f': out_ += "\\f"; break;
+            case '"':
+                out_ += "\\\"";
+                break;
+            case '\\':
+                out_ += "\\\\";
+                break;
+            case '\n':
+                out_ += "\\n";
+                break;
+            case '\r':
+                out_ += "\\r";
+                break;
+            case '\t':
+                out_ += "\\t";
+                break;
+            case '\b':
+                out_ += "\\b";
+                break;
+            case '\f':
+                out_ += "\\f";
+                break;
             default:
                 if (c < 0x20) {
                     out_ += "\\u00";
@@ -76,6 +91,20 @@ private:
 
     std::string out_;
 };
+
+template <typename T>
+void writeOptional(Writer& w, std::string_view name, const std::optional<T>& value) {
+    if (!value) {
+        return;
+    }
+    w.raw(",");
+    w.key(name);
+    if constexpr (std::is_same_v<T, std::string>) {
+        w.string(*value);
+    } else {
+        w.integer(*value);
+    }
+}
 
 void writeProcess(Writer& w, const HelperProcessData& p) {
     w.raw("{");
@@ -95,6 +124,10 @@ void writeProcess(Writer& w, const HelperProcessData& p) {
     w.raw(",");
     w.key("memBytes");
     w.integer(p.memBytes);
+    writeOptional(w, "uid", p.uid);
+    writeOptional(w, "unit", p.unit);
+    writeOptional(w, "appId", p.appId);
+    writeOptional(w, "container", p.container);
     w.raw("}");
 }
 
@@ -120,6 +153,8 @@ void writeConnection(Writer& w, const HelperConnectionData& c) {
     w.raw(",");
     w.key("tcpStateRaw");
     w.integer(c.tcpStateRaw);
+    writeOptional(w, "bytesIn", c.bytesIn);
+    writeOptional(w, "bytesOut", c.bytesOut);
     w.raw("}");
 }
 
