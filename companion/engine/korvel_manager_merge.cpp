@@ -70,6 +70,10 @@ void KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
                                      row.cpuNS, response.timestamp),
                      cpuCap);
         process.memBytes = row.memBytes;
+        process.uid = row.uid;
+        process.unit = row.unit;
+        process.appId = row.appId;
+        process.container = row.container;
         if (auto group = connections.find(row.pid); group != connections.end()) {
             process.connections = group->second; // a pid listed twice keeps its sockets
         }

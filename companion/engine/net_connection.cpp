@@ -11,6 +11,8 @@ NetConnection makeNetConnection(const HelperConnectionData& socket) {
     row.remoteAddr = socket.remoteAddr;
     row.remotePort = socket.remotePort;
     row.state = tcpStateFromRaw(socket.tcpStateRaw);
+    row.bytesIn = socket.bytesIn;
+    row.bytesOut = socket.bytesOut;
     return row;
 }
 

@@ -6,6 +6,7 @@
 #include "shared/helper_response.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace korvel {
@@ -21,6 +22,9 @@ struct NetConnection {
     std::string remoteAddr;
     uint16_t remotePort = 0;
     TCPState state = TCPState::unknown;
+    // Cumulative TCP payload counters from the helper, where the kernel gave them.
+    std::optional<uint64_t> bytesIn;
+    std::optional<uint64_t> bytesOut;
 
     friend bool operator==(const NetConnection& a, const NetConnection& b) {
         return a.pid == b.pid && a.proto == b.proto && a.localAddr == b.localAddr &&
