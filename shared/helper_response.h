@@ -19,10 +19,10 @@ struct HelperProcessData {
     uint64_t memBytes = 0;
     // Who the process belongs to, where the helper could tell (Linux only;
     // readers that do not know these members ignore them).
-    std::optional<uint32_t> uid;
-    std::optional<std::string> unit;
-    std::optional<std::string> appId;
-    std::optional<std::string> container;
+    std::optional<uint32_t> uid{};
+    std::optional<std::string> unit{};
+    std::optional<std::string> appId{};
+    std::optional<std::string> container{};
 
     bool operator==(const HelperProcessData&) const = default;
 };
@@ -37,8 +37,8 @@ struct HelperConnectionData {
     int32_t tcpStateRaw = -1;
     // Cumulative TCP payload bytes received and acknowledged by the peer, from
     // the kernel's tcp_info; absent for UDP and when the kernel gives none.
-    std::optional<uint64_t> bytesIn;
-    std::optional<uint64_t> bytesOut;
+    std::optional<uint64_t> bytesIn{};
+    std::optional<uint64_t> bytesOut{};
 
     bool operator==(const HelperConnectionData&) const = default;
 };

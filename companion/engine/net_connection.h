@@ -23,8 +23,8 @@ struct NetConnection {
     uint16_t remotePort = 0;
     TCPState state = TCPState::unknown;
     // Cumulative TCP payload counters from the helper, where the kernel gave them.
-    std::optional<uint64_t> bytesIn;
-    std::optional<uint64_t> bytesOut;
+    std::optional<uint64_t> bytesIn{};
+    std::optional<uint64_t> bytesOut{};
 
     friend bool operator==(const NetConnection& a, const NetConnection& b) {
         return a.pid == b.pid && a.proto == b.proto && a.localAddr == b.localAddr &&

@@ -24,10 +24,10 @@ struct NetProcess {
     uint64_t memBytes = 0;
     std::vector<NetConnection> connections;
     // Who the process belongs to, as the helper tells it (absent when unknown).
-    std::optional<uint32_t> uid;
-    std::optional<std::string> unit;
-    std::optional<std::string> appId;
-    std::optional<std::string> container;
+    std::optional<uint32_t> uid{};
+    std::optional<std::string> unit{};
+    std::optional<std::string> appId{};
+    std::optional<std::string> container{};
 
     // What the views compare: CPU within 0.05 points and the number of sockets,
     // not their content; display name, path and icon take no part.
