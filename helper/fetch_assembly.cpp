@@ -2,28 +2,38 @@
 
 #include "helper/gpu_usage.h"
 #include "helper/process_table.h"
-#include "helper/temperatures.h"
 #include "platform/system/absolute_time.h"
 #include "shared/interface_counters.h"
-#include "shared/memory_figures.h"
 
 namespace korvel {
 
-HelperResponse assembleHelperResponse(bool showSystem) {
+FetchCollectors FetchCollectors::live() {
+    return {platform::absoluteTimeNow,
+            [](bool showSystem, std::vector<HelperConnectionData>& connections) {
+                return collectProcessTable(showSystem, connections);
+            },
+            [] { return readInterfaceCounters(); },
+            [] { return readMemoryFigures(); },
+            [] { return readTemperatures(); },
+            readGPUCoreCount,
+            readGPUUsage};
+}
+
+HelperResponse assembleHelperResponse(bool showSystem, const FetchCollectors& collectors) {
     HelperResponse response;
-    response.timestamp = platform::absoluteTimeNow();
-    response.processes = collectProcessTable(showSystem, response.connections);
-    response.interfaces = readInterfaceCounters();
-    const MemoryFigures memory = readMemoryFigures();
+    response.timestamp = collectors.now();
+    response.processes = collectors.processTable(showSystem, response.connections);
+    response.interfaces = collectors.interfaceCounters();
+    const MemoryFigures memory = collectors.memoryFigures();
     response.totalRam = memory.total;
     response.usedRam = memory.used;
     response.freeRam = memory.free;
     response.memPressureLevel = memory.level;
-    const Temperatures temperatures = readTemperatures();
+    const Temperatures temperatures = collectors.temperatures();
     response.cpuTemperatureCelsius = temperatures.cpu;
     response.gpuTemperatureCelsius = temperatures.gpu;
-    response.gpuCoreCount = readGPUCoreCount();
-    response.gpuUsagePercent = readGPUUsage();
+    response.gpuCoreCount = collectors.gpuCoreCount();
+    response.gpuUsagePercent = collectors.gpuUsage();
     return response;
 }
 

@@ -1,14 +1,34 @@
 #pragma once
 
+#include "helper/temperatures.h"
 #include "shared/helper_response.h"
+#include "shared/memory_figures.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
 namespace korvel {
 
+// The collectors one reading is made of. live() is this machine; a test
+// replaces them to see what the assembly does with their answers.
+struct FetchCollectors {
+    std::function<double()> now;
+    std::function<std::vector<HelperProcessData>(bool showSystem,
+                                                 std::vector<HelperConnectionData>& connections)>
+        processTable;
+    std::function<std::vector<HelperInterfaceData>()> interfaceCounters;
+    std::function<MemoryFigures()> memoryFigures;
+    std::function<Temperatures()> temperatures;
+    std::function<std::optional<int64_t>()> gpuCoreCount;
+    std::function<std::optional<double>()> gpuUsage;
+
+    static FetchCollectors live();
+};
+
 // One complete reading of the machine, collectors called in their fixed order.
-HelperResponse assembleHelperResponse(bool showSystem);
+HelperResponse assembleHelperResponse(bool showSystem,
+                                      const FetchCollectors& collectors = FetchCollectors::live());
 
 // The reply bytes for one request: the encoded reading, or no value (nil)
 // when it cannot be encoded.

@@ -4,18 +4,124 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <random>
 
 namespace korvel {
 namespace {
 
 using Json = nlohmann::json;
 
+// The reading rules spelled out over a JSON tree: slow, obviously right, and
+// the yardstick for the one-pass reader.
+struct Reference {
+    struct Reject {};
+
+    static const Json& at(const Json& o, const char* key) {
+        return o.contains(key) ? o.at(key) : throw Reject{};
+    }
+    static const Json* optional(const Json& o, const char* key) {
+        return o.contains(key) && !o.at(key).is_null() ? &o.at(key) : nullptr;
+    }
+    static const Json& list(const Json& o, const char* key) {
+        return at(o, key).is_array() ? at(o, key) : throw Reject{};
+    }
+    static std::string text(const Json& v) {
+        return v.is_string() ? v.get<std::string>() : throw Reject{};
+    }
+    static double number(const Json& v) { return v.is_number() ? v.get<double>() : throw Reject{}; }
+    template <typename I> static I integer(const Json& v) {
+        using Limits = std::numeric_limits<I>;
+        if (v.is_number_unsigned() && v.get<uint64_t>() <= uint64_t{Limits::max()}) {
+            return static_cast<I>(v.get<uint64_t>());
+        }
+        // Parsed integers are signed only when negative.
+        if (v.is_number_integer() && !v.is_number_unsigned() &&
+            v.get<int64_t>() >= int64_t{Limits::min()}) {
+            return static_cast<I>(v.get<int64_t>());
+        }
+        throw Reject{};
+    }
+    // Additive row members: taken when well typed, otherwise ignored.
+    template <typename T, typename Read>
+    static std::optional<T> extra(const Json& o, const char* key, Read read) try {
+        return o.contains(key) ? std::optional<T>(read(o.at(key))) : std::nullopt;
+    } catch (const Reject&) {
+        return std::nullopt;
+    }
+
+    static std::optional<HelperResponse> decode(const std::string& document) try {
+        const Json json = Json::parse(document, nullptr, false);
+        HelperResponse r;
+        for (const Json& o : list(json, "processes")) {
+            HelperProcessData& p = r.processes.emplace_back();
+            p = {integer<int32_t>(at(o, "pid")), text(at(o, "name")), std::nullopt,
+                 integer<uint64_t>(at(o, "cpuNS")), integer<uint64_t>(at(o, "memBytes"))};
+            if (const Json* path = optional(o, "execPath")) {
+                p.execPath = text(*path);
+            }
+            p.uid = extra<uint32_t>(o, "uid", integer<uint32_t>);
+            p.unit = extra<std::string>(o, "unit", text);
+            p.appId = extra<std::string>(o, "appId", text);
+            p.container = extra<std::string>(o, "container", text);
+        }
+        for (const Json& o : list(json, "connections")) {
+            r.connections.push_back(
+                {integer<int32_t>(at(o, "pid")), text(at(o, "proto")), text(at(o, "localAddr")),
+                 integer<uint16_t>(at(o, "localPort")), text(at(o, "remoteAddr")),
+                 integer<uint16_t>(at(o, "remotePort")), integer<int32_t>(at(o, "tcpStateRaw"))});
+            r.connections.back().bytesIn = extra<uint64_t>(o, "bytesIn", integer<uint64_t>);
+            r.connections.back().bytesOut = extra<uint64_t>(o, "bytesOut", integer<uint64_t>);
+        }
+        for (const Json& o : list(json, "interfaces")) {
+            r.interfaces.push_back({text(at(o, "id")), integer<uint64_t>(at(o, "bytesIn")),
+                                    integer<uint64_t>(at(o, "bytesOut"))});
+        }
+        r.timestamp = number(at(json, "timestamp"));
+        r.totalRam = integer<uint64_t>(at(json, "totalRam"));
+        r.usedRam = integer<uint64_t>(at(json, "usedRam"));
+        r.freeRam = integer<uint64_t>(at(json, "freeRam"));
+        r.memPressureLevel = integer<int32_t>(at(json, "memPressureLevel"));
+        if (const Json* v = optional(json, "gpuCoreCount")) {
+            r.gpuCoreCount = integer<int64_t>(*v);
+        }
+        using Real = std::pair<const char*, std::optional<double>*>;
+        for (auto [key, member] : {Real{"gpuUsagePercent", &r.gpuUsagePercent},
+                                   Real{"cpuTemperatureCelsius", &r.cpuTemperatureCelsius},
+                                   Real{"gpuTemperatureCelsius", &r.gpuTemperatureCelsius}}) {
+            if (const Json* v = optional(json, key)) {
+                *member = number(*v);
+            }
+        }
+        // A number too large for a double is the one thing read differently:
+        // the tree holds infinity, the reader refuses the document.
+        for (double v :
+             {r.timestamp, r.gpuUsagePercent.value_or(0), r.cpuTemperatureCelsius.value_or(0),
+              r.gpuTemperatureCelsius.value_or(0)}) {
+            if (!std::isfinite(v)) {
+                return std::nullopt;
+            }
+        }
+        return r;
+    } catch (const Reject&) {
+        return std::nullopt;
+    }
+};
+
+void expectSameAsReference(const std::string& text) {
+    const auto expected = Reference::decode(text);
+    const auto actual = decodeHelperResponse(text);
+    ASSERT_EQ(expected.has_value(), actual.has_value()) << text;
+    if (expected) {
+        ASSERT_EQ(*expected, *actual) << text;
+    }
+}
+
 HelperResponse sampleResponse() {
     HelperResponse r;
     r.processes = {{42, "Safari", "/Applications/Safari.app/Contents/MacOS/Safari",
-                    1234567890123ULL, 987654321ULL},
+                    1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box"},
                    {7, "kworker", std::nullopt, 0, 0}};
-    r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4},
+    r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
     r.interfaces = {{"eth0", 1, 18446744073709551615ULL}};
     r.timestamp = 818281440.3007154;
@@ -32,6 +138,7 @@ TEST(HelperResponseTest, RoundTripsEveryMemberAndOmitsAbsentOnes) {
     ASSERT_TRUE(text);
     // Eight members when no optional reading exists, and never a null.
     EXPECT_EQ(Json::parse(*text).size(), 8u);
+    EXPECT_EQ(Json::parse(*text)["processes"][1].size(), 4u);
     EXPECT_EQ(text->find("null"), std::string::npos);
     EXPECT_EQ(decodeHelperResponse(*text), r);
 
@@ -45,7 +152,7 @@ TEST(HelperResponseTest, RoundTripsEveryMemberAndOmitsAbsentOnes) {
     EXPECT_EQ(decodeHelperResponse(*full), r);
 }
 
-TEST(HelperResponseTest, NonFiniteDoublesCannotBeEncoded) {
+TEST(HelperResponseTest, NonFiniteDoublesFailAndNamesThatAreNotUtf8AreRepaired) {
     for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(),
                        -std::numeric_limits<double>::infinity()}) {
         HelperResponse r = sampleResponse();
@@ -55,76 +162,165 @@ TEST(HelperResponseTest, NonFiniteDoublesCannotBeEncoded) {
         r.cpuTemperatureCelsius = bad;
         EXPECT_FALSE(encodeHelperResponse(r));
     }
-}
-
-TEST(HelperResponseTest, NamesThatAreNotUtf8StillMakeValidJson) {
     HelperResponse r = sampleResponse();
     r.processes[0].name = "bad\xff\xfe name\xc3";
     r.processes[0].execPath = "/opt/\xed\xa0\x80x\"\n\x01";
     const auto text = encodeHelperResponse(r);
     ASSERT_TRUE(text);
+    EXPECT_TRUE(Json::accept(*text)) << "nlohmann rejects invalid UTF-8";
     const auto decoded = decodeHelperResponse(*text);
     ASSERT_TRUE(decoded);
-    EXPECT_TRUE(Json::accept(*text)) << "nlohmann rejects invalid UTF-8";
     EXPECT_EQ(decoded->processes[0].name, "bad\xEF\xBF\xBD\xEF\xBF\xBD name\xEF\xBF\xBD");
     EXPECT_EQ(*decoded->processes[0].execPath,
               "/opt/\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx\"\n\x01");
 }
 
-TEST(HelperResponseTest, RequiredMembersMustBePresentTypedAndInRange) {
+TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenceReadsThem) {
     const Json valid = Json::parse(*encodeHelperResponse(sampleResponse()));
-    const auto decodes = [](const Json& j) { return decodeHelperResponse(j.dump()).has_value(); };
-    ASSERT_TRUE(decodes(valid));
+    const auto check = [](const Json& j, bool decodes) {
+        EXPECT_EQ(decodeHelperResponse(j.dump()).has_value(), decodes) << j.dump();
+        expectSameAsReference(j.dump());
+    };
+    check(valid, true);
     for (const char* key : {"/processes", "/connections", "/interfaces", "/timestamp", "/totalRam",
                             "/usedRam", "/freeRam", "/memPressureLevel", "/processes/0/cpuNS"}) {
         Json missing = valid;
         missing.at(Json::json_pointer(key).parent_pointer()).erase(Json::json_pointer(key).back());
-        EXPECT_FALSE(decodes(missing)) << key;
+        check(missing, false);
         Json null = valid;
         null[Json::json_pointer(key)] = nullptr;
-        EXPECT_FALSE(decodes(null)) << key;
+        check(null, false);
     }
-    const std::pair<const char*, Json> wrong[] = {{"/connections/0/localPort", 65536},
-                                                  {"/connections/0/remotePort", -1},
-                                                  {"/totalRam", -1},
-                                                  {"/processes/0/pid", 2147483648LL},
-                                                  {"/processes/0/pid", "42"},
-                                                  {"/memPressureLevel", 1.5},
-                                                  {"/interfaces/0/id", 5},
-                                                  {"/processes", Json::object()},
-                                                  {"/timestamp", "now"},
-                                                  {"/connections/1/tcpStateRaw", -2147483649LL},
-                                                  {"/gpuCoreCount", "10"},
-                                                  {"/cpuTemperatureCelsius", true}};
-    for (const auto& [pointer, value] : wrong) {
+    // A member's pointer, then the JSON put in its place, and whether the
+    // document still reads: optional members may be null, integers stand where
+    // a double belongs, a mistyped additive member is dropped, not the document.
+    const auto replaced = [&](const std::string& change) {
         Json j = valid;
-        j[Json::json_pointer(pointer)] = value;
-        EXPECT_FALSE(decodes(j)) << pointer << " = " << value;
+        j[Json::json_pointer(change.substr(0, change.find(' ')))] =
+            Json::parse(change.substr(change.find(' ') + 1));
+        return j;
+    };
+    for (const char* change :
+         {"/connections/0/localPort 65536", "/connections/0/remotePort -1", "/totalRam -1",
+          "/processes/0/pid 2147483648", "/processes/0/pid \"42\"", "/interfaces/0/id 5",
+          "/processes {}", "/timestamp \"now\"", "/connections/1/tcpStateRaw -2147483649",
+          "/cpuTemperatureCelsius true"}) {
+        check(replaced(change), false);
+    }
+    for (const char* change :
+         {"/processes/1/execPath null", "/timestamp 5", "/connections/0/localPort 65535",
+          "/processes/0/pid 2147483647", "/connections/1/tcpStateRaw -2147483648",
+          "/gpuCoreCount -9223372036854775808", "/somethingNew {\"a\":[1]}", "/processes/0/uid -1",
+          "/processes/0/uid 4294967296", "/processes/0/unit 5", "/processes/1/appId null",
+          "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5"}) {
+        check(replaced(change), true);
     }
 }
 
-TEST(HelperResponseTest, OptionalNullsUnknownMembersAndWidthExtremesAreAccepted) {
-    Json j = Json::parse(*encodeHelperResponse(sampleResponse()));
-    j["gpuCoreCount"] = nullptr;
-    j["processes"][1]["execPath"] = nullptr;
-    j["somethingNew"] = {{"nested", true}};
-    j["processes"][0]["futureField"] = 3;
-    EXPECT_EQ(decodeHelperResponse(j.dump()), sampleResponse());
+const std::string kSmall =
+    R"({"processes":[{"pid":42,"name":"Safari \u00e9","execPath":"/Applications/S.app",)"
+    R"("cpuNS":12,"memBytes":9,"uid":1000,"unit":"a.service"},)"
+    R"({"pid":7,"name":"k","cpuNS":0,"memBytes":0}],)"
+    R"("connections":[{"pid":42,"proto":"TCP6","localAddr":"::1","localPort":443,)"
+    R"("remoteAddr":"2001:db8::1","remotePort":65535,"tcpStateRaw":-1,"bytesIn":70}],)"
+    R"("interfaces":[{"id":"eth0","bytesIn":1,"bytesOut":18446744073709551615}],)"
+    R"("timestamp":8.182814403007154e8,"totalRam":25276182528,"usedRam":1,"freeRam":2,)"
+    R"("memPressureLevel":98,"gpuCoreCount":null,"gpuUsagePercent":12.5,"x":[{"y":[true]}]})";
 
-    j["timestamp"] = 5; // integers are acceptable where a double belongs
-    j["gpuUsagePercent"] = 40;
-    j["connections"][0]["localPort"] = 65535;
-    j["processes"][0]["pid"] = 2147483647;
-    j["connections"][1]["tcpStateRaw"] = -2147483648LL;
-    j["gpuCoreCount"] = -9223372036854775807LL - 1;
-    const auto decoded = decodeHelperResponse(j.dump());
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->gpuUsagePercent, 40.0);
-    EXPECT_EQ(decoded->connections[0].localPort, 65535);
-    EXPECT_EQ(decoded->processes[0].pid, 2147483647);
-    EXPECT_EQ(decoded->connections[1].tcpStateRaw, -2147483647 - 1);
-    EXPECT_EQ(decoded->gpuCoreCount, INT64_MIN);
-    EXPECT_EQ(decoded->interfaces[0].bytesOut, 18446744073709551615ULL);
+TEST(HelperResponseTest, HandPickedTextReadsAsTheReferenceReadsIt) {
+    const auto doc = [](const std::string& members) {
+        return R"({"processes":[],"connections":[],"interfaces":[],"timestamp":1,"totalRam":1,)"
+               R"("usedRam":1,"freeRam":1,"memPressureLevel":5)" +
+               members + "}";
+    };
+    // Of a member given twice the last counts; an escaped key is the same key.
+    for (const std::string& text :
+         {kSmall, "\xEF\xBB\xBF" + kSmall, " \n\t\r" + kSmall + " \n", kSmall + "x", kSmall + "{}",
+          std::string("[]"), std::string(), std::string("{}"), std::string("null"), doc(","),
+          doc(R"(,"memPressureLevel":"x")"), doc(R"(,"memPr\u0065ssureLevel":"x")"),
+          doc(R"(,"interfaces":[{"id":"a","bytesIn":1}])")}) {
+        expectSameAsReference(text);
+    }
+    // Number forms where an int32, an int64 and a double belong.
+    for (const std::string number :
+         {"-0", "5.0", "5e0", "2147483648", "05", "+5", "1.", ".5", "-1.5E-3", "1e-400", "1e400",
+          "9223372036854775808", "-9223372036854775809", "18446744073709551616", "null", "true"}) {
+        for (const std::string key : {"memPressureLevel", "gpuCoreCount", "gpuUsagePercent"}) {
+            expectSameAsReference(doc(",\"" + key + "\":" + number));
+        }
+    }
+    // Values, both where a string belongs and where anything may stand.
+    for (const std::string& value : std::initializer_list<std::string>{
+             R"("\ud83d\ude00 \u0000 \/ \b\f\n\r\t")", R"("\ud83d")", R"("\ude00")", R"("\x")",
+             "\"tab\there\"", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", "\"\xC3\"",
+             "\"\xED\xA0\x80\"", // an encoded surrogate
+             "\"\xC0\xAF\"",     // overlong
+             std::string(200, '[') + std::string(200, ']'), "[1,2,", "nul", R"({"a" 1})"}) {
+        expectSameAsReference(doc(R"(,"z":)" + value));
+        expectSameAsReference(
+            doc(R"(,"processes":[{"pid":1,"cpuNS":1,"memBytes":1,"name":)" + value + "}]"));
+    }
+    for (const std::string process :
+         {R"(1)", R"({"pid":1,"name":"a","cpuNS":1,"memBytes":1,"execPath":7})",
+          R"({"pid":1,"pid":"a","name":"a","cpuNS":1,"memBytes":1})",
+          R"({"pid":"a","pid":1,"name":"a","cpuNS":1,"memBytes":1})",
+          R"({"pid":1,"name":"a","cpuNS":1,"memBytes":1,"unit":"a","unit":7})"}) {
+        expectSameAsReference(doc(R"(,"processes":[)" + process + "]"));
+    }
+    const std::string deep = doc(R"(,"z":)" + std::string(100000, '[') + std::string(100000, ']'));
+    EXPECT_FALSE(decodeHelperResponse(deep)) << "nesting that deep is refused, not recursed into";
+}
+
+TEST(HelperResponseTest, MutatedDocumentsReadAsTheReferenceReadsThem) {
+    std::mt19937 random(7);
+    const std::string alphabet = "{}[],:\"\\-+.0123456789eEtrufalsn \n\xff\xc3\xa9u";
+    for (int round = 0; round < 40000; ++round) {
+        std::string text = kSmall;
+        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+            const size_t at = random() % text.size();
+            switch (random() % 4) {
+            case 0:
+                text.erase(at, 1);
+                break;
+            case 1:
+                text.insert(at, 1, alphabet[random() % alphabet.size()]);
+                break;
+            case 2:
+                text[at] = alphabet[random() % alphabet.size()];
+                break;
+            default:
+                text.insert(at, text.substr(random() % text.size(), random() % 20));
+                break;
+            }
+        }
+        expectSameAsReference(text);
+        if (::testing::Test::HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(HelperResponseTest, LargeRepliesInAnyLayoutReadBackWhole) {
+    std::mt19937 random(11);
+    HelperResponse r;
+    for (int i = 0; i < 300; ++i) {
+        r.processes.push_back(
+            {i + 1, "p\"\\\x01\xc3\xa9" + std::to_string(i),
+             i % 3 ? std::optional<std::string>("/opt/" + std::to_string(i)) : std::nullopt,
+             static_cast<uint64_t>(random()) << 20, random()});
+        r.connections.push_back({i + 1, i % 2 ? "TCP6" : "UDP", "::ffff:127.0.0.1",
+                                 static_cast<uint16_t>(random()), "10.0.0.1",
+                                 static_cast<uint16_t>(random()), i % 2 ? 4 : -1});
+    }
+    r.interfaces = {{"lo", 1, 2}, {"wl\xc3\xa9", 3, 4}};
+    r.timestamp = 818281440.25;
+    r.gpuTemperatureCelsius = 41.0;
+    const auto compact = encodeHelperResponse(r);
+    ASSERT_TRUE(compact);
+    EXPECT_EQ(decodeHelperResponse(*compact), r);
+    // Pretty-printed, and escaped as ASCII throughout.
+    EXPECT_EQ(decodeHelperResponse(Json::parse(*compact).dump(2)), r);
+    EXPECT_EQ(decodeHelperResponse(Json::parse(*compact).dump(-1, ' ', true)), r);
 }
 
 } // namespace

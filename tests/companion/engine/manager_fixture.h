@@ -28,6 +28,7 @@ protected:
     std::vector<HelperResponse> written;
     int removals = 0;
     std::vector<HelperInterfaceData> liveCounters;
+    std::vector<std::optional<CPUTicks>> cpuTicksGiven; // the sampler's argument, per merge
     std::shared_ptr<KorvelManager> manager;
 
     ManagerEnvironment environment() {
@@ -40,7 +41,10 @@ protected:
         };
         env.writeAdvancedSnapshot = [this](const HelperResponse& r) { written.push_back(r); };
         env.removeAdvancedSnapshot = [this] { ++removals; };
-        env.sampleCPU = [](const std::optional<CPUTicks>&) { return CPUSample{{}, 12.0, 0.5}; };
+        env.sampleCPU = [this](const std::optional<CPUTicks>& previous) {
+            cpuTicksGiven.push_back(previous);
+            return CPUSample{{static_cast<uint32_t>(cpuTicksGiven.size()), 0, 0, 0}, 12.0, 0.5};
+        };
         env.readLocalSystemFigures = [] { return LocalSystemFigures{8, {100, 50}, std::nullopt}; };
         env.processorCount = 8;
         env.liveTrafficSources.readCounters = [this] { return liveCounters; };

@@ -39,11 +39,27 @@ TEST_F(ManagerMergeTest, StaleRepliesAreDroppedButStillGoThroughTheSnapshotStep)
     start();
     dispatch.advance(2.5); // requests with generations 0, 1 and 2 are open
     ASSERT_EQ(requests.size(), 3u);
-    answer(2, reading(3.0, {process(30, 0)}));
+    HelperResponse current = reading(3.0, {process(30, 0)});
+    current.interfaces = {{"eth0", 1000, 0}};
+    answer(2, current);
     ASSERT_EQ(manager->processes.get().size(), 1u);
-    answer(1, reading(2.0, {process(20, 0)})); // older than the last request: dropped
+    HelperResponse stale = reading(2.0, {process(20, 0), process(30, 1'000'000'000)});
+    stale.interfaces = {{"eth0", 5000, 0}};
+    stale.gpuUsagePercent = 50.0;
+    answer(1, stale); // older than the last request: dropped
     EXPECT_EQ(manager->processes.get()[0].id, 30);
     EXPECT_EQ(written.size(), 2u) << "the snapshot step runs for stale replies too";
+    EXPECT_EQ(manager->cpuHistory.get().size(), 1u);
+    EXPECT_TRUE(manager->gpuHistory.get().empty());
+    EXPECT_EQ(manager->connectionCountHistory.get().size(), 1u);
+    EXPECT_EQ(cpuTicksGiven.size(), 1u);
+    // The next merge measures against the last kept reply, not the stale one.
+    HelperResponse next = reading(4.0, {process(30, 2'000'000'000)});
+    next.interfaces = {{"eth0", 3000, 0}};
+    merge(next);
+    EXPECT_DOUBLE_EQ(manager->processes.get()[0].cpuPercent, 200.0);
+    EXPECT_EQ(manager->allInterfaceStats.get()[0].rateIn, 2000.0);
+    EXPECT_EQ(cpuTicksGiven.back(), (CPUTicks{1, 0, 0, 0}));
     answer(0, reading(1.0, {process(10, 0)})); // generation 0 always merges
     EXPECT_EQ(manager->processes.get()[0].id, 10);
 }
@@ -68,7 +84,7 @@ TEST_F(ManagerMergeTest, DataModeDecidesSnapshotPublishingAndHelperAvailability)
     EXPECT_EQ(manager->connectionCountHistory.get().back(), 0.0);
 }
 
-TEST_F(ManagerMergeTest, AbsentGPUAndTemperatureReadingsCarryOver) {
+TEST_F(ManagerMergeTest, AbsentReadingsCarryOverAndCPUTicksCarryToTheNextMerge) {
     start();
     HelperResponse first = reading(1.0, {process(1, 0)});
     first.gpuUsagePercent = 140.0;
@@ -76,8 +92,15 @@ TEST_F(ManagerMergeTest, AbsentGPUAndTemperatureReadingsCarryOver) {
     first.gpuCoreCount = 10;
     answer(0, first);
     merge(reading(2.0, {process(1, 0)}));
-    merge(reading(3.0, {process(1, 0)}));
+    HelperResponse third = reading(3.0, {process(1, 0)});
+    third.usedRam = 3;
+    third.freeRam = 4;
+    third.memPressureLevel = 30;
+    merge(third);
     const auto& stats = manager->systemStats.get();
+    EXPECT_EQ(
+        std::tie(stats.totalMem, stats.usedMem, stats.freeMem, stats.pressure),
+        std::make_tuple(uint64_t{1} << 30, uint64_t{3}, uint64_t{4}, MemoryPressure::warning));
     EXPECT_EQ(stats.gpuUsagePercent, 140.0);
     EXPECT_EQ(stats.cpuTemperatureCelsius, 55.0);
     EXPECT_EQ(stats.gpuCoreCount, 10);
@@ -86,6 +109,8 @@ TEST_F(ManagerMergeTest, AbsentGPUAndTemperatureReadingsCarryOver) {
     EXPECT_EQ(manager->cpuHistory.get().size(), 3u);
     EXPECT_EQ(stats.coreCount, 8);
     EXPECT_EQ(stats.diskTotal, 100u);
+    EXPECT_EQ(cpuTicksGiven, (std::vector<std::optional<CPUTicks>>{
+                                 std::nullopt, CPUTicks{1, 0, 0, 0}, CPUTicks{2, 0, 0, 0}}));
 }
 
 TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {

@@ -71,9 +71,10 @@ TEST_F(ManagerTimersTest, PopoverStateSetsBothPeriodsAndTypedUserInfoIsRequired)
         EXPECT_EQ(manager->refreshPeriod(), period) << tab;
     }
 
+    requests.clear();
     center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", false}});
     dispatch.runPending();
-    requests.clear();
+    EXPECT_TRUE(requests.empty()) << "hiding the popover asks for nothing";
     EXPECT_EQ(manager->refreshPeriod(), 5.0);
     dispatch.advance(5.0);
     EXPECT_EQ(requests.size(), 1u);
@@ -122,8 +123,12 @@ TEST_F(ManagerTimersTest, EveryMergeRestartsTheTrafficSamplerFromThatMoment) {
     EXPECT_EQ(manager->inboundHistory.get().size(), 4u);
 }
 
-TEST_F(ManagerTimersTest, AManagerThatIsGoneIgnoresTimersCompletionsAndNotifications) {
+TEST_F(ManagerTimersTest, RefreshNowAsksAtOnceButAManagerThatIsGoneIgnoresEverything) {
     start();
+    center.post(notifications::kRefreshNow);
+    dispatch.runPending();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].at, 0.0);
     auto pending = std::move(requests[0].completion);
     std::weak_ptr<KorvelManager> weak = manager;
     manager.reset();

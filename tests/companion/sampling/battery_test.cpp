@@ -36,6 +36,7 @@ TEST(BatteryTest, PicksTheFirstInternalBatteryWithACapacityAndAnyOnlineAdapter) 
         // Above full is reported unclamped; a missing current reads as empty.
         {{"BAT0 type=Battery energy_now=75 energy_full=50"}, BatterySnapshot{150, false, false}},
         {{"BAT0 type=Battery energy_full=50"}, BatterySnapshot{0, false, false}},
+        {{"BAT0 type=Battery charge_now=x charge_full=50"}, BatterySnapshot{0, false, false}},
         // An online UPS is not the machine's own adapter; online mains or USB is.
         {{"AC type=Mains online=0", "BAT0 type=Battery capacity=90", "ups type=UPS online=1"},
          BatterySnapshot{90, false, false}},

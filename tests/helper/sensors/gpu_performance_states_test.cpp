@@ -1,52 +1,17 @@
 #include "helper/sensors/gpu_performance_states.h"
 
+#include "platform/ioreport/sysfs_gpu_report.h"
+#include "tests/support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 namespace korvel {
 namespace {
 
-namespace ioreport = platform::ioreport;
-using ioreport::ReportChannel;
+using std::chrono::microseconds;
 
-ReportChannel gpuChannel(std::vector<ioreport::StateResidency> states) {
-    return {ioreport::kGPUStatsGroup, ioreport::kGPUPerformanceStatesSubGroup, std::move(states)};
-}
-
-// A reporting library whose next sample delta the test chooses.
-struct FakeIOReport : ioreport::IOReportLoader {
-    struct Library : ioreport::IOReportLibrary {
-        explicit Library(FakeIOReport& f) : fake(f) {}
-        std::unique_ptr<ioreport::ReportChannels>
-        copyChannelsInGroup(const std::string& group, const std::string& subGroup) override {
-            fake.groupsAsked.emplace_back(group, subGroup);
-            return fake.hasChannels ? std::make_unique<ioreport::ReportChannels>() : nullptr;
-        }
-        std::unique_ptr<ioreport::ReportSubscription>
-        createSubscription(ioreport::ReportChannels&) override {
-            return std::make_unique<ioreport::ReportSubscription>();
-        }
-        std::unique_ptr<ioreport::ReportSample> createSamples(ioreport::ReportSubscription&,
-                                                              ioreport::ReportChannels&) override {
-            return fake.sampleFails ? nullptr : std::make_unique<ioreport::ReportSample>();
-        }
-        std::optional<std::vector<ReportChannel>>
-        createSamplesDelta(const ioreport::ReportSample&, const ioreport::ReportSample&) override {
-            return fake.delta;
-        }
-        FakeIOReport& fake;
-    };
-
-    std::unique_ptr<ioreport::IOReportLibrary> open() override {
-        return loadable ? std::make_unique<Library>(*this) : nullptr;
-    }
-
-    bool loadable = true;
-    bool hasChannels = true;
-    bool sampleFails = false;
-    std::optional<std::vector<ReportChannel>> delta;
-    std::vector<std::pair<std::string, std::string>> groupsAsked;
-};
-
+// The sampler over the Linux residency channels of a fixture tree; the
+// channels' own rules are tested with them.
 class GPUPerformanceStatesTest : public ::testing::Test {
 protected:
     // The percentage stored and the flag returned.
@@ -55,62 +20,50 @@ protected:
         const int flag = sampler.readGPUUsagePercent(&percent);
         return {percent, flag};
     }
+    // A devfreq GPU's time in its idle, middle and top operating points.
+    void devfreq(int idle, int middle, int top) {
+        sys.write("class/devfreq/fde60000.gpu/trans_stat",
+                  "*200000000: 0 5 2 " + std::to_string(idle) + "\n 400000000: 3 0 1 " +
+                      std::to_string(middle) + "\n 800000000: 4 1 0 " + std::to_string(top) + "\n");
+    }
 
-    FakeIOReport report;
-    std::vector<std::chrono::microseconds> sleeps;
-    GPUPerformanceStateSampler sampler{
-        report, [this](std::chrono::microseconds d) { sleeps.push_back(d); }};
+    testing::TempDir sys;
+    int64_t now = 1000000;
+    std::vector<microseconds> sleeps;
+    std::function<void()> duringWindow = [] {};
+    platform::ioreport::SysfsGPUReportLoader report{sys.str(), sys.str() + "/no-nvml.so",
+                                                    [this] { return now; }};
+    GPUPerformanceStateSampler sampler{report, [this](microseconds window) {
+                                           sleeps.push_back(window);
+                                           now += window.count();
+                                           duringWindow();
+                                       }};
 };
 
-TEST_F(GPUPerformanceStatesTest, ActiveShareOfTheFirstGPUChannel) {
-    report.delta = std::vector<ReportChannel>{
-        {"GPU Stats", "GPU Clock States", {{"P1", 100}}},
-        {"gpu stats", "GPU Performance States", {{"P1", 100}}},
-        gpuChannel({{"OFF", 10}, {"IDLE", 20}, {"P1", 30}, {"DOWN", 10}, {"P7", 10}, {"idle", 20}}),
-        gpuChannel({{"P1", 100}}),
-    };
-    const auto [percent, flag] = read();
-    EXPECT_DOUBLE_EQ(percent, 60);
-    EXPECT_EQ(flag, 1);
-    EXPECT_EQ(sleeps, (std::vector<std::chrono::microseconds>{std::chrono::microseconds(300000)}));
-    EXPECT_EQ(report.groupsAsked,
-              (decltype(report.groupsAsked){{"GPU Stats", "GPU Performance States"}}));
+TEST_F(GPUPerformanceStatesTest, ActiveShareOfTheWindowThenZeroAfterAnIdleOne) {
+    EXPECT_EQ(read(), (std::pair<double, int>{0, 0})) << "no GPU, no reading";
+    EXPECT_TRUE(sleeps.empty()) << "no window is waited without channels";
+
+    devfreq(1000, 500, 200);
+    duringWindow = [this] { devfreq(1150, 560, 290); };
+    EXPECT_EQ(read(), (std::pair<double, int>{50, 1}));
+    EXPECT_EQ(sleeps, std::vector<microseconds>{microseconds(300000)});
+    duringWindow = [this] { devfreq(1450, 560, 290); };
+    EXPECT_EQ(read(), (std::pair<double, int>{0, 0}));
+    EXPECT_EQ(sampler.readGPUUsagePercent(nullptr), 0);
 }
 
 TEST_F(GPUPerformanceStatesTest, AFailedOrEmptyWindowRepeatsTheLastPercentage) {
+    const std::string busy = "class/drm/card0/device/gpu_busy_percent";
+    sys.write(busy, "30\n");
+    duringWindow = [&] { sys.write(busy, "50\n"); };
     const std::pair<double, int> last{40, 1};
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 40}, {"IDLE", 60}})};
     EXPECT_EQ(read(), last);
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"P2", 0}, {"IDLE", 0}})};
+    duringWindow = [&] { sys.write(busy, "250\n"); };
     EXPECT_EQ(read(), last);
-    report.delta = std::vector<ReportChannel>{{"GPU Stats", "Other", {{"P1", 5}}}};
+    duringWindow = [&] { std::filesystem::remove(sys.path() / busy); };
     EXPECT_EQ(read(), last);
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", -10}, {"IDLE", 100}})};
-    EXPECT_EQ(read(), last) << "negative activity is no reading";
-    report.delta.reset();
-    EXPECT_EQ(read(), last);
-    report.sampleFails = true;
-    EXPECT_EQ(read(), last);
-
-    const size_t sleptSoFar = sleeps.size();
-    report.hasChannels = false;
-    EXPECT_EQ(read(), last);
-    report.loadable = false;
-    EXPECT_EQ(read(), last);
-    EXPECT_EQ(sleeps.size(), sleptSoFar) << "no window is waited without channels";
-}
-
-TEST_F(GPUPerformanceStatesTest, ZeroWithoutAReadingOrAfterAnIdleWindowClampedAtOneHundred) {
-    report.loadable = false;
-    EXPECT_EQ(read(), (std::pair<double, int>{0, 0}));
-    EXPECT_TRUE(sleeps.empty());
-
-    report.loadable = true;
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"P1", 150}, {"IDLE", -50}})};
-    EXPECT_EQ(read(), (std::pair<double, int>{100, 1}));
-    report.delta = std::vector<ReportChannel>{gpuChannel({{"OFF", 300}})};
-    EXPECT_EQ(read(), (std::pair<double, int>{0, 0}));
-    EXPECT_EQ(sampler.readGPUUsagePercent(nullptr), 0);
+    EXPECT_EQ(read(), last) << "no channels at all";
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace korvel::platform {
@@ -134,22 +133,6 @@ TEST(VirtualDispatch, OutOfRangeDelaysPeriodsAndEndlessPosting) {
     std::function<void()> again = [&] { dispatch.mainAsync(again); };
     dispatch.mainAsync(again);
     EXPECT_THROW(dispatch.runPending(), std::runtime_error);
-}
-
-TEST(VirtualDispatch, WorkPostedFromAnotherThreadRunsOnTheTestThread) {
-    VirtualDispatch dispatch;
-    std::thread::id ranOn;
-    std::thread poster([&] {
-        EXPECT_FALSE(dispatch.isMainThread());
-        dispatch.mainAsync([&] { ranOn = std::this_thread::get_id(); });
-    });
-    size_t ran = 0;
-    for (int i = 0; i < 100 && ran == 0; ++i) {
-        ran = dispatch.runPendingWaiting(std::chrono::milliseconds(100));
-    }
-    poster.join();
-    EXPECT_EQ(ran, 1u);
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
 } // namespace

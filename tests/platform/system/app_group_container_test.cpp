@@ -1,30 +1,34 @@
 #include "platform/system/app_group_container.h"
+#include "platform/system/home_directory.h"
+#include "tests/support/scoped_env.h"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace korvel::platform {
 namespace {
 
 TEST(AppGroupContainerTest, IsANamedDirectoryInTheAbsoluteRuntimeDirectory) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string restore = saved ? saved : "";
-
-    ::setenv("XDG_RUNTIME_DIR", "/run/user/1000/", 1);
+    testing::ScopedEnv runtime("XDG_RUNTIME_DIR", "/run/user/1000/");
     EXPECT_EQ(appGroupContainer("qn.Korvel.shared"), "/run/user/1000/qn.Korvel.shared");
-    EXPECT_FALSE(appGroupContainer("../escape"));
-    EXPECT_FALSE(appGroupContainer(".."));
-    EXPECT_FALSE(appGroupContainer(""));
-    ::setenv("XDG_RUNTIME_DIR", "run/user", 1);
-    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
-    ::setenv("XDG_RUNTIME_DIR", "", 1);
-    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
-    ::unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
-
-    if (saved) {
-        ::setenv("XDG_RUNTIME_DIR", restore.c_str(), 1);
+    for (const char* name : {"../escape", "..", ""}) {
+        EXPECT_FALSE(appGroupContainer(name)) << name;
     }
+    for (const std::optional<std::string>& dir :
+         {std::optional<std::string>("run/user"), std::optional<std::string>(""),
+          std::optional<std::string>()}) {
+        testing::ScopedEnv unusable("XDG_RUNTIME_DIR", dir);
+        EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << dir.value_or("unset");
+    }
+}
+
+TEST(HomeDirectoryTest, PrefersAnAbsoluteHomeAndFallsBackToTheAccount) {
+    testing::ScopedEnv home("HOME", "/srv/korvel-home");
+    EXPECT_EQ(homeDirectory(), "/srv/korvel-home");
+    testing::ScopedEnv relative("HOME", "relative/home");
+    const auto fromAccount = homeDirectory();
+    EXPECT_EQ(fromAccount.value_or("/").front(), '/');
+    testing::ScopedEnv unset("HOME", std::nullopt);
+    EXPECT_EQ(homeDirectory(), fromAccount);
 }
 
 } // namespace
