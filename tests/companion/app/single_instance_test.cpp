@@ -1,5 +1,6 @@
 #include "companion/cli/engine_instance.h"
 #include "tests/support/helper_process.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <glib.h>
@@ -39,15 +40,8 @@ protected:
             ::waitpid(engine_, nullptr, 0);
         }
         // Helpers the engine started for this runtime directory.
-        const char* previous = g_getenv("XDG_RUNTIME_DIR");
-        const std::string saved = previous != nullptr ? previous : "";
-        g_setenv("XDG_RUNTIME_DIR", (root.path() / "run").c_str(), TRUE);
+        ScopedEnv runtime("XDG_RUNTIME_DIR", (root.path() / "run").string());
         killHelpers();
-        if (previous != nullptr) {
-            g_setenv("XDG_RUNTIME_DIR", saved.c_str(), TRUE);
-        } else {
-            g_unsetenv("XDG_RUNTIME_DIR");
-        }
         g_strfreev(env_);
     }
 
