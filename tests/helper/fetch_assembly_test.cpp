@@ -7,26 +7,28 @@
 namespace korvel {
 namespace {
 
-// Collectors that log their calls and answer with values no two share.
+// A collector that logs its call and answers value.
+template <typename T>
+std::function<T()> logged(std::vector<std::string>& calls, const char* name, T value) {
+    return [&calls, name, value] {
+        calls.push_back(name);
+        return value;
+    };
+}
+
+// Collectors whose answers no two share.
 FetchCollectors recording(std::vector<std::string>& calls) {
-    return {[&] { return calls.push_back("now"), 8.0e8; },
+    return {logged(calls, "now", 8.0e8),
             [&](bool showSystem, std::vector<HelperConnectionData>& connections) {
                 calls.push_back(showSystem ? "processes+system" : "processes");
                 connections.push_back({7, "TCP", "10.0.0.1", 1, "10.0.0.2", 2, 4});
                 return std::vector<HelperProcessData>{{7, "seven", std::nullopt, 3, 4}};
             },
-            [&] {
-                calls.push_back("interfaces");
-                return std::vector<HelperInterfaceData>{{"eth0", 5, 6}};
-            },
-            [&] {
-                return calls.push_back("memory"), MemoryFigures{100, 30, 60, 42};
-            },
-            [&] {
-                return calls.push_back("temperatures"), Temperatures{51.0, 47.0};
-            },
-            [&] { return calls.push_back("coreCount"), std::optional<int64_t>(24); },
-            [&] { return calls.push_back("usage"), std::optional<double>(12.5); }};
+            logged(calls, "interfaces", std::vector<HelperInterfaceData>{{"eth0", 5, 6}}),
+            logged(calls, "memory", MemoryFigures{100, 30, 60, 42}),
+            logged(calls, "temperatures", Temperatures{51.0, 47.0}),
+            logged(calls, "coreCount", std::optional<int64_t>(24)),
+            logged(calls, "usage", std::optional<double>(12.5))};
 }
 
 TEST(FetchAssemblyTest, EachCollectorFillsItsOwnMembersInTheFixedOrder) {

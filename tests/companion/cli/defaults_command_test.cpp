@@ -97,7 +97,7 @@ TEST_F(DefaultsCommandTest, WriteReadDeleteRoundTrip) {
         platform::kStandardDefaultsDomain,
         platform::defaults::defaultsFilePath(platform::kStandardDefaultsDomain), dispatch);
     EXPECT_EQ(engine.integerFor(settings::kAutoRefreshInterval, 0), 10);
-    EXPECT_FALSE(engine.boolFor(settings::kShowSystemProcesses, true));
+    EXPECT_FALSE(engine.boolFor(settings::kShowSystemProcesses, false));
 
     EXPECT_EQ(run({"delete", settings::kAutoRefreshInterval}), 0);
     EXPECT_EQ(engine.integerFor(settings::kAutoRefreshInterval, -7), -7);

@@ -48,6 +48,7 @@ TEST(ConnectionResendTest, ASocketClosedBeforeItsGreetingIsReplacedAndTheRequest
         [&](const std::string& error) { outcome.set_value("error: " + error); });
     auto result = outcome.get_future();
     const bool answered = result.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    const int interruptedWhileServed = interruptions; // the server's own hang-up comes later
     done.set_value();
     ::shutdown(listenFd, SHUT_RDWR); // wakes an accept still waiting
     server.join();
@@ -55,7 +56,7 @@ TEST(ConnectionResendTest, ASocketClosedBeforeItsGreetingIsReplacedAndTheRequest
     ASSERT_TRUE(answered);
     EXPECT_EQ(result.get(), "alive");
     EXPECT_EQ(requestsSeen, 1);
-    EXPECT_EQ(interruptions, 0);
+    EXPECT_EQ(interruptedWhileServed, 0);
 }
 
 } // namespace
