@@ -1,30 +1,44 @@
 #include "platform/system/app_group_container.h"
 
-#include <cstdlib>
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace korvel::platform {
 namespace {
 
-TEST(AppGroupContainerTest, IsANamedDirectoryInTheAbsoluteRuntimeDirectory) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string restore = saved ? saved : "";
+namespace fs = std::filesystem;
 
-    ::setenv("XDG_RUNTIME_DIR", "/run/user/1000/", 1);
-    EXPECT_EQ(appGroupContainer("qn.Korvel.shared"), "/run/user/1000/qn.Korvel.shared");
+TEST(AppGroupContainerTest, IsANamedDirectoryInARuntimeDirectoryOfOurOwn) {
+    testing::TempDir dir;
+    const fs::path run = dir.path() / "run";
+    fs::create_directory(run);
+    fs::permissions(run, fs::perms::owner_all);
+    fs::create_directory_symlink(run, dir.path() / "link");
+    testing::ScopedEnv runtime{"XDG_RUNTIME_DIR", run.string() + "/"};
+
+    EXPECT_EQ(appGroupContainer("qn.Korvel.shared"), (run / "qn.Korvel.shared").string());
     EXPECT_FALSE(appGroupContainer("../escape"));
     EXPECT_FALSE(appGroupContainer(".."));
     EXPECT_FALSE(appGroupContainer(""));
-    ::setenv("XDG_RUNTIME_DIR", "run/user", 1);
-    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
-    ::setenv("XDG_RUNTIME_DIR", "", 1);
-    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
+
+    // Unusable runtime directories: relative, empty, unset, missing, a link,
+    // or one others may write to.
+    for (const char* value : {"run/user", ""}) {
+        ::setenv("XDG_RUNTIME_DIR", value, 1);
+        EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << value;
+    }
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
-
-    if (saved) {
-        ::setenv("XDG_RUNTIME_DIR", restore.c_str(), 1);
+    for (const fs::path& bad : {dir.path() / "missing", dir.path() / "link"}) {
+        ::setenv("XDG_RUNTIME_DIR", bad.c_str(), 1);
+        EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << bad;
     }
+    fs::permissions(run, fs::perms::all);
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << "shared with everyone";
 }
 
 } // namespace
