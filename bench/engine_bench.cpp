@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
     ::setenv("XDG_RUNTIME_DIR", snapshotDir.c_str(), 1);
     const double writeMs =
         medianMs(o.cycles, [&](int i) { korvel::writeAdvancedSnapshot(decoded[i]); });
-    const auto snapshotBytes = std::filesystem::file_size(korvel::advancedSnapshotURL());
+    const auto snapshotBytes = std::filesystem::file_size(korvel::advancedSnapshotURL().value());
     std::filesystem::remove_all(snapshotDir);
 
     std::printf("%-28s %10s\n", "per cycle (median)", "ms");

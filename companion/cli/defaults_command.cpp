@@ -55,8 +55,11 @@ std::string lowercase(std::string_view text) {
     return out;
 }
 
-void warnIfDamaged(const platform::UserDefaults& store, std::ostream& err) {
-    if (store.fileIsDamaged()) {
+// Says what is wrong with the file: unreadable is not the same as damaged.
+void warnIfUnusable(const platform::UserDefaults& store, std::ostream& err) {
+    if (const auto error = store.readError(); !error.empty()) {
+        err << "korvel-companion defaults: " << error << "; its settings cannot be shown\n";
+    } else if (store.fileIsDamaged()) {
         err << "korvel-companion defaults: " << store.filePath()
             << " is not a valid settings file; it reads as empty\n";
     }
@@ -135,7 +138,7 @@ int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::str
     const bool keyGiven = args.size() >= 2 && !args[1].empty();
 
     if (verb == "read" && args.size() <= 2) {
-        warnIfDamaged(store, err);
+        warnIfUnusable(store, err);
         if (args.size() == 1) {
             out << store.dictionary().dump(2) << '\n';
             return 0;

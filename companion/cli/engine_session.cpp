@@ -37,8 +37,10 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                 notifications::kRefreshIntervalChanged);
         });
     if (platform::standardOutputIsTerminal()) {
+        const auto snapshot = advancedSnapshotURL();
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
-                  << advancedSnapshotURL().string() << "\nPress Ctrl-C to stop.\n"
+                  << (snapshot ? snapshot->string() : "(nowhere: no home directory is known)")
+                  << "\nPress Ctrl-C to stop.\n"
                   << std::flush;
         std::weak_ptr<KorvelManager> weak = manager;
         statusObserver_ = platform::NotificationCenter::defaultCenter().addObserver(

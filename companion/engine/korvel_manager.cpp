@@ -4,6 +4,8 @@
 #include "companion/engine/timer_periods.h"
 #include "platform/defaults/user_defaults.h"
 
+#include <algorithm>
+
 namespace korvel {
 
 std::shared_ptr<KorvelManager> KorvelManager::create(ManagerEnvironment environment) {
@@ -51,8 +53,10 @@ void KorvelManager::start() {
 }
 
 int64_t KorvelManager::refreshIntervalSetting() const {
-    return env_.defaults->integerFor(settings::kAutoRefreshInterval,
-                                     settings::kAutoRefreshIntervalDefault);
+    // Clamped on read; the stored value is the user's and stays as it is.
+    return std::clamp(env_.defaults->integerFor(settings::kAutoRefreshInterval,
+                                                settings::kAutoRefreshIntervalDefault),
+                      settings::kAutoRefreshIntervalMinimum, settings::kAutoRefreshIntervalMaximum);
 }
 
 bool KorvelManager::showSystemProcessesSetting() const {
@@ -91,11 +95,20 @@ void KorvelManager::refresh() {
                            if (!self) {
                                return;
                            }
-                           self->applyHelperResponse(response, gen, cpuSamples, prevIfStats,
-                                                     prevIfTime);
-                           self->publishSnapshotStep(response);
+                           self->completeRefresh(response, gen, cpuSamples, prevIfStats,
+                                                 prevIfTime);
                        });
                    });
+}
+
+void KorvelManager::completeRefresh(const HelperResponse& response, int64_t generation,
+                                    const ProcessCPUSamples& cpuSamples,
+                                    const InterfaceStatsByName& prevIfStats, double prevIfTime) {
+    // Only what was merged is published: a stale reading (a timed-out
+    // request's fallback too) would turn the snapshot back in time.
+    if (applyHelperResponse(response, generation, cpuSamples, prevIfStats, prevIfTime)) {
+        publishSnapshotStep(response);
+    }
 }
 
 void KorvelManager::publishSnapshotStep(const HelperResponse& response) {

@@ -61,7 +61,8 @@ public:
     void scheduleRefreshTimer();
     void scheduleTrafficSamplerTimer();
     void scheduleStartupRefreshes();
-    void applyHelperResponse(const HelperResponse& response, int64_t generation,
+    // False when the reading was stale and nothing changed.
+    bool applyHelperResponse(const HelperResponse& response, int64_t generation,
                              const ProcessCPUSamples& cpuSamples,
                              const InterfaceStatsByName& prevIfStats, double prevIfTime);
     void sampleLiveTraffic();
@@ -78,6 +79,9 @@ private:
     explicit KorvelManager(ManagerEnvironment environment);
     void start();
     void registerObservers();
+    void completeRefresh(const HelperResponse& response, int64_t generation,
+                         const ProcessCPUSamples& cpuSamples,
+                         const InterfaceStatsByName& prevIfStats, double prevIfTime);
     void publishSnapshotStep(const HelperResponse& response);
 
     int64_t refreshIntervalSetting() const;

@@ -29,17 +29,18 @@ void carryOverAbsentReadings(SystemStats& stats, const SystemStats& published) {
 
 } // namespace
 
-void KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t generation,
+bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t generation,
                                         const ProcessCPUSamples& cpuSamples,
                                         const InterfaceStatsByName& prevIfStats,
                                         double prevIfTime) {
     if (generation != 0 && generation != generation_ - 1) {
-        return; // a newer refresh has started since this one
+        return false; // a newer refresh has started since this one
     }
 
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
-    env_.defaults->setBool(settings::kHelperAvailable, helperFull);
+    // Every merge writes this; the main loop must never wait on the store's lock.
+    env_.defaults->setWithoutWaiting(settings::kHelperAvailable, helperFull);
 
     const RunningApplicationsByPID applications = env_.runningApplications
                                                       ? env_.runningApplications(response.processes)
@@ -131,6 +132,7 @@ void KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
                                                : std::vector<InterfaceStat>{});
 
     env_.notifications->post(notifications::kMenuBarDataRefreshed);
+    return true;
 }
 
 } // namespace korvel

@@ -12,6 +12,10 @@ namespace korvel::settings {
 // Integer seconds between refreshes while no popover is open.
 inline constexpr const char* kAutoRefreshInterval = "autoRefreshInterval";
 inline constexpr int64_t kAutoRefreshIntervalDefault = 5;
+// The range a stored value is clamped to when read: an hour at most, so a
+// huge value cannot stop the refresh for good.
+inline constexpr int64_t kAutoRefreshIntervalMinimum = 1;
+inline constexpr int64_t kAutoRefreshIntervalMaximum = 3600;
 
 inline constexpr const char* kShowSystemProcesses = "showSystemProcesses";
 inline constexpr bool kShowSystemProcessesDefault = false;

@@ -1,40 +1,93 @@
 #include "companion/link/advanced_snapshot.h"
 
-#include "platform/defaults/defaults_file.h"
 #include "platform/log/ns_log.h"
 #include "platform/system/app_group_container.h"
 #include "platform/system/home_directory.h"
+#include "platform/system/owned_directory.h"
 
+#include <mutex>
 #include <string>
-#include <system_error>
 
 namespace korvel {
 namespace {
 
 constexpr const char* kFailurePrefix = "Korvel: failed to save external advanced snapshot: ";
+constexpr const char* kFileName = "latest.json";
+constexpr const char* kDirectoryName = "Advanced Snapshot";
+constexpr const char* kHomeFallback = "Library/Application Support/Korvel Shared";
+// Far longer than any write takes, so a sweep never races one under way.
+constexpr double kStaleTemporarySeconds = 10;
 
 void reportFailure(const std::string& description) {
     platform::log::nsLog(kFailurePrefix + description);
 }
 
+// The snapshot's directory: a base and the path below it, every step of
+// which is opened without following links.
+struct SnapshotPlace {
+    std::string base;
+    std::string relative;
+    bool followBase = false;
+};
+
+bool usable(const std::string& directory) {
+    return platform::directoryOwnership(directory) != platform::Ownership::foreign;
+}
+
+std::optional<SnapshotPlace> snapshotPlace() {
+    if (const auto container = platform::appGroupContainer(kSharedAppGroupIdentifier)) {
+        const std::filesystem::path path(*container);
+        const std::string inside = (path / kDirectoryName).string();
+        if (usable(*container) && usable(inside)) {
+            return SnapshotPlace{path.parent_path().string(),
+                                 path.filename().string() + "/" + kDirectoryName, false};
+        }
+    }
+    const auto home = platform::homeDirectory();
+    if (!home || home->find_first_not_of('/') == std::string::npos) {
+        return std::nullopt;
+    }
+    return SnapshotPlace{*home, std::string(kHomeFallback) + "/" + kDirectoryName, true};
+}
+
+std::optional<platform::OwnedDirectory> openPlace(const SnapshotPlace& place, bool create,
+                                                  std::string& error) {
+    auto directory =
+        platform::OwnedDirectory::open(place.base, place.relative, place.followBase, create, error);
+    if (directory) {
+        // Leftovers of a write cut short, once per place and process.
+        static std::mutex mutex;
+        static std::string swept;
+        std::lock_guard lock(mutex);
+        const std::string where = place.base + "/" + place.relative;
+        if (swept != where) {
+            swept = where;
+            directory->removeStaleTemporaries(kFileName, kStaleTemporarySeconds);
+        }
+    }
+    return directory;
+}
+
 } // namespace
 
-std::filesystem::path advancedSnapshotURL() {
-    if (const auto container = platform::appGroupContainer(kSharedAppGroupIdentifier)) {
-        return std::filesystem::path(*container) / "Advanced Snapshot" / "latest.json";
+std::optional<std::filesystem::path> advancedSnapshotURL() {
+    const auto place = snapshotPlace();
+    if (!place) {
+        return std::nullopt;
     }
-    // Without a known home the root stands in, as it does for a user without one.
-    const std::filesystem::path home = platform::homeDirectory().value_or("/");
-    return home / "Library/Application Support/Korvel Shared" / "Advanced Snapshot" / "latest.json";
+    return std::filesystem::path(place->base) / place->relative / kFileName;
 }
 
 void writeAdvancedSnapshot(const HelperResponse& response) {
-    const auto location = advancedSnapshotURL();
-    std::error_code ec;
-    std::filesystem::create_directories(location.parent_path(), ec);
-    if (ec) {
-        reportFailure("could not create the folder " + location.parent_path().string() + ": " +
-                      ec.message());
+    const auto place = snapshotPlace();
+    if (!place) {
+        reportFailure("there is no place for it: no home directory is known");
+        return;
+    }
+    std::string error;
+    const auto directory = openPlace(*place, true, error);
+    if (!directory) {
+        reportFailure(error);
         return;
     }
     const auto document = encodeHelperResponse(response);
@@ -44,16 +97,17 @@ void writeAdvancedSnapshot(const HelperResponse& response) {
     }
     // Replaced by rename, never rewritten in place: the store edition may be
     // reading the file at any moment.
-    std::string error;
-    platform::defaults::FileStamp written;
-    if (!platform::defaults::replaceFile(location.string(), *document, written, error)) {
+    if (!directory->replaceFile(kFileName, *document, error)) {
         reportFailure(error);
     }
 }
 
 void removeAdvancedSnapshot() {
-    std::error_code ec;
-    std::filesystem::remove(advancedSnapshotURL(), ec);
+    const auto place = snapshotPlace();
+    std::string error;
+    if (const auto directory = place ? openPlace(*place, false, error) : std::nullopt) {
+        directory->removeFile(kFileName);
+    }
 }
 
 } // namespace korvel

@@ -3,6 +3,7 @@
 #include "shared/helper_response.h"
 
 #include <filesystem>
+#include <optional>
 
 namespace korvel {
 
@@ -10,13 +11,16 @@ namespace korvel {
 inline constexpr const char* kSharedAppGroupIdentifier = "qn.Korvel.shared";
 
 // Where the advanced snapshot lives, computed afresh on every call:
-// <group container>/Advanced Snapshot/latest.json, or without a container
-// ~/Library/Application Support/Korvel Shared/Advanced Snapshot/latest.json.
-std::filesystem::path advancedSnapshotURL();
+// <group container>/Advanced Snapshot/latest.json, or, when there is no
+// container or a directory on its way is not ours, ~/Library/Application
+// Support/Korvel Shared/Advanced Snapshot/latest.json. No value when neither
+// is usable (no home known: the file system root never stands in).
+std::optional<std::filesystem::path> advancedSnapshotURL();
 
 // Replaces the snapshot with this reading, atomically: a reader sees the
-// previous or the new document, whole. A failure is reported by one NSLog
-// line and leaves the previous file as it was.
+// previous or the new document, whole. The directories are created and
+// opened without following links, and used only when they are ours. A
+// failure is reported by one NSLog line and leaves the previous file as it was.
 void writeAdvancedSnapshot(const HelperResponse& response);
 
 // Deletes the snapshot; an absent file or any other failure is ignored.

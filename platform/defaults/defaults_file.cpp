@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -25,6 +26,8 @@ FileStamp stampOf(const struct stat& st) {
     stamp.size = st.st_size;
     stamp.modifiedNanos =
         static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    stamp.changedNanos =
+        static_cast<int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
     return stamp;
 }
 
@@ -62,12 +65,19 @@ FileStamp stampFile(const std::string& path) {
 
 ReadResult readWholeFile(const std::string& path, size_t maxBytes, std::string& contents,
                          std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO planted here cannot stall the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             return ReadResult::missing;
         }
         error = describe("cannot open", path);
+        return ReadResult::failed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + " is not a regular file";
+        ::close(fd);
         return ReadResult::failed;
     }
     contents.clear();
@@ -116,12 +126,16 @@ bool ensureDirectory(const std::string& path, std::string& error) {
     return true;
 }
 
-DirectoryLock::DirectoryLock(const std::string& directory)
+DirectoryLock::DirectoryLock(const std::string& directory, bool wait)
     : fd_(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ >= 0) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
+    if (fd_ < 0) {
+        return;
     }
+    int result = 0;
+    while ((result = ::flock(fd_, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    held_ = result == 0;
+    busy_ = !held_ && errno == EWOULDBLOCK;
 }
 
 DirectoryLock::~DirectoryLock() {
@@ -138,41 +152,57 @@ bool replaceFile(const std::string& path, std::string_view contents, FileStamp& 
         error = describe("cannot create a file beside", path);
         return false;
     }
-    struct stat st {};
-    const bool ok = writeAll(fd, contents) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
-    if (!ok) {
+    if (!writeAll(fd, contents) || ::fsync(fd) != 0) {
         error = describe("cannot write", temp);
-    }
-    if (::close(fd) != 0 && ok) {
-        error = describe("cannot write", temp);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (!ok) {
+        ::close(fd);
         ::unlink(temp.c_str());
         return false;
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         error = describe("cannot replace", path);
+        ::close(fd);
         ::unlink(temp.c_str());
         return false;
     }
+    // Stamped after the rename, which changes the file's change time.
+    struct stat st {};
+    const bool stamped = ::fstat(fd, &st) == 0;
+    ::close(fd);
     // Make the rename itself durable; failing here loses nothing already visible.
     if (const int dir = ::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    written = stampOf(st);
+    written = stamped ? stampOf(st) : FileStamp{};
     return true;
 }
 
-bool renameFile(const std::string& from, const std::string& to, std::string& error) {
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        error = describe("cannot rename " + from + " to", to);
-        return false;
+std::string moveAside(const std::string& from, std::string& error) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string stem = from + ".corrupt-" + when;
+    for (int n = 1; n < 1000; ++n) {
+        const std::string to = n == 1 ? stem : stem + "-" + std::to_string(n);
+        // Never over an earlier one: each may hold settings the user wants back.
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return to;
+        }
+        // File systems without the flag: a hard link refuses to replace too.
+        if (errno == EINVAL && ::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return to;
+        }
+        if (errno != EEXIST) {
+            error = describe("cannot rename " + from + " to", to);
+            return {};
+        }
     }
-    return true;
+    error = "cannot find a free name to move " + from + " aside";
+    return {};
 }
 
 } // namespace korvel::platform::defaults

@@ -2,6 +2,7 @@
 
 #include "platform/defaults/defaults_path.h"
 #include "platform/dispatch/glib_dispatch.h"
+#include "platform/system/owned_directory.h"
 
 #include <atomic>
 #include <iostream>
@@ -12,12 +13,56 @@ namespace korvel::platform {
 
 namespace {
 
-// Far beyond any settings file; a bigger one is treated as damaged.
+// Far beyond any settings file; a bigger one is not read at all.
 constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
+// Far beyond any settings value. Parsing, comparing and printing JSON each
+// recurse once per level, so a deeper file could overflow the stack.
+constexpr size_t kMaxNesting = 64;
+// How soon a save that found the store locked tries again.
+constexpr double kRetrySeconds = 1.0;
 
 std::string directoryOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string fileNameOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Counted on the text, without recursion: brackets inside strings do not count.
+bool nestsDeeperThan(std::string_view text, size_t limit) {
+    size_t depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) {
+                return true;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+void applyChange(nlohmann::json& values, std::string_view key,
+                 const std::optional<nlohmann::json>& value) {
+    if (value) {
+        values[std::string(key)] = *value;
+    } else {
+        values.erase(std::string(key));
+    }
 }
 
 void collectDifferences(const nlohmann::json& before, const nlohmann::json& after,
@@ -50,7 +95,16 @@ struct UserDefaults::Observer {
 };
 
 UserDefaults::UserDefaults(std::string domain, std::string filePath, Dispatch& dispatch)
-    : domain_(std::move(domain)), filePath_(std::move(filePath)), dispatch_(dispatch) {}
+    : domain_(std::move(domain)), filePath_(std::move(filePath)), dispatch_(dispatch) {
+    if (!filePath_.empty()) {
+        // Leftovers of saves cut short; a save under way would hold the lock.
+        const std::string directory = directoryOf(filePath_);
+        const defaults::DirectoryLock lock(directory, false);
+        if (lock.held()) {
+            removeStaleTemporaries(directory, fileNameOf(filePath_), 0);
+        }
+    }
+}
 
 UserDefaults& UserDefaults::standard() {
     static auto* store =
@@ -61,6 +115,7 @@ UserDefaults& UserDefaults::standard() {
 
 UserDefaults::~UserDefaults() {
     watchTimer_.reset();
+    retryTimer_.reset();
     std::lock_guard lock(observersMutex_);
     for (const auto& observer : observers_) {
         observer->active = false;
@@ -84,11 +139,19 @@ void UserDefaults::refreshLocked(Changes& changes) const {
     case defaults::ReadResult::missing:
         break;
     case defaults::ReadResult::failed:
-        damaged = true;
-        break;
+        // Unread is not damaged: keep what we knew and never save over it.
+        readError_ = error;
+        damaged_ = false;
+        stamp_ = stamp;
+        loaded_ = true;
+        return;
     case defaults::ReadResult::ok: {
         // An empty file holds nothing worth keeping.
         if (contents.find_first_not_of(" \t\r\n") == std::string::npos) {
+            break;
+        }
+        if (nestsDeeperThan(contents, kMaxNesting)) {
+            damaged = true;
             break;
         }
         auto parsed = nlohmann::json::parse(contents, nullptr, false);
@@ -99,6 +162,13 @@ void UserDefaults::refreshLocked(Changes& changes) const {
         }
         break;
     }
+    }
+    if (!readError_.empty()) {
+        readError_.clear();
+        warnedAboutReadError_ = false;
+    }
+    for (const auto& [key, value] : pending_) {
+        applyChange(fresh, key, value);
     }
     if (loaded_) {
         collectDifferences(values_, fresh, changes);
@@ -197,6 +267,18 @@ bool UserDefaults::fileIsDamaged() const {
     return damaged;
 }
 
+std::string UserDefaults::readError() const {
+    Changes changes;
+    std::string error;
+    {
+        std::lock_guard lock(mutex_);
+        refreshLocked(changes);
+        error = readError_;
+    }
+    notify(changes);
+    return error;
+}
+
 std::string UserDefaults::lastError() const {
     std::lock_guard lock(mutex_);
     return lastError_;
@@ -204,73 +286,118 @@ std::string UserDefaults::lastError() const {
 
 bool UserDefaults::set(std::string_view key, nlohmann::json value) {
     if (value.is_null()) {
-        return store(key, std::nullopt);
+        return store(key, std::nullopt, true);
     }
-    return store(key, std::move(value));
+    return store(key, std::move(value), true);
+}
+
+void UserDefaults::setWithoutWaiting(std::string_view key, nlohmann::json value) {
+    if (value.is_null()) {
+        store(key, std::nullopt, false);
+    } else {
+        store(key, std::move(value), false);
+    }
 }
 
 bool UserDefaults::remove(std::string_view key) {
-    return store(key, std::nullopt);
+    return store(key, std::nullopt, true);
 }
 
-bool UserDefaults::store(std::string_view key, std::optional<nlohmann::json> value) {
+bool UserDefaults::store(std::string_view key, std::optional<nlohmann::json> value, bool wait) {
     Changes changes;
     bool saved = true;
     {
         std::lock_guard lock(mutex_);
-        const std::string directory = directoryOf(filePath_);
-        std::string error;
-        std::optional<defaults::DirectoryLock> directoryLock;
-        if (!filePath_.empty() && defaults::ensureDirectory(directory, error)) {
-            // Other processes write this file too; merge into what is there now.
-            directoryLock.emplace(directory);
-        }
         refreshLocked(changes);
-
         nlohmann::json updated = values_;
-        if (value) {
-            updated[std::string(key)] = std::move(*value);
-        } else {
-            updated.erase(std::string(key));
-        }
-        if (updated == values_) {
-            // Nothing changes, so the file is left as it is.
-        } else if (filePath_.empty()) {
-            error = "no place to save settings: no home directory is known";
-            saved = false;
-        } else if (!directoryLock) {
-            saved = false;
-        } else {
-            if (damaged_ && stamp_.exists) {
-                // Never overwrite what the user may still want to repair.
-                const std::string aside = filePath_ + ".corrupt";
-                saved = defaults::renameFile(filePath_, aside, error);
-                if (saved && !warnedAboutDamage_) {
-                    warnedAboutDamage_ = true;
-                    std::cerr << "korvel: " << filePath_
-                              << " was not a valid settings file; moved it to " << aside
-                              << " and started a new one\n";
-                }
-            }
-            defaults::FileStamp written;
-            if (saved) {
-                saved = defaults::replaceFile(filePath_, updated.dump(2) + "\n", written, error);
-            }
-            if (saved) {
-                stamp_ = written;
-                damaged_ = false;
-            }
-        }
+        applyChange(updated, key, value);
+        // Compared before the disk is touched: most writes change nothing.
         if (updated != values_) {
-            changes.emplace_back(key);
             values_ = std::move(updated);
-        }
-        if (!saved) {
-            lastError_ = error;
+            changes.emplace_back(key);
+            if (filePath_.empty()) {
+                lastError_ = "no place to save settings: no home directory is known";
+                saved = false;
+            } else {
+                pending_[std::string(key)] = std::move(value);
+                const Save result = saveLocked(wait, changes);
+                if (result == Save::busy && (!retryTimer_ || retryTimer_->isCancelled())) {
+                    retryTimer_ =
+                        dispatch_.mainRepeatingTimer(kRetrySeconds, [this] { retryPendingSave(); });
+                }
+                saved = result != Save::failed;
+            }
         }
     }
     notify(changes);
     return saved;
+}
+
+UserDefaults::Save UserDefaults::saveLocked(bool wait, Changes& changes) {
+    const auto refuseUnreadable = [this] {
+        lastError_ = readError_ + "; the settings file is left as it is";
+        if (!warnedAboutReadError_) {
+            warnedAboutReadError_ = true;
+            std::cerr << "korvel: settings are not saved: " << readError_
+                      << "; the file is left as it is until it can be read\n";
+        }
+        return Save::failed;
+    };
+    if (!readError_.empty()) {
+        return refuseUnreadable();
+    }
+    const std::string directory = directoryOf(filePath_);
+    std::string error;
+    if (!defaults::ensureDirectory(directory, error)) {
+        lastError_ = error;
+        return Save::failed;
+    }
+    const defaults::DirectoryLock lock(directory, wait);
+    if (!lock.held()) {
+        if (lock.busy()) {
+            return Save::busy;
+        }
+        lastError_ = "cannot lock " + directory;
+        return Save::failed;
+    }
+    // Other processes write this file too; merge into what is there now.
+    refreshLocked(changes);
+    if (!readError_.empty()) {
+        return refuseUnreadable();
+    }
+    if (damaged_ && stamp_.exists) {
+        // Never overwrite what the user may still want to repair.
+        const std::string aside = defaults::moveAside(filePath_, error);
+        if (aside.empty()) {
+            lastError_ = error;
+            return Save::failed;
+        }
+        std::cerr << "korvel: " << filePath_ << " was not a valid settings file; moved it to "
+                  << aside << " and started a new one\n";
+    }
+    defaults::FileStamp written;
+    if (!defaults::replaceFile(filePath_, values_.dump(2) + "\n", written, error)) {
+        lastError_ = error;
+        return Save::failed;
+    }
+    stamp_ = written;
+    damaged_ = false;
+    pending_.clear();
+    if (retryTimer_) {
+        retryTimer_->cancel();
+    }
+    return Save::saved;
+}
+
+void UserDefaults::retryPendingSave() {
+    Changes changes;
+    {
+        std::lock_guard lock(mutex_);
+        if (pending_.empty() || saveLocked(false, changes) != Save::busy) {
+            retryTimer_->cancel();
+        }
+    }
+    notify(changes);
 }
 
 void UserDefaults::notify(const Changes& changes) const {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,13 +33,16 @@ struct DefaultsObserverToken {
 // The file is the truth. Every read first checks whether the file changed on
 // disk (another process, such as `korvel-companion defaults write`) and
 // reloads it if so; startWatching() makes that check on a timer so observers
-// hear about such changes without anyone reading. Writes lock the directory,
-// merge into the file's current contents and replace the file atomically; a
-// write that changes nothing touches nothing.
+// hear about such changes without anyone reading. A write that changes
+// nothing touches nothing; other writes lock the directory, merge into the
+// file's current contents and replace the file atomically.
 //
-// A file that is not a JSON object reads as empty and is left alone until the
-// first write, which moves it aside to "<file>.corrupt" and says so once on
-// stderr.
+// A file that was read and is not a JSON object (or nests deeper than any
+// settings do) reads as empty and is left alone until the first write, which
+// moves it aside to "<file>.corrupt-<time>" and says so on stderr. A file
+// that cannot be read (permissions, I/O error, size) is never judged: the
+// values last read stay, nothing is written over it, and the first refused
+// save says why on stderr.
 //
 // Thread-safe. Observers run on the main queue of the given Dispatch.
 class UserDefaults {
@@ -70,8 +74,10 @@ public:
     std::string stringFor(std::string_view key, std::string_view fallback) const;
     // The whole domain as a JSON object.
     nlohmann::json dictionary() const;
-    // The file exists but could not be read as a JSON object.
+    // The file was read and is not a valid settings file.
     bool fileIsDamaged() const;
+    // Why the file exists but could not be read; empty when it could.
+    std::string readError() const;
 
     // Stores the value (a JSON null removes the key) and saves. False when
     // saving failed; the value is kept in memory all the same and lastError()
@@ -85,6 +91,11 @@ public:
     }
     bool remove(std::string_view key);
     std::string lastError() const;
+
+    // Like set(), for the main loop: never waits for another process's lock.
+    // While the store is locked the value is kept and saved from the main
+    // queue as soon as the lock is free.
+    void setWithoutWaiting(std::string_view key, nlohmann::json value);
 
     // Called with the key after it changed through this store or on disk.
     // An empty key observes every key. Any thread.
@@ -100,8 +111,12 @@ private:
     struct Observer;
     using Changes = std::vector<std::string>;
 
+    enum class Save { saved, busy, failed };
+
     void refreshLocked(Changes& changes) const;
-    bool store(std::string_view key, std::optional<nlohmann::json> value);
+    bool store(std::string_view key, std::optional<nlohmann::json> value, bool wait);
+    Save saveLocked(bool wait, Changes& changes);
+    void retryPendingSave();
     void notify(const Changes& changes) const;
     template <typename T, typename Get>
     T readTyped(std::string_view key, T fallback, Get get) const;
@@ -115,8 +130,12 @@ private:
     mutable defaults::FileStamp stamp_;
     mutable bool loaded_ = false;
     mutable bool damaged_ = false;
-    bool warnedAboutDamage_ = false;
+    mutable std::string readError_;
+    mutable bool warnedAboutReadError_ = false;
     std::string lastError_;
+    // Changes not yet on disk, laid over whatever the file holds.
+    mutable std::map<std::string, std::optional<nlohmann::json>, std::less<>> pending_;
+    std::unique_ptr<DispatchTimer> retryTimer_;
 
     mutable std::mutex observersMutex_;
     std::vector<std::shared_ptr<Observer>> observers_;

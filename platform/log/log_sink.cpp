@@ -23,7 +23,7 @@ bool journalPresent() {
     return present;
 }
 
-bool debugOnStderr() {
+bool debugRequested() {
     static const bool enabled = [] {
         const char* value = std::getenv("KORVEL_DEBUG");
         return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
@@ -115,14 +115,21 @@ long processId() {
     return static_cast<long>(::getpid());
 }
 
+void writeToSystemLog(const LogRecord& record, const SystemLogTargets& targets) {
+    if (record.level == Level::debug && !targets.debugRequested) {
+        return;
+    }
+    if (targets.journal && targets.journal(record)) {
+        return;
+    }
+    targets.stderrLine(stderrLogLine(record, programName(), processId()));
+}
+
 void writeToSystemLog(const LogRecord& record) {
-    if (journalPresent() && writeToJournal(record)) {
-        return;
-    }
-    if (record.level == Level::debug && !debugOnStderr()) {
-        return;
-    }
-    writeStderrLine(stderrLogLine(record, programName(), processId()));
+    static const SystemLogTargets targets{
+        journalPresent() ? std::function<bool(const LogRecord&)>(writeToJournal) : nullptr,
+        writeStderrLine, debugRequested()};
+    writeToSystemLog(record, targets);
 }
 
 void writeLogRecord(const LogRecord& record) {

@@ -20,10 +20,19 @@ void writeLogRecord(const LogRecord& record);
 LogSink exchangeLogSink(LogSink sink);
 
 // The system log: a structured journal record when the journal is reachable,
-// else one line on stderr. Debug records reach stderr only when KORVEL_DEBUG
-// is set (to anything but "" or "0"): without a journal to filter them they
-// would drown the rest.
+// else one line on stderr. Debug records go nowhere, journal included, unless
+// KORVEL_DEBUG is set (to anything but "" or "0"): one per fetch would fill
+// the journal with thousands a day.
 void writeToSystemLog(const LogRecord& record);
+
+// Where the system log writes: the real journal and stderr, or a test's.
+struct SystemLogTargets {
+    // False when the record was not taken; empty when there is no journal.
+    std::function<bool(const LogRecord&)> journal;
+    std::function<void(std::string_view line)> stderrLine;
+    bool debugRequested = false;
+};
+void writeToSystemLog(const LogRecord& record, const SystemLogTargets& targets);
 
 // The journal fields of a record, in the order they are sent.
 std::vector<std::pair<std::string, std::string>> journalFields(const LogRecord& record,

@@ -1,5 +1,7 @@
 #include "platform/system/app_group_container.h"
 
+#include "platform/system/owned_directory.h"
+
 #include <cstdlib>
 
 namespace korvel::platform {
@@ -16,6 +18,10 @@ std::optional<std::string> appGroupContainer(const std::string& groupIdentifier)
     std::string path(runtime);
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
+    }
+    // A shared or borrowed runtime directory would let others redirect our files.
+    if (directoryOwnership(path) != Ownership::ours) {
+        return std::nullopt;
     }
     if (path != "/") {
         path += '/';

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -127,6 +128,22 @@ TEST_F(DefaultsCommandTest, DamagedFileIsReportedAndWriteFailuresAreErrors) {
     EXPECT_EQ(run({"read"}), 0);
     EXPECT_EQ(json::parse(out.str()), json::object());
     EXPECT_NE(err.str().find("not a valid settings file"), std::string::npos) << err.str();
+
+    // Nested far deeper than any setting: not valid, and read without recursing.
+    dir.write("qn.Korvel.companion/defaults.json",
+              "{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}");
+    EXPECT_EQ(run({"read"}), 0);
+    EXPECT_EQ(json::parse(out.str()), json::object());
+    EXPECT_NE(err.str().find("not a valid settings file"), std::string::npos) << err.str();
+
+    // A file that cannot be read is not called damaged: the real reason is given.
+    std::filesystem::remove(dir.path() / "qn.Korvel.companion/defaults.json");
+    std::filesystem::create_directory(dir.path() / "qn.Korvel.companion/defaults.json");
+    EXPECT_EQ(run({"read"}), 0);
+    EXPECT_EQ(err.str().find("not a valid settings file"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("not a regular file"), std::string::npos) << err.str();
+    std::filesystem::remove(dir.path() / "qn.Korvel.companion/defaults.json");
+    dir.write("qn.Korvel.companion/defaults.json", "not json");
 
     ::setenv("XDG_CONFIG_HOME", (dir.str() + "/qn.Korvel.companion/defaults.json").c_str(), 1);
     EXPECT_EQ(run({"write", settings::kTrafficEnabled, "true"}), 1);

@@ -1,4 +1,9 @@
 #include "tests/companion/engine/manager_fixture.h"
+#include "tests/support/temp_dir.h"
+
+#include <chrono>
+#include <cstdint>
+#include <future>
 
 namespace korvel {
 namespace {
@@ -35,7 +40,7 @@ TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
     EXPECT_EQ(manager->processes.get()[0].cpuPercent, 0);
 }
 
-TEST_F(ManagerMergeTest, StaleRepliesAreDroppedButStillGoThroughTheSnapshotStep) {
+TEST_F(ManagerMergeTest, StaleRepliesAreDropped) {
     start();
     dispatch.advance(2.5); // requests with generations 0, 1 and 2 are open
     ASSERT_EQ(requests.size(), 3u);
@@ -48,7 +53,7 @@ TEST_F(ManagerMergeTest, StaleRepliesAreDroppedButStillGoThroughTheSnapshotStep)
     stale.gpuUsagePercent = 50.0;
     answer(1, stale); // older than the last request: dropped
     EXPECT_EQ(manager->processes.get()[0].id, 30);
-    EXPECT_EQ(written.size(), 2u) << "the snapshot step runs for stale replies too";
+    EXPECT_EQ(written.size(), 1u) << "nor published";
     EXPECT_EQ(manager->cpuHistory.get().size(), 1u);
     EXPECT_TRUE(manager->gpuHistory.get().empty());
     EXPECT_EQ(manager->connectionCountHistory.get().size(), 1u);
@@ -155,6 +160,50 @@ TEST_F(ManagerMergeTest, InterfaceRatesFeedOrderingAndTheTrafficSetting) {
     defaults.setBool(settings::kTrafficEnabled, false);
     merge(second);
     EXPECT_TRUE(manager->interfaceStats.get().empty());
+}
+
+// Hardening: what reaches the snapshot, and the settings the engine touches.
+TEST_F(ManagerMergeTest, OnlyMergedReadingsArePublishedAndSettingsNeverStallTheLoop) {
+    korvel::testing::TempDir dir;
+    const std::string folder = dir.str() + "/test.domain";
+    platform::UserDefaults onDisk{"test.domain", folder + "/defaults.json", dispatch};
+    ASSERT_TRUE(onDisk.set(settings::kAutoRefreshInterval, INT64_MAX));
+    auto env = environment();
+    env.defaults = &onDisk;
+    manager = KorvelManager::create(env);
+    dispatch.runPending();
+    EXPECT_EQ(manager->refreshPeriod(), 3600.0) << "clamped on read";
+    EXPECT_EQ(onDisk.integerFor(settings::kAutoRefreshInterval, 0), INT64_MAX) << "stored as is";
+
+    // Another process holds the settings lock all along: merges go on.
+    auto held = std::make_unique<platform::defaults::DirectoryLock>(folder);
+    const auto answerWithin = [&](size_t i, HelperResponse response) {
+        auto done = std::async(std::launch::async, [&] { answer(i, std::move(response)); });
+        if (done.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            held.reset();
+            FAIL() << "the merge waited for the settings lock";
+        }
+    };
+    dispatch.advance(2.5); // generations 0, 1 and 2 are open
+    answerWithin(2, reading(3.0, {process(30, 0)}));
+    ASSERT_EQ(written.size(), 1u);
+    answerWithin(1, reading(2.0)); // a timed-out request's fallback, stale
+    manager->refresh();
+    manager->refresh();
+    answerWithin(3, reading(4.0, {process(40, 0)})); // stale too
+    EXPECT_EQ(written.size(), 1u) << "nothing stale is published";
+    EXPECT_EQ(removals, 0);
+    EXPECT_TRUE(manager->companionPublishing.get());
+    answerWithin(4, reading(5.0)); // the newest request timed out: the file goes, once
+    EXPECT_EQ(written.size(), 1u);
+    EXPECT_EQ(removals, 1);
+
+    held.reset();
+    dispatch.advance(1.0);
+    EXPECT_FALSE(platform::UserDefaults("test.domain", folder + "/defaults.json", dispatch)
+                     .boolFor(settings::kHelperAvailable, true))
+        << "saved once the lock was free";
+    manager.reset(); // before the store it uses
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <optional>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 namespace korvel {
 namespace {
@@ -57,6 +58,13 @@ protected:
     }
     ~AdvancedSnapshotTest() override { platform::log::exchangeNSLogSink({}); }
 
+    void SetUp() override {
+        for (const char* folder : {"home", "run"}) {
+            fs::create_directory(dir.path() / folder);
+            fs::permissions(dir.path() / folder, fs::perms::owner_all);
+        }
+    }
+
     std::vector<std::string> logged() {
         std::lock_guard lock(mutex);
         return lines;
@@ -72,7 +80,7 @@ protected:
 TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIsRemovable) {
     const auto original = reading(40, 25);
     const fs::path inContainer = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot/latest.json";
-    EXPECT_EQ(advancedSnapshotURL(), inContainer);
+    ASSERT_EQ(advancedSnapshotURL(), inContainer);
     writeAdvancedSnapshot(original);
     EXPECT_EQ(readFile(inContainer), encodeHelperResponse(original))
         << "the document, nothing added";
@@ -102,7 +110,7 @@ TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIs
 TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     const auto previous = reading(3, 2);
     writeAdvancedSnapshot(previous);
-    const auto location = advancedSnapshotURL();
+    const auto location = advancedSnapshotURL().value();
     const auto expectOneLineAndPrevious = [&](const char* what) {
         const auto lines = logged();
         ASSERT_EQ(lines.size(), 1u) << what;
@@ -144,7 +152,7 @@ TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
     const auto wide = reading(6000, 0);
     const auto deep = reading(10, 8000);
     writeAdvancedSnapshot(wide);
-    const auto location = advancedSnapshotURL();
+    const auto location = advancedSnapshotURL().value();
 
     std::atomic<bool> done{false};
     std::atomic<int> reads{0}, torn{0};
@@ -169,6 +177,81 @@ TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
     reader.join();
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOver) {
+    const auto original = reading(2, 1);
+    const fs::path run = dir.path() / "run";
+    const fs::path inHome = dir.path() / "home/Library/Application Support/Korvel Shared/"
+                                         "Advanced Snapshot/latest.json";
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    fs::create_directory(elsewhere);
+    fs::permissions(elsewhere, fs::perms::all);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(elsewhere.c_str(), 65534, 65534), 0);
+    }
+    const auto expectHome = [&](const char* what) {
+        EXPECT_EQ(advancedSnapshotURL(), inHome) << what;
+        writeAdvancedSnapshot(original);
+        EXPECT_EQ(readFile(inHome), encodeHelperResponse(original)) << what;
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << what;
+        fs::remove(inHome);
+    };
+
+    fs::create_directory_symlink(elsewhere, run / "qn.Korvel.shared");
+    expectHome("the container is a link to someone else's directory");
+    fs::remove(run / "qn.Korvel.shared");
+
+    fs::create_directories(run / "qn.Korvel.shared");
+    fs::create_directory_symlink(elsewhere, run / "qn.Korvel.shared/Advanced Snapshot");
+    expectHome("a directory inside it is a link");
+    fs::remove_all(run / "qn.Korvel.shared");
+
+    if (root) {
+        fs::create_directory(run / "qn.Korvel.shared");
+        ASSERT_EQ(::chown((run / "qn.Korvel.shared").c_str(), 65534, 65534), 0);
+        expectHome("the container belongs to another user");
+        fs::remove_all(run / "qn.Korvel.shared");
+    }
+
+    fs::permissions(run, fs::perms::all);
+    expectHome("the runtime directory is shared");
+    fs::permissions(run, fs::perms::owner_all);
+    EXPECT_TRUE(logged().empty());
+
+    // A link planted as the file itself is replaced, its target untouched.
+    const fs::path location = run / "qn.Korvel.shared/Advanced Snapshot/latest.json";
+    writeAdvancedSnapshot(original);
+    fs::remove(location);
+    const auto target = dir.write("elsewhere/theirs", "theirs");
+    fs::create_symlink(target, location);
+    writeAdvancedSnapshot(original);
+    EXPECT_FALSE(fs::is_symlink(location));
+    EXPECT_EQ(readFile(target), "theirs");
+
+    // With no usable runtime directory and no home, the root never stands in.
+    testing::ScopedEnv noHome{"HOME", "/"};
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_EQ(advancedSnapshotURL(), std::nullopt);
+    writeAdvancedSnapshot(original);
+    EXPECT_EQ(logged().size(), 1u);
+}
+
+TEST_F(AdvancedSnapshotTest, LeftoversOfInterruptedWritesAreRemoved) {
+    const fs::path folder = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot";
+    fs::create_directories(folder);
+    const auto stale = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.aB3xY9", "{");
+    const auto fresh = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.Zz0000", "{");
+    const auto other = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.keep", "{");
+    const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(stale, hourAgo);
+    fs::last_write_time(other, hourAgo);
+
+    removeAdvancedSnapshot();
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(fresh)) << "a write of this moment may still be under way";
+    EXPECT_TRUE(fs::exists(other)) << "not a name our writes use";
 }
 
 } // namespace

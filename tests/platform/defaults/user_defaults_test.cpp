@@ -7,9 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -143,7 +148,18 @@ TEST_F(UserDefaultsTest, ObserversHearOfChangesOnTheMainQueue) {
     EXPECT_EQ(dispatch.activeTimerCount(), 0u);
 }
 
-TEST_F(UserDefaultsTest, DamagedFileIsKeptUntilAWriteThenMovedAside) {
+std::vector<std::string> movedAside(const fs::path& folder) {
+    std::vector<std::string> contents;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().starts_with("defaults.json.corrupt-")) {
+            contents.push_back(readFile(entry.path()));
+        }
+    }
+    std::sort(contents.begin(), contents.end());
+    return contents;
+}
+
+TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUntilAWriteThenMovedAsideToANameOfItsOwn) {
     const std::string damaged = "{\"autoRefreshInterval\": 10,,,";
     dir.write("qn.Korvel.companion/defaults.json", damaged);
     UserDefaults store(kDomain, path(), dispatch);
@@ -154,18 +170,86 @@ TEST_F(UserDefaultsTest, DamagedFileIsKeptUntilAWriteThenMovedAside) {
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(store.set("helperAvailable", true));
     EXPECT_TRUE(store.set("helperAvailable", false));
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find(path() + ".corrupt"), std::string::npos) << said;
-    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
-
-    EXPECT_EQ(readFile(path() + ".corrupt"), damaged);
     EXPECT_EQ(json::parse(readFile(path())), (json{{"helperAvailable", false}}));
     EXPECT_FALSE(store.fileIsDamaged());
 
-    // A file whose top level is not an object is damaged too.
-    std::ofstream(path(), std::ios::trunc) << "[1, 2]";
-    EXPECT_TRUE(store.fileIsDamaged());
-    EXPECT_EQ(store.object("helperAvailable"), std::nullopt);
+    // A second damaged file in a row (the top level is not an object), then
+    // one nested deeper than any setting, which is never recursed into.
+    const std::string deep = "{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+    for (const std::string& next : {std::string("[1, 2]"), deep}) {
+        std::ofstream(path(), std::ios::trunc) << next;
+        EXPECT_TRUE(store.fileIsDamaged());
+        EXPECT_EQ(store.dictionary(), json::object());
+        EXPECT_TRUE(store.set("helperAvailable", true));
+        EXPECT_TRUE(store.set("helperAvailable", false));
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << "said each time: " << said;
+    EXPECT_NE(said.find(path() + ".corrupt-"), std::string::npos) << said;
+    const auto aside = movedAside(fs::path(path()).parent_path());
+    ASSERT_EQ(aside.size(), 3u) << "every one is kept";
+    EXPECT_EQ(aside[0], "[1, 2]");
+    EXPECT_EQ(aside[1], damaged);
+    EXPECT_TRUE(aside[2] == deep);
+}
+
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndSaysWhyOnce) {
+    fs::create_directories(fs::path(path()).parent_path());
+    const auto makeDirectory = [&] { fs::create_directory(path()); };
+    const auto makeOversized = [&] {
+        fs::resize_file(dir.write("qn.Korvel.companion/defaults.json", "{"), 17 << 20);
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+        {"not a regular file", makeDirectory}, {"larger than", makeOversized}};
+    for (const auto& [reason, make] : cases) {
+        make();
+        const auto before = defaults::stampFile(path());
+        UserDefaults store(kDomain, path(), dispatch);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(store.set("helperAvailable", true)) << reason;
+        EXPECT_FALSE(store.set("helperAvailable", false)) << reason;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(reason), std::string::npos) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << "said once: " << said;
+        EXPECT_NE(store.lastError().find(reason), std::string::npos) << store.lastError();
+        EXPECT_NE(store.readError().find(reason), std::string::npos) << store.readError();
+        EXPECT_FALSE(store.fileIsDamaged()) << reason;
+        EXPECT_EQ(defaults::stampFile(path()), before) << reason;
+        EXPECT_TRUE(movedAside(fs::path(path()).parent_path()).empty()) << reason;
+        fs::remove(path());
+    }
+}
+
+TEST_F(UserDefaultsTest, TheMainLoopsWritesNeverWaitForAnotherProcesssLock) {
+    UserDefaults store(kDomain, path(), dispatch);
+    EXPECT_TRUE(store.set("helperAvailable", false));
+    // A lock of its own open file counts as another process's.
+    auto held = std::make_unique<defaults::DirectoryLock>(fs::path(path()).parent_path());
+    auto writes = std::async(std::launch::async, [&] {
+        EXPECT_TRUE(store.set("helperAvailable", false)) << "nothing changes: no lock needed";
+        store.setWithoutWaiting("helperAvailable", true);
+    });
+    const bool returned = writes.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    if (!returned) {
+        held.reset();
+    }
+    ASSERT_TRUE(returned) << "waited for the lock";
+    EXPECT_TRUE(store.boolFor("helperAvailable", false)) << "kept meanwhile";
+    dispatch.advance(1.0);
+    EXPECT_EQ(json::parse(readFile(path()))["helperAvailable"], false) << "still locked";
+
+    held.reset();
+    dispatch.advance(1.0);
+    EXPECT_EQ(json::parse(readFile(path()))["helperAvailable"], true) << "saved once free";
+    EXPECT_EQ(dispatch.activeTimerCount(), 0u);
+}
+
+TEST_F(UserDefaultsTest, LeftoversOfInterruptedSavesAreRemovedAtStart) {
+    const auto leftover = dir.write("qn.Korvel.companion/defaults.json.q8Zr2K", "{");
+    const auto other = dir.write("qn.Korvel.companion/defaults.json.bak", "{");
+    UserDefaults store(kDomain, path(), dispatch);
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_TRUE(fs::exists(other)) << "not a name our saves use";
 }
 
 TEST_F(UserDefaultsTest, FailedSaveKeepsTheValueAndSaysWhy) {

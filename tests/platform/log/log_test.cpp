@@ -65,6 +65,28 @@ TEST(UnifiedLogTest, RecordsGoToTheInstalledSinkOrToTheLoggersOwn) {
     EXPECT_EQ(lines, std::vector<std::string>{"Korvel: one"});
 }
 
+TEST(UnifiedLogTest, DebugRecordsGoNowhereUnlessAskedForJournalIncluded) {
+    for (const bool requested : {false, true}) {
+        for (const bool journal : {true, false}) {
+            std::vector<std::string> journalled, printed;
+            SystemLogTargets targets;
+            if (journal) {
+                targets.journal = [&](const LogRecord& r) {
+                    journalled.push_back(r.message);
+                    return true;
+                };
+            }
+            targets.stderrLine = [&](std::string_view line) { printed.emplace_back(line); };
+            targets.debugRequested = requested;
+            writeToSystemLog({Level::debug, "qn.Korvel", "XPC", "fetched"}, targets);
+            writeToSystemLog({Level::error, "qn.Korvel", "XPC", "failed"}, targets);
+            EXPECT_EQ((journal ? journalled : printed).size(), requested ? 2u : 1u)
+                << "journal " << journal << ", asked for " << requested;
+            EXPECT_TRUE((journal ? printed : journalled).empty());
+        }
+    }
+}
+
 // Runs body with stderr sent to a file and returns what it wrote.
 template <typename Body> std::string stderrOf(Body body) {
     testing::TempDir dir;

@@ -2,23 +2,44 @@
 #include "platform/system/home_directory.h"
 #include "tests/support/scoped_env.h"
 
+#include "tests/support/temp_dir.h"
+
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace korvel::platform {
 namespace {
 
-TEST(AppGroupContainerTest, IsANamedDirectoryInTheAbsoluteRuntimeDirectory) {
-    testing::ScopedEnv runtime("XDG_RUNTIME_DIR", "/run/user/1000/");
-    EXPECT_EQ(appGroupContainer("qn.Korvel.shared"), "/run/user/1000/qn.Korvel.shared");
-    for (const char* name : {"../escape", "..", ""}) {
-        EXPECT_FALSE(appGroupContainer(name)) << name;
+namespace fs = std::filesystem;
+
+TEST(AppGroupContainerTest, IsANamedDirectoryInARuntimeDirectoryOfOurOwn) {
+    testing::TempDir dir;
+    const fs::path run = dir.path() / "run";
+    fs::create_directory(run);
+    fs::permissions(run, fs::perms::owner_all);
+    fs::create_directory_symlink(run, dir.path() / "link");
+    testing::ScopedEnv runtime{"XDG_RUNTIME_DIR", run.string() + "/"};
+
+    EXPECT_EQ(appGroupContainer("qn.Korvel.shared"), (run / "qn.Korvel.shared").string());
+    EXPECT_FALSE(appGroupContainer("../escape"));
+    EXPECT_FALSE(appGroupContainer(".."));
+    EXPECT_FALSE(appGroupContainer(""));
+
+    // Unusable runtime directories: relative, empty, unset, missing, a link,
+    // or one others may write to.
+    for (const char* value : {"run/user", ""}) {
+        ::setenv("XDG_RUNTIME_DIR", value, 1);
+        EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << value;
     }
-    for (const std::optional<std::string>& dir :
-         {std::optional<std::string>("run/user"), std::optional<std::string>(""),
-          std::optional<std::string>()}) {
-        testing::ScopedEnv unusable("XDG_RUNTIME_DIR", dir);
-        EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << dir.value_or("unset");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared"));
+    for (const fs::path& bad : {dir.path() / "missing", dir.path() / "link"}) {
+        ::setenv("XDG_RUNTIME_DIR", bad.c_str(), 1);
+        EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << bad;
     }
+    fs::permissions(run, fs::perms::all);
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    EXPECT_FALSE(appGroupContainer("qn.Korvel.shared")) << "shared with everyone";
 }
 
 TEST(HomeDirectoryTest, PrefersAnAbsoluteHomeAndFallsBackToTheAccount) {
