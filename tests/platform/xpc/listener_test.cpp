@@ -114,6 +114,26 @@ TEST(ListenerTest, IdleHelperExitsAndRequestsRacingItsExitAreServed) {
     korvel::testing::ScopedEnv quiet{"KORVEL_HELPER_IDLE_EXIT_MS", "20"};
     ConnectionOptions options;
     options.serviceExecutable = korvel::testing::helperBinary();
+
+    // The sharpest case: the request sits in the backlog of a helper that
+    // closes its listening socket without accepting it.
+    {
+        options.socketPathOverride = runtime.str() + "/exiting.sock";
+        const int exiting = listenUnixSocket(options.socketPathOverride, true);
+        auto connection = Connection::create("qn.Korvel.companion.helper", options);
+        connection->resume();
+        auto outcome = std::async(std::launch::async, [&] {
+            return sendAndWait(*connection, {"ping", false});
+        });
+        pollfd queued{exiting, POLLIN, 0};
+        EXPECT_EQ(::poll(&queued, 1, 10000), 1);
+        ::close(exiting);
+        const auto served = outcome.get();
+        EXPECT_TRUE(std::holds_alternative<Reply>(served)) << std::get<std::string>(served);
+        options.socketPathOverride.clear();
+    }
+    korvel::testing::killHelpers();
+
     for (int round = 0; round < 60; ++round) {
         auto connection = Connection::create("qn.Korvel.companion.helper", options);
         connection->resume();
