@@ -27,19 +27,23 @@ constexpr auto kLaunchLockPatience = 2s;
 
 // An exclusive flock on a file beside the socket. With a patience it gives up
 // after that long (held() is false) instead of waiting on whoever holds it.
+// Where the file system cannot lock, it goes on unlocked.
 class FileLock {
 public:
     FileLock(const std::string& path, std::optional<std::chrono::milliseconds> patience)
         : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
         if (fd_ < 0) {
-            return; // no lock to take: go on as before locks existed
+            return; // no lock to take: go on without one
         }
         const auto giveUp = std::chrono::steady_clock::now() + patience.value_or(0ms);
         while (::flock(fd_, patience ? LOCK_EX | LOCK_NB : LOCK_EX) != 0) {
             if (errno == EINTR) {
                 continue;
             }
-            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= giveUp) {
+            if (errno != EWOULDBLOCK) {
+                return; // locks unsupported here: go on without one
+            }
+            if (std::chrono::steady_clock::now() >= giveUp) {
                 held_ = false;
                 return;
             }
