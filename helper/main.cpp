@@ -1,12 +1,32 @@
-// KorvelHelper: answers fetch requests on the service's socket until ended.
-// It reads no arguments and prints nothing.
+// KorvelHelper: answers fetch requests on the service's socket until ended,
+// or until nobody has used it for a while. It reads no arguments and prints
+// nothing.
 
 #include "helper/helper_service.h"
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// Long enough to stay up across a companion's refreshes, short enough not to
+// outlive its users for long; the next request starts a new helper.
+constexpr auto kIdleExit = 60s;
+
+std::chrono::milliseconds idleExit() {
+    // Tests shorten the quiet period; nothing else sets it.
+    if (const char* value = std::getenv("KORVEL_HELPER_IDLE_EXIT_MS")) {
+        const long milliseconds = std::strtol(value, nullptr, 10);
+        if (milliseconds > 0) {
+            return std::chrono::milliseconds(milliseconds);
+        }
+    }
+    return kIdleExit;
+}
 
 std::unique_ptr<korvel::HelperDelegate> delegate;
 std::unique_ptr<korvel::platform::xpc::Listener> listener;
@@ -21,6 +41,7 @@ int main() {
         return 0;
     }
     listener->setDelegate(delegate.get());
+    listener->setIdleExit(idleExit());
     listener->resume();
     listener->run();
     return 0;

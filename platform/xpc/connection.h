@@ -19,16 +19,23 @@ struct ConnectionOptions {
     std::string socketPathOverride;
 };
 
-// Client side of a named service. Replies and error handlers run on the
-// connection's own thread; each request ends in exactly one of them.
+// Client side of a named service. Connecting, starting the service and all
+// socket I/O happen on the connection's own thread, so send() never waits;
+// replies and error handlers run there too, each request ending in exactly
+// one of them.
 //  - interruption: the service went away with the connection in use (it
-//    exited or crashed); the next request starts it again.
+//    exited or crashed); the next request starts it again. A service that dies
+//    before it greets us counts once, and is started again only after a pause
+//    that doubles with each such death.
 //  - invalidation: the service cannot be reached or started; the connection
 //    is dead for good and every later request fails at once.
 class Connection {
 public:
     using ReplyHandler = std::function<void(const Reply&)>;
     using ErrorHandler = std::function<void(const std::string& description)>;
+
+    static constexpr std::chrono::milliseconds kFirstRelaunchPause{1000};
+    static constexpr std::chrono::milliseconds kLongestRelaunchPause{60000};
 
     static std::shared_ptr<Connection> create(std::string serviceName, ConnectionOptions options);
     ~Connection();

@@ -4,6 +4,7 @@
 #include "platform/xpc/service_launcher.h"
 #include "platform/xpc/unix_socket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace korvel::platform::xpc {
 namespace {
@@ -51,11 +53,7 @@ std::unique_ptr<Listener> Listener::serviceListener(const std::string& serviceNa
         return nullptr;
     }
     // Started by hand: take the name over only when nobody answers on it.
-    if (const int probe = connectUnixSocket(*path); probe >= 0) {
-        ::close(probe);
-        return nullptr;
-    }
-    const int fd = listenUnixSocket(*path, /*removeStale=*/true);
+    const int fd = listenUnlessServed(*path);
     if (fd < 0) {
         return nullptr;
     }
@@ -84,15 +82,36 @@ void Listener::stop() {
 }
 
 void Listener::run() {
+    using Clock = std::chrono::steady_clock;
     std::vector<pollfd> fds;
+    auto quietSince = Clock::now();
     while (!stopping_) {
+        const auto now = Clock::now();
+        int timeoutMs = -1;
+        const auto wakeAt = [&](Clock::time_point when) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+            const int ms = static_cast<int>(std::clamp<long>(left, 0, 3600L * 1000));
+            timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+        };
         fds.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
         for (const auto& connection : connections_) {
-            fds.push_back({connection->fd_, POLLIN, 0});
+            // Read only what we are ready to serve: the rest waits in the socket.
+            short events = connection->request_ ? 0 : POLLIN;
+            if (!connection->outgoing_.empty()) {
+                events |= POLLOUT;
+                wakeAt(connection->lastProgress_ + sendTimeout_);
+            }
+            if (ready(*connection)) {
+                timeoutMs = 0;
+            }
+            fds.push_back({connection->fd_, events, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (connections_.empty() && idleExit_.count() > 0) {
+            wakeAt(quietSince + idleExit_);
+        }
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -100,24 +119,51 @@ void Listener::run() {
         }
         // Walk the connections first: accepting would shift the indices.
         for (size_t i = connections_.size(); i-- > 0;) {
+            auto& connection = *connections_[i];
             const short events = fds[i + 2].revents;
-            if (events == 0) {
-                continue;
+            const bool alive = !(events & (POLLERR | POLLNVAL)) &&
+                               (!(events & POLLOUT) || flush(connection)) &&
+                               (!(events & (POLLIN | POLLHUP)) || receive(connection));
+            const bool stalled = !connection.outgoing_.empty() &&
+                                 Clock::now() - connection.lastProgress_ >= sendTimeout_;
+            if (!alive || stalled) {
+                close(i);
             }
-            if (!serviceReadable(*connections_[i])) {
-                ::close(connections_[i]->fd_);
-                connections_.erase(connections_.begin() + static_cast<long>(i));
+        }
+        // One request per connection per turn.
+        for (size_t i = connections_.size(); i-- > 0;) {
+            if (ready(*connections_[i]) && !serveOne(*connections_[i])) {
+                close(i);
             }
         }
         if (fds[1].revents & POLLIN) {
             acceptConnections();
         }
+        if (!connections_.empty() || idleExit_.count() <= 0) {
+            quietSince = Clock::now();
+        } else if (Clock::now() - quietSince >= idleExit_) {
+            // A client connecting at this very moment is either accepted here
+            // or finds its socket closed unanswered and starts us again.
+            pollfd waiting{listenFd_, POLLIN, 0};
+            if (::poll(&waiting, 1, 0) == 0) {
+                return;
+            }
+        }
     }
+}
+
+bool Listener::ready(const IncomingConnection& connection) const {
+    return connection.request_ && connection.outgoing_.size() < kMaxQueuedOutput;
+}
+
+void Listener::close(size_t index) {
+    ::close(connections_[index]->fd_);
+    connections_.erase(connections_.begin() + static_cast<long>(index));
 }
 
 void Listener::acceptConnections() {
     for (;;) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             return;
         }
@@ -125,63 +171,99 @@ void Listener::acceptConnections() {
         connection->fd_ = fd;
         connection->peerUid_ = peerUid(fd);
         connection->reader_ = std::make_unique<FrameReader>(kMaxRequestBody);
+        connection->lastProgress_ = std::chrono::steady_clock::now();
         const bool sameUser = connection->peerUid_ == static_cast<long>(::getuid());
-        if (!sameUser || connections_.size() >= kMaxConnections || delegate_ == nullptr ||
-            !resumed_ || !delegate_->shouldAcceptNewConnection(*this, *connection) ||
-            !connection->resumed_ || !connection->exported_) {
+        if (!sameUser || delegate_ == nullptr || !resumed_ ||
+            !delegate_->shouldAcceptNewConnection(*this, *connection) || !connection->resumed_ ||
+            !connection->exported_) {
             ::close(fd);
             continue;
         }
-        // A client that stops reading must not stall the service forever.
-        const timeval sendTimeout{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-        if (!sendAll(fd, std::string(1, kAcceptGreeting))) {
-            ::close(fd);
-            continue;
+        if (connections_.size() >= kMaxConnections) {
+            // Idle clients must not lock out a new one: the quietest goes.
+            auto quietest = connections_.end();
+            for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+                if (!(*it)->request_ && (*it)->outgoing_.empty() &&
+                    (quietest == connections_.end() ||
+                     (*it)->lastProgress_ < (*quietest)->lastProgress_)) {
+                    quietest = it;
+                }
+            }
+            if (quietest == connections_.end()) {
+                ::close(fd);
+                continue;
+            }
+            close(static_cast<size_t>(quietest - connections_.begin()));
         }
-        connections_.push_back(std::move(connection));
+        connection->outgoing_.assign(1, kAcceptGreeting);
+        if (flush(*connection)) {
+            connections_.push_back(std::move(connection));
+        } else {
+            ::close(fd);
+        }
     }
 }
 
-bool Listener::serviceReadable(IncomingConnection& connection) {
-    char buffer[4096];
-    const ssize_t n = ::recv(connection.fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0) {
-        return false;
+bool Listener::flush(IncomingConnection& connection) {
+    while (!connection.outgoing_.empty()) {
+        const ssize_t n = ::send(connection.fd_, connection.outgoing_.data(),
+                                 connection.outgoing_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) {
+            return errno == EAGAIN || errno == EINTR;
+        }
+        connection.outgoing_.erase(0, static_cast<size_t>(n));
+        connection.lastProgress_ = std::chrono::steady_clock::now();
     }
-    if (n < 0) {
-        return errno == EAGAIN || errno == EINTR;
+    return true;
+}
+
+bool Listener::receive(IncomingConnection& connection) {
+    if (connection.request_) {
+        return true; // one at a time: the rest stays in the socket
     }
-    connection.reader_->append(buffer, static_cast<size_t>(n));
     std::string body;
-    for (;;) {
-        const auto status = connection.reader_->next(body);
-        if (status == FrameReader::Status::needMore) {
-            return true;
-        }
-        if (status == FrameReader::Status::tooLarge) {
+    auto status = connection.reader_->next(body);
+    if (status == FrameReader::Status::needMore) {
+        char buffer[4096];
+        const ssize_t n = ::recv(connection.fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             return false;
         }
-        const auto request = decodeRequestBody(body);
-        if (!request) {
-            return false;
-        }
-        bool replied = false;
-        bool delivered = true;
-        connection.exported_->handle(*request, [&](const Reply& reply) {
-            if (replied) {
-                return;
-            }
-            replied = true;
-            delivered = sendAll(connection.fd_, encodeReplyFrame(reply));
-        });
-        if (!replied) {
-            delivered = sendAll(connection.fd_, encodeReplyFrame(Reply{}));
-        }
-        if (!delivered) {
-            return false;
+        if (n > 0) {
+            connection.reader_->append(buffer, static_cast<size_t>(n));
+            connection.lastProgress_ = std::chrono::steady_clock::now();
+            status = connection.reader_->next(body);
         }
     }
+    switch (status) {
+    case FrameReader::Status::needMore:
+        return true;
+    case FrameReader::Status::tooLarge:
+        return false;
+    case FrameReader::Status::complete:
+        connection.request_ = decodeRequestBody(body);
+        return connection.request_.has_value();
+    }
+    return false;
+}
+
+bool Listener::serveOne(IncomingConnection& connection) {
+    const Request request = *std::exchange(connection.request_, std::nullopt);
+    if (connection.outgoing_.empty()) {
+        connection.lastProgress_ = std::chrono::steady_clock::now();
+    }
+    bool replied = false;
+    connection.exported_->handle(request, [&](const Reply& reply) {
+        if (!replied) {
+            replied = true;
+            connection.outgoing_ += encodeReplyFrame(reply);
+        }
+    });
+    if (!replied) {
+        connection.outgoing_ += encodeReplyFrame(Reply{});
+    }
+    // The next request may already be buffered.
+    return flush(connection) && receive(connection);
 }
 
 } // namespace korvel::platform::xpc

@@ -3,8 +3,10 @@
 #include "platform/xpc/messages.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ private:
     long peerUid_ = -1;
     int fd_ = -1;
     std::unique_ptr<FrameReader> reader_;
+    std::optional<Request> request_;                     // the next one to serve
+    std::string outgoing_;                               // replies not yet taken by the socket
+    std::chrono::steady_clock::time_point lastProgress_; // bytes moved either way
 };
 
 class Listener;
@@ -43,9 +48,13 @@ public:
     virtual bool shouldAcceptNewConnection(Listener& listener, IncomingConnection& connection) = 0;
 };
 
-// Serves one service name on one thread: requests are handled synchronously,
-// one at a time, in the order they arrive. Only peers of our own uid are
-// served; malformed or oversized frames close just the connection they came on.
+// Serves one service name on one thread. Requests are handled synchronously,
+// one at a time, taking turns between connections, so a client pipelining
+// requests delays the others by one request at most. Replies leave through
+// per-connection buffers without blocking: a client that stops reading is no
+// longer served once its buffer is full, and is hung up on when it takes
+// nothing for the send timeout. Only peers of our own uid are served;
+// malformed or oversized frames close just the connection they came on.
 class Listener {
 public:
     // The listener of this service: the socket handed over by the service
@@ -62,22 +71,36 @@ public:
     void setDelegate(ListenerDelegate* delegate) { delegate_ = delegate; }
     void resume() { resumed_ = true; }
 
-    // Serves until stop() is called from a request handler or another thread.
+    // After this long with no connection, run() returns; zero: never.
+    void setIdleExit(std::chrono::milliseconds quiet) { idleExit_ = quiet; }
+    void setSendTimeout(std::chrono::milliseconds timeout) { sendTimeout_ = timeout; }
+
+    // Serves until stop() is called from a request handler or another thread,
+    // or the idle period passes.
     void run();
     void stop();
 
-    static constexpr size_t kMaxConnections = 64;
+    // A new client past this many evicts the one quiet the longest.
+    static constexpr size_t kMaxConnections = 256;
+    // Replies queued beyond this wait until the client reads.
+    static constexpr size_t kMaxQueuedOutput = 64 * 1024;
 
 private:
     void acceptConnections();
     // False when the connection must be closed.
-    bool serviceReadable(IncomingConnection& connection);
+    bool receive(IncomingConnection& connection);
+    bool flush(IncomingConnection& connection);
+    bool serveOne(IncomingConnection& connection);
+    bool ready(const IncomingConnection& connection) const;
+    void close(size_t index);
 
     int listenFd_;
     int wakeFd_;
     ListenerDelegate* delegate_ = nullptr;
     bool resumed_ = false;
     std::atomic<bool> stopping_{false}; // stop() may come from another thread
+    std::chrono::milliseconds idleExit_{0};
+    std::chrono::milliseconds sendTimeout_{10000};
     std::vector<std::unique_ptr<IncomingConnection>> connections_;
 };
 

@@ -4,11 +4,14 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -17,13 +20,34 @@ extern char** environ;
 namespace korvel::platform::xpc {
 namespace {
 
+using namespace std::chrono_literals;
+
+// Another client starting the service holds the lock for a moment only.
+constexpr auto kLaunchLockPatience = 2s;
+
+// An exclusive flock on a file beside the socket. With a patience it gives up
+// after that long (held() is false) instead of waiting on whoever holds it.
+// Where the file system cannot lock, it goes on unlocked.
 class FileLock {
 public:
-    explicit FileLock(const std::string& path)
+    FileLock(const std::string& path, std::optional<std::chrono::milliseconds> patience)
         : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        if (fd_ < 0) {
+            return; // no lock to take: go on without one
+        }
+        const auto giveUp = std::chrono::steady_clock::now() + patience.value_or(0ms);
+        while (::flock(fd_, patience ? LOCK_EX | LOCK_NB : LOCK_EX) != 0) {
+            if (errno == EINTR) {
+                continue;
             }
+            if (errno != EWOULDBLOCK) {
+                return; // locks unsupported here: go on without one
+            }
+            if (std::chrono::steady_clock::now() >= giveUp) {
+                held_ = false;
+                return;
+            }
+            std::this_thread::sleep_for(5ms);
         }
     }
     ~FileLock() {
@@ -34,8 +58,11 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
+    bool held() const { return held_; }
+
 private:
     int fd_;
+    bool held_ = true;
 };
 
 // Writes the decimal pid into buf without allocation (we are in a forked child).
@@ -129,42 +156,72 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
 
 } // namespace
 
-int connectOrLaunch(const std::string& socketPath, const std::string& executable,
-                    std::string& error) {
-    int fd = connectUnixSocket(socketPath);
-    if (fd >= 0) {
-        return fd;
+ServiceSocket connectOrLaunch(const std::string& socketPath, const std::string& executable,
+                              bool mayLaunch) {
+    ServiceSocket result;
+    const auto connected = [&] {
+        result.fd = connectUnixSocket(socketPath, /*nonBlocking=*/true);
+        if (result.fd < 0 && errno == EAGAIN) {
+            result.busy = true;
+            result.error = "the service at " + socketPath + " accepts no connection";
+        }
+        return result.fd >= 0 || result.busy;
+    };
+    if (connected()) {
+        return result;
     }
-    FileLock lock(socketPath + ".lock");
+    if (!mayLaunch) {
+        result.held = true;
+        result.error = "nobody serves " + socketPath;
+        return result;
+    }
+    FileLock lock(socketPath + ".lock", kLaunchLockPatience);
+    if (!lock.held()) {
+        result.busy = true;
+        result.error = "another process holds " + socketPath + ".lock";
+        return result;
+    }
     // Another client may have started the service while we waited for the lock.
-    fd = connectUnixSocket(socketPath);
-    if (fd >= 0) {
-        return fd;
+    if (connected()) {
+        return result;
     }
     if (::access(executable.c_str(), X_OK) != 0) {
-        error = "cannot start " + executable + ": " + std::strerror(errno);
-        return -1;
+        result.error = "cannot start " + executable + ": " + std::strerror(errno);
+        return result;
     }
     const int listenFd = listenUnixSocket(socketPath, /*removeStale=*/true);
     if (listenFd < 0) {
-        error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
-        return -1;
+        result.error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
+        return result;
     }
-    const int spawnError = spawnWithListenSocket(executable, listenFd);
-    if (spawnError != 0) {
-        ::close(listenFd);
+    // Queued before the service starts, so it finds a client waiting and can
+    // never take itself for idle before serving us.
+    result.fd = connectUnixSocket(socketPath, /*nonBlocking=*/true);
+    const int failure = result.fd < 0 ? errno : spawnWithListenSocket(executable, listenFd);
+    ::close(listenFd); // the service owns the listening socket now
+    if (failure != 0) {
+        if (result.fd >= 0) {
+            ::close(result.fd);
+            result.fd = -1;
+        }
         ::unlink(socketPath.c_str());
-        error = "cannot start " + executable + ": " + std::strerror(spawnError);
+        result.error = "cannot start " + executable + ": " + std::strerror(failure);
+        return result;
+    }
+    result.launched = true;
+    return result;
+}
+
+int listenUnlessServed(const std::string& socketPath) {
+    FileLock lock(socketPath + ".lock", std::nullopt);
+    const int probe = connectUnixSocket(socketPath, /*nonBlocking=*/true);
+    if (probe >= 0 || errno == EAGAIN) {
+        if (probe >= 0) {
+            ::close(probe);
+        }
         return -1;
     }
-    // The service owns the listening socket now; the pending connection waits
-    // in its backlog until the service accepts it.
-    fd = connectUnixSocket(socketPath);
-    ::close(listenFd);
-    if (fd < 0) {
-        error = "cannot connect to " + socketPath + ": " + std::strerror(errno);
-    }
-    return fd;
+    return listenUnixSocket(socketPath, /*removeStale=*/true);
 }
 
 std::string bundledExecutable(const std::string& name) {

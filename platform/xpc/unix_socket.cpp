@@ -22,12 +22,13 @@ bool makeAddress(const std::string& path, sockaddr_un& address) {
 
 } // namespace
 
-int connectUnixSocket(const std::string& path) {
+int connectUnixSocket(const std::string& path, bool nonBlocking) {
     sockaddr_un address{};
     if (!makeAddress(path, address)) {
         return -1;
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd =
+        ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) {
         return -1;
     }

@@ -7,8 +7,10 @@ namespace korvel::platform::xpc {
 
 // Small wrappers over AF_UNIX stream sockets; all descriptors are close-on-exec.
 
-// Connected descriptor, or -1 with errno set.
-int connectUnixSocket(const std::string& path);
+// Connected descriptor, or -1 with errno set. A non-blocking connect never
+// waits on a listener that does not accept: it fails with EAGAIN instead, and
+// the descriptor it returns stays non-blocking.
+int connectUnixSocket(const std::string& path, bool nonBlocking = false);
 
 // Bound and listening descriptor, or -1 with errno set. Removes a stale socket
 // file first only when removeStale is set.

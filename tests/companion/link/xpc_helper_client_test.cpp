@@ -63,6 +63,7 @@ protected:
         auto schedule = [this](double seconds, std::function<void()> work) {
             std::lock_guard lock(mutex);
             scheduled.push_back({seconds, std::move(work)});
+            changed.notify_all();
         };
         platform::log::Logger log("qn.Korvel", "XPC", [this](const LogRecord& record) {
             EXPECT_EQ(record.subsystem + "/" + record.category, "qn.Korvel/XPC");
@@ -91,6 +92,12 @@ protected:
         }
         completionCounts.push_back(calls);
         return result.get();
+    }
+
+    // The invalidation follows the completion on the connection's thread.
+    bool waitForScheduled() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kPatience, [&] { return !scheduled.empty(); });
     }
 
     std::vector<Record> logged() {
@@ -199,6 +206,7 @@ TEST_F(XPCHelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLate
     const double before = platform::absoluteTimeNow();
 
     expectFallback(fetch(*client), before);
+    ASSERT_TRUE(waitForScheduled());
     const auto log = logged();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], (Record{Level::info, "XPC connection created"}));
@@ -227,13 +235,18 @@ TEST_F(XPCHelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLate
 
     // Each invalidation schedules exactly one more attempt, without back-off.
     fetch(*client);
+    ASSERT_TRUE(waitForScheduled());
     ASSERT_EQ(scheduled.size(), 1u);
     EXPECT_EQ(scheduled[0].first, 0.5);
     EXPECT_EQ(countOf(Level::error, "XPC connection invalidated"), 2u);
 
     // A reconnect that fires after the client is gone does nothing.
     reconnect = std::move(scheduled[0].second);
+    std::weak_ptr<XPCHelperClient> gone = client;
     client.reset();
+    for (int i = 0; i < 1000 && !gone.expired(); ++i) {
+        std::this_thread::sleep_for(1ms); // its invalidation handler may still hold it
+    }
     reconnect();
     EXPECT_EQ(connectionsMade, 2);
 }

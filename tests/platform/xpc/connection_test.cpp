@@ -1,105 +1,18 @@
-#include "platform/xpc/connection.h"
-#include "platform/xpc/listener.h"
-#include "platform/xpc/unix_socket.h"
-#include "tests/support/temp_dir.h"
+#include "tests/platform/xpc/served_fixture.h"
 
-#include <atomic>
-#include <future>
-#include <gtest/gtest.h>
+#include <fstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <variant>
 
 namespace korvel::platform::xpc {
 namespace {
 
-using namespace std::chrono_literals;
-using Outcome = std::variant<Reply, std::string>; // reply, or the error handler's text
-
-// Sends and waits for whichever handler runs first; a second one is ignored.
-Outcome sendAndWait(Connection& connection, Request request) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    auto future = promise->get_future();
-    auto settle = [promise, calls = std::make_shared<std::atomic<int>>(0)](Outcome outcome) {
-        if (calls->fetch_add(1) == 0) {
-            promise->set_value(std::move(outcome));
-        }
-    };
-    connection.send(request, settle, settle);
-    if (future.wait_for(20s) != std::future_status::ready) {
-        ADD_FAILURE() << "no handler ran";
-        return std::string("no handler ran");
-    }
-    return future.get();
-}
-
-class EchoService : public ExportedObject {
-public:
-    std::atomic<bool> hang{false};
-    std::atomic<bool> released{false};
-
-    void handle(const Request& request, const std::function<void(const Reply&)>& reply) override {
-        if (hang) {
-            while (!released) {
-                std::this_thread::sleep_for(5ms);
-            }
-        }
-        if (request.selector == "nil") {
-            reply(std::nullopt);
-        } else if (request.selector == "empty") {
-            reply(std::string());
-        } else {
-            reply(request.selector + (request.argument ? ":yes" : ":no"));
-        }
-    }
-};
-
-// A listener serving EchoService on a socket in a temporary directory; every
-// connection it is offered is accepted.
-class ServedTest : public ::testing::Test, public ListenerDelegate {
-protected:
-    void SetUp() override {
-        socketPath = dir.str() + "/service.sock";
-        const int fd = listenUnixSocket(socketPath, true);
-        ASSERT_GE(fd, 0);
-        listener = std::make_unique<Listener>(fd);
-        listener->setDelegate(this);
-        listener->resume();
-        thread = std::thread([this] { listener->run(); });
-    }
-    void TearDown() override {
-        service->released = true;
-        listener->stop();
-        thread.join();
-    }
-    bool shouldAcceptNewConnection(Listener&, IncomingConnection& connection) override {
-        ++offered;
-        connection.setExportedObject(service);
-        connection.resume();
-        return true;
-    }
-
-    std::shared_ptr<Connection> connect(std::chrono::milliseconds deadline = 10s) {
-        ConnectionOptions options;
-        options.socketPathOverride = socketPath;
-        options.serviceExecutable = "/nonexistent/korvel-helper";
-        options.requestDeadline = deadline;
-        auto connection = Connection::create("test.service", options);
-        connection->resume();
-        return connection;
-    }
-
-    testing::TempDir dir;
-    std::string socketPath;
-    std::shared_ptr<EchoService> service = std::make_shared<EchoService>();
-    std::atomic<int> offered{0};
-    std::unique_ptr<Listener> listener;
-    std::thread thread;
-};
-
 TEST_F(ServedTest, RepliesArriveInOrderAndNilDiffersFromEmpty) {
+    serve();
     auto connection = connect();
     EXPECT_EQ(std::get<Reply>(sendAndWait(*connection, {"hello", true})), Reply("hello:yes"));
     EXPECT_EQ(std::get<Reply>(sendAndWait(*connection, {"nil", false})), Reply());
@@ -119,6 +32,7 @@ TEST_F(ServedTest, RepliesArriveInOrderAndNilDiffersFromEmpty) {
 }
 
 TEST_F(ServedTest, MalformedAndOversizedFramesCloseOnlyTheirConnection) {
+    serve();
     const std::vector<std::string> attacks = {
         std::string("\xff\xff\xff\xff", 4) + "x", // absurd length
         std::string("\x00\x00\x04\x01", 4),       // just over the request limit
@@ -145,6 +59,7 @@ TEST_F(ServedTest, MalformedAndOversizedFramesCloseOnlyTheirConnection) {
 }
 
 TEST_F(ServedTest, PeersOfAnotherUserAreRefused) {
+    serve();
     if (::getuid() != 0) {
         GTEST_SKIP() << "needs root to act as another user";
     }
@@ -173,6 +88,7 @@ TEST_F(ServedTest, PeersOfAnotherUserAreRefused) {
 }
 
 TEST_F(ServedTest, HungServiceEndsInTheErrorHandlerAfterTheDeadline) {
+    serve();
     service->hang = true;
     auto connection = connect(300ms);
     const auto outcome = sendAndWait(*connection, {"slow", true});
@@ -224,6 +140,90 @@ TEST(ConnectionTest, ServiceDyingMidRequestInterruptsOnceAndTheNextRequestReconn
     done.set_value();
     server.join();
     ::close(listenFd);
+}
+
+TEST(ConnectionTest, ServiceThatNeverAcceptsBlocksNeitherTheCallerNorTheDeadline) {
+    // A stopped service: its socket listens, nobody accepts, the backlog is full.
+    testing::TempDir dir;
+    const std::string path = dir.str() + "/service.sock";
+    const int listenFd = listenUnixSocket(path, true);
+    ASSERT_GE(listenFd, 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{AF_UNIX, {}};
+        path.copy(address.sun_path, path.size());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            break;
+        }
+        queued.push_back(fd);
+    }
+    ConnectionOptions options;
+    options.socketPathOverride = path;
+    options.serviceExecutable = "/nonexistent";
+    options.requestDeadline = 300ms;
+    auto connection = Connection::create("test.service", options);
+    connection->resume();
+
+    auto outcome = std::make_shared<std::promise<Outcome>>();
+    auto settle = [outcome](Outcome result) { outcome->set_value(std::move(result)); };
+    auto sent = std::async(std::launch::async, [&] {
+        connection->send({"x", false}, settle, settle);
+    });
+    const auto returned = sent.wait_for(10s);
+    auto result = outcome->get_future();
+    const auto answered = result.wait_for(10s);
+    for (int fd : queued) {
+        ::close(fd);
+    }
+    ::close(listenFd); // lets a blocked connect go
+    EXPECT_EQ(returned, std::future_status::ready) << "send blocked its caller";
+    ASSERT_EQ(answered, std::future_status::ready) << "the deadline never fired";
+    const auto error = std::get<std::string>(result.get());
+    EXPECT_NE(error.find("timed out"), std::string::npos) << error;
+}
+
+TEST_F(ServedTest, ConnectionMadeWithoutDescriptorsLeftStillEndsEachRequest) {
+    serve();
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree); // no new descriptor can be made
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    auto connection = connect(2s);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    std::this_thread::sleep_for(100ms);     // its thread is asleep by the time we send
+    sendAndWait(*connection, {"x", false}); // fails the test when nothing answers
+}
+
+TEST(ConnectionTest, ServiceDyingBeforeItsGreetingIsRestartedAfterAPauseAndReportedOnce) {
+    testing::TempDir dir;
+    const auto starts = dir.path() / "starts";
+    const auto program = dir.write("dies", "#!/bin/sh\necho >> '" + starts.string() + "'\n");
+    ::chmod(program.c_str(), 0755);
+    const auto startCount = [&] {
+        std::ifstream in(starts);
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    };
+    ConnectionOptions options;
+    options.socketPathOverride = dir.str() + "/service.sock";
+    options.serviceExecutable = program;
+    auto connection = Connection::create("test.service", options);
+    std::atomic<int> interruptions{0};
+    connection->setInterruptionHandler([&] { ++interruptions; });
+    connection->resume();
+
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(std::holds_alternative<std::string>(sendAndWait(*connection, {"x", false})));
+    }
+    EXPECT_EQ(startCount(), 1);
+    std::this_thread::sleep_for(Connection::kFirstRelaunchPause + 100ms);
+    EXPECT_TRUE(std::holds_alternative<std::string>(sendAndWait(*connection, {"x", false})));
+    EXPECT_EQ(startCount(), 2);
+    EXPECT_EQ(interruptions, 1);
 }
 
 } // namespace

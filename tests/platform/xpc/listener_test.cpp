@@ -1,0 +1,152 @@
+#include "tests/platform/xpc/served_fixture.h"
+#include "tests/support/helper_process.h"
+#include "tests/support/scoped_env.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace korvel::platform::xpc {
+namespace {
+
+TEST_F(ServedTest, ClientThatStopsReadingHoldsUpNobodyAndIsDroppedAfterItsTimeout) {
+    listener->setSendTimeout(300ms);
+    serve();
+    // Pipelines requests for large replies and never reads one.
+    const int stalled = connectUnixSocket(socketPath);
+    ASSERT_GE(stalled, 0);
+    const std::string frame = encodeRequestFrame({"big", false});
+    for (int i = 0; i < 3000; ++i) {
+        if (::send(stalled, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+            break;
+        }
+    }
+    std::this_thread::sleep_for(50ms); // let the service start on them
+
+    auto connection = connect(5s);
+    EXPECT_EQ(std::get<Reply>(sendAndWait(*connection, {"hello", true})), Reply("hello:yes"));
+
+    // Hung up on while its replies still sit unread.
+    pollfd hangup{stalled, 0, 0};
+    EXPECT_EQ(::poll(&hangup, 1, 10000), 1);
+    EXPECT_TRUE(hangup.revents & POLLHUP) << "the stalled client is still connected";
+    ::close(stalled);
+}
+
+TEST_F(ServedTest, IdleConnectionsUpToTheLimitDoNotLockOutAClient) {
+    serve();
+    std::vector<int> idle;
+    for (size_t i = 0; i < Listener::kMaxConnections; ++i) {
+        const int fd = connectUnixSocket(socketPath);
+        ASSERT_GE(fd, 0);
+        char greeting = 0;
+        ASSERT_EQ(::recv(fd, &greeting, 1, 0), 1);
+        idle.push_back(fd);
+    }
+    auto connection = connect(5s);
+    EXPECT_EQ(std::get<Reply>(sendAndWait(*connection, {"hello", false})), Reply("hello:no"));
+    for (int fd : idle) {
+        ::close(fd);
+    }
+}
+
+// The helper started by hand binds its socket only under the clients' launch
+// lock, and ends on its own once nobody has used it for the quiet period.
+TEST(ListenerTest, HandStartedHelperWaitsForTheLaunchLockAndExitsWhenIdle) {
+    testing::TempDir runtime;
+    const std::string directory = runtime.str() + "/qn.Korvel";
+    ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+    const std::string socket = directory + "/qn.Korvel.companion.helper.sock";
+    const int lock = ::open((socket + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+
+    const std::string program = korvel::testing::helperBinary();
+    const std::string runtimeVariable = "XDG_RUNTIME_DIR=" + runtime.str();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const char* environment[] = {runtimeVariable.c_str(), "KORVEL_HELPER_IDLE_EXIT_MS=200",
+                                     nullptr};
+        ::execle(program.c_str(), program.c_str(), nullptr, environment);
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(300ms);
+    const int early = connectUnixSocket(socket);
+    EXPECT_LT(early, 0) << "bound while a client held the launch lock";
+    if (early >= 0) {
+        ::close(early);
+    }
+    ::close(lock);
+
+    int fd = -1;
+    for (int i = 0; i < 500 && fd < 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        fd = connectUnixSocket(socket);
+    }
+    ASSERT_GE(fd, 0);
+    char greeting = 0;
+    EXPECT_EQ(::recv(fd, &greeting, 1, 0), 1);
+    EXPECT_EQ(greeting, kAcceptGreeting);
+    ::close(fd);
+
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 1000 && ended == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ended = ::waitpid(child, &status, WNOHANG);
+    }
+    if (ended == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        FAIL() << "the idle helper kept running";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Connections come and go around the helper's exit: each request is either
+// served by the helper still there or finds nobody and starts a new one.
+TEST(ListenerTest, IdleHelperExitsAndRequestsRacingItsExitAreServed) {
+    testing::TempDir runtime;
+    korvel::testing::ScopedEnv runtimeDirectory{"XDG_RUNTIME_DIR", runtime.str()};
+    korvel::testing::ScopedEnv quiet{"KORVEL_HELPER_IDLE_EXIT_MS", "20"};
+    ConnectionOptions options;
+    options.serviceExecutable = korvel::testing::helperBinary();
+
+    // The sharpest case: the request sits in the backlog of a helper that
+    // closes its listening socket without accepting it.
+    {
+        options.socketPathOverride = runtime.str() + "/exiting.sock";
+        const int exiting = listenUnixSocket(options.socketPathOverride, true);
+        auto connection = Connection::create("qn.Korvel.companion.helper", options);
+        connection->resume();
+        auto outcome = std::async(std::launch::async, [&] {
+            return sendAndWait(*connection, {"ping", false});
+        });
+        pollfd queued{exiting, POLLIN, 0};
+        EXPECT_EQ(::poll(&queued, 1, 10000), 1);
+        ::close(exiting);
+        const auto served = outcome.get();
+        EXPECT_TRUE(std::holds_alternative<Reply>(served)) << std::get<std::string>(served);
+        options.socketPathOverride.clear();
+    }
+    korvel::testing::killHelpers();
+
+    for (int round = 0; round < 60; ++round) {
+        auto connection = Connection::create("qn.Korvel.companion.helper", options);
+        connection->resume();
+        // Not a fetch: the helper answers nil at once, which still proves it served.
+        const auto outcome = sendAndWait(*connection, {"ping", false});
+        EXPECT_TRUE(std::holds_alternative<Reply>(outcome)) << std::get<std::string>(outcome);
+        connection.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 6 * 5));
+    }
+    const bool exited = korvel::testing::waitForHelpers(0).empty();
+    korvel::testing::killHelpers();
+    EXPECT_TRUE(exited) << "the idle helper is still running";
+}
+
+} // namespace
+} // namespace korvel::platform::xpc
