@@ -131,7 +131,7 @@ DirectoryLock::~DirectoryLock() {
 }
 
 bool replaceFile(const std::string& path, std::string_view contents, FileStamp& written,
-                 std::string& error) {
+                 std::string& error, unsigned permissions) {
     std::string temp = path + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -139,7 +139,8 @@ bool replaceFile(const std::string& path, std::string_view contents, FileStamp& 
         return false;
     }
     struct stat st {};
-    const bool ok = writeAll(fd, contents) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
+    const bool ok = (permissions == 0600 || ::fchmod(fd, permissions) == 0) &&
+                    writeAll(fd, contents) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
     if (!ok) {
         error = describe("cannot write", temp);
     }

@@ -31,6 +31,7 @@ TEST(BuildSystemStatsTest, CombinesResponseCPUFiguresAndLocalReadings) {
     expected.usedMem = response.usedRam;
     expected.freeMem = response.freeRam;
     expected.pressure = MemoryPressure::warning;
+    expected.memPressureLevel = 40;
     expected.coreCount = 8;
     expected.gpuCoreCount = 10;
     expected.cpuUsagePercent = 37.5;
