@@ -3,12 +3,14 @@
 #include "companion/cli/defaults_command.h"
 #include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
+#include "companion/export/textfile_export.h"
 #if KORVEL_HAVE_APP
 #include "companion/app/korvel_app.h"
 #endif
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,12 @@ until interrupted, publishing each reading as the advanced snapshot; on a
 terminal it prints one status line per refresh. With a display it shows the
 setup window until the setup is completed. Only one runs per user: a second
 start says so and ends.
+
+Options of the engine:
+  --prometheus-textfile-directory DIR
+                          Write korvel.prom into DIR after every refresh, for
+                          node_exporter's textfile collector (overrides the
+                          prometheusTextfileDirectory setting; '' turns it off).
 
 Commands:
   --settings              Open the settings window of the running companion,
@@ -39,11 +47,54 @@ Commands:
   --help                  Show this text.
 )";
 
+constexpr std::string_view kTextfileOption = "--prometheus-textfile-directory";
+
+// Takes the engine's options out of args. False, said on stderr, when one is
+// unusable.
+bool takeEngineOptions(std::vector<std::string_view>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string_view value;
+        size_t taken = 0;
+        if (args[i] == kTextfileOption) {
+            if (i + 1 == args.size()) {
+                std::cerr << "korvel-companion: " << kTextfileOption << " needs a directory\n";
+                return false;
+            }
+            value = args[i + 1];
+            taken = 2;
+        } else if (args[i].starts_with(std::string(kTextfileOption) + "=")) {
+            value = args[i].substr(kTextfileOption.size() + 1);
+            taken = 1;
+        } else {
+            continue;
+        }
+        std::string directory(value);
+        if (!directory.empty()) {
+            std::error_code ec;
+            if (!std::filesystem::is_directory(directory, ec)) {
+                std::cerr << "korvel-companion: not a directory: " << directory << '\n';
+                return false;
+            }
+            directory = std::filesystem::absolute(directory, ec).lexically_normal().string();
+        }
+        korvel::TextfileExport::setCommandLineDirectory(std::move(directory));
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + taken));
+        --i;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    const bool engineRun =
+        args.empty() || args[0] == "--settings" || args[0].starts_with(kTextfileOption);
+    if (engineRun && !takeEngineOptions(args)) {
+        return 2;
+    }
     if (args.empty() || args[0] == "--settings") {
         if (args.size() > 1) {
             std::cerr << "korvel-companion: unexpected argument: " << args[1] << '\n';

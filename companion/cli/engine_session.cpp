@@ -4,6 +4,7 @@
 #include "companion/engine/command_notifications.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
+#include "companion/export/textfile_export.h"
 #include "companion/link/advanced_snapshot.h"
 #include "platform/dispatch/termination_signals.h"
 #include "platform/system/terminal.h"
@@ -36,6 +37,14 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
             platform::NotificationCenter::defaultCenter().post(
                 notifications::kRefreshIntervalChanged);
         });
+    textfileExport_ = TextfileExport::forThisProgram();
+    exportObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        notifications::kMenuBarDataRefreshed,
+        [weak = std::weak_ptr<KorvelManager>(manager), this](const platform::Notification&) {
+            if (auto self = weak.lock()) {
+                textfileExport_->publish(*self);
+            }
+        });
     if (platform::standardOutputIsTerminal()) {
         const auto snapshot = advancedSnapshotURL();
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
@@ -55,6 +64,7 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
 EngineSession::~EngineSession() {
     platform::UserDefaults::standard().removeObserver(intervalObserver_);
     platform::NotificationCenter::defaultCenter().removeObserver(statusObserver_);
+    platform::NotificationCenter::defaultCenter().removeObserver(exportObserver_);
 }
 
 } // namespace korvel

@@ -9,12 +9,14 @@
 namespace korvel {
 
 class KorvelManager;
+class TextfileExport;
 
 // What every running engine does beside its manager, with windows or
 // without: SIGINT and SIGTERM call quit, a changed "autoRefreshInterval"
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
-// refresh. Main thread only.
+// refresh; every merge goes to the Prometheus textfile when one is asked for.
+// Main thread only.
 class EngineSession {
 public:
     EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit);
@@ -25,6 +27,8 @@ public:
 private:
     platform::DefaultsObserverToken intervalObserver_;
     platform::NotificationObserverToken statusObserver_;
+    std::unique_ptr<TextfileExport> textfileExport_;
+    platform::NotificationObserverToken exportObserver_;
 };
 
 } // namespace korvel

@@ -83,6 +83,7 @@ void KorvelManager::refresh() {
         return;
     }
     const int64_t gen = generation_++;
+    requestedAt_[gen] = env_.dispatch->monotonicNow();
     std::weak_ptr<KorvelManager> weak = weak_from_this();
     platform::Dispatch* dispatch = env_.dispatch;
     env_.fetchData(showSystemProcessesSetting(),

@@ -16,6 +16,7 @@
 #include "companion/sampling/network_path.h"
 #include "shared/helper_response.h"
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,8 @@ public:
 
     // For the status line and tests.
     int64_t generation() const { return generation_; }
+    // Seconds from asking the helper to having its answer, for the last answer.
+    double lastReadingDuration() const { return lastReadingDuration_; }
     double refreshPeriod() const;
     double trafficSamplerPeriod() const;
     bool isPopoverVisible() const { return isPopoverVisible_; }
@@ -103,6 +106,9 @@ private:
     bool isPopoverVisible_ = false;
     std::string currentPopoverTab_ = "overview";
     int64_t generation_ = 0;
+    // When each request still unanswered went out, by generation.
+    std::map<int64_t, double> requestedAt_;
+    double lastReadingDuration_ = 0;
 };
 
 } // namespace korvel

@@ -33,9 +33,16 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
                                         const ProcessCPUSamples& cpuSamples,
                                         const InterfaceStatsByName& prevIfStats,
                                         double prevIfTime) {
+    const auto sent = requestedAt_.find(generation);
+    const double duration = sent == requestedAt_.end()
+                                ? lastReadingDuration_
+                                : env_.dispatch->monotonicNow() - sent->second;
+    // Answers to older requests are dropped below, or never come.
+    requestedAt_.erase(requestedAt_.begin(), requestedAt_.upper_bound(generation));
     if (generation != 0 && generation != generation_ - 1) {
         return false; // a newer refresh has started since this one
     }
+    lastReadingDuration_ = duration;
 
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
@@ -71,6 +78,7 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
                                      row.cpuNS, response.timestamp),
                      cpuCap);
         process.memBytes = row.memBytes;
+        process.cpuNS = row.cpuNS;
         process.uid = row.uid;
         process.unit = row.unit;
         process.appId = row.appId;

@@ -22,6 +22,7 @@ struct NetProcess {
     std::optional<ProcessIcon> icon;
     double cpuPercent = 0;
     uint64_t memBytes = 0;
+    uint64_t cpuNS = 0; // cumulative, as the helper read it
     std::vector<NetConnection> connections;
     // Who the process belongs to, as the helper tells it (absent when unknown).
     std::optional<uint32_t> uid{};

@@ -50,6 +50,10 @@ inline constexpr bool kResolveHostnamesDefault = true;
 inline constexpr const char* kShowListeningPorts = "showListeningPorts";
 inline constexpr bool kShowListeningPortsDefault = true;
 
+// A directory read by node_exporter's textfile collector; empty: no export.
+inline constexpr const char* kPrometheusTextfileDirectory = "prometheusTextfileDirectory";
+inline constexpr const char* kPrometheusTextfileDirectoryDefault = "";
+
 inline constexpr const char* kMenuBarColorEnabled = "menuBarColorEnabled";
 inline constexpr bool kMenuBarColorEnabledDefault = false;
 

@@ -13,6 +13,7 @@ struct SystemStats {
     uint64_t usedMem = 0;
     uint64_t freeMem = 0;
     MemoryPressure pressure = MemoryPressure::normal;
+    int32_t memPressureLevel = 100; // the reading's level the pressure comes from
     int coreCount = 0;
     std::optional<int64_t> gpuCoreCount;
     double cpuUsagePercent = 0;

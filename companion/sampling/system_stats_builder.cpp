@@ -38,6 +38,7 @@ SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePerc
     stats.usedMem = response.usedRam;
     stats.freeMem = response.freeRam;
     stats.pressure = memoryPressureFromLevel(response.memPressureLevel);
+    stats.memPressureLevel = response.memPressureLevel;
     stats.coreCount = local.coreCount;
     stats.gpuCoreCount = response.gpuCoreCount;
     stats.cpuUsagePercent = cpuUsagePercent;

@@ -81,9 +81,9 @@ std::optional<CPULoadTicks> readCPULoadTicks(const std::string& procRoot) {
     return parseCPULoadTicks(*text);
 }
 
-std::optional<double> parseLoadAverage1m(std::string_view loadavg) {
-    std::string_view rest = loadavg;
-    const std::string_view field = nextField(rest);
+namespace {
+
+std::optional<double> parseLoadField(std::string_view field) {
     double value = 0;
     const auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
     if (field.empty() || ec != std::errc() || ptr != field.data() + field.size() ||
@@ -93,12 +93,37 @@ std::optional<double> parseLoadAverage1m(std::string_view loadavg) {
     return value;
 }
 
+} // namespace
+
+std::optional<double> parseLoadAverage1m(std::string_view loadavg) {
+    std::string_view rest = loadavg;
+    return parseLoadField(nextField(rest));
+}
+
 std::optional<double> readLoadAverage1m(const std::string& procRoot) {
     const auto text = readFirstLine(procRoot + "/loadavg");
     if (!text) {
         return std::nullopt;
     }
     return parseLoadAverage1m(*text);
+}
+
+std::optional<std::array<double, 3>> parseLoadAverages(std::string_view loadavg) {
+    std::string_view rest = loadavg;
+    std::array<double, 3> averages{};
+    for (double& average : averages) {
+        const auto value = parseLoadField(nextField(rest));
+        if (!value) {
+            return std::nullopt;
+        }
+        average = *value;
+    }
+    return averages;
+}
+
+std::optional<std::array<double, 3>> readLoadAverages(const std::string& procRoot) {
+    const auto text = readFirstLine(procRoot + "/loadavg");
+    return text ? parseLoadAverages(*text) : std::nullopt;
 }
 
 } // namespace korvel::platform

@@ -23,4 +23,8 @@ std::optional<CPULoadTicks> readCPULoadTicks(const std::string& procRoot);
 std::optional<double> parseLoadAverage1m(std::string_view loadavg);
 std::optional<double> readLoadAverage1m(const std::string& procRoot);
 
+// The 1-, 5- and 15-minute load averages, the first three fields.
+std::optional<std::array<double, 3>> parseLoadAverages(std::string_view loadavg);
+std::optional<std::array<double, 3>> readLoadAverages(const std::string& procRoot);
+
 } // namespace korvel::platform

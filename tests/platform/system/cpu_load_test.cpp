@@ -26,6 +26,9 @@ TEST(CPULoadReadersTest, LoadAverageIsTheFirstNumberAndTheLiveKernelHasBoth) {
     for (const char* malformed : {"", "nan 1 1", "-1.0 1 1", "1.0x 1 1"}) {
         EXPECT_FALSE(parseLoadAverage1m(malformed)) << malformed;
     }
+    EXPECT_EQ(parseLoadAverages("1.35 0.58 0.26 3/135 12092\n"),
+              (std::array<double, 3>{1.35, 0.58, 0.26}));
+    EXPECT_FALSE(parseLoadAverages("1.35 0.58\n"));
     EXPECT_TRUE(readCPULoadTicks("/proc"));
     EXPECT_TRUE(readLoadAverage1m("/proc"));
 }

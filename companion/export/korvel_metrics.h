@@ -1,0 +1,40 @@
+#pragma once
+
+#include "companion/engine/interface_stat.h"
+#include "companion/engine/net_process.h"
+#include "companion/engine/system_stats.h"
+#include "companion/export/prometheus_exposition.h"
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel::exporter {
+
+// Everything one export is made of: the model after a merge, plus what the
+// companion knows of the reading itself.
+struct MetricsInput {
+    const std::vector<NetProcess>* processes = nullptr;
+    const std::vector<InterfaceStat>* interfaces = nullptr;
+    const SystemStats* system = nullptr;
+    std::optional<std::array<double, 3>> loadAverages;
+    bool helperUp = false;
+    double readingDurationSeconds = 0;
+    double readingTimeUnixSeconds = 0;
+    // The user name of a uid, or no value (the uid is written instead).
+    std::function<std::optional<std::string>(uint32_t)> userName;
+};
+
+// How many process groups get series of their own; the rest add up in one
+// group="other", so the series count stays bounded on any machine.
+inline constexpr size_t kMaxProcessGroups = 20;
+
+// What a process is grouped under: its application id, else its systemd
+// unit, else its executable's name.
+std::string processGroupName(const NetProcess& process);
+
+std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input);
+
+} // namespace korvel::exporter

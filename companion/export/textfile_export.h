@@ -1,0 +1,42 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+class KorvelManager;
+
+// Publishes the model for node_exporter's textfile collector: after every
+// merge, <directory>/korvel.prom is replaced whole (temporary file beside it,
+// then rename), readable by the exporter's own user. The directory is the
+// command line's, else the "prometheusTextfileDirectory" setting, read on
+// every merge; empty means off, and switching off or moving removes the file
+// this process wrote. When the helper gives no data the file stays and says
+// so, since Prometheus alerts on a file that stops changing.
+class TextfileExport {
+public:
+    static constexpr const char* kFileName = "korvel.prom";
+
+    // directory is asked on every publish; empty means off.
+    explicit TextfileExport(std::function<std::string()> directory);
+    // The command line's directory, else the setting.
+    static std::unique_ptr<TextfileExport> forThisProgram();
+    ~TextfileExport();
+    TextfileExport(const TextfileExport&) = delete;
+    TextfileExport& operator=(const TextfileExport&) = delete;
+
+    void publish(const KorvelManager& manager);
+
+    // For main, before any engine starts: --prometheus-textfile-directory.
+    static void setCommandLineDirectory(std::string directory);
+
+private:
+    std::function<std::string()> directory_;
+    std::string writtenPath_;
+    std::string lastError_;
+};
+
+} // namespace korvel
