@@ -56,6 +56,9 @@ int64_t KorvelManager::refreshIntervalSetting() const {
 }
 
 bool KorvelManager::showSystemProcessesSetting() const {
+    if (showSystemProcessesOverride_) {
+        return *showSystemProcessesOverride_;
+    }
     return env_.defaults->boolFor(settings::kShowSystemProcesses,
                                   settings::kShowSystemProcessesDefault);
 }
@@ -65,6 +68,9 @@ bool KorvelManager::trafficEnabledSetting() const {
 }
 
 double KorvelManager::refreshPeriod() const {
+    if (refreshPeriodOverride_) {
+        return *refreshPeriodOverride_;
+    }
     return refreshTimerPeriod(isPopoverVisible_, currentPopoverTab_, refreshIntervalSetting());
 }
 
@@ -98,7 +104,19 @@ void KorvelManager::refresh() {
                    });
 }
 
+void KorvelManager::overrideRefreshPeriod(std::optional<double> seconds) {
+    refreshPeriodOverride_ = seconds;
+    scheduleRefreshTimer();
+}
+
+void KorvelManager::overrideShowSystemProcesses(std::optional<bool> show) {
+    showSystemProcessesOverride_ = show;
+}
+
 void KorvelManager::publishSnapshotStep(const HelperResponse& response) {
+    if (!env_.publishes) {
+        return;
+    }
     if (dataMode.get() == DataAcquisitionMode::helperFull) {
         env_.writeAdvancedSnapshot(response);
         companionPublishing.set(true);

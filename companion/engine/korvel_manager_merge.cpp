@@ -39,7 +39,9 @@ void KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
 
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
-    env_.defaults->setBool(settings::kHelperAvailable, helperFull);
+    if (env_.publishes) {
+        env_.defaults->setBool(settings::kHelperAvailable, helperFull);
+    }
 
     const RunningApplicationsByPID applications = env_.runningApplications
                                                       ? env_.runningApplications(response.processes)
@@ -80,6 +82,9 @@ void KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
         newSamples[row.pid] = {row.cpuNS, response.timestamp};
         newProcesses.push_back(std::move(process));
     }
+    connectionCounters_ = applyConnectionRates(newProcesses, connectionCounters_,
+                                               response.timestamp - connectionCountersTime_);
+    connectionCountersTime_ = response.timestamp;
     sortProcesses(newProcesses);
 
     const std::vector<InterfaceStat> rows =

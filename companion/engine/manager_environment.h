@@ -42,6 +42,10 @@ struct ManagerEnvironment {
     // No monitor (null) keeps the path at its start value.
     std::function<std::unique_ptr<platform::netpath::PathMonitor>()> makePathMonitor;
 
+    // False for a viewer running beside the companion: its engine writes no
+    // snapshot, removes none and stores no settings.
+    bool publishes = true;
+
     static ManagerEnvironment live();
 };
 
