@@ -81,9 +81,10 @@ double KorvelManager::trafficSamplerPeriod() const {
 }
 
 void KorvelManager::refresh() {
-    if (isInteractionSuspended.get()) {
+    if (isInteractionSuspended.get() || (env_.oneRequestAtATime && requestOpen_)) {
         return;
     }
+    requestOpen_ = true;
     const int64_t gen = generation_++;
     std::weak_ptr<KorvelManager> weak = weak_from_this();
     platform::Dispatch* dispatch = env_.dispatch;
@@ -97,6 +98,7 @@ void KorvelManager::refresh() {
                            if (!self) {
                                return;
                            }
+                           self->requestOpen_ = false;
                            self->applyHelperResponse(response, gen, cpuSamples, prevIfStats,
                                                      prevIfTime);
                            self->publishSnapshotStep(response);

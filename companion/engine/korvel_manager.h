@@ -107,6 +107,7 @@ private:
     int64_t generation_ = 0;
     ConnectionCountersByKey connectionCounters_;
     double connectionCountersTime_ = 0;
+    bool requestOpen_ = false;
     std::optional<double> refreshPeriodOverride_;
     std::optional<bool> showSystemProcessesOverride_;
 };
