@@ -72,15 +72,15 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
 
     const SystemStats& s = model.system;
     std::string line = "CPU " + fitRight(percent(s.cpuUsagePercent), 6, u) + " " +
-                       sparkline(model.cpuHistory, 10, u);
+                       sparkline(model.cpuHistory, 8, u);
     char load[32];
     std::snprintf(load, sizeof load, "  load %.2f", s.loadAverage1m);
     line += load;
     line += "  Mem " + formatBytesCompact(s.usedMem) + "/" + formatBytesCompact(s.totalMem) + " " +
             pressureText(s.pressure);
     if (s.diskTotal > 0) {
-        line += "  Disk " + formatBytesCompact(s.diskFree) + " free of " +
-                formatBytesCompact(s.diskTotal);
+        line += "  Disk " + formatBytesCompact(s.diskFree) + "/" + formatBytesCompact(s.diskTotal) +
+                " free";
     }
     add(out, line, width, u);
 

@@ -106,8 +106,12 @@ std::optional<Key> TerminalScreen::nextKey() {
         case KEY_NPAGE:
             return Key{K::pageDown};
         case KEY_HOME:
+        case KEY_FIND: // ESC [ 1 ~ under screen and tmux
+        case KEY_A1:
             return Key{K::home};
         case KEY_END:
+        case KEY_SELECT: // ESC [ 4 ~
+        case KEY_C1:
             return Key{K::end};
         case KEY_ENTER:
             return Key{K::enter};

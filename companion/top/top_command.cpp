@@ -84,13 +84,17 @@ int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::os
     int polls = 0;
     auto keys = dispatch.mainRepeatingTimer(kKeyPollSeconds, [&] {
         bool changed = namesArrived->exchange(false) || ++polls % kPollsPerClockTick == 0;
+        // Each key acts on the list as the previous one left it.
         while (auto key = screen->nextKey()) {
             session.apply(commandForKey(*key, session.state()), drawn);
-            changed = true;
+            if (session.state().quit) {
+                dispatch.quit();
+                return;
+            }
+            redraw();
+            changed = false;
         }
-        if (session.state().quit) {
-            dispatch.quit();
-        } else if (changed) {
+        if (changed) {
             redraw();
         }
     });
