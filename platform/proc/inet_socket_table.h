@@ -22,8 +22,9 @@ struct SocketInfo {
     // Network byte order; an IPv4 address fills the first four bytes.
     std::array<uint8_t, 16> localAddress{};
     std::array<uint8_t, 16> remoteAddress{};
-    // TCP payload bytes received and acknowledged by the peer (tcp_info);
-    // only the netlink dump carries them, and only from kernels that count them.
+    // TCP payload bytes received and acknowledged by the peer (tcp_info, with
+    // the SYN taken off); only the netlink dump carries them, and only from
+    // kernels that count them.
     std::optional<uint64_t> bytesReceived{};
     std::optional<uint64_t> bytesAcked{};
 };

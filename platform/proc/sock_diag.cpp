@@ -48,7 +48,8 @@ void readByteCounters(const char* attributes, size_t size, SocketInfo& info) {
                 std::memcpy(&acked, value + offsetof(tcp_info, tcpi_bytes_acked), sizeof acked);
                 std::memcpy(&received, value + offsetof(tcp_info, tcpi_bytes_received),
                             sizeof received);
-                info.bytesAcked = acked;
+                // The peer's acknowledgement of our SYN counts one; it is no payload.
+                info.bytesAcked = acked > 0 ? acked - 1 : 0;
                 info.bytesReceived = received;
             }
             return;

