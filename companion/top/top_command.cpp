@@ -101,6 +101,7 @@ int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::os
     redraw();
     dispatch.run();
     keys.reset();
+    session.onReading(nullptr);
     session.hostNames().setOnResolved(nullptr);
     return 0;
 }
