@@ -4,6 +4,7 @@
 #include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
 #include "companion/export/textfile_export.h"
+#include "companion/top/top_command.h"
 #if KORVEL_HAVE_APP
 #include "companion/app/korvel_app.h"
 #endif
@@ -38,6 +39,12 @@ Commands:
                           Starts the helper when it is not running. Without
                           --show-system, processes under /usr, /bin, /sbin
                           are left out.
+  top [-d SECONDS] [--once | --json]
+                          Show processes, their sockets and network rates
+                          live on the terminal (q quits). Runs its own
+                          engine beside a running companion and publishes
+                          nothing. --once prints one plain-text frame after
+                          two readings, --json the model as JSON.
   defaults read [KEY]     Print the settings (or one value) as JSON.
   defaults write KEY [-bool|-int|-float|-string] VALUE
                           Store a setting; without a type flag true/false,
@@ -125,6 +132,9 @@ int main(int argc, char** argv) {
             }
         }
         return korvel::runFetchCommand(showSystem, std::cout, std::cerr);
+    }
+    if (args[0] == "top") {
+        return korvel::top::runTopCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
     }
     if (args[0] == "defaults") {
         return korvel::runDefaultsCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);

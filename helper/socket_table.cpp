@@ -53,6 +53,10 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
         row.localPort = info->localPort;
         row.remotePort = info->remotePort;
         row.tcpStateRaw = tcp ? info->tcpState : -1;
+        if (tcp) {
+            row.bytesIn = info->bytesReceived;
+            row.bytesOut = info->bytesAcked;
+        }
         out.push_back(std::move(row));
     }
 }

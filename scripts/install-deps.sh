@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   nlohmann-json3-dev libglib2.0-dev libgtkmm-4.0-dev
+  libncurses-dev
   libgtest-dev libgmock-dev
   xvfb xauth dbus-x11 gettext
   libegl-mesa0 libgl1-mesa-dri

@@ -60,6 +60,9 @@ int64_t KorvelManager::refreshIntervalSetting() const {
 }
 
 bool KorvelManager::showSystemProcessesSetting() const {
+    if (showSystemProcessesOverride_) {
+        return *showSystemProcessesOverride_;
+    }
     return env_.defaults->boolFor(settings::kShowSystemProcesses,
                                   settings::kShowSystemProcessesDefault);
 }
@@ -69,6 +72,9 @@ bool KorvelManager::trafficEnabledSetting() const {
 }
 
 double KorvelManager::refreshPeriod() const {
+    if (refreshPeriodOverride_) {
+        return *refreshPeriodOverride_;
+    }
     return refreshTimerPeriod(isPopoverVisible_, currentPopoverTab_, refreshIntervalSetting());
 }
 
@@ -79,9 +85,10 @@ double KorvelManager::trafficSamplerPeriod() const {
 }
 
 void KorvelManager::refresh() {
-    if (isInteractionSuspended.get()) {
+    if (isInteractionSuspended.get() || (env_.oneRequestAtATime && requestOpen_)) {
         return;
     }
+    requestOpen_ = true;
     const int64_t gen = generation_++;
     requestedAt_[gen] = env_.dispatch->monotonicNow();
     std::weak_ptr<KorvelManager> weak = weak_from_this();
@@ -96,6 +103,7 @@ void KorvelManager::refresh() {
                            if (!self) {
                                return;
                            }
+                           self->requestOpen_ = false;
                            self->completeRefresh(response, gen, cpuSamples, prevIfStats,
                                                  prevIfTime);
                        });
@@ -112,7 +120,19 @@ void KorvelManager::completeRefresh(const HelperResponse& response, int64_t gene
     }
 }
 
+void KorvelManager::overrideRefreshPeriod(std::optional<double> seconds) {
+    refreshPeriodOverride_ = seconds;
+    scheduleRefreshTimer();
+}
+
+void KorvelManager::overrideShowSystemProcesses(std::optional<bool> show) {
+    showSystemProcessesOverride_ = show;
+}
+
 void KorvelManager::publishSnapshotStep(const HelperResponse& response) {
+    if (!env_.publishes) {
+        return;
+    }
     if (dataMode.get() == DataAcquisitionMode::helperFull) {
         env_.writeAdvancedSnapshot(response);
         companionPublishing.set(true);

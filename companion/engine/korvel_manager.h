@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/engine/connection_rates.h"
 #include "companion/engine/data_acquisition_mode.h"
 #include "companion/engine/history.h"
 #include "companion/engine/interface_stat.h"
@@ -78,6 +79,11 @@ public:
     bool isPopoverVisible() const { return isPopoverVisible_; }
     const std::string& currentPopoverTab() const { return currentPopoverTab_; }
 
+    // A viewer's own choices for this engine only, in place of the stored
+    // settings, which stay untouched. No value goes back to the setting.
+    void overrideRefreshPeriod(std::optional<double> seconds);
+    void overrideShowSystemProcesses(std::optional<bool> show);
+
 private:
     explicit KorvelManager(ManagerEnvironment environment);
     void start();
@@ -109,6 +115,11 @@ private:
     // When each request still unanswered went out, by generation.
     std::map<int64_t, double> requestedAt_;
     double lastReadingDuration_ = 0;
+    ConnectionCountersByKey connectionCounters_;
+    double connectionCountersTime_ = 0;
+    bool requestOpen_ = false;
+    std::optional<double> refreshPeriodOverride_;
+    std::optional<bool> showSystemProcessesOverride_;
 };
 
 } // namespace korvel

@@ -46,8 +46,10 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
 
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
-    // Every merge writes this; the main loop must never wait on the store's lock.
-    env_.defaults->setWithoutWaiting(settings::kHelperAvailable, helperFull);
+    if (env_.publishes) {
+        // Every merge writes this; the main loop must never wait on the store's lock.
+        env_.defaults->setWithoutWaiting(settings::kHelperAvailable, helperFull);
+    }
 
     const RunningApplicationsByPID applications = env_.runningApplications
                                                       ? env_.runningApplications(response.processes)
@@ -89,6 +91,9 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
         newSamples[row.pid] = {row.cpuNS, response.timestamp};
         newProcesses.push_back(std::move(process));
     }
+    connectionCounters_ = applyConnectionRates(newProcesses, connectionCounters_,
+                                               response.timestamp - connectionCountersTime_);
+    connectionCountersTime_ = response.timestamp;
     sortProcesses(newProcesses);
 
     const std::vector<InterfaceStat> rows =

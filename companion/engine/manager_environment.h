@@ -42,6 +42,14 @@ struct ManagerEnvironment {
     // No monitor (null) keeps the path at its start value.
     std::function<std::unique_ptr<platform::netpath::PathMonitor>()> makePathMonitor;
 
+    // False for a viewer running beside the companion: its engine writes no
+    // snapshot, removes none and stores no settings.
+    bool publishes = true;
+    // A tick while a request is open makes no new one. Without this a helper
+    // slower than the period never gets merged: each reply arrives after a
+    // newer request has started and is dropped as stale.
+    bool oneRequestAtATime = false;
+
     static ManagerEnvironment live();
 };
 

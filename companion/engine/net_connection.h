@@ -25,6 +25,9 @@ struct NetConnection {
     // Cumulative TCP payload counters from the helper, where the kernel gave them.
     std::optional<uint64_t> bytesIn{};
     std::optional<uint64_t> bytesOut{};
+    // Bytes per second since the previous reading of the same socket.
+    std::optional<double> rateIn{};
+    std::optional<double> rateOut{};
 
     friend bool operator==(const NetConnection& a, const NetConnection& b) {
         return a.pid == b.pid && a.proto == b.proto && a.localAddr == b.localAddr &&

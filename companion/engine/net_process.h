@@ -29,6 +29,9 @@ struct NetProcess {
     std::optional<std::string> unit{};
     std::optional<std::string> appId{};
     std::optional<std::string> container{};
+    // Sum of the socket rates; absent while no socket has one.
+    std::optional<double> rateIn{};
+    std::optional<double> rateOut{};
 
     // What the views compare: CPU within 0.05 points and the number of sockets,
     // not their content; display name, path and icon take no part.

@@ -8,7 +8,7 @@
 #include "platform/log/ns_log.h"
 #include "platform/system/cpu_load.h"
 #include "platform/system/roots.h"
-#include "platform/system/user_names.h"
+#include "platform/system/user_name.h"
 
 #include <chrono>
 #include <filesystem>
@@ -73,7 +73,7 @@ void TextfileExport::publish(const KorvelManager& manager) {
     input.helperUp = manager.dataMode.get() == DataAcquisitionMode::helperFull;
     input.readingDurationSeconds = manager.lastReadingDuration();
     input.readingTimeUnixSeconds = unixNow();
-    input.userName = platform::userNameOf;
+    input.userName = platform::userName;
     const std::string text = exporter::renderExposition(exporter::collectKorvelMetrics(input));
 
     std::string error;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace korvel::platform::proc {
@@ -21,6 +22,11 @@ struct SocketInfo {
     // Network byte order; an IPv4 address fills the first four bytes.
     std::array<uint8_t, 16> localAddress{};
     std::array<uint8_t, 16> remoteAddress{};
+    // TCP payload bytes received and acknowledged by the peer (tcp_info, with
+    // the SYN taken off); only the netlink dump carries them, and only from
+    // kernels that count them.
+    std::optional<uint64_t> bytesReceived{};
+    std::optional<uint64_t> bytesAcked{};
 };
 
 // The sockets of one request, looked up by inode. Filled with add(), then

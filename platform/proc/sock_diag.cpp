@@ -3,10 +3,13 @@
 #include "platform/proc/tcp_state.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +24,42 @@ constexpr uint32_t kUdpStates = ~0u;
 
 // A dump message comes in buffers of at most 32 KiB; twice that leaves room.
 constexpr size_t kReceiveBuffer = 64 * 1024;
+
+// Only tcp_info is asked for: it carries the per-socket byte counters.
+constexpr uint8_t kTcpExtensions = 1u << (INET_DIAG_INFO - 1);
+
+// The byte counters from a tcp_info attribute, when the kernel's tcp_info is
+// long enough to hold them (older kernels send a shorter one).
+void readByteCounters(const char* attributes, size_t size, SocketInfo& info) {
+    size_t offset = 0;
+    while (size - offset >= sizeof(rtattr)) {
+        rtattr attribute;
+        std::memcpy(&attribute, attributes + offset, sizeof attribute);
+        if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > size - offset) {
+            return;
+        }
+        if (attribute.rta_type == INET_DIAG_INFO) {
+            const char* value = attributes + offset + RTA_LENGTH(0);
+            const size_t length = attribute.rta_len - RTA_LENGTH(0);
+            constexpr size_t kEnd = offsetof(tcp_info, tcpi_bytes_received) + sizeof(uint64_t);
+            if (length >= kEnd) {
+                uint64_t acked = 0;
+                uint64_t received = 0;
+                std::memcpy(&acked, value + offsetof(tcp_info, tcpi_bytes_acked), sizeof acked);
+                std::memcpy(&received, value + offsetof(tcp_info, tcpi_bytes_received),
+                            sizeof received);
+                // The peer's acknowledgement of our SYN counts one; it is no payload.
+                info.bytesAcked = acked > 0 ? acked - 1 : 0;
+                info.bytesReceived = received;
+            }
+            return;
+        }
+        offset += RTA_ALIGN(attribute.rta_len);
+        if (offset > size) {
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -71,6 +110,12 @@ DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequenc
             std::memset(info.localAddress.data() + 4, 0, 12);
             std::memset(info.remoteAddress.data() + 4, 0, 12);
         }
+        if (transport == Transport::tcp) {
+            const size_t head = NLMSG_ALIGN(sizeof(inet_diag_msg));
+            if (payloadSize > head) {
+                readByteCounters(payload + head, payloadSize - head, info);
+            }
+        }
         out.add(info);
     }
     return offset >= size ? DumpStatus::more : DumpStatus::malformed;
@@ -97,6 +142,7 @@ bool SockDiagSocket::dump(Family family, Transport transport, InetSocketTable& o
     message.request.sdiag_family = family == Family::inet ? AF_INET : AF_INET6;
     message.request.sdiag_protocol = transport == Transport::tcp ? IPPROTO_TCP : IPPROTO_UDP;
     message.request.idiag_states = transport == Transport::tcp ? kTcpStates : kUdpStates;
+    message.request.idiag_ext = transport == Transport::tcp ? kTcpExtensions : 0;
     return send(&message, sizeof message) && receive(transport, out);
 }
 
@@ -111,6 +157,7 @@ bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out) {
     message.header.nlmsg_seq = ++sequence_;
     message.request.idiag_family = AF_UNSPEC;
     message.request.idiag_states = kTcpStates;
+    message.request.idiag_ext = kTcpExtensions;
     return send(&message, sizeof message) && receive(Transport::tcp, out);
 }
 

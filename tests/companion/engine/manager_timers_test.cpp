@@ -15,6 +15,31 @@ TEST_F(ManagerTimersTest, StartupAsksThreeTimesThenOncePerPeriod) {
     EXPECT_FALSE(requests[0].showSystem);
 }
 
+TEST_F(ManagerTimersTest, AViewersEngineAsksOnceAtATimePublishesNothingAndKeepsItsOwnChoices) {
+    ManagerEnvironment env = environment();
+    env.publishes = false;
+    env.oneRequestAtATime = true;
+    manager = KorvelManager::create(std::move(env));
+    dispatch.runPending();
+    dispatch.advance(12.0);
+    EXPECT_EQ(requestTimes(), (std::vector<double>{0.0})) << "a slow helper is not asked again";
+    answer(0, reading(100, {{7, "p", std::nullopt, 1, 1}}));
+    dispatch.advance(3.0);
+    ASSERT_EQ(requestTimes(), (std::vector<double>{0.0, 15.0}));
+    answer(1, reading(103, {{7, "p", std::nullopt, 1, 1}, {8, "q", std::nullopt, 1, 1}}));
+    EXPECT_EQ(manager->processes.get().size(), 2u) << "the late reply is the newest: merged";
+    EXPECT_TRUE(written.empty());
+    EXPECT_EQ(removals, 0);
+    EXPECT_FALSE(defaults.object(settings::kHelperAvailable));
+
+    manager->overrideShowSystemProcesses(true);
+    manager->overrideRefreshPeriod(0.5);
+    EXPECT_EQ(manager->refreshPeriod(), 0.5);
+    dispatch.advance(0.5);
+    EXPECT_TRUE(requests.back().showSystem);
+    EXPECT_FALSE(defaults.object(settings::kShowSystemProcesses));
+}
+
 TEST_F(ManagerTimersTest, RefreshIntervalSettingIsReadWhenTheTimerIsRescheduled) {
     defaults.setInteger(settings::kAutoRefreshInterval, -3);
     defaults.setBool(settings::kShowSystemProcesses, true);

@@ -7,11 +7,14 @@
 #include "tests/support/proc_fixture.h"
 
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <random>
 #include <sys/socket.h>
@@ -31,7 +34,9 @@ std::string describe(const SocketInfo* s) {
            (s->family == Family::inet ? "4 " : "6 ") + addressText(s->family, s->localAddress) +
            " " + std::to_string(s->localPort) + " > " + addressText(s->family, s->remoteAddress) +
            " " + std::to_string(s->remotePort) +
-           (s->transport == Transport::tcp ? " state " + std::to_string(s->tcpState) : "");
+           (s->transport == Transport::tcp ? " state " + std::to_string(s->tcpState) : "") +
+           (s->bytesReceived ? " in " + std::to_string(*s->bytesReceived) : "") +
+           (s->bytesAcked ? " out " + std::to_string(*s->bytesAcked) : "");
 }
 
 TEST(StatLineTest, FieldsCountFromTheLastParenthesisAndCutLinesAreRejected) {
@@ -128,13 +133,27 @@ TEST(InetSocketTableTest, LookupsFindEveryInodeOnceAndNothingElse) {
     EXPECT_EQ(table.find(1010), nullptr);
 }
 
+// An INET_DIAG_INFO attribute holding the first `length` bytes of a tcp_info.
+std::string tcpInfoAttribute(uint64_t acked, uint64_t received, size_t length = sizeof(tcp_info)) {
+    tcp_info info{};
+    info.tcpi_bytes_acked = acked;
+    info.tcpi_bytes_received = received;
+    rtattr header{};
+    header.rta_type = INET_DIAG_INFO;
+    header.rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
+    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
+    bytes.append(reinterpret_cast<const char*>(&info), length);
+    bytes.append(RTA_ALIGN(header.rta_len) - header.rta_len, '\0');
+    return bytes;
+}
+
 // Netlink messages as the kernel lays them out in a dump buffer.
 class DumpBuffer {
 public:
     void socket(uint32_t seq, uint8_t family, uint8_t state, std::array<uint8_t, 2> sport,
                 std::array<uint8_t, 2> dport, const std::array<uint8_t, 16>& src,
-                const std::array<uint8_t, 16>& dst, uint32_t inode, size_t attributes = 0,
-                uint16_t type = SOCK_DIAG_BY_FAMILY) {
+                const std::array<uint8_t, 16>& dst, uint32_t inode,
+                const std::string& attributes = {}, uint16_t type = SOCK_DIAG_BY_FAMILY) {
         inet_diag_msg msg{};
         msg.idiag_family = family;
         msg.idiag_state = state;
@@ -144,7 +163,7 @@ public:
         std::memcpy(msg.id.idiag_dst, dst.data(), 16);
         msg.idiag_inode = inode;
         std::string payload(reinterpret_cast<const char*>(&msg), sizeof msg);
-        payload.append(attributes, '\x7');
+        payload.append(attributes);
         message(seq, type, payload);
     }
     void done(uint32_t seq) { message(seq, NLMSG_DONE, std::string(4, '\0')); }
@@ -176,22 +195,35 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     const std::array<uint8_t, 16> v4Local{192, 168, 1, 20};
     const std::array<uint8_t, 16> v4Remote{93, 184, 216, 34};
     DumpBuffer buffer;
-    buffer.socket(7, AF_INET, 1, {0xC3, 0x50}, {0x01, 0xBB}, v4Local, v4Remote, 9001, 5);
+    // Attributes other than tcp_info come first and are stepped over.
+    rtattr other{};
+    other.rta_type = INET_DIAG_SHUTDOWN;
+    other.rta_len = RTA_LENGTH(1);
+    const std::string shutdown =
+        std::string(reinterpret_cast<const char*>(&other), sizeof other) + std::string(4, '\0');
+    buffer.socket(7, AF_INET, 1, {0xC3, 0x50}, {0x01, 0xBB}, v4Local, v4Remote, 9001,
+                  shutdown + tcpInfoAttribute(5'000'000'000, 42));
     buffer.socket(6, AF_INET, 10, {0, 80}, {0, 0}, v4Local, {}, 9002); // another dump's
-    // The older request format answers with its own message type.
-    buffer.socket(7, AF_INET6, 10, {0x1F, 0x90}, {0, 0}, testing::v6Loopback(), {}, 9003, 8,
-                  TCPDIAG_GETSOCK);
+    // The older request format answers with its own message type; an older
+    // kernel's tcp_info ends before the counters.
+    buffer.socket(7, AF_INET6, 10, {0x1F, 0x90}, {0, 0}, testing::v6Loopback(), {}, 9003,
+                  tcpInfoAttribute(1, 2, offsetof(tcp_info, tcpi_bytes_acked)), TCPDIAG_GETSOCK);
     buffer.socket(7, AF_UNIX, 1, {0, 1}, {0, 1}, {}, {}, 9004);
+    // An attribute that claims more than the message holds gives no counters.
+    buffer.socket(7, AF_INET, 1, {0, 1}, {0, 2}, v4Local, v4Remote, 9005,
+                  tcpInfoAttribute(3, 4).substr(0, 60));
     InetSocketTable table;
     EXPECT_EQ(parse(buffer.bytes(), 7, table), DumpStatus::more);
     buffer.done(7);
     InetSocketTable finished;
     EXPECT_EQ(parse(buffer.bytes(), 7, finished), DumpStatus::done);
     finished.index();
-    EXPECT_EQ(finished.size(), 2u);
+    EXPECT_EQ(finished.size(), 3u);
     // Ports travel in network order: 443 as the bytes 0x01 0xBB.
-    EXPECT_EQ(describe(finished.find(9001)), "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4");
+    EXPECT_EQ(describe(finished.find(9001)),
+              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999");
     EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1");
+    EXPECT_EQ(describe(finished.find(9005)), "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4");
     EXPECT_EQ(finished.find(9002), nullptr);
     EXPECT_EQ(finished.find(9004), nullptr);
 

@@ -1,0 +1,153 @@
+#include "companion/top/frame.h"
+#include "companion/top/text_layout.h"
+
+#include <cstdio>
+
+namespace korvel::top {
+namespace {
+
+constexpr size_t kMaxInterfaceLines = 3;
+
+std::string percent(double value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f%%", value);
+    return text;
+}
+
+std::string celsius(double value, bool unicode) {
+    char text[16];
+    std::snprintf(text, sizeof text, unicode ? "%.0f°C" : "%.0f C", value);
+    return text;
+}
+
+const char* pressureText(MemoryPressure pressure) {
+    switch (pressure) {
+    case MemoryPressure::normal:
+        return "normal";
+    case MemoryPressure::warning:
+        return "warning";
+    case MemoryPressure::critical:
+        return "critical";
+    }
+    return "";
+}
+
+void add(std::vector<FrameLine>& out, const std::string& text, size_t width, bool unicode,
+         LineStyle style = LineStyle::plain) {
+    out.push_back({fitLeft(text, width, unicode), style});
+}
+
+} // namespace
+
+const char* pathStatusText(NetworkPathStatus status) {
+    switch (status) {
+    case NetworkPathStatus::online:
+        return "online";
+    case NetworkPathStatus::offline:
+        return "offline";
+    case NetworkPathStatus::constrained:
+        return "constrained";
+    case NetworkPathStatus::expensive:
+        return "metered";
+    }
+    return "";
+}
+
+void drawHeader(const TopModel& model, const ViewState& state, const FrameOptions& options,
+                std::vector<FrameLine>& out) {
+    const size_t width = options.width;
+    const bool u = options.unicode;
+    char period[32];
+    std::snprintf(period, sizeof period, "every %g s", options.refreshPeriod);
+    std::string title = "Korvel top  " + options.clock + "  " + period;
+    if (state.showSystemProcesses) {
+        title +=
+            *state.showSystemProcesses ? "  system processes shown" : "  system processes hidden";
+    }
+    add(out, title, width, u, LineStyle::title);
+    if (model.readings > 0 && !model.helperAvailable) {
+        add(out, "Helper unreachable: local figures only, no processes or sockets", width, u,
+            LineStyle::warning);
+    }
+
+    const SystemStats& s = model.system;
+    std::string line = "CPU " + fitRight(percent(s.cpuUsagePercent), 6, u) + " " +
+                       sparkline(model.cpuHistory, 8, u);
+    char load[32];
+    std::snprintf(load, sizeof load, "  load %.2f", s.loadAverage1m);
+    line += load;
+    line += "  Mem " + formatBytesCompact(s.usedMem) + "/" + formatBytesCompact(s.totalMem) + " " +
+            pressureText(s.pressure);
+    if (s.diskTotal > 0) {
+        line += "  Disk " + formatBytesCompact(s.diskFree) + "/" + formatBytesCompact(s.diskTotal) +
+                " free";
+    }
+    add(out, line, width, u);
+
+    std::string extra;
+    auto append = [&extra](const std::string& part) {
+        extra += (extra.empty() ? "" : "  ") + part;
+    };
+    if (s.battery) {
+        append("Battery " + percent(s.battery->percentage) +
+               (s.battery->isCharging ? " charging"
+                                      : (s.battery->isOnACPower ? " on AC" : " on battery")));
+    }
+    if (s.cpuTemperatureCelsius) {
+        append("CPU " + celsius(*s.cpuTemperatureCelsius, u));
+    }
+    if (s.gpuUsagePercent || s.gpuTemperatureCelsius) {
+        std::string gpu = "GPU";
+        if (s.gpuUsagePercent) {
+            gpu += " " + percent(*s.gpuUsagePercent);
+        }
+        if (s.gpuTemperatureCelsius) {
+            gpu += " " + celsius(*s.gpuTemperatureCelsius, u);
+        }
+        append(gpu);
+    }
+    if (!extra.empty()) {
+        add(out, extra, width, u);
+    }
+
+    size_t shown = 0;
+    for (const InterfaceStat& row : model.interfaces) {
+        if (shown == kMaxInterfaceLines || (row.rateIn <= 0 && row.rateOut <= 0)) {
+            break; // active interfaces come first
+        }
+        ++shown;
+        std::string text = fitLeft(row.id, 10, u) + " in " +
+                           fitRight(formatRate(row.rateIn), 10, u) + "  out " +
+                           fitRight(formatRate(row.rateOut), 10, u) + "  ";
+        const auto history = model.interfaceHistories.find(row.id);
+        if (history != model.interfaceHistories.end() && width > columnCount(text) + 4) {
+            std::vector<double> total(history->second.rateIn.size());
+            for (size_t i = 0; i < total.size(); ++i) {
+                total[i] = history->second.rateIn[i] + history->second.rateOut[i];
+            }
+            text += sparkline(total, std::min<size_t>(width - columnCount(text), 40), u);
+        }
+        add(out, text, width, u);
+    }
+    if (shown == 0) {
+        add(out, "No interface with traffic", width, u);
+    }
+
+    const NetworkPathSummary& path = model.path;
+    std::string pathLine =
+        std::string("Path ") + pathStatusText(path.status) + ", " + path.transportLabel;
+    if (path.primaryInterfaceID) {
+        pathLine += ", " + *path.primaryInterfaceID;
+        if (path.localAddress) {
+            pathLine += " " + *path.localAddress;
+        }
+    }
+    pathLine += path.isVPNActive ? ", VPN" : "";
+    const TrafficSessionStats& session = model.session;
+    pathLine += "   Session in " + formatBytesCompact(session.totalInboundBytes) + " out " +
+                formatBytesCompact(session.totalOutboundBytes) + ", peak " +
+                formatRate(std::max(session.peakInboundRate, session.peakOutboundRate));
+    add(out, pathLine, width, u);
+}
+
+} // namespace korvel::top

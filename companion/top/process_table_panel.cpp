@@ -1,0 +1,157 @@
+#include "companion/top/frame.h"
+#include "companion/top/text_layout.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace korvel::top {
+namespace {
+
+// Fixed columns; the name takes what is left, and wide screens get a column
+// of its own for the origin.
+constexpr size_t kPid = 7, kUser = 9, kCpu = 6, kRss = 6, kSockets = 5, kRate = 7;
+constexpr size_t kFixed =
+    kPid + 1 + kUser + 1 + kCpu + 1 + kRss + 1 + kSockets + 1 + kRate + 1 + kRate + 1;
+constexpr size_t kOriginFrom = 110; // screen width at which the origin gets its column
+constexpr size_t kOrigin = 32;
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+size_t socketCount(const NetProcess& process, bool showListeningPorts) {
+    if (showListeningPorts) {
+        return process.connections.size();
+    }
+    return static_cast<size_t>(
+        std::count_if(process.connections.begin(), process.connections.end(),
+                      [](const NetConnection& c) { return c.state != TCPState::listen; }));
+}
+
+bool matches(const TopModel& model, const NetProcess& process, const std::string& needle) {
+    if (needle.empty()) {
+        return true;
+    }
+    const std::string fields[] = {process.displayName, std::to_string(process.id),
+                                  userText(model, process), originText(process),
+                                  process.execPath.value_or("")};
+    return std::any_of(std::begin(fields), std::end(fields), [&](const std::string& field) {
+        return lower(field).find(needle) != std::string::npos;
+    });
+}
+
+std::string rateCell(const std::optional<double>& rate) {
+    return rate ? formatRateCompact(*rate) : "";
+}
+
+} // namespace
+
+std::string originText(const NetProcess& process) {
+    if (process.container) {
+        return "container " + process.container->substr(0, 12);
+    }
+    if (process.appId) {
+        return *process.appId;
+    }
+    return process.unit.value_or("");
+}
+
+std::string userText(const TopModel& model, const NetProcess& process) {
+    if (!process.uid) {
+        return "?";
+    }
+    const auto name = model.userNames.find(*process.uid);
+    return name != model.userNames.end() && !name->second.empty() ? name->second
+                                                                  : std::to_string(*process.uid);
+}
+
+std::vector<const NetProcess*> listedProcesses(const TopModel& model, const ViewState& state,
+                                               bool showListeningPorts) {
+    const std::string needle = lower(state.filter);
+    std::vector<const NetProcess*> listed;
+    for (const NetProcess& process : model.processes) {
+        if (matches(model, process, needle)) {
+            listed.push_back(&process);
+        }
+    }
+    auto before = [&](const NetProcess* a, const NetProcess* b) {
+        auto descending = [&](double x, double y) { return x != y ? x > y : a->id < b->id; };
+        switch (state.sortKey) {
+        case SortKey::cpu:
+            return descending(a->cpuPercent, b->cpuPercent);
+        case SortKey::memory:
+            return descending(static_cast<double>(a->memBytes), static_cast<double>(b->memBytes));
+        case SortKey::sockets:
+            return descending(static_cast<double>(socketCount(*a, showListeningPorts)),
+                              static_cast<double>(socketCount(*b, showListeningPorts)));
+        case SortKey::in:
+            return descending(a->rateIn.value_or(-1), b->rateIn.value_or(-1));
+        case SortKey::out:
+            return descending(a->rateOut.value_or(-1), b->rateOut.value_or(-1));
+        case SortKey::name: {
+            const std::string x = lower(a->displayName);
+            const std::string y = lower(b->displayName);
+            return x != y ? x < y : a->id < b->id;
+        }
+        }
+        return false;
+    };
+    std::sort(listed.begin(), listed.end(), before);
+    return listed;
+}
+
+void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*>& listed,
+                      const ViewState& state, const FrameOptions& options, size_t rows,
+                      std::vector<FrameLine>& out) {
+    const bool u = options.unicode;
+    const size_t width = options.width;
+    const bool originColumn = width >= kOriginFrom;
+    const size_t rest = width > kFixed ? width - kFixed : 0;
+    const size_t nameWidth = originColumn ? rest - kOrigin - 1 : rest;
+    auto mark = [&](const char* title, SortKey key) {
+        return std::string(title) + (state.sortKey == key ? (u ? "▼" : "v") : "");
+    };
+    std::string header = fitRight("PID", kPid, u) + " " + fitLeft("USER", kUser, u) + " " +
+                         fitRight(mark("CPU%", SortKey::cpu), kCpu, u) + " " +
+                         fitRight(mark("RSS", SortKey::memory), kRss, u) + " " +
+                         fitRight(mark("SOCK", SortKey::sockets), kSockets, u) + " " +
+                         fitRight(mark("IN/s", SortKey::in), kRate, u) + " " +
+                         fitRight(mark("OUT/s", SortKey::out), kRate, u) + " " +
+                         fitLeft(mark("NAME", SortKey::name), nameWidth, u);
+    if (originColumn) {
+        header += " " + fitLeft("UNIT/APP/CONTAINER", kOrigin, u);
+    }
+    out.push_back({fitLeft(header, width, u), LineStyle::columns});
+
+    const size_t end = std::min(listed.size(), state.scrollTop + rows);
+    for (size_t i = state.scrollTop; i < end; ++i) {
+        const NetProcess& p = *listed[i];
+        char cpu[16];
+        std::snprintf(cpu, sizeof cpu, "%.1f", p.cpuPercent);
+        std::string name = p.displayName;
+        if (!originColumn && !originText(p).empty()) {
+            name += " (" + originText(p) + ")";
+        }
+        std::string text =
+            fitRight(std::to_string(p.id), kPid, u) + " " + fitLeft(userText(model, p), kUser, u) +
+            " " + fitRight(cpu, kCpu, u) + " " + fitRight(formatBytesCompact(p.memBytes), kRss, u) +
+            " " +
+            fitRight(std::to_string(socketCount(p, options.showListeningPorts)), kSockets, u) +
+            " " + fitRight(rateCell(p.rateIn), kRate, u) + " " +
+            fitRight(rateCell(p.rateOut), kRate, u) + " " + fitLeft(name, nameWidth, u);
+        if (originColumn) {
+            text += " " + fitLeft(originText(p), kOrigin, u);
+        }
+        const bool selected = state.selectedPid == p.id && options.height > 0;
+        out.push_back({fitLeft(text, width, u), selected ? LineStyle::selected : LineStyle::plain});
+    }
+    if (listed.empty()) {
+        out.push_back({fitLeft(
+            state.filter.empty() ? "No processes" : "No process matches the filter", width, u)});
+    }
+}
+
+} // namespace korvel::top

@@ -1,0 +1,166 @@
+#include "companion/top/top_command.h"
+
+#include "companion/top/model_json.h"
+#include "companion/top/terminal_screen.h"
+#include "companion/top/text_layout.h"
+#include "companion/top/top_session.h"
+#include "platform/dispatch/glib_dispatch.h"
+#include "platform/dispatch/termination_signals.h"
+#include "platform/system/terminal.h"
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <ostream>
+
+namespace korvel::top {
+namespace {
+
+constexpr double kKeyPollSeconds = 0.05;
+constexpr int kPollsPerClockTick = 20;
+// A helper that has not answered twice by then gets what there is.
+constexpr double kOnceDeadlineSeconds = 30;
+constexpr size_t kPlainWidth = 120;
+constexpr double kMinimumPeriod = 0.5;
+
+std::string clockTime() {
+    const std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
+    return text;
+}
+
+std::string trimmedRight(std::string text) {
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+int printAfterTwoReadings(const TopOptions& options, TopSession& session,
+                          platform::GLibDispatch& dispatch, std::ostream& out) {
+    auto print = [&] {
+        if (options.json) {
+            out << modelJson(session.model()) << '\n';
+        } else {
+            const bool unicode = platform::standardOutputIsTerminal();
+            Frame frame = renderFrame(session.model(), session.state(),
+                                      session.frameOptions(kPlainWidth, 0, unicode, clockTime()));
+            for (const FrameLine& line : frame.lines) {
+                out << trimmedRight(line.text) << '\n';
+            }
+        }
+        out.flush();
+        dispatch.quit();
+    };
+    session.onReading([&] {
+        if (session.model().readings >= 2) {
+            print();
+        }
+    });
+    dispatch.mainAsyncAfter(kOnceDeadlineSeconds, print);
+    platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
+    dispatch.run();
+    return out.good() ? 0 : 1;
+}
+
+int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::ostream& err) {
+    auto screen = TerminalScreen::open();
+    if (!screen) {
+        err << "korvel-companion: top cannot drive this terminal (TERM unknown)\n";
+        return 2;
+    }
+    const platform::StandardErrorSilenced quietLog;
+    Frame drawn;
+    auto redraw = [&] {
+        drawn = renderFrame(session.model(), session.state(),
+                            session.frameOptions(screen->width(), screen->height(),
+                                                 screen->unicode(), clockTime()));
+        screen->draw(drawn);
+    };
+    auto namesArrived = std::make_shared<std::atomic<bool>>(false);
+    session.hostNames().setOnResolved([namesArrived] { *namesArrived = true; });
+    session.onReading(redraw);
+    platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
+    int polls = 0;
+    auto keys = dispatch.mainRepeatingTimer(kKeyPollSeconds, [&] {
+        bool changed = namesArrived->exchange(false) || ++polls % kPollsPerClockTick == 0;
+        // Each key acts on the list as the previous one left it.
+        while (auto key = screen->nextKey()) {
+            session.apply(commandForKey(*key, session.state()), drawn);
+            if (session.state().quit) {
+                dispatch.quit();
+                return;
+            }
+            redraw();
+            changed = false;
+        }
+        if (changed) {
+            redraw();
+        }
+    });
+    redraw();
+    dispatch.run();
+    keys.reset();
+    session.onReading(nullptr);
+    session.hostNames().setOnResolved(nullptr);
+    return 0;
+}
+
+} // namespace
+
+std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& args,
+                                          std::string& error) {
+    TopOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "--once") {
+            options.once = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "-d" || arg == "--delay") {
+            double seconds = 0;
+            const std::string_view value = i + 1 < args.size() ? args[++i] : std::string_view{};
+            const auto [end, status] =
+                std::from_chars(value.data(), value.data() + value.size(), seconds);
+            if (value.empty() || status != std::errc{} || end != value.data() + value.size() ||
+                !std::isfinite(seconds) || seconds < kMinimumPeriod) {
+                error = "-d takes a number of seconds, at least 0.5";
+                return std::nullopt;
+            }
+            options.refreshPeriod = seconds;
+        } else {
+            error = "unknown option for top: " + std::string(arg);
+            return std::nullopt;
+        }
+    }
+    if (options.once && options.json) {
+        error = "--once and --json do not go together";
+        return std::nullopt;
+    }
+    return options;
+}
+
+int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const auto options = parseTopOptions(args, error);
+    if (!options) {
+        err << "korvel-companion: " << error << '\n';
+        return 2;
+    }
+    const bool plain = options->once || options->json;
+    if (!plain && !(platform::standardInputIsTerminal() && platform::standardOutputIsTerminal())) {
+        err << "korvel-companion: top needs a terminal (try top --once or top --json)\n";
+        return 2;
+    }
+    ManagerEnvironment environment = ManagerEnvironment::live();
+    environment.iconForExecutablePath = nullptr; // no window shows them
+    platform::GLibDispatch& dispatch = platform::liveDispatch();
+    environment.defaults->startWatching();
+    TopSession session(std::move(environment), options->refreshPeriod, systemResolver());
+    if (plain) {
+        return printAfterTwoReadings(*options, session, dispatch, out);
+    }
+    return runFullScreen(session, dispatch, err);
+}
+
+} // namespace korvel::top

@@ -1,0 +1,56 @@
+#include "companion/top/top_model.h"
+
+#include "companion/engine/korvel_manager.h"
+
+namespace korvel::top {
+namespace {
+
+void append(std::vector<double>& history, double value, size_t capacity) {
+    history.push_back(value);
+    if (history.size() > capacity) {
+        history.erase(history.begin(),
+                      history.begin() + static_cast<std::ptrdiff_t>(history.size() - capacity));
+    }
+}
+
+} // namespace
+
+void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows,
+                          size_t capacity) {
+    InterfaceHistories next;
+    for (const InterfaceStat& row : rows) {
+        InterfaceHistory& history = next[row.id];
+        if (auto old = histories.find(row.id); old != histories.end()) {
+            history = std::move(old->second);
+        }
+        append(history.rateIn, row.rateIn, capacity);
+        append(history.rateOut, row.rateOut, capacity);
+    }
+    histories = std::move(next);
+}
+
+TopModel makeTopModel(const KorvelManager& manager, const TopModel& previous, double now,
+                      const std::function<std::string(uint32_t)>& userName) {
+    TopModel model;
+    model.time = now;
+    model.readings = previous.readings + 1;
+    model.helperAvailable = manager.dataMode.get() == DataAcquisitionMode::helperFull;
+    model.system = manager.systemStats.get();
+    model.cpuHistory = manager.cpuHistory.get();
+    model.interfaces = manager.interfaceStats.get();
+    model.interfaceHistories = previous.interfaceHistories;
+    recordInterfaceRates(model.interfaceHistories, manager.allInterfaceStats.get());
+    model.path = manager.networkPath.get();
+    model.session = manager.sessionStats.get();
+    model.processes = manager.processes.get();
+    model.recentlyClosed = manager.recentlyClosedByPID.get();
+    model.userNames = previous.userNames;
+    for (const NetProcess& process : model.processes) {
+        if (process.uid && !model.userNames.contains(*process.uid)) {
+            model.userNames.emplace(*process.uid, userName(*process.uid));
+        }
+    }
+    return model;
+}
+
+} // namespace korvel::top

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "companion/engine/interface_stat.h"
+#include "companion/engine/net_process.h"
+#include "companion/engine/network_path_summary.h"
+#include "companion/engine/process_merge.h"
+#include "companion/engine/system_stats.h"
+#include "companion/engine/traffic_session_stats.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvel {
+class KorvelManager;
+}
+
+namespace korvel::top {
+
+// In and out rate of one interface per merged reading, oldest first.
+struct InterfaceHistory {
+    std::vector<double> rateIn;
+    std::vector<double> rateOut;
+};
+using InterfaceHistories = std::map<std::string, InterfaceHistory>;
+
+// What the panels draw: a copy of the engine's model taken after each merge,
+// with the few things the view adds (user names, per-interface histories).
+struct TopModel {
+    double time = 0; // absolute time of the copy
+    int readings = 0;
+    bool helperAvailable = false;
+    SystemStats system;
+    std::vector<double> cpuHistory;
+    std::vector<InterfaceStat> interfaces; // the engine's display order
+    InterfaceHistories interfaceHistories;
+    NetworkPathSummary path;
+    TrafficSessionStats session;
+    std::vector<NetProcess> processes;
+    RecentlyClosedByPID recentlyClosed;
+    std::map<uint32_t, std::string> userNames;
+};
+
+inline constexpr size_t kInterfaceHistoryCapacity = 120;
+
+// Appends each interface's rates and drops histories of interfaces gone.
+void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows,
+                          size_t capacity = kInterfaceHistoryCapacity);
+
+// The model after one more merge of `manager`. `previous` carries the
+// histories and known user names forward.
+TopModel makeTopModel(const KorvelManager& manager, const TopModel& previous, double now,
+                      const std::function<std::string(uint32_t)>& userName);
+
+} // namespace korvel::top

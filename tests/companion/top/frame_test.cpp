@@ -1,0 +1,292 @@
+#include "companion/top/frame.h"
+#include "companion/top/host_names.h"
+#include "companion/top/text_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace korvel::top {
+namespace {
+
+using namespace std::chrono_literals;
+
+NetConnection socket(int32_t pid, const char* remote, uint16_t port, TCPState state,
+                     std::optional<double> rateOut = std::nullopt) {
+    NetConnection c;
+    c.pid = pid;
+    c.proto = TransportProto::tcp6;
+    c.localAddr = "::ffff:10.0.0.2";
+    c.localPort = 40000;
+    c.remoteAddr = remote;
+    c.remotePort = port;
+    c.state = state;
+    c.rateIn = rateOut ? std::optional<double>(0) : std::nullopt;
+    c.rateOut = rateOut;
+    return c;
+}
+
+NetProcess process(int32_t pid, const char* name, double cpu, uint64_t mem,
+                   std::vector<NetConnection> sockets, std::optional<double> out = std::nullopt) {
+    NetProcess p;
+    p.id = pid;
+    p.name = p.displayName = name;
+    p.cpuPercent = cpu;
+    p.memBytes = mem;
+    p.uid = 1000;
+    p.connections = std::move(sockets);
+    p.rateOut = out;
+    p.rateIn = out ? std::optional<double>(0) : std::nullopt;
+    return p;
+}
+
+TopModel sampleModel() {
+    TopModel model;
+    model.time = 1000;
+    model.readings = 2;
+    model.helperAvailable = true;
+    model.system.cpuUsagePercent = 12.5;
+    model.system.totalMem = 8ull << 30;
+    model.system.usedMem = 3ull << 30;
+    model.interfaces = {{"eth0", 1, 2, 1500, 5'000'000}, {"wlan0", 0, 0, 0, 0}};
+    model.userNames[1000] = "alice";
+    model.processes = {
+        process(10, "browser", 30.0, 400ull << 20,
+                {socket(10, "::ffff:93.184.216.34", 443, TCPState::established, 5e6),
+                 socket(10, "::", 0, TCPState::listen)},
+                5e6),
+        process(20, "editor", 50.0, 100ull << 20, {}),
+        process(30, "Daemon", 1.0, 900ull << 20, {}),
+    };
+    model.processes[1].unit = "editor.service";
+    ClosedConnection closed;
+    closed.connection = socket(10, "::ffff:10.0.0.9", 80, TCPState::timeWait);
+    closed.closedAt = 988;
+    model.recentlyClosed[10] = {closed};
+    return model;
+}
+
+FrameOptions screen(size_t width, size_t height) {
+    FrameOptions options;
+    options.width = width;
+    options.height = height;
+    return options;
+}
+
+std::vector<std::string> texts(const Frame& frame) {
+    std::vector<std::string> lines;
+    for (const FrameLine& line : frame.lines) {
+        lines.push_back(line.text);
+    }
+    return lines;
+}
+
+bool anyLineHas(const Frame& frame, const std::string& needle) {
+    for (const FrameLine& line : frame.lines) {
+        if (line.text.find(needle) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
+    EXPECT_EQ(fitLeft("abc", 5), "abc  ");
+    EXPECT_EQ(fitLeft("abcdef", 4), "abc…");
+    EXPECT_EQ(fitLeft("abcdef", 4, false), "abc~");
+    EXPECT_EQ(fitRight("abcdef", 4), "…def");
+    EXPECT_EQ(fitLeft("ñandú", 4), "ñan…"); // two-byte letters cost one column
+    EXPECT_EQ(columnCount(fitLeft("ñandú—x", 6)), 6u);
+    EXPECT_EQ(fitLeft("", 0), "");
+
+    const std::pair<double, std::string> rates[] = {{0, "0 B/s"},        {999, "999 B/s"},
+                                                    {999.6, "1.0 kB/s"}, {12'345, "12.3 kB/s"},
+                                                    {5e6, "5.0 MB/s"},   {-3, "0 B/s"}};
+    for (const auto& [rate, text] : rates) {
+        EXPECT_EQ(formatRate(rate), text) << rate;
+    }
+    EXPECT_EQ(formatBytesCompact(1536ull << 20), "1.5G");
+    EXPECT_EQ(formatAge(59.9), "59 s");
+    EXPECT_EQ(formatAge(600), "10 min");
+    EXPECT_EQ(sparkline({0, 5, 10}, 5, false), "  _=#");
+    EXPECT_EQ(columnCount(sparkline({1, 2, 3, 4, 5, 6, 7, 8, 9}, 4, true)), 4u);
+    EXPECT_EQ(endpointText("::1", 443, true), "[::1]:443");
+    EXPECT_EQ(endpointText("0.0.0.0", 0, false), "0.0.0.0:*");
+    EXPECT_EQ(endpointText("::ffff:10.0.0.9", 80, true), "10.0.0.9:80");
+}
+
+TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
+    for (const auto& [width, height] : {std::pair<size_t, size_t>{80, 24}, {132, 40}, {40, 10}}) {
+        TopModel model = sampleModel();
+        ViewState state;
+        FrameOptions options = screen(width, height);
+        const Frame frame = renderFrame(model, state, options);
+        ASSERT_EQ(frame.lines.size(), height);
+        for (const std::string& line : texts(frame)) {
+            EXPECT_EQ(columnCount(line), width) << "[" << line << "]";
+        }
+    }
+
+    TopModel model = sampleModel();
+    ViewState state;
+    const FrameOptions options = screen(80, 24);
+    Frame frame = renderFrame(model, state, options);
+    EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{20, 10, 30})); // by CPU
+    EXPECT_EQ(state.selectedPid, 20);
+    EXPECT_TRUE(anyLineHas(frame, "eth0"));
+    EXPECT_FALSE(anyLineHas(frame, "wlan0")); // idle interfaces stay out of the header
+    EXPECT_TRUE(anyLineHas(frame, "editor (editor.service)"));
+
+    // Down, then the list re-sorts: the selection follows the process.
+    applyCommand(state, commandForKey({Key::Kind::down}, state), frame.listedPids, frame.listRows,
+                 false);
+    EXPECT_EQ(state.selectedPid, 10);
+    applyCommand(state, commandForKey({Key::Kind::character, 'n'}, state), frame.listedPids,
+                 frame.listRows, false);
+    frame = renderFrame(model, state, options);
+    EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{10, 30, 20})); // by name, any case
+    EXPECT_EQ(state.selectedPid, 10);
+    size_t selectedLines = 0;
+    for (const FrameLine& line : frame.lines) {
+        if (line.style == LineStyle::selected) {
+            ++selectedLines;
+            EXPECT_NE(line.text.find("browser"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(selectedLines, 1u);
+
+    // Sorting by memory and by outgoing rate.
+    for (const auto& [key, order] : {std::pair<char32_t, std::vector<int32_t>>{'m', {30, 10, 20}},
+                                     {'o', {10, 20, 30}},
+                                     {'k', {10, 20, 30}}}) {
+        applyCommand(state, commandForKey({Key::Kind::character, key}, state), frame.listedPids,
+                     frame.listRows, false);
+        EXPECT_EQ(renderFrame(model, state, options).listedPids, order) << char(key);
+    }
+}
+
+TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
+    TopModel model = sampleModel();
+    ViewState state;
+    const FrameOptions options = screen(80, 24);
+    Frame frame = renderFrame(model, state, options);
+    auto press = [&](Key key) {
+        applyCommand(state, commandForKey(key, state), frame.listedPids, frame.listRows, false);
+        frame = renderFrame(model, state, options);
+    };
+    press({Key::Kind::character, '/'});
+    for (char32_t c : std::u32string(U"SERVX")) {
+        press({Key::Kind::character, c});
+    }
+    EXPECT_TRUE(frame.listedPids.empty());
+    EXPECT_TRUE(anyLineHas(frame, "Filter: SERVX_"));
+    press({Key::Kind::backspace});
+    EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{20})); // the unit matches, any case
+    press({Key::Kind::enter});
+    EXPECT_FALSE(state.openPid); // Enter ends the typing; it opens nothing
+    press({Key::Kind::character, 'q'});
+    EXPECT_TRUE(state.quit);
+    state.quit = false;
+    press({Key::Kind::escape});
+    EXPECT_EQ(frame.listedPids.size(), 3u);
+}
+
+TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
+    TopModel model = sampleModel();
+    ViewState state;
+    state.selectedPid = 10;
+    FrameOptions options = screen(80, 24);
+    options.hostName = [](const std::string& address) -> std::optional<std::string> {
+        if (address == "::ffff:93.184.216.34") {
+            return "example.net";
+        }
+        return std::nullopt;
+    };
+    Frame frame = renderFrame(model, state, options);
+    applyCommand(state, commandForKey({Key::Kind::enter}, state), frame.listedPids, frame.listRows,
+                 false);
+    ASSERT_EQ(state.openPid, 10);
+    frame = renderFrame(model, state, options);
+    EXPECT_TRUE(anyLineHas(frame, "example.net:443"));
+    EXPECT_TRUE(anyLineHas(frame, "5.0 MB/s"));
+    EXPECT_TRUE(anyLineHas(frame, "[::]:*"));
+    EXPECT_TRUE(anyLineHas(frame, "Recently closed"));
+    EXPECT_TRUE(anyLineHas(frame, "12 s ago"));
+
+    options.showListeningPorts = false;
+    options.resolveHostnames = false;
+    frame = renderFrame(model, state, options);
+    EXPECT_FALSE(anyLineHas(frame, "LISTEN"));
+    EXPECT_FALSE(anyLineHas(frame, "example.net"));
+    EXPECT_TRUE(anyLineHas(frame, "93.184.216.34:443"));
+
+    applyCommand(state, commandForKey({Key::Kind::escape}, state), frame.listedPids, frame.listRows,
+                 false);
+    EXPECT_FALSE(state.openPid);
+    // The socket count follows the setting too.
+    state.sortKey = SortKey::sockets;
+    frame = renderFrame(model, state, options);
+    EXPECT_TRUE(anyLineHas(frame, "     1 "));
+
+    model.readings = 3;
+    model.helperAvailable = false;
+    EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "Helper unreachable"));
+}
+
+TEST(HostNamesTest, SlowAndFailingResolversNeverHoldTheFrame) {
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    HostNames::Options options;
+    options.timeout = 50ms;
+    HostNames names(
+        [released, failures](const std::string& address) -> std::optional<std::string> {
+            if (address == "::ffff:93.184.216.34") {
+                released.wait(); // a server that does not answer
+                return "example.net";
+            }
+            ++*failures;
+            return std::nullopt;
+        },
+        options);
+
+    TopModel model = sampleModel();
+    model.processes[0].connections.push_back(
+        socket(10, "::ffff:10.0.0.77", 22, TCPState::established));
+    ViewState state;
+    state.openPid = 10;
+    FrameOptions frameOptions = screen(100, 30);
+    frameOptions.hostName = [&names](const std::string& a) { return names.name(a); };
+
+    auto frame =
+        std::async(std::launch::async, [&] { return renderFrame(model, state, frameOptions); });
+    ASSERT_EQ(frame.wait_for(5s), std::future_status::ready);
+    const Frame first = frame.get();
+    EXPECT_TRUE(anyLineHas(first, " 93.184.216.34:443"));
+    EXPECT_TRUE(anyLineHas(first, " 10.0.0.77:22"));
+
+    // The one worker is stuck on the first address; after the timeout
+    // another takes the other two (the open socket and the closed one), whose
+    // failures are then remembered rather than asked again.
+    for (int i = 0; i < 500 && failures->load() < 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+        renderFrame(model, state, frameOptions);
+    }
+    EXPECT_EQ(failures->load(), 2);
+    for (int i = 0; i < 5; ++i) {
+        renderFrame(model, state, frameOptions);
+    }
+    EXPECT_EQ(failures->load(), 2);
+
+    release->set_value();
+    for (int i = 0; i < 500 && !names.name("::ffff:93.184.216.34"); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(anyLineHas(renderFrame(model, state, frameOptions), "example.net:443"));
+}
+
+} // namespace
+} // namespace korvel::top

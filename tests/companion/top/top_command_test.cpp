@@ -1,0 +1,246 @@
+// `korvel-companion top --once` and `--json` as a user runs them: the built
+// program on a pseudo-terminal, against the real helper, while this test moves
+// bytes between two of its processes at a known rate.
+
+#include "tests/support/helper_process.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace korvel {
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+constexpr double kRate = 2'000'000; // bytes per second
+
+std::string companionBinary() {
+    return std::string(KORVEL_TEST_BINARY_DIR) + "/korvel-companion";
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+// Runs the companion with `args` on a new pseudo-terminal of 120 columns and
+// collects what it writes until it exits (killed after the deadline).
+Outcome runOnTerminal(const std::vector<std::string>& args, seconds deadline = 60s) {
+    winsize size{};
+    size.ws_col = 120;
+    size.ws_row = 40;
+    std::string program = companionBinary();
+    std::vector<std::string> words = args;
+    std::vector<char*> argv{program.data()};
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
+    if (child == 0) {
+        // Log lines go to stderr; the test reads what a script would.
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    Outcome run;
+    const auto end = steady_clock::now() + deadline;
+    char buffer[65536];
+    int status = 0;
+    bool exited = false;
+    // The helper it starts keeps the terminal open, so the end is the exit.
+    while (!exited) {
+        exited = ::waitpid(child, &status, WNOHANG) == child;
+        if (!exited && steady_clock::now() > end) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            break;
+        }
+        pollfd fd{master, POLLIN, 0};
+        while (::poll(&fd, 1, exited ? 0 : 50) > 0) {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            run.output.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(master);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// A TCP stream between this process (sending at kRate) and a child (reading),
+// over IPv6 sockets on ::ffff:127.0.0.1, which the helper reports.
+class PacedTransfer {
+public:
+    PacedTransfer() {
+        const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
+        socklen_t length = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            ADD_FAILURE() << "listener: " << std::strerror(errno);
+        }
+        reader_ = ::fork();
+        if (reader_ == 0) {
+            const int peer = ::accept(listener, nullptr, nullptr);
+            char sink[65536];
+            while (::read(peer, sink, sizeof sink) > 0) {
+            }
+            ::_exit(0);
+        }
+        ::close(listener);
+        socket_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ADD_FAILURE() << "connect: " << std::strerror(errno);
+        }
+        sender_ = std::thread([this] { send(); });
+    }
+    ~PacedTransfer() {
+        stop_ = true;
+        sender_.join();
+        ::close(socket_);
+        ::waitpid(reader_, nullptr, 0);
+    }
+    pid_t readerPid() const { return reader_; }
+
+private:
+    void send() {
+        static const std::string chunk(16384, 'x');
+        const auto start = steady_clock::now();
+        double sent = 0;
+        while (!stop_) {
+            const double due = duration<double>(steady_clock::now() - start).count() * kRate;
+            if (sent >= due) {
+                std::this_thread::sleep_for(2ms);
+                continue;
+            }
+            const ssize_t n = ::send(socket_, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<double>(n);
+        }
+    }
+
+    int socket_ = -1;
+    pid_t reader_ = -1;
+    std::thread sender_;
+    std::atomic<bool> stop_{false};
+};
+
+class TopCommandTest : public ::testing::Test {
+protected:
+    void TearDown() override { testing::killHelpers(); }
+
+    testing::TempDir home;
+    testing::ScopedEnv runtimeDir{"XDG_RUNTIME_DIR", (home.path() / "run").string()};
+    testing::ScopedEnv configDir{"XDG_CONFIG_HOME", (home.path() / "config").string()};
+    testing::ScopedEnv noColor{"NO_COLOR", "1"};
+};
+
+// Parses "2.0M" and the like, as the table prints rates.
+double compactRate(const std::string& text) {
+    size_t used = 0;
+    double value = std::stod(text, &used);
+    switch (used < text.size() ? text[used] : ' ') {
+    case 'k':
+        return value * 1e3;
+    case 'M':
+        return value * 1e6;
+    case 'G':
+        return value * 1e9;
+    default:
+        return value;
+    }
+}
+
+TEST_F(TopCommandTest, OnceAndJsonShowTheSendersOutRateAndPublishNothing) {
+    std::filesystem::create_directories(home.path() / "run");
+    PacedTransfer transfer;
+    std::this_thread::sleep_for(300ms); // let the pace settle
+
+    const Outcome json = runOnTerminal({"top", "--json"});
+    ASSERT_EQ(json.status, 0) << json.output;
+    const auto document = nlohmann::json::parse(json.output, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << json.output;
+    EXPECT_TRUE(document["helperAvailable"].get<bool>());
+    std::optional<nlohmann::json> self;
+    for (const auto& process : document["processes"]) {
+        if (process["pid"] == ::getpid()) {
+            self = process;
+        }
+    }
+    ASSERT_TRUE(self) << "this process is not listed";
+    ASSERT_TRUE(self->contains("rateOut")) << self->dump();
+    EXPECT_NEAR((*self)["rateOut"].get<double>(), kRate, kRate * 0.2) << self->dump();
+    bool socketListed = false;
+    for (const auto& socket : (*self)["connections"]) {
+        socketListed |= socket["remoteAddr"] == "::ffff:127.0.0.1" && socket.contains("rateOut");
+    }
+    EXPECT_TRUE(socketListed) << self->dump();
+
+    const Outcome once = runOnTerminal({"top", "--once"});
+    ASSERT_EQ(once.status, 0) << once.output;
+    std::istringstream lines(once.output);
+    std::string line;
+    std::optional<double> rateOut;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string pid, user, cpu, rss, sockets, in, out;
+        if (fields >> pid >> user >> cpu >> rss >> sockets >> in >> out &&
+            pid == std::to_string(::getpid())) {
+            rateOut = compactRate(out);
+        }
+    }
+    ASSERT_TRUE(rateOut) << once.output;
+    EXPECT_NEAR(*rateOut, kRate, kRate * 0.2) << once.output;
+
+    // Beside a running companion it must leave the shared files alone.
+    EXPECT_FALSE(std::filesystem::exists(home.path() / "config")) << "settings were written";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path() / "run")) {
+        EXPECT_NE(entry.path().filename(), "latest.json") << entry.path();
+    }
+}
+
+TEST_F(TopCommandTest, TheFullScreenViewNeedsATerminal) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::execl(companionBinary().c_str(), "korvel-companion", "top", nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+} // namespace
+} // namespace korvel
