@@ -117,8 +117,14 @@ TEST(HelperResponseTest, OptionalNullsUnknownMembersAndWidthExtremesAreAccepted)
     j["processes"][0]["pid"] = 2147483647;
     j["connections"][1]["tcpStateRaw"] = -2147483648LL;
     j["gpuCoreCount"] = -9223372036854775807LL - 1;
+    j["processes"][0]["uid"] = 4294967295U;
+    j["processes"][0]["unit"] = "sshd.service";
+    j["processes"][0]["appId"] = 7; // mistyped ownership members are ignored
     const auto decoded = decodeHelperResponse(j.dump());
     ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->processes[0].uid, 4294967295U);
+    EXPECT_EQ(decoded->processes[0].unit, "sshd.service");
+    EXPECT_FALSE(decoded->processes[0].appId);
     EXPECT_EQ(decoded->gpuUsagePercent, 40.0);
     EXPECT_EQ(decoded->connections[0].localPort, 65535);
     EXPECT_EQ(decoded->processes[0].pid, 2147483647);
