@@ -4,7 +4,6 @@
 #include "tests/support/proc_fixture.h"
 
 #include <gtest/gtest.h>
-#include <tuple>
 #include <unistd.h>
 
 namespace korvel {
@@ -64,19 +63,25 @@ protected:
     std::vector<HelperConnectionData> connections;
 };
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-        text.replace(at, from.size(), to);
-    }
+// The members a row has of unit, appId and container, as "member=value ...".
+std::string attribution(const HelperProcessData& row) {
+    std::string text;
+    const auto add = [&text](const char* member, const std::optional<std::string>& value) {
+        if (value) {
+            text += (text.empty() ? "" : " ") + std::string(member) + "=" + *value;
+        }
+    };
+    add("unit", row.unit);
+    add("appId", row.appId);
+    add("container", row.container);
     return text;
 }
 
-// Cgroup lines as real machines write them, "$U" standing for the helper's
+// Cgroup files as real machines write them, "$U" standing for the helper's
 // user in a session. Each host is the helper's own uid and cgroup path.
 TEST_F(ProcessTableTest, TheSessionOrElseTheUidDrawsTheSystemLineAndCgroupsNameOwners) {
     const uint32_t owner = ::geteuid(); // of every fixture process
     const uint32_t user = owner + 1;
-    const std::string U = std::to_string(user);
     const std::string id = "4c01db0b339c2a5bd66b58b9d6bd8cc5e2c5f40f7b8a2b09e1b3e4c9d04a1f27";
     const std::string session = "0::/user.slice/user-$U.slice/user@$U.service/";
     enum Host { inSession, noSystemd, noSystemdOtherUser, inContainer };
@@ -90,73 +95,59 @@ TEST_F(ProcessTableTest, TheSessionOrElseTheUidDrawsTheSystemLineAndCgroupsNameO
         Host host;
         std::string cgroup; // empty: no cgroup file
         bool kept;
-        ProcessOwner attribution;
+        std::string attribution;
     };
     const Case cases[] = {
+        {inSession, session + "app.slice/app-gnome-firefox-2871.scope", true,
+         "unit=app-gnome-firefox-2871.scope appId=firefox"},
+        {inSession, session + "app.slice/app-flatpak-org.mozilla.firefox-12345.scope", true,
+         "unit=app-flatpak-org.mozilla.firefox-12345.scope appId=org.mozilla.firefox"},
+        {inSession, session + "app.slice/pipewire.service", true, "unit=pipewire.service"},
+        {inSession, session + "session.slice/org.gnome.Shell@wayland.service", false,
+         "unit=org.gnome.Shell@wayland.service"},
+        {inSession, session + "init.scope", false, "unit=init.scope"},
+        {inSession, "0::/system.slice/sshd.service", false, "unit=sshd.service"},
+        {inSession, "0::/system.slice/docker-" + id + ".scope", false,
+         "unit=docker-" + id + ".scope container=" + id},
+        {inSession, session + "user.slice/libpod-" + id + ".scope/container", true,
+         "unit=libpod-" + id + ".scope container=" + id},
+        {inSession, session + "user.slice/libpod-conmon-" + id + ".scope", true,
+         "unit=libpod-conmon-" + id + ".scope"},
+        {inSession, "0::/user.slice/user-$U.slice/session-3.scope", true, "unit=session-3.scope"},
+        {inSession, "0::/user.slice/user-0.slice/user@0.service/app.slice/app-gnome-vim-9.scope",
+         false, "unit=app-gnome-vim-9.scope appId=vim"},
         {inSession,
-         session + "app.slice/app-gnome-firefox-2871.scope\n",
+         session +
+             "app.slice/app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-3001.scope (deleted)",
          true,
-         {"app-gnome-firefox-2871.scope", "firefox", {}}},
+         "unit=app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-3001.scope "
+         "appId=org.gnome.Evolution-alarm-notify"},
+        {inSession, "", false, ""}, // judged by its uid
         {inSession,
-         session + "app.slice/app-flatpak-org.mozilla.firefox-12345.scope\n",
-         true,
-         {"app-flatpak-org.mozilla.firefox-12345.scope", "org.mozilla.firefox", {}}},
-        {inSession, session + "app.slice/pipewire.service\n", true, {"pipewire.service", {}, {}}},
-        {inSession,
-         session + "session.slice/org.gnome.Shell@wayland.service\n",
-         false,
-         {"org.gnome.Shell@wayland.service", {}, {}}},
-        {inSession, session + "init.scope\n", false, {"init.scope", {}, {}}},
-        {inSession, "0::/system.slice/sshd.service\n", false, {"sshd.service", {}, {}}},
-        {inSession,
-         "0::/system.slice/docker-" + id + ".scope\n",
-         false,
-         {"docker-" + id + ".scope", {}, id}},
-        {inSession,
-         session + "user.slice/libpod-" + id + ".scope/container\n",
-         true,
-         {"libpod-" + id + ".scope", {}, id}},
-        {inSession,
-         session + "user.slice/libpod-conmon-" + id + ".scope\n",
-         true,
-         {"libpod-conmon-" + id + ".scope", {}, {}}},
-        {inSession,
-         "0::/user.slice/user-$U.slice/session-3.scope\n",
-         true,
-         {"session-3.scope", {}, {}}},
-        {inSession,
-         "0::/user.slice/user-0.slice/user@0.service/app.slice/app-gnome-firefox-99.scope\n",
-         false,
-         {"app-gnome-firefox-99.scope", "firefox", {}}},
-        {inSession,
-         session + "app.slice/app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-3001.scope "
-                   "(deleted)\n",
-         true,
-         {"app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-3001.scope",
-          "org.gnome.Evolution-alarm-notify",
-          {}}},
-        {inSession, "", false, {}}, // judged by its uid
-        {inSession,
-         "11:pids:/user.slice/user-$U.slice/user@$U.service\n2:cpu,cpuacct:/user.slice\n"
-         "1:name=systemd:/user.slice/user-$U.slice/user@$U.service/app.slice/"
-         "app-org.kde.kalendarac@autostart.service\n",
-         true,
-         {"app-org.kde.kalendarac@autostart.service", "org.kde.kalendarac", {}}},
-        {noSystemd, "9:name=systemd:/\n0::/\n", true, {}},
-        {noSystemd, "", true, {}},
-        {noSystemdOtherUser, "0::/\n", false, {}},
-        {inContainer, "0::/docker/" + id + "\n", true, {{}, {}, id}},
+         "2:cpu,cpuacct:/user.slice\n1:name=systemd:/user.slice/user-$U.slice/user@$U.service/"
+         "app.slice/app-org.kde.kalendarac@autostart.service",
+         true, "unit=app-org.kde.kalendarac@autostart.service appId=org.kde.kalendarac"},
+        {noSystemd, "9:name=systemd:/\n0::/", true, ""},
+        {noSystemd, "", true, ""},
+        {noSystemdOtherUser, "0::/", false, ""},
+        {inContainer, "0::/docker/" + id, true, "container=" + id},
+    };
+    const auto forUser = [U = std::to_string(user)](std::string text) {
+        for (size_t at = text.find("$U"); at != std::string::npos; at = text.find("$U", at)) {
+            text.replace(at, 2, U);
+        }
+        return text;
     };
     int pid = 100;
     for (const Case& c : cases) {
         addProcess(++pid, "", {"p" + std::to_string(pid)});
         if (!c.cgroup.empty()) {
-            fixture.addCgroup(pid, replaced(c.cgroup, "$U", U));
+            fixture.addCgroup(pid, forUser(c.cgroup) + "\n");
         }
     }
     platform::proc::ProcSource source(options());
     for (int host = inSession; host <= inContainer; ++host) {
-        const SystemProcessRule rule(hosts[host].first, replaced(hosts[host].second, "$U", U));
+        const SystemProcessRule rule(hosts[host].first, forUser(hosts[host].second));
         std::vector<int32_t> listed, expected;
         for (pid = 101; const Case& c : cases) {
             if (c.host == host) {
@@ -167,20 +158,17 @@ TEST_F(ProcessTableTest, TheSessionOrElseTheUidDrawsTheSystemLineAndCgroupsNameO
             }
             ++pid;
         }
-        connections.clear();
         const auto kept = collectProcessTable(source, listed, false, rule, connections);
         EXPECT_EQ(pids(kept), expected) << "host " << host;
         EXPECT_EQ(pids(connections), expected) << "sockets go with their processes";
-
+        connections.clear();
         const auto all = collectProcessTable(source, listed, true, rule, connections);
         ASSERT_EQ(pids(all), listed);
         for (const auto& row : all) {
-            const Case& c = cases[row.pid - 101];
             EXPECT_EQ(row.uid, owner);
-            EXPECT_EQ(std::tie(row.unit, row.appId, row.container),
-                      std::tie(c.attribution.unit, c.attribution.appId, c.attribution.container))
-                << c.cgroup;
+            EXPECT_EQ(attribution(row), cases[row.pid - 101].attribution);
         }
+        connections.clear();
     }
 }
 

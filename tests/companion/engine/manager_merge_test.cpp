@@ -48,7 +48,6 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     dispatch.runPending();
     HelperProcessData scoped = process(1, 0);
     scoped.uid = 1000;
-    scoped.unit = "app-flatpak-org.example.Flat-7.scope";
     scoped.appId = "org.example.Flat";
     scoped.container = "c0ffee";
     answer(0, reading(1.0, {scoped, process(2, 0), process(3, 0)}));
@@ -56,10 +55,10 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     for (const auto& p : manager->processes.get()) {
         byId[p.id] = p;
     }
-    EXPECT_EQ(std::tie(byId[1].uid, byId[1].unit, byId[1].appId, byId[1].container),
-              std::tie(scoped.uid, scoped.unit, scoped.appId, scoped.container));
+    EXPECT_EQ(std::tie(byId[1].uid, byId[1].appId, byId[1].container),
+              std::tie(scoped.uid, scoped.appId, scoped.container));
     EXPECT_EQ(byId[2].appId, "org.example.Viewer");
-    EXPECT_FALSE(byId[3].appId || byId[3].uid);
+    EXPECT_FALSE(byId[3].appId);
 }
 
 TEST_F(ManagerMergeTest, StaleRepliesAreDroppedButStillGoThroughTheSnapshotStep) {

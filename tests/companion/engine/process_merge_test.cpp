@@ -29,8 +29,8 @@ TEST(ProcessMergeTest, CPUPercentIsZeroWhenTheClockOrTheCounterWentBack) {
 
 TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenBundleThenFileThenShortName) {
     HelperProcessData p{7, "short", "/Applications/Foo.app/Contents/MacOS/foo-bin", 0, 0};
-    const RunningApplication app{"Foo Browser", std::nullopt, std::nullopt};
-    const RunningApplication unnamed{"", std::nullopt, std::nullopt};
+    const RunningApplication app{"Foo Browser", std::nullopt};
+    const RunningApplication unnamed{"", std::nullopt};
     EXPECT_EQ(displayNameFor(p, &app), "Foo Browser");
     EXPECT_EQ(displayNameFor(p, &unnamed), "Foo");
     EXPECT_EQ(displayNameFor(p, nullptr), "Foo");
