@@ -24,13 +24,4 @@ std::string processDisplayName(std::string_view path) {
     return std::string(lastPathComponent(path));
 }
 
-bool isSystemExecutablePath(std::string_view path) {
-    for (const std::string_view prefix : {"/System/", "/usr/", "/sbin/", "/bin/"}) {
-        if (path.starts_with(prefix)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace korvel

@@ -13,8 +13,4 @@ std::string_view lastPathComponent(std::string_view path);
 // "<dir>/X.app/Contents/", else the last path component.
 std::string processDisplayName(std::string_view path);
 
-// Executables of the operating system itself, hidden unless system processes
-// are asked for.
-bool isSystemExecutablePath(std::string_view path);
-
 } // namespace korvel

@@ -1,6 +1,7 @@
 #include "helper/process_table.h"
 
 #include "helper/process_name.h"
+#include "helper/process_owner.h"
 #include "helper/socket_table.h"
 #include "shared/utf8.h"
 
@@ -8,6 +9,13 @@
 #include <string>
 
 namespace korvel {
+namespace {
+
+std::optional<std::string> sanitized(const std::optional<std::string>& text) {
+    return text ? std::optional<std::string>(sanitizeUtf8(*text)) : std::nullopt;
+}
+
+} // namespace
 
 std::vector<HelperProcessData> collectProcessTable(bool showSystem,
                                                    std::vector<HelperConnectionData>& connections) {
@@ -19,12 +27,13 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
                                                    bool showSystem,
                                                    std::vector<HelperConnectionData>& connections) {
     const std::vector<int32_t> pids = source.listAllPids();
-    return collectProcessTable(source, pids, showSystem, connections);
+    const SystemProcessRule rule(source.selfOwnerUid(), source.selfCgroupPath());
+    return collectProcessTable(source, pids, showSystem, rule, connections);
 }
 
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
-                                                   bool showSystem,
+                                                   bool showSystem, const SystemProcessRule& rule,
                                                    std::vector<HelperConnectionData>& connections) {
     std::vector<HelperProcessData> rows;
     if (pids.empty()) {
@@ -39,18 +48,27 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     descriptors.reserve(256);
 
     for (const int32_t pid : pids) {
-        std::optional<std::string> path;
-        if (const auto raw = source.executablePath(pid)) {
-            path = sanitizeUtf8(*raw);
+        const std::optional<uint32_t> uid = source.ownerUid(pid);
+        // Where uids alone draw the line, the cgroup is read only for kept rows.
+        if (!showSystem && !rule.readsCgroups() && rule.isSystemProcess(uid, std::nullopt)) {
+            continue;
         }
-        if (path && !showSystem && isSystemExecutablePath(*path)) {
+        const std::optional<std::string_view> cgroup = source.cgroupPath(pid);
+        if (!showSystem && rule.isSystemProcess(uid, cgroup)) {
             continue;
         }
         HelperProcessData row;
         row.pid = pid;
-        if (path) {
-            row.name = processDisplayName(*path);
-            row.execPath = std::move(path);
+        row.uid = uid;
+        if (cgroup) {
+            const ProcessOwner owner = processOwnerFromCgroup(*cgroup);
+            row.unit = sanitized(owner.unit);
+            row.appId = sanitized(owner.appId);
+            row.container = sanitized(owner.container);
+        }
+        if (const auto path = source.executablePath(pid)) {
+            row.execPath = sanitizeUtf8(*path);
+            row.name = processDisplayName(*row.execPath);
         } else {
             const auto shortName = source.shortName(pid);
             if (!shortName || shortName->empty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "helper/system_process.h"
 #include "platform/proc/proc_source.h"
 #include "shared/helper_response.h"
 
@@ -9,7 +10,8 @@
 namespace korvel {
 
 // Every process the kernel lists (system ones only with showSystem), appending
-// each kept process's sockets to connections in the same order.
+// each kept process's sockets to connections in the same order. The line
+// between system and user is drawn for this process's own user.
 std::vector<HelperProcessData> collectProcessTable(bool showSystem,
                                                    std::vector<HelperConnectionData>& connections);
 
@@ -18,10 +20,11 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
                                                    bool showSystem,
                                                    std::vector<HelperConnectionData>& connections);
 
-// The rows of the given pids, in their order, as if the source had listed them.
+// The rows of the given pids, in their order, as if the source had listed them,
+// with the line drawn by the given rule.
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
-                                                   bool showSystem,
+                                                   bool showSystem, const SystemProcessRule& rule,
                                                    std::vector<HelperConnectionData>& connections);
 
 } // namespace korvel

@@ -83,7 +83,9 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
         process.cpuNS = row.cpuNS;
         process.uid = row.uid;
         process.unit = row.unit;
-        process.appId = row.appId;
+        // The helper names the application its cgroup scope names; failing
+        // that, the desktop entry whose program the process runs.
+        process.appId = row.appId || application == nullptr ? row.appId : application->appId;
         process.container = row.container;
         if (auto group = connections.find(row.pid); group != connections.end()) {
             process.connections = group->second; // a pid listed twice keeps its sockets

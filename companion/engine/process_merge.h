@@ -26,6 +26,7 @@ using RecentlyClosedByPID = std::unordered_map<int32_t, std::vector<ClosedConnec
 struct RunningApplication {
     std::string localizedName;
     std::optional<ProcessIcon> icon;
+    std::optional<std::string> appId{};
 };
 using RunningApplicationsByPID = std::unordered_map<int32_t, RunningApplication>;
 

@@ -6,10 +6,11 @@
 namespace korvel {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, InterfaceFamily>, 9> kFamilyPrefixes = {{
+constexpr std::array<std::pair<std::string_view, InterfaceFamily>, 10> kFamilyPrefixes = {{
     {"en", InterfaceFamily::physical},
     {"eth", InterfaceFamily::physical},
     {"wl", InterfaceFamily::physical},
+    {"wwan", InterfaceFamily::physical},
     {"utun", InterfaceFamily::tunnel},
     {"ipsec", InterfaceFamily::tunnel},
     {"ppp", InterfaceFamily::tunnel},

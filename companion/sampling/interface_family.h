@@ -5,7 +5,7 @@
 namespace korvel {
 
 enum class InterfaceFamily {
-    physical, // Ethernet and Wi-Fi
+    physical, // Ethernet, Wi-Fi and cellular
     tunnel,   // VPNs and point-to-point links
     other,    // bridges, containers, loopback...: listed but never counted
 };

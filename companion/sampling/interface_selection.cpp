@@ -63,6 +63,13 @@ std::vector<InterfaceStat> monitoredInterfaces(const std::vector<InterfaceStat>&
                          if (isActiveInterface(a) != isActiveInterface(b)) {
                              return isActiveInterface(a);
                          }
+                         // Linux tunnel names ("tailscale0", "tun0") sort before
+                         // "wlan0": by name alone an idle VPN would lead.
+                         const bool aPhysical = interfaceFamily(a.id) == InterfaceFamily::physical;
+                         if (totalRate(a) == totalRate(b) &&
+                             aPhysical != (interfaceFamily(b.id) == InterfaceFamily::physical)) {
+                             return aPhysical;
+                         }
                          return busierThan(a, b);
                      });
     return monitored;

@@ -16,7 +16,8 @@ inline bool isActiveInterface(const InterfaceStat& row) {
 // interface (if any), then every active tunnel, busiest first, ties by name.
 std::vector<InterfaceStat> visibleInterfaces(const std::vector<InterfaceStat>& rows);
 
-// All monitored rows: active first, then by total rate descending, then by name.
+// All monitored rows: active first, then by total rate descending, then
+// physical before tunnels, then by name.
 std::vector<InterfaceStat> monitoredInterfaces(const std::vector<InterfaceStat>& rows);
 
 // The monitored rows as the interface list shows them: active first, then the

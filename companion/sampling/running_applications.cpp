@@ -21,6 +21,9 @@ runningApplications(const std::vector<HelperProcessData>& processes,
         if (!running.icon.empty()) {
             application.icon = std::move(running.icon);
         }
+        if (!running.appId.empty()) {
+            application.appId = std::move(running.appId);
+        }
         byPID.try_emplace(running.pid, std::move(application));
     }
     return byPID;

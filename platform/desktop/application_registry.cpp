@@ -79,7 +79,11 @@ ApplicationRegistry::runningApplications(const std::vector<ProcessExecutable>& p
     std::vector<RunningApplicationInfo> running;
     for (const auto& process : processes) {
         if (const DesktopEntry* entry = current->find(process.execPath)) {
-            running.push_back({process.pid, entry->name, entry->icon});
+            std::string_view appId = entry->id;
+            if (appId.ends_with(".desktop")) {
+                appId.remove_suffix(std::string_view(".desktop").size());
+            }
+            running.push_back({process.pid, entry->name, entry->icon, std::string(appId)});
         }
     }
     return running;

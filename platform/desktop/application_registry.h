@@ -25,7 +25,8 @@ struct ProcessExecutable {
 struct RunningApplicationInfo {
     int32_t pid = 0;
     std::string localizedName;
-    std::string icon; // theme icon name or absolute file path; empty when none
+    std::string icon;  // theme icon name or absolute file path; empty when none
+    std::string appId; // the desktop file ID without ".desktop"
 };
 
 // The desktop's installed applications, kept current: the index is read from

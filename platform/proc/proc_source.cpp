@@ -1,5 +1,6 @@
 #include "platform/proc/proc_source.h"
 
+#include "platform/proc/cgroup_line.h"
 #include "platform/proc/proc_net_file.h"
 #include "platform/proc/sock_diag.h"
 #include "platform/proc/stat_line.h"
@@ -255,6 +256,42 @@ std::optional<TaskInfo> ProcSource::taskInfo(int32_t pid) {
         return std::nullopt;
     }
     return taskFromStat(stat->utimeTicks, stat->stimeTicks, stat->rssPages);
+}
+
+std::optional<uint32_t> ProcSource::ownerUidAt(const char* directory) {
+    struct stat info {};
+    if (rootFd_ < 0 || ::fstatat(rootFd_, directory, &info, 0) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(info.st_uid);
+}
+
+std::optional<std::string_view> ProcSource::cgroupPathAt(const char* file) {
+    if (rootFd_ < 0 || !readFileAt(rootFd_, file, cgroupBuffer_, 512)) {
+        return std::nullopt;
+    }
+    return parseCgroupPath(cgroupBuffer_);
+}
+
+std::optional<uint32_t> ProcSource::ownerUid(int32_t pid) {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    char directory[16];
+    *std::to_chars(directory, directory + sizeof directory - 1, pid).ptr = '\0';
+    return ownerUidAt(directory);
+}
+
+std::optional<std::string_view> ProcSource::cgroupPath(int32_t pid) {
+    return pid > 0 ? cgroupPathAt(PidPath(pid, "cgroup").c_str()) : std::nullopt;
+}
+
+std::optional<uint32_t> ProcSource::selfOwnerUid() {
+    return ownerUidAt("self");
+}
+
+std::optional<std::string_view> ProcSource::selfCgroupPath() {
+    return cgroupPathAt("self/cgroup");
 }
 
 bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {

@@ -65,6 +65,18 @@ public:
     // it listed this pid, else read now.
     std::optional<TaskInfo> taskInfo(int32_t pid);
 
+    // The owner of the process's directory: its effective uid, read without
+    // opening a file. No value when the process is gone.
+    std::optional<uint32_t> ownerUid(int32_t pid);
+
+    // The process's cgroup path (see parseCgroupPath), valid until the next
+    // call. No value when the file is gone or names no usable hierarchy.
+    std::optional<std::string_view> cgroupPath(int32_t pid);
+
+    // The same two facts of the process reading the tree, through its "self".
+    std::optional<uint32_t> selfOwnerUid();
+    std::optional<std::string_view> selfCgroupPath();
+
     // The open descriptors in ascending order, as the kernel lists them. False when the
     // list cannot be read at all; a descriptor closed while being read is
     // simply not listed.
@@ -79,6 +91,8 @@ public:
 
 private:
     bool readStat(int32_t pid);
+    std::optional<uint32_t> ownerUidAt(const char* directory);
+    std::optional<std::string_view> cgroupPathAt(const char* file);
     TaskInfo taskFromStat(uint64_t utimeTicks, uint64_t stimeTicks, uint64_t rssPages) const;
 
     ProcSourceOptions options_;
@@ -86,6 +100,7 @@ private:
     std::vector<char> directoryBuffer_;
     std::string linkBuffer_;
     std::string statBuffer_;
+    std::string cgroupBuffer_;
     std::vector<std::pair<int32_t, TaskInfo>> listedTasks_; // sorted by pid
     InetSocketTable sockets_;
     int kernelDumpedTables_ = 0;

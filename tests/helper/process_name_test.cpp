@@ -26,16 +26,5 @@ TEST(ProcessNameTest, LastComponentIgnoresTrailingSeparators) {
     EXPECT_EQ(lastPathComponent(""), "");
 }
 
-TEST(ProcessNameTest, SystemPathsAreTheFourPrefixesExactly) {
-    for (const char* path :
-         {"/System/Library/x", "/usr/libexec/x", "/usr/bin/bash", "/sbin/init", "/bin/sh"}) {
-        EXPECT_TRUE(isSystemExecutablePath(path)) << path;
-    }
-    for (const char* path : {"/usr", "/usrlocal/x", "/USR/bin/x", "/opt/usr/x", "/binaries/x",
-                             "/system/x", "usr/bin/x", "/lib/systemd/x", ""}) {
-        EXPECT_FALSE(isSystemExecutablePath(path)) << path;
-    }
-}
-
 } // namespace
 } // namespace korvel

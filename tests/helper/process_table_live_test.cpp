@@ -1,14 +1,23 @@
 #include "helper/process_table.h"
 #include "helper/socket_table.h"
 #include "platform/proc/sock_diag.h"
+#include "platform/xpc/connection.h"
+#include "shared/helper_protocol.h"
+#include "tests/support/helper_process.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
+#include <fcntl.h>
+#include <future>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace korvel {
@@ -92,7 +101,7 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
         options.useNetlink = netlink;
         platform::proc::ProcSource source(options);
         std::vector<HelperConnectionData> connections;
-        const auto rows = collectProcessTable(source, true, connections);
+        const auto rows = collectProcessTable(source, false, connections);
         if (netlink && platform::proc::SockDiagSocket().isOpen()) {
             EXPECT_EQ(source.kernelDumpedTables(), 4) << "all four tables from the kernel's dump";
         }
@@ -100,6 +109,7 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
         const auto me = std::find_if(rows.begin(), rows.end(),
                                      [self](const HelperProcessData& r) { return r.pid == self; });
         ASSERT_NE(me, rows.end());
+        EXPECT_EQ(me->uid, ::geteuid()) << "kept as the user's own, with its uid";
         EXPECT_EQ(me->execPath, exePath);
         EXPECT_EQ(me->name, exePath.substr(exePath.rfind('/') + 1));
         EXPECT_GT(me->memBytes, 1u << 20);
@@ -121,6 +131,84 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
         EXPECT_EQ(mine, want);
         EXPECT_EQ(socketsForPid(source, self), mine);
     }
+}
+
+const HelperProcessData* rowOf(const std::optional<HelperResponse>& reply, int32_t pid) {
+    for (const auto& row : reply->processes) {
+        if (row.pid == pid) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// A helper of another user, started by that user's client with a runtime
+// directory of its own, shows that user's processes and none of root's.
+TEST(ProcessTableLiveTest, AnotherUsersHelperListsThatUsersProcessesAndNotRoots) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "becoming another user needs root";
+    }
+    constexpr uint32_t kNobody = 65534;
+    const testing::TempDir runtime;
+    ASSERT_EQ(::chown(runtime.str().c_str(), kNobody, kNobody), 0);
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    const pid_t client = ::fork();
+    ASSERT_GE(client, 0);
+    if (client == 0) {
+        ::close(pipe[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(2);
+        }
+        ::setenv("XDG_RUNTIME_DIR", runtime.str().c_str(), 1);
+        platform::xpc::ConnectionOptions options;
+        options.serviceExecutable = testing::helperBinary();
+        const auto connection = platform::xpc::Connection::create(kHelperServiceName, options);
+        connection->resume();
+        for (const bool showSystem : {false, true}) {
+            std::promise<std::string> document;
+            connection->send(
+                {kFetchDataSelector, showSystem},
+                [&](const platform::xpc::Reply& reply) { document.set_value(reply.value_or("")); },
+                [&](const std::string&) { document.set_value(""); });
+            const std::string text = document.get_future().get() + '\0';
+            if (::write(pipe[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+                ::_exit(3);
+            }
+        }
+        connection->invalidate();
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string documents;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+        documents.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(client, &status, 0);
+    {
+        const testing::ScopedEnv theirs("XDG_RUNTIME_DIR", runtime.str());
+        testing::killHelpers();
+    }
+    ASSERT_EQ(status, 0);
+    const size_t end = documents.find('\0'); // two documents, each ended by a NUL
+    const auto theirs = decodeHelperResponse(documents.substr(0, end));
+    const auto everyone =
+        decodeHelperResponse(documents.substr(end + 1, documents.size() - end - 2));
+    ASSERT_TRUE(theirs && everyone);
+
+    const HelperProcessData* own = rowOf(theirs, client);
+    ASSERT_NE(own, nullptr) << "the user's own client";
+    EXPECT_EQ(own->uid, kNobody);
+    EXPECT_EQ(rowOf(theirs, ::getpid()), nullptr) << "root's test process";
+    for (const auto& row : theirs->processes) {
+        EXPECT_EQ(row.uid.value_or(kNobody), kNobody) << row.name;
+    }
+    const HelperProcessData* root = rowOf(everyone, ::getpid());
+    ASSERT_NE(root, nullptr) << "everyone's with system processes";
+    EXPECT_EQ(root->uid, 0u);
 }
 
 } // namespace

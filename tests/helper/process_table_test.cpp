@@ -1,8 +1,10 @@
+#include "helper/process_owner.h"
 #include "helper/process_table.h"
 #include "helper/socket_table.h"
 #include "tests/support/proc_fixture.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace korvel {
 namespace {
@@ -61,26 +63,113 @@ protected:
     std::vector<HelperConnectionData> connections;
 };
 
-TEST_F(ProcessTableTest, SystemProcessesGoWithTheirSocketsUnlessAskedFor) {
-    addProcess(10, "/usr/libexec/daemon", {"daemon"});
-    addProcess(11, "/Applications/X.app/Contents/MacOS/Y", {"Y", 1, 0x400000, 300, 200, 1, 5});
-    addProcess(12, "", {"hidden path"}); // exe not readable
-    addProcess(13, "/sbin/init", {"init"});
-    addProcess(14, "/opt/tool", {"tool"});
+// The members a row has of unit, appId and container, as "member=value ...".
+std::string attribution(const HelperProcessData& row) {
+    std::string text;
+    const auto add = [&text](const char* member, const std::optional<std::string>& value) {
+        if (value) {
+            text += (text.empty() ? "" : " ") + std::string(member) + "=" + *value;
+        }
+    };
+    add("unit", row.unit);
+    add("appId", row.appId);
+    add("container", row.container);
+    return text;
+}
 
-    const auto user = collect(false);
-    EXPECT_EQ(user.size(), 3u);
-    EXPECT_EQ(row(user, 11), (HelperProcessData{11, "X", "/Applications/X.app/Contents/MacOS/Y",
-                                                5000000000u, 5u * 4096}))
-        << "cpu is user + system ticks in nanoseconds";
-    EXPECT_EQ(row(user, 12), (HelperProcessData{12, "hidden path", std::nullopt, 0, 0}));
-    EXPECT_EQ(row(user, 14), (HelperProcessData{14, "tool", "/opt/tool", 0, 0}));
-    EXPECT_EQ(pids(connections), pids(user)) << "sockets only of the kept, in their order";
-
-    const auto all = collect(true);
-    EXPECT_EQ(pids(all), platform::proc::ProcSource(options()).listAllPids()) << "kernel order";
-    EXPECT_EQ(pids(connections), pids(all));
-    EXPECT_EQ(row(all, 10), (HelperProcessData{10, "daemon", "/usr/libexec/daemon", 0, 0}));
+// Cgroup files as real machines write them, "$U" standing for the helper's
+// user in a session. Each host is the helper's own uid and cgroup path.
+TEST_F(ProcessTableTest, TheSessionOrElseTheUidDrawsTheSystemLineAndCgroupsNameOwners) {
+    const uint32_t owner = ::geteuid(); // of every fixture process
+    const uint32_t user = owner + 1;
+    const std::string id = "4c01db0b339c2a5bd66b58b9d6bd8cc5e2c5f40f7b8a2b09e1b3e4c9d04a1f27";
+    const std::string session = "0::/user.slice/user-$U.slice/user@$U.service/";
+    enum Host { inSession, noSystemd, noSystemdOtherUser, inContainer };
+    const std::pair<uint32_t, std::string> hosts[] = {
+        {user, "/user.slice/user-$U.slice/user@$U.service/app.slice/app-gnome-korvel-42.scope"},
+        {owner, "/"},
+        {user, "/"},
+        {owner, "/docker/" + id},
+    };
+    struct Case {
+        Host host;
+        std::string cgroup; // empty: no cgroup file
+        bool kept;
+        std::string attribution;
+    };
+    const Case cases[] = {
+        {inSession, session + "app.slice/app-gnome-firefox-2871.scope", true,
+         "unit=app-gnome-firefox-2871.scope appId=firefox"},
+        {inSession, session + "app.slice/app-flatpak-org.mozilla.firefox-12345.scope", true,
+         "unit=app-flatpak-org.mozilla.firefox-12345.scope appId=org.mozilla.firefox"},
+        {inSession, session + "app.slice/pipewire.service", true, "unit=pipewire.service"},
+        {inSession, session + "session.slice/org.gnome.Shell@wayland.service", false,
+         "unit=org.gnome.Shell@wayland.service"},
+        {inSession, session + "init.scope", false, "unit=init.scope"},
+        {inSession, "0::/system.slice/sshd.service", false, "unit=sshd.service"},
+        {inSession, "0::/system.slice/docker-" + id + ".scope", false,
+         "unit=docker-" + id + ".scope container=" + id},
+        {inSession, session + "user.slice/libpod-" + id + ".scope/container", true,
+         "unit=libpod-" + id + ".scope container=" + id},
+        {inSession, session + "user.slice/libpod-conmon-" + id + ".scope", true,
+         "unit=libpod-conmon-" + id + ".scope"},
+        {inSession, "0::/user.slice/user-$U.slice/session-3.scope", true, "unit=session-3.scope"},
+        {inSession, "0::/user.slice/user-0.slice/user@0.service/app.slice/app-gnome-vim-9.scope",
+         false, "unit=app-gnome-vim-9.scope appId=vim"},
+        {inSession,
+         session +
+             "app.slice/app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-3001.scope (deleted)",
+         true,
+         "unit=app-gnome-org.gnome.Evolution\\x2dalarm\\x2dnotify-3001.scope "
+         "appId=org.gnome.Evolution-alarm-notify"},
+        {inSession, "", false, ""}, // judged by its uid
+        {inSession,
+         "2:cpu,cpuacct:/user.slice\n1:name=systemd:/user.slice/user-$U.slice/user@$U.service/"
+         "app.slice/app-org.kde.kalendarac@autostart.service",
+         true, "unit=app-org.kde.kalendarac@autostart.service appId=org.kde.kalendarac"},
+        {noSystemd, "9:name=systemd:/\n0::/", true, ""},
+        {noSystemd, "", true, ""},
+        {noSystemdOtherUser, "0::/", false, ""},
+        {inContainer, "0::/docker/" + id, true, "container=" + id},
+    };
+    const auto forUser = [U = std::to_string(user)](std::string text) {
+        for (size_t at = text.find("$U"); at != std::string::npos; at = text.find("$U", at)) {
+            text.replace(at, 2, U);
+        }
+        return text;
+    };
+    int pid = 100;
+    for (const Case& c : cases) {
+        addProcess(++pid, "", {"p" + std::to_string(pid)});
+        if (!c.cgroup.empty()) {
+            fixture.addCgroup(pid, forUser(c.cgroup) + "\n");
+        }
+    }
+    platform::proc::ProcSource source(options());
+    for (int host = inSession; host <= inContainer; ++host) {
+        const SystemProcessRule rule(hosts[host].first, forUser(hosts[host].second));
+        std::vector<int32_t> listed, expected;
+        for (pid = 101; const Case& c : cases) {
+            if (c.host == host) {
+                listed.push_back(pid);
+                if (c.kept) {
+                    expected.push_back(pid);
+                }
+            }
+            ++pid;
+        }
+        const auto kept = collectProcessTable(source, listed, false, rule, connections);
+        EXPECT_EQ(pids(kept), expected) << "host " << host;
+        EXPECT_EQ(pids(connections), expected) << "sockets go with their processes";
+        connections.clear();
+        const auto all = collectProcessTable(source, listed, true, rule, connections);
+        ASSERT_EQ(pids(all), listed);
+        for (const auto& row : all) {
+            EXPECT_EQ(row.uid, owner);
+            EXPECT_EQ(attribution(row), cases[row.pid - 101].attribution);
+        }
+        connections.clear();
+    }
 }
 
 TEST_F(ProcessTableTest, UnreadableProcessesAreDroppedOrZeroedAsTheirReadsFail) {
@@ -91,17 +180,17 @@ TEST_F(ProcessTableTest, UnreadableProcessesAreDroppedOrZeroedAsTheirReadsFail) 
     std::filesystem::remove(fixture.path() / "22" / "stat"); // neither path nor name
     addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"});
     addProcess(27, "", {"bad\xe2\x82name"});
-    addProcess(28, "/usr/bin/updated (deleted)", {"updated"});
 
     const auto rows = collect(false);
     const std::string bad = "\xEF\xBF\xBD";
-    EXPECT_EQ(row(rows, 20), (HelperProcessData{20, "nostat", "/opt/nostat", 0, 0}));
+    const uint32_t owner = ::geteuid();
+    EXPECT_EQ(row(rows, 20), (HelperProcessData{20, "nostat", "/opt/nostat", 0, 0, owner}));
     EXPECT_FALSE(row(rows, 21));
     EXPECT_FALSE(row(rows, 22));
     EXPECT_EQ(row(rows, 26), (HelperProcessData{26, bad + bad + "weird" + bad,
-                                                "/opt/" + bad + bad + "weird" + bad, 0, 0}));
-    EXPECT_EQ(row(rows, 27), (HelperProcessData{27, "bad" + bad + "name", std::nullopt, 0, 0}));
-    EXPECT_FALSE(row(rows, 28)) << "a replaced system binary is still a system binary";
+                                                "/opt/" + bad + bad + "weird" + bad, 0, 0, owner}));
+    EXPECT_EQ(row(rows, 27),
+              (HelperProcessData{27, "bad" + bad + "name", std::nullopt, 0, 0, owner}));
     EXPECT_EQ(rows.size(), 3u);
     EXPECT_EQ(pids(connections), pids(rows));
 }
@@ -113,7 +202,8 @@ TEST_F(ProcessTableTest, AProcessGoneBetweenListingAndReadingLeavesNoTrace) {
     const auto listed = source.listAllPids();
     ASSERT_EQ(listed.size(), 2u);
     fixture.removePid(31);
-    EXPECT_EQ(pids(collectProcessTable(source, listed, false, connections)),
+    const SystemProcessRule anyone(std::nullopt, std::nullopt);
+    EXPECT_EQ(pids(collectProcessTable(source, listed, false, anyone, connections)),
               std::vector<int32_t>{30});
     EXPECT_EQ(pids(connections), std::vector<int32_t>{30});
 
@@ -156,7 +246,10 @@ TEST_F(ProcessTableTest, SocketRowsFollowDescriptorsThroughTheTables) {
     fixture.addSocketFd(41, 5, 201);
 
     platform::proc::ProcSource source(options());
-    EXPECT_EQ(collectProcessTable(source, {40, 41}, false, connections).size(), 2u);
+    EXPECT_EQ(
+        collectProcessTable(source, {40, 41}, false, {std::nullopt, std::nullopt}, connections)
+            .size(),
+        2u);
     const std::vector<HelperConnectionData> expected{
         {40, "TCP", "127.0.0.1", 8080, "0.0.0.0", 0, 1},
         {40, "TCP6", "::ffff:127.0.0.1", 9001, "::ffff:127.0.0.1", 8080, 5},

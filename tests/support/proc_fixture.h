@@ -86,6 +86,9 @@ public:
     void addSocketFd(int pid, int fd, uint64_t inode) {
         addFd(pid, fd, "socket:[" + std::to_string(inode) + "]");
     }
+    void addCgroup(int pid, const std::string& text) {
+        dir_.write(std::to_string(pid) + "/cgroup", text);
+    }
     void removePid(int pid) { std::filesystem::remove_all(dir_.path() / std::to_string(pid)); }
 
     // One line of /proc/net/<table>, fields as the kernel prints them

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <future>
 
+#include <map>
+#include <tuple>
+
 namespace korvel {
 namespace {
 
@@ -38,6 +41,29 @@ TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
     // Same timestamp again: every percentage is 0.
     merge(reading(101.0, {process(1, 3'000'000'000)}));
     EXPECT_EQ(manager->processes.get()[0].cpuPercent, 0);
+}
+
+TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhereItGaveNone) {
+    ManagerEnvironment env = environment();
+    env.runningApplications = [](const std::vector<HelperProcessData>&) {
+        const RunningApplication viewer{"Viewer", std::nullopt, "org.example.Viewer"};
+        return RunningApplicationsByPID{{1, viewer}, {2, viewer}};
+    };
+    manager = KorvelManager::create(env);
+    dispatch.runPending();
+    HelperProcessData scoped = process(1, 0);
+    scoped.uid = 1000;
+    scoped.appId = "org.example.Flat";
+    scoped.container = "c0ffee";
+    answer(0, reading(1.0, {scoped, process(2, 0), process(3, 0)}));
+    std::map<int32_t, NetProcess> byId;
+    for (const auto& p : manager->processes.get()) {
+        byId[p.id] = p;
+    }
+    EXPECT_EQ(std::tie(byId[1].uid, byId[1].appId, byId[1].container),
+              std::tie(scoped.uid, scoped.appId, scoped.container));
+    EXPECT_EQ(byId[2].appId, "org.example.Viewer");
+    EXPECT_FALSE(byId[3].appId);
 }
 
 TEST_F(ManagerMergeTest, StaleRepliesAreDropped) {

@@ -17,7 +17,7 @@ std::vector<std::string> ids(const std::vector<InterfaceStat>& rows) {
 }
 
 TEST(InterfaceFamilyTest, PrefixesOfBothSystemsAreClassifiedCaseSensitively) {
-    for (const char* name : {"en0", "enp3s0", "eno1", "eth0", "wlan0", "wlp2s0"}) {
+    for (const char* name : {"en0", "enp3s0", "eno1", "eth0", "wlan0", "wlp2s0", "wwan0"}) {
         EXPECT_EQ(interfaceFamily(name), InterfaceFamily::physical) << name;
     }
     for (const char* name : {"utun4", "ipsec0", "ppp0", "tun0", "wg0", "tailscale0"}) {
@@ -45,13 +45,20 @@ TEST(VisibleInterfacesTest, BusiestActivePhysicalThenActiveTunnels) {
               (std::vector<std::string>{"utun2"}));
 }
 
-TEST(MonitoredInterfacesTest, ActiveFirstThenRateThenName) {
+TEST(MonitoredInterfacesTest, ActiveFirstThenRateThenPhysicalThenName) {
     const std::vector<InterfaceStat> rows{
         {"en1", 0, 0, 0, 0},  {"utun0", 0, 0, 1, 0}, {"en0", 0, 0, 0, 0},
         {"lo", 0, 0, 50, 50}, {"eth0", 0, 0, 0, 7},  {"wg0", 0, 0, 1, 0},
     };
     EXPECT_EQ(ids(monitoredInterfaces(rows)),
               (std::vector<std::string>{"eth0", "utun0", "wg0", "en0", "en1"}));
+    // Nothing has traffic: an idle VPN never leads a physical interface.
+    const std::vector<InterfaceStat> idle{{"wlan0", 0, 0, 0, 0},
+                                          {"tailscale0", 0, 0, 0, 0},
+                                          {"tun0", 0, 0, 0, 0},
+                                          {"eth1", 0, 0, 0, 0}};
+    EXPECT_EQ(ids(monitoredInterfaces(idle)),
+              (std::vector<std::string>{"eth1", "wlan0", "tailscale0", "tun0"}));
 }
 
 TEST(OrderedInterfaceStatsTest, QuietInterfacesFollowInOrderOfLastActivity) {

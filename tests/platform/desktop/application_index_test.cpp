@@ -145,6 +145,7 @@ TEST(ApplicationRegistry, LooksUpOnlyWhatWasRead) {
     auto running = registry.runningApplications(processes);
     ASSERT_EQ(running.size(), 2u);
     EXPECT_EQ(std::make_pair(running[0].pid, running[1].pid), std::make_pair(10, 12));
+    EXPECT_EQ(running[0].appId, "viewer") << "the desktop file ID";
     EXPECT_EQ(registry.iconForExecutable(viewer.string()).icon, "viewer-icon");
     const auto none = registry.iconForExecutable(other.string());
     EXPECT_TRUE(none.ready && none.icon.empty());
