@@ -37,8 +37,9 @@ Commands:
                           or start one that opens it.
   fetch [--show-system]   Ask the helper for one reading and print its JSON.
                           Starts the helper when it is not running. Without
-                          --show-system, processes under /usr, /bin, /sbin
-                          are left out.
+                          --show-system, only your own session's processes
+                          are listed: other users' and system services' are
+                          left out.
   top [-d SECONDS] [--once | --json]
                           Show processes, their sockets and network rates
                           live on the terminal (q quits). Runs its own
