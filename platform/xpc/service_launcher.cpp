@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -141,6 +140,10 @@ int connectOrLaunch(const std::string& socketPath, const std::string& executable
     if (fd >= 0) {
         return fd;
     }
+    if (executable.empty()) {
+        error = "cannot start the service: its program was not found";
+        return -1;
+    }
     if (::access(executable.c_str(), X_OK) != 0) {
         error = "cannot start " + executable + ": " + std::strerror(errno);
         return -1;
@@ -165,21 +168,6 @@ int connectOrLaunch(const std::string& socketPath, const std::string& executable
         error = "cannot connect to " + socketPath + ": " + std::strerror(errno);
     }
     return fd;
-}
-
-std::string bundledExecutable(const std::string& name) {
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        return name;
-    }
-    std::string directory(self, static_cast<size_t>(n));
-    directory.resize(directory.rfind('/'));
-    const std::string sibling = directory + "/" + name;
-    if (::access(sibling.c_str(), X_OK) == 0) {
-        return sibling;
-    }
-    return directory + "/../libexec/korvel/" + name;
 }
 
 } // namespace korvel::platform::xpc
