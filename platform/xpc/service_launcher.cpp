@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -71,6 +72,13 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
     }
     envp.push_back(nullptr);
     char* pidSlot = environment.back().data() + std::strlen("LISTEN_PID=");
+    // The service outlives us: left holding our stderr when that is a pipe,
+    // it would keep whoever reads the pipe (`fetch 2>&1 | ...`, a test
+    // harness) waiting for an end of file until the service exits. A terminal
+    // or a file keeps its messages where there is no journal.
+    struct stat errorTarget {};
+    const bool keepStderr = ::fstat(2, &errorTarget) == 0 && !S_ISFIFO(errorTarget.st_mode) &&
+                            !S_ISSOCK(errorTarget.st_mode);
     std::string program = executable;
     std::array<char*, 2> argv{program.data(), nullptr};
 
@@ -104,6 +112,9 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
         if (devNull >= 0) {
             ::dup2(devNull, 0);
             ::dup2(devNull, 1);
+            if (!keepStderr) {
+                ::dup2(devNull, 2);
+            }
             if (devNull > 3) {
                 ::close(devNull);
             }
