@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libglib2.0-dev libgtkmm-4.0-dev
   libgtest-dev libgmock-dev
   xvfb xauth dbus-x11 gettext
+  desktop-file-utils
   libegl-mesa0 libgl1-mesa-dri
   iproute2 lsof procps
 )
