@@ -9,6 +9,7 @@ packages=(
   libncurses-dev
   libgtest-dev libgmock-dev
   xvfb xauth dbus-x11 gettext
+  desktop-file-utils
   libegl-mesa0 libgl1-mesa-dri
   iproute2 lsof procps
 )

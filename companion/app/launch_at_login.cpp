@@ -3,7 +3,7 @@
 #include "companion/engine/settings_keys.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/log/ns_log.h"
-#include "platform/system/executable_path.h"
+#include "platform/system/install_layout.h"
 
 namespace korvel {
 
@@ -14,7 +14,7 @@ LoginItem LoginItem::forCompanion() {
     if (auto entry = platform::desktop::AutostartEntry::forApplication(kCompanionApplicationId)) {
         item.entry = std::move(*entry);
     }
-    item.executable = platform::runningExecutablePath().value_or("");
+    item.executable = platform::publicExecutable("korvel-companion").value_or("");
     return item;
 }
 

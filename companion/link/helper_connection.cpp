@@ -1,6 +1,6 @@
 #include "companion/link/helper_connection.h"
 
-#include "platform/xpc/service_launcher.h"
+#include "platform/system/install_layout.h"
 #include "shared/helper_protocol.h"
 
 namespace korvel {
@@ -12,7 +12,7 @@ std::shared_ptr<platform::xpc::Connection> makeHelperConnection() {
 std::shared_ptr<platform::xpc::Connection>
 makeHelperConnection(platform::xpc::ConnectionOptions options) {
     if (options.serviceExecutable.empty()) {
-        options.serviceExecutable = platform::xpc::bundledExecutable("korvel-helper");
+        options.serviceExecutable = platform::bundledExecutable("korvel-helper").value_or("");
     }
     return platform::xpc::Connection::create(kHelperServiceName, std::move(options));
 }

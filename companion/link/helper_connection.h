@@ -7,7 +7,7 @@
 namespace korvel {
 
 // A connection to the helper service, started from the program's own bundle
-// (the directory of this executable) when nobody serves it yet.
+// (see bundledExecutable) when nobody serves it yet.
 std::shared_ptr<platform::xpc::Connection> makeHelperConnection();
 
 // The same with explicit options; an empty serviceExecutable means the bundled helper.

@@ -5,11 +5,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -99,6 +99,13 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
     }
     envp.push_back(nullptr);
     char* pidSlot = environment.back().data() + std::strlen("LISTEN_PID=");
+    // The service outlives us: left holding our stderr when that is a pipe,
+    // it would keep whoever reads the pipe (`fetch 2>&1 | ...`, a test
+    // harness) waiting for an end of file until the service exits. A terminal
+    // or a file keeps its messages where there is no journal.
+    struct stat errorTarget {};
+    const bool keepStderr = ::fstat(2, &errorTarget) == 0 && !S_ISFIFO(errorTarget.st_mode) &&
+                            !S_ISSOCK(errorTarget.st_mode);
     std::string program = executable;
     std::array<char*, 2> argv{program.data(), nullptr};
 
@@ -132,6 +139,9 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
         if (devNull >= 0) {
             ::dup2(devNull, 0);
             ::dup2(devNull, 1);
+            if (!keepStderr) {
+                ::dup2(devNull, 2);
+            }
             if (devNull > 3) {
                 ::close(devNull);
             }
@@ -185,6 +195,10 @@ ServiceSocket connectOrLaunch(const std::string& socketPath, const std::string& 
     if (connected()) {
         return result;
     }
+    if (executable.empty()) {
+        result.error = "cannot start the service: its program was not found";
+        return result;
+    }
     if (::access(executable.c_str(), X_OK) != 0) {
         result.error = "cannot start " + executable + ": " + std::strerror(errno);
         return result;
@@ -222,21 +236,6 @@ int listenUnlessServed(const std::string& socketPath) {
         return -1;
     }
     return listenUnixSocket(socketPath, /*removeStale=*/true);
-}
-
-std::string bundledExecutable(const std::string& name) {
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        return name;
-    }
-    std::string directory(self, static_cast<size_t>(n));
-    directory.resize(directory.rfind('/'));
-    const std::string sibling = directory + "/" + name;
-    if (::access(sibling.c_str(), X_OK) == 0) {
-        return sibling;
-    }
-    return directory + "/../libexec/korvel/" + name;
 }
 
 } // namespace korvel::platform::xpc

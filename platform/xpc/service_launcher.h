@@ -13,7 +13,8 @@ struct ServiceSocket {
 };
 
 // Connects to the service's socket, starting the service executable when
-// nobody listens and mayLaunch is set: the socket is bound here and handed to
+// nobody listens and mayLaunch is set (an empty executable means there is none
+// to start): the socket is bound here and handed to
 // the new process with the LISTEN_FDS/LISTEN_PID protocol, our connection
 // already queued on it. A lock file keeps two clients (or a client and a
 // service started by hand) from binding the name twice. Never waits on a
@@ -24,9 +25,5 @@ ServiceSocket connectOrLaunch(const std::string& socketPath, const std::string& 
 // For a service started by hand: binds the socket under the same lock, unless
 // someone already answers on it. The listening descriptor, or -1.
 int listenUnlessServed(const std::string& socketPath);
-
-// The bundled helper next to the running program: <dir of /proc/self/exe>/name,
-// else <dir>/../libexec/korvel/name.
-std::string bundledExecutable(const std::string& name);
 
 } // namespace korvel::platform::xpc
