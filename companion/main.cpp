@@ -1,11 +1,8 @@
 // KorvelCompanion: the background engine, its windows and a few commands.
 
+#include "companion/cli/companion_launch.h"
 #include "companion/cli/defaults_command.h"
-#include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
-#if KORVEL_HAVE_APP
-#include "companion/app/korvel_app.h"
-#endif
 
 #include <csignal>
 #include <cstring>
@@ -49,15 +46,7 @@ int main(int argc, char** argv) {
             std::cerr << "korvel-companion: unexpected argument: " << args[1] << '\n';
             return 2;
         }
-#if KORVEL_HAVE_APP
-        return korvel::runKorvelApp(argv[0], {.openSettings = !args.empty()});
-#else
-        if (!args.empty()) {
-            std::cerr << "korvel-companion: built without windows; there is no settings window\n";
-            return 2;
-        }
-        return korvel::runHeadlessEngine();
-#endif
+        return korvel::runCompanion({.openSettings = !args.empty()});
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::cout << kUsage;
