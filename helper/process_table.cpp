@@ -25,7 +25,8 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem,
-                                                   std::vector<HelperConnectionData>& connections) {
+                                                   std::vector<HelperConnectionData>& connections,
+                                                   unsigned walkers) {
     std::vector<HelperProcessData> rows;
     if (pids.empty()) {
         return rows;
@@ -35,8 +36,10 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     // request; it bounds the rows as well, unless descriptors are shared.
     source.loadSocketTables();
     connections.reserve(connections.size() + source.socketCount());
-    std::vector<platform::proc::Descriptor> descriptors;
-    descriptors.reserve(256);
+    // The descriptor walk, the bulk of the work, runs after the rows, spread
+    // over the CPUs.
+    std::vector<int32_t> kept;
+    kept.reserve(pids.size());
 
     for (const int32_t pid : pids) {
         std::optional<std::string> path;
@@ -63,8 +66,9 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
             row.memBytes = task->residentBytes;
         }
         rows.push_back(std::move(row));
-        appendSocketsForPid(source, pid, descriptors, connections);
+        kept.push_back(pid);
     }
+    appendSocketsForPids(source, kept, connections, walkers);
     return rows;
 }
 

@@ -18,10 +18,12 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
                                                    bool showSystem,
                                                    std::vector<HelperConnectionData>& connections);
 
-// The rows of the given pids, in their order, as if the source had listed them.
+// The rows of the given pids, in their order, as if the source had listed them;
+// the descriptors are walked on `walkers` threads (0: one per online CPU).
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem,
-                                                   std::vector<HelperConnectionData>& connections);
+                                                   std::vector<HelperConnectionData>& connections,
+                                                   unsigned walkers = 0);
 
 } // namespace korvel

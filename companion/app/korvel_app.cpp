@@ -24,8 +24,8 @@ int runWithoutToolkit(std::unique_ptr<EngineInstance> instance, const WindowLaun
     if (launch.request.openSettings) {
         arguments.emplace_back("--settings");
     }
-    std::cerr << "korvel-companion: "
-              << platform::handOverToProgram(launch.companionProgram, arguments) << '\n';
+    const std::string error = platform::handOverToProgram(launch.companionProgram, arguments);
+    std::cerr << "korvel-companion: " << error << '\n';
     return 1;
 }
 

@@ -46,6 +46,9 @@ InstanceLock::Result InstanceLock::adopt(const std::string& path, int descriptor
     if (descriptor < 0 || ::fstat(descriptor, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
         held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
         result.error = "descriptor " + std::to_string(descriptor) + " is not open on " + path;
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
         return result;
     }
     // Locking again through the same open file succeeds only if it holds the lock.

@@ -22,7 +22,8 @@ public:
     static Result acquire(const std::string& path);
 
     // Takes over a lock that this process received across an exec: the
-    // descriptor must be open on path and hold its lock.
+    // descriptor must be open on path and hold its lock. The descriptor is
+    // the lock's from then on, and closed when it is not adopted.
     static Result adopt(const std::string& path, int descriptor);
 
     // Lets the lock survive an exec of this process (keep), or not, and
