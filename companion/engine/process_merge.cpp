@@ -37,6 +37,7 @@ struct ConnectionHash {
 
 ConnectionsByPID groupConnections(const std::vector<HelperConnectionData>& sockets) {
     ConnectionsByPID groups;
+    groups.reserve(sockets.size() / 8 + 1);
     for (const auto& socket : sockets) {
         groups[socket.pid].push_back(makeNetConnection(socket));
     }
@@ -82,9 +83,13 @@ void sortProcesses(std::vector<NetProcess>& processes) {
                      });
 }
 
-RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
-                                         const std::vector<NetProcess>& previousProcesses,
-                                         const ConnectionsByPID& newConnections, double now) {
+namespace {
+
+// newGroup(pid) gives the pid's new sockets, or null.
+template <typename NewGroup>
+RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
+                                   const std::vector<NetProcess>& previousProcesses,
+                                   NewGroup newGroup, double now) {
     RecentlyClosedByPID closed;
     for (const auto& [pid, entries] : published) {
         std::vector<ClosedConnection> kept;
@@ -100,8 +105,14 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
 
     static const std::vector<NetConnection> kNone;
     for (const auto& process : previousProcesses) {
-        const auto group = newConnections.find(process.id);
-        const auto& open = group == newConnections.end() ? kNone : group->second;
+        const std::vector<NetConnection>* group = newGroup(process.id);
+        const auto& open = group == nullptr ? kNone : *group;
+        // Most processes keep their sockets, in the same order, from one
+        // reading to the next: nothing closed, and no set to build.
+        if (std::equal(process.connections.begin(), process.connections.end(), open.begin(),
+                       open.end())) {
+            continue;
+        }
         const std::unordered_set<NetConnection, ConnectionHash> stillOpen(open.begin(), open.end());
         std::vector<ClosedConnection> justClosed;
         for (const auto& socket : process.connections) {
@@ -120,6 +131,37 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
         }
     }
     return closed;
+}
+
+} // namespace
+
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const ConnectionsByPID& newConnections, double now) {
+    return recentlyClosed(
+        published, previousProcesses,
+        [&](int32_t pid) -> const std::vector<NetConnection>* {
+            const auto group = newConnections.find(pid);
+            return group == newConnections.end() ? nullptr : &group->second;
+        },
+        now);
+}
+
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const std::vector<NetProcess>& newProcesses, double now) {
+    std::unordered_map<int32_t, const std::vector<NetConnection>*> groups;
+    groups.reserve(newProcesses.size());
+    for (const auto& process : newProcesses) {
+        groups.emplace(process.id, &process.connections); // a repeated pid has the same sockets
+    }
+    return recentlyClosed(
+        published, previousProcesses,
+        [&](int32_t pid) -> const std::vector<NetConnection>* {
+            const auto group = groups.find(pid);
+            return group == groups.end() ? nullptr : group->second;
+        },
+        now);
 }
 
 size_t establishedConnectionCount(const std::vector<NetProcess>& processes) {

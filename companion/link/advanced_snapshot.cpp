@@ -37,8 +37,12 @@ void writeAdvancedSnapshot(const HelperResponse& response) {
                       ec.message());
         return;
     }
-    const auto document = encodeHelperResponse(response);
-    if (!document) {
+    // A reading decoded from the helper's document is that document again.
+    const auto document =
+        response.source.text ? std::optional<std::string>() : encodeHelperResponse(response);
+    const std::string* body =
+        response.source.text ? response.source.text.get() : (document ? &*document : nullptr);
+    if (body == nullptr) {
         reportFailure("the reading could not be encoded: a number in it is not finite");
         return;
     }
@@ -46,7 +50,7 @@ void writeAdvancedSnapshot(const HelperResponse& response) {
     // reading the file at any moment.
     std::string error;
     platform::defaults::FileStamp written;
-    if (!platform::defaults::replaceFile(location.string(), *document, written, error)) {
+    if (!platform::defaults::replaceFile(location.string(), *body, written, error)) {
         reportFailure(error);
     }
 }

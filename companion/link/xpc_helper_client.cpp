@@ -47,11 +47,11 @@ const platform::log::Logger& XPCHelperClient::xpcLog() {
 std::shared_ptr<XPCHelperClient> XPCHelperClient::shared() {
     // Leaked on purpose: replies and reconnects may still be under way on
     // other threads while the process exits.
-    static const auto* instance = new std::shared_ptr<XPCHelperClient>(create(
-        [] { return makeHelperConnection(); },
-        [](double seconds, std::function<void()> work) {
-            platform::liveDispatch().globalAsyncAfter(seconds, std::move(work));
-        }));
+    static const auto* instance = new std::shared_ptr<XPCHelperClient>(
+        create([] { return makeHelperConnection(); },
+               [](double seconds, std::function<void()> work) {
+                   platform::liveDispatch().globalAsyncAfter(seconds, std::move(work));
+               }));
     return *instance;
 }
 
@@ -137,6 +137,7 @@ void XPCHelperClient::fetchData(bool showSystem, Completion completion) {
         [request, log = log_](const platform::xpc::Reply& data) {
             if (data) {
                 if (auto response = decodeHelperResponse(*data)) {
+                    response->source.text = std::make_shared<const std::string>(*data);
                     log.debug("fetchData: got " + std::to_string(response->processes.size()) +
                               " processes");
                     request->finish(std::move(response));
