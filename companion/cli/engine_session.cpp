@@ -5,7 +5,9 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/link/advanced_snapshot.h"
+#include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/system/free_memory.h"
 #include "platform/system/terminal.h"
 
 #include <ctime>
@@ -36,6 +38,11 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
             platform::NotificationCenter::defaultCenter().post(
                 notifications::kRefreshIntervalChanged);
         });
+    // Queued, so that it runs once the cycle has released the reading.
+    trimObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        notifications::kMenuBarDataRefreshed, [](const platform::Notification&) {
+            platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+        });
     if (platform::standardOutputIsTerminal()) {
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
                   << advancedSnapshotURL().string() << "\nPress Ctrl-C to stop.\n"
@@ -53,6 +60,7 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
 EngineSession::~EngineSession() {
     platform::UserDefaults::standard().removeObserver(intervalObserver_);
     platform::NotificationCenter::defaultCenter().removeObserver(statusObserver_);
+    platform::NotificationCenter::defaultCenter().removeObserver(trimObserver_);
 }
 
 } // namespace korvel

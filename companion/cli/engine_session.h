@@ -14,7 +14,8 @@ class KorvelManager;
 // without: SIGINT and SIGTERM call quit, a changed "autoRefreshInterval"
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
-// refresh. Main thread only.
+// refresh. After each refresh the memory it freed goes back to the system.
+// Main thread only.
 class EngineSession {
 public:
     EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit);
@@ -25,6 +26,7 @@ public:
 private:
     platform::DefaultsObserverToken intervalObserver_;
     platform::NotificationObserverToken statusObserver_;
+    platform::NotificationObserverToken trimObserver_;
 };
 
 } // namespace korvel
