@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     // As the helper client does: the reading keeps the bytes it came as.
     const double decodeMs = medianMs(o.cycles, [&](int i) {
         decoded[i] = *korvel::decodeHelperResponse(documents[i]);
-        decoded[i].source.text = std::make_shared<const std::string>(documents[i]);
+        decoded[i].source.text = std::make_shared<const std::string>(std::move(documents[i]));
     });
 
     korvel::platform::VirtualDispatch dispatch;

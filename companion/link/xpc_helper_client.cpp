@@ -134,10 +134,10 @@ void XPCHelperClient::fetchData(bool showSystem, Completion completion) {
 
     connection->send(
         {kFetchDataSelector, showSystem},
-        [request, log = log_](const platform::xpc::Reply& data) {
+        [request, log = log_](platform::xpc::Reply data) {
             if (data) {
                 if (auto response = decodeHelperResponse(*data)) {
-                    response->source.text = std::make_shared<const std::string>(*data);
+                    response->source.text = std::make_shared<const std::string>(std::move(*data));
                     log.debug("fetchData: got " + std::to_string(response->processes.size()) +
                               " processes");
                     request->finish(std::move(response));
