@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -9,6 +10,8 @@ namespace korvel {
 namespace {
 
 constexpr std::string_view kBundleMarker = ".app/Contents/";
+// Comparisons a plain search may cost before a hash set pays off.
+constexpr size_t kLinearLookupLimit = 4096;
 
 std::string lastPathComponent(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') {
@@ -107,16 +110,33 @@ RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
     for (const auto& process : previousProcesses) {
         const std::vector<NetConnection>* group = newGroup(process.id);
         const auto& open = group == nullptr ? kNone : *group;
-        // Most processes keep their sockets, in the same order, from one
-        // reading to the next: nothing closed, and no set to build.
-        if (std::equal(process.connections.begin(), process.connections.end(), open.begin(),
-                       open.end())) {
+        // Sockets keep their order from one reading to the next: those in the
+        // common head and tail are open still, and only the few between them
+        // are looked up, in a set when there are many.
+        const auto& old = process.connections;
+        const size_t head = static_cast<size_t>(
+            std::mismatch(old.begin(), old.end(), open.begin(), open.end()).first - old.begin());
+        size_t tail = 0;
+        while (tail < old.size() - head && tail < open.size() - head &&
+               old[old.size() - 1 - tail] == open[open.size() - 1 - tail]) {
+            ++tail;
+        }
+        if (head + tail == old.size()) {
             continue;
         }
-        const std::unordered_set<NetConnection, ConnectionHash> stillOpen(open.begin(), open.end());
+        const size_t between = old.size() - head - tail;
+        std::optional<std::unordered_set<NetConnection, ConnectionHash>> stillOpen;
+        if (between * open.size() > kLinearLookupLimit) {
+            stillOpen.emplace(open.begin(), open.end());
+        }
         std::vector<ClosedConnection> justClosed;
-        for (const auto& socket : process.connections) {
-            if (socket.state == TCPState::listen || stillOpen.contains(socket)) {
+        for (size_t i = head; i < old.size() - tail; ++i) {
+            const NetConnection& socket = old[i];
+            if (socket.state == TCPState::listen) {
+                continue;
+            }
+            if (stillOpen ? stillOpen->contains(socket)
+                          : std::find(open.begin(), open.end(), socket) != open.end()) {
                 continue;
             }
             justClosed.push_back({Uuid::random(), socket, now});

@@ -100,6 +100,21 @@ TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllBu
     const std::vector<NetProcess> reordered = {
         processWith(3, {socketRow(3, 11), socketRow(3, 10)})};
     EXPECT_TRUE(updateRecentlyClosed({}, before, reordered, 500.0).count(3) == 0);
+
+    // Between an unchanged head and tail: one replaced socket closes; sockets
+    // moved to the front are still open.
+    const auto ports = [](std::vector<uint16_t> list) {
+        std::vector<HelperConnectionData> rows;
+        for (const uint16_t port : list) {
+            rows.push_back(socketRow(6, port));
+        }
+        return std::vector<NetProcess>{processWith(6, rows)};
+    };
+    const auto five = ports({1, 2, 3, 4, 5});
+    const auto replaced = updateRecentlyClosed({}, five, ports({1, 2, 9, 4, 5}), 500.0);
+    ASSERT_EQ(replaced.at(6).size(), 1u);
+    EXPECT_EQ(replaced.at(6)[0].connection.localPort, 3);
+    EXPECT_EQ(updateRecentlyClosed({}, five, ports({3, 1, 2, 4, 5}), 500.0).count(6), 0u);
 }
 
 } // namespace
