@@ -217,8 +217,11 @@ int main(int argc, char** argv) {
         documents.push_back(*korvel::encodeHelperResponse(recordedReply(o, cycle)));
     }
     std::vector<korvel::HelperResponse> decoded(o.cycles);
-    const double decodeMs = medianMs(
-        o.cycles, [&](int i) { decoded[i] = *korvel::decodeHelperResponse(documents[i]); });
+    // As the helper client does: the reading keeps the bytes it came as.
+    const double decodeMs = medianMs(o.cycles, [&](int i) {
+        decoded[i] = *korvel::decodeHelperResponse(documents[i]);
+        decoded[i].source.text = std::make_shared<const std::string>(std::move(documents[i]));
+    });
 
     korvel::platform::VirtualDispatch dispatch;
     korvel::platform::NotificationCenter center(dispatch);

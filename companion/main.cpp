@@ -1,13 +1,9 @@
 // KorvelCompanion: the background engine, its windows and a few commands.
 
+#include "companion/cli/companion_launch.h"
 #include "companion/cli/defaults_command.h"
-#include "companion/cli/engine_command.h"
 #include "companion/cli/fetch_command.h"
-#include "companion/export/textfile_export.h"
 #include "companion/top/top_command.h"
-#if KORVEL_HAVE_APP
-#include "companion/app/korvel_app.h"
-#endif
 
 #include <csignal>
 #include <cstring>
@@ -55,23 +51,22 @@ Commands:
   --help                  Show this text.
 )";
 
-constexpr std::string_view kTextfileOption = "--prometheus-textfile-directory";
-
 // Takes the engine's options out of args. False, said on stderr, when one is
 // unusable.
-bool takeEngineOptions(std::vector<std::string_view>& args) {
+bool takeEngineOptions(std::vector<std::string_view>& args, korvel::LaunchRequest& request) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string_view value;
         size_t taken = 0;
-        if (args[i] == kTextfileOption) {
+        if (args[i] == korvel::kTextfileDirectoryFlag) {
             if (i + 1 == args.size()) {
-                std::cerr << "korvel-companion: " << kTextfileOption << " needs a directory\n";
+                std::cerr << "korvel-companion: " << korvel::kTextfileDirectoryFlag
+                          << " needs a directory\n";
                 return false;
             }
             value = args[i + 1];
             taken = 2;
-        } else if (args[i].starts_with(std::string(kTextfileOption) + "=")) {
-            value = args[i].substr(kTextfileOption.size() + 1);
+        } else if (args[i].starts_with(std::string(korvel::kTextfileDirectoryFlag) + "=")) {
+            value = args[i].substr(korvel::kTextfileDirectoryFlag.size() + 1);
             taken = 1;
         } else {
             continue;
@@ -85,7 +80,7 @@ bool takeEngineOptions(std::vector<std::string_view>& args) {
             }
             directory = std::filesystem::absolute(directory, ec).lexically_normal().string();
         }
-        korvel::TextfileExport::setCommandLineDirectory(std::move(directory));
+        request.textfileDirectory = std::move(directory);
         args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
                    args.begin() + static_cast<std::ptrdiff_t>(i + taken));
         --i;
@@ -98,9 +93,10 @@ bool takeEngineOptions(std::vector<std::string_view>& args) {
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string_view> args(argv + 1, argv + argc);
-    const bool engineRun =
-        args.empty() || args[0] == "--settings" || args[0].starts_with(kTextfileOption);
-    if (engineRun && !takeEngineOptions(args)) {
+    const bool engineRun = args.empty() || args[0] == "--settings" ||
+                           args[0].starts_with(korvel::kTextfileDirectoryFlag);
+    korvel::LaunchRequest request;
+    if (engineRun && !takeEngineOptions(args, request)) {
         return 2;
     }
     if (args.empty() || args[0] == "--settings") {
@@ -108,15 +104,8 @@ int main(int argc, char** argv) {
             std::cerr << "korvel-companion: unexpected argument: " << args[1] << '\n';
             return 2;
         }
-#if KORVEL_HAVE_APP
-        return korvel::runKorvelApp(argv[0], {.openSettings = !args.empty()});
-#else
-        if (!args.empty()) {
-            std::cerr << "korvel-companion: built without windows; there is no settings window\n";
-            return 2;
-        }
-        return korvel::runHeadlessEngine();
-#endif
+        request.openSettings = !args.empty();
+        return korvel::runCompanion(std::move(request));
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::cout << kUsage;

@@ -34,7 +34,8 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem, const SystemProcessRule& rule,
-                                                   std::vector<HelperConnectionData>& connections) {
+                                                   std::vector<HelperConnectionData>& connections,
+                                                   unsigned walkers) {
     std::vector<HelperProcessData> rows;
     if (pids.empty()) {
         return rows;
@@ -44,8 +45,10 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     // request; it bounds the rows as well, unless descriptors are shared.
     source.loadSocketTables();
     connections.reserve(connections.size() + source.socketCount());
-    std::vector<platform::proc::Descriptor> descriptors;
-    descriptors.reserve(256);
+    // The descriptor walk, the bulk of the work, runs after the rows, spread
+    // over the CPUs.
+    std::vector<int32_t> kept;
+    kept.reserve(pids.size());
 
     for (const int32_t pid : pids) {
         const std::optional<uint32_t> uid = source.ownerUid(pid);
@@ -81,8 +84,9 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
             row.memBytes = task->residentBytes;
         }
         rows.push_back(std::move(row));
-        appendSocketsForPid(source, pid, descriptors, connections);
+        kept.push_back(pid);
     }
+    appendSocketsForPids(source, kept, connections, walkers);
     return rows;
 }
 

@@ -21,10 +21,12 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
                                                    std::vector<HelperConnectionData>& connections);
 
 // The rows of the given pids, in their order, as if the source had listed them,
-// with the line drawn by the given rule.
+// with the line drawn by the given rule; the descriptors are walked on
+// `walkers` threads (0: one per online CPU).
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem, const SystemProcessRule& rule,
-                                                   std::vector<HelperConnectionData>& connections);
+                                                   std::vector<HelperConnectionData>& connections,
+                                                   unsigned walkers = 0);
 
 } // namespace korvel

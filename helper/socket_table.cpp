@@ -2,7 +2,11 @@
 
 #include "platform/proc/address_text.h"
 
+#include <algorithm>
+#include <atomic>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace korvel {
 namespace {
@@ -24,14 +28,86 @@ std::string_view protoName(const SocketInfo& info) {
     return v6 ? "UDP6" : "UDP";
 }
 
+// Pids per unit of work: small, so that one process with thousands of
+// descriptors does not leave the other workers idle behind it.
+constexpr size_t kPidsPerBlock = 8;
+// Below this a second thread costs more than it saves.
+constexpr size_t kFewestPidsToShare = 32;
+
+struct WalkBuffers {
+    std::vector<platform::proc::Descriptor> descriptors;
+    std::vector<char> directory;
+};
+
+void appendRows(const platform::proc::ProcSource& source, int32_t pid,
+                const std::vector<platform::proc::Descriptor>& descriptors,
+                std::vector<HelperConnectionData>& out);
+
 } // namespace
 
 void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
                          std::vector<platform::proc::Descriptor>& descriptors,
                          std::vector<HelperConnectionData>& out) {
-    if (!source.listDescriptors(pid, descriptors)) {
+    if (source.listDescriptors(pid, descriptors)) {
+        appendRows(source, pid, descriptors, out);
+    }
+}
+
+void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
+                          std::vector<HelperConnectionData>& out, unsigned workers) {
+    if (workers == 0) {
+        workers = std::max(1U, std::thread::hardware_concurrency());
+    }
+    const size_t blocks = (pids.size() + kPidsPerBlock - 1) / kPidsPerBlock;
+    if (workers == 1 || pids.size() < kFewestPidsToShare) {
+        WalkBuffers buffers;
+        for (const int32_t pid : pids) {
+            if (source.listDescriptors(pid, buffers.descriptors, buffers.directory)) {
+                appendRows(source, pid, buffers.descriptors, out);
+            }
+        }
         return;
     }
+    // Each block's rows go to its own list, joined in pid order afterwards.
+    std::vector<std::vector<HelperConnectionData>> rows(blocks);
+    std::atomic<size_t> nextBlock{0};
+    const auto work = [&] {
+        WalkBuffers buffers;
+        for (size_t block; (block = nextBlock.fetch_add(1)) < blocks;) {
+            const size_t end = std::min(pids.size(), (block + 1) * kPidsPerBlock);
+            for (size_t i = block * kPidsPerBlock; i < end; ++i) {
+                if (source.listDescriptors(pids[i], buffers.descriptors, buffers.directory)) {
+                    appendRows(source, pids[i], buffers.descriptors, rows[block]);
+                }
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> pool;
+        for (unsigned i = 1; i < std::min<size_t>(workers, blocks); ++i) {
+            try {
+                pool.emplace_back(work);
+            } catch (const std::system_error&) {
+                break; // the threads there are share the rest
+            }
+        }
+        work();
+    }
+    size_t total = out.size();
+    for (const auto& block : rows) {
+        total += block.size();
+    }
+    out.reserve(total);
+    for (auto& block : rows) {
+        std::move(block.begin(), block.end(), std::back_inserter(out));
+    }
+}
+
+namespace {
+
+void appendRows(const platform::proc::ProcSource& source, int32_t pid,
+                const std::vector<platform::proc::Descriptor>& descriptors,
+                std::vector<HelperConnectionData>& out) {
     for (const platform::proc::Descriptor& descriptor : descriptors) {
         if (!descriptor.isSocket) {
             continue;
@@ -60,6 +136,8 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
         out.push_back(std::move(row));
     }
 }
+
+} // namespace
 
 std::vector<HelperConnectionData> socketsForPid(platform::proc::ProcSource& source, int32_t pid) {
     std::vector<platform::proc::Descriptor> descriptors;

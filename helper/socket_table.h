@@ -20,4 +20,10 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
                          std::vector<platform::proc::Descriptor>& descriptors,
                          std::vector<HelperConnectionData>& out);
 
+// The same for many processes at once, on `workers` threads (0: one per
+// online CPU), each with its own buffers. The rows are those the one-process
+// walk gives for each pid in turn, in that order.
+void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
+                          std::vector<HelperConnectionData>& out, unsigned workers = 0);
+
 } // namespace korvel

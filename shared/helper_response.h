@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,6 +65,14 @@ struct HelperResponse {
     std::optional<double> gpuUsagePercent;
     std::optional<double> cpuTemperatureCelsius;
     std::optional<double> gpuTemperatureCelsius;
+    // The helper's document this reading was decoded from, as received: the
+    // snapshot is written from it rather than encoded again. Not a member of
+    // the document and no part of equality; whoever changes a decoded reading
+    // drops it.
+    struct SourceDocument {
+        std::shared_ptr<const std::string> text;
+        bool operator==(const SourceDocument&) const { return true; }
+    } source;
 
     bool operator==(const HelperResponse&) const = default;
 };

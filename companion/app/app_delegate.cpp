@@ -16,12 +16,6 @@ void completeSetup(platform::UserDefaults& defaults, const std::weak_ptr<AppDele
 
 } // namespace
 
-bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem) {
-    registerLaunchAtLoginIfNeeded(defaults, loginItem);
-    return !defaults.boolFor(settings::kCompanionSetupCompleted,
-                             settings::kCompanionSetupCompletedDefault);
-}
-
 std::shared_ptr<AppDelegate> AppDelegate::create(AppDelegateEnvironment environment) {
     return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(environment)));
 }

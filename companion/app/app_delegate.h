@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/app/launch_at_login.h"
+#include "companion/cli/launch_at_login.h"
 #include "companion/app/settings_window.h"
 #include "companion/app/setup_window.h"
 
@@ -53,9 +53,5 @@ private:
     std::shared_ptr<SetupWindow> setupWindow_;
     std::shared_ptr<SettingsWindow> settingsWindow_;
 };
-
-// The launch without windows: registers the login item and says whether the
-// setup window would be shown now.
-bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem);
 
 } // namespace korvel

@@ -3,83 +3,41 @@
 #include "companion/app/app_style.h"
 #include "companion/app/localization.h"
 #include "companion/app/support_page.h"
-#include "companion/cli/engine_command.h"
 #include "companion/cli/engine_session.h"
 #include "companion/engine/korvel_manager.h"
 #include "platform/dispatch/glib_dispatch.h"
-#include "platform/system/terminal.h"
+#include "platform/system/program_handover.h"
 
 #include <clocale>
-#include <cstdlib>
 #include <iostream>
 
 namespace korvel {
 namespace {
 
-constexpr std::chrono::milliseconds kCommandTimeout{5000};
-
-bool displayNamed() {
-    const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return (x11 != nullptr && x11[0] != '\0') || (wayland != nullptr && wayland[0] != '\0');
-}
-
-// Another engine runs: hand it this start's request.
-int forwardToRunningEngine(const std::string& directory, const LaunchRequest& request) {
-    if (!request.openSettings) {
-        std::cout << kAlreadyRunningMessage << std::endl;
-        return 0;
-    }
-    std::string error;
-    const auto answer =
-        EngineInstance::send(directory, kOpenSettingsCommand, kCommandTimeout, error);
-    if (!answer) {
-        std::cerr << "korvel-companion: the running companion did not answer: " << error << '\n';
-        return 1;
-    }
-    if (*answer == kCommandNoDisplay) {
-        std::cerr << "korvel-companion: the running companion has no display; the settings "
-                     "window cannot be shown\n";
-        return 1;
-    }
-    return 0;
-}
-
-void sayOnTerminal(const std::string& line) {
-    if (platform::standardOutputIsTerminal()) {
-        std::cout << line << std::endl;
-    }
-}
-
-int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest request) {
-    HeadlessLaunch launch;
-    launch.afterLaunch = [request](const std::shared_ptr<KorvelManager>&) {
-        if (registerAndCheckSetupPending(platform::UserDefaults::standard(),
-                                         LoginItem::forCompanion())) {
-            sayOnTerminal("No display (DISPLAY and WAYLAND_DISPLAY are unset or cannot be "
-                          "opened): the setup window could not be shown. The companion runs "
-                          "without it.");
-        }
-        if (request.openSettings) {
-            sayOnTerminal("No display: the settings window could not be shown.");
-        }
-    };
-    launch.onCommand = [](const std::string& command) -> std::string {
-        return command == kOpenSettingsCommand ? kCommandNoDisplay : kCommandUnknown;
-    };
-    return runHeadlessEngine(std::move(instance), std::move(launch));
+// The display cannot be opened after all: the engine runs in the public
+// program, which never maps the toolkit. The claim is given up for it to take.
+int runWithoutToolkit(std::unique_ptr<EngineInstance> instance, const WindowLaunch& launch) {
+    instance.reset();
+    g_unsetenv("DISPLAY");
+    g_unsetenv("WAYLAND_DISPLAY");
+    const std::string error =
+        platform::handOverToProgram(launch.companionProgram, companionArguments(launch.request));
+    std::cerr << "korvel-companion: " << error << '\n';
+    return 1;
 }
 
 } // namespace
 
 Glib::RefPtr<KorvelApp> KorvelApp::create(std::unique_ptr<EngineInstance> instance,
-                                          LaunchRequest request) {
-    return Glib::make_refptr_for_instance<KorvelApp>(new KorvelApp(std::move(instance), request));
+                                          LaunchRequest request, std::string companionProgram) {
+    return Glib::make_refptr_for_instance<KorvelApp>(
+        new KorvelApp(std::move(instance), request, std::move(companionProgram)));
 }
 
-KorvelApp::KorvelApp(std::unique_ptr<EngineInstance> instance, LaunchRequest request)
-    : Gtk::Application(kCompanionApplicationId), instance_(std::move(instance)), request_(request) {
-}
+KorvelApp::KorvelApp(std::unique_ptr<EngineInstance> instance, LaunchRequest request,
+                     std::string companionProgram)
+    : Gtk::Application(kCompanionApplicationId), instance_(std::move(instance)), request_(request),
+      companionProgram_(std::move(companionProgram)) {}
 
 KorvelApp::~KorvelApp() = default;
 
@@ -99,7 +57,7 @@ void KorvelApp::on_startup() {
     AppDelegateEnvironment env;
     env.makeManager = [] { return KorvelManager::create(ManagerEnvironment::live()); };
     env.defaults = &platform::UserDefaults::standard();
-    env.loginItem = LoginItem::forCompanion();
+    env.loginItem = LoginItem::forCompanion(companionProgram_);
     env.terminate = [this] { quit(); };
     env.adoptWindow = [this](Gtk::Window& window) { add_window(window); };
     env.openSupportPage = openSupportPage;
@@ -143,29 +101,35 @@ std::string KorvelApp::answer(const std::string& command) {
     return kCommandUnknown;
 }
 
-int runKorvelApp(const char* programName, LaunchRequest request) {
+int runKorvelApp(WindowLaunch launch) {
     std::setlocale(LC_ALL, "");
-    setUpLocalization();
+    setUpLocalization(launch.companionProgram);
 
-    const auto directory = EngineInstance::defaultDirectory();
-    auto claimed = claimEngineInstance();
-    if (!claimed) {
-        return forwardToRunningEngine(*directory, request);
+    std::unique_ptr<EngineInstance> instance;
+    if (launch.claimDescriptor >= 0) {
+        std::string error = "no private runtime directory";
+        const auto directory = EngineInstance::defaultDirectory();
+        if (directory) {
+            instance = EngineInstance::adopt(*directory, launch.claimDescriptor, error);
+        }
+        if (!instance) {
+            std::cerr << "korvel-companion: cannot make sure that only one engine runs: " << error
+                      << '\n';
+        }
     }
-    auto instance = std::move(*claimed);
-
-    if (!displayNamed() || !gtk_init_check()) {
-        return runWithoutDisplay(std::move(instance), request);
+    if (!gtk_init_check()) {
+        return runWithoutToolkit(std::move(instance), launch);
     }
 
-    auto app = KorvelApp::create(std::move(instance), request);
+    const LaunchRequest request = launch.request;
+    auto app = KorvelApp::create(std::move(instance), request, launch.companionProgram);
     // With a session bus, an instance started in another runtime directory
     // is found there; without one, registration succeeds as the only one.
     try {
         app->register_application();
     } catch (const Glib::Error&) {
     }
-    char* argv[] = {const_cast<char*>(programName), nullptr};
+    char* argv[] = {launch.companionProgram.data(), nullptr};
     if (app->is_remote()) {
         if (request.openSettings) {
             app->activate_action("preferences");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/app/launch_at_login.h"
+#include "companion/cli/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
 
 #include <gtkmm.h>

@@ -1,19 +1,16 @@
 #include "companion/app/localization.h"
 
 #include "platform/desktop/text_domain.h"
-#include "platform/system/executable_path.h"
 
 #include <filesystem>
 
 namespace korvel {
 
-void setUpLocalization() {
-    const auto program = platform::runningExecutablePath();
-    if (!program) {
+void setUpLocalization(const std::string& program) {
+    if (program.empty()) {
         return;
     }
-    const auto locale =
-        std::filesystem::path(*program).parent_path().parent_path() / "share/locale";
+    const auto locale = std::filesystem::path(program).parent_path().parent_path() / "share/locale";
     std::error_code error;
     if (std::filesystem::is_directory(locale, error)) {
         platform::desktop::bindTextDomain(kTextDomain, locale.string());

@@ -41,6 +41,20 @@ EngineInstance::Claim EngineInstance::claim(const std::string& directory,
     return Claim::unavailable;
 }
 
+std::unique_ptr<EngineInstance> EngineInstance::adopt(const std::string& directory, int descriptor,
+                                                      std::string& error) {
+    auto result = platform::InstanceLock::adopt(directory + kLockName, descriptor);
+    if (result.outcome != platform::InstanceLock::Outcome::acquired) {
+        error = result.error;
+        return nullptr;
+    }
+    return std::unique_ptr<EngineInstance>(new EngineInstance(directory, std::move(result.lock)));
+}
+
+int EngineInstance::keepClaimAcrossExec(bool keep) {
+    return lock_ && !server_ ? lock_->keepAcrossExec(keep) : -1;
+}
+
 std::optional<std::string> EngineInstance::send(const std::string& directory,
                                                 const std::string& command,
                                                 std::chrono::milliseconds timeout,

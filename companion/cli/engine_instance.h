@@ -35,6 +35,16 @@ public:
     static Claim claim(const std::string& directory, std::unique_ptr<EngineInstance>& instance,
                        std::string& error);
 
+    // Takes over the claim this process was handed across an exec (see
+    // keepClaimAcrossExec); no value, with error, when it is not held.
+    static std::unique_ptr<EngineInstance> adopt(const std::string& directory, int descriptor,
+                                                 std::string& error);
+
+    // Lets the claim survive an exec (or no longer, when keep is false);
+    // returns the descriptor for adopt(), or -1. Only before serveCommands:
+    // the command socket is not handed over.
+    int keepClaimAcrossExec(bool keep);
+
     // Sends one command to the engine that holds the lock in directory and
     // returns its answer.
     static std::optional<std::string> send(const std::string& directory, const std::string& command,

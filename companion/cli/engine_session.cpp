@@ -6,7 +6,9 @@
 #include "companion/engine/settings_keys.h"
 #include "companion/export/textfile_export.h"
 #include "companion/link/advanced_snapshot.h"
+#include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/system/free_memory.h"
 #include "platform/system/terminal.h"
 
 #include <ctime>
@@ -45,6 +47,11 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                 textfileExport_->publish(*self);
             }
         });
+    // Queued, so that it runs once the cycle has released the reading.
+    trimObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        notifications::kMenuBarDataRefreshed, [](const platform::Notification&) {
+            platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+        });
     if (platform::standardOutputIsTerminal()) {
         const auto snapshot = advancedSnapshotURL();
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
@@ -65,6 +72,7 @@ EngineSession::~EngineSession() {
     platform::UserDefaults::standard().removeObserver(intervalObserver_);
     platform::NotificationCenter::defaultCenter().removeObserver(statusObserver_);
     platform::NotificationCenter::defaultCenter().removeObserver(exportObserver_);
+    platform::NotificationCenter::defaultCenter().removeObserver(trimObserver_);
 }
 
 } // namespace korvel

@@ -16,6 +16,7 @@ class TextfileExport;
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
 // refresh; every merge goes to the Prometheus textfile when one is asked for.
+// After each refresh the memory it freed goes back to the system.
 // Main thread only.
 class EngineSession {
 public:
@@ -29,6 +30,7 @@ private:
     platform::NotificationObserverToken statusObserver_;
     std::unique_ptr<TextfileExport> textfileExport_;
     platform::NotificationObserverToken exportObserver_;
+    platform::NotificationObserverToken trimObserver_;
 };
 
 } // namespace korvel

@@ -7,6 +7,7 @@
 #include "platform/defaults/user_defaults.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace korvel {
 namespace {
@@ -61,6 +62,7 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
     newProcesses.reserve(response.processes.size());
     ProcessCPUSamples newSamples;
     newSamples.reserve(response.processes.size());
+    std::unordered_map<int32_t, size_t> groupOwner;
     for (const auto& row : response.processes) {
         NetProcess process;
         process.id = row.pid;
@@ -87,8 +89,12 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
         // that, the desktop entry whose program the process runs.
         process.appId = row.appId || application == nullptr ? row.appId : application->appId;
         process.container = row.container;
+        // Each group moves to its process; a pid listed twice copies it from
+        // the first.
         if (auto group = connections.find(row.pid); group != connections.end()) {
-            process.connections = group->second; // a pid listed twice keeps its sockets
+            const auto [first, isFirst] = groupOwner.try_emplace(row.pid, newProcesses.size());
+            process.connections =
+                isFirst ? std::move(group->second) : newProcesses[first->second].connections;
         }
         newSamples[row.pid] = {row.cpuNS, response.timestamp};
         newProcesses.push_back(std::move(process));
@@ -108,7 +114,7 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
 
     const double now = env_.dispatch->now();
     RecentlyClosedByPID closed =
-        updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), connections, now);
+        updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), newProcesses, now);
 
     recentlyClosedByPID.set(std::move(closed));
     processes.set(std::move(newProcesses));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -9,6 +10,8 @@ namespace korvel {
 namespace {
 
 constexpr std::string_view kBundleMarker = ".app/Contents/";
+// Comparisons a plain search may cost before a hash set pays off.
+constexpr size_t kLinearLookupLimit = 4096;
 
 std::string lastPathComponent(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') {
@@ -37,6 +40,7 @@ struct ConnectionHash {
 
 ConnectionsByPID groupConnections(const std::vector<HelperConnectionData>& sockets) {
     ConnectionsByPID groups;
+    groups.reserve(sockets.size() / 8 + 1);
     for (const auto& socket : sockets) {
         groups[socket.pid].push_back(makeNetConnection(socket));
     }
@@ -82,9 +86,13 @@ void sortProcesses(std::vector<NetProcess>& processes) {
                      });
 }
 
-RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
-                                         const std::vector<NetProcess>& previousProcesses,
-                                         const ConnectionsByPID& newConnections, double now) {
+namespace {
+
+// newGroup(pid) gives the pid's new sockets, or null.
+template <typename NewGroup>
+RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
+                                   const std::vector<NetProcess>& previousProcesses,
+                                   NewGroup newGroup, double now) {
     RecentlyClosedByPID closed;
     for (const auto& [pid, entries] : published) {
         std::vector<ClosedConnection> kept;
@@ -100,12 +108,35 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
 
     static const std::vector<NetConnection> kNone;
     for (const auto& process : previousProcesses) {
-        const auto group = newConnections.find(process.id);
-        const auto& open = group == newConnections.end() ? kNone : group->second;
-        const std::unordered_set<NetConnection, ConnectionHash> stillOpen(open.begin(), open.end());
+        const std::vector<NetConnection>* group = newGroup(process.id);
+        const auto& open = group == nullptr ? kNone : *group;
+        // Sockets keep their order from one reading to the next: those in the
+        // common head and tail are open still, and only the few between them
+        // are looked up, in a set when there are many.
+        const auto& old = process.connections;
+        const size_t head = static_cast<size_t>(
+            std::mismatch(old.begin(), old.end(), open.begin(), open.end()).first - old.begin());
+        size_t tail = 0;
+        while (tail < old.size() - head && tail < open.size() - head &&
+               old[old.size() - 1 - tail] == open[open.size() - 1 - tail]) {
+            ++tail;
+        }
+        if (head + tail == old.size()) {
+            continue;
+        }
+        const size_t between = old.size() - head - tail;
+        std::optional<std::unordered_set<NetConnection, ConnectionHash>> stillOpen;
+        if (between * open.size() > kLinearLookupLimit) {
+            stillOpen.emplace(open.begin(), open.end());
+        }
         std::vector<ClosedConnection> justClosed;
-        for (const auto& socket : process.connections) {
-            if (socket.state == TCPState::listen || stillOpen.contains(socket)) {
+        for (size_t i = head; i < old.size() - tail; ++i) {
+            const NetConnection& socket = old[i];
+            if (socket.state == TCPState::listen) {
+                continue;
+            }
+            if (stillOpen ? stillOpen->contains(socket)
+                          : std::find(open.begin(), open.end(), socket) != open.end()) {
                 continue;
             }
             justClosed.push_back({Uuid::random(), socket, now});
@@ -120,6 +151,37 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
         }
     }
     return closed;
+}
+
+} // namespace
+
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const ConnectionsByPID& newConnections, double now) {
+    return recentlyClosed(
+        published, previousProcesses,
+        [&](int32_t pid) -> const std::vector<NetConnection>* {
+            const auto group = newConnections.find(pid);
+            return group == newConnections.end() ? nullptr : &group->second;
+        },
+        now);
+}
+
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const std::vector<NetProcess>& newProcesses, double now) {
+    std::unordered_map<int32_t, const std::vector<NetConnection>*> groups;
+    groups.reserve(newProcesses.size());
+    for (const auto& process : newProcesses) {
+        groups.emplace(process.id, &process.connections); // a repeated pid has the same sockets
+    }
+    return recentlyClosed(
+        published, previousProcesses,
+        [&](int32_t pid) -> const std::vector<NetConnection>* {
+            const auto group = groups.find(pid);
+            return group == groups.end() ? nullptr : group->second;
+        },
+        now);
 }
 
 size_t establishedConnectionCount(const std::vector<NetProcess>& processes) {

@@ -52,6 +52,10 @@ void sortProcesses(std::vector<NetProcess>& processes);
 RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
                                          const std::vector<NetProcess>& previousProcesses,
                                          const ConnectionsByPID& newConnections, double now);
+// The same with the new sockets taken from the new process list.
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const std::vector<NetProcess>& newProcesses, double now);
 
 // Sockets in the established state over every process.
 size_t establishedConnectionCount(const std::vector<NetProcess>& processes);

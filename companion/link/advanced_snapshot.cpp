@@ -90,14 +90,18 @@ void writeAdvancedSnapshot(const HelperResponse& response) {
         reportFailure(error);
         return;
     }
-    const auto document = encodeHelperResponse(response);
-    if (!document) {
+    // A reading decoded from the helper's document is that document again.
+    const auto document =
+        response.source.text ? std::optional<std::string>() : encodeHelperResponse(response);
+    const std::string* body =
+        response.source.text ? response.source.text.get() : (document ? &*document : nullptr);
+    if (body == nullptr) {
         reportFailure("the reading could not be encoded: a number in it is not finite");
         return;
     }
     // Replaced by rename, never rewritten in place: the store edition may be
     // reading the file at any moment.
-    if (!directory->replaceFile(kFileName, *document, error)) {
+    if (!directory->replaceFile(kFileName, *body, error)) {
         reportFailure(error);
     }
 }

@@ -47,11 +47,11 @@ const platform::log::Logger& XPCHelperClient::xpcLog() {
 std::shared_ptr<XPCHelperClient> XPCHelperClient::shared() {
     // Leaked on purpose: replies and reconnects may still be under way on
     // other threads while the process exits.
-    static const auto* instance = new std::shared_ptr<XPCHelperClient>(create(
-        [] { return makeHelperConnection(); },
-        [](double seconds, std::function<void()> work) {
-            platform::liveDispatch().globalAsyncAfter(seconds, std::move(work));
-        }));
+    static const auto* instance = new std::shared_ptr<XPCHelperClient>(
+        create([] { return makeHelperConnection(); },
+               [](double seconds, std::function<void()> work) {
+                   platform::liveDispatch().globalAsyncAfter(seconds, std::move(work));
+               }));
     return *instance;
 }
 
@@ -134,9 +134,10 @@ void XPCHelperClient::fetchData(bool showSystem, Completion completion) {
 
     connection->send(
         {kFetchDataSelector, showSystem},
-        [request, log = log_](const platform::xpc::Reply& data) {
+        [request, log = log_](platform::xpc::Reply data) {
             if (data) {
                 if (auto response = decodeHelperResponse(*data)) {
+                    response->source.text = std::make_shared<const std::string>(std::move(*data));
                     log.debug("fetchData: got " + std::to_string(response->processes.size()) +
                               " processes");
                     request->finish(std::move(response));

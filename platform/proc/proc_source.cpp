@@ -295,6 +295,14 @@ std::optional<std::string_view> ProcSource::selfCgroupPath() {
 }
 
 bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {
+    return listDescriptors(pid, out, directoryBuffer_);
+}
+
+bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
+                                 std::vector<char>& directoryBuffer) const {
+    if (directoryBuffer.size() < kDirectoryBuffer) {
+        directoryBuffer.resize(kDirectoryBuffer);
+    }
     out.clear();
     if (rootFd_ < 0 || pid <= 0) {
         return false;
@@ -306,7 +314,7 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {
     bool listed = false;
     char link[64];
     for (;;) {
-        const ssize_t n = ::getdents64(dirFd, directoryBuffer_.data(), directoryBuffer_.size());
+        const ssize_t n = ::getdents64(dirFd, directoryBuffer.data(), directoryBuffer.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -317,7 +325,7 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {
         if (n == 0) {
             break;
         }
-        forEachEntry(directoryBuffer_.data(), static_cast<size_t>(n), [&](const char* name) {
+        forEachEntry(directoryBuffer.data(), static_cast<size_t>(n), [&](const char* name) {
             int64_t fd = 0;
             if (!parseDecimal(name, fd) || fd > INT32_MAX) {
                 return;

@@ -38,8 +38,8 @@ struct ProcSourceOptions {
 // path, short name, task times and resident size, descriptor list, and the
 // socket tables the descriptors point into. Every read goes through
 // descriptors relative to the root opened at construction, so nothing is
-// resolved from "/proc" twice. Not thread-safe; one instance serves one
-// request at a time and reuses its buffers from call to call.
+// resolved from "/proc" twice. Not thread-safe except where said; one
+// instance serves one request at a time and reuses its buffers.
 class ProcSource {
 public:
     explicit ProcSource(ProcSourceOptions options = {});
@@ -81,6 +81,10 @@ public:
     // list cannot be read at all; a descriptor closed while being read is
     // simply not listed.
     bool listDescriptors(int32_t pid, std::vector<Descriptor>& out);
+    // The same with the caller's directory buffer: safe to call from several
+    // threads at once, as socketInfo() is once the tables are loaded.
+    bool listDescriptors(int32_t pid, std::vector<Descriptor>& out,
+                         std::vector<char>& directoryBuffer) const;
 
     // Reads the TCP and UDP tables of both families, replacing the last ones.
     void loadSocketTables();

@@ -8,13 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The build passes the installed directories relative to each other, so a
+// The build passes where libexec lies from bin, so a
 // relocated install (DESTDIR, another prefix) finds its programs all the same.
 #ifndef KORVEL_LIBEXEC_FROM_BINDIR
 #define KORVEL_LIBEXEC_FROM_BINDIR "../libexec/korvel"
-#endif
-#ifndef KORVEL_BINDIR_FROM_LIBEXEC
-#define KORVEL_BINDIR_FROM_LIBEXEC "../../bin"
 #endif
 
 namespace korvel::platform {
@@ -65,22 +62,6 @@ std::optional<std::string> bundledExecutable(std::string_view name,
 std::optional<std::string> bundledExecutable(std::string_view name) {
     const std::string variable = executableOverrideVariable(name);
     return bundledExecutable(name, runningExecutablePath(), std::getenv(variable.c_str()));
-}
-
-std::optional<std::string> publicExecutable(std::string_view name,
-                                            const std::optional<std::string>& runningProgram) {
-    if (!runningProgram || !fs::path(*runningProgram).is_absolute()) {
-        return std::nullopt;
-    }
-    const fs::path directory = fs::path(*runningProgram).parent_path();
-    const fs::path bindir = (directory / KORVEL_BINDIR_FROM_LIBEXEC).lexically_normal();
-    const bool inLibexec =
-        (bindir / KORVEL_LIBEXEC_FROM_BINDIR).lexically_normal() == directory.lexically_normal();
-    return firstExecutable({inLibexec ? bindir / name : fs::path(*runningProgram)});
-}
-
-std::optional<std::string> publicExecutable(std::string_view name) {
-    return publicExecutable(name, runningExecutablePath());
 }
 
 } // namespace korvel::platform

@@ -17,17 +17,10 @@ std::string executableOverrideVariable(std::string_view name);
 // up in the working directory, which may hold anything.
 std::optional<std::string> bundledExecutable(std::string_view name);
 
-// The program a user starts, <name>: the running program itself, unless it is
-// one of an install's private programs (in <prefix>/libexec/korvel), then
-// <prefix>/bin/<name>. No value when that is not an executable file.
-std::optional<std::string> publicExecutable(std::string_view name);
-
-// The same lookups from a given running program (no value: unknown) and
+// The same lookup from a given running program (no value: unknown) and
 // override value (null: unset).
 std::optional<std::string> bundledExecutable(std::string_view name,
                                              const std::optional<std::string>& runningProgram,
                                              const char* overridePath);
-std::optional<std::string> publicExecutable(std::string_view name,
-                                            const std::optional<std::string>& runningProgram);
 
 } // namespace korvel::platform

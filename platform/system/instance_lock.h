@@ -21,6 +21,15 @@ public:
     // Creates the file (0600) when missing. Never waits for another holder.
     static Result acquire(const std::string& path);
 
+    // Takes over a lock that this process received across an exec: the
+    // descriptor must be open on path and hold its lock. The descriptor is
+    // the lock's from then on, and closed when it is not adopted.
+    static Result adopt(const std::string& path, int descriptor);
+
+    // Lets the lock survive an exec of this process (keep), or not, and
+    // returns the descriptor to name to the next program; -1 on failure.
+    int keepAcrossExec(bool keep);
+
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;

@@ -426,7 +426,7 @@ void Connection::State::run() {
                 pending.pop_front();
             }
             if (request.reply) {
-                request.reply(*reply);
+                request.reply(std::move(*reply));
             }
         }
         if (failure.empty()) {

@@ -31,7 +31,8 @@ struct ConnectionOptions {
 //    is dead for good and every later request fails at once.
 class Connection {
 public:
-    using ReplyHandler = std::function<void(const Reply&)>;
+    // The reply is the handler's to keep (a reading can be megabytes).
+    using ReplyHandler = std::function<void(Reply)>;
     using ErrorHandler = std::function<void(const std::string& description)>;
 
     static constexpr std::chrono::milliseconds kFirstRelaunchPause{1000};

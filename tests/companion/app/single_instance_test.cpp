@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <sys/wait.h>
 #include <thread>
 
@@ -93,6 +95,18 @@ protected:
         return -1;
     }
 
+    bool mapsToolkit() const {
+        std::ifstream maps("/proc/" + std::to_string(engine_) + "/maps");
+        const std::string text((std::istreambuf_iterator<char>(maps)), {});
+        return text.find("libgtk-4") != std::string::npos;
+    }
+
+    std::string engineProgram() const {
+        std::error_code error;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(engine_) + "/exe", error)
+            .filename();
+    }
+
     TempDir root;
     std::string program_ = std::string(KORVEL_TEST_BINARY_DIR) + "/korvel-companion";
     gchar** env_ = nullptr;
@@ -111,6 +125,9 @@ TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     EXPECT_EQ(settings.exitCode, 1);
     EXPECT_NE(settings.err.find("no display"), std::string::npos) << settings.err;
 
+    EXPECT_FALSE(mapsToolkit());
+    EXPECT_EQ(engineProgram(), "korvel-companion");
+
     // Without a display the launch still registered the login item.
     EXPECT_TRUE(
         std::filesystem::exists(root.path() / "config/autostart/qn.Korvel.companion.desktop"));
@@ -120,6 +137,39 @@ TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     EXPECT_EQ(waitForEngine(), 0);
     startEngine();
     EXPECT_EQ(run().out, std::string(kAlreadyRunningMessage) + "\n");
+}
+
+TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
+    const char* display = g_getenv("DISPLAY");
+    if (display == nullptr || display[0] == '\0') {
+        GTEST_SKIP() << "no display";
+    }
+    env_ = g_environ_setenv(env_, "DISPLAY", display, TRUE);
+    // No session bus: GLib would otherwise launch one that outlives the test.
+    env_ = g_environ_setenv(env_, "DBUS_SESSION_BUS_ADDRESS",
+                            "unix:path=/nonexistent/korvel-test-bus", TRUE);
+    startEngine();
+    EXPECT_EQ(engineProgram(), "korvel-companion-gtk");
+    EXPECT_TRUE(mapsToolkit());
+
+    const auto second = run();
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, std::string(kAlreadyRunningMessage) + "\n");
+    EXPECT_EQ(run("--settings").exitCode, 0);
+
+    // The login item starts the public program, not the window program.
+    std::ifstream entry(root.path() / "config/autostart/qn.Korvel.companion.desktop");
+    const std::string text((std::istreambuf_iterator<char>(entry)), {});
+    EXPECT_NE(text.find("Exec=" + program_ + "\n"), std::string::npos) << text;
+
+    // A display that cannot be opened sends the start back to the public
+    // program, which runs the engine without the toolkit.
+    ::kill(engine_, SIGTERM);
+    EXPECT_EQ(waitForEngine(), 0);
+    env_ = g_environ_setenv(env_, "DISPLAY", ":4093", TRUE);
+    startEngine();
+    EXPECT_EQ(engineProgram(), "korvel-companion");
+    EXPECT_FALSE(mapsToolkit());
 }
 
 } // namespace

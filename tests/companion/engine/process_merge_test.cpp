@@ -67,7 +67,7 @@ TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
     }
     six.push_back(socketRow(9, 80, 1)); // a listener
     const std::vector<NetProcess> before = {processWith(9, six)};
-    auto closed = updateRecentlyClosed({}, before, {}, 1000.0);
+    auto closed = updateRecentlyClosed({}, before, ConnectionsByPID{}, 1000.0);
     ASSERT_EQ(closed[9].size(), 5u);
     EXPECT_EQ(closed[9][0].connection.localPort, 1); // detection order
     EXPECT_EQ(closed[9][4].connection.localPort, 5);
@@ -75,7 +75,7 @@ TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
 
     // A seventh socket closing later goes in front and pushes the oldest out.
     const std::vector<NetProcess> later = {processWith(9, {socketRow(9, 7)})};
-    closed = updateRecentlyClosed(closed, later, {}, 1010.0);
+    closed = updateRecentlyClosed(closed, later, ConnectionsByPID{}, 1010.0);
     ASSERT_EQ(closed[9].size(), 5u);
     EXPECT_EQ(closed[9][0].connection.localPort, 7);
     EXPECT_EQ(closed[9][4].connection.localPort, 4);
@@ -86,11 +86,35 @@ TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllBu
         processWith(3, {socketRow(3, 10), socketRow(3, 11)}),
         processWith(4, {socketRow(4, 1), socketRow(4, 2, 1), socketRow(4, 3, 8)})};
     const auto after = groupConnections({socketRow(3, 10), socketRow(3, 11, 5)});
-    const auto closed = updateRecentlyClosed({}, before, after, 500.0);
-    ASSERT_EQ(closed.at(3).size(), 1u);
-    EXPECT_EQ(closed.at(3)[0].connection.localPort, 11);
-    EXPECT_EQ(closed.at(3)[0].connection.state, TCPState::established); // as last seen
-    EXPECT_EQ(closed.at(4).size(), 2u);
+    // The new sockets as groups or as the new process list: the same outcome.
+    const std::vector<NetProcess> afterProcesses = {
+        processWith(3, {socketRow(3, 10), socketRow(3, 11, 5)})};
+    for (const auto& closed : {updateRecentlyClosed({}, before, after, 500.0),
+                               updateRecentlyClosed({}, before, afterProcesses, 500.0)}) {
+        ASSERT_EQ(closed.at(3).size(), 1u);
+        EXPECT_EQ(closed.at(3)[0].connection.localPort, 11);
+        EXPECT_EQ(closed.at(3)[0].connection.state, TCPState::established); // as last seen
+        EXPECT_EQ(closed.at(4).size(), 2u);
+    }
+    // The same sockets in another order: none closed.
+    const std::vector<NetProcess> reordered = {
+        processWith(3, {socketRow(3, 11), socketRow(3, 10)})};
+    EXPECT_TRUE(updateRecentlyClosed({}, before, reordered, 500.0).count(3) == 0);
+
+    // Between an unchanged head and tail: one replaced socket closes; sockets
+    // moved to the front are still open.
+    const auto ports = [](std::vector<uint16_t> list) {
+        std::vector<HelperConnectionData> rows;
+        for (const uint16_t port : list) {
+            rows.push_back(socketRow(6, port));
+        }
+        return std::vector<NetProcess>{processWith(6, rows)};
+    };
+    const auto five = ports({1, 2, 3, 4, 5});
+    const auto replaced = updateRecentlyClosed({}, five, ports({1, 2, 9, 4, 5}), 500.0);
+    ASSERT_EQ(replaced.at(6).size(), 1u);
+    EXPECT_EQ(replaced.at(6)[0].connection.localPort, 3);
+    EXPECT_EQ(updateRecentlyClosed({}, five, ports({3, 1, 2, 4, 5}), 500.0).count(6), 0u);
 }
 
 } // namespace

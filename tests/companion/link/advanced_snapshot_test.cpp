@@ -92,6 +92,12 @@ TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIs
     writeAdvancedSnapshot(original);
     EXPECT_EQ(readFile(inHome), encodeHelperResponse(original));
 
+    // A reading that came as a document is written as that document.
+    auto received = original;
+    received.source.text = std::make_shared<const std::string>(" " + *readFile(inHome));
+    writeAdvancedSnapshot(received);
+    EXPECT_EQ(readFile(inHome), *received.source.text);
+
     ::setenv("XDG_RUNTIME_DIR", "relative/run", 1);
     EXPECT_EQ(advancedSnapshotURL(), inHome) << "a relative runtime directory is no container";
 

@@ -256,6 +256,10 @@ TEST_F(XPCHelperClientTest, RealHelperIsStartedOnDemandAndRelaunchedAfterACrash)
     const auto first = fetch(*client);
     EXPECT_GT(first.totalRam, 0u);
     ASSERT_EQ(countOf(Level::debug, "fetchData: got "), 1u) << "decoded, not the fallback";
+    // The helper's bytes are kept, and they are what encoding the reading
+    // gives: the snapshot may be written from them.
+    ASSERT_TRUE(first.source.text);
+    EXPECT_EQ(encodeHelperResponse(first), *first.source.text);
 
     ASSERT_EQ(testing::waitForHelpers(1).size(), 1u);
     testing::killHelpers();

@@ -61,20 +61,5 @@ TEST(InstallLayoutTest, FindsPrivateProgramsOnlyWhereTheInstallPutsThem) {
     EXPECT_EQ(executableOverrideVariable("korvel-helper"), "KORVEL_HELPER_PATH");
 }
 
-TEST(InstallLayoutTest, ThePublicProgramIsTheBinDirOneFromAPrivateProgram) {
-    Layout layout;
-    layout.program("usr/bin/korvel-companion");
-    layout.program("usr/libexec/korvel/korvel-windows");
-    layout.program("build/bin/korvel-companion");
-    EXPECT_EQ(
-        publicExecutable("korvel-companion", layout.path("usr/libexec/korvel/korvel-windows")),
-        layout.path("usr/bin/korvel-companion"));
-    EXPECT_EQ(publicExecutable("korvel-companion", layout.path("build/bin/korvel-companion")),
-              layout.path("build/bin/korvel-companion"));
-    EXPECT_EQ(publicExecutable("korvel-companion", layout.path("usr/libexec/korvel/gone")),
-              layout.path("usr/bin/korvel-companion"));
-    EXPECT_EQ(publicExecutable("korvel-companion", layout.path("build/bin/gone")), std::nullopt);
-}
-
 } // namespace
 } // namespace korvel::platform

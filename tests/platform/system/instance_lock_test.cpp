@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <future>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -27,6 +28,32 @@ TEST(InstanceLockTest, OneHolderAtATimeAndTheLockGoesWithItsHolder) {
     EXPECT_EQ(second.outcome, InstanceLock::Outcome::heldElsewhere);
     EXPECT_FALSE(second.lock);
     first.lock.reset();
+    EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::acquired);
+}
+
+// An exec keeps the open file, which a dup stands in for here.
+TEST(InstanceLockTest, AHeldLockIsAdoptedThroughItsDescriptorAndNothingElse) {
+    testing::TempDir dir;
+    const auto path = (dir.path() / "app.lock").string();
+    auto first = InstanceLock::acquire(path);
+    ASSERT_EQ(first.outcome, InstanceLock::Outcome::acquired) << first.error;
+    const int kept = first.lock->keepAcrossExec(true);
+    ASSERT_GE(kept, 0);
+    EXPECT_EQ(::fcntl(kept, F_GETFD) & FD_CLOEXEC, 0);
+    const int handed = ::dup(kept);
+    first.lock.reset();
+
+    // Another open of the file is not the holder, nor is another file.
+    const int stranger = ::open(path.c_str(), O_RDWR);
+    EXPECT_EQ(InstanceLock::adopt(path, stranger).outcome, InstanceLock::Outcome::heldElsewhere);
+    EXPECT_EQ(InstanceLock::adopt((dir.path() / "other.lock").string(), ::dup(handed)).outcome,
+              InstanceLock::Outcome::failed);
+
+    auto adopted = InstanceLock::adopt(path, handed);
+    ASSERT_EQ(adopted.outcome, InstanceLock::Outcome::acquired) << adopted.error;
+    EXPECT_NE(::fcntl(handed, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::heldElsewhere);
+    adopted.lock.reset();
     EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::acquired);
 }
 

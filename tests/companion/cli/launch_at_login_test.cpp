@@ -1,4 +1,4 @@
-#include "companion/app/launch_at_login.h"
+#include "companion/cli/launch_at_login.h"
 #include "companion/engine/settings_keys.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/virtual_dispatch.h"

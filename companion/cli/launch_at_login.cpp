@@ -1,20 +1,19 @@
-#include "companion/app/launch_at_login.h"
+#include "companion/cli/launch_at_login.h"
 
 #include "companion/engine/settings_keys.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/log/ns_log.h"
-#include "platform/system/install_layout.h"
 
 namespace korvel {
 
 using platform::desktop::AutostartState;
 
-LoginItem LoginItem::forCompanion() {
+LoginItem LoginItem::forCompanion(std::string program) {
     LoginItem item;
     if (auto entry = platform::desktop::AutostartEntry::forApplication(kCompanionApplicationId)) {
         item.entry = std::move(*entry);
     }
-    item.executable = platform::publicExecutable("korvel-companion").value_or("");
+    item.executable = std::move(program);
     return item;
 }
 
@@ -42,6 +41,12 @@ void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const Login
         }
     }
     platform::log::nsLog(kLaunchAtLoginFailurePrefix + error);
+}
+
+bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem) {
+    registerLaunchAtLoginIfNeeded(defaults, loginItem);
+    return !defaults.boolFor(settings::kCompanionSetupCompleted,
+                             settings::kCompanionSetupCompletedDefault);
 }
 
 void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const LoginItem& item) {

@@ -25,8 +25,8 @@ struct LoginItem {
     std::string executable;
 
     // $XDG_CONFIG_HOME/autostart/qn.Korvel.companion.desktop, starting the
-    // running program.
-    static LoginItem forCompanion();
+    // given program (the public korvel-companion, also from the window program).
+    static LoginItem forCompanion(std::string program);
 };
 
 // At every launch while "launchAtLogin" is not a stored false: makes the
@@ -35,6 +35,10 @@ struct LoginItem {
 // back on; that counts as not enabled and stores false. A failure leaves the
 // setting as it was and writes one NSLog line.
 void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const LoginItem& item);
+
+// The launch's part that needs no window: registers the login item and says
+// whether the setup window would be shown now.
+bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem);
 
 // Stores whether the entry is enabled now: the file exists and is neither
 // hidden nor switched off.

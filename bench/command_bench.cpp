@@ -1,0 +1,393 @@
+// Whole commands as a user runs them, each against its peer in the same run:
+// `korvel-companion --help` against `ss -V`, `korvel-companion fetch
+// --show-system` against `ss -tunap` on a socket load of our own, and a
+// headless companion's resident memory (idle machine, then under the load)
+// and its CPU use together with its helper's at the default 5 s period with
+// system processes shown.
+//
+//   command_bench [--processes N] [--connections M] [--udp K] [--pairs P]
+//                 [--cpu-seconds S] [--companion PATH]
+//
+// PATH defaults to the korvel-companion beside this program; naming another
+// build compares it on the same machine state.
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct Options {
+    int processes = 300;
+    int connections = 20;
+    int udp = 2;
+    int pairs = 7;
+    int cpuSeconds = 60;
+    std::string companion;
+};
+
+std::vector<pid_t> loadPids;
+
+void endLoad() {
+    for (const pid_t pid : loadPids) {
+        ::kill(pid, SIGKILL);
+    }
+    for (const pid_t pid : loadPids) {
+        ::waitpid(pid, nullptr, 0);
+    }
+    loadPids.clear();
+}
+
+void onSignal(int) {
+    for (const pid_t pid : loadPids) {
+        ::kill(pid, SIGKILL);
+    }
+    ::_exit(130);
+}
+
+sockaddr_in6 mappedLoopback(uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
+    return address;
+}
+
+// One acceptor holding every accepted end; N clients of M IPv6 connections
+// over ::ffff:127.0.0.1 and K UDP sockets each. All wait for SIGKILL.
+bool startLoad(const Options& o) {
+    const int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+    const int zero = 0;
+    ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    sockaddr_in6 any = mappedLoopback(0);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
+        ::listen(listener, 4096) != 0) {
+        return false;
+    }
+    socklen_t length = sizeof any;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&any), &length);
+    const uint16_t port = ntohs(any.sin6_port);
+    const pid_t acceptor = ::fork();
+    if (acceptor == 0) {
+        std::vector<int> held;
+        for (;;) {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            if (fd >= 0) {
+                held.push_back(fd);
+            }
+        }
+    }
+    loadPids.push_back(acceptor);
+    ::close(listener);
+    int ready[2];
+    if (::pipe(ready) != 0) {
+        return false;
+    }
+    for (int i = 0; i < o.processes; ++i) {
+        const pid_t client = ::fork();
+        if (client == 0) {
+            ::close(ready[0]);
+            const sockaddr_in6 to = mappedLoopback(port);
+            for (int c = 0; c < o.connections; ++c) {
+                const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+                if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+                    ::_exit(2);
+                }
+            }
+            for (int u = 0; u < o.udp; ++u) {
+                const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+                ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            }
+            (void)!::write(ready[1], "x", 1);
+            for (;;) {
+                ::pause();
+            }
+        }
+        loadPids.push_back(client);
+    }
+    ::close(ready[1]);
+    int arrived = 0;
+    char buffer[256];
+    for (ssize_t n; arrived < o.processes && (n = ::read(ready[0], buffer, sizeof buffer)) > 0;) {
+        arrived += static_cast<int>(n);
+    }
+    ::close(ready[0]);
+    std::this_thread::sleep_for(500ms); // the acceptor drains its queue
+    return arrived == o.processes;
+}
+
+struct CommandRun {
+    double ms = 0;
+    std::string output;
+};
+
+CommandRun runCommand(const std::vector<std::string>& argv) {
+    CommandRun run;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (spawned == 0) {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+            run.output.append(buffer, static_cast<size_t>(n));
+        }
+        ::waitpid(pid, nullptr, 0);
+        run.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+    ::close(out[0]);
+    return run;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+long statusKilobytes(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
+        }
+    }
+    return -1;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) {
+            ticks += std::stoull(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+pid_t findHelper(const std::string& runtimeDir) {
+    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code error;
+        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+        if (!error && exe.filename() == "korvel-helper" &&
+            fileText(entry.path() / "environ").find(marker) != std::string::npos) {
+            return static_cast<pid_t>(std::stol(entry.path().filename()));
+        }
+    }
+    return -1;
+}
+
+// Sockets ss attributes to processes ("pid=" once per holder).
+size_t ssHeldRows(const std::string& output) {
+    size_t rows = 0;
+    for (size_t at = output.find("pid="); at != std::string::npos;
+         at = output.find("pid=", at + 4)) {
+        ++rows;
+    }
+    return rows;
+}
+
+size_t fetchRows(const std::string& json) {
+    size_t rows = 0;
+    for (size_t at = json.find("\"proto\":"); at != std::string::npos;
+         at = json.find("\"proto\":", at + 8)) {
+        ++rows;
+    }
+    return rows;
+}
+
+struct Headless {
+    pid_t companion = -1;
+    pid_t helper = -1;
+};
+
+Headless startHeadless(const Options& o, const std::string& runtime) {
+    Headless run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>(o.companion.c_str()), nullptr};
+    posix_spawn(&run.companion, o.companion.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    // Start-up (three requests in two seconds) passes first.
+    std::this_thread::sleep_for(4s);
+    run.helper = findHelper(runtime);
+    return run;
+}
+
+void stopHeadless(const Headless& run) {
+    ::kill(run.companion, SIGTERM);
+    ::waitpid(run.companion, nullptr, 0);
+    if (run.helper > 0) {
+        ::kill(run.helper, SIGTERM);
+    }
+}
+
+std::string memoryLine(const Headless& run) {
+    const std::string maps = fileText("/proc/" + std::to_string(run.companion) + "/maps");
+    char line[160];
+    std::snprintf(line, sizeof line, "%ld kB (peak %ld kB), GTK %s",
+                  statusKilobytes(run.companion, "VmRSS"), statusKilobytes(run.companion, "VmHWM"),
+                  maps.find("libgtk") == std::string::npos ? "not mapped" : "mapped");
+    return line;
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        const int value = std::atoi(argv[i + 1]);
+        if (flag == "--processes") {
+            o.processes = value;
+        } else if (flag == "--connections") {
+            o.connections = value;
+        } else if (flag == "--udp") {
+            o.udp = value;
+        } else if (flag == "--pairs") {
+            o.pairs = std::max(1, value);
+        } else if (flag == "--cpu-seconds") {
+            o.cpuSeconds = value;
+        } else if (flag == "--companion") {
+            o.companion = argv[i + 1];
+        }
+    }
+    if (o.companion.empty()) {
+        const auto self = std::filesystem::read_symlink("/proc/self/exe");
+        o.companion = (self.parent_path() / "korvel-companion").string();
+    }
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, onSignal);
+    }
+    const auto base = std::filesystem::temp_directory_path() /
+                      ("korvel-command-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(base / "runtime");
+    std::filesystem::create_directories(base / "config");
+    std::filesystem::permissions(base / "runtime", std::filesystem::perms::owner_all);
+    const std::string runtime = (base / "runtime").string();
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (base / "config").c_str(), 1);
+    ::setenv("HOME", base.c_str(), 1);
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    std::printf("companion: %s\n", o.companion.c_str());
+
+    std::vector<double> help, version;
+    for (int i = 0; i < 15; ++i) {
+        help.push_back(runCommand({o.companion, "--help"}).ms);
+        version.push_back(runCommand({"/usr/bin/ss", "-V"}).ms);
+    }
+    std::printf("%-36s %10s %10s %8s\n", "median of pairs", "ms", "peer ms", "ratio");
+    std::printf("%-36s %10.2f %10.2f %8.2f  (peer: ss -V, 15 pairs)\n", "korvel-companion --help",
+                median(help), median(version), median(help) / median(version));
+
+    runCommand({o.companion, "defaults", "write", "showSystemProcesses", "-bool", "true"});
+    const Headless idle = startHeadless(o, runtime);
+    const std::string idleMemory = memoryLine(idle);
+    stopHeadless(idle);
+
+    if (!startLoad(o)) {
+        std::fprintf(stderr, "the load did not come up\n");
+        endLoad();
+        return 1;
+    }
+    std::vector<double> fetch, ss;
+    size_t rows = 0, ssRows = 0;
+    runCommand({o.companion, "fetch", "--show-system"}); // starts the helper
+    for (int i = 0; i < o.pairs; ++i) {
+        const auto f = runCommand({o.companion, "fetch", "--show-system"});
+        const auto s = runCommand({"/usr/bin/ss", "-tunap"});
+        fetch.push_back(f.ms);
+        ss.push_back(s.ms);
+        rows = fetchRows(f.output);
+        ssRows = ssHeldRows(s.output);
+    }
+    if (const pid_t helper = findHelper(runtime); helper > 0) {
+        ::kill(helper, SIGTERM);
+    }
+    std::printf("%-36s %10.2f %10.2f %8.2f  (peer: ss -tunap, %d pairs; rows %zu, ss %zu held)\n",
+                "korvel-companion fetch --show-system", median(fetch), median(ss),
+                median(fetch) / median(ss), o.pairs, rows, ssRows);
+    std::printf("load: %d processes x %d TCP (IPv6 over ::ffff:127.0.0.1) + %d UDP, one acceptor\n",
+                o.processes, o.connections, o.udp);
+
+    std::printf("\nheadless companion, system processes shown\n");
+    std::printf("%-36s %s\n", "RSS before the load", idleMemory.c_str());
+    const Headless loaded = startHeadless(o, runtime);
+    const double companionStart = cpuSeconds(loaded.companion);
+    const double helperStart = loaded.helper > 0 ? cpuSeconds(loaded.helper) : 0;
+    const auto wallStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(o.cpuSeconds));
+    const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+    const double companionCPU = cpuSeconds(loaded.companion) - companionStart;
+    const double helperCPU = loaded.helper > 0 ? cpuSeconds(loaded.helper) - helperStart : 0;
+    std::printf("%-36s %s\n", "RSS under the load", memoryLine(loaded).c_str());
+    std::printf("%-36s %.2f %% + %.2f %% = %.2f %% of one core over %.0f s\n",
+                "CPU companion + helper", 100 * companionCPU / wall, 100 * helperCPU / wall,
+                100 * (companionCPU + helperCPU) / wall, wall);
+    stopHeadless(loaded);
+    endLoad();
+    std::filesystem::remove_all(base);
+    return 0;
+}
