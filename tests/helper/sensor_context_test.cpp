@@ -3,7 +3,7 @@
 #include "platform/hid/thermal_zone_event_system.h"
 #include "platform/ioreport/sysfs_gpu_report.h"
 #include "platform/smc/hwmon_smc_driver.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ protected:
         return *context_;
     }
 
-    testing::TempDir sys;
+    testing::SysfsTree sys;
     int64_t monotonicMicros = 1000000;
     int windows = 0;
     std::function<void()> betweenSamples;
@@ -47,13 +47,10 @@ private:
 // The wiring only: each source feeds its collector; the sources' own rules
 // are tested with them.
 TEST_F(SensorContextTest, HwmonChipsFeedTheTemperaturesAndTheBusyCounterTheGPUUsage) {
-    sys.write("class/hwmon/hwmon1/name", "coretemp\n");
-    sys.write("class/hwmon/hwmon1/temp1_input", "60000\n");
-    sys.write("class/hwmon/hwmon2/name", "amdgpu\n");
-    sys.write("class/hwmon/hwmon2/temp1_input", "61500\n");
+    sys.hwmonChip(1, "coretemp", {"60000"});
+    sys.hwmonChip(2, "amdgpu", {"61500"});
     // Not consulted while the chips answer.
-    sys.write("class/thermal/thermal_zone0/type", "gpu-thermal\n");
-    sys.write("class/thermal/thermal_zone0/temp", "70000\n");
+    sys.thermalZone(0, "gpu-thermal", "70000");
     const Temperatures t = context().temperatures.readTemperatures();
     EXPECT_EQ(t.cpu, 60.0);
     EXPECT_EQ(t.gpu, 61.5);

@@ -1,7 +1,7 @@
 #include "helper/temperatures.h"
 
 #include "platform/hid/thermal_zone_event_system.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -12,14 +12,6 @@ namespace {
 // services' own rules are tested with them.
 class TemperatureCollectorTest : public ::testing::Test {
 protected:
-    void zone(int number, const std::string& type, const char* millidegrees) {
-        const std::string dir = "class/thermal/thermal_zone" + std::to_string(number);
-        sys.write(dir + "/type", type + "\n");
-        if (millidegrees != nullptr) {
-            sys.write(dir + "/temp", std::string(millidegrees) + "\n");
-        }
-    }
-
     // A controller reader answering fixed means, as QNReadSMCTemperatures would.
     Temperatures read(double smcCPU, double smcGPU) {
         return TemperatureCollector(
@@ -32,12 +24,12 @@ protected:
             .readTemperatures();
     }
 
-    testing::TempDir sys;
+    testing::SysfsTree sys;
     platform::hid::ThermalZoneEventSystem zones{sys.str()};
 };
 
 TEST_F(TemperatureCollectorTest, AControllerReadingExcludesTheHIDSource) {
-    zone(0, "gpu-thermal", "70000");
+    sys.thermalZone(0, "gpu-thermal", "70000");
     const Temperatures t = read(55, 0);
     EXPECT_EQ(t.cpu, 55.0);
     EXPECT_FALSE(t.gpu) << "no GPU member, even though a HID sensor has one";
@@ -49,20 +41,20 @@ TEST_F(TemperatureCollectorTest, AControllerReadingExcludesTheHIDSource) {
 TEST_F(TemperatureCollectorTest, OtherwiseTheMeanOfEachFamilysSensorsInRange) {
     Temperatures t = read(0, 0);
     EXPECT_FALSE(t.cpu || t.gpu) << "no services at all";
-    zone(1, "x86_pkg_temp", "40000");
+    sys.thermalZone(1, "x86_pkg_temp", "40000");
     t = read(0, 0);
     EXPECT_EQ(t.cpu, 40.0);
     EXPECT_FALSE(t.gpu) << "only the side with a sensor has a member";
 
-    zone(2, "cpu0-thermal", "50000");
-    zone(3, "cpu1-thermal", "150000"); // out of range: the HID source excludes 150
-    zone(4, "cpu2-thermal", "0");
-    zone(5, "cpu3-thermal", "-3000");
-    zone(6, "cpu4-thermal", nullptr); // no event
-    zone(7, "acpitz", "99000");       // neither family
-    zone(8, "gpu-thermal", "60000");
-    zone(9, "gpu0-thermal", "64000");
-    zone(10, "gpu1-thermal", "149500");
+    sys.thermalZone(2, "cpu0-thermal", "50000");
+    sys.thermalZone(3, "cpu1-thermal", "150000"); // out of range: the HID source excludes 150
+    sys.thermalZone(4, "cpu2-thermal", "0");
+    sys.thermalZone(5, "cpu3-thermal", "-3000");
+    sys.thermalZone(6, "cpu4-thermal", nullptr); // no event
+    sys.thermalZone(7, "acpitz", "99000");       // neither family
+    sys.thermalZone(8, "gpu-thermal", "60000");
+    sys.thermalZone(9, "gpu0-thermal", "64000");
+    sys.thermalZone(10, "gpu1-thermal", "149500");
     t = read(0, 0);
     EXPECT_EQ(t.cpu, 45.0);
     ASSERT_TRUE(t.gpu);

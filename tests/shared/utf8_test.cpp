@@ -5,15 +5,12 @@
 namespace korvel {
 namespace {
 
-TEST(Utf8Test, ValidTextPassesUnchanged) {
+TEST(Utf8Test, ValidTextPassesAndEachMaximalInvalidSubsequenceBecomesOneReplacement) {
     for (const std::string text : {"", "plain", "\xC3\xA9t\xC3\xA9", "\xE2\x80\x94",
                                    "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
         EXPECT_TRUE(isValidUtf8(text)) << text;
         EXPECT_EQ(sanitizeUtf8(text), text);
     }
-}
-
-TEST(Utf8Test, EachMaximalInvalidSubsequenceBecomesOneReplacement) {
     const std::string fffd = "\xEF\xBF\xBD";
     // A lone continuation byte, an overlong, a surrogate, a value past U+10FFFF,
     // a truncated sequence at the end and one cut short by an ASCII byte.

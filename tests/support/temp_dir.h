@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace korvel::testing {
@@ -30,6 +31,12 @@ public:
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << content;
         return file;
+    }
+
+    // Reads a whole file, given absolutely or below the directory.
+    std::string read(const std::filesystem::path& file) const {
+        std::ifstream in(path_ / file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
 private:

@@ -53,7 +53,6 @@ size_t greenPixels(const Glib::RefPtr<Gdk::Texture>& texture) {
     return count;
 }
 
-// Renders the window and saves it as name.
 Glib::RefPtr<Gdk::Texture> save(Gtk::Window& window, const std::string& name) {
     auto texture = renderWindow(window);
     if (texture) {

@@ -8,9 +8,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 namespace korvel {
 namespace {
 
@@ -36,11 +33,6 @@ std::vector<std::string> startedCommand(const std::filesystem::path& entry) {
         g_strfreev(argv);
     }
     return command;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class LaunchAtLoginTest : public ::testing::Test {
@@ -105,9 +97,9 @@ TEST_F(LaunchAtLoginTest, RegistersUnlessRefusedOrSwitchedOffByTheUser) {
         EXPECT_TRUE(logLines.empty());
         if (c.enabled) {
             EXPECT_EQ(startedCommand(entryPath), std::vector<std::string>{kProgram});
-            EXPECT_NE(readFile(entryPath).find(head), std::string::npos);
+            EXPECT_NE(config.read(entryPath).find(head), std::string::npos);
         } else if (!c.entry.empty()) {
-            EXPECT_EQ(readFile(entryPath), c.entry) << "the user's switch was overridden";
+            EXPECT_EQ(config.read(entryPath), c.entry) << "the user's switch was overridden";
         } else {
             EXPECT_FALSE(std::filesystem::exists(entryPath));
         }
@@ -118,7 +110,7 @@ TEST_F(LaunchAtLoginTest, RegistersUnlessRefusedOrSwitchedOffByTheUser) {
     }
 
     // Keys others added stay, and an unchanged entry is not written again.
-    EXPECT_NE(readFile(entryPath).find("X-GNOME-Autostart-Delay=10\n"), std::string::npos);
+    EXPECT_NE(config.read(entryPath).find("X-GNOME-Autostart-Delay=10\n"), std::string::npos);
     const auto stamp = std::filesystem::last_write_time(entryPath) - std::chrono::hours(1);
     std::filesystem::last_write_time(entryPath, stamp);
     registerLaunchAtLoginIfNeeded(defaults, item());

@@ -27,14 +27,10 @@ using nlohmann::json;
 
 constexpr const char* kDomain = "qn.Korvel.companion";
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class UserDefaultsTest : public ::testing::Test {
 protected:
     std::string path() const { return defaults::defaultsFilePath(kDomain); }
+    json onDisk() const { return json::parse(dir.read(path())); }
 
     testing::TempDir dir;
     testing::ScopedEnv configHome{"XDG_CONFIG_HOME", dir.str()};
@@ -63,7 +59,7 @@ TEST_F(UserDefaultsTest, ValuesKeepTheirTypeOnDiskAndInTheGetters) {
         EXPECT_TRUE(store.set("menuBarMetric", "network"));
         EXPECT_TRUE(store.set("huge", json(18446744073709551615ull)));
     }
-    EXPECT_TRUE(json::parse(readFile(path()))["ratio"].is_number_float());
+    EXPECT_TRUE(onDisk()["ratio"].is_number_float());
 
     // A fresh store, as at the next launch.
     UserDefaults store(kDomain, path(), dispatch);
@@ -77,7 +73,7 @@ TEST_F(UserDefaultsTest, ValuesKeepTheirTypeOnDiskAndInTheGetters) {
     EXPECT_TRUE(store.remove("autoRefreshInterval"));
     EXPECT_TRUE(store.set("menuBarMetric", nullptr));
     EXPECT_EQ(store.object("menuBarMetric"), std::nullopt);
-    EXPECT_FALSE(json::parse(readFile(path())).contains("autoRefreshInterval"));
+    EXPECT_FALSE(onDisk().contains("autoRefreshInterval"));
 
     // Saved privately, with no temporary files left behind.
     EXPECT_EQ(fs::status(path()).permissions() & fs::perms::all,
@@ -100,7 +96,7 @@ TEST_F(UserDefaultsTest, ChangesByAnotherProcessAreSeenAndMerged) {
     EXPECT_TRUE(tool.set("trafficEnabled", false));
     EXPECT_TRUE(companion.set("helperAvailable", true));
     EXPECT_EQ(
-        json::parse(readFile(path())),
+        onDisk(),
         (json{{"autoRefreshInterval", 10}, {"trafficEnabled", false}, {"helperAvailable", true}}));
 
     // Someone replaces the file by hand.
@@ -148,11 +144,11 @@ TEST_F(UserDefaultsTest, ObserversHearOfChangesOnTheMainQueue) {
     EXPECT_EQ(dispatch.activeTimerCount(), 0u);
 }
 
-std::vector<std::string> movedAside(const fs::path& folder) {
+std::vector<std::string> movedAside(const testing::TempDir& dir) {
     std::vector<std::string> contents;
-    for (const auto& entry : fs::directory_iterator(folder)) {
+    for (const auto& entry : fs::directory_iterator(dir.path() / "qn.Korvel.companion")) {
         if (entry.path().filename().string().starts_with("defaults.json.corrupt-")) {
-            contents.push_back(readFile(entry.path()));
+            contents.push_back(dir.read(entry.path()));
         }
     }
     std::sort(contents.begin(), contents.end());
@@ -165,12 +161,12 @@ TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUntilAWriteThenMovedAsideToANameOf
     UserDefaults store(kDomain, path(), dispatch);
     EXPECT_TRUE(store.fileIsDamaged());
     EXPECT_EQ(store.integerFor("autoRefreshInterval", 5), 5);
-    EXPECT_EQ(readFile(path()), damaged) << "reading never rewrites";
+    EXPECT_EQ(dir.read(path()), damaged) << "reading never rewrites";
 
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(store.set("helperAvailable", true));
     EXPECT_TRUE(store.set("helperAvailable", false));
-    EXPECT_EQ(json::parse(readFile(path())), (json{{"helperAvailable", false}}));
+    EXPECT_EQ(onDisk(), (json{{"helperAvailable", false}}));
     EXPECT_FALSE(store.fileIsDamaged());
 
     // A second damaged file in a row (the top level is not an object), then
@@ -186,7 +182,7 @@ TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUntilAWriteThenMovedAsideToANameOf
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << "said each time: " << said;
     EXPECT_NE(said.find(path() + ".corrupt-"), std::string::npos) << said;
-    const auto aside = movedAside(fs::path(path()).parent_path());
+    const auto aside = movedAside(dir);
     ASSERT_EQ(aside.size(), 3u) << "every one is kept";
     EXPECT_EQ(aside[0], "[1, 2]");
     EXPECT_EQ(aside[1], damaged);
@@ -215,7 +211,7 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndSaysWhyOnce) 
         EXPECT_NE(store.readError().find(reason), std::string::npos) << store.readError();
         EXPECT_FALSE(store.fileIsDamaged()) << reason;
         EXPECT_EQ(defaults::stampFile(path()), before) << reason;
-        EXPECT_TRUE(movedAside(fs::path(path()).parent_path()).empty()) << reason;
+        EXPECT_TRUE(movedAside(dir).empty()) << reason;
         fs::remove(path());
     }
 }
@@ -236,11 +232,11 @@ TEST_F(UserDefaultsTest, TheMainLoopsWritesNeverWaitForAnotherProcesssLock) {
     ASSERT_TRUE(returned) << "waited for the lock";
     EXPECT_TRUE(store.boolFor("helperAvailable", false)) << "kept meanwhile";
     dispatch.advance(1.0);
-    EXPECT_EQ(json::parse(readFile(path()))["helperAvailable"], false) << "still locked";
+    EXPECT_EQ(onDisk()["helperAvailable"], false) << "still locked";
 
     held.reset();
     dispatch.advance(1.0);
-    EXPECT_EQ(json::parse(readFile(path()))["helperAvailable"], true) << "saved once free";
+    EXPECT_EQ(onDisk()["helperAvailable"], true) << "saved once free";
     EXPECT_EQ(dispatch.activeTimerCount(), 0u);
 }
 

@@ -25,7 +25,6 @@ TEST(NotificationCenter, UserInfoKeepsItsTypes) {
     const Notification& typed = received[0];
     EXPECT_EQ(typed.boolValue("bool"), true);
     EXPECT_EQ(typed.stringValue("string"), "true");
-    // A value of another type, or no value, is nothing.
     EXPECT_EQ(typed.boolValue("string"), std::nullopt);
     EXPECT_EQ(typed.boolValue("int"), std::nullopt);
     EXPECT_EQ(typed.stringValue("int"), std::nullopt);

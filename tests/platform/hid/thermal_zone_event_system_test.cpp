@@ -1,6 +1,6 @@
 #include "platform/hid/thermal_zone_event_system.h"
 
-#include "tests/support/temp_dir.h"
+#include "tests/support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace korvel::platform::hid {
 namespace {
 
-using testing::TempDir;
+using testing::SysfsTree;
 
 // Product name -> value at the temperature field (no value: no event).
 std::map<std::string, std::optional<double>> readAll(HIDEventSystem& system) {
@@ -49,18 +49,14 @@ TEST(ThermalZoneFamily, NamesCPUAndGPUZones) {
 }
 
 TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNames) {
-    TempDir sys;
+    SysfsTree sys;
     EXPECT_FALSE(ThermalZoneEventSystem(sys.str()).createSimpleClient()->copyServices())
         << "no list without the thermal class";
-    sys.write("class/thermal/thermal_zone0/type", "acpitz\n");
-    sys.write("class/thermal/thermal_zone0/temp", "27800\n");
-    sys.write("class/thermal/thermal_zone1/type", "x86_pkg_temp\n");
-    sys.write("class/thermal/thermal_zone1/temp", "52000\n");
-    sys.write("class/thermal/thermal_zone2/type", "gpu-thermal\n");
-    sys.write("class/thermal/thermal_zone2/temp", "43500\n");
-    sys.write("class/thermal/thermal_zone12/type", "cpu1-thermal\n");
-    sys.write("class/thermal/thermal_zone12/temp", "-1000\n");
-    sys.write("class/thermal/thermal_zone13/type", "cpu2-thermal\n");
+    sys.thermalZone(0, "acpitz", "27800");
+    sys.thermalZone(1, "x86_pkg_temp", "52000");
+    sys.thermalZone(2, "gpu-thermal", "43500");
+    sys.thermalZone(12, "cpu1-thermal", "-1000");
+    sys.thermalZone(13, "cpu2-thermal", nullptr);
     sys.write("class/thermal/cooling_device0/type", "Processor\n");
 
     ThermalZoneEventSystem system(sys.str());
@@ -73,12 +69,9 @@ TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNames) {
 }
 
 TEST(ThermalZoneEventSystem, LeavesASleepingParentDeviceAlone) {
-    TempDir sys;
-    sys.write("class/thermal/thermal_zone0/type", "gpu-thermal\n");
-    sys.write("class/thermal/thermal_zone0/temp", "43000\n");
-    sys.write("devices/pci0000:00/0000:01:00.0/power/runtime_status", "suspended\n");
-    std::filesystem::create_directory_symlink(sys.path() / "devices/pci0000:00/0000:01:00.0",
-                                              sys.path() / "class/thermal/thermal_zone0/device");
+    SysfsTree sys;
+    sys.thermalZone(0, "gpu-thermal", "43000");
+    sys.pciDevice("0000:01:00.0", "suspended", "class/thermal/thermal_zone0/device");
     ThermalZoneEventSystem system(sys.str());
     EXPECT_EQ(readAll(system).at("PMU TP0g"), std::nullopt);
 

@@ -5,7 +5,7 @@
 namespace korvel::platform::ioreport {
 namespace {
 
-TEST(TransStat, ReadsTheTimeColumnOfEveryOperatingPoint) {
+TEST(TransStat, ReadsTheTimeColumnOfEveryOperatingPointOfATable) {
     const std::string text = "     From  :   To\n"
                              "           : 200000000 400000000 800000000   time(ms)\n"
                              "*200000000:         0         5         2     123456\n"
@@ -14,9 +14,6 @@ TEST(TransStat, ReadsTheTimeColumnOfEveryOperatingPoint) {
                              "Total transition : 16\n";
     EXPECT_EQ(parseTransStat(text),
               (std::vector<FrequencyTime>{{200000000, 123456}, {400000000, 7890}, {800000000, 0}}));
-}
-
-TEST(TransStat, NoTableNoRows) {
     EXPECT_TRUE(parseTransStat("Not Supported.\n").empty());
     EXPECT_TRUE(parseTransStat("").empty());
     EXPECT_TRUE(parseTransStat("     From  :   To\n           :   time(ms)\n").empty());

@@ -1,6 +1,6 @@
 #include "platform/ioreport/sysfs_gpu_report.h"
 
-#include "tests/support/temp_dir.h"
+#include "tests/support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace korvel::platform::ioreport {
 namespace {
 
-using testing::TempDir;
+using testing::SysfsTree;
 using Channels = std::vector<std::vector<StateResidency>>;
 
 class SysfsGPUReportTest : public ::testing::Test {
@@ -46,17 +46,7 @@ protected:
         return states;
     }
 
-    void pciDevice(const std::string& link, const std::string& address, const std::string& status) {
-        const std::string device = "devices/pci0000:00/" + address;
-        sys.write(device + "/power/runtime_status", status + "\n");
-        std::filesystem::create_directories(sys.path() / "bus/pci/devices");
-        std::filesystem::create_directory_symlink(sys.path() / "bus/pci",
-                                                  sys.path() / device / "subsystem");
-        std::filesystem::create_directories((sys.path() / link).parent_path());
-        std::filesystem::create_directory_symlink(sys.path() / device, sys.path() / link);
-    }
-
-    TempDir sys;
+    SysfsTree sys;
     int64_t now = 5000000;
 };
 
@@ -75,7 +65,6 @@ TEST_F(SysfsGPUReportTest, AmdBusyPercentOverTheWindow) {
     sys.write("class/drm/renderD128/dev", "226:128\n");
     auto source = loader();
 
-    // Only the GPU group has channels.
     auto library = source.open();
     EXPECT_FALSE(library->copyChannelsInGroup("Energy Model", kGPUPerformanceStatesSubGroup));
     EXPECT_FALSE(library->copyChannelsInGroup(kGPUStatsGroup, "GPU Clock Residency"));
@@ -123,7 +112,7 @@ TEST_F(SysfsGPUReportTest, DevfreqTimeInState) {
 
 TEST_F(SysfsGPUReportTest, SleepingGPUsComeLastAndAreNotRead) {
     const std::string device = "devices/pci0000:00/0000:03:00.0";
-    pciDevice("class/drm/card0/device", "0000:03:00.0", "suspended");
+    sys.pciDevice("0000:03:00.0", "suspended", "class/drm/card0/device");
     sys.write(device + "/gpu_busy_percent", "garbage\n");
     sys.write("class/drm/card1/power/rc6_residency_ms", "0\n");
     auto source = loader();
@@ -140,7 +129,7 @@ TEST_F(SysfsGPUReportTest, SleepingGPUsComeLastAndAreNotRead) {
 }
 
 TEST_F(SysfsGPUReportTest, NvidiaWithoutItsLibraryHasNoChannel) {
-    pciDevice("bus/pci/drivers/nvidia/0000:01:00.0", "0000:01:00.0", "active");
+    sys.pciDevice("0000:01:00.0", "active", "bus/pci/drivers/nvidia/0000:01:00.0");
     sys.write("bus/pci/drivers/nvidia/new_id", "");
     auto missing = loader(sys.str() + "/no-such-libnvidia-ml.so.1");
     EXPECT_EQ(window(missing), std::nullopt);

@@ -4,9 +4,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <map>
 #include <unistd.h>
 
@@ -87,7 +85,6 @@ TEST(UnifiedLogTest, DebugRecordsGoNowhereUnlessAskedForJournalIncluded) {
     }
 }
 
-// Runs body with stderr sent to a file and returns what it wrote.
 template <typename Body> std::string stderrOf(Body body) {
     testing::TempDir dir;
     const auto path = dir.path() / "stderr";
@@ -99,8 +96,7 @@ template <typename Body> std::string stderrOf(Body body) {
     body();
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
+    return dir.read(path);
 }
 
 TEST(UnifiedLogTest, WithoutAJournalRecordsAreStderrLinesAndDebugStaysQuiet) {

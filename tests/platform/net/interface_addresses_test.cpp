@@ -14,7 +14,6 @@ TEST(InterfaceAddressesTest, LiveListHoldsNumericAddressesWithTheirFamily) {
         if (!address.numericHost) {
             continue;
         }
-        // IPv4 text has dots and no colon; IPv6 text has colons.
         EXPECT_EQ(address.isIPv6, address.numericHost->find(':') != std::string::npos)
             << *address.numericHost;
         if (address.interfaceName == "lo" && *address.numericHost == "127.0.0.1") {

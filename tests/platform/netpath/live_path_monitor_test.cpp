@@ -1,5 +1,7 @@
 #include "platform/netpath/path_monitor.h"
 #include "platform/netpath/rtnetlink_socket.h"
+#include "tests/platform/netpath/netlink_fixture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -7,22 +9,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 namespace korvel::platform::netpath {
 namespace {
 
-namespace fs = std::filesystem;
-
 // The real kernel, in a network namespace of this test's own: the monitor
 // follows routes that the test adds and removes with ip(8).
 TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
-    const fs::path sys = fs::temp_directory_path() / "korvel-live-netpath-sys";
-    fs::create_directories(sys / "class/net/lo");
-    std::ofstream(sys / "class/net/lo/type") << "772\n";
+    testing::TempDir sys;
+    testing::addSysNet(sys.path(), "lo", 772, false);
 
     std::string skipped;
     std::vector<NetworkPath> paths;
@@ -38,7 +35,7 @@ TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
         }
         std::mutex mutex;
         std::condition_variable arrived;
-        PathMonitor monitor(std::make_unique<RtnetlinkSocket>(), sys.string(),
+        PathMonitor monitor(std::make_unique<RtnetlinkSocket>(), sys.str(),
                             std::make_unique<NeverMetered>());
         monitor.setUpdateHandler([&](NetworkPath path) {
             std::lock_guard lock(mutex);
@@ -63,7 +60,6 @@ TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
         monitor.cancel();
     });
     worker.join();
-    fs::remove_all(sys);
     if (!skipped.empty()) {
         GTEST_SKIP() << skipped;
     }

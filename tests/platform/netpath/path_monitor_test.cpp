@@ -8,10 +8,12 @@
 namespace korvel::platform::netpath {
 namespace {
 
+using testing::addressMessage;
 using testing::Bytes;
 using testing::defaultRoute;
 using testing::DumpTables;
 using testing::FakeNetlinkSource;
+using testing::linkMessage;
 using testing::routeMessage;
 
 constexpr uint32_t kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
@@ -25,7 +27,6 @@ struct Run {
 // Runs a monitor over a scripted kernel until the script is used up.
 Run runScript(std::unique_ptr<FakeNetlinkSource> source,
               std::unique_ptr<MeteredSource> metered = nullptr) {
-    // A /sys with a wired eth0 and a wireless wlan0.
     testing::TempDir sys;
     testing::addSysNet(sys.path(), "eth0", 1, true);
     std::filesystem::create_directories(testing::addSysNet(sys.path(), "wlan0", 1, true) /
@@ -56,13 +57,11 @@ std::vector<std::string> names(const NetworkPath& path) {
 }
 
 DumpTables twoLinkTables(std::vector<Bytes> routes) {
-    return {
-        {testing::Dump::links,
-         {testing::linkMessage(RTM_NEWLINK, 2, "eth0", kUp),
-          testing::linkMessage(RTM_NEWLINK, 3, "wlan0", kUp)}},
-        {testing::Dump::addresses,
-         {testing::addressMessage(RTM_NEWADDR, 2, false, {192, 0, 2, 10}, 24, RT_SCOPE_UNIVERSE)}},
-        {testing::Dump::routes, std::move(routes)}};
+    return {{testing::Dump::links,
+             {linkMessage(RTM_NEWLINK, 2, "eth0", kUp), linkMessage(RTM_NEWLINK, 3, "wlan0", kUp)}},
+            {testing::Dump::addresses,
+             {addressMessage(RTM_NEWADDR, 2, false, {192, 0, 2, 10}, 24, RT_SCOPE_UNIVERSE)}},
+            {testing::Dump::routes, std::move(routes)}};
 }
 
 std::unique_ptr<FakeNetlinkSource> twoLinks(std::vector<Bytes> routes) {
@@ -82,7 +81,7 @@ TEST(PathMonitor, FollowsRecordedKernelMessages) {
         if (step == "wlan-down") {
             // wlan0 comes back without anyone re-adding its route: the route
             // the kernel dropped silently must not come back with it.
-            source->datagram(testing::linkMessage(RTM_NEWLINK, 5, "wlan0", kUp));
+            source->datagram(linkMessage(RTM_NEWLINK, 5, "wlan0", kUp));
             source->pause();
         }
     }
@@ -147,13 +146,12 @@ TEST(PathMonitor, HandsOutOnlyChangedPaths) {
     auto source = twoLinks({routeMessage(defaultRoute(2, 100))});
     source->pause();
     // Noise: a new address, then the same route again.
-    source->datagram(
-        testing::addressMessage(RTM_NEWADDR, 2, false, {192, 0, 2, 11}, 24, RT_SCOPE_UNIVERSE));
+    source->datagram(addressMessage(RTM_NEWADDR, 2, false, {192, 0, 2, 11}, 24, RT_SCOPE_UNIVERSE));
     source->pause();
     source->datagram(routeMessage(defaultRoute(2, 100)));
     source->pause();
     // Carrier lost: the route stays, the path does not.
-    source->datagram(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP));
+    source->datagram(linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP));
     const auto paths = runScript(std::move(source)).paths;
     ASSERT_EQ(paths.size(), 2u);
     EXPECT_EQ(paths[0].status, PathStatus::satisfied);

@@ -10,8 +10,10 @@
 namespace korvel::platform::netpath {
 namespace {
 
+using testing::addressMessage;
 using testing::Bytes;
 using testing::defaultRoute;
+using testing::linkMessage;
 using testing::routeMessage;
 
 constexpr uint32_t kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
@@ -23,8 +25,8 @@ InterfaceType typeByName(const std::string& name) {
 // eth0 (2) and wlan0 (3), both up.
 RoutingState withLinks() {
     RoutingState state;
-    state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", kUp), 0, 0);
-    state.apply(testing::linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
+    state.apply(linkMessage(RTM_NEWLINK, 2, "eth0", kUp), 0, 0);
+    state.apply(linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
     return state;
 }
 
@@ -57,13 +59,12 @@ TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
     {
         // Up without a carrier, or administratively down: not usable.
         RoutingState state = withLinks();
-        state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP), 0, 0);
+        state.apply(linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP), 0, 0);
         state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
         EXPECT_EQ(status(state), PathStatus::unsatisfied);
-        state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP | IFF_LOWER_UP), 0, 0);
+        state.apply(linkMessage(RTM_NEWLINK, 2, "eth0", IFF_UP | IFF_LOWER_UP), 0, 0);
         EXPECT_EQ(status(state), PathStatus::satisfied);
-        const auto result =
-            state.apply(testing::linkMessage(RTM_NEWLINK, 2, "eth0", IFF_LOWER_UP), 0, 0);
+        const auto result = state.apply(linkMessage(RTM_NEWLINK, 2, "eth0", IFF_LOWER_UP), 0, 0);
         EXPECT_TRUE(result.needsResync) << "taking a link down drops IPv4 routes silently";
         EXPECT_EQ(status(state), PathStatus::unsatisfied);
     }
@@ -79,13 +80,10 @@ TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
         EXPECT_TRUE(path.usesInterfaceType(InterfaceType::wifi));
         EXPECT_FALSE(path.supportsIPv4);
         EXPECT_FALSE(path.supportsIPv6) << "no routable IPv6 address anywhere";
-        state.apply(
-            testing::addressMessage(RTM_NEWADDR, 3, true, Bytes(16, 0x20), 64, RT_SCOPE_LINK), 0,
-            0);
+        state.apply(addressMessage(RTM_NEWADDR, 3, true, Bytes(16, 0x20), 64, RT_SCOPE_LINK), 0, 0);
         EXPECT_FALSE(state.networkPath(typeByName, true).supportsIPv6);
-        state.apply(
-            testing::addressMessage(RTM_NEWADDR, 3, true, Bytes(16, 0x21), 64, RT_SCOPE_UNIVERSE),
-            0, 0);
+        state.apply(addressMessage(RTM_NEWADDR, 3, true, Bytes(16, 0x21), 64, RT_SCOPE_UNIVERSE), 0,
+                    0);
         EXPECT_TRUE(state.networkPath(typeByName, true).supportsIPv6);
     }
 }
@@ -126,15 +124,14 @@ TEST(RoutingState, FollowsRouteAndLinkChanges) {
     state.apply(routeMessage(defaultRoute(2, 100), RTM_DELROUTE), 0, 0);
     EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
     // A bridge-port removal is not the removal of the link.
-    state.apply(testing::linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
+    state.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
     EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
     // Removing the link takes its routes with it, even if it returns.
-    state.apply(testing::linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
-    state.apply(testing::linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
+    state.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
+    state.apply(linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
     EXPECT_EQ(state.defaultRouteCount(), 0u);
-    // A renamed link shows its new name.
     state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
-    state.apply(testing::linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
+    state.apply(linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
     EXPECT_EQ(pathNames(state), std::vector<std::string>{"lan0"});
 }
 
@@ -145,13 +142,12 @@ TEST(RoutingState, DumpBookkeeping) {
     EXPECT_FALSE(state.apply(done, 7, 100).dumpDone);
     EXPECT_FALSE(state.apply(done, 8, 99).dumpDone);
     EXPECT_TRUE(state.apply(done, 7, 99).dumpDone);
-    // An error answer fails the dump.
     Bytes refusal(sizeof(nlmsgerr), 0);
     const int busy = -16;
     std::memcpy(refusal.data(), &busy, sizeof busy);
     EXPECT_TRUE(state.apply(testing::message(NLMSG_ERROR, 0, refusal, 7, 99), 7, 99).dumpFailed);
     // A message that claims more bytes than the datagram holds is torn.
-    auto torn = testing::linkMessage(RTM_NEWLINK, 2, "eth0", kUp);
+    auto torn = linkMessage(RTM_NEWLINK, 2, "eth0", kUp);
     torn.resize(torn.size() - 4);
     const auto result = state.apply(torn, 0, 0);
     EXPECT_TRUE(result.torn);

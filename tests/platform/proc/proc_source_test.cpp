@@ -52,9 +52,8 @@ TEST(ProcSourceFixtureTest, ListingLeavesOutKernelThreadsAndNonNumericEntries) {
     ProcSource namespaced(fixtureOptions(container));
     EXPECT_EQ(sorted(namespaced.listAllPids()), (std::vector<int32_t>{1, 2, 5}));
 
-    ProcSourceOptions missing;
-    missing.root = fixture.root() + "/nowhere";
-    missing.useNetlink = false;
+    auto missing = fixtureOptions(fixture);
+    missing.root += "/nowhere";
     ProcSource absent(missing);
     EXPECT_TRUE(absent.listAllPids().empty());
     EXPECT_FALSE(absent.executablePath(1));
@@ -125,7 +124,6 @@ TEST(ProcSourceFixtureTest, AProcessThatVanishesAfterListingFailsEveryRead) {
     ASSERT_TRUE(task);
     EXPECT_EQ(task->userNS, 50000000u);
 
-    // A fresh listing forgets it.
     EXPECT_TRUE(source.listAllPids().empty());
     EXPECT_FALSE(source.taskInfo(200));
 }

@@ -1,40 +1,19 @@
 #include "platform/smc/hwmon_smc_driver.h"
 
-#include "tests/support/temp_dir.h"
+#include "tests/support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
-#include <map>
 
 namespace korvel::platform::smc {
 namespace {
 
-using testing::TempDir;
+using testing::SysfsTree;
 
 class HwmonSMCDriverTest : public ::testing::Test {
 protected:
-    void chip(int number, const std::string& name, const std::map<int, std::string>& temps) {
-        const std::string dir = "class/hwmon/hwmon" + std::to_string(number);
-        sys.write(dir + "/name", name + "\n");
-        for (const auto& [input, value] : temps) {
-            sys.write(dir + "/temp" + std::to_string(input) + "_input", value + "\n");
-        }
-    }
-
-    // Gives a chip a PCI parent device with the runtime power status.
-    void pciParent(int number, const std::string& status) {
-        const std::string device = "devices/pci0000:00/0000:03:00." + std::to_string(number);
-        sys.write(device + "/power/runtime_status", status + "\n");
-        std::filesystem::create_directories(sys.path() / "bus/pci");
-        std::filesystem::create_directory_symlink(sys.path() / "bus/pci",
-                                                  sys.path() / device / "subsystem");
-        std::filesystem::create_directory_symlink(
-            sys.path() / device,
-            sys.path() / ("class/hwmon/hwmon" + std::to_string(number)) / "device");
-    }
-
     SMCCallBlock call(SMCConnection& connection, uint8_t command, const std::string& key,
                       uint32_t index = 0, uint32_t size = 4) {
         SMCCallBlock input;
@@ -55,7 +34,7 @@ protected:
         return value;
     }
 
-    TempDir sys;
+    SysfsTree sys;
 };
 
 TEST(HwmonChipFamily, NamesTheCPUAndGPUChips) {
@@ -71,10 +50,10 @@ TEST(HwmonChipFamily, NamesTheCPUAndGPUChips) {
 }
 
 TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeys) {
-    chip(0, "nvme", {{1, "38000"}});
-    chip(2, "k10temp", {{1, "51250"}, {3, "60000"}});
-    chip(10, "amdgpu", {{1, "47000"}});
-    chip(1, "coretemp", {{2, "45000"}});
+    sys.hwmonChip(0, "nvme", {"38000"});
+    sys.hwmonChip(2, "k10temp", {"51250", nullptr, "60000"});
+    sys.hwmonChip(10, "amdgpu", {"47000"});
+    sys.hwmonChip(1, "coretemp", {nullptr, "45000"});
     HwmonSMCDriver driver(sys.str());
     auto connection = driver.openKeysEndpoint();
     ASSERT_TRUE(connection);
@@ -106,11 +85,11 @@ TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeys) {
 
 TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
     EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
-    chip(1, "nvme", {{1, "38000"}});
-    chip(2, "gpu_thermal", {});
+    sys.hwmonChip(1, "nvme", {"38000"});
+    sys.hwmonChip(2, "gpu_thermal", {});
     EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint()) << "no sensor of either family";
 
-    chip(0, "coretemp", {{1, "45000"}, {2, "garbage"}});
+    sys.hwmonChip(0, "coretemp", {"45000", "garbage"});
     HwmonSMCDriver driver(sys.str());
     auto connection = driver.openKeysEndpoint();
     ASSERT_TRUE(connection);
@@ -129,11 +108,11 @@ TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
 }
 
 TEST_F(HwmonSMCDriverTest, LeavesASuspendedGPUAsleep) {
-    chip(0, "coretemp", {{1, "45000"}});
-    chip(1, "amdgpu", {{1, "50000"}});
-    chip(2, "nouveau", {{1, "52000"}});
-    pciParent(1, "suspended");
-    pciParent(2, "active");
+    sys.hwmonChip(0, "coretemp", {"45000"});
+    sys.hwmonChip(1, "amdgpu", {"50000"});
+    sys.hwmonChip(2, "nouveau", {"52000"});
+    sys.pciDevice("0000:03:00.1", "suspended", "class/hwmon/hwmon1/device");
+    sys.pciDevice("0000:03:00.2", "active", "class/hwmon/hwmon2/device");
     HwmonSMCDriver driver(sys.str());
     auto connection = driver.openKeysEndpoint();
     ASSERT_TRUE(connection);

@@ -21,7 +21,6 @@ protected:
     }
 
     std::string pidFile() const { return dir.str() + "/background.pid"; }
-    // The pid a script wrote to pidFile(), 0 when there is none.
     pid_t backgroundPid() const {
         pid_t pid = 0;
         std::ifstream(pidFile()) >> pid;

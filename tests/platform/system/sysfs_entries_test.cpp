@@ -22,7 +22,6 @@ TEST(SysfsEntries, NumberedEntriesAndSignedValues) {
     EXPECT_EQ(numberedEntries(dir.str(), "temp", "_input"), (std::vector<unsigned>{1, 2, 12}));
     EXPECT_TRUE(numberedEntries(dir.str() + "/absent", "temp").empty());
 
-    // readSigned takes one whole number.
     EXPECT_EQ(readSigned(dir.write("a", "-4500\n").string()), -4500);
     EXPECT_FALSE(readSigned(dir.write("c", "52 000\n").string()));
     EXPECT_FALSE(readSigned(dir.write("d", "\n").string()));
