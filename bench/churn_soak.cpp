@@ -136,7 +136,8 @@ struct Figures {
     std::atomic<long> snapshots{0};
     std::atomic<long> reads{0};
     std::atomic<long> tornReads{0};
-    std::atomic<long> absentReads{0};
+    std::atomic<long> documents{0};
+    std::atomic<long> removals{0};
     std::atomic<long> children{0};
     std::atomic<long> kills{0};
     std::atomic<long> rewrites{0};
@@ -195,6 +196,11 @@ void churn(const Options& o, const Sink& sink, const std::atomic<bool>& stop, Fi
     const auto period = std::chrono::duration<double>(1.0 / std::max(1, o.spawnRate));
     auto next = Clock::now();
     long serial = 0;
+    // Only our own children: the main thread waits for the commands it runs.
+    std::vector<pid_t> running;
+    const auto reap = [&](int flags) {
+        std::erase_if(running, [&](pid_t pid) { return ::waitpid(pid, nullptr, flags) == pid; });
+    };
     while (!stop) {
         const pid_t child = ::fork();
         if (child == 0) {
@@ -203,20 +209,24 @@ void churn(const Options& o, const Sink& sink, const std::atomic<bool>& stop, Fi
         if (child > 0) {
             ++serial;
             ++figures.children;
+            running.push_back(child);
         }
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        reap(WNOHANG);
         // Behind by more than a second (a slow fork): pace from now instead.
         next =
             std::max(next + std::chrono::duration_cast<Clock::duration>(period), Clock::now() - 1s);
         std::this_thread::sleep_until(next);
     }
+    reap(0);
 }
 
 // Reads the snapshot as another program would, whole, as often as it can.
+// A document is decoded once: the same bytes read again cannot read otherwise.
 void readSnapshots(const fs::path& snapshot, const std::atomic<bool>& stop, Figures& figures,
                    std::vector<std::string>& tornSamples) {
     ino_t lastInode = 0;
+    bool present = false;
+    std::string lastText;
     while (!stop) {
         struct stat st {};
         if (::stat(snapshot.c_str(), &st) == 0 && st.st_ino != lastInode) {
@@ -224,16 +234,21 @@ void readSnapshots(const fs::path& snapshot, const std::atomic<bool>& stop, Figu
             ++figures.snapshots;
         }
         bool opened = false;
-        const std::string text = readFile(snapshot, opened);
+        std::string text = readFile(snapshot, opened);
         ++figures.reads;
         if (!opened) {
-            ++figures.absentReads;
-        } else if (!korvel::decodeHelperResponse(text)) {
-            ++figures.tornReads;
-            if (tornSamples.size() < 3) {
-                tornSamples.push_back(text.substr(0, 200));
+            figures.removals += present;
+        } else if (text != lastText) {
+            ++figures.documents;
+            if (!korvel::decodeHelperResponse(text)) {
+                ++figures.tornReads;
+                if (tornSamples.size() < 3) {
+                    tornSamples.push_back(text.substr(0, 200));
+                }
             }
+            lastText = std::move(text);
         }
+        present = opened;
         std::this_thread::sleep_for(5ms);
     }
 }
@@ -325,6 +340,7 @@ int main(int argc, char** argv) {
 
     Figures figures;
     std::vector<std::string> tornSamples;
+    std::vector<std::string> lossSamples;
     std::atomic<bool> stop{false};
     Sink sink;
     std::thread sinkThread([&] { sink.serve(stop); });
@@ -362,6 +378,12 @@ int main(int argc, char** argv) {
             ++figures.rewrites;
             if (status != 0 || !settingsIntact(settingsFile, sentinel, counter)) {
                 ++figures.settingsLost;
+                if (lossSamples.size() < 3) {
+                    bool opened = false;
+                    lossSamples.push_back(
+                        "write " + std::to_string(counter) + " exit " + std::to_string(status) +
+                        ", file: " + readFile(settingsFile, opened).substr(0, 300));
+                }
             }
             nextRewrite += std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(o.rewriteEvery));
@@ -377,8 +399,6 @@ int main(int argc, char** argv) {
 
     stop = true;
     churnThread.join();
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
     int engineStatus = 0;
     if (!engineDied) {
         ::kill(engine, SIGTERM);
@@ -405,8 +425,9 @@ int main(int argc, char** argv) {
     row("refreshes done", figures.refreshes);
     row("snapshots written (seen)", figures.snapshots);
     row("snapshot reads", figures.reads);
+    row("  distinct documents decoded", figures.documents);
     row("  torn or invalid", figures.tornReads);
-    row("  absent (helper gone)", figures.absentReads);
+    row("snapshot removals (seen)", figures.removals);
     row("children spawned", figures.children);
     std::printf("%-34s %12.0f\n", "  per second", static_cast<double>(figures.children) / seconds);
     row("helper kills (SIGKILL)", figures.kills);
@@ -429,6 +450,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& sample : tornSamples) {
         std::printf("torn read: %s\n", sample.c_str());
+    }
+    for (const auto& sample : lossSamples) {
+        std::printf("settings lost: %s\n", sample.c_str());
     }
     if (reports > 0 || engineDied) {
         std::printf("companion log kept: %s\n", log.c_str());

@@ -22,7 +22,8 @@ std::string procNetFile(std::string_view input) {
         if (socket.family != family || socket.transport != transport) {
             return "a socket was filed under another table";
         }
-        if (table.find(socket.inode) == nullptr) {
+        // Sockets without an inode (time-wait) are kept but never looked up.
+        if (socket.inode != 0 && table.find(socket.inode) == nullptr) {
             return "an added socket cannot be found";
         }
     }
