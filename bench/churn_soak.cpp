@@ -347,8 +347,12 @@ int main(int argc, char** argv) {
     std::thread refreshThread([&] { countRefreshes(master, stop, figures); });
     std::thread readerThread([&] { readSnapshots(snapshot, stop, figures, tornSamples); });
 
-    std::this_thread::sleep_for(3s); // the first readings, then the steady state
+    // Memory is compared from the first merged reading on, when the model holds one.
+    for (int waited = 0; figures.refreshes == 0 && waited < 600; ++waited) {
+        std::this_thread::sleep_for(100ms);
+    }
     const long rssStart = statusKilobytes(engine, "VmRSS");
+    std::vector<long> rssByMinute;
     std::thread churnThread([&] { churn(o, sink, stop, figures); });
 
     const auto start = Clock::now();
@@ -387,6 +391,9 @@ int main(int argc, char** argv) {
             }
             nextRewrite += std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(o.rewriteEvery));
+        }
+        if (Clock::now() - start >= std::chrono::minutes(rssByMinute.size() + 1)) {
+            rssByMinute.push_back(statusKilobytes(engine, "VmRSS"));
         }
         if (::waitpid(engine, nullptr, WNOHANG) == engine) {
             engineDied = true;
@@ -440,6 +447,11 @@ int main(int argc, char** argv) {
     row("companion RSS at end (kB)", rssEnd);
     row("companion RSS growth (kB)", rssEnd < 0 ? -1 : rssEnd - rssStart);
     row("companion RSS peak (kB)", rssPeak);
+    std::printf("%-34s", "companion RSS each minute (kB)");
+    for (const long kilobytes : rssByMinute) {
+        std::printf(" %ld", kilobytes);
+    }
+    std::printf("\n");
     row("sanitizer reports", reports);
     if (engineDied) {
         std::printf("%-34s %12s\n", "companion", "DIED");

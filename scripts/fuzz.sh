@@ -47,9 +47,11 @@ for name in "${targets[@]}"; do
   artifacts=build-fuzz/artifacts/$name
   log=build-fuzz/$name.log
   mkdir -p "$work" "$artifacts"
+  dictionary=()
+  [[ -f fuzz/dictionaries/$name.dict ]] && dictionary=(-dict=fuzz/dictionaries/"$name".dict)
   echo "== $name: ${seconds}s"
   set +e
-  build-fuzz/bin/"${name}"_fuzzer -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  build-fuzz/bin/"${name}"_fuzzer -max_total_time="$seconds" -timeout=10 -print_final_stats=1 "${dictionary[@]}" \
     -artifact_prefix="$artifacts/" "$work" fuzz/corpus/"$name" >"$log" 2>&1
   result=$?
   set -e
