@@ -30,6 +30,7 @@
 #include <set>
 #include <spawn.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -138,7 +139,6 @@ struct Figures {
     std::atomic<long> tornReads{0};
     std::atomic<long> documents{0};
     std::atomic<long> removals{0};
-    std::atomic<long> children{0};
     std::atomic<long> kills{0};
     std::atomic<long> rewrites{0};
     std::atomic<long> settingsLost{0};
@@ -192,7 +192,20 @@ private:
     ::_exit(0);
 }
 
-void churn(const Options& o, const Sink& sink, const std::atomic<bool>& stop, Figures& figures) {
+// Lives in memory shared with the churning process.
+struct ChurnControl {
+    std::atomic<bool> start{false};
+    std::atomic<bool> stop{false};
+    std::atomic<long> children{0};
+};
+
+// Runs in a process of its own, forked before this one grew: a fork copies the
+// parent's page tables, and a sanitizer build's soak holds hundreds of
+// megabytes, which would cap the churn at a few dozen processes a second.
+void churn(const Options& o, const Sink& sink, ChurnControl& control) {
+    while (!control.start && !control.stop) {
+        std::this_thread::sleep_for(10ms);
+    }
     const auto period = std::chrono::duration<double>(1.0 / std::max(1, o.spawnRate));
     auto next = Clock::now();
     long serial = 0;
@@ -201,14 +214,14 @@ void churn(const Options& o, const Sink& sink, const std::atomic<bool>& stop, Fi
     const auto reap = [&](int flags) {
         std::erase_if(running, [&](pid_t pid) { return ::waitpid(pid, nullptr, flags) == pid; });
     };
-    while (!stop) {
+    while (!control.stop) {
         const pid_t child = ::fork();
         if (child == 0) {
             childBody(sink.address(), serial);
         }
         if (child > 0) {
             ++serial;
-            ++figures.children;
+            ++control.children;
             running.push_back(child);
         }
         reap(WNOHANG);
@@ -302,6 +315,14 @@ long countReports(const fs::path& log) {
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
+    Sink sink;
+    auto* control = new (::mmap(nullptr, sizeof(ChurnControl), PROT_READ | PROT_WRITE,
+                                MAP_SHARED | MAP_ANONYMOUS, -1, 0)) ChurnControl;
+    const pid_t churner = ::fork();
+    if (churner == 0) {
+        churn(o, sink, *control);
+        ::_exit(0);
+    }
     const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
     const std::string companion = (bin / "korvel-companion").string();
     const fs::path base =
@@ -342,7 +363,6 @@ int main(int argc, char** argv) {
     std::vector<std::string> tornSamples;
     std::vector<std::string> lossSamples;
     std::atomic<bool> stop{false};
-    Sink sink;
     std::thread sinkThread([&] { sink.serve(stop); });
     std::thread refreshThread([&] { countRefreshes(master, stop, figures); });
     std::thread readerThread([&] { readSnapshots(snapshot, stop, figures, tornSamples); });
@@ -353,7 +373,7 @@ int main(int argc, char** argv) {
     }
     const long rssStart = statusKilobytes(engine, "VmRSS");
     std::vector<long> rssByMinute;
-    std::thread churnThread([&] { churn(o, sink, stop, figures); });
+    control->start = true;
 
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
@@ -405,7 +425,8 @@ int main(int argc, char** argv) {
     const long rssPeak = engineDied ? -1 : statusKilobytes(engine, "VmHWM");
 
     stop = true;
-    churnThread.join();
+    control->stop = true;
+    ::waitpid(churner, nullptr, 0);
     int engineStatus = 0;
     if (!engineDied) {
         ::kill(engine, SIGTERM);
@@ -435,8 +456,8 @@ int main(int argc, char** argv) {
     row("  distinct documents decoded", figures.documents);
     row("  torn or invalid", figures.tornReads);
     row("snapshot removals (seen)", figures.removals);
-    row("children spawned", figures.children);
-    std::printf("%-34s %12.0f\n", "  per second", static_cast<double>(figures.children) / seconds);
+    row("children spawned", control->children);
+    std::printf("%-34s %12.0f\n", "  per second", static_cast<double>(control->children) / seconds);
     row("helper kills (SIGKILL)", figures.kills);
     row("helper relaunches (new pids)",
         std::max(0L, static_cast<long>(figures.helpers.size()) - 1));
