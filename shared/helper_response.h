@@ -72,7 +72,7 @@ struct HelperResponse {
     struct SourceDocument {
         std::shared_ptr<const std::string> text;
         bool operator==(const SourceDocument&) const { return true; }
-    } source;
+    } source{};
 
     bool operator==(const HelperResponse&) const = default;
 };
