@@ -339,7 +339,12 @@ int main(int argc, char** argv) {
         ::unsetenv(name);
     }
     const fs::path settingsFile = base / "config/qn.Korvel.companion/defaults.json";
-    const fs::path snapshot = korvel::advancedSnapshotURL();
+    const auto snapshotPlace = korvel::advancedSnapshotURL();
+    if (!snapshotPlace) {
+        std::cerr << "churn_soak: the companion would have no snapshot location\n";
+        return 1;
+    }
+    const fs::path snapshot = *snapshotPlace;
     const fs::path log = base / "companion.log";
     const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 

@@ -19,7 +19,7 @@ struct LaunchRequest {
     // `korvel-companion --settings`: open the settings window.
     bool openSettings = false;
     // --prometheus-textfile-directory, which outlasts the handover.
-    std::optional<std::string> textfileDirectory;
+    std::optional<std::string> textfileDirectory{};
 };
 
 // The option, as both programs take it.
