@@ -341,7 +341,7 @@ int main(int argc, char** argv) {
     const fs::path settingsFile = base / "config/qn.Korvel.companion/defaults.json";
     const auto snapshotPlace = korvel::advancedSnapshotURL();
     if (!snapshotPlace) {
-        std::cerr << "churn_soak: the companion would have no snapshot location\n";
+        std::fprintf(stderr, "churn_soak: the companion would have no snapshot location\n");
         return 1;
     }
     const fs::path snapshot = *snapshotPlace;
