@@ -4,6 +4,13 @@
 
 #include <gtkmm/init.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
 // GTK, fontconfig and friends keep caches for the life of the process; those
 // are not leaks of ours.
 extern "C" const char* __lsan_default_suppressions() {
@@ -12,6 +19,22 @@ extern "C" const char* __lsan_default_suppressions() {
            "leak:libgdk_pixbuf\nleak:librsvg\nleak:libX11.so\nleak:libxkbcommon.so\n"
            "leak:libepoxy.so\nleak:libEGL\nleak:libGLX\nleak:libfreetype.so\n";
 }
+
+namespace {
+
+// The window program these tests start loads the same libraries; its leak
+// check reads the same list from a file (it has no list of its own).
+const bool kChildrenShareTheSuppressions = [] {
+    static const std::string path = (std::filesystem::temp_directory_path() /
+                                     ("korvel-lsan-" + std::to_string(::getpid()) + ".supp"))
+                                        .string();
+    std::ofstream(path) << __lsan_default_suppressions();
+    ::setenv("LSAN_OPTIONS", ("suppressions=" + path).c_str(), 0);
+    std::atexit([] { std::remove(path.c_str()); });
+    return true;
+}();
+
+} // namespace
 
 namespace korvel::testing {
 

@@ -185,6 +185,11 @@ TEST(ConnectionTest, ServiceThatNeverAcceptsBlocksNeitherTheCallerNorTheDeadline
 }
 
 TEST_F(ServedTest, ConnectionMadeWithoutDescriptorsLeftStillEndsEachRequest) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers test memory through a pipe; with no descriptor left they
+    // take every virtual call for a bad one. The plain build runs this test.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
     serve();
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
