@@ -8,6 +8,7 @@
 // MINUTES may be a fraction (default 2). The companion and the helper are the
 // ones beside this program, so the sanitizer build soaks its own binaries.
 
+#include "bench/process_figures.h"
 #include "companion/link/advanced_snapshot.h"
 #include "shared/helper_response.h"
 
@@ -43,6 +44,8 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using korvel::bench::findHelper;
+using korvel::bench::statusKilobytes;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -75,32 +78,6 @@ std::string readFile(const fs::path& path, bool& opened) {
     std::ifstream in(path, std::ios::binary);
     opened = static_cast<bool>(in);
     return opened ? std::string((std::istreambuf_iterator<char>(in)), {}) : std::string();
-}
-
-long statusKilobytes(pid_t pid, const char* field) {
-    bool opened = false;
-    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status", opened);
-    const auto at = status.find(std::string(field) + ":");
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 1);
-}
-
-// The helper serving our private runtime directory: other soaks and tests
-// run helpers of their own, so the program name alone says nothing.
-pid_t findHelper(const std::string& runtimeDir) {
-    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        std::error_code linkError;
-        const auto exe = fs::read_symlink(entry.path() / "exe", linkError);
-        if (linkError || exe.filename() != "korvel-helper") {
-            continue;
-        }
-        bool opened = false;
-        if (readFile(entry.path() / "environ", opened).find(marker) != std::string::npos) {
-            return static_cast<pid_t>(std::stol(entry.path().filename()));
-        }
-    }
-    return -1;
 }
 
 pid_t spawn(const std::vector<std::string>& args, int out, int err) {

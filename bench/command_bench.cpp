@@ -11,6 +11,8 @@
 // PATH defaults to the korvel-companion beside this program; naming another
 // build compares it on the same machine state.
 
+#include "bench/process_figures.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -37,6 +39,9 @@ extern char** environ;
 
 namespace {
 
+using korvel::bench::cpuSeconds;
+using korvel::bench::findHelper;
+using korvel::bench::statusKilobytes;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -185,53 +190,6 @@ double median(std::vector<double> values) {
     return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
-long statusKilobytes(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
-        }
-    }
-    return -1;
-}
-
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) {
-            ticks += std::stoull(field);
-        }
-    }
-    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-pid_t findHelper(const std::string& runtimeDir) {
-    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::error_code error;
-        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-        if (!error && exe.filename() == "korvel-helper" &&
-            fileText(entry.path() / "environ").find(marker) != std::string::npos) {
-            return static_cast<pid_t>(std::stol(entry.path().filename()));
-        }
-    }
-    return -1;
-}
-
 // Sockets ss attributes to processes ("pid=" once per holder).
 size_t ssHeldRows(const std::string& output) {
     size_t rows = 0;
@@ -279,7 +237,8 @@ void stopHeadless(const Headless& run) {
 }
 
 std::string memoryLine(const Headless& run) {
-    const std::string maps = fileText("/proc/" + std::to_string(run.companion) + "/maps");
+    const std::string maps =
+        korvel::bench::procFileText("/proc/" + std::to_string(run.companion) + "/maps");
     char line[160];
     std::snprintf(line, sizeof line, "%ld kB (peak %ld kB), GTK %s",
                   statusKilobytes(run.companion, "VmRSS"), statusKilobytes(run.companion, "VmHWM"),

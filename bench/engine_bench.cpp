@@ -8,6 +8,7 @@
 // The idle measurement starts build/bin/korvel-companion with private XDG
 // directories and stops it (and its helper) afterwards.
 
+#include "bench/process_figures.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/link/advanced_snapshot.h"
 #include "platform/defaults/user_defaults.h"
@@ -36,6 +37,9 @@ extern char** environ;
 
 namespace {
 
+using korvel::bench::cpuSeconds;
+using korvel::bench::findHelper;
+using korvel::bench::statusKilobytes;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -101,55 +105,6 @@ template <typename Body> double medianMs(int runs, Body body) {
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
-}
-
-long statusKilobytes(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
-        }
-    }
-    return -1;
-}
-
-// utime + stime in seconds.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoull(field);
-        } else if (i == 15) {
-            stime = std::stoull(field);
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-pid_t findHelper(const std::string& runtimeDir) {
-    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::error_code error;
-        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-        if (error || exe.filename() != "korvel-helper") {
-            continue;
-        }
-        std::ifstream env(entry.path() / "environ", std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(env)), {});
-        if (text.find(marker) != std::string::npos) {
-            return static_cast<pid_t>(std::stol(entry.path().filename()));
-        }
-    }
-    return -1;
 }
 
 void measureIdle(const Options& o, const std::string& companionPath) {

@@ -10,6 +10,7 @@
 // ::ffff:127.0.0.1, which the reply keeps on both ends; P of each process's M
 // connections go over plain 127.0.0.1, which the reply leaves out by design.
 
+#include "bench/process_figures.h"
 #include "companion/link/helper_connection.h"
 #include "platform/xpc/connection.h"
 #include "shared/helper_protocol.h"
@@ -376,27 +377,6 @@ size_t ssAttributedRows(const std::string& output, size_t& loopbackPairs) {
     return rows;
 }
 
-std::optional<pid_t> findHelper(const std::string& runtimeDir) {
-    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::error_code error;
-        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-        if (error || exe.filename() != "korvel-helper") {
-            continue;
-        }
-        std::ifstream environ(entry.path() / "environ", std::ios::binary);
-        const std::string env((std::istreambuf_iterator<char>(environ)), {});
-        if (env.find(marker) != std::string::npos) {
-            return static_cast<pid_t>(std::stol(name));
-        }
-    }
-    return std::nullopt;
-}
-
 std::string statusField(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -473,8 +453,8 @@ int main(int argc, char** argv) {
         auto connection = korvel::makeHelperConnection();
         connection->resume();
         const FetchRun warm = fetchOnce(*connection); // starts the helper
-        if (const auto pid = findHelper(runtimeDir)) {
-            helperPid = *pid;
+        if (const pid_t pid = korvel::bench::findHelper(runtimeDir); pid > 0) {
+            helperPid = pid;
         }
         if (!warm.response) {
             std::fprintf(stderr, "the helper gave no reply\n");

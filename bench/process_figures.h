@@ -1,0 +1,72 @@
+#pragma once
+
+// What the benchmarks read about the processes they measure.
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace korvel::bench {
+
+inline std::string procFileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A "kB" field of /proc/PID/status (VmRSS, VmHWM); -1 when absent.
+inline long statusKilobytes(pid_t pid, std::string_view field) {
+    std::istringstream status(procFileText("/proc/" + std::to_string(pid) + "/status"));
+    const std::string prefix = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(prefix, 0) == 0) {
+            return std::atol(line.c_str() + prefix.size());
+        }
+    }
+    return -1;
+}
+
+// utime + stime in seconds.
+inline double cpuSeconds(pid_t pid) {
+    const std::string text = procFileText("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) {
+            ticks += std::stoull(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The helper serving the given private runtime directory, or -1: other runs
+// start helpers of their own, so the program name alone says nothing.
+inline pid_t findHelper(const std::string& runtimeDir) {
+    const std::string marker = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::error_code linkError;
+        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", linkError);
+        if (!linkError && exe.filename() == "korvel-helper" &&
+            procFileText(entry.path() / "environ").find(marker) != std::string::npos) {
+            return static_cast<pid_t>(std::stol(name));
+        }
+    }
+    return -1;
+}
+
+} // namespace korvel::bench
