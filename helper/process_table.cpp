@@ -7,6 +7,8 @@
 
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace korvel {
 namespace {
@@ -42,11 +44,19 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     }
     rows.reserve(pids.size() / 2);
     // One read of the kernel's socket tables serves every process of the
-    // request; it bounds the rows as well, unless descriptors are shared.
-    source.loadSocketTables();
-    connections.reserve(connections.size() + source.socketCount());
-    // The descriptor walk, the bulk of the work, runs after the rows, spread
-    // over the CPUs.
+    // request. It runs beside the rows and the descriptor walk, which need
+    // it only once every descriptor is listed.
+    std::jthread tableLoader;
+    try {
+        tableLoader = std::jthread([&source] { source.loadSocketTables(); });
+    } catch (const std::system_error&) {
+        source.loadSocketTables();
+    }
+    const auto tablesReady = [&tableLoader] {
+        if (tableLoader.joinable()) {
+            tableLoader.join();
+        }
+    };
     std::vector<int32_t> kept;
     kept.reserve(pids.size());
 
@@ -86,7 +96,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         rows.push_back(std::move(row));
         kept.push_back(pid);
     }
-    appendSocketsForPids(source, kept, connections, walkers);
+    appendSocketsForPids(source, kept, connections, walkers, tablesReady);
     return rows;
 }
 

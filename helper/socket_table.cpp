@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -39,9 +40,58 @@ struct WalkBuffers {
     std::vector<char> directory;
 };
 
-void appendRows(const platform::proc::ProcSource& source, int32_t pid,
-                const std::vector<platform::proc::Descriptor>& descriptors,
-                std::vector<HelperConnectionData>& out);
+// A socket descriptor found by the walk, before its table entry is looked up.
+struct HeldSocket {
+    int32_t pid;
+    uint64_t inode;
+};
+
+// Runs work(block, buffers) for every block on up to `workers` threads, the
+// calling one included, each with its own buffers.
+template <typename Work> void forEachBlock(unsigned workers, size_t blocks, const Work& work) {
+    std::atomic<size_t> nextBlock{0};
+    const auto drain = [&] {
+        WalkBuffers buffers;
+        for (size_t block; (block = nextBlock.fetch_add(1)) < blocks;) {
+            work(block, buffers);
+        }
+    };
+    std::vector<std::jthread> pool;
+    for (unsigned i = 1; i < std::min<size_t>(workers, blocks); ++i) {
+        try {
+            pool.emplace_back(drain);
+        } catch (const std::system_error&) {
+            break; // the threads there are share the rest
+        }
+    }
+    drain();
+}
+
+void appendRow(const platform::proc::ProcSource& source, const HeldSocket& socket,
+               std::vector<HelperConnectionData>& out) {
+    // Unix, raw and netlink sockets are not in the tables.
+    const SocketInfo* info = source.socketInfo(socket.inode);
+    if (info == nullptr) {
+        return;
+    }
+    HelperConnectionData row;
+    row.localAddr = platform::proc::addressText(info->family, info->localAddress);
+    row.remoteAddr = platform::proc::addressText(info->family, info->remoteAddress);
+    const bool tcp = info->transport == Transport::tcp;
+    if (tcp && bothLoopback(row.localAddr, row.remoteAddr)) {
+        return;
+    }
+    row.pid = socket.pid;
+    row.proto = protoName(*info);
+    row.localPort = info->localPort;
+    row.remotePort = info->remotePort;
+    row.tcpStateRaw = tcp ? info->tcpState : -1;
+    if (tcp) {
+        row.bytesIn = info->bytesReceived;
+        row.bytesOut = info->bytesAcked;
+    }
+    out.push_back(std::move(row));
+}
 
 } // namespace
 
@@ -49,50 +99,49 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
                          std::vector<platform::proc::Descriptor>& descriptors,
                          std::vector<HelperConnectionData>& out) {
     if (source.listDescriptors(pid, descriptors)) {
-        appendRows(source, pid, descriptors, out);
+        for (const platform::proc::Descriptor& descriptor : descriptors) {
+            if (descriptor.isSocket) {
+                appendRow(source, {pid, descriptor.socketInode}, out);
+            }
+        }
     }
 }
 
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
-                          std::vector<HelperConnectionData>& out, unsigned workers) {
+                          std::vector<HelperConnectionData>& out, unsigned workers,
+                          const std::function<void()>& tablesReady) {
     if (workers == 0) {
         workers = std::max(1U, std::thread::hardware_concurrency());
     }
-    const size_t blocks = (pids.size() + kPidsPerBlock - 1) / kPidsPerBlock;
-    if (workers == 1 || pids.size() < kFewestPidsToShare) {
-        WalkBuffers buffers;
-        for (const int32_t pid : pids) {
-            if (source.listDescriptors(pid, buffers.descriptors, buffers.directory)) {
-                appendRows(source, pid, buffers.descriptors, out);
-            }
-        }
-        return;
+    if (pids.size() < kFewestPidsToShare) {
+        workers = 1;
     }
-    // Each block's rows go to its own list, joined in pid order afterwards.
-    std::vector<std::vector<HelperConnectionData>> rows(blocks);
-    std::atomic<size_t> nextBlock{0};
-    const auto work = [&] {
-        WalkBuffers buffers;
-        for (size_t block; (block = nextBlock.fetch_add(1)) < blocks;) {
-            const size_t end = std::min(pids.size(), (block + 1) * kPidsPerBlock);
-            for (size_t i = block * kPidsPerBlock; i < end; ++i) {
-                if (source.listDescriptors(pids[i], buffers.descriptors, buffers.directory)) {
-                    appendRows(source, pids[i], buffers.descriptors, rows[block]);
+    const size_t blocks = (pids.size() + kPidsPerBlock - 1) / kPidsPerBlock;
+    // First every descriptor is listed, keeping only the sockets, so the
+    // socket tables may still be loading meanwhile.
+    std::vector<std::vector<HeldSocket>> held(blocks);
+    forEachBlock(workers, blocks, [&](size_t block, WalkBuffers& buffers) {
+        const size_t end = std::min(pids.size(), (block + 1) * kPidsPerBlock);
+        for (size_t i = block * kPidsPerBlock; i < end; ++i) {
+            if (source.listDescriptors(pids[i], buffers.descriptors, buffers.directory)) {
+                for (const platform::proc::Descriptor& descriptor : buffers.descriptors) {
+                    if (descriptor.isSocket) {
+                        held[block].push_back({pids[i], descriptor.socketInode});
+                    }
                 }
             }
         }
-    };
-    {
-        std::vector<std::jthread> pool;
-        for (unsigned i = 1; i < std::min<size_t>(workers, blocks); ++i) {
-            try {
-                pool.emplace_back(work);
-            } catch (const std::system_error&) {
-                break; // the threads there are share the rest
-            }
-        }
-        work();
+    });
+    if (tablesReady) {
+        tablesReady();
     }
+    // Each block's rows go to its own list, joined in pid order afterwards.
+    std::vector<std::vector<HelperConnectionData>> rows(blocks);
+    forEachBlock(workers, blocks, [&](size_t block, WalkBuffers&) {
+        for (const HeldSocket& socket : held[block]) {
+            appendRow(source, socket, rows[block]);
+        }
+    });
     size_t total = out.size();
     for (const auto& block : rows) {
         total += block.size();
@@ -102,42 +151,6 @@ void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<
         std::move(block.begin(), block.end(), std::back_inserter(out));
     }
 }
-
-namespace {
-
-void appendRows(const platform::proc::ProcSource& source, int32_t pid,
-                const std::vector<platform::proc::Descriptor>& descriptors,
-                std::vector<HelperConnectionData>& out) {
-    for (const platform::proc::Descriptor& descriptor : descriptors) {
-        if (!descriptor.isSocket) {
-            continue;
-        }
-        // Unix, raw and netlink sockets are not in the tables.
-        const SocketInfo* info = source.socketInfo(descriptor.socketInode);
-        if (info == nullptr) {
-            continue;
-        }
-        HelperConnectionData row;
-        row.localAddr = platform::proc::addressText(info->family, info->localAddress);
-        row.remoteAddr = platform::proc::addressText(info->family, info->remoteAddress);
-        const bool tcp = info->transport == Transport::tcp;
-        if (tcp && bothLoopback(row.localAddr, row.remoteAddr)) {
-            continue;
-        }
-        row.pid = pid;
-        row.proto = protoName(*info);
-        row.localPort = info->localPort;
-        row.remotePort = info->remotePort;
-        row.tcpStateRaw = tcp ? info->tcpState : -1;
-        if (tcp) {
-            row.bytesIn = info->bytesReceived;
-            row.bytesOut = info->bytesAcked;
-        }
-        out.push_back(std::move(row));
-    }
-}
-
-} // namespace
 
 std::vector<HelperConnectionData> socketsForPid(platform::proc::ProcSource& source, int32_t pid) {
     std::vector<platform::proc::Descriptor> descriptors;

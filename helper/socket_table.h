@@ -4,6 +4,7 @@
 #include "shared/helper_response.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace korvel {
@@ -22,8 +23,11 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
 
 // The same for many processes at once, on `workers` threads (0: one per
 // online CPU), each with its own buffers. The rows are those the one-process
-// walk gives for each pid in turn, in that order.
+// walk gives for each pid in turn, in that order. The sockets are looked up
+// only after every descriptor is listed and `tablesReady` has returned, so the
+// tables may be loading on another thread until then.
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
-                          std::vector<HelperConnectionData>& out, unsigned workers = 0);
+                          std::vector<HelperConnectionData>& out, unsigned workers = 0,
+                          const std::function<void()>& tablesReady = {});
 
 } // namespace korvel

@@ -87,6 +87,8 @@ public:
                          std::vector<char>& directoryBuffer) const;
 
     // Reads the TCP and UDP tables of both families, replacing the last ones.
+    // It shares no buffer with the per-process readers, which may run on
+    // another thread meanwhile.
     void loadSocketTables();
     const SocketInfo* socketInfo(uint64_t inode) const { return sockets_.find(inode); }
     size_t socketCount() const { return sockets_.size(); }
