@@ -184,7 +184,7 @@ bool OwnedDirectory::replaceFile(std::string_view name, std::string_view content
         error = failure("cannot create a file beside " + target);
         return false;
     }
-    const bool written = writeAll(fd, contents) && ::fsync(fd) == 0;
+    const bool written = writeAll(fd, contents);
     if (!written) {
         error = failure("cannot write " + temp);
     }
@@ -202,8 +202,6 @@ bool OwnedDirectory::replaceFile(std::string_view name, std::string_view content
         ::unlinkat(fd_, temp.c_str(), 0);
         return false;
     }
-    // Make the rename itself durable; failing here loses nothing already visible.
-    ::fsync(fd_);
     return true;
 }
 

@@ -23,9 +23,11 @@ public:
     OwnedDirectory& operator=(OwnedDirectory&& other) noexcept;
     ~OwnedDirectory();
 
-    // Writes contents to a new private file "<name>.XXXXXX" here, flushes it
-    // and renames it over name: a reader sees the old file or the new one,
-    // whole. A symlink at name is replaced, never followed.
+    // Writes contents to a new private file "<name>.XXXXXX" here and renames
+    // it over name: a reader sees the old file or the new one, whole. A
+    // symlink at name is replaced, never followed. Nothing is flushed to disk:
+    // what lives here is a reading rewritten every few seconds, and a flush
+    // each time would keep a laptop's disk busy for no reader's gain.
     bool replaceFile(std::string_view name, std::string_view contents, std::string& error) const;
     // False when there was nothing to remove or it could not be removed.
     bool removeFile(std::string_view name) const;
