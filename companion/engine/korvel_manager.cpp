@@ -98,7 +98,7 @@ void KorvelManager::refresh() {
                     prevIfTime = prevIfTime_](HelperResponse response) mutable {
                        dispatch->mainAsync([weak, gen, cpuSamples = std::move(cpuSamples),
                                             prevIfStats = std::move(prevIfStats), prevIfTime,
-                                            response = std::move(response)] {
+                                            response = std::move(response)]() mutable {
                            auto self = weak.lock();
                            if (!self) {
                                return;
@@ -110,7 +110,7 @@ void KorvelManager::refresh() {
                    });
 }
 
-void KorvelManager::completeRefresh(const HelperResponse& response, int64_t generation,
+void KorvelManager::completeRefresh(HelperResponse& response, int64_t generation,
                                     const ProcessCPUSamples& cpuSamples,
                                     const InterfaceStatsByName& prevIfStats, double prevIfTime) {
     // Only what was merged is published: a stale reading (a timed-out

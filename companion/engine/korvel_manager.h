@@ -63,8 +63,9 @@ public:
     void scheduleRefreshTimer();
     void scheduleTrafficSamplerTimer();
     void scheduleStartupRefreshes();
-    // False when the reading was stale and nothing changed.
-    bool applyHelperResponse(const HelperResponse& response, int64_t generation,
+    // False when the reading was stale and nothing changed. The rows of a
+    // reply that carries its own bytes may be moved out.
+    bool applyHelperResponse(HelperResponse& response, int64_t generation,
                              const ProcessCPUSamples& cpuSamples,
                              const InterfaceStatsByName& prevIfStats, double prevIfTime);
     void sampleLiveTraffic();
@@ -88,7 +89,7 @@ private:
     explicit KorvelManager(ManagerEnvironment environment);
     void start();
     void registerObservers();
-    void completeRefresh(const HelperResponse& response, int64_t generation,
+    void completeRefresh(HelperResponse& response, int64_t generation,
                          const ProcessCPUSamples& cpuSamples,
                          const InterfaceStatsByName& prevIfStats, double prevIfTime);
     void publishSnapshotStep(const HelperResponse& response);

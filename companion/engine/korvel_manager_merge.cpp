@@ -30,7 +30,7 @@ void carryOverAbsentReadings(SystemStats& stats, const SystemStats& published) {
 
 } // namespace
 
-bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t generation,
+bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t generation,
                                         const ProcessCPUSamples& cpuSamples,
                                         const InterfaceStatsByName& prevIfStats,
                                         double prevIfTime) {
@@ -55,7 +55,11 @@ bool KorvelManager::applyHelperResponse(const HelperResponse& response, int64_t 
     const RunningApplicationsByPID applications = env_.runningApplications
                                                       ? env_.runningApplications(response.processes)
                                                       : RunningApplicationsByPID{};
-    ConnectionsByPID connections = groupConnections(response.connections);
+    // A reply that brought its own bytes is written to the snapshot from
+    // them, so its rows' strings may move into the model.
+    ConnectionsByPID connections = response.source.text
+                                       ? groupConnections(std::move(response.connections))
+                                       : groupConnections(response.connections);
 
     const double cpuCap = static_cast<double>(std::max(env_.processorCount, 1)) * 100.0;
     std::vector<NetProcess> newProcesses;

@@ -3,12 +3,16 @@
 namespace korvel {
 
 NetConnection makeNetConnection(const HelperConnectionData& socket) {
+    return makeNetConnection(HelperConnectionData(socket));
+}
+
+NetConnection makeNetConnection(HelperConnectionData&& socket) {
     NetConnection row;
     row.pid = socket.pid;
     row.proto = transportProtoFromHelper(socket.proto);
-    row.localAddr = socket.localAddr;
+    row.localAddr = std::move(socket.localAddr);
     row.localPort = socket.localPort;
-    row.remoteAddr = socket.remoteAddr;
+    row.remoteAddr = std::move(socket.remoteAddr);
     row.remotePort = socket.remotePort;
     row.state = tcpStateFromRaw(socket.tcpStateRaw);
     row.bytesIn = socket.bytesIn;

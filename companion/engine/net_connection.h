@@ -38,5 +38,7 @@ struct NetConnection {
 
 // A row for one helper socket, with a fresh id.
 NetConnection makeNetConnection(const HelperConnectionData& socket);
+// The same, taking the socket's strings.
+NetConnection makeNetConnection(HelperConnectionData&& socket);
 
 } // namespace korvel

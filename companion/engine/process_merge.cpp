@@ -38,11 +38,20 @@ struct ConnectionHash {
 
 } // namespace
 
-ConnectionsByPID groupConnections(const std::vector<HelperConnectionData>& sockets) {
+ConnectionsByPID groupConnections(std::vector<HelperConnectionData> sockets) {
     ConnectionsByPID groups;
     groups.reserve(sockets.size() / 8 + 1);
-    for (const auto& socket : sockets) {
-        groups[socket.pid].push_back(makeNetConnection(socket));
+    // The helper lists each process's sockets together: one lookup and one
+    // allocation per run.
+    for (auto run = sockets.begin(); run != sockets.end();) {
+        const int32_t pid = run->pid;
+        const auto end =
+            std::find_if(run, sockets.end(), [pid](const auto& s) { return s.pid != pid; });
+        auto& group = groups[pid];
+        group.reserve(group.size() + static_cast<size_t>(end - run));
+        for (; run != end; ++run) {
+            group.push_back(makeNetConnection(std::move(*run)));
+        }
     }
     return groups;
 }

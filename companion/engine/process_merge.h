@@ -34,7 +34,7 @@ inline constexpr size_t kMaxClosedPerPID = 5;
 inline constexpr double kClosedConnectionTTL = 60.0;
 
 // Sockets of the reading as rows, grouped by pid in reading order.
-ConnectionsByPID groupConnections(const std::vector<HelperConnectionData>& sockets);
+ConnectionsByPID groupConnections(std::vector<HelperConnectionData> sockets);
 
 // The name shown for a process: its application's name, else its bundle's or
 // file's name from the path, else the kernel's short name.

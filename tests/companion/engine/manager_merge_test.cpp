@@ -113,6 +113,15 @@ TEST_F(ManagerMergeTest, DataModeDecidesSnapshotPublishingAndHelperAvailability)
     EXPECT_EQ(removals, 1);
     EXPECT_EQ(publishing, (std::vector<bool>{true, false}));
     EXPECT_EQ(manager->connectionCountHistory.get().back(), 0.0);
+
+    // A reply with its own bytes is published as those bytes, whatever the
+    // merge took from its rows.
+    HelperResponse received =
+        reading(3.0, {process(9, 0)}, {{9, "TCP6", "2001:db8::10", 443, "2001:db8::20", 5000, 1}});
+    received.source.text = std::make_shared<const std::string>("{\"as\":\"received\"}");
+    merge(received);
+    EXPECT_EQ(written.back().source.text, received.source.text);
+    EXPECT_EQ(manager->processes.get().at(0).connections.at(0).remoteAddr, "2001:db8::20");
 }
 
 TEST_F(ManagerMergeTest, AbsentReadingsCarryOverAndCPUTicksCarryToTheNextMerge) {
