@@ -51,12 +51,6 @@ protected:
                              100 + pid);
     }
 
-    std::vector<HelperProcessData> collect(bool showSystem) {
-        platform::proc::ProcSource source(options());
-        connections.clear();
-        return collectProcessTable(source, showSystem, connections);
-    }
-
     testing::ProcFixture fixture;
     std::vector<HelperConnectionData> connections;
 };
@@ -175,7 +169,8 @@ TEST_F(ProcessTableTest, UnreadableProcessesAreDroppedOrZeroedAsTheirReadsFail) 
     addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"});
     addProcess(27, "", {"bad\xe2\x82name"});
 
-    const auto rows = collect(false);
+    platform::proc::ProcSource source(options());
+    const auto rows = collectProcessTable(source, false, connections);
     const std::string bad = "\xEF\xBF\xBD";
     const uint32_t owner = ::geteuid();
     EXPECT_EQ(row(rows, 20), (HelperProcessData{20, "nostat", "/opt/nostat", 0, 0, owner}));
