@@ -67,13 +67,12 @@ TEST(ApplicationIndex, LocalizedNamesIconsAndPrograms) {
     EXPECT_EQ(nameFor(german, viewer), "Betrachter");
     EXPECT_EQ(german.find(viewer.string())->icon, "org.example.viewer");
     // In a LANGUAGE list the first language with a translation wins.
-    for (const auto& [locales, name] :
-         std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"de_CH.UTF-8@euro"}, "Luegi"},
-             {{"fr_FR.UTF-8"}, "Viewer"},
-             {{"fr", "de", "en_US.UTF-8"}, "Betrachter"}}) {
-        EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment(locales)), viewer), name);
-    }
+    const auto viewerIn = [&](const std::vector<std::string>& locales) {
+        return nameFor(ApplicationIndex::build(tree.environment(locales)), viewer);
+    };
+    EXPECT_EQ(viewerIn({"de_CH.UTF-8@euro"}), "Luegi");
+    EXPECT_EQ(viewerIn({"fr_FR.UTF-8"}), "Viewer");
+    EXPECT_EQ(viewerIn({"fr", "de", "en_US.UTF-8"}), "Betrachter");
 
     EXPECT_EQ(nameFor(german, spaced), "Spaced");
     EXPECT_EQ(german.find(spaced.string())->icon, (tree.root() / "opt/My App/icon.png").string());
