@@ -51,16 +51,13 @@ TEST(FetchAssemblyTest, EachCollectorFillsItsOwnMembersInTheFixedOrder) {
 }
 
 TEST(FetchAssemblyTest, WhenEveryCollectorFailsTheReplyIsStillADocument) {
-    std::vector<std::string> calls;
-    FetchCollectors failing = recording(calls);
-    failing.processTable = [](bool, std::vector<HelperConnectionData>&) {
-        return std::vector<HelperProcessData>{};
-    };
-    failing.interfaceCounters = [] { return std::vector<HelperInterfaceData>{}; };
-    failing.memoryFigures = [] { return MemoryFigures{}; };
-    failing.temperatures = [] { return Temperatures{}; };
-    failing.gpuCoreCount = [] { return std::nullopt; };
-    failing.gpuUsage = [] { return std::nullopt; };
+    const FetchCollectors failing{[] { return 8.0e8; },
+                                  [](bool, auto&) { return std::vector<HelperProcessData>{}; },
+                                  [] { return std::vector<HelperInterfaceData>{}; },
+                                  [] { return MemoryFigures{}; },
+                                  [] { return Temperatures{}; },
+                                  [] { return std::optional<int64_t>(); },
+                                  [] { return std::optional<double>(); }};
     const auto text = encodeHelperResponse(assembleHelperResponse(false, failing));
     ASSERT_TRUE(text);
     EXPECT_EQ(nlohmann::json::parse(*text),

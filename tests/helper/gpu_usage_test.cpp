@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace korvel {
 namespace {
@@ -97,14 +96,7 @@ protected:
         dir.write(name + ".status", std::to_string(status) + "\n");
     }
 
-    std::vector<std::string> runs(const std::string& name) {
-        std::ifstream in(dir.str() + "/" + name + ".runs");
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
+    std::string runs(const std::string& name) const { return dir.read(name + ".runs"); }
 
     GPUCollector collector() {
         return GPUCollector(
@@ -115,6 +107,8 @@ protected:
             {dir.str() + "/powermetrics", dir.str() + "/system_profiler"}, [this] { return now; });
     }
 
+    const std::string sample = "--samplers gpu_power -i 250 -n 1\n";
+    const std::string profile = "SPDisplaysDataType -json -detailLevel mini\n";
     TempDir dir;
     double libraryPercent = 0;
     double now = 700000000.0;
@@ -129,22 +123,22 @@ TEST_F(GPUCollectorTest, TheLibraryElsePowermetricsRunAtMostOncePerTwoSeconds) {
 
     libraryPercent = 0;
     EXPECT_EQ(gpu.readGPUUsage(), 12.5);
-    EXPECT_EQ(runs("powermetrics"), (std::vector<std::string>{"--samplers gpu_power -i 250 -n 1"}));
+    EXPECT_EQ(runs("powermetrics"), sample);
     now += 1.0;
     respond("powermetrics", "GPU HW active residency: 30%\n");
     EXPECT_EQ(gpu.readGPUUsage(), 12.5);
     now += 1.0;
     EXPECT_EQ(gpu.readGPUUsage(), 12.5) << "2.0 s old is still inside the window";
-    EXPECT_EQ(runs("powermetrics").size(), 1u);
+    EXPECT_EQ(runs("powermetrics"), sample);
     now += 0.5;
     EXPECT_EQ(gpu.readGPUUsage(), 30.0);
-    EXPECT_EQ(runs("powermetrics").size(), 2u);
+    EXPECT_EQ(runs("powermetrics"), sample + sample);
 
     // A clock set back does not make the value fresh for longer.
     now -= 3600;
     respond("powermetrics", "GPU HW active residency: 31%\n");
     EXPECT_EQ(gpu.readGPUUsage(), 31.0);
-    EXPECT_EQ(runs("powermetrics").size(), 3u);
+    EXPECT_EQ(runs("powermetrics"), sample + sample + sample);
 }
 
 TEST_F(GPUCollectorTest, AFailedRunKeepsTheCacheAndRetriesNextTime) {
@@ -160,7 +154,7 @@ TEST_F(GPUCollectorTest, AFailedRunKeepsTheCacheAndRetriesNextTime) {
     respond("powermetrics", "GPU HW active residency: 20%\n", 1);
     EXPECT_EQ(gpu.readGPUUsage(), 12.5);
     // The failures refreshed nothing: every request ran the tool again.
-    EXPECT_EQ(runs("powermetrics").size(), 4u);
+    EXPECT_EQ(runs("powermetrics"), sample + sample + sample + sample);
 
     std::filesystem::remove(dir.path() / "powermetrics");
     EXPECT_EQ(gpu.readGPUUsage(), 12.5);
@@ -172,15 +166,14 @@ TEST_F(GPUCollectorTest, CoreCountComesFromOneSystemProfilerRunWhateverItsOutcom
     EXPECT_EQ(gpu.readGPUCoreCount(), 10);
     respond("system_profiler", displays(gpuEntry(R"("16")")));
     EXPECT_EQ(gpu.readGPUCoreCount(), 10);
-    EXPECT_EQ(runs("system_profiler"),
-              (std::vector<std::string>{"SPDisplaysDataType -json -detailLevel mini"}));
+    EXPECT_EQ(runs("system_profiler"), profile);
 
     respond("system_profiler", displays(gpuEntry(R"("10")")), 2);
     auto failed = collector();
     EXPECT_FALSE(failed.readGPUCoreCount());
     respond("system_profiler", displays(gpuEntry(R"("10")")));
     EXPECT_FALSE(failed.readGPUCoreCount());
-    EXPECT_EQ(runs("system_profiler").size(), 2u);
+    EXPECT_EQ(runs("system_profiler"), profile + profile);
 
     std::filesystem::remove(dir.path() / "system_profiler");
     auto missing = collector();

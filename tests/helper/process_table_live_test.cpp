@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <climits>
 #include <fcntl.h>
+#include <filesystem>
 #include <future>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -37,6 +37,12 @@ struct Descriptors {
     }
     std::vector<int> fds;
 };
+
+const HelperProcessData* rowOf(const std::vector<HelperProcessData>& rows, int32_t pid) {
+    const auto found =
+        std::find_if(rows.begin(), rows.end(), [pid](const auto& r) { return r.pid == pid; });
+    return found == rows.end() ? nullptr : &*found;
+}
 
 TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
     Descriptors open;
@@ -84,10 +90,7 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
     open.add(pair[0]);
     open.add(pair[1]);
 
-    char exe[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
-    ASSERT_GT(n, 0);
-    const std::string exePath(exe, static_cast<size_t>(n));
+    const std::string exePath = std::filesystem::read_symlink("/proc/self/exe").string();
     const int32_t self = ::getpid();
     // Nothing else: the Unix pair and the test binary's other descriptors add no rows.
     const std::vector<HelperConnectionData> expected{
@@ -106,9 +109,8 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
             EXPECT_EQ(source.kernelDumpedTables(), 4) << "all four tables from the kernel's dump";
         }
 
-        const auto me = std::find_if(rows.begin(), rows.end(),
-                                     [self](const HelperProcessData& r) { return r.pid == self; });
-        ASSERT_NE(me, rows.end());
+        const HelperProcessData* me = rowOf(rows, self);
+        ASSERT_NE(me, nullptr);
         EXPECT_EQ(me->uid, ::geteuid()) << "kept as the user's own, with its uid";
         EXPECT_EQ(me->execPath, exePath);
         EXPECT_EQ(me->name, exePath.substr(exePath.rfind('/') + 1));
@@ -131,15 +133,6 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
         EXPECT_EQ(mine, want);
         EXPECT_EQ(socketsForPid(source, self), mine);
     }
-}
-
-const HelperProcessData* rowOf(const std::optional<HelperResponse>& reply, int32_t pid) {
-    for (const auto& row : reply->processes) {
-        if (row.pid == pid) {
-            return &row;
-        }
-    }
-    return nullptr;
 }
 
 // A helper of another user, started by that user's client with a runtime
@@ -199,14 +192,14 @@ TEST(ProcessTableLiveTest, AnotherUsersHelperListsThatUsersProcessesAndNotRoots)
         decodeHelperResponse(documents.substr(end + 1, documents.size() - end - 2));
     ASSERT_TRUE(theirs && everyone);
 
-    const HelperProcessData* own = rowOf(theirs, client);
+    const HelperProcessData* own = rowOf(theirs->processes, client);
     ASSERT_NE(own, nullptr) << "the user's own client";
     EXPECT_EQ(own->uid, kNobody);
-    EXPECT_EQ(rowOf(theirs, ::getpid()), nullptr) << "root's test process";
+    EXPECT_EQ(rowOf(theirs->processes, ::getpid()), nullptr) << "root's test process";
     for (const auto& row : theirs->processes) {
         EXPECT_EQ(row.uid.value_or(kNobody), kNobody) << row.name;
     }
-    const HelperProcessData* root = rowOf(everyone, ::getpid());
+    const HelperProcessData* root = rowOf(everyone->processes, ::getpid());
     ASSERT_NE(root, nullptr) << "everyone's with system processes";
     EXPECT_EQ(root->uid, 0u);
 }

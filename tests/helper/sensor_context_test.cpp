@@ -10,56 +10,40 @@
 namespace korvel {
 namespace {
 
-// The collectors over a fixture sysfs tree, with tools that do not exist (as on
-// Linux) and a window that passes without sleeping.
-class SensorContextTest : public ::testing::Test {
-protected:
-    SensorContext& context() {
-        if (!context_) {
-            context_ = std::make_unique<SensorContext>(SensorSources{
-                smc, hid, gpuReport,
-                GPUToolPaths{sys.str() + "/powermetrics", sys.str() + "/system_profiler"},
-                [] { return 700000000.0; },
-                [this](std::chrono::microseconds window) {
-                    ++windows;
-                    monotonicMicros += window.count();
-                    if (betweenSamples) {
-                        betweenSamples();
-                    }
-                }});
-        }
-        return *context_;
-    }
-
+// The wiring only, over a fixture sysfs tree with tools that do not exist (as
+// on Linux) and a window that passes without sleeping: each source feeds its
+// collector; the sources' own rules are tested with them.
+TEST(SensorContextTest, HwmonChipsFeedTheTemperaturesAndTheBusyCounterTheGPUUsage) {
     testing::SysfsTree sys;
     int64_t monotonicMicros = 1000000;
     int windows = 0;
-    std::function<void()> betweenSamples;
+    std::function<void()> betweenSamples = [] {};
     platform::smc::HwmonSMCDriver smc{sys.str()};
     platform::hid::ThermalZoneEventSystem hid{sys.str()};
     platform::ioreport::SysfsGPUReportLoader gpuReport{sys.str(), sys.str() + "/libnvidia-ml.so.1",
-                                                       [this] { return monotonicMicros; }};
-
-private:
-    std::unique_ptr<SensorContext> context_;
-};
-
-// The wiring only: each source feeds its collector; the sources' own rules
-// are tested with them.
-TEST_F(SensorContextTest, HwmonChipsFeedTheTemperaturesAndTheBusyCounterTheGPUUsage) {
+                                                       [&] { return monotonicMicros; }};
     sys.hwmonChip(1, "coretemp", {"60000"});
     sys.hwmonChip(2, "amdgpu", {"61500"});
     // Not consulted while the chips answer.
     sys.thermalZone(0, "gpu-thermal", "70000");
-    const Temperatures t = context().temperatures.readTemperatures();
+    SensorContext context(
+        SensorSources{smc, hid, gpuReport,
+                      GPUToolPaths{sys.str() + "/powermetrics", sys.str() + "/system_profiler"},
+                      [] { return 700000000.0; },
+                      [&](std::chrono::microseconds window) {
+                          ++windows;
+                          monotonicMicros += window.count();
+                          betweenSamples();
+                      }});
+    const Temperatures t = context.temperatures.readTemperatures();
     EXPECT_EQ(t.cpu, 60.0);
     EXPECT_EQ(t.gpu, 61.5);
     sys.write("class/hwmon/hwmon1/temp1_input", "64000\n");
-    EXPECT_EQ(context().temperatures.readTemperatures().cpu, 64.0) << "read fresh every time";
+    EXPECT_EQ(context.temperatures.readTemperatures().cpu, 64.0) << "read fresh every time";
 
     sys.write("class/drm/card0/device/gpu_busy_percent", "35\n");
-    betweenSamples = [this] { sys.write("class/drm/card0/device/gpu_busy_percent", "45\n"); };
-    EXPECT_EQ(context().gpu.readGPUUsage(), 40.0);
+    betweenSamples = [&] { sys.write("class/drm/card0/device/gpu_busy_percent", "45\n"); };
+    EXPECT_EQ(context.gpu.readGPUUsage(), 40.0);
     EXPECT_EQ(windows, 1);
 }
 

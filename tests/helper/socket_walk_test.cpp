@@ -73,21 +73,15 @@ TEST(SocketWalkTest, TheLiveWalkMatchesOnAnyNumberOfWorkers) {
         const pid_t child = ::fork();
         if (child == 0) {
             ::close(ready[0]);
+            // Bound, or the kernel's tables do not list them.
+            const sockaddr_in6 v6{AF_INET6, 0, 0, in6addr_loopback, 0};
+            const sockaddr_in v4{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
             for (int s = 0; s < i % 5 + 1; ++s) {
-                // Bound, or the kernel's tables do not list them.
-                if (s % 2) {
-                    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-                    sockaddr_in6 v6{};
-                    v6.sin6_family = AF_INET6;
-                    v6.sin6_addr = in6addr_loopback;
-                    ::bind(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6);
-                } else {
-                    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-                    sockaddr_in v4{};
-                    v4.sin_family = AF_INET;
-                    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                    ::bind(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4);
-                }
+                const bool six = s % 2;
+                ::bind(::socket(six ? AF_INET6 : AF_INET, SOCK_DGRAM, 0),
+                       six ? reinterpret_cast<const sockaddr*>(&v6)
+                           : reinterpret_cast<const sockaddr*>(&v4),
+                       six ? sizeof v6 : sizeof v4);
             }
             (void)!::write(ready[1], "x", 1);
             ::pause();

@@ -8,41 +8,38 @@
 namespace korvel {
 namespace {
 
-// The HID services are the thermal zones of a fixture tree, as on Linux; the
-// services' own rules are tested with them.
-class TemperatureCollectorTest : public ::testing::Test {
-protected:
-    // A controller reader answering fixed means, as QNReadSMCTemperatures would.
-    Temperatures read(double smcCPU, double smcGPU) {
-        return TemperatureCollector(
-                   [=](double* cpu, double* gpu) {
-                       *cpu = smcCPU;
-                       *gpu = smcGPU;
-                       return smcCPU > 0 || smcGPU > 0 ? 1 : 0;
-                   },
-                   zones)
-            .readTemperatures();
-    }
-
-    testing::SysfsTree sys;
+// A controller reader answering fixed means, as QNReadSMCTemperatures would,
+// and HID services that are the thermal zones of a fixture tree, as on Linux;
+// the services' own rules are tested with them.
+Temperatures read(const testing::SysfsTree& sys, double smcCPU, double smcGPU) {
     platform::hid::ThermalZoneEventSystem zones{sys.str()};
-};
+    return TemperatureCollector(
+               [=](double* cpu, double* gpu) {
+                   *cpu = smcCPU;
+                   *gpu = smcGPU;
+                   return smcCPU > 0 || smcGPU > 0 ? 1 : 0;
+               },
+               zones)
+        .readTemperatures();
+}
 
-TEST_F(TemperatureCollectorTest, AControllerReadingExcludesTheHIDSource) {
+TEST(TemperatureCollectorTest, AControllerReadingExcludesTheHIDSource) {
+    testing::SysfsTree sys;
     sys.thermalZone(0, "gpu-thermal", "70000");
-    const Temperatures t = read(55, 0);
+    const Temperatures t = read(sys, 55, 0);
     EXPECT_EQ(t.cpu, 55.0);
     EXPECT_FALSE(t.gpu) << "no GPU member, even though a HID sensor has one";
-    const Temperatures g = read(0, 48.5);
+    const Temperatures g = read(sys, 0, 48.5);
     EXPECT_FALSE(g.cpu);
     EXPECT_EQ(g.gpu, 48.5);
 }
 
-TEST_F(TemperatureCollectorTest, OtherwiseTheMeanOfEachFamilysSensorsInRange) {
-    Temperatures t = read(0, 0);
+TEST(TemperatureCollectorTest, OtherwiseTheMeanOfEachFamilysSensorsInRange) {
+    testing::SysfsTree sys;
+    Temperatures t = read(sys, 0, 0);
     EXPECT_FALSE(t.cpu || t.gpu) << "no services at all";
     sys.thermalZone(1, "x86_pkg_temp", "40000");
-    t = read(0, 0);
+    t = read(sys, 0, 0);
     EXPECT_EQ(t.cpu, 40.0);
     EXPECT_FALSE(t.gpu) << "only the side with a sensor has a member";
 
@@ -55,7 +52,7 @@ TEST_F(TemperatureCollectorTest, OtherwiseTheMeanOfEachFamilysSensorsInRange) {
     sys.thermalZone(8, "gpu-thermal", "60000");
     sys.thermalZone(9, "gpu0-thermal", "64000");
     sys.thermalZone(10, "gpu1-thermal", "149500");
-    t = read(0, 0);
+    t = read(sys, 0, 0);
     EXPECT_EQ(t.cpu, 45.0);
     ASSERT_TRUE(t.gpu);
     EXPECT_DOUBLE_EQ(*t.gpu, (60.0 + 64.0 + 149.5) / 3);

@@ -3,6 +3,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace korvel {
 namespace {
@@ -36,25 +37,21 @@ TEST(InterfaceCountersTest, SkipsLoopbackNamesAndUnreadableCountersAndSortsByByt
                                                 {"eth0", 18446744073709551615ULL, 4294967296ULL}}));
 }
 
+// total, used, free, level
+std::tuple<uint64_t, uint64_t, uint64_t, int32_t> figures(const testing::TempDir& proc) {
+    const MemoryFigures m = readMemoryFigures(proc.str());
+    return {m.total, m.used, m.free, m.level};
+}
+
 TEST(MemoryFiguresTest, MapsMeminfoFieldsToUsedFreeAndLevel) {
     testing::TempDir proc;
-    proc.write("meminfo", "MemTotal:       16000000 kB\n"
-                          "MemFree:         1000000 kB\n"
-                          "MemAvailable:    4000000 kB\n"
-                          "Buffers:          100000 kB\n"
-                          "Active:          6000000 kB\n"
-                          "Inactive:        3000000 kB\n"
-                          "Unevictable:       10000 kB\n"
-                          "KernelStack:       20000 kB\n"
-                          "PageTables:        30000 kB\n"
-                          "SUnreclaim:        40000 kB\n"
-                          "Zswap:             50000 kB\n"
-                          "HugePages_Total:       0\n");
-    const auto figures = readMemoryFigures(proc.str());
-    EXPECT_EQ(figures.total, 16000000ULL * 1024);
-    EXPECT_EQ(figures.free, 4000000ULL * 1024);
-    EXPECT_EQ(figures.used, 6150000ULL * 1024);
-    EXPECT_EQ(figures.level, 25);
+    proc.write("meminfo",
+               "MemTotal:       16000000 kB\nMemFree:  1000000 kB\nMemAvailable: 4000000 kB\n"
+               "Buffers: 100000 kB\nActive: 6000000 kB\nInactive: 3000000 kB\n"
+               "Unevictable: 10000 kB\nKernelStack: 20000 kB\nPageTables: 30000 kB\n"
+               "SUnreclaim: 40000 kB\nZswap: 50000 kB\nHugePages_Total: 0\n");
+    EXPECT_EQ(figures(proc),
+              std::make_tuple(16000000ULL * 1024, 6150000ULL * 1024, 4000000ULL * 1024, 25));
 }
 
 TEST(MemoryFiguresTest, UnreadableFiguresFallBackToZeroAndLevel100) {
@@ -66,10 +63,7 @@ TEST(MemoryFiguresTest, UnreadableFiguresFallBackToZeroAndLevel100) {
     EXPECT_EQ(missing.level, 100);
 
     proc.write("meminfo", "MemTotal: 1000 kB\nMemFree: 10 kB\n"); // older kernel: no MemAvailable
-    const auto partial = readMemoryFigures(proc.str());
-    EXPECT_EQ(partial.total, 1024000u);
-    EXPECT_EQ(partial.free, 10240u);
-    EXPECT_EQ(partial.level, 100);
+    EXPECT_EQ(figures(proc), std::make_tuple(1024000ULL, 0ULL, 10240ULL, 100));
 }
 
 } // namespace

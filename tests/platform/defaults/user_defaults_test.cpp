@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -191,14 +190,12 @@ TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUntilAWriteThenMovedAsideToANameOf
 
 TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndSaysWhyOnce) {
     fs::create_directories(fs::path(path()).parent_path());
-    const auto makeDirectory = [&] { fs::create_directory(path()); };
-    const auto makeOversized = [&] {
-        fs::resize_file(dir.write("qn.Korvel.companion/defaults.json", "{"), 17 << 20);
-    };
-    const std::vector<std::pair<const char*, std::function<void()>>> cases = {
-        {"not a regular file", makeDirectory}, {"larger than", makeOversized}};
-    for (const auto& [reason, make] : cases) {
-        make();
+    for (const std::string reason : {"not a regular file", "larger than"}) {
+        if (reason == "larger than") {
+            fs::resize_file(dir.write("qn.Korvel.companion/defaults.json", "{"), 17 << 20);
+        } else {
+            fs::create_directory(path());
+        }
         const auto before = defaults::stampFile(path());
         UserDefaults store(kDomain, path(), dispatch);
         ::testing::internal::CaptureStderr();
@@ -240,15 +237,13 @@ TEST_F(UserDefaultsTest, TheMainLoopsWritesNeverWaitForAnotherProcesssLock) {
     EXPECT_EQ(dispatch.activeTimerCount(), 0u);
 }
 
-TEST_F(UserDefaultsTest, LeftoversOfInterruptedSavesAreRemovedAtStart) {
+TEST_F(UserDefaultsTest, LeftoversOfInterruptedSavesGoAtStartAndFailedSavesKeepTheValue) {
     const auto leftover = dir.write("qn.Korvel.companion/defaults.json.q8Zr2K", "{");
     const auto other = dir.write("qn.Korvel.companion/defaults.json.bak", "{");
-    UserDefaults store(kDomain, path(), dispatch);
+    UserDefaults started(kDomain, path(), dispatch);
     EXPECT_FALSE(fs::exists(leftover));
     EXPECT_TRUE(fs::exists(other)) << "not a name our saves use";
-}
 
-TEST_F(UserDefaultsTest, FailedSaveKeepsTheValueAndSaysWhy) {
     dir.write("not-a-directory", "x");
     const std::string blocked = dir.str() + "/not-a-directory/qn.Korvel.companion/defaults.json";
     UserDefaults store(kDomain, blocked, dispatch);

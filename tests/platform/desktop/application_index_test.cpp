@@ -1,6 +1,7 @@
 #include "platform/desktop/application_index.h"
 #include "platform/desktop/application_registry.h"
-#include "tests/platform/desktop/desktop_tree.h"
+#include "platform/desktop/xdg_environment.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,32 @@ namespace korvel::platform::desktop {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::DesktopTree;
+
+// A throwaway XDG tree: home, /usr/local/share and /usr/share application
+// directories, and a bin directory for PATH, all under one temporary root.
+class DesktopTree : public korvel::testing::TempDir {
+public:
+    const fs::path& root() const { return path(); }
+    fs::path home() const { return root() / "home/.local/share/applications"; }
+    fs::path local() const { return root() / "usr/local/share/applications"; }
+    fs::path system() const { return root() / "usr/share/applications"; }
+    fs::path bin() const { return root() / "bin"; }
+
+    // An executable file (relative paths land in bin()); returns its path.
+    fs::path program(const fs::path& path) const {
+        const auto full = path.is_absolute() ? path : bin() / path;
+        write(full, "#!/bin/true\n");
+        fs::permissions(full,
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        return full;
+    }
+
+    XdgEnvironment environment(std::vector<std::string> locales = {}) const {
+        return {{home().string(), local().string(), system().string()},
+                std::move(locales),
+                bin().string()};
+    }
+};
 
 std::string entry(const std::string& body) {
     return "[Desktop Entry]\nType=Application\n" + body;
@@ -41,13 +67,12 @@ TEST(ApplicationIndex, LocalizedNamesIconsAndPrograms) {
     EXPECT_EQ(nameFor(german, viewer), "Betrachter");
     EXPECT_EQ(german.find(viewer.string())->icon, "org.example.viewer");
     // In a LANGUAGE list the first language with a translation wins.
-    for (const auto& [locales, name] :
-         std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"de_CH.UTF-8@euro"}, "Luegi"},
-             {{"fr_FR.UTF-8"}, "Viewer"},
-             {{"fr", "de", "en_US.UTF-8"}, "Betrachter"}}) {
-        EXPECT_EQ(nameFor(ApplicationIndex::build(tree.environment(locales)), viewer), name);
-    }
+    const auto viewerIn = [&](const std::vector<std::string>& locales) {
+        return nameFor(ApplicationIndex::build(tree.environment(locales)), viewer);
+    };
+    EXPECT_EQ(viewerIn({"de_CH.UTF-8@euro"}), "Luegi");
+    EXPECT_EQ(viewerIn({"fr_FR.UTF-8"}), "Viewer");
+    EXPECT_EQ(viewerIn({"fr", "de", "en_US.UTF-8"}), "Betrachter");
 
     EXPECT_EQ(nameFor(german, spaced), "Spaced");
     EXPECT_EQ(german.find(spaced.string())->icon, (tree.root() / "opt/My App/icon.png").string());

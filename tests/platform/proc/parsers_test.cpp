@@ -117,9 +117,7 @@ TEST(InetSocketTableTest, LookupsFindEveryInodeOnceAndNothingElse) {
     table.add({.inode = 1500, .localPort = 1});
     table.index();
     for (uint64_t inode = 1000; inode < 21000; ++inode) {
-        const SocketInfo* found = table.find(inode);
-        ASSERT_NE(found, nullptr) << inode;
-        ASSERT_EQ(found->inode, inode);
+        ASSERT_EQ(table.find(inode) ? table.find(inode)->inode : 0, inode);
     }
     EXPECT_EQ(table.find(1500)->localPort, 1500) << "the first record wins";
     EXPECT_EQ(table.find(999), nullptr);

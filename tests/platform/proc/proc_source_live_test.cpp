@@ -1,7 +1,7 @@
 #include "platform/proc/proc_source.h"
 
 #include <algorithm>
-#include <climits>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,10 +21,8 @@ TEST(ProcSourceLiveTest, ThisProcessAsTheKernelSeesIt) {
         EXPECT_EQ(std::find(pids.begin(), pids.end(), 2), pids.end());
     }
 
-    char exe[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(source.executablePath(self), std::string_view(exe, static_cast<size_t>(n)));
+    EXPECT_EQ(source.executablePath(self),
+              std::filesystem::read_symlink("/proc/self/exe").string());
     EXPECT_FALSE(source.shortName(self)->empty());
     const auto task = source.taskInfo(self);
     ASSERT_TRUE(task);

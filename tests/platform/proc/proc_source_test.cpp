@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace korvel::platform::proc {
 namespace {
@@ -64,6 +65,14 @@ TEST(ProcSourceFixtureTest, ListingLeavesOutKernelThreadsAndNonNumericEntries) {
     EXPECT_TRUE(descriptors.empty());
 }
 
+// userNS, systemNS, residentBytes, or all -1 when the read fails.
+std::tuple<int64_t, int64_t, int64_t> task(ProcSource& source, int32_t pid) {
+    const auto info = source.taskInfo(pid);
+    return info ? std::make_tuple(int64_t(info->userNS), int64_t(info->systemNS),
+                                  int64_t(info->residentBytes))
+                : std::make_tuple(-1L, -1L, -1L);
+}
+
 TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
     ProcFixture fixture;
     fixture.addStat(100, {"my (odd)) name", 1, 0x400000, 250, 130, 1 << 20, 10});
@@ -75,57 +84,37 @@ TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
     fixture.addExe(103, "/usr/bin/nostat");                    // no stat file
     fixture.addStat(104, {"(deleted)"});
     fixture.addExe(104, " (deleted)"); // nothing left before the suffix: kept whole
+    fixture.addStat(200, {"brief", 1, 0x400000, 5, 5, 1 << 20, 3});
+    fixture.addExe(200, "/opt/brief");
+    fixture.addSocketFd(200, 3, 77);
 
     ProcSource source(fixtureOptions(fixture));
-    EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{100, 101, 102, 103, 104}));
-
+    EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{100, 101, 102, 103, 104, 200}));
     EXPECT_EQ(source.executablePath(100), "/opt/tool");
     EXPECT_EQ(source.executablePath(101), real.string());
     EXPECT_FALSE(source.executablePath(102));
     EXPECT_EQ(source.executablePath(104), " (deleted)");
     EXPECT_FALSE(source.executablePath(999));
-
     EXPECT_EQ(source.shortName(100), "my (odd)) name");
     EXPECT_EQ(source.shortName(102), "zombie");
     EXPECT_FALSE(source.shortName(103));
-
-    const auto task = source.taskInfo(100);
-    ASSERT_TRUE(task);
-    EXPECT_EQ(task->userNS, 2500000000u);
-    EXPECT_EQ(task->systemNS, 1300000000u);
-    EXPECT_EQ(task->residentBytes, 40960u);
-    EXPECT_FALSE(source.taskInfo(103));
-    const auto zombie = source.taskInfo(102);
-    ASSERT_TRUE(zombie);
-    EXPECT_EQ(zombie->userNS, 70000000u);
-    EXPECT_EQ(zombie->residentBytes, 0u);
-
+    EXPECT_EQ(task(source, 100), std::make_tuple(2500000000L, 1300000000L, 40960L));
+    EXPECT_EQ(task(source, 102), std::make_tuple(70000000L, 0L, 0L));
+    EXPECT_EQ(task(source, 103), std::make_tuple(-1L, -1L, -1L));
     // A stat line that cannot be parsed fails both reads that depend on it.
     fixture.dir().write("105/stat", "105 (broken");
     EXPECT_FALSE(source.shortName(105));
-    EXPECT_FALSE(source.taskInfo(105));
-}
+    EXPECT_EQ(task(source, 105), std::make_tuple(-1L, -1L, -1L));
 
-TEST(ProcSourceFixtureTest, AProcessThatVanishesAfterListingFailsEveryRead) {
-    ProcFixture fixture;
-    fixture.addStat(200, {"brief", 1, 0x400000, 5, 5, 1 << 20, 3});
-    fixture.addExe(200, "/opt/brief");
-    fixture.addSocketFd(200, 3, 77);
-    ProcSource source(fixtureOptions(fixture));
-    ASSERT_EQ(source.listAllPids(), (std::vector<int32_t>{200}));
+    // Gone after listing: the figures read while listing are all that is left.
     fixture.removePid(200);
-
     EXPECT_FALSE(source.executablePath(200));
     EXPECT_FALSE(source.shortName(200));
     std::vector<Descriptor> descriptors;
     EXPECT_FALSE(source.listDescriptors(200, descriptors));
-    // The figures read while listing are all that is left of it.
-    const auto task = source.taskInfo(200);
-    ASSERT_TRUE(task);
-    EXPECT_EQ(task->userNS, 50000000u);
-
-    EXPECT_TRUE(source.listAllPids().empty());
-    EXPECT_FALSE(source.taskInfo(200));
+    EXPECT_EQ(task(source, 200), std::make_tuple(50000000L, 50000000L, 12288L));
+    EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{100, 101, 102, 103, 104, 105}));
+    EXPECT_EQ(task(source, 200), std::make_tuple(-1L, -1L, -1L));
 }
 
 TEST(ProcSourceFixtureTest, DescriptorsAndTheSocketTablesTheyPointInto) {
