@@ -2,10 +2,6 @@
 #include "tests/platform/netpath/netlink_fixture.h"
 
 #include <gtest/gtest.h>
-#include <linux/if.h>
-#include <linux/netlink.h>
-
-#include <cstring>
 
 namespace korvel::platform::netpath {
 namespace {
@@ -13,10 +9,9 @@ namespace {
 using testing::addressMessage;
 using testing::Bytes;
 using testing::defaultRoute;
+using testing::kUp;
 using testing::linkMessage;
 using testing::routeMessage;
-
-constexpr uint32_t kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
 
 InterfaceType typeByName(const std::string& name) {
     return name.starts_with("wl") ? InterfaceType::wifi : InterfaceType::wiredEthernet;
@@ -35,11 +30,7 @@ PathStatus status(const RoutingState& state) {
 }
 
 std::vector<std::string> pathNames(const RoutingState& state) {
-    std::vector<std::string> names;
-    for (const auto& interface : state.networkPath(typeByName, false).interfaces) {
-        names.push_back(interface.name);
-    }
-    return names;
+    return testing::names(state.networkPath(typeByName, false));
 }
 
 TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
