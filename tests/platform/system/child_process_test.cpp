@@ -31,12 +31,9 @@ protected:
     static bool waitUntilGone(pid_t pid) {
         for (int attempt = 0; attempt < 500; ++attempt) {
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string text;
-            if (!std::getline(stat, text)) {
-                return true;
-            }
-            const auto close = text.rfind(')');
-            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') {
+            const std::string text{std::istreambuf_iterator<char>(stat), {}};
+            const auto close = text.rfind(") ");
+            if (close == std::string::npos || text[close + 2] == 'Z') {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
