@@ -1,8 +1,14 @@
+#include "platform/netpath/interface_kind.h"
 #include "platform/netpath/path_monitor.h"
+#include "platform/netpath/rtnetlink_socket.h"
 #include "tests/platform/netpath/netlink_fixture.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+
+#include <cstdlib>
+#include <thread>
 
 namespace korvel::platform::netpath {
 namespace {
@@ -168,6 +174,88 @@ TEST(PathMonitor, MeteringChangeIsHandedOut) {
     EXPECT_FALSE(paths[0].isExpensive);
     EXPECT_TRUE(paths[1].isExpensive);
     EXPECT_TRUE(paths[1].usesInterfaceType(InterfaceType::wifi));
+}
+
+TEST(InterfaceKind, FromSysfs) {
+    testing::TempDir sys;
+    const auto& root = sys.path();
+    const auto add = [&](const std::string& name, int type, bool device) {
+        return testing::addSysNet(root, name, type, device);
+    };
+    add("lo", 772, false);
+    add("enp3s0", 1, true);
+    std::filesystem::create_directories(add("wlp2s0", 1, true) / "wireless");
+    std::filesystem::create_directory_symlink(root / "devices", add("wlan1", 1, true) / "phy80211");
+    std::ofstream(add("wwan0", 1, true) / "uevent") << "INTERFACE=wwan0\nIFINDEX=7\nDEVTYPE=wwan\n";
+    std::ofstream(add("br0", 1, false) / "uevent") << "DEVTYPE=bridge\nINTERFACE=br0\n";
+    add("veth0", 1, false);
+    add("wg0", 65534, false);
+
+    const std::pair<const char*, InterfaceType> expected[] = {
+        {"lo", InterfaceType::loopback},
+        {"enp3s0", InterfaceType::wiredEthernet},
+        {"wlp2s0", InterfaceType::wifi},
+        {"wlan1", InterfaceType::wifi},
+        {"wwan0", InterfaceType::cellular},
+        // Ethernet-typed but virtual: not wired Ethernet.
+        {"br0", InterfaceType::other},
+        {"veth0", InterfaceType::other},
+        {"wg0", InterfaceType::other},
+        {"gone0", InterfaceType::other},
+        // Names that would climb out of the class directory are not looked up.
+        {"..", InterfaceType::other},
+        {"../net/enp3s0", InterfaceType::other},
+    };
+    for (const auto& [name, type] : expected) {
+        EXPECT_EQ(interfaceTypeFromSysfs(root, name), type) << name;
+    }
+}
+
+// The real kernel, in a network namespace of this test's own: the monitor
+// follows routes that the test adds and removes with ip(8).
+TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
+    testing::TempDir sys;
+    testing::addSysNet(sys.path(), "lo", 772, false);
+    bool skipped = false;
+    std::vector<NetworkPath> paths;
+    std::thread worker([&] {
+        // Only this thread (and what it starts) enters the new namespace.
+        skipped =
+            ::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up >/dev/null 2>&1") != 0;
+        if (skipped) {
+            return;
+        }
+        std::mutex mutex;
+        std::condition_variable arrived;
+        PathMonitor monitor(std::make_unique<RtnetlinkSocket>(), sys.str(),
+                            std::make_unique<NeverMetered>());
+        monitor.setUpdateHandler([&](NetworkPath path) {
+            std::lock_guard lock(mutex);
+            paths.push_back(std::move(path));
+            arrived.notify_all();
+        });
+        const auto waitFor = [&](size_t count) {
+            std::unique_lock lock(mutex);
+            return arrived.wait_for(lock, std::chrono::seconds(20),
+                                    [&] { return paths.size() >= count; });
+        };
+        monitor.start([](std::function<void()> work) { work(); });
+        if (waitFor(1) && std::system("ip route add default dev lo metric 7") == 0 && waitFor(2)) {
+            std::system("ip route del default dev lo metric 7");
+            waitFor(3);
+        }
+        monitor.cancel();
+    });
+    worker.join();
+    if (skipped) {
+        GTEST_SKIP() << "no network namespace of our own, or no ip(8)";
+    }
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0].status, PathStatus::unsatisfied);
+    EXPECT_EQ(paths[1].status, PathStatus::satisfied);
+    EXPECT_EQ(names(paths[1]), std::vector<std::string>{"lo"});
+    EXPECT_TRUE(paths[1].usesInterfaceType(InterfaceType::loopback));
+    EXPECT_EQ(paths[2].status, PathStatus::unsatisfied);
 }
 
 } // namespace
