@@ -1,4 +1,5 @@
 #include "platform/smc/hwmon_smc_driver.h"
+#include "platform/smc/smc_call_block.h"
 
 #include "tests/support/sysfs_tree.h"
 
@@ -121,6 +122,24 @@ TEST_F(HwmonSMCDriverTest, LeavesASuspendedGPUAsleep) {
 
     sys.write("devices/pci0000:00/0000:03:00.1/power/runtime_status", "active\n");
     EXPECT_FLOAT_EQ(readFloat(*connection, "Tg00"), 50.0f);
+}
+
+TEST(SMCCallBlock, KeysPackFirstCharacterHighest) {
+    EXPECT_EQ(smcKeyCode("TC0P"), 0x54433050u);
+    EXPECT_EQ(smcKeyCode("flt "), kSMCTypeFloat);
+    EXPECT_EQ(smcKeyCode("#KEY"), 0x234B4559u);
+    EXPECT_EQ(smcKeyName(0x54433050), "TC0P");
+    EXPECT_EQ(smcKeyName(*smcKeyCode("Tg0A")), "Tg0A");
+
+    // Only four-character names can be sent.
+    EXPECT_FALSE(smcKeyCode("TC0"));
+    EXPECT_FALSE(smcKeyCode("TC0PX"));
+    EXPECT_FALSE(smcKeyCode(""));
+
+    // A NUL or non-ASCII byte leaves fewer than four characters.
+    EXPECT_EQ(smcKeyName(0x54430000), "TC");
+    EXPECT_EQ(smcKeyName(0x00433050), "");
+    EXPECT_EQ(smcKeyName(0x5443B050), "TC");
 }
 
 } // namespace
