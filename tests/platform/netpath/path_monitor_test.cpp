@@ -13,15 +13,7 @@
 namespace korvel::platform::netpath {
 namespace {
 
-using testing::addressMessage;
-using testing::Bytes;
-using testing::defaultRoute;
-using testing::DumpTables;
-using testing::FakeNetlinkSource;
-using testing::kUp;
-using testing::linkMessage;
-using testing::names;
-using testing::routeMessage;
+using namespace korvel::testing;
 
 struct Run {
     std::vector<NetworkPath> paths;
@@ -32,10 +24,9 @@ struct Run {
 // Runs a monitor over a scripted kernel until the script is used up.
 Run runScript(std::unique_ptr<FakeNetlinkSource> source,
               std::unique_ptr<MeteredSource> metered = nullptr) {
-    testing::TempDir sys;
-    testing::addSysNet(sys.path(), "eth0", 1, true);
-    std::filesystem::create_directories(testing::addSysNet(sys.path(), "wlan0", 1, true) /
-                                        "wireless");
+    TempDir sys;
+    addSysNet(sys.path(), "eth0", 1, true);
+    std::filesystem::create_directories(addSysNet(sys.path(), "wlan0", 1, true) / "wireless");
     FakeNetlinkSource& fake = *source;
     Run run;
     PathMonitor monitor(std::move(source), sys.str(), std::move(metered));
@@ -54,11 +45,11 @@ Run runScript(std::unique_ptr<FakeNetlinkSource> source,
 }
 
 DumpTables twoLinkTables(std::vector<Bytes> routes) {
-    return {{testing::Dump::links,
+    return {{Dump::links,
              {linkMessage(RTM_NEWLINK, 2, "eth0", kUp), linkMessage(RTM_NEWLINK, 3, "wlan0", kUp)}},
-            {testing::Dump::addresses,
+            {Dump::addresses,
              {addressMessage(RTM_NEWADDR, 2, false, {192, 0, 2, 10}, 24, RT_SCOPE_UNIVERSE)}},
-            {testing::Dump::routes, std::move(routes)}};
+            {Dump::routes, std::move(routes)}};
 }
 
 std::unique_ptr<FakeNetlinkSource> twoLinks(std::vector<Bytes> routes) {
@@ -66,8 +57,8 @@ std::unique_ptr<FakeNetlinkSource> twoLinks(std::vector<Bytes> routes) {
 }
 
 TEST(PathMonitor, FollowsRecordedKernelMessages) {
-    const auto scenario = testing::loadScenario(std::string(KORVEL_TEST_SOURCE_DIR) +
-                                                "/platform/netpath/fixtures/veth_scenario.txt");
+    const auto scenario = loadScenario(std::string(KORVEL_TEST_SOURCE_DIR) +
+                                       "/platform/netpath/fixtures/veth_scenario.txt");
     auto source = std::make_unique<FakeNetlinkSource>(scenario.states.at("initial"));
     for (const auto& [step, events] : scenario.steps) {
         for (const auto& event : events) {
@@ -177,10 +168,10 @@ TEST(PathMonitor, MeteringChangeIsHandedOut) {
 }
 
 TEST(InterfaceKind, FromSysfs) {
-    testing::TempDir sys;
+    TempDir sys;
     const auto& root = sys.path();
     const auto add = [&](const std::string& name, int type, bool device) {
-        return testing::addSysNet(root, name, type, device);
+        return addSysNet(root, name, type, device);
     };
     add("lo", 772, false);
     add("enp3s0", 1, true);
@@ -214,8 +205,8 @@ TEST(InterfaceKind, FromSysfs) {
 // The real kernel, in a network namespace of this test's own: the monitor
 // follows routes that the test adds and removes with ip(8).
 TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
-    testing::TempDir sys;
-    testing::addSysNet(sys.path(), "lo", 772, false);
+    TempDir sys;
+    addSysNet(sys.path(), "lo", 772, false);
     bool skipped = false;
     std::vector<NetworkPath> paths;
     std::thread worker([&] {

@@ -6,12 +6,7 @@
 namespace korvel::platform::netpath {
 namespace {
 
-using testing::addressMessage;
-using testing::Bytes;
-using testing::defaultRoute;
-using testing::kUp;
-using testing::linkMessage;
-using testing::routeMessage;
+using namespace korvel::testing;
 
 InterfaceType typeByName(const std::string& name) {
     return name.starts_with("wl") ? InterfaceType::wifi : InterfaceType::wiredEthernet;
@@ -30,7 +25,7 @@ PathStatus status(const RoutingState& state) {
 }
 
 std::vector<std::string> pathNames(const RoutingState& state) {
-    return testing::names(state.networkPath(typeByName, false));
+    return names(state.networkPath(typeByName, false));
 }
 
 TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
@@ -94,7 +89,7 @@ TEST(RoutingState, InterfacesInRoutePreferenceOrder) {
     EXPECT_EQ(pathNames(tie), (std::vector<std::string>{"wlan0", "eth0"}));
     // A multipath default uses both of its interfaces; deleting one hop leaves the other.
     RoutingState multi = withLinks();
-    testing::Route both{.metric = 10, .multipath = {{3, {10, 0, 3, 1}}, {2, {10, 0, 2, 1}}}};
+    Route both{.metric = 10, .multipath = {{3, {10, 0, 3, 1}}, {2, {10, 0, 2, 1}}}};
     multi.apply(routeMessage(both), 0, 0);
     EXPECT_EQ(pathNames(multi), (std::vector<std::string>{"eth0", "wlan0"}));
     both.multipath.pop_back();
@@ -129,14 +124,14 @@ TEST(RoutingState, FollowsRouteAndLinkChanges) {
 TEST(RoutingState, DumpBookkeeping) {
     RoutingState state;
     // Answers to someone else's request, or to an older one, end nothing.
-    const auto done = testing::message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0), 7, 99);
+    const auto done = message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0), 7, 99);
     EXPECT_FALSE(state.apply(done, 7, 100).dumpDone);
     EXPECT_FALSE(state.apply(done, 8, 99).dumpDone);
     EXPECT_TRUE(state.apply(done, 7, 99).dumpDone);
     Bytes refusal(sizeof(nlmsgerr), 0);
     const int busy = -16;
     std::memcpy(refusal.data(), &busy, sizeof busy);
-    EXPECT_TRUE(state.apply(testing::message(NLMSG_ERROR, 0, refusal, 7, 99), 7, 99).dumpFailed);
+    EXPECT_TRUE(state.apply(message(NLMSG_ERROR, 0, refusal, 7, 99), 7, 99).dumpFailed);
     // A message that claims more bytes than the datagram holds is torn.
     auto torn = linkMessage(RTM_NEWLINK, 2, "eth0", kUp);
     torn.resize(torn.size() - 4);

@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,14 +164,7 @@ TEST(ConnectionTest, ServiceThatNeverAcceptsBlocksNeitherTheCallerNorTheDeadline
     const int listenFd = listenUnixSocket(path, true);
     ASSERT_GE(listenFd, 0);
     std::vector<int> queued;
-    for (int i = 0; i < 1000; ++i) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_un address{AF_UNIX, {}};
-        path.copy(address.sun_path, path.size());
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd);
-            break;
-        }
+    for (int fd; queued.size() < 1000 && (fd = connectUnixSocket(path, true)) >= 0;) {
         queued.push_back(fd);
     }
     auto connection = makeConnection(path, 300ms);
