@@ -140,7 +140,7 @@ TEST_F(SysfsGPUReportTest, NvidiaWithoutItsLibraryHasNoChannel) {
     EXPECT_EQ(window(fake), std::nullopt);
 }
 
-TEST(TransStat, ReadsTheTimeColumnOfEveryOperatingPointOfATable) {
+TEST(DevfreqCounter, ReadsTheTimeOfEveryOperatingPointAndRecognisesGPUs) {
     const std::string text = "     From  :   To\n"
                              "           : 200000000 400000000 800000000   time(ms)\n"
                              "*200000000:         0         5         2     123456\n"
@@ -154,9 +154,6 @@ TEST(TransStat, ReadsTheTimeColumnOfEveryOperatingPointOfATable) {
     EXPECT_TRUE(parseTransStat("     From  :   To\n           :   time(ms)\n").empty());
     // A row whose time is not a number is not a row.
     EXPECT_TRUE(parseTransStat(" 400000000:         3         0    12x\n").empty());
-}
-
-TEST(DevfreqCounter, RecognisesGPUDevices) {
     for (const char* name : {"fde60000.gpu", "13000000.mali", "1c40000.GPU", "kgsl-3d0"}) {
         EXPECT_TRUE(DevfreqCounter::isGPU(name)) << name;
     }

@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // An exec keeps the open file, which a dup stands in for here.
-TEST(InstanceLockTest, OneHolderAtATimeAdoptedThroughItsDescriptorAndNothingElse) {
+TEST(InstanceLockTest, OneHolderAdoptedOnlyThroughItsDescriptorAndFailuresAreNoHolders) {
     testing::TempDir dir;
     const auto path = (dir.path() / "app.lock").string();
     auto first = InstanceLock::acquire(path);
@@ -44,17 +44,15 @@ TEST(InstanceLockTest, OneHolderAtATimeAdoptedThroughItsDescriptorAndNothingElse
     EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::heldElsewhere);
     adopted.lock.reset();
     EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::acquired);
-}
 
-TEST(InstanceLockTest, ALockThatCannotBeMadeIsAFailureNotAnotherHolder) {
-    testing::TempDir dir;
+    // A lock that cannot be made is a failure, not another holder.
     const auto result = InstanceLock::acquire((dir.path() / "missing/app.lock").string());
     EXPECT_EQ(result.outcome, InstanceLock::Outcome::failed);
     EXPECT_FALSE(result.error.empty());
 
     // A symlink planted where the lock goes is not followed.
-    std::filesystem::create_symlink(dir.path() / "elsewhere", dir.path() / "app.lock");
-    EXPECT_EQ(InstanceLock::acquire((dir.path() / "app.lock").string()).outcome,
+    std::filesystem::create_symlink(dir.path() / "elsewhere", dir.path() / "planted.lock");
+    EXPECT_EQ(InstanceLock::acquire((dir.path() / "planted.lock").string()).outcome,
               InstanceLock::Outcome::failed);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "elsewhere"));
 }
@@ -87,7 +85,7 @@ protected:
     std::string sendError;
 };
 
-TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueue) {
+TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueueWhileTheServerLasts) {
     // What a crashed holder leaves behind: a socket file nobody listens on.
     const int stale = xpc::listenUnixSocket(path, false);
     ASSERT_GE(stale, 0);
@@ -117,24 +115,22 @@ TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueue) {
     EXPECT_FALSE(std::filesystem::exists(path)) << "the socket file goes with the server";
     EXPECT_FALSE(sendControlCommand(path, "open-settings", 100ms, error).has_value());
     EXPECT_FALSE(error.empty());
-}
 
-TEST_F(ControlSocketTest, CommandsLeftWhenTheServerGoesGetNoAnswer) {
-    int handled = 0;
-    auto server = listen([&](const std::string&) {
-        ++handled;
+    // A command left on the main queue when the server goes gets no answer.
+    server = listen([&](const std::string& command) {
+        received.push_back(command);
         return "ok";
     });
     ASSERT_TRUE(server) << error;
-    auto reply = sendLater("late");
-    // Wait until the command sits on the main queue, then drop the server.
+    dispatch.runPending();
+    auto late = sendLater("late");
     while (dispatch.readyCount() == 0) {
         std::this_thread::sleep_for(5ms);
     }
     server.reset();
     dispatch.runPending();
-    EXPECT_EQ(handled, 0);
-    EXPECT_FALSE(reply.get().has_value());
+    EXPECT_NE(received.back(), "late");
+    EXPECT_FALSE(late.get().has_value());
 }
 
 } // namespace
