@@ -22,6 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvel::testing {
@@ -242,8 +243,7 @@ public:
     Received receive(bool wait) override {
         std::lock_guard lock(mutex_);
         for (;;) {
-            if (wakePending_) {
-                wakePending_ = false;
+            if (std::exchange(wakePending_, false)) {
                 return {Status::woken, {}};
             }
             if (!answers_.empty()) {
