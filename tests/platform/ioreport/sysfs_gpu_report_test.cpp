@@ -55,8 +55,14 @@ TEST_F(SysfsGPUReportTest, NoCounterNoChannels) {
     sys.write("class/drm/card0/dev", "226:0\n");
     sys.write("class/drm/version", "drm 1.1.0\n");
     sys.write("class/devfreq/dmc/trans_stat", " 400000000:  0  10\n");
-    auto source = loader();
-    EXPECT_EQ(window(source), std::nullopt);
+    // An NVIDIA card counts only through its library, missing or not loadable.
+    sys.pciDevice("0000:01:00.0", "active", "bus/pci/drivers/nvidia/0000:01:00.0");
+    sys.write("bus/pci/drivers/nvidia/new_id", "");
+    auto missing = loader(sys.str() + "/no-such-libnvidia-ml.so.1");
+    EXPECT_EQ(window(missing), std::nullopt);
+    sys.write("fake-nvml.so", "not a library");
+    auto fake = loader(sys.str() + "/fake-nvml.so");
+    EXPECT_EQ(window(fake), std::nullopt);
 }
 
 TEST_F(SysfsGPUReportTest, AmdBusyPercentOverTheWindow) {
@@ -127,17 +133,6 @@ TEST_F(SysfsGPUReportTest, SleepingGPUsComeLastAndAreNotRead) {
                          sys.write(device + "/gpu_busy_percent", "20\n");
                      }),
               (Channels{{{"IDLE", 0}, {"BUSY", 300000}}, {{"OFF", 300000}}}));
-}
-
-TEST_F(SysfsGPUReportTest, NvidiaWithoutItsLibraryHasNoChannel) {
-    sys.pciDevice("0000:01:00.0", "active", "bus/pci/drivers/nvidia/0000:01:00.0");
-    sys.write("bus/pci/drivers/nvidia/new_id", "");
-    auto missing = loader(sys.str() + "/no-such-libnvidia-ml.so.1");
-    EXPECT_EQ(window(missing), std::nullopt);
-    // A file that is not a loadable library is no better.
-    sys.write("fake-nvml.so", "not a library");
-    auto fake = loader(sys.str() + "/fake-nvml.so");
-    EXPECT_EQ(window(fake), std::nullopt);
 }
 
 TEST(DevfreqCounter, ReadsTheTimeOfEveryOperatingPointAndRecognisesGPUs) {

@@ -74,7 +74,7 @@ TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
     }
 }
 
-TEST(RoutingState, InterfacesInRoutePreferenceOrder) {
+TEST(RoutingState, InterfacesInRoutePreferenceOrderFollowingRouteAndLinkChanges) {
     RoutingState state = withLinks();
     state.apply(routeMessage(defaultRoute(2, 600)), 0, 0);
     state.apply(routeMessage(defaultRoute(3, 100, true)), 0, 0);
@@ -95,30 +95,28 @@ TEST(RoutingState, InterfacesInRoutePreferenceOrder) {
     both.multipath.pop_back();
     multi.apply(routeMessage(both, RTM_DELROUTE), 0, 0);
     EXPECT_EQ(pathNames(multi), std::vector<std::string>{"eth0"});
-}
 
-TEST(RoutingState, FollowsRouteAndLinkChanges) {
-    RoutingState state = withLinks();
-    state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
+    RoutingState moving = withLinks();
+    moving.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
     // A replaced route moves to its new interface; no stale hop stays behind.
     auto moved = defaultRoute(3, 100);
     moved.messageFlags = NLM_F_REPLACE;
-    state.apply(routeMessage(moved), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
-    EXPECT_EQ(state.defaultRouteCount(), 1u);
+    moving.apply(routeMessage(moved), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"wlan0"});
+    EXPECT_EQ(moving.defaultRouteCount(), 1u);
     // Deleting a route that is not there changes nothing.
-    state.apply(routeMessage(defaultRoute(2, 100), RTM_DELROUTE), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
+    moving.apply(routeMessage(defaultRoute(2, 100), RTM_DELROUTE), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"wlan0"});
     // A bridge-port removal is not the removal of the link.
-    state.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
+    moving.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"wlan0"});
     // Removing the link takes its routes with it, even if it returns.
-    state.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
-    state.apply(linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
-    EXPECT_EQ(state.defaultRouteCount(), 0u);
-    state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
-    state.apply(linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"lan0"});
+    moving.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
+    moving.apply(linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
+    EXPECT_EQ(moving.defaultRouteCount(), 0u);
+    moving.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
+    moving.apply(linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"lan0"});
 }
 
 TEST(RoutingState, DumpBookkeeping) {
