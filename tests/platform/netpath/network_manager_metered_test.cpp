@@ -11,11 +11,9 @@
 namespace korvel::platform::netpath {
 namespace {
 
-constexpr const char* kIntrospection = R"(<node>
-  <interface name="org.freedesktop.NetworkManager">
-    <property name="Metered" type="u" access="read"/>
-  </interface>
-</node>)";
+constexpr const char* kIntrospection = "<node><interface name='org.freedesktop.NetworkManager'>"
+                                       "<property name='Metered' type='u' access='read'/>"
+                                       "</interface></node>";
 
 // A private message bus with a stand-in connection manager on it that owns
 // the real service name and exports a Metered property. It answers the bus
