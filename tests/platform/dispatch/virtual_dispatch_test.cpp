@@ -27,8 +27,7 @@ TEST(VirtualDispatch, RepeatingTimersTickOnExactPeriodBoundariesUntilCancelled) 
 
     timer->cancel();
     EXPECT_EQ(dispatch.activeTimerCount(), 0u);
-    dispatch.advance(10);
-    EXPECT_EQ(ticks.size(), 5u);
+    dispatch.advance(10); // no tick after the cancel: the full list below shows none
 
     // A recreated timer starts one new period from its creation; replacing
     // the handle cancels the old one.
