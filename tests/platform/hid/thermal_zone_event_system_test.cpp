@@ -48,7 +48,7 @@ TEST(ThermalZoneFamily, NamesCPUAndGPUZones) {
     }
 }
 
-TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNames) {
+TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNamesLeavingSleepersAlone) {
     SysfsTree sys;
     EXPECT_FALSE(ThermalZoneEventSystem(sys.str()).createSimpleClient()->copyServices())
         << "no list without the thermal class";
@@ -57,6 +57,9 @@ TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNames) {
     sys.thermalZone(2, "gpu-thermal", "43500");
     sys.thermalZone(12, "cpu1-thermal", "-1000");
     sys.thermalZone(13, "cpu2-thermal", nullptr);
+    // A zone whose parent device sleeps is left alone.
+    sys.thermalZone(3, "gpu-thermal", "43000");
+    sys.pciDevice("0000:01:00.0", "suspended", "class/thermal/thermal_zone3/device");
     sys.write("class/thermal/cooling_device0/type", "Processor\n");
 
     ThermalZoneEventSystem system(sys.str());
@@ -64,19 +67,11 @@ TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNames) {
     const std::map<std::string, std::optional<double>> expected = {{"PMU tdie1", 52.0},
                                                                    {"PMU TP2g", 43.5},
                                                                    {"PMU tdie12", -1.0},
-                                                                   {"PMU tdie13", std::nullopt}};
+                                                                   {"PMU tdie13", std::nullopt},
+                                                                   {"PMU TP3g", std::nullopt}};
     EXPECT_EQ(readings, expected);
-}
-
-TEST(ThermalZoneEventSystem, LeavesASleepingParentDeviceAlone) {
-    SysfsTree sys;
-    sys.thermalZone(0, "gpu-thermal", "43000");
-    sys.pciDevice("0000:01:00.0", "suspended", "class/thermal/thermal_zone0/device");
-    ThermalZoneEventSystem system(sys.str());
-    EXPECT_EQ(readAll(system).at("PMU TP0g"), std::nullopt);
-
     sys.write("devices/pci0000:00/0000:01:00.0/power/runtime_status", "active\n");
-    EXPECT_EQ(readAll(system).at("PMU TP0g"), 43.0);
+    EXPECT_EQ(readAll(system).at("PMU TP3g"), 43.0);
 }
 
 } // namespace

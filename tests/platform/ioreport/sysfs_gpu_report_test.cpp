@@ -1,3 +1,4 @@
+#include "platform/ioreport/devfreq_counter.h"
 #include "platform/ioreport/sysfs_gpu_report.h"
 
 #include "tests/support/sysfs_tree.h"
@@ -54,8 +55,14 @@ TEST_F(SysfsGPUReportTest, NoCounterNoChannels) {
     sys.write("class/drm/card0/dev", "226:0\n");
     sys.write("class/drm/version", "drm 1.1.0\n");
     sys.write("class/devfreq/dmc/trans_stat", " 400000000:  0  10\n");
-    auto source = loader();
-    EXPECT_EQ(window(source), std::nullopt);
+    // An NVIDIA card counts only through its library, missing or not loadable.
+    sys.pciDevice("0000:01:00.0", "active", "bus/pci/drivers/nvidia/0000:01:00.0");
+    sys.write("bus/pci/drivers/nvidia/new_id", "");
+    auto missing = loader(sys.str() + "/no-such-libnvidia-ml.so.1");
+    EXPECT_EQ(window(missing), std::nullopt);
+    sys.write("fake-nvml.so", "not a library");
+    auto fake = loader(sys.str() + "/fake-nvml.so");
+    EXPECT_EQ(window(fake), std::nullopt);
 }
 
 TEST_F(SysfsGPUReportTest, AmdBusyPercentOverTheWindow) {
@@ -128,15 +135,26 @@ TEST_F(SysfsGPUReportTest, SleepingGPUsComeLastAndAreNotRead) {
               (Channels{{{"IDLE", 0}, {"BUSY", 300000}}, {{"OFF", 300000}}}));
 }
 
-TEST_F(SysfsGPUReportTest, NvidiaWithoutItsLibraryHasNoChannel) {
-    sys.pciDevice("0000:01:00.0", "active", "bus/pci/drivers/nvidia/0000:01:00.0");
-    sys.write("bus/pci/drivers/nvidia/new_id", "");
-    auto missing = loader(sys.str() + "/no-such-libnvidia-ml.so.1");
-    EXPECT_EQ(window(missing), std::nullopt);
-    // A file that is not a loadable library is no better.
-    sys.write("fake-nvml.so", "not a library");
-    auto fake = loader(sys.str() + "/fake-nvml.so");
-    EXPECT_EQ(window(fake), std::nullopt);
+TEST(DevfreqCounter, ReadsTheTimeOfEveryOperatingPointAndRecognisesGPUs) {
+    const std::string text = "     From  :   To\n"
+                             "           : 200000000 400000000 800000000   time(ms)\n"
+                             "*200000000:         0         5         2     123456\n"
+                             " 400000000:         3         0         1       7890\n"
+                             " 800000000:         4         1         0          0\n"
+                             "Total transition : 16\n";
+    EXPECT_EQ(parseTransStat(text),
+              (std::vector<FrequencyTime>{{200000000, 123456}, {400000000, 7890}, {800000000, 0}}));
+    EXPECT_TRUE(parseTransStat("Not Supported.\n").empty());
+    EXPECT_TRUE(parseTransStat("").empty());
+    EXPECT_TRUE(parseTransStat("     From  :   To\n           :   time(ms)\n").empty());
+    // A row whose time is not a number is not a row.
+    EXPECT_TRUE(parseTransStat(" 400000000:         3         0    12x\n").empty());
+    for (const char* name : {"fde60000.gpu", "13000000.mali", "1c40000.GPU", "kgsl-3d0"}) {
+        EXPECT_TRUE(DevfreqCounter::isGPU(name)) << name;
+    }
+    for (const char* name : {"dmc", "ff9a0000.npu", "soc:bus"}) {
+        EXPECT_FALSE(DevfreqCounter::isGPU(name)) << name;
+    }
 }
 
 } // namespace

@@ -11,11 +11,9 @@
 namespace korvel::platform::netpath {
 namespace {
 
-constexpr const char* kIntrospection = R"(<node>
-  <interface name="org.freedesktop.NetworkManager">
-    <property name="Metered" type="u" access="read"/>
-  </interface>
-</node>)";
+constexpr const char* kIntrospection = "<node><interface name='org.freedesktop.NetworkManager'>"
+                                       "<property name='Metered' type='u' access='read'/>"
+                                       "</interface></node>";
 
 // A private message bus with a stand-in connection manager on it that owns
 // the real service name and exports a Metered property. It answers the bus
@@ -79,13 +77,11 @@ public:
 
     void setMetered(guint32 value) {
         metered_ = value;
-        GVariantBuilder changed;
-        g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(&changed, "{sv}", "Metered", g_variant_new_uint32(value));
         g_dbus_connection_emit_signal(
             connection_, nullptr, "/org/freedesktop/NetworkManager",
             "org.freedesktop.DBus.Properties", "PropertiesChanged",
-            g_variant_new("(sa{sv}as)", "org.freedesktop.NetworkManager", &changed, nullptr),
+            g_variant_new_parsed("('org.freedesktop.NetworkManager', {'Metered': <%u>}, @as [])",
+                                 value),
             nullptr);
     }
 

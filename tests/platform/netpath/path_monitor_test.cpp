@@ -1,22 +1,19 @@
+#include "platform/netpath/interface_kind.h"
 #include "platform/netpath/path_monitor.h"
+#include "platform/netpath/rtnetlink_socket.h"
 #include "tests/platform/netpath/netlink_fixture.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <linux/if.h>
+#include <sched.h>
+
+#include <cstdlib>
+#include <thread>
 
 namespace korvel::platform::netpath {
 namespace {
 
-using testing::addressMessage;
-using testing::Bytes;
-using testing::defaultRoute;
-using testing::DumpTables;
-using testing::FakeNetlinkSource;
-using testing::linkMessage;
-using testing::routeMessage;
-
-constexpr uint32_t kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
+using namespace korvel::testing;
 
 struct Run {
     std::vector<NetworkPath> paths;
@@ -27,10 +24,9 @@ struct Run {
 // Runs a monitor over a scripted kernel until the script is used up.
 Run runScript(std::unique_ptr<FakeNetlinkSource> source,
               std::unique_ptr<MeteredSource> metered = nullptr) {
-    testing::TempDir sys;
-    testing::addSysNet(sys.path(), "eth0", 1, true);
-    std::filesystem::create_directories(testing::addSysNet(sys.path(), "wlan0", 1, true) /
-                                        "wireless");
+    TempDir sys;
+    addSysNet(sys.path(), "eth0", 1, true);
+    std::filesystem::create_directories(addSysNet(sys.path(), "wlan0", 1, true) / "wireless");
     FakeNetlinkSource& fake = *source;
     Run run;
     PathMonitor monitor(std::move(source), sys.str(), std::move(metered));
@@ -48,20 +44,12 @@ Run runScript(std::unique_ptr<FakeNetlinkSource> source,
     return run;
 }
 
-std::vector<std::string> names(const NetworkPath& path) {
-    std::vector<std::string> out;
-    for (const auto& interface : path.interfaces) {
-        out.push_back(interface.name);
-    }
-    return out;
-}
-
 DumpTables twoLinkTables(std::vector<Bytes> routes) {
-    return {{testing::Dump::links,
+    return {{Dump::links,
              {linkMessage(RTM_NEWLINK, 2, "eth0", kUp), linkMessage(RTM_NEWLINK, 3, "wlan0", kUp)}},
-            {testing::Dump::addresses,
+            {Dump::addresses,
              {addressMessage(RTM_NEWADDR, 2, false, {192, 0, 2, 10}, 24, RT_SCOPE_UNIVERSE)}},
-            {testing::Dump::routes, std::move(routes)}};
+            {Dump::routes, std::move(routes)}};
 }
 
 std::unique_ptr<FakeNetlinkSource> twoLinks(std::vector<Bytes> routes) {
@@ -69,8 +57,8 @@ std::unique_ptr<FakeNetlinkSource> twoLinks(std::vector<Bytes> routes) {
 }
 
 TEST(PathMonitor, FollowsRecordedKernelMessages) {
-    const auto scenario = testing::loadScenario(std::string(KORVEL_TEST_SOURCE_DIR) +
-                                                "/platform/netpath/fixtures/veth_scenario.txt");
+    const auto scenario = loadScenario(std::string(KORVEL_TEST_SOURCE_DIR) +
+                                       "/platform/netpath/fixtures/veth_scenario.txt");
     auto source = std::make_unique<FakeNetlinkSource>(scenario.states.at("initial"));
     for (const auto& [step, events] : scenario.steps) {
         for (const auto& event : events) {
@@ -88,26 +76,18 @@ TEST(PathMonitor, FollowsRecordedKernelMessages) {
     const auto run = runScript(std::move(source));
     const auto& paths = run.paths;
 
-    ASSERT_EQ(paths.size(), 5u);
-    EXPECT_EQ(paths[0].status, PathStatus::satisfied);
-    EXPECT_EQ(names(paths[0]), std::vector<std::string>{"eth0"});
+    // Metric 50 beats 100; a default route in a table of its own (as VPN tools install) counts.
+    const std::vector<std::vector<std::string>> expected = {
+        {"eth0"}, {"wlan0", "eth0"}, {"eth0"}, {}, {"eth0"}};
+    ASSERT_EQ(paths.size(), expected.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(names(paths[i]), expected[i]) << i;
+        EXPECT_EQ(paths[i].status,
+                  expected[i].empty() ? PathStatus::unsatisfied : PathStatus::satisfied);
+    }
     EXPECT_TRUE(paths[0].usesInterfaceType(InterfaceType::wiredEthernet));
-    EXPECT_TRUE(paths[0].supportsIPv4);
-    EXPECT_TRUE(paths[0].supportsIPv6);
+    EXPECT_TRUE(paths[0].supportsIPv4 && paths[0].supportsIPv6);
     EXPECT_FALSE(paths[0].isExpensive);
-
-    // Metric 50 beats 100: the new link leads.
-    EXPECT_EQ(names(paths[1]), (std::vector<std::string>{"wlan0", "eth0"}));
-    EXPECT_EQ(paths[1].interfaces[0].type, InterfaceType::wifi);
-
-    EXPECT_EQ(names(paths[2]), std::vector<std::string>{"eth0"});
-
-    EXPECT_EQ(paths[3].status, PathStatus::unsatisfied);
-    EXPECT_TRUE(paths[3].interfaces.empty());
-
-    // A default route in a table of its own (as VPN tools install) counts.
-    EXPECT_EQ(paths[4].status, PathStatus::satisfied);
-    EXPECT_EQ(names(paths[4]), std::vector<std::string>{"eth0"});
     EXPECT_TRUE(paths[4].supportsIPv4);
     EXPECT_FALSE(paths[4].supportsIPv6);
     // Two full readings: at start and after wlan0 went down.
@@ -184,6 +164,88 @@ TEST(PathMonitor, MeteringChangeIsHandedOut) {
     EXPECT_FALSE(paths[0].isExpensive);
     EXPECT_TRUE(paths[1].isExpensive);
     EXPECT_TRUE(paths[1].usesInterfaceType(InterfaceType::wifi));
+}
+
+TEST(InterfaceKind, FromSysfs) {
+    TempDir sys;
+    const auto& root = sys.path();
+    const auto add = [&](const std::string& name, int type, bool device) {
+        return addSysNet(root, name, type, device);
+    };
+    add("lo", 772, false);
+    add("enp3s0", 1, true);
+    std::filesystem::create_directories(add("wlp2s0", 1, true) / "wireless");
+    std::filesystem::create_directory_symlink(root / "devices", add("wlan1", 1, true) / "phy80211");
+    std::ofstream(add("wwan0", 1, true) / "uevent") << "INTERFACE=wwan0\nIFINDEX=7\nDEVTYPE=wwan\n";
+    std::ofstream(add("br0", 1, false) / "uevent") << "DEVTYPE=bridge\nINTERFACE=br0\n";
+    add("veth0", 1, false);
+    add("wg0", 65534, false);
+
+    const std::pair<const char*, InterfaceType> expected[] = {
+        {"lo", InterfaceType::loopback},
+        {"enp3s0", InterfaceType::wiredEthernet},
+        {"wlp2s0", InterfaceType::wifi},
+        {"wlan1", InterfaceType::wifi},
+        {"wwan0", InterfaceType::cellular},
+        // Ethernet-typed but virtual: not wired Ethernet.
+        {"br0", InterfaceType::other},
+        {"veth0", InterfaceType::other},
+        {"wg0", InterfaceType::other},
+        {"gone0", InterfaceType::other},
+        // Names that would climb out of the class directory are not looked up.
+        {"..", InterfaceType::other},
+        {"../net/enp3s0", InterfaceType::other},
+    };
+    for (const auto& [name, type] : expected) {
+        EXPECT_EQ(interfaceTypeFromSysfs(root, name), type) << name;
+    }
+}
+
+// The real kernel, in a network namespace of this test's own: the monitor
+// follows routes that the test adds and removes with ip(8).
+TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
+    TempDir sys;
+    addSysNet(sys.path(), "lo", 772, false);
+    bool skipped = false;
+    std::vector<NetworkPath> paths;
+    std::thread worker([&] {
+        // Only this thread (and what it starts) enters the new namespace.
+        skipped =
+            ::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up >/dev/null 2>&1") != 0;
+        if (skipped) {
+            return;
+        }
+        std::mutex mutex;
+        std::condition_variable arrived;
+        PathMonitor monitor(std::make_unique<RtnetlinkSocket>(), sys.str(),
+                            std::make_unique<NeverMetered>());
+        monitor.setUpdateHandler([&](NetworkPath path) {
+            std::lock_guard lock(mutex);
+            paths.push_back(std::move(path));
+            arrived.notify_all();
+        });
+        const auto waitFor = [&](size_t count) {
+            std::unique_lock lock(mutex);
+            return arrived.wait_for(lock, std::chrono::seconds(20),
+                                    [&] { return paths.size() >= count; });
+        };
+        monitor.start([](std::function<void()> work) { work(); });
+        if (waitFor(1) && std::system("ip route add default dev lo metric 7") == 0 && waitFor(2)) {
+            std::system("ip route del default dev lo metric 7");
+            waitFor(3);
+        }
+        monitor.cancel();
+    });
+    worker.join();
+    if (skipped) {
+        GTEST_SKIP() << "no network namespace of our own, or no ip(8)";
+    }
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0].status, PathStatus::unsatisfied);
+    EXPECT_EQ(paths[1].status, PathStatus::satisfied);
+    EXPECT_EQ(names(paths[1]), std::vector<std::string>{"lo"});
+    EXPECT_TRUE(paths[1].usesInterfaceType(InterfaceType::loopback));
+    EXPECT_EQ(paths[2].status, PathStatus::unsatisfied);
 }
 
 } // namespace

@@ -2,21 +2,11 @@
 #include "tests/platform/netpath/netlink_fixture.h"
 
 #include <gtest/gtest.h>
-#include <linux/if.h>
-#include <linux/netlink.h>
-
-#include <cstring>
 
 namespace korvel::platform::netpath {
 namespace {
 
-using testing::addressMessage;
-using testing::Bytes;
-using testing::defaultRoute;
-using testing::linkMessage;
-using testing::routeMessage;
-
-constexpr uint32_t kUp = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
+using namespace korvel::testing;
 
 InterfaceType typeByName(const std::string& name) {
     return name.starts_with("wl") ? InterfaceType::wifi : InterfaceType::wiredEthernet;
@@ -35,11 +25,7 @@ PathStatus status(const RoutingState& state) {
 }
 
 std::vector<std::string> pathNames(const RoutingState& state) {
-    std::vector<std::string> names;
-    for (const auto& interface : state.networkPath(typeByName, false).interfaces) {
-        names.push_back(interface.name);
-    }
-    return names;
+    return names(state.networkPath(typeByName, false));
 }
 
 TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
@@ -88,7 +74,7 @@ TEST(RoutingState, WhichDefaultRoutesSatisfyThePath) {
     }
 }
 
-TEST(RoutingState, InterfacesInRoutePreferenceOrder) {
+TEST(RoutingState, InterfacesInRoutePreferenceOrderFollowingRouteAndLinkChanges) {
     RoutingState state = withLinks();
     state.apply(routeMessage(defaultRoute(2, 600)), 0, 0);
     state.apply(routeMessage(defaultRoute(3, 100, true)), 0, 0);
@@ -103,49 +89,47 @@ TEST(RoutingState, InterfacesInRoutePreferenceOrder) {
     EXPECT_EQ(pathNames(tie), (std::vector<std::string>{"wlan0", "eth0"}));
     // A multipath default uses both of its interfaces; deleting one hop leaves the other.
     RoutingState multi = withLinks();
-    testing::Route both{.metric = 10, .multipath = {{3, {10, 0, 3, 1}}, {2, {10, 0, 2, 1}}}};
+    Route both{.metric = 10, .multipath = {{3, {10, 0, 3, 1}}, {2, {10, 0, 2, 1}}}};
     multi.apply(routeMessage(both), 0, 0);
     EXPECT_EQ(pathNames(multi), (std::vector<std::string>{"eth0", "wlan0"}));
     both.multipath.pop_back();
     multi.apply(routeMessage(both, RTM_DELROUTE), 0, 0);
     EXPECT_EQ(pathNames(multi), std::vector<std::string>{"eth0"});
-}
 
-TEST(RoutingState, FollowsRouteAndLinkChanges) {
-    RoutingState state = withLinks();
-    state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
+    RoutingState moving = withLinks();
+    moving.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
     // A replaced route moves to its new interface; no stale hop stays behind.
     auto moved = defaultRoute(3, 100);
     moved.messageFlags = NLM_F_REPLACE;
-    state.apply(routeMessage(moved), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
-    EXPECT_EQ(state.defaultRouteCount(), 1u);
+    moving.apply(routeMessage(moved), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"wlan0"});
+    EXPECT_EQ(moving.defaultRouteCount(), 1u);
     // Deleting a route that is not there changes nothing.
-    state.apply(routeMessage(defaultRoute(2, 100), RTM_DELROUTE), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
+    moving.apply(routeMessage(defaultRoute(2, 100), RTM_DELROUTE), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"wlan0"});
     // A bridge-port removal is not the removal of the link.
-    state.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"wlan0"});
+    moving.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp, AF_BRIDGE), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"wlan0"});
     // Removing the link takes its routes with it, even if it returns.
-    state.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
-    state.apply(linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
-    EXPECT_EQ(state.defaultRouteCount(), 0u);
-    state.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
-    state.apply(linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
-    EXPECT_EQ(pathNames(state), std::vector<std::string>{"lan0"});
+    moving.apply(linkMessage(RTM_DELLINK, 3, "wlan0", kUp), 0, 0);
+    moving.apply(linkMessage(RTM_NEWLINK, 3, "wlan0", kUp), 0, 0);
+    EXPECT_EQ(moving.defaultRouteCount(), 0u);
+    moving.apply(routeMessage(defaultRoute(2, 100)), 0, 0);
+    moving.apply(linkMessage(RTM_NEWLINK, 2, "lan0", kUp), 0, 0);
+    EXPECT_EQ(pathNames(moving), std::vector<std::string>{"lan0"});
 }
 
 TEST(RoutingState, DumpBookkeeping) {
     RoutingState state;
     // Answers to someone else's request, or to an older one, end nothing.
-    const auto done = testing::message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0), 7, 99);
+    const auto done = message(NLMSG_DONE, NLM_F_MULTI, Bytes(4, 0), 7, 99);
     EXPECT_FALSE(state.apply(done, 7, 100).dumpDone);
     EXPECT_FALSE(state.apply(done, 8, 99).dumpDone);
     EXPECT_TRUE(state.apply(done, 7, 99).dumpDone);
     Bytes refusal(sizeof(nlmsgerr), 0);
     const int busy = -16;
     std::memcpy(refusal.data(), &busy, sizeof busy);
-    EXPECT_TRUE(state.apply(testing::message(NLMSG_ERROR, 0, refusal, 7, 99), 7, 99).dumpFailed);
+    EXPECT_TRUE(state.apply(message(NLMSG_ERROR, 0, refusal, 7, 99), 7, 99).dumpFailed);
     // A message that claims more bytes than the datagram holds is torn.
     auto torn = linkMessage(RTM_NEWLINK, 2, "eth0", kUp);
     torn.resize(torn.size() - 4);

@@ -1,4 +1,5 @@
 #include "platform/smc/hwmon_smc_driver.h"
+#include "platform/smc/smc_call_block.h"
 
 #include "tests/support/sysfs_tree.h"
 
@@ -49,38 +50,44 @@ TEST(HwmonChipFamily, NamesTheCPUAndGPUChips) {
     }
 }
 
-TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeys) {
+TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeysLeavingSleepersAlone) {
     sys.hwmonChip(0, "nvme", {"38000"});
     sys.hwmonChip(2, "k10temp", {"51250", nullptr, "60000"});
     sys.hwmonChip(10, "amdgpu", {"47000"});
     sys.hwmonChip(1, "coretemp", {nullptr, "45000"});
+    sys.hwmonChip(11, "nouveau", {"52000"});
+    sys.pciDevice("0000:03:00.1", "suspended", "class/hwmon/hwmon11/device");
+    sys.pciDevice("0000:03:00.2", "active", "class/hwmon/hwmon10/device");
     HwmonSMCDriver driver(sys.str());
     auto connection = driver.openKeysEndpoint();
     ASSERT_TRUE(connection);
 
     const SMCCallBlock count = call(*connection, kSMCCommandReadKey, "#KEY");
     EXPECT_EQ(std::vector<uint8_t>(count.bytes, count.bytes + 4),
-              (std::vector<uint8_t>{0, 0, 0, 4}));
+              (std::vector<uint8_t>{0, 0, 0, 5}));
     EXPECT_EQ(call(*connection, kSMCCommandKeyInfo, "#KEY").dataType, kSMCTypeUInt32);
 
     // hwmon1 before hwmon2 before hwmon10; the nvme chip is not listed.
     std::vector<std::string> keys;
-    for (uint32_t i = 0; i < 4; ++i) {
+    for (uint32_t i = 0; i < 5; ++i) {
         const SMCCallBlock at = call(*connection, kSMCCommandKeyAtIndex, "", i);
         ASSERT_EQ(at.result, kSMCResultSuccess);
         keys.push_back(smcKeyName(at.key));
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"Tp00", "Tp01", "Tp02", "Tg00"}));
-    EXPECT_NE(call(*connection, kSMCCommandKeyAtIndex, "", 4).result, kSMCResultSuccess);
+    EXPECT_EQ(keys, (std::vector<std::string>{"Tp00", "Tp01", "Tp02", "Tg00", "Tg01"}));
+    EXPECT_NE(call(*connection, kSMCCommandKeyAtIndex, "", 5).result, kSMCResultSuccess);
 
     const SMCCallBlock info = call(*connection, kSMCCommandKeyInfo, "Tp01");
     EXPECT_EQ(info.dataSize, 4u);
     EXPECT_EQ(info.dataType, kSMCTypeFloat);
     EXPECT_FLOAT_EQ(readFloat(*connection, "Tp01"), 51.25f);
 
-    // Values are read on every request.
+    // Values are read on every request; a suspended GPU is left asleep.
     sys.write("class/hwmon/hwmon10/temp1_input", "-5000\n");
     EXPECT_FLOAT_EQ(readFloat(*connection, "Tg00"), -5.0f);
+    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tg01").result, kSMCResultReadFailed);
+    sys.write("devices/pci0000:00/0000:03:00.1/power/runtime_status", "active\n");
+    EXPECT_FLOAT_EQ(readFloat(*connection, "Tg01"), 52.0f);
 }
 
 TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
@@ -107,20 +114,22 @@ TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
     EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp00").result, kSMCResultReadFailed);
 }
 
-TEST_F(HwmonSMCDriverTest, LeavesASuspendedGPUAsleep) {
-    sys.hwmonChip(0, "coretemp", {"45000"});
-    sys.hwmonChip(1, "amdgpu", {"50000"});
-    sys.hwmonChip(2, "nouveau", {"52000"});
-    sys.pciDevice("0000:03:00.1", "suspended", "class/hwmon/hwmon1/device");
-    sys.pciDevice("0000:03:00.2", "active", "class/hwmon/hwmon2/device");
-    HwmonSMCDriver driver(sys.str());
-    auto connection = driver.openKeysEndpoint();
-    ASSERT_TRUE(connection);
-    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tg00").result, kSMCResultReadFailed);
-    EXPECT_FLOAT_EQ(readFloat(*connection, "Tg01"), 52.0f);
+TEST(SMCCallBlock, KeysPackFirstCharacterHighest) {
+    EXPECT_EQ(smcKeyCode("TC0P"), 0x54433050u);
+    EXPECT_EQ(smcKeyCode("flt "), kSMCTypeFloat);
+    EXPECT_EQ(smcKeyCode("#KEY"), 0x234B4559u);
+    EXPECT_EQ(smcKeyName(0x54433050), "TC0P");
+    EXPECT_EQ(smcKeyName(*smcKeyCode("Tg0A")), "Tg0A");
 
-    sys.write("devices/pci0000:00/0000:03:00.1/power/runtime_status", "active\n");
-    EXPECT_FLOAT_EQ(readFloat(*connection, "Tg00"), 50.0f);
+    // Only four-character names can be sent.
+    EXPECT_FALSE(smcKeyCode("TC0"));
+    EXPECT_FALSE(smcKeyCode("TC0PX"));
+    EXPECT_FALSE(smcKeyCode(""));
+
+    // A NUL or non-ASCII byte leaves fewer than four characters.
+    EXPECT_EQ(smcKeyName(0x54430000), "TC");
+    EXPECT_EQ(smcKeyName(0x00433050), "");
+    EXPECT_EQ(smcKeyName(0x5443B050), "TC");
 }
 
 } // namespace

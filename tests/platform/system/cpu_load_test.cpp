@@ -5,7 +5,7 @@
 namespace korvel::platform {
 namespace {
 
-TEST(CPULoadTicksTest, AggregateLineFoldsIrqIntoSystemAndIowaitIntoIdle) {
+TEST(CPULoadTest, ProcStatFoldsIrqAndIowaitAndLoadAverageIsItsFirstNumbers) {
     // user nice system idle iowait irq softirq steal guest guest_nice
     EXPECT_EQ(parseCPULoadTicks("cpu  100 7 20 500 30 4 5 9 0 0\ncpu0 1 1 1 1 1 1 1 1 1 1\n"),
               (CPULoadTicks{100, 29, 530, 7}));
@@ -19,9 +19,6 @@ TEST(CPULoadTicksTest, AggregateLineFoldsIrqIntoSystemAndIowaitIntoIdle) {
                                   "cpu 1 2 -3 4\n", "cpus 1 2 3 4\n"}) {
         EXPECT_FALSE(parseCPULoadTicks(malformed)) << malformed;
     }
-}
-
-TEST(CPULoadReadersTest, LoadAverageIsTheFirstNumberAndTheLiveKernelHasBoth) {
     EXPECT_DOUBLE_EQ(*parseLoadAverage1m("1.35 0.58 0.26 3/135 12092\n"), 1.35);
     for (const char* malformed : {"", "nan 1 1", "-1.0 1 1", "1.0x 1 1"}) {
         EXPECT_FALSE(parseLoadAverage1m(malformed)) << malformed;

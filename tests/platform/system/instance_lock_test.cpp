@@ -1,14 +1,13 @@
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/system/control_socket.h"
 #include "platform/system/instance_lock.h"
+#include "platform/xpc/unix_socket.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <future>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace korvel::platform {
@@ -16,27 +15,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(InstanceLockTest, OneHolderAtATimeAndTheLockGoesWithItsHolder) {
+// An exec keeps the open file, which a dup stands in for here.
+TEST(InstanceLockTest, OneHolderAdoptedOnlyThroughItsDescriptorAndFailuresAreNoHolders) {
     testing::TempDir dir;
     const auto path = (dir.path() / "app.lock").string();
-
     auto first = InstanceLock::acquire(path);
     ASSERT_EQ(first.outcome, InstanceLock::Outcome::acquired) << first.error;
     // flock belongs to the open file, so a second open in this process is
     // refused just like another process.
-    auto second = InstanceLock::acquire(path);
+    const auto second = InstanceLock::acquire(path);
     EXPECT_EQ(second.outcome, InstanceLock::Outcome::heldElsewhere);
     EXPECT_FALSE(second.lock);
-    first.lock.reset();
-    EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::acquired);
-}
-
-// An exec keeps the open file, which a dup stands in for here.
-TEST(InstanceLockTest, AHeldLockIsAdoptedThroughItsDescriptorAndNothingElse) {
-    testing::TempDir dir;
-    const auto path = (dir.path() / "app.lock").string();
-    auto first = InstanceLock::acquire(path);
-    ASSERT_EQ(first.outcome, InstanceLock::Outcome::acquired) << first.error;
     const int kept = first.lock->keepAcrossExec(true);
     ASSERT_GE(kept, 0);
     EXPECT_EQ(::fcntl(kept, F_GETFD) & FD_CLOEXEC, 0);
@@ -55,17 +44,15 @@ TEST(InstanceLockTest, AHeldLockIsAdoptedThroughItsDescriptorAndNothingElse) {
     EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::heldElsewhere);
     adopted.lock.reset();
     EXPECT_EQ(InstanceLock::acquire(path).outcome, InstanceLock::Outcome::acquired);
-}
 
-TEST(InstanceLockTest, ALockThatCannotBeMadeIsAFailureNotAnotherHolder) {
-    testing::TempDir dir;
+    // A lock that cannot be made is a failure, not another holder.
     const auto result = InstanceLock::acquire((dir.path() / "missing/app.lock").string());
     EXPECT_EQ(result.outcome, InstanceLock::Outcome::failed);
     EXPECT_FALSE(result.error.empty());
 
     // A symlink planted where the lock goes is not followed.
-    std::filesystem::create_symlink(dir.path() / "elsewhere", dir.path() / "app.lock");
-    EXPECT_EQ(InstanceLock::acquire((dir.path() / "app.lock").string()).outcome,
+    std::filesystem::create_symlink(dir.path() / "elsewhere", dir.path() / "planted.lock");
+    EXPECT_EQ(InstanceLock::acquire((dir.path() / "planted.lock").string()).outcome,
               InstanceLock::Outcome::failed);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "elsewhere"));
 }
@@ -98,14 +85,11 @@ protected:
     std::string sendError;
 };
 
-TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueue) {
+TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueueWhileTheServerLasts) {
     // What a crashed holder leaves behind: a socket file nobody listens on.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
+    const int stale = xpc::listenUnixSocket(path, false);
+    ASSERT_GE(stale, 0);
+    ::close(stale);
     // The first sender starts before the server exists, as a start racing the
     // engine that just took the lock would; the stale file is replaced.
     auto early = sendLater("open-settings");
@@ -131,24 +115,22 @@ TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueue) {
     EXPECT_FALSE(std::filesystem::exists(path)) << "the socket file goes with the server";
     EXPECT_FALSE(sendControlCommand(path, "open-settings", 100ms, error).has_value());
     EXPECT_FALSE(error.empty());
-}
 
-TEST_F(ControlSocketTest, CommandsLeftWhenTheServerGoesGetNoAnswer) {
-    int handled = 0;
-    auto server = listen([&](const std::string&) {
-        ++handled;
+    // A command left on the main queue when the server goes gets no answer.
+    server = listen([&](const std::string& command) {
+        received.push_back(command);
         return "ok";
     });
     ASSERT_TRUE(server) << error;
-    auto reply = sendLater("late");
-    // Wait until the command sits on the main queue, then drop the server.
+    dispatch.runPending();
+    auto late = sendLater("late");
     while (dispatch.readyCount() == 0) {
         std::this_thread::sleep_for(5ms);
     }
     server.reset();
     dispatch.runPending();
-    EXPECT_EQ(handled, 0);
-    EXPECT_FALSE(reply.get().has_value());
+    EXPECT_NE(received.back(), "late");
+    EXPECT_FALSE(late.get().has_value());
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "platform/system/sysfs_entries.h"
 
-#include "tests/support/temp_dir.h"
+#include "tests/support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -29,26 +29,20 @@ TEST(SysfsEntries, NumberedEntriesAndSignedValues) {
 }
 
 TEST(SysfsEntries, OnlyAnAwakeDeviceMayBeRead) {
-    TempDir sys;
-    const auto device = [&](const std::string& name, const char* status, bool pci) {
-        const std::string path = sys.str() + "/" + name;
-        std::filesystem::create_directories(path);
-        if (status != nullptr) {
-            sys.write(name + "/power/runtime_status", std::string(status) + "\n");
-        }
-        std::filesystem::create_directories(sys.path() / "bus/pci");
-        std::filesystem::create_directories(sys.path() / "bus/platform");
-        std::filesystem::create_directory_symlink(sys.path() / (pci ? "bus/pci" : "bus/platform"),
-                                                  path + "/subsystem");
-        return path;
-    };
-    EXPECT_TRUE(deviceIsAwake(device("pci-active", "active", true)));
-    EXPECT_FALSE(deviceIsAwake(device("pci-suspended", "suspended", true)));
-    EXPECT_FALSE(deviceIsAwake(device("pci-resuming", "resuming", true)));
+    testing::SysfsTree sys;
+    EXPECT_TRUE(deviceIsAwake(sys.pciDevice("0000:00:01.0", "active")));
+    EXPECT_FALSE(deviceIsAwake(sys.pciDevice("0000:00:02.0", "suspended")));
+    EXPECT_FALSE(deviceIsAwake(sys.pciDevice("0000:00:03.0", "resuming")));
     // Runtime power management switched off: only a platform device is surely powered.
-    EXPECT_FALSE(deviceIsAwake(device("pci-unsupported", "unsupported", true)));
-    EXPECT_TRUE(deviceIsAwake(device("platform-unsupported", "unsupported", false)));
-    EXPECT_TRUE(deviceIsAwake(device("no-power-management", nullptr, true)));
+    EXPECT_FALSE(deviceIsAwake(sys.pciDevice("0000:00:04.0", "unsupported")));
+    const auto platform = sys.path() / "devices/platform/gpu";
+    sys.write("devices/platform/gpu/power/runtime_status", "unsupported\n");
+    std::filesystem::create_directories(sys.path() / "bus/platform");
+    std::filesystem::create_directory_symlink(sys.path() / "bus/platform", platform / "subsystem");
+    EXPECT_TRUE(deviceIsAwake(platform));
+    const auto unmanaged = sys.pciDevice("0000:00:05.0", "active");
+    std::filesystem::remove(unmanaged / "power/runtime_status");
+    EXPECT_TRUE(deviceIsAwake(unmanaged));
     EXPECT_TRUE(deviceIsAwake(sys.str() + "/no-device"));
 }
 

@@ -81,24 +81,24 @@ TEST(ListenerTest, HandStartedHelperWaitsForTheLaunchLockAndExitsWhenIdle) {
     }
     ::close(lock);
 
+    // Bounded waits for the helper, not timing requirements.
+    const auto eventually = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(10ms)) {
+            if (done()) {
+                return true;
+            }
+        }
+        return false;
+    };
     int fd = -1;
-    for (int i = 0; i < 500 && fd < 0; ++i) {
-        std::this_thread::sleep_for(10ms);
-        fd = connectUnixSocket(socket);
-    }
-    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(eventually([&] { return (fd = connectUnixSocket(socket)) >= 0; }));
     char greeting = 0;
     EXPECT_EQ(::recv(fd, &greeting, 1, 0), 1);
     EXPECT_EQ(greeting, kAcceptGreeting);
     ::close(fd);
 
     int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 1000 && ended == 0; ++i) {
-        std::this_thread::sleep_for(10ms);
-        ended = ::waitpid(child, &status, WNOHANG);
-    }
-    if (ended == 0) {
+    if (!eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);
         FAIL() << "the idle helper kept running";

@@ -33,6 +33,17 @@ inline Outcome sendAndWait(Connection& connection, Request request) {
     return future.get();
 }
 
+// A client of the service at path; it is not resumed yet.
+inline std::shared_ptr<Connection> makeConnection(const std::string& path,
+                                                  std::chrono::milliseconds deadline = 10s,
+                                                  const std::string& program = "/nonexistent") {
+    ConnectionOptions options;
+    options.socketPathOverride = path;
+    options.serviceExecutable = program;
+    options.requestDeadline = deadline;
+    return Connection::create("test.service", options);
+}
+
 // Echoes the selector; "nil" and "empty" answer so, "big" with 256 KiB.
 class EchoService : public ExportedObject {
 public:
@@ -87,11 +98,7 @@ protected:
     }
 
     std::shared_ptr<Connection> connect(std::chrono::milliseconds deadline = 10s) {
-        ConnectionOptions options;
-        options.socketPathOverride = socketPath;
-        options.serviceExecutable = "/nonexistent/korvel-helper";
-        options.requestDeadline = deadline;
-        auto connection = Connection::create("test.service", options);
+        auto connection = makeConnection(socketPath, deadline);
         connection->resume();
         return connection;
     }
