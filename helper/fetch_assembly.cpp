@@ -5,12 +5,18 @@
 #include "platform/system/absolute_time.h"
 #include "shared/interface_counters.h"
 
+#include <mutex>
+
 namespace korvel {
 
 FetchCollectors FetchCollectors::live() {
     return {platform::absoluteTimeNow,
             [](bool showSystem, std::vector<HelperConnectionData>& connections) {
-                return collectProcessTable(showSystem, connections);
+                // Lives as long as the helper, which serves one request at a time.
+                static DescriptorMemory memory;
+                static std::mutex mutex;
+                std::lock_guard lock(mutex);
+                return collectProcessTable(showSystem, connections, &memory);
             },
             [] { return readInterfaceCounters(); },
             [] { return readMemoryFigures(); },

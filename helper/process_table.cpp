@@ -5,6 +5,7 @@
 #include "helper/socket_table.h"
 #include "shared/utf8.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -20,24 +21,26 @@ std::optional<std::string> sanitized(const std::optional<std::string>& text) {
 } // namespace
 
 std::vector<HelperProcessData> collectProcessTable(bool showSystem,
-                                                   std::vector<HelperConnectionData>& connections) {
+                                                   std::vector<HelperConnectionData>& connections,
+                                                   DescriptorMemory* memory) {
     platform::proc::ProcSource source;
-    return collectProcessTable(source, showSystem, connections);
+    return collectProcessTable(source, showSystem, connections, memory);
 }
 
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    bool showSystem,
-                                                   std::vector<HelperConnectionData>& connections) {
+                                                   std::vector<HelperConnectionData>& connections,
+                                                   DescriptorMemory* memory) {
     const std::vector<int32_t> pids = source.listAllPids();
     const SystemProcessRule rule(source.selfOwnerUid(), source.selfCgroupPath());
-    return collectProcessTable(source, pids, showSystem, rule, connections);
+    return collectProcessTable(source, pids, showSystem, rule, connections, 0, memory);
 }
 
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem, const SystemProcessRule& rule,
                                                    std::vector<HelperConnectionData>& connections,
-                                                   unsigned walkers) {
+                                                   unsigned walkers, DescriptorMemory* memory) {
     std::vector<HelperProcessData> rows;
     if (pids.empty()) {
         return rows;
@@ -59,6 +62,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     };
     std::vector<int32_t> kept;
     kept.reserve(pids.size());
+    std::vector<std::optional<DescriptorMemory::Identity>> identities;
 
     for (const int32_t pid : pids) {
         const std::optional<uint32_t> uid = source.ownerUid(pid);
@@ -89,14 +93,30 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
             }
             row.name = sanitizeUtf8(*shortName);
         }
-        if (const auto task = source.taskInfo(pid)) {
+        const auto task = source.taskInfo(pid);
+        if (task) {
             row.cpuNS = task->userNS + task->systemNS;
             row.memBytes = task->residentBytes;
+        }
+        if (memory) {
+            // Read before the walk, so a process running meanwhile is walked next time too.
+            const auto runtime = source.cpuRuntimeNS(pid);
+            identities.push_back(task && runtime ? std::optional<DescriptorMemory::Identity>(
+                                                       {task->startTimeTicks, *runtime})
+                                                 : std::nullopt);
         }
         rows.push_back(std::move(row));
         kept.push_back(pid);
     }
-    appendSocketsForPids(source, kept, connections, walkers, tablesReady);
+    if (!memory) {
+        appendSocketsForPids(source, kept, connections, walkers, tablesReady);
+        return rows;
+    }
+    memory->keepOnly(pids);
+    const RememberedWalks remembered{
+        *memory, identities,
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()};
+    appendSocketsForPids(source, kept, connections, walkers, tablesReady, &remembered);
     return rows;
 }
 

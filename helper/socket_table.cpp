@@ -15,6 +15,7 @@ namespace {
 using platform::proc::Family;
 using platform::proc::SocketInfo;
 using platform::proc::Transport;
+using Identity = DescriptorMemory::Identity;
 
 bool bothLoopback(std::string_view local, std::string_view remote) {
     return (local.starts_with("127.") && remote.starts_with("127.")) ||
@@ -109,7 +110,8 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
 
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
                           std::vector<HelperConnectionData>& out, unsigned workers,
-                          const std::function<void()>& tablesReady) {
+                          const std::function<void()>& tablesReady,
+                          const RememberedWalks* remembered) {
     if (workers == 0) {
         workers = std::max(1U, std::thread::hardware_concurrency());
     }
@@ -120,18 +122,45 @@ void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<
     // First every descriptor is listed, keeping only the sockets, so the
     // socket tables may still be loading meanwhile.
     std::vector<std::vector<HeldSocket>> held(blocks);
+    // Walks to remember, by index into pids; the memory is only read meanwhile.
+    std::vector<std::vector<std::pair<size_t, std::vector<uint64_t>>>> walked(blocks);
     forEachBlock(workers, blocks, [&](size_t block, WalkBuffers& buffers) {
         const size_t end = std::min(pids.size(), (block + 1) * kPidsPerBlock);
         for (size_t i = block * kPidsPerBlock; i < end; ++i) {
-            if (source.listDescriptors(pids[i], buffers.descriptors, buffers.directory)) {
-                for (const platform::proc::Descriptor& descriptor : buffers.descriptors) {
-                    if (descriptor.isSocket) {
-                        held[block].push_back({pids[i], descriptor.socketInode});
+            const auto& identity =
+                remembered ? remembered->identities.at(i) : std::optional<Identity>();
+            if (identity) {
+                if (const auto* inodes =
+                        remembered->memory.recall(pids[i], *identity, remembered->nowSeconds)) {
+                    for (const uint64_t inode : *inodes) {
+                        held[block].push_back({pids[i], inode});
                     }
+                    continue;
                 }
+            }
+            if (!source.listDescriptors(pids[i], buffers.descriptors, buffers.directory)) {
+                continue;
+            }
+            std::vector<uint64_t> inodes;
+            for (const platform::proc::Descriptor& descriptor : buffers.descriptors) {
+                if (descriptor.isSocket) {
+                    held[block].push_back({pids[i], descriptor.socketInode});
+                    inodes.push_back(descriptor.socketInode);
+                }
+            }
+            if (identity) {
+                walked[block].emplace_back(i, std::move(inodes));
             }
         }
     });
+    if (remembered) {
+        for (auto& block : walked) {
+            for (auto& [i, inodes] : block) {
+                remembered->memory.remember(pids[i], *remembered->identities[i],
+                                            remembered->nowSeconds, std::move(inodes));
+            }
+        }
+    }
     if (tablesReady) {
         tablesReady();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "helper/descriptor_memory.h"
 #include "platform/proc/proc_source.h"
 #include "shared/helper_response.h"
 
@@ -26,8 +27,18 @@ void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
 // walk gives for each pid in turn, in that order. The sockets are looked up
 // only after every descriptor is listed and `tablesReady` has returned, so the
 // tables may be loading on another thread until then.
+//
+// With `remembered`, a process whose identity (one per pid, read before the
+// walk; no value: walk it and keep nothing) matches the memory is not walked
+// again, and every process walked with an identity is remembered.
+struct RememberedWalks {
+    DescriptorMemory& memory;
+    const std::vector<std::optional<DescriptorMemory::Identity>>& identities;
+    double nowSeconds = 0;
+};
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
                           std::vector<HelperConnectionData>& out, unsigned workers = 0,
-                          const std::function<void()>& tablesReady = {});
+                          const std::function<void()>& tablesReady = {},
+                          const RememberedWalks* remembered = nullptr);
 
 } // namespace korvel

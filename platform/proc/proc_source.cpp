@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace korvel::platform::proc {
@@ -125,13 +126,13 @@ ProcSource::~ProcSource() {
     }
 }
 
-TaskInfo ProcSource::taskFromStat(uint64_t utimeTicks, uint64_t stimeTicks,
-                                  uint64_t rssPages) const {
+TaskInfo ProcSource::taskFromStat(const StatLine& stat) const {
     const uint64_t hz = options_.clockTicksPerSecond;
     const auto nanoseconds = [hz](uint64_t ticks) {
         return ticks / hz * 1000000000ULL + ticks % hz * 1000000000ULL / hz;
     };
-    return {nanoseconds(utimeTicks), nanoseconds(stimeTicks), rssPages * options_.pageSize};
+    return {nanoseconds(stat.utimeTicks), nanoseconds(stat.stimeTicks),
+            stat.rssPages * options_.pageSize, stat.startTimeTicks};
 }
 
 bool ProcSource::readStat(int32_t pid) {
@@ -178,8 +179,7 @@ std::vector<int32_t> ProcSource::listAllPids() {
                     entry.ppid = stat->ppid;
                     entry.kernelFlag = (stat->flags & kKernelThreadFlag) != 0;
                     entry.noAddressSpace = stat->vsizeBytes == 0;
-                    listedTasks_.emplace_back(
-                        pid, taskFromStat(stat->utimeTicks, stat->stimeTicks, stat->rssPages));
+                    listedTasks_.emplace_back(pid, taskFromStat(*stat));
                 }
             }
             listed.push_back(entry);
@@ -255,7 +255,18 @@ std::optional<TaskInfo> ProcSource::taskInfo(int32_t pid) {
     if (!stat) {
         return std::nullopt;
     }
-    return taskFromStat(stat->utimeTicks, stat->stimeTicks, stat->rssPages);
+    return taskFromStat(*stat);
+}
+
+std::optional<uint64_t> ProcSource::cpuRuntimeNS(int32_t pid) const {
+    clockid_t clock;
+    timespec runtime{};
+    if (options_.root != kLiveProcRoot || pid <= 0 || ::clock_getcpuclockid(pid, &clock) != 0 ||
+        ::clock_gettime(clock, &runtime) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(runtime.tv_sec) * 1000000000ULL +
+           static_cast<uint64_t>(runtime.tv_nsec);
 }
 
 std::optional<uint32_t> ProcSource::ownerUidAt(const char* directory) {

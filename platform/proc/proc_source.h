@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/proc/inet_socket_table.h"
+#include "platform/proc/stat_line.h"
 #include "platform/system/roots.h"
 
 #include <cstdint>
@@ -16,6 +17,7 @@ struct TaskInfo {
     uint64_t userNS = 0;
     uint64_t systemNS = 0;
     uint64_t residentBytes = 0;
+    uint64_t startTimeTicks = 0;
 };
 
 struct Descriptor {
@@ -65,6 +67,12 @@ public:
     // it listed this pid, else read now.
     std::optional<TaskInfo> taskInfo(int32_t pid);
 
+    // CPU time of all the process's threads, to the nanosecond, from its CPU
+    // clock. Unlike the tick counts of its stat line it moves whenever any of
+    // its threads has run. No value when the process is gone or the source is
+    // not the live kernel's.
+    std::optional<uint64_t> cpuRuntimeNS(int32_t pid) const;
+
     // The owner of the process's directory: its effective uid, read without
     // opening a file. No value when the process is gone.
     std::optional<uint32_t> ownerUid(int32_t pid);
@@ -99,7 +107,7 @@ private:
     bool readStat(int32_t pid);
     std::optional<uint32_t> ownerUidAt(const char* directory);
     std::optional<std::string_view> cgroupPathAt(const char* file);
-    TaskInfo taskFromStat(uint64_t utimeTicks, uint64_t stimeTicks, uint64_t rssPages) const;
+    TaskInfo taskFromStat(const StatLine& stat) const;
 
     ProcSourceOptions options_;
     int rootFd_ = -1;

@@ -10,6 +10,7 @@ constexpr int kPpid = 1;
 constexpr int kFlags = 6;
 constexpr int kUtime = 11;
 constexpr int kStime = 12;
+constexpr int kStartTime = 19;
 constexpr int kVsize = 20;
 constexpr int kRss = 21;
 
@@ -59,6 +60,9 @@ std::optional<StatLine> parseStatLine(std::string_view text) {
             break;
         case kStime:
             ok = parseNumber(token, line.stimeTicks);
+            break;
+        case kStartTime:
+            ok = parseNumber(token, line.startTimeTicks);
             break;
         case kVsize:
             ok = parseNumber(token, line.vsizeBytes);

@@ -14,6 +14,7 @@ struct StatLine {
     uint64_t flags = 0;
     uint64_t utimeTicks = 0;
     uint64_t stimeTicks = 0;
+    uint64_t startTimeTicks = 0; // since boot: with the pid, names one process
     uint64_t vsizeBytes = 0;
     uint64_t rssPages = 0;
 };
