@@ -106,19 +106,18 @@ protected:
     }
 
     size_t countOf(Level level, const std::string& prefix) {
-        return count(logged(), level, prefix);
+        const auto log = logged();
+        return static_cast<size_t>(std::ranges::count_if(log, [&](const Record& record) {
+            return record.first == level && record.second.starts_with(prefix);
+        }));
     }
 
     bool waitForRecord(Level level, const std::string& prefix) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, kPatience, [&] { return count(records, level, prefix) > 0; });
-    }
-
-    static size_t count(const std::vector<Record>& records, Level level,
-                        const std::string& prefix) {
-        return static_cast<size_t>(std::ranges::count_if(records, [&](const Record& record) {
-            return record.first == level && record.second.starts_with(prefix);
-        }));
+        for (auto end = std::chrono::steady_clock::now() + kPatience;
+             countOf(level, prefix) == 0 && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return countOf(level, prefix) > 0;
     }
 
     static void expectFallback(const HelperResponse& response, double before) {
