@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <sys/wait.h>
 #include <thread>
 
@@ -16,6 +14,7 @@ namespace korvel::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // Runs the built korvel-companion with no display and private XDG
 // directories, as a user's login session without a screen would.
@@ -67,6 +66,7 @@ protected:
         int exitCode = -1;
         std::string out;
         std::string err;
+        bool operator==(const Run&) const = default;
     };
     Run run(const char* argument = nullptr) {
         gchar* argv[] = {program_.data(), const_cast<gchar*>(argument), nullptr};
@@ -95,16 +95,12 @@ protected:
         return -1;
     }
 
-    bool mapsToolkit() const {
-        std::ifstream maps("/proc/" + std::to_string(engine_) + "/maps");
-        const std::string text((std::istreambuf_iterator<char>(maps)), {});
-        return text.find("libgtk-4") != std::string::npos;
-    }
-
-    std::string engineProgram() const {
+    // The running engine's program, and whether it has the toolkit loaded.
+    std::pair<std::string, bool> engineKind() const {
+        const std::string proc = "/proc/" + std::to_string(engine_);
         std::error_code error;
-        return std::filesystem::read_symlink("/proc/" + std::to_string(engine_) + "/exe", error)
-            .filename();
+        return {std::filesystem::read_symlink(proc + "/exe", error).filename(),
+                root.read(proc + "/maps").find("libgtk-4") != std::string::npos};
     }
 
     TempDir root;
@@ -116,17 +112,14 @@ protected:
 TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     startEngine();
 
-    const auto second = run();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, std::string(kAlreadyRunningMessage) + "\n");
+    EXPECT_EQ(run(), (Run{0, std::string(kAlreadyRunningMessage) + "\n", ""}));
 
     // The settings command reaches the running engine, which has no screen.
     const auto settings = run("--settings");
     EXPECT_EQ(settings.exitCode, 1);
     EXPECT_NE(settings.err.find("no display"), std::string::npos) << settings.err;
 
-    EXPECT_FALSE(mapsToolkit());
-    EXPECT_EQ(engineProgram(), "korvel-companion");
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
 
     // Without a display the launch still registered the login item.
     EXPECT_TRUE(
@@ -149,17 +142,13 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
     env_ = g_environ_setenv(env_, "DBUS_SESSION_BUS_ADDRESS",
                             "unix:path=/nonexistent/korvel-test-bus", TRUE);
     startEngine();
-    EXPECT_EQ(engineProgram(), "korvel-companion-gtk");
-    EXPECT_TRUE(mapsToolkit());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion-gtk"s, true));
 
-    const auto second = run();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, std::string(kAlreadyRunningMessage) + "\n");
+    EXPECT_EQ(run(), (Run{0, std::string(kAlreadyRunningMessage) + "\n", ""}));
     EXPECT_EQ(run("--settings").exitCode, 0);
 
     // The login item starts the public program, not the window program.
-    std::ifstream entry(root.path() / "config/autostart/qn.Korvel.companion.desktop");
-    const std::string text((std::istreambuf_iterator<char>(entry)), {});
+    const std::string text = root.read("config/autostart/qn.Korvel.companion.desktop");
     EXPECT_NE(text.find("Exec=" + program_ + "\n"), std::string::npos) << text;
 
     // A display that cannot be opened sends the start back to the public
@@ -168,8 +157,7 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
     EXPECT_EQ(waitForEngine(), 0);
     env_ = g_environ_setenv(env_, "DISPLAY", ":4093", TRUE);
     startEngine();
-    EXPECT_EQ(engineProgram(), "korvel-companion");
-    EXPECT_FALSE(mapsToolkit());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
 }
 
 } // namespace

@@ -31,12 +31,12 @@ TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
         EXPECT_EQ(p.cpuPercent, 0) << "first reading of every process";
     }
     merge(reading(101.0, {process(1, 2'000'000'000), process(2, 20'000'000'000), process(3, 5)}));
-    const auto& list = manager->processes.get();
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].id, 2);
-    EXPECT_DOUBLE_EQ(list[0].cpuPercent, 800.0); // 8 processors
-    EXPECT_DOUBLE_EQ(list[1].cpuPercent, 200.0);
-    EXPECT_EQ(list[2].cpuPercent, 0);
+    std::vector<std::pair<int32_t, double>> cpu;
+    for (const auto& p : manager->processes.get()) {
+        cpu.emplace_back(p.id, p.cpuPercent);
+    }
+    EXPECT_EQ(cpu, (std::vector<std::pair<int32_t, double>>{{2, 800.0}, {1, 200.0}, {3, 0}}))
+        << "capped at 8 processors";
 
     // Same timestamp again: every percentage is 0.
     merge(reading(101.0, {process(1, 3'000'000'000)}));
@@ -129,17 +129,14 @@ TEST_F(ManagerMergeTest, AbsentReadingsCarryOverAndCPUTicksCarryToTheNextMerge) 
     third.memPressureLevel = 30;
     merge(third);
     const auto& stats = manager->systemStats.get();
-    EXPECT_EQ(
-        std::tie(stats.totalMem, stats.usedMem, stats.freeMem, stats.pressure),
-        std::make_tuple(uint64_t{1} << 30, uint64_t{3}, uint64_t{4}, MemoryPressure::warning));
-    EXPECT_EQ(stats.gpuUsagePercent, 140.0);
-    EXPECT_EQ(stats.cpuTemperatureCelsius, 55.0);
-    EXPECT_EQ(stats.gpuCoreCount, 10);
-    EXPECT_FALSE(stats.gpuTemperatureCelsius);
+    EXPECT_EQ(std::tie(stats.totalMem, stats.usedMem, stats.freeMem, stats.pressure,
+                       stats.coreCount, stats.diskTotal),
+              std::make_tuple(uint64_t{1} << 30, 3u, 4u, MemoryPressure::warning, 8, 100u));
+    EXPECT_EQ(std::tie(stats.gpuUsagePercent, stats.cpuTemperatureCelsius, stats.gpuCoreCount,
+                       stats.gpuTemperatureCelsius),
+              std::make_tuple(140.0, 55.0, 10, std::nullopt));
     EXPECT_EQ(manager->gpuHistory.get(), (History{100.0, 100.0, 100.0}));
     EXPECT_EQ(manager->cpuHistory.get().size(), 3u);
-    EXPECT_EQ(stats.coreCount, 8);
-    EXPECT_EQ(stats.diskTotal, 100u);
     EXPECT_EQ(cpuTicksGiven, (std::vector<std::optional<CPUTicks>>{
                                  std::nullopt, CPUTicks{1, 0, 0, 0}, CPUTicks{2, 0, 0, 0}}));
 }
@@ -154,7 +151,6 @@ TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {
 
     merge(reading(2.0, {process(5, 0)}));
     const auto closed = manager->recentlyClosedByPID.get();
-    ASSERT_EQ(closed.count(5), 1u);
     ASSERT_EQ(closed.at(5).size(), 1u);
     EXPECT_EQ(closed.at(5)[0].connection.remotePort, 443);
     EXPECT_EQ(closed.at(5)[0].closedAt, dispatch.now());

@@ -2,17 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace korvel {
 namespace {
 
+using Rates = std::tuple<double, double, bool>; // in, out, appended to the histories
+
 class LiveTrafficTest : public ::testing::Test {
 protected:
-    std::optional<LiveTrafficUpdate> tick(const std::vector<InterfaceStat>& helperRows = {}) {
+    // What one tick published; absent when it published nothing.
+    std::optional<Rates> tick(const std::vector<InterfaceStat>& helperRows = {}) {
         const auto read = [this] {
             ++reads_;
             return counters_;
         };
-        return sampleLiveTraffic(state_, inputs_, helperRows, {read, [this] { return now_; }});
+        const auto update =
+            sampleLiveTraffic(state_, inputs_, helperRows, {read, [this] { return now_; }});
+        if (!update) {
+            return std::nullopt;
+        }
+        return Rates{update->liveInboundRate, update->liveOutboundRate, update->appendToHistories};
     }
 
     LiveTrafficState state_;
@@ -26,19 +36,12 @@ TEST_F(LiveTrafficTest, FirstTickUsesTheHelperRatesThenLocalDeltas) {
     counters_ = {{"en0", 1000, 1000}, {"utun0", 0, 0}};
     const std::vector<InterfaceStat> helperRows{
         {"en0", 0, 0, 40, 4}, {"en1", 0, 0, 10, 1}, {"utun0", 0, 0, 2, 2}, {"bridge0", 0, 0, 9, 9}};
-    auto update = tick(helperRows);
-    ASSERT_TRUE(update);
-    EXPECT_EQ(update->liveInboundRate, 42.0);
-    EXPECT_EQ(update->liveOutboundRate, 6.0);
-    EXPECT_TRUE(update->appendToHistories);
+    EXPECT_EQ(tick(helperRows), (Rates{42.0, 6.0, true}));
 
     now_ = 1005;
     counters_ = {{"en0", 6000, 1500}, {"utun0", 50, 0}, {"wg0", 1 << 20, 0}};
-    update = tick(helperRows);
-    ASSERT_TRUE(update);
     // en0 1000/s in, 100/s out; utun0 10/s in; wg0 is new and counts nothing yet.
-    EXPECT_EQ(update->liveInboundRate, 1010.0);
-    EXPECT_EQ(update->liveOutboundRate, 100.0);
+    EXPECT_EQ(tick(helperRows), (Rates{1010.0, 100.0, true}));
     EXPECT_EQ(state_.livePrevInterfaces.at("wg0").bytesIn, 1u << 20);
 }
 
@@ -53,10 +56,7 @@ TEST_F(LiveTrafficTest, NoElapsedTimePublishesNothingButMovesTheBaseline) {
     EXPECT_EQ(state_.livePrevInterfaceTime, now_);
     now_ += 2;
     counters_ = {{"en0", 10, 200}}; // a counter that went down counts nothing
-    const auto update = tick();
-    ASSERT_TRUE(update);
-    EXPECT_EQ(update->liveInboundRate, 0.0);
-    EXPECT_EQ(update->liveOutboundRate, 100.0);
+    EXPECT_EQ(tick(), (Rates{0.0, 100.0, true}));
 }
 
 TEST_F(LiveTrafficTest, SuspendedTickDoesNothingAndSamplingOffOnlyZeroesTheRates) {
@@ -65,11 +65,7 @@ TEST_F(LiveTrafficTest, SuspendedTickDoesNothingAndSamplingOffOnlyZeroesTheRates
     inputs_ = {true, false, false, "processes"}; // suspended, traffic, popover, tab
     EXPECT_FALSE(tick(helperRows));
     inputs_.isInteractionSuspended = false;
-    const auto update = tick(helperRows);
-    ASSERT_TRUE(update);
-    EXPECT_EQ(update->liveInboundRate, 0.0);
-    EXPECT_EQ(update->liveOutboundRate, 0.0);
-    EXPECT_FALSE(update->appendToHistories);
+    EXPECT_EQ(tick(helperRows), (Rates{0.0, 0.0, false}));
     EXPECT_EQ(reads_, 0);
     EXPECT_EQ(state_.livePrevInterfaceTime, 0.0);
 }
