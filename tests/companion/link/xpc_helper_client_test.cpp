@@ -25,7 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using platform::log::Level;
 using platform::log::LogRecord;
+using platform::xpc::Reply;
 using Record = std::pair<Level, std::string>;
+using Service = testing::FakeHelperService;
 
 constexpr auto kPatience = 30s; // only guards against a hang; never a timing rule
 
@@ -121,8 +123,7 @@ protected:
     }
 
     static void expectFallback(const HelperResponse& response, double before) {
-        EXPECT_TRUE(response.processes.empty());
-        EXPECT_TRUE(response.connections.empty());
+        EXPECT_TRUE(response.processes.empty() && response.connections.empty());
         EXPECT_FALSE(response.gpuCoreCount || response.gpuUsagePercent ||
                      response.cpuTemperatureCelsius || response.gpuTemperatureCelsius);
         EXPECT_GE(response.timestamp, before);
@@ -141,12 +142,11 @@ protected:
 };
 
 TEST_F(XPCHelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecomeTheFallback) {
-    testing::FakeHelperService service(socketPath());
+    Service service(socketPath());
     auto withoutFreeRam = document(1);
     withoutFreeRam.replace(withoutFreeRam.find("\"freeRam\""), 9, "\"freeRAM\"");
-    for (const auto& reply : {platform::xpc::Reply{document(2)}, platform::xpc::Reply{document(0)},
-                              platform::xpc::Reply{}, platform::xpc::Reply{"{not json"},
-                              platform::xpc::Reply{withoutFreeRam}}) {
+    for (const Reply& reply :
+         std::vector<Reply>{document(2), document(0), std::nullopt, "{not json", withoutFreeRam}) {
         service.script(reply);
     }
     auto client = makeClient("/nonexistent/korvel-helper");
@@ -176,10 +176,10 @@ TEST_F(XPCHelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecome
 }
 
 TEST_F(XPCHelperClientTest, HelperDyingOrHangingMidRequestAnswersOnceAndKeepsTheConnection) {
-    testing::FakeHelperService service(socketPath());
-    service.script(testing::FakeHelperService::Crash{});
-    service.script(testing::FakeHelperService::Hang{});
-    service.script(platform::xpc::Reply{document(3)});
+    Service service(socketPath());
+    service.script(Service::Crash{});
+    service.script(Service::Hang{});
+    service.script(Reply{document(3)});
     auto client = makeClient("/nonexistent/korvel-helper", 200ms);
 
     const double before = platform::absoluteTimeNow();

@@ -17,15 +17,11 @@ using namespace std::chrono_literals;
 
 NetConnection socket(int32_t pid, const char* remote, uint16_t port, TCPState state,
                      std::optional<double> rateOut = std::nullopt) {
-    return {.pid = pid,
-            .proto = TransportProto::tcp6,
-            .localAddr = "::ffff:10.0.0.2",
-            .localPort = 40000,
-            .remoteAddr = remote,
-            .remotePort = port,
-            .state = state,
-            .rateIn = rateOut ? std::optional<double>(0) : std::nullopt,
-            .rateOut = rateOut};
+    NetConnection c = makeNetConnection(
+        {pid, "TCP6", "::ffff:10.0.0.2", 40000, remote, port, static_cast<int32_t>(state)});
+    c.rateIn = rateOut ? std::optional<double>(0) : std::nullopt;
+    c.rateOut = rateOut;
+    return c;
 }
 
 NetProcess process(int32_t pid, const char* name, double cpu, uint64_t mem,
