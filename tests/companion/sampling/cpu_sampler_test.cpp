@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace korvel {
 namespace {
 
@@ -31,20 +33,19 @@ TEST(SampleCPUTest, PercentNeedsPreviousTicksAndReadableCounters) {
     proc.write("stat", "cpu  300 0 100 600 0 0 0 0 0 0\n");
     proc.write("loadavg", "0.75 0.50 0.25 2/90 7\n");
 
-    const CPUSample first = sampleCPU(std::nullopt, proc.str());
-    EXPECT_EQ(first.ticks, (CPUTicks{300, 100, 600, 0}));
-    EXPECT_EQ(first.cpuUsagePercent, 0.0);
-    EXPECT_EQ(first.loadAverage1m, 0.75);
+    const auto fields = [](const CPUSample& s) {
+        return std::tuple(s.ticks, s.cpuUsagePercent, s.loadAverage1m);
+    };
+    EXPECT_EQ(fields(sampleCPU(std::nullopt, proc.str())),
+              std::tuple(CPUTicks{300, 100, 600, 0}, 0.0, 0.75));
 
     const CPUSample later = sampleCPU(CPUTicks{100, 50, 500, 0}, proc.str());
     EXPECT_DOUBLE_EQ(later.cpuUsagePercent, 250.0 / 350.0 * 100.0);
 
     // Unreadable counters: zeros to measure the next call against, 0 %.
     testing::TempDir empty;
-    const CPUSample failed = sampleCPU(CPUTicks{1, 2, 3, 4}, empty.str());
-    EXPECT_EQ(failed.ticks, (CPUTicks{0, 0, 0, 0}));
-    EXPECT_EQ(failed.cpuUsagePercent, 0.0);
-    EXPECT_EQ(failed.loadAverage1m, 0.0);
+    EXPECT_EQ(fields(sampleCPU(CPUTicks{1, 2, 3, 4}, empty.str())),
+              std::tuple(CPUTicks{0, 0, 0, 0}, 0.0, 0.0));
 }
 
 } // namespace

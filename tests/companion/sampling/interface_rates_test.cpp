@@ -56,10 +56,7 @@ TEST(RecordInterfaceActivityTest, StampsMonitoredActiveRowsAddsGrowthAndKeepsPea
         previous = interfaceStatsByName(readings[i]);
     }
     EXPECT_EQ(lastActive, (InterfaceLastActiveMap{{"en0", 42.0}, {"en1", 5.0}, {"utun0", 42.0}}));
-    EXPECT_EQ(session.totalInboundBytes, 600u + 10u + 10u);
-    EXPECT_EQ(session.totalOutboundBytes, 300u + 30u);
-    EXPECT_EQ(session.peakInboundRate, 60.0);
-    EXPECT_EQ(session.peakOutboundRate, 33.0);
+    EXPECT_EQ(session, (TrafficSessionStats{600 + 10 + 10, 300 + 30, 60.0, 33.0}));
 
     // Totals stop at the top instead of wrapping.
     session.totalInboundBytes = std::numeric_limits<uint64_t>::max() - 5;
