@@ -66,35 +66,6 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     EXPECT_FALSE(byId[3].appId);
 }
 
-TEST_F(ManagerMergeTest, StaleRepliesAreDropped) {
-    start();
-    dispatch.advance(2.5); // requests with generations 0, 1 and 2 are open
-    ASSERT_EQ(requests.size(), 3u);
-    HelperResponse current = reading(3.0, {process(30, 0)});
-    current.interfaces = {{"eth0", 1000, 0}};
-    answer(2, current);
-    ASSERT_EQ(manager->processes.get().size(), 1u);
-    HelperResponse stale = reading(2.0, {process(20, 0), process(30, 1'000'000'000)});
-    stale.interfaces = {{"eth0", 5000, 0}};
-    stale.gpuUsagePercent = 50.0;
-    answer(1, stale); // older than the last request: dropped
-    EXPECT_EQ(manager->processes.get()[0].id, 30);
-    EXPECT_EQ(written.size(), 1u) << "nor published";
-    EXPECT_EQ(manager->cpuHistory.get().size(), 1u);
-    EXPECT_TRUE(manager->gpuHistory.get().empty());
-    EXPECT_EQ(manager->connectionCountHistory.get().size(), 1u);
-    EXPECT_EQ(cpuTicksGiven.size(), 1u);
-    // The next merge measures against the last kept reply, not the stale one.
-    HelperResponse next = reading(4.0, {process(30, 2'000'000'000)});
-    next.interfaces = {{"eth0", 3000, 0}};
-    merge(next);
-    EXPECT_DOUBLE_EQ(manager->processes.get()[0].cpuPercent, 200.0);
-    EXPECT_EQ(manager->allInterfaceStats.get()[0].rateIn, 2000.0);
-    EXPECT_EQ(cpuTicksGiven.back(), (CPUTicks{1, 0, 0, 0}));
-    answer(0, reading(1.0, {process(10, 0)})); // generation 0 always merges
-    EXPECT_EQ(manager->processes.get()[0].id, 10);
-}
-
 TEST_F(ManagerMergeTest, DataModeDecidesSnapshotPublishingAndHelperAvailability) {
     start();
     EXPECT_FALSE(manager->companionPublishing.get());
@@ -184,8 +155,9 @@ TEST_F(ManagerMergeTest, InterfaceRatesFeedOrderingAndTheTrafficSetting) {
     EXPECT_TRUE(manager->interfaceStats.get().empty());
 }
 
-// Hardening: what reaches the snapshot, and the settings the engine touches.
-TEST_F(ManagerMergeTest, OnlyMergedReadingsArePublishedAndSettingsNeverStallTheLoop) {
+// Only replies to the newest request (or to the first) are merged, and merges
+// never wait for the settings, which another process may hold.
+TEST_F(ManagerMergeTest, StaleRepliesAreDroppedAndSettingsNeverStallTheLoop) {
     korvel::testing::TempDir dir;
     const std::string folder = dir.str() + "/test.domain";
     platform::UserDefaults onDisk{"test.domain", folder + "/defaults.json", dispatch};
@@ -197,7 +169,6 @@ TEST_F(ManagerMergeTest, OnlyMergedReadingsArePublishedAndSettingsNeverStallTheL
     EXPECT_EQ(manager->refreshPeriod(), 3600.0) << "clamped on read";
     EXPECT_EQ(onDisk.integerFor(settings::kAutoRefreshInterval, 0), INT64_MAX) << "stored as is";
 
-    // Another process holds the settings lock all along: merges go on.
     auto held = std::make_unique<platform::defaults::DirectoryLock>(folder);
     const auto answerWithin = [&](size_t i, HelperResponse response) {
         auto done = std::async(std::launch::async, [&] { answer(i, std::move(response)); });
@@ -206,18 +177,38 @@ TEST_F(ManagerMergeTest, OnlyMergedReadingsArePublishedAndSettingsNeverStallTheL
             FAIL() << "the merge waited for the settings lock";
         }
     };
+    const auto withEth0 = [](HelperResponse response, uint64_t bytesIn) {
+        response.interfaces = {{"eth0", bytesIn, 0}};
+        return response;
+    };
     dispatch.advance(2.5); // generations 0, 1 and 2 are open
-    answerWithin(2, reading(3.0, {process(30, 0)}));
+    answerWithin(2, withEth0(reading(3.0, {process(30, 0)}), 1000));
     ASSERT_EQ(written.size(), 1u);
     answerWithin(1, reading(2.0)); // a timed-out request's fallback, stale
     manager->refresh();
     manager->refresh();
-    answerWithin(3, reading(4.0, {process(40, 0)})); // stale too
+    HelperResponse stale =
+        withEth0(reading(4.0, {process(20, 0), process(30, 1'500'000'000)}), 5000);
+    stale.gpuUsagePercent = 50.0;
+    answerWithin(3, stale); // older than the last request
+    EXPECT_EQ(manager->processes.get().size(), 1u);
     EXPECT_EQ(written.size(), 1u) << "nothing stale is published";
     EXPECT_EQ(removals, 0);
     EXPECT_TRUE(manager->companionPublishing.get());
-    answerWithin(4, reading(5.0)); // the newest request timed out: the file goes, once
-    EXPECT_EQ(written.size(), 1u);
+    EXPECT_EQ(manager->cpuHistory.get().size(), 1u);
+    EXPECT_TRUE(manager->gpuHistory.get().empty());
+    EXPECT_EQ(manager->connectionCountHistory.get().size(), 1u);
+    EXPECT_EQ(cpuTicksGiven.size(), 1u);
+
+    // The next merge measures against the last kept reply, not the stale one.
+    answerWithin(4, withEth0(reading(5.0, {process(30, 2'000'000'000)}), 3000));
+    EXPECT_DOUBLE_EQ(manager->processes.get()[0].cpuPercent, 100.0);
+    EXPECT_EQ(manager->allInterfaceStats.get()[0].rateIn, 1000.0);
+    EXPECT_EQ(cpuTicksGiven.back(), (CPUTicks{1, 0, 0, 0}));
+    answerWithin(0, reading(1.0, {process(10, 0)})); // generation 0 always merges
+    EXPECT_EQ(manager->processes.get()[0].id, 10);
+    manager->refresh();
+    answerWithin(5, reading(6.0)); // the newest request timed out: the file goes, once
     EXPECT_EQ(removals, 1);
 
     held.reset();
