@@ -93,10 +93,10 @@ public:
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
         ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
+        auto* raw = reinterpret_cast<sockaddr*>(&address);
         socklen_t length = sizeof address;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listener, 1) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (::bind(listener, raw, length) != 0 || ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, raw, &length) != 0) {
             ADD_FAILURE() << "listener: " << std::strerror(errno);
         }
         reader_ = ::fork();
@@ -109,7 +109,7 @@ public:
         }
         ::close(listener);
         socket_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (::connect(socket_, raw, length) != 0) {
             ADD_FAILURE() << "connect: " << std::strerror(errno);
         }
         sender_ = std::thread([this] { send(); });
@@ -120,7 +120,6 @@ public:
         ::close(socket_);
         ::waitpid(reader_, nullptr, 0);
     }
-    pid_t readerPid() const { return reader_; }
 
 private:
     void send() {
@@ -128,16 +127,14 @@ private:
         const auto start = steady_clock::now();
         double sent = 0;
         while (!stop_) {
-            const double due = duration<double>(steady_clock::now() - start).count() * kRate;
-            if (sent >= due) {
+            if (sent >= duration<double>(steady_clock::now() - start).count() * kRate) {
                 std::this_thread::sleep_for(2ms);
-                continue;
-            }
-            const ssize_t n = ::send(socket_, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-            if (n <= 0) {
+            } else if (const ssize_t n = ::send(socket_, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+                       n > 0) {
+                sent += static_cast<double>(n);
+            } else {
                 return;
             }
-            sent += static_cast<double>(n);
         }
     }
 
