@@ -138,8 +138,7 @@ TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit oldLimit{};
     ::getrlimit(RLIMIT_FSIZE, &oldLimit);
-    rlimit small = oldLimit;
-    small.rlim_cur = 2048;
+    const rlimit small{2048, oldLimit.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     writeAdvancedSnapshot(reading(200, 200));
     ::setrlimit(RLIMIT_FSIZE, &oldLimit);

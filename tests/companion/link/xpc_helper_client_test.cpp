@@ -88,12 +88,9 @@ protected:
                 promise->set_value(std::move(response));
             }
         });
-        if (result.wait_for(kPatience) != std::future_status::ready) {
-            ADD_FAILURE() << "the completion never ran";
-            return {};
-        }
-        completionCounts.push_back(calls);
-        return result.get();
+        completionCounts.push_back(calls); // a completion that never runs fails at the end
+        return result.wait_for(kPatience) == std::future_status::ready ? result.get()
+                                                                       : HelperResponse{};
     }
 
     // The invalidation follows the completion on the connection's thread.
