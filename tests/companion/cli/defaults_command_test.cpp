@@ -37,9 +37,8 @@ TEST(DefaultsValue, WordsBecomeTypedValues) {
         {"-float", "5", 5.0},  {"-string", "true", "true"}};
     for (const auto& [flag, text, value] : cases) {
         const auto parsed = parse(flag, text);
-        ASSERT_TRUE(parsed) << flag << " " << text;
-        EXPECT_EQ(*parsed, value) << flag << " " << text;
-        EXPECT_EQ(parsed->is_number_float(), value.is_number_float()) << flag << " " << text;
+        EXPECT_EQ(parsed, value) << flag << " " << text;
+        EXPECT_EQ(parsed.value_or(json()).is_number_float(), value.is_number_float()) << text;
     }
     // Everything else is text, kept exactly.
     for (const char* text :
