@@ -49,8 +49,7 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
         const RunningApplication viewer{"Viewer", std::nullopt, "org.example.Viewer"};
         return RunningApplicationsByPID{{1, viewer}, {2, viewer}};
     };
-    manager = KorvelManager::create(env);
-    dispatch.runPending();
+    start(env);
     HelperProcessData scoped = process(1, 0);
     scoped.uid = 1000;
     scoped.appId = "org.example.Flat";
@@ -164,8 +163,7 @@ TEST_F(ManagerMergeTest, StaleRepliesAreDroppedAndSettingsNeverStallTheLoop) {
     ASSERT_TRUE(onDisk.set(settings::kAutoRefreshInterval, INT64_MAX));
     auto env = environment();
     env.defaults = &onDisk;
-    manager = KorvelManager::create(env);
-    dispatch.runPending();
+    start(env);
     EXPECT_EQ(manager->refreshPeriod(), 3600.0) << "clamped on read";
     EXPECT_EQ(onDisk.integerFor(settings::kAutoRefreshInterval, 0), INT64_MAX) << "stored as is";
 

@@ -26,8 +26,7 @@ TEST_F(ManagerTimersTest, AViewersEngineAsksOnceAtATimePublishesNothingAndKeepsI
     ManagerEnvironment env = environment();
     env.publishes = false;
     env.oneRequestAtATime = true;
-    manager = KorvelManager::create(std::move(env));
-    dispatch.runPending();
+    start(std::move(env));
     dispatch.advance(12.0);
     EXPECT_EQ(requestTimes(), (std::vector<double>{0.0})) << "a slow helper is not asked again";
     answer(0, reading(100, {{7, "p", std::nullopt, 1, 1}}));
