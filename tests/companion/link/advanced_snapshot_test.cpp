@@ -182,7 +182,7 @@ TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
 
 TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOver) {
     const auto original = reading(2, 1);
-    const fs::path run = dir.path() / "run";
+    const fs::path run = dir.path() / "run", container = run / "qn.Korvel.shared";
     const fs::path elsewhere = dir.path() / "elsewhere";
     fs::create_directory(elsewhere);
     fs::permissions(elsewhere, fs::perms::all);
@@ -196,22 +196,18 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
         EXPECT_EQ(readFile(inHome), encodeHelperResponse(original)) << what;
         EXPECT_TRUE(fs::is_empty(elsewhere)) << what;
         fs::remove(inHome);
+        fs::remove_all(container); // a link itself, never its target
     };
 
-    fs::create_directory_symlink(elsewhere, run / "qn.Korvel.shared");
+    fs::create_directory_symlink(elsewhere, container);
     expectHome("the container is a link to someone else's directory");
-    fs::remove(run / "qn.Korvel.shared");
-
-    fs::create_directories(run / "qn.Korvel.shared");
-    fs::create_directory_symlink(elsewhere, run / "qn.Korvel.shared/Advanced Snapshot");
+    fs::create_directories(container);
+    fs::create_directory_symlink(elsewhere, container / "Advanced Snapshot");
     expectHome("a directory inside it is a link");
-    fs::remove_all(run / "qn.Korvel.shared");
-
     if (root) {
-        fs::create_directory(run / "qn.Korvel.shared");
-        ASSERT_EQ(::chown((run / "qn.Korvel.shared").c_str(), 65534, 65534), 0);
+        fs::create_directory(container);
+        ASSERT_EQ(::chown(container.c_str(), 65534, 65534), 0);
         expectHome("the container belongs to another user");
-        fs::remove_all(run / "qn.Korvel.shared");
     }
 
     fs::permissions(run, fs::perms::all);
