@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -172,13 +173,11 @@ TEST_F(TopCommandTest, OnceAndJsonShowTheSendersOutRateAndPublishNothing) {
     const auto document = nlohmann::json::parse(json.output, nullptr, false);
     ASSERT_FALSE(document.is_discarded()) << json.output;
     EXPECT_TRUE(document["helperAvailable"].get<bool>());
-    std::optional<nlohmann::json> self;
-    for (const auto& process : document["processes"]) {
-        if (process["pid"] == ::getpid()) {
-            self = process;
-        }
-    }
-    ASSERT_TRUE(self) << "this process is not listed";
+    const auto& processes = document["processes"];
+    const auto self = std::find_if(processes.begin(), processes.end(), [](const auto& process) {
+        return process["pid"] == ::getpid();
+    });
+    ASSERT_NE(self, processes.end()) << "this process is not listed";
     ASSERT_TRUE(self->contains("rateOut")) << self->dump();
     EXPECT_NEAR((*self)["rateOut"].get<double>(), kRate, kRate * 0.2) << self->dump();
     bool socketListed = false;
