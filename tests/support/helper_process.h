@@ -21,21 +21,19 @@ inline std::string helperBinary() {
 // XDG_RUNTIME_DIR), so parallel tests never see each other's helpers.
 inline std::vector<pid_t> helpersForThisRuntimeDir() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string marker = std::string("XDG_RUNTIME_DIR=") + (runtime ? runtime : "");
+    const std::string marker = std::string("XDG_RUNTIME_DIR=") + (runtime ? runtime : "") + '\0';
     std::vector<pid_t> found;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
         std::error_code error;
-        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
-        if (error || exe.filename() != "korvel-helper") {
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            std::filesystem::read_symlink(entry.path() / "exe", error).filename() !=
+                "korvel-helper") {
             continue;
         }
         std::ifstream environ(entry.path() / "environ", std::ios::binary);
-        const std::string env((std::istreambuf_iterator<char>(environ)), {});
-        if (env.find(marker + '\0') != std::string::npos) {
+        if (std::string(std::istreambuf_iterator<char>(environ), {}).find(marker) !=
+            std::string::npos) {
             found.push_back(static_cast<pid_t>(std::stol(name)));
         }
     }

@@ -40,16 +40,15 @@ inline std::string statLine(int pid, const FixtureStat& s) {
 template <size_t N> std::string tableEndpoint(const std::array<uint8_t, N>& address, int port) {
     static_assert(N == 4 || N == 16);
     std::string text;
-    char word[9];
+    char word[10];
     for (size_t i = 0; i < N; i += 4) {
         uint32_t value = 0;
         std::memcpy(&value, address.data() + i, 4);
         std::snprintf(word, sizeof word, "%08X", value);
         text += word;
     }
-    char portText[6];
-    std::snprintf(portText, sizeof portText, "%04X", port);
-    return text + ":" + portText;
+    std::snprintf(word, sizeof word, ":%04X", port);
+    return text + word;
 }
 
 inline std::array<uint8_t, 16> mappedV4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

@@ -67,17 +67,12 @@ void pumpMainContext() {
 }
 
 bool iterateUntil(const std::function<bool()>& done) {
-    bool expired = false;
-    auto guard = Glib::signal_timeout().connect(
-        [&expired] {
-            expired = true;
-            return false;
-        },
-        5000);
-    while (!done() && !expired) {
-        g_main_context_iteration(nullptr, TRUE);
+    for (const gint64 end = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+         !done() && g_get_monotonic_time() < end;) {
+        if (!g_main_context_iteration(nullptr, FALSE)) {
+            g_usleep(1000);
+        }
     }
-    guard.disconnect();
     return done();
 }
 

@@ -33,10 +33,7 @@ protected:
 
     // A reading with one process, so the manager counts the helper as reachable.
     static HelperResponse fullReading(double timestamp) {
-        HelperProcessData process;
-        process.pid = 4242;
-        process.name = "worker";
-        return reading(timestamp, {process});
+        return reading(timestamp, {{4242, "worker", std::nullopt, 0, 0}});
     }
 
     LoginItem loginItem() const {

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/wait.h>
 #include <thread>
 
@@ -16,42 +16,31 @@ namespace korvel::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // Runs the built korvel-companion with no display and private XDG
 // directories, as a user's login session without a screen would.
 class SingleInstanceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        env_ = g_get_environ();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}) {
-            env_ = g_environ_unsetenv(env_, name);
-        }
-        for (const auto& [name, dir] : {std::pair{"XDG_RUNTIME_DIR", "run"},
-                                        {"XDG_CONFIG_HOME", "config"},
-                                        {"XDG_DATA_HOME", "data"},
-                                        {"HOME", "home"}}) {
-            std::filesystem::create_directories(root.path() / dir);
-            env_ = g_environ_setenv(env_, name, (root.path() / dir).c_str(), TRUE);
-        }
-        std::filesystem::permissions(root.path() / "run", std::filesystem::perms::owner_all);
-    }
-
     void TearDown() override {
         if (engine_ > 0) {
             ::kill(engine_, SIGKILL);
             ::waitpid(engine_, nullptr, 0);
         }
-        // Helpers the engine started for this runtime directory.
-        ScopedEnv runtime("XDG_RUNTIME_DIR", (root.path() / "run").string());
-        killHelpers();
-        g_strfreev(env_);
+        killHelpers(); // those the engine started for this runtime directory
+    }
+
+    std::string made(const char* name) const {
+        std::filesystem::create_directories(root.path() / name);
+        std::filesystem::permissions(root.path() / name, std::filesystem::perms::owner_all);
+        return (root.path() / name).string();
     }
 
     void startEngine() {
         gchar* argv[] = {program_.data(), nullptr};
         GError* error = nullptr;
         ASSERT_TRUE(g_spawn_async(
-            nullptr, argv, env_,
+            nullptr, argv, nullptr,
             static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL),
             nullptr, nullptr, &engine_, &error))
             << (error ? error->message : "");
@@ -63,24 +52,16 @@ protected:
         ASSERT_TRUE(std::filesystem::exists(control)) << "the engine did not come up";
     }
 
-    struct Run {
-        int exitCode = -1;
-        std::string out;
-        std::string err;
-    };
-    Run run(const char* argument = nullptr) {
-        gchar* argv[] = {program_.data(), const_cast<gchar*>(argument), nullptr};
-        gchar* out = nullptr;
-        gchar* err = nullptr;
-        gint status = 0;
-        Run result;
-        if (g_spawn_sync(nullptr, argv, env_, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                         &status, nullptr)) {
-            result = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, err};
+    // The exit code of one more start, and all it wrote.
+    std::pair<int, std::string> run(const std::string& argument = "") const {
+        FILE* pipe = ::popen((program_ + " " + argument + " 2>&1").c_str(), "r");
+        std::string output;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            output.append(buffer, n);
         }
-        g_free(out);
-        g_free(err);
-        return result;
+        const int status = ::pclose(pipe);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
     }
 
     // The engine's exit code once it ends; -1 when it does not end cleanly.
@@ -95,38 +76,35 @@ protected:
         return -1;
     }
 
-    bool mapsToolkit() const {
-        std::ifstream maps("/proc/" + std::to_string(engine_) + "/maps");
-        const std::string text((std::istreambuf_iterator<char>(maps)), {});
-        return text.find("libgtk-4") != std::string::npos;
-    }
-
-    std::string engineProgram() const {
+    // The running engine's program, and whether it has the toolkit loaded.
+    std::pair<std::string, bool> engineKind() const {
+        const std::string proc = "/proc/" + std::to_string(engine_);
         std::error_code error;
-        return std::filesystem::read_symlink("/proc/" + std::to_string(engine_) + "/exe", error)
-            .filename();
+        return {std::filesystem::read_symlink(proc + "/exe", error).filename(),
+                root.read(proc + "/maps").find("libgtk-4") != std::string::npos};
     }
 
     TempDir root;
+    const std::string display_ = g_getenv("DISPLAY") != nullptr ? g_getenv("DISPLAY") : "";
+    ScopedEnv noDisplay{"DISPLAY", std::nullopt}, noWayland{"WAYLAND_DISPLAY", std::nullopt},
+        noBus{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", made("run")}, config{"XDG_CONFIG_HOME", made("config")},
+        data{"XDG_DATA_HOME", made("data")}, home{"HOME", made("home")};
     std::string program_ = std::string(KORVEL_TEST_BINARY_DIR) + "/korvel-companion";
-    gchar** env_ = nullptr;
     GPid engine_ = 0;
 };
 
 TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     startEngine();
 
-    const auto second = run();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, std::string(kAlreadyRunningMessage) + "\n");
+    EXPECT_EQ(run(), std::pair(0, std::string(kAlreadyRunningMessage) + "\n"));
 
     // The settings command reaches the running engine, which has no screen.
-    const auto settings = run("--settings");
-    EXPECT_EQ(settings.exitCode, 1);
-    EXPECT_NE(settings.err.find("no display"), std::string::npos) << settings.err;
+    const auto [status, output] = run("--settings");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("no display"), std::string::npos) << output;
 
-    EXPECT_FALSE(mapsToolkit());
-    EXPECT_EQ(engineProgram(), "korvel-companion");
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
 
     // Without a display the launch still registered the login item.
     EXPECT_TRUE(
@@ -136,40 +114,33 @@ TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     ::kill(engine_, SIGTERM);
     EXPECT_EQ(waitForEngine(), 0);
     startEngine();
-    EXPECT_EQ(run().out, std::string(kAlreadyRunningMessage) + "\n");
+    EXPECT_EQ(run().second, std::string(kAlreadyRunningMessage) + "\n");
 }
 
 TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
-    const char* display = g_getenv("DISPLAY");
-    if (display == nullptr || display[0] == '\0') {
+    if (display_.empty()) {
         GTEST_SKIP() << "no display";
     }
-    env_ = g_environ_setenv(env_, "DISPLAY", display, TRUE);
+    ::setenv("DISPLAY", display_.c_str(), 1);
     // No session bus: GLib would otherwise launch one that outlives the test.
-    env_ = g_environ_setenv(env_, "DBUS_SESSION_BUS_ADDRESS",
-                            "unix:path=/nonexistent/korvel-test-bus", TRUE);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/korvel-test-bus", 1);
     startEngine();
-    EXPECT_EQ(engineProgram(), "korvel-companion-gtk");
-    EXPECT_TRUE(mapsToolkit());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion-gtk"s, true));
 
-    const auto second = run();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, std::string(kAlreadyRunningMessage) + "\n");
-    EXPECT_EQ(run("--settings").exitCode, 0);
+    EXPECT_EQ(run(), std::pair(0, std::string(kAlreadyRunningMessage) + "\n"));
+    EXPECT_EQ(run("--settings").first, 0);
 
     // The login item starts the public program, not the window program.
-    std::ifstream entry(root.path() / "config/autostart/qn.Korvel.companion.desktop");
-    const std::string text((std::istreambuf_iterator<char>(entry)), {});
+    const std::string text = root.read("config/autostart/qn.Korvel.companion.desktop");
     EXPECT_NE(text.find("Exec=" + program_ + "\n"), std::string::npos) << text;
 
     // A display that cannot be opened sends the start back to the public
     // program, which runs the engine without the toolkit.
     ::kill(engine_, SIGTERM);
     EXPECT_EQ(waitForEngine(), 0);
-    env_ = g_environ_setenv(env_, "DISPLAY", ":4093", TRUE);
+    ::setenv("DISPLAY", ":4093", 1);
     startEngine();
-    EXPECT_EQ(engineProgram(), "korvel-companion");
-    EXPECT_FALSE(mapsToolkit());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
 }
 
 } // namespace

@@ -72,8 +72,7 @@ TEST_F(WindowRenderTest, BothWindowsRenderAndShowGreenOnlyWhileActive) {
     delegate->showSettingsWindow();
     auto* setup = delegate->setupWindow();
     auto* settings = delegate->settingsWindow();
-    ASSERT_NE(setup, nullptr);
-    ASSERT_NE(settings, nullptr);
+    ASSERT_TRUE(setup && settings);
 
     const auto setupIdle = save(*setup, "setup-window-idle.png");
     const auto settingsIdle = save(*settings, "settings-window-idle.png");
@@ -81,8 +80,7 @@ TEST_F(WindowRenderTest, BothWindowsRenderAndShowGreenOnlyWhileActive) {
     EXPECT_EQ(setupIdle->get_width(), 420) << "texts wrap instead of widening the window";
     EXPECT_EQ(settingsIdle->get_width(), 380);
     EXPECT_GE(settingsIdle->get_height(), 720);
-    EXPECT_EQ(greenPixels(setupIdle), 0u);
-    EXPECT_EQ(greenPixels(settingsIdle), 0u);
+    EXPECT_EQ(greenPixels(setupIdle) + greenPixels(settingsIdle), 0u);
 
     // The helper answers: both windows turn green in place.
     dispatch.runPending();

@@ -37,18 +37,12 @@ std::vector<std::string> startedCommand(const std::filesystem::path& entry) {
 
 class LaunchAtLoginTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previousSink_ = platform::log::exchangeNSLogSink(
-            [this](const std::string& line) { logLines.push_back(line); });
-    }
-    void TearDown() override { platform::log::exchangeNSLogSink(previousSink_); }
+    ~LaunchAtLoginTest() override { platform::log::exchangeNSLogSink(previousSink_); }
 
     LoginItem item(std::string executable = kProgram) const {
         return {AutostartEntry(entryPath.string()), std::move(executable)};
     }
-    std::optional<nlohmann::json> stored() const {
-        return defaults.object(settings::kLaunchAtLogin);
-    }
+    auto stored() const { return defaults.object(settings::kLaunchAtLogin); }
 
     // Quoting and field codes must survive the trip through Exec.
     static constexpr const char* kProgram = "/opt/My Apps/100% \"korvel\"/korvel-companion";
@@ -60,7 +54,8 @@ protected:
     std::vector<std::string> logLines;
 
 private:
-    platform::log::NSLogSink previousSink_;
+    platform::log::NSLogSink previousSink_ = platform::log::exchangeNSLogSink(
+        [this](const std::string& line) { logLines.push_back(line); });
 };
 
 TEST_F(LaunchAtLoginTest, RegistersUnlessRefusedOrSwitchedOffByTheUser) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <sstream>
 
 namespace korvel {
 namespace {
@@ -32,73 +33,51 @@ std::vector<NetProcess> reading(const std::vector<Socket>& sockets) {
     return processes;
 }
 
+// "in/out", "-" for an absent rate.
 std::string rates(const std::optional<double>& in, const std::optional<double>& out) {
-    auto text = [](const std::optional<double>& r) { return r ? std::to_string(*r) : "-"; };
+    const auto text = [](const std::optional<double>& rate) {
+        std::ostringstream shortest;
+        shortest << rate.value_or(0);
+        return rate ? shortest.str() : "-";
+    };
     return text(in) + "/" + text(out);
 }
 
 TEST(ConnectionRatesTest, RatesComeFromTwoReadingsOfTheSameSocketOnly) {
     constexpr uint64_t kNearTop = std::numeric_limits<uint64_t>::max() - 100;
     struct Step {
-        const char* what;
         std::vector<Socket> sockets;
         double elapsed;
-        std::vector<std::string> connectionRates; // in reading order
-        std::string firstProcessRates;
+        std::string rates; // the first process's, then each socket's in reading order
     };
     const std::vector<Step> steps = {
-        {"first sight",
-         {{7, 1000, 100, 1000}, {7, 1001, 0, 0}, {8, 3000, kNearTop, 0}},
-         0,
-         {"-/-", "-/-", "-/-"},
-         "-/-"},
-        {"two sockets add up; a wrapped counter gives no rate",
-         {{7, 1000, 300, 5000}, {7, 1001, 50, 0}, {8, 3000, 5, 10}},
-         2.0,
-         {"100.000000/2000.000000", "25.000000/0.000000", "-/-"},
-         "125.000000/2000.000000"},
-        {"a counter that went down is a new socket",
-         {{7, 1000, 10, 6000}, {7, 1001, 50, 0}},
-         1.0,
-         {"-/-", "0.000000/0.000000"},
-         "0.000000/0.000000"},
-        {"the new socket's counters are the base now",
-         {{7, 1000, 20, 6100}},
-         1.0,
-         {"10.000000/100.000000"},
-         "10.000000/100.000000"},
-        {"no time passed", {{7, 1000, 90, 7000}}, 0, {"-/-"}, "-/-"},
-        {"vanished", {{8, 1000, 0, 0}}, 1.0, {"-/-"}, "-/-"},
-        {"reappearing is first sight again", {{7, 1000, 900, 9000}}, 1.0, {"-/-"}, "-/-"},
-        {"no counters (UDP, older kernel)",
-         {{7, 1000, std::nullopt, std::nullopt}},
-         1.0,
-         {"-/-"},
-         "-/-"},
-        {"a socket listed twice in one process counts once",
-         {{9, 2000, 0, 0}, {9, 2000, 0, 0}},
-         1.0,
-         {"-/-", "-/-"},
-         "-/-"},
-        {"listed twice, second reading",
-         {{9, 2000, 40, 80}, {9, 2000, 40, 80}},
-         2.0,
-         {"20.000000/40.000000", "20.000000/40.000000"},
-         "20.000000/40.000000"},
+        {{{7, 1000, 100, 1000}, {7, 1001, 0, 0}, {8, 3000, kNearTop, 0}}, 0, "-/-: -/- -/- -/-"},
+        // Two sockets add up; a wrapped counter gives no rate.
+        {{{7, 1000, 300, 5000}, {7, 1001, 50, 0}, {8, 3000, 5, 10}},
+         2,
+         "125/2000: 100/2000 25/0 -/-"},
+        // A counter that went down is a new socket, whose counters are the base now.
+        {{{7, 1000, 10, 6000}, {7, 1001, 50, 0}}, 1, "0/0: -/- 0/0"},
+        {{{7, 1000, 20, 6100}}, 1, "10/100: 10/100"},
+        {{{7, 1000, 90, 7000}}, 0, "-/-: -/-"},  // no time passed
+        {{{8, 1000, 0, 0}}, 1, "-/-: -/-"},      // vanished
+        {{{7, 1000, 900, 9000}}, 1, "-/-: -/-"}, // reappearing is first sight again
+        {{{7, 1000, std::nullopt, std::nullopt}}, 1, "-/-: -/-"}, // no counters (UDP, old kernel)
+        // A socket listed twice in one process counts once.
+        {{{9, 2000, 0, 0}, {9, 2000, 0, 0}}, 1, "-/-: -/- -/-"},
+        {{{9, 2000, 40, 80}, {9, 2000, 40, 80}}, 2, "20/40: 20/40 20/40"},
     };
     ConnectionCountersByKey counters;
     for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
         std::vector<NetProcess> processes = reading(step.sockets);
         counters = applyConnectionRates(processes, counters, step.elapsed);
-        std::vector<std::string> got;
+        std::string got = rates(processes[0].rateIn, processes[0].rateOut) + ":";
         for (const NetProcess& p : processes) {
             for (const NetConnection& c : p.connections) {
-                got.push_back(rates(c.rateIn, c.rateOut));
+                got += " " + rates(c.rateIn, c.rateOut);
             }
         }
-        EXPECT_EQ(got, step.connectionRates);
-        EXPECT_EQ(rates(processes[0].rateIn, processes[0].rateOut), step.firstProcessRates);
+        EXPECT_EQ(got, step.rates) << "after " << &step - steps.data() << " steps";
     }
 }
 

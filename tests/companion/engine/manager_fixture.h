@@ -52,8 +52,9 @@ protected:
         return env;
     }
 
-    void start() {
-        manager = KorvelManager::create(environment());
+    void start() { start(environment()); }
+    void start(ManagerEnvironment env) {
+        manager = KorvelManager::create(std::move(env));
         dispatch.runPending();
     }
 

@@ -5,7 +5,14 @@ namespace {
 
 using platform::UserInfo;
 
-class ManagerTimersTest : public testing::ManagerFixture {};
+class ManagerTimersTest : public testing::ManagerFixture {
+protected:
+    // Posts a notification and lets the main queue deliver it.
+    void post(const std::string& name, std::optional<UserInfo> info = std::nullopt) {
+        center.post(name, std::move(info));
+        dispatch.runPending();
+    }
+};
 
 TEST_F(ManagerTimersTest, StartupAsksThreeTimesThenOncePerPeriod) {
     start();
@@ -19,8 +26,7 @@ TEST_F(ManagerTimersTest, AViewersEngineAsksOnceAtATimePublishesNothingAndKeepsI
     ManagerEnvironment env = environment();
     env.publishes = false;
     env.oneRequestAtATime = true;
-    manager = KorvelManager::create(std::move(env));
-    dispatch.runPending();
+    start(std::move(env));
     dispatch.advance(12.0);
     EXPECT_EQ(requestTimes(), (std::vector<double>{0.0})) << "a slow helper is not asked again";
     answer(0, reading(100, {{7, "p", std::nullopt, 1, 1}}));
@@ -70,35 +76,30 @@ TEST_F(ManagerTimersTest, PopoverStateSetsBothPeriodsAndTypedUserInfoIsRequired)
     dispatch.advance(2.5);
     requests.clear();
 
-    center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", "true"}});
-    center.post(notifications::kPopoverVisibilityChanged);
-    center.post(notifications::kPopoverTabChanged, UserInfo{{"tab", int64_t{3}}});
-    dispatch.runPending();
+    post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", "true"}});
+    post(notifications::kPopoverVisibilityChanged);
+    post(notifications::kPopoverTabChanged, UserInfo{{"tab", int64_t{3}}});
     EXPECT_FALSE(manager->isPopoverVisible());
     EXPECT_EQ(manager->currentPopoverTab(), "overview");
     EXPECT_TRUE(requests.empty());
 
-    center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", true}});
-    dispatch.runPending();
+    post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", true}});
     ASSERT_EQ(requests.size(), 1u) << "showing the popover refreshes at once";
     EXPECT_EQ(manager->refreshPeriod(), 1.0);
     EXPECT_EQ(manager->trafficSamplerPeriod(), 0.5);
 
-    center.post(notifications::kPopoverTabChanged, UserInfo{{"tab", std::string("processes")}});
-    dispatch.runPending();
+    post(notifications::kPopoverTabChanged, UserInfo{{"tab", std::string("processes")}});
     requests.clear();
     dispatch.advance(2.0);
     EXPECT_EQ(requests.size(), 4u) << "500 ms on the processes tab";
     for (const auto& [tab, period] : std::vector<std::pair<std::string, double>>{
              {"connections", 0.5}, {"interfaces", 1.0}, {"Processes", 1.0}}) {
-        center.post(notifications::kPopoverTabChanged, UserInfo{{"tab", tab}});
-        dispatch.runPending();
+        post(notifications::kPopoverTabChanged, UserInfo{{"tab", tab}});
         EXPECT_EQ(manager->refreshPeriod(), period) << tab;
     }
 
     requests.clear();
-    center.post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", false}});
-    dispatch.runPending();
+    post(notifications::kPopoverVisibilityChanged, UserInfo{{"isVisible", false}});
     EXPECT_TRUE(requests.empty()) << "hiding the popover asks for nothing";
     EXPECT_EQ(manager->refreshPeriod(), 5.0);
     dispatch.advance(5.0);
@@ -113,16 +114,14 @@ TEST_F(ManagerTimersTest, DraggingSuspendsRequestsAndEndingItRefreshesAtOnce) {
     start();
     dispatch.advance(2.5);
     const auto generation = manager->generation();
-    center.post(notifications::kOverviewDragStateChanged, UserInfo{{"isDragging", true}});
-    dispatch.runPending();
+    post(notifications::kOverviewDragStateChanged, UserInfo{{"isDragging", true}});
     EXPECT_TRUE(manager->isInteractionSuspended.get());
     requests.clear();
     dispatch.advance(20.0);
     EXPECT_TRUE(requests.empty());
     EXPECT_EQ(manager->generation(), generation);
 
-    center.post(notifications::kOverviewDragStateChanged, UserInfo{{"isDragging", false}});
-    dispatch.runPending();
+    post(notifications::kOverviewDragStateChanged, UserInfo{{"isDragging", false}});
     EXPECT_EQ(requests.size(), 1u);
     EXPECT_EQ(manager->generation(), generation + 1);
 }
@@ -150,8 +149,7 @@ TEST_F(ManagerTimersTest, EveryMergeRestartsTheTrafficSamplerFromThatMoment) {
 
 TEST_F(ManagerTimersTest, RefreshNowAsksAtOnceButAManagerThatIsGoneIgnoresEverything) {
     start();
-    center.post(notifications::kRefreshNow);
-    dispatch.runPending();
+    post(notifications::kRefreshNow);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].at, 0.0);
     auto pending = std::move(requests[0].completion);

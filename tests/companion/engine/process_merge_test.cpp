@@ -60,25 +60,34 @@ TEST(ProcessMergeTest, SortPutsMoreSocketsFirstThenMoreCPUAndKeepsTies) {
     EXPECT_EQ(order, (std::vector<int32_t>{2, 1, 4, 3, 5}));
 }
 
-TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
-    std::vector<HelperConnectionData> six;
-    for (uint16_t port = 1; port <= 6; ++port) {
-        six.push_back(socketRow(9, port));
+// One process with an established socket on each of `ports`.
+std::vector<NetProcess> withPorts(int32_t pid, const std::vector<uint16_t>& ports) {
+    std::vector<HelperConnectionData> rows;
+    for (const uint16_t port : ports) {
+        rows.push_back(socketRow(pid, port));
     }
-    six.push_back(socketRow(9, 80, 1)); // a listener
-    const std::vector<NetProcess> before = {processWith(9, six)};
-    auto closed = updateRecentlyClosed({}, before, ConnectionsByPID{}, 1000.0);
-    ASSERT_EQ(closed[9].size(), 5u);
-    EXPECT_EQ(closed[9][0].connection.localPort, 1); // detection order
-    EXPECT_EQ(closed[9][4].connection.localPort, 5);
-    EXPECT_EQ(closed[9][0].closedAt, 1000.0);
+    return {processWith(pid, rows)};
+}
 
+// The local ports of `pid`'s recently closed sockets, newest first.
+std::vector<uint16_t> closedPorts(const RecentlyClosedByPID& closed, int32_t pid) {
+    std::vector<uint16_t> ports;
+    for (const auto& socket :
+         closed.contains(pid) ? closed.at(pid) : std::vector<ClosedConnection>{}) {
+        ports.push_back(socket.connection.localPort);
+    }
+    return ports;
+}
+
+TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
+    auto before = withPorts(9, {1, 2, 3, 4, 5, 6});
+    before[0].connections.push_back(makeNetConnection(socketRow(9, 80, 1))); // a listener
+    auto closed = updateRecentlyClosed({}, before, ConnectionsByPID{}, 1000.0);
+    ASSERT_EQ(closedPorts(closed, 9), (std::vector<uint16_t>{1, 2, 3, 4, 5})); // detection order
+    EXPECT_EQ(closed[9][0].closedAt, 1000.0);
     // A seventh socket closing later goes in front and pushes the oldest out.
-    const std::vector<NetProcess> later = {processWith(9, {socketRow(9, 7)})};
-    closed = updateRecentlyClosed(closed, later, ConnectionsByPID{}, 1010.0);
-    ASSERT_EQ(closed[9].size(), 5u);
-    EXPECT_EQ(closed[9][0].connection.localPort, 7);
-    EXPECT_EQ(closed[9][4].connection.localPort, 4);
+    closed = updateRecentlyClosed(closed, withPorts(9, {7}), ConnectionsByPID{}, 1010.0);
+    EXPECT_EQ(closedPorts(closed, 9), (std::vector<uint16_t>{7, 1, 2, 3, 4}));
 }
 
 TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllButListeners) {
@@ -91,30 +100,21 @@ TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllBu
         processWith(3, {socketRow(3, 10), socketRow(3, 11, 5)})};
     for (const auto& closed : {updateRecentlyClosed({}, before, after, 500.0),
                                updateRecentlyClosed({}, before, afterProcesses, 500.0)}) {
-        ASSERT_EQ(closed.at(3).size(), 1u);
-        EXPECT_EQ(closed.at(3)[0].connection.localPort, 11);
+        ASSERT_EQ(closedPorts(closed, 3), std::vector<uint16_t>{11});
         EXPECT_EQ(closed.at(3)[0].connection.state, TCPState::established); // as last seen
-        EXPECT_EQ(closed.at(4).size(), 2u);
+        EXPECT_EQ(closedPorts(closed, 4), (std::vector<uint16_t>{1, 3}));
     }
     // The same sockets in another order: none closed.
-    const std::vector<NetProcess> reordered = {
-        processWith(3, {socketRow(3, 11), socketRow(3, 10)})};
-    EXPECT_TRUE(updateRecentlyClosed({}, before, reordered, 500.0).count(3) == 0);
+    EXPECT_EQ(closedPorts(updateRecentlyClosed({}, before, withPorts(3, {11, 10}), 500.0), 3),
+              std::vector<uint16_t>{});
 
     // Between an unchanged head and tail: one replaced socket closes; sockets
     // moved to the front are still open.
-    const auto ports = [](std::vector<uint16_t> list) {
-        std::vector<HelperConnectionData> rows;
-        for (const uint16_t port : list) {
-            rows.push_back(socketRow(6, port));
-        }
-        return std::vector<NetProcess>{processWith(6, rows)};
-    };
-    const auto five = ports({1, 2, 3, 4, 5});
-    const auto replaced = updateRecentlyClosed({}, five, ports({1, 2, 9, 4, 5}), 500.0);
-    ASSERT_EQ(replaced.at(6).size(), 1u);
-    EXPECT_EQ(replaced.at(6)[0].connection.localPort, 3);
-    EXPECT_EQ(updateRecentlyClosed({}, five, ports({3, 1, 2, 4, 5}), 500.0).count(6), 0u);
+    const auto five = withPorts(6, {1, 2, 3, 4, 5});
+    EXPECT_EQ(closedPorts(updateRecentlyClosed({}, five, withPorts(6, {1, 2, 9, 4, 5}), 500.0), 6),
+              std::vector<uint16_t>{3});
+    EXPECT_EQ(closedPorts(updateRecentlyClosed({}, five, withPorts(6, {3, 1, 2, 4, 5}), 500.0), 6),
+              std::vector<uint16_t>{});
 }
 
 } // namespace

@@ -73,21 +73,21 @@ protected:
     testing::TempDir dir;
     testing::ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.str() + "/run"};
     testing::ScopedEnv home{"HOME", dir.str() + "/home"};
+    const fs::path inContainer = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot/latest.json";
+    const fs::path inHome =
+        dir.path() / "home/Library/Application Support/Korvel Shared/Advanced Snapshot/latest.json";
     std::mutex mutex;
     std::vector<std::string> lines;
 };
 
 TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIsRemovable) {
     const auto original = reading(40, 25);
-    const fs::path inContainer = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot/latest.json";
     ASSERT_EQ(advancedSnapshotURL(), inContainer);
     writeAdvancedSnapshot(original);
     EXPECT_EQ(readFile(inContainer), encodeHelperResponse(original))
         << "the document, nothing added";
 
     ::unsetenv("XDG_RUNTIME_DIR");
-    const fs::path inHome = dir.path() / "home/Library/Application Support/Korvel Shared/"
-                                         "Advanced Snapshot/latest.json";
     EXPECT_EQ(advancedSnapshotURL(), inHome);
     writeAdvancedSnapshot(original);
     EXPECT_EQ(readFile(inHome), encodeHelperResponse(original));
@@ -116,16 +116,13 @@ TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIs
 TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     const auto previous = reading(3, 2);
     writeAdvancedSnapshot(previous);
-    const auto location = advancedSnapshotURL().value();
     const auto expectOneLineAndPrevious = [&](const char* what) {
         const auto lines = logged();
         ASSERT_EQ(lines.size(), 1u) << what;
         EXPECT_EQ(lines[0].rfind("Korvel: failed to save external advanced snapshot: ", 0), 0u)
             << lines[0];
         EXPECT_GT(lines[0].size(), 51u) << "the failure is described";
-        const auto text = readFile(location);
-        ASSERT_TRUE(text) << what;
-        EXPECT_EQ(decodeHelperResponse(*text), previous) << what;
+        EXPECT_EQ(readFile(inContainer), encodeHelperResponse(previous)) << what;
         std::lock_guard lock(mutex);
         this->lines.clear();
     };
@@ -141,14 +138,13 @@ TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit oldLimit{};
     ::getrlimit(RLIMIT_FSIZE, &oldLimit);
-    rlimit small = oldLimit;
-    small.rlim_cur = 2048;
+    const rlimit small{2048, oldLimit.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     writeAdvancedSnapshot(reading(200, 200));
     ::setrlimit(RLIMIT_FSIZE, &oldLimit);
     std::signal(SIGXFSZ, oldHandler);
     expectOneLineAndPrevious("write refused");
-    EXPECT_EQ(std::distance(fs::directory_iterator(location.parent_path()), {}), 1)
+    EXPECT_EQ(std::distance(fs::directory_iterator(inContainer.parent_path()), {}), 1)
         << "no temporary file is left behind";
 }
 
@@ -158,13 +154,12 @@ TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
     const auto wide = reading(6000, 0);
     const auto deep = reading(10, 8000);
     writeAdvancedSnapshot(wide);
-    const auto location = advancedSnapshotURL().value();
 
     std::atomic<bool> done{false};
     std::atomic<int> reads{0}, torn{0};
     std::thread reader([&] {
         while (!done) {
-            const auto text = readFile(location);
+            const auto text = readFile(inContainer);
             if (!text) {
                 ++torn; // the file must never be missing between two versions
                 continue;
@@ -187,9 +182,7 @@ TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
 
 TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOver) {
     const auto original = reading(2, 1);
-    const fs::path run = dir.path() / "run";
-    const fs::path inHome = dir.path() / "home/Library/Application Support/Korvel Shared/"
-                                         "Advanced Snapshot/latest.json";
+    const fs::path run = dir.path() / "run", container = run / "qn.Korvel.shared";
     const fs::path elsewhere = dir.path() / "elsewhere";
     fs::create_directory(elsewhere);
     fs::permissions(elsewhere, fs::perms::all);
@@ -203,22 +196,18 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
         EXPECT_EQ(readFile(inHome), encodeHelperResponse(original)) << what;
         EXPECT_TRUE(fs::is_empty(elsewhere)) << what;
         fs::remove(inHome);
+        fs::remove_all(container); // a link itself, never its target
     };
 
-    fs::create_directory_symlink(elsewhere, run / "qn.Korvel.shared");
+    fs::create_directory_symlink(elsewhere, container);
     expectHome("the container is a link to someone else's directory");
-    fs::remove(run / "qn.Korvel.shared");
-
-    fs::create_directories(run / "qn.Korvel.shared");
-    fs::create_directory_symlink(elsewhere, run / "qn.Korvel.shared/Advanced Snapshot");
+    fs::create_directories(container);
+    fs::create_directory_symlink(elsewhere, container / "Advanced Snapshot");
     expectHome("a directory inside it is a link");
-    fs::remove_all(run / "qn.Korvel.shared");
-
     if (root) {
-        fs::create_directory(run / "qn.Korvel.shared");
-        ASSERT_EQ(::chown((run / "qn.Korvel.shared").c_str(), 65534, 65534), 0);
+        fs::create_directory(container);
+        ASSERT_EQ(::chown(container.c_str(), 65534, 65534), 0);
         expectHome("the container belongs to another user");
-        fs::remove_all(run / "qn.Korvel.shared");
     }
 
     fs::permissions(run, fs::perms::all);
@@ -227,13 +216,12 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
     EXPECT_TRUE(logged().empty());
 
     // A link planted as the file itself is replaced, its target untouched.
-    const fs::path location = run / "qn.Korvel.shared/Advanced Snapshot/latest.json";
     writeAdvancedSnapshot(original);
-    fs::remove(location);
+    fs::remove(inContainer);
     const auto target = dir.write("elsewhere/theirs", "theirs");
-    fs::create_symlink(target, location);
+    fs::create_symlink(target, inContainer);
     writeAdvancedSnapshot(original);
-    EXPECT_FALSE(fs::is_symlink(location));
+    EXPECT_FALSE(fs::is_symlink(inContainer));
     EXPECT_EQ(readFile(target), "theirs");
 
     // With no usable runtime directory and no home, the root never stands in.
@@ -245,8 +233,6 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
 }
 
 TEST_F(AdvancedSnapshotTest, LeftoversOfInterruptedWritesAreRemoved) {
-    const fs::path folder = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot";
-    fs::create_directories(folder);
     const auto stale = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.aB3xY9", "{");
     const auto fresh = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.Zz0000", "{");
     const auto other = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.keep", "{");

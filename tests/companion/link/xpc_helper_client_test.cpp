@@ -25,7 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using platform::log::Level;
 using platform::log::LogRecord;
+using platform::xpc::Reply;
 using Record = std::pair<Level, std::string>;
+using Service = testing::FakeHelperService;
 
 constexpr auto kPatience = 30s; // only guards against a hang; never a timing rule
 
@@ -86,12 +88,9 @@ protected:
                 promise->set_value(std::move(response));
             }
         });
-        if (result.wait_for(kPatience) != std::future_status::ready) {
-            ADD_FAILURE() << "the completion never ran";
-            return {};
-        }
-        completionCounts.push_back(calls);
-        return result.get();
+        completionCounts.push_back(calls); // a completion that never runs fails at the end
+        return result.wait_for(kPatience) == std::future_status::ready ? result.get()
+                                                                       : HelperResponse{};
     }
 
     // The invalidation follows the completion on the connection's thread.
@@ -106,24 +105,22 @@ protected:
     }
 
     size_t countOf(Level level, const std::string& prefix) {
-        return count(logged(), level, prefix);
-    }
-
-    bool waitForRecord(Level level, const std::string& prefix) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, kPatience, [&] { return count(records, level, prefix) > 0; });
-    }
-
-    static size_t count(const std::vector<Record>& records, Level level,
-                        const std::string& prefix) {
-        return static_cast<size_t>(std::ranges::count_if(records, [&](const Record& record) {
+        const auto log = logged();
+        return static_cast<size_t>(std::ranges::count_if(log, [&](const Record& record) {
             return record.first == level && record.second.starts_with(prefix);
         }));
     }
 
+    bool waitForRecord(Level level, const std::string& prefix) {
+        for (auto end = std::chrono::steady_clock::now() + kPatience;
+             countOf(level, prefix) == 0 && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return countOf(level, prefix) > 0;
+    }
+
     static void expectFallback(const HelperResponse& response, double before) {
-        EXPECT_TRUE(response.processes.empty());
-        EXPECT_TRUE(response.connections.empty());
+        EXPECT_TRUE(response.processes.empty() && response.connections.empty());
         EXPECT_FALSE(response.gpuCoreCount || response.gpuUsagePercent ||
                      response.cpuTemperatureCelsius || response.gpuTemperatureCelsius);
         EXPECT_GE(response.timestamp, before);
@@ -142,12 +139,11 @@ protected:
 };
 
 TEST_F(XPCHelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecomeTheFallback) {
-    testing::FakeHelperService service(socketPath());
+    Service service(socketPath());
     auto withoutFreeRam = document(1);
     withoutFreeRam.replace(withoutFreeRam.find("\"freeRam\""), 9, "\"freeRAM\"");
-    for (const auto& reply : {platform::xpc::Reply{document(2)}, platform::xpc::Reply{document(0)},
-                              platform::xpc::Reply{}, platform::xpc::Reply{"{not json"},
-                              platform::xpc::Reply{withoutFreeRam}}) {
+    for (const Reply& reply :
+         std::vector<Reply>{document(2), document(0), std::nullopt, "{not json", withoutFreeRam}) {
         service.script(reply);
     }
     auto client = makeClient("/nonexistent/korvel-helper");
@@ -177,10 +173,10 @@ TEST_F(XPCHelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecome
 }
 
 TEST_F(XPCHelperClientTest, HelperDyingOrHangingMidRequestAnswersOnceAndKeepsTheConnection) {
-    testing::FakeHelperService service(socketPath());
-    service.script(testing::FakeHelperService::Crash{});
-    service.script(testing::FakeHelperService::Hang{});
-    service.script(platform::xpc::Reply{document(3)});
+    Service service(socketPath());
+    service.script(Service::Crash{});
+    service.script(Service::Hang{});
+    service.script(Reply{document(3)});
     auto client = makeClient("/nonexistent/korvel-helper", 200ms);
 
     const double before = platform::absoluteTimeNow();

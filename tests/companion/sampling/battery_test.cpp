@@ -10,6 +10,7 @@ namespace korvel {
 namespace {
 
 TEST(BatteryTest, PicksTheFirstInternalBatteryWithACapacityAndAnyOnlineAdapter) {
+    using B = BatterySnapshot; // percent, charging, on an adapter
     struct Case {
         std::vector<std::string> supplies; // "name attribute=value ...", listed by name
         std::optional<BatterySnapshot> expected;
@@ -17,33 +18,29 @@ TEST(BatteryTest, PicksTheFirstInternalBatteryWithACapacityAndAnyOnlineAdapter) 
     const std::vector<Case> cases{
         {{}, std::nullopt}, // no power_supply directory at all
         {{"AC type=Mains online=1", "ucsi type=USB online=0"}, std::nullopt},
-        {{"BAT0 type=Battery status=Charging energy_now=30 energy_full=40"},
-         BatterySnapshot{75, true, false}},
-        {{"BAT1 type=Battery status=Discharging charge_now=1 charge_full=4"},
-         BatterySnapshot{25, false, false}},
+        {{"BAT0 type=Battery status=Charging energy_now=30 energy_full=40"}, B{75, true, false}},
+        {{"BAT1 type=Battery status=Discharging charge_now=1 charge_full=4"}, B{25, false, false}},
         // A peripheral's battery listed first is skipped.
         {{"BAT0 type=Battery scope=Device capacity=10",
           "BAT1 type=Battery scope=System status=Full energy_now=5 energy_full=5"},
-         BatterySnapshot{100, false, false}},
+         B{100, false, false}},
         // Zero full capacity is skipped, unless another battery follows.
         {{"BAT0 type=Battery energy_now=10 energy_full=0"}, std::nullopt},
         {{"BAT0 type=Battery energy_now=10 energy_full=0",
           "BAT1 type=Battery charge_now=3 charge_full=6"},
-         BatterySnapshot{50, false, false}},
+         B{50, false, false}},
         // An empty bay is not a battery.
         {{"BAT0 type=Battery present=0 capacity=0", "BAT1 type=Battery present=1 capacity=64"},
-         BatterySnapshot{64, false, false}},
+         B{64, false, false}},
         // Above full is reported unclamped; a missing current reads as empty.
-        {{"BAT0 type=Battery energy_now=75 energy_full=50"}, BatterySnapshot{150, false, false}},
-        {{"BAT0 type=Battery energy_full=50"}, BatterySnapshot{0, false, false}},
-        {{"BAT0 type=Battery charge_now=x charge_full=50"}, BatterySnapshot{0, false, false}},
+        {{"BAT0 type=Battery energy_now=75 energy_full=50"}, B{150, false, false}},
+        {{"BAT0 type=Battery energy_full=50"}, B{0, false, false}},
+        {{"BAT0 type=Battery charge_now=x charge_full=50"}, B{0, false, false}},
         // An online UPS is not the machine's own adapter; online mains or USB is.
         {{"AC type=Mains online=0", "BAT0 type=Battery capacity=90", "ups type=UPS online=1"},
-         BatterySnapshot{90, false, false}},
-        {{"BAT0 type=Battery capacity=90", "ucsi type=USB online=1"},
-         BatterySnapshot{90, false, true}},
-        {{"ADP1 type=Mains online=1", "BAT0 type=Battery capacity=90"},
-         BatterySnapshot{90, false, true}},
+         B{90, false, false}},
+        {{"BAT0 type=Battery capacity=90", "ucsi type=USB online=1"}, B{90, false, true}},
+        {{"ADP1 type=Mains online=1", "BAT0 type=Battery capacity=90"}, B{90, false, true}},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         testing::TempDir sys;

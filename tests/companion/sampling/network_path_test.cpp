@@ -1,4 +1,5 @@
 #include "companion/sampling/network_path.h"
+#include "companion/sampling/primary_ip_address.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +16,8 @@ NetworkPath pathOf(bool satisfied, std::vector<InterfaceType> types, bool expens
                    bool constrained = false) {
     NetworkPath path;
     path.status = satisfied ? PathStatus::satisfied : PathStatus::unsatisfied;
-    int index = 1;
-    for (const auto type : types) {
-        path.interfaces.push_back({"if" + std::to_string(index), type, index});
-        ++index;
+    for (int i = 0; i < static_cast<int>(types.size()); ++i) {
+        path.interfaces.push_back({"if" + std::to_string(i + 1), types[i], i + 1});
     }
     path.isExpensive = expensive;
     path.isConstrained = constrained;
@@ -29,15 +28,24 @@ InterfaceStat row(const std::string& id, double rateIn = 0, double rateOut = 0) 
     return InterfaceStat{id, 1000, 1000, rateIn, rateOut};
 }
 
-struct CountingLookup {
+using Primary = std::pair<std::optional<std::string>, std::optional<std::string>>;
+
+// Updates `state` from `rows`, answering address lookups from `addresses` and
+// noting each interface asked about in `calls`.
+struct PathUpdater {
+    NetworkPath path;
     std::map<std::string, std::string> addresses;
-    std::vector<std::string> calls;
-    PrimaryIPAddressLookup function() {
-        return [this](const std::string& name) -> std::optional<std::string> {
+    NetworkPathState state{};
+    std::vector<std::string> calls{};
+    NetworkPathSummary summary(const std::vector<InterfaceStat>& rows) {
+        return updateNetworkPath(path, rows, state, [this](const std::string& name) {
             calls.push_back(name);
-            const auto found = addresses.find(name);
-            return found == addresses.end() ? std::nullopt : std::optional(found->second);
-        };
+            return addresses.contains(name) ? std::optional(addresses[name]) : std::nullopt;
+        });
+    }
+    Primary primary(const std::vector<InterfaceStat>& rows) {
+        const auto s = summary(rows);
+        return {s.primaryInterfaceID, s.localAddress};
     }
 };
 
@@ -63,74 +71,74 @@ TEST(NetworkPathSummary, StatusAndLabelTables) {
 }
 
 TEST(NetworkPathSummary, PrimaryInterfaceAndAddressCache) {
-    const auto path = pathOf(true, {InterfaceType::wiredEthernet});
-    CountingLookup lookup;
-    lookup.addresses = {{"en0", "192.0.2.10"}, {"en1", "198.51.100.7"}};
-    NetworkPathState state;
+    PathUpdater update{pathOf(true, {InterfaceType::wiredEthernet}),
+                       {{"en0", "192.0.2.10"}, {"en1", "198.51.100.7"}}};
 
     // No traffic anywhere: the first monitored interface by name.
     const std::vector<InterfaceStat> quiet = {row("lo0"), row("utun0"), row("en1"), row("en0"),
                                               row("bridge0")};
-    auto summary = updateNetworkPath(path, quiet, state, lookup.function());
-    EXPECT_EQ(summary.primaryInterfaceID, "en0");
-    EXPECT_EQ(summary.localAddress, "192.0.2.10");
-    EXPECT_EQ(lookup.calls, std::vector<std::string>{"en0"});
+    EXPECT_EQ(update.primary(quiet), (Primary{"en0", "192.0.2.10"}));
+    EXPECT_EQ(update.calls, std::vector<std::string>{"en0"});
 
     // The same primary again: the cached address, no lookup, even if the
     // interface has a new address by now.
-    lookup.addresses["en0"] = "192.0.2.99";
-    summary = updateNetworkPath(path, quiet, state, lookup.function());
-    EXPECT_EQ(summary.localAddress, "192.0.2.10");
-    EXPECT_EQ(lookup.calls.size(), 1u);
+    update.addresses["en0"] = "192.0.2.99";
+    EXPECT_EQ(update.primary(quiet), (Primary{"en0", "192.0.2.10"}));
+    EXPECT_EQ(update.calls.size(), 1u);
 
     // Traffic moves the primary; moving back looks the address up again.
-    summary = updateNetworkPath(path, {row("en0", 10), row("en1", 500)}, state, lookup.function());
-    EXPECT_EQ(summary.primaryInterfaceID, "en1");
-    EXPECT_EQ(summary.localAddress, "198.51.100.7");
-    summary = updateNetworkPath(path, {row("en0", 900), row("en1", 500)}, state, lookup.function());
-    EXPECT_EQ(summary.primaryInterfaceID, "en0");
-    EXPECT_EQ(summary.localAddress, "192.0.2.99");
-    EXPECT_EQ(lookup.calls, (std::vector<std::string>{"en0", "en1", "en0"}));
-    EXPECT_EQ(state.cachedPrimaryIPAddressByInterface.at("en0"), "192.0.2.99");
+    EXPECT_EQ(update.primary({row("en0", 10), row("en1", 500)}), (Primary{"en1", "198.51.100.7"}));
+    EXPECT_EQ(update.primary({row("en0", 900), row("en1", 500)}), (Primary{"en0", "192.0.2.99"}));
+    EXPECT_EQ(update.calls, (std::vector<std::string>{"en0", "en1", "en0"}));
+    EXPECT_EQ(update.state.cachedPrimaryIPAddressByInterface.at("en0"), "192.0.2.99");
 
     // No address: absent, the cache keeps what it had, and the next update asks again.
-    summary = updateNetworkPath(path, {row("wlan0", 5)}, state, lookup.function());
-    EXPECT_EQ(summary.primaryInterfaceID, "wlan0");
-    EXPECT_FALSE(summary.localAddress);
-    updateNetworkPath(path, {row("wlan0", 5)}, state, lookup.function());
-    EXPECT_EQ(lookup.calls.back(), "wlan0");
-    EXPECT_EQ(lookup.calls.size(), 5u);
-    EXPECT_EQ(state.cachedPrimaryIPAddressByInterface.size(), 2u);
+    EXPECT_EQ(update.primary({row("wlan0", 5)}), (Primary{"wlan0", std::nullopt}));
+    update.primary({row("wlan0", 5)});
+    EXPECT_EQ(update.calls.back(), "wlan0");
+    EXPECT_EQ(update.calls.size(), 5u);
+    EXPECT_EQ(update.state.cachedPrimaryIPAddressByInterface.size(), 2u);
 
     // Nothing monitored: no primary, no address, no lookup, last primary cleared.
-    summary =
-        updateNetworkPath(path, {row("lo", 50), row("docker0", 50)}, state, lookup.function());
-    EXPECT_FALSE(summary.primaryInterfaceID);
-    EXPECT_FALSE(summary.localAddress);
-    EXPECT_FALSE(state.lastPrimaryInterfaceID);
-    EXPECT_EQ(lookup.calls.size(), 5u);
+    EXPECT_EQ(update.primary({row("lo", 50), row("docker0", 50)}), Primary{});
+    EXPECT_FALSE(update.state.lastPrimaryInterfaceID);
+    EXPECT_EQ(update.calls.size(), 5u);
 }
 
 TEST(NetworkPathSummary, VPNFollowsTunnelTraffic) {
-    const auto path = pathOf(true, {InterfaceType::wifi});
-    CountingLookup lookup;
-    lookup.addresses = {{"utun3", "10.8.0.2"}};
-    NetworkPathState state;
+    PathUpdater update{pathOf(true, {InterfaceType::wifi}), {{"utun3", "10.8.0.2"}}};
     // A busy tunnel and an idle physical interface: the tunnel leads.
-    auto summary =
-        updateNetworkPath(path, {row("en0"), row("utun3", 0, 40)}, state, lookup.function());
-    EXPECT_EQ(summary,
+    EXPECT_EQ(update.summary({row("en0"), row("utun3", 0, 40)}),
               (NetworkPathSummary{NetworkPathStatus::online, "Wi-Fi", "utun3", "10.8.0.2", true}));
     // Connected but idle does not count.
-    summary = updateNetworkPath(path, {row("en0", 10), row("utun3")}, state, lookup.function());
+    auto summary = update.summary({row("en0", 10), row("utun3")});
     EXPECT_FALSE(summary.isVPNActive);
     EXPECT_EQ(summary.primaryInterfaceID, "en0");
     // Linux tunnel names count too; a busy physical interface leads.
     EXPECT_FALSE(isVPNActive({row("eth0", 100), row("docker0", 100), row("lo", 100)}));
-    summary =
-        updateNetworkPath(path, {row("eth0", 100), row("wg0", 1000)}, state, lookup.function());
+    summary = update.summary({row("eth0", 100), row("wg0", 1000)});
     EXPECT_EQ(summary.primaryInterfaceID, "eth0");
     EXPECT_TRUE(summary.isVPNActive);
+}
+
+using platform::InterfaceAddress;
+
+TEST(PrimaryIPAddressTest, IPv4FirstThenGlobalIPv6NeverLoopbackOrLinkLocal) {
+    const std::vector<InterfaceAddress> addresses{
+        {"en0", true, "fe80::1c2b:3aff:fe4d:5e6f%en0"},
+        {"en0", false, "127.0.0.1"},
+        {"en0", true, "::1"},
+        {"wlan0", true, "2001:db8::7"},
+        {"wlan0", false, std::nullopt}, // could not be converted to text
+        {"wlan0", false, "198.51.100.4"},
+        {"wlan0", false, "198.51.100.5"},
+        {"wg0", true, "fe80::2%wg0"},
+        {"wg0", true, "fd00::2"},
+    };
+    EXPECT_EQ(primaryIPAddress("en0", addresses), std::nullopt);
+    EXPECT_EQ(primaryIPAddress("wlan", addresses), std::nullopt); // exact name only
+    EXPECT_EQ(primaryIPAddress("wlan0", addresses), "198.51.100.4");
+    EXPECT_EQ(primaryIPAddress("wg0", addresses), "fd00::2");
 }
 
 } // namespace

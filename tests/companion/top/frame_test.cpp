@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -16,14 +17,8 @@ using namespace std::chrono_literals;
 
 NetConnection socket(int32_t pid, const char* remote, uint16_t port, TCPState state,
                      std::optional<double> rateOut = std::nullopt) {
-    NetConnection c;
-    c.pid = pid;
-    c.proto = TransportProto::tcp6;
-    c.localAddr = "::ffff:10.0.0.2";
-    c.localPort = 40000;
-    c.remoteAddr = remote;
-    c.remotePort = port;
-    c.state = state;
+    NetConnection c = makeNetConnection(
+        {pid, "TCP6", "::ffff:10.0.0.2", 40000, remote, port, static_cast<int32_t>(state)});
     c.rateIn = rateOut ? std::optional<double>(0) : std::nullopt;
     c.rateOut = rateOut;
     return c;
@@ -62,10 +57,8 @@ TopModel sampleModel() {
         process(30, "Daemon", 1.0, 900ull << 20, {}),
     };
     model.processes[1].unit = "editor.service";
-    ClosedConnection closed;
-    closed.connection = socket(10, "::ffff:10.0.0.9", 80, TCPState::timeWait);
-    closed.closedAt = 988;
-    model.recentlyClosed[10] = {closed};
+    model.recentlyClosed[10] = {
+        {.connection = socket(10, "::ffff:10.0.0.9", 80, TCPState::timeWait), .closedAt = 988}};
     return model;
 }
 
@@ -76,21 +69,15 @@ FrameOptions screen(size_t width, size_t height) {
     return options;
 }
 
-std::vector<std::string> texts(const Frame& frame) {
-    std::vector<std::string> lines;
-    for (const FrameLine& line : frame.lines) {
-        lines.push_back(line.text);
-    }
-    return lines;
+bool anyLineHas(const Frame& frame, const std::string& needle) {
+    return std::ranges::any_of(frame.lines, [&](const FrameLine& line) {
+        return line.text.find(needle) != std::string::npos;
+    });
 }
 
-bool anyLineHas(const Frame& frame, const std::string& needle) {
-    for (const FrameLine& line : frame.lines) {
-        if (line.text.find(needle) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+// Handles `key` as the view would, against the frame as drawn.
+void press(ViewState& state, const Frame& frame, Key key) {
+    applyCommand(state, commandForKey(key, state), frame.listedPids, frame.listRows, false);
 }
 
 TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
@@ -119,21 +106,18 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
 }
 
 TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
+    const TopModel model = sampleModel();
     for (const auto& [width, height] : {std::pair<size_t, size_t>{80, 24}, {132, 40}, {40, 10}}) {
-        TopModel model = sampleModel();
         ViewState state;
-        FrameOptions options = screen(width, height);
-        const Frame frame = renderFrame(model, state, options);
+        const Frame frame = renderFrame(model, state, screen(width, height));
         ASSERT_EQ(frame.lines.size(), height);
-        for (const std::string& line : texts(frame)) {
-            EXPECT_EQ(columnCount(line), width) << "[" << line << "]";
+        for (const FrameLine& line : frame.lines) {
+            EXPECT_EQ(columnCount(line.text), width) << "[" << line.text << "]";
         }
     }
 
-    TopModel model = sampleModel();
     ViewState state;
-    const FrameOptions options = screen(80, 24);
-    Frame frame = renderFrame(model, state, options);
+    Frame frame = renderFrame(model, state, {});
     EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{20, 10, 30})); // by CPU
     EXPECT_EQ(state.selectedPid, 20);
     EXPECT_TRUE(anyLineHas(frame, "eth0"));
@@ -141,12 +125,10 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
     EXPECT_TRUE(anyLineHas(frame, "editor (editor.service)"));
 
     // Down, then the list re-sorts: the selection follows the process.
-    applyCommand(state, commandForKey({Key::Kind::down}, state), frame.listedPids, frame.listRows,
-                 false);
+    press(state, frame, {Key::Kind::down});
     EXPECT_EQ(state.selectedPid, 10);
-    applyCommand(state, commandForKey({Key::Kind::character, 'n'}, state), frame.listedPids,
-                 frame.listRows, false);
-    frame = renderFrame(model, state, options);
+    press(state, frame, {Key::Kind::character, 'n'});
+    frame = renderFrame(model, state, {});
     EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{10, 30, 20})); // by name, any case
     EXPECT_EQ(state.selectedPid, 10);
     size_t selectedLines = 0;
@@ -158,63 +140,53 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
     }
     EXPECT_EQ(selectedLines, 1u);
 
-    // Sorting by memory and by outgoing rate.
+    // Sorting by memory, by outgoing rate and by socket count.
     for (const auto& [key, order] : {std::pair<char32_t, std::vector<int32_t>>{'m', {30, 10, 20}},
                                      {'o', {10, 20, 30}},
                                      {'k', {10, 20, 30}}}) {
-        applyCommand(state, commandForKey({Key::Kind::character, key}, state), frame.listedPids,
-                     frame.listRows, false);
-        EXPECT_EQ(renderFrame(model, state, options).listedPids, order) << char(key);
+        press(state, frame, {Key::Kind::character, key});
+        EXPECT_EQ(renderFrame(model, state, {}).listedPids, order) << char(key);
     }
 }
 
 TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
-    TopModel model = sampleModel();
+    const TopModel model = sampleModel();
     ViewState state;
-    const FrameOptions options = screen(80, 24);
-    Frame frame = renderFrame(model, state, options);
-    auto press = [&](Key key) {
-        applyCommand(state, commandForKey(key, state), frame.listedPids, frame.listRows, false);
-        frame = renderFrame(model, state, options);
-    };
-    press({Key::Kind::character, '/'});
-    for (char32_t c : std::u32string(U"SERVX")) {
-        press({Key::Kind::character, c});
+    Frame frame = renderFrame(model, state, {});
+    for (char32_t c : std::u32string(U"/SERVX")) {
+        press(state, frame, {Key::Kind::character, c});
     }
+    frame = renderFrame(model, state, {});
     EXPECT_TRUE(frame.listedPids.empty());
     EXPECT_TRUE(anyLineHas(frame, "Filter: SERVX_"));
-    press({Key::Kind::backspace});
+    press(state, frame, {Key::Kind::backspace});
+    frame = renderFrame(model, state, {});
     EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{20})); // the unit matches, any case
-    press({Key::Kind::enter});
+    press(state, frame, {Key::Kind::enter});
     EXPECT_FALSE(state.openPid); // Enter ends the typing; it opens nothing
-    press({Key::Kind::character, 'q'});
+    press(state, frame, {Key::Kind::character, 'q'});
     EXPECT_TRUE(state.quit);
-    state.quit = false;
-    press({Key::Kind::escape});
-    EXPECT_EQ(frame.listedPids.size(), 3u);
+    press(state, frame, {Key::Kind::escape});
+    EXPECT_EQ(renderFrame(model, state, {}).listedPids.size(), 3u);
 }
 
 TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
     TopModel model = sampleModel();
     ViewState state;
     state.selectedPid = 10;
-    FrameOptions options = screen(80, 24);
+    FrameOptions options;
     options.hostName = [](const std::string& address) -> std::optional<std::string> {
-        if (address == "::ffff:93.184.216.34") {
-            return "example.net";
-        }
-        return std::nullopt;
+        return address == "::ffff:93.184.216.34" ? std::optional<std::string>("example.net")
+                                                 : std::nullopt;
     };
     Frame frame = renderFrame(model, state, options);
-    applyCommand(state, commandForKey({Key::Kind::enter}, state), frame.listedPids, frame.listRows,
-                 false);
+    press(state, frame, {Key::Kind::enter});
     ASSERT_EQ(state.openPid, 10);
     frame = renderFrame(model, state, options);
-    EXPECT_TRUE(anyLineHas(frame, "example.net:443"));
-    EXPECT_TRUE(anyLineHas(frame, "5.0 MB/s"));
-    EXPECT_TRUE(anyLineHas(frame, "[::]:*"));
-    EXPECT_TRUE(anyLineHas(frame, "Recently closed"));
-    EXPECT_TRUE(anyLineHas(frame, "12 s ago"));
+    for (const char* shown :
+         {"example.net:443", "5.0 MB/s", "[::]:*", "Recently closed", "12 s ago"}) {
+        EXPECT_TRUE(anyLineHas(frame, shown)) << shown;
+    }
 
     options.showListeningPorts = false;
     options.resolveHostnames = false;
@@ -223,13 +195,11 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
     EXPECT_FALSE(anyLineHas(frame, "example.net"));
     EXPECT_TRUE(anyLineHas(frame, "93.184.216.34:443"));
 
-    applyCommand(state, commandForKey({Key::Kind::escape}, state), frame.listedPids, frame.listRows,
-                 false);
+    press(state, frame, {Key::Kind::escape});
     EXPECT_FALSE(state.openPid);
     // The socket count follows the setting too.
     state.sortKey = SortKey::sockets;
-    frame = renderFrame(model, state, options);
-    EXPECT_TRUE(anyLineHas(frame, "     1 "));
+    EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "     1 "));
 
     model.readings = 3;
     model.helperAvailable = false;

@@ -9,10 +9,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -42,34 +45,29 @@ struct Outcome {
 };
 
 // Runs the companion with `args` on a new pseudo-terminal of 120 columns and
-// collects what it writes until it exits (killed after the deadline).
-Outcome runOnTerminal(const std::vector<std::string>& args, seconds deadline = 60s) {
-    winsize size{};
-    size.ws_col = 120;
-    size.ws_row = 40;
-    std::string program = companionBinary();
-    std::vector<std::string> words = args;
-    std::vector<char*> argv{program.data()};
-    for (std::string& word : words) {
-        argv.push_back(word.data());
+// collects what it writes until it exits (killed after a minute).
+Outcome runOnTerminal(std::vector<std::string> args) {
+    args.insert(args.begin(), companionBinary());
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    winsize size{40, 120, 0, 0};
     int master = -1;
     const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
     if (child == 0) {
         // Log lines go to stderr; the test reads what a script would.
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDERR_FILENO);
+        ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     Outcome run;
-    const auto end = steady_clock::now() + deadline;
+    const auto end = steady_clock::now() + 60s;
     char buffer[65536];
     int status = 0;
-    bool exited = false;
     // The helper it starts keeps the terminal open, so the end is the exit.
-    while (!exited) {
+    for (bool exited = false; !exited;) {
         exited = ::waitpid(child, &status, WNOHANG) == child;
         if (!exited && steady_clock::now() > end) {
             ::kill(child, SIGKILL);
@@ -77,11 +75,8 @@ Outcome runOnTerminal(const std::vector<std::string>& args, seconds deadline = 6
             break;
         }
         pollfd fd{master, POLLIN, 0};
-        while (::poll(&fd, 1, exited ? 0 : 50) > 0) {
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
+        for (ssize_t n; ::poll(&fd, 1, exited ? 0 : 50) > 0 &&
+                        (n = ::read(master, buffer, sizeof buffer)) > 0;) {
             run.output.append(buffer, static_cast<size_t>(n));
         }
     }
@@ -99,10 +94,10 @@ public:
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
         ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
+        auto* raw = reinterpret_cast<sockaddr*>(&address);
         socklen_t length = sizeof address;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listener, 1) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (::bind(listener, raw, length) != 0 || ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, raw, &length) != 0) {
             ADD_FAILURE() << "listener: " << std::strerror(errno);
         }
         reader_ = ::fork();
@@ -115,7 +110,7 @@ public:
         }
         ::close(listener);
         socket_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (::connect(socket_, raw, length) != 0) {
             ADD_FAILURE() << "connect: " << std::strerror(errno);
         }
         sender_ = std::thread([this] { send(); });
@@ -126,7 +121,6 @@ public:
         ::close(socket_);
         ::waitpid(reader_, nullptr, 0);
     }
-    pid_t readerPid() const { return reader_; }
 
 private:
     void send() {
@@ -134,16 +128,14 @@ private:
         const auto start = steady_clock::now();
         double sent = 0;
         while (!stop_) {
-            const double due = duration<double>(steady_clock::now() - start).count() * kRate;
-            if (sent >= due) {
+            if (sent >= duration<double>(steady_clock::now() - start).count() * kRate) {
                 std::this_thread::sleep_for(2ms);
-                continue;
-            }
-            const ssize_t n = ::send(socket_, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-            if (n <= 0) {
+            } else if (const ssize_t n = ::send(socket_, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+                       n > 0) {
+                sent += static_cast<double>(n);
+            } else {
                 return;
             }
-            sent += static_cast<double>(n);
         }
     }
 
@@ -166,17 +158,9 @@ protected:
 // Parses "2.0M" and the like, as the table prints rates.
 double compactRate(const std::string& text) {
     size_t used = 0;
-    double value = std::stod(text, &used);
-    switch (used < text.size() ? text[used] : ' ') {
-    case 'k':
-        return value * 1e3;
-    case 'M':
-        return value * 1e6;
-    case 'G':
-        return value * 1e9;
-    default:
-        return value;
-    }
+    const double value = std::stod(text, &used);
+    const size_t unit = used < text.size() ? std::string_view("kMG").find(text[used]) : 3;
+    return unit < 3 ? value * std::pow(1e3, unit + 1) : value;
 }
 
 TEST_F(TopCommandTest, OnceAndJsonShowTheSendersOutRateAndPublishNothing) {
@@ -189,13 +173,11 @@ TEST_F(TopCommandTest, OnceAndJsonShowTheSendersOutRateAndPublishNothing) {
     const auto document = nlohmann::json::parse(json.output, nullptr, false);
     ASSERT_FALSE(document.is_discarded()) << json.output;
     EXPECT_TRUE(document["helperAvailable"].get<bool>());
-    std::optional<nlohmann::json> self;
-    for (const auto& process : document["processes"]) {
-        if (process["pid"] == ::getpid()) {
-            self = process;
-        }
-    }
-    ASSERT_TRUE(self) << "this process is not listed";
+    const auto& processes = document["processes"];
+    const auto self = std::find_if(processes.begin(), processes.end(), [](const auto& process) {
+        return process["pid"] == ::getpid();
+    });
+    ASSERT_NE(self, processes.end()) << "this process is not listed";
     ASSERT_TRUE(self->contains("rateOut")) << self->dump();
     EXPECT_NEAR((*self)["rateOut"].get<double>(), kRate, kRate * 0.2) << self->dump();
     bool socketListed = false;
@@ -228,17 +210,9 @@ TEST_F(TopCommandTest, OnceAndJsonShowTheSendersOutRateAndPublishNothing) {
 }
 
 TEST_F(TopCommandTest, TheFullScreenViewNeedsATerminal) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        ::execl(companionBinary().c_str(), "korvel-companion", "top", nullptr);
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
+    const int status =
+        std::system(("'" + companionBinary() + "' top </dev/null >/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
