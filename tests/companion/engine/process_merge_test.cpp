@@ -34,10 +34,6 @@ TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenBundleThenFileThenShortN
     EXPECT_EQ(displayNameFor(p, &app), "Foo Browser");
     EXPECT_EQ(displayNameFor(p, &unnamed), "Foo");
     EXPECT_EQ(displayNameFor(p, nullptr), "Foo");
-    p.execPath = "/Apps/Outer.app/Contents/Helpers/Inner.app/Contents/MacOS/inner";
-    EXPECT_EQ(displayNameFor(p, nullptr), "Outer");
-    p.execPath = "Bare.app/Contents/MacOS/bare"; // no "/" before the marker
-    EXPECT_EQ(displayNameFor(p, nullptr), "bare");
     p.execPath = "/usr/lib/firefox/firefox";
     EXPECT_EQ(displayNameFor(p, nullptr), "firefox");
     p.execPath.reset();

@@ -7,22 +7,6 @@
 namespace korvel {
 namespace {
 
-TEST(IconCache, KeysFollowTheBundleRule) {
-    const std::vector<std::pair<const char*, const char*>> cases{
-        {"/Applications/Example.app/Contents/MacOS/Example", "/Applications/Example.app"},
-        {"/Applications/Example.app/Contents/Helpers/tool", "/Applications/Example.app"},
-        // Nested bundles: the first occurrence decides, so the outer bundle's icon.
-        {"/Applications/Outer.app/Contents/Library/Inner.app/Contents/MacOS/Inner",
-         "/Applications/Outer.app"},
-        {"/usr/sbin/sshd", "/usr/sbin/sshd"},
-        // Case matters, and a bundle folder without Contents/ is no bundle.
-        {"/opt/X.APP/Contents/MacOS/X", "/opt/X.APP/Contents/MacOS/X"},
-        {"/opt/X.app/bin/x", "/opt/X.app/bin/x"}};
-    for (const auto& [path, key] : cases) {
-        EXPECT_EQ(IconCache::keyForExecutablePath(path), key);
-    }
-}
-
 TEST(IconCache, OneLookupPerKeyButNoneRememberedBeforeTheApplicationsAreKnown) {
     std::map<std::string, int> calls;
     bool ready = false;
