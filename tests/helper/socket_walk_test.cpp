@@ -4,13 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace korvel {
 namespace {
 
@@ -60,60 +53,6 @@ TEST(SocketWalkTest, WorkersGiveTheOneThreadRowsInPidOrder) {
     for (size_t i = 1; i < results.size(); ++i) {
         EXPECT_EQ(results[i], results[0]) << "walk " << i;
     }
-}
-
-// Live: children of this test holding sockets, walked on one source by one
-// worker and by several.
-TEST(SocketWalkTest, TheLiveWalkMatchesOnAnyNumberOfWorkers) {
-    std::vector<pid_t> children;
-    size_t sockets = 0;
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    for (int i = 0; i < 48; ++i) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(ready[0]);
-            // Bound, or the kernel's tables do not list them.
-            const sockaddr_in6 v6{AF_INET6, 0, 0, in6addr_loopback, 0};
-            const sockaddr_in v4{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-            for (int s = 0; s < i % 5 + 1; ++s) {
-                const bool six = s % 2;
-                ::bind(::socket(six ? AF_INET6 : AF_INET, SOCK_DGRAM, 0),
-                       six ? reinterpret_cast<const sockaddr*>(&v6)
-                           : reinterpret_cast<const sockaddr*>(&v4),
-                       six ? sizeof v6 : sizeof v4);
-            }
-            (void)!::write(ready[1], "x", 1);
-            ::pause();
-            ::_exit(0);
-        }
-        ASSERT_GT(child, 0);
-        sockets += static_cast<size_t>(i % 5 + 1);
-        children.push_back(child);
-    }
-    ::close(ready[1]);
-    char sink[64];
-    for (size_t arrived = 0; arrived < children.size();) {
-        const ssize_t n = ::read(ready[0], sink, sizeof sink);
-        if (n <= 0) {
-            break;
-        }
-        arrived += static_cast<size_t>(n);
-    }
-    ::close(ready[0]);
-
-    platform::proc::ProcSource source;
-    source.loadSocketTables();
-    const std::vector<int32_t> pids(children.begin(), children.end());
-    std::vector<HelperConnectionData> one, several;
-    appendSocketsForPids(source, pids, one, 1);
-    appendSocketsForPids(source, pids, several, 4);
-    for (const pid_t child : children) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-    }
-    EXPECT_EQ(one.size(), sockets);
-    EXPECT_EQ(several, one);
 }
 
 } // namespace

@@ -36,18 +36,6 @@ std::map<std::string, std::optional<double>> readAll(HIDEventSystem& system) {
     return readings;
 }
 
-TEST(ThermalZoneFamily, NamesCPUAndGPUZones) {
-    for (const char* type : {"x86_pkg_temp", "cpu-thermal", "cpu0-thermal", "CPU", "TCPU"}) {
-        EXPECT_EQ(thermalZoneFamily(type), ThermalZoneFamily::cpu) << type;
-    }
-    for (const char* type : {"gpu-thermal", "gpu0-thermal", "GPU"}) {
-        EXPECT_EQ(thermalZoneFamily(type), ThermalZoneFamily::gpu) << type;
-    }
-    for (const char* type : {"acpitz", "iwlwifi_1", "pch_cannonlake", "soc-thermal", "INT3400"}) {
-        EXPECT_EQ(thermalZoneFamily(type), ThermalZoneFamily::other) << type;
-    }
-}
-
 TEST(ThermalZoneEventSystem, OffersCPUAndGPUZonesUnderTheirProductNamesLeavingSleepersAlone) {
     SysfsTree sys;
     EXPECT_FALSE(ThermalZoneEventSystem(sys.str()).createSimpleClient()->copyServices())

@@ -65,23 +65,6 @@ TEST_F(SysfsGPUReportTest, NoCounterNoChannels) {
     EXPECT_EQ(window(fake), std::nullopt);
 }
 
-TEST_F(SysfsGPUReportTest, AmdBusyPercentOverTheWindow) {
-    const std::string busy = "class/drm/card0/device/gpu_busy_percent";
-    sys.write(busy, "30\n");
-    sys.write("class/drm/card0-DP-1/status", "connected\n");
-    sys.write("class/drm/renderD128/dev", "226:128\n");
-    auto source = loader();
-
-    auto library = source.open();
-    EXPECT_FALSE(library->copyChannelsInGroup("Energy Model", kGPUPerformanceStatesSubGroup));
-    EXPECT_FALSE(library->copyChannelsInGroup(kGPUStatsGroup, "GPU Clock Residency"));
-
-    EXPECT_EQ(window(source, [&] { sys.write(busy, "50\n"); }),
-              (Channels{{{"BUSY", 80}, {"IDLE", 120}}}));
-    // An impossible percentage gives no channel rather than a wrong one.
-    EXPECT_EQ(window(source, [&] { sys.write(busy, "250\n"); }), Channels{});
-}
-
 TEST_F(SysfsGPUReportTest, IntelAndXeIdleResidencyAgainstElapsedTime) {
     const std::string rc6 = "class/drm/card1/power/rc6_residency_ms";
     sys.write(rc6, "1000\n");

@@ -90,47 +90,5 @@ TEST_F(HwmonSMCDriverTest, ListsTemperatureInputsAsFamilyKeysLeavingSleepersAlon
     EXPECT_FLOAT_EQ(readFloat(*connection, "Tg01"), 52.0f);
 }
 
-TEST_F(HwmonSMCDriverTest, RefusesWhatItCannotAnswer) {
-    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint());
-    sys.hwmonChip(1, "nvme", {"38000"});
-    sys.hwmonChip(2, "gpu_thermal", {});
-    EXPECT_FALSE(HwmonSMCDriver(sys.str()).openKeysEndpoint()) << "no sensor of either family";
-
-    sys.hwmonChip(0, "coretemp", {"45000", "garbage"});
-    HwmonSMCDriver driver(sys.str());
-    auto connection = driver.openKeysEndpoint();
-    ASSERT_TRUE(connection);
-    EXPECT_EQ(call(*connection, kSMCCommandKeyInfo, "TC0P").result, kSMCResultKeyNotFound);
-    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "TC0P").result, kSMCResultKeyNotFound);
-    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp01").result, kSMCResultReadFailed);
-    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp00", 0, 2).result, kSMCResultBadArgument);
-    EXPECT_EQ(call(*connection, 7, "Tp00").result, kSMCResultBadCommand);
-
-    SMCCallBlock input;
-    SMCCallBlock output;
-    EXPECT_FALSE(connection->callStructMethod(3, input, output));
-
-    std::filesystem::remove(sys.path() / "class/hwmon/hwmon0/temp1_input");
-    EXPECT_EQ(call(*connection, kSMCCommandReadKey, "Tp00").result, kSMCResultReadFailed);
-}
-
-TEST(SMCCallBlock, KeysPackFirstCharacterHighest) {
-    EXPECT_EQ(smcKeyCode("TC0P"), 0x54433050u);
-    EXPECT_EQ(smcKeyCode("flt "), kSMCTypeFloat);
-    EXPECT_EQ(smcKeyCode("#KEY"), 0x234B4559u);
-    EXPECT_EQ(smcKeyName(0x54433050), "TC0P");
-    EXPECT_EQ(smcKeyName(*smcKeyCode("Tg0A")), "Tg0A");
-
-    // Only four-character names can be sent.
-    EXPECT_FALSE(smcKeyCode("TC0"));
-    EXPECT_FALSE(smcKeyCode("TC0PX"));
-    EXPECT_FALSE(smcKeyCode(""));
-
-    // A NUL or non-ASCII byte leaves fewer than four characters.
-    EXPECT_EQ(smcKeyName(0x54430000), "TC");
-    EXPECT_EQ(smcKeyName(0x00433050), "");
-    EXPECT_EQ(smcKeyName(0x5443B050), "TC");
-}
-
 } // namespace
 } // namespace korvel::platform::smc
