@@ -2,6 +2,7 @@
 
 // What the benchmarks read about the processes they measure.
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +68,19 @@ inline pid_t findHelper(const std::string& runtimeDir) {
         }
     }
     return -1;
+}
+
+// Ends the helper of that runtime directory and waits until it is gone, so
+// the next request starts one that remembers no descriptor walk.
+inline void stopHelper(const std::string& runtimeDir) {
+    const pid_t helper = findHelper(runtimeDir);
+    if (helper <= 0) {
+        return;
+    }
+    ::kill(helper, SIGTERM);
+    for (int wait = 0; wait < 500 && findHelper(runtimeDir) == helper; ++wait) {
+        ::usleep(10000);
+    }
 }
 
 } // namespace korvel::bench

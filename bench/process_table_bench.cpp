@@ -463,6 +463,16 @@ int main(int argc, char** argv) {
             size_t fetchRows = 0, fetchProcesses = 0, ssLines = 0, ssRows = 0, ssLoopback = 0,
                    lsofLines = 0;
             runCommand({"/usr/bin/ss", "-tunap"}, 60s); // warm the page cache for both tools
+            // A helper started for the request walks every process; one that
+            // served the last request walks only those that ran since.
+            std::vector<double> coldMs;
+            for (int round = 0; round < options.runs && Clock::now() < benchDeadline; ++round) {
+                korvel::bench::stopHelper(runtimeDir);
+                if (const FetchRun cold = fetchOnce(*connection); cold.response) {
+                    coldMs.push_back(cold.ms);
+                }
+            }
+            helperPid = korvel::bench::findHelper(runtimeDir);
             for (int round = 0; round < options.runs && Clock::now() < benchDeadline; ++round) {
                 const FetchRun fetch = fetchOnce(*connection);
                 if (fetch.response) {
@@ -495,6 +505,9 @@ int main(int argc, char** argv) {
                         options.processes, options.connections, options.v4Pairs, options.udp,
                         std::chrono::duration<double>(loadReady - benchStart).count());
             std::printf("%-22s %10s %8s %6s %10s\n", "", "median ms", "x fetch", "runs", "rows");
+            std::printf("%-22s %10.2f %8.2f %6zu %10s  (a new helper each time)\n",
+                        "helper fetch, cold", median(coldMs),
+                        fetch > 0 ? median(coldMs) / fetch : 0, coldMs.size(), "");
             std::printf("%-22s %10.2f %8.2f %6zu %10zu  (%zu processes)\n", "helper fetch", fetch,
                         1.0, fetchMs.size(), fetchRows, fetchProcesses);
             std::printf("%-22s %10.2f %8.2f %6zu %10zu  (%zu held by processes, %zu of them "
@@ -504,8 +517,8 @@ int main(int argc, char** argv) {
             std::printf("%-22s %10.2f %8.2f %6zu %10zu\n", "lsof -i -n -P", lsof, ratio(lsof),
                         lsofMs.size(), lsofLines);
             std::printf("helper peak RSS (VmHWM): %s\n", hwm.c_str());
-            std::printf("fetch / ss = %.2f (target <= 0.50: %s)\n", ss > 0 ? fetch / ss : 0.0,
-                        ss > 0 && fetch <= ss / 2 ? "met" : "not met");
+            std::printf("fetch / ss = %.2f, cold fetch / ss = %.2f\n", ss > 0 ? fetch / ss : 0.0,
+                        ss > 0 ? median(coldMs) / ss : 0.0);
             std::printf("rows: helper %zu, ss held by processes minus loopback TCP pairs %zu%s\n",
                         fetchRows, ssRows, fetchRows == ssRows ? " (equal)" : " (differ)");
             exitCode = fetchMs.empty() || ssMs.empty() ? 1 : 0;

@@ -48,7 +48,9 @@ ConnectionsByPID groupConnections(std::vector<HelperConnectionData> sockets) {
         const auto end =
             std::find_if(run, sockets.end(), [pid](const auto& s) { return s.pid != pid; });
         auto& group = groups[pid];
-        group.reserve(group.size() + static_cast<size_t>(end - run));
+        if (group.empty()) { // a pid met again grows as vectors do
+            group.reserve(static_cast<size_t>(end - run));
+        }
         for (; run != end; ++run) {
             group.push_back(makeNetConnection(std::move(*run)));
         }
