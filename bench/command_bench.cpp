@@ -11,6 +11,7 @@
 // PATH defaults to the korvel-companion beside this program; naming another
 // build compares it on the same machine state.
 
+#include "bench/command_run.h"
 #include "bench/process_figures.h"
 
 #include <algorithm>
@@ -35,12 +36,13 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
+using korvel::bench::CommandRun;
 using korvel::bench::cpuSeconds;
 using korvel::bench::findHelper;
+using korvel::bench::median;
+using korvel::bench::runCommand;
 using korvel::bench::statusKilobytes;
 using korvel::bench::stopHelper;
 using Clock = std::chrono::steady_clock;
@@ -143,52 +145,6 @@ bool startLoad(const Options& o) {
     ::close(ready[0]);
     std::this_thread::sleep_for(500ms); // the acceptor drains its queue
     return arrived == o.processes;
-}
-
-struct CommandRun {
-    double ms = 0;
-    std::string output;
-};
-
-CommandRun runCommand(const std::vector<std::string>& argv) {
-    CommandRun run;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const auto start = Clock::now();
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawned == 0) {
-        char buffer[65536];
-        for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
-            run.output.append(buffer, static_cast<size_t>(n));
-        }
-        ::waitpid(pid, nullptr, 0);
-        run.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    }
-    ::close(out[0]);
-    return run;
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
 // Sockets ss attributes to processes ("pid=" once per holder).

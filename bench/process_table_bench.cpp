@@ -10,6 +10,7 @@
 // ::ffff:127.0.0.1, which the reply keeps on both ends; P of each process's M
 // connections go over plain 127.0.0.1, which the reply leaves out by design.
 
+#include "bench/command_run.h"
 #include "bench/process_figures.h"
 #include "companion/link/helper_connection.h"
 #include "platform/xpc/connection.h"
@@ -41,10 +42,11 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
+using korvel::bench::CommandRun;
+using korvel::bench::median;
+using korvel::bench::runCommand;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -266,60 +268,6 @@ bool startLoad(const Options& options, int& lifelineWrite) {
     return true;
 }
 
-struct CommandRun {
-    double ms = 0;
-    std::string output;
-    bool ok = false;
-};
-
-CommandRun runCommand(const std::vector<std::string>& argv, std::chrono::seconds limit) {
-    CommandRun run;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const auto start = Clock::now();
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawned != 0) {
-        ::close(out[0]);
-        return run;
-    }
-    char buffer[65536];
-    const auto deadline = start + limit;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd fd{out[0], POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) == 0) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        run.output.append(buffer, static_cast<size_t>(n));
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    ::close(out[0]);
-    return run;
-}
-
 struct FetchRun {
     double ms = 0;
     std::optional<korvel::HelperResponse> response;
@@ -388,15 +336,6 @@ std::string statusField(pid_t pid, const std::string& field) {
         }
     }
     return "?";
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -468,9 +407,13 @@ int main(int argc, char** argv) {
             std::vector<double> coldMs;
             for (int round = 0; round < options.runs && Clock::now() < benchDeadline; ++round) {
                 korvel::bench::stopHelper(runtimeDir);
-                if (const FetchRun cold = fetchOnce(*connection); cold.response) {
+                // As a new command would: a connection of its own.
+                auto fresh = korvel::makeHelperConnection();
+                fresh->resume();
+                if (const FetchRun cold = fetchOnce(*fresh); cold.response) {
                     coldMs.push_back(cold.ms);
                 }
+                fresh->invalidate();
             }
             helperPid = korvel::bench::findHelper(runtimeDir);
             for (int round = 0; round < options.runs && Clock::now() < benchDeadline; ++round) {
