@@ -1,6 +1,7 @@
 #include "companion/cli/status_line.h"
 
 #include "companion/engine/korvel_manager.h"
+#include "shared/terminal_text.h"
 
 #include <sstream>
 
@@ -44,7 +45,8 @@ std::string engineStatusLine(const KorvelManager& manager) {
         line << ", VPN";
     }
     line << ")";
-    return line.str();
+    // Interface names and addresses are the machine's; the line goes to a terminal.
+    return terminalSafeText(line.str());
 }
 
 } // namespace korvel
