@@ -173,6 +173,7 @@ void applyCommand(ViewState& state, const Command& command, const std::vector<in
         if (visiblePids.empty()) {
             break;
         }
+        state.selectionFollowsProcess = true;
         const long last = static_cast<long>(visiblePids.size()) - 1;
         long index = static_cast<long>(indexOf(visiblePids, state.selectedPid).value_or(0));
         if (command.kind == C::moveToStart) {
@@ -207,8 +208,9 @@ void settleSelection(ViewState& state, const std::vector<int32_t>& visiblePids, 
         return;
     }
     const size_t page = std::max<size_t>(pageRows, 1);
-    size_t index = indexOf(visiblePids, state.selectedPid)
-                       .value_or(std::min(state.scrollTop, visiblePids.size() - 1));
+    const auto followed =
+        state.selectionFollowsProcess ? indexOf(visiblePids, state.selectedPid) : std::nullopt;
+    const size_t index = followed.value_or(std::min(state.scrollTop, visiblePids.size() - 1));
     state.selectedPid = visiblePids[index];
     if (index < state.scrollTop) {
         state.scrollTop = index;

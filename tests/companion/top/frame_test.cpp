@@ -128,7 +128,15 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
         }
     }
 
+    // The first reading has no CPU figures yet, so it lists by pid; until the
+    // user moves, the selection stays on the top row of each new order.
+    TopModel first = model;
+    for (NetProcess& p : first.processes) {
+        p.cpuPercent = 0;
+    }
     ViewState state;
+    EXPECT_EQ(renderFrame(first, state, {}).listedPids, (std::vector<int32_t>{10, 20, 30}));
+    EXPECT_EQ(state.selectedPid, 10);
     Frame frame = renderFrame(model, state, {});
     EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{20, 10, 30})); // by CPU
     EXPECT_EQ(state.selectedPid, 20);
@@ -159,6 +167,19 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
         press(state, frame, {Key::Kind::character, key});
         EXPECT_EQ(renderFrame(model, state, {}).listedPids, order) << char(key);
     }
+
+    // Moving down past the last row shown scrolls the selection into view.
+    ViewState scrolled;
+    frame = renderFrame(model, scrolled, screen(80, 9));
+    ASSERT_EQ(frame.listRows, 2u);
+    for (int i = 0; i < 2; ++i) {
+        press(scrolled, frame, {Key::Kind::down});
+        frame = renderFrame(model, scrolled, screen(80, 9));
+    }
+    EXPECT_EQ(scrolled.selectedPid, 30);
+    EXPECT_TRUE(std::ranges::any_of(frame.lines, [](const FrameLine& line) {
+        return line.style == LineStyle::selected && line.text.find("Daemon") != std::string::npos;
+    }));
 }
 
 TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
@@ -186,6 +207,7 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
     TopModel model = sampleModel();
     ViewState state;
     state.selectedPid = 10;
+    state.selectionFollowsProcess = true;
     FrameOptions options;
     options.hostName = [](const std::string& address) -> std::optional<std::string> {
         return address == "::ffff:93.184.216.34" ? std::optional<std::string>("example.net")
