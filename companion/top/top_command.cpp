@@ -11,6 +11,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <ostream>
 
@@ -66,7 +67,10 @@ int printAfterTwoReadings(const TopOptions& options, TopSession& session,
 int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::ostream& err) {
     auto screen = TerminalScreen::open();
     if (!screen) {
-        err << "korvel-companion: top cannot drive this terminal (TERM unknown)\n";
+        const char* type = std::getenv("TERM");
+        err << "korvel-companion: top cannot drive this terminal (TERM="
+            << (type != nullptr ? type : "") << " is unknown or cannot move the cursor); "
+            << "try top --once\n";
         return 2;
     }
     const platform::StandardErrorSilenced quietLog;
@@ -80,7 +84,7 @@ int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::os
     auto namesArrived = std::make_shared<std::atomic<bool>>(false);
     session.hostNames().setOnResolved([namesArrived] { *namesArrived = true; });
     session.onReading(redraw);
-    platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
+    platform::onAnyTerminationSignal([&dispatch] { dispatch.quit(); });
     int polls = 0;
     auto keys = dispatch.mainRepeatingTimer(kKeyPollSeconds, [&] {
         bool changed = namesArrived->exchange(false) || ++polls % kPollsPerClockTick == 0;
