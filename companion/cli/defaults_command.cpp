@@ -1,6 +1,7 @@
 #include "companion/cli/defaults_command.h"
 
 #include "platform/defaults/user_defaults.h"
+#include "shared/utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -151,6 +152,12 @@ int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::str
         return 0;
     }
     if (verb == "write" && keyGiven && (args.size() == 3 || args.size() == 4)) {
+        // The settings file is JSON, which holds only UTF-8 text.
+        if (!isValidUtf8(args[1]) || !isValidUtf8(args.back())) {
+            err << "korvel-companion defaults: the " << (isValidUtf8(args[1]) ? "value" : "key")
+                << " is not valid UTF-8\n";
+            return 2;
+        }
         std::string error;
         const auto value =
             parseDefaultsValue(args.size() == 4 ? args[2] : std::string_view(), args.back(), error);
