@@ -13,9 +13,16 @@ namespace korvel {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: korvel-companion defaults read [KEY]\n"
+    "Usage: korvel-companion defaults read [KEY]\n"
     "       korvel-companion defaults write KEY [-bool|-int|-float|-string] VALUE\n"
     "       korvel-companion defaults delete KEY\n";
+
+constexpr const char* kDescription = R"(
+read prints the settings, or one value, as JSON. write stores a setting:
+without a type flag true and false, integers and decimals keep that type, the
+rest are strings; a running companion sees it. delete removes a setting so it
+reads as its default.
+)";
 
 bool looksLikeInteger(std::string_view text) {
     const std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
@@ -137,6 +144,11 @@ int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::str
                        std::ostream& out, std::ostream& err) {
     const std::string_view verb = args.empty() ? std::string_view() : args[0];
     const bool keyGiven = args.size() >= 2 && !args[1].empty();
+
+    if (verb == "--help" || verb == "-h") {
+        out << kUsage << kDescription;
+        return 0;
+    }
 
     if (verb == "read" && args.size() <= 2) {
         warnIfUnusable(store, err);
