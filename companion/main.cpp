@@ -6,7 +6,10 @@
 #include "companion/top/top_command.h"
 #include "platform/log/log_sink.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -132,9 +135,22 @@ int runCommand(const Arguments& args) {
     return usageError("unknown command: " + std::string(args[0]));
 }
 
+// Output that never reached its file is a failure, whatever the command made of it.
+int checkedOutput(int status) {
+    errno = 0;
+    std::cout.flush();
+    if (std::fflush(stdout) == 0 && std::cout.good() && !std::ferror(stdout)) {
+        return status;
+    }
+    const int error = errno;
+    std::cerr << "korvel-companion: cannot write the output"
+              << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << '\n';
+    return status == 0 ? 1 : status;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    return runCommand(Arguments(argv + 1, argv + argc));
+    return checkedOutput(runCommand(Arguments(argv + 1, argv + argc)));
 }

@@ -1,5 +1,5 @@
 // The built korvel-companion's commands as a shell runs them: where help,
-// usage errors and log records go.
+// usage errors and log records go, and what a full disk does to the status.
 
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
@@ -57,6 +58,17 @@ TEST_F(CompanionCommandsTest, EveryCommandAnswersHelpOnStdoutAndMisuseWithStatus
         EXPECT_EQ(misuse.status, 2) << words;
         EXPECT_EQ(misuse.out, "") << words;
         EXPECT_NE(misuse.err, "") << words;
+    }
+}
+
+// A command's output that cannot be written fails the command, with one line
+// on stderr, however small the output and whoever wrote it.
+TEST_F(CompanionCommandsTest, OutputThatCannotBeWrittenFailsWithOneLine) {
+    for (const char* words : {"--help", "fetch --help", "defaults read", "fetch"}) {
+        const Result full = run(words, "/dev/full");
+        EXPECT_EQ(full.status, 1) << words;
+        EXPECT_EQ(std::count(full.err.begin(), full.err.end(), '\n'), 1) << full.err;
+        EXPECT_NE(full.err.find("cannot write"), std::string::npos) << full.err;
     }
 }
 
