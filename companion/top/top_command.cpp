@@ -25,6 +25,16 @@ constexpr double kOnceDeadlineSeconds = 30;
 constexpr size_t kPlainWidth = 120;
 constexpr double kMinimumPeriod = 0.5;
 
+constexpr const char* kUsage = R"(Usage: korvel-companion top [-d SECONDS] [--once | --json]
+
+Shows processes, their sockets and network rates live on the terminal (q
+quits). Runs its own engine beside a running companion and publishes nothing.
+
+  -d, --delay SECONDS   Refresh every SECONDS (at least 0.5).
+  --once                Print one plain-text frame after two readings.
+  --json                Print the model as JSON after two readings.
+)";
+
 std::string clockTime() {
     const std::time_t now = std::time(nullptr);
     char text[16];
@@ -121,6 +131,9 @@ std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& a
             options.once = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return options;
         } else if (arg == "-d" || arg == "--delay") {
             double seconds = 0;
             const std::string_view value = i + 1 < args.size() ? args[++i] : std::string_view{};
@@ -148,8 +161,12 @@ int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, 
     std::string error;
     const auto options = parseTopOptions(args, error);
     if (!options) {
-        err << "korvel-companion: " << error << '\n';
+        err << "korvel-companion: " << error << "\nTry 'korvel-companion top --help'.\n";
         return 2;
+    }
+    if (options->help) {
+        out << kUsage;
+        return 0;
     }
     const bool plain = options->once || options->json;
     if (!plain && !(platform::standardInputIsTerminal() && platform::standardOutputIsTerminal())) {

@@ -233,6 +233,7 @@ int listenUnlessServed(const std::string& socketPath) {
         if (probe >= 0) {
             ::close(probe);
         }
+        errno = EADDRINUSE;
         return -1;
     }
     return listenUnixSocket(socketPath, /*removeStale=*/true);

@@ -1,7 +1,10 @@
 #include "tests/platform/xpc/served_fixture.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -104,6 +107,35 @@ TEST(ListenerTest, HandStartedHelperWaitsForTheLaunchLockAndExitsWhenIdle) {
         FAIL() << "the idle helper kept running";
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// systemd, or whoever started it, must see a helper that cannot serve fail.
+TEST(ListenerTest, HelperThatCannotServeSaysWhyOnOneLineAndFails) {
+    testing::TempDir runtime;
+    const std::string socket = runtime.str() + "/qn.Korvel/qn.Korvel.companion.helper.sock";
+    const auto start = [&](const std::string& setup) {
+        const std::string command = "cd / && XDG_RUNTIME_DIR='" + runtime.str() +
+                                    "' KORVEL_HELPER_IDLE_EXIT_MS=200 " + setup + " '" +
+                                    testing::helperBinary() + "' 2>'" + runtime.str() + "/err'";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << setup << ": " << status;
+        const std::string err = runtime.read("err");
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        return err;
+    };
+    // A descriptor handed over that is no listening socket.
+    EXPECT_NE(start("LISTEN_FDS=1 sh -c 'export LISTEN_PID=$$; exec \"$0\"' 3</dev/null")
+                  .find("not a listening"),
+              std::string::npos);
+    // Another helper already answers on the socket.
+    ASSERT_EQ(::mkdir((runtime.str() + "/qn.Korvel").c_str(), 0700), 0);
+    const int serving = listenUnixSocket(socket, true);
+    ASSERT_GE(serving, 0);
+    EXPECT_NE(start("").find(socket), std::string::npos);
+    ::close(serving);
+    // A socket directory others may write into.
+    ASSERT_EQ(::chmod((runtime.str() + "/qn.Korvel").c_str(), 0770), 0);
+    EXPECT_NE(start("").find("private"), std::string::npos);
 }
 
 // Connections come and go around the helper's exit: each request is either
