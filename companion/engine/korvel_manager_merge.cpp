@@ -108,8 +108,16 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     connectionCountersTime_ = response.timestamp;
     sortProcesses(newProcesses);
 
-    const std::vector<InterfaceStat> rows =
-        computeInterfaceRates(response, prevIfStats, prevIfTime);
+    std::vector<InterfaceStat> rows = computeInterfaceRates(response, prevIfStats, prevIfTime);
+    if (env_.linkFacts) {
+        std::vector<std::string> routes;
+        if (pathMonitor_) {
+            for (const auto& interface : pathMonitor_->currentPath().interfaces) {
+                routes.push_back(interface.name);
+            }
+        }
+        interfaceClassifier_.classify(rows, routes);
+    }
 
     const CPUSample cpu = env_.sampleCPU(prevCPUTicks_);
     SystemStats stats = buildSystemStats(response, cpu.cpuUsagePercent, cpu.loadAverage1m,

@@ -119,6 +119,9 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
         std::string text = fitLeft(row.id, 10, u) + " in " +
                            fitRight(formatRate(row.rateIn, 10), 10, u) + "  out " +
                            fitRight(formatRate(row.rateOut, 10), 10, u) + "  ";
+        if (row.family == InterfaceFamily::virtualInterface) {
+            text += "virtual ";
+        }
         const auto history = model.interfaceHistories.find(row.id);
         if (history != model.interfaceHistories.end() && width > columnCount(text) + 4) {
             std::vector<double> total(history->second.rateIn.size());
