@@ -20,4 +20,7 @@ struct Utf8Step {
 };
 Utf8Step decodeUtf8At(std::string_view bytes, size_t offset);
 
+// Appends the UTF-8 form of a code point the caller has checked.
+void appendUtf8(std::string& out, char32_t codePoint);
+
 } // namespace korvel

@@ -8,23 +8,13 @@
 #include "companion/link/advanced_snapshot.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/system/absolute_time.h"
 #include "platform/system/free_memory.h"
 #include "platform/system/terminal.h"
 
-#include <ctime>
 #include <iostream>
 
 namespace korvel {
-namespace {
-
-std::string clockTime() {
-    const std::time_t now = std::time(nullptr);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
-    return text;
-}
-
-} // namespace
 
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                              std::function<void()> quit) {
@@ -62,7 +52,8 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
         statusObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
             notifications::kMenuBarDataRefreshed, [weak](const platform::Notification&) {
                 if (auto self = weak.lock()) {
-                    std::cout << clockTime() << "  " << engineStatusLine(*self) << std::endl;
+                    std::cout << platform::localClockTime() << "  " << engineStatusLine(*self)
+                              << std::endl;
                 }
             });
     }

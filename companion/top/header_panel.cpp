@@ -39,20 +39,6 @@ void add(std::vector<FrameLine>& out, const std::string& text, size_t width, boo
 
 } // namespace
 
-const char* pathStatusText(NetworkPathStatus status) {
-    switch (status) {
-    case NetworkPathStatus::online:
-        return "online";
-    case NetworkPathStatus::offline:
-        return "offline";
-    case NetworkPathStatus::constrained:
-        return "constrained";
-    case NetworkPathStatus::expensive:
-        return "metered";
-    }
-    return "";
-}
-
 void drawHeader(const TopModel& model, const ViewState& state, const FrameOptions& options,
                 std::vector<FrameLine>& out) {
     const size_t width = options.width;
@@ -138,7 +124,7 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
 
     const NetworkPathSummary& path = model.path;
     std::string pathLine =
-        std::string("Path ") + pathStatusText(path.status) + ", " + path.transportLabel;
+        std::string("Path ") + networkPathStatusText(path.status) + ", " + path.transportLabel;
     if (path.primaryInterfaceID) {
         pathLine += ", " + *path.primaryInterfaceID;
         if (path.localAddress) {

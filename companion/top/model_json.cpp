@@ -84,7 +84,7 @@ std::string modelJson(const TopModel& model) {
                               {"rateIn", row.rateIn},
                               {"rateOut", row.rateOut}});
     }
-    json path = {{"status", pathStatusText(model.path.status)},
+    json path = {{"status", networkPathStatusText(model.path.status)},
                  {"transportLabel", model.path.transportLabel},
                  {"isVPNActive", model.path.isVPNActive}};
     put(path, "primaryInterfaceID", model.path.primaryInterfaceID);

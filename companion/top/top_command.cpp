@@ -6,13 +6,13 @@
 #include "companion/top/top_session.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/system/absolute_time.h"
 #include "platform/system/terminal.h"
 
 #include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <ctime>
 #include <ostream>
 
 namespace korvel::top {
@@ -35,13 +35,6 @@ quits). Runs its own engine beside a running companion and publishes nothing.
   --json                Print the model as JSON after two readings.
 )";
 
-std::string clockTime() {
-    const std::time_t now = std::time(nullptr);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
-    return text;
-}
-
 std::string trimmedRight(std::string text) {
     text.erase(text.find_last_not_of(' ') + 1);
     return text;
@@ -54,8 +47,9 @@ int printAfterTwoReadings(const TopOptions& options, TopSession& session,
             out << modelJson(session.model()) << '\n';
         } else {
             const bool unicode = platform::standardOutputIsTerminal();
-            Frame frame = renderFrame(session.model(), session.state(),
-                                      session.frameOptions(kPlainWidth, 0, unicode, clockTime()));
+            Frame frame = renderFrame(
+                session.model(), session.state(),
+                session.frameOptions(kPlainWidth, 0, unicode, platform::localClockTime()));
             for (const FrameLine& line : frame.lines) {
                 out << trimmedRight(line.text) << '\n';
             }
@@ -88,7 +82,7 @@ int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::os
     auto redraw = [&] {
         drawn = renderFrame(session.model(), session.state(),
                             session.frameOptions(screen->width(), screen->height(),
-                                                 screen->unicode(), clockTime()));
+                                                 screen->unicode(), platform::localClockTime()));
         screen->draw(drawn);
     };
     auto namesArrived = std::make_shared<std::atomic<bool>>(false);

@@ -1,5 +1,7 @@
 #include "companion/top/view_state.h"
 
+#include "shared/utf8.h"
+
 #include <algorithm>
 
 namespace korvel::top {
@@ -14,24 +16,6 @@ std::optional<size_t> indexOf(const std::vector<int32_t>& pids, std::optional<in
         return std::nullopt;
     }
     return static_cast<size_t>(it - pids.begin());
-}
-
-void appendUtf8(std::string& text, char32_t c) {
-    if (c < 0x80) {
-        text += static_cast<char>(c);
-    } else if (c < 0x800) {
-        text += static_cast<char>(0xC0 | (c >> 6));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        text += static_cast<char>(0xE0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 void eraseLastCharacter(std::string& text) {
