@@ -11,4 +11,10 @@ double absoluteTimeNow() {
            static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+double secondsSinceBoot() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 } // namespace korvel::platform

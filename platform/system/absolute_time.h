@@ -5,6 +5,10 @@ namespace korvel::platform {
 // Seconds since 2001-01-01 00:00:00 UTC from the real-time clock.
 double absoluteTimeNow();
 
+// Seconds since the machine booted, suspended time included: with it, times
+// the kernel counts from boot become absolute times.
+double secondsSinceBoot();
+
 inline constexpr double kUnixToAbsoluteTimeOffset = 978307200.0;
 
 } // namespace korvel::platform
