@@ -3,6 +3,7 @@
 #include "companion/cli/companion_launch.h"
 #include "companion/cli/defaults_command.h"
 #include "companion/cli/fetch_command.h"
+#include "companion/history/history_command.h"
 #include "companion/top/top_command.h"
 
 #include <csignal>
@@ -42,7 +43,7 @@ Commands:
                           engine beside a running companion and publishes
                           nothing. --once prints one plain-text frame after
                           two readings, --json the model as JSON.
-  defaults read [KEY]     Print the settings (or one value) as JSON.
+%HISTORY%  defaults read [KEY]     Print the settings (or one value) as JSON.
   defaults write KEY [-bool|-int|-float|-string] VALUE
                           Store a setting; without a type flag true/false,
                           integers and decimals keep that type, the rest
@@ -108,7 +109,9 @@ int main(int argc, char** argv) {
         return korvel::runCompanion(std::move(request));
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::cout << kUsage;
+        const std::string usage(kUsage);
+        const auto at = usage.find("%HISTORY%");
+        std::cout << usage.substr(0, at) << korvel::history::kHistoryUsage << usage.substr(at + 9);
         return 0;
     }
     if (args[0] == "fetch") {
@@ -125,6 +128,10 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "top") {
         return korvel::top::runTopCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
+    }
+    if (args[0] == "history") {
+        return korvel::history::runHistoryCommand({args.begin() + 1, args.end()}, std::cout,
+                                                  std::cerr);
     }
     if (args[0] == "defaults") {
         return korvel::runDefaultsCommand({args.begin() + 1, args.end()}, std::cout, std::cerr);
