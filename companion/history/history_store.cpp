@@ -2,6 +2,7 @@
 
 #include "platform/system/user_name.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sqlite3.h>
 
@@ -107,6 +108,14 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
 HistoryStore::~HistoryStore() = default;
 
 int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& limits) {
+    // The write-ahead log counts against the cap: a few per cent of it, and
+    // up to one transaction more between checkpoints.
+    const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 4, 1000);
+    if (limits.maxBytes != logLimitFor_) {
+        logLimitFor_ = limits.maxBytes;
+        db_.execute(("PRAGMA wal_autocheckpoint = " + std::to_string(pages)).c_str());
+        db_.execute(("PRAGMA journal_size_limit = " + std::to_string(pages * 4096)).c_str());
+    }
     int rc = db_.execute("BEGIN IMMEDIATE");
     if (rc == SQLITE_OK) {
         rc = write(reading);
@@ -119,7 +128,7 @@ int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& lim
     }
     previousTime_ = reading.time;
     rc = tiers_.compact(reading.time, limits);
-    return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes) : rc;
+    return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes - 2 * pages * 4096) : rc;
 }
 
 void HistoryStore::forget() {

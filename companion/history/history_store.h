@@ -52,6 +52,7 @@ private:
     Database db_;
     TierKeeper tiers_;
     std::optional<int64_t> previousTime_;
+    uint64_t logLimitFor_ = 0;
     std::unordered_map<int32_t, LiveProcess> processes_;
     std::unordered_map<std::string, LiveSocket> sockets_;
     std::map<int64_t, LiveEndpoint> endpoints_;
