@@ -196,7 +196,7 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
           "/gpuCoreCount -9223372036854775808", "/somethingNew {\"a\":[1]}", "/processes/0/uid -1",
           "/processes/0/uid 4294967296", "/processes/0/unit 5", "/processes/1/appId null",
           "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5",
-          "/processes/0/startTime \"x\"", "/processes/0/startTime 1e400"}) {
+          "/processes/0/startTime \"x\""}) {
         check(replaced(change), true);
     }
 }
