@@ -3,6 +3,7 @@
 #include "companion/cli/companion_launch.h"
 #include "companion/cli/defaults_command.h"
 #include "companion/cli/fetch_command.h"
+#include "companion/history/history_command.h"
 #include "companion/top/top_command.h"
 #include "platform/log/log_sink.h"
 
@@ -53,6 +54,8 @@ constexpr Command kCommands[] = {
     {"fetch", "Ask the helper for one reading and print its JSON.", korvel::runFetchCommand},
     {"top", "Show processes, their sockets and network rates live.", korvel::top::runTopCommand},
     {"defaults", "Read, write or delete a setting.", korvel::runDefaultsCommand},
+    {"history", "What the recorded history says about processes and endpoints.",
+     korvel::history::runHistoryCommand},
     {"help", "Show this text.", printUsage},
 };
 

@@ -5,6 +5,7 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/export/textfile_export.h"
+#include "companion/history/history_recorder.h"
 #include "companion/link/advanced_snapshot.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
@@ -42,6 +43,8 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
         notifications::kMenuBarDataRefreshed, [](const platform::Notification&) {
             platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
         });
+    historyRecorder_ = std::make_unique<history::HistoryRecorder>(manager, history::historyPlace(),
+                                                                  platform::liveDispatch());
     if (platform::standardOutputIsTerminal()) {
         const auto snapshot = advancedSnapshotURL();
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "

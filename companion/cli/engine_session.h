@@ -10,12 +10,16 @@ namespace korvel {
 
 class KorvelManager;
 class TextfileExport;
+namespace history {
+class HistoryRecorder;
+}
 
 // What every running engine does beside its manager, with windows or
 // without: SIGINT and SIGTERM call quit, a changed "autoRefreshInterval"
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
-// refresh; every merge goes to the Prometheus textfile when one is asked for.
+// refresh; every merge goes to the Prometheus textfile when one is asked for
+// and to the history.
 // After each refresh the memory it freed goes back to the system.
 // Main thread only.
 class EngineSession {
@@ -31,6 +35,7 @@ private:
     std::unique_ptr<TextfileExport> textfileExport_;
     platform::NotificationObserverToken exportObserver_;
     platform::NotificationObserverToken trimObserver_;
+    std::unique_ptr<history::HistoryRecorder> historyRecorder_;
 };
 
 } // namespace korvel

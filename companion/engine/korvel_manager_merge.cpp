@@ -93,6 +93,7 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
         // that, the desktop entry whose program the process runs.
         process.appId = row.appId || application == nullptr ? row.appId : application->appId;
         process.container = row.container;
+        process.startTime = row.startTime;
         // Each group moves to its process; a pid listed twice copies it from
         // the first.
         if (auto group = connections.find(row.pid); group != connections.end()) {

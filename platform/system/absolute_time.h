@@ -10,6 +10,10 @@ double absoluteTimeNow();
 // The local wall-clock time as HH:MM:SS, for lines a person reads.
 std::string localClockTime();
 
+// Seconds since the machine booted, suspended time included: with it, times
+// the kernel counts from boot become absolute times.
+double secondsSinceBoot();
+
 inline constexpr double kUnixToAbsoluteTimeOffset = 978307200.0;
 
 } // namespace korvel::platform
