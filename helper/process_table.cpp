@@ -1,9 +1,9 @@
 #include "helper/process_table.h"
 
-#include "helper/process_name.h"
 #include "helper/process_owner.h"
 #include "helper/socket_table.h"
 #include "platform/system/absolute_time.h"
+#include "shared/path_component.h"
 #include "shared/utf8.h"
 
 #include <chrono>
@@ -88,7 +88,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         }
         if (const auto path = source.executablePath(pid)) {
             row.execPath = sanitizeUtf8(*path);
-            row.name = processDisplayName(*row.execPath);
+            row.name = std::string(lastPathComponent(*row.execPath));
         } else {
             const auto shortName = source.shortName(pid);
             if (!shortName || shortName->empty()) {
