@@ -35,6 +35,13 @@ TEST_F(ServedTest, ClientThatStopsReadingHoldsUpNobodyAndIsDroppedAfterItsTimeou
     pollfd hangup{stalled, 0, 0};
     EXPECT_EQ(::poll(&hangup, 1, 10000), 1);
     EXPECT_TRUE(hangup.revents & POLLHUP) << "the stalled client is still connected";
+    // Until then served only while its socket and queue had room.
+    int socketBuffer = 0;
+    socklen_t size = sizeof socketBuffer;
+    ::getsockopt(stalled, SOL_SOCKET, SO_SNDBUF, &socketBuffer, &size);
+    const size_t reply = 256 * 1024;
+    EXPECT_LE(static_cast<size_t>(service->bigReplies) * reply,
+              static_cast<size_t>(socketBuffer) + Listener::kMaxQueuedOutput + 2 * reply);
     ::close(stalled);
 }
 
