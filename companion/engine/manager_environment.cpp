@@ -42,6 +42,9 @@ ManagerEnvironment ManagerEnvironment::live() {
     env.primaryIPAddress = [](const std::string& name) { return korvel::primaryIPAddress(name); };
     env.liveTrafficSources = LiveTrafficSources::live();
     env.makePathMonitor = [] { return std::make_unique<platform::netpath::PathMonitor>(); };
+    // One reply in flight at most: replies queued behind a slow merge would
+    // each hold a reading (megabytes) until the main loop drops them as stale.
+    env.oneRequestAtATime = true;
     return env;
 }
 

@@ -31,6 +31,9 @@ std::string IconCache::keyForExecutablePath(std::string_view execPath) {
 }
 
 std::shared_ptr<const ProcessIcon> IconCache::iconForExecutablePath(const std::string& execPath) {
+    if (execPath.size() > kLongestPath) {
+        return generic_; // no file's path: a reply posing as the helper's must not grow us
+    }
     const auto key = keyForExecutablePath(execPath);
     // Held across the lookup: two threads asking for one new key cause one lookup.
     std::lock_guard guard(lock_);
