@@ -39,6 +39,11 @@ std::unique_ptr<korvel::platform::xpc::Listener> listener;
 
 int main() {
     std::signal(SIGPIPE, SIG_IGN);
+    // Started detached: no terminal's hang-up concerns it, nor any signal it
+    // has no use for.
+    for (int unused : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) {
+        std::signal(unused, SIG_IGN);
+    }
     delegate = std::make_unique<korvel::HelperDelegate>();
     std::string error;
     listener = korvel::platform::xpc::Listener::serviceListener(korvel::kHelperServiceName, error);

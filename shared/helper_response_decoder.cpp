@@ -32,7 +32,7 @@ template <typename T> struct OptionalMember {
         }
         T v{};
         valid = read(v);
-        value = v;
+        value = std::move(v);
     }
 };
 

@@ -19,7 +19,7 @@ namespace korvel {
 
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                              std::function<void()> quit) {
-    platform::onTerminationSignal(std::move(quit));
+    platform::onEngineTerminationSignal(std::move(quit));
 
     // `korvel-companion defaults write autoRefreshInterval N` from another
     // shell: re-time the refresh the way a settings window would.

@@ -15,7 +15,9 @@ class HistoryRecorder;
 }
 
 // What every running engine does beside its manager, with windows or
-// without: SIGINT and SIGTERM call quit, a changed "autoRefreshInterval"
+// without: SIGINT and SIGTERM call quit (SIGHUP too, when started in the
+// foreground of a terminal; otherwise it, SIGUSR1, SIGUSR2 and SIGALRM are
+// ignored), a changed "autoRefreshInterval"
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
 // refresh; every merge goes to the Prometheus textfile when one is asked for

@@ -52,8 +52,8 @@ int runFetchCommand(const std::shared_ptr<platform::xpc::Connection>& connection
     connection->resume();
     connection->send(
         {kFetchDataSelector, showSystem},
-        [&promise](const platform::xpc::Reply& reply) {
-            promise.set_value({reply, {}});
+        [&promise](platform::xpc::Reply reply) {
+            promise.set_value({std::move(reply), {}});
         },
         [&promise](const std::string& error) {
             promise.set_value({std::nullopt, error});
@@ -61,7 +61,7 @@ int runFetchCommand(const std::shared_ptr<platform::xpc::Connection>& connection
     const Outcome outcome = result.get();
 
     if (!outcome.error.empty()) {
-        err << "korvel-companion: the helper could not be reached: " << outcome.error << '\n';
+        err << "korvel-companion: no reading from the helper: " << outcome.error << '\n';
         return 1;
     }
     if (!outcome.reply) {

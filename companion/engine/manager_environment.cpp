@@ -46,6 +46,9 @@ ManagerEnvironment ManagerEnvironment::live() {
         return platform::netpath::linkFactsFromSysfs(platform::kLiveSysRoot, name);
     };
     env.makePathMonitor = [] { return std::make_unique<platform::netpath::PathMonitor>(); };
+    // One reply in flight at most: replies queued behind a slow merge would
+    // each hold a reading (megabytes) until the main loop drops them as stale.
+    env.oneRequestAtATime = true;
     return env;
 }
 

@@ -22,6 +22,9 @@ IconCache& IconCache::shared() {
 }
 
 std::shared_ptr<const ProcessIcon> IconCache::iconForExecutablePath(const std::string& execPath) {
+    if (execPath.size() > kLongestPath) {
+        return generic_; // no file's path: a reply posing as the helper's must not grow us
+    }
     const std::string& key = execPath;
     // Held across the lookup: two threads asking for one new key cause one lookup.
     std::lock_guard guard(lock_);

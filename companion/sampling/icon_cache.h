@@ -17,6 +17,9 @@ namespace korvel {
 class IconCache {
 public:
     static constexpr const char* kGenericExecutableIcon = "application-x-executable";
+    // The kernel names no executable by a longer path; such a path gets the
+    // generic icon and is not remembered.
+    static constexpr size_t kLongestPath = 4096;
 
     // The icon an installed application gives the key path; an empty string
     // when it has none; no value while the applications are not known yet.

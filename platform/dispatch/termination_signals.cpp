@@ -59,6 +59,18 @@ void watchQuitSignal(Handler* handler) {
     ::sigaction(SIGQUIT, &action, nullptr);
 }
 
+void doNothing(int) {}
+
+bool inForegroundOfControllingTerminal() {
+    const int terminal = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0) {
+        return false;
+    }
+    const bool foreground = ::tcgetpgrp(terminal) == ::getpgrp();
+    ::close(terminal);
+    return foreground;
+}
+
 } // namespace
 
 void onTerminationSignal(Handler handler) {
@@ -69,6 +81,22 @@ void onAnyTerminationSignal(Handler handler) {
     Handler* kept = keptUntilExit(std::move(handler));
     watchSignals({SIGINT, SIGTERM, SIGHUP}, kept);
     watchQuitSignal(kept);
+}
+
+void onEngineTerminationSignal(Handler handler) {
+    struct sigaction ignored {};
+    ignored.sa_handler = doNothing;
+    ignored.sa_flags = SA_RESTART;
+    sigemptyset(&ignored.sa_mask);
+    for (int signal : {SIGUSR1, SIGUSR2, SIGALRM}) {
+        ::sigaction(signal, &ignored, nullptr);
+    }
+    if (inForegroundOfControllingTerminal()) {
+        watchSignals({SIGINT, SIGTERM, SIGHUP}, keptUntilExit(std::move(handler)));
+    } else {
+        ::sigaction(SIGHUP, &ignored, nullptr);
+        watchSignals({SIGINT, SIGTERM}, keptUntilExit(std::move(handler)));
+    }
 }
 
 } // namespace korvel::platform

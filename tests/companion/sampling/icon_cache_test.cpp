@@ -33,6 +33,8 @@ TEST(IconCache, OneLookupPerKeyButNoneRememberedBeforeTheApplicationsAreKnown) {
     EXPECT_EQ(*daemon, IconCache::kGenericExecutableIcon);
     EXPECT_EQ(icon("/usr/sbin/daemon-without-entry").get(), daemon.get());
     EXPECT_EQ(calls["/usr/sbin/daemon-without-entry"], 1);
+    EXPECT_EQ(*icon(("/" + std::string(IconCache::kLongestPath, 'x')).c_str()),
+              IconCache::kGenericExecutableIcon);
     EXPECT_EQ(cache.size(), 2u);
 }
 
