@@ -1,5 +1,6 @@
 #include "companion/export/korvel_metrics.h"
 #include "companion/export/textfile_export.h"
+#include "platform/log/ns_log.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -12,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace korvel::testing {
 namespace {
@@ -149,7 +151,24 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     }
 }
 
-class TextfileExportTest : public ManagerFixture {};
+class TextfileExportTest : public ManagerFixture {
+protected:
+    TextfileExportTest() {
+        platform::log::exchangeNSLogSink(
+            [this](const std::string& line) { logged.push_back(line); });
+    }
+    ~TextfileExportTest() override { platform::log::exchangeNSLogSink({}); }
+
+    static std::set<std::string> namesIn(const std::filesystem::path& directory) {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            names.insert(entry.path().filename());
+        }
+        return names;
+    }
+
+    std::vector<std::string> logged;
+};
 
 TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesWhenSwitchedOff) {
     TempDir dir;
@@ -203,6 +222,52 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0)
         << "no temporary file left behind";
+}
+
+TEST_F(TextfileExportTest, OnlyARealDirectoryOfOursIsWrittenFailuresAreToldOnceLeftoversGo) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const fs::path real = dir.path() / "export", moved = dir.path() / "moved";
+    const auto theirs = dir.write("elsewhere/korvel.prom", "theirs");
+    // Left by an engine killed while writing, however recent; and a look-alike.
+    dir.write("export/korvel.prom.aB3xY9", "#");
+    dir.write("export/korvel.prom.keep", "#");
+    fs::permissions(real, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    std::string directory = real.string();
+    TextfileExport textfile([&directory] { return directory; });
+    start();
+    textfile.publish(*manager);
+    EXPECT_EQ(namesIn(real), (std::set<std::string>{"korvel.prom", "korvel.prom.keep"}));
+
+    // The directory swapped for a link while the engine runs, then switched off.
+    fs::rename(real, moved);
+    fs::create_directory_symlink(theirs.parent_path(), real);
+    textfile.publish(*manager);
+    textfile.publish(*manager);
+    directory.clear();
+    textfile.publish(*manager);
+    EXPECT_EQ(namesIn(theirs.parent_path()), std::set<std::string>{"korvel.prom"});
+    EXPECT_EQ(dir.read(theirs), "theirs") << "neither written nor removed through the link";
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("export is not a directory (a link?)"), std::string::npos)
+        << logged[0];
+
+    fs::remove(real);
+    fs::rename(moved, real);
+    directory = real.string();
+    textfile.publish(*manager);
+    textfile.publish(*manager);
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          logged[0], "Korvel: the Prometheus textfile is written again"}));
+    EXPECT_TRUE(fs::exists(real / TextfileExport::kFileName));
+
+    if (::geteuid() == 0) { // a root engine writes only where root owns
+        fs::remove(real / TextfileExport::kFileName);
+        ASSERT_EQ(::chown(real.c_str(), 65534, 65534), 0);
+        textfile.publish(*manager);
+        EXPECT_FALSE(fs::exists(real / TextfileExport::kFileName));
+        EXPECT_EQ(logged.size(), 3u);
+    }
 }
 
 } // namespace
