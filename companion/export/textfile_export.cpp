@@ -76,7 +76,8 @@ void TextfileExport::publish(const KorvelManager& manager) {
     input.readingDurationSeconds = manager.lastReadingDuration();
     input.readingTimeUnixSeconds = unixNow();
     input.userName = platform::userName;
-    const std::string text = exporter::renderExposition(exporter::collectKorvelMetrics(input));
+    const std::string text =
+        exporter::renderExposition(exporter::collectKorvelMetrics(input, groupCounters_));
 
     // Opened afresh each time, so that a link put in the directory's place
     // is refused from the next write on.

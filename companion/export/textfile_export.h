@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/export/process_group_counters.h"
 #include "platform/log/failure_log.h"
 
 #include <functional>
@@ -41,6 +42,7 @@ private:
     std::function<std::string()> directory_;
     std::string writtenDirectory_;
     std::string sweptDirectory_;
+    exporter::ProcessGroupCounters groupCounters_;
     platform::log::FailureLog failures_;
 };
 

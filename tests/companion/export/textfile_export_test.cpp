@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -117,11 +118,12 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     input.interfaces = &interfaces;
     input.system = &system;
     input.helperUp = true;
+    exporter::ProcessGroupCounters counters;
     input.userName = [](uint32_t uid) -> std::optional<std::string> {
         return uid == 1000 ? std::optional<std::string>("alice") : std::nullopt;
     };
-    const Parsed parsed =
-        parseExposition(exporter::renderExposition(exporter::collectKorvelMetrics(input)));
+    const Parsed parsed = parseExposition(
+        exporter::renderExposition(exporter::collectKorvelMetrics(input, counters)));
     EXPECT_EQ(parsed.errors, std::vector<std::string>{});
 
     std::set<std::string> groups;
@@ -146,9 +148,118 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
              {"korvel_processes" + web + "}", 2},
              {"korvel_memory_available_ratio", 0.4},
              {"korvel_network_bytes_total{interface=\"eth0\",direction=\"in\"}", 5},
+             {"korvel_network_bytes_total{interface=\"eth0\",direction=\"out\"}", 6},
              {"korvel_helper_up", 1}}) {
         EXPECT_DOUBLE_EQ(parsed.series.at(series), value) << series;
     }
+}
+
+TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroupsMove) {
+    // 60 groups, each phase of 12 readings a minute apart a different 25 of
+    // them busy: groups enter and leave the top 20, idle ones give up their
+    // series; processes end and start (one under a pid just freed), sockets
+    // close, and once the root-owned processes are left out of a reading.
+    constexpr uint64_t kSecond = 1'000'000'000;
+    std::mt19937 random(24);
+    const auto upTo = [&](uint64_t most) { return random() % (most + 1); };
+    std::vector<std::pair<NetProcess, int>> live; // with an id for each process ever started
+    // Last seen of each process's CPU seconds, and of each socket's TCP bytes in and out.
+    std::map<std::pair<int, int>, std::array<uint64_t, 3>> lastSeen;
+    int32_t nextPid = 100;
+    int started = 0;
+    const auto begin = [&](uint64_t group, int32_t pid, uint64_t cpuSeconds) {
+        NetProcess p = process(pid, "worker", cpuSeconds);
+        p.unit = "g" + std::to_string(group) + ".service";
+        p.uid = group % 7 ? 1000 : 0;
+        p.connections.resize(1);
+        p.connections[0].localPort = static_cast<uint16_t>(started);
+        p.connections[0].bytesIn = upTo(1000);
+        p.connections[0].bytesOut = upTo(1000);
+        live.emplace_back(std::move(p), started++);
+    };
+    for (uint64_t group = 0; group < 120; ++group) {
+        begin(group % 60, nextPid++, upTo(100));
+    }
+    exporter::ProcessGroupCounters counters;
+    std::map<std::string, double> highest; // each counter series, at the most it ever said
+    std::set<std::string> previous, went, cameBack;
+    for (int reading = 0; reading < 60; ++reading) {
+        const uint64_t firstBusy = static_cast<uint64_t>(reading / 12 * 20);
+        for (auto& [p, id] : live) {
+            if ((std::stoul(p.unit->substr(1)) + 60 - firstBusy) % 60 >= 25) {
+                continue;
+            }
+            p.cpuNS += upTo(50) * kSecond;
+            auto& socket = p.connections[0];
+            if (upTo(9) == 0) { // closed, and another opened
+                socket.localPort += 1000;
+                socket.bytesIn = socket.bytesOut = 0;
+            }
+            *socket.bytesIn += upTo(5000);
+            *socket.bytesOut += upTo(5000);
+        }
+        for (int i = 0; i < 4; ++i) {
+            const auto ended = live.begin() + static_cast<long>(random() % live.size());
+            // Reused, it starts below its last reading, or no pid and name could tell.
+            const auto [pid, cpu] = std::pair(ended->first.id, lastSeen[{ended->second, -1}][0]);
+            live.erase(ended);
+            begin((firstBusy + upTo(24)) % 60, i ? nextPid++ : pid, i ? upTo(10) : cpu / 2);
+        }
+        std::vector<NetProcess> shown;
+        for (const auto& [p, id] : live) {
+            if (reading != 30 || p.uid != 0u) {
+                shown.push_back(p);
+                const auto& socket = p.connections[0];
+                lastSeen[{id, -1}][0] = p.cpuNS / kSecond;
+                lastSeen[{id, socket.localPort}] = {0, *socket.bytesIn, *socket.bytesOut};
+            }
+        }
+        exporter::MetricsInput input;
+        input.processes = &shown;
+        input.helperUp = true;
+        input.readingTimeUnixSeconds = 1.7e9 + reading * 60;
+        const Parsed parsed = parseExposition(
+            exporter::renderExposition(exporter::collectKorvelMetrics(input, counters)));
+        ASSERT_EQ(parsed.errors, std::vector<std::string>{});
+        std::set<std::string> present;
+        double processes = 0;
+        for (const auto& [series, value] : parsed.series) {
+            if (series.starts_with("korvel_processes{")) {
+                processes += value;
+            }
+            if (!series.starts_with("korvel_process_cpu") &&
+                !series.starts_with("korvel_process_tcp")) {
+                continue;
+            }
+            EXPECT_GE(value, highest[series]) << series << " fell at reading " << reading;
+            highest[series] = std::max(value, highest[series]);
+            present.insert(series);
+            if (!previous.count(series) && went.count(series)) {
+                cameBack.insert(series);
+            }
+        }
+        std::set_difference(previous.begin(), previous.end(), present.begin(), present.end(),
+                            std::inserter(went, went.end()));
+        previous = present;
+        EXPECT_EQ(processes, static_cast<double>(shown.size())) << "gauges tell what runs now";
+        EXPECT_LE(present.size(), 3 * (exporter::kMaxSeriesGroups + 1));
+
+        // Every series' last word, those gone included, adds up to all ever seen.
+        std::array<double, 3> sums{}, seen{};
+        for (const auto& [series, value] : highest) {
+            sums[series.find("\"in\"") != std::string::npos    ? 1
+                 : series.find("\"out\"") != std::string::npos ? 2
+                                                               : 0] += value;
+        }
+        for (const auto& [id, figures] : lastSeen) {
+            for (size_t i = 0; i < 3; ++i) {
+                seen[i] += static_cast<double>(figures[i]);
+            }
+        }
+        ASSERT_EQ(sums, seen) << "at reading " << reading;
+    }
+    EXPECT_GT(went.size(), 0u);
+    EXPECT_GT(cameBack.size(), 0u) << "a group back in the top 20 goes on from where it stopped";
 }
 
 class TextfileExportTest : public ManagerFixture {
