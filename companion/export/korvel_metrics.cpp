@@ -13,28 +13,13 @@ namespace {
 
 constexpr double kNanosecondsPerSecond = 1e9;
 
-struct GroupTotals {
-    double cpuSeconds = 0;
+// What a group's processes hold now.
+struct GroupGauges {
     double residentBytes = 0;
     double processCount = 0;
-    double tcpBytesIn = 0;
-    double tcpBytesOut = 0;
     // (protocol, state) -> open sockets
     std::map<std::pair<std::string, std::string>, double> sockets;
-
-    void add(const GroupTotals& other) {
-        cpuSeconds += other.cpuSeconds;
-        residentBytes += other.residentBytes;
-        processCount += other.processCount;
-        tcpBytesIn += other.tcpBytesIn;
-        tcpBytesOut += other.tcpBytesOut;
-        for (const auto& [key, count] : other.sockets) {
-            sockets[key] += count;
-        }
-    }
 };
-
-using GroupKey = std::pair<std::string, std::string>; // (group, user)
 
 std::string lowercase(std::string_view text) {
     std::string out(text);
@@ -61,42 +46,6 @@ std::string userLabel(const NetProcess& process, const MetricsInput& input) {
         }
     }
     return std::to_string(*process.uid);
-}
-
-GroupTotals totalsOf(const NetProcess& process) {
-    GroupTotals totals;
-    totals.cpuSeconds = static_cast<double>(process.cpuNS) / kNanosecondsPerSecond;
-    totals.residentBytes = static_cast<double>(process.memBytes);
-    totals.processCount = 1;
-    for (const auto& socket : process.connections) {
-        totals.sockets[{lowercase(rawValue(socket.proto)), stateLabel(socket)}] += 1;
-        totals.tcpBytesIn += static_cast<double>(socket.bytesIn.value_or(0));
-        totals.tcpBytesOut += static_cast<double>(socket.bytesOut.value_or(0));
-    }
-    return totals;
-}
-
-// The busiest groups by CPU time, then "other" for everything else.
-std::vector<std::pair<GroupKey, GroupTotals>> boundedGroups(const MetricsInput& input) {
-    std::map<GroupKey, GroupTotals> groups;
-    if (input.processes) {
-        for (const auto& process : *input.processes) {
-            groups[{processGroupName(process), userLabel(process, input)}].add(totalsOf(process));
-        }
-    }
-    std::vector<std::pair<GroupKey, GroupTotals>> ranked(groups.begin(), groups.end());
-    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        return a.second.cpuSeconds > b.second.cpuSeconds;
-    });
-    if (ranked.size() > kMaxProcessGroups) {
-        GroupTotals other;
-        for (auto it = ranked.begin() + kMaxProcessGroups; it != ranked.end(); ++it) {
-            other.add(it->second);
-        }
-        ranked.resize(kMaxProcessGroups);
-        ranked.push_back({{"other", "other"}, std::move(other)});
-    }
-    return ranked;
 }
 
 Sample sample(double value, std::vector<std::pair<std::string, std::string>> labels = {}) {
@@ -165,9 +114,30 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
     }
 }
 
-void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) {
+void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& input,
+                        ProcessGroupCounters& groupCounters) {
+    if (!input.helperUp || !input.processes) {
+        return; // no reading of the processes: the counters resume with the next
+    }
+    const auto groupOf = [&input](const NetProcess& process) {
+        return GroupKey{processGroupName(process), userLabel(process, input)};
+    };
+    const auto counters =
+        groupCounters.fold(*input.processes, groupOf, input.readingTimeUnixSeconds);
+    std::map<GroupKey, GroupGauges> gauges;
+    for (const auto& process : *input.processes) {
+        const GroupKey group = groupOf(process);
+        auto& now = gauges[counters.count(group) ? group : kOtherGroup];
+        now.residentBytes += static_cast<double>(process.memBytes);
+        now.processCount += 1;
+        for (const auto& socket : process.connections) {
+            now.sockets[{lowercase(rawValue(socket.proto)), stateLabel(socket)}] += 1;
+        }
+    }
+
     MetricFamily cpu{"korvel_process_cpu_seconds_total",
-                     "CPU time of the group's running processes (falls when one exits).",
+                     "CPU time of the group's processes, those that ended included; "
+                     "never falls while the engine runs.",
                      "counter",
                      {}};
     MetricFamily resident{"korvel_process_resident_memory_bytes",
@@ -178,16 +148,19 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
     MetricFamily sockets{
         "korvel_process_sockets", "Open sockets of the group's processes.", "gauge", {}};
     MetricFamily tcpBytes{"korvel_process_tcp_bytes_total",
-                          "TCP payload bytes of the group's open sockets (falls when one closes).",
+                          "TCP payload bytes of the group's sockets, those that closed included; "
+                          "never falls while the engine runs.",
                           "counter",
                           {}};
-    for (const auto& [key, totals] : boundedGroups(input)) {
+    for (const auto& [key, total] : counters) {
         const auto labels = std::vector<std::pair<std::string, std::string>>{{"group", key.first},
                                                                              {"user", key.second}};
-        cpu.samples.push_back(sample(totals.cpuSeconds, labels));
-        resident.samples.push_back(sample(totals.residentBytes, labels));
-        count.samples.push_back(sample(totals.processCount, labels));
-        for (const auto& [protocolState, open] : totals.sockets) {
+        const GroupGauges& now = gauges[key];
+        cpu.samples.push_back(
+            sample(static_cast<double>(total.cpuNS) / kNanosecondsPerSecond, labels));
+        resident.samples.push_back(sample(now.residentBytes, labels));
+        count.samples.push_back(sample(now.processCount, labels));
+        for (const auto& [protocolState, open] : now.sockets) {
             auto socketLabels = labels;
             socketLabels.emplace_back("protocol", protocolState.first);
             socketLabels.emplace_back("state", protocolState.second);
@@ -197,8 +170,9 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
         in.emplace_back("direction", "in");
         auto outLabels = labels;
         outLabels.emplace_back("direction", "out");
-        tcpBytes.samples.push_back(sample(totals.tcpBytesIn, std::move(in)));
-        tcpBytes.samples.push_back(sample(totals.tcpBytesOut, std::move(outLabels)));
+        tcpBytes.samples.push_back(sample(static_cast<double>(total.tcpBytesIn), std::move(in)));
+        tcpBytes.samples.push_back(
+            sample(static_cast<double>(total.tcpBytesOut), std::move(outLabels)));
     }
     for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes}) {
         out.push_back(std::move(*family));
@@ -221,7 +195,8 @@ std::string processGroupName(const NetProcess& process) {
     return process.name;
 }
 
-std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input) {
+std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input,
+                                               ProcessGroupCounters& groupCounters) {
     std::vector<MetricFamily> out;
     out.push_back({"korvel_helper_up",
                    "1 when the helper delivered processes and sockets.",
@@ -236,7 +211,7 @@ std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input) {
                    "gauge",
                    {sample(input.readingTimeUnixSeconds)}});
     addHostFamilies(out, input);
-    addProcessFamilies(out, input);
+    addProcessFamilies(out, input, groupCounters);
     return out;
 }
 

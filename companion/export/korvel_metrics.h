@@ -3,6 +3,7 @@
 #include "companion/engine/interface_stat.h"
 #include "companion/engine/net_process.h"
 #include "companion/engine/system_stats.h"
+#include "companion/export/process_group_counters.h"
 #include "companion/export/prometheus_exposition.h"
 
 #include <array>
@@ -27,14 +28,15 @@ struct MetricsInput {
     std::function<std::optional<std::string>(uint32_t)> userName;
 };
 
-// How many process groups get series of their own; the rest add up in one
-// group="other", so the series count stays bounded on any machine.
-inline constexpr size_t kMaxProcessGroups = 20;
-
 // What a process is grouped under: its application id, else its systemd
 // unit, else its executable's name.
 std::string processGroupName(const NetProcess& process);
 
-std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input);
+// The families of one export. The per-group counters go on from those
+// groupCounters kept; the rest add up in group="other", so the series count
+// stays bounded on any machine. readingTimeUnixSeconds paces how long a
+// group keeps its series.
+std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input,
+                                               ProcessGroupCounters& groupCounters);
 
 } // namespace korvel::exporter

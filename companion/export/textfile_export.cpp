@@ -3,16 +3,13 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/export/korvel_metrics.h"
-#include "platform/defaults/defaults_file.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/log/ns_log.h"
 #include "platform/system/cpu_load.h"
+#include "platform/system/owned_directory.h"
 #include "platform/system/roots.h"
 #include "platform/system/user_name.h"
 
 #include <chrono>
-#include <filesystem>
-#include <system_error>
 
 namespace korvel {
 namespace {
@@ -33,7 +30,9 @@ double unixNow() {
 } // namespace
 
 TextfileExport::TextfileExport(std::function<std::string()> directory)
-    : directory_(std::move(directory)) {}
+    : directory_(std::move(directory)),
+      failures_("Korvel: failed to write the Prometheus textfile: ",
+                "Korvel: the Prometheus textfile is written again") {}
 
 TextfileExport::~TextfileExport() = default;
 
@@ -53,13 +52,16 @@ void TextfileExport::setCommandLineDirectory(std::string directory) {
 
 void TextfileExport::publish(const KorvelManager& manager) {
     const std::string folder = directory_();
-    const std::string path = folder.empty() ? "" : folder + "/" + kFileName;
-    if (!writtenPath_.empty() && writtenPath_ != path) {
-        std::error_code ignored;
-        std::filesystem::remove(writtenPath_, ignored);
-        writtenPath_.clear();
+    if (!writtenDirectory_.empty() && writtenDirectory_ != folder) {
+        // Through the same checks as a write: a link put there since never
+        // leads the removal elsewhere.
+        std::string ignored;
+        if (const auto previous = platform::OwnedDirectory::openPath(writtenDirectory_, ignored)) {
+            previous->removeFile(kFileName);
+        }
+        writtenDirectory_.clear();
     }
-    if (path.empty()) {
+    if (folder.empty()) {
         return;
     }
     const auto processes = manager.processes.get();
@@ -74,17 +76,24 @@ void TextfileExport::publish(const KorvelManager& manager) {
     input.readingDurationSeconds = manager.lastReadingDuration();
     input.readingTimeUnixSeconds = unixNow();
     input.userName = platform::userName;
-    const std::string text = exporter::renderExposition(exporter::collectKorvelMetrics(input));
+    const std::string text =
+        exporter::renderExposition(exporter::collectKorvelMetrics(input, groupCounters_));
 
+    // Opened afresh each time, so that a link put in the directory's place
+    // is refused from the next write on.
     std::string error;
-    platform::defaults::FileStamp written;
-    if (platform::defaults::replaceFile(path, text, written, error, kReadableByOthers)) {
-        writtenPath_ = path;
-        lastError_.clear();
-    } else if (error != lastError_) {
-        // Once per distinct failure, not once per refresh.
-        platform::log::nsLog("Korvel: failed to write the Prometheus textfile: " + error);
-        lastError_ = error;
+    const auto directory = platform::OwnedDirectory::openPath(folder, error);
+    if (directory && sweptDirectory_ != folder) {
+        // This engine is the only writer of its own directory: whatever a
+        // write cut short left behind goes, however recent.
+        directory->removeStaleTemporaries(kFileName, 0);
+        sweptDirectory_ = folder;
+    }
+    if (directory && directory->replaceFile(kFileName, text, error, kReadableByOthers)) {
+        writtenDirectory_ = folder;
+        failures_.succeeded();
+    } else {
+        failures_.failed(error);
     }
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "companion/export/process_group_counters.h"
+#include "platform/log/failure_log.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,8 +17,10 @@ class KorvelManager;
 // then rename), readable by the exporter's own user. The directory is the
 // command line's, else the "prometheusTextfileDirectory" setting, read on
 // every merge; empty means off, and switching off or moving removes the file
-// this process wrote. When the helper gives no data the file stays and says
-// so, since Prometheus alerts on a file that stops changing.
+// this process wrote. It must be ours, with no link on its path: anything
+// else is refused (once in the log, until it is mended). When the helper
+// gives no data the file stays and says so, since Prometheus alerts on a
+// file that stops changing.
 class TextfileExport {
 public:
     static constexpr const char* kFileName = "korvel.prom";
@@ -35,8 +40,10 @@ public:
 
 private:
     std::function<std::string()> directory_;
-    std::string writtenPath_;
-    std::string lastError_;
+    std::string writtenDirectory_;
+    std::string sweptDirectory_;
+    exporter::ProcessGroupCounters groupCounters_;
+    platform::log::FailureLog failures_;
 };
 
 } // namespace korvel

@@ -1,6 +1,6 @@
 #include "companion/link/advanced_snapshot.h"
 
-#include "platform/log/ns_log.h"
+#include "platform/log/failure_log.h"
 #include "platform/system/app_group_container.h"
 #include "platform/system/home_directory.h"
 #include "platform/system/owned_directory.h"
@@ -11,15 +11,15 @@
 namespace korvel {
 namespace {
 
-constexpr const char* kFailurePrefix = "Korvel: failed to save external advanced snapshot: ";
 constexpr const char* kFileName = "latest.json";
 constexpr const char* kDirectoryName = "Advanced Snapshot";
 constexpr const char* kHomeFallback = "Library/Application Support/Korvel Shared";
-// Far longer than any write takes, so a sweep never races one under way.
-constexpr double kStaleTemporarySeconds = 10;
-
-void reportFailure(const std::string& description) {
-    platform::log::nsLog(kFailurePrefix + description);
+// One snapshot per user and one engine per user to write it, so failures are
+// reported process-wide.
+platform::log::FailureLog& failures() {
+    static platform::log::FailureLog log("Korvel: failed to save external advanced snapshot: ",
+                                         "Korvel: the external advanced snapshot is saved again");
+    return log;
 }
 
 // The snapshot's directory: a base and the path below it, every step of
@@ -55,14 +55,15 @@ std::optional<platform::OwnedDirectory> openPlace(const SnapshotPlace& place, bo
     auto directory =
         platform::OwnedDirectory::open(place.base, place.relative, place.followBase, create, error);
     if (directory) {
-        // Leftovers of a write cut short, once per place and process.
+        // Leftovers of writes cut short, once per place and process. Ours is
+        // the only engine of this user, so any age is old enough.
         static std::mutex mutex;
         static std::string swept;
         std::lock_guard lock(mutex);
         const std::string where = place.base + "/" + place.relative;
         if (swept != where) {
             swept = where;
-            directory->removeStaleTemporaries(kFileName, kStaleTemporarySeconds);
+            directory->removeStaleTemporaries(kFileName, 0);
         }
     }
     return directory;
@@ -81,13 +82,13 @@ std::optional<std::filesystem::path> advancedSnapshotURL() {
 void writeAdvancedSnapshot(const HelperResponse& response) {
     const auto place = snapshotPlace();
     if (!place) {
-        reportFailure("there is no place for it: no home directory is known");
+        failures().failed("there is no place for it: no home directory is known");
         return;
     }
     std::string error;
     const auto directory = openPlace(*place, true, error);
     if (!directory) {
-        reportFailure(error);
+        failures().failed(error);
         return;
     }
     // A reading decoded from the helper's document is that document again.
@@ -96,13 +97,15 @@ void writeAdvancedSnapshot(const HelperResponse& response) {
     const std::string* body =
         response.source.text ? response.source.text.get() : (document ? &*document : nullptr);
     if (body == nullptr) {
-        reportFailure("the reading could not be encoded: a number in it is not finite");
+        failures().failed("the reading could not be encoded: a number in it is not finite");
         return;
     }
     // Replaced by rename, never rewritten in place: the store edition may be
     // reading the file at any moment.
-    if (!directory->replaceFile(kFileName, *body, error)) {
-        reportFailure(error);
+    if (directory->replaceFile(kFileName, *body, error)) {
+        failures().succeeded();
+    } else {
+        failures().failed(error);
     }
 }
 

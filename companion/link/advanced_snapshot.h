@@ -20,7 +20,8 @@ std::optional<std::filesystem::path> advancedSnapshotURL();
 // Replaces the snapshot with this reading, atomically: a reader sees the
 // previous or the new document, whole. The directories are created and
 // opened without following links, and used only when they are ours. A
-// failure is reported by one NSLog line and leaves the previous file as it was.
+// failure leaves the previous file as it was and is reported by one NSLog
+// line, not repeated while it lasts; the first success after it says so.
 void writeAdvancedSnapshot(const HelperResponse& response);
 
 // Deletes the snapshot; an absent file or any other failure is ignored.

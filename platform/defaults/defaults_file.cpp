@@ -145,15 +145,14 @@ DirectoryLock::~DirectoryLock() {
 }
 
 bool replaceFile(const std::string& path, std::string_view contents, FileStamp& written,
-                 std::string& error, unsigned permissions) {
+                 std::string& error) {
     std::string temp = path + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         error = describe("cannot create a file beside", path);
         return false;
     }
-    if ((permissions != 0600 && ::fchmod(fd, permissions) != 0) || !writeAll(fd, contents) ||
-        ::fsync(fd) != 0) {
+    if (!writeAll(fd, contents) || ::fsync(fd) != 0) {
         error = describe("cannot write", temp);
         ::close(fd);
         ::unlink(temp.c_str());

@@ -54,10 +54,10 @@ private:
 
 // Writes contents to a new private file beside path, flushes it to disk and
 // renames it over path, so a reader sees the old file or the new one, whole.
-// On success written describes the new file; on failure path is untouched.
-// Private to the user unless other permission bits are asked for.
+// On success written describes the new file, private to the user; on
+// failure path is untouched.
 bool replaceFile(const std::string& path, std::string_view contents, FileStamp& written,
-                 std::string& error, unsigned permissions = 0600);
+                 std::string& error);
 
 // Renames from to "<from>.corrupt-<UTC time>" (with "-2", "-3"... when that
 // name is taken), never over an existing file. The new path, or empty and

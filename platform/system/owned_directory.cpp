@@ -27,6 +27,28 @@ std::string failure(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
+// Opens the directory name below parent without following a link. A path
+// handle needs no read permission, as a walk through /home/someone (0711) does not.
+int openStep(int parent, const std::string& name, const std::string& shown, std::string& error) {
+    const int fd = ::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno == ELOOP || errno == ENOTDIR ? shown + " is not a directory (a link?)"
+                                                   : failure("cannot open " + shown);
+    }
+    return fd;
+}
+
+// Closes fd and gives -1 unless it is a directory of ours.
+int keepIfOurs(int fd, const std::string& shown, std::string& error) {
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !ownedByUs(st))) {
+        error = shown + " is not a directory of ours that only we may write to";
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Opens (or creates) one component below parent without following a link.
 int openComponent(int parent, const std::string& name, const std::string& shown, bool create,
                   std::string& error) {
@@ -34,26 +56,15 @@ int openComponent(int parent, const std::string& name, const std::string& shown,
         error = shown + " is not a plain directory name";
         return -1;
     }
-    int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openStep(parent, name, shown, error);
     if (fd < 0 && errno == ENOENT && create) {
         if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
             error = failure("cannot create " + shown);
             return -1;
         }
-        fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        fd = openStep(parent, name, shown, error);
     }
-    if (fd < 0) {
-        error = errno == ELOOP || errno == ENOTDIR ? shown + " is not a directory (a link?)"
-                                                   : failure("cannot open " + shown);
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !ownedByUs(st)) {
-        error = shown + " is not a private directory of ours";
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return keepIfOurs(fd, shown, error);
 }
 
 bool isTemporaryOf(std::string_view entry, std::string_view name) {
@@ -117,10 +128,8 @@ std::optional<OwnedDirectory> OwnedDirectory::open(const std::string& base,
         error = failure("cannot open " + base);
         return std::nullopt;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !ownedByUs(st)) {
-        error = base + " is not a private directory of ours";
-        ::close(fd);
+    fd = keepIfOurs(fd, base, error);
+    if (fd < 0) {
         return std::nullopt;
     }
     std::string shown = base;
@@ -143,6 +152,36 @@ std::optional<OwnedDirectory> OwnedDirectory::open(const std::string& base,
     return OwnedDirectory(fd);
 }
 
+std::optional<OwnedDirectory> OwnedDirectory::openPath(const std::string& path,
+                                                       std::string& error) {
+    if (path.empty()) {
+        error = "no directory was given";
+        return std::nullopt;
+    }
+    const bool absolute = path.front() == '/';
+    int fd = ::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = failure(absolute ? "cannot open /" : "cannot open the working directory");
+        return std::nullopt;
+    }
+    std::string shown = absolute ? "" : ".";
+    std::string_view rest = path;
+    while (fd >= 0 && !rest.empty()) {
+        const auto slash = rest.find('/');
+        const std::string name(rest.substr(0, slash));
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (name.empty() || name == ".") {
+            continue;
+        }
+        shown += "/" + name;
+        const int next = openStep(fd, name, shown, error);
+        ::close(fd);
+        fd = next;
+    }
+    fd = keepIfOurs(fd, path, error);
+    return fd < 0 ? std::nullopt : std::optional(OwnedDirectory(fd));
+}
+
 OwnedDirectory::OwnedDirectory(OwnedDirectory&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -163,7 +202,7 @@ OwnedDirectory::~OwnedDirectory() {
 }
 
 bool OwnedDirectory::replaceFile(std::string_view name, std::string_view contents,
-                                 std::string& error) const {
+                                 std::string& error, unsigned mode) const {
     const std::string target(name);
     std::random_device random;
     std::uniform_int_distribution<size_t> letter(0, kTemporaryLetters.size() - 1);
@@ -184,12 +223,14 @@ bool OwnedDirectory::replaceFile(std::string_view name, std::string_view content
         error = failure("cannot create a file beside " + target);
         return false;
     }
-    const bool written = writeAll(fd, contents);
+    // The temporary's random name stays out of the message, so that the same
+    // failure reads the same every time. The mode is set past the umask.
+    const bool written = (mode == 0600 || ::fchmod(fd, mode) == 0) && writeAll(fd, contents);
     if (!written) {
-        error = failure("cannot write " + temp);
+        error = failure("cannot write a new " + target);
     }
     if (::close(fd) != 0 && written) {
-        error = failure("cannot write " + temp);
+        error = failure("cannot write a new " + target);
         ::unlinkat(fd_, temp.c_str(), 0);
         return false;
     }

@@ -19,16 +19,22 @@ public:
     static std::optional<OwnedDirectory> open(const std::string& base, std::string_view relative,
                                               bool followBase, bool create, std::string& error);
 
+    // A directory named by a path (relative ones from the working directory),
+    // no component of which may be a symlink, that must be ours: a root
+    // process owns root's directories. Nothing is created.
+    static std::optional<OwnedDirectory> openPath(const std::string& path, std::string& error);
+
     OwnedDirectory(OwnedDirectory&& other) noexcept;
     OwnedDirectory& operator=(OwnedDirectory&& other) noexcept;
     ~OwnedDirectory();
 
-    // Writes contents to a new private file "<name>.XXXXXX" here and renames
-    // it over name: a reader sees the old file or the new one, whole. A
+    // Writes contents to a new file "<name>.XXXXXX" here, with mode, and
+    // renames it over name: a reader sees the old file or the new one, whole. A
     // symlink at name is replaced, never followed. Nothing is flushed to disk:
     // what lives here is a reading rewritten every few seconds, and a flush
     // each time would keep a laptop's disk busy for no reader's gain.
-    bool replaceFile(std::string_view name, std::string_view contents, std::string& error) const;
+    bool replaceFile(std::string_view name, std::string_view contents, std::string& error,
+                     unsigned mode = 0600) const;
     // False when there was nothing to remove or it could not be removed.
     bool removeFile(std::string_view name) const;
     // Makes name here a regular file of ours that only we can read or write,
@@ -41,7 +47,8 @@ public:
     // Takes away every permission but the owner's.
     bool makePrivate() const;
     // Removes leftovers "<name>.XXXXXX" of writes that never finished: our
-    // own regular files at least minimumAgeSeconds old. Returns how many.
+    // own regular files at least minimumAgeSeconds old (0: all of them, for
+    // the only writer, when it starts). Returns how many.
     int removeStaleTemporaries(std::string_view name, double minimumAgeSeconds) const;
 
 private:

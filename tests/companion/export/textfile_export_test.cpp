@@ -1,5 +1,6 @@
 #include "companion/export/korvel_metrics.h"
 #include "companion/export/textfile_export.h"
+#include "platform/log/ns_log.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -8,10 +9,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace korvel::testing {
 namespace {
@@ -115,11 +118,12 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     input.interfaces = &interfaces;
     input.system = &system;
     input.helperUp = true;
+    exporter::ProcessGroupCounters counters;
     input.userName = [](uint32_t uid) -> std::optional<std::string> {
         return uid == 1000 ? std::optional<std::string>("alice") : std::nullopt;
     };
-    const Parsed parsed =
-        parseExposition(exporter::renderExposition(exporter::collectKorvelMetrics(input)));
+    const Parsed parsed = parseExposition(
+        exporter::renderExposition(exporter::collectKorvelMetrics(input, counters)));
     EXPECT_EQ(parsed.errors, std::vector<std::string>{});
 
     std::set<std::string> groups;
@@ -144,12 +148,138 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
              {"korvel_processes" + web + "}", 2},
              {"korvel_memory_available_ratio", 0.4},
              {"korvel_network_bytes_total{interface=\"eth0\",direction=\"in\"}", 5},
+             {"korvel_network_bytes_total{interface=\"eth0\",direction=\"out\"}", 6},
              {"korvel_helper_up", 1}}) {
         EXPECT_DOUBLE_EQ(parsed.series.at(series), value) << series;
     }
 }
 
-class TextfileExportTest : public ManagerFixture {};
+TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroupsMove) {
+    // 60 groups, each phase of 12 readings a minute apart a different 25 of
+    // them busy: groups enter and leave the top 20, idle ones give up their
+    // series; processes end and start (one under a pid just freed), sockets
+    // close, and once the root-owned processes are left out of a reading.
+    constexpr uint64_t kSecond = 1'000'000'000;
+    std::mt19937 random(24);
+    const auto upTo = [&](uint64_t most) { return random() % (most + 1); };
+    std::vector<std::pair<NetProcess, int>> live; // with an id for each process ever started
+    // Last seen of each process's CPU seconds, and of each socket's TCP bytes in and out.
+    std::map<std::pair<int, int>, std::array<uint64_t, 3>> lastSeen;
+    int32_t nextPid = 100;
+    int started = 0;
+    const auto begin = [&](uint64_t group, int32_t pid, uint64_t cpuSeconds) {
+        NetProcess p = process(pid, "worker", cpuSeconds);
+        p.unit = "g" + std::to_string(group) + ".service";
+        p.uid = group % 7 ? 1000 : 0;
+        p.connections.resize(1);
+        p.connections[0].localPort = static_cast<uint16_t>(started);
+        p.connections[0].bytesIn = upTo(1000);
+        p.connections[0].bytesOut = upTo(1000);
+        live.emplace_back(std::move(p), started++);
+    };
+    for (uint64_t group = 0; group < 120; ++group) {
+        begin(group % 60, nextPid++, upTo(100));
+    }
+    exporter::ProcessGroupCounters counters;
+    std::map<std::string, double> highest; // each counter series, at the most it ever said
+    std::set<std::string> previous, went, cameBack;
+    for (int reading = 0; reading < 60; ++reading) {
+        const uint64_t firstBusy = static_cast<uint64_t>(reading / 12 * 20);
+        for (auto& [p, id] : live) {
+            if ((std::stoul(p.unit->substr(1)) + 60 - firstBusy) % 60 >= 25) {
+                continue;
+            }
+            p.cpuNS += upTo(50) * kSecond;
+            auto& socket = p.connections[0];
+            if (upTo(9) == 0) { // closed, and another opened
+                socket.localPort += 1000;
+                socket.bytesIn = socket.bytesOut = 0;
+            }
+            *socket.bytesIn += upTo(5000);
+            *socket.bytesOut += upTo(5000);
+        }
+        for (int i = 0; i < 4; ++i) {
+            const auto ended = live.begin() + static_cast<long>(random() % live.size());
+            // Reused, it starts below its last reading, or no pid and name could tell.
+            const auto [pid, cpu] = std::pair(ended->first.id, lastSeen[{ended->second, -1}][0]);
+            live.erase(ended);
+            begin((firstBusy + upTo(24)) % 60, i ? nextPid++ : pid, i ? upTo(10) : cpu / 2);
+        }
+        std::vector<NetProcess> shown;
+        for (const auto& [p, id] : live) {
+            if (reading != 30 || p.uid != 0u) {
+                shown.push_back(p);
+                const auto& socket = p.connections[0];
+                lastSeen[{id, -1}][0] = p.cpuNS / kSecond;
+                lastSeen[{id, socket.localPort}] = {0, *socket.bytesIn, *socket.bytesOut};
+            }
+        }
+        exporter::MetricsInput input;
+        input.processes = &shown;
+        input.helperUp = true;
+        input.readingTimeUnixSeconds = 1.7e9 + reading * 60;
+        const Parsed parsed = parseExposition(
+            exporter::renderExposition(exporter::collectKorvelMetrics(input, counters)));
+        ASSERT_EQ(parsed.errors, std::vector<std::string>{});
+        std::set<std::string> present;
+        double processes = 0;
+        for (const auto& [series, value] : parsed.series) {
+            if (series.starts_with("korvel_processes{")) {
+                processes += value;
+            }
+            if (!series.starts_with("korvel_process_cpu") &&
+                !series.starts_with("korvel_process_tcp")) {
+                continue;
+            }
+            EXPECT_GE(value, highest[series]) << series << " fell at reading " << reading;
+            highest[series] = std::max(value, highest[series]);
+            present.insert(series);
+            if (!previous.count(series) && went.count(series)) {
+                cameBack.insert(series);
+            }
+        }
+        std::set_difference(previous.begin(), previous.end(), present.begin(), present.end(),
+                            std::inserter(went, went.end()));
+        previous = present;
+        EXPECT_EQ(processes, static_cast<double>(shown.size())) << "gauges tell what runs now";
+        EXPECT_LE(present.size(), 3 * (exporter::kMaxSeriesGroups + 1));
+
+        // Every series' last word, those gone included, adds up to all ever seen.
+        std::array<double, 3> sums{}, seen{};
+        for (const auto& [series, value] : highest) {
+            sums[series.find("\"in\"") != std::string::npos    ? 1
+                 : series.find("\"out\"") != std::string::npos ? 2
+                                                               : 0] += value;
+        }
+        for (const auto& [id, figures] : lastSeen) {
+            for (size_t i = 0; i < 3; ++i) {
+                seen[i] += static_cast<double>(figures[i]);
+            }
+        }
+        ASSERT_EQ(sums, seen) << "at reading " << reading;
+    }
+    EXPECT_GT(went.size(), 0u);
+    EXPECT_GT(cameBack.size(), 0u) << "a group back in the top 20 goes on from where it stopped";
+}
+
+class TextfileExportTest : public ManagerFixture {
+protected:
+    TextfileExportTest() {
+        platform::log::exchangeNSLogSink(
+            [this](const std::string& line) { logged.push_back(line); });
+    }
+    ~TextfileExportTest() override { platform::log::exchangeNSLogSink({}); }
+
+    static std::set<std::string> namesIn(const std::filesystem::path& directory) {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            names.insert(entry.path().filename());
+        }
+        return names;
+    }
+
+    std::vector<std::string> logged;
+};
 
 TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesWhenSwitchedOff) {
     TempDir dir;
@@ -203,6 +333,52 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0)
         << "no temporary file left behind";
+}
+
+TEST_F(TextfileExportTest, OnlyARealDirectoryOfOursIsWrittenFailuresAreToldOnceLeftoversGo) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const fs::path real = dir.path() / "export", moved = dir.path() / "moved";
+    const auto theirs = dir.write("elsewhere/korvel.prom", "theirs");
+    // Left by an engine killed while writing, however recent; and a look-alike.
+    dir.write("export/korvel.prom.aB3xY9", "#");
+    dir.write("export/korvel.prom.keep", "#");
+    fs::permissions(real, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    std::string directory = real.string();
+    TextfileExport textfile([&directory] { return directory; });
+    start();
+    textfile.publish(*manager);
+    EXPECT_EQ(namesIn(real), (std::set<std::string>{"korvel.prom", "korvel.prom.keep"}));
+
+    // The directory swapped for a link while the engine runs, then switched off.
+    fs::rename(real, moved);
+    fs::create_directory_symlink(theirs.parent_path(), real);
+    textfile.publish(*manager);
+    textfile.publish(*manager);
+    directory.clear();
+    textfile.publish(*manager);
+    EXPECT_EQ(namesIn(theirs.parent_path()), std::set<std::string>{"korvel.prom"});
+    EXPECT_EQ(dir.read(theirs), "theirs") << "neither written nor removed through the link";
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("export is not a directory (a link?)"), std::string::npos)
+        << logged[0];
+
+    fs::remove(real);
+    fs::rename(moved, real);
+    directory = real.string();
+    textfile.publish(*manager);
+    textfile.publish(*manager);
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          logged[0], "Korvel: the Prometheus textfile is written again"}));
+    EXPECT_TRUE(fs::exists(real / TextfileExport::kFileName));
+
+    if (::geteuid() == 0) { // a root engine writes only where root owns
+        fs::remove(real / TextfileExport::kFileName);
+        ASSERT_EQ(::chown(real.c_str(), 65534, 65534), 0);
+        textfile.publish(*manager);
+        EXPECT_FALSE(fs::exists(real / TextfileExport::kFileName));
+        EXPECT_EQ(logged.size(), 3u);
+    }
 }
 
 } // namespace

@@ -59,10 +59,16 @@ protected:
     ~AdvancedSnapshotTest() override { platform::log::exchangeNSLogSink({}); }
 
     void SetUp() override {
-        for (const char* folder : {"home", "run"}) {
+        for (const char* folder : {"home", "run", "scratch"}) {
             fs::create_directory(dir.path() / folder);
             fs::permissions(dir.path() / folder, fs::perms::owner_all);
         }
+        // Failures are told once until a write succeeds, process-wide: one
+        // success elsewhere, so that what a test before left does not count.
+        testing::ScopedEnv scratch{"XDG_RUNTIME_DIR", dir.str() + "/scratch"};
+        writeAdvancedSnapshot(reading(1, 1));
+        std::lock_guard lock(mutex);
+        lines.clear();
     }
 
     std::vector<std::string> logged() {
@@ -134,18 +140,32 @@ TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     expectOneLineAndPrevious("not encodable");
 
     // The disk refuses the data halfway (a file-size limit stands in for a full
-    // disk; it binds even for root). Without SIGXFSZ ignored it would kill us.
+    // disk; it binds even for root), on every refresh. Without SIGXFSZ ignored
+    // it would kill us.
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit oldLimit{};
     ::getrlimit(RLIMIT_FSIZE, &oldLimit);
     const rlimit small{2048, oldLimit.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    writeAdvancedSnapshot(reading(200, 200));
-    ::setrlimit(RLIMIT_FSIZE, &oldLimit);
-    std::signal(SIGXFSZ, oldHandler);
+    const auto writeRefused = [&] {
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        for (int i = 0; i < 5; ++i) {
+            writeAdvancedSnapshot(reading(200, 200));
+        }
+        ::setrlimit(RLIMIT_FSIZE, &oldLimit);
+    };
+    writeRefused();
     expectOneLineAndPrevious("write refused");
     EXPECT_EQ(std::distance(fs::directory_iterator(inContainer.parent_path()), {}), 1)
         << "no temporary file is left behind";
+
+    // Said once when it clears, and a failure after that is told again.
+    writeAdvancedSnapshot(previous);
+    writeAdvancedSnapshot(previous);
+    EXPECT_EQ(logged(),
+              std::vector<std::string>{"Korvel: the external advanced snapshot is saved again"});
+    writeRefused();
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(logged().size(), 2u);
 }
 
 TEST_F(AdvancedSnapshotTest, AReaderNeverSeesAPartialDocument) {
@@ -242,7 +262,7 @@ TEST_F(AdvancedSnapshotTest, LeftoversOfInterruptedWritesAreRemoved) {
 
     removeAdvancedSnapshot();
     EXPECT_FALSE(fs::exists(stale));
-    EXPECT_TRUE(fs::exists(fresh)) << "a write of this moment may still be under way";
+    EXPECT_FALSE(fs::exists(fresh)) << "left by an engine killed a moment ago";
     EXPECT_TRUE(fs::exists(other)) << "not a name our writes use";
 }
 
