@@ -1,6 +1,7 @@
 #include "companion/cli/defaults_command.h"
 
 #include "platform/defaults/user_defaults.h"
+#include "platform/system/ascii_text.h"
 #include "shared/utf8.h"
 
 #include <algorithm>
@@ -56,13 +57,6 @@ std::optional<double> parseDecimal(std::string_view text) {
     return value;
 }
 
-std::string lowercase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 // Says what is wrong with the file: unreadable is not the same as damaged.
 void warnIfUnusable(const platform::UserDefaults& store, std::ostream& err) {
     if (const auto error = store.readError(); !error.empty()) {
@@ -104,7 +98,7 @@ std::optional<nlohmann::json> parseDefaultsValue(std::string_view typeFlag, std:
         return nlohmann::json(std::string(text));
     }
     if (typeFlag == "-bool" || typeFlag == "-boolean") {
-        const std::string word = lowercase(text);
+        const std::string word = platform::asciiLowercase(text);
         if (word == "true" || word == "yes" || word == "1") {
             return nlohmann::json(true);
         }

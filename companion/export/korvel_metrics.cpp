@@ -2,6 +2,7 @@
 
 #include "companion/engine/tcp_state.h"
 #include "companion/engine/transport_proto.h"
+#include "platform/system/ascii_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,19 +22,13 @@ struct GroupGauges {
     std::map<std::pair<std::string, std::string>, double> sockets;
 };
 
-std::string lowercase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 // Prometheus style: "established", "time_wait"; UDP has no state.
 std::string stateLabel(const NetConnection& socket) {
     if (socket.proto != TransportProto::tcp && socket.proto != TransportProto::tcp6) {
         return "none";
     }
-    return socket.state == TCPState::unknown ? "unknown" : lowercase(rawValue(socket.state));
+    return socket.state == TCPState::unknown ? "unknown"
+                                             : platform::asciiLowercase(rawValue(socket.state));
 }
 
 std::string userLabel(const NetProcess& process, const MetricsInput& input) {
@@ -131,7 +126,8 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
         now.residentBytes += static_cast<double>(process.memBytes);
         now.processCount += 1;
         for (const auto& socket : process.connections) {
-            now.sockets[{lowercase(rawValue(socket.proto)), stateLabel(socket)}] += 1;
+            now.sockets[{platform::asciiLowercase(rawValue(socket.proto)), stateLabel(socket)}] +=
+                1;
         }
     }
 

@@ -1,5 +1,6 @@
 #include "platform/sensors/sensors.h"
 
+#include "platform/system/ascii_text.h"
 #include "platform/system/sysfs_entries.h"
 #include "platform/system/text_file.h"
 
@@ -52,12 +53,6 @@ std::optional<Family> classify(const NameRule (&rules)[N], std::string_view name
         }
     }
     return std::nullopt;
-}
-
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 // Sysfs temperatures are millidegrees Celsius.
@@ -151,7 +146,7 @@ void Sensors::readTemperatures(SensorReading& reading) {
     for (const unsigned number : sysfs::numberedEntries(classDir, "thermal_zone")) {
         const std::string zone = classDir + "/thermal_zone" + std::to_string(number);
         const auto type = readFirstLine(zone + "/type");
-        const auto family = type ? classify(kThermalZones, lowercase(*type)) : std::nullopt;
+        const auto family = type ? classify(kThermalZones, asciiLowercase(*type)) : std::nullopt;
         if (!family) {
             continue;
         }
