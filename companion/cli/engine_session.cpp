@@ -18,7 +18,8 @@
 namespace korvel {
 
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
-                             std::function<void()> quit) {
+                             std::function<void()> quit)
+    : manager_(manager) {
     platform::onEngineTerminationSignal(std::move(quit));
 
     // `korvel-companion defaults write autoRefreshInterval N` from another
@@ -31,42 +32,35 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                 notifications::kRefreshIntervalChanged);
         });
     textfileExport_ = TextfileExport::forThisProgram();
-    exportObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
-        notifications::kMenuBarDataRefreshed,
-        [weak = std::weak_ptr<KorvelManager>(manager), this](const platform::Notification&) {
-            if (auto self = weak.lock()) {
-                textfileExport_->publish(*self);
-            }
-        });
-    // Queued, so that it runs once the cycle has released the reading.
-    trimObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
-        notifications::kMenuBarDataRefreshed, [](const platform::Notification&) {
-            platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
-        });
     historyRecorder_ = std::make_unique<history::HistoryRecorder>(manager, history::historyPlace(),
                                                                   platform::liveDispatch());
-    if (platform::standardOutputIsTerminal()) {
+    const bool statusLines = platform::standardOutputIsTerminal();
+    if (statusLines) {
         const auto snapshot = advancedSnapshotURL();
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
                   << (snapshot ? snapshot->string() : "(nowhere: no home directory is known)")
                   << "\nPress Ctrl-C to stop.\n"
                   << std::flush;
-        std::weak_ptr<KorvelManager> weak = manager;
-        statusObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
-            notifications::kMenuBarDataRefreshed, [weak](const platform::Notification&) {
-                if (auto self = weak.lock()) {
-                    std::cout << platform::localClockTime() << "  " << engineStatusLine(*self)
-                              << std::endl;
-                }
-            });
     }
+    readingObserver_ = manager->readingsMerged.observe([this, statusLines](uint64_t) {
+        const auto self = manager_.lock();
+        if (!self) {
+            return;
+        }
+        textfileExport_->publish(*self);
+        if (statusLines) {
+            std::cout << platform::localClockTime() << "  " << engineStatusLine(*self) << std::endl;
+        }
+        // Queued, so that it runs once the cycle has released the reading.
+        platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+    });
 }
 
 EngineSession::~EngineSession() {
     platform::UserDefaults::standard().removeObserver(intervalObserver_);
-    platform::NotificationCenter::defaultCenter().removeObserver(statusObserver_);
-    platform::NotificationCenter::defaultCenter().removeObserver(exportObserver_);
-    platform::NotificationCenter::defaultCenter().removeObserver(trimObserver_);
+    if (const auto manager = manager_.lock()) {
+        manager->readingsMerged.removeObserver(readingObserver_);
+    }
 }
 
 } // namespace korvel

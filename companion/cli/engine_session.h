@@ -32,12 +32,11 @@ public:
     EngineSession& operator=(const EngineSession&) = delete;
 
 private:
+    std::weak_ptr<KorvelManager> manager_;
     platform::DefaultsObserverToken intervalObserver_;
-    platform::NotificationObserverToken statusObserver_;
     std::unique_ptr<TextfileExport> textfileExport_;
-    platform::NotificationObserverToken exportObserver_;
-    platform::NotificationObserverToken trimObserver_;
     std::unique_ptr<history::HistoryRecorder> historyRecorder_;
+    uint64_t readingObserver_ = 0;
 };
 
 } // namespace korvel

@@ -58,6 +58,9 @@ public:
     Published<NetworkPathSummary> networkPath;
     Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
     Published<bool> companionPublishing{false};
+    // How many readings have been merged: the one in-process signal that a
+    // reading is in the model, for the views, the export and the history.
+    Published<uint64_t> readingsMerged{0};
     Published<bool> isInteractionSuspended{false};
 
     void refresh();

@@ -165,6 +165,7 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     interfaceStats.set(trafficEnabledSetting() ? orderedInterfaceStats(rows, interfaceLastActiveAt_)
                                                : std::vector<InterfaceStat>{});
 
+    readingsMerged.set(readingsMerged.get() + 1);
     env_.notifications->post(notifications::kMenuBarDataRefreshed);
     return true;
 }

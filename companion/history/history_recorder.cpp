@@ -63,34 +63,34 @@ struct HistoryRecorder::Writer {
 
 HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                                  std::optional<HistoryPlace> place, platform::Dispatch& dispatch)
-    : writer_(std::make_shared<Writer>()), queue_(dispatch.makeSerialQueue("korvel.history")) {
+    : manager_(manager), writer_(std::make_shared<Writer>()),
+      queue_(dispatch.makeSerialQueue("korvel.history")) {
     writer_->place = std::move(place);
-    observer_ = platform::NotificationCenter::defaultCenter().addObserver(
-        notifications::kMenuBarDataRefreshed,
-        [weak = std::weak_ptr<KorvelManager>(manager), writer = writer_, queue = queue_,
-         &dispatch](const platform::Notification&) {
-            const auto self = weak.lock();
-            const auto& defaults = platform::UserDefaults::standard();
-            if (!self ||
-                !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault) ||
-                writer->pending.load() >= kMostPending) {
-                return;
-            }
-            HistoryLimits limits;
-            const int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
-                                                          settings::kHistoryMaxMegabytesDefault);
-            limits.maxBytes = static_cast<uint64_t>(std::clamp<int64_t>(megabytes, 1, 1 << 20))
-                              << 20;
-            ++writer->pending;
-            queue->async([writer, limits, reading = readingFromModel(*self, dispatch.now())] {
-                writer->record(reading, limits);
-                --writer->pending;
-            });
+    observer_ = manager->readingsMerged.observe([weak = manager_, writer = writer_, queue = queue_,
+                                                 &dispatch](uint64_t) {
+        const auto self = weak.lock();
+        const auto& defaults = platform::UserDefaults::standard();
+        if (!self ||
+            !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault) ||
+            writer->pending.load() >= kMostPending) {
+            return;
+        }
+        HistoryLimits limits;
+        const int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
+                                                      settings::kHistoryMaxMegabytesDefault);
+        limits.maxBytes = static_cast<uint64_t>(std::clamp<int64_t>(megabytes, 1, 1 << 20)) << 20;
+        ++writer->pending;
+        queue->async([writer, limits, reading = readingFromModel(*self, dispatch.now())] {
+            writer->record(reading, limits);
+            --writer->pending;
         });
+    });
 }
 
 HistoryRecorder::~HistoryRecorder() {
-    platform::NotificationCenter::defaultCenter().removeObserver(observer_);
+    if (const auto manager = manager_.lock()) {
+        manager->readingsMerged.removeObserver(observer_);
+    }
 }
 
 } // namespace korvel::history

@@ -29,9 +29,10 @@ public:
 
 private:
     struct Writer;
+    std::weak_ptr<KorvelManager> manager_;
     std::shared_ptr<Writer> writer_;
     std::shared_ptr<platform::SerialQueue> queue_;
-    platform::NotificationObserverToken observer_;
+    uint64_t observer_ = 0;
 };
 
 } // namespace korvel::history

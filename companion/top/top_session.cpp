@@ -13,28 +13,27 @@ TopSession::TopSession(ManagerEnvironment environment, std::optional<double> ref
       dispatch_(environment.dispatch), hostNames_(std::move(resolver)) {
     environment.publishes = false;
     environment.oneRequestAtATime = true; // -d may be shorter than a busy helper takes
-    readingObserver_ = notifications_->addObserver(
-        notifications::kMenuBarDataRefreshed, [this](const platform::Notification&) {
-            model_ = makeTopModel(*manager_, model_, dispatch_->now(), [](uint32_t uid) {
-                return platform::userName(uid).value_or(std::to_string(uid));
-            });
-            if (onReading_) {
-                onReading_();
-            }
-        });
     // A changed interval re-times the refresh, as in the running companion.
     intervalObserver_ = defaults_->addObserver(
         settings::kAutoRefreshInterval, [center = notifications_](const std::string&) {
             center->post(notifications::kRefreshIntervalChanged);
         });
     manager_ = KorvelManager::create(std::move(environment));
+    readingObserver_ = manager_->readingsMerged.observe([this](uint64_t) {
+        model_ = makeTopModel(*manager_, model_, dispatch_->now(), [](uint32_t uid) {
+            return platform::userName(uid).value_or(std::to_string(uid));
+        });
+        if (onReading_) {
+            onReading_();
+        }
+    });
     if (refreshPeriod) {
         manager_->overrideRefreshPeriod(refreshPeriod);
     }
 }
 
 TopSession::~TopSession() {
-    notifications_->removeObserver(readingObserver_);
+    manager_->readingsMerged.removeObserver(readingObserver_);
     defaults_->removeObserver(intervalObserver_);
 }
 

@@ -54,7 +54,7 @@ private:
     TopModel model_;
     ViewState state_;
     std::function<void()> onReading_;
-    platform::NotificationObserverToken readingObserver_;
+    uint64_t readingObserver_ = 0;
     platform::DefaultsObserverToken intervalObserver_;
 };
 

@@ -200,6 +200,7 @@ TEST_F(ManagerMergeTest, StaleRepliesAreDroppedAndSettingsNeverStallTheLoop) {
     stale.gpuUsagePercent = 50.0;
     answerWithin(3, stale); // older than the last request
     EXPECT_EQ(manager->processes.get().size(), 1u);
+    EXPECT_EQ(manager->readingsMerged.get(), 1u) << "a stale reply is no merged reading";
     EXPECT_EQ(written.size(), 1u) << "nothing stale is published";
     EXPECT_EQ(removals, 0);
     EXPECT_TRUE(manager->companionPublishing.get());
