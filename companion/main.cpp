@@ -31,6 +31,8 @@ Options of the engine:
 Commands:
   --settings              Open the settings window of the running companion,
                           or start one that opens it.
+  --window                Open the live window (processes, connections,
+                          interfaces) the same way; exits 2 without a display.
   fetch [--show-system]   Ask the helper for one reading and print its JSON.
                           Starts the helper when it is not running. Without
                           --show-system, only your own session's processes
@@ -93,18 +95,19 @@ bool takeEngineOptions(std::vector<std::string_view>& args, korvel::LaunchReques
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string_view> args(argv + 1, argv + argc);
-    const bool engineRun = args.empty() || args[0] == "--settings" ||
+    const bool engineRun = args.empty() || args[0] == "--settings" || args[0] == "--window" ||
                            args[0].starts_with(korvel::kTextfileDirectoryFlag);
     korvel::LaunchRequest request;
     if (engineRun && !takeEngineOptions(args, request)) {
         return 2;
     }
-    if (args.empty() || args[0] == "--settings") {
+    if (args.empty() || args[0] == "--settings" || args[0] == "--window") {
         if (args.size() > 1) {
             std::cerr << "korvel-companion: unexpected argument: " << args[1] << '\n';
             return 2;
         }
-        request.openSettings = !args.empty();
+        request.openSettings = !args.empty() && args[0] == "--settings";
+        request.openWindow = !args.empty() && args[0] == "--window";
         return korvel::runCompanion(std::move(request));
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {

@@ -53,10 +53,17 @@ void KorvelApp::on_startup() {
         }
     });
     set_accel_for_action("app.preferences", "<Control>comma");
+    add_action("window", [this] {
+        if (delegate_) {
+            delegate_->showLiveWindow();
+        }
+    });
 
     AppDelegateEnvironment env;
     env.makeManager = [] { return KorvelManager::create(ManagerEnvironment::live()); };
     env.defaults = &platform::UserDefaults::standard();
+    env.notifications = &platform::NotificationCenter::defaultCenter();
+    env.now = [] { return platform::liveDispatch().now(); };
     env.loginItem = LoginItem::forCompanion(companionProgram_);
     env.terminate = [this] { quit(); };
     env.adoptWindow = [this](Gtk::Window& window) { add_window(window); };
@@ -75,6 +82,9 @@ void KorvelApp::on_startup() {
     }
     if (request_.openSettings) {
         delegate_->showSettingsWindow();
+    }
+    if (request_.openWindow) {
+        delegate_->showLiveWindow();
     }
 }
 
@@ -96,6 +106,10 @@ void KorvelApp::on_shutdown() {
 std::string KorvelApp::answer(const std::string& command) {
     if (command == kOpenSettingsCommand && delegate_) {
         delegate_->showSettingsWindow();
+        return kCommandDone;
+    }
+    if (command == kOpenWindowCommand && delegate_) {
+        delegate_->showLiveWindow();
         return kCommandDone;
     }
     return kCommandUnknown;
@@ -133,6 +147,8 @@ int runKorvelApp(WindowLaunch launch) {
     if (app->is_remote()) {
         if (request.openSettings) {
             app->activate_action("preferences");
+        } else if (request.openWindow) {
+            app->activate_action("window");
         } else {
             std::cout << kAlreadyRunningMessage << std::endl;
         }

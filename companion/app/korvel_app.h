@@ -14,7 +14,8 @@ class EngineSession;
 // The companion as a GTK application ("qn.Korvel.companion"): no main
 // window; it keeps running with none open. Its launch creates the delegate,
 // which creates the engine and shows the setup window on first runs. The
-// "app.preferences" action (Ctrl+,) opens the settings window.
+// "app.preferences" action (Ctrl+,) opens the settings window, "app.window"
+// the live window.
 class KorvelApp : public Gtk::Application {
 public:
     static Glib::RefPtr<KorvelApp> create(std::unique_ptr<EngineInstance> instance,

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvel {
+
+class KorvelManager;
+
+// The "menuBarMetric" as text for the window's title: "↓1.2 MB/s ↑80 kB/s"
+// for "network", "CPU 12 %" for "cpu", "CPU 54 °C" for "cpuTemp", and so on;
+// a figure not measured shows as "—". No value for "none" and for any text
+// that is not one of the metrics.
+std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager);
+
+} // namespace korvel
