@@ -2,6 +2,7 @@
 
 #include "companion/app/app_style.h"
 #include "companion/app/localization.h"
+#include "companion/app/panel_indicator.h"
 #include "companion/app/support_page.h"
 #include "companion/cli/engine_session.h"
 #include "companion/engine/korvel_manager.h"
@@ -71,6 +72,12 @@ void KorvelApp::on_startup() {
     delegate_ = AppDelegate::create(std::move(env));
     delegate_->applicationDidFinishLaunching();
     session_ = std::make_unique<EngineSession>(delegate_->manager(), [this] { quit(); });
+    indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
+                                                  platform::UserDefaults::standard(), [this] {
+                                                      if (delegate_) {
+                                                          delegate_->showLiveWindow();
+                                                      }
+                                                  });
 
     if (instance_) {
         std::string error;
@@ -98,6 +105,7 @@ void KorvelApp::on_activate() {
 
 void KorvelApp::on_shutdown() {
     // Windows go while GTK is still up.
+    indicator_.reset();
     session_.reset();
     delegate_.reset();
     Gtk::Application::on_shutdown();

@@ -10,6 +10,7 @@
 namespace korvel {
 
 class EngineSession;
+class PanelIndicator;
 
 // The companion as a GTK application ("qn.Korvel.companion"): no main
 // window; it keeps running with none open. Its launch creates the delegate,
@@ -39,6 +40,7 @@ private:
     std::string companionProgram_;
     std::shared_ptr<AppDelegate> delegate_;
     std::unique_ptr<EngineSession> session_;
+    std::unique_ptr<PanelIndicator> indicator_;
 };
 
 // The window program, handed the engine claim by korvel-companion: the

@@ -64,4 +64,34 @@ std::optional<std::string> panelMetricText(std::string_view metric, const Korvel
     return std::nullopt;
 }
 
+std::optional<double> panelMetricLevel(std::string_view metric, const KorvelManager& manager) {
+    const SystemStats& stats = manager.systemStats.get();
+    std::optional<double> level;
+    if (metric == "network") {
+        const TrafficSessionStats& session = manager.sessionStats.get();
+        const double peak = std::max(session.peakInboundRate + session.peakOutboundRate, 1.0);
+        level = (manager.liveInboundRate.get() + manager.liveOutboundRate.get()) / peak;
+    } else if (metric == "cpu") {
+        level = stats.cpuUsagePercent / 100;
+    } else if (metric == "gpu" && stats.gpuUsagePercent) {
+        level = *stats.gpuUsagePercent / 100;
+    } else if (metric == "memory" || metric == "disk") {
+        const auto used = metric == "memory"
+                              ? share(stats.usedMem, stats.totalMem)
+                              : share(stats.diskTotal - std::min(stats.diskFree, stats.diskTotal),
+                                      stats.diskTotal);
+        level = used ? std::optional(*used / 100) : std::nullopt;
+    } else if (metric == "battery" && stats.battery) {
+        level = 1 - stats.battery->percentage / 100;
+    } else if (metric == "cpuTemp" && stats.cpuTemperatureCelsius) {
+        level = *stats.cpuTemperatureCelsius / 100;
+    } else if (metric == "gpuTemp" && stats.gpuTemperatureCelsius) {
+        level = *stats.gpuTemperatureCelsius / 100;
+    }
+    if (!level || !std::isfinite(*level)) {
+        return std::nullopt;
+    }
+    return std::clamp(*level, 0.0, 1.0);
+}
+
 } // namespace korvel

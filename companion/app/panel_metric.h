@@ -14,4 +14,9 @@ class KorvelManager;
 // that is not one of the metrics.
 std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager);
 
+// How close the metric is to its bad end, 0 to 1, for the indicator's colour:
+// the share for loads and fill levels, an empty battery as 1, 100 °C as 1,
+// network rates against the session's peak. No value when not measured.
+std::optional<double> panelMetricLevel(std::string_view metric, const KorvelManager& manager);
+
 } // namespace korvel

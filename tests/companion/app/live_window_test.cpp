@@ -1,5 +1,7 @@
 #include "companion/app/overview_sections.h"
+#include "companion/app/panel_indicator.h"
 #include "tests/companion/app/gtk_test_support.h"
+#include "tests/support/scoped_env.h"
 
 #include <csignal>
 #include <sys/wait.h>
@@ -253,6 +255,134 @@ TEST_F(LiveWindowTest, SettingsChangedInTheWindowAreStoredAndOutsideChangesShow)
     dispatch.runPending();
     EXPECT_FALSE(controls.toggle(settings::kResolveHostnames).get_active());
     EXPECT_EQ(controls.textfileDirectory().get_text(), "/srv/metrics");
+}
+
+// A session bus of its own with a minimal StatusNotifierWatcher on it, as a
+// panel would run one.
+class PrivateWatcher {
+public:
+    PrivateWatcher() : bus_(g_test_dbus_new(G_TEST_DBUS_NONE)) {
+        // Starting it unsets these for the whole process; they come back after.
+        g_test_dbus_up(bus_);
+        address = g_test_dbus_get_bus_address(bus_);
+        connection = g_dbus_connection_new_for_address_sync(
+            address.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        node_ = g_dbus_node_info_new_for_xml(
+            "<node><interface name='org.kde.StatusNotifierWatcher'><method "
+            "name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
+            "</interface></node>",
+            nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            [](GDBusConnection*, const char*, const char*, const char*, const char*,
+               GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
+                const char* service = nullptr;
+                g_variant_get(parameters, "(&s)", &service);
+                static_cast<PrivateWatcher*>(self)->registered.emplace_back(service);
+                g_dbus_method_invocation_return_value(invocation, nullptr);
+            },
+            nullptr,
+            nullptr,
+            {}};
+        g_dbus_connection_register_object(connection, "/StatusNotifierWatcher",
+                                          node_->interfaces[0], &vtable, this, nullptr, nullptr);
+        g_bus_own_name_on_connection(connection, "org.kde.StatusNotifierWatcher",
+                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr,
+                                     nullptr);
+    }
+    ~PrivateWatcher() {
+        g_object_unref(connection);
+        g_dbus_node_info_unref(node_);
+        g_test_dbus_down(bus_);
+        g_object_unref(bus_);
+    }
+
+    // Calls the item without blocking the main loop that serves it.
+    GVariant* callItem(const char* interface, const char* method, GVariant* parameters) {
+        GVariant* reply = nullptr;
+        g_dbus_connection_call(
+            connection, registered.at(0).c_str(), "/StatusNotifierItem", interface, method,
+            parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer out) {
+                *static_cast<GVariant**>(out) =
+                    g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+            },
+            &reply);
+        iterateUntil([&] { return reply != nullptr; });
+        return reply;
+    }
+    std::string title() {
+        GVariant* reply = callItem("org.freedesktop.DBus.Properties", "Get",
+                                   g_variant_new("(ss)", "org.kde.StatusNotifierItem", "Title"));
+        if (reply == nullptr) {
+            return "(no answer)";
+        }
+        GVariant* value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        std::string text = g_variant_get_string(value, nullptr);
+        g_variant_unref(value);
+        g_variant_unref(reply);
+        return text;
+    }
+
+    std::string address;
+    GDBusConnection* connection = nullptr;
+    std::vector<std::string> registered;
+
+private:
+    static std::optional<std::string> now(const char* name) {
+        const char* value = g_getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    ScopedEnv keepBus_{"DBUS_SESSION_BUS_ADDRESS", now("DBUS_SESSION_BUS_ADDRESS")};
+    ScopedEnv keepDisplay_{"DISPLAY", now("DISPLAY")};
+    ScopedEnv keepRuntime_{"XDG_RUNTIME_DIR", now("XDG_RUNTIME_DIR")};
+    GTestDBus* bus_;
+    GDBusNodeInfo* node_ = nullptr;
+};
+
+TEST_F(LiveWindowTest, ThePanelIndicatorFollowsTheMetricAndOpensTheWindow) {
+    PrivateWatcher watcher;
+    delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    manager = delegate->manager();
+    PanelIndicator indicator(
+        manager, defaults, [&] { delegate->showLiveWindow(); }, watcher.address);
+    EXPECT_EQ(indicator.item(), nullptr) << "no metric chosen";
+
+    defaults.setString(settings::kMenuBarMetric, "cpu");
+    dispatch.runPending();
+    ASSERT_TRUE(iterateUntil([&] { return watcher.registered.size() == 1; }));
+    EXPECT_EQ(watcher.registered[0], indicator.item()->busName());
+    EXPECT_EQ(watcher.title(), "CPU 0 %");
+    answer(0, fullReading(dispatch.now()));
+    EXPECT_EQ(watcher.title(), "CPU 12 %");
+
+    g_variant_unref(
+        watcher.callItem("org.kde.StatusNotifierItem", "Activate", g_variant_new("(ii)", 0, 0)));
+    ASSERT_NE(delegate->liveWindow(), nullptr);
+    EXPECT_TRUE(iterateUntil([&] { return delegate->liveWindow()->get_mapped(); }));
+
+    defaults.setString(settings::kMenuBarMetric, "none");
+    dispatch.runPending();
+    EXPECT_EQ(indicator.item(), nullptr);
+}
+
+TEST(PanelIndicatorIcon, TheBarFillsAndColoursWithTheLevel) {
+    const auto pixel = [](const std::string& icon, int x, int y) {
+        const size_t at = 4u * static_cast<size_t>(y * 24 + x);
+        return static_cast<uint32_t>(static_cast<uint8_t>(icon[at])) << 24 |
+               static_cast<uint32_t>(static_cast<uint8_t>(icon[at + 1])) << 16 |
+               static_cast<uint32_t>(static_cast<uint8_t>(icon[at + 2])) << 8 |
+               static_cast<uint8_t>(icon[at + 3]);
+    };
+    EXPECT_EQ(levelIconPixels(0.3).size(), 24u * 24u * 4u);
+    EXPECT_EQ(pixel(levelIconPixels(0.3), 12, 19), 0xff33d17au) << "low: green at the bottom";
+    EXPECT_EQ(pixel(levelIconPixels(0.3), 12, 5), 0x40808080u) << "empty above the level";
+    EXPECT_EQ(pixel(levelIconPixels(0.7), 12, 19), 0xffff7800u);
+    EXPECT_EQ(pixel(levelIconPixels(1.0), 12, 4), 0xffe01b24u) << "full and red";
 }
 
 } // namespace
