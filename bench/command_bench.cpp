@@ -12,6 +12,7 @@
 // build compares it on the same machine state.
 
 #include "bench/command_run.h"
+#include "bench/loopback_address.h"
 #include "bench/process_figures.h"
 
 #include <algorithm>
@@ -41,6 +42,7 @@ namespace {
 using korvel::bench::CommandRun;
 using korvel::bench::cpuSeconds;
 using korvel::bench::findHelper;
+using korvel::bench::mappedLoopback;
 using korvel::bench::median;
 using korvel::bench::runCommand;
 using korvel::bench::statusKilobytes;
@@ -74,14 +76,6 @@ void onSignal(int) {
         ::kill(pid, SIGKILL);
     }
     ::_exit(130);
-}
-
-sockaddr_in6 mappedLoopback(uint16_t port) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
-    return address;
 }
 
 // One acceptor holding every accepted end; N clients of M IPv6 connections

@@ -8,6 +8,7 @@
 // The idle measurement starts build/bin/korvel-companion with private XDG
 // directories and stops it (and its helper) afterwards.
 
+#include "bench/command_run.h"
 #include "bench/process_figures.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/link/advanced_snapshot.h"
@@ -39,6 +40,7 @@ namespace {
 
 using korvel::bench::cpuSeconds;
 using korvel::bench::findHelper;
+using korvel::bench::median;
 using korvel::bench::statusKilobytes;
 using Clock = std::chrono::steady_clock;
 
@@ -94,11 +96,6 @@ korvel::HelperResponse recordedReply(const Options& o, int cycle) {
     }
     r.interfaces = {{"eth0", 1000000ULL * cycle, 200000ULL * cycle}, {"wg0", 5000ULL * cycle, 0}};
     return r;
-}
-
-double median(std::vector<double> times) {
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
 }
 
 void measureIdle(const Options& o, const std::string& companionPath) {

@@ -11,6 +11,7 @@
 // connections go over plain 127.0.0.1, which the reply leaves out by design.
 
 #include "bench/command_run.h"
+#include "bench/loopback_address.h"
 #include "bench/process_figures.h"
 #include "companion/link/helper_connection.h"
 #include "platform/xpc/connection.h"
@@ -45,6 +46,7 @@
 namespace {
 
 using korvel::bench::CommandRun;
+using korvel::bench::mappedLoopback;
 using korvel::bench::median;
 using korvel::bench::runCommand;
 using Clock = std::chrono::steady_clock;
@@ -93,14 +95,6 @@ void reapChildren() {
         ::waitpid(children[i], nullptr, 0);
     }
     childCount = 0;
-}
-
-sockaddr_in6 mappedLoopback(uint16_t port) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
-    return address;
 }
 
 sockaddr_in v4Loopback(uint16_t port) {

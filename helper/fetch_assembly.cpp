@@ -1,6 +1,5 @@
 #include "helper/fetch_assembly.h"
 
-#include "helper/gpu_usage.h"
 #include "helper/process_table.h"
 #include "platform/system/absolute_time.h"
 #include "shared/interface_counters.h"
@@ -18,11 +17,14 @@ FetchCollectors FetchCollectors::live() {
                 std::lock_guard lock(mutex);
                 return collectProcessTable(showSystem, connections, &memory);
             },
-            [] { return readInterfaceCounters(); },
-            [] { return readMemoryFigures(); },
-            [] { return readTemperatures(); },
-            readGPUCoreCount,
-            readGPUUsage};
+            [] { return readInterfaceCounters(); }, [] { return readMemoryFigures(); },
+            [] {
+                // Its hwmon chip list is taken once, on the first request.
+                static platform::sensors::Sensors sensors;
+                static std::mutex mutex;
+                std::lock_guard lock(mutex);
+                return sensors.read();
+            }};
 }
 
 HelperResponse assembleHelperResponse(bool showSystem, const FetchCollectors& collectors) {
@@ -35,11 +37,11 @@ HelperResponse assembleHelperResponse(bool showSystem, const FetchCollectors& co
     response.usedRam = memory.used;
     response.freeRam = memory.free;
     response.memPressureLevel = memory.level;
-    const Temperatures temperatures = collectors.temperatures();
-    response.cpuTemperatureCelsius = temperatures.cpu;
-    response.gpuTemperatureCelsius = temperatures.gpu;
-    response.gpuCoreCount = collectors.gpuCoreCount();
-    response.gpuUsagePercent = collectors.gpuUsage();
+    const platform::sensors::SensorReading sensors = collectors.sensors();
+    response.cpuTemperatureCelsius = sensors.cpuCelsius;
+    response.gpuTemperatureCelsius = sensors.gpuCelsius;
+    response.gpuUsagePercent = sensors.gpuBusyPercent;
+    // gpuCoreCount stays absent: no kernel interface tells it without opening the GPU.
     return response;
 }
 

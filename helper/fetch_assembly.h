@@ -1,6 +1,6 @@
 #pragma once
 
-#include "helper/temperatures.h"
+#include "platform/sensors/sensors.h"
 #include "shared/helper_response.h"
 #include "shared/memory_figures.h"
 
@@ -19,9 +19,7 @@ struct FetchCollectors {
         processTable;
     std::function<std::vector<HelperInterfaceData>()> interfaceCounters;
     std::function<MemoryFigures()> memoryFigures;
-    std::function<Temperatures()> temperatures;
-    std::function<std::optional<int64_t>()> gpuCoreCount;
-    std::function<std::optional<double>()> gpuUsage;
+    std::function<platform::sensors::SensorReading()> sensors;
 
     static FetchCollectors live();
 };

@@ -1,13 +1,17 @@
 // KorvelHelper: answers fetch requests on the service's socket until ended,
 // or until nobody has used it for a while. It reads no arguments and prints
-// nothing.
+// nothing but the reason it cannot serve.
 
 #include "helper/helper_service.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -35,14 +39,25 @@ std::unique_ptr<korvel::platform::xpc::Listener> listener;
 
 int main() {
     std::signal(SIGPIPE, SIG_IGN);
+    // Started detached: no terminal's hang-up concerns it, nor any signal it
+    // has no use for.
+    for (int unused : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) {
+        std::signal(unused, SIG_IGN);
+    }
     delegate = std::make_unique<korvel::HelperDelegate>();
-    listener = korvel::platform::xpc::Listener::serviceListener(korvel::kHelperServiceName);
+    std::string error;
+    listener = korvel::platform::xpc::Listener::serviceListener(korvel::kHelperServiceName, error);
+    // Whoever started us (systemd above all) must see that nothing is served.
     if (!listener) {
-        return 0;
+        std::cerr << "korvel-helper: " << error << '\n';
+        return 1;
     }
     listener->setDelegate(delegate.get());
     listener->setIdleExit(idleExit());
     listener->resume();
-    listener->run();
+    if (!listener->run()) {
+        std::cerr << "korvel-helper: stopped serving: " << std::strerror(errno) << '\n';
+        return 1;
+    }
     return 0;
 }

@@ -1,8 +1,9 @@
 #include "helper/process_table.h"
 
-#include "helper/process_name.h"
 #include "helper/process_owner.h"
 #include "helper/socket_table.h"
+#include "platform/system/absolute_time.h"
+#include "shared/path_component.h"
 #include "shared/utf8.h"
 
 #include <chrono>
@@ -63,6 +64,8 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     std::vector<int32_t> kept;
     kept.reserve(pids.size());
     std::vector<std::optional<DescriptorMemory::Identity>> identities;
+    const double bootTime = platform::absoluteTimeNow() - platform::secondsSinceBoot();
+    const double ticksPerSecond = static_cast<double>(source.clockTicksPerSecond());
 
     for (const int32_t pid : pids) {
         const std::optional<uint32_t> uid = source.ownerUid(pid);
@@ -85,7 +88,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         }
         if (const auto path = source.executablePath(pid)) {
             row.execPath = sanitizeUtf8(*path);
-            row.name = processDisplayName(*row.execPath);
+            row.name = std::string(lastPathComponent(*row.execPath));
         } else {
             const auto shortName = source.shortName(pid);
             if (!shortName || shortName->empty()) {
@@ -97,6 +100,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         if (task) {
             row.cpuNS = task->userNS + task->systemNS;
             row.memBytes = task->residentBytes;
+            row.startTime = bootTime + static_cast<double>(task->startTimeTicks) / ticksPerSecond;
         }
         if (memory) {
             // Read before the walk, so a process running meanwhile is walked next time too.

@@ -96,18 +96,6 @@ void appendRow(const platform::proc::ProcSource& source, const HeldSocket& socke
 
 } // namespace
 
-void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
-                         std::vector<platform::proc::Descriptor>& descriptors,
-                         std::vector<HelperConnectionData>& out) {
-    if (source.listDescriptors(pid, descriptors)) {
-        for (const platform::proc::Descriptor& descriptor : descriptors) {
-            if (descriptor.isSocket) {
-                appendRow(source, {pid, descriptor.socketInode}, out);
-            }
-        }
-    }
-}
-
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
                           std::vector<HelperConnectionData>& out, unsigned workers,
                           const std::function<void()>& tablesReady,
@@ -179,13 +167,6 @@ void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<
     for (auto& block : rows) {
         std::move(block.begin(), block.end(), std::back_inserter(out));
     }
-}
-
-std::vector<HelperConnectionData> socketsForPid(platform::proc::ProcSource& source, int32_t pid) {
-    std::vector<platform::proc::Descriptor> descriptors;
-    std::vector<HelperConnectionData> rows;
-    appendSocketsForPid(source, pid, descriptors, rows);
-    return rows;
 }
 
 } // namespace korvel

@@ -10,23 +10,14 @@
 
 namespace korvel {
 
-// The IPv4/IPv6 TCP and UDP sockets of one process's descriptors, in
-// descriptor order, one row per descriptor (a socket held twice is listed
-// twice). TCP sockets with both ends on loopback are left out. The source's
-// socket tables must have been loaded for this request.
-std::vector<HelperConnectionData> socketsForPid(platform::proc::ProcSource& source, int32_t pid);
-
-// The same rows appended to out; `descriptors` is scratch space kept by the
-// caller so a walk over many processes reuses one buffer.
-void appendSocketsForPid(platform::proc::ProcSource& source, int32_t pid,
-                         std::vector<platform::proc::Descriptor>& descriptors,
-                         std::vector<HelperConnectionData>& out);
-
-// The same for many processes at once, on `workers` threads (0: one per
-// online CPU), each with its own buffers. The rows are those the one-process
-// walk gives for each pid in turn, in that order. The sockets are looked up
-// only after every descriptor is listed and `tablesReady` has returned, so the
-// tables may be loading on another thread until then.
+// The IPv4/IPv6 TCP and UDP sockets of the processes' descriptors, appended to
+// out pid by pid in the given order, each in descriptor order, one row per
+// descriptor (a socket held twice is listed twice). TCP sockets with both ends
+// on loopback are left out. The walk runs on `workers` threads (0: one per
+// online CPU), each with its own buffers. The sockets are looked up only after
+// every descriptor is listed and `tablesReady` has returned, so the tables may
+// be loading on another thread until then; they must be loaded for this
+// request by that time.
 //
 // With `remembered`, a process whose identity (one per pid, read before the
 // walk; no value: walk it and keep nothing) matches the memory is not walked

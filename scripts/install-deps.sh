@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   nlohmann-json3-dev libglib2.0-dev libgtkmm-4.0-dev
-  libncurses-dev
+  libncurses-dev libsqlite3-dev
   libgtest-dev libgmock-dev
   xvfb xauth dbus-x11 gettext
   desktop-file-utils

@@ -24,6 +24,9 @@ struct HelperProcessData {
     std::optional<std::string> unit{};
     std::optional<std::string> appId{};
     std::optional<std::string> container{};
+    // When the process started (absolute time); with the pid it names one
+    // process, however often pids are reused.
+    std::optional<double> startTime{};
 
     bool operator==(const HelperProcessData&) const = default;
 };
@@ -83,8 +86,9 @@ std::optional<std::string> encodeHelperResponse(const HelperResponse& response);
 
 // Strict reader: every required member present, of its JSON type and within
 // its width; optional members absent or null; unknown members ignored. The
-// additive row members (uid, unit, appId, container, bytesIn, bytesOut) are
-// taken when well typed and otherwise ignored, never failing the document.
+// additive row members (uid, unit, appId, container, startTime, bytesIn,
+// bytesOut) are taken when well typed and otherwise ignored, never failing the
+// document.
 std::optional<HelperResponse> decodeHelperResponse(std::string_view json);
 
 } // namespace korvel

@@ -32,7 +32,7 @@ template <typename T> struct OptionalMember {
         }
         T v{};
         valid = read(v);
-        value = v;
+        value = std::move(v);
     }
 };
 
@@ -76,6 +76,7 @@ bool decodeProcess(Reader& r, HelperProcessData& p) {
     Member<uint64_t> cpuNS, memBytes;
     ExtraMember<uint32_t> uid;
     ExtraMember<std::string> unit, appId, container;
+    ExtraMember<double> startTime;
     r.object(
         [&](std::string_view key) {
             if (key == "pid") {
@@ -96,6 +97,8 @@ bool decodeProcess(Reader& r, HelperProcessData& p) {
                 appId.read(r, stringReader(r, kRecordDepth));
             } else if (key == "container") {
                 container.read(r, stringReader(r, kRecordDepth));
+            } else if (key == "startTime") {
+                startTime.read(r, doubleReader(r, kRecordDepth));
             } else {
                 r.skip(kRecordDepth);
             }
@@ -112,7 +115,8 @@ bool decodeProcess(Reader& r, HelperProcessData& p) {
          uid.value,
          std::move(unit.value),
          std::move(appId.value),
-         std::move(container.value)};
+         std::move(container.value),
+         startTime.value};
     return true;
 }
 

@@ -101,6 +101,8 @@ void writeOptional(Writer& w, std::string_view name, const std::optional<T>& val
     w.key(name);
     if constexpr (std::is_same_v<T, std::string>) {
         w.string(*value);
+    } else if constexpr (std::is_same_v<T, double>) {
+        w.number(*value);
     } else {
         w.integer(*value);
     }
@@ -128,6 +130,9 @@ void writeProcess(Writer& w, const HelperProcessData& p) {
     writeOptional(w, "unit", p.unit);
     writeOptional(w, "appId", p.appId);
     writeOptional(w, "container", p.container);
+    if (p.startTime && std::isfinite(*p.startTime)) {
+        writeOptional(w, "startTime", p.startTime);
+    }
     w.raw("}");
 }
 

@@ -72,24 +72,6 @@ inline bool doubleFrom(const Number& n, double& out) {
     return false;
 }
 
-inline void appendCodePoint(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 class Reader {
 public:
     explicit Reader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {
@@ -349,7 +331,7 @@ private:
                     }
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                 }
-                appendCodePoint(out, cp);
+                appendUtf8(out, cp);
                 break;
             }
             default:

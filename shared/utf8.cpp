@@ -53,6 +53,21 @@ size_t validSequenceLength(std::string_view s, size_t i, size_t* consumed) {
 
 } // namespace
 
+Utf8Step decodeUtf8At(std::string_view bytes, size_t offset) {
+    size_t consumed = 0;
+    const size_t length = validSequenceLength(bytes, offset, &consumed);
+    if (length == 0) {
+        return {std::nullopt, consumed};
+    }
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(bytes[offset + k]); };
+    static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t value = byte(0) & kLeadMask[length];
+    for (size_t k = 1; k < length; ++k) {
+        value = (value << 6) | (byte(k) & 0x3F);
+    }
+    return {value, length};
+}
+
 bool isValidUtf8(std::string_view bytes) {
     size_t consumed = 0;
     for (size_t i = 0; i < bytes.size();) {
@@ -83,6 +98,25 @@ std::string sanitizeUtf8(std::string_view bytes) {
         }
     }
     return out;
+}
+
+void appendUtf8(std::string& out, char32_t codePoint) {
+    const auto c = static_cast<uint32_t>(codePoint);
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
 }
 
 } // namespace korvel

@@ -17,12 +17,14 @@ namespace {
     translatable("Wi-Fi"),    translatable("Ethernet"), translatable("Cellular"),
     translatable("Loopback"), translatable("Other"),    translatable("Unknown")};
 
-std::string familyText(const std::string& name) {
-    switch (interfaceFamily(name)) {
+std::string familyText(const InterfaceStat& row) {
+    switch (familyOf(row)) {
     case InterfaceFamily::physical:
         return localized("physical");
     case InterfaceFamily::tunnel:
         return localized("tunnel");
+    case InterfaceFamily::virtualInterface:
+        return localized("virtual");
     case InterfaceFamily::other:
         break;
     }
@@ -108,7 +110,7 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
          [](const auto& r) { return r.stat.id + (r.primary ? "  ★ " + localized("primary") : ""); },
          {},
          true},
-        {localized("Family"), [](const auto& r) { return familyText(r.stat.id); }},
+        {localized("Family"), [](const auto& r) { return familyText(r.stat); }},
         {localized("In"), [](const auto& r) { return top::formatRate(r.stat.rateIn); },
          [](const auto& r) { return r.stat.rateIn; }, false, true},
         {localized("Out"), [](const auto& r) { return top::formatRate(r.stat.rateOut); },

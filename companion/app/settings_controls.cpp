@@ -41,6 +41,9 @@ bool boolDefault(const std::string& key) {
     if (key == settings::kMenuBarColorEnabled) {
         return settings::kMenuBarColorEnabledDefault;
     }
+    if (key == settings::kHistoryEnabled) {
+        return settings::kHistoryEnabledDefault;
+    }
     return settings::kLaunchAtLoginDisplayDefault;
 }
 
@@ -60,19 +63,9 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     append(caption_);
     append(card_);
 
-    interval_.set_adjustment(
-        Gtk::Adjustment::create(static_cast<double>(settings::kAutoRefreshIntervalDefault),
-                                static_cast<double>(settings::kAutoRefreshIntervalMinimum),
-                                static_cast<double>(settings::kAutoRefreshIntervalMaximum), 1, 60));
-    interval_.set_numeric(true);
-    interval_.signal_value_changed().connect([this] {
-        if (loading_) {
-            return;
-        }
-        defaults_.setInteger(settings::kAutoRefreshInterval, interval_.get_value_as_int());
-        notifications_.post(notifications::kRefreshIntervalChanged);
-    });
-    addRow(localized("Refresh every (seconds)"), interval_);
+    addNumber(settings::kAutoRefreshInterval, localized("Refresh every (seconds)"),
+              settings::kAutoRefreshIntervalDefault, settings::kAutoRefreshIntervalMinimum,
+              settings::kAutoRefreshIntervalMaximum);
     addSwitch(settings::kShowSystemProcesses, localized("Show system processes"));
     addSwitch(settings::kResolveHostnames, localized("Resolve host names"));
     addSwitch(settings::kTrafficEnabled, localized("Sample network traffic"));
@@ -92,6 +85,9 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     });
     addRow(localized("Panel metric (in the window title)"), metric_);
     addSwitch(settings::kMenuBarColorEnabled, localized("Colour in the panel metric"));
+    addSwitch(settings::kHistoryEnabled, localized("Keep a history of processes and endpoints"));
+    addNumber(settings::kHistoryMaxMegabytes, localized("History size limit (MiB)"),
+              settings::kHistoryMaxMegabytesDefault, 1, 1 << 20);
 
     directoryLabel_.set_ellipsize(Pango::EllipsizeMode::START);
     directoryLabel_.set_max_width_chars(14);
@@ -139,6 +135,27 @@ void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) 
     card_.append(*row);
 }
 
+void SettingsControls::addNumber(const char* key, const std::string& caption, int64_t fallback,
+                                 int64_t lowest, int64_t highest) {
+    auto* control = Gtk::make_managed<Gtk::SpinButton>();
+    control->set_adjustment(Gtk::Adjustment::create(static_cast<double>(fallback),
+                                                    static_cast<double>(lowest),
+                                                    static_cast<double>(highest), 1, 10));
+    control->set_numeric(true);
+    spins_[key] = control;
+    ranges_[key] = {fallback, lowest, highest};
+    control->signal_value_changed().connect([this, control, key = std::string(key)] {
+        if (loading_) {
+            return;
+        }
+        defaults_.setInteger(key, control->get_value_as_int());
+        if (key == settings::kAutoRefreshInterval) {
+            notifications_.post(notifications::kRefreshIntervalChanged);
+        }
+    });
+    addRow(caption, *control);
+}
+
 void SettingsControls::addSwitch(const char* key, const std::string& caption) {
     auto* control = Gtk::make_managed<Gtk::Switch>();
     switches_[key] = control;
@@ -157,9 +174,11 @@ void SettingsControls::addSwitch(const char* key, const std::string& caption) {
 
 void SettingsControls::load() {
     loading_ = true;
-    interval_.set_value(static_cast<double>(std::clamp(
-        defaults_.integerFor(settings::kAutoRefreshInterval, settings::kAutoRefreshIntervalDefault),
-        settings::kAutoRefreshIntervalMinimum, settings::kAutoRefreshIntervalMaximum)));
+    for (auto& [key, control] : spins_) {
+        const NumberRange& range = ranges_.at(key);
+        control->set_value(static_cast<double>(
+            std::clamp(defaults_.integerFor(key, range.fallback), range.lowest, range.highest)));
+    }
     for (auto& [key, control] : switches_) {
         control->set_active(defaults_.boolFor(key, boolDefault(key)));
     }

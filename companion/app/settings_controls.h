@@ -6,6 +6,7 @@
 
 #include <gtkmm.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -20,7 +21,9 @@ public:
                      LoginItem loginItem);
     ~SettingsControls() override;
 
-    Gtk::SpinButton& refreshInterval() { return interval_; }
+    Gtk::SpinButton& refreshInterval() { return number("autoRefreshInterval"); }
+    // The field of an integer key ("autoRefreshInterval", "historyMaxMegabytes").
+    Gtk::SpinButton& number(const std::string& key) { return *spins_.at(key); }
     // The switch of a Boolean key ("showSystemProcesses", "launchAtLogin", …).
     Gtk::Switch& toggle(const std::string& key) { return *switches_.at(key); }
     Gtk::DropDown& panelMetric() { return metric_; }
@@ -32,6 +35,8 @@ private:
     void load();
     void addRow(const std::string& caption, Gtk::Widget& control);
     void addSwitch(const char* key, const std::string& caption);
+    void addNumber(const char* key, const std::string& caption, int64_t fallback, int64_t lowest,
+                   int64_t highest);
     void chooseDirectory();
 
     platform::UserDefaults& defaults_;
@@ -42,7 +47,11 @@ private:
 
     Gtk::Label caption_;
     Gtk::Box card_{Gtk::Orientation::VERTICAL, 0};
-    Gtk::SpinButton interval_;
+    struct NumberRange {
+        int64_t fallback, lowest, highest;
+    };
+    std::map<std::string, Gtk::SpinButton*> spins_;
+    std::map<std::string, NumberRange> ranges_;
     std::map<std::string, Gtk::Switch*> switches_;
     Gtk::DropDown metric_;
     Gtk::Box directoryBox_{Gtk::Orientation::HORIZONTAL, 6};

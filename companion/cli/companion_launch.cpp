@@ -146,11 +146,11 @@ int runCompanion(LaunchRequest request) {
         TextfileExport::setCommandLineDirectory(*request.textfileDirectory);
     }
     const std::string program = platform::runningExecutablePath().value_or("");
-    auto claimed = claimEngineInstance();
-    if (!claimed) {
+    auto claim = claimEngineInstance();
+    if (claim.outcome == EngineInstance::Claim::runningElsewhere) {
         return forwardToRunningEngine(request);
     }
-    auto instance = std::move(*claimed);
+    auto instance = std::move(claim.instance); // none when unavailable: run unguarded
     if (request.openWindow && !displayNamed()) {
         return noDisplayForWindow("no display (DISPLAY and WAYLAND_DISPLAY are unset)");
     }

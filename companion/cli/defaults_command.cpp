@@ -1,6 +1,7 @@
 #include "companion/cli/defaults_command.h"
 
 #include "platform/defaults/user_defaults.h"
+#include "shared/utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,9 +13,16 @@ namespace korvel {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: korvel-companion defaults read [KEY]\n"
+    "Usage: korvel-companion defaults read [KEY]\n"
     "       korvel-companion defaults write KEY [-bool|-int|-float|-string] VALUE\n"
     "       korvel-companion defaults delete KEY\n";
+
+constexpr const char* kDescription = R"(
+read prints the settings, or one value, as JSON. write stores a setting:
+without a type flag true and false, integers and decimals keep that type, the
+rest are strings; a running companion sees it. delete removes a setting so it
+reads as its default.
+)";
 
 bool looksLikeInteger(std::string_view text) {
     const std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
@@ -137,6 +145,11 @@ int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::str
     const std::string_view verb = args.empty() ? std::string_view() : args[0];
     const bool keyGiven = args.size() >= 2 && !args[1].empty();
 
+    if (verb == "--help" || verb == "-h") {
+        out << kUsage << kDescription;
+        return 0;
+    }
+
     if (verb == "read" && args.size() <= 2) {
         warnIfUnusable(store, err);
         if (args.size() == 1) {
@@ -151,6 +164,12 @@ int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::str
         return 0;
     }
     if (verb == "write" && keyGiven && (args.size() == 3 || args.size() == 4)) {
+        // The settings file is JSON, which holds only UTF-8 text.
+        if (!isValidUtf8(args[1]) || !isValidUtf8(args.back())) {
+            err << "korvel-companion defaults: the " << (isValidUtf8(args[1]) ? "value" : "key")
+                << " is not valid UTF-8\n";
+            return 2;
+        }
         std::string error;
         const auto value =
             parseDefaultsValue(args.size() == 4 ? args[2] : std::string_view(), args.back(), error);

@@ -8,33 +8,16 @@
 
 namespace korvel {
 
-std::optional<std::unique_ptr<EngineInstance>> claimEngineInstance() {
-    std::unique_ptr<EngineInstance> instance;
-    std::string error;
+EngineInstance::ClaimResult claimEngineInstance() {
     const auto directory = EngineInstance::defaultDirectory();
-    if (!directory) {
-        error = "no private runtime directory";
-    } else {
-        switch (EngineInstance::claim(*directory, instance, error)) {
-        case EngineInstance::Claim::claimed:
-            return instance;
-        case EngineInstance::Claim::runningElsewhere:
-            return std::nullopt;
-        case EngineInstance::Claim::unavailable:
-            break;
-        }
+    auto result = directory ? EngineInstance::claim(*directory)
+                            : EngineInstance::ClaimResult{EngineInstance::Claim::unavailable,
+                                                          nullptr, "no private runtime directory"};
+    if (result.outcome == EngineInstance::Claim::unavailable) {
+        std::cerr << "korvel-companion: cannot make sure that only one engine runs: "
+                  << result.error << '\n';
     }
-    std::cerr << "korvel-companion: cannot make sure that only one engine runs: " << error << '\n';
-    return std::unique_ptr<EngineInstance>();
-}
-
-int runHeadlessEngine() {
-    auto instance = claimEngineInstance();
-    if (!instance) {
-        std::cout << kAlreadyRunningMessage << std::endl;
-        return 0;
-    }
-    return runHeadlessEngine(std::move(*instance), {});
+    return result;
 }
 
 int runHeadlessEngine(std::unique_ptr<EngineInstance> instance, HeadlessLaunch launch) {

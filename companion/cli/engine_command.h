@@ -18,18 +18,14 @@ struct HeadlessLaunch {
     platform::ControlSocketServer::Handler onCommand;
 };
 
-// `korvel-companion` without a window: claims the engine instance (a second
-// start prints kAlreadyRunningMessage and returns 0), then runs the engine
-// until SIGINT or SIGTERM. On a terminal it says where the snapshot goes and
-// prints one status line per refresh; in the background it prints nothing.
-int runHeadlessEngine();
-
-// The same with the instance already claimed; a null instance runs unguarded.
+// `korvel-companion` without a window, the instance already claimed (a null
+// instance runs unguarded): runs the engine until SIGINT or SIGTERM. On a
+// terminal it says where the snapshot goes and prints one status line per
+// refresh; in the background it prints nothing.
 int runHeadlessEngine(std::unique_ptr<EngineInstance> instance, HeadlessLaunch launch);
 
-// Claims the instance for a start of the engine. Returns the instance (null
-// when the lock could not be taken, which is said on stderr: the engine then
-// runs unguarded) or, when another engine runs, no value.
-std::optional<std::unique_ptr<EngineInstance>> claimEngineInstance();
+// Claims the instance for a start of the engine in the default directory.
+// When it is unavailable, which is said on stderr, the engine runs unguarded.
+EngineInstance::ClaimResult claimEngineInstance();
 
 } // namespace korvel

@@ -24,21 +24,20 @@ EngineInstance::~EngineInstance() {
     lock_.reset();
 }
 
-EngineInstance::Claim EngineInstance::claim(const std::string& directory,
-                                            std::unique_ptr<EngineInstance>& instance,
-                                            std::string& error) {
+EngineInstance::ClaimResult EngineInstance::claim(const std::string& directory) {
     auto result = platform::InstanceLock::acquire(directory + kLockName);
     switch (result.outcome) {
     case platform::InstanceLock::Outcome::acquired:
-        instance.reset(new EngineInstance(directory, std::move(result.lock)));
-        return Claim::claimed;
+        return {
+            Claim::claimed,
+            std::unique_ptr<EngineInstance>(new EngineInstance(directory, std::move(result.lock))),
+            {}};
     case platform::InstanceLock::Outcome::heldElsewhere:
-        return Claim::runningElsewhere;
+        return {Claim::runningElsewhere, nullptr, {}};
     case platform::InstanceLock::Outcome::failed:
         break;
     }
-    error = result.error;
-    return Claim::unavailable;
+    return {Claim::unavailable, nullptr, result.error};
 }
 
 std::unique_ptr<EngineInstance> EngineInstance::adopt(const std::string& directory, int descriptor,

@@ -27,14 +27,18 @@ inline constexpr const char* kCommandUnknown = "unknown-command";
 class EngineInstance {
 public:
     enum class Claim { claimed, runningElsewhere, unavailable };
+    struct ClaimResult {
+        Claim outcome = Claim::unavailable;
+        std::unique_ptr<EngineInstance> instance; // set when claimed
+        std::string error;                        // set when unavailable
+    };
 
     // The runtime directory, or no value when it cannot be made private.
     static std::optional<std::string> defaultDirectory();
 
-    // Tries to become the running engine. unavailable (with error) when the
-    // lock cannot be taken at all; the caller decides whether to run anyway.
-    static Claim claim(const std::string& directory, std::unique_ptr<EngineInstance>& instance,
-                       std::string& error);
+    // Tries to become the running engine. unavailable when the lock cannot be
+    // taken at all; the caller decides whether to run anyway.
+    static ClaimResult claim(const std::string& directory);
 
     // Takes over the claim this process was handed across an exec (see
     // keepClaimAcrossExec); no value, with error, when it is not held.

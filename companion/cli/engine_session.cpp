@@ -5,30 +5,21 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/export/textfile_export.h"
+#include "companion/history/history_recorder.h"
 #include "companion/link/advanced_snapshot.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/system/absolute_time.h"
 #include "platform/system/free_memory.h"
 #include "platform/system/terminal.h"
 
-#include <ctime>
 #include <iostream>
 
 namespace korvel {
-namespace {
-
-std::string clockTime() {
-    const std::time_t now = std::time(nullptr);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
-    return text;
-}
-
-} // namespace
 
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                              std::function<void()> quit) {
-    platform::onTerminationSignal(std::move(quit));
+    platform::onEngineTerminationSignal(std::move(quit));
 
     // `korvel-companion defaults write autoRefreshInterval N` from another
     // shell: re-time the refresh the way a settings window would.
@@ -52,6 +43,8 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
         notifications::kMenuBarDataRefreshed, [](const platform::Notification&) {
             platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
         });
+    historyRecorder_ = std::make_unique<history::HistoryRecorder>(manager, history::historyPlace(),
+                                                                  platform::liveDispatch());
     if (platform::standardOutputIsTerminal()) {
         const auto snapshot = advancedSnapshotURL();
         std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
@@ -62,7 +55,8 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
         statusObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
             notifications::kMenuBarDataRefreshed, [weak](const platform::Notification&) {
                 if (auto self = weak.lock()) {
-                    std::cout << clockTime() << "  " << engineStatusLine(*self) << std::endl;
+                    std::cout << platform::localClockTime() << "  " << engineStatusLine(*self)
+                              << std::endl;
                 }
             });
     }

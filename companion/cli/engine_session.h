@@ -10,12 +10,18 @@ namespace korvel {
 
 class KorvelManager;
 class TextfileExport;
+namespace history {
+class HistoryRecorder;
+}
 
 // What every running engine does beside its manager, with windows or
-// without: SIGINT and SIGTERM call quit, a changed "autoRefreshInterval"
+// without: SIGINT and SIGTERM call quit (SIGHUP too, when started in the
+// foreground of a terminal; otherwise it, SIGUSR1, SIGUSR2 and SIGALRM are
+// ignored), a changed "autoRefreshInterval"
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
-// refresh; every merge goes to the Prometheus textfile when one is asked for.
+// refresh; every merge goes to the Prometheus textfile when one is asked for
+// and to the history.
 // After each refresh the memory it freed goes back to the system.
 // Main thread only.
 class EngineSession {
@@ -31,6 +37,7 @@ private:
     std::unique_ptr<TextfileExport> textfileExport_;
     platform::NotificationObserverToken exportObserver_;
     platform::NotificationObserverToken trimObserver_;
+    std::unique_ptr<history::HistoryRecorder> historyRecorder_;
 };
 
 } // namespace korvel

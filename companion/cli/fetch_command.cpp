@@ -9,7 +9,35 @@
 
 namespace korvel {
 
-int runFetchCommand(bool showSystem, std::ostream& out, std::ostream& err) {
+namespace {
+
+constexpr const char* kUsage = R"(Usage: korvel-companion fetch [--show-system]
+
+Asks the helper for one reading and prints its JSON, starting the helper when
+it is not running.
+
+  --show-system   List every process. Without it only your own session's
+                  processes are listed: other users' and system services'
+                  are left out.
+)";
+
+} // namespace
+
+int runFetchCommand(const std::vector<std::string_view>& args, std::ostream& out,
+                    std::ostream& err) {
+    bool showSystem = false;
+    for (const std::string_view arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            out << kUsage;
+            return 0;
+        }
+        if (arg != "--show-system") {
+            err << "korvel-companion: unknown option for fetch: " << arg
+                << "\nTry 'korvel-companion fetch --help'.\n";
+            return 2;
+        }
+        showSystem = true;
+    }
     return runFetchCommand(makeHelperConnection(), showSystem, out, err);
 }
 
@@ -24,12 +52,16 @@ int runFetchCommand(const std::shared_ptr<platform::xpc::Connection>& connection
     connection->resume();
     connection->send(
         {kFetchDataSelector, showSystem},
-        [&promise](const platform::xpc::Reply& reply) { promise.set_value({reply, {}}); },
-        [&promise](const std::string& error) { promise.set_value({std::nullopt, error}); });
+        [&promise](platform::xpc::Reply reply) {
+            promise.set_value({std::move(reply), {}});
+        },
+        [&promise](const std::string& error) {
+            promise.set_value({std::nullopt, error});
+        });
     const Outcome outcome = result.get();
 
     if (!outcome.error.empty()) {
-        err << "korvel-companion: the helper could not be reached: " << outcome.error << '\n';
+        err << "korvel-companion: no reading from the helper: " << outcome.error << '\n';
         return 1;
     }
     if (!outcome.reply) {
@@ -41,7 +73,7 @@ int runFetchCommand(const std::shared_ptr<platform::xpc::Connection>& connection
         return 1;
     }
     out << *outcome.reply << '\n';
-    return out.good() ? 0 : 1;
+    return 0;
 }
 
 } // namespace korvel

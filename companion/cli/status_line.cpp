@@ -1,27 +1,11 @@
 #include "companion/cli/status_line.h"
 
 #include "companion/engine/korvel_manager.h"
+#include "shared/terminal_text.h"
 
 #include <sstream>
 
 namespace korvel {
-namespace {
-
-const char* statusText(NetworkPathStatus status) {
-    switch (status) {
-    case NetworkPathStatus::online:
-        return "online";
-    case NetworkPathStatus::offline:
-        return "offline";
-    case NetworkPathStatus::constrained:
-        return "constrained";
-    case NetworkPathStatus::expensive:
-        return "expensive";
-    }
-    return "?";
-}
-
-} // namespace
 
 std::string engineStatusLine(const KorvelManager& manager) {
     size_t sockets = 0;
@@ -33,7 +17,7 @@ std::string engineStatusLine(const KorvelManager& manager) {
     line << "processes " << manager.processes.get().size() << ", sockets " << sockets << ", "
          << (manager.dataMode.get() == DataAcquisitionMode::helperFull ? "helper data"
                                                                        : "local data only")
-         << "; network " << statusText(path.status) << " (" << path.transportLabel;
+         << "; network " << networkPathStatusText(path.status) << " (" << path.transportLabel;
     if (path.primaryInterfaceID) {
         line << ", " << *path.primaryInterfaceID;
         if (path.localAddress) {
@@ -44,7 +28,8 @@ std::string engineStatusLine(const KorvelManager& manager) {
         line << ", VPN";
     }
     line << ")";
-    return line.str();
+    // Interface names and addresses are the machine's; the line goes to a terminal.
+    return terminalSafeText(line.str());
 }
 
 } // namespace korvel

@@ -12,6 +12,7 @@
 #include "companion/engine/system_stats.h"
 #include "companion/engine/traffic_session_stats.h"
 #include "companion/sampling/cpu_sampler.h"
+#include "companion/sampling/interface_family.h"
 #include "companion/sampling/interface_rates.h"
 #include "companion/sampling/live_traffic.h"
 #include "companion/sampling/network_path.h"
@@ -108,6 +109,7 @@ private:
     LiveTrafficState liveTraffic_;
     InterfaceLastActiveMap interfaceLastActiveAt_;
     NetworkPathState pathState_;
+    InterfaceClassifier interfaceClassifier_{env_.linkFacts};
     std::unique_ptr<platform::netpath::PathMonitor> pathMonitor_;
     std::shared_ptr<platform::SerialQueue> pathMonitorQueue_;
     bool isPopoverVisible_ = false;

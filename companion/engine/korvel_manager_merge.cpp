@@ -57,9 +57,9 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
                                                       : RunningApplicationsByPID{};
     // A reply that brought its own bytes is written to the snapshot from
     // them, so its rows' strings may move into the model.
-    ConnectionsByPID connections = response.source.text
-                                       ? groupConnections(std::move(response.connections))
-                                       : groupConnections(response.connections);
+    const bool rowsMayMove = response.source.text != nullptr;
+    ConnectionsByPID connections = rowsMayMove ? groupConnections(std::move(response.connections))
+                                               : groupConnections(response.connections);
 
     const double cpuCap = static_cast<double>(std::max(env_.processorCount, 1)) * 100.0;
     std::vector<NetProcess> newProcesses;
@@ -67,19 +67,19 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     ProcessCPUSamples newSamples;
     newSamples.reserve(response.processes.size());
     std::unordered_map<int32_t, size_t> groupOwner;
-    for (const auto& row : response.processes) {
+    for (auto& row : response.processes) {
         NetProcess process;
         process.id = row.pid;
         const auto app = applications.find(row.pid);
         const RunningApplication* application = app == applications.end() ? nullptr : &app->second;
         process.displayName = displayNameFor(row, application);
         process.name = process.displayName;
-        process.execPath = row.execPath;
         if (application != nullptr && application->icon) {
             process.icon = application->icon;
         } else if (row.execPath && env_.iconForExecutablePath) {
             process.icon = env_.iconForExecutablePath(*row.execPath);
         }
+        process.execPath = rowsMayMove ? std::move(row.execPath) : row.execPath;
         const auto previous = cpuSamples.find(row.pid);
         process.cpuPercent =
             std::min(cpuPercentSince(previous == cpuSamples.end() ? nullptr : &previous->second,
@@ -93,6 +93,7 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
         // that, the desktop entry whose program the process runs.
         process.appId = row.appId || application == nullptr ? row.appId : application->appId;
         process.container = row.container;
+        process.startTime = row.startTime;
         // Each group moves to its process; a pid listed twice copies it from
         // the first.
         if (auto group = connections.find(row.pid); group != connections.end()) {
@@ -108,8 +109,16 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     connectionCountersTime_ = response.timestamp;
     sortProcesses(newProcesses);
 
-    const std::vector<InterfaceStat> rows =
-        computeInterfaceRates(response, prevIfStats, prevIfTime);
+    std::vector<InterfaceStat> rows = computeInterfaceRates(response, prevIfStats, prevIfTime);
+    if (env_.linkFacts) {
+        std::vector<std::string> routes;
+        if (pathMonitor_) {
+            for (const auto& interface : pathMonitor_->currentPath().interfaces) {
+                routes.push_back(interface.name);
+            }
+        }
+        interfaceClassifier_.classify(rows, routes);
+    }
 
     const CPUSample cpu = env_.sampleCPU(prevCPUTicks_);
     SystemStats stats = buildSystemStats(response, cpu.cpuUsagePercent, cpu.loadAverage1m,

@@ -9,6 +9,7 @@
 #include "platform/desktop/application_registry.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/system/meminfo.h"
+#include "platform/system/roots.h"
 
 namespace korvel {
 
@@ -41,7 +42,13 @@ ManagerEnvironment ManagerEnvironment::live() {
     };
     env.primaryIPAddress = [](const std::string& name) { return korvel::primaryIPAddress(name); };
     env.liveTrafficSources = LiveTrafficSources::live();
+    env.linkFacts = [](const std::string& name) {
+        return platform::netpath::linkFactsFromSysfs(platform::kLiveSysRoot, name);
+    };
     env.makePathMonitor = [] { return std::make_unique<platform::netpath::PathMonitor>(); };
+    // One reply in flight at most: replies queued behind a slow merge would
+    // each hold a reading (megabytes) until the main loop drops them as stale.
+    env.oneRequestAtATime = true;
     return env;
 }
 

@@ -2,6 +2,7 @@
 
 #include "companion/engine/process_merge.h"
 #include "companion/sampling/cpu_sampler.h"
+#include "companion/sampling/interface_family.h"
 #include "companion/sampling/live_traffic.h"
 #include "companion/sampling/system_stats_builder.h"
 #include "platform/dispatch/dispatch.h"
@@ -39,6 +40,8 @@ struct ManagerEnvironment {
     std::function<std::optional<ProcessIcon>(const std::string& execPath)> iconForExecutablePath;
     std::function<std::optional<std::string>(const std::string& interfaceName)> primaryIPAddress;
     LiveTrafficSources liveTrafficSources;
+    // What each interface is; null leaves the family to the interface's name.
+    InterfaceClassifier::Reader linkFacts;
     // No monitor (null) keeps the path at its start value.
     std::function<std::unique_ptr<platform::netpath::PathMonitor>()> makePathMonitor;
 

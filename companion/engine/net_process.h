@@ -29,6 +29,7 @@ struct NetProcess {
     std::optional<std::string> unit{};
     std::optional<std::string> appId{};
     std::optional<std::string> container{};
+    std::optional<double> startTime{}; // absolute time; with id it names one process
     // Sum of the socket rates; absent while no socket has one.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};

@@ -1,5 +1,7 @@
 #include "companion/engine/process_merge.h"
 
+#include "shared/path_component.h"
+
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -9,18 +11,8 @@
 namespace korvel {
 namespace {
 
-constexpr std::string_view kBundleMarker = ".app/Contents/";
 // Comparisons a plain search may cost before a hash set pays off.
 constexpr size_t kLinearLookupLimit = 4096;
-
-std::string lastPathComponent(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.remove_suffix(1);
-    }
-    const auto slash = path.rfind('/');
-    return std::string(
-        slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1));
-}
 
 // Hashes what NetConnection equality compares, so a process with thousands of
 // sockets is matched in linear time.
@@ -66,14 +58,7 @@ std::string displayNameFor(const HelperProcessData& process,
     if (!process.execPath) {
         return process.name;
     }
-    const std::string_view path = *process.execPath;
-    if (const auto marker = path.find(kBundleMarker); marker != std::string_view::npos) {
-        const std::string_view bundle = path.substr(0, marker);
-        if (const auto slash = bundle.rfind('/'); slash != std::string_view::npos) {
-            return std::string(bundle.substr(slash + 1));
-        }
-    }
-    return lastPathComponent(path);
+    return std::string(lastPathComponent(*process.execPath));
 }
 
 double cpuPercentSince(const ProcessCPUSample* previous, uint64_t cpuNS, double timestamp) {

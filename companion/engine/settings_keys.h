@@ -54,6 +54,13 @@ inline constexpr bool kShowListeningPortsDefault = true;
 inline constexpr const char* kPrometheusTextfileDirectory = "prometheusTextfileDirectory";
 inline constexpr const char* kPrometheusTextfileDirectoryDefault = "";
 
+// The per-process history under $XDG_STATE_HOME/korvel, and the size its
+// database is kept under, in MiB.
+inline constexpr const char* kHistoryEnabled = "historyEnabled";
+inline constexpr bool kHistoryEnabledDefault = true;
+inline constexpr const char* kHistoryMaxMegabytes = "historyMaxMegabytes";
+inline constexpr int64_t kHistoryMaxMegabytesDefault = 500;
+
 inline constexpr const char* kMenuBarColorEnabled = "menuBarColorEnabled";
 inline constexpr bool kMenuBarColorEnabledDefault = false;
 

@@ -21,17 +21,11 @@ IconCache& IconCache::shared() {
     return *cache;
 }
 
-std::string IconCache::keyForExecutablePath(std::string_view execPath) {
-    constexpr std::string_view kBundleContents = ".app/Contents/";
-    const auto found = execPath.find(kBundleContents);
-    if (found == std::string_view::npos) {
-        return std::string(execPath);
-    }
-    return std::string(execPath.substr(0, found)) + ".app";
-}
-
 std::shared_ptr<const ProcessIcon> IconCache::iconForExecutablePath(const std::string& execPath) {
-    const auto key = keyForExecutablePath(execPath);
+    if (execPath.size() > kLongestPath) {
+        return generic_; // no file's path: a reply posing as the helper's must not grow us
+    }
+    const std::string& key = execPath;
     // Held across the lookup: two threads asking for one new key cause one lookup.
     std::lock_guard guard(lock_);
     if (const auto cached = cache_.find(key); cached != cache_.end()) {

@@ -12,12 +12,14 @@
 
 namespace korvel {
 
-// Process icons by executable, one lookup per key for the life of the process.
-// The key is the enclosing ".app" bundle when the path runs through one,
-// otherwise the path itself. Safe to use from any thread.
+// Process icons by executable path, one lookup per path for the life of the
+// process. Safe to use from any thread.
 class IconCache {
 public:
     static constexpr const char* kGenericExecutableIcon = "application-x-executable";
+    // The kernel names no executable by a longer path; such a path gets the
+    // generic icon and is not remembered.
+    static constexpr size_t kLongestPath = 4096;
 
     // The icon an installed application gives the key path; an empty string
     // when it has none; no value while the applications are not known yet.
@@ -33,9 +35,6 @@ public:
     // applications are not known yet the generic icon is returned and nothing
     // is remembered, so the real icon shows once they are.
     std::shared_ptr<const ProcessIcon> iconForExecutablePath(const std::string& execPath);
-
-    // The path before the first ".app/Contents/", plus ".app"; else the path.
-    static std::string keyForExecutablePath(std::string_view execPath);
 
     size_t size() const;
 

@@ -49,7 +49,7 @@ void recordInterfaceActivity(const std::vector<InterfaceStat>& rows,
     double inSum = 0;
     double outSum = 0;
     for (const auto& row : rows) {
-        if (!isMonitoredInterface(row.id)) {
+        if (!isMonitored(row)) {
             continue;
         }
         if (isActiveInterface(row)) {

@@ -31,7 +31,7 @@ std::vector<InterfaceStat> activeOfFamily(const std::vector<InterfaceStat>& rows
                                           InterfaceFamily family) {
     std::vector<InterfaceStat> selected;
     for (const auto& row : rows) {
-        if (isActiveInterface(row) && interfaceFamily(row.id) == family) {
+        if (isActiveInterface(row) && familyOf(row) == family) {
             selected.push_back(row);
         }
     }
@@ -54,7 +54,7 @@ std::vector<InterfaceStat> visibleInterfaces(const std::vector<InterfaceStat>& r
 std::vector<InterfaceStat> monitoredInterfaces(const std::vector<InterfaceStat>& rows) {
     std::vector<InterfaceStat> monitored;
     for (const auto& row : rows) {
-        if (isMonitoredInterface(row.id)) {
+        if (isMonitored(row)) {
             monitored.push_back(row);
         }
     }
@@ -65,9 +65,9 @@ std::vector<InterfaceStat> monitoredInterfaces(const std::vector<InterfaceStat>&
                          }
                          // Linux tunnel names ("tailscale0", "tun0") sort before
                          // "wlan0": by name alone an idle VPN would lead.
-                         const bool aPhysical = interfaceFamily(a.id) == InterfaceFamily::physical;
+                         const bool aPhysical = familyOf(a) == InterfaceFamily::physical;
                          if (totalRate(a) == totalRate(b) &&
-                             aPhysical != (interfaceFamily(b.id) == InterfaceFamily::physical)) {
+                             aPhysical != (familyOf(b) == InterfaceFamily::physical)) {
                              return aPhysical;
                          }
                          return busierThan(a, b);

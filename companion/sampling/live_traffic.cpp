@@ -4,6 +4,8 @@
 #include "platform/system/absolute_time.h"
 #include "shared/interface_counters.h"
 
+#include <algorithm>
+
 namespace korvel {
 namespace {
 
@@ -26,6 +28,14 @@ std::pair<double, double> visibleRateSums(const std::vector<InterfaceStat>& rows
         out += row.rateOut;
     }
     return {in, out};
+}
+
+// The merge has classified every interface the helper saw; one that
+// appeared since falls back to its name.
+std::optional<InterfaceFamily> familyInLastMerge(const std::vector<InterfaceStat>& merged,
+                                                 const std::string& name) {
+    const auto it = std::ranges::find(merged, name, &InterfaceStat::id);
+    return it == merged.end() ? std::nullopt : it->family;
 }
 
 } // namespace
@@ -65,7 +75,8 @@ sampleLiveTraffic(LiveTrafficState& state, const LiveTrafficInputs& inputs,
             const uint64_t dIn = increase(counter.bytesIn, previousIn);
             const uint64_t dOut = increase(counter.bytesOut, previousOut);
             rows.push_back({counter.id, counter.bytesIn, counter.bytesOut,
-                            static_cast<double>(dIn) / dt, static_cast<double>(dOut) / dt});
+                            static_cast<double>(dIn) / dt, static_cast<double>(dOut) / dt,
+                            familyInLastMerge(allInterfaceStats, counter.id)});
         }
         const auto [in, out] = visibleRateSums(rows);
         update = LiveTrafficUpdate{in, out, true};

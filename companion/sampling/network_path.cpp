@@ -43,7 +43,7 @@ std::string transportLabel(const NetworkPath& path) {
 
 bool isVPNActive(const std::vector<InterfaceStat>& allInterfaceStats) {
     for (const auto& row : allInterfaceStats) {
-        if (interfaceFamily(row.id) == InterfaceFamily::tunnel && isActiveInterface(row)) {
+        if (familyOf(row) == InterfaceFamily::tunnel && isActiveInterface(row)) {
             return true;
         }
     }

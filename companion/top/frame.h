@@ -52,8 +52,6 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
 void drawProcessDetail(const TopModel& model, const ViewState& state, const FrameOptions& options,
                        size_t rows, std::vector<FrameLine>& out);
 
-const char* pathStatusText(NetworkPathStatus status);
-
 // Who a process belongs to beyond its user: container, application or unit.
 std::string originText(const NetProcess& process);
 std::string userText(const TopModel& model, const NetProcess& process);

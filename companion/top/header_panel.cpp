@@ -39,20 +39,6 @@ void add(std::vector<FrameLine>& out, const std::string& text, size_t width, boo
 
 } // namespace
 
-const char* pathStatusText(NetworkPathStatus status) {
-    switch (status) {
-    case NetworkPathStatus::online:
-        return "online";
-    case NetworkPathStatus::offline:
-        return "offline";
-    case NetworkPathStatus::constrained:
-        return "constrained";
-    case NetworkPathStatus::expensive:
-        return "metered";
-    }
-    return "";
-}
-
 void drawHeader(const TopModel& model, const ViewState& state, const FrameOptions& options,
                 std::vector<FrameLine>& out) {
     const size_t width = options.width;
@@ -117,8 +103,11 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
         }
         ++shown;
         std::string text = fitLeft(row.id, 10, u) + " in " +
-                           fitRight(formatRate(row.rateIn), 10, u) + "  out " +
-                           fitRight(formatRate(row.rateOut), 10, u) + "  ";
+                           fitRight(formatRate(row.rateIn, 10), 10, u) + "  out " +
+                           fitRight(formatRate(row.rateOut, 10), 10, u) + "  ";
+        if (row.family == InterfaceFamily::virtualInterface) {
+            text += "virtual ";
+        }
         const auto history = model.interfaceHistories.find(row.id);
         if (history != model.interfaceHistories.end() && width > columnCount(text) + 4) {
             std::vector<double> total(history->second.rateIn.size());
@@ -135,7 +124,7 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
 
     const NetworkPathSummary& path = model.path;
     std::string pathLine =
-        std::string("Path ") + pathStatusText(path.status) + ", " + path.transportLabel;
+        std::string("Path ") + networkPathStatusText(path.status) + ", " + path.transportLabel;
     if (path.primaryInterfaceID) {
         pathLine += ", " + *path.primaryInterfaceID;
         if (path.localAddress) {

@@ -84,7 +84,7 @@ std::string modelJson(const TopModel& model) {
                               {"rateIn", row.rateIn},
                               {"rateOut", row.rateOut}});
     }
-    json path = {{"status", pathStatusText(model.path.status)},
+    json path = {{"status", networkPathStatusText(model.path.status)},
                  {"transportLabel", model.path.transportLabel},
                  {"isVPNActive", model.path.isVPNActive}};
     put(path, "primaryInterfaceID", model.path.primaryInterfaceID);
@@ -105,7 +105,10 @@ std::string modelJson(const TopModel& model) {
                        {"peakOutboundRate", session.peakOutboundRate}}},
                      {"processes", std::move(processes)}};
     // NaN or infinite figures have no JSON form; dump() writes them as null.
-    return document.dump();
+    // ASCII only, so no name the machine chose reaches a terminal as a
+    // control (C1 and bidirectional ones are not escaped by JSON alone); bytes
+    // that are not UTF-8 become U+FFFD rather than end the command.
+    return document.dump(-1, ' ', true, json::error_handler_t::replace);
 }
 
 } // namespace korvel::top

@@ -94,9 +94,10 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
             if (!options.showListeningPorts && c.state == TCPState::listen) {
                 continue;
             }
-            const std::string rates = fitRight(c.rateIn ? formatRate(*c.rateIn) : "", kRate, u) +
-                                      " " +
-                                      fitRight(c.rateOut ? formatRate(*c.rateOut) : "", kRate, u);
+            auto rate = [&](const std::optional<double>& value) {
+                return fitRight(value ? formatRate(*value, kRate) : "", kRate, u);
+            };
+            const std::string rates = rate(c.rateIn) + " " + rate(c.rateOut);
             add(socketLine(c, rates, columns, options));
             ++shown;
         }

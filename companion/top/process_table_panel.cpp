@@ -44,7 +44,7 @@ bool matches(const TopModel& model, const NetProcess& process, const std::string
 }
 
 std::string rateCell(const std::optional<double>& rate) {
-    return rate ? formatRateCompact(*rate) : "";
+    return rate ? formatRateCompact(*rate, kRate) : "";
 }
 
 } // namespace
@@ -130,15 +130,16 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
     for (size_t i = state.scrollTop; i < end; ++i) {
         const NetProcess& p = *listed[i];
         char cpu[16];
-        std::snprintf(cpu, sizeof cpu, "%.1f", p.cpuPercent);
+        // Past 999.9 % (many cores busy) the tenth no longer fits.
+        std::snprintf(cpu, sizeof cpu, p.cpuPercent < 999.95 ? "%.1f" : "%.0f", p.cpuPercent);
         std::string name = p.displayName;
         if (!originColumn && !originText(p).empty()) {
             name += " (" + originText(p) + ")";
         }
         std::string text =
             fitRight(std::to_string(p.id), kPid, u) + " " + fitLeft(userText(model, p), kUser, u) +
-            " " + fitRight(cpu, kCpu, u) + " " + fitRight(formatBytesCompact(p.memBytes), kRss, u) +
-            " " +
+            " " + fitRight(cpu, kCpu, u) + " " +
+            fitRight(formatBytesCompact(p.memBytes, kRss), kRss, u) + " " +
             fitRight(std::to_string(socketCount(p, options.showListeningPorts)), kSockets, u) +
             " " + fitRight(rateCell(p.rateIn), kRate, u) + " " +
             fitRight(rateCell(p.rateOut), kRate, u) + " " + fitLeft(name, nameWidth, u);

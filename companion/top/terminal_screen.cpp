@@ -37,6 +37,14 @@ std::unique_ptr<TerminalScreen> TerminalScreen::open() {
     if (screen == nullptr) {
         return nullptr;
     }
+    // A terminal that cannot place the cursor (TERM=dumb, a printing terminal)
+    // is refused before anything is drawn.
+    const char* cursorAddress = tigetstr("cup");
+    if (cursorAddress == nullptr || cursorAddress == reinterpret_cast<char*>(-1)) {
+        endwin();
+        delscreen(screen);
+        return nullptr;
+    }
     set_term(screen);
     return std::unique_ptr<TerminalScreen>(new TerminalScreen(screen));
 }

@@ -15,7 +15,8 @@ namespace korvel::top {
 class TerminalScreen {
 public:
     // Takes the terminal over; colour unless NO_COLOR is set or the terminal
-    // has none. Null when the terminal's type is unknown.
+    // has none. Null when the terminal's type is unknown or it cannot move
+    // the cursor.
     static std::unique_ptr<TerminalScreen> open();
     ~TerminalScreen();
     TerminalScreen(const TerminalScreen&) = delete;

@@ -6,12 +6,13 @@
 #include "companion/top/top_session.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/system/absolute_time.h"
 #include "platform/system/terminal.h"
 
 #include <atomic>
 #include <charconv>
 #include <cmath>
-#include <ctime>
+#include <cstdlib>
 #include <ostream>
 
 namespace korvel::top {
@@ -24,12 +25,15 @@ constexpr double kOnceDeadlineSeconds = 30;
 constexpr size_t kPlainWidth = 120;
 constexpr double kMinimumPeriod = 0.5;
 
-std::string clockTime() {
-    const std::time_t now = std::time(nullptr);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&now));
-    return text;
-}
+constexpr const char* kUsage = R"(Usage: korvel-companion top [-d SECONDS] [--once | --json]
+
+Shows processes, their sockets and network rates live on the terminal (q
+quits). Runs its own engine beside a running companion and publishes nothing.
+
+  -d, --delay SECONDS   Refresh every SECONDS (at least 0.5).
+  --once                Print one plain-text frame after two readings.
+  --json                Print the model as JSON after two readings.
+)";
 
 std::string trimmedRight(std::string text) {
     text.erase(text.find_last_not_of(' ') + 1);
@@ -43,8 +47,9 @@ int printAfterTwoReadings(const TopOptions& options, TopSession& session,
             out << modelJson(session.model()) << '\n';
         } else {
             const bool unicode = platform::standardOutputIsTerminal();
-            Frame frame = renderFrame(session.model(), session.state(),
-                                      session.frameOptions(kPlainWidth, 0, unicode, clockTime()));
+            Frame frame = renderFrame(
+                session.model(), session.state(),
+                session.frameOptions(kPlainWidth, 0, unicode, platform::localClockTime()));
             for (const FrameLine& line : frame.lines) {
                 out << trimmedRight(line.text) << '\n';
             }
@@ -66,7 +71,10 @@ int printAfterTwoReadings(const TopOptions& options, TopSession& session,
 int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::ostream& err) {
     auto screen = TerminalScreen::open();
     if (!screen) {
-        err << "korvel-companion: top cannot drive this terminal (TERM unknown)\n";
+        const char* type = std::getenv("TERM");
+        err << "korvel-companion: top cannot drive this terminal (TERM="
+            << (type != nullptr ? type : "") << " is unknown or cannot move the cursor); "
+            << "try top --once\n";
         return 2;
     }
     const platform::StandardErrorSilenced quietLog;
@@ -74,13 +82,13 @@ int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::os
     auto redraw = [&] {
         drawn = renderFrame(session.model(), session.state(),
                             session.frameOptions(screen->width(), screen->height(),
-                                                 screen->unicode(), clockTime()));
+                                                 screen->unicode(), platform::localClockTime()));
         screen->draw(drawn);
     };
     auto namesArrived = std::make_shared<std::atomic<bool>>(false);
     session.hostNames().setOnResolved([namesArrived] { *namesArrived = true; });
     session.onReading(redraw);
-    platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
+    platform::onAnyTerminationSignal([&dispatch] { dispatch.quit(); });
     int polls = 0;
     auto keys = dispatch.mainRepeatingTimer(kKeyPollSeconds, [&] {
         bool changed = namesArrived->exchange(false) || ++polls % kPollsPerClockTick == 0;
@@ -117,6 +125,9 @@ std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& a
             options.once = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return options;
         } else if (arg == "-d" || arg == "--delay") {
             double seconds = 0;
             const std::string_view value = i + 1 < args.size() ? args[++i] : std::string_view{};
@@ -144,8 +155,12 @@ int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, 
     std::string error;
     const auto options = parseTopOptions(args, error);
     if (!options) {
-        err << "korvel-companion: " << error << '\n';
+        err << "korvel-companion: " << error << "\nTry 'korvel-companion top --help'.\n";
         return 2;
+    }
+    if (options->help) {
+        out << kUsage;
+        return 0;
     }
     const bool plain = options->once || options->json;
     if (!plain && !(platform::standardInputIsTerminal() && platform::standardOutputIsTerminal())) {

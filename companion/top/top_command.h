@@ -12,6 +12,7 @@ struct TopOptions {
     bool once = false;                   // one plain-text frame after two readings
     bool json = false;                   // the model as JSON after two readings
     std::optional<double> refreshPeriod; // -d SECONDS
+    bool help = false;                   // --help: the usage, and nothing else
 };
 
 // No value, with the reason in `error`, for arguments top does not take.

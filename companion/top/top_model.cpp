@@ -1,6 +1,11 @@
 #include "companion/top/top_model.h"
 
 #include "companion/engine/korvel_manager.h"
+#include "companion/sampling/interface_family.h"
+#include "companion/sampling/interface_selection.h"
+
+#include <algorithm>
+#include <functional>
 
 namespace korvel::top {
 namespace {
@@ -29,6 +34,27 @@ void recordInterfaceRates(InterfaceHistories& histories, const std::vector<Inter
     histories = std::move(next);
 }
 
+namespace {
+
+// Traffic through veth pairs and bridges is shown, after the monitored
+// interfaces with traffic and before the quiet ones, but never counted.
+std::vector<InterfaceStat> withActiveVirtualInterfaces(std::vector<InterfaceStat> monitored,
+                                                       const std::vector<InterfaceStat>& all) {
+    std::vector<InterfaceStat> virtuals;
+    for (const InterfaceStat& row : all) {
+        if (familyOf(row) == InterfaceFamily::virtualInterface && isActiveInterface(row)) {
+            virtuals.push_back(row);
+        }
+    }
+    std::ranges::stable_sort(virtuals, std::greater<>{},
+                             [](const InterfaceStat& row) { return row.rateIn + row.rateOut; });
+    const auto quiet = std::ranges::find_if_not(monitored, isActiveInterface);
+    monitored.insert(quiet, virtuals.begin(), virtuals.end());
+    return monitored;
+}
+
+} // namespace
+
 TopModel makeTopModel(const KorvelManager& manager, const TopModel& previous, double now,
                       const std::function<std::string(uint32_t)>& userName) {
     TopModel model;
@@ -37,7 +63,8 @@ TopModel makeTopModel(const KorvelManager& manager, const TopModel& previous, do
     model.helperAvailable = manager.dataMode.get() == DataAcquisitionMode::helperFull;
     model.system = manager.systemStats.get();
     model.cpuHistory = manager.cpuHistory.get();
-    model.interfaces = manager.interfaceStats.get();
+    model.interfaces =
+        withActiveVirtualInterfaces(manager.interfaceStats.get(), manager.allInterfaceStats.get());
     model.interfaceHistories = previous.interfaceHistories;
     recordInterfaceRates(model.interfaceHistories, manager.allInterfaceStats.get());
     model.path = manager.networkPath.get();

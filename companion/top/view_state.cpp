@@ -1,5 +1,7 @@
 #include "companion/top/view_state.h"
 
+#include "shared/utf8.h"
+
 #include <algorithm>
 
 namespace korvel::top {
@@ -14,24 +16,6 @@ std::optional<size_t> indexOf(const std::vector<int32_t>& pids, std::optional<in
         return std::nullopt;
     }
     return static_cast<size_t>(it - pids.begin());
-}
-
-void appendUtf8(std::string& text, char32_t c) {
-    if (c < 0x80) {
-        text += static_cast<char>(c);
-    } else if (c < 0x800) {
-        text += static_cast<char>(0xC0 | (c >> 6));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        text += static_cast<char>(0xE0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 void eraseLastCharacter(std::string& text) {
@@ -173,6 +157,7 @@ void applyCommand(ViewState& state, const Command& command, const std::vector<in
         if (visiblePids.empty()) {
             break;
         }
+        state.selectionFollowsProcess = true;
         const long last = static_cast<long>(visiblePids.size()) - 1;
         long index = static_cast<long>(indexOf(visiblePids, state.selectedPid).value_or(0));
         if (command.kind == C::moveToStart) {
@@ -207,8 +192,9 @@ void settleSelection(ViewState& state, const std::vector<int32_t>& visiblePids, 
         return;
     }
     const size_t page = std::max<size_t>(pageRows, 1);
-    size_t index = indexOf(visiblePids, state.selectedPid)
-                       .value_or(std::min(state.scrollTop, visiblePids.size() - 1));
+    const auto followed =
+        state.selectionFollowsProcess ? indexOf(visiblePids, state.selectedPid) : std::nullopt;
+    const size_t index = followed.value_or(std::min(state.scrollTop, visiblePids.size() - 1));
     state.selectedPid = visiblePids[index];
     if (index < state.scrollTop) {
         state.scrollTop = index;

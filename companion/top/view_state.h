@@ -17,6 +17,9 @@ struct ViewState {
     // Follows the stored setting until `s` is pressed.
     std::optional<bool> showSystemProcesses;
     std::optional<int32_t> selectedPid;
+    // Until the user moves it, the selection stays on the top row whatever
+    // the order; from then on it follows its process through re-sorts.
+    bool selectionFollowsProcess = false;
     size_t scrollTop = 0;
     std::optional<int32_t> openPid; // the process whose sockets are shown
     size_t detailScrollTop = 0;

@@ -1,5 +1,6 @@
 #include "platform/log/log_sink.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <glib.h>
@@ -14,6 +15,7 @@ constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
 
 std::mutex sinkMutex;
 std::shared_ptr<const LogSink> installedSink;
+std::atomic<bool> routineRecordsOffStderr{false};
 
 bool journalPresent() {
     // Checked once: the journal does not come or go while we run, and a
@@ -122,6 +124,10 @@ void writeToSystemLog(const LogRecord& record, const SystemLogTargets& targets) 
     if (targets.journal && targets.journal(record)) {
         return;
     }
+    if (targets.stderrFailuresOnly && record.level != Level::error &&
+        record.level != Level::fault) {
+        return;
+    }
     targets.stderrLine(stderrLogLine(record, programName(), processId()));
 }
 
@@ -129,7 +135,16 @@ void writeToSystemLog(const LogRecord& record) {
     static const SystemLogTargets targets{
         journalPresent() ? std::function<bool(const LogRecord&)>(writeToJournal) : nullptr,
         writeStderrLine, debugRequested()};
-    writeToSystemLog(record, targets);
+    static const SystemLogTargets failuresOnly = [] {
+        SystemLogTargets quiet = targets;
+        quiet.stderrFailuresOnly = true;
+        return quiet;
+    }();
+    writeToSystemLog(record, routineRecordsOffStderr ? failuresOnly : targets);
+}
+
+void keepRoutineRecordsOffStderr() {
+    routineRecordsOffStderr = true;
 }
 
 void writeLogRecord(const LogRecord& record) {

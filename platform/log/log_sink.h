@@ -25,12 +25,18 @@ LogSink exchangeLogSink(LogSink sink);
 // the journal with thousands a day.
 void writeToSystemLog(const LogRecord& record);
 
+// For the rest of the process, info and debug records stay off stderr: a
+// command's terminal is the user's, not a log.
+void keepRoutineRecordsOffStderr();
+
 // Where the system log writes: the real journal and stderr, or a test's.
 struct SystemLogTargets {
     // False when the record was not taken; empty when there is no journal.
     std::function<bool(const LogRecord&)> journal;
     std::function<void(std::string_view line)> stderrLine;
     bool debugRequested = false;
+    // Only errors and faults reach stderr; the rest goes to the journal or nowhere.
+    bool stderrFailuresOnly = false;
 };
 void writeToSystemLog(const LogRecord& record, const SystemLogTargets& targets);
 

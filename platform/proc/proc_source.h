@@ -66,6 +66,8 @@ public:
     // CPU times in nanoseconds and resident bytes, as of the last listing when
     // it listed this pid, else read now.
     std::optional<TaskInfo> taskInfo(int32_t pid);
+    // The unit of TaskInfo::startTimeTicks.
+    uint64_t clockTicksPerSecond() const { return options_.clockTicksPerSecond; }
 
     // CPU time of all the process's threads, to the nanosecond, from its CPU
     // clock. Unlike the tick counts of its stat line it moves whenever any of

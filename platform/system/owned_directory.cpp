@@ -209,6 +209,35 @@ bool OwnedDirectory::removeFile(std::string_view name) const {
     return ::unlinkat(fd_, std::string(name).c_str(), 0) == 0;
 }
 
+bool OwnedDirectory::preparePrivateFile(std::string_view name, std::string& error) const {
+    const std::string file(name);
+    const int fd = ::openat(
+        fd_, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = errno == ELOOP ? file + " is a link" : failure("cannot open " + file);
+        return false;
+    }
+    struct stat st {};
+    bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+    if (!ours) {
+        error = file + " is not a file of ours";
+    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
+        error = failure("cannot make " + file + " private");
+        ours = false;
+    }
+    ::close(fd);
+    return ours;
+}
+
+bool OwnedDirectory::moveAside(std::string_view name, std::string_view newName) const {
+    return ::renameat2(fd_, std::string(name).c_str(), fd_, std::string(newName).c_str(),
+                       RENAME_NOREPLACE) == 0;
+}
+
+bool OwnedDirectory::makePrivate() const {
+    return ::fchmod(fd_, 0700) == 0;
+}
+
 int OwnedDirectory::removeStaleTemporaries(std::string_view name, double minimumAgeSeconds) const {
     return sweep(fd_, name, minimumAgeSeconds);
 }

@@ -31,6 +31,15 @@ public:
     bool replaceFile(std::string_view name, std::string_view contents, std::string& error) const;
     // False when there was nothing to remove or it could not be removed.
     bool removeFile(std::string_view name) const;
+    // Makes name here a regular file of ours that only we can read or write,
+    // creating it empty when missing. False, with a reason, when it is a link
+    // or anything but our own regular file: it is then left alone.
+    bool preparePrivateFile(std::string_view name, std::string& error) const;
+    // Renames name to newName here, never over an existing newName. False when
+    // name is missing or newName exists.
+    bool moveAside(std::string_view name, std::string_view newName) const;
+    // Takes away every permission but the owner's.
+    bool makePrivate() const;
     // Removes leftovers "<name>.XXXXXX" of writes that never finished: our
     // own regular files at least minimumAgeSeconds old. Returns how many.
     int removeStaleTemporaries(std::string_view name, double minimumAgeSeconds) const;

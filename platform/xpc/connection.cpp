@@ -413,8 +413,13 @@ void Connection::State::run() {
             if (status == FrameReader::Status::needMore) {
                 break;
             }
-            auto reply =
-                status == FrameReader::Status::complete ? decodeReplyBody(body) : std::nullopt;
+            if (status == FrameReader::Status::tooLarge) {
+                failure = "The service's reply of " + std::to_string(reader.announcedLength()) +
+                          " bytes is over the limit of " + std::to_string(options.maxReplyBody) +
+                          " bytes.";
+                break;
+            }
+            auto reply = decodeReplyBody(std::move(body));
             Pending request;
             {
                 std::lock_guard lock(mutex);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -19,7 +20,8 @@ namespace {
 
 constexpr int kFirstPassedDescriptor = 3;
 
-// The socket passed by a service manager, consumed so children do not inherit it.
+// The socket passed by a service manager, consumed so children do not
+// inherit it: -1 when none was passed, -2 when what was passed is unusable.
 int passedListenSocket() {
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
@@ -33,10 +35,13 @@ int passedListenSocket() {
         return -1;
     }
     int type = 0;
+    int listening = 0;
     socklen_t length = sizeof type;
     if (::getsockopt(kFirstPassedDescriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
-        type != SOCK_STREAM) {
-        return -1;
+        type != SOCK_STREAM ||
+        ::getsockopt(kFirstPassedDescriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
+        listening == 0) {
+        return -2;
     }
     ::fcntl(kFirstPassedDescriptor, F_SETFD, FD_CLOEXEC);
     return kFirstPassedDescriptor;
@@ -44,17 +49,25 @@ int passedListenSocket() {
 
 } // namespace
 
-std::unique_ptr<Listener> Listener::serviceListener(const std::string& serviceName) {
-    if (const int fd = passedListenSocket(); fd >= 0) {
-        return std::make_unique<Listener>(fd);
+std::unique_ptr<Listener> Listener::serviceListener(const std::string& serviceName,
+                                                    std::string& error) {
+    const int passed = passedListenSocket();
+    if (passed >= 0) {
+        return std::make_unique<Listener>(passed);
+    }
+    if (passed == -2) {
+        error = "descriptor 3, handed over by LISTEN_FDS, is not a listening stream socket";
+        return nullptr;
     }
     const auto path = serviceSocketPath(serviceName);
     if (!path) {
+        error = "no private service directory (under $XDG_RUNTIME_DIR, or /tmp without one)";
         return nullptr;
     }
     // Started by hand: take the name over only when nobody answers on it.
     const int fd = listenUnlessServed(*path);
     if (fd < 0) {
+        error = "cannot listen on " + *path + ": " + std::strerror(errno);
         return nullptr;
     }
     return std::make_unique<Listener>(fd);
@@ -81,7 +94,7 @@ void Listener::stop() {
     (void)!::write(wakeFd_, &one, sizeof one);
 }
 
-void Listener::run() {
+bool Listener::run() {
     using Clock = std::chrono::steady_clock;
     std::vector<pollfd> fds;
     auto quietSince = Clock::now();
@@ -115,7 +128,7 @@ void Listener::run() {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            return false;
         }
         // Walk the connections first: accepting would shift the indices.
         for (size_t i = connections_.size(); i-- > 0;) {
@@ -146,10 +159,11 @@ void Listener::run() {
             // or finds its socket closed unanswered and starts us again.
             pollfd waiting{listenFd_, POLLIN, 0};
             if (::poll(&waiting, 1, 0) == 0) {
-                return;
+                return true;
             }
         }
     }
+    return true;
 }
 
 bool Listener::ready(const IncomingConnection& connection) const {

@@ -59,8 +59,10 @@ class Listener {
 public:
     // The listener of this service: the socket handed over by the service
     // manager or starting client (LISTEN_FDS/LISTEN_PID), else one bound here.
-    // No value when neither is possible or another instance already serves.
-    static std::unique_ptr<Listener> serviceListener(const std::string& serviceName);
+    // No value, with the reason in error, when the socket handed over is not
+    // one, none can be bound, or another instance already serves.
+    static std::unique_ptr<Listener> serviceListener(const std::string& serviceName,
+                                                     std::string& error);
 
     // Takes ownership of an already listening descriptor.
     explicit Listener(int listenFd);
@@ -76,8 +78,8 @@ public:
     void setSendTimeout(std::chrono::milliseconds timeout) { sendTimeout_ = timeout; }
 
     // Serves until stop() is called from a request handler or another thread,
-    // or the idle period passes.
-    void run();
+    // or the idle period passes. False, with errno, when waiting failed.
+    bool run();
     void stop();
 
     // A new client past this many evicts the one quiet the longest.

@@ -61,7 +61,7 @@ std::optional<Request> decodeRequestBody(std::string_view body) {
     return Request{std::string(body.substr(1, selectorLength)), argument == 1};
 }
 
-std::optional<Reply> decodeReplyBody(std::string_view body) {
+std::optional<Reply> decodeReplyBody(std::string body) {
     if (body.empty()) {
         return std::nullopt;
     }
@@ -69,9 +69,24 @@ std::optional<Reply> decodeReplyBody(std::string_view body) {
         return body.size() == 1 ? std::optional<Reply>(Reply{}) : std::nullopt;
     }
     if (body[0] == kDataReply) {
-        return Reply{std::string(body.substr(1))};
+        body.erase(0, 1);
+        return Reply{std::move(body)};
     }
     return std::nullopt;
+}
+
+void FrameReader::append(const char* data, size_t size) {
+    buffer_.append(data, size);
+    if (const uint32_t length = announcedLength(); length > 0 && length <= maxBody_) {
+        buffer_.reserve(offset_ + kFrameHeaderSize + length);
+    }
+}
+
+uint32_t FrameReader::announcedLength() const {
+    if (buffer_.size() - offset_ < kFrameHeaderSize) {
+        return 0;
+    }
+    return frameBodyLength(std::string_view(buffer_).substr(offset_));
 }
 
 FrameReader::Status FrameReader::next(std::string& body) {
@@ -79,12 +94,18 @@ FrameReader::Status FrameReader::next(std::string& body) {
     if (available < kFrameHeaderSize) {
         return Status::needMore;
     }
-    const uint32_t length = frameBodyLength(std::string_view(buffer_).substr(offset_));
+    const uint32_t length = announcedLength();
     if (length > maxBody_) {
         return Status::tooLarge;
     }
     if (available - kFrameHeaderSize < length) {
         return Status::needMore;
+    }
+    if (offset_ == 0 && available == kFrameHeaderSize + length) {
+        body = std::move(buffer_);
+        body.erase(0, kFrameHeaderSize);
+        buffer_.clear();
+        return Status::complete;
     }
     body.assign(buffer_, offset_ + kFrameHeaderSize, length);
     offset_ += kFrameHeaderSize + length;

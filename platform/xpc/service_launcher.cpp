@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <optional>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -79,8 +81,26 @@ void formatPid(char* buf, pid_t pid) {
     buf[n] = '\0';
 }
 
-// Starts the executable detached (double fork, new session) with listenFd as
-// descriptor 3. Returns 0 once exec succeeded, else the errno of the failure.
+constexpr int kFirstUnpassedDescriptor = 4; // after the standard streams and the socket
+
+// Marks every descriptor from first on close-on-exec. In a forked child: only
+// system calls.
+void closeFromOnExec(int first) {
+    if (::close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+        return;
+    }
+    rlimit limit{}; // a kernel before 5.11: every possible descriptor
+    const rlim_t end = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                           ? limit.rlim_cur
+                           : 65536;
+    for (rlim_t fd = static_cast<rlim_t>(first); fd < end; ++fd) {
+        ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    }
+}
+
+// Starts the executable detached (double fork, new session, in /) with
+// listenFd as descriptor 3 and nothing else of ours. Returns 0 once exec
+// succeeded, else the errno of the failure.
 int spawnWithListenSocket(const std::string& executable, int listenFd) {
     // Everything the child needs is prepared before fork: after it, only
     // async-signal-safe calls are allowed.
@@ -146,6 +166,11 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
                 ::close(devNull);
             }
         }
+        // Nothing else of ours goes with it: an inherited pipe would keep its
+        // reader waiting for an end of file, our directory would keep its
+        // file system busy, for as long as the service runs.
+        closeFromOnExec(kFirstUnpassedDescriptor);
+        (void)!::chdir("/");
         formatPid(pidSlot, ::getpid());
         ::execve(argv[0], argv.data(), envp.data());
         const int e = errno;
@@ -233,6 +258,7 @@ int listenUnlessServed(const std::string& socketPath) {
         if (probe >= 0) {
             ::close(probe);
         }
+        errno = EADDRINUSE;
         return -1;
     }
     return listenUnixSocket(socketPath, /*removeStale=*/true);

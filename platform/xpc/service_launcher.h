@@ -23,7 +23,8 @@ ServiceSocket connectOrLaunch(const std::string& socketPath, const std::string& 
                               bool mayLaunch = true);
 
 // For a service started by hand: binds the socket under the same lock, unless
-// someone already answers on it. The listening descriptor, or -1.
+// someone already answers on it (-1 with EADDRINUSE). The listening
+// descriptor, or -1 with errno.
 int listenUnlessServed(const std::string& socketPath);
 
 } // namespace korvel::platform::xpc

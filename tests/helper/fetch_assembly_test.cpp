@@ -25,16 +25,14 @@ FetchCollectors recording(std::vector<std::string>& calls) {
             },
             logged(calls, "interfaces", std::vector<HelperInterfaceData>{{"eth0", 5, 6}}),
             logged(calls, "memory", MemoryFigures{100, 30, 60, 42}),
-            logged(calls, "temperatures", Temperatures{51.0, 47.0}),
-            logged(calls, "coreCount", std::optional<int64_t>(24)),
-            logged(calls, "usage", std::optional<double>(12.5))};
+            logged(calls, "sensors", platform::sensors::SensorReading{51.0, 47.0, 12.5})};
 }
 
 TEST(FetchAssemblyTest, EachCollectorFillsItsOwnMembersInTheFixedOrder) {
     std::vector<std::string> calls;
     const HelperResponse r = assembleHelperResponse(true, recording(calls));
     EXPECT_EQ(calls, (std::vector<std::string>{"now", "processes+system", "interfaces", "memory",
-                                               "temperatures", "coreCount", "usage"}));
+                                               "sensors"}));
     const HelperResponse expected{.processes = {{7, "seven", std::nullopt, 3, 4}},
                                   .connections = {{7, "TCP", "10.0.0.1", 1, "10.0.0.2", 2, 4}},
                                   .interfaces = {{"eth0", 5, 6}},
@@ -43,7 +41,7 @@ TEST(FetchAssemblyTest, EachCollectorFillsItsOwnMembersInTheFixedOrder) {
                                   .usedRam = 30,
                                   .freeRam = 60,
                                   .memPressureLevel = 42,
-                                  .gpuCoreCount = 24,
+                                  .gpuCoreCount = std::nullopt,
                                   .gpuUsagePercent = 12.5,
                                   .cpuTemperatureCelsius = 51.0,
                                   .gpuTemperatureCelsius = 47.0};
@@ -51,13 +49,10 @@ TEST(FetchAssemblyTest, EachCollectorFillsItsOwnMembersInTheFixedOrder) {
 }
 
 TEST(FetchAssemblyTest, WhenEveryCollectorFailsTheReplyIsStillADocument) {
-    const FetchCollectors failing{[] { return 8.0e8; },
-                                  [](bool, auto&) { return std::vector<HelperProcessData>{}; },
-                                  [] { return std::vector<HelperInterfaceData>{}; },
-                                  [] { return MemoryFigures{}; },
-                                  [] { return Temperatures{}; },
-                                  [] { return std::optional<int64_t>(); },
-                                  [] { return std::optional<double>(); }};
+    const FetchCollectors failing{
+        [] { return 8.0e8; }, [](bool, auto&) { return std::vector<HelperProcessData>{}; },
+        [] { return std::vector<HelperInterfaceData>{}; }, [] { return MemoryFigures{}; },
+        [] { return platform::sensors::SensorReading{}; }};
     const auto text = encodeHelperResponse(assembleHelperResponse(false, failing));
     ASSERT_TRUE(text);
     EXPECT_EQ(nlohmann::json::parse(*text),

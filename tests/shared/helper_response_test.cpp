@@ -63,6 +63,9 @@ struct Reference {
             p.unit = extra<std::string>(o, "unit", text);
             p.appId = extra<std::string>(o, "appId", text);
             p.container = extra<std::string>(o, "container", text);
+            p.startTime = extra<double>(o, "startTime", [](const Json& v) {
+                return std::isfinite(number(v)) ? number(v) : throw Reject{};
+            });
         }
         for (const Json& o : list(json, "connections")) {
             r.connections.push_back(
@@ -119,7 +122,7 @@ void expectSameAsReference(const std::string& text) {
 HelperResponse sampleResponse() {
     HelperResponse r;
     r.processes = {{42, "Safari", "/Applications/Safari.app/Contents/MacOS/Safari",
-                    1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box"},
+                    1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box", 8.1e8},
                    {7, "kworker", std::nullopt, 0, 0}};
     r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
@@ -192,7 +195,8 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
           "/processes/0/pid 2147483647", "/connections/1/tcpStateRaw -2147483648",
           "/gpuCoreCount -9223372036854775808", "/somethingNew {\"a\":[1]}", "/processes/0/uid -1",
           "/processes/0/uid 4294967296", "/processes/0/unit 5", "/processes/1/appId null",
-          "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5"}) {
+          "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5",
+          "/processes/0/startTime \"x\""}) {
         check(replaced(change), true);
     }
 }

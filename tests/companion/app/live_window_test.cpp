@@ -229,8 +229,10 @@ TEST_F(LiveWindowTest, SettingsChangedInTheWindowAreStoredAndOutsideChangesShow)
     dispatch.runPending();
     EXPECT_EQ(manager->refreshPeriod(), 30.0);
 
+    controls.number(settings::kHistoryMaxMegabytes).set_value(64);
+    EXPECT_EQ(defaults.integerFor(settings::kHistoryMaxMegabytes, 0), 64);
     for (const char* key : {settings::kShowSystemProcesses, settings::kTrafficEnabled,
-                            settings::kMenuBarColorEnabled}) {
+                            settings::kMenuBarColorEnabled, settings::kHistoryEnabled}) {
         auto& toggle = controls.toggle(key);
         toggle.set_active(!toggle.get_active());
         EXPECT_EQ(defaults.boolFor(key, !toggle.get_active()), toggle.get_active()) << key;

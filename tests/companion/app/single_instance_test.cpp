@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -36,13 +37,13 @@ protected:
         return (root.path() / name).string();
     }
 
-    void startEngine() {
+    void startEngine(GSpawnChildSetupFunc setup = nullptr, gpointer data = nullptr) {
         gchar* argv[] = {program_.data(), nullptr};
         GError* error = nullptr;
         ASSERT_TRUE(g_spawn_async(
             nullptr, argv, nullptr,
-            static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL),
-            nullptr, nullptr, &engine_, &error))
+            static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL), setup,
+            data, &engine_, &error))
             << (error ? error->message : "");
         // Serving commands is the last step of its start.
         const auto control = root.path() / "run/qn.Korvel/qn.Korvel.companion.control";
@@ -117,6 +118,47 @@ TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     EXPECT_EQ(waitForEngine(), 0);
     startEngine();
     EXPECT_EQ(run().second, std::string(kAlreadyRunningMessage) + "\n");
+}
+
+// Detached, the engine outlives the signals it has no use for, hang-up
+// included, and goes on refreshing; in the foreground of its terminal, a
+// hang-up ends it as SIGTERM does.
+TEST_F(SingleInstanceTest, EngineRunsOnThroughUnusedSignalsButNotItsTerminalsHangup) {
+    root.write("config/qn.Korvel.companion/defaults.json", R"({"autoRefreshInterval":1})");
+    startEngine([](gpointer) { ::setsid(); });
+    const auto snapshot = root.path() / "run/qn.Korvel.shared/Advanced Snapshot/latest.json";
+    const auto writtenAfter = [&](std::filesystem::file_time_type since) {
+        std::error_code absent;
+        for (int i = 0; i < 400; ++i, std::this_thread::sleep_for(25ms)) {
+            if (std::filesystem::last_write_time(snapshot, absent) > since && !absent) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(writtenAfter(std::filesystem::file_time_type::min()));
+    for (int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGHUP}) {
+        ::kill(engine_, signal);
+    }
+    EXPECT_TRUE(writtenAfter(std::filesystem::last_write_time(snapshot)));
+    ASSERT_EQ(::waitpid(engine_, nullptr, WNOHANG), 0) << "the engine died of a signal";
+    ::kill(engine_, SIGTERM);
+    EXPECT_EQ(waitForEngine(), 0);
+
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+    // A session leader opening a terminal takes it as its controlling one.
+    startEngine(
+        [](gpointer name) {
+            ::setsid();
+            ::close(::open(static_cast<const char*>(name), O_RDWR));
+        },
+        ::ptsname(terminal));
+    ::kill(engine_, SIGHUP);
+    EXPECT_EQ(waitForEngine(), 0);
+    EXPECT_FALSE(
+        std::filesystem::exists(root.path() / "run/qn.Korvel/qn.Korvel.companion.control"));
+    ::close(terminal);
 }
 
 TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {

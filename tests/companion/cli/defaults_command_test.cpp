@@ -117,7 +117,13 @@ TEST_F(DefaultsCommandTest, BadUsageChangesNothing) {
         {"delete"}, {"read", "a", "b"}, {"write", "a", "-int", "5", "extra"}};
     for (const auto& args : usages) {
         EXPECT_EQ(run(args), 2);
-        EXPECT_NE(err.str().find("usage:"), std::string::npos);
+        EXPECT_NE(err.str().find("Usage:"), std::string::npos);
+    }
+    // The file is JSON: text that is not UTF-8 cannot go in.
+    for (const auto& args : std::vector<std::vector<std::string_view>>{
+             {"write", "\xff", "1"}, {"write", "k", "\xff"}, {"write", "k", "-string", "a\xc3"}}) {
+        EXPECT_EQ(run(args), 2);
+        EXPECT_NE(err.str().find("not valid UTF-8"), std::string::npos) << err.str();
     }
     EXPECT_EQ(readAll(), json::object());
 }

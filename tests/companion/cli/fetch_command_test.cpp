@@ -55,6 +55,7 @@ TEST_F(FetchCommandTest, ConcurrentFirstFetchesStartOneHelperThatLaterFetchesReu
     EXPECT_TRUE(
         std::filesystem::exists(runtime.path() / "qn.Korvel" / "qn.Korvel.companion.helper.sock"));
 
+    ::kill(helpers[0], SIGHUP); // it has no terminal to lose
     std::string out, err;
     ASSERT_EQ(fetch(testing::helperBinary(), out, err), 0) << err;
     const auto later = decodeHelperResponse(out);

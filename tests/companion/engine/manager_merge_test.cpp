@@ -54,13 +54,14 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     scoped.uid = 1000;
     scoped.appId = "org.example.Flat";
     scoped.container = "c0ffee";
+    scoped.startTime = 12.5;
     answer(0, reading(1.0, {scoped, process(2, 0), process(3, 0)}));
     std::map<int32_t, NetProcess> byId;
     for (const auto& p : manager->processes.get()) {
         byId[p.id] = p;
     }
-    EXPECT_EQ(std::tie(byId[1].uid, byId[1].appId, byId[1].container),
-              std::tie(scoped.uid, scoped.appId, scoped.container));
+    EXPECT_EQ(std::tie(byId[1].uid, byId[1].appId, byId[1].container, byId[1].startTime),
+              std::tie(scoped.uid, scoped.appId, scoped.container, scoped.startTime));
     EXPECT_EQ(byId[2].appId, "org.example.Viewer");
     EXPECT_FALSE(byId[3].appId);
 }

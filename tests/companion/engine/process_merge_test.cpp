@@ -27,15 +27,12 @@ TEST(ProcessMergeTest, CPUPercentIsZeroWhenTheClockOrTheCounterWentBack) {
     EXPECT_EQ(cpuPercentSince(&previous, 999'999'999, 101.0), 0);  // pid reused
 }
 
-TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenBundleThenFileThenShortName) {
-    HelperProcessData p{7, "short", "/Applications/Foo.app/Contents/MacOS/foo-bin", 0, 0};
-    const RunningApplication app{"Foo Browser", std::nullopt};
+TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenFileThenShortName) {
+    HelperProcessData p{7, "short", "/usr/lib/firefox/firefox-bin/", 0, 0};
+    const RunningApplication app{"Firefox", std::nullopt};
     const RunningApplication unnamed{"", std::nullopt};
-    EXPECT_EQ(displayNameFor(p, &app), "Foo Browser");
-    EXPECT_EQ(displayNameFor(p, &unnamed), "Foo");
-    EXPECT_EQ(displayNameFor(p, nullptr), "Foo");
-    p.execPath = "/usr/lib/firefox/firefox";
-    EXPECT_EQ(displayNameFor(p, nullptr), "firefox");
+    EXPECT_EQ(displayNameFor(p, &app), "Firefox");
+    EXPECT_EQ(displayNameFor(p, &unnamed), "firefox-bin");
     p.execPath.reset();
     EXPECT_EQ(displayNameFor(p, nullptr), "short");
 }

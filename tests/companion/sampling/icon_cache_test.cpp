@@ -15,25 +15,26 @@ TEST(IconCache, OneLookupPerKeyButNoneRememberedBeforeTheApplicationsAreKnown) {
         if (!ready) {
             return std::nullopt;
         }
-        return key == "/Applications/Example.app" ? "/opt/example/icon.png" : "";
+        return key == "/opt/example/bin/example" ? "/opt/example/icon.png" : "";
     });
     const auto icon = [&](const char* path) { return cache.iconForExecutablePath(path); };
 
-    EXPECT_EQ(*icon("/Applications/Example.app/Contents/MacOS/Example"),
-              IconCache::kGenericExecutableIcon);
+    EXPECT_EQ(*icon("/opt/example/bin/example"), IconCache::kGenericExecutableIcon);
     EXPECT_EQ(cache.size(), 0u);
 
     ready = true;
-    const auto main = icon("/Applications/Example.app/Contents/MacOS/Example");
+    const auto main = icon("/opt/example/bin/example");
     EXPECT_EQ(*main, "/opt/example/icon.png");
-    EXPECT_EQ(icon("/Applications/Example.app/Contents/Helpers/tool").get(), main.get());
-    EXPECT_EQ(calls["/Applications/Example.app"], 2);
+    EXPECT_EQ(icon("/opt/example/bin/example").get(), main.get());
+    EXPECT_EQ(calls["/opt/example/bin/example"], 2);
 
     // No application for it (or no such file): the generic icon, remembered too.
     const auto daemon = icon("/usr/sbin/daemon-without-entry");
     EXPECT_EQ(*daemon, IconCache::kGenericExecutableIcon);
     EXPECT_EQ(icon("/usr/sbin/daemon-without-entry").get(), daemon.get());
     EXPECT_EQ(calls["/usr/sbin/daemon-without-entry"], 1);
+    EXPECT_EQ(*icon(("/" + std::string(IconCache::kLongestPath, 'x')).c_str()),
+              IconCache::kGenericExecutableIcon);
     EXPECT_EQ(cache.size(), 2u);
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 namespace korvel {
@@ -26,8 +27,78 @@ TEST(InterfaceFamilyTest, PrefixesOfBothSystemsAreClassifiedCaseSensitively) {
     for (const char* name :
          {"lo", "lo0", "bridge0", "docker0", "veth12ab", "virbr0", "EN0", "Eth0", "awdl0", ""}) {
         EXPECT_EQ(interfaceFamily(name), InterfaceFamily::other) << name;
-        EXPECT_FALSE(isMonitoredInterface(name)) << name;
+        EXPECT_FALSE(isMonitored({name, 0, 0, 0, 0})) << name;
     }
+}
+
+// What users run on: a server whose route goes through a bridge over a
+// bond, a container whose eth0 is a veth, Docker's bridge, a VPN.
+TEST(InterfaceClassifierTest, TheDefaultRouteCountsOnceWhateverCarriesIt) {
+    using platform::netpath::LinkFacts;
+    using platform::netpath::LinkKind;
+    const std::map<std::string, LinkFacts> machine{
+        {"eth0", {LinkKind::hardware, {"bond0"}}},
+        {"eth1", {LinkKind::hardware, {"bond0"}}},
+        {"bond0", {LinkKind::bond, {"br0"}}},
+        {"br0", {LinkKind::bridge, {}}},
+        {"enp5s0", {LinkKind::hardware, {"enp5s0.7"}}},
+        {"enp5s0.7", {LinkKind::vlan, {}}},
+        {"docker0", {LinkKind::bridge, {}}},
+        {"veth1a2b", {LinkKind::virtualLink, {"docker0"}}},
+        {"wg0", {LinkKind::tunnel, {}}},
+        {"lo", {LinkKind::loopback, {}}},
+    };
+    int reads = 0;
+    InterfaceClassifier classifier([&](const std::string& name) {
+        ++reads;
+        const auto it = machine.find(name);
+        return it == machine.end() ? LinkFacts{} : it->second;
+    });
+    const auto familiesWith = [&](std::vector<std::string> routes) {
+        std::vector<InterfaceStat> rows;
+        for (const auto& [name, facts] : machine) {
+            rows.push_back({name, 0, 0, 0, 0});
+        }
+        rows.push_back({"tailscale0", 0, 0, 0, 0}); // unknown to sysfs: by name
+        classifier.classify(rows, routes);
+        std::map<std::string, InterfaceFamily> families;
+        for (const auto& row : rows) {
+            families[row.id] = familyOf(row);
+        }
+        return families;
+    };
+    using F = InterfaceFamily;
+    EXPECT_EQ(familiesWith({"br0", "wg0"}),
+              (std::map<std::string, F>{{"br0", F::physical},
+                                        {"bond0", F::virtualInterface},
+                                        {"eth0", F::virtualInterface},
+                                        {"eth1", F::virtualInterface},
+                                        {"enp5s0", F::physical},
+                                        {"enp5s0.7", F::virtualInterface},
+                                        {"docker0", F::virtualInterface},
+                                        {"veth1a2b", F::virtualInterface},
+                                        {"wg0", F::tunnel},
+                                        {"lo", F::other},
+                                        {"tailscale0", F::tunnel}}));
+    // The route moves to the VLAN: its parent stops counting, the bond's
+    // ports count again; sysfs is not read again for names already known.
+    const int readsBefore = reads;
+    const auto moved = familiesWith({"enp5s0.7"});
+    EXPECT_EQ(reads, readsBefore);
+    EXPECT_EQ(moved.at("enp5s0.7"), F::physical);
+    EXPECT_EQ(moved.at("enp5s0"), F::virtualInterface);
+    EXPECT_EQ(moved.at("eth0"), F::physical);
+    EXPECT_EQ(moved.at("br0"), F::virtualInterface);
+
+    // Only monitored rows reach the totals: a bridge and its port are not
+    // both summed.
+    std::vector<InterfaceStat> rows{{"br0", 1000, 0, 0, 0}, {"eth0", 1000, 0, 0, 0}};
+    classifier.classify(rows, {"br0"});
+    const InterfaceStatsByName before{{"br0", {"br0", 0, 0, 0, 0}}, {"eth0", {"eth0", 0, 0, 0, 0}}};
+    InterfaceLastActiveMap lastActive;
+    TrafficSessionStats session;
+    recordInterfaceActivity(rows, before, 1, lastActive, session);
+    EXPECT_EQ(session.totalInboundBytes, 1000u);
 }
 
 TEST(VisibleInterfacesTest, BusiestActivePhysicalThenActiveTunnels) {

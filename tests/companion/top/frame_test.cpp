@@ -1,6 +1,7 @@
 #include "companion/top/frame.h"
 #include "companion/top/host_names.h"
 #include "companion/top/text_layout.h"
+#include "shared/terminal_text.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,13 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
     EXPECT_EQ(fitLeft("ñandú", 4), "ñan…"); // two-byte letters cost one column
     EXPECT_EQ(columnCount(fitLeft("ñandú—x", 6)), 6u);
     EXPECT_EQ(fitLeft("", 0), "");
+    // Wide glyphs take two columns and are never split; marks take none.
+    EXPECT_EQ(columnCount("名前😀a"), 7u);
+    EXPECT_EQ(fitLeft("名前テスト", 6), "名前 …");
+    EXPECT_EQ(fitRight("テスト", 4), "… ト");
+    EXPECT_EQ(fitLeft("e\u0301te", 2), "e\u0301…");
+    EXPECT_EQ(fitRight("ae\u0301x", 2), "…x"); // no mark left without its letter
+    EXPECT_EQ(fitLeft("a\tb\x1b", 8), "a b\\x1b ");
 
     const std::pair<double, std::string> rates[] = {{0, "0 B/s"},        {999, "999 B/s"},
                                                     {999.6, "1.0 kB/s"}, {12'345, "12.3 kB/s"},
@@ -96,6 +104,10 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
         EXPECT_EQ(formatRate(rate), text) << rate;
     }
     EXPECT_EQ(formatBytesCompact(1536ull << 20), "1.5G");
+    // Too wide for its column, a figure moves up a unit rather than be cut.
+    EXPECT_EQ(formatBytesCompact(1008ull << 10), "1008.0K");
+    EXPECT_EQ(formatBytesCompact(1008ull << 10, 6), "1.0M");
+    EXPECT_EQ(formatRate(995'400, 9), "1.0 MB/s");
     EXPECT_EQ(formatAge(59.9), "59 s");
     EXPECT_EQ(formatAge(600), "10 min");
     EXPECT_EQ(sparkline({0, 5, 10}, 5, false), "  _=#");
@@ -116,7 +128,15 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
         }
     }
 
+    // The first reading has no CPU figures yet, so it lists by pid; until the
+    // user moves, the selection stays on the top row of each new order.
+    TopModel first = model;
+    for (NetProcess& p : first.processes) {
+        p.cpuPercent = 0;
+    }
     ViewState state;
+    EXPECT_EQ(renderFrame(first, state, {}).listedPids, (std::vector<int32_t>{10, 20, 30}));
+    EXPECT_EQ(state.selectedPid, 10);
     Frame frame = renderFrame(model, state, {});
     EXPECT_EQ(frame.listedPids, (std::vector<int32_t>{20, 10, 30})); // by CPU
     EXPECT_EQ(state.selectedPid, 20);
@@ -147,6 +167,19 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
         press(state, frame, {Key::Kind::character, key});
         EXPECT_EQ(renderFrame(model, state, {}).listedPids, order) << char(key);
     }
+
+    // Moving down past the last row shown scrolls the selection into view.
+    ViewState scrolled;
+    frame = renderFrame(model, scrolled, screen(80, 9));
+    ASSERT_EQ(frame.listRows, 2u);
+    for (int i = 0; i < 2; ++i) {
+        press(scrolled, frame, {Key::Kind::down});
+        frame = renderFrame(model, scrolled, screen(80, 9));
+    }
+    EXPECT_EQ(scrolled.selectedPid, 30);
+    EXPECT_TRUE(std::ranges::any_of(frame.lines, [](const FrameLine& line) {
+        return line.style == LineStyle::selected && line.text.find("Daemon") != std::string::npos;
+    }));
 }
 
 TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
@@ -174,6 +207,7 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
     TopModel model = sampleModel();
     ViewState state;
     state.selectedPid = 10;
+    state.selectionFollowsProcess = true;
     FrameOptions options;
     options.hostName = [](const std::string& address) -> std::optional<std::string> {
         return address == "::ffff:93.184.216.34" ? std::optional<std::string>("example.net")
@@ -204,6 +238,46 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
     model.readings = 3;
     model.helperAvailable = false;
     EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "Helper unreachable"));
+}
+
+TEST(FrameTest, NamesTheMachineChoseCannotDriveTheTerminalOrSplitARow) {
+    std::string hostile = "x";
+    for (char c = 1; c < 0x20; ++c) {
+        hostile += c;
+    }
+    for (int c = 0x80; c < 0xA0; ++c) { // C1 as UTF-8, then as a lone byte
+        hostile += std::string("\xC2") + static_cast<char>(c) + static_cast<char>(c);
+    }
+    hostile += "\x7f\x1b]0;PWNED\x07\x1b[2J\r\nfake row\xE2\x80\xAE";
+    TopModel model = sampleModel();
+    model.processes[0].displayName = model.processes[0].name = hostile;
+    model.processes[0].execPath = hostile;
+    model.processes[1].unit = hostile;
+    model.userNames[1000] = hostile;
+    model.interfaces[0].id = hostile;
+    model.path.primaryInterfaceID = hostile;
+    auto expectSafe = [&](const Frame& frame, size_t width) {
+        for (const FrameLine& line : frame.lines) {
+            EXPECT_EQ(terminalSafeText(line.text), line.text); // nothing left to escape
+            EXPECT_EQ(columnCount(line.text), width) << line.text;
+        }
+    };
+    ViewState state;
+    const Frame once = renderFrame(model, state, screen(120, 0)); // as `top --once` prints
+    EXPECT_TRUE(anyLineHas(once, "x\\x01\\x02"));
+    std::string printed;
+    for (const FrameLine& line : once.lines) {
+        printed += line.text + "\n";
+    }
+    // A terminal starts a row at each CR or LF: one per line, so one per process.
+    EXPECT_EQ(std::ranges::count_if(printed, [](char c) { return c == '\n' || c == '\r'; }),
+              std::ssize(once.lines));
+    expectSafe(once, 120);
+    expectSafe(renderFrame(model, state, screen(80, 24)), 80);
+    state.openPid = 10;
+    FrameOptions detail = screen(100, 30);
+    detail.hostName = [&](const std::string&) { return std::optional(hostile); };
+    expectSafe(renderFrame(model, state, detail), 100);
 }
 
 TEST(HostNamesTest, SlowAndFailingResolversNeverHoldTheFrame) {

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -46,7 +47,10 @@ struct Outcome {
 
 // Runs the companion with `args` on a new pseudo-terminal of 120 columns and
 // collects what it writes until it exits (killed after a minute).
-Outcome runOnTerminal(std::vector<std::string> args) {
+// `whileRunning` sees its pid and the output so far, every 50 ms.
+Outcome runOnTerminal(std::vector<std::string> args,
+                      const std::function<void(pid_t, const std::string&)>& whileRunning = {},
+                      bool showErrors = false) {
     args.insert(args.begin(), companionBinary());
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -58,7 +62,9 @@ Outcome runOnTerminal(std::vector<std::string> args) {
     const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
     if (child == 0) {
         // Log lines go to stderr; the test reads what a script would.
-        ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+        if (!showErrors) {
+            ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -78,6 +84,9 @@ Outcome runOnTerminal(std::vector<std::string> args) {
         for (ssize_t n; ::poll(&fd, 1, exited ? 0 : 50) > 0 &&
                         (n = ::read(master, buffer, sizeof buffer)) > 0;) {
             run.output.append(buffer, static_cast<size_t>(n));
+        }
+        if (!exited && whileRunning) {
+            whileRunning(child, run.output);
         }
     }
     ::close(master);
@@ -209,11 +218,32 @@ TEST_F(TopCommandTest, OnceAndJsonShowTheSendersOutRateAndPublishNothing) {
     }
 }
 
-TEST_F(TopCommandTest, TheFullScreenViewNeedsATerminal) {
+TEST_F(TopCommandTest, TheFullScreenViewNeedsATerminalThatMovesTheCursorAndGivesItBack) {
     const int status =
         std::system(("'" + companionBinary() + "' top </dev/null >/dev/null").c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
+    {
+        const testing::ScopedEnv dumb{"TERM", "dumb"};
+        const Outcome refused = runOnTerminal({"top"}, {}, true);
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_NE(refused.output.find("cannot drive this terminal (TERM=dumb"), std::string::npos);
+    }
+    // Whatever ends it, the view leaves the alternate screen it entered.
+    const testing::ScopedEnv xterm{"TERM", "xterm"};
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        bool sent = false;
+        const Outcome run = runOnTerminal({"top"}, [&](pid_t pid, const std::string& output) {
+            if (!sent && output.find("Sort") != std::string::npos) { // the first frame
+                sent = ::kill(pid, signal) == 0;
+            }
+        });
+        ASSERT_TRUE(sent) << strsignal(signal) << run.output;
+        EXPECT_EQ(run.status, 0) << strsignal(signal);
+        const size_t entered = run.output.find("\x1b[?1049h");
+        ASSERT_NE(entered, std::string::npos);
+        EXPECT_NE(run.output.find("\x1b[?1049l", entered), std::string::npos) << strsignal(signal);
+    }
 }
 
 } // namespace

@@ -31,24 +31,41 @@ TEST(UnifiedLogTest, JournalRecordsCarryPriorityAndNamesAndStderrLinesAreSingleL
               "korvel-companion[17]: Korvel: failed to save\n");
 }
 
-TEST(UnifiedLogTest, DebugRecordsGoNowhereUnlessAskedForJournalIncluded) {
-    for (const bool requested : {false, true}) {
-        for (const bool journal : {true, false}) {
-            std::vector<std::string> journalled, printed;
-            SystemLogTargets targets;
-            if (journal) {
-                targets.journal = [&](const LogRecord& r) {
-                    journalled.push_back(r.message);
-                    return true;
-                };
+TEST(UnifiedLogTest, DebugRecordsGoNowhereUnlessAskedAndCommandsPrintOnlyFailures) {
+    for (const bool failuresOnly : {false, true}) {
+        for (const bool requested : {false, true}) {
+            for (const bool journal : {true, false}) {
+                std::vector<std::string> journalled, printed;
+                SystemLogTargets targets;
+                if (journal) {
+                    targets.journal = [&](const LogRecord& r) {
+                        journalled.push_back(r.message);
+                        return true;
+                    };
+                }
+                targets.stderrLine = [&](std::string_view line) { printed.emplace_back(line); };
+                targets.debugRequested = requested;
+                targets.stderrFailuresOnly = failuresOnly;
+                for (const Level level : {Level::debug, Level::info, Level::error, Level::fault}) {
+                    writeToSystemLog({level, "qn.Korvel", "XPC", levelName(level)}, targets);
+                }
+                // The journal takes every record asked for; stderr only failures when told.
+                std::vector<std::string> want{"info", "error", "fault"};
+                if (requested) {
+                    want.insert(want.begin(), "debug");
+                }
+                if (!journal && failuresOnly) {
+                    want = {"error", "fault"};
+                }
+                std::vector<std::string> got = journalled;
+                for (const std::string& line : printed) {
+                    got.push_back(
+                        line.substr(line.rfind(' ') + 1, line.size() - line.rfind(' ') - 2));
+                }
+                EXPECT_EQ(got, want) << "journal " << journal << ", asked for " << requested
+                                     << ", failures only " << failuresOnly;
+                EXPECT_TRUE((journal ? printed : journalled).empty());
             }
-            targets.stderrLine = [&](std::string_view line) { printed.emplace_back(line); };
-            targets.debugRequested = requested;
-            writeToSystemLog({Level::debug, "qn.Korvel", "XPC", "fetched"}, targets);
-            writeToSystemLog({Level::error, "qn.Korvel", "XPC", "failed"}, targets);
-            EXPECT_EQ((journal ? journalled : printed).size(), requested ? 2u : 1u)
-                << "journal " << journal << ", asked for " << requested;
-            EXPECT_TRUE((journal ? printed : journalled).empty());
         }
     }
 }

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <thread>
+#include <tuple>
 
 namespace korvel::platform::netpath {
 namespace {
@@ -198,6 +199,41 @@ TEST(InterfaceKind, FromSysfs) {
     };
     for (const auto& [name, type] : expected) {
         EXPECT_EQ(interfaceTypeFromSysfs(root, name), type) << name;
+    }
+
+    // A server's stack: two ports bonded, the bond bridged, a VLAN on a port.
+    std::filesystem::create_directories(add("bond0", 1, false) / "bonding");
+    std::filesystem::create_directories(root / "class" / "net" / "br0" / "bridge");
+    std::filesystem::create_directory_symlink("../bond0", add("eth1", 1, true) / "master");
+    std::filesystem::create_directory_symlink("../br0",
+                                              root / "class" / "net" / "bond0" / "master");
+    std::ofstream(add("enp3s0.100", 1, false) / "uevent") << "DEVTYPE=vlan\n";
+    std::filesystem::create_directory_symlink("../enp3s0.100", root / "class" / "net" / "enp3s0" /
+                                                                   "upper_enp3s0.100");
+    std::ofstream(add("tun0", 65534, false) / "tun_flags") << "0x1001\n";
+    std::ofstream(add("tap0", 1, false) / "tun_flags") << "0x1002\n";
+    std::ofstream(add("wgvpn", 65534, false) / "uevent") << "DEVTYPE=wireguard\n";
+    add("gre1", 778, false);
+    using Kind = LinkKind;
+    const std::tuple<const char*, Kind, std::vector<std::string>> facts[] = {
+        {"lo", Kind::loopback, {}},
+        {"enp3s0", Kind::hardware, {"enp3s0.100"}},
+        {"wlan1", Kind::hardware, {}},
+        {"eth1", Kind::hardware, {"bond0"}},
+        {"bond0", Kind::bond, {"br0"}},
+        {"br0", Kind::bridge, {}},
+        {"enp3s0.100", Kind::vlan, {}},
+        {"veth0", Kind::virtualLink, {}},
+        {"tap0", Kind::virtualLink, {}},
+        {"tun0", Kind::tunnel, {}},
+        {"wg0", Kind::tunnel, {}},
+        {"wgvpn", Kind::tunnel, {}},
+        {"gre1", Kind::tunnel, {}},
+        {"gone0", Kind::unknown, {}},
+        {"../net/enp3s0", Kind::unknown, {}},
+    };
+    for (const auto& [name, kind, uppers] : facts) {
+        EXPECT_EQ(linkFactsFromSysfs(root, name), (LinkFacts{kind, uppers})) << name;
     }
 }
 

@@ -53,6 +53,18 @@ TEST_F(ServedTest, RepliesArriveInOrderNilDiffersFromEmptyAndBadFramesHarmNoOne)
     }
 }
 
+TEST_F(ServedTest, ReplyOverTheLimitIsRefusedSayingSoAndTheNextOneServed) {
+    serve();
+    ConnectionOptions options;
+    options.socketPathOverride = socketPath;
+    options.maxReplyBody = 256 * 1024; // the big reply's body is one byte more
+    auto connection = Connection::create("test.service", options);
+    connection->resume();
+    EXPECT_EQ(std::get<std::string>(sendAndWait(*connection, {"big", false})),
+              "The service's reply of 262145 bytes is over the limit of 262144 bytes.");
+    EXPECT_EQ(std::get<Reply>(sendAndWait(*connection, {"hello", false})), Reply("hello:no"));
+}
+
 TEST_F(ServedTest, PeersOfAnotherUserAreRefused) {
     serve();
     if (::getuid() != 0) {

@@ -1,7 +1,11 @@
+#include "platform/xpc/service_launcher.h"
 #include "tests/platform/xpc/served_fixture.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -34,6 +38,13 @@ TEST_F(ServedTest, ClientThatStopsReadingHoldsUpNobodyAndIsDroppedAfterItsTimeou
     pollfd hangup{stalled, 0, 0};
     EXPECT_EQ(::poll(&hangup, 1, 10000), 1);
     EXPECT_TRUE(hangup.revents & POLLHUP) << "the stalled client is still connected";
+    // Until then served only while its socket and queue had room.
+    int socketBuffer = 0;
+    socklen_t size = sizeof socketBuffer;
+    ::getsockopt(stalled, SOL_SOCKET, SO_SNDBUF, &socketBuffer, &size);
+    const size_t reply = 256 * 1024;
+    EXPECT_LE(static_cast<size_t>(service->bigReplies) * reply,
+              static_cast<size_t>(socketBuffer) + Listener::kMaxQueuedOutput + 2 * reply);
     ::close(stalled);
 }
 
@@ -104,6 +115,69 @@ TEST(ListenerTest, HandStartedHelperWaitsForTheLaunchLockAndExitsWhenIdle) {
         FAIL() << "the idle helper kept running";
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// systemd, or whoever started it, must see a helper that cannot serve fail.
+TEST(ListenerTest, HelperThatCannotServeSaysWhyOnOneLineAndFails) {
+    testing::TempDir runtime;
+    const std::string socket = runtime.str() + "/qn.Korvel/qn.Korvel.companion.helper.sock";
+    const auto start = [&](const std::string& setup) {
+        const std::string command = "cd / && XDG_RUNTIME_DIR='" + runtime.str() +
+                                    "' KORVEL_HELPER_IDLE_EXIT_MS=200 " + setup + " '" +
+                                    testing::helperBinary() + "' 2>'" + runtime.str() + "/err'";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << setup << ": " << status;
+        const std::string err = runtime.read("err");
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        return err;
+    };
+    // A descriptor handed over that is no listening socket.
+    EXPECT_NE(start("LISTEN_FDS=1 sh -c 'export LISTEN_PID=$$; exec \"$0\"' 3</dev/null")
+                  .find("not a listening"),
+              std::string::npos);
+    // Another helper already answers on the socket.
+    ASSERT_EQ(::mkdir((runtime.str() + "/qn.Korvel").c_str(), 0700), 0);
+    const int serving = listenUnixSocket(socket, true);
+    ASSERT_GE(serving, 0);
+    EXPECT_NE(start("").find(socket), std::string::npos);
+    ::close(serving);
+    // A socket directory others may write into.
+    ASSERT_EQ(::chmod((runtime.str() + "/qn.Korvel").c_str(), 0770), 0);
+    EXPECT_NE(start("").find("private"), std::string::npos);
+}
+
+// Started by a client, the helper keeps none of its descriptors and not its
+// directory: a pipe it holds reaches end of file, its file system can go.
+TEST(ListenerTest, HelperStartedByAClientKeepsOnlyItsSocketOfWhatTheClientHad) {
+    testing::TempDir runtime;
+    korvel::testing::ScopedEnv runtimeDirectory{"XDG_RUNTIME_DIR", runtime.str()};
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0); // inherited by whatever we start
+    const auto directory = std::filesystem::current_path();
+    std::filesystem::current_path(runtime.path());
+    const auto socket =
+        connectOrLaunch(runtime.str() + "/helper.sock", korvel::testing::helperBinary());
+    std::filesystem::current_path(directory);
+    ::close(pipe[1]);
+    ASSERT_TRUE(socket.launched) << socket.error;
+    pollfd end{pipe[0], POLLIN, 0};
+    EXPECT_EQ(::poll(&end, 1, 5000), 1) << "the helper holds the client's pipe";
+    pollfd greeting{socket.fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&greeting, 1, 5000), 1); // serving, so done loading its libraries
+    const auto helpers = korvel::testing::waitForHelpers(1);
+    ASSERT_EQ(helpers.size(), 1u);
+    const std::filesystem::path proc = "/proc/" + std::to_string(helpers[0]);
+    EXPECT_EQ(std::filesystem::read_symlink(proc / "cwd"), "/");
+    for (const auto& entry : std::filesystem::directory_iterator(proc / "fd")) {
+        std::error_code gone;
+        const std::string target = std::filesystem::read_symlink(entry, gone);
+        EXPECT_TRUE(std::stoi(entry.path().filename()) <= 2 || target.starts_with("socket:") ||
+                    target == "anon_inode:[eventfd]")
+            << entry.path() << " -> " << target;
+    }
+    ::close(socket.fd);
+    ::close(pipe[0]);
+    korvel::testing::killHelpers();
 }
 
 // Connections come and go around the helper's exit: each request is either

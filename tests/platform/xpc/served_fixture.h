@@ -49,6 +49,7 @@ class EchoService : public ExportedObject {
 public:
     std::atomic<bool> hang{false};
     std::atomic<bool> released{false};
+    std::atomic<int> bigReplies{0};
 
     void handle(const Request& request, const std::function<void(const Reply&)>& reply) override {
         if (hang) {
@@ -61,6 +62,7 @@ public:
         } else if (request.selector == "empty") {
             reply(std::string());
         } else if (request.selector == "big") {
+            ++bigReplies;
             reply(std::string(256 * 1024, 'b'));
         } else {
             reply(request.selector + (request.argument ? ":yes" : ":no"));

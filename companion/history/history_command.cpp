@@ -1,0 +1,291 @@
+#include "companion/history/history_command.h"
+
+#include "companion/history/history_location.h"
+#include "companion/history/history_query.h"
+#include "companion/history/history_time.h"
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace korvel::history {
+namespace {
+
+enum class Report { usage, connections, interfaces };
+enum class Format { table, json, csv };
+
+struct Options {
+    Window window;
+    Measure by = Measure::cpu;
+    Grouping group = Grouping::process;
+    Report report = Report::usage;
+    Format format = Format::table;
+};
+
+const std::map<std::string_view, Measure> kMeasures = {{"cpu", Measure::cpu},
+                                                       {"memory", Measure::memory},
+                                                       {"in", Measure::in},
+                                                       {"out", Measure::out},
+                                                       {"total", Measure::total}};
+const std::map<std::string_view, Grouping> kGroupings = {
+    {"process", Grouping::process}, {"executable", Grouping::executable},
+    {"app", Grouping::app},         {"unit", Grouping::unit},
+    {"user", Grouping::user},       {"container", Grouping::container}};
+
+// Text from the machine, made safe to print on a terminal: control characters
+// (C0, DEL and C1) become '?'.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+            out += '?';
+            ++i;
+        } else {
+            out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+std::string bytesText(int64_t bytes) {
+    static constexpr const char* kUnits[] = {"B", "KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1000 && unit + 1 < std::size(kUnits)) {
+        value /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+std::string timeText(int64_t unixSeconds) {
+    const auto t = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// One table: a header, then rows; the machine's strings already printable.
+struct Table {
+    std::vector<std::string> header;
+    std::vector<std::vector<std::string>> rows;
+    std::vector<nlohmann::json> records;
+};
+
+void print(const Table& table, Format format, std::ostream& out) {
+    if (format == Format::json) {
+        out << nlohmann::json(table.records).dump(2) << '\n';
+        return;
+    }
+    if (format == Format::csv) {
+        for (size_t i = 0; i < table.header.size(); ++i) {
+            out << (i ? "," : "") << csvField(table.header[i]);
+        }
+        out << '\n';
+        for (const auto& record : table.records) {
+            size_t i = 0;
+            for (const auto& key : table.header) {
+                const auto& value = record.at(key);
+                out << (i++ ? "," : "")
+                    << (value.is_string() ? csvField(value.get<std::string>())
+                        : value.is_null() ? ""
+                                          : value.dump());
+            }
+            out << '\n';
+        }
+        return;
+    }
+    std::vector<size_t> widths;
+    for (const auto& title : table.header) {
+        widths.push_back(title.size());
+    }
+    for (const auto& row : table.rows) {
+        for (size_t i = 0; i < row.size(); ++i) {
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    const auto line = [&](const std::vector<std::string>& row) {
+        for (size_t i = 0; i < row.size(); ++i) {
+            out << row[i]
+                << (i + 1 < row.size() ? std::string(widths[i] - row[i].size() + 2, ' ') : "");
+        }
+        out << '\n';
+    };
+    line(table.header);
+    for (const auto& row : table.rows) {
+        line(row);
+    }
+}
+
+Table usageTable(Database& db, const Options& o) {
+    Table table{{"name", "processes", "cpu_seconds", "peak_rss", "bytes_in", "bytes_out"}, {}, {}};
+    for (const auto& r : topUsage(db, o.window, o.by, o.group)) {
+        char cpu[32];
+        std::snprintf(cpu, sizeof cpu, "%.1f", r.cpuSeconds);
+        table.rows.push_back({printable(r.label), std::to_string(r.processes), cpu,
+                              bytesText(r.peakRss), bytesText(r.bytesIn), bytesText(r.bytesOut)});
+        table.records.push_back({{"name", r.label},
+                                 {"processes", r.processes},
+                                 {"cpu_seconds", r.cpuSeconds},
+                                 {"peak_rss", r.peakRss},
+                                 {"bytes_in", r.bytesIn},
+                                 {"bytes_out", r.bytesOut}});
+    }
+    return table;
+}
+
+Table connectionsTable(Database& db, const Options& o) {
+    Table table{{"process", "pid", "protocol", "remote", "port", "host", "first_seen", "last_seen",
+                 "bytes_in", "bytes_out"},
+                {},
+                {}};
+    const auto bytes = [](const std::optional<int64_t>& v) {
+        return v ? bytesText(*v) : std::string("-");
+    };
+    for (const auto& r : endpointsSeen(db, o.window)) {
+        table.rows.push_back({printable(r.process), std::to_string(r.pid), r.protocol,
+                              printable(r.remoteAddress), std::to_string(r.remotePort),
+                              printable(r.hostName.value_or("-")), timeText(r.firstSeen),
+                              timeText(r.lastSeen), bytes(r.bytesIn), bytes(r.bytesOut)});
+        const auto orNull = [](const auto& v) { return v ? nlohmann::json(*v) : nlohmann::json(); };
+        table.records.push_back({{"process", r.process},
+                                 {"pid", r.pid},
+                                 {"protocol", r.protocol},
+                                 {"remote", r.remoteAddress},
+                                 {"port", r.remotePort},
+                                 {"host", orNull(r.hostName)},
+                                 {"first_seen", r.firstSeen},
+                                 {"last_seen", r.lastSeen},
+                                 {"bytes_in", orNull(r.bytesIn)},
+                                 {"bytes_out", orNull(r.bytesOut)}});
+    }
+    return table;
+}
+
+Table interfacesTable(Database& db, const Options& o) {
+    Table table{{"interface", "bytes_in", "bytes_out"}, {}, {}};
+    for (const auto& r : interfaceTotals(db, o.window)) {
+        table.rows.push_back({printable(r.name), bytesText(r.bytesIn), bytesText(r.bytesOut)});
+        table.records.push_back(
+            {{"interface", r.name}, {"bytes_in", r.bytesIn}, {"bytes_out", r.bytesOut}});
+    }
+    return table;
+}
+
+// Fills options from args; the complaint when one is unusable.
+std::optional<std::string> parse(const std::vector<std::string_view>& args, int64_t now,
+                                 Options& o) {
+    o.window.since = now - 86400;
+    o.window.until = now + 1;
+    bool reportChosen = false, formatChosen = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view flag = args[i];
+        const auto value = [&]() -> std::optional<std::string_view> {
+            return i + 1 < args.size() ? std::optional(args[++i]) : std::nullopt;
+        };
+        if (flag == "--since" || flag == "--until") {
+            const auto text = value();
+            const auto time = text ? parseHistoryTime(*text, now) : std::nullopt;
+            if (!time) {
+                return std::string(flag) + " needs a time such as 3h, 2d or \"yesterday 02:00\"";
+            }
+            (flag == "--since" ? o.window.since : o.window.until) = *time;
+        } else if (flag == "--top") {
+            const auto text = value();
+            int64_t n = 0;
+            if (!text ||
+                std::from_chars(text->data(), text->data() + text->size(), n).ptr !=
+                    text->data() + text->size() ||
+                n < 1) {
+                return std::string("--top needs a positive number");
+            }
+            o.window.limit = n;
+        } else if (flag == "--by" || flag == "--group") {
+            const auto text = value().value_or("");
+            if (flag == "--by" && kMeasures.contains(text)) {
+                o.by = kMeasures.at(text);
+            } else if (flag == "--group" && kGroupings.contains(text)) {
+                o.group = kGroupings.at(text);
+            } else {
+                return std::string(flag) + (flag == "--by"
+                                                ? " takes cpu, memory, in, out or total"
+                                                : " takes process, executable, app, unit, user "
+                                                  "or container");
+            }
+        } else if (flag == "--process") {
+            const auto text = value();
+            if (!text || text->empty()) {
+                return std::string("--process needs a name or a pid");
+            }
+            int64_t pid = 0;
+            if (std::from_chars(text->data(), text->data() + text->size(), pid).ptr ==
+                text->data() + text->size()) {
+                o.window.pid = pid;
+            } else {
+                o.window.name = std::string(*text);
+            }
+        } else if ((flag == "--connections" || flag == "--interfaces") && !reportChosen) {
+            o.report = flag == "--connections" ? Report::connections : Report::interfaces;
+            reportChosen = true;
+        } else if ((flag == "--json" || flag == "--csv") && !formatChosen) {
+            o.format = flag == "--json" ? Format::json : Format::csv;
+            formatChosen = true;
+        } else {
+            return "unexpected argument: " + std::string(flag);
+        }
+    }
+    if (o.window.since >= o.window.until) {
+        return std::string("--since must come before --until");
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int runHistoryCommand(const std::vector<std::string_view>& args, std::ostream& out,
+                      std::ostream& err) {
+    if (std::ranges::find_if(args, [](std::string_view a) { return a == "--help" || a == "-h"; }) !=
+        args.end()) {
+        out << "Usage: korvel-companion\n" << kHistoryUsage;
+        return 0;
+    }
+    Options options;
+    if (const auto complaint = parse(args, std::time(nullptr), options)) {
+        err << "korvel-companion history: " << *complaint << "\nUsage:\n" << kHistoryUsage;
+        return 2;
+    }
+    const auto place = historyPlace();
+    std::string error = "no home directory is known";
+    auto db = place ? openHistoryForReading(*place, error) : std::nullopt;
+    if (!db) {
+        err << "korvel-companion history: " << printable(error) << '\n';
+        return 1;
+    }
+    const Table table = options.report == Report::connections  ? connectionsTable(*db, options)
+                        : options.report == Report::interfaces ? interfacesTable(*db, options)
+                                                               : usageTable(*db, options);
+    print(table, options.format, out);
+    return 0;
+}
+
+} // namespace korvel::history

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "companion/history/sqlite_database.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace korvel::history {
+
+inline constexpr const char* kHistoryFileName = "history.sqlite3";
+
+// Where the history lives: a base directory (followed if it is a link) and
+// the private directories below it, opened one step at a time as the
+// snapshot's are.
+struct HistoryPlace {
+    std::string base;
+    std::string relative;
+    std::string path() const { return base + "/" + relative + "/" + kHistoryFileName; }
+};
+
+// $XDG_STATE_HOME/korvel when that is an absolute path, else
+// ~/.local/state/korvel; none without a home directory.
+std::optional<HistoryPlace> historyPlace();
+
+// Opens the recorder's database, made 0600 in a 0700 directory, with its
+// schema brought up to date. A file that will not open as a database or
+// fails its quick check is renamed "history.sqlite3.broken-<date>" (never
+// over another) and a new one is started; `say` hears of it once. No value,
+// and the reason in error, when the place is not the user's own or a link,
+// or no database can be had.
+std::optional<Database> openHistoryForWriting(const HistoryPlace& place, std::string& error,
+                                              const std::function<void(const std::string&)>& say);
+
+// For reading only: no value, and why, when there is no history yet.
+std::optional<Database> openHistoryForReading(const HistoryPlace& place, std::string& error);
+
+} // namespace korvel::history

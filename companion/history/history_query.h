@@ -1,0 +1,57 @@
+#pragma once
+
+#include "companion/history/sqlite_database.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel::history {
+
+// The questions the history answers. Each is one fixed statement; what the
+// user typed only ever reaches it as a bound parameter.
+enum class Measure { cpu, memory, in, out, total };
+enum class Grouping { process, executable, app, unit, user, container };
+
+struct Window {
+    int64_t since = 0; // Unix seconds, inclusive
+    int64_t until = 0; // exclusive
+    std::optional<int64_t> pid;
+    std::optional<std::string> name; // the process's name
+    int64_t limit = 10;
+};
+
+struct UsageRow {
+    std::string label;
+    double cpuSeconds = 0;
+    int64_t peakRss = 0;
+    int64_t bytesIn = 0;
+    int64_t bytesOut = 0;
+    int64_t processes = 0; // distinct processes in the group
+};
+std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group);
+
+struct EndpointRow {
+    std::string process;
+    int64_t pid = 0;
+    std::string protocol;
+    std::string remoteAddress;
+    int64_t remotePort = 0;
+    std::optional<std::string> hostName;
+    int64_t firstSeen = 0;
+    int64_t lastSeen = 0;
+    std::optional<int64_t> bytesIn; // none for UDP
+    std::optional<int64_t> bytesOut;
+};
+// Endpoints with a socket open at some time in the window, most traffic first.
+std::vector<EndpointRow> endpointsSeen(Database& db, const Window& window);
+
+struct InterfaceRow {
+    std::string name;
+    int64_t bytesIn = 0;
+    int64_t bytesOut = 0;
+};
+std::vector<InterfaceRow> interfaceTotals(Database& db, const Window& window);
+
+} // namespace korvel::history

@@ -1,0 +1,96 @@
+#include "companion/history/history_recorder.h"
+
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/korvel_manager.h"
+#include "companion/engine/settings_keys.h"
+#include "companion/history/history_store.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/log/ns_log.h"
+
+#include <atomic>
+#include <sqlite3.h>
+
+namespace korvel::history {
+namespace {
+
+// Readings waiting for the writer beyond this are dropped: their counters
+// are cumulative, so the next one written still carries what they saw.
+constexpr int kMostPending = 3;
+
+void say(const std::string& message) {
+    platform::log::nsLog("Korvel: " + message);
+}
+
+} // namespace
+
+struct HistoryRecorder::Writer {
+    std::optional<HistoryPlace> place;
+    std::unique_ptr<HistoryStore> store;
+    bool opened = false;
+    bool stopped = false; // by a full disk
+    int lastFailure = SQLITE_OK;
+    std::atomic<int> pending{0};
+
+    void record(const HistoryReading& reading, const HistoryLimits& limits) {
+        if (!opened) {
+            opened = true;
+            std::string error = "no home directory is known";
+            auto db = place ? openHistoryForWriting(*place, error, say) : std::nullopt;
+            if (!db) {
+                say("history is not recorded: " + error);
+                return;
+            }
+            store = std::make_unique<HistoryStore>(std::move(*db));
+        }
+        if (!store) {
+            return;
+        }
+        const int rc = store->record(reading, limits);
+        if (rc == SQLITE_OK) {
+            stopped = false;
+            lastFailure = SQLITE_OK;
+        } else if (isDiskFull(rc)) {
+            if (!stopped) {
+                say("history recording stopped: the disk is full; it goes on when there is room");
+            }
+            stopped = true;
+        } else if (rc != lastFailure) {
+            say("history: a reading could not be written: " + store->database().lastError());
+            lastFailure = rc;
+        }
+    }
+};
+
+HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
+                                 std::optional<HistoryPlace> place, platform::Dispatch& dispatch)
+    : writer_(std::make_shared<Writer>()), queue_(dispatch.makeSerialQueue("korvel.history")) {
+    writer_->place = std::move(place);
+    observer_ = platform::NotificationCenter::defaultCenter().addObserver(
+        notifications::kMenuBarDataRefreshed,
+        [weak = std::weak_ptr<KorvelManager>(manager), writer = writer_, queue = queue_,
+         &dispatch](const platform::Notification&) {
+            const auto self = weak.lock();
+            const auto& defaults = platform::UserDefaults::standard();
+            if (!self ||
+                !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault) ||
+                writer->pending.load() >= kMostPending) {
+                return;
+            }
+            HistoryLimits limits;
+            const int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
+                                                          settings::kHistoryMaxMegabytesDefault);
+            limits.maxBytes = static_cast<uint64_t>(std::clamp<int64_t>(megabytes, 1, 1 << 20))
+                              << 20;
+            ++writer->pending;
+            queue->async([writer, limits, reading = readingFromModel(*self, dispatch.now())] {
+                writer->record(reading, limits);
+                --writer->pending;
+            });
+        });
+}
+
+HistoryRecorder::~HistoryRecorder() {
+    platform::NotificationCenter::defaultCenter().removeObserver(observer_);
+}
+
+} // namespace korvel::history

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "companion/history/history_location.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/notification_center.h"
+
+#include <memory>
+#include <optional>
+
+namespace korvel {
+class KorvelManager;
+}
+
+namespace korvel::history {
+
+// Records every merged reading of the manager while "historyEnabled" is on:
+// the model is copied on the main queue when "Korvel.MenuBarDataRefreshed"
+// arrives and written on the recorder's own thread, which alone holds the
+// database. A write that falls behind drops the next readings instead of
+// holding memory or the main loop; a full disk stops recording with one
+// message until space returns.
+class HistoryRecorder {
+public:
+    HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
+                    std::optional<HistoryPlace> place, platform::Dispatch& dispatch);
+    ~HistoryRecorder();
+    HistoryRecorder(const HistoryRecorder&) = delete;
+    HistoryRecorder& operator=(const HistoryRecorder&) = delete;
+
+private:
+    struct Writer;
+    std::shared_ptr<Writer> writer_;
+    std::shared_ptr<platform::SerialQueue> queue_;
+    platform::NotificationObserverToken observer_;
+};
+
+} // namespace korvel::history

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "companion/history/sqlite_database.h"
+
+#include <string>
+#include <vector>
+
+namespace korvel::history {
+
+// The tiers a kind of usage is kept in: each reading, then minute and hour
+// buckets. A row's time is Unix seconds: the reading's, or its bucket's start.
+struct Tier {
+    const char* suffix;    // the table is "<kind>_<suffix>"
+    int64_t bucketSeconds; // 0 for the readings themselves
+};
+inline constexpr Tier kTiers[] = {{"reading", 0}, {"minute", 60}, {"hour", 3600}};
+
+// How one kind of usage (process, interface, system) is laid out and how its
+// rows merge into a coarser bucket.
+struct UsageColumn {
+    const char* name;
+    const char* type;    // with its constraint
+    const char* rollup;  // aggregate over the finer rows
+    const char* merge;   // on meeting a bucket that exists: old and excluded
+    const char* meaning; // the comment a reader of the schema sees
+};
+struct UsageKind {
+    const char* name;
+    std::vector<const char*> keys; // after time
+    std::vector<UsageColumn> columns;
+};
+const std::vector<UsageKind>& usageKinds();
+
+// Brings the database to the newest schema, one version step at a time
+// inside a transaction each. False, with the reason, when a step fails or the
+// database was written by a newer version than this one knows.
+bool migrateSchema(Database& db, std::string& error);
+inline constexpr int kSchemaVersion = 1;
+
+std::string tierTable(const UsageKind& kind, const Tier& tier);
+
+} // namespace korvel::history

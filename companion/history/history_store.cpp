@@ -1,0 +1,404 @@
+#include "companion/history/history_store.h"
+
+#include "platform/system/user_name.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sqlite3.h>
+
+namespace korvel::history {
+namespace {
+
+// A row's last_seen may lag the truth by this much while nothing else changes.
+constexpr int64_t kLastSeenSlack = 60;
+// Two readings of one process's start may differ by the boot clock's jitter.
+constexpr double kStartTimeJitter = 2;
+
+int64_t signedCount(uint64_t value) {
+    return static_cast<int64_t>(std::min<uint64_t>(value, INT64_MAX));
+}
+
+// What a cumulative counter added since `previous`; a counter that went back
+// belongs to a new socket and counts from zero.
+uint64_t growth(uint64_t now, std::optional<uint64_t> previous) {
+    return !previous ? 0 : now >= *previous ? now - *previous : now;
+}
+
+int64_t wholeSeconds(double seconds) {
+    return static_cast<int64_t>(std::llround(seconds));
+}
+
+std::string socketKey(int32_t pid, const SocketSample& s) {
+    return std::to_string(pid) + '|' + s.protocol + '|' + s.localAddress + '|' +
+           std::to_string(s.localPort) + '|' + s.remoteAddress + '|' + std::to_string(s.remotePort);
+}
+
+} // namespace
+
+struct HistoryStore::LiveProcess {
+    int64_t row = 0;
+    std::optional<double> startTime;
+    uint64_t lastCpuNS = 0;
+    uint64_t countedNS = 0; // CPU time counted for the row, the stored total included
+    int64_t writtenMS = 0;
+    uint64_t lastRss = 0;
+    uint64_t peakRss = 0;
+    uint64_t totalIn = 0;
+    uint64_t totalOut = 0;
+    int64_t tcpSockets = -1;
+    int64_t udpSockets = -1;
+    int64_t lastSeen = 0;
+    int64_t lastSeenWritten = 0;
+    bool totalsChanged = false;
+};
+
+struct HistoryStore::LiveSocket {
+    int64_t endpoint = 0; // 0: no one on the other side
+    std::optional<uint64_t> bytesIn;
+    std::optional<uint64_t> bytesOut;
+    int64_t lastSeen = 0;
+};
+
+struct HistoryStore::LiveEndpoint {
+    std::optional<int64_t> bytesIn; // null for UDP
+    std::optional<int64_t> bytesOut;
+    int64_t lastSeen = 0;
+    int64_t lastSeenWritten = 0;
+    bool changed = false;
+};
+
+HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
+    // A process still open in the database was cut off by the last stop; its
+    // row goes on if the first reading still sees it.
+    db_.execute("UPDATE process SET ended = 1 WHERE ended = 0");
+    findProcess_ = db_.prepare(
+        "SELECT id, cpu_ms, peak_rss, tcp_bytes_in, tcp_bytes_out FROM process "
+        "WHERE pid = ?1 AND start_time BETWEEN ?2 - ?3 AND ?2 + ?3 ORDER BY id DESC LIMIT 1");
+    addProcess_ = db_.prepare(
+        "INSERT INTO process (pid, start_time, name, executable, uid, user, unit, app_id, "
+        "container, first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10)");
+    updateProcess_ =
+        db_.prepare("UPDATE process SET last_seen = ?2, ended = 0, cpu_ms = ?3, peak_rss = ?4, "
+                    "tcp_bytes_in = ?5, tcp_bytes_out = ?6 WHERE id = ?1");
+    endProcess_ = db_.prepare("UPDATE process SET ended = 1, last_seen = ?2 WHERE id = ?1");
+    addUsage_ = db_.prepare(
+        "INSERT INTO process_reading (time, process_id, cpu_ms, rss, bytes_in, bytes_out, "
+        "tcp_sockets, udp_sockets) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
+        "ON CONFLICT (time, process_id) DO UPDATE SET cpu_ms = cpu_ms + excluded.cpu_ms, "
+        "rss = max(rss, excluded.rss), bytes_in = bytes_in + excluded.bytes_in, "
+        "bytes_out = bytes_out + excluded.bytes_out, tcp_sockets = excluded.tcp_sockets, "
+        "udp_sockets = excluded.udp_sockets");
+    addEndpoint_ = db_.prepare(
+        "INSERT INTO endpoint (process_id, protocol, remote_address, remote_port, first_seen, "
+        "last_seen, bytes_in, bytes_out) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6) "
+        "ON CONFLICT (process_id, protocol, remote_address, remote_port) "
+        "DO UPDATE SET last_seen = excluded.last_seen RETURNING id, bytes_in, bytes_out");
+    updateEndpoint_ = db_.prepare(
+        "UPDATE endpoint SET last_seen = ?2, bytes_in = ?3, bytes_out = ?4 WHERE id = ?1");
+    addInterface_ = db_.prepare(
+        "INSERT INTO interface_reading (time, interface, bytes_in, bytes_out) "
+        "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (time, interface) DO UPDATE SET "
+        "bytes_in = bytes_in + excluded.bytes_in, bytes_out = bytes_out + excluded.bytes_out");
+    addSystem_ = db_.prepare(
+        "INSERT OR REPLACE INTO system_reading (time, readings, cpu_percent, load_1m, "
+        "memory_total, memory_used, memory_free, memory_pressure, gpu_percent, cpu_temperature, "
+        "gpu_temperature) VALUES (?1, 1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+}
+
+HistoryStore::~HistoryStore() = default;
+
+int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& limits) {
+    // The write-ahead log counts against the cap: a few per cent of it, and
+    // up to one transaction more between checkpoints.
+    const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 4, 1000);
+    if (limits.maxBytes != logLimitFor_) {
+        logLimitFor_ = limits.maxBytes;
+        db_.execute(("PRAGMA wal_autocheckpoint = " + std::to_string(pages)).c_str());
+        db_.execute(("PRAGMA journal_size_limit = " + std::to_string(pages * 4096)).c_str());
+    }
+    int rc = db_.execute("BEGIN IMMEDIATE");
+    if (rc == SQLITE_OK) {
+        rc = write(reading);
+        rc = rc == SQLITE_OK ? db_.execute("COMMIT") : rc;
+    }
+    if (rc != SQLITE_OK) {
+        db_.execute("ROLLBACK");
+        forget();
+        return rc;
+    }
+    previousTime_ = reading.time;
+    rc = tiers_.compact(reading.time, limits);
+    return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes - 2 * pages * 4096) : rc;
+}
+
+void HistoryStore::forget() {
+    previousTime_.reset();
+    processes_.clear();
+    sockets_.clear();
+    endpoints_.clear();
+    interfaces_.clear();
+}
+
+int HistoryStore::write(const HistoryReading& reading) {
+    for (const auto& sample : reading.processes) {
+        const bool fresh = previousTime_ && sample.startTime &&
+                           *sample.startTime >= static_cast<double>(*previousTime_) - 1;
+        if (const int rc = writeProcess(sample, reading.time, fresh); rc != SQLITE_OK) {
+            return rc;
+        }
+    }
+    int rc = endMissing(reading.time);
+    rc = rc == SQLITE_OK ? writeEndpoints(reading.time) : rc;
+    rc = rc == SQLITE_OK ? writeInterfaces(reading) : rc;
+    return rc == SQLITE_OK ? writeSystem(reading) : rc;
+}
+
+int HistoryStore::findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live) {
+    if (sample.startTime) {
+        findProcess_.bind(1, int64_t{sample.pid})
+            .bind(2, wholeSeconds(*sample.startTime))
+            .bind(3, int64_t{static_cast<int64_t>(kStartTimeJitter)});
+        if (findProcess_.step()) {
+            live.row = findProcess_.integer(0);
+            live.writtenMS = findProcess_.integer(1);
+            live.countedNS = static_cast<uint64_t>(live.writtenMS) * 1000000;
+            live.peakRss = static_cast<uint64_t>(findProcess_.integer(2));
+            live.totalIn = static_cast<uint64_t>(findProcess_.integer(3));
+            live.totalOut = static_cast<uint64_t>(findProcess_.integer(4));
+        }
+        findProcess_.reset();
+        if (live.row != 0) {
+            return SQLITE_OK;
+        }
+    }
+    std::optional<std::string> user;
+    if (sample.uid) {
+        user = platform::userName(*sample.uid);
+    }
+    addProcess_.bind(1, int64_t{sample.pid})
+        .bind(2, sample.startTime ? std::optional<int64_t>(wholeSeconds(*sample.startTime))
+                                  : std::nullopt)
+        .bind(3, std::string_view(sample.name))
+        .bind(4, sample.executable)
+        .bind(5, sample.uid ? std::optional<int64_t>(*sample.uid) : std::nullopt)
+        .bind(6, user)
+        .bind(7, sample.unit)
+        .bind(8, sample.appId)
+        .bind(9, sample.container)
+        .bind(10, time);
+    const int rc = addProcess_.run();
+    live.row = rc == SQLITE_OK ? db_.lastInsertRowId() : 0;
+    return rc;
+}
+
+int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool fresh) {
+    auto found = processes_.find(sample.pid);
+    if (found != processes_.end()) {
+        const LiveProcess& known = found->second;
+        const bool sameStart = !known.startTime || !sample.startTime ||
+                               std::fabs(*known.startTime - *sample.startTime) <= kStartTimeJitter;
+        if (!sameStart || sample.cpuNS < known.lastCpuNS) {
+            // The pid was reused: the old process ended at its last reading.
+            endProcess_.bind(1, known.row).bind(2, known.lastSeen);
+            if (const int rc = endProcess_.run(); rc != SQLITE_OK) {
+                return rc;
+            }
+            processes_.erase(found);
+            found = processes_.end();
+        }
+    }
+    const bool known = found != processes_.end();
+    LiveProcess& live = known ? found->second : processes_[sample.pid];
+    if (!known) {
+        live.startTime = sample.startTime;
+        if (const int rc = findOrAddProcess(sample, time, live); rc != SQLITE_OK) {
+            return rc;
+        }
+        live.lastCpuNS = fresh ? 0 : sample.cpuNS;
+        live.totalsChanged = true;
+    }
+    live.countedNS += sample.cpuNS - live.lastCpuNS;
+    live.lastCpuNS = sample.cpuNS;
+    const auto countedMS = static_cast<int64_t>(live.countedNS / 1000000);
+    const int64_t cpuMS = countedMS - live.writtenMS;
+
+    uint64_t in = 0, out = 0;
+    if (const int rc = writeSockets(sample, live, time, fresh || (known && previousTime_), in, out);
+        rc != SQLITE_OK) {
+        return rc;
+    }
+    int64_t tcp = 0, udp = 0;
+    for (const auto& socket : sample.sockets) {
+        ++(socket.isUdp() ? udp : tcp);
+    }
+    if (cpuMS > 0 || in > 0 || out > 0 || sample.rssBytes != live.lastRss ||
+        tcp != live.tcpSockets || udp != live.udpSockets) {
+        addUsage_.bind(1, time)
+            .bind(2, live.row)
+            .bind(3, cpuMS)
+            .bind(4, signedCount(sample.rssBytes))
+            .bind(5, signedCount(in))
+            .bind(6, signedCount(out))
+            .bind(7, tcp)
+            .bind(8, udp);
+        if (const int rc = addUsage_.run(); rc != SQLITE_OK) {
+            return rc;
+        }
+        live.lastRss = sample.rssBytes;
+        live.tcpSockets = tcp;
+        live.udpSockets = udp;
+    }
+    live.totalsChanged |= cpuMS > 0 || in > 0 || out > 0 || sample.rssBytes > live.peakRss;
+    live.writtenMS = countedMS;
+    live.peakRss = std::max(live.peakRss, sample.rssBytes);
+    live.totalIn += in;
+    live.totalOut += out;
+    live.lastSeen = time;
+    if (live.totalsChanged || time - live.lastSeenWritten >= kLastSeenSlack) {
+        updateProcess_.bind(1, live.row)
+            .bind(2, time)
+            .bind(3, live.writtenMS)
+            .bind(4, signedCount(live.peakRss))
+            .bind(5, signedCount(live.totalIn))
+            .bind(6, signedCount(live.totalOut));
+        if (const int rc = updateProcess_.run(); rc != SQLITE_OK) {
+            return rc;
+        }
+        live.lastSeenWritten = time;
+        live.totalsChanged = false;
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time,
+                               bool countNewSockets, uint64_t& in, uint64_t& out) {
+    for (const auto& socket : sample.sockets) {
+        const std::string key = socketKey(sample.pid, socket);
+        auto found = sockets_.find(key);
+        if (found == sockets_.end()) {
+            LiveSocket fresh;
+            if (countNewSockets) {
+                fresh.bytesIn = socket.bytesIn ? std::optional<uint64_t>(0) : std::nullopt;
+                fresh.bytesOut = socket.bytesOut ? std::optional<uint64_t>(0) : std::nullopt;
+            } else {
+                fresh.bytesIn = socket.bytesIn;
+                fresh.bytesOut = socket.bytesOut;
+            }
+            if (socket.hasRemote()) {
+                addEndpoint_.bind(1, live.row)
+                    .bind(2, std::string_view(socket.protocol))
+                    .bind(3, std::string_view(socket.remoteAddress))
+                    .bind(4, int64_t{socket.remotePort})
+                    .bind(5, time);
+                socket.isUdp() ? addEndpoint_.bindNull(6) : addEndpoint_.bind(6, int64_t{0});
+                if (!addEndpoint_.step()) {
+                    const int rc = addEndpoint_.resultCode();
+                    addEndpoint_.reset();
+                    return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+                }
+                fresh.endpoint = addEndpoint_.integer(0);
+                auto [endpoint, added] = endpoints_.try_emplace(fresh.endpoint);
+                if (added) {
+                    endpoint->second.bytesIn = addEndpoint_.optionalInteger(1);
+                    endpoint->second.bytesOut = addEndpoint_.optionalInteger(2);
+                    endpoint->second.changed = true;
+                }
+                addEndpoint_.run();
+            }
+            found = sockets_.emplace(key, fresh).first;
+        }
+        LiveSocket& live = found->second;
+        const uint64_t socketIn = socket.bytesIn ? growth(*socket.bytesIn, live.bytesIn) : 0;
+        const uint64_t socketOut = socket.bytesOut ? growth(*socket.bytesOut, live.bytesOut) : 0;
+        live.bytesIn = socket.bytesIn ? socket.bytesIn : live.bytesIn;
+        live.bytesOut = socket.bytesOut ? socket.bytesOut : live.bytesOut;
+        live.lastSeen = time;
+        in += socketIn;
+        out += socketOut;
+        if (live.endpoint != 0) {
+            LiveEndpoint& endpoint = endpoints_[live.endpoint];
+            endpoint.lastSeen = time;
+            if ((socketIn > 0 || socketOut > 0) && endpoint.bytesIn) {
+                *endpoint.bytesIn += signedCount(socketIn);
+                *endpoint.bytesOut += signedCount(socketOut);
+                endpoint.changed = true;
+            }
+        }
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::endMissing(int64_t time) {
+    for (auto it = processes_.begin(); it != processes_.end();) {
+        if (it->second.lastSeen == time) {
+            ++it;
+            continue;
+        }
+        endProcess_.bind(1, it->second.row).bind(2, it->second.lastSeen);
+        if (const int rc = endProcess_.run(); rc != SQLITE_OK) {
+            return rc;
+        }
+        it = processes_.erase(it);
+    }
+    std::erase_if(sockets_, [time](const auto& entry) { return entry.second.lastSeen != time; });
+    return SQLITE_OK;
+}
+
+int HistoryStore::writeEndpoints(int64_t time) {
+    for (auto it = endpoints_.begin(); it != endpoints_.end();) {
+        LiveEndpoint& endpoint = it->second;
+        const bool closed = endpoint.lastSeen != time;
+        if (endpoint.changed || (endpoint.lastSeen > endpoint.lastSeenWritten &&
+                                 (closed || time - endpoint.lastSeenWritten >= kLastSeenSlack))) {
+            updateEndpoint_.bind(1, it->first)
+                .bind(2, endpoint.lastSeen)
+                .bind(3, endpoint.bytesIn)
+                .bind(4, endpoint.bytesOut);
+            if (const int rc = updateEndpoint_.run(); rc != SQLITE_OK) {
+                return rc;
+            }
+            endpoint.lastSeenWritten = endpoint.lastSeen;
+            endpoint.changed = false;
+        }
+        it = closed ? endpoints_.erase(it) : std::next(it);
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::writeInterfaces(const HistoryReading& reading) {
+    for (const auto& sample : reading.interfaces) {
+        const auto previous = interfaces_.find(sample.name);
+        const bool counted = previous != interfaces_.end();
+        const uint64_t in = counted ? growth(sample.bytesIn, previous->second.first) : 0;
+        const uint64_t out = counted ? growth(sample.bytesOut, previous->second.second) : 0;
+        interfaces_[sample.name] = {sample.bytesIn, sample.bytesOut};
+        if (in == 0 && out == 0) {
+            continue;
+        }
+        addInterface_.bind(1, reading.time)
+            .bind(2, std::string_view(sample.name))
+            .bind(3, signedCount(in))
+            .bind(4, signedCount(out));
+        if (const int rc = addInterface_.run(); rc != SQLITE_OK) {
+            return rc;
+        }
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::writeSystem(const HistoryReading& reading) {
+    const SystemSample& s = reading.system;
+    return addSystem_.bind(1, reading.time)
+        .bind(2, s.cpuPercent)
+        .bind(3, s.load1m)
+        .bind(4, signedCount(s.memoryTotal))
+        .bind(5, signedCount(s.memoryUsed))
+        .bind(6, signedCount(s.memoryFree))
+        .bind(7, int64_t{s.memoryPressure})
+        .bind(8, s.gpuPercent)
+        .bind(9, s.cpuTemperature)
+        .bind(10, s.gpuTemperature)
+        .run();
+}
+
+} // namespace korvel::history

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "companion/history/history_reading.h"
+#include "companion/history/history_tiers.h"
+#include "companion/history/sqlite_database.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace korvel::history {
+
+// Writes readings into the history database: one transaction per reading,
+// holding only what changed since the last one that was written (an idle
+// process costs nothing). Usage rows hold what was used between readings;
+// the process and endpoint rows hold running totals, final once they end.
+// One thread at a time; it owns the connection.
+class HistoryStore {
+public:
+    // The database must be migrated already.
+    explicit HistoryStore(Database db);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Writes the reading, then ages the tiers and holds the cap. The SQLite
+    // result: on a failure nothing of the reading is kept, and the next one
+    // starts counting afresh from its own counters.
+    int record(const HistoryReading& reading, const HistoryLimits& limits);
+
+    Database& database() { return db_; }
+    uint64_t usedBytes() { return tiers_.usedBytes(); }
+
+private:
+    struct LiveProcess;
+    struct LiveSocket;
+    struct LiveEndpoint;
+
+    int write(const HistoryReading& reading);
+    int writeProcess(const ProcessSample& sample, int64_t time, bool fresh);
+    int findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live);
+    int writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time, bool fresh,
+                     uint64_t& in, uint64_t& out);
+    int endMissing(int64_t time);
+    int writeEndpoints(int64_t time);
+    int writeInterfaces(const HistoryReading& reading);
+    int writeSystem(const HistoryReading& reading);
+    void forget();
+
+    Database db_;
+    TierKeeper tiers_;
+    std::optional<int64_t> previousTime_;
+    uint64_t logLimitFor_ = 0;
+    std::unordered_map<int32_t, LiveProcess> processes_;
+    std::unordered_map<std::string, LiveSocket> sockets_;
+    std::map<int64_t, LiveEndpoint> endpoints_;
+    std::unordered_map<std::string, std::pair<uint64_t, uint64_t>> interfaces_;
+    Statement findProcess_, addProcess_, updateProcess_, endProcess_, addUsage_, addEndpoint_,
+        updateEndpoint_, addInterface_, addSystem_;
+};
+
+} // namespace korvel::history

@@ -1,0 +1,268 @@
+#include "platform/sensors/nvml_library.h"
+#include "platform/sensors/sensors.h"
+#include "platform/system/sysfs_entries.h"
+#include "platform/system/text_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <memory>
+
+namespace korvel::platform::sensors {
+
+namespace {
+
+constexpr Microseconds kSampleWindow{300000};
+
+enum class CounterKind {
+    busyPercent, // the driver's busy share at the moment of reading
+    nvml,        // the same, asked of NVIDIA's library by PCI address
+    idleMillis,  // time spent idle (Intel RC6), against the time that passed
+    timeInState, // devfreq time at each operating point; the lowest is where an idle GPU parks
+};
+
+bool isDrmCard(std::string_view entry) {
+    return entry.size() > 4 && entry.starts_with("card") &&
+           entry.find_first_not_of("0123456789", 4) == std::string_view::npos;
+}
+
+bool isPciAddress(std::string_view entry) {
+    return entry.find(':') != std::string_view::npos && entry.find('.') != std::string_view::npos;
+}
+
+bool isDevfreqGpu(std::string_view entry) {
+    std::string lower(entry);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("gpu") != std::string::npos || lower.find("mali") != std::string::npos ||
+           lower.find("kgsl") != std::string::npos;
+}
+
+struct CounterSource {
+    CounterKind kind;
+    std::string_view directory; // below the root; its entries that pass isGpu are GPUs
+    bool (*isGpu)(std::string_view entry);
+    // The device a read would wake, below the entry ("." the entry itself);
+    // empty when the counter is kept by the kernel and the read wakes nothing.
+    std::string_view device;
+    std::array<std::string_view, 3> files; // the first present is the counter
+};
+
+// Where each GPU's own load counter lives, in the order GPUs are preferred.
+constexpr CounterSource kCounterSources[] = {
+    {CounterKind::busyPercent, "class/drm", isDrmCard, "device", {"device/gpu_busy_percent"}},
+    {CounterKind::idleMillis,
+     "class/drm",
+     isDrmCard,
+     "device",
+     {"power/rc6_residency_ms", "gt/gt0/rc6_residency_ms",
+      "device/tile0/gt0/gtidle/idle_residency_ms"}},
+    {CounterKind::nvml, "bus/pci/drivers/nvidia", isPciAddress, ".", {}},
+    {CounterKind::timeInState, "class/devfreq", isDevfreqGpu, "", {"trans_stat"}},
+};
+
+struct Counter {
+    CounterKind kind;
+    std::string file; // the counter's attribute; for NVML the GPU's PCI address
+    std::string device;
+};
+
+std::vector<Counter> listCounters(const std::string& root) {
+    std::vector<Counter> counters;
+    for (const CounterSource& source : kCounterSources) {
+        const std::string directory = root + "/" + std::string(source.directory);
+        for (const std::string& entry : sysfs::entryNames(directory)) {
+            if (!source.isGpu(entry)) {
+                continue;
+            }
+            const std::string entryDir = directory + "/" + entry;
+            const std::string device =
+                source.device.empty() ? "" : entryDir + "/" + std::string(source.device);
+            if (source.kind == CounterKind::nvml) {
+                counters.push_back({source.kind, entry, device});
+                continue;
+            }
+            for (const std::string_view file : source.files) {
+                const std::string path = entryDir + "/" + std::string(file);
+                if (!file.empty() && sysfs::pathExists(path)) {
+                    counters.push_back({source.kind, path, device});
+                    break;
+                }
+            }
+        }
+    }
+    return counters;
+}
+
+struct FrequencyTime {
+    uint64_t frequency = 0;
+    int64_t millis = 0;
+};
+
+std::string_view trimmed(std::string_view text) {
+    const auto begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+template <typename Number> std::optional<Number> parseNumber(std::string_view text) {
+    Number value{};
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The time-in-state table of a devfreq trans_stat file, in file order: each
+// row is an optional '*' (the current point), the frequency, ':', the
+// transition counts and the milliseconds last. Empty when the text holds no
+// table (the kernel writes "Not Supported." for large ones).
+std::vector<FrequencyTime> parseTransStat(std::string_view text) {
+    std::vector<FrequencyTime> rows;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = trimmed(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        if (line.starts_with('*')) {
+            line.remove_prefix(1);
+        }
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view rest = trimmed(line.substr(colon + 1));
+        const auto lastBlank = rest.find_last_of(" \t");
+        const auto frequency = parseNumber<uint64_t>(trimmed(line.substr(0, colon)));
+        const auto millis = parseNumber<int64_t>(
+            lastBlank == std::string_view::npos ? rest : rest.substr(lastBlank + 1));
+        if (frequency && millis) {
+            rows.push_back({*frequency, *millis});
+        }
+    }
+    return rows;
+}
+
+struct Reading {
+    int64_t value = 0;
+    std::vector<FrequencyTime> table; // time in state, by ascending frequency
+};
+
+std::optional<Reading> readCounter(const Counter& counter, const NvmlLibrary* nvml) {
+    if (!counter.device.empty() && !sysfs::deviceIsAwake(counter.device)) {
+        return std::nullopt;
+    }
+    Reading reading;
+    if (counter.kind == CounterKind::nvml) {
+        const auto percent = nvml ? nvml->busyPercent(counter.file) : std::nullopt;
+        if (!percent) {
+            return std::nullopt;
+        }
+        reading.value = *percent;
+    } else if (counter.kind == CounterKind::timeInState) {
+        const auto text = readTextFile(counter.file);
+        reading.table = parseTransStat(text.value_or(""));
+        if (reading.table.empty()) {
+            return std::nullopt;
+        }
+        std::sort(reading.table.begin(), reading.table.end(),
+                  [](const FrequencyTime& a, const FrequencyTime& b) {
+                      return a.frequency < b.frequency;
+                  });
+    } else {
+        const auto value = sysfs::readSigned(counter.file);
+        if (!value) {
+            return std::nullopt;
+        }
+        reading.value = *value;
+    }
+    return reading;
+}
+
+// No value when the two readings do not compare.
+std::optional<double> busyPercent(CounterKind kind, const Reading& first, const Reading& second,
+                                  Microseconds elapsed) {
+    double busy = 0;
+    double total = 0;
+    switch (kind) {
+    case CounterKind::busyPercent:
+    case CounterKind::nvml:
+        if (first.value < 0 || first.value > 100 || second.value < 0 || second.value > 100) {
+            return std::nullopt;
+        }
+        busy = static_cast<double>(first.value + second.value);
+        total = 200;
+        break;
+    case CounterKind::idleMillis: {
+        const int64_t idle = (second.value - first.value) * 1000;
+        if (idle < 0) {
+            return std::nullopt;
+        }
+        // The counter's millisecond steps can overshoot a short window.
+        busy = static_cast<double>(std::max<int64_t>(elapsed.count() - idle, 0));
+        total = static_cast<double>(elapsed.count());
+        break;
+    }
+    case CounterKind::timeInState:
+        if (first.table.size() != second.table.size()) {
+            return std::nullopt;
+        }
+        for (size_t i = 0; i < first.table.size(); ++i) {
+            const int64_t spent = second.table[i].millis - first.table[i].millis;
+            // A changed table, or statistics reset between the readings.
+            if (first.table[i].frequency != second.table[i].frequency || spent < 0) {
+                return std::nullopt;
+            }
+            total += static_cast<double>(spent);
+            busy += i == 0 ? 0.0 : static_cast<double>(spent);
+        }
+        break;
+    }
+    if (total <= 0) {
+        return std::nullopt;
+    }
+    return std::clamp(busy / total * 100.0, 0.0, 100.0);
+}
+
+} // namespace
+
+std::optional<double> Sensors::readGpuBusyPercent() {
+    const std::vector<Counter> counters = listCounters(options_.root);
+    std::unique_ptr<NvmlLibrary> nvml;
+    // Starting a session powers NVIDIA GPUs up, so only an awake one is worth it.
+    if (std::any_of(counters.begin(), counters.end(), [](const Counter& counter) {
+            return counter.kind == CounterKind::nvml && sysfs::deviceIsAwake(counter.device);
+        })) {
+        nvml = NvmlLibrary::open(options_.nvmlLibrary);
+    }
+    const auto readAll = [&] {
+        std::vector<std::optional<Reading>> readings;
+        for (const Counter& counter : counters) {
+            readings.push_back(readCounter(counter, nvml.get()));
+        }
+        return readings;
+    };
+    const Microseconds start = options_.now();
+    const auto first = readAll();
+    if (std::none_of(first.begin(), first.end(), [](const auto& r) { return r.has_value(); })) {
+        return std::nullopt;
+    }
+    options_.sleep(kSampleWindow);
+    const Microseconds elapsed = options_.now() - start;
+    const auto second = readAll();
+    for (size_t i = 0; i < counters.size(); ++i) {
+        if (!first[i] || !second[i]) {
+            continue;
+        }
+        if (const auto percent = busyPercent(counters[i].kind, *first[i], *second[i], elapsed)) {
+            return *percent > 0 ? percent : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace korvel::platform::sensors

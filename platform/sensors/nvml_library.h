@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace korvel::platform::sensors {
+
+// NVIDIA's management library, loaded at run time and initialised only while
+// a sample is taken: an open session keeps the GPU from powering down.
+class NvmlLibrary {
+public:
+    // Null when the library, one of its functions or the driver is missing.
+    static std::unique_ptr<NvmlLibrary> open(const std::string& path);
+    ~NvmlLibrary();
+    NvmlLibrary(const NvmlLibrary&) = delete;
+    NvmlLibrary& operator=(const NvmlLibrary&) = delete;
+
+    // The GPU's busy percentage over the driver's last sample period.
+    std::optional<unsigned> busyPercent(const std::string& pciAddress) const;
+
+private:
+    struct Functions;
+    NvmlLibrary(void* handle, std::unique_ptr<Functions> functions);
+
+    void* handle_;
+    std::unique_ptr<Functions> functions_;
+};
+
+} // namespace korvel::platform::sensors

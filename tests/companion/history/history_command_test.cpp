@@ -1,0 +1,156 @@
+#include "companion/history/history_command.h"
+#include "companion/history/history_location.h"
+#include "companion/history/history_store.h"
+#include "companion/history/history_time.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace korvel::history {
+namespace {
+
+struct CommandRun {
+    int status;
+    std::string out, err;
+};
+
+CommandRun history(std::vector<std::string_view> args) {
+    std::ostringstream out, err;
+    const int status = runHistoryCommand(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+TEST(HistoryCommandTest, TopTalkersConnectionsAndInterfacesOfAFedDatabase) {
+    testing::TempDir dir;
+    testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    EXPECT_EQ(history({}).status, 1) << "nothing recorded yet";
+    {
+        std::string error;
+        auto db = openHistoryForWriting(*historyPlace(), error, [](const std::string&) {});
+        ASSERT_TRUE(db) << error;
+        HistoryStore store(std::move(*db));
+        const int64_t now = std::time(nullptr);
+        // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
+        for (int64_t t = now - 600; t <= now - 600 + 125; t += 5) {
+            HistoryReading r;
+            r.time = t;
+            r.processes.push_back({7, now - 700.0, "idle", {}, {}, {}, {}, {}, 0, 1 << 20, {}});
+            if (t - (now - 600) <= 120) {
+                const auto sent = static_cast<uint64_t>(t - (now - 600)) * 2'000'000;
+                ProcessSample sender{42, now - 601.0, "send\x1b[2J", "/bin/send", {}, {},
+                                     {}, {},          sent * 10,     5 << 20,     {}};
+                sender.sockets.push_back({"TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 0, sent});
+                r.processes.push_back(sender);
+            }
+            r.interfaces.push_back({"eth0", 0, static_cast<uint64_t>(t - now + 600) * 1000});
+            ASSERT_EQ(store.record(r, {}), 0);
+        }
+    }
+    const CommandRun top = history({"--since", "15m", "--top", "5", "--by", "out", "--csv"});
+    EXPECT_EQ(top.status, 0) << top.err;
+    EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
+                       "send\x1b[2J (42),1,2.4,5242880,0,240000000\n"
+                       "idle (7),1,0.0,1048576,0,0\n");
+    const CommandRun table = history({"--since", "15m", "--by", "out"});
+    EXPECT_NE(table.out.find("send?[2J (42)"), std::string::npos) << "escaped: " << table.out;
+    EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
+
+    const CommandRun connections = history({"--connections", "--process", "send\x1b[2J", "--json"});
+    EXPECT_EQ(connections.status, 0) << connections.err;
+    const auto json = nlohmann::json::parse(connections.out);
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(json[0]["remote"], "198.51.100.9");
+    EXPECT_EQ(json[0]["bytes_out"], 240000000);
+    EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
+    EXPECT_EQ(history({"--interfaces", "--csv"}).out,
+              "interface,bytes_in,bytes_out\neth0,0,125000\n");
+    EXPECT_EQ(history({"--since", "1m", "--csv"}).out,
+              "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n")
+        << "nothing ran in the last minute";
+
+    for (const auto& bad :
+         std::vector<std::vector<std::string_view>>{{"--since", "soon"},
+                                                    {"--top", "0"},
+                                                    {"--by", "colour"},
+                                                    {"--group", "x"},
+                                                    {"--since", "1h", "--until", "2h"},
+                                                    {"--json", "--csv"},
+                                                    {"--process"},
+                                                    {"extra"}}) {
+        const CommandRun run = history(bad);
+        EXPECT_EQ(run.status, 2) << bad[0];
+        EXPECT_NE(run.err.find("Usage"), std::string::npos);
+    }
+}
+
+TEST(HistoryCommandTest, TimesTheCommandTakes) {
+    const int64_t now = 1700000000;
+    EXPECT_EQ(parseHistoryTime("3h", now), now - 3 * 3600);
+    EXPECT_EQ(parseHistoryTime("30m", now), now - 1800);
+    EXPECT_EQ(parseHistoryTime("2d", now), now - 2 * 86400);
+    std::tm day{};
+    const std::time_t t = now;
+    localtime_r(&t, &day);
+    day.tm_mday -= 1;
+    day.tm_hour = 2;
+    day.tm_min = 0;
+    day.tm_sec = 0;
+    day.tm_isdst = -1;
+    EXPECT_EQ(parseHistoryTime("yesterday 02:00", now), std::mktime(&day));
+    std::tm date{};
+    date.tm_year = 2024 - 1900;
+    date.tm_mon = 4;
+    date.tm_mday = 1;
+    date.tm_hour = 14;
+    date.tm_min = 30;
+    date.tm_isdst = -1;
+    EXPECT_EQ(parseHistoryTime("2024-05-01 14:30", now), std::mktime(&date));
+    for (const char* bad : {"", "h", "-3h", "3x", "yesterday 2:00", "2024-13-01", "today 24:00",
+                            "2024-05-01 14:30x"}) {
+        EXPECT_FALSE(parseHistoryTime(bad, now)) << bad;
+    }
+}
+
+TEST(HistoryCommandTest, AnUnreadableDatabaseIsMovedAsideAndANewOneStarted) {
+    testing::TempDir dir;
+    const HistoryPlace place{dir.str(), "korvel"};
+    for (const std::string& broken :
+         {std::string(8192, 'x'), std::string("SQLite format 3\0", 16) + std::string(200, '\1')}) {
+        SCOPED_TRACE(broken.size());
+        std::filesystem::remove_all(dir.path() / "korvel");
+        dir.write("korvel/history.sqlite3", broken);
+        std::vector<std::string> said;
+        std::string error;
+        auto db =
+            openHistoryForWriting(place, error, [&](const std::string& m) { said.push_back(m); });
+        ASSERT_TRUE(db) << error;
+        EXPECT_EQ(db->integerOf("PRAGMA user_version"), 1);
+        ASSERT_EQ(said.size(), 1u);
+        int aside = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "korvel")) {
+            const std::string name = entry.path().filename();
+            if (name.starts_with("history.sqlite3.broken-") && !name.ends_with("-shm") &&
+                !name.ends_with("-wal")) {
+                EXPECT_EQ(dir.read(entry.path()), broken);
+                ++aside;
+            }
+        }
+        EXPECT_EQ(aside, 1);
+        EXPECT_EQ(std::filesystem::status(place.path()).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+    // A link in the file's place is refused, not followed.
+    std::filesystem::remove(place.path());
+    std::filesystem::create_symlink(dir.path() / "elsewhere", place.path());
+    std::string error;
+    EXPECT_FALSE(openHistoryForWriting(place, error, [](const std::string&) {}));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "elsewhere"));
+}
+
+} // namespace
+} // namespace korvel::history

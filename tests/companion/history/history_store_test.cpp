@@ -1,0 +1,176 @@
+#include "companion/history/history_location.h"
+#include "companion/history/history_store.h"
+#include "tests/support/temp_dir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace korvel::history {
+namespace {
+
+constexpr int64_t kDay = 86400;
+constexpr int64_t kStart = 1700000000;
+
+struct Fed {
+    int64_t cpuMS = 0;
+    int64_t bytesOut = 0;
+    int64_t lastSeen = 0;
+};
+
+// What the test fed, per pid, to hold the database's totals against.
+class Feeder {
+public:
+    explicit Feeder(const HistoryPlace& place) {
+        std::string error;
+        auto db = openHistoryForWriting(place, error, [](const std::string&) {});
+        EXPECT_TRUE(db) << error;
+        store = std::make_unique<HistoryStore>(std::move(*db));
+    }
+
+    // One reading at time t: a long-running process 1 (busy), and process
+    // 1000 + k alive for two hours from k × `spacing`, sending over TCP.
+    HistoryReading reading(int64_t t, int64_t spacing, int count) {
+        HistoryReading r;
+        r.time = t;
+        r.processes.push_back({1,
+                               kStart - 100.0,
+                               "daemon",
+                               "/usr/bin/daemon",
+                               1000,
+                               {},
+                               {},
+                               {},
+                               static_cast<uint64_t>(t - kStart + 3600) * 100'000'000,
+                               50 << 20,
+                               {}});
+        for (int k = 0; k < count; ++k) {
+            const int64_t born = kStart + k * spacing;
+            if (t < born || t >= born + 7200) {
+                continue;
+            }
+            const auto age = static_cast<uint64_t>(t - born + 10);
+            ProcessSample p{1000 + k,
+                            born - 10.0,
+                            "job",
+                            "/usr/bin/job",
+                            1000,
+                            "job.service",
+                            {},
+                            {},
+                            age * 20'000'000,
+                            (10 + age % 7) << 20,
+                            {}};
+            p.sockets.push_back({"TCP", "10.0.0.2", 40000, "192.0.2.7", 443, age * 3, age * 1000});
+            p.sockets.push_back({"UDP", "0.0.0.0", 5353, "", 0, {}, {}});
+            r.processes.push_back(std::move(p));
+        }
+        r.interfaces.push_back({"eth0", static_cast<uint64_t>(t - kStart + 3600) * 10, 5});
+        r.system.cpuPercent = 12;
+        return r;
+    }
+
+    void feed(const HistoryReading& r, const HistoryLimits& limits) {
+        for (const auto& p : r.processes) {
+            Fed& f = fed[p.pid];
+            const auto previous = last.find(p.pid);
+            const bool fresh = previousTime && *p.startTime >= *previousTime - 1;
+            const auto before = previous != last.end() ? previous->second : fresh ? 0 : p.cpuNS;
+            f.cpuMS = static_cast<int64_t>((p.cpuNS - before) / 1'000'000) + f.cpuMS;
+            if (p.pid != 1) {
+                f.bytesOut = static_cast<int64_t>(*p.sockets[0].bytesOut);
+            }
+            f.lastSeen = r.time;
+            last[p.pid] = p.cpuNS;
+        }
+        previousTime = r.time;
+        ASSERT_EQ(store->record(r, limits), 0);
+    }
+
+    std::unique_ptr<HistoryStore> store;
+    std::map<int32_t, Fed> fed;
+    std::map<int32_t, uint64_t> last;
+    std::optional<int64_t> previousTime;
+};
+
+int64_t count(Database& db, const std::string& sql) {
+    return db.integerOf(sql.c_str()).value_or(-1);
+}
+
+TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed) {
+    testing::TempDir dir;
+    const HistoryPlace place{dir.str(), "korvel"};
+    Feeder feeder(place);
+    const int64_t period = 600, end = kStart + 32 * kDay;
+    for (int64_t t = kStart - period; t <= end; t += period) {
+        feeder.feed(feeder.reading(t, 3 * kDay, 11), {});
+    }
+    Database& db = feeder.store->database();
+    EXPECT_GE(count(db, "SELECT min(time) FROM process_reading"), end - 2 * kDay - 60);
+    EXPECT_LT(count(db, "SELECT max(time) FROM process_minute"), end - 2 * kDay);
+    EXPECT_GE(count(db, "SELECT min(time) FROM process_minute"), end - 30 * kDay - 3600);
+    EXPECT_LT(count(db, "SELECT max(time) FROM process_hour"), end - 30 * kDay);
+    EXPECT_LE(count(db, "SELECT min(time) FROM process_hour"), kStart);
+    EXPECT_GT(count(db, "SELECT count(*) FROM system_hour WHERE readings = 6"), 0);
+
+    // Whatever tier its rows ended up in, each process adds up to what was fed.
+    Statement totals =
+        db.prepare("SELECT p.pid, p.cpu_ms, p.tcp_bytes_out, p.ended, p.last_seen, sum(u.cpu_ms), "
+                   "sum(u.bytes_out) FROM process p JOIN process_usage u ON u.process_id = p.id "
+                   "GROUP BY p.id ORDER BY p.pid");
+    int rows = 0;
+    while (totals.step()) {
+        const auto pid = static_cast<int32_t>(totals.integer(0));
+        const Fed& fed = feeder.fed.at(pid);
+        SCOPED_TRACE(pid);
+        EXPECT_EQ(totals.integer(1), fed.cpuMS);
+        EXPECT_EQ(totals.integer(5), fed.cpuMS);
+        EXPECT_EQ(totals.integer(2), fed.bytesOut);
+        EXPECT_EQ(totals.integer(6), fed.bytesOut);
+        EXPECT_EQ(totals.integer(3), pid == 1 ? 0 : 1) << "only the daemon is still running";
+        EXPECT_EQ(totals.integer(4), fed.lastSeen);
+        ++rows;
+    }
+    EXPECT_EQ(rows, 12);
+    EXPECT_EQ(count(db, "SELECT sum(bytes_out) FROM endpoint WHERE protocol = 'TCP'"),
+              11 * feeder.fed.at(1000).bytesOut);
+    EXPECT_EQ(count(db, "SELECT count(*) FROM endpoint WHERE protocol = 'UDP'"), 0)
+        << "an unconnected socket has no endpoint";
+    EXPECT_EQ(count(db, "SELECT sum(bytes_in) FROM interface_usage"), (32 * kDay + period) * 10);
+}
+
+TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
+    testing::TempDir dir;
+    const HistoryPlace place{dir.str(), "korvel"};
+    Feeder feeder(place);
+    HistoryLimits limits;
+    limits.maxBytes = 1 << 20;
+    // Durability is not what this measures.
+    feeder.store->database().execute("PRAGMA synchronous = OFF");
+    uint64_t largest = 0;
+    const auto size = [&](const char* suffix) {
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(place.path() + suffix, ec);
+        return ec ? 0 : bytes;
+    };
+    int64_t t = kStart - 5;
+    for (; t < kStart + 2 * 3600; t += 5) {
+        feeder.feed(feeder.reading(t, 120, 60), limits);
+        const uint64_t total = size("") + size("-wal");
+        ASSERT_LE(total, limits.maxBytes / 100 * 105) << "at " << t - kStart;
+        largest = std::max(largest, total);
+    }
+    EXPECT_GT(largest, limits.maxBytes * 9 / 10) << "the load reached the cap";
+    Database& db = feeder.store->database();
+    EXPECT_GT(count(db, "SELECT count(*) FROM process_minute"), 0) << "readings rolled up";
+    EXPECT_GE(count(db, "SELECT max(time) FROM process_reading"), t - 5) << "newest kept";
+    // Totals of processes whose readings were rolled up are still whole.
+    Statement job = db.prepare("SELECT p.cpu_ms, sum(u.cpu_ms) FROM process p JOIN process_usage u "
+                               "ON u.process_id = p.id WHERE p.pid = 1001");
+    ASSERT_TRUE(job.step());
+    EXPECT_EQ(job.integer(0), feeder.fed.at(1001).cpuMS);
+    EXPECT_EQ(job.integer(1), feeder.fed.at(1001).cpuMS);
+}
+
+} // namespace
+} // namespace korvel::history
