@@ -76,6 +76,8 @@ template <typename Value> struct ColumnSpec {
     std::function<double(const Value&)> number{};
     bool expand = false;
     bool numeric = false; // right-aligned
+    // An icon before the text: a themed icon name or an image file's path.
+    std::function<std::string(const Value&)> icon{};
 };
 
 namespace detail {
@@ -98,10 +100,43 @@ template <typename Value> int compareRows(gconstpointer a, gconstpointer b, gpoi
     return spec.text(rowA->value()).compare(spec.text(rowB->value()));
 }
 
-// A label that remembers which row it follows.
-class CellLabel : public Gtk::Label {
+// A cell's text, with an icon before it for columns that have one; it
+// remembers which row it follows.
+class Cell : public Gtk::Box {
 public:
+    Cell(bool numeric, bool withIcon) : Gtk::Box(Gtk::Orientation::HORIZONTAL, 6) {
+        if (withIcon) {
+            append(icon);
+        }
+        label.set_xalign(numeric ? 1.0f : 0.0f);
+        label.set_ellipsize(Pango::EllipsizeMode::END);
+        label.set_hexpand(true);
+        append(label);
+    }
+
+    template <typename Value> void show(const ColumnSpec<Value>& spec, const Value& value) {
+        label.set_text(spec.text(value));
+        if (!spec.icon) {
+            return;
+        }
+        std::string name = spec.icon(value);
+        if (name == shownIcon_ && icon.get_storage_type() != Gtk::Image::Type::EMPTY) {
+            return; // a file icon is read again on every set
+        }
+        shownIcon_ = name;
+        if (name.starts_with('/')) {
+            icon.set(Glib::wrap(g_file_icon_new(Gio::File::create_for_path(name)->gobj())));
+        } else {
+            icon.set_from_icon_name(name.empty() ? "application-x-executable" : name);
+        }
+    }
+
+    Gtk::Image icon;
+    Gtk::Label label;
     sigc::connection following;
+
+private:
+    std::string shownIcon_;
 };
 
 } // namespace detail
@@ -114,26 +149,23 @@ template <typename Value> ListRow<Value>* rowOf(gpointer item) {
 
 template <typename Value> void appendColumn(Gtk::ColumnView& view, const ColumnSpec<Value>& spec) {
     auto factory = Gtk::SignalListItemFactory::create();
-    factory->signal_setup().connect(
-        [numeric = spec.numeric](const Glib::RefPtr<Gtk::ListItem>& item) {
-            auto* label = Gtk::make_managed<detail::CellLabel>();
-            label->set_xalign(numeric ? 1.0f : 0.0f);
-            label->set_ellipsize(Pango::EllipsizeMode::END);
-            item->set_child(*label);
-        });
-    factory->signal_bind().connect([text = spec.text](const Glib::RefPtr<Gtk::ListItem>& item) {
-        auto* label = dynamic_cast<detail::CellLabel*>(item->get_child());
+    factory->signal_setup().connect([numeric = spec.numeric, withIcon = bool(spec.icon)](
+                                        const Glib::RefPtr<Gtk::ListItem>& item) {
+        item->set_child(*Gtk::make_managed<detail::Cell>(numeric, withIcon));
+    });
+    factory->signal_bind().connect([spec](const Glib::RefPtr<Gtk::ListItem>& item) {
+        auto* cell = dynamic_cast<detail::Cell*>(item->get_child());
         auto* row = rowOf<Value>(item->get_item() ? item->get_item()->gobj() : nullptr);
-        if (label == nullptr || row == nullptr) {
+        if (cell == nullptr || row == nullptr) {
             return;
         }
-        label->set_text(text(row->value()));
-        label->following =
-            row->changed.connect([label, row, text] { label->set_text(text(row->value())); });
+        cell->show(spec, row->value());
+        cell->following =
+            row->changed.connect([cell, row, spec] { cell->show(spec, row->value()); });
     });
     factory->signal_unbind().connect([](const Glib::RefPtr<Gtk::ListItem>& item) {
-        if (auto* label = dynamic_cast<detail::CellLabel*>(item->get_child())) {
-            label->following.disconnect();
+        if (auto* cell = dynamic_cast<detail::Cell*>(item->get_child())) {
+            cell->following.disconnect();
         }
     });
     auto column = Gtk::ColumnViewColumn::create(spec.title, factory);

@@ -74,7 +74,12 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
 
     using Spec = ColumnSpec<ProcessRowValue>;
     const std::vector<Spec> columns = {
-        {localized("Name"), [](const auto& r) { return r.process.displayName; }, {}, true},
+        {localized("Name"),
+         [](const auto& r) { return r.process.displayName; },
+         {},
+         true,
+         false,
+         [](const auto& r) { return r.process.icon.value_or(""); }},
         {localized("PID"), [](const auto& r) { return std::to_string(r.process.id); },
          [](const auto& r) { return static_cast<double>(r.process.id); }, false, true},
         {localized("User"), [](const auto& r) { return r.user; }},
