@@ -22,7 +22,7 @@ namespace {
 using Arguments = std::vector<std::string_view>;
 
 constexpr const char* kUsage =
-    R"(Usage: korvel-companion [--settings] [--prometheus-textfile-directory DIR]
+    R"(Usage: korvel-companion [--settings | --window] [--prometheus-textfile-directory DIR]
        korvel-companion COMMAND [OPTION...]
 
 Background system and network monitor. Without a command it runs the engine
@@ -33,6 +33,8 @@ start says so and ends.
 
   --settings              Open the settings window of the running companion,
                           or start one that opens it.
+  --window                Open the live window (processes, connections,
+                          interfaces) the same way; exits 2 without a display.
   --prometheus-textfile-directory DIR
                           Write korvel.prom into DIR after every refresh, for
                           node_exporter's textfile collector (overrides the
@@ -86,7 +88,7 @@ int usageError(const std::string& problem) {
     return 2;
 }
 
-// The engine's options: --settings and the textfile directory, as
+// The engine's options: --settings, --window and the textfile directory, as
 // `--prometheus-textfile-directory DIR` or `--prometheus-textfile-directory=DIR`.
 int runEngine(const Arguments& args) {
     korvel::LaunchRequest request;
@@ -95,8 +97,8 @@ int runEngine(const Arguments& args) {
         if (args[i] == "--help" || args[i] == "-h") {
             return printUsage({}, std::cout, std::cerr);
         }
-        if (args[i] == "--settings") {
-            request.openSettings = true;
+        if (args[i] == "--settings" || args[i] == "--window") {
+            (args[i] == "--settings" ? request.openSettings : request.openWindow) = true;
             continue;
         }
         std::string directory;

@@ -60,13 +60,33 @@ void AppDelegate::completeSetup() {
 
 void AppDelegate::showSettingsWindow() {
     if (!settingsWindow_) {
-        settingsWindow_ =
-            std::make_shared<SettingsWindow>(*env_.defaults, env_.loginItem, env_.openSupportPage);
+        settingsWindow_ = std::make_shared<SettingsWindow>(*env_.defaults, *env_.notifications,
+                                                           env_.loginItem, env_.openSupportPage);
         if (env_.adoptWindow) {
             env_.adoptWindow(*settingsWindow_);
         }
     }
     settingsWindow_->present();
+}
+
+void AppDelegate::showLiveWindow() {
+    if (!liveWindow_) {
+        LiveWindowEnvironment env;
+        env.manager = manager_;
+        env.defaults = env_.defaults;
+        env.notifications = env_.notifications;
+        env.now = env_.now;
+        env.openSettings = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->showSettingsWindow();
+            }
+        };
+        liveWindow_ = std::make_shared<LiveWindow>(std::move(env));
+        if (env_.adoptWindow) {
+            env_.adoptWindow(*liveWindow_);
+        }
+    }
+    liveWindow_->present();
 }
 
 } // namespace korvel

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "companion/cli/launch_at_login.h"
+#include "companion/app/live_window.h"
 #include "companion/app/settings_window.h"
 #include "companion/app/setup_window.h"
+#include "companion/cli/launch_at_login.h"
 
 #include <functional>
 #include <memory>
@@ -16,6 +17,10 @@ class KorvelManager;
 struct AppDelegateEnvironment {
     std::function<std::shared_ptr<KorvelManager>()> makeManager;
     platform::UserDefaults* defaults = nullptr;
+    // Where the windows post their commands to the engine.
+    platform::NotificationCenter* notifications = nullptr;
+    // Absolute time now.
+    std::function<double()> now;
     LoginItem loginItem;
     // Ends the application.
     std::function<void()> terminate;
@@ -40,10 +45,14 @@ public:
     void completeSetup();
     // The settings command: opens the settings window or brings it forward.
     void showSettingsWindow();
+    // `korvel-companion --window` and the desktop entry: opens the live
+    // window or brings it forward.
+    void showLiveWindow();
 
     const std::shared_ptr<KorvelManager>& manager() const { return manager_; }
     SetupWindow* setupWindow() const { return setupWindow_.get(); }
     SettingsWindow* settingsWindow() const { return settingsWindow_.get(); }
+    LiveWindow* liveWindow() const { return liveWindow_.get(); }
 
 private:
     explicit AppDelegate(AppDelegateEnvironment environment);
@@ -52,6 +61,7 @@ private:
     std::shared_ptr<KorvelManager> manager_;
     std::shared_ptr<SetupWindow> setupWindow_;
     std::shared_ptr<SettingsWindow> settingsWindow_;
+    std::shared_ptr<LiveWindow> liveWindow_;
 };
 
 } // namespace korvel

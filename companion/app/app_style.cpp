@@ -27,6 +27,9 @@ constexpr const char* kCss = R"css(
 .korvel-active { color: @success_color; }
 button.korvel-small { padding: 2px 8px; min-height: 20px; }
 .korvel-compact { font-size: 13px; padding: 3px 10px; min-height: 22px; }
+.korvel-section-title { font-size: 13px; font-weight: 600; }
+.korvel-figure { font-size: 15px; font-feature-settings: "tnum"; }
+.korvel-section { padding: 10px 12px; }
 )css";
 
 } // namespace
@@ -42,6 +45,11 @@ void installCompanionStyle() {
     Gtk::StyleContext::add_provider_for_display(display, provider,
                                                 GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     installed = true;
+}
+
+void setAccessibleName(Gtk::Widget& widget, const std::string& name) {
+    gtk_accessible_update_property(GTK_ACCESSIBLE(widget.gobj()), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   name.c_str(), -1);
 }
 
 } // namespace korvel::style

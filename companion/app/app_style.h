@@ -1,5 +1,11 @@
 #pragma once
 
+#include <string>
+
+namespace Gtk {
+class Widget;
+}
+
 namespace korvel::style {
 
 // CSS classes of the companion's windows. Sizes are CSS pixels, one per
@@ -16,9 +22,14 @@ inline constexpr const char* kCard = "korvel-card";                // settings c
 inline constexpr const char* kActive = "korvel-active";            // system green
 inline constexpr const char* kCompact = "korvel-compact"; // push buttons, 13 like the system's
 inline constexpr const char* kSecondary = "dim-label";
+inline constexpr const char* kSectionTitle = "korvel-section-title"; // 13, semibold
+inline constexpr const char* kFigure = "korvel-figure";              // 15, tabular digits
 
 // Installs the classes for the default display, once. Call after GTK is
 // initialised.
 void installCompanionStyle();
+
+// The name screen readers announce for a control or table.
+void setAccessibleName(Gtk::Widget& widget, const std::string& name);
 
 } // namespace korvel::style

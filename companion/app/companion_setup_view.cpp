@@ -52,6 +52,8 @@ CompanionSetupView::CompanionSetupView(std::shared_ptr<KorvelManager> manager, A
     facts_.set_halign(Gtk::Align::FILL);
     facts_.append(*makeFact(localized("Runs in the background after setup")));
     facts_.append(*makeFact(localized("Starts automatically at login")));
+    facts_.append(*makeFact(localized("Open the live window from the application menu or with "
+                                      "korvel-companion --window")));
     append(facts_);
 
     continueButton_.set_label(localized("Keep Running in Background"));

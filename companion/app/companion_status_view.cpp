@@ -16,7 +16,9 @@ CompanionStatusView::CompanionStatusView(std::shared_ptr<KorvelManager> manager)
     title_.add_css_class(style::kStatusTitle);
     title_.set_xalign(0);
     description_.set_text(
-        localized("This helper works only together with the Mac App Store version of Korvel."));
+        localized("It keeps a live reading of this computer for the live window, for "
+                  "korvel-companion top, for your scripts (the snapshot file) and for "
+                  "Prometheus."));
     description_.add_css_class(style::kSmall);
     description_.add_css_class(style::kSecondary);
     description_.set_xalign(0);

@@ -2,6 +2,7 @@
 
 #include "companion/app/app_style.h"
 #include "companion/app/localization.h"
+#include "companion/app/panel_indicator.h"
 #include "companion/app/support_page.h"
 #include "companion/cli/engine_session.h"
 #include "companion/engine/korvel_manager.h"
@@ -53,10 +54,17 @@ void KorvelApp::on_startup() {
         }
     });
     set_accel_for_action("app.preferences", "<Control>comma");
+    add_action("window", [this] {
+        if (delegate_) {
+            delegate_->showLiveWindow();
+        }
+    });
 
     AppDelegateEnvironment env;
     env.makeManager = [] { return KorvelManager::create(ManagerEnvironment::live()); };
     env.defaults = &platform::UserDefaults::standard();
+    env.notifications = &platform::NotificationCenter::defaultCenter();
+    env.now = [] { return platform::liveDispatch().now(); };
     env.loginItem = LoginItem::forCompanion(companionProgram_);
     env.terminate = [this] { quit(); };
     env.adoptWindow = [this](Gtk::Window& window) { add_window(window); };
@@ -64,6 +72,12 @@ void KorvelApp::on_startup() {
     delegate_ = AppDelegate::create(std::move(env));
     delegate_->applicationDidFinishLaunching();
     session_ = std::make_unique<EngineSession>(delegate_->manager(), [this] { quit(); });
+    indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
+                                                  platform::UserDefaults::standard(), [this] {
+                                                      if (delegate_) {
+                                                          delegate_->showLiveWindow();
+                                                      }
+                                                  });
 
     if (instance_) {
         std::string error;
@@ -75,6 +89,9 @@ void KorvelApp::on_startup() {
     }
     if (request_.openSettings) {
         delegate_->showSettingsWindow();
+    }
+    if (request_.openWindow) {
+        delegate_->showLiveWindow();
     }
 }
 
@@ -88,6 +105,7 @@ void KorvelApp::on_activate() {
 
 void KorvelApp::on_shutdown() {
     // Windows go while GTK is still up.
+    indicator_.reset();
     session_.reset();
     delegate_.reset();
     Gtk::Application::on_shutdown();
@@ -96,6 +114,10 @@ void KorvelApp::on_shutdown() {
 std::string KorvelApp::answer(const std::string& command) {
     if (command == kOpenSettingsCommand && delegate_) {
         delegate_->showSettingsWindow();
+        return kCommandDone;
+    }
+    if (command == kOpenWindowCommand && delegate_) {
+        delegate_->showLiveWindow();
         return kCommandDone;
     }
     return kCommandUnknown;
@@ -133,6 +155,8 @@ int runKorvelApp(WindowLaunch launch) {
     if (app->is_remote()) {
         if (request.openSettings) {
             app->activate_action("preferences");
+        } else if (request.openWindow) {
+            app->activate_action("window");
         } else {
             std::cout << kAlreadyRunningMessage << std::endl;
         }

@@ -10,11 +10,13 @@
 namespace korvel {
 
 class EngineSession;
+class PanelIndicator;
 
 // The companion as a GTK application ("qn.Korvel.companion"): no main
 // window; it keeps running with none open. Its launch creates the delegate,
 // which creates the engine and shows the setup window on first runs. The
-// "app.preferences" action (Ctrl+,) opens the settings window.
+// "app.preferences" action (Ctrl+,) opens the settings window, "app.window"
+// the live window.
 class KorvelApp : public Gtk::Application {
 public:
     static Glib::RefPtr<KorvelApp> create(std::unique_ptr<EngineInstance> instance,
@@ -38,6 +40,7 @@ private:
     std::string companionProgram_;
     std::shared_ptr<AppDelegate> delegate_;
     std::unique_ptr<EngineSession> session_;
+    std::unique_ptr<PanelIndicator> indicator_;
 };
 
 // The window program, handed the engine claim by korvel-companion: the

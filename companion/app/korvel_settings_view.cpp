@@ -16,9 +16,10 @@ void padRow(Gtk::Widget& row) {
 
 } // namespace
 
-KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults, LoginItem loginItem,
-                                       std::function<void()> onOpenPage)
-    : defaults_(defaults), loginItem_(std::move(loginItem)) {
+KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
+                                       platform::NotificationCenter& notifications,
+                                       LoginItem loginItem, std::function<void()> onOpenPage)
+    : defaults_(defaults), loginItem_(loginItem), controls_(defaults, notifications, loginItem) {
     set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
     // Indicators stay visible instead of appearing only while scrolling.
     set_overlay_scrolling(false);
@@ -62,6 +63,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults, LoginIt
     content_.set_margin(20);
     content_.set_valign(Gtk::Align::START);
     content_.append(section_);
+    content_.append(controls_);
     set_child(content_);
 
     update();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/app/settings_controls.h"
 #include "companion/cli/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
 
@@ -10,16 +11,18 @@
 
 namespace korvel {
 
-// The settings window's content: one "Feature Mode" section saying whether
+// The settings window's content: the "Feature Mode" section saying whether
 // the helper's process and connection details are available, following the
-// "helperAvailable" setting as the engine rewrites it. Each time it is shown
-// it stores the login item's state in "launchAtLogin".
+// "helperAvailable" setting as the engine rewrites it, and the settings a
+// user can change. Each time it is shown it stores the login item's state in
+// "launchAtLogin".
 class KorvelSettingsView : public Gtk::ScrolledWindow {
 public:
     static constexpr int kWidth = 380;
     static constexpr int kMinimumHeight = 720;
 
-    KorvelSettingsView(platform::UserDefaults& defaults, LoginItem loginItem,
+    KorvelSettingsView(platform::UserDefaults& defaults,
+                       platform::NotificationCenter& notifications, LoginItem loginItem,
                        std::function<void()> onOpenPage);
     ~KorvelSettingsView() override;
 
@@ -28,6 +31,7 @@ public:
     const Gtk::Label& availability() const { return availability_; }
     const Gtk::Label& detail() const { return detail_; }
     Gtk::Button& pageButton() { return pageButton_; }
+    SettingsControls& controls() { return controls_; }
 
 private:
     void update();
@@ -47,6 +51,7 @@ private:
     Gtk::Box detailBlock_{Gtk::Orientation::VERTICAL, 6};
     Gtk::Label detail_;
     Gtk::Button pageButton_;
+    SettingsControls controls_;
 };
 
 } // namespace korvel

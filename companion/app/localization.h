@@ -17,4 +17,9 @@ void setUpLocalization(const std::string& program);
 // English text and the fallback.
 std::string localized(const char* key);
 
+// Marks a key for the catalogue where it is looked up later.
+constexpr const char* translatable(const char* key) {
+    return key;
+}
+
 } // namespace korvel

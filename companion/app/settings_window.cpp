@@ -4,9 +4,10 @@
 
 namespace korvel {
 
-SettingsWindow::SettingsWindow(platform::UserDefaults& defaults, LoginItem loginItem,
+SettingsWindow::SettingsWindow(platform::UserDefaults& defaults,
+                               platform::NotificationCenter& notifications, LoginItem loginItem,
                                std::function<void()> onOpenPage)
-    : view_(defaults, std::move(loginItem), std::move(onOpenPage)) {
+    : view_(defaults, notifications, std::move(loginItem), std::move(onOpenPage)) {
     set_title(localized("Korvel Companion Settings"));
     set_resizable(false);
     set_hide_on_close(true);

@@ -10,8 +10,8 @@ namespace korvel {
 // it; showing it again refreshes the login-item state.
 class SettingsWindow : public Gtk::Window {
 public:
-    SettingsWindow(platform::UserDefaults& defaults, LoginItem loginItem,
-                   std::function<void()> onOpenPage);
+    SettingsWindow(platform::UserDefaults& defaults, platform::NotificationCenter& notifications,
+                   LoginItem loginItem, std::function<void()> onOpenPage);
 
     KorvelSettingsView& view() { return view_; }
 

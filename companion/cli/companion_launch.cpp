@@ -20,11 +20,17 @@ constexpr std::chrono::milliseconds kCommandTimeout{5000};
 constexpr std::string_view kClaimFlag = "--claim-fd";
 constexpr std::string_view kCompanionFlag = "--companion";
 constexpr std::string_view kSettingsFlag = "--settings";
+constexpr std::string_view kWindowFlag = "--window";
 
 bool displayNamed() {
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     return (x11 != nullptr && x11[0] != '\0') || (wayland != nullptr && wayland[0] != '\0');
+}
+
+int noDisplayForWindow(const char* why) {
+    std::cerr << "korvel-companion: " << why << "; the live window cannot be shown\n";
+    return kNoDisplayExitCode;
 }
 
 void sayOnTerminal(const std::string& line) {
@@ -39,6 +45,9 @@ std::vector<std::string> companionArguments(const LaunchRequest& request) {
     std::vector<std::string> args;
     if (request.openSettings) {
         args.emplace_back(kSettingsFlag);
+    }
+    if (request.openWindow) {
+        args.emplace_back(kWindowFlag);
     }
     if (request.textfileDirectory) {
         args.emplace_back(kTextfileDirectoryFlag);
@@ -71,6 +80,8 @@ std::optional<WindowLaunch> parseWindowProgramArguments(const std::vector<std::s
             launch.companionProgram = args[++i];
         } else if (args[i] == kSettingsFlag) {
             launch.request.openSettings = true;
+        } else if (args[i] == kWindowFlag) {
+            launch.request.openWindow = true;
         } else if (args[i] == kTextfileDirectoryFlag && hasValue) {
             launch.request.textfileDirectory = std::string(args[++i]);
         } else {
@@ -84,18 +95,22 @@ std::optional<WindowLaunch> parseWindowProgramArguments(const std::vector<std::s
 }
 
 int forwardToRunningEngine(LaunchRequest request) {
-    if (!request.openSettings) {
+    if (!request.openSettings && !request.openWindow) {
         std::cout << kAlreadyRunningMessage << std::endl;
         return 0;
     }
     std::string error;
     const auto directory = EngineInstance::defaultDirectory();
-    const auto answer =
-        directory ? EngineInstance::send(*directory, kOpenSettingsCommand, kCommandTimeout, error)
-                  : std::nullopt;
+    const char* command = request.openWindow ? kOpenWindowCommand : kOpenSettingsCommand;
+    const auto answer = directory
+                            ? EngineInstance::send(*directory, command, kCommandTimeout, error)
+                            : std::nullopt;
     if (!answer) {
         std::cerr << "korvel-companion: the running companion did not answer: " << error << '\n';
         return 1;
+    }
+    if (*answer == kCommandNoDisplay && request.openWindow) {
+        return noDisplayForWindow("the running companion has no display");
     }
     if (*answer == kCommandNoDisplay) {
         std::cerr << "korvel-companion: the running companion has no display; the settings "
@@ -120,7 +135,8 @@ int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest re
         }
     };
     launch.onCommand = [](const std::string& command) -> std::string {
-        return command == kOpenSettingsCommand ? kCommandNoDisplay : kCommandUnknown;
+        return command == kOpenSettingsCommand || command == kOpenWindowCommand ? kCommandNoDisplay
+                                                                                : kCommandUnknown;
     };
     return runHeadlessEngine(std::move(instance), std::move(launch));
 }
@@ -135,6 +151,9 @@ int runCompanion(LaunchRequest request) {
         return forwardToRunningEngine(request);
     }
     auto instance = std::move(claim.instance); // none when unavailable: run unguarded
+    if (request.openWindow && !displayNamed()) {
+        return noDisplayForWindow("no display (DISPLAY and WAYLAND_DISPLAY are unset)");
+    }
     if (displayNamed() && !program.empty()) {
         const std::string windows = platform::bundledExecutable(kWindowProgramName).value_or("");
         const int descriptor = instance ? instance->keepClaimAcrossExec(true) : -1;

@@ -18,6 +18,8 @@ inline constexpr const char* kWindowProgramName = "korvel-companion-gtk";
 struct LaunchRequest {
     // `korvel-companion --settings`: open the settings window.
     bool openSettings = false;
+    // `korvel-companion --window`: open the live window.
+    bool openWindow = false;
     // --prometheus-textfile-directory, which outlasts the handover.
     std::optional<std::string> textfileDirectory{};
 };
@@ -48,11 +50,14 @@ int runCompanion(LaunchRequest request);
 
 // The windowless engine with the claim taken: registers the login item, says
 // on a terminal that no window can be shown, and answers the settings command
-// with kCommandNoDisplay.
+// and window commands with kCommandNoDisplay.
 int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest request,
                       const std::string& companionProgram);
 
 // Another engine runs: hand it this start's request.
 int forwardToRunningEngine(LaunchRequest request);
+
+// The exit code of `--window` where no window can be shown.
+inline constexpr int kNoDisplayExitCode = 2;
 
 } // namespace korvel

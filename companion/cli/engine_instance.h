@@ -15,6 +15,7 @@ inline constexpr const char* kAlreadyRunningMessage = "Korvel Companion is alrea
 
 // Commands a later start sends to the running engine, and its answers.
 inline constexpr const char* kOpenSettingsCommand = "open-settings";
+inline constexpr const char* kOpenWindowCommand = "open-window";
 inline constexpr const char* kCommandDone = "ok";
 inline constexpr const char* kCommandNoDisplay = "no-display";
 inline constexpr const char* kCommandUnknown = "unknown-command";

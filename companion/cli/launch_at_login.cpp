@@ -49,6 +49,21 @@ bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginI
                              settings::kCompanionSetupCompletedDefault);
 }
 
+void setLaunchAtLogin(platform::UserDefaults& defaults, const LoginItem& item, bool on) {
+    std::string error;
+    const auto state = item.entry.state();
+    if (!on || state == AutostartState::hidden || state == AutostartState::disabled) {
+        if (!item.entry.remove(error)) {
+            platform::log::nsLog(kLaunchAtLoginFailurePrefix + error);
+        }
+    }
+    if (on) {
+        defaults.setBool(settings::kLaunchAtLogin, true);
+        registerLaunchAtLoginIfNeeded(defaults, item);
+    }
+    refreshLaunchAtLoginState(defaults, item);
+}
+
 void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const LoginItem& item) {
     defaults.setBool(settings::kLaunchAtLogin, item.entry.state() == AutostartState::enabled);
 }

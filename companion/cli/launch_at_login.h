@@ -40,6 +40,11 @@ void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const Login
 // whether the setup window would be shown now.
 bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem);
 
+// The user's switch: on writes the entry (replacing one that was hidden or
+// switched off), off deletes it; then stores what the entry says now. A
+// failure writes one NSLog line.
+void setLaunchAtLogin(platform::UserDefaults& defaults, const LoginItem& item, bool on);
+
 // Stores whether the entry is enabled now: the file exists and is neither
 // hidden nor switched off.
 void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const LoginItem& item);

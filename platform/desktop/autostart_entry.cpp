@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <string_view>
 
@@ -133,6 +134,14 @@ bool AutostartEntry::write(const AutostartFields& fields, std::string& error) co
     if (!g_file_set_contents_full(path_.c_str(), after.data(), static_cast<gssize>(after.size()),
                                   G_FILE_SET_CONTENTS_CONSISTENT, 0644, &writeError)) {
         error = takeMessage(writeError);
+        return false;
+    }
+    return true;
+}
+
+bool AutostartEntry::remove(std::string& error) const {
+    if (std::remove(path_.c_str()) != 0 && errno != ENOENT) {
+        error = "cannot remove " + path_ + ": " + g_strerror(errno);
         return false;
     }
     return true;

@@ -45,6 +45,9 @@ public:
     // rewritten. The file is replaced atomically. False, with a readable
     // description in error, when it cannot be written.
     bool write(const AutostartFields& fields, std::string& error) const;
+    // Deletes the entry, so nothing starts at login; an absent entry is
+    // fine. False, with error, when it stays.
+    bool remove(std::string& error) const;
 
 private:
     std::string path_;

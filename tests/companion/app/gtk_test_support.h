@@ -46,6 +46,8 @@ protected:
         AppDelegateEnvironment env;
         env.makeManager = [this] { return KorvelManager::create(environment()); };
         env.defaults = &defaults;
+        env.notifications = &center;
+        env.now = [this] { return dispatch.now(); };
         env.loginItem = loginItem();
         env.terminate = [this] { ++terminations; };
         env.adoptWindow = [this](Gtk::Window& window) {

@@ -96,6 +96,7 @@ protected:
 };
 
 TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
+    EXPECT_EQ(run("--window").first, 2) << "no display: no window and no engine";
     startEngine();
 
     EXPECT_EQ(run(), std::pair(0, std::string(kAlreadyRunningMessage) + "\n"));
@@ -104,6 +105,7 @@ TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
     const auto [status, output] = run("--settings");
     EXPECT_EQ(status, 1);
     EXPECT_NE(output.find("no display"), std::string::npos) << output;
+    EXPECT_EQ(run("--window").first, 2);
 
     EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
 
@@ -171,6 +173,7 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
 
     EXPECT_EQ(run(), std::pair(0, std::string(kAlreadyRunningMessage) + "\n"));
     EXPECT_EQ(run("--settings").first, 0);
+    EXPECT_EQ(run("--window").first, 0);
 
     // The login item starts the public program, not the window program.
     const std::string text = root.read("config/autostart/qn.Korvel.companion.desktop");

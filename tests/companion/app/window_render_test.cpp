@@ -93,5 +93,55 @@ TEST_F(WindowRenderTest, BothWindowsRenderAndShowGreenOnlyWhileActive) {
     EXPECT_GT(greenPixels(settingsActive), 20u) << "\"Available\"";
 }
 
+// A machine with a few busy processes, read at time t (seconds of traffic).
+HelperResponse busyReading(double timestamp, uint64_t t) {
+    HelperResponse r;
+    r.timestamp = timestamp;
+    r.processes = {{1201, "firefox", "/usr/lib/firefox/firefox", t * 400'000'000, 900u << 20, 0,
+                    "app-firefox-1201.scope", "firefox"},
+                   {1302, "syncthing", "/usr/bin/syncthing", t * 90'000'000, 120u << 20, 0,
+                    "syncthing.service"},
+                   {1403, "sshd", "/usr/sbin/sshd", t * 1'000'000, 8u << 20, 0, "ssh.service"}};
+    r.connections = {
+        {1201, "TCP", "192.168.1.20", 51544, "151.101.1.140", 443, 4, t * 2'400'000, t * 90'000},
+        {1201, "TCP6", "2001:db8::20", 40112, "2606:4700::6810", 443, 4, t * 800'000, t * 40'000},
+        {1302, "TCP", "0.0.0.0", 22000, "0.0.0.0", 0, 1},
+        {1302, "TCP", "192.168.1.20", 22000, "192.168.1.31", 50122, 4, t * 60'000, t * 1'900'000},
+        {1403, "TCP", "0.0.0.0", 22, "0.0.0.0", 0, 1}};
+    r.interfaces = {{"wlan0", t * 3'300'000, t * 2'100'000},
+                    {"tun0", t * 200'000, t * 50'000},
+                    {"lo", t * 10'000, t * 10'000}};
+    r.totalRam = 16ull << 30;
+    r.usedRam = 5ull << 30;
+    r.gpuUsagePercent = 23.0 + static_cast<double>(t % 7);
+    r.cpuTemperatureCelsius = 54;
+    return r;
+}
+
+TEST_F(WindowRenderTest, TheLiveWindowRendersEachTabWithData) {
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    manager = delegate->manager();
+    delegate->showLiveWindow();
+    auto* window = delegate->liveWindow();
+    ASSERT_TRUE(iterateUntil([&] { return window->get_mapped(); }));
+    for (uint64_t t = 1; t <= 12; ++t) {
+        dispatch.advance(1.0);
+        liveCounters = {{"wlan0", t * 3'300'000 + (t % 3) * 900'000, t * 2'100'000}};
+        answer(requests.size() - 1, busyReading(dispatch.now(), t));
+    }
+    window->showTab("processes");
+    dispatch.runPending();
+    window->processes().model().selection->set_selected(0); // the busiest, with its sockets
+    for (const char* tab : LiveWindow::kTabs) {
+        window->showTab(tab);
+        dispatch.runPending();
+        pumpMainContext();
+        EXPECT_TRUE(save(*window, "live-window-" + std::string(tab) + ".png")) << tab;
+    }
+    EXPECT_EQ(window->processes().model().store->get_n_items(), 3u);
+    EXPECT_EQ(window->interfaces().model().store->get_n_items(), 3u);
+}
+
 } // namespace
 } // namespace korvel::testing

@@ -11,14 +11,16 @@ std::vector<std::string_view> views(const std::vector<std::string>& args) {
 
 TEST(CompanionLaunchTest, TheWindowProgramReadsBackWhatItWasHanded) {
     for (const WindowLaunch& launch :
-         {WindowLaunch{3, "/usr/bin/korvel-companion", {false}},
-          WindowLaunch{-1, "/opt/k/bin/korvel-companion", {true, "/var/lib/node exporter"}}}) {
+         {WindowLaunch{3, "/usr/bin/korvel-companion", {false, true}},
+          WindowLaunch{
+              -1, "/opt/k/bin/korvel-companion", {true, false, "/var/lib/node exporter"}}}) {
         const auto args = windowProgramArguments(launch);
         const auto parsed = parseWindowProgramArguments(views(args));
         ASSERT_TRUE(parsed);
         EXPECT_EQ(parsed->claimDescriptor, launch.claimDescriptor);
         EXPECT_EQ(parsed->companionProgram, launch.companionProgram);
         EXPECT_EQ(parsed->request.openSettings, launch.request.openSettings);
+        EXPECT_EQ(parsed->request.openWindow, launch.request.openWindow);
         EXPECT_EQ(parsed->request.textfileDirectory, launch.request.textfileDirectory);
     }
     // Started by hand, or with a relative program: refused.

@@ -1,0 +1,223 @@
+#pragma once
+
+#include <gtkmm.h>
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace korvel {
+
+// One row object of a table's list store. The store is updated in place:
+// a row keeps its object across refreshes while its key stays, and changed
+// tells the cells bound to it to read it again.
+template <typename Value> class ListRow : public Glib::Object {
+public:
+    static Glib::RefPtr<ListRow> create(std::string key, Value value) {
+        return Glib::make_refptr_for_instance(new ListRow(std::move(key), std::move(value)));
+    }
+
+    const std::string& key() const { return key_; }
+    const Value& value() const { return value_; }
+    void set(Value value) {
+        value_ = std::move(value);
+        changed.emit();
+    }
+
+    sigc::signal<void()> changed;
+
+private:
+    ListRow(std::string key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
+
+    std::string key_;
+    Value value_;
+};
+
+// Makes the store hold one row per item, in place: rows whose key is still
+// there get the new value, the others go, new keys are appended in one
+// splice. The table's sort model orders them, not the store.
+template <typename Value, typename KeyOf>
+void syncListStore(const Glib::RefPtr<Gio::ListStore<ListRow<Value>>>& store,
+                   std::vector<Value> items, KeyOf keyOf) {
+    std::unordered_map<std::string, size_t> byKey;
+    byKey.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        byKey.emplace(keyOf(items[i]), i);
+    }
+    std::vector<bool> placed(items.size(), false);
+    for (guint i = store->get_n_items(); i-- > 0;) {
+        auto row = store->get_item(i);
+        const auto found = byKey.find(row->key());
+        if (found == byKey.end() || placed[found->second]) {
+            store->remove(i);
+            continue;
+        }
+        placed[found->second] = true;
+        row->set(std::move(items[found->second]));
+    }
+    std::vector<Glib::RefPtr<ListRow<Value>>> added;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!placed[i]) {
+            std::string key = keyOf(items[i]);
+            added.push_back(ListRow<Value>::create(std::move(key), std::move(items[i])));
+        }
+    }
+    if (!added.empty()) {
+        store->splice(store->get_n_items(), 0, added);
+    }
+}
+
+// A table column: its cells show text(), and it sorts by number() when
+// given, else by that text.
+template <typename Value> struct ColumnSpec {
+    std::string title;
+    std::function<std::string(const Value&)> text;
+    std::function<double(const Value&)> number{};
+    bool expand = false;
+    bool numeric = false; // right-aligned
+    // An icon before the text: a themed icon name or an image file's path.
+    std::function<std::string(const Value&)> icon{};
+};
+
+namespace detail {
+
+template <typename Value> struct SortData { ColumnSpec<Value> spec; };
+
+template <typename Value> int compareRows(gconstpointer a, gconstpointer b, gpointer data) {
+    const auto& spec = static_cast<SortData<Value>*>(data)->spec;
+    const auto* rowA = dynamic_cast<const ListRow<Value>*>(
+        Glib::wrap_auto(G_OBJECT(const_cast<gpointer>(a)), false));
+    const auto* rowB = dynamic_cast<const ListRow<Value>*>(
+        Glib::wrap_auto(G_OBJECT(const_cast<gpointer>(b)), false));
+    if (rowA == nullptr || rowB == nullptr) {
+        return 0;
+    }
+    if (spec.number) {
+        const double x = spec.number(rowA->value()), y = spec.number(rowB->value());
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    return spec.text(rowA->value()).compare(spec.text(rowB->value()));
+}
+
+// A cell's text, with an icon before it for columns that have one; it
+// remembers which row it follows.
+class Cell : public Gtk::Box {
+public:
+    Cell(bool numeric, bool withIcon) : Gtk::Box(Gtk::Orientation::HORIZONTAL, 6) {
+        if (withIcon) {
+            append(icon);
+        }
+        label.set_xalign(numeric ? 1.0f : 0.0f);
+        label.set_ellipsize(Pango::EllipsizeMode::END);
+        label.set_hexpand(true);
+        append(label);
+    }
+
+    template <typename Value> void show(const ColumnSpec<Value>& spec, const Value& value) {
+        label.set_text(spec.text(value));
+        if (!spec.icon) {
+            return;
+        }
+        std::string name = spec.icon(value);
+        if (name == shownIcon_ && icon.get_storage_type() != Gtk::Image::Type::EMPTY) {
+            return; // a file icon is read again on every set
+        }
+        shownIcon_ = name;
+        if (name.starts_with('/')) {
+            icon.set(Glib::wrap(g_file_icon_new(Gio::File::create_for_path(name)->gobj())));
+        } else {
+            icon.set_from_icon_name(name.empty() ? "application-x-executable" : name);
+        }
+    }
+
+    Gtk::Image icon;
+    Gtk::Label label;
+    sigc::connection following;
+
+private:
+    std::string shownIcon_;
+};
+
+} // namespace detail
+
+// The row object behind a model item, or null.
+template <typename Value> ListRow<Value>* rowOf(gpointer item) {
+    return item == nullptr ? nullptr
+                           : dynamic_cast<ListRow<Value>*>(Glib::wrap_auto(G_OBJECT(item), false));
+}
+
+template <typename Value> void appendColumn(Gtk::ColumnView& view, const ColumnSpec<Value>& spec) {
+    auto factory = Gtk::SignalListItemFactory::create();
+    factory->signal_setup().connect([numeric = spec.numeric, withIcon = bool(spec.icon)](
+                                        const Glib::RefPtr<Gtk::ListItem>& item) {
+        item->set_child(*Gtk::make_managed<detail::Cell>(numeric, withIcon));
+    });
+    factory->signal_bind().connect([spec](const Glib::RefPtr<Gtk::ListItem>& item) {
+        auto* cell = dynamic_cast<detail::Cell*>(item->get_child());
+        auto* row = rowOf<Value>(item->get_item() ? item->get_item()->gobj() : nullptr);
+        if (cell == nullptr || row == nullptr) {
+            return;
+        }
+        cell->show(spec, row->value());
+        cell->following =
+            row->changed.connect([cell, row, spec] { cell->show(spec, row->value()); });
+    });
+    factory->signal_unbind().connect([](const Glib::RefPtr<Gtk::ListItem>& item) {
+        if (auto* cell = dynamic_cast<detail::Cell*>(item->get_child())) {
+            cell->following.disconnect();
+        }
+    });
+    auto column = Gtk::ColumnViewColumn::create(spec.title, factory);
+    column->set_expand(spec.expand);
+    column->set_resizable(true);
+    auto* data = new detail::SortData<Value>{spec};
+    GtkSorter* sorter =
+        GTK_SORTER(gtk_custom_sorter_new(&detail::compareRows<Value>, data, [](gpointer p) {
+            delete static_cast<detail::SortData<Value>*>(p);
+        }));
+    column->set_sorter(Glib::wrap(sorter));
+    view.append_column(column);
+}
+
+// The list behind a table: store → filter → the view's sort order → one
+// selected row. The filter keeps a row while keep(value) holds.
+template <typename Value> struct TableModel {
+    Glib::RefPtr<Gio::ListStore<ListRow<Value>>> store = Gio::ListStore<ListRow<Value>>::create();
+    Glib::RefPtr<Gtk::FilterListModel> filtered;
+    Glib::RefPtr<Gtk::SortListModel> sorted;
+    Glib::RefPtr<Gtk::SingleSelection> selection;
+    GtkFilter* filter = nullptr;
+    std::function<bool(const Value&)> keep = [](const Value&) { return true; };
+
+    void attach(Gtk::ColumnView& view) {
+        filter = GTK_FILTER(gtk_custom_filter_new(
+            [](gpointer item, gpointer self) {
+                auto* row = rowOf<Value>(item);
+                return static_cast<gboolean>(row != nullptr &&
+                                             static_cast<TableModel*>(self)->keep(row->value()));
+            },
+            this, nullptr));
+        filtered = Gtk::FilterListModel::create(store, Glib::wrap(filter));
+        sorted = Gtk::SortListModel::create(filtered, view.get_sorter());
+        selection = Gtk::SingleSelection::create(sorted);
+        selection->set_autoselect(false);
+        selection->set_can_unselect(true);
+        view.set_model(selection);
+    }
+    // After the rows' values changed: filter and sort again.
+    void refilter() { gtk_filter_changed(filter, GTK_FILTER_CHANGE_DIFFERENT); }
+    void resort(Gtk::ColumnView& view) {
+        if (auto sorter = view.get_sorter()) {
+            gtk_sorter_changed(sorter->gobj(), GTK_SORTER_CHANGE_DIFFERENT);
+        }
+    }
+    // The selected row's value, or null.
+    const Value* selected() const {
+        auto item = selection->get_selected_item();
+        auto* row = rowOf<Value>(item ? item->gobj() : nullptr);
+        return row ? &row->value() : nullptr;
+    }
+};
+
+} // namespace korvel

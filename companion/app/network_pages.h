@@ -1,0 +1,70 @@
+#pragma once
+
+#include "companion/app/connection_table.h"
+#include "companion/engine/interface_stat.h"
+#include "companion/engine/network_path_summary.h"
+#include "platform/defaults/user_defaults.h"
+
+#include <gtkmm.h>
+
+#include <map>
+#include <memory>
+
+namespace korvel {
+
+class KorvelManager;
+
+// The Connections tab: every socket of every listed process, with a text
+// filter; listening sockets only while "showListeningPorts" is on.
+class ConnectionsPage : public Gtk::Box {
+public:
+    ConnectionsPage(std::shared_ptr<KorvelManager> manager, platform::UserDefaults& defaults,
+                    HostNameLookup hostName);
+    ~ConnectionsPage() override;
+
+    void update();
+
+    ConnectionTable& table() { return table_; }
+    Gtk::SearchEntry& filter() { return filter_; }
+
+private:
+    void followListeningSetting();
+
+    std::shared_ptr<KorvelManager> manager_;
+    platform::UserDefaults& defaults_;
+    platform::DefaultsObserverToken observer_;
+    Gtk::SearchEntry filter_;
+    ConnectionTable table_;
+};
+
+struct InterfaceRowValue {
+    InterfaceStat stat;
+    bool primary = false;
+    double peakIn = 0; // since the window was opened
+    double peakOut = 0;
+};
+
+// The Interfaces tab: each interface with its family, live rates, totals and
+// peaks, the primary one marked, and the network path below.
+class InterfacesPage : public Gtk::Box {
+public:
+    explicit InterfacesPage(std::shared_ptr<KorvelManager> manager);
+
+    void update();
+
+    TableModel<InterfaceRowValue>& model() { return model_; }
+    const Gtk::Label& pathSummary() const { return path_; }
+
+private:
+    std::shared_ptr<KorvelManager> manager_;
+    std::map<std::string, std::pair<double, double>> peaks_;
+    Gtk::ScrolledWindow scroll_;
+    Gtk::ColumnView view_;
+    TableModel<InterfaceRowValue> model_;
+    Gtk::Label path_;
+};
+
+// "Online · Wi-Fi · wlan0 192.168.1.20 · VPN", localised.
+std::string pathSummaryText(const NetworkPathSummary& path);
+
+} // namespace korvel

@@ -1,0 +1,392 @@
+#include "companion/app/overview_page.h"
+
+#include "companion/app/app_style.h"
+#include "companion/app/localization.h"
+#include "companion/app/network_pages.h"
+#include "companion/app/overview_sections.h"
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/korvel_manager.h"
+#include "companion/engine/settings_keys.h"
+#include "companion/top/text_layout.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace korvel {
+namespace {
+
+constexpr int kGraphHeight = 56;
+
+const char* sectionTitle(const std::string& id) {
+    static const std::map<std::string, const char*> titles = {
+        {"cpu", translatable("CPU")},          {"memory", translatable("Memory")},
+        {"gpu", translatable("GPU")},          {"temperatures", translatable("Temperatures")},
+        {"network", translatable("Network")},  {"connections", translatable("Connections")},
+        {"battery", translatable("Battery")},  {"disk", translatable("Disk")},
+        {"path", translatable("Network path")}};
+    return titles.at(id);
+}
+
+std::string format(const char* pattern, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+std::string percent(double value) {
+    return format("%.0f %%", value);
+}
+
+std::string celsius(const std::optional<double>& value) {
+    return value ? format("%.0f °C", *value) : "—";
+}
+
+std::string pressureText(MemoryPressure pressure) {
+    switch (pressure) {
+    case MemoryPressure::normal:
+        return localized("normal");
+    case MemoryPressure::warning:
+        return localized("warning");
+    case MemoryPressure::critical:
+        return localized("critical");
+    }
+    return {};
+}
+
+} // namespace
+
+HistoryGraph::HistoryGraph(std::vector<Series> series, size_t capacity, std::optional<double> top)
+    : series_(std::move(series)), capacity_(std::max<size_t>(capacity, 2)), top_(top) {
+    set_content_height(kGraphHeight);
+    set_hexpand(true);
+    set_draw_func(sigc::mem_fun(*this, &HistoryGraph::draw));
+}
+
+void HistoryGraph::draw(const Cairo::RefPtr<Cairo::Context>& cr, int width, int height) const {
+    cr->set_source_rgba(0.5, 0.5, 0.5, 0.08);
+    cr->rectangle(0, 0, width, height);
+    cr->fill();
+    double top = top_.value_or(0);
+    if (!top_) {
+        for (const Series& s : series_) {
+            for (double v : *s.values) {
+                top = std::max(top, v);
+            }
+        }
+    }
+    if (top <= 0) {
+        return;
+    }
+    const double step = static_cast<double>(width) / static_cast<double>(capacity_ - 1);
+    for (const Series& s : series_) {
+        const History& values = *s.values;
+        const size_t n = std::min(values.size(), capacity_);
+        if (n < 2) {
+            continue;
+        }
+        const size_t first = values.size() - n;
+        const auto x = [&](size_t i) { return width - static_cast<double>(n - 1 - i) * step; };
+        const auto y = [&](size_t i) {
+            return height - std::clamp(values[first + i] / top, 0.0, 1.0) * (height - 2) - 1;
+        };
+        cr->move_to(x(0), y(0));
+        for (size_t i = 1; i < n; ++i) {
+            cr->line_to(x(i), y(i));
+        }
+        cr->set_source_rgb(s.red, s.green, s.blue);
+        cr->set_line_width(1.5);
+        cr->stroke_preserve();
+        cr->line_to(x(n - 1), height);
+        cr->line_to(x(0), height);
+        cr->close_path();
+        cr->set_source_rgba(s.red, s.green, s.blue, 0.15);
+        cr->fill();
+    }
+}
+
+struct OverviewPage::Section {
+    std::string id;
+    Gtk::Box card{Gtk::Orientation::VERTICAL, 4};
+    Gtk::Box header{Gtk::Orientation::HORIZONTAL, 6};
+    Gtk::Label title;
+    Gtk::Image handle;
+    Gtk::Label figure;
+    Gtk::Label detail;
+    std::unique_ptr<HistoryGraph> graph;
+    bool present = true; // battery and disk only where there is one
+};
+
+OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::UserDefaults& defaults,
+                           platform::NotificationCenter& notifications)
+    : Gtk::Box(Gtk::Orientation::VERTICAL, 6), manager_(std::move(manager)), defaults_(defaults),
+      notifications_(notifications) {
+    set_margin(8);
+    KorvelManager& m = *manager_;
+    const std::map<std::string, std::vector<HistoryGraph::Series>> graphs = {
+        {"cpu", {{&m.cpuHistory.get(), 0.21, 0.52, 0.89}}},
+        {"gpu", {{&m.gpuHistory.get(), 0.57, 0.25, 0.84}}},
+        {"network",
+         {{&m.inboundHistory.get(), 0.21, 0.52, 0.89},
+          {&m.outboundHistory.get(), 0.96, 0.47, 0.0}}},
+        {"connections", {{&m.connectionCountHistory.get(), 0.15, 0.64, 0.41}}},
+    };
+    for (const char* id : kOverviewSectionIds) {
+        auto section = std::make_unique<Section>();
+        Section& s = *section;
+        s.id = id;
+        s.title.set_text(localized(sectionTitle(id)));
+        s.title.add_css_class(style::kSectionTitle);
+        s.title.set_xalign(0);
+        s.title.set_hexpand(true);
+        s.handle.set_from_icon_name("list-drag-handle-symbolic");
+        s.handle.set_tooltip_text(localized("Drag to reorder"));
+        s.header.append(s.title);
+        s.header.append(s.handle);
+        s.figure.add_css_class(style::kFigure);
+        s.figure.set_xalign(0);
+        s.detail.add_css_class(style::kSmall);
+        s.detail.add_css_class(style::kSecondary);
+        s.detail.set_xalign(0);
+        s.detail.set_wrap(true);
+        s.card.add_css_class(style::kCard);
+        s.card.add_css_class("korvel-section");
+        s.card.set_size_request(260, -1);
+        s.card.append(s.header);
+        s.card.append(s.figure);
+        if (auto found = graphs.find(id); found != graphs.end()) {
+            const bool percent = s.id == "cpu" || s.id == "gpu";
+            const size_t capacity =
+                s.id == "network" ? kTrafficHistoryRule.capacity : kCPUHistoryRule.capacity;
+            s.graph = std::make_unique<HistoryGraph>(found->second, capacity,
+                                                     percent ? std::optional(100.0) : std::nullopt);
+            s.card.append(*s.graph);
+        }
+        s.card.append(s.detail);
+
+        auto source = Gtk::DragSource::create();
+        source->set_actions(Gdk::DragAction::MOVE);
+        source->signal_prepare().connect(
+            [id = s.id](double, double) {
+                Glib::Value<Glib::ustring> value;
+                value.init(value.value_type());
+                value.set(id);
+                return Gdk::ContentProvider::create(value);
+            },
+            false);
+        source->signal_drag_begin().connect(
+            [this](const Glib::RefPtr<Gdk::Drag>&) { dragBegan(); });
+        source->signal_drag_end().connect(
+            [this](const Glib::RefPtr<Gdk::Drag>&, bool) { dragEnded(); });
+        s.header.add_controller(source);
+        auto target = Gtk::DropTarget::create(Glib::Value<Glib::ustring>::value_type(),
+                                              Gdk::DragAction::MOVE);
+        target->signal_drop().connect(
+            [this, id = s.id](const Glib::ValueBase& value, double, double) {
+                Glib::Value<Glib::ustring> moved;
+                moved.init(value.gobj());
+                moveSection(moved.get(), id);
+                return true;
+            },
+            false);
+        s.card.add_controller(target);
+
+        auto* check = Gtk::make_managed<Gtk::CheckButton>(localized(sectionTitle(id)));
+        check->signal_toggled().connect(
+            [this, check, id = s.id] { setSectionHidden(id, !check->get_active()); });
+        menuChecks_[id] = check;
+        menuBox_.append(*check);
+        sections_.emplace(id, std::move(section));
+    }
+
+    menuButton_.set_label(localized("Sections"));
+    menuButton_.set_tooltip_text(localized("Show or hide sections"));
+    style::setAccessibleName(menuButton_, localized("Show or hide sections"));
+    menuBox_.set_margin(6);
+    menu_.set_child(menuBox_);
+    menuButton_.set_popover(menu_);
+    menuButton_.set_halign(Gtk::Align::END);
+    menuButton_.set_hexpand(true);
+    bar_.append(menuButton_);
+    append(bar_);
+
+    cards_.set_selection_mode(Gtk::SelectionMode::NONE);
+    cards_.set_max_children_per_line(3);
+    cards_.set_min_children_per_line(1);
+    cards_.set_homogeneous(true);
+    cards_.set_valign(Gtk::Align::START);
+    cards_.set_row_spacing(8);
+    cards_.set_column_spacing(8);
+    style::setAccessibleName(cards_, localized("Overview"));
+    scroll_.set_child(cards_);
+    scroll_.set_vexpand(true);
+    scroll_.set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
+    append(scroll_);
+
+    applyLayout();
+    observer_ = defaults_.addObserver("", [this](const std::string& key) {
+        if (key == settings::kOverviewSectionOrder || key == settings::kOverviewHiddenSections) {
+            applyLayout();
+        }
+    });
+}
+
+OverviewPage::~OverviewPage() {
+    defaults_.removeObserver(observer_);
+    if (dragging_) {
+        dragEnded();
+    }
+}
+
+void OverviewPage::applyLayout() {
+    order_ = overviewSectionOrder(defaults_.stringFor(settings::kOverviewSectionOrder,
+                                                      settings::kOverviewSectionOrderDefault));
+    const auto hidden = overviewHiddenSections(defaults_.stringFor(
+        settings::kOverviewHiddenSections, settings::kOverviewHiddenSectionsDefault));
+    for (const auto& id : order_) {
+        Section& s = *sections_.at(id);
+        if (s.card.get_parent() != nullptr) {
+            cards_.remove(s.card);
+        }
+    }
+    for (const auto& id : order_) {
+        Section& s = *sections_.at(id);
+        cards_.insert(s.card, -1);
+        s.card.get_parent()->set_visible(s.present && !hidden.contains(id));
+        // Set without re-storing: the toggle handler only stores a change.
+        menuChecks_.at(id)->set_active(!hidden.contains(id));
+    }
+}
+
+std::vector<std::string> OverviewPage::visibleSections() const {
+    std::vector<std::string> shown;
+    for (const auto& id : order_) {
+        const Section& s = *sections_.at(id);
+        if (s.card.get_parent() != nullptr && s.card.get_parent()->get_visible()) {
+            shown.push_back(id);
+        }
+    }
+    return shown;
+}
+
+const Gtk::Label& OverviewPage::figure(const std::string& id) const {
+    return sections_.at(id)->figure;
+}
+
+const Gtk::Label& OverviewPage::detail(const std::string& id) const {
+    return sections_.at(id)->detail;
+}
+
+Gtk::Widget& OverviewPage::dragHandle(const std::string& id) {
+    return sections_.at(id)->header;
+}
+
+void OverviewPage::dragBegan() {
+    dragging_ = true;
+    notifications_.post(notifications::kOverviewDragStateChanged,
+                        platform::UserInfo{{"isDragging", true}});
+}
+
+void OverviewPage::dragEnded() {
+    dragging_ = false;
+    notifications_.post(notifications::kOverviewDragStateChanged,
+                        platform::UserInfo{{"isDragging", false}});
+}
+
+void OverviewPage::moveSection(const std::string& moved, const std::string& target) {
+    const auto order = korvel::moveSection(order_, moved, target);
+    if (order != order_) {
+        defaults_.setString(settings::kOverviewSectionOrder, joinSectionIds(order));
+        applyLayout();
+    }
+}
+
+void OverviewPage::setSectionHidden(const std::string& id, bool hidden) {
+    auto set = overviewHiddenSections(defaults_.stringFor(
+        settings::kOverviewHiddenSections, settings::kOverviewHiddenSectionsDefault));
+    if (set.contains(id) == hidden) {
+        return;
+    }
+    if (hidden) {
+        set.insert(id);
+    } else {
+        set.erase(id);
+    }
+    std::vector<std::string> ids;
+    for (const char* known : kOverviewSectionIds) {
+        if (set.contains(known)) {
+            ids.emplace_back(known);
+        }
+    }
+    defaults_.setString(settings::kOverviewHiddenSections, joinSectionIds(ids));
+    applyLayout();
+}
+
+void OverviewPage::setSection(const std::string& id, const std::string& figure,
+                              const std::string& detail) {
+    Section& s = *sections_.at(id);
+    s.figure.set_text(figure);
+    s.detail.set_text(detail);
+    if (s.graph) {
+        s.graph->queue_draw();
+    }
+}
+
+void OverviewPage::update() {
+    const SystemStats& st = manager_->systemStats.get();
+    setSection("cpu", percent(st.cpuUsagePercent),
+               localized("load") + " " + format("%.2f", st.loadAverage1m) + " · " +
+                   std::to_string(st.coreCount) + " " + localized("cores"));
+    const double memShare =
+        st.totalMem ? 100.0 * static_cast<double>(st.usedMem) / static_cast<double>(st.totalMem)
+                    : 0;
+    setSection("memory", percent(memShare),
+               top::formatBytes(st.usedMem) + " " + localized("of") + " " +
+                   top::formatBytes(st.totalMem) + " · " + localized("pressure") + ": " +
+                   pressureText(st.pressure));
+    setSection("gpu", st.gpuUsagePercent ? percent(*st.gpuUsagePercent) : localized("not measured"),
+               localized("temperature") + " " + celsius(st.gpuTemperatureCelsius));
+    setSection("temperatures", localized("CPU") + " " + celsius(st.cpuTemperatureCelsius),
+               localized("GPU") + " " + celsius(st.gpuTemperatureCelsius));
+    const auto& counts = manager_->connectionCountHistory.get();
+    setSection("connections",
+               std::to_string(counts.empty() ? 0 : static_cast<long>(counts.back())) + " " +
+                   localized("established"),
+               localized("over the last readings"));
+    if (st.battery) {
+        setSection("battery", percent(st.battery->percentage),
+                   (st.battery->isCharging ? localized("charging") : localized("not charging")) +
+                       (st.battery->isOnACPower ? " · " + localized("on AC power") : ""));
+    }
+    if (st.diskTotal) {
+        const uint64_t used = st.diskTotal - std::min(st.diskFree, st.diskTotal);
+        setSection("disk",
+                   percent(100.0 * static_cast<double>(used) / static_cast<double>(st.diskTotal)),
+                   top::formatBytes(st.diskFree) + " " + localized("free of") + " " +
+                       top::formatBytes(st.diskTotal));
+    }
+    const NetworkPathSummary& path = manager_->networkPath.get();
+    setSection("path",
+               path.status == NetworkPathStatus::offline ? localized("Offline")
+                                                         : localized("Online"),
+               pathSummaryText(path));
+    const bool battery = st.battery.has_value(), disk = st.diskTotal > 0;
+    if (battery != sections_.at("battery")->present || disk != sections_.at("disk")->present) {
+        sections_.at("battery")->present = battery;
+        sections_.at("disk")->present = disk;
+        applyLayout();
+    }
+    updateTraffic();
+}
+
+void OverviewPage::updateTraffic() {
+    const TrafficSessionStats& session = manager_->sessionStats.get();
+    setSection("network",
+               "↓ " + top::formatRate(manager_->liveInboundRate.get()) + "   ↑ " +
+                   top::formatRate(manager_->liveOutboundRate.get()),
+               localized("this session") + ": ↓ " + top::formatBytes(session.totalInboundBytes) +
+                   " ↑ " + top::formatBytes(session.totalOutboundBytes) + " · " +
+                   localized("peak") + " ↓ " + top::formatRate(session.peakInboundRate) + " ↑ " +
+                   top::formatRate(session.peakOutboundRate));
+}
+
+} // namespace korvel

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "companion/engine/history.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/dispatch/notification_center.h"
+
+#include <gtkmm.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+class KorvelManager;
+
+// A line per history, drawn from the engine's own lists each frame: the
+// newest value at the right edge, one slot per entry of the history's
+// capacity, scaled to a fixed top or to the largest value shown.
+class HistoryGraph : public Gtk::DrawingArea {
+public:
+    struct Series {
+        const History* values; // the engine's list, read while drawing
+        double red, green, blue;
+    };
+
+    HistoryGraph(std::vector<Series> series, size_t capacity, std::optional<double> top);
+
+private:
+    void draw(const Cairo::RefPtr<Cairo::Context>& cr, int width, int height) const;
+
+    std::vector<Series> series_;
+    size_t capacity_;
+    std::optional<double> top_;
+};
+
+// The Overview tab: one card per section (CPU, memory, GPU, temperatures,
+// network, connections, battery, disk, network path). Cards are reordered by
+// dragging their title and hidden from the Sections menu; both choices are
+// kept in "overviewSectionOrder" and "overviewHiddenSections". While a card
+// is dragged the engine pauses ("Korvel.OverviewDragStateChanged").
+class OverviewPage : public Gtk::Box {
+public:
+    OverviewPage(std::shared_ptr<KorvelManager> manager, platform::UserDefaults& defaults,
+                 platform::NotificationCenter& notifications);
+    ~OverviewPage() override;
+
+    // All figures, after a merge.
+    void update();
+    // The live traffic figures and graph, after a sampler tick.
+    void updateTraffic();
+
+    // The drag of a card's title, as its drag source reports it.
+    void dragBegan();
+    void dragEnded();
+    // Puts `moved` before `target` and stores the order.
+    void moveSection(const std::string& moved, const std::string& target);
+    // Hides or shows a section and stores the hidden set.
+    void setSectionHidden(const std::string& id, bool hidden);
+
+    // The sections shown, in order.
+    std::vector<std::string> visibleSections() const;
+    const Gtk::Label& figure(const std::string& id) const;
+    const Gtk::Label& detail(const std::string& id) const;
+    // A section's title bar, the handle a drag starts from.
+    Gtk::Widget& dragHandle(const std::string& id);
+    Gtk::MenuButton& sectionsMenu() { return menuButton_; }
+
+private:
+    struct Section;
+    void applyLayout();
+    void setSection(const std::string& id, const std::string& figure, const std::string& detail);
+
+    std::shared_ptr<KorvelManager> manager_;
+    platform::UserDefaults& defaults_;
+    platform::NotificationCenter& notifications_;
+    platform::DefaultsObserverToken observer_;
+    std::map<std::string, std::unique_ptr<Section>> sections_;
+    std::vector<std::string> order_;
+    bool dragging_ = false;
+
+    Gtk::Box bar_{Gtk::Orientation::HORIZONTAL, 6};
+    Gtk::MenuButton menuButton_;
+    Gtk::Popover menu_;
+    Gtk::Box menuBox_{Gtk::Orientation::VERTICAL, 2};
+    std::map<std::string, Gtk::CheckButton*> menuChecks_;
+    Gtk::ScrolledWindow scroll_;
+    Gtk::FlowBox cards_;
+};
+
+} // namespace korvel

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvel {
+
+class KorvelManager;
+
+// The "menuBarMetric" as text for the window's title: "↓1.2 MB/s ↑80 kB/s"
+// for "network", "CPU 12 %" for "cpu", "CPU 54 °C" for "cpuTemp", and so on;
+// a figure not measured shows as "—". No value for "none" and for any text
+// that is not one of the metrics.
+std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager);
+
+// How close the metric is to its bad end, 0 to 1, for the indicator's colour:
+// the share for loads and fill levels, an empty battery as 1, 100 °C as 1,
+// network rates against the session's peak. No value when not measured.
+std::optional<double> panelMetricLevel(std::string_view metric, const KorvelManager& manager);
+
+} // namespace korvel

@@ -1,0 +1,391 @@
+#include "companion/app/overview_sections.h"
+#include "companion/app/panel_indicator.h"
+#include "tests/companion/app/gtk_test_support.h"
+#include "tests/support/scoped_env.h"
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace korvel::testing {
+namespace {
+
+using namespace notifications;
+using namespace std::string_literals;
+
+class LiveWindowTest : public GtkManagerTest {
+protected:
+    void SetUp() override {
+        GtkManagerTest::SetUp();
+        center.addObserver("", [this](const platform::Notification& n) {
+            if (n.name == kMenuBarDataRefreshed) {
+                return;
+            }
+            std::string text = n.name;
+            for (const auto& [key, value] : n.userInfo.value_or(platform::UserInfo{})) {
+                text += " " + key + "=" +
+                        std::visit(
+                            [](const auto& v) {
+                                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bool>) {
+                                    return std::string(v ? "true" : "false");
+                                } else if constexpr (std::is_same_v<std::decay_t<decltype(v)>,
+                                                                    std::string>) {
+                                    return v;
+                                } else {
+                                    return std::to_string(v);
+                                }
+                            },
+                            value);
+            }
+            posted.push_back(text);
+        });
+    }
+
+    LiveWindow& openWindow() {
+        delegate = makeDelegate();
+        delegate->applicationDidFinishLaunching();
+        manager = delegate->manager();
+        delegate->showLiveWindow();
+        EXPECT_TRUE(iterateUntil([&] { return delegate->liveWindow()->get_mapped(); }));
+        dispatch.runPending();
+        return *delegate->liveWindow();
+    }
+
+    // What was posted since the last call.
+    std::vector<std::string> takePosted() {
+        dispatch.runPending();
+        return std::exchange(posted, {});
+    }
+
+    // Answers the newest request, so the reading is not stale.
+    void answerNewest(HelperResponse response) {
+        answer(requests.size() - 1, std::move(response));
+        pumpMainContext();
+    }
+
+    std::shared_ptr<AppDelegate> delegate;
+    std::vector<std::string> posted;
+};
+
+// Emits a signal of the handle's drag source, as a pointer drag would.
+void emitOnDragSource(Gtk::Widget& handle, const char* signal) {
+    GListModel* controllers = gtk_widget_observe_controllers(handle.gobj());
+    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+        auto* controller = static_cast<GObject*>(g_list_model_get_item(controllers, i));
+        if (GTK_IS_DRAG_SOURCE(controller)) {
+            if (std::string(signal) == "drag-begin") {
+                g_signal_emit_by_name(controller, signal, nullptr);
+            } else {
+                g_signal_emit_by_name(controller, signal, nullptr, FALSE);
+            }
+        }
+        g_object_unref(controller);
+    }
+    g_object_unref(controllers);
+}
+
+TEST_F(LiveWindowTest, TheWindowTellsTheEngineWhenAndWhereSomeoneLooks) {
+    LiveWindow& window = openWindow();
+    EXPECT_EQ(takePosted(),
+              (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=true"s}));
+    EXPECT_EQ(manager->refreshPeriod(), 1.0) << "overview";
+    EXPECT_EQ(manager->trafficSamplerPeriod(), 0.5);
+
+    window.showTab("processes");
+    EXPECT_EQ(takePosted(), (std::vector<std::string>{kPopoverTabChanged + " tab=processes"s}));
+    EXPECT_EQ(manager->refreshPeriod(), 0.5);
+
+    const size_t asked = requests.size();
+    g_signal_emit_by_name(window.refreshButton().gobj(), "clicked");
+    EXPECT_EQ(takePosted(), (std::vector<std::string>{kRefreshNow}));
+    EXPECT_EQ(requests.size(), asked + 1);
+
+    window.setMinimized(true);
+    EXPECT_EQ(takePosted(),
+              (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=false"s}));
+    EXPECT_EQ(manager->refreshPeriod(), 5.0) << "nobody looks: the user's period";
+    window.setMinimized(false);
+    EXPECT_EQ(takePosted(),
+              (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=true"s}));
+
+    window.showTab("overview");
+    auto& handle = window.overview().dragHandle("network");
+    emitOnDragSource(handle, "drag-begin");
+    EXPECT_EQ(takePosted(),
+              (std::vector<std::string>{kPopoverTabChanged + " tab=overview"s,
+                                        kOverviewDragStateChanged + " isDragging=true"s}));
+    EXPECT_TRUE(manager->isInteractionSuspended.get());
+    emitOnDragSource(handle, "drag-end");
+    EXPECT_EQ(takePosted(),
+              (std::vector<std::string>{kOverviewDragStateChanged + " isDragging=false"s}));
+    EXPECT_FALSE(manager->isInteractionSuspended.get());
+    EXPECT_EQ(manager->refreshPeriod(), 1.0);
+
+    window.close();
+    EXPECT_TRUE(iterateUntil([&] { return !window.get_mapped(); }));
+    EXPECT_EQ(takePosted(),
+              (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=false"s}));
+    EXPECT_EQ(manager->refreshPeriod(), 5.0);
+    EXPECT_EQ(delegate->liveWindow(), &window) << "closing only hides it";
+}
+
+TEST_F(LiveWindowTest, TheProcessTableIsUpdatedInPlace) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execlp("sleep", "sleep", "30", nullptr);
+        ::_exit(127);
+    }
+    LiveWindow& window = openWindow();
+    window.showTab("processes");
+    auto& processes = window.processes();
+    const auto ours = [&](uint64_t cpuNS, std::optional<uint16_t> remotePort) {
+        HelperResponse r = reading(dispatch.now(), {{child, "sleep", "/usr/bin/sleep", cpuNS, 4096},
+                                                    {1, "init", "/sbin/init", 0, 8192}});
+        if (remotePort) {
+            r.connections.push_back(
+                {child, "TCP", "127.0.0.1", 40000, "127.0.0.1", *remotePort, 4});
+        }
+        return r;
+    };
+    answerNewest(ours(0, 8080));
+    auto& store = processes.model().store;
+    ASSERT_EQ(store->get_n_items(), 2u);
+    const auto rowOfChild = [&] {
+        Glib::RefPtr<ListRow<ProcessRowValue>> found;
+        for (guint i = 0; i < store->get_n_items(); ++i) {
+            if (store->get_item(i)->value().process.id == child) {
+                found = store->get_item(i);
+            }
+        }
+        return found;
+    };
+    const auto row = rowOfChild();
+    ASSERT_TRUE(row);
+
+    dispatch.advance(0.5);
+    answerNewest(ours(250'000'000, std::nullopt));
+    ASSERT_EQ(store->get_n_items(), 2u);
+    EXPECT_EQ(rowOfChild(), row) << "the same row object, with new values";
+    EXPECT_GT(row->value().process.cpuPercent, 0.0);
+
+    processes.search().set_text("SLEEP");
+    EXPECT_TRUE(iterateUntil([&] { return processes.model().filtered->get_n_items() == 1; }));
+    processes.model().selection->set_selected(0);
+    const auto& sockets = processes.sockets().model().store;
+    ASSERT_EQ(sockets->get_n_items(), 1u) << "the socket closed since: recently closed";
+    EXPECT_TRUE(sockets->get_item(0)->value().closedAgo);
+    EXPECT_EQ(sockets->get_item(0)->value().connection.remotePort, 8080);
+
+    dispatch.advance(0.5);
+    HelperResponse gone = reading(dispatch.now(), {{1, "init", "/sbin/init", 0, 8192}});
+    answerNewest(gone);
+    EXPECT_EQ(store->get_n_items(), 1u);
+    EXPECT_EQ(processes.model().filtered->get_n_items(), 0u);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+}
+
+TEST_F(LiveWindowTest, OverviewSectionsFollowTheirStoredOrderAndHiddenSet) {
+    EXPECT_EQ(overviewSectionOrder("disk, bogus,cpu,disk").front(), "disk");
+    EXPECT_EQ(overviewSectionOrder("disk,bogus,cpu")[1], "cpu");
+    EXPECT_EQ(overviewSectionOrder("").size(), kOverviewSectionIds.size());
+    EXPECT_EQ(overviewHiddenSections("gpu,nope"), std::set<std::string>{"gpu"});
+
+    LiveWindow& window = openWindow();
+    auto& overview = window.overview();
+    answerNewest(fullReading(dispatch.now()));
+    auto shown = overview.visibleSections();
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "battery"), 0) << "no battery here";
+    EXPECT_EQ(overview.figure("cpu").get_text(), "12 %");
+
+    overview.setSectionHidden("gpu", true);
+    overview.moveSection("network", "cpu");
+    EXPECT_EQ(defaults.stringFor(settings::kOverviewHiddenSections, ""), "gpu");
+    shown = overview.visibleSections();
+    EXPECT_EQ(shown.front(), "network");
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "gpu"), 0);
+
+    // As `defaults write` from a shell would.
+    defaults.setString(settings::kOverviewSectionOrder, "path");
+    defaults.remove(settings::kOverviewHiddenSections);
+    dispatch.runPending();
+    shown = overview.visibleSections();
+    EXPECT_EQ(shown.front(), "path");
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "gpu"), 1);
+}
+
+TEST_F(LiveWindowTest, SettingsChangedInTheWindowAreStoredAndOutsideChangesShow) {
+    LiveWindow& window = openWindow();
+    answerNewest(fullReading(dispatch.now()));
+    delegate->showSettingsWindow();
+    auto& controls = delegate->settingsWindow()->view().controls();
+    takePosted();
+
+    controls.refreshInterval().set_value(30);
+    EXPECT_EQ(defaults.integerFor(settings::kAutoRefreshInterval, 0), 30);
+    EXPECT_EQ(takePosted(), (std::vector<std::string>{kRefreshIntervalChanged}));
+    window.close();
+    iterateUntil([&] { return !window.get_mapped(); });
+    dispatch.runPending();
+    EXPECT_EQ(manager->refreshPeriod(), 30.0);
+
+    controls.number(settings::kHistoryMaxMegabytes).set_value(64);
+    EXPECT_EQ(defaults.integerFor(settings::kHistoryMaxMegabytes, 0), 64);
+    for (const char* key : {settings::kShowSystemProcesses, settings::kTrafficEnabled,
+                            settings::kMenuBarColorEnabled, settings::kHistoryEnabled}) {
+        auto& toggle = controls.toggle(key);
+        toggle.set_active(!toggle.get_active());
+        EXPECT_EQ(defaults.boolFor(key, !toggle.get_active()), toggle.get_active()) << key;
+    }
+    controls.panelMetric().set_selected(2); // "cpu"
+    EXPECT_EQ(defaults.stringFor(settings::kMenuBarMetric, ""), "cpu");
+    dispatch.runPending();
+    EXPECT_EQ(window.get_title().substr(0, 8), "CPU 12 %");
+
+    auto& atLogin = controls.toggle(settings::kLaunchAtLogin);
+    ASSERT_TRUE(atLogin.get_active()) << "registered at launch";
+    atLogin.set_active(false);
+    EXPECT_FALSE(std::filesystem::exists(entryPath));
+    EXPECT_FALSE(defaults.boolFor(settings::kLaunchAtLogin, true));
+    atLogin.set_active(true);
+    EXPECT_TRUE(std::filesystem::exists(entryPath));
+    EXPECT_TRUE(defaults.boolFor(settings::kLaunchAtLogin, false));
+
+    // Written elsewhere while the window is open.
+    defaults.setBool(settings::kResolveHostnames, false);
+    defaults.setString(settings::kPrometheusTextfileDirectory, "/srv/metrics");
+    dispatch.runPending();
+    EXPECT_FALSE(controls.toggle(settings::kResolveHostnames).get_active());
+    EXPECT_EQ(controls.textfileDirectory().get_text(), "/srv/metrics");
+}
+
+// A session bus of its own with a minimal StatusNotifierWatcher on it, as a
+// panel would run one.
+class PrivateWatcher {
+public:
+    PrivateWatcher() : bus_(g_test_dbus_new(G_TEST_DBUS_NONE)) {
+        // Starting it unsets these for the whole process; they come back after.
+        g_test_dbus_up(bus_);
+        address = g_test_dbus_get_bus_address(bus_);
+        connection = g_dbus_connection_new_for_address_sync(
+            address.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        node_ = g_dbus_node_info_new_for_xml(
+            "<node><interface name='org.kde.StatusNotifierWatcher'><method "
+            "name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
+            "</interface></node>",
+            nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            [](GDBusConnection*, const char*, const char*, const char*, const char*,
+               GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
+                const char* service = nullptr;
+                g_variant_get(parameters, "(&s)", &service);
+                static_cast<PrivateWatcher*>(self)->registered.emplace_back(service);
+                g_dbus_method_invocation_return_value(invocation, nullptr);
+            },
+            nullptr,
+            nullptr,
+            {}};
+        g_dbus_connection_register_object(connection, "/StatusNotifierWatcher",
+                                          node_->interfaces[0], &vtable, this, nullptr, nullptr);
+        g_bus_own_name_on_connection(connection, "org.kde.StatusNotifierWatcher",
+                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr,
+                                     nullptr);
+    }
+    ~PrivateWatcher() {
+        g_object_unref(connection);
+        g_dbus_node_info_unref(node_);
+        g_test_dbus_down(bus_);
+        g_object_unref(bus_);
+    }
+
+    // Calls the item without blocking the main loop that serves it.
+    GVariant* callItem(const char* interface, const char* method, GVariant* parameters) {
+        GVariant* reply = nullptr;
+        g_dbus_connection_call(
+            connection, registered.at(0).c_str(), "/StatusNotifierItem", interface, method,
+            parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer out) {
+                *static_cast<GVariant**>(out) =
+                    g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+            },
+            &reply);
+        iterateUntil([&] { return reply != nullptr; });
+        return reply;
+    }
+    std::string title() {
+        GVariant* reply = callItem("org.freedesktop.DBus.Properties", "Get",
+                                   g_variant_new("(ss)", "org.kde.StatusNotifierItem", "Title"));
+        if (reply == nullptr) {
+            return "(no answer)";
+        }
+        GVariant* value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        std::string text = g_variant_get_string(value, nullptr);
+        g_variant_unref(value);
+        g_variant_unref(reply);
+        return text;
+    }
+
+    std::string address;
+    GDBusConnection* connection = nullptr;
+    std::vector<std::string> registered;
+
+private:
+    static std::optional<std::string> now(const char* name) {
+        const char* value = g_getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    ScopedEnv keepBus_{"DBUS_SESSION_BUS_ADDRESS", now("DBUS_SESSION_BUS_ADDRESS")};
+    ScopedEnv keepDisplay_{"DISPLAY", now("DISPLAY")};
+    ScopedEnv keepRuntime_{"XDG_RUNTIME_DIR", now("XDG_RUNTIME_DIR")};
+    GTestDBus* bus_;
+    GDBusNodeInfo* node_ = nullptr;
+};
+
+TEST_F(LiveWindowTest, ThePanelIndicatorFollowsTheMetricAndOpensTheWindow) {
+    PrivateWatcher watcher;
+    delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    manager = delegate->manager();
+    PanelIndicator indicator(
+        manager, defaults, [&] { delegate->showLiveWindow(); }, watcher.address);
+    EXPECT_EQ(indicator.item(), nullptr) << "no metric chosen";
+
+    defaults.setString(settings::kMenuBarMetric, "cpu");
+    dispatch.runPending();
+    ASSERT_TRUE(iterateUntil([&] { return watcher.registered.size() == 1; }));
+    EXPECT_EQ(watcher.registered[0], indicator.item()->busName());
+    EXPECT_EQ(watcher.title(), "CPU 0 %");
+    answer(0, fullReading(dispatch.now()));
+    EXPECT_EQ(watcher.title(), "CPU 12 %");
+
+    g_variant_unref(
+        watcher.callItem("org.kde.StatusNotifierItem", "Activate", g_variant_new("(ii)", 0, 0)));
+    ASSERT_NE(delegate->liveWindow(), nullptr);
+    EXPECT_TRUE(iterateUntil([&] { return delegate->liveWindow()->get_mapped(); }));
+
+    defaults.setString(settings::kMenuBarMetric, "none");
+    dispatch.runPending();
+    EXPECT_EQ(indicator.item(), nullptr);
+}
+
+TEST(PanelIndicatorIcon, TheBarFillsAndColoursWithTheLevel) {
+    const auto pixel = [](const std::string& icon, int x, int y) {
+        const size_t at = 4u * static_cast<size_t>(y * 24 + x);
+        return static_cast<uint32_t>(static_cast<uint8_t>(icon[at])) << 24 |
+               static_cast<uint32_t>(static_cast<uint8_t>(icon[at + 1])) << 16 |
+               static_cast<uint32_t>(static_cast<uint8_t>(icon[at + 2])) << 8 |
+               static_cast<uint8_t>(icon[at + 3]);
+    };
+    EXPECT_EQ(levelIconPixels(0.3).size(), 24u * 24u * 4u);
+    EXPECT_EQ(pixel(levelIconPixels(0.3), 12, 19), 0xff33d17au) << "low: green at the bottom";
+    EXPECT_EQ(pixel(levelIconPixels(0.3), 12, 5), 0x40808080u) << "empty above the level";
+    EXPECT_EQ(pixel(levelIconPixels(0.7), 12, 19), 0xffff7800u);
+    EXPECT_EQ(pixel(levelIconPixels(1.0), 12, 4), 0xffe01b24u) << "full and red";
+}
+
+} // namespace
+} // namespace korvel::testing
