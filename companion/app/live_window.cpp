@@ -128,8 +128,7 @@ LiveWindow::LiveWindow(LiveWindowEnvironment environment)
             }
         });
     // After each merge, and the traffic figures after each sampler tick.
-    mergeObserver_ = env_.notifications->addObserver(
-        notifications::kMenuBarDataRefreshed, [this](const platform::Notification&) { update(); });
+    mergeObserver_ = env_.manager->readingsMerged.observe([this](uint64_t) { update(); });
     trafficObserver_ = env_.manager->outboundHistory.observe([this](const History&) {
         updateTitle();
         if (postedVisible_ && currentTab() == "overview") {
@@ -144,7 +143,7 @@ LiveWindow::~LiveWindow() {
     hide();
     surfaceState_.disconnect();
     env_.manager->outboundHistory.removeObserver(trafficObserver_);
-    env_.notifications->removeObserver(mergeObserver_);
+    env_.manager->readingsMerged.removeObserver(mergeObserver_);
     env_.defaults->removeObserver(defaultsObserver_);
 }
 

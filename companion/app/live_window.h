@@ -70,7 +70,7 @@ private:
     std::string metric_;
     bool minimized_ = false;
     bool postedVisible_ = false;
-    platform::NotificationObserverToken mergeObserver_;
+    uint64_t mergeObserver_ = 0;
     platform::DefaultsObserverToken defaultsObserver_;
     uint64_t trafficObserver_ = 0;
     sigc::connection surfaceState_;

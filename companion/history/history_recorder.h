@@ -14,8 +14,8 @@ class KorvelManager;
 namespace korvel::history {
 
 // Records every merged reading of the manager while "historyEnabled" is on:
-// the model is copied on the main queue when "Korvel.MenuBarDataRefreshed"
-// arrives and written on the recorder's own thread, which alone holds the
+// the model is copied on the main queue when the manager has merged a reading
+// and written on the recorder's own thread, which alone holds the
 // database. A write that falls behind drops the next readings instead of
 // holding memory or the main loop; a full disk stops recording with one
 // message until space returns.
