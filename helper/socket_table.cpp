@@ -90,6 +90,7 @@ void appendRow(const platform::proc::ProcSource& source, const HeldSocket& socke
     if (tcp) {
         row.bytesIn = info->bytesReceived;
         row.bytesOut = info->bytesAcked;
+        row.cookie = info->cookie;
     }
     out.push_back(std::move(row));
 }

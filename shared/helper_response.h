@@ -40,6 +40,10 @@ struct HelperConnectionData {
     // the kernel's tcp_info; absent for UDP and when the kernel gives none.
     std::optional<uint64_t> bytesIn{};
     std::optional<uint64_t> bytesOut{};
+    // The kernel's cookie of a TCP socket: names it for as long as the machine
+    // runs, where addresses and ports may be reused by the next connection. A
+    // JSON integer of all 64 bits (the decoder reads them exactly).
+    std::optional<uint64_t> cookie{};
 
     bool operator==(const HelperConnectionData&) const = default;
 };
@@ -83,7 +87,7 @@ std::optional<std::string> encodeHelperResponse(const HelperResponse& response);
 
 // Strict reader: every required member present, of its JSON type and within
 // its width; optional members absent or null; unknown members ignored. The
-// additive row members (uid, unit, appId, container, bytesIn, bytesOut) are
+// additive row members (uid, unit, appId, container, bytesIn, bytesOut, cookie) are
 // taken when well typed and otherwise ignored, never failing the document.
 std::optional<HelperResponse> decodeHelperResponse(std::string_view json);
 

@@ -120,7 +120,7 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
     Member<int32_t> pid, tcpStateRaw;
     Member<std::string> proto, localAddr, remoteAddr;
     Member<uint16_t> localPort, remotePort;
-    ExtraMember<uint64_t> bytesIn, bytesOut;
+    ExtraMember<uint64_t> bytesIn, bytesOut, cookie;
     r.object(
         [&](std::string_view key) {
             if (key == "pid") {
@@ -141,6 +141,8 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
                 bytesIn.read(r, integerReader(r, kRecordDepth));
             } else if (key == "bytesOut") {
                 bytesOut.read(r, integerReader(r, kRecordDepth));
+            } else if (key == "cookie") {
+                cookie.read(r, integerReader(r, kRecordDepth));
             } else {
                 r.skip(kRecordDepth);
             }
@@ -158,7 +160,8 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
          remotePort.value,
          tcpStateRaw.value,
          bytesIn.value,
-         bytesOut.value};
+         bytesOut.value,
+         cookie.value};
     return true;
 }
 

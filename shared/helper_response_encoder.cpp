@@ -155,6 +155,7 @@ void writeConnection(Writer& w, const HelperConnectionData& c) {
     w.integer(c.tcpStateRaw);
     writeOptional(w, "bytesIn", c.bytesIn);
     writeOptional(w, "bytesOut", c.bytesOut);
+    writeOptional(w, "cookie", c.cookie);
     w.raw("}");
 }
 

@@ -100,6 +100,10 @@ DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequenc
             continue;
         }
         info.inode = message.idiag_inode;
+        if (message.id.idiag_cookie[0] != INET_DIAG_NOCOOKIE ||
+            message.id.idiag_cookie[1] != INET_DIAG_NOCOOKIE) {
+            info.cookie = uint64_t{message.id.idiag_cookie[1]} << 32 | message.id.idiag_cookie[0];
+        }
         info.transport = transport;
         info.localPort = ntohs(message.id.idiag_sport);
         info.remotePort = ntohs(message.id.idiag_dport);

@@ -71,6 +71,7 @@ struct Reference {
                  integer<uint16_t>(at(o, "remotePort")), integer<int32_t>(at(o, "tcpStateRaw"))});
             r.connections.back().bytesIn = extra<uint64_t>(o, "bytesIn", integer<uint64_t>);
             r.connections.back().bytesOut = extra<uint64_t>(o, "bytesOut", integer<uint64_t>);
+            r.connections.back().cookie = extra<uint64_t>(o, "cookie", integer<uint64_t>);
         }
         for (const Json& o : list(json, "interfaces")) {
             r.interfaces.push_back({text(at(o, "id")), integer<uint64_t>(at(o, "bytesIn")),
@@ -121,7 +122,8 @@ HelperResponse sampleResponse() {
     r.processes = {{42, "Safari", "/Applications/Safari.app/Contents/MacOS/Safari",
                     1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box"},
                    {7, "kworker", std::nullopt, 0, 0}};
-    r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL},
+    r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL,
+                      18446744073709551614ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
     r.interfaces = {{"eth0", 1, 18446744073709551615ULL}};
     r.timestamp = 818281440.3007154;
@@ -162,6 +164,16 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
         expectSameAsReference(j.dump());
     };
     check(valid, true);
+    EXPECT_EQ(decodeHelperResponse(valid.dump()), sampleResponse()) << "every bit of the cookie";
+    // A reply from a helper that knows none of the additive members.
+    Json older = valid;
+    for (const char* key : {"uid", "unit", "appId", "container"}) {
+        older["processes"][0].erase(key);
+    }
+    for (const char* key : {"bytesIn", "bytesOut", "cookie"}) {
+        older["connections"][0].erase(key);
+    }
+    check(older, true);
     for (const char* key : {"/processes", "/connections", "/interfaces", "/timestamp", "/totalRam",
                             "/usedRam", "/freeRam", "/memPressureLevel", "/processes/0/cpuNS"}) {
         Json missing = valid;
@@ -192,7 +204,8 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
           "/processes/0/pid 2147483647", "/connections/1/tcpStateRaw -2147483648",
           "/gpuCoreCount -9223372036854775808", "/somethingNew {\"a\":[1]}", "/processes/0/uid -1",
           "/processes/0/uid 4294967296", "/processes/0/unit 5", "/processes/1/appId null",
-          "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5"}) {
+          "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5",
+          "/connections/0/cookie \"1\"", "/connections/0/cookie 18446744073709551616"}) {
         check(replaced(change), true);
     }
 }

@@ -36,7 +36,8 @@ std::string describe(const SocketInfo* s) {
            " " + std::to_string(s->remotePort) +
            (s->transport == Transport::tcp ? " state " + std::to_string(s->tcpState) : "") +
            (s->bytesReceived ? " in " + std::to_string(*s->bytesReceived) : "") +
-           (s->bytesAcked ? " out " + std::to_string(*s->bytesAcked) : "");
+           (s->bytesAcked ? " out " + std::to_string(*s->bytesAcked) : "") +
+           (s->cookie ? " cookie " + std::to_string(*s->cookie) : "");
 }
 
 TEST(StatLineTest, FieldsCountFromTheLastParenthesisAndCutLinesAreRejected) {
@@ -138,6 +139,9 @@ public:
         std::memcpy(msg.id.idiag_src, src.data(), 16);
         std::memcpy(msg.id.idiag_dst, dst.data(), 16);
         msg.idiag_inode = inode;
+        // High half set, so a cookie assembled from one half only shows.
+        msg.id.idiag_cookie[0] = inode;
+        msg.id.idiag_cookie[1] = 2;
         std::string payload(reinterpret_cast<const char*>(&msg), sizeof msg);
         payload.append(attributes);
         message(seq, type, payload);
@@ -197,9 +201,11 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     EXPECT_EQ(finished.size(), 3u);
     // Ports travel in network order: 443 as the bytes 0x01 0xBB.
     EXPECT_EQ(describe(finished.find(9001)),
-              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999");
-    EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1");
-    EXPECT_EQ(describe(finished.find(9005)), "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4");
+              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999 cookie "
+              "8589943593");
+    EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1 cookie 8589943595");
+    EXPECT_EQ(describe(finished.find(9005)),
+              "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4 cookie 8589943597");
     EXPECT_EQ(finished.find(9002), nullptr);
     EXPECT_EQ(finished.find(9004), nullptr);
 
