@@ -1,6 +1,34 @@
 #include "companion/engine/connection_rates.h"
 
 namespace korvel {
+namespace {
+
+using Memory = ConnectionCounterMemory;
+
+// The counters of the same socket in an earlier reading, {0, 0} for a socket
+// first seen whose bytes count, or no value.
+std::optional<ConnectionCounters> earlierCounters(const NetConnection& connection,
+                                                  const std::string& key, const Memory& memory,
+                                                  bool firstSightingsCount) {
+    if (connection.cookie) {
+        if (const auto seen = memory.byCookie.find(*connection.cookie);
+            seen != memory.byCookie.end()) {
+            return seen->second.counters;
+        }
+    }
+    if (const auto before = memory.byKey.find(key); before != memory.byKey.end()) {
+        // Only where a cookie is missing on either side does the key decide.
+        if (!connection.cookie || !before->second.cookie) {
+            return before->second.counters;
+        }
+    }
+    if (connection.cookie && firstSightingsCount && memory.readingTime) {
+        return ConnectionCounters{};
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 std::string connectionCounterKey(const NetConnection& connection) {
     std::string key = std::to_string(connection.pid);
@@ -17,10 +45,13 @@ std::string connectionCounterKey(const NetConnection& connection) {
     return key;
 }
 
-ConnectionCountersByKey applyConnectionRates(std::vector<NetProcess>& processes,
-                                             const ConnectionCountersByKey& previous,
-                                             double elapsedSeconds) {
-    ConnectionCountersByKey current;
+void applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory, double timestamp,
+                          bool firstSightingsCount) {
+    const double elapsed = memory.readingTime ? timestamp - *memory.readingTime : 0;
+    std::unordered_map<std::string, Memory::Keyed> current;
+    // The cookies of this reading, noted once every socket has been paired
+    // against the memory as it was before it.
+    std::vector<std::pair<uint64_t, ConnectionCounters>> seen;
     for (NetProcess& process : processes) {
         process.rateIn.reset();
         process.rateOut.reset();
@@ -31,23 +62,33 @@ ConnectionCountersByKey applyConnectionRates(std::vector<NetProcess>& processes,
                 continue;
             }
             const ConnectionCounters now{*connection.bytesIn, *connection.bytesOut};
-            auto [slot, first] = current.try_emplace(connectionCounterKey(connection), now);
-            const auto before = previous.find(slot->first);
-            if (before == previous.end() || elapsedSeconds <= 0 ||
-                now.bytesIn < before->second.bytesIn || now.bytesOut < before->second.bytesOut) {
+            auto [slot, first] =
+                current.try_emplace(connectionCounterKey(connection), now, connection.cookie);
+            if (connection.cookie) {
+                seen.emplace_back(*connection.cookie, now);
+            }
+            const auto before =
+                earlierCounters(connection, slot->first, memory, firstSightingsCount);
+            if (!before || elapsed <= 0 || now.bytesIn < before->bytesIn ||
+                now.bytesOut < before->bytesOut) {
                 continue;
             }
-            connection.rateIn =
-                static_cast<double>(now.bytesIn - before->second.bytesIn) / elapsedSeconds;
-            connection.rateOut =
-                static_cast<double>(now.bytesOut - before->second.bytesOut) / elapsedSeconds;
+            connection.rateIn = static_cast<double>(now.bytesIn - before->bytesIn) / elapsed;
+            connection.rateOut = static_cast<double>(now.bytesOut - before->bytesOut) / elapsed;
             if (first) {
                 process.rateIn = process.rateIn.value_or(0) + *connection.rateIn;
                 process.rateOut = process.rateOut.value_or(0) + *connection.rateOut;
             }
         }
     }
-    return current;
+    memory.byKey = std::move(current);
+    for (const auto& [cookie, counters] : seen) {
+        memory.byCookie[cookie] = {counters, timestamp};
+    }
+    std::erase_if(memory.byCookie, [timestamp](const auto& entry) {
+        return timestamp - entry.second.seenAt > Memory::kRememberUnseenSeconds;
+    });
+    memory.readingTime = timestamp;
 }
 
 } // namespace korvel

@@ -15,6 +15,7 @@ struct Socket {
     uint16_t localPort;
     std::optional<uint64_t> bytesIn;
     std::optional<uint64_t> bytesOut;
+    std::optional<uint64_t> cookie = std::nullopt;
 };
 
 std::vector<NetProcess> reading(const std::vector<Socket>& sockets) {
@@ -28,6 +29,7 @@ std::vector<NetProcess> reading(const std::vector<Socket>& sockets) {
                                  443,   4};
         row.bytesIn = s.bytesIn;
         row.bytesOut = s.bytesOut;
+        row.cookie = s.cookie;
         processes.back().connections.push_back(makeNetConnection(row));
     }
     return processes;
@@ -43,12 +45,13 @@ std::string rates(const std::optional<double>& in, const std::optional<double>& 
     return text(in) + "/" + text(out);
 }
 
-TEST(ConnectionRatesTest, RatesComeFromTwoReadingsOfTheSameSocketOnly) {
+TEST(ConnectionRatesTest, EveryByteOfASocketCountsOnceFromTwoReadingsOrAFirstSighting) {
     constexpr uint64_t kNearTop = std::numeric_limits<uint64_t>::max() - 100;
     struct Step {
         std::vector<Socket> sockets;
         double elapsed;
         std::string rates; // the first process's, then each socket's in reading order
+        bool firstSightingsCount = true;
     };
     const std::vector<Step> steps = {
         {{{7, 1000, 100, 1000}, {7, 1001, 0, 0}, {8, 3000, kNearTop, 0}}, 0, "-/-: -/- -/- -/-"},
@@ -66,11 +69,26 @@ TEST(ConnectionRatesTest, RatesComeFromTwoReadingsOfTheSameSocketOnly) {
         // A socket listed twice in one process counts once.
         {{{9, 2000, 0, 0}, {9, 2000, 0, 0}}, 1, "-/-: -/- -/-"},
         {{{9, 2000, 40, 80}, {9, 2000, 40, 80}}, 2, "20/40: 20/40 20/40"},
+        // With cookies: paired by key with a reading that had none; a socket
+        // first seen moved all its bytes in the interval.
+        {{{9, 2000, 40, 80, 1}}, 1, "0/0: 0/0"},
+        {{{9, 2000, 50, 100, 1}, {9, 2001, 1000, 2000, 2}}, 1, "1010/2020: 10/20 1000/2000"},
+        // A new connection behind the same addresses and ports, whether its
+        // counters are below the old one's or above.
+        {{{9, 2000, 5, 7, 3}}, 1, "5/7: 5/7"},
+        {{{9, 2000, 500, 700, 4}}, 2, "250/350: 250/350"},
+        // Unseen for two readings, then held by another process: counted once.
+        {{{10, 2001, 1100, 2500, 2}}, 1, "100/500: 100/500"},
+        {{{9, 2002, 9, 9, 5}}, 1, "-/-: -/-", false},
+        {{{9, 2002, 19, 29, 5}}, 1, "10/20: 10/20"},
+        {{{11, 1, 4, 4, 6}, {11, 1, 4, 4, 6}}, 2, "2/2: 2/2 2/2"},
     };
-    ConnectionCountersByKey counters;
+    ConnectionCounterMemory counters;
+    double time = 100;
     for (const Step& step : steps) {
         std::vector<NetProcess> processes = reading(step.sockets);
-        counters = applyConnectionRates(processes, counters, step.elapsed);
+        time += step.elapsed;
+        applyConnectionRates(processes, counters, time, step.firstSightingsCount);
         std::string got = rates(processes[0].rateIn, processes[0].rateOut) + ":";
         for (const NetProcess& p : processes) {
             for (const NetConnection& c : p.connections) {
