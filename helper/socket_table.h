@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace korvel {
@@ -14,6 +15,11 @@ namespace korvel {
 // descriptor order, one row per descriptor (a socket held twice is listed
 // twice). TCP sockets with both ends on loopback are left out. The source's
 // socket tables must have been loaded for this request.
+// The row of one socket of the tables for the given pid; no value for a TCP
+// socket with both ends on loopback.
+std::optional<HelperConnectionData> connectionRow(const platform::proc::SocketInfo& info,
+                                                  int32_t pid);
+
 std::vector<HelperConnectionData> socketsForPid(platform::proc::ProcSource& source, int32_t pid);
 
 // The same rows appended to out; `descriptors` is scratch space kept by the

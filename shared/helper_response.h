@@ -69,6 +69,13 @@ struct HelperResponse {
     std::optional<double> gpuUsagePercent;
     std::optional<double> cpuTemperatureCelsius;
     std::optional<double> gpuTemperatureCelsius;
+    // TCP sockets that ended since this client's last reading, with their
+    // final counters, under the pid a reading listed them with; and the bytes
+    // of those that ended before any reading listed them (Linux only; readers
+    // that do not know these members ignore them).
+    std::vector<HelperConnectionData> endedConnections{};
+    std::optional<uint64_t> unattributedTcpBytesIn{};
+    std::optional<uint64_t> unattributedTcpBytesOut{};
     // The helper's document this reading was decoded from, as received: the
     // snapshot is written from it rather than encoded again. Not a member of
     // the document and no part of equality; whoever changes a decoded reading

@@ -233,6 +233,8 @@ std::optional<HelperResponse> decodeHelperResponse(std::string_view text) {
         Member<int32_t> memPressureLevel;
         OptionalMember<int64_t> gpuCoreCount;
         OptionalMember<double> gpuUsagePercent, cpuTemperatureCelsius, gpuTemperatureCelsius;
+        ExtraMember<std::vector<HelperConnectionData>> endedConnections;
+        ExtraMember<uint64_t> unattributedTcpBytesIn, unattributedTcpBytesOut;
         r.object(
             [&](std::string_view key) {
                 if (key == "connections") {
@@ -259,6 +261,13 @@ std::optional<HelperResponse> decodeHelperResponse(std::string_view text) {
                     cpuTemperatureCelsius.read(r, doubleReader(r, 1));
                 } else if (key == "gpuTemperatureCelsius") {
                     gpuTemperatureCelsius.read(r, doubleReader(r, 1));
+                } else if (key == "endedConnections") {
+                    endedConnections.read(r,
+                                          arrayReader<HelperConnectionData>(r, decodeConnection));
+                } else if (key == "unattributedTcpBytesIn") {
+                    unattributedTcpBytesIn.read(r, integerReader(r, 1));
+                } else if (key == "unattributedTcpBytesOut") {
+                    unattributedTcpBytesOut.read(r, integerReader(r, 1));
                 } else {
                     r.skip(1);
                 }
@@ -286,6 +295,10 @@ std::optional<HelperResponse> decodeHelperResponse(std::string_view text) {
         response.gpuUsagePercent = gpuUsagePercent.value;
         response.cpuTemperatureCelsius = cpuTemperatureCelsius.value;
         response.gpuTemperatureCelsius = gpuTemperatureCelsius.value;
+        response.endedConnections =
+            std::move(endedConnections.value).value_or(std::vector<HelperConnectionData>{});
+        response.unattributedTcpBytesIn = unattributedTcpBytesIn.value;
+        response.unattributedTcpBytesOut = unattributedTcpBytesOut.value;
         return response;
     } catch (const SyntaxError&) {
         return std::nullopt;

@@ -9,7 +9,7 @@ using Memory = ConnectionCounterMemory;
 // first seen whose bytes count, or no value.
 std::optional<ConnectionCounters> earlierCounters(const NetConnection& connection,
                                                   const std::string& key, const Memory& memory,
-                                                  bool firstSightingsCount) {
+                                                  bool firstSightingsKnown) {
     if (connection.cookie) {
         if (const auto seen = memory.byCookie.find(*connection.cookie);
             seen != memory.byCookie.end()) {
@@ -22,7 +22,7 @@ std::optional<ConnectionCounters> earlierCounters(const NetConnection& connectio
             return before->second.counters;
         }
     }
-    if (connection.cookie && firstSightingsCount && memory.readingTime) {
+    if (connection.cookie && firstSightingsKnown) {
         return ConnectionCounters{};
     }
     return std::nullopt;
@@ -45,9 +45,11 @@ std::string connectionCounterKey(const NetConnection& connection) {
     return key;
 }
 
-void applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory, double timestamp,
-                          bool firstSightingsCount) {
+std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
+                                                 double timestamp, bool firstSightingsCount,
+                                                 const EndedTcpSockets& ended) {
     const double elapsed = memory.readingTime ? timestamp - *memory.readingTime : 0;
+    const bool firstSightingsKnown = firstSightingsCount && memory.readingTime;
     std::unordered_map<std::string, Memory::Keyed> current;
     // The cookies of this reading, noted once every socket has been paired
     // against the memory as it was before it.
@@ -68,7 +70,7 @@ void applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory, do
                 seen.emplace_back(*connection.cookie, now);
             }
             const auto before =
-                earlierCounters(connection, slot->first, memory, firstSightingsCount);
+                earlierCounters(connection, slot->first, memory, firstSightingsKnown);
             if (!before || elapsed <= 0 || now.bytesIn < before->bytesIn ||
                 now.bytesOut < before->bytesOut) {
                 continue;
@@ -85,10 +87,53 @@ void applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory, do
     for (const auto& [cookie, counters] : seen) {
         memory.byCookie[cookie] = {counters, timestamp};
     }
+    std::optional<OtherTcpRate> other;
+    if (elapsed > 0) {
+        other.emplace();
+        if (ended.unattributed) {
+            other->in += static_cast<double>(ended.unattributed->bytesIn) / elapsed;
+            other->out += static_cast<double>(ended.unattributed->bytesOut) / elapsed;
+        }
+    }
+    if (ended.rows != nullptr && !ended.rows->empty()) {
+        std::unordered_map<int32_t, NetProcess*> byPid;
+        for (NetProcess& process : processes) {
+            byPid.try_emplace(process.id, &process);
+        }
+        for (const HelperConnectionData& row : *ended.rows) {
+            if (!row.cookie || !row.bytesIn || !row.bytesOut) {
+                continue;
+            }
+            const ConnectionCounters last{*row.bytesIn, *row.bytesOut};
+            auto [seen, first] = memory.byCookie.try_emplace(*row.cookie);
+            std::optional<ConnectionCounters> before;
+            if (!first) {
+                before = seen->second.counters;
+            } else if (firstSightingsKnown) {
+                before = ConnectionCounters{};
+            }
+            // Noted even when nothing counts, so that a report again adds nothing.
+            seen->second = {last, timestamp};
+            if (!before || !other || last.bytesIn < before->bytesIn ||
+                last.bytesOut < before->bytesOut) {
+                continue;
+            }
+            const double in = static_cast<double>(last.bytesIn - before->bytesIn) / elapsed;
+            const double out = static_cast<double>(last.bytesOut - before->bytesOut) / elapsed;
+            if (const auto owner = byPid.find(row.pid); owner != byPid.end()) {
+                owner->second->rateIn = owner->second->rateIn.value_or(0) + in;
+                owner->second->rateOut = owner->second->rateOut.value_or(0) + out;
+            } else {
+                other->in += in;
+                other->out += out;
+            }
+        }
+    }
     std::erase_if(memory.byCookie, [timestamp](const auto& entry) {
         return timestamp - entry.second.seenAt > Memory::kRememberUnseenSeconds;
     });
     memory.readingTime = timestamp;
+    return other;
 }
 
 } // namespace korvel

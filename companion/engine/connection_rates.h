@@ -37,6 +37,22 @@ struct ConnectionCounterMemory {
     std::unordered_map<uint64_t, Remembered> byCookie;
 };
 
+// The TCP sockets that ended since the last reading, as the helper tells them.
+struct EndedTcpSockets {
+    // Final counters of sockets a reading listed, with the pid it listed them under.
+    const std::vector<HelperConnectionData>* rows = nullptr;
+    // Bytes of sockets that ended before any reading listed them.
+    std::optional<ConnectionCounters> unattributed;
+};
+
+// Bytes per second of TCP no process of the reading accounts for: sockets
+// that ended unlisted, or whose process has exited.
+struct OtherTcpRate {
+    double in = 0;
+    double out = 0;
+    bool operator==(const OtherTcpRate&) const = default;
+};
+
 std::string connectionCounterKey(const NetConnection& connection);
 
 // Sets rateIn/rateOut (bytes per second) on every socket of the new reading
@@ -50,7 +66,14 @@ std::string connectionCounterKey(const NetConnection& connection);
 // `firstSightingsCount` is false (the readings cover other processes than
 // before, so a socket first seen may be old). No rate when no time passed or
 // a counter went down (behind the same key, a new socket).
-void applyConnectionRates(std::vector<NetProcess>& processes, ConnectionCounterMemory& memory,
-                          double timestamp, bool firstSightingsCount = true);
+//
+// The bytes an ended socket moved after it was last seen count in its
+// process's rate, once per cookie, by the same rules; those of a process no
+// longer listed, and the unattributed bytes, make the returned rate (no value
+// without an interval).
+std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& processes,
+                                                 ConnectionCounterMemory& memory, double timestamp,
+                                                 bool firstSightingsCount = true,
+                                                 const EndedTcpSockets& ended = {});
 
 } // namespace korvel

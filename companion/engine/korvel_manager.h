@@ -54,6 +54,8 @@ public:
     Published<History> inboundHistory;
     Published<History> outboundHistory;
     Published<TrafficSessionStats> sessionStats;
+    // TCP bytes per second no listed process accounts for, where the helper tells them.
+    Published<std::optional<OtherTcpRate>> otherTcpRate;
     Published<NetworkPathSummary> networkPath;
     Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
     Published<bool> companionPublishing{false};

@@ -108,9 +108,16 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     // A fallback reading has no sockets; the next real one pairs with the last.
     if (helperFull) {
         // Once the system processes come or go, a socket first seen may be old.
-        applyConnectionRates(newProcesses, connectionCounters_, response.timestamp,
-                             showSystem == mergedShowSystem_);
+        EndedTcpSockets ended{&response.endedConnections, std::nullopt};
+        if (response.unattributedTcpBytesIn && response.unattributedTcpBytesOut) {
+            ended.unattributed = {*response.unattributedTcpBytesIn,
+                                  *response.unattributedTcpBytesOut};
+        }
+        otherTcpRate.set(applyConnectionRates(newProcesses, connectionCounters_, response.timestamp,
+                                              showSystem == mergedShowSystem_, ended));
         mergedShowSystem_ = showSystem;
+    } else {
+        otherTcpRate.set(std::nullopt);
     }
     sortProcesses(newProcesses);
 

@@ -49,6 +49,27 @@ struct Reference {
         return std::nullopt;
     }
 
+    static HelperConnectionData connection(const Json& o) {
+        HelperConnectionData c{integer<int32_t>(at(o, "pid")),
+                               text(at(o, "proto")),
+                               text(at(o, "localAddr")),
+                               integer<uint16_t>(at(o, "localPort")),
+                               text(at(o, "remoteAddr")),
+                               integer<uint16_t>(at(o, "remotePort")),
+                               integer<int32_t>(at(o, "tcpStateRaw"))};
+        c.bytesIn = extra<uint64_t>(o, "bytesIn", integer<uint64_t>);
+        c.bytesOut = extra<uint64_t>(o, "bytesOut", integer<uint64_t>);
+        c.cookie = extra<uint64_t>(o, "cookie", integer<uint64_t>);
+        return c;
+    }
+    static std::vector<HelperConnectionData> connections(const Json& rows) {
+        std::vector<HelperConnectionData> out;
+        for (const Json& o : rows.is_array() ? rows : throw Reject{}) {
+            out.push_back(connection(o));
+        }
+        return out;
+    }
+
     static std::optional<HelperResponse> decode(const std::string& document) try {
         const Json json = Json::parse(document, nullptr, false);
         HelperResponse r;
@@ -64,15 +85,14 @@ struct Reference {
             p.appId = extra<std::string>(o, "appId", text);
             p.container = extra<std::string>(o, "container", text);
         }
-        for (const Json& o : list(json, "connections")) {
-            r.connections.push_back(
-                {integer<int32_t>(at(o, "pid")), text(at(o, "proto")), text(at(o, "localAddr")),
-                 integer<uint16_t>(at(o, "localPort")), text(at(o, "remoteAddr")),
-                 integer<uint16_t>(at(o, "remotePort")), integer<int32_t>(at(o, "tcpStateRaw"))});
-            r.connections.back().bytesIn = extra<uint64_t>(o, "bytesIn", integer<uint64_t>);
-            r.connections.back().bytesOut = extra<uint64_t>(o, "bytesOut", integer<uint64_t>);
-            r.connections.back().cookie = extra<uint64_t>(o, "cookie", integer<uint64_t>);
-        }
+        r.connections = connections(list(json, "connections"));
+        r.endedConnections =
+            extra<std::vector<HelperConnectionData>>(json, "endedConnections", connections)
+                .value_or(std::vector<HelperConnectionData>{});
+        r.unattributedTcpBytesIn =
+            extra<uint64_t>(json, "unattributedTcpBytesIn", integer<uint64_t>);
+        r.unattributedTcpBytesOut =
+            extra<uint64_t>(json, "unattributedTcpBytesOut", integer<uint64_t>);
         for (const Json& o : list(json, "interfaces")) {
             r.interfaces.push_back({text(at(o, "id")), integer<uint64_t>(at(o, "bytesIn")),
                                     integer<uint64_t>(at(o, "bytesOut"))});
@@ -125,6 +145,9 @@ HelperResponse sampleResponse() {
     r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL,
                       18446744073709551614ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
+    r.endedConnections = {{9, "TCP", "10.0.0.2", 1, "10.0.0.9", 2, 0, 5, 6, 7}};
+    r.unattributedTcpBytesIn = 1;
+    r.unattributedTcpBytesOut = 2;
     r.interfaces = {{"eth0", 1, 18446744073709551615ULL}};
     r.timestamp = 818281440.3007154;
     r.totalRam = 25276182528ULL;
@@ -173,6 +196,10 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
     for (const char* key : {"bytesIn", "bytesOut", "cookie"}) {
         older["connections"][0].erase(key);
     }
+    for (const char* key :
+         {"endedConnections", "unattributedTcpBytesIn", "unattributedTcpBytesOut"}) {
+        older.erase(key);
+    }
     check(older, true);
     for (const char* key : {"/processes", "/connections", "/interfaces", "/timestamp", "/totalRam",
                             "/usedRam", "/freeRam", "/memPressureLevel", "/processes/0/cpuNS"}) {
@@ -205,7 +232,8 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
           "/gpuCoreCount -9223372036854775808", "/somethingNew {\"a\":[1]}", "/processes/0/uid -1",
           "/processes/0/uid 4294967296", "/processes/0/unit 5", "/processes/1/appId null",
           "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5",
-          "/connections/0/cookie \"1\"", "/connections/0/cookie 18446744073709551616"}) {
+          "/connections/0/cookie \"1\"", "/connections/0/cookie 18446744073709551616",
+          "/endedConnections 5", "/endedConnections/0/pid null", "/unattributedTcpBytesIn -1"}) {
         check(replaced(change), true);
     }
 }

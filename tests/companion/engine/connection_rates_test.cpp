@@ -99,5 +99,69 @@ TEST(ConnectionRatesTest, EveryByteOfASocketCountsOnceFromTwoReadingsOrAFirstSig
     }
 }
 
+HelperConnectionData endedRow(int32_t pid, uint16_t localPort, uint64_t in, uint64_t out,
+                              uint64_t cookie) {
+    HelperConnectionData row{pid, "TCP6", "::ffff:10.0.0.2", localPort, "::ffff:10.0.0.9", 443, 0};
+    row.bytesIn = in;
+    row.bytesOut = out;
+    row.cookie = cookie;
+    return row;
+}
+
+TEST(ConnectionRatesTest, BytesOfEndedSocketsCountOnceInTheirProcessOrAsOtherTcp) {
+    struct Step {
+        double time;
+        std::vector<Socket> sockets; // all of pid 7
+        std::vector<HelperConnectionData> ended;
+        ConnectionCounters unattributed;
+        std::string rates; // pid 7's, then the other TCP rate
+    };
+    const std::vector<Step> steps = {
+        {100, {{7, 1000, 100, 200, 1}}, {endedRow(7, 1001, 5, 5, 9)}, {1, 1}, "-/- -"},
+        // Cookie 2 only ever seen in its end; unattributed bytes are other TCP.
+        {101,
+         {{7, 1000, 300, 400, 1}},
+         {endedRow(7, 1001, 50, 60, 2)},
+         {1000, 2000},
+         "250/260 1000/2000"},
+        // Cookie 1 ended after its last listing, cookie 2 is told again, cookie 3
+        // reuses cookie 1's port and is both listed and ended in one reading, and
+        // cookie 4's process has gone.
+        {103,
+         {{7, 1000, 10, 10, 3}},
+         {endedRow(7, 1000, 350, 500, 1), endedRow(7, 1001, 50, 60, 2),
+          endedRow(7, 1000, 16, 30, 3), endedRow(99, 1002, 7, 9, 4)},
+         {},
+         "33/65 3.5/4.5"},
+        {104, {}, {endedRow(7, 1001, 5, 5, 9)}, {}, "0/0 0/0"},
+    };
+    ConnectionCounterMemory memory;
+    double countedIn = 0;
+    double countedOut = 0;
+    std::optional<double> before;
+    for (const Step& step : steps) {
+        std::vector<NetProcess> processes = reading(step.sockets);
+        if (processes.empty()) {
+            processes.push_back({});
+            processes.back().id = 7;
+        }
+        const auto other = applyConnectionRates(processes, memory, step.time, true,
+                                                {&step.ended, step.unattributed});
+        EXPECT_EQ(rates(processes[0].rateIn, processes[0].rateOut) + " " +
+                      (other ? rates(other->in, other->out) : "-"),
+                  step.rates)
+            << "at " << step.time;
+        if (before && other) {
+            countedIn += (processes[0].rateIn.value_or(0) + other->in) * (step.time - *before);
+            countedOut += (processes[0].rateOut.value_or(0) + other->out) * (step.time - *before);
+        }
+        before = step.time;
+    }
+    // Every byte moved after the first reading: cookies 1 (from 100/200), 2, 3 and
+    // 4, and the unattributed ones; cookie 9 ended before it.
+    EXPECT_EQ(countedIn, 250 + 50 + 16 + 7 + 1000);
+    EXPECT_EQ(countedOut, 300 + 60 + 30 + 9 + 2000);
+}
+
 } // namespace
 } // namespace korvel

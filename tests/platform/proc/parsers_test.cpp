@@ -216,6 +216,19 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     EXPECT_EQ(parse(buffer.bytes().substr(0, buffer.bytes().size() - 30), 7, table),
               DumpStatus::malformed);
     EXPECT_EQ(parse(buffer.bytes() + std::string(5, '\0'), 99, table), DumpStatus::malformed);
+
+    // A destroy event: sequence 0, no inode, the final counters.
+    DumpBuffer ended;
+    ended.socket(0, AF_INET6, 7, {0xC3, 0x50}, {0x01, 0xBB}, testing::mappedV4(10, 0, 0, 2),
+                 testing::mappedV4(10, 0, 0, 9), 0, tcpInfoAttribute(100002, 100001));
+    ended.done(0);
+    std::vector<SocketInfo> sockets;
+    EXPECT_TRUE(parseSocketDestroyMessages(ended.bytes().data(), ended.bytes().size(), sockets));
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(describe(&sockets[0]), "tcp6 ::ffff:10.0.0.2 50000 > ::ffff:10.0.0.9 443 state 0 in "
+                                     "100001 out 100001 cookie 8589934592");
+    EXPECT_FALSE(
+        parseSocketDestroyMessages(ended.bytes().data(), ended.bytes().size() - 30, sockets));
 }
 
 TEST(AddressTextTest, AgreesWithTheLibcConversionOnZeroRichAddresses) {
