@@ -1,12 +1,18 @@
 #include "helper/helper_service.h"
 
 #include "helper/fetch_assembly.h"
+#include "helper/socket_end_watch.h"
 
 namespace korvel {
 
 void HelperService::fetchData(bool showSystem,
                               const std::function<void(const std::optional<std::string>&)>& reply) {
-    reply(fetchReply(showSystem));
+    SocketEndWatch& watch = SocketEndWatch::shared();
+    // Listening before the dump, so no socket ends unheard between the two.
+    watch.requested();
+    HelperResponse response = assembleHelperResponse(showSystem);
+    watch.complete(response, endedSockets_);
+    reply(encodeHelperResponse(response));
 }
 
 void HelperService::handle(const platform::xpc::Request& request,

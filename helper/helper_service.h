@@ -1,12 +1,14 @@
 #pragma once
 
+#include "helper/ended_sockets.h"
 #include "platform/xpc/listener.h"
 #include "shared/helper_protocol.h"
 
 namespace korvel {
 
 // The exported object of one connection: answers fetch requests from the
-// collectors, synchronously, on the thread that delivered them.
+// collectors, synchronously, on the thread that delivered them. It keeps
+// which ended sockets its client has been told of.
 class HelperService : public KorvelHelperXPCProtocol, public platform::xpc::ExportedObject {
 public:
     void fetchData(bool showSystem,
@@ -14,6 +16,9 @@ public:
 
     void handle(const platform::xpc::Request& request,
                 const std::function<void(const platform::xpc::Reply&)>& reply) override;
+
+private:
+    EndedSocketsCursor endedSockets_;
 };
 
 // Accepts every connection the listener lets through and gives it a service.

@@ -75,26 +75,33 @@ void appendRow(const platform::proc::ProcSource& source, const HeldSocket& socke
     if (info == nullptr) {
         return;
     }
-    HelperConnectionData row;
-    row.localAddr = platform::proc::addressText(info->family, info->localAddress);
-    row.remoteAddr = platform::proc::addressText(info->family, info->remoteAddress);
-    const bool tcp = info->transport == Transport::tcp;
-    if (tcp && bothLoopback(row.localAddr, row.remoteAddr)) {
-        return;
+    if (auto row = connectionRow(*info, socket.pid)) {
+        out.push_back(std::move(*row));
     }
-    row.pid = socket.pid;
-    row.proto = protoName(*info);
-    row.localPort = info->localPort;
-    row.remotePort = info->remotePort;
-    row.tcpStateRaw = tcp ? info->tcpState : -1;
-    if (tcp) {
-        row.bytesIn = info->bytesReceived;
-        row.bytesOut = info->bytesAcked;
-    }
-    out.push_back(std::move(row));
 }
 
 } // namespace
+
+std::optional<HelperConnectionData> connectionRow(const SocketInfo& info, int32_t pid) {
+    HelperConnectionData row;
+    row.localAddr = platform::proc::addressText(info.family, info.localAddress);
+    row.remoteAddr = platform::proc::addressText(info.family, info.remoteAddress);
+    const bool tcp = info.transport == Transport::tcp;
+    if (tcp && bothLoopback(row.localAddr, row.remoteAddr)) {
+        return std::nullopt;
+    }
+    row.pid = pid;
+    row.proto = protoName(info);
+    row.localPort = info.localPort;
+    row.remotePort = info.remotePort;
+    row.tcpStateRaw = tcp ? info.tcpState : -1;
+    if (tcp) {
+        row.bytesIn = info.bytesReceived;
+        row.bytesOut = info.bytesAcked;
+        row.cookie = info.cookie;
+    }
+    return row;
+}
 
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
                           std::vector<HelperConnectionData>& out, unsigned workers,

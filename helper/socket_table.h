@@ -6,9 +6,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace korvel {
+
+// The row of one socket of the tables for the given pid; no value for a TCP
+// socket with both ends on loopback.
+std::optional<HelperConnectionData> connectionRow(const platform::proc::SocketInfo& info,
+                                                  int32_t pid);
 
 // The IPv4/IPv6 TCP and UDP sockets of the processes' descriptors, appended to
 // out pid by pid in the given order, each in descriptor order, one row per

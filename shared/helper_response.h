@@ -43,6 +43,10 @@ struct HelperConnectionData {
     // the kernel's tcp_info; absent for UDP and when the kernel gives none.
     std::optional<uint64_t> bytesIn{};
     std::optional<uint64_t> bytesOut{};
+    // The kernel's cookie of a TCP socket: names it for as long as the machine
+    // runs, where addresses and ports may be reused by the next connection. A
+    // JSON integer of all 64 bits (the decoder reads them exactly).
+    std::optional<uint64_t> cookie{};
 
     bool operator==(const HelperConnectionData&) const = default;
 };
@@ -68,6 +72,13 @@ struct HelperResponse {
     std::optional<double> gpuUsagePercent;
     std::optional<double> cpuTemperatureCelsius;
     std::optional<double> gpuTemperatureCelsius;
+    // TCP sockets that ended since this client's last reading, with their
+    // final counters, under the pid a reading listed them with; and the bytes
+    // of those that ended before any reading listed them (Linux only; readers
+    // that do not know these members ignore them).
+    std::vector<HelperConnectionData> endedConnections{};
+    std::optional<uint64_t> unattributedTcpBytesIn{};
+    std::optional<uint64_t> unattributedTcpBytesOut{};
     // The helper's document this reading was decoded from, as received: the
     // snapshot is written from it rather than encoded again. Not a member of
     // the document and no part of equality; whoever changes a decoded reading
@@ -87,8 +98,8 @@ std::optional<std::string> encodeHelperResponse(const HelperResponse& response);
 // Strict reader: every required member present, of its JSON type and within
 // its width; optional members absent or null; unknown members ignored. The
 // additive row members (uid, unit, appId, container, startTime, bytesIn,
-// bytesOut) are taken when well typed and otherwise ignored, never failing the
-// document.
+// bytesOut, cookie) and reply members are taken when well typed and otherwise
+// ignored, never failing the document.
 std::optional<HelperResponse> decodeHelperResponse(std::string_view json);
 
 } // namespace korvel

@@ -124,7 +124,7 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
     Member<int32_t> pid, tcpStateRaw;
     Member<std::string> proto, localAddr, remoteAddr;
     Member<uint16_t> localPort, remotePort;
-    ExtraMember<uint64_t> bytesIn, bytesOut;
+    ExtraMember<uint64_t> bytesIn, bytesOut, cookie;
     r.object(
         [&](std::string_view key) {
             if (key == "pid") {
@@ -145,6 +145,8 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
                 bytesIn.read(r, integerReader(r, kRecordDepth));
             } else if (key == "bytesOut") {
                 bytesOut.read(r, integerReader(r, kRecordDepth));
+            } else if (key == "cookie") {
+                cookie.read(r, integerReader(r, kRecordDepth));
             } else {
                 r.skip(kRecordDepth);
             }
@@ -162,7 +164,8 @@ bool decodeConnection(Reader& r, HelperConnectionData& c) {
          remotePort.value,
          tcpStateRaw.value,
          bytesIn.value,
-         bytesOut.value};
+         bytesOut.value,
+         cookie.value};
     return true;
 }
 
@@ -234,6 +237,8 @@ std::optional<HelperResponse> decodeHelperResponse(std::string_view text) {
         Member<int32_t> memPressureLevel;
         OptionalMember<int64_t> gpuCoreCount;
         OptionalMember<double> gpuUsagePercent, cpuTemperatureCelsius, gpuTemperatureCelsius;
+        ExtraMember<std::vector<HelperConnectionData>> endedConnections;
+        ExtraMember<uint64_t> unattributedTcpBytesIn, unattributedTcpBytesOut;
         r.object(
             [&](std::string_view key) {
                 if (key == "connections") {
@@ -260,6 +265,13 @@ std::optional<HelperResponse> decodeHelperResponse(std::string_view text) {
                     cpuTemperatureCelsius.read(r, doubleReader(r, 1));
                 } else if (key == "gpuTemperatureCelsius") {
                     gpuTemperatureCelsius.read(r, doubleReader(r, 1));
+                } else if (key == "endedConnections") {
+                    endedConnections.read(r,
+                                          arrayReader<HelperConnectionData>(r, decodeConnection));
+                } else if (key == "unattributedTcpBytesIn") {
+                    unattributedTcpBytesIn.read(r, integerReader(r, 1));
+                } else if (key == "unattributedTcpBytesOut") {
+                    unattributedTcpBytesOut.read(r, integerReader(r, 1));
                 } else {
                     r.skip(1);
                 }
@@ -287,6 +299,10 @@ std::optional<HelperResponse> decodeHelperResponse(std::string_view text) {
         response.gpuUsagePercent = gpuUsagePercent.value;
         response.cpuTemperatureCelsius = cpuTemperatureCelsius.value;
         response.gpuTemperatureCelsius = gpuTemperatureCelsius.value;
+        response.endedConnections =
+            std::move(endedConnections.value).value_or(std::vector<HelperConnectionData>{});
+        response.unattributedTcpBytesIn = unattributedTcpBytesIn.value;
+        response.unattributedTcpBytesOut = unattributedTcpBytesOut.value;
         return response;
     } catch (const SyntaxError&) {
         return std::nullopt;

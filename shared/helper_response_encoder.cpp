@@ -160,6 +160,7 @@ void writeConnection(Writer& w, const HelperConnectionData& c) {
     w.integer(c.tcpStateRaw);
     writeOptional(w, "bytesIn", c.bytesIn);
     writeOptional(w, "bytesOut", c.bytesOut);
+    writeOptional(w, "cookie", c.cookie);
     w.raw("}");
 }
 
@@ -201,8 +202,8 @@ bool writeOptionalNumber(Writer& w, std::string_view name, const std::optional<d
 } // namespace
 
 std::optional<std::string> encodeHelperResponse(const HelperResponse& r) {
-    Writer w(256 + r.processes.size() * 160 + r.connections.size() * 150 +
-             r.interfaces.size() * 64);
+    Writer w(256 + r.processes.size() * 160 +
+             (r.connections.size() + r.endedConnections.size()) * 170 + r.interfaces.size() * 64);
     w.raw("{");
     writeArray(w, "processes", r.processes, writeProcess);
     w.raw(",");
@@ -236,6 +237,12 @@ std::optional<std::string> encodeHelperResponse(const HelperResponse& r) {
         !writeOptionalNumber(w, "gpuTemperatureCelsius", r.gpuTemperatureCelsius)) {
         return std::nullopt;
     }
+    if (!r.endedConnections.empty()) {
+        w.raw(",");
+        writeArray(w, "endedConnections", r.endedConnections, writeConnection);
+    }
+    writeOptional(w, "unattributedTcpBytesIn", r.unattributedTcpBytesIn);
+    writeOptional(w, "unattributedTcpBytesOut", r.unattributedTcpBytesOut);
     w.raw("}");
     return w.take();
 }

@@ -1,6 +1,34 @@
 #include "companion/engine/connection_rates.h"
 
 namespace korvel {
+namespace {
+
+using Memory = ConnectionCounterMemory;
+
+// The counters of the same socket in an earlier reading, {0, 0} for a socket
+// first seen whose bytes count, or no value.
+std::optional<ConnectionCounters> earlierCounters(const NetConnection& connection,
+                                                  const std::string& key, const Memory& memory,
+                                                  bool firstSightingsKnown) {
+    if (connection.cookie) {
+        if (const auto seen = memory.byCookie.find(*connection.cookie);
+            seen != memory.byCookie.end()) {
+            return seen->second.counters;
+        }
+    }
+    if (const auto before = memory.byKey.find(key); before != memory.byKey.end()) {
+        // Only where a cookie is missing on either side does the key decide.
+        if (!connection.cookie || !before->second.cookie) {
+            return before->second.counters;
+        }
+    }
+    if (connection.cookie && firstSightingsKnown) {
+        return ConnectionCounters{};
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 std::string connectionCounterKey(const NetConnection& connection) {
     std::string key = std::to_string(connection.pid);
@@ -17,10 +45,15 @@ std::string connectionCounterKey(const NetConnection& connection) {
     return key;
 }
 
-ConnectionCountersByKey applyConnectionRates(std::vector<NetProcess>& processes,
-                                             const ConnectionCountersByKey& previous,
-                                             double elapsedSeconds) {
-    ConnectionCountersByKey current;
+std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
+                                                 double timestamp, bool firstSightingsCount,
+                                                 const EndedTcpSockets& ended) {
+    const double elapsed = memory.readingTime ? timestamp - *memory.readingTime : 0;
+    const bool firstSightingsKnown = firstSightingsCount && memory.readingTime;
+    std::unordered_map<std::string, Memory::Keyed> current;
+    // The cookies of this reading, noted once every socket has been paired
+    // against the memory as it was before it.
+    std::vector<std::pair<uint64_t, ConnectionCounters>> seen;
     for (NetProcess& process : processes) {
         process.rateIn.reset();
         process.rateOut.reset();
@@ -31,23 +64,76 @@ ConnectionCountersByKey applyConnectionRates(std::vector<NetProcess>& processes,
                 continue;
             }
             const ConnectionCounters now{*connection.bytesIn, *connection.bytesOut};
-            auto [slot, first] = current.try_emplace(connectionCounterKey(connection), now);
-            const auto before = previous.find(slot->first);
-            if (before == previous.end() || elapsedSeconds <= 0 ||
-                now.bytesIn < before->second.bytesIn || now.bytesOut < before->second.bytesOut) {
+            auto [slot, first] =
+                current.try_emplace(connectionCounterKey(connection), now, connection.cookie);
+            if (connection.cookie) {
+                seen.emplace_back(*connection.cookie, now);
+            }
+            const auto before =
+                earlierCounters(connection, slot->first, memory, firstSightingsKnown);
+            if (!before || elapsed <= 0 || now.bytesIn < before->bytesIn ||
+                now.bytesOut < before->bytesOut) {
                 continue;
             }
-            connection.rateIn =
-                static_cast<double>(now.bytesIn - before->second.bytesIn) / elapsedSeconds;
-            connection.rateOut =
-                static_cast<double>(now.bytesOut - before->second.bytesOut) / elapsedSeconds;
+            connection.rateIn = static_cast<double>(now.bytesIn - before->bytesIn) / elapsed;
+            connection.rateOut = static_cast<double>(now.bytesOut - before->bytesOut) / elapsed;
             if (first) {
                 process.rateIn = process.rateIn.value_or(0) + *connection.rateIn;
                 process.rateOut = process.rateOut.value_or(0) + *connection.rateOut;
             }
         }
     }
-    return current;
+    memory.byKey = std::move(current);
+    for (const auto& [cookie, counters] : seen) {
+        memory.byCookie[cookie] = {counters, timestamp};
+    }
+    std::optional<OtherTcpRate> other;
+    if (elapsed > 0) {
+        other.emplace();
+        if (ended.unattributed) {
+            other->in += static_cast<double>(ended.unattributed->bytesIn) / elapsed;
+            other->out += static_cast<double>(ended.unattributed->bytesOut) / elapsed;
+        }
+    }
+    if (ended.rows != nullptr && !ended.rows->empty()) {
+        std::unordered_map<int32_t, NetProcess*> byPid;
+        for (NetProcess& process : processes) {
+            byPid.try_emplace(process.id, &process);
+        }
+        for (const HelperConnectionData& row : *ended.rows) {
+            if (!row.cookie || !row.bytesIn || !row.bytesOut) {
+                continue;
+            }
+            const ConnectionCounters last{*row.bytesIn, *row.bytesOut};
+            auto [seen, first] = memory.byCookie.try_emplace(*row.cookie);
+            std::optional<ConnectionCounters> before;
+            if (!first) {
+                before = seen->second.counters;
+            } else if (firstSightingsKnown) {
+                before = ConnectionCounters{};
+            }
+            // Noted even when nothing counts, so that a report again adds nothing.
+            seen->second = {last, timestamp};
+            if (!before || !other || last.bytesIn < before->bytesIn ||
+                last.bytesOut < before->bytesOut) {
+                continue;
+            }
+            const double in = static_cast<double>(last.bytesIn - before->bytesIn) / elapsed;
+            const double out = static_cast<double>(last.bytesOut - before->bytesOut) / elapsed;
+            if (const auto owner = byPid.find(row.pid); owner != byPid.end()) {
+                owner->second->rateIn = owner->second->rateIn.value_or(0) + in;
+                owner->second->rateOut = owner->second->rateOut.value_or(0) + out;
+            } else {
+                other->in += in;
+                other->out += out;
+            }
+        }
+    }
+    std::erase_if(memory.byCookie, [timestamp](const auto& entry) {
+        return timestamp - entry.second.seenAt > Memory::kRememberUnseenSeconds;
+    });
+    memory.readingTime = timestamp;
+    return other;
 }
 
 } // namespace korvel

@@ -90,24 +90,24 @@ void KorvelManager::refresh() {
     }
     requestOpen_ = true;
     const int64_t gen = generation_++;
-    requestedAt_[gen] = env_.dispatch->monotonicNow();
+    const bool showSystem = showSystemProcessesSetting();
+    requestedAt_[gen] = {env_.dispatch->monotonicNow(), showSystem};
     std::weak_ptr<KorvelManager> weak = weak_from_this();
     platform::Dispatch* dispatch = env_.dispatch;
-    env_.fetchData(showSystemProcessesSetting(),
-                   [weak, dispatch, gen, cpuSamples = cpuSamples_, prevIfStats = prevIfStats_,
-                    prevIfTime = prevIfTime_](HelperResponse response) mutable {
-                       dispatch->mainAsync([weak, gen, cpuSamples = std::move(cpuSamples),
-                                            prevIfStats = std::move(prevIfStats), prevIfTime,
-                                            response = std::move(response)]() mutable {
-                           auto self = weak.lock();
-                           if (!self) {
-                               return;
-                           }
-                           self->requestOpen_ = false;
-                           self->completeRefresh(response, gen, cpuSamples, prevIfStats,
-                                                 prevIfTime);
-                       });
-                   });
+    env_.fetchData(showSystem, [weak, dispatch, gen, cpuSamples = cpuSamples_,
+                                prevIfStats = prevIfStats_,
+                                prevIfTime = prevIfTime_](HelperResponse response) mutable {
+        dispatch->mainAsync([weak, gen, cpuSamples = std::move(cpuSamples),
+                             prevIfStats = std::move(prevIfStats), prevIfTime,
+                             response = std::move(response)]() mutable {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            self->requestOpen_ = false;
+            self->completeRefresh(response, gen, cpuSamples, prevIfStats, prevIfTime);
+        });
+    });
 }
 
 void KorvelManager::completeRefresh(HelperResponse& response, int64_t generation,

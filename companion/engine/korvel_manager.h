@@ -55,6 +55,8 @@ public:
     Published<History> inboundHistory;
     Published<History> outboundHistory;
     Published<TrafficSessionStats> sessionStats;
+    // TCP bytes per second no listed process accounts for, where the helper tells them.
+    Published<std::optional<OtherTcpRate>> otherTcpRate;
     Published<NetworkPathSummary> networkPath;
     Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
     Published<bool> companionPublishing{false};
@@ -118,11 +120,16 @@ private:
     bool isPopoverVisible_ = false;
     std::string currentPopoverTab_ = "overview";
     int64_t generation_ = 0;
-    // When each request still unanswered went out, by generation.
-    std::map<int64_t, double> requestedAt_;
+    // When each request still unanswered went out, and whether it asked for
+    // the system processes, by generation.
+    struct SentRequest {
+        double at = 0;
+        bool showSystem = false;
+    };
+    std::map<int64_t, SentRequest> requestedAt_;
     double lastReadingDuration_ = 0;
-    ConnectionCountersByKey connectionCounters_;
-    double connectionCountersTime_ = 0;
+    ConnectionCounterMemory connectionCounters_;
+    std::optional<bool> mergedShowSystem_; // what the last merged reading asked for
     bool requestOpen_ = false;
     std::optional<double> refreshPeriodOverride_;
     std::optional<bool> showSystemProcessesOverride_;

@@ -37,7 +37,9 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     const auto sent = requestedAt_.find(generation);
     const double duration = sent == requestedAt_.end()
                                 ? lastReadingDuration_
-                                : env_.dispatch->monotonicNow() - sent->second;
+                                : env_.dispatch->monotonicNow() - sent->second.at;
+    const std::optional<bool> showSystem =
+        sent == requestedAt_.end() ? mergedShowSystem_ : sent->second.showSystem;
     // Answers to older requests are dropped below, or never come.
     requestedAt_.erase(requestedAt_.begin(), requestedAt_.upper_bound(generation));
     if (generation != 0 && generation != generation_ - 1) {
@@ -104,9 +106,20 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
         newSamples[row.pid] = {row.cpuNS, response.timestamp};
         newProcesses.push_back(std::move(process));
     }
-    connectionCounters_ = applyConnectionRates(newProcesses, connectionCounters_,
-                                               response.timestamp - connectionCountersTime_);
-    connectionCountersTime_ = response.timestamp;
+    // A fallback reading has no sockets; the next real one pairs with the last.
+    if (helperFull) {
+        // Once the system processes come or go, a socket first seen may be old.
+        EndedTcpSockets ended{&response.endedConnections, std::nullopt};
+        if (response.unattributedTcpBytesIn && response.unattributedTcpBytesOut) {
+            ended.unattributed = {*response.unattributedTcpBytesIn,
+                                  *response.unattributedTcpBytesOut};
+        }
+        otherTcpRate.set(applyConnectionRates(newProcesses, connectionCounters_, response.timestamp,
+                                              showSystem == mergedShowSystem_, ended));
+        mergedShowSystem_ = showSystem;
+    } else {
+        otherTcpRate.set(std::nullopt);
+    }
     sortProcesses(newProcesses);
 
     std::vector<InterfaceStat> rows = computeInterfaceRates(response, prevIfStats, prevIfTime);

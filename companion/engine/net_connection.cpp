@@ -17,6 +17,7 @@ NetConnection makeNetConnection(HelperConnectionData&& socket) {
     row.state = tcpStateFromRaw(socket.tcpStateRaw);
     row.bytesIn = socket.bytesIn;
     row.bytesOut = socket.bytesOut;
+    row.cookie = socket.cookie;
     return row;
 }
 

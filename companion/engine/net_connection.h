@@ -25,6 +25,7 @@ struct NetConnection {
     // Cumulative TCP payload counters from the helper, where the kernel gave them.
     std::optional<uint64_t> bytesIn{};
     std::optional<uint64_t> bytesOut{};
+    std::optional<uint64_t> cookie{}; // the kernel's name for a TCP socket
     // Bytes per second since the previous reading of the same socket.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};

@@ -104,6 +104,9 @@ std::string modelJson(const TopModel& model) {
                        {"peakInboundRate", session.peakInboundRate},
                        {"peakOutboundRate", session.peakOutboundRate}}},
                      {"processes", std::move(processes)}};
+    if (model.otherTcp) {
+        document["otherTcp"] = {{"rateIn", model.otherTcp->in}, {"rateOut", model.otherTcp->out}};
+    }
     // NaN or infinite figures have no JSON form; dump() writes them as null.
     // ASCII only, so no name the machine chose reaches a terminal as a
     // control (C1 and bidirectional ones are not escaped by JSON alone); bytes

@@ -69,6 +69,7 @@ TopModel makeTopModel(const KorvelManager& manager, const TopModel& previous, do
     recordInterfaceRates(model.interfaceHistories, manager.allInterfaceStats.get());
     model.path = manager.networkPath.get();
     model.session = manager.sessionStats.get();
+    model.otherTcp = manager.otherTcpRate.get();
     model.processes = manager.processes.get();
     model.recentlyClosed = manager.recentlyClosedByPID.get();
     model.userNames = previous.userNames;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/engine/connection_rates.h"
 #include "companion/engine/interface_stat.h"
 #include "companion/engine/net_process.h"
 #include "companion/engine/network_path_summary.h"
@@ -38,6 +39,7 @@ struct TopModel {
     InterfaceHistories interfaceHistories;
     NetworkPathSummary path;
     TrafficSessionStats session;
+    std::optional<OtherTcpRate> otherTcp;
     std::vector<NetProcess> processes;
     RecentlyClosedByPID recentlyClosed;
     std::map<uint32_t, std::string> userNames;

@@ -27,6 +27,9 @@ struct SocketInfo {
     // kernels that count them.
     std::optional<uint64_t> bytesReceived{};
     std::optional<uint64_t> bytesAcked{};
+    // The kernel's socket cookie: unlike the inode, never given to another
+    // socket while the machine runs. Only the netlink dump carries it.
+    std::optional<uint64_t> cookie{};
 };
 
 // The sockets of one request, looked up by inode. Filled with add(), then

@@ -11,6 +11,8 @@
 #include <linux/sock_diag.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
+#include <optional>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,8 @@ constexpr uint32_t kUdpStates = ~0u;
 
 // A dump message comes in buffers of at most 32 KiB; twice that leaves room.
 constexpr size_t kReceiveBuffer = 64 * 1024;
+// Thousands of destroy messages; an unprivileged socket gets at most the system's limit.
+constexpr int kDestroyReceiveBuffer = 4 * 1024 * 1024;
 
 // Only tcp_info is asked for: it carries the per-socket byte counters.
 constexpr uint8_t kTcpExtensions = 1u << (INET_DIAG_INFO - 1);
@@ -61,64 +65,103 @@ void readByteCounters(const char* attributes, size_t size, SocketInfo& info) {
     }
 }
 
-} // namespace
+// One socket message of a dump or a destroy event; no value for a family
+// other than IPv4/IPv6 or a message too short to hold one.
+std::optional<SocketInfo> readSocketMessage(const char* payload, size_t payloadSize,
+                                            Transport transport) {
+    if (payloadSize < sizeof(inet_diag_msg)) {
+        return std::nullopt;
+    }
+    inet_diag_msg message;
+    std::memcpy(&message, payload, sizeof message);
+    SocketInfo info;
+    if (message.idiag_family == AF_INET) {
+        info.family = Family::inet;
+    } else if (message.idiag_family == AF_INET6) {
+        info.family = Family::inet6;
+    } else {
+        return std::nullopt;
+    }
+    info.inode = message.idiag_inode;
+    if (message.id.idiag_cookie[0] != INET_DIAG_NOCOOKIE ||
+        message.id.idiag_cookie[1] != INET_DIAG_NOCOOKIE) {
+        info.cookie = uint64_t{message.id.idiag_cookie[1]} << 32 | message.id.idiag_cookie[0];
+    }
+    info.transport = transport;
+    info.localPort = ntohs(message.id.idiag_sport);
+    info.remotePort = ntohs(message.id.idiag_dport);
+    info.tcpState = translateTcpState(message.idiag_state);
+    std::memcpy(info.localAddress.data(), message.id.idiag_src, 16);
+    std::memcpy(info.remoteAddress.data(), message.id.idiag_dst, 16);
+    if (info.family == Family::inet) {
+        std::memset(info.localAddress.data() + 4, 0, 12);
+        std::memset(info.remoteAddress.data() + 4, 0, 12);
+    }
+    if (transport == Transport::tcp) {
+        const size_t head = NLMSG_ALIGN(sizeof(inet_diag_msg));
+        if (payloadSize > head) {
+            readByteCounters(payload + head, payloadSize - head, info);
+        }
+    }
+    return info;
+}
 
-DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequence,
-                                 Transport transport, InetSocketTable& out) {
+// Calls visit(header, payload, payloadSize) for each message of a buffer; false
+// when a message overruns it or a stray tail is left.
+template <typename Visit> bool forEachMessage(const char* data, size_t size, Visit visit) {
     size_t offset = 0;
     while (offset < size && size - offset >= sizeof(nlmsghdr)) {
         nlmsghdr header;
         std::memcpy(&header, data + offset, sizeof header);
         if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > size - offset) {
-            return DumpStatus::malformed;
+            return false;
         }
         const char* payload = data + offset + NLMSG_HDRLEN;
-        const size_t payloadSize = header.nlmsg_len - NLMSG_HDRLEN;
         offset += NLMSG_ALIGN(header.nlmsg_len);
-        if (header.nlmsg_seq != sequence) {
-            continue;
+        if (!visit(header, payload, header.nlmsg_len - NLMSG_HDRLEN)) {
+            return true;
         }
-        if (header.nlmsg_type == NLMSG_DONE) {
-            return DumpStatus::done;
-        }
-        if (header.nlmsg_type == NLMSG_ERROR) {
-            return DumpStatus::refused;
-        }
-        const bool socketMessage =
-            header.nlmsg_type == SOCK_DIAG_BY_FAMILY || header.nlmsg_type == TCPDIAG_GETSOCK;
-        if (!socketMessage || payloadSize < sizeof(inet_diag_msg)) {
-            continue;
-        }
-        inet_diag_msg message;
-        std::memcpy(&message, payload, sizeof message);
-        SocketInfo info;
-        if (message.idiag_family == AF_INET) {
-            info.family = Family::inet;
-        } else if (message.idiag_family == AF_INET6) {
-            info.family = Family::inet6;
-        } else {
-            continue;
-        }
-        info.inode = message.idiag_inode;
-        info.transport = transport;
-        info.localPort = ntohs(message.id.idiag_sport);
-        info.remotePort = ntohs(message.id.idiag_dport);
-        info.tcpState = translateTcpState(message.idiag_state);
-        std::memcpy(info.localAddress.data(), message.id.idiag_src, 16);
-        std::memcpy(info.remoteAddress.data(), message.id.idiag_dst, 16);
-        if (info.family == Family::inet) {
-            std::memset(info.localAddress.data() + 4, 0, 12);
-            std::memset(info.remoteAddress.data() + 4, 0, 12);
-        }
-        if (transport == Transport::tcp) {
-            const size_t head = NLMSG_ALIGN(sizeof(inet_diag_msg));
-            if (payloadSize > head) {
-                readByteCounters(payload + head, payloadSize - head, info);
-            }
-        }
-        out.add(info);
     }
-    return offset >= size ? DumpStatus::more : DumpStatus::malformed;
+    return offset >= size;
+}
+
+} // namespace
+
+DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequence,
+                                 Transport transport, InetSocketTable& out) {
+    std::optional<DumpStatus> end;
+    const bool whole =
+        forEachMessage(data, size, [&](const nlmsghdr& header, const char* payload, size_t length) {
+            if (header.nlmsg_seq != sequence) {
+                return true;
+            }
+            if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+                end = header.nlmsg_type == NLMSG_DONE ? DumpStatus::done : DumpStatus::refused;
+                return false;
+            }
+            if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY || header.nlmsg_type == TCPDIAG_GETSOCK) {
+                if (const auto info = readSocketMessage(payload, length, transport)) {
+                    out.add(*info);
+                }
+            }
+            return true;
+        });
+    if (end) {
+        return *end;
+    }
+    return whole ? DumpStatus::more : DumpStatus::malformed;
+}
+
+bool parseSocketDestroyMessages(const char* data, size_t size, std::vector<SocketInfo>& out) {
+    return forEachMessage(
+        data, size, [&](const nlmsghdr& header, const char* payload, size_t length) {
+            if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                if (const auto info = readSocketMessage(payload, length, Transport::tcp)) {
+                    out.push_back(*info);
+                }
+            }
+            return true;
+        });
 }
 
 SockDiagSocket::SockDiagSocket()
@@ -205,6 +248,54 @@ bool SockDiagSocket::receive(Transport transport, InetSocketTable& out) {
             fd_ = -1;
             return false;
         }
+    }
+}
+
+TcpDestroyListener::TcpDestroyListener()
+    : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG)) {
+    if (fd_ < 0) {
+        return;
+    }
+    // Room for a burst between two reads; the kernel caps it for the unprivileged.
+    const int bytes = kDestroyReceiveBuffer;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = 1u << (SKNLGRP_INET_TCP_DESTROY - 1) | 1u << (SKNLGRP_INET6_TCP_DESTROY - 1);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+TcpDestroyListener::~TcpDestroyListener() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void TcpDestroyListener::receive(std::vector<SocketInfo>& out, int timeoutMilliseconds) {
+    if (fd_ < 0) {
+        return;
+    }
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, timeoutMilliseconds) <= 0) {
+        return;
+    }
+    buffer_.resize(kReceiveBuffer);
+    for (;;) {
+        const ssize_t received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+        if (received < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == ENOBUFS) {
+                ++overflows_; // the queue was full: some sockets ended unheard
+                continue;
+            }
+            return; // EAGAIN: all read
+        }
+        parseSocketDestroyMessages(buffer_.data(), static_cast<size_t>(received), out);
     }
 }
 

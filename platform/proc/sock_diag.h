@@ -18,6 +18,33 @@ enum class DumpStatus { more, done, refused, malformed };
 DumpStatus parseSockDiagMessages(const char* data, size_t size, uint32_t sequence,
                                  Transport transport, InetSocketTable& out);
 
+// Adds the sockets of one buffer of TCP destroy events, each as it was when
+// the kernel let go of it. False when a message overruns the buffer.
+bool parseSocketDestroyMessages(const char* data, size_t size, std::vector<SocketInfo>& out);
+
+// A NETLINK_SOCK_DIAG socket in the kernel's TCP destroy groups (IPv4 and
+// IPv6): one message per TCP socket that ends, with its cookie and final byte
+// counters, for every user's sockets and with no privilege needed.
+class TcpDestroyListener {
+public:
+    TcpDestroyListener();
+    ~TcpDestroyListener();
+    TcpDestroyListener(const TcpDestroyListener&) = delete;
+    TcpDestroyListener& operator=(const TcpDestroyListener&) = delete;
+
+    // False when the kernel refused the socket or the groups.
+    bool isOpen() const { return fd_ >= 0; }
+    // Waits up to the timeout for a first event, then adds every one queued.
+    void receive(std::vector<SocketInfo>& out, int timeoutMilliseconds);
+    // How often the queue overflowed and events were lost.
+    size_t overflows() const { return overflows_; }
+
+private:
+    int fd_ = -1;
+    size_t overflows_ = 0;
+    std::vector<char> buffer_;
+};
+
 // A NETLINK_SOCK_DIAG socket for the inet dumps of one request.
 class SockDiagSocket {
 public:

@@ -39,6 +39,14 @@ struct Descriptors {
     std::vector<int> fds;
 };
 
+// The kernel's cookie of one of our own sockets, as the dump must report it.
+uint64_t cookieOf(int fd) {
+    uint64_t cookie = 0;
+    socklen_t size = sizeof cookie;
+    EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &size), 0);
+    return cookie;
+}
+
 const HelperProcessData* rowOf(const std::vector<HelperProcessData>& rows, int32_t pid) {
     const auto found =
         std::find_if(rows.begin(), rows.end(), [pid](const auto& r) { return r.pid == pid; });
@@ -124,12 +132,14 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
             EXPECT_FALSE(row.name.empty());
         }
 
-        // Only the kernel's TCP dump carries the byte counters.
+        // Only the kernel's TCP dump carries the byte counters and cookies.
         std::vector<HelperConnectionData> want = expected;
         if (source.kernelDumpedTables() >= 2) {
             want[0].bytesIn = want[0].bytesOut = 0;
             want[1].bytesIn = 300;
             want[1].bytesOut = 1000;
+            want[0].cookie = cookieOf(listener);
+            want[1].cookie = cookieOf(mapped);
         }
         std::vector<HelperConnectionData> mine;
         std::copy_if(connections.begin(), connections.end(), std::back_inserter(mine),

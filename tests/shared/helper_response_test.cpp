@@ -49,6 +49,27 @@ struct Reference {
         return std::nullopt;
     }
 
+    static HelperConnectionData connection(const Json& o) {
+        HelperConnectionData c{integer<int32_t>(at(o, "pid")),
+                               text(at(o, "proto")),
+                               text(at(o, "localAddr")),
+                               integer<uint16_t>(at(o, "localPort")),
+                               text(at(o, "remoteAddr")),
+                               integer<uint16_t>(at(o, "remotePort")),
+                               integer<int32_t>(at(o, "tcpStateRaw"))};
+        c.bytesIn = extra<uint64_t>(o, "bytesIn", integer<uint64_t>);
+        c.bytesOut = extra<uint64_t>(o, "bytesOut", integer<uint64_t>);
+        c.cookie = extra<uint64_t>(o, "cookie", integer<uint64_t>);
+        return c;
+    }
+    static std::vector<HelperConnectionData> connections(const Json& rows) {
+        std::vector<HelperConnectionData> out;
+        for (const Json& o : rows.is_array() ? rows : throw Reject{}) {
+            out.push_back(connection(o));
+        }
+        return out;
+    }
+
     static std::optional<HelperResponse> decode(const std::string& document) try {
         const Json json = Json::parse(document, nullptr, false);
         HelperResponse r;
@@ -67,14 +88,14 @@ struct Reference {
                 return std::isfinite(number(v)) ? number(v) : throw Reject{};
             });
         }
-        for (const Json& o : list(json, "connections")) {
-            r.connections.push_back(
-                {integer<int32_t>(at(o, "pid")), text(at(o, "proto")), text(at(o, "localAddr")),
-                 integer<uint16_t>(at(o, "localPort")), text(at(o, "remoteAddr")),
-                 integer<uint16_t>(at(o, "remotePort")), integer<int32_t>(at(o, "tcpStateRaw"))});
-            r.connections.back().bytesIn = extra<uint64_t>(o, "bytesIn", integer<uint64_t>);
-            r.connections.back().bytesOut = extra<uint64_t>(o, "bytesOut", integer<uint64_t>);
-        }
+        r.connections = connections(list(json, "connections"));
+        r.endedConnections =
+            extra<std::vector<HelperConnectionData>>(json, "endedConnections", connections)
+                .value_or(std::vector<HelperConnectionData>{});
+        r.unattributedTcpBytesIn =
+            extra<uint64_t>(json, "unattributedTcpBytesIn", integer<uint64_t>);
+        r.unattributedTcpBytesOut =
+            extra<uint64_t>(json, "unattributedTcpBytesOut", integer<uint64_t>);
         for (const Json& o : list(json, "interfaces")) {
             r.interfaces.push_back({text(at(o, "id")), integer<uint64_t>(at(o, "bytesIn")),
                                     integer<uint64_t>(at(o, "bytesOut"))});
@@ -124,8 +145,12 @@ HelperResponse sampleResponse() {
     r.processes = {{42, "Safari", "/Applications/Safari.app/Contents/MacOS/Safari",
                     1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box", 8.1e8},
                    {7, "kworker", std::nullopt, 0, 0}};
-    r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL},
+    r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL,
+                      18446744073709551614ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
+    r.endedConnections = {{9, "TCP", "10.0.0.2", 1, "10.0.0.9", 2, 0, 5, 6, 7}};
+    r.unattributedTcpBytesIn = 1;
+    r.unattributedTcpBytesOut = 2;
     r.interfaces = {{"eth0", 1, 18446744073709551615ULL}};
     r.timestamp = 818281440.3007154;
     r.totalRam = 25276182528ULL;
@@ -165,6 +190,20 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
         expectSameAsReference(j.dump());
     };
     check(valid, true);
+    EXPECT_EQ(decodeHelperResponse(valid.dump()), sampleResponse()) << "every bit of the cookie";
+    // A reply from a helper that knows none of the additive members.
+    Json older = valid;
+    for (const char* key : {"uid", "unit", "appId", "container"}) {
+        older["processes"][0].erase(key);
+    }
+    for (const char* key : {"bytesIn", "bytesOut", "cookie"}) {
+        older["connections"][0].erase(key);
+    }
+    for (const char* key :
+         {"endedConnections", "unattributedTcpBytesIn", "unattributedTcpBytesOut"}) {
+        older.erase(key);
+    }
+    check(older, true);
     for (const char* key : {"/processes", "/connections", "/interfaces", "/timestamp", "/totalRam",
                             "/usedRam", "/freeRam", "/memPressureLevel", "/processes/0/cpuNS"}) {
         Json missing = valid;
@@ -196,7 +235,9 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
           "/gpuCoreCount -9223372036854775808", "/somethingNew {\"a\":[1]}", "/processes/0/uid -1",
           "/processes/0/uid 4294967296", "/processes/0/unit 5", "/processes/1/appId null",
           "/connections/0/bytesIn \"10\"", "/connections/1/bytesOut 1.5",
-          "/processes/0/startTime \"x\""}) {
+          "/processes/0/startTime \"x\"", "/connections/0/cookie \"1\"",
+          "/connections/0/cookie 18446744073709551616", "/endedConnections 5",
+          "/endedConnections/0/pid null", "/unattributedTcpBytesIn -1"}) {
         check(replaced(change), true);
     }
 }

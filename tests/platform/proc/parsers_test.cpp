@@ -36,7 +36,8 @@ std::string describe(const SocketInfo* s) {
            " " + std::to_string(s->remotePort) +
            (s->transport == Transport::tcp ? " state " + std::to_string(s->tcpState) : "") +
            (s->bytesReceived ? " in " + std::to_string(*s->bytesReceived) : "") +
-           (s->bytesAcked ? " out " + std::to_string(*s->bytesAcked) : "");
+           (s->bytesAcked ? " out " + std::to_string(*s->bytesAcked) : "") +
+           (s->cookie ? " cookie " + std::to_string(*s->cookie) : "");
 }
 
 TEST(StatLineTest, FieldsCountFromTheLastParenthesisAndCutLinesAreRejected) {
@@ -138,6 +139,9 @@ public:
         std::memcpy(msg.id.idiag_src, src.data(), 16);
         std::memcpy(msg.id.idiag_dst, dst.data(), 16);
         msg.idiag_inode = inode;
+        // High half set, so a cookie assembled from one half only shows.
+        msg.id.idiag_cookie[0] = inode;
+        msg.id.idiag_cookie[1] = 2;
         std::string payload(reinterpret_cast<const char*>(&msg), sizeof msg);
         payload.append(attributes);
         message(seq, type, payload);
@@ -197,9 +201,11 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     EXPECT_EQ(finished.size(), 3u);
     // Ports travel in network order: 443 as the bytes 0x01 0xBB.
     EXPECT_EQ(describe(finished.find(9001)),
-              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999");
-    EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1");
-    EXPECT_EQ(describe(finished.find(9005)), "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4");
+              "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999 cookie "
+              "8589943593");
+    EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1 cookie 8589943595");
+    EXPECT_EQ(describe(finished.find(9005)),
+              "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4 cookie 8589943597");
     EXPECT_EQ(finished.find(9002), nullptr);
     EXPECT_EQ(finished.find(9004), nullptr);
 
@@ -210,6 +216,19 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
     EXPECT_EQ(parse(buffer.bytes().substr(0, buffer.bytes().size() - 30), 7, table),
               DumpStatus::malformed);
     EXPECT_EQ(parse(buffer.bytes() + std::string(5, '\0'), 99, table), DumpStatus::malformed);
+
+    // A destroy event: sequence 0, no inode, the final counters.
+    DumpBuffer ended;
+    ended.socket(0, AF_INET6, 7, {0xC3, 0x50}, {0x01, 0xBB}, testing::mappedV4(10, 0, 0, 2),
+                 testing::mappedV4(10, 0, 0, 9), 0, tcpInfoAttribute(100002, 100001));
+    ended.done(0);
+    std::vector<SocketInfo> sockets;
+    EXPECT_TRUE(parseSocketDestroyMessages(ended.bytes().data(), ended.bytes().size(), sockets));
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(describe(&sockets[0]), "tcp6 ::ffff:10.0.0.2 50000 > ::ffff:10.0.0.9 443 state 0 in "
+                                     "100001 out 100001 cookie 8589934592");
+    EXPECT_FALSE(
+        parseSocketDestroyMessages(ended.bytes().data(), ended.bytes().size() - 30, sockets));
 }
 
 TEST(AddressTextTest, AgreesWithTheLibcConversionOnZeroRichAddresses) {

@@ -1,0 +1,87 @@
+#include "helper/socket_end_watch.h"
+
+#include "platform/proc/sock_diag.h"
+#include "platform/system/absolute_time.h"
+
+#include <algorithm>
+
+namespace korvel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Until a second request tells the client's period.
+constexpr auto kFirstPeriod = 5s;
+constexpr auto kShortestPeriod = 500ms;
+constexpr auto kLongestPeriod = 30s;
+// How often the listener looks whether it is still wanted.
+constexpr int kPollMilliseconds = 200;
+
+} // namespace
+
+SocketEndWatch::~SocketEndWatch() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
+    }
+}
+
+SocketEndWatch& SocketEndWatch::shared() {
+    static SocketEndWatch watch;
+    return watch;
+}
+
+bool SocketEndWatch::requested(Clock::time_point now) {
+    std::lock_guard start(startMutex_);
+    std::unique_lock lock(mutex_);
+    period_ =
+        lastRequest_ == Clock::time_point{}
+            ? Clock::duration(kFirstPeriod)
+            : std::clamp<Clock::duration>(now - lastRequest_, kShortestPeriod, kLongestPeriod);
+    lastRequest_ = now;
+    if (listening_) {
+        return true;
+    }
+    lock.unlock();
+    if (thread_.joinable()) {
+        thread_.join(); // it ended by itself
+    }
+    auto listener = std::make_shared<platform::proc::TcpDestroyListener>();
+    if (!listener->isOpen()) {
+        return false;
+    }
+    lock.lock();
+    listening_ = true;
+    lock.unlock();
+    thread_ = std::jthread([this, listener](std::stop_token stop) {
+        std::vector<platform::proc::SocketInfo> sockets;
+        for (;;) {
+            sockets.clear();
+            listener->receive(sockets, kPollMilliseconds);
+            const double now = platform::absoluteTimeNow();
+            std::lock_guard guard(mutex_);
+            for (const auto& socket : sockets) {
+                ledger_.destroyed(socket, now);
+            }
+            // Decided under the lock a request takes, so none finds it ending.
+            if (stop.stop_requested() || Clock::now() - lastRequest_ > 2 * period_) {
+                listening_ = false;
+                return;
+            }
+        }
+    });
+    return true;
+}
+
+void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& cursor) {
+    std::lock_guard lock(mutex_);
+    ledger_.attribute(response.connections, response.timestamp);
+    ledger_.report(cursor, response);
+}
+
+bool SocketEndWatch::isListening() const {
+    std::lock_guard lock(mutex_);
+    return listening_;
+}
+
+} // namespace korvel

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "helper/ended_sockets.h"
+#include "shared/helper_response.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace korvel {
+
+// Listens to the kernel's TCP destroy events on a thread of its own for as
+// long as clients keep asking: until two of their periods pass without a
+// request. Bytes a socket moves after the last reading that listed it are
+// otherwise lost, and a connection shorter than a period is never listed.
+class SocketEndWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The one watch of the helper, shared by every connection.
+    static SocketEndWatch& shared();
+
+    SocketEndWatch() = default;
+    ~SocketEndWatch();
+    SocketEndWatch(const SocketEndWatch&) = delete;
+    SocketEndWatch& operator=(const SocketEndWatch&) = delete;
+
+    // At the start of a request, before its dump: keeps the listener running,
+    // starting it when it is not. False when the kernel refused the listener.
+    bool requested(Clock::time_point now = Clock::now());
+    // The reading's rows are attributed and the ended members for this
+    // client are filled in.
+    void complete(HelperResponse& response, EndedSocketsCursor& cursor);
+
+    bool isListening() const;
+
+private:
+    std::mutex startMutex_; // one start at a time
+    mutable std::mutex mutex_;
+    EndedSocketLedger ledger_;
+    std::jthread thread_;
+    bool listening_ = false;
+    Clock::time_point lastRequest_{};
+    Clock::duration period_{};
+};
+
+} // namespace korvel
