@@ -65,7 +65,6 @@ inline Bytes linkMessage(uint16_t type, int index, const std::string& name, uint
     Bytes body;
     append(body, ifinfomsg{family, 0, 0, index, flags, 0xffffffff});
     attribute(body, IFLA_IFNAME, name.c_str(), name.size() + 1);
-    attributeU32(body, IFLA_MTU, 1500);
     return message(type, 0, body);
 }
 
