@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/proc/proc_source.h"
 #include "tests/support/temp_dir.h"
 
 #include <array>
@@ -73,6 +74,16 @@ public:
 
     std::string root() const { return dir_.str(); }
     const std::filesystem::path& path() const { return dir_.path(); }
+
+    // A source reading this tree through its files, with fixed clock and page sizes.
+    platform::proc::ProcSourceOptions options() const {
+        platform::proc::ProcSourceOptions options;
+        options.root = root();
+        options.useNetlink = false;
+        options.clockTicksPerSecond = 100;
+        options.pageSize = 4096;
+        return options;
+    }
 
     void addStat(int pid, const FixtureStat& stat) {
         dir_.write(std::to_string(pid) + "/stat", statLine(pid, stat));

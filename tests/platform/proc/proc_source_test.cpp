@@ -13,15 +13,6 @@ using testing::ProcFixture;
 
 constexpr uint64_t kKthread = 0x00208040; // PF_KTHREAD among kthreadd's flags
 
-ProcSourceOptions fixtureOptions(const ProcFixture& fixture) {
-    ProcSourceOptions options;
-    options.root = fixture.root();
-    options.useNetlink = false;
-    options.clockTicksPerSecond = 100;
-    options.pageSize = 4096;
-    return options;
-}
-
 std::vector<int32_t> sorted(std::vector<int32_t> pids) {
     std::sort(pids.begin(), pids.end());
     return pids;
@@ -41,7 +32,7 @@ TEST(ProcSourceFixtureTest, ListingLeavesOutKernelThreadsAndNonNumericEntries) {
     fixture.dir().write("0/stat", "0 (swapper) S 0");
     fixture.dir().write("007x/stat", "");
 
-    ProcSource source(fixtureOptions(fixture));
+    ProcSource source(fixture.options());
     EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{1, 41, 300}));
 
     // In a pid namespace pid 2 is an ordinary process; its zombie children
@@ -50,10 +41,10 @@ TEST(ProcSourceFixtureTest, ListingLeavesOutKernelThreadsAndNonNumericEntries) {
     container.addStat(1, {"sh", 0});
     container.addStat(2, {"server", 1});
     container.addStat(5, {"worker", 2, 0x400044, 3, 1, 0, 0});
-    ProcSource namespaced(fixtureOptions(container));
+    ProcSource namespaced(container.options());
     EXPECT_EQ(sorted(namespaced.listAllPids()), (std::vector<int32_t>{1, 2, 5}));
 
-    auto missing = fixtureOptions(fixture);
+    auto missing = fixture.options();
     missing.root += "/nowhere";
     ProcSource absent(missing);
     EXPECT_TRUE(absent.listAllPids().empty());
@@ -88,7 +79,7 @@ TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
     fixture.addExe(200, "/opt/brief");
     fixture.addSocketFd(200, 3, 77);
 
-    ProcSource source(fixtureOptions(fixture));
+    ProcSource source(fixture.options());
     EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{100, 101, 102, 103, 104, 200}));
     EXPECT_EQ(source.executablePath(100), "/opt/tool");
     EXPECT_EQ(source.executablePath(101), real.string());
@@ -133,7 +124,7 @@ TEST(ProcSourceFixtureTest, DescriptorsAndTheSocketTablesTheyPointInto) {
     fixture.addTableLine("udp6", testing::tableEndpoint(testing::mappedV4(127, 0, 0, 1), 53),
                          testing::tableEndpoint(testing::mappedV4(127, 0, 0, 1), 5000), "01", 1003);
 
-    ProcSource source(fixtureOptions(fixture));
+    ProcSource source(fixture.options());
     std::vector<Descriptor> descriptors;
     ASSERT_TRUE(source.listDescriptors(7, descriptors));
     std::vector<std::pair<int32_t, uint64_t>> sockets; // fd, inode (0: not a socket)
