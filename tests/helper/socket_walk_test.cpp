@@ -32,13 +32,10 @@ TEST(SocketWalkTest, WorkersGiveTheOneThreadRowsInPidOrder) {
         }
     }
     pids.insert(pids.begin() + 40, 9999); // listed, then gone
-    platform::proc::ProcSourceOptions options;
-    options.root = fixture.root();
-    options.useNetlink = false;
 
     std::vector<std::vector<HelperConnectionData>> results;
     for (unsigned workers : {1U, 2U, 3U, 8U}) {
-        platform::proc::ProcSource source(options);
+        platform::proc::ProcSource source(fixture.options());
         // Rows before ours stay first.
         std::vector<HelperConnectionData> connections{{1, "TCP", "", 0, "", 0, -1}};
         const auto rows = collectProcessTable(source, pids, true, {std::nullopt, std::nullopt},
