@@ -86,7 +86,7 @@ TEST(ApplicationIndex, LocalizedNamesIconsAndPrograms) {
 TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
     DesktopTree tree;
     // TryExec names a program that is not installed: the entry is ignored.
-    const auto ghost = tree.program("ghost");
+    tree.program("ghost");
     tree.write(tree.system() / "ghost.desktop",
                entry("Name=Ghost\nExec=ghost\nTryExec=ghost-helper-not-installed\n"));
     // TryExec installed: both programs name the entry.
@@ -95,7 +95,7 @@ TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
     tree.write(tree.system() / "present.desktop",
                entry("Name=Present\nExec=present\nTryExec=present-helper\n"));
     // A user's Hidden copy deletes the system entry of the same ID.
-    const auto hidden = tree.program("hiddenapp");
+    tree.program("hiddenapp");
     tree.write(tree.system() / "org.example.Hidden.desktop",
                entry("Name=Hidden\nExec=hiddenapp\n"));
     tree.write(tree.home() / "org.example.Hidden.desktop",
@@ -109,8 +109,7 @@ TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
     // ...but the interpreter's own entry may.
     tree.write(tree.system() / "python.desktop", entry("Name=Python\nExec=python3\n"));
     // An alias that leads to a launcher names the launched application, not the launcher.
-    const auto snap = tree.program("snap");
-    fs::create_symlink(snap, tree.bin() / "firefox");
+    fs::create_symlink(tree.program("snap"), tree.bin() / "firefox");
     tree.write(tree.system() / "firefox_firefox.desktop", entry("Name=Firefox\nExec=firefox %u\n"));
     // Not applications, unparsable, or with a program that does not exist.
     tree.write(tree.system() / "link.desktop",
@@ -120,12 +119,9 @@ TEST(ApplicationIndex, EntriesThatMustNotNameProcesses) {
     tree.write(tree.system() / "noname.desktop", entry("Exec=ghost\n"));
 
     const auto index = ApplicationIndex::build(tree.environment());
-    EXPECT_EQ(index.find(ghost.string()), nullptr);
     EXPECT_EQ(nameFor(index, present), "Present");
     EXPECT_EQ(nameFor(index, helper), "Present");
-    EXPECT_EQ(index.find(hidden.string()), nullptr);
     EXPECT_EQ(nameFor(index, python), "Python");
-    EXPECT_EQ(index.find(snap.string()), nullptr);
     EXPECT_EQ(index.entries().size(), 2u) << "only Present and Python are kept";
 }
 

@@ -47,10 +47,8 @@ TEST(Sensors, MachinesGiveTheirFourFigures) {
         Reading expected;
     };
     const std::string amdBusy = "devices/pci0000:00/0000:03:00.0/gpu_busy_percent";
-    const std::string rc6 = "class/drm/card0/power/rc6_residency_ms";
     const std::string mali = "class/devfreq/fde60000.gpu/trans_stat";
     const Machine machines[] = {
-        {"no sensors", [](auto&) {}, {}, {}},
         {"desktop AMD",
          [&](const SysfsTree& sys) {
              sys.hwmonChip(0, "nvme", {"38000"});
@@ -61,16 +59,6 @@ TEST(Sensors, MachinesGiveTheirFourFigures) {
          },
          {{amdBusy, "30\n"}},
          {(55.5 + 48.25) / 2, (42.0 + 45 + 50) / 3, 25}},
-        {"Intel laptop: no zone is asked while coretemp reads",
-         [&](const SysfsTree& sys) {
-             sys.hwmonChip(0, "acpitz", {"27800"});
-             sys.hwmonChip(3, "coretemp", {"60000", "58000", "62000"});
-             sys.thermalZone(0, "x86_pkg_temp", "70000");
-             sys.thermalZone(1, "gpu-thermal", "70000");
-             sys.write(rc6, "5000\n");
-         },
-         {{rc6, "5240\n"}},
-         {60, none, 20}},
         {"Raspberry Pi-like board",
          [&](const SysfsTree& sys) {
              sys.hwmonChip(0, "cpu_thermal", {"48500"});
