@@ -24,8 +24,7 @@ TEST(BatteryTest, PicksTheFirstInternalBatteryWithACapacityAndAnyOnlineAdapter) 
         {{"BAT0 type=Battery scope=Device capacity=10",
           "BAT1 type=Battery scope=System status=Full energy_now=5 energy_full=5"},
          B{100, false, false}},
-        // Zero full capacity is skipped, unless another battery follows.
-        {{"BAT0 type=Battery energy_now=10 energy_full=0"}, std::nullopt},
+        // Zero full capacity is skipped for the next battery.
         {{"BAT0 type=Battery energy_now=10 energy_full=0",
           "BAT1 type=Battery charge_now=3 charge_full=6"},
          B{50, false, false}},
