@@ -132,7 +132,6 @@ TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {
     merge(reading(2.0, {process(5, 0)}));
     const auto closed = manager->recentlyClosedByPID.get();
     ASSERT_EQ(closed.at(5).size(), 1u);
-    EXPECT_EQ(closed.at(5)[0].connection.remotePort, 443);
     EXPECT_EQ(closed.at(5)[0].closedAt, dispatch.now());
 
     dispatch.advance(59.0);
@@ -153,7 +152,6 @@ TEST_F(ManagerMergeTest, InterfaceRatesFeedOrderingAndTheTrafficSetting) {
     merge(second);
     const auto& all = manager->allInterfaceStats.get();
     ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(all[1].rateIn, 1000.0);
     const auto& shown = manager->interfaceStats.get();
     ASSERT_EQ(shown.size(), 2u) << "only monitored families are shown";
     EXPECT_EQ(shown[0].id, "eth0");
