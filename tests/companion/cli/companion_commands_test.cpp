@@ -52,7 +52,8 @@ TEST_F(CompanionCommandsTest, EveryCommandAnswersHelpOnStdoutAndMisuseWithStatus
     }
     EXPECT_NE(run("help").out.find("\n  fetch "), std::string::npos) << "commands are listed";
     for (const char* words : {"fetch --bogus", "top -d 0", "defaults list", "--bogus", "bogus",
-                              "--settings fetch", "help bogus", "--prometheus-textfile-directory",
+                              "--settings fetch", "help bogus", "top", // no terminal to draw on
+                              "--prometheus-textfile-directory",
                               "--prometheus-textfile-directory=/no/such/directory"}) {
         const Result misuse = run(words);
         EXPECT_EQ(misuse.status, 2) << words;

@@ -101,7 +101,6 @@ TEST_F(DefaultsCommandTest, WriteReadDeleteRoundTrip) {
     EXPECT_FALSE(engine.boolFor(settings::kShowSystemProcesses, false));
 
     EXPECT_EQ(run({"delete", settings::kAutoRefreshInterval}), 0);
-    EXPECT_EQ(engine.integerFor(settings::kAutoRefreshInterval, -7), -7);
     EXPECT_EQ(run({"read", settings::kAutoRefreshInterval}), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_NE(err.str().find("does not exist"), std::string::npos) << err.str();

@@ -72,8 +72,6 @@ TEST_F(LaunchAtLoginTest, RegistersUnlessRefusedOrSwitchedOffByTheUser) {
         {"a stored false", false, "", false},
         {"switched off", nullptr, head + "Exec=/x\nX-GNOME-Autostart-enabled=false\n", false},
         {"hidden", true, head + "Exec=/x\nHidden=true\n", false},
-        {"another desktop's switch", true, head + "Exec=/x\nX-MATE-Autostart-enabled=false\n",
-         false},
         {"an unparsable Boolean is no switch", nullptr, head + "Exec=/x\nHidden=maybe\n", true},
         {"an unreadable entry is ours to replace", nullptr, "not a desktop entry", true},
         {"an older entry of ours", nullptr,
