@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 namespace korvel::history {
 namespace {
@@ -93,23 +94,19 @@ TEST(HistoryCommandTest, TimesTheCommandTakes) {
     EXPECT_EQ(parseHistoryTime("3h", now), now - 3 * 3600);
     EXPECT_EQ(parseHistoryTime("30m", now), now - 1800);
     EXPECT_EQ(parseHistoryTime("2d", now), now - 2 * 86400);
-    std::tm day{};
+    // Years since 1900 and months from 0, as struct tm counts them.
+    const auto local = [](int year, int month, int day, int hour, int minute) {
+        std::tm tm{};
+        std::tie(tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_isdst) =
+            std::tuple(year, month, day, hour, minute, -1);
+        return std::mktime(&tm);
+    };
+    std::tm today{};
     const std::time_t t = now;
-    localtime_r(&t, &day);
-    day.tm_mday -= 1;
-    day.tm_hour = 2;
-    day.tm_min = 0;
-    day.tm_sec = 0;
-    day.tm_isdst = -1;
-    EXPECT_EQ(parseHistoryTime("yesterday 02:00", now), std::mktime(&day));
-    std::tm date{};
-    date.tm_year = 2024 - 1900;
-    date.tm_mon = 4;
-    date.tm_mday = 1;
-    date.tm_hour = 14;
-    date.tm_min = 30;
-    date.tm_isdst = -1;
-    EXPECT_EQ(parseHistoryTime("2024-05-01 14:30", now), std::mktime(&date));
+    localtime_r(&t, &today);
+    EXPECT_EQ(parseHistoryTime("yesterday 02:00", now),
+              local(today.tm_year, today.tm_mon, today.tm_mday - 1, 2, 0));
+    EXPECT_EQ(parseHistoryTime("2024-05-01 14:30", now), local(124, 4, 1, 14, 30));
     for (const char* bad : {"", "h", "-3h", "3x", "yesterday 2:00", "2024-13-01", "today 24:00",
                             "2024-05-01 14:30x"}) {
         EXPECT_FALSE(parseHistoryTime(bad, now)) << bad;
