@@ -1,7 +1,9 @@
 #include "companion/history/history_command.h"
 #include "companion/history/history_location.h"
-#include "companion/history/history_store.h"
+#include "companion/history/history_recorder.h"
+#include "companion/history/history_schema.h"
 #include "companion/history/history_time.h"
+#include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -26,38 +28,41 @@ CommandRun history(std::vector<std::string_view> args) {
     return {status, out.str(), err.str()};
 }
 
-TEST(HistoryCommandTest, TopTalkersConnectionsAndInterfacesOfAFedDatabase) {
-    testing::TempDir dir;
-    testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+class RecordedHistoryTest : public korvel::testing::ManagerFixture {};
+
+// What the engine merged reaches the command through the recorder's queue.
+TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMerged) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
     EXPECT_EQ(history({}).status, 1) << "nothing recorded yet";
-    {
-        std::string error;
-        auto db = openHistoryForWriting(*historyPlace(), error, [](const std::string&) {});
-        ASSERT_TRUE(db) << error;
-        HistoryStore store(std::move(*db));
-        const int64_t now = std::time(nullptr);
-        // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
-        for (int64_t t = now - 600; t <= now - 600 + 125; t += 5) {
-            HistoryReading r;
-            r.time = t;
-            r.processes.push_back({7, now - 700.0, "idle", {}, {}, {}, {}, {}, 0, 1 << 20, {}});
-            if (t - (now - 600) <= 120) {
-                const auto sent = static_cast<uint64_t>(t - (now - 600)) * 2'000'000;
-                ProcessSample sender{42, now - 601.0, "send\x1b[2J", "/bin/send", {}, {},
-                                     {}, {},          sent * 10,     5 << 20,     {}};
-                sender.sockets.push_back({"TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 0, sent});
-                r.processes.push_back(sender);
-            }
-            r.interfaces.push_back({"eth0", 0, static_cast<uint64_t>(t - now + 600) * 1000});
-            ASSERT_EQ(store.record(r, {}), 0);
-        }
+    start();
+    HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
+    // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
+    const HelperProcessData idle{7, "idle", std::nullopt, 0, 1 << 20};
+    HelperProcessData sender{42, "send", "/bin/send\x1b[2J", 0, 5 << 20};
+    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
+    for (uint64_t second = 0; second <= 130; second += 5) {
+        std::tie(sender.cpuNS, socket.bytesOut) =
+            std::tuple(second * 20'000'000, second * 2'000'000);
+        HelperResponse r = second <= 120 ? reading(dispatch.now(), {idle, sender}, {socket})
+                                         : reading(dispatch.now(), {idle});
+        r.interfaces = {{"eth0", 0, second * 1000}};
+        answer(requests.size() - 1, r);
+        dispatch.advance(5);
+        manager->refresh();
+        defaults.setBool(settings::kHistoryEnabled, second < 125);
     }
-    const CommandRun top = history({"--since", "15m", "--top", "5", "--by", "out", "--csv"});
+    // The readings lie at the start of 2024 on the virtual clock.
+    const auto history = [](std::vector<std::string_view> args) {
+        args.insert(args.end(), {"--since", "2023-12-31 00:00", "--until", "2024-01-02 12:00"});
+        return history::history(args);
+    };
+    const CommandRun top = history({"--top", "5", "--by", "out", "--csv"});
     EXPECT_EQ(top.status, 0) << top.err;
     EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
                        "send\x1b[2J (42),1,2.4,5242880,0,240000000\n"
                        "idle (7),1,0.0,1048576,0,0\n");
-    const CommandRun table = history({"--since", "15m", "--by", "out"});
+    const CommandRun table = history({"--by", "out"});
     EXPECT_NE(table.out.find("send?[2J (42)"), std::string::npos) << "escaped: " << table.out;
     EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
 
@@ -70,7 +75,7 @@ TEST(HistoryCommandTest, TopTalkersConnectionsAndInterfacesOfAFedDatabase) {
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
-    EXPECT_EQ(history({"--since", "1m", "--csv"}).out,
+    EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
               "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n")
         << "nothing ran in the last minute";
 
@@ -83,7 +88,7 @@ TEST(HistoryCommandTest, TopTalkersConnectionsAndInterfacesOfAFedDatabase) {
                                                     {"--json", "--csv"},
                                                     {"--process"},
                                                     {"extra"}}) {
-        const CommandRun run = history(bad);
+        const CommandRun run = history::history(bad);
         EXPECT_EQ(run.status, 2) << bad[0];
         EXPECT_NE(run.err.find("Usage"), std::string::npos);
     }
@@ -126,7 +131,7 @@ TEST(HistoryCommandTest, AnUnreadableDatabaseIsMovedAsideAndANewOneStarted) {
         auto db =
             openHistoryForWriting(place, error, [&](const std::string& m) { said.push_back(m); });
         ASSERT_TRUE(db) << error;
-        EXPECT_EQ(db->integerOf("PRAGMA user_version"), 1);
+        EXPECT_EQ(db->integerOf("PRAGMA user_version"), kSchemaVersion);
         ASSERT_EQ(said.size(), 1u);
         int aside = 0;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "korvel")) {
