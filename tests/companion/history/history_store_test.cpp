@@ -212,5 +212,27 @@ TEST(HistoryStoreTest, AWriterKilledMidWriteLosesNoFinishedReadingAndTheFileStil
     }
 }
 
+TEST(HistoryStoreTest, AVersionOneDatabaseOpensWithItsResidentMemoryInKibibytes) {
+    testing::TempDir dir;
+    const HistoryPlace place{dir.str(), "korvel"};
+    std::string error;
+    {
+        auto db = openHistoryForWriting(place, error, [](const std::string&) {});
+        ASSERT_TRUE(db) << error;
+        // Version 1 counted bytes.
+        for (const std::string table : {"process_reading", "process_minute", "process_hour"}) {
+            db->execute(("ALTER TABLE " + table + " RENAME COLUMN rss_kib TO rss; INSERT INTO " +
+                         table + " VALUES (1, 1, 5, 8388608, 0, 0, 1, 0)")
+                            .c_str());
+        }
+        db->execute("PRAGMA user_version = 1");
+    }
+    auto db = openHistoryForWriting(place, error, [](const std::string&) {});
+    ASSERT_TRUE(db) << error;
+    EXPECT_EQ(count(*db, "PRAGMA user_version"), 2);
+    EXPECT_EQ(count(*db, "SELECT sum(rss_kib) FROM process_usage"), 3 * 8192);
+    EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 3);
+}
+
 } // namespace
 } // namespace korvel::history
