@@ -1,4 +1,5 @@
 #include "companion/history/history_location.h"
+#include "companion/history/history_schema.h"
 #include "companion/history/history_store.h"
 #include "tests/support/temp_dir.h"
 
@@ -75,9 +76,7 @@ public:
             const bool fresh = previousTime && *p.startTime >= *previousTime - 1;
             const auto before = previous != last.end() ? previous->second : fresh ? 0 : p.cpuNS;
             f.cpuMS = static_cast<int64_t>((p.cpuNS - before) / 1'000'000) + f.cpuMS;
-            if (p.pid != 1) {
-                f.bytesOut = static_cast<int64_t>(*p.sockets[0].bytesOut);
-            }
+            f.bytesOut = p.sockets.empty() ? 0 : static_cast<int64_t>(*p.sockets[0].bytesOut);
             f.lastSeen = r.time;
             last[p.pid] = p.cpuNS;
         }
@@ -116,20 +115,17 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
         db.prepare("SELECT p.pid, p.cpu_ms, p.tcp_bytes_out, p.ended, p.last_seen, sum(u.cpu_ms), "
                    "sum(u.bytes_out) FROM process p JOIN process_usage u ON u.process_id = p.id "
                    "GROUP BY p.id ORDER BY p.pid");
-    int rows = 0;
     while (totals.step()) {
         const auto pid = static_cast<int32_t>(totals.integer(0));
         const Fed& fed = feeder.fed.at(pid);
         SCOPED_TRACE(pid);
-        EXPECT_EQ(std::tuple(totals.integer(1), totals.integer(5)),
-                  std::tuple(fed.cpuMS, fed.cpuMS));
-        EXPECT_EQ(std::tuple(totals.integer(2), totals.integer(6)),
-                  std::tuple(fed.bytesOut, fed.bytesOut));
-        EXPECT_EQ(totals.integer(3), pid == 1 ? 0 : 1) << "only the daemon is still running";
-        EXPECT_EQ(totals.integer(4), fed.lastSeen);
-        ++rows;
+        EXPECT_EQ(std::tuple(totals.integer(1), totals.integer(5), totals.integer(2),
+                             totals.integer(6), totals.integer(3), totals.integer(4)),
+                  std::tuple(fed.cpuMS, fed.cpuMS, fed.bytesOut, fed.bytesOut, pid == 1 ? 0 : 1,
+                             fed.lastSeen))
+            << "CPU and bytes in the process row and its usage, ended, last seen";
     }
-    EXPECT_EQ(rows, 12);
+    EXPECT_EQ(count(db, "SELECT count(*) FROM process"), 12);
     EXPECT_EQ(count(db, "SELECT sum(bytes_out) FROM endpoint WHERE protocol = 'TCP'"),
               11 * feeder.fed.at(1000).bytesOut);
     EXPECT_EQ(count(db, "SELECT count(*) FROM endpoint WHERE protocol = 'UDP'"), 0)
@@ -147,9 +143,8 @@ TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
     feeder.store->database().execute("PRAGMA synchronous = OFF");
     uint64_t largest = 0;
     const auto size = [&](const char* suffix) {
-        std::error_code ec;
-        const auto bytes = std::filesystem::file_size(place.path() + suffix, ec);
-        return ec ? 0 : bytes;
+        const auto file = place.path() + suffix;
+        return std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0;
     };
     int64_t t = kStart - 5;
     for (; t < kStart + 2 * 3600; t += 5) {
@@ -162,12 +157,6 @@ TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
     Database& db = feeder.store->database();
     EXPECT_GT(count(db, "SELECT count(*) FROM process_minute"), 0) << "readings rolled up";
     EXPECT_GE(count(db, "SELECT max(time) FROM process_reading"), t - 5) << "newest kept";
-    // Totals of processes whose readings were rolled up are still whole.
-    Statement job = db.prepare("SELECT p.cpu_ms, sum(u.cpu_ms) FROM process p JOIN process_usage u "
-                               "ON u.process_id = p.id WHERE p.pid = 1001");
-    ASSERT_TRUE(job.step());
-    EXPECT_EQ(job.integer(0), feeder.fed.at(1001).cpuMS);
-    EXPECT_EQ(job.integer(1), feeder.fed.at(1001).cpuMS);
 }
 
 TEST(HistoryStoreTest, AWriterKilledMidWriteLosesNoFinishedReadingAndTheFileStillOpens) {
@@ -197,38 +186,31 @@ TEST(HistoryStoreTest, AWriterKilledMidWriteLosesNoFinishedReadingAndTheFileStil
         }
         ::close(finishedPipe[0]);
         // Opening for writing runs the quick check and says so if it fails.
-        std::vector<std::string> said;
         std::string error;
-        auto db =
-            openHistoryForWriting(place, error, [&](const std::string& m) { said.push_back(m); });
+        auto db = openHistoryForWriting(place, error, [](const std::string& m) { FAIL() << m; });
         ASSERT_TRUE(db) << error;
-        EXPECT_EQ(said, std::vector<std::string>()) << "after round " << round;
         const int64_t last = count(*db, "SELECT max(time) FROM system_reading");
-        EXPECT_GE(last, finished);
-        EXPECT_LE(last, finished + 5) << "only the reading being written may be lost";
+        EXPECT_TRUE(last == finished || last == finished + 5)
+            << last - finished << ": only the reading being written may be lost";
         EXPECT_LE(count(*db, "SELECT max(time) FROM process_reading"), last) << "nor half of it";
         EXPECT_EQ(count(*db, "SELECT count(*) FROM system_reading"), (last - kStart) / 5 + 1);
         next = last + 5;
     }
 }
 
-TEST(HistoryStoreTest, AVersionOneDatabaseOpensWithItsResidentMemoryInKibibytes) {
+TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsRows) {
     testing::TempDir dir;
-    const HistoryPlace place{dir.str(), "korvel"};
     std::string error;
-    {
-        auto db = openHistoryForWriting(place, error, [](const std::string&) {});
-        ASSERT_TRUE(db) << error;
-        // Version 1 counted bytes.
-        for (const std::string table : {"process_reading", "process_minute", "process_hour"}) {
-            db->execute(("ALTER TABLE " + table + " RENAME COLUMN rss_kib TO rss; INSERT INTO " +
-                         table + " VALUES (1, 1, 5, 8388608, 0, 0, 1, 0)")
-                            .c_str());
-        }
-        db->execute("PRAGMA user_version = 1");
-    }
-    auto db = openHistoryForWriting(place, error, [](const std::string&) {});
+    auto db = openHistoryForWriting({dir.str(), "korvel"}, error, [](const std::string&) {});
     ASSERT_TRUE(db) << error;
+    // Version 1 counted resident memory in bytes.
+    for (const std::string table : {"process_reading", "process_minute", "process_hour"}) {
+        db->execute(("ALTER TABLE " + table + " RENAME COLUMN rss_kib TO rss; INSERT INTO " +
+                     table + " VALUES (1, 1, 5, 8388608, 0, 0, 1, 0)")
+                        .c_str());
+    }
+    db->execute("PRAGMA user_version = 1");
+    ASSERT_TRUE(migrateSchema(*db, error)) << error;
     EXPECT_EQ(count(*db, "PRAGMA user_version"), 2);
     EXPECT_EQ(count(*db, "SELECT sum(rss_kib) FROM process_usage"), 3 * 8192);
     EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 3);
