@@ -32,8 +32,8 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                 notifications::kRefreshIntervalChanged);
         });
     textfileExport_ = TextfileExport::forThisProgram();
-    historyRecorder_ = std::make_unique<history::HistoryRecorder>(manager, history::historyPlace(),
-                                                                  platform::liveDispatch());
+    historyRecorder_ = std::make_unique<history::HistoryRecorder>(
+        manager, history::historyPlace(), platform::liveDispatch(), defaults);
     const bool statusLines = platform::standardOutputIsTerminal();
     if (statusLines) {
         const auto snapshot = advancedSnapshotURL();

@@ -58,13 +58,13 @@ std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, G
                                   : std::string("min(") + groupKey(group) + ")";
     const std::string order =
         by == Measure::total ? "sum(u.bytes_in) + sum(u.bytes_out)" : measureColumn(by);
-    Statement statement = db.prepare(
-        "SELECT " + label +
-        ", sum(u.cpu_ms), max(u.rss), sum(u.bytes_in), sum(u.bytes_out), count(DISTINCT p.id) "
-        "FROM process_usage u JOIN process p ON p.id = u.process_id "
-        "WHERE u.time >= ?1 AND u.time < ?2 AND " +
-        kProcessFilter + " GROUP BY " + groupKey(group) + " ORDER BY " + order +
-        " DESC, 1 LIMIT ?5");
+    Statement statement = db.prepare("SELECT " + label +
+                                     ", sum(u.cpu_ms), max(u.rss_kib) * 1024, sum(u.bytes_in), "
+                                     "sum(u.bytes_out), count(DISTINCT p.id) "
+                                     "FROM process_usage u JOIN process p ON p.id = u.process_id "
+                                     "WHERE u.time >= ?1 AND u.time < ?2 AND " +
+                                     kProcessFilter + " GROUP BY " + groupKey(group) +
+                                     " ORDER BY " + order + " DESC, 1 LIMIT ?5");
     bindWindow(statement, window);
     std::vector<UsageRow> rows;
     while (statement.step()) {

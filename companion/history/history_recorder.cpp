@@ -62,14 +62,14 @@ struct HistoryRecorder::Writer {
 };
 
 HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
-                                 std::optional<HistoryPlace> place, platform::Dispatch& dispatch)
+                                 std::optional<HistoryPlace> place, platform::Dispatch& dispatch,
+                                 const platform::UserDefaults& defaults)
     : manager_(manager), writer_(std::make_shared<Writer>()),
       queue_(dispatch.makeSerialQueue("korvel.history")) {
     writer_->place = std::move(place);
     observer_ = manager->readingsMerged.observe([weak = manager_, writer = writer_, queue = queue_,
-                                                 &dispatch](uint64_t) {
+                                                 &dispatch, &defaults](uint64_t) {
         const auto self = weak.lock();
-        const auto& defaults = platform::UserDefaults::standard();
         if (!self ||
             !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault) ||
             writer->pending.load() >= kMostPending) {

@@ -10,6 +10,9 @@
 namespace korvel {
 class KorvelManager;
 }
+namespace korvel::platform {
+class UserDefaults;
+}
 
 namespace korvel::history {
 
@@ -22,7 +25,8 @@ namespace korvel::history {
 class HistoryRecorder {
 public:
     HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
-                    std::optional<HistoryPlace> place, platform::Dispatch& dispatch);
+                    std::optional<HistoryPlace> place, platform::Dispatch& dispatch,
+                    const platform::UserDefaults& defaults);
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;

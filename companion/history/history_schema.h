@@ -31,11 +31,12 @@ struct UsageKind {
 };
 const std::vector<UsageKind>& usageKinds();
 
-// Brings the database to the newest schema, one version step at a time
-// inside a transaction each. False, with the reason, when a step fails or the
-// database was written by a newer version than this one knows.
+// Makes an empty database at the newest schema, or brings an older one up to
+// it one version step at a time, inside a transaction each. False, with the
+// reason, when a step fails or the database was written by a newer version
+// than this one knows.
 bool migrateSchema(Database& db, std::string& error);
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 std::string tierTable(const UsageKind& kind, const Tier& tier);
 

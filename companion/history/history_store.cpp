@@ -41,7 +41,7 @@ struct HistoryStore::LiveProcess {
     uint64_t lastCpuNS = 0;
     uint64_t countedNS = 0; // CPU time counted for the row, the stored total included
     int64_t writtenMS = 0;
-    uint64_t lastRss = 0;
+    uint64_t lastRssKib = 0;
     uint64_t peakRss = 0;
     uint64_t totalIn = 0;
     uint64_t totalOut = 0;
@@ -82,10 +82,10 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
                     "tcp_bytes_in = ?5, tcp_bytes_out = ?6 WHERE id = ?1");
     endProcess_ = db_.prepare("UPDATE process SET ended = 1, last_seen = ?2 WHERE id = ?1");
     addUsage_ = db_.prepare(
-        "INSERT INTO process_reading (time, process_id, cpu_ms, rss, bytes_in, bytes_out, "
+        "INSERT INTO process_reading (time, process_id, cpu_ms, rss_kib, bytes_in, bytes_out, "
         "tcp_sockets, udp_sockets) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
         "ON CONFLICT (time, process_id) DO UPDATE SET cpu_ms = cpu_ms + excluded.cpu_ms, "
-        "rss = max(rss, excluded.rss), bytes_in = bytes_in + excluded.bytes_in, "
+        "rss_kib = max(rss_kib, excluded.rss_kib), bytes_in = bytes_in + excluded.bytes_in, "
         "bytes_out = bytes_out + excluded.bytes_out, tcp_sockets = excluded.tcp_sockets, "
         "udp_sockets = excluded.udp_sockets");
     addEndpoint_ = db_.prepare(
@@ -231,12 +231,13 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
     for (const auto& socket : sample.sockets) {
         ++(socket.isUdp() ? udp : tcp);
     }
-    if (cpuMS > 0 || in > 0 || out > 0 || sample.rssBytes != live.lastRss ||
-        tcp != live.tcpSockets || udp != live.udpSockets) {
+    const uint64_t rssKib = sample.rssBytes / 1024;
+    if (cpuMS > 0 || in > 0 || out > 0 || rssKib != live.lastRssKib || tcp != live.tcpSockets ||
+        udp != live.udpSockets) {
         addUsage_.bind(1, time)
             .bind(2, live.row)
             .bind(3, cpuMS)
-            .bind(4, signedCount(sample.rssBytes))
+            .bind(4, signedCount(rssKib))
             .bind(5, signedCount(in))
             .bind(6, signedCount(out))
             .bind(7, tcp)
@@ -244,7 +245,7 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
         if (const int rc = addUsage_.run(); rc != SQLITE_OK) {
             return rc;
         }
-        live.lastRss = sample.rssBytes;
+        live.lastRssKib = rssKib;
         live.tcpSockets = tcp;
         live.udpSockets = udp;
     }

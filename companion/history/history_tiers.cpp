@@ -51,13 +51,28 @@ int64_t alignedDown(int64_t time, int64_t bucket) {
 
 } // namespace
 
-TierKeeper::TierKeeper(Database& db) : db_(db) {}
+TierKeeper::TierKeeper(Database& db) : db_(db) {
+    for (size_t tier = 0; tier < kTierCount; ++tier) {
+        for (const auto& kind : usageKinds()) {
+            const std::string table = tierTable(kind, kTiers[tier]);
+            tiers_[tier].push_back(
+                {db_.prepare("SELECT min(time) FROM " + table),
+                 tier + 1 < kTierCount ? db_.prepare(rollupSql(kind, tier)) : Statement(),
+                 db_.prepare("DELETE FROM " + table + " WHERE time < ?1")});
+        }
+    }
+    dropEndpoints_ = db_.prepare("DELETE FROM endpoint WHERE last_seen < ?1");
+    dropProcesses_ = db_.prepare("DELETE FROM process WHERE ended = 1 AND last_seen < ?1");
+    lastSeen_ = db_.prepare("SELECT max(last_seen) FROM process");
+    pageCount_ = db_.prepare("PRAGMA page_count");
+    freePages_ = db_.prepare("PRAGMA freelist_count");
+    pageSize_ = db_.integerOf("PRAGMA page_size").value_or(4096);
+}
 
 std::optional<int64_t> TierKeeper::oldest(size_t tier) {
     std::optional<int64_t> result;
-    for (const auto& kind : usageKinds()) {
-        const std::string sql = "SELECT min(time) FROM " + tierTable(kind, kTiers[tier]);
-        if (const auto time = db_.integerOf(sql.c_str())) {
+    for (auto& kind : tiers_[tier]) {
+        if (const auto time = kind.oldest.integerValue()) {
             result = std::min(result.value_or(*time), *time);
         }
     }
@@ -65,17 +80,13 @@ std::optional<int64_t> TierKeeper::oldest(size_t tier) {
 }
 
 int TierKeeper::age(size_t from, int64_t cutoff) {
-    for (const auto& kind : usageKinds()) {
-        const std::string table = tierTable(kind, kTiers[from]);
+    for (auto& kind : tiers_[from]) {
         if (from + 1 < kTierCount) {
-            const int rc = db_.prepare(rollupSql(kind, from)).bind(1, cutoff).run();
-            if (rc != SQLITE_OK) {
+            if (const int rc = kind.rollup.bind(1, cutoff).run(); rc != SQLITE_OK) {
                 return rc;
             }
         }
-        const int rc =
-            db_.prepare("DELETE FROM " + table + " WHERE time < ?1").bind(1, cutoff).run();
-        if (rc != SQLITE_OK) {
+        if (const int rc = kind.drop.bind(1, cutoff).run(); rc != SQLITE_OK) {
             return rc;
         }
     }
@@ -84,13 +95,8 @@ int TierKeeper::age(size_t from, int64_t cutoff) {
 
 int TierKeeper::dropOrphans(int64_t before) {
     // Usage rows lie at or before their process's last reading, so these have none left.
-    int rc = db_.prepare("DELETE FROM endpoint WHERE last_seen < ?1").bind(1, before).run();
-    if (rc == SQLITE_OK) {
-        rc = db_.prepare("DELETE FROM process WHERE ended = 1 AND last_seen < ?1")
-                 .bind(1, before)
-                 .run();
-    }
-    return rc;
+    const int rc = dropEndpoints_.bind(1, before).run();
+    return rc == SQLITE_OK ? dropProcesses_.bind(1, before).run() : rc;
 }
 
 int TierKeeper::compact(int64_t now, const HistoryLimits& limits) {
@@ -121,10 +127,9 @@ int TierKeeper::compact(int64_t now, const HistoryLimits& limits) {
 }
 
 uint64_t TierKeeper::usedBytes() {
-    const auto pages = db_.integerOf("PRAGMA page_count").value_or(0);
-    const auto free = db_.integerOf("PRAGMA freelist_count").value_or(0);
-    return static_cast<uint64_t>(std::max<int64_t>(pages - free, 0) *
-                                 db_.integerOf("PRAGMA page_size").value_or(4096));
+    const auto pages = pageCount_.integerValue().value_or(0);
+    const auto free = freePages_.integerValue().value_or(0);
+    return static_cast<uint64_t>(std::max<int64_t>(pages - free, 0) * pageSize_);
 }
 
 int TierKeeper::enforceCap(uint64_t maxBytes) {
@@ -141,7 +146,7 @@ int TierKeeper::enforceCap(uint64_t maxBytes) {
         }
         if (!first) {
             // Nothing but who ran and whom they talked to is left.
-            const auto last = db_.integerOf("SELECT max(last_seen) FROM process");
+            const auto last = lastSeen_.integerValue();
             rc = last ? dropOrphans(*last + 1) : SQLITE_OK;
             db_.execute("PRAGMA incremental_vacuum");
             break;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "companion/history/history_schema.h"
 #include "companion/history/sqlite_database.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace korvel::history {
 
@@ -16,7 +18,7 @@ struct HistoryLimits {
 
 // Moves rows from each tier into the next coarser one as they age, and
 // drops what the size cap and the last tier's age leave no room for. Every
-// statement is fixed text prepared once.
+// statement is fixed text prepared once, with the keeper.
 class TierKeeper {
 public:
     explicit TierKeeper(Database& db);
@@ -39,7 +41,15 @@ private:
     std::optional<int64_t> oldest(size_t tier);
     int dropOrphans(int64_t before);
 
+    // Per tier and kind: the oldest row's time, the rows before ?1 rolled into
+    // the next tier (not in the last), and their deletion.
+    struct KindStatements {
+        Statement oldest, rollup, drop;
+    };
     Database& db_;
+    std::vector<KindStatements> tiers_[std::size(kTiers)];
+    Statement dropEndpoints_, dropProcesses_, lastSeen_, pageCount_, freePages_;
+    int64_t pageSize_ = 4096;
 };
 
 } // namespace korvel::history

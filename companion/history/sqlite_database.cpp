@@ -75,6 +75,13 @@ void Statement::reset() {
     sqlite3_clear_bindings(statement_);
 }
 
+std::optional<int64_t> Statement::integerValue() {
+    const bool found = step() && !isNull(0);
+    const std::optional<int64_t> value = found ? std::optional<int64_t>(integer(0)) : std::nullopt;
+    reset();
+    return value;
+}
+
 bool Statement::isNull(int column) const {
     return sqlite3_column_type(statement_, column) == SQLITE_NULL;
 }
@@ -149,11 +156,7 @@ Statement Database::prepare(std::string_view sql) {
 }
 
 std::optional<int64_t> Database::integerOf(const char* sql) {
-    Statement statement = prepare(sql);
-    if (!statement.step() || statement.isNull(0)) {
-        return std::nullopt;
-    }
-    return statement.integer(0);
+    return prepare(sql).integerValue();
 }
 
 std::string Database::lastError() const {

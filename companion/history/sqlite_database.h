@@ -33,6 +33,8 @@ public:
     int run();
     // Clears the bindings too.
     void reset();
+    // The first column of the first row, then reset; none for no row or null.
+    std::optional<int64_t> integerValue();
 
     bool isNull(int column) const;
     int64_t integer(int column) const;

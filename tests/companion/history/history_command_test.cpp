@@ -1,7 +1,9 @@
 #include "companion/history/history_command.h"
 #include "companion/history/history_location.h"
-#include "companion/history/history_store.h"
+#include "companion/history/history_recorder.h"
+#include "companion/history/history_schema.h"
 #include "companion/history/history_time.h"
+#include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 namespace korvel::history {
 namespace {
@@ -25,51 +28,52 @@ CommandRun history(std::vector<std::string_view> args) {
     return {status, out.str(), err.str()};
 }
 
-TEST(HistoryCommandTest, TopTalkersConnectionsAndInterfacesOfAFedDatabase) {
-    testing::TempDir dir;
-    testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+class RecordedHistoryTest : public korvel::testing::ManagerFixture {};
+
+// What the engine merged reaches the command through the recorder's queue.
+TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMerged) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
     EXPECT_EQ(history({}).status, 1) << "nothing recorded yet";
-    {
-        std::string error;
-        auto db = openHistoryForWriting(*historyPlace(), error, [](const std::string&) {});
-        ASSERT_TRUE(db) << error;
-        HistoryStore store(std::move(*db));
-        const int64_t now = std::time(nullptr);
-        // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
-        for (int64_t t = now - 600; t <= now - 600 + 125; t += 5) {
-            HistoryReading r;
-            r.time = t;
-            r.processes.push_back({7, now - 700.0, "idle", {}, {}, {}, {}, {}, 0, 1 << 20, {}});
-            if (t - (now - 600) <= 120) {
-                const auto sent = static_cast<uint64_t>(t - (now - 600)) * 2'000'000;
-                ProcessSample sender{42, now - 601.0, "send\x1b[2J", "/bin/send", {}, {},
-                                     {}, {},          sent * 10,     5 << 20,     {}};
-                sender.sockets.push_back({"TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 0, sent});
-                r.processes.push_back(sender);
-            }
-            r.interfaces.push_back({"eth0", 0, static_cast<uint64_t>(t - now + 600) * 1000});
-            ASSERT_EQ(store.record(r, {}), 0);
-        }
+    start();
+    HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
+    // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
+    const HelperProcessData idle{7, "idle", std::nullopt, 0, 1 << 20};
+    HelperProcessData sender{42, "send", "/bin/send\x1b[2J", 0, 5 << 20};
+    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
+    for (uint64_t second = 0; second <= 130; second += 5) {
+        std::tie(sender.cpuNS, socket.bytesOut) =
+            std::tuple(second * 20'000'000, second * 2'000'000);
+        HelperResponse r = second <= 120 ? reading(dispatch.now(), {idle, sender}, {socket})
+                                         : reading(dispatch.now(), {idle});
+        r.interfaces = {{"eth0", 0, second * 1000}};
+        answer(requests.size() - 1, r);
+        dispatch.advance(5);
+        manager->refresh();
+        defaults.setBool(settings::kHistoryEnabled, second < 125);
     }
-    const CommandRun top = history({"--since", "15m", "--top", "5", "--by", "out", "--csv"});
-    EXPECT_EQ(top.status, 0) << top.err;
+    // The readings lie at the start of 2024 on the virtual clock.
+    const auto history = [](std::vector<std::string_view> args) {
+        args.insert(args.end(), {"--since", "2023-12-31 00:00", "--until", "2024-01-02 12:00"});
+        return history::history(args);
+    };
+    const CommandRun top = history({"--top", "5", "--by", "out", "--csv"});
     EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
                        "send\x1b[2J (42),1,2.4,5242880,0,240000000\n"
                        "idle (7),1,0.0,1048576,0,0\n");
-    const CommandRun table = history({"--since", "15m", "--by", "out"});
+    const CommandRun table = history({"--by", "out"});
     EXPECT_NE(table.out.find("send?[2J (42)"), std::string::npos) << "escaped: " << table.out;
     EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
 
-    const CommandRun connections = history({"--connections", "--process", "send\x1b[2J", "--json"});
-    EXPECT_EQ(connections.status, 0) << connections.err;
-    const auto json = nlohmann::json::parse(connections.out);
+    const auto json =
+        nlohmann::json::parse(history({"--connections", "--process", "send\x1b[2J", "--json"}).out);
     ASSERT_EQ(json.size(), 1u);
     EXPECT_EQ(json[0]["remote"], "198.51.100.9");
     EXPECT_EQ(json[0]["bytes_out"], 240000000);
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
-    EXPECT_EQ(history({"--since", "1m", "--csv"}).out,
+    EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
               "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n")
         << "nothing ran in the last minute";
 
@@ -82,7 +86,7 @@ TEST(HistoryCommandTest, TopTalkersConnectionsAndInterfacesOfAFedDatabase) {
                                                     {"--json", "--csv"},
                                                     {"--process"},
                                                     {"extra"}}) {
-        const CommandRun run = history(bad);
+        const CommandRun run = history::history(bad);
         EXPECT_EQ(run.status, 2) << bad[0];
         EXPECT_NE(run.err.find("Usage"), std::string::npos);
     }
@@ -93,23 +97,19 @@ TEST(HistoryCommandTest, TimesTheCommandTakes) {
     EXPECT_EQ(parseHistoryTime("3h", now), now - 3 * 3600);
     EXPECT_EQ(parseHistoryTime("30m", now), now - 1800);
     EXPECT_EQ(parseHistoryTime("2d", now), now - 2 * 86400);
-    std::tm day{};
+    // Years since 1900 and months from 0, as struct tm counts them.
+    const auto local = [](int year, int month, int day, int hour, int minute) {
+        std::tm tm{};
+        std::tie(tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_isdst) =
+            std::tuple(year, month, day, hour, minute, -1);
+        return std::mktime(&tm);
+    };
+    std::tm today{};
     const std::time_t t = now;
-    localtime_r(&t, &day);
-    day.tm_mday -= 1;
-    day.tm_hour = 2;
-    day.tm_min = 0;
-    day.tm_sec = 0;
-    day.tm_isdst = -1;
-    EXPECT_EQ(parseHistoryTime("yesterday 02:00", now), std::mktime(&day));
-    std::tm date{};
-    date.tm_year = 2024 - 1900;
-    date.tm_mon = 4;
-    date.tm_mday = 1;
-    date.tm_hour = 14;
-    date.tm_min = 30;
-    date.tm_isdst = -1;
-    EXPECT_EQ(parseHistoryTime("2024-05-01 14:30", now), std::mktime(&date));
+    localtime_r(&t, &today);
+    EXPECT_EQ(parseHistoryTime("yesterday 02:00", now),
+              local(today.tm_year, today.tm_mon, today.tm_mday - 1, 2, 0));
+    EXPECT_EQ(parseHistoryTime("2024-05-01 14:30", now), local(124, 4, 1, 14, 30));
     for (const char* bad : {"", "h", "-3h", "3x", "yesterday 2:00", "2024-13-01", "today 24:00",
                             "2024-05-01 14:30x"}) {
         EXPECT_FALSE(parseHistoryTime(bad, now)) << bad;
@@ -129,7 +129,7 @@ TEST(HistoryCommandTest, AnUnreadableDatabaseIsMovedAsideAndANewOneStarted) {
         auto db =
             openHistoryForWriting(place, error, [&](const std::string& m) { said.push_back(m); });
         ASSERT_TRUE(db) << error;
-        EXPECT_EQ(db->integerOf("PRAGMA user_version"), 1);
+        EXPECT_EQ(db->integerOf("PRAGMA user_version"), kSchemaVersion);
         ASSERT_EQ(said.size(), 1u);
         int aside = 0;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "korvel")) {

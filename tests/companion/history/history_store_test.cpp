@@ -1,10 +1,15 @@
 #include "companion/history/history_location.h"
+#include "companion/history/history_schema.h"
 #include "companion/history/history_store.h"
 #include "tests/support/temp_dir.h"
 
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
 
 namespace korvel::history {
 namespace {
@@ -28,39 +33,33 @@ public:
         store = std::make_unique<HistoryStore>(std::move(*db));
     }
 
+    // A process of user 1000, as far as these tests need one.
+    static ProcessSample process(int32_t pid, double start, const char* name, uint64_t cpuNS,
+                                 uint64_t rss) {
+        ProcessSample p;
+        std::tie(p.pid, p.startTime, p.name, p.cpuNS, p.rssBytes, p.uid) =
+            std::tuple(pid, start, name, cpuNS, rss, 1000);
+        p.executable = std::string("/usr/bin/") + name;
+        return p;
+    }
+
     // One reading at time t: a long-running process 1 (busy), and process
     // 1000 + k alive for two hours from k × `spacing`, sending over TCP.
     HistoryReading reading(int64_t t, int64_t spacing, int count) {
         HistoryReading r;
         r.time = t;
-        r.processes.push_back({1,
-                               kStart - 100.0,
-                               "daemon",
-                               "/usr/bin/daemon",
-                               1000,
-                               {},
-                               {},
-                               {},
-                               static_cast<uint64_t>(t - kStart + 3600) * 100'000'000,
-                               50 << 20,
-                               {}});
+        r.processes.push_back(process(1, kStart - 100.0, "daemon",
+                                      static_cast<uint64_t>(t - kStart + 3600) * 100'000'000,
+                                      50 << 20));
         for (int k = 0; k < count; ++k) {
             const int64_t born = kStart + k * spacing;
             if (t < born || t >= born + 7200) {
                 continue;
             }
             const auto age = static_cast<uint64_t>(t - born + 10);
-            ProcessSample p{1000 + k,
-                            born - 10.0,
-                            "job",
-                            "/usr/bin/job",
-                            1000,
-                            "job.service",
-                            {},
-                            {},
-                            age * 20'000'000,
-                            (10 + age % 7) << 20,
-                            {}};
+            ProcessSample p =
+                process(1000 + k, born - 10.0, "job", age * 20'000'000, (10 + age % 7) << 20);
+            p.unit = "job.service";
             p.sockets.push_back({"TCP", "10.0.0.2", 40000, "192.0.2.7", 443, age * 3, age * 1000});
             p.sockets.push_back({"UDP", "0.0.0.0", 5353, "", 0, {}, {}});
             r.processes.push_back(std::move(p));
@@ -77,9 +76,7 @@ public:
             const bool fresh = previousTime && *p.startTime >= *previousTime - 1;
             const auto before = previous != last.end() ? previous->second : fresh ? 0 : p.cpuNS;
             f.cpuMS = static_cast<int64_t>((p.cpuNS - before) / 1'000'000) + f.cpuMS;
-            if (p.pid != 1) {
-                f.bytesOut = static_cast<int64_t>(*p.sockets[0].bytesOut);
-            }
+            f.bytesOut = p.sockets.empty() ? 0 : static_cast<int64_t>(*p.sockets[0].bytesOut);
             f.lastSeen = r.time;
             last[p.pid] = p.cpuNS;
         }
@@ -118,20 +115,17 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
         db.prepare("SELECT p.pid, p.cpu_ms, p.tcp_bytes_out, p.ended, p.last_seen, sum(u.cpu_ms), "
                    "sum(u.bytes_out) FROM process p JOIN process_usage u ON u.process_id = p.id "
                    "GROUP BY p.id ORDER BY p.pid");
-    int rows = 0;
     while (totals.step()) {
         const auto pid = static_cast<int32_t>(totals.integer(0));
         const Fed& fed = feeder.fed.at(pid);
         SCOPED_TRACE(pid);
-        EXPECT_EQ(totals.integer(1), fed.cpuMS);
-        EXPECT_EQ(totals.integer(5), fed.cpuMS);
-        EXPECT_EQ(totals.integer(2), fed.bytesOut);
-        EXPECT_EQ(totals.integer(6), fed.bytesOut);
-        EXPECT_EQ(totals.integer(3), pid == 1 ? 0 : 1) << "only the daemon is still running";
-        EXPECT_EQ(totals.integer(4), fed.lastSeen);
-        ++rows;
+        EXPECT_EQ(std::tuple(totals.integer(1), totals.integer(5), totals.integer(2),
+                             totals.integer(6), totals.integer(3), totals.integer(4)),
+                  std::tuple(fed.cpuMS, fed.cpuMS, fed.bytesOut, fed.bytesOut, pid == 1 ? 0 : 1,
+                             fed.lastSeen))
+            << "CPU and bytes in the process row and its usage, ended, last seen";
     }
-    EXPECT_EQ(rows, 12);
+    EXPECT_EQ(count(db, "SELECT count(*) FROM process"), 12);
     EXPECT_EQ(count(db, "SELECT sum(bytes_out) FROM endpoint WHERE protocol = 'TCP'"),
               11 * feeder.fed.at(1000).bytesOut);
     EXPECT_EQ(count(db, "SELECT count(*) FROM endpoint WHERE protocol = 'UDP'"), 0)
@@ -149,9 +143,8 @@ TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
     feeder.store->database().execute("PRAGMA synchronous = OFF");
     uint64_t largest = 0;
     const auto size = [&](const char* suffix) {
-        std::error_code ec;
-        const auto bytes = std::filesystem::file_size(place.path() + suffix, ec);
-        return ec ? 0 : bytes;
+        const auto file = place.path() + suffix;
+        return std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0;
     };
     int64_t t = kStart - 5;
     for (; t < kStart + 2 * 3600; t += 5) {
@@ -164,12 +157,63 @@ TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
     Database& db = feeder.store->database();
     EXPECT_GT(count(db, "SELECT count(*) FROM process_minute"), 0) << "readings rolled up";
     EXPECT_GE(count(db, "SELECT max(time) FROM process_reading"), t - 5) << "newest kept";
-    // Totals of processes whose readings were rolled up are still whole.
-    Statement job = db.prepare("SELECT p.cpu_ms, sum(u.cpu_ms) FROM process p JOIN process_usage u "
-                               "ON u.process_id = p.id WHERE p.pid = 1001");
-    ASSERT_TRUE(job.step());
-    EXPECT_EQ(job.integer(0), feeder.fed.at(1001).cpuMS);
-    EXPECT_EQ(job.integer(1), feeder.fed.at(1001).cpuMS);
+}
+
+TEST(HistoryStoreTest, AWriterKilledMidWriteLosesNoFinishedReadingAndTheFileStillOpens) {
+    testing::TempDir dir;
+    const HistoryPlace place{dir.str(), "korvel"};
+    int64_t next = kStart;
+    for (int round = 0; round < 10; ++round) {
+        int finishedPipe[2];
+        ASSERT_EQ(::pipe(finishedPipe), 0);
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            Feeder feeder(place);
+            for (int64_t t = next;; t += 5) {
+                if (feeder.store->record(feeder.reading(t, 60, 40), {}) != 0 ||
+                    ::write(finishedPipe[1], &t, sizeof t) != sizeof t) {
+                    ::_exit(1);
+                }
+            }
+        }
+        ::close(finishedPipe[1]);
+        int64_t finished = 0, t = 0;
+        ASSERT_EQ(::read(finishedPipe[0], &finished, sizeof finished), sizeof finished);
+        ::usleep(static_cast<useconds_t>(1000 + round * 2000));
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+        for (; ::read(finishedPipe[0], &t, sizeof t) == sizeof t; finished = t) {
+        }
+        ::close(finishedPipe[0]);
+        // Opening for writing runs the quick check and says so if it fails.
+        std::string error;
+        auto db = openHistoryForWriting(place, error, [](const std::string& m) { FAIL() << m; });
+        ASSERT_TRUE(db) << error;
+        const int64_t last = count(*db, "SELECT max(time) FROM system_reading");
+        EXPECT_TRUE(last == finished || last == finished + 5)
+            << last - finished << ": only the reading being written may be lost";
+        EXPECT_LE(count(*db, "SELECT max(time) FROM process_reading"), last) << "nor half of it";
+        EXPECT_EQ(count(*db, "SELECT count(*) FROM system_reading"), (last - kStart) / 5 + 1);
+        next = last + 5;
+    }
+}
+
+TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsRows) {
+    testing::TempDir dir;
+    std::string error;
+    auto db = openHistoryForWriting({dir.str(), "korvel"}, error, [](const std::string&) {});
+    ASSERT_TRUE(db) << error;
+    // Version 1 counted resident memory in bytes.
+    for (const std::string table : {"process_reading", "process_minute", "process_hour"}) {
+        db->execute(("ALTER TABLE " + table + " RENAME COLUMN rss_kib TO rss; INSERT INTO " +
+                     table + " VALUES (1, 1, 5, 8388608, 0, 0, 1, 0)")
+                        .c_str());
+    }
+    db->execute("PRAGMA user_version = 1");
+    ASSERT_TRUE(migrateSchema(*db, error)) << error;
+    EXPECT_EQ(count(*db, "PRAGMA user_version"), 2);
+    EXPECT_EQ(count(*db, "SELECT sum(rss_kib) FROM process_usage"), 3 * 8192);
+    EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 3);
 }
 
 } // namespace
