@@ -50,7 +50,7 @@ bool isListeningSocket(const NetConnection& c) {
 ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn,
                                  const std::string& accessibleName)
     : hostName_(std::move(hostName)) {
-    using Spec = ColumnSpec<SocketRowValue>;
+    using Definition = ColumnDefinition<SocketRowValue>;
     const auto remote = [this](const SocketRowValue& row) {
         const NetConnection& c = row.connection;
         if (isWildcard(c.remoteAddr) && c.remotePort == 0) {
@@ -63,7 +63,7 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
         }
         return top::endpointText(c.remoteAddr, c.remotePort, isIPv6(c.proto));
     };
-    std::vector<Spec> columns;
+    std::vector<Definition> columns;
     if (withProcessColumn) {
         columns.push_back(
             {localized("Process"), [](const auto& r) { return r.process; }, {}, true});
@@ -96,8 +96,8 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
         {localized("Sent"), [](const auto& r) { return bytesText(r.connection.bytesOut); },
          [](const auto& r) { return static_cast<double>(r.connection.bytesOut.value_or(0)); },
          false, true});
-    for (const auto& spec : columns) {
-        appendColumn(view_, spec);
+    for (const auto& definition : columns) {
+        appendColumn(view_, definition);
     }
     model_.keep = [this](const SocketRowValue& row) { return keep(row); };
     model_.attach(view_);

@@ -70,7 +70,7 @@ void syncListStore(const Glib::RefPtr<Gio::ListStore<ListRow<Value>>>& store,
 
 // A table column: its cells show text(), and it sorts by number() when
 // given, else by that text.
-template <typename Value> struct ColumnSpec {
+template <typename Value> struct ColumnDefinition {
     std::string title;
     std::function<std::string(const Value&)> text;
     std::function<double(const Value&)> number{};
@@ -82,10 +82,10 @@ template <typename Value> struct ColumnSpec {
 
 namespace detail {
 
-template <typename Value> struct SortData { ColumnSpec<Value> spec; };
+template <typename Value> struct SortData { ColumnDefinition<Value> definition; };
 
 template <typename Value> int compareRows(gconstpointer a, gconstpointer b, gpointer data) {
-    const auto& spec = static_cast<SortData<Value>*>(data)->spec;
+    const auto& definition = static_cast<SortData<Value>*>(data)->definition;
     const auto* rowA = dynamic_cast<const ListRow<Value>*>(
         Glib::wrap_auto(G_OBJECT(const_cast<gpointer>(a)), false));
     const auto* rowB = dynamic_cast<const ListRow<Value>*>(
@@ -93,11 +93,11 @@ template <typename Value> int compareRows(gconstpointer a, gconstpointer b, gpoi
     if (rowA == nullptr || rowB == nullptr) {
         return 0;
     }
-    if (spec.number) {
-        const double x = spec.number(rowA->value()), y = spec.number(rowB->value());
+    if (definition.number) {
+        const double x = definition.number(rowA->value()), y = definition.number(rowB->value());
         return x < y ? -1 : (x > y ? 1 : 0);
     }
-    return spec.text(rowA->value()).compare(spec.text(rowB->value()));
+    return definition.text(rowA->value()).compare(definition.text(rowB->value()));
 }
 
 // A cell's text, with an icon before it for columns that have one; it
@@ -114,12 +114,13 @@ public:
         append(label);
     }
 
-    template <typename Value> void show(const ColumnSpec<Value>& spec, const Value& value) {
-        label.set_text(spec.text(value));
-        if (!spec.icon) {
+    template <typename Value>
+    void show(const ColumnDefinition<Value>& definition, const Value& value) {
+        label.set_text(definition.text(value));
+        if (!definition.icon) {
             return;
         }
-        std::string name = spec.icon(value);
+        std::string name = definition.icon(value);
         if (name == shownIcon_ && icon.get_storage_type() != Gtk::Image::Type::EMPTY) {
             return; // a file icon is read again on every set
         }
@@ -147,31 +148,33 @@ template <typename Value> ListRow<Value>* rowOf(gpointer item) {
                            : dynamic_cast<ListRow<Value>*>(Glib::wrap_auto(G_OBJECT(item), false));
 }
 
-template <typename Value> void appendColumn(Gtk::ColumnView& view, const ColumnSpec<Value>& spec) {
+template <typename Value>
+void appendColumn(Gtk::ColumnView& view, const ColumnDefinition<Value>& definition) {
     auto factory = Gtk::SignalListItemFactory::create();
-    factory->signal_setup().connect([numeric = spec.numeric, withIcon = bool(spec.icon)](
-                                        const Glib::RefPtr<Gtk::ListItem>& item) {
-        item->set_child(*Gtk::make_managed<detail::Cell>(numeric, withIcon));
-    });
-    factory->signal_bind().connect([spec](const Glib::RefPtr<Gtk::ListItem>& item) {
+    factory->signal_setup().connect(
+        [numeric = definition.numeric,
+         withIcon = bool(definition.icon)](const Glib::RefPtr<Gtk::ListItem>& item) {
+            item->set_child(*Gtk::make_managed<detail::Cell>(numeric, withIcon));
+        });
+    factory->signal_bind().connect([definition](const Glib::RefPtr<Gtk::ListItem>& item) {
         auto* cell = dynamic_cast<detail::Cell*>(item->get_child());
         auto* row = rowOf<Value>(item->get_item() ? item->get_item()->gobj() : nullptr);
         if (cell == nullptr || row == nullptr) {
             return;
         }
-        cell->show(spec, row->value());
+        cell->show(definition, row->value());
         cell->following =
-            row->changed.connect([cell, row, spec] { cell->show(spec, row->value()); });
+            row->changed.connect([cell, row, definition] { cell->show(definition, row->value()); });
     });
     factory->signal_unbind().connect([](const Glib::RefPtr<Gtk::ListItem>& item) {
         if (auto* cell = dynamic_cast<detail::Cell*>(item->get_child())) {
             cell->following.disconnect();
         }
     });
-    auto column = Gtk::ColumnViewColumn::create(spec.title, factory);
-    column->set_expand(spec.expand);
+    auto column = Gtk::ColumnViewColumn::create(definition.title, factory);
+    column->set_expand(definition.expand);
     column->set_resizable(true);
-    auto* data = new detail::SortData<Value>{spec};
+    auto* data = new detail::SortData<Value>{definition};
     GtkSorter* sorter =
         GTK_SORTER(gtk_custom_sorter_new(&detail::compareRows<Value>, data, [](gpointer p) {
             delete static_cast<detail::SortData<Value>*>(p);

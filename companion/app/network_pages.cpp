@@ -100,12 +100,12 @@ void ConnectionsPage::update() {
 InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
     : Gtk::Box(Gtk::Orientation::VERTICAL, 8), manager_(std::move(manager)) {
     set_margin(8);
-    using Spec = ColumnSpec<InterfaceRowValue>;
+    using Definition = ColumnDefinition<InterfaceRowValue>;
     const auto rate = [](double InterfaceRowValue::*field) {
-        return Spec{"", [field](const auto& r) { return top::formatRate(r.*field); },
-                    [field](const auto& r) { return r.*field; }, false, true};
+        return Definition{"", [field](const auto& r) { return top::formatRate(r.*field); },
+                          [field](const auto& r) { return r.*field; }, false, true};
     };
-    std::vector<Spec> columns = {
+    std::vector<Definition> columns = {
         {localized("Interface"),
          [](const auto& r) { return r.stat.id + (r.primary ? "  ★ " + localized("primary") : ""); },
          {},
@@ -124,8 +124,8 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
     columns.back().title = localized("Peak in");
     columns.push_back(rate(&InterfaceRowValue::peakOut));
     columns.back().title = localized("Peak out");
-    for (const auto& spec : columns) {
-        appendColumn(view_, spec);
+    for (const auto& definition : columns) {
+        appendColumn(view_, definition);
     }
     model_.attach(view_);
     style::setAccessibleName(view_, localized("Interfaces"));

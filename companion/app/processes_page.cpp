@@ -72,8 +72,8 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
     bar_.append(systemToggle_);
     append(bar_);
 
-    using Spec = ColumnSpec<ProcessRowValue>;
-    const std::vector<Spec> columns = {
+    using Definition = ColumnDefinition<ProcessRowValue>;
+    const std::vector<Definition> columns = {
         {localized("Name"),
          [](const auto& r) { return r.process.displayName; },
          {},
@@ -100,8 +100,8 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
         {localized("Out"), [](const auto& r) { return rateText(r.process.rateOut); },
          [](const auto& r) { return r.process.rateOut.value_or(-1); }, false, true},
     };
-    for (const auto& spec : columns) {
-        appendColumn(view_, spec);
+    for (const auto& definition : columns) {
+        appendColumn(view_, definition);
     }
     model_.keep = [this](const ProcessRowValue& row) { return keep(row); };
     model_.attach(view_);

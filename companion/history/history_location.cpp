@@ -58,15 +58,11 @@ std::optional<Database> openChecked(const std::string& path, std::string& proble
 } // namespace
 
 std::optional<HistoryPlace> historyPlace() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/') {
-        return HistoryPlace{state, "korvel"};
-    }
-    const auto home = platform::homeDirectory();
-    if (!home || home->find_first_not_of('/') == std::string::npos) {
+    const auto state = platform::stateDirectory("korvel");
+    if (!state) {
         return std::nullopt;
     }
-    return HistoryPlace{*home, ".local/state/korvel"};
+    return HistoryPlace{state->base, state->relative};
 }
 
 std::optional<Database> openHistoryForWriting(const HistoryPlace& place, std::string& error,

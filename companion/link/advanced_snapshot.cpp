@@ -13,7 +13,6 @@ namespace {
 
 constexpr const char* kFileName = "latest.json";
 constexpr const char* kDirectoryName = "Advanced Snapshot";
-constexpr const char* kHomeFallback = "Library/Application Support/Korvel Shared";
 // One snapshot per user and one engine per user to write it, so failures are
 // reported process-wide.
 platform::log::FailureLog& failures() {
@@ -43,11 +42,11 @@ std::optional<SnapshotPlace> snapshotPlace() {
                                  path.filename().string() + "/" + kDirectoryName, false};
         }
     }
-    const auto home = platform::homeDirectory();
-    if (!home || home->find_first_not_of('/') == std::string::npos) {
+    const auto state = platform::stateDirectory("korvel");
+    if (!state) {
         return std::nullopt;
     }
-    return SnapshotPlace{*home, std::string(kHomeFallback) + "/" + kDirectoryName, true};
+    return SnapshotPlace{state->base, state->relative + "/" + kDirectoryName, true};
 }
 
 std::optional<platform::OwnedDirectory> openPlace(const SnapshotPlace& place, bool create,

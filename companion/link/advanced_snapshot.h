@@ -12,9 +12,10 @@ inline constexpr const char* kSharedAppGroupIdentifier = "qn.Korvel.shared";
 
 // Where the advanced snapshot lives, computed afresh on every call:
 // <group container>/Advanced Snapshot/latest.json, or, when there is no
-// container or a directory on its way is not ours, ~/Library/Application
-// Support/Korvel Shared/Advanced Snapshot/latest.json. No value when neither
-// is usable (no home known: the file system root never stands in).
+// container or a directory on its way is not ours, $XDG_STATE_HOME/korvel/
+// Advanced Snapshot/latest.json (~/.local/state/korvel/… by default). No
+// value when neither is usable (no home known: the file system root never
+// stands in).
 std::optional<std::filesystem::path> advancedSnapshotURL();
 
 // Replaces the snapshot with this reading, atomically: a reader sees the

@@ -22,4 +22,16 @@ std::optional<std::string> homeDirectory() {
     return std::string(found->pw_dir);
 }
 
+std::optional<StatePlace> stateDirectory(const std::string& name) {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        return StatePlace{state, name};
+    }
+    const auto home = homeDirectory();
+    if (!home || home->find_first_not_of('/') == std::string::npos) {
+        return std::nullopt;
+    }
+    return StatePlace{*home, ".local/state/" + name};
+}
+
 } // namespace korvel::platform

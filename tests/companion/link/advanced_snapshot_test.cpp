@@ -79,9 +79,9 @@ protected:
     testing::TempDir dir;
     testing::ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.str() + "/run"};
     testing::ScopedEnv home{"HOME", dir.str() + "/home"};
+    testing::ScopedEnv state{"XDG_STATE_HOME", std::nullopt};
     const fs::path inContainer = dir.path() / "run/qn.Korvel.shared/Advanced Snapshot/latest.json";
-    const fs::path inHome =
-        dir.path() / "home/Library/Application Support/Korvel Shared/Advanced Snapshot/latest.json";
+    const fs::path inHome = dir.path() / "home/.local/state/korvel/Advanced Snapshot/latest.json";
     std::mutex mutex;
     std::vector<std::string> lines;
 };
