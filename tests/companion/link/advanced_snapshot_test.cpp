@@ -224,12 +224,19 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
     EXPECT_FALSE(fs::is_symlink(inContainer));
     EXPECT_EQ(readFile(target), "theirs");
 
+    // Below home no step is followed, not even a link to a private directory of ours.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    fs::remove_all(dir.path() / "home/Library");
+    fs::create_directory_symlink(run, dir.path() / "home/Library");
+    writeAdvancedSnapshot(original);
+    EXPECT_FALSE(fs::exists(run / "Application Support"));
+    EXPECT_EQ(logged().size(), 1u);
+
     // With no usable runtime directory and no home, the root never stands in.
     testing::ScopedEnv noHome{"HOME", "/"};
-    ::unsetenv("XDG_RUNTIME_DIR");
     ASSERT_EQ(advancedSnapshotURL(), std::nullopt);
     writeAdvancedSnapshot(original);
-    EXPECT_EQ(logged().size(), 1u);
+    EXPECT_EQ(logged().size(), 2u);
 }
 
 TEST_F(AdvancedSnapshotTest, LeftoversOfInterruptedWritesAreRemoved) {

@@ -188,7 +188,7 @@ TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUntilAWriteThenMovedAsideToANameOf
     EXPECT_TRUE(aside[2] == deep);
 }
 
-TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndSaysWhyOnce) {
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndSaysWhyOnceUntilRepaired) {
     fs::create_directories(fs::path(path()).parent_path());
     for (const std::string reason : {"not a regular file", "larger than"}) {
         if (reason == "larger than") {
@@ -210,6 +210,7 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndSaysWhyOnce) 
         EXPECT_EQ(defaults::stampFile(path()), before) << reason;
         EXPECT_TRUE(movedAside(dir).empty()) << reason;
         fs::remove(path());
+        EXPECT_TRUE(store.set("helperAvailable", true)) << "repaired: " << store.lastError();
     }
 }
 
