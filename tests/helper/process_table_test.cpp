@@ -103,6 +103,8 @@ TEST_F(ProcessTableTest, TheSessionOrElseTheUidDrawsTheSystemLineAndCgroupsNameO
          "unit=libpod-conmon-" + id + ".scope"},
         {inSession, "0::/kubepods.slice/cri-containerd-" + id + ".scope", false,
          "unit=cri-containerd-" + id + ".scope container=" + id},
+        {inSession, "0::/system.slice/cri-containerd-gc.service", false,
+         "unit=cri-containerd-gc.service"}, // not a hex id: no container
         {inSession, "0::/machine.slice/crio-" + id + ".scope", false,
          "unit=crio-" + id + ".scope container=" + id},
         {inSession, "0::/lxc/web01/init.scope", false, "unit=init.scope container=web01"},

@@ -62,7 +62,9 @@ TEST(ConnectionRatesTest, RatesComeFromTwoReadingsOfTheSameSocketOnly) {
         {{{7, 1000, 90, 7000}}, 0, "-/-: -/-"},  // no time passed
         {{{8, 1000, 0, 0}}, 1, "-/-: -/-"},      // vanished
         {{{7, 1000, 900, 9000}}, 1, "-/-: -/-"}, // reappearing is first sight again
-        {{{7, 1000, std::nullopt, std::nullopt}}, 1, "-/-: -/-"}, // no counters (UDP, old kernel)
+        // No counters (UDP, old kernel), or only one.
+        {{{7, 1000, std::nullopt, std::nullopt}, {7, 1001, 5, std::nullopt}}, 1, "-/-: -/- -/-"},
+        {{{7, 1001, 9, std::nullopt}}, 1, "-/-: -/-"},
         // A socket listed twice in one process counts once.
         {{{9, 2000, 0, 0}, {9, 2000, 0, 0}}, 1, "-/-: -/- -/-"},
         {{{9, 2000, 40, 80}, {9, 2000, 40, 80}}, 2, "20/40: 20/40 20/40"},
