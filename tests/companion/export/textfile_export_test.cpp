@@ -1,5 +1,6 @@
 #include "companion/export/korvel_metrics.h"
 #include "companion/export/textfile_export.h"
+#include "platform/log/ns_log.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <regex>
 #include <set>
@@ -203,6 +205,22 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0)
         << "no temporary file left behind";
+
+    // A folder that cannot be written to is reported once, not at every refresh.
+    std::vector<std::string> logged;
+    platform::log::exchangeNSLogSink([&](const std::string& line) { logged.push_back(line); });
+    directory = dir.str() + "/missing";
+    textfile.publish(*manager);
+    textfile.publish(*manager);
+    platform::log::exchangeNSLogSink({});
+    EXPECT_EQ(logged.size(), 1u);
+}
+
+TEST(PrometheusExposition, HelpEscapesNoQuotesAndInfinitiesAreSigned) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(exporter::renderExposition(
+                  {{"a", "a \"b\"\\\n", "gauge", {{{}, inf}, {{{"k", "\""}}, -inf}}}}),
+              "# HELP a a \"b\"\\\\\\n\n# TYPE a gauge\na +Inf\na{k=\"\\\"\"} -Inf\n");
 }
 
 } // namespace
