@@ -205,8 +205,8 @@ bool OwnedDirectory::replaceFile(std::string_view name, std::string_view content
     return true;
 }
 
-bool OwnedDirectory::removeFile(std::string_view name) const {
-    return ::unlinkat(fd_, std::string(name).c_str(), 0) == 0;
+void OwnedDirectory::removeFile(std::string_view name) const {
+    ::unlinkat(fd_, std::string(name).c_str(), 0);
 }
 
 int OwnedDirectory::removeStaleTemporaries(std::string_view name, double minimumAgeSeconds) const {

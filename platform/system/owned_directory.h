@@ -29,8 +29,8 @@ public:
     // what lives here is a reading rewritten every few seconds, and a flush
     // each time would keep a laptop's disk busy for no reader's gain.
     bool replaceFile(std::string_view name, std::string_view contents, std::string& error) const;
-    // False when there was nothing to remove or it could not be removed.
-    bool removeFile(std::string_view name) const;
+    // An absent file, or one that cannot be removed, is ignored: no caller acts on it.
+    void removeFile(std::string_view name) const;
     // Removes leftovers "<name>.XXXXXX" of writes that never finished: our
     // own regular files at least minimumAgeSeconds old. Returns how many.
     int removeStaleTemporaries(std::string_view name, double minimumAgeSeconds) const;
