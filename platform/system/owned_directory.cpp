@@ -146,16 +146,6 @@ std::optional<OwnedDirectory> OwnedDirectory::open(const std::string& base,
 OwnedDirectory::OwnedDirectory(OwnedDirectory&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}
 
-OwnedDirectory& OwnedDirectory::operator=(OwnedDirectory&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
 OwnedDirectory::~OwnedDirectory() {
     if (fd_ >= 0) {
         ::close(fd_);

@@ -20,7 +20,6 @@ public:
                                               bool followBase, bool create, std::string& error);
 
     OwnedDirectory(OwnedDirectory&& other) noexcept;
-    OwnedDirectory& operator=(OwnedDirectory&& other) noexcept;
     ~OwnedDirectory();
 
     // Writes contents to a new private file "<name>.XXXXXX" here and renames
