@@ -144,6 +144,12 @@ TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     ::setrlimit(RLIMIT_FSIZE, &oldLimit);
     std::signal(SIGXFSZ, oldHandler);
     expectOneLineAndPrevious("write refused");
+
+    // The rename fails: a directory stands where the file goes.
+    fs::remove(inContainer);
+    fs::create_directories(inContainer / "x");
+    writeAdvancedSnapshot(previous);
+    EXPECT_EQ(logged().size(), 1u);
     EXPECT_EQ(std::distance(fs::directory_iterator(inContainer.parent_path()), {}), 1)
         << "no temporary file is left behind";
 }
