@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -220,7 +221,9 @@ TEST_F(UserDefaultsTest, TheMainLoopsWritesNeverWaitForAnotherProcesssLock) {
     UserDefaults store(kDomain, path(), dispatch);
     EXPECT_TRUE(store.set("helperAvailable", false));
     EXPECT_EQ(dispatch.activeTimerCount(), 0u) << "saved: nothing to retry";
-    // A lock of its own open file counts as another process's.
+    // A lock of its own open file counts as another process's; an EINTR left
+    // over from earlier calls is no reason to lock again.
+    errno = EINTR;
     auto held = std::make_unique<defaults::DirectoryLock>(fs::path(path()).parent_path());
     auto writes = std::async(std::launch::async, [&] {
         EXPECT_TRUE(store.set("helperAvailable", false)) << "nothing changes: no lock needed";
@@ -249,11 +252,15 @@ TEST_F(UserDefaultsTest, LeftoversOfInterruptedSavesGoAtStartAndFailedSavesKeepT
     EXPECT_TRUE(fs::exists(other)) << "not a name our saves use";
 
     dir.write("not-a-directory", "x");
-    const std::string blocked = dir.str() + "/not-a-directory/qn.Korvel.companion/defaults.json";
-    UserDefaults store(kDomain, blocked, dispatch);
-    EXPECT_FALSE(store.set("autoRefreshInterval", 10));
-    EXPECT_NE(store.lastError().find("not-a-directory"), std::string::npos) << store.lastError();
-    EXPECT_EQ(store.integerFor("autoRefreshInterval", 5), 10);
+    // sysfs refuses new directories even to root.
+    for (const auto& [blocked, why] :
+         {std::pair{dir.str() + "/not-a-directory/x/defaults.json", "not-a-directory"},
+          {"/sys/korvel-settings/defaults.json", "cannot create /sys/korvel-settings"}}) {
+        UserDefaults store(kDomain, blocked, dispatch);
+        EXPECT_FALSE(store.set("autoRefreshInterval", 10));
+        EXPECT_NE(store.lastError().find(why), std::string::npos) << store.lastError();
+        EXPECT_EQ(store.integerFor("autoRefreshInterval", 5), 10);
+    }
 
     UserDefaults memoryOnly(kDomain, "", dispatch);
     EXPECT_FALSE(memoryOnly.set("trafficEnabled", false));
