@@ -292,8 +292,20 @@ TEST(HelperResponseTest, HandPickedTextReadsAsTheReferenceReadsIt) {
           R"({"pid":1,"name":"a","cpuNS":1,"memBytes":1,"unit":"a","unit":7})"}) {
         expectSameAsReference(doc(R"(,"processes":[)" + process + "]"));
     }
-    const std::string deep = doc(R"(,"z":)" + std::string(100000, '[') + std::string(100000, ']'));
-    EXPECT_FALSE(decodeHelperResponse(deep)) << "nesting that deep is refused, not recursed into";
+    // Nesting past 256 levels is refused, not recursed into, wherever it stands (a member
+    // given again still counts last).
+    for (const size_t levels : {256, 257, 100000}) {
+        const auto nest = [&](size_t above) {
+            return std::string(levels - above, '[') + std::string(levels - above, ']');
+        };
+        for (const std::string& members :
+             {R"(,"z":)" + nest(0), R"(,"gpuCoreCount":)" + nest(0) + R"(,"gpuCoreCount":null)",
+              R"(,"cpuTemperatureCelsius":)" + nest(0) + R"(,"cpuTemperatureCelsius":1)",
+              R"(,"processes":[)" + nest(1) + R"(],"processes":[])"}) {
+            EXPECT_EQ(decodeHelperResponse(doc(members)).has_value(), levels == 256)
+                << members.substr(0, 24) << " " << levels;
+        }
+    }
 }
 
 TEST(HelperResponseTest, MutatedDocumentsReadAsTheReferenceReadsThem) {

@@ -56,16 +56,18 @@ TEST(ConnectionRatesTest, EveryByteOfASocketCountsOnceFromTwoReadingsOrAFirstSig
     const std::vector<Step> steps = {
         {{{7, 1000, 100, 1000}, {7, 1001, 0, 0}, {8, 3000, kNearTop, 0}}, 0, "-/-: -/- -/- -/-"},
         // Two sockets add up; a wrapped counter gives no rate.
-        {{{7, 1000, 300, 5000}, {7, 1001, 50, 0}, {8, 3000, 5, 10}},
+        {{{7, 1000, 300, 5000}, {7, 1001, 50, 40}, {8, 3000, 5, 10}},
          2,
-         "125/2000: 100/2000 25/0 -/-"},
-        // A counter that went down is a new socket, whose counters are the base now.
-        {{{7, 1000, 10, 6000}, {7, 1001, 50, 0}}, 1, "0/0: -/- 0/0"},
-        {{{7, 1000, 20, 6100}}, 1, "10/100: 10/100"},
+         "125/2020: 100/2000 25/20 -/-"},
+        // A counter that went down, either one, is a new socket, whose counters are the base now.
+        {{{7, 1000, 10, 6000}, {7, 1001, 60, 0}}, 1, "-/-: -/- -/-"},
+        {{{7, 1000, 20, 6100}, {7, 1001, 60, 0}}, 1, "10/100: 10/100 0/0"},
         {{{7, 1000, 90, 7000}}, 0, "-/-: -/-"},  // no time passed
         {{{8, 1000, 0, 0}}, 1, "-/-: -/-"},      // vanished
         {{{7, 1000, 900, 9000}}, 1, "-/-: -/-"}, // reappearing is first sight again
-        {{{7, 1000, std::nullopt, std::nullopt}}, 1, "-/-: -/-"}, // no counters (UDP, old kernel)
+        // No counters (UDP, old kernel), or only one.
+        {{{7, 1000, std::nullopt, std::nullopt}, {7, 1001, 5, std::nullopt}}, 1, "-/-: -/- -/-"},
+        {{{7, 1001, 9, std::nullopt}}, 1, "-/-: -/-"},
         // A socket listed twice in one process counts once.
         {{{9, 2000, 0, 0}, {9, 2000, 0, 0}}, 1, "-/-: -/- -/-"},
         {{{9, 2000, 40, 80}, {9, 2000, 40, 80}}, 2, "20/40: 20/40 20/40"},

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <random>
 #include <regex>
@@ -333,6 +334,22 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0)
         << "no temporary file left behind";
+
+    // A folder that cannot be written to is reported once, not at every refresh.
+    std::vector<std::string> logged;
+    platform::log::exchangeNSLogSink([&](const std::string& line) { logged.push_back(line); });
+    directory = dir.str() + "/missing";
+    textfile.publish(*manager);
+    textfile.publish(*manager);
+    platform::log::exchangeNSLogSink({});
+    EXPECT_EQ(logged.size(), 1u);
+}
+
+TEST(PrometheusExposition, HelpEscapesNoQuotesAndInfinitiesAreSigned) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(exporter::renderExposition(
+                  {{"a", "a \"b\"\\\n", "gauge", {{{}, inf}, {{{"k", "\""}}, -inf}}}}),
+              "# HELP a a \"b\"\\\\\\n\n# TYPE a gauge\na +Inf\na{k=\"\\\"\"} -Inf\n");
 }
 
 TEST_F(TextfileExportTest, OnlyARealDirectoryOfOursIsWrittenFailuresAreToldOnceLeftoversGo) {

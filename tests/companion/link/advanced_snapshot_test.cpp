@@ -59,10 +59,11 @@ protected:
     ~AdvancedSnapshotTest() override { platform::log::exchangeNSLogSink({}); }
 
     void SetUp() override {
-        for (const char* folder : {"home", "run", "scratch"}) {
+        for (const char* folder : {"realhome", "run", "scratch"}) {
             fs::create_directory(dir.path() / folder);
             fs::permissions(dir.path() / folder, fs::perms::owner_all);
         }
+        fs::create_directory_symlink("realhome", dir.path() / "home"); // a home may be a link
         // Failures are told once until a write succeeds, process-wide: one
         // success elsewhere, so that what a test before left does not count.
         testing::ScopedEnv scratch{"XDG_RUNTIME_DIR", dir.str() + "/scratch"};
@@ -89,6 +90,8 @@ protected:
 TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIsRemovable) {
     const auto original = reading(40, 25);
     ASSERT_EQ(advancedSnapshotURL(), inContainer);
+    removeAdvancedSnapshot(); // nothing there yet, and nothing is made
+    EXPECT_FALSE(fs::exists(inContainer.parent_path().parent_path()));
     writeAdvancedSnapshot(original);
     EXPECT_EQ(readFile(inContainer), encodeHelperResponse(original))
         << "the document, nothing added";
@@ -112,9 +115,6 @@ TEST_F(AdvancedSnapshotTest, LivesInTheGroupContainerOrUnderHomeDecodesBackAndIs
     EXPECT_FALSE(fs::exists(inHome));
     EXPECT_TRUE(fs::is_directory(inHome.parent_path()));
     removeAdvancedSnapshot();
-    ::setenv("XDG_RUNTIME_DIR", (dir.str() + "/run2").c_str(), 1);
-    removeAdvancedSnapshot(); // this container never existed
-    EXPECT_FALSE(fs::exists(dir.path() / "run2"));
     EXPECT_TRUE(fs::exists(inContainer));
     EXPECT_TRUE(logged().empty());
 }
@@ -155,6 +155,12 @@ TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     };
     writeRefused();
     expectOneLineAndPrevious("write refused");
+
+    // The rename fails: a directory stands where the file goes.
+    fs::remove(inContainer);
+    fs::create_directories(inContainer / "x");
+    writeAdvancedSnapshot(previous);
+    EXPECT_EQ(logged().size(), 1u);
     EXPECT_EQ(std::distance(fs::directory_iterator(inContainer.parent_path()), {}), 1)
         << "no temporary file is left behind";
 
@@ -244,12 +250,19 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
     EXPECT_FALSE(fs::is_symlink(inContainer));
     EXPECT_EQ(readFile(target), "theirs");
 
+    // Below home no step is followed, not even a link to a private directory of ours.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    fs::remove_all(dir.path() / "home/Library");
+    fs::create_directory_symlink(run, dir.path() / "home/Library");
+    writeAdvancedSnapshot(original);
+    EXPECT_FALSE(fs::exists(run / "Application Support"));
+    EXPECT_EQ(logged().size(), 1u);
+
     // With no usable runtime directory and no home, the root never stands in.
     testing::ScopedEnv noHome{"HOME", "/"};
-    ::unsetenv("XDG_RUNTIME_DIR");
     ASSERT_EQ(advancedSnapshotURL(), std::nullopt);
     writeAdvancedSnapshot(original);
-    EXPECT_EQ(logged().size(), 1u);
+    EXPECT_EQ(logged().size(), 2u);
 }
 
 TEST_F(AdvancedSnapshotTest, LeftoversOfInterruptedWritesAreRemoved) {
@@ -257,7 +270,7 @@ TEST_F(AdvancedSnapshotTest, LeftoversOfInterruptedWritesAreRemoved) {
     const auto fresh = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.Zz0000", "{");
     const auto other = dir.write("run/qn.Korvel.shared/Advanced Snapshot/latest.json.keep", "{");
     const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
-    fs::last_write_time(stale, hourAgo);
+    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::seconds(10));
     fs::last_write_time(other, hourAgo);
 
     removeAdvancedSnapshot();

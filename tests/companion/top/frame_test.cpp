@@ -86,6 +86,7 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
     EXPECT_EQ(fitLeft("abcdef", 4), "abc…");
     EXPECT_EQ(fitLeft("abcdef", 4, false), "abc~");
     EXPECT_EQ(fitRight("abcdef", 4), "…def");
+    EXPECT_EQ(fitRight("abcdef", 1), "…");
     EXPECT_EQ(fitLeft("ñandú", 4), "ñan…"); // two-byte letters cost one column
     EXPECT_EQ(columnCount(fitLeft("ñandú—x", 6)), 6u);
     EXPECT_EQ(fitLeft("", 0), "");
@@ -97,12 +98,13 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
     EXPECT_EQ(fitRight("ae\u0301x", 2), "…x"); // no mark left without its letter
     EXPECT_EQ(fitLeft("a\tb\x1b", 8), "a b\\x1b ");
 
-    const std::pair<double, std::string> rates[] = {{0, "0 B/s"},        {999, "999 B/s"},
-                                                    {999.6, "1.0 kB/s"}, {12'345, "12.3 kB/s"},
-                                                    {5e6, "5.0 MB/s"},   {-3, "0 B/s"}};
+    const std::pair<double, std::string> rates[] = {
+        {0, "0 B/s"},      {999, "999 B/s"}, {999.6, "1.0 kB/s"},  {12'345, "12.3 kB/s"},
+        {5e6, "5.0 MB/s"}, {-3, "0 B/s"},    {5e15, "5000.0 TB/s"}};
     for (const auto& [rate, text] : rates) {
         EXPECT_EQ(formatRate(rate), text) << rate;
     }
+    EXPECT_EQ(formatRateCompact(5e15), "5000.0T");
     EXPECT_EQ(formatBytesCompact(1536ull << 20), "1.5G");
     // Too wide for its column, a figure moves up a unit rather than be cut.
     EXPECT_EQ(formatBytesCompact(1008ull << 10), "1008.0K");
@@ -110,7 +112,10 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
     EXPECT_EQ(formatRate(995'400, 9), "1.0 MB/s");
     EXPECT_EQ(formatAge(59.9), "59 s");
     EXPECT_EQ(formatAge(600), "10 min");
-    EXPECT_EQ(sparkline({0, 5, 10}, 5, false), "  _=#");
+    EXPECT_EQ(formatAge(119.9), "119 s");
+    EXPECT_EQ(formatAge(7199), "119 min");
+    EXPECT_EQ(formatAge(7200), "2 h");
+    EXPECT_EQ(sparkline({0, 0.5, 1}, 5, false), "  _=#");
     EXPECT_EQ(columnCount(sparkline({1, 2, 3, 4, 5, 6, 7, 8, 9}, 4, true)), 4u);
     EXPECT_EQ(endpointText("::1", 443, true), "[::1]:443");
     EXPECT_EQ(endpointText("0.0.0.0", 0, false), "0.0.0.0:*");
