@@ -163,6 +163,11 @@ TEST_F(AdvancedSnapshotTest, EveryFailureLogsOneLineAndKeepsThePreviousFile) {
     EXPECT_EQ(logged().size(), 1u);
     EXPECT_EQ(std::distance(fs::directory_iterator(inContainer.parent_path()), {}), 1)
         << "no temporary file is left behind";
+    fs::remove_all(inContainer);
+    {
+        std::lock_guard lock(mutex);
+        lines.clear();
+    }
 
     // Said once when it clears, and a failure after that is told again.
     writeAdvancedSnapshot(previous);
@@ -252,10 +257,10 @@ TEST_F(AdvancedSnapshotTest, DirectoriesOthersCouldPlantAreRefusedAndHomeTakesOv
 
     // Below home no step is followed, not even a link to a private directory of ours.
     ::unsetenv("XDG_RUNTIME_DIR");
-    fs::remove_all(dir.path() / "home/Library");
-    fs::create_directory_symlink(run, dir.path() / "home/Library");
+    fs::remove_all(dir.path() / "home/.local");
+    fs::create_directory_symlink(run, dir.path() / "home/.local");
     writeAdvancedSnapshot(original);
-    EXPECT_FALSE(fs::exists(run / "Application Support"));
+    EXPECT_FALSE(fs::exists(run / "state"));
     EXPECT_EQ(logged().size(), 1u);
 
     // With no usable runtime directory and no home, the root never stands in.
