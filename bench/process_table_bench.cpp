@@ -14,7 +14,7 @@
 #include "bench/loopback_address.h"
 #include "bench/process_figures.h"
 #include "companion/link/helper_connection.h"
-#include "platform/xpc/connection.h"
+#include "platform/service/connection.h"
 #include "shared/helper_protocol.h"
 #include "shared/helper_response.h"
 
@@ -267,13 +267,13 @@ struct FetchRun {
     std::optional<korvel::HelperResponse> response;
 };
 
-FetchRun fetchOnce(korvel::platform::xpc::Connection& connection) {
+FetchRun fetchOnce(korvel::platform::service::Connection& connection) {
     auto promise = std::make_shared<std::promise<std::optional<std::string>>>();
     auto reply = promise->get_future();
     const auto start = Clock::now();
     connection.send(
         {korvel::kFetchDataSelector, true},
-        [promise](const korvel::platform::xpc::Reply& bytes) { promise->set_value(bytes); },
+        [promise](const korvel::platform::service::Reply& bytes) { promise->set_value(bytes); },
         [promise](const std::string&) { promise->set_value(std::nullopt); });
     FetchRun run;
     if (reply.wait_for(60s) != std::future_status::ready) {

@@ -1,9 +1,9 @@
 // KorvelCompanion: the background engine, its windows and a few commands.
 
-#include "companion/cli/companion_launch.h"
-#include "companion/cli/defaults_command.h"
-#include "companion/cli/fetch_command.h"
 #include "companion/history/history_command.h"
+#include "companion/program/companion_launch.h"
+#include "companion/program/defaults_command.h"
+#include "companion/program/fetch_command.h"
 #include "companion/top/top_command.h"
 #include "platform/log/log_sink.h"
 

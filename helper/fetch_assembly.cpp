@@ -1,7 +1,7 @@
 #include "helper/fetch_assembly.h"
 
 #include "helper/process_table.h"
-#include "platform/system/absolute_time.h"
+#include "platform/clock/absolute_time.h"
 #include "shared/interface_counters.h"
 
 #include <mutex>

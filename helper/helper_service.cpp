@@ -15,16 +15,16 @@ void HelperService::fetchData(bool showSystem,
     reply(encodeHelperResponse(response));
 }
 
-void HelperService::handle(const platform::xpc::Request& request,
-                           const std::function<void(const platform::xpc::Reply&)>& reply) {
+void HelperService::handle(const platform::service::Request& request,
+                           const std::function<void(const platform::service::Reply&)>& reply) {
     if (request.selector == kFetchDataSelector) {
         fetchData(request.argument, reply);
     }
     // Any other selector is not part of the protocol: the listener answers nil.
 }
 
-bool HelperDelegate::shouldAcceptNewConnection(platform::xpc::Listener& /*listener*/,
-                                               platform::xpc::IncomingConnection& connection) {
+bool HelperDelegate::shouldAcceptNewConnection(platform::service::Listener& /*listener*/,
+                                               platform::service::IncomingConnection& connection) {
     connection.setExportedObject(std::make_shared<HelperService>());
     connection.resume();
     return true;

@@ -33,7 +33,7 @@ std::chrono::milliseconds idleExit() {
 }
 
 std::unique_ptr<korvel::HelperDelegate> delegate;
-std::unique_ptr<korvel::platform::xpc::Listener> listener;
+std::unique_ptr<korvel::platform::service::Listener> listener;
 
 } // namespace
 
@@ -46,7 +46,8 @@ int main() {
     }
     delegate = std::make_unique<korvel::HelperDelegate>();
     std::string error;
-    listener = korvel::platform::xpc::Listener::serviceListener(korvel::kHelperServiceName, error);
+    listener =
+        korvel::platform::service::Listener::serviceListener(korvel::kHelperServiceName, error);
     // Whoever started us (systemd above all) must see that nothing is served.
     if (!listener) {
         std::cerr << "korvel-helper: " << error << '\n';

@@ -2,7 +2,7 @@
 
 #include "helper/process_owner.h"
 #include "helper/socket_table.h"
-#include "platform/system/absolute_time.h"
+#include "platform/clock/absolute_time.h"
 #include "shared/path_component.h"
 #include "shared/utf8.h"
 

@@ -1,7 +1,7 @@
 #include "helper/socket_end_watch.h"
 
+#include "platform/clock/absolute_time.h"
 #include "platform/proc/sock_diag.h"
-#include "platform/system/absolute_time.h"
 
 #include <algorithm>
 

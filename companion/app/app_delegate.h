@@ -3,7 +3,7 @@
 #include "companion/app/live_window.h"
 #include "companion/app/settings_window.h"
 #include "companion/app/setup_window.h"
-#include "companion/cli/launch_at_login.h"
+#include "companion/program/launch_at_login.h"
 
 #include <functional>
 #include <memory>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "companion/app/list_columns.h"
-#include "companion/engine/closed_connection.h"
-#include "companion/engine/net_connection.h"
+#include "companion/model/closed_connection.h"
+#include "companion/model/net_connection.h"
 
 #include <gtkmm.h>
 

@@ -4,8 +4,8 @@
 #include "companion/app/localization.h"
 #include "companion/app/panel_indicator.h"
 #include "companion/app/support_page.h"
-#include "companion/cli/engine_session.h"
 #include "companion/engine/korvel_manager.h"
+#include "companion/program/engine_session.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/system/program_handover.h"
 

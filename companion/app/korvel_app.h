@@ -1,7 +1,7 @@
 #pragma once
 
 #include "companion/app/app_delegate.h"
-#include "companion/cli/companion_launch.h"
+#include "companion/program/companion_launch.h"
 
 #include <gtkmm.h>
 

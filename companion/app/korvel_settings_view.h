@@ -1,7 +1,7 @@
 #pragma once
 
 #include "companion/app/settings_controls.h"
-#include "companion/cli/launch_at_login.h"
+#include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
 
 #include <gtkmm.h>

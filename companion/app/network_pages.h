@@ -1,8 +1,8 @@
 #pragma once
 
 #include "companion/app/connection_table.h"
-#include "companion/engine/interface_stat.h"
-#include "companion/engine/network_path_summary.h"
+#include "companion/model/interface_stat.h"
+#include "companion/model/network_path_summary.h"
 #include "platform/defaults/user_defaults.h"
 
 #include <gtkmm.h>

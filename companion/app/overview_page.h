@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/engine/history.h"
+#include "companion/model/history.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "companion/app/connection_table.h"
-#include "companion/engine/net_process.h"
+#include "companion/model/net_process.h"
 #include "platform/defaults/user_defaults.h"
 
 #include <gtkmm.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/cli/launch_at_login.h"
+#include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
 

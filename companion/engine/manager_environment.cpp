@@ -1,7 +1,7 @@
 #include "companion/engine/manager_environment.h"
 
 #include "companion/link/advanced_snapshot.h"
-#include "companion/link/xpc_helper_client.h"
+#include "companion/link/helper_client.h"
 #include "companion/sampling/icon_cache.h"
 #include "companion/sampling/primary_ip_address.h"
 #include "companion/sampling/running_applications.h"
@@ -19,7 +19,7 @@ ManagerEnvironment ManagerEnvironment::live() {
     env.notifications = &platform::NotificationCenter::defaultCenter();
     env.defaults = &platform::UserDefaults::standard();
     env.fetchData = [](bool showSystem, std::function<void(HelperResponse)> completion) {
-        XPCHelperClient::shared()->fetchData(showSystem, std::move(completion));
+        HelperClient::shared()->fetchData(showSystem, std::move(completion));
     };
     env.writeAdvancedSnapshot = [](const HelperResponse& response) {
         korvel::writeAdvancedSnapshot(response);

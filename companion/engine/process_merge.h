@@ -1,8 +1,8 @@
 #pragma once
 
-#include "companion/engine/closed_connection.h"
-#include "companion/engine/net_connection.h"
-#include "companion/engine/net_process.h"
+#include "companion/model/closed_connection.h"
+#include "companion/model/net_connection.h"
+#include "companion/model/net_process.h"
 #include "shared/helper_response.h"
 
 #include <cstdint>
@@ -21,14 +21,6 @@ using ProcessCPUSamples = std::unordered_map<int32_t, ProcessCPUSample>;
 
 using ConnectionsByPID = std::unordered_map<int32_t, std::vector<NetConnection>>;
 using RecentlyClosedByPID = std::unordered_map<int32_t, std::vector<ClosedConnection>>;
-
-// What the desktop knows about a running program.
-struct RunningApplication {
-    std::string localizedName;
-    std::optional<ProcessIcon> icon;
-    std::optional<std::string> appId{};
-};
-using RunningApplicationsByPID = std::unordered_map<int32_t, RunningApplication>;
 
 inline constexpr size_t kMaxClosedPerPID = 5;
 inline constexpr double kClosedConnectionTTL = 60.0;

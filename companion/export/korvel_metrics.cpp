@@ -1,7 +1,7 @@
 #include "companion/export/korvel_metrics.h"
 
-#include "companion/engine/tcp_state.h"
-#include "companion/engine/transport_proto.h"
+#include "companion/model/tcp_state.h"
+#include "companion/model/transport_proto.h"
 #include "platform/system/ascii_text.h"
 
 #include <algorithm>

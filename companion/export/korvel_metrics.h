@@ -1,10 +1,10 @@
 #pragma once
 
-#include "companion/engine/interface_stat.h"
-#include "companion/engine/net_process.h"
-#include "companion/engine/system_stats.h"
 #include "companion/export/process_group_counters.h"
 #include "companion/export/prometheus_exposition.h"
+#include "companion/model/interface_stat.h"
+#include "companion/model/net_process.h"
+#include "companion/model/system_stats.h"
 
 #include <array>
 #include <functional>

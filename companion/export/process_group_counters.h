@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/engine/net_process.h"
+#include "companion/model/net_process.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "companion/history/history_reading.h"
 
 #include "companion/engine/korvel_manager.h"
-#include "platform/system/absolute_time.h"
+#include "platform/clock/absolute_time.h"
 
 #include <cmath>
 

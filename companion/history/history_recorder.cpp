@@ -5,7 +5,7 @@
 #include "companion/engine/settings_keys.h"
 #include "companion/history/history_store.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/log/ns_log.h"
+#include "platform/log/report_line.h"
 
 #include <atomic>
 #include <sqlite3.h>
@@ -18,7 +18,7 @@ namespace {
 constexpr int kMostPending = 3;
 
 void say(const std::string& message) {
-    platform::log::nsLog("Korvel: " + message);
+    platform::log::reportLine("Korvel: " + message);
 }
 
 } // namespace

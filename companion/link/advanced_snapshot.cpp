@@ -1,9 +1,9 @@
 #include "companion/link/advanced_snapshot.h"
 
 #include "platform/log/failure_log.h"
-#include "platform/system/app_group_container.h"
 #include "platform/system/home_directory.h"
 #include "platform/system/owned_directory.h"
+#include "platform/system/shared_runtime_directory.h"
 
 #include <mutex>
 #include <string>
@@ -34,7 +34,7 @@ bool usable(const std::string& directory) {
 }
 
 std::optional<SnapshotPlace> snapshotPlace() {
-    if (const auto container = platform::appGroupContainer(kSharedAppGroupIdentifier)) {
+    if (const auto container = platform::sharedRuntimeDirectory(kSharedAppGroupIdentifier)) {
         const std::filesystem::path path(*container);
         const std::string inside = (path / kDirectoryName).string();
         if (usable(*container) && usable(inside)) {

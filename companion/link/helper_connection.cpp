@@ -5,16 +5,16 @@
 
 namespace korvel {
 
-std::shared_ptr<platform::xpc::Connection> makeHelperConnection() {
-    return makeHelperConnection(platform::xpc::ConnectionOptions{});
+std::shared_ptr<platform::service::Connection> makeHelperConnection() {
+    return makeHelperConnection(platform::service::ConnectionOptions{});
 }
 
-std::shared_ptr<platform::xpc::Connection>
-makeHelperConnection(platform::xpc::ConnectionOptions options) {
+std::shared_ptr<platform::service::Connection>
+makeHelperConnection(platform::service::ConnectionOptions options) {
     if (options.serviceExecutable.empty()) {
         options.serviceExecutable = platform::bundledExecutable("korvel-helper").value_or("");
     }
-    return platform::xpc::Connection::create(kHelperServiceName, std::move(options));
+    return platform::service::Connection::create(kHelperServiceName, std::move(options));
 }
 
 } // namespace korvel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/xpc/connection.h"
+#include "platform/service/connection.h"
 
 #include <memory>
 
@@ -8,10 +8,10 @@ namespace korvel {
 
 // A connection to the helper service, started from the program's own bundle
 // (see bundledExecutable) when nobody serves it yet.
-std::shared_ptr<platform::xpc::Connection> makeHelperConnection();
+std::shared_ptr<platform::service::Connection> makeHelperConnection();
 
 // The same with explicit options; an empty serviceExecutable means the bundled helper.
-std::shared_ptr<platform::xpc::Connection>
-makeHelperConnection(platform::xpc::ConnectionOptions options);
+std::shared_ptr<platform::service::Connection>
+makeHelperConnection(platform::service::ConnectionOptions options);
 
 } // namespace korvel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/engine/battery_snapshot.h"
+#include "companion/model/battery_snapshot.h"
 #include "platform/system/power_supplies.h"
 
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/engine/interface_stat.h"
+#include "companion/model/interface_stat.h"
 #include "platform/netpath/interface_kind.h"
 
 #include <functional>

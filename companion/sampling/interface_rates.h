@@ -1,7 +1,7 @@
 #pragma once
 
-#include "companion/engine/interface_stat.h"
-#include "companion/engine/traffic_session_stats.h"
+#include "companion/model/interface_stat.h"
+#include "companion/model/traffic_session_stats.h"
 #include "shared/helper_response.h"
 
 #include <string>

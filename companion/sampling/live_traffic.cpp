@@ -1,7 +1,7 @@
 #include "companion/sampling/live_traffic.h"
 
 #include "companion/sampling/interface_selection.h"
-#include "platform/system/absolute_time.h"
+#include "platform/clock/absolute_time.h"
 #include "shared/interface_counters.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/engine/interface_stat.h"
+#include "companion/model/interface_stat.h"
 #include "shared/helper_response.h"
 
 #include <functional>

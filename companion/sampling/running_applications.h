@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/engine/process_merge.h"
+#include "companion/model/net_process.h"
 #include "shared/helper_response.h"
 
 #include <vector>

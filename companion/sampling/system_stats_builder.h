@@ -1,8 +1,8 @@
 #pragma once
 
-#include "companion/engine/battery_snapshot.h"
-#include "companion/engine/memory_pressure.h"
-#include "companion/engine/system_stats.h"
+#include "companion/model/battery_snapshot.h"
+#include "companion/model/memory_pressure.h"
+#include "companion/model/system_stats.h"
 #include "companion/sampling/disk_capacity.h"
 #include "shared/helper_response.h"
 

@@ -4,9 +4,9 @@
 #include "companion/top/terminal_screen.h"
 #include "companion/top/text_layout.h"
 #include "companion/top/top_session.h"
+#include "platform/clock/absolute_time.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
-#include "platform/system/absolute_time.h"
 #include "platform/system/terminal.h"
 
 #include <atomic>

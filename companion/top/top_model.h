@@ -1,12 +1,12 @@
 #pragma once
 
 #include "companion/engine/connection_rates.h"
-#include "companion/engine/interface_stat.h"
-#include "companion/engine/net_process.h"
-#include "companion/engine/network_path_summary.h"
 #include "companion/engine/process_merge.h"
-#include "companion/engine/system_stats.h"
-#include "companion/engine/traffic_session_stats.h"
+#include "companion/model/interface_stat.h"
+#include "companion/model/net_process.h"
+#include "companion/model/network_path_summary.h"
+#include "companion/model/system_stats.h"
+#include "companion/model/traffic_session_stats.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,5 +1,5 @@
 #include "fuzz/fuzz_targets.h"
-#include "platform/xpc/messages.h"
+#include "platform/service/messages.h"
 
 #include <algorithm>
 #include <vector>
@@ -7,7 +7,7 @@
 namespace korvel::fuzz {
 namespace {
 
-using platform::xpc::FrameReader;
+using platform::service::FrameReader;
 
 struct Split {
     std::vector<std::string> bodies;
@@ -17,31 +17,31 @@ struct Split {
 // The frames of a whole stream, read the obvious way.
 Split splitWhole(std::string_view stream, uint32_t maxBody) {
     Split split;
-    while (stream.size() >= platform::xpc::kFrameHeaderSize) {
-        const uint32_t length = platform::xpc::frameBodyLength(stream);
+    while (stream.size() >= platform::service::kFrameHeaderSize) {
+        const uint32_t length = platform::service::frameBodyLength(stream);
         if (length > maxBody) {
             split.last = FrameReader::Status::tooLarge;
             return split;
         }
-        if (stream.size() - platform::xpc::kFrameHeaderSize < length) {
+        if (stream.size() - platform::service::kFrameHeaderSize < length) {
             break;
         }
-        split.bodies.emplace_back(stream.substr(platform::xpc::kFrameHeaderSize, length));
-        stream.remove_prefix(platform::xpc::kFrameHeaderSize + length);
+        split.bodies.emplace_back(stream.substr(platform::service::kFrameHeaderSize, length));
+        stream.remove_prefix(platform::service::kFrameHeaderSize + length);
     }
     return split;
 }
 
 std::string checkBody(const std::string& body) {
-    if (const auto request = platform::xpc::decodeRequestBody(body)) {
-        if (platform::xpc::encodeRequestFrame(*request).substr(platform::xpc::kFrameHeaderSize) !=
-            body) {
+    if (const auto request = platform::service::decodeRequestBody(body)) {
+        if (platform::service::encodeRequestFrame(*request).substr(
+                platform::service::kFrameHeaderSize) != body) {
             return "a request read back is written differently";
         }
     }
-    if (const auto reply = platform::xpc::decodeReplyBody(body)) {
-        if (platform::xpc::encodeReplyFrame(*reply).substr(platform::xpc::kFrameHeaderSize) !=
-            body) {
+    if (const auto reply = platform::service::decodeReplyBody(body)) {
+        if (platform::service::encodeReplyFrame(*reply).substr(
+                platform::service::kFrameHeaderSize) != body) {
             return "a reply read back is written differently";
         }
     }
@@ -58,7 +58,7 @@ std::string frameReader(std::string_view input) {
     }
     const auto control = static_cast<unsigned char>(input[0]);
     const std::string_view stream = input.substr(1);
-    const uint32_t maxBody = control & 0x80 ? platform::xpc::kMaxRequestBody : 64;
+    const uint32_t maxBody = control & 0x80 ? platform::service::kMaxRequestBody : 64;
     const Split expected = splitWhole(stream, maxBody);
 
     FrameReader reader(maxBody);

@@ -1,8 +1,8 @@
 #include "platform/dispatch/glib_dispatch.h"
 
+#include "platform/clock/absolute_time.h"
 #include "platform/dispatch/thread_queue.h"
 #include "platform/dispatch/timed_queue.h"
-#include "platform/system/absolute_time.h"
 
 #include <atomic>
 #include <limits>

@@ -1,6 +1,6 @@
 #include "platform/log/failure_log.h"
 
-#include "platform/log/ns_log.h"
+#include "platform/log/report_line.h"
 
 namespace korvel::platform::log {
 
@@ -11,7 +11,7 @@ void FailureLog::failed(const std::string& description) {
     std::lock_guard lock(mutex_);
     if (reported_ != description) {
         reported_ = description;
-        nsLog(failurePrefix_ + description);
+        reportLine(failurePrefix_ + description);
     }
 }
 
@@ -19,7 +19,7 @@ void FailureLog::succeeded() {
     std::lock_guard lock(mutex_);
     if (reported_) {
         reported_.reset();
-        nsLog(recoveredMessage_);
+        reportLine(recoveredMessage_);
     }
 }
 

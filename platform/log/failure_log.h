@@ -6,7 +6,7 @@
 
 namespace korvel::platform::log {
 
-// The nsLog lines of a task retried on every refresh: a failure is logged
+// The reportLine lines of a task retried on every refresh: a failure is logged
 // when it is not the one already reported, and the first success after a
 // failure says once that the task recovered. A description is the kind of
 // failure (what was done, and the system's reason), so it must not carry

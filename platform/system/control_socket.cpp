@@ -1,6 +1,6 @@
 #include "platform/system/control_socket.h"
 
-#include "platform/xpc/unix_socket.h"
+#include "platform/service/unix_socket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,7 +59,7 @@ std::string readLine(int fd, size_t limit, bool& complete) {
 }
 
 void serveOne(int client, const std::shared_ptr<ControlSocketServer::State>& state) {
-    if (xpc::peerUid(client) != static_cast<long>(::getuid())) {
+    if (service::peerUid(client) != static_cast<long>(::getuid())) {
         ::close(client);
         return;
     }
@@ -89,7 +89,7 @@ void serveOne(int client, const std::shared_ptr<ControlSocketServer::State>& sta
             }
         }
         if (answered) {
-            xpc::sendAll(client, answer + "\n");
+            service::sendAll(client, answer + "\n");
         }
         ::close(client);
     });
@@ -124,7 +124,7 @@ std::unique_ptr<ControlSocketServer> ControlSocketServer::listen(const std::stri
                                                                  Dispatch& dispatch,
                                                                  Handler handler,
                                                                  std::string& error) {
-    const int listenFd = xpc::listenUnixSocket(path, true);
+    const int listenFd = service::listenUnixSocket(path, true);
     if (listenFd < 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         return nullptr;
@@ -174,7 +174,7 @@ std::optional<std::string> sendControlCommand(const std::string& path, const std
     const auto deadline = Clock::now() + timeout;
     int fd = -1;
     for (;;) {
-        fd = xpc::connectUnixSocket(path);
+        fd = service::connectUnixSocket(path);
         if (fd >= 0) {
             break;
         }
@@ -188,7 +188,7 @@ std::optional<std::string> sendControlCommand(const std::string& path, const std
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     setTimeouts(fd, std::max(left, std::chrono::milliseconds(100)));
-    if (!xpc::sendAll(fd, command + "\n")) {
+    if (!service::sendAll(fd, command + "\n")) {
         error = "cannot send to " + path + ": " + std::strerror(errno);
         ::close(fd);
         return std::nullopt;

@@ -66,7 +66,7 @@ TEST(FetchAssemblyTest, TheServiceAnswersOnlyTheFetchSelectorEachTimeWithALaterR
     HelperService service;
     std::vector<std::optional<HelperResponse>> replies;
     for (const char* selector : {kFetchDataSelector, "unknownSelector:", kFetchDataSelector}) {
-        service.handle({selector, true}, [&](const platform::xpc::Reply& reply) {
+        service.handle({selector, true}, [&](const platform::service::Reply& reply) {
             replies.push_back(reply ? decodeHelperResponse(*reply) : std::nullopt);
         });
     }

@@ -1,8 +1,8 @@
 #include "helper/process_table.h"
 #include "helper/socket_table.h"
+#include "platform/clock/absolute_time.h"
 #include "platform/proc/sock_diag.h"
-#include "platform/system/absolute_time.h"
-#include "platform/xpc/connection.h"
+#include "platform/service/connection.h"
 #include "shared/helper_protocol.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
@@ -154,15 +154,17 @@ TEST(ProcessTableLiveTest, AnotherUsersHelperListsThatUsersProcessesAndNotRoots)
             ::_exit(2);
         }
         ::setenv("XDG_RUNTIME_DIR", runtime.str().c_str(), 1);
-        platform::xpc::ConnectionOptions options;
+        platform::service::ConnectionOptions options;
         options.serviceExecutable = testing::helperBinary();
-        const auto connection = platform::xpc::Connection::create(kHelperServiceName, options);
+        const auto connection = platform::service::Connection::create(kHelperServiceName, options);
         connection->resume();
         for (const bool showSystem : {false, true}) {
             std::promise<std::string> document;
             connection->send(
                 {kFetchDataSelector, showSystem},
-                [&](const platform::xpc::Reply& reply) { document.set_value(reply.value_or("")); },
+                [&](const platform::service::Reply& reply) {
+                    document.set_value(reply.value_or(""));
+                },
                 [&](const std::string&) { document.set_value(""); });
             const std::string text = document.get_future().get() + '\0';
             if (::write(pipe[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {

@@ -1,4 +1,4 @@
-#include "companion/cli/engine_instance.h"
+#include "companion/program/engine_instance.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"

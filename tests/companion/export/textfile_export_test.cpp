@@ -1,6 +1,6 @@
 #include "companion/export/korvel_metrics.h"
 #include "companion/export/textfile_export.h"
-#include "platform/log/ns_log.h"
+#include "platform/log/report_line.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -266,10 +266,10 @@ TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroup
 class TextfileExportTest : public ManagerFixture {
 protected:
     TextfileExportTest() {
-        platform::log::exchangeNSLogSink(
+        platform::log::exchangeReportLineSink(
             [this](const std::string& line) { logged.push_back(line); });
     }
-    ~TextfileExportTest() override { platform::log::exchangeNSLogSink({}); }
+    ~TextfileExportTest() override { platform::log::exchangeReportLineSink({}); }
 
     static std::set<std::string> namesIn(const std::filesystem::path& directory) {
         std::set<std::string> names;
@@ -337,11 +337,11 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
 
     // A folder that cannot be written to is reported once, not at every refresh.
     std::vector<std::string> logged;
-    platform::log::exchangeNSLogSink([&](const std::string& line) { logged.push_back(line); });
+    platform::log::exchangeReportLineSink([&](const std::string& line) { logged.push_back(line); });
     directory = dir.str() + "/missing";
     textfile.publish(*manager);
     textfile.publish(*manager);
-    platform::log::exchangeNSLogSink({});
+    platform::log::exchangeReportLineSink({});
     EXPECT_EQ(logged.size(), 1u);
 }
 

@@ -1,5 +1,5 @@
 #include "companion/link/advanced_snapshot.h"
-#include "platform/log/ns_log.h"
+#include "platform/log/report_line.h"
 #include "shared/helper_response.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -51,12 +51,12 @@ std::optional<std::string> readFile(const fs::path& path) {
 class AdvancedSnapshotTest : public ::testing::Test {
 protected:
     AdvancedSnapshotTest() {
-        platform::log::exchangeNSLogSink([this](const std::string& message) {
+        platform::log::exchangeReportLineSink([this](const std::string& message) {
             std::lock_guard lock(mutex);
             lines.push_back(message);
         });
     }
-    ~AdvancedSnapshotTest() override { platform::log::exchangeNSLogSink({}); }
+    ~AdvancedSnapshotTest() override { platform::log::exchangeReportLineSink({}); }
 
     void SetUp() override {
         for (const char* folder : {"realhome", "run", "scratch"}) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/xpc/messages.h"
-#include "platform/xpc/unix_socket.h"
+#include "platform/service/messages.h"
+#include "platform/service/unix_socket.h"
 
 #include <deque>
 #include <mutex>
@@ -22,10 +22,10 @@ class FakeHelperService {
 public:
     struct Crash {};
     struct Hang {};
-    using Behaviour = std::variant<platform::xpc::Reply, Crash, Hang>;
+    using Behaviour = std::variant<platform::service::Reply, Crash, Hang>;
 
     explicit FakeHelperService(const std::string& socketPath)
-        : listenFd_(platform::xpc::listenUnixSocket(socketPath, true)) {
+        : listenFd_(platform::service::listenUnixSocket(socketPath, true)) {
         thread_ = std::thread([this] { run(); });
     }
     ~FakeHelperService() {
@@ -46,7 +46,7 @@ public:
         script_.push_back(std::move(behaviour));
     }
 
-    std::vector<platform::xpc::Request> requests() {
+    std::vector<platform::service::Request> requests() {
         std::lock_guard lock(mutex_);
         return requests_;
     }
@@ -60,8 +60,8 @@ private:
                 serving = !stopping_;
                 peer_ = serving ? fd : -1;
             }
-            if (serving &&
-                platform::xpc::sendAll(fd, std::string(1, platform::xpc::kAcceptGreeting))) {
+            if (serving && platform::service::sendAll(
+                               fd, std::string(1, platform::service::kAcceptGreeting))) {
                 serve(fd);
             }
             std::lock_guard lock(mutex_);
@@ -72,16 +72,16 @@ private:
 
     // Returns when the peer hangs up or the script says to crash.
     void serve(int fd) {
-        platform::xpc::FrameReader reader(platform::xpc::kMaxRequestBody);
+        platform::service::FrameReader reader(platform::service::kMaxRequestBody);
         char buffer[4096];
         std::string body;
         for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             reader.append(buffer, static_cast<size_t>(n));
-            while (reader.next(body) == platform::xpc::FrameReader::Status::complete) {
-                Behaviour behaviour = platform::xpc::Reply{};
+            while (reader.next(body) == platform::service::FrameReader::Status::complete) {
+                Behaviour behaviour = platform::service::Reply{};
                 {
                     std::lock_guard lock(mutex_);
-                    if (auto request = platform::xpc::decodeRequestBody(body)) {
+                    if (auto request = platform::service::decodeRequestBody(body)) {
                         requests_.push_back(*request);
                     }
                     if (!script_.empty()) {
@@ -92,8 +92,8 @@ private:
                 if (std::holds_alternative<Crash>(behaviour)) {
                     return;
                 }
-                if (const auto* reply = std::get_if<platform::xpc::Reply>(&behaviour)) {
-                    platform::xpc::sendAll(fd, platform::xpc::encodeReplyFrame(*reply));
+                if (const auto* reply = std::get_if<platform::service::Reply>(&behaviour)) {
+                    platform::service::sendAll(fd, platform::service::encodeReplyFrame(*reply));
                 }
             }
         }
@@ -105,7 +105,7 @@ private:
     bool stopping_ = false;
     int peer_ = -1; // the connection being served, so stopping can wake it
     std::deque<Behaviour> script_;
-    std::vector<platform::xpc::Request> requests_;
+    std::vector<platform::service::Request> requests_;
 };
 
 } // namespace korvel::testing

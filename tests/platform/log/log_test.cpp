@@ -1,5 +1,5 @@
 #include "platform/log/logger.h"
-#include "platform/log/ns_log.h"
+#include "platform/log/report_line.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -27,7 +27,7 @@ TEST(UnifiedLogTest, JournalRecordsCarryPriorityAndNamesAndStderrLinesAreSingleL
               "korvel-companion[4242]: [qn.Korvel:XPC] fault: XPC connection interrupted\n");
     EXPECT_EQ(stderrLogLine({Level::error, "s", "c", "two\nlines\r\tand\x7f"}, "p", 1),
               "p[1]: [s:c] error: two lines  and \n");
-    EXPECT_EQ(nsLogLine("korvel-companion", 17, "Korvel: failed\nto save"),
+    EXPECT_EQ(reportLineText("korvel-companion", 17, "Korvel: failed\nto save"),
               "korvel-companion[17]: Korvel: failed to save\n");
 }
 

@@ -1,7 +1,7 @@
 #include "platform/dispatch/virtual_dispatch.h"
+#include "platform/service/unix_socket.h"
 #include "platform/system/control_socket.h"
 #include "platform/system/instance_lock.h"
-#include "platform/xpc/unix_socket.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +87,7 @@ protected:
 
 TEST_F(ControlSocketTest, CommandsAreAnsweredOnTheMainQueueWhileTheServerLasts) {
     // What a crashed holder leaves behind: a socket file nobody listens on.
-    const int stale = xpc::listenUnixSocket(path, false);
+    const int stale = service::listenUnixSocket(path, false);
     ASSERT_GE(stale, 0);
     ::close(stale);
     // The first sender starts before the server exists, as a start racing the

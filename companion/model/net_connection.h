@@ -1,0 +1,45 @@
+#pragma once
+
+#include "companion/model/tcp_state.h"
+#include "companion/model/transport_proto.h"
+#include "companion/model/uuid.h"
+#include "shared/helper_response.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+// One socket of a process. `id` only tells list rows apart: two rows built
+// from the same socket in different refreshes compare equal.
+struct NetConnection {
+    Uuid id = Uuid::random();
+    int32_t pid = 0;
+    TransportProto proto = TransportProto::tcp;
+    std::string localAddr;
+    uint16_t localPort = 0;
+    std::string remoteAddr;
+    uint16_t remotePort = 0;
+    TCPState state = TCPState::unknown;
+    // Cumulative TCP payload counters from the helper, where the kernel gave them.
+    std::optional<uint64_t> bytesIn{};
+    std::optional<uint64_t> bytesOut{};
+    std::optional<uint64_t> cookie{}; // the kernel's name for a TCP socket
+    // Bytes per second since the previous reading of the same socket.
+    std::optional<double> rateIn{};
+    std::optional<double> rateOut{};
+
+    friend bool operator==(const NetConnection& a, const NetConnection& b) {
+        return a.pid == b.pid && a.proto == b.proto && a.localAddr == b.localAddr &&
+               a.localPort == b.localPort && a.remoteAddr == b.remoteAddr &&
+               a.remotePort == b.remotePort && a.state == b.state;
+    }
+};
+
+// A row for one helper socket, with a fresh id.
+NetConnection makeNetConnection(const HelperConnectionData& socket);
+// The same, taking the socket's strings.
+NetConnection makeNetConnection(HelperConnectionData&& socket);
+
+} // namespace korvel

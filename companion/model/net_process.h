@@ -1,0 +1,55 @@
+#pragma once
+
+#include "companion/model/net_connection.h"
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace korvel {
+
+// A themed icon name or the path of an image file; the views resolve it.
+using ProcessIcon = std::string;
+
+// One process row, identified by its pid.
+struct NetProcess {
+    int32_t id = 0;
+    std::string name;
+    std::string displayName;
+    std::optional<std::string> execPath;
+    std::optional<ProcessIcon> icon;
+    double cpuPercent = 0;
+    uint64_t memBytes = 0;
+    uint64_t cpuNS = 0; // cumulative, as the helper read it
+    std::vector<NetConnection> connections;
+    // Who the process belongs to, as the helper tells it (absent when unknown).
+    std::optional<uint32_t> uid{};
+    std::optional<std::string> unit{};
+    std::optional<std::string> appId{};
+    std::optional<std::string> container{};
+    std::optional<double> startTime{}; // absolute time; with id it names one process
+    // Sum of the socket rates; absent while no socket has one.
+    std::optional<double> rateIn{};
+    std::optional<double> rateOut{};
+
+    // What the views compare: CPU within 0.05 points and the number of sockets,
+    // not their content; display name, path and icon take no part.
+    friend bool operator==(const NetProcess& a, const NetProcess& b) {
+        return a.id == b.id && a.name == b.name && a.memBytes == b.memBytes &&
+               std::fabs(a.cpuPercent - b.cpuPercent) < 0.05 &&
+               a.connections.size() == b.connections.size();
+    }
+};
+
+// What the desktop knows about a running program.
+struct RunningApplication {
+    std::string localizedName;
+    std::optional<ProcessIcon> icon;
+    std::optional<std::string> appId{};
+};
+using RunningApplicationsByPID = std::unordered_map<int32_t, RunningApplication>;
+
+} // namespace korvel

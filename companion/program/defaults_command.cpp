@@ -1,0 +1,186 @@
+#include "companion/program/defaults_command.h"
+
+#include "platform/defaults/user_defaults.h"
+#include "platform/system/ascii_text.h"
+#include "shared/utf8.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <ostream>
+
+namespace korvel {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: korvel-companion defaults read [KEY]\n"
+    "       korvel-companion defaults write KEY [-bool|-int|-float|-string] VALUE\n"
+    "       korvel-companion defaults delete KEY\n";
+
+constexpr const char* kDescription = R"(
+read prints the settings, or one value, as JSON. write stores a setting:
+without a type flag true and false, integers and decimals keep that type, the
+rest are strings; a running companion sees it. delete removes a setting so it
+reads as its default.
+)";
+
+bool looksLikeInteger(std::string_view text) {
+    const std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
+    return !digits.empty() &&
+           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<int64_t> parseInteger(std::string_view text) {
+    if (!looksLikeInteger(text)) {
+        return std::nullopt;
+    }
+    int64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Plain decimal notation only: no hexadecimal, infinities or NaN.
+std::optional<double> parseDecimal(std::string_view text) {
+    if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string_view::npos ||
+        text.find_first_of("0123456789") == std::string_view::npos || text.front() == '+') {
+        return std::nullopt;
+    }
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Says what is wrong with the file: unreadable is not the same as damaged.
+void warnIfUnusable(const platform::UserDefaults& store, std::ostream& err) {
+    if (const auto error = store.readError(); !error.empty()) {
+        err << "korvel-companion defaults: " << error << "; its settings cannot be shown\n";
+    } else if (store.fileIsDamaged()) {
+        err << "korvel-companion defaults: " << store.filePath()
+            << " is not a valid settings file; it reads as empty\n";
+    }
+}
+
+int missingKey(const platform::UserDefaults& store, std::string_view key, std::ostream& err) {
+    err << "korvel-companion defaults: the key \"" << key << "\" does not exist in "
+        << store.domain() << '\n';
+    return 1;
+}
+
+int saveFailed(const platform::UserDefaults& store, std::ostream& err) {
+    err << "korvel-companion defaults: could not save " << store.domain() << ": "
+        << store.lastError() << '\n';
+    return 1;
+}
+
+} // namespace
+
+std::optional<nlohmann::json> parseDefaultsValue(std::string_view typeFlag, std::string_view text,
+                                                 std::string& error) {
+    if (typeFlag.empty()) {
+        if (text == "true" || text == "false") {
+            return nlohmann::json(text == "true");
+        }
+        if (looksLikeInteger(text)) {
+            // Too long for an integer: kept exactly, as text, not rounded.
+            const auto integer = parseInteger(text);
+            return integer ? nlohmann::json(*integer) : nlohmann::json(std::string(text));
+        }
+        if (const auto decimal = parseDecimal(text)) {
+            return nlohmann::json(*decimal);
+        }
+        return nlohmann::json(std::string(text));
+    }
+    if (typeFlag == "-bool" || typeFlag == "-boolean") {
+        const std::string word = platform::asciiLowercase(text);
+        if (word == "true" || word == "yes" || word == "1") {
+            return nlohmann::json(true);
+        }
+        if (word == "false" || word == "no" || word == "0") {
+            return nlohmann::json(false);
+        }
+        error = "not a Boolean: " + std::string(text);
+        return std::nullopt;
+    }
+    if (typeFlag == "-int" || typeFlag == "-integer") {
+        if (const auto integer = parseInteger(text)) {
+            return nlohmann::json(*integer);
+        }
+        error = "not a 64-bit integer: " + std::string(text);
+        return std::nullopt;
+    }
+    if (typeFlag == "-float") {
+        if (const auto decimal = parseDecimal(text)) {
+            return nlohmann::json(*decimal);
+        }
+        error = "not a number: " + std::string(text);
+        return std::nullopt;
+    }
+    if (typeFlag == "-string") {
+        return nlohmann::json(std::string(text));
+    }
+    error = "unknown type " + std::string(typeFlag) + "; use -bool, -int, -float or -string";
+    return std::nullopt;
+}
+
+int runDefaultsCommand(const std::vector<std::string_view>& args, std::ostream& out,
+                       std::ostream& err) {
+    return runDefaultsCommand(platform::UserDefaults::standard(), args, out, err);
+}
+
+int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::string_view>& args,
+                       std::ostream& out, std::ostream& err) {
+    const std::string_view verb = args.empty() ? std::string_view() : args[0];
+    const bool keyGiven = args.size() >= 2 && !args[1].empty();
+
+    if (verb == "--help" || verb == "-h") {
+        out << kUsage << kDescription;
+        return 0;
+    }
+
+    if (verb == "read" && args.size() <= 2) {
+        warnIfUnusable(store, err);
+        if (args.size() == 1) {
+            out << store.dictionary().dump(2) << '\n';
+            return 0;
+        }
+        const auto value = store.object(args[1]);
+        if (!value) {
+            return missingKey(store, args[1], err);
+        }
+        out << value->dump() << '\n';
+        return 0;
+    }
+    if (verb == "write" && keyGiven && (args.size() == 3 || args.size() == 4)) {
+        // The settings file is JSON, which holds only UTF-8 text.
+        if (!isValidUtf8(args[1]) || !isValidUtf8(args.back())) {
+            err << "korvel-companion defaults: the " << (isValidUtf8(args[1]) ? "value" : "key")
+                << " is not valid UTF-8\n";
+            return 2;
+        }
+        std::string error;
+        const auto value =
+            parseDefaultsValue(args.size() == 4 ? args[2] : std::string_view(), args.back(), error);
+        if (!value) {
+            err << "korvel-companion defaults: " << error << '\n';
+            return 2;
+        }
+        return store.set(args[1], *value) ? 0 : saveFailed(store, err);
+    }
+    if (verb == "delete" && keyGiven && args.size() == 2) {
+        if (!store.object(args[1])) {
+            return missingKey(store, args[1], err);
+        }
+        return store.remove(args[1]) ? 0 : saveFailed(store, err);
+    }
+    err << kUsage;
+    return 2;
+}
+
+} // namespace korvel

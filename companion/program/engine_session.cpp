@@ -1,0 +1,66 @@
+#include "companion/program/engine_session.h"
+
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/korvel_manager.h"
+#include "companion/engine/settings_keys.h"
+#include "companion/export/textfile_export.h"
+#include "companion/history/history_recorder.h"
+#include "companion/link/advanced_snapshot.h"
+#include "companion/program/status_line.h"
+#include "platform/clock/absolute_time.h"
+#include "platform/dispatch/glib_dispatch.h"
+#include "platform/dispatch/termination_signals.h"
+#include "platform/system/free_memory.h"
+#include "platform/system/terminal.h"
+
+#include <iostream>
+
+namespace korvel {
+
+EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
+                             std::function<void()> quit)
+    : manager_(manager) {
+    platform::onEngineTerminationSignal(std::move(quit));
+
+    // `korvel-companion defaults write autoRefreshInterval N` from another
+    // shell: re-time the refresh the way a settings window would.
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.startWatching();
+    intervalObserver_ =
+        defaults.addObserver(settings::kAutoRefreshInterval, [](const std::string&) {
+            platform::NotificationCenter::defaultCenter().post(
+                notifications::kRefreshIntervalChanged);
+        });
+    textfileExport_ = TextfileExport::forThisProgram();
+    historyRecorder_ = std::make_unique<history::HistoryRecorder>(
+        manager, history::historyPlace(), platform::liveDispatch(), defaults);
+    const bool statusLines = platform::standardOutputIsTerminal();
+    if (statusLines) {
+        const auto snapshot = advancedSnapshotURL();
+        std::cout << "Korvel Companion is running; the advanced snapshot is published at\n  "
+                  << (snapshot ? snapshot->string() : "(nowhere: no home directory is known)")
+                  << "\nPress Ctrl-C to stop.\n"
+                  << std::flush;
+    }
+    readingObserver_ = manager->readingsMerged.observe([this, statusLines](uint64_t) {
+        const auto self = manager_.lock();
+        if (!self) {
+            return;
+        }
+        textfileExport_->publish(*self);
+        if (statusLines) {
+            std::cout << platform::localClockTime() << "  " << engineStatusLine(*self) << std::endl;
+        }
+        // Queued, so that it runs once the cycle has released the reading.
+        platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+    });
+}
+
+EngineSession::~EngineSession() {
+    platform::UserDefaults::standard().removeObserver(intervalObserver_);
+    if (const auto manager = manager_.lock()) {
+        manager->readingsMerged.removeObserver(readingObserver_);
+    }
+}
+
+} // namespace korvel

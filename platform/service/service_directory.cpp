@@ -1,0 +1,51 @@
+#include "platform/service/service_directory.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvel::platform::service {
+namespace {
+
+bool ensurePrivateDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    // In /tmp anyone could have made it first; serve nothing through a
+    // directory another user controls.
+    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+} // namespace
+
+std::optional<std::string> serviceDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string path;
+    if (runtime != nullptr && runtime[0] == '/') {
+        path = std::string(runtime) + "/qn.Korvel";
+    } else {
+        path = "/tmp/qn.Korvel-" + std::to_string(::getuid());
+    }
+    if (!ensurePrivateDirectory(path)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::optional<std::string> serviceSocketPath(const std::string& serviceName) {
+    if (serviceName.empty() || serviceName.find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    auto directory = serviceDirectory();
+    if (!directory) {
+        return std::nullopt;
+    }
+    return *directory + "/" + serviceName + ".sock";
+}
+
+} // namespace korvel::platform::service

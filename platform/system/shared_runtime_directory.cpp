@@ -1,0 +1,32 @@
+#include "platform/system/shared_runtime_directory.h"
+
+#include "platform/system/owned_directory.h"
+
+#include <cstdlib>
+
+namespace korvel::platform {
+
+std::optional<std::string> sharedRuntimeDirectory(const std::string& groupIdentifier) {
+    if (groupIdentifier.empty() || groupIdentifier == "." || groupIdentifier == ".." ||
+        groupIdentifier.find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || runtime[0] != '/') {
+        return std::nullopt;
+    }
+    std::string path(runtime);
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    // A shared or borrowed runtime directory would let others redirect our files.
+    if (directoryOwnership(path) != Ownership::ours) {
+        return std::nullopt;
+    }
+    if (path != "/") {
+        path += '/';
+    }
+    return path + groupIdentifier;
+}
+
+} // namespace korvel::platform
