@@ -96,10 +96,9 @@ struct HelperResponse {
 std::optional<std::string> encodeHelperResponse(const HelperResponse& response);
 
 // Strict reader: every required member present, of its JSON type and within
-// its width; optional members absent or null; unknown members ignored. The
-// additive row members (uid, unit, appId, container, startTime, bytesIn,
-// bytesOut, cookie) and reply members are taken when well typed and otherwise
-// ignored, never failing the document.
+// its width; optional members absent or null; unknown members ignored; the
+// additive members are taken when well typed and otherwise ignored, never
+// failing the document (which is which: helper_response_fields.h).
 std::optional<HelperResponse> decodeHelperResponse(std::string_view json);
 
 } // namespace korvel

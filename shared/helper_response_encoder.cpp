@@ -1,8 +1,10 @@
 #include "shared/helper_response.h"
+#include "shared/helper_response_fields.h"
 #include "shared/utf8.h"
 
 #include <charconv>
 #include <cmath>
+#include <tuple>
 #include <type_traits>
 
 namespace korvel {
@@ -92,111 +94,85 @@ private:
     std::string out_;
 };
 
-template <typename T>
-void writeOptional(Writer& w, std::string_view name, const std::optional<T>& value) {
-    if (!value) {
-        return;
-    }
-    w.raw(",");
-    w.key(name);
+using wire::Fields;
+using wire::Presence;
+
+template <typename Record> bool writeRecord(Writer& w, const Record& record);
+
+template <typename T> bool writeValue(Writer& w, const T& value) {
     if constexpr (std::is_same_v<T, std::string>) {
-        w.string(*value);
+        w.string(value);
+        return true;
     } else if constexpr (std::is_same_v<T, double>) {
-        w.number(*value);
-    } else {
-        w.integer(*value);
-    }
-}
-
-void writeProcess(Writer& w, const HelperProcessData& p) {
-    w.raw("{");
-    w.key("pid");
-    w.integer(p.pid);
-    w.raw(",");
-    w.key("name");
-    w.string(p.name);
-    if (p.execPath) {
-        w.raw(",");
-        w.key("execPath");
-        w.string(*p.execPath);
-    }
-    w.raw(",");
-    w.key("cpuNS");
-    w.integer(p.cpuNS);
-    w.raw(",");
-    w.key("memBytes");
-    w.integer(p.memBytes);
-    writeOptional(w, "uid", p.uid);
-    writeOptional(w, "unit", p.unit);
-    writeOptional(w, "appId", p.appId);
-    writeOptional(w, "container", p.container);
-    if (p.startTime && std::isfinite(*p.startTime)) {
-        writeOptional(w, "startTime", p.startTime);
-    }
-    w.raw("}");
-}
-
-void writeConnection(Writer& w, const HelperConnectionData& c) {
-    w.raw("{");
-    w.key("pid");
-    w.integer(c.pid);
-    w.raw(",");
-    w.key("proto");
-    w.string(c.proto);
-    w.raw(",");
-    w.key("localAddr");
-    w.string(c.localAddr);
-    w.raw(",");
-    w.key("localPort");
-    w.integer(c.localPort);
-    w.raw(",");
-    w.key("remoteAddr");
-    w.string(c.remoteAddr);
-    w.raw(",");
-    w.key("remotePort");
-    w.integer(c.remotePort);
-    w.raw(",");
-    w.key("tcpStateRaw");
-    w.integer(c.tcpStateRaw);
-    writeOptional(w, "bytesIn", c.bytesIn);
-    writeOptional(w, "bytesOut", c.bytesOut);
-    writeOptional(w, "cookie", c.cookie);
-    w.raw("}");
-}
-
-void writeInterface(Writer& w, const HelperInterfaceData& i) {
-    w.raw("{");
-    w.key("id");
-    w.string(i.id);
-    w.raw(",");
-    w.key("bytesIn");
-    w.integer(i.bytesIn);
-    w.raw(",");
-    w.key("bytesOut");
-    w.integer(i.bytesOut);
-    w.raw("}");
-}
-
-template <typename Row, typename WriteRow>
-void writeArray(Writer& w, std::string_view name, const std::vector<Row>& rows, WriteRow writeRow) {
-    w.key(name);
-    w.raw("[");
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (i > 0) {
-            w.raw(",");
+        return w.number(value);
+    } else if constexpr (wire::IsRows<T>::value) {
+        w.raw("[");
+        for (size_t i = 0; i < value.size(); ++i) {
+            if (i > 0) {
+                w.raw(",");
+            }
+            if (!writeRecord(w, value[i])) {
+                return false;
+            }
         }
-        writeRow(w, rows[i]);
-    }
-    w.raw("]");
-}
-
-bool writeOptionalNumber(Writer& w, std::string_view name, const std::optional<double>& value) {
-    if (!value) {
+        w.raw("]");
+        return true;
+    } else {
+        w.integer(value);
         return true;
     }
-    w.raw(",");
+}
+
+template <typename T>
+bool writeKeyed(Writer& w, std::string_view name, const T& value, bool& first) {
+    if (!first) {
+        w.raw(",");
+    }
+    first = false;
     w.key(name);
-    return w.number(*value);
+    return writeValue(w, value);
+}
+
+// False when the member cannot be written and the document must not be: a
+// figure that is not finite. An additive one is left out instead, as readers
+// that know it also take its absence.
+template <typename Record, size_t I>
+bool writeMember(Writer& w, const Record& record, bool& first) {
+    static constexpr auto field = std::get<I>(Fields<Record>::all);
+    const auto& value = record.*field.member;
+    using Value = std::remove_cvref_t<decltype(value)>;
+    if constexpr (wire::IsOptional<Value>::value) {
+        if (!value) {
+            return true;
+        }
+        if constexpr (std::is_same_v<typename wire::IsOptional<Value>::Value, double>) {
+            if (field.presence == Presence::additive && !std::isfinite(*value)) {
+                return true;
+            }
+        }
+        return writeKeyed(w, field.name, *value, first);
+    } else {
+        if constexpr (wire::IsRows<Value>::value) {
+            if (field.presence == Presence::additive && value.empty()) {
+                return true;
+            }
+        }
+        return writeKeyed(w, field.name, value, first);
+    }
+}
+
+template <typename Record, size_t... I>
+bool writeRecord(Writer& w, const Record& record, std::index_sequence<I...>) {
+    w.raw("{");
+    bool first = true;
+    const bool written = (writeMember<Record, I>(w, record, first) && ...);
+    w.raw("}");
+    return written;
+}
+
+template <typename Record> bool writeRecord(Writer& w, const Record& record) {
+    constexpr size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(Fields<Record>::all)>>;
+    return writeRecord(w, record, std::make_index_sequence<count>{});
 }
 
 } // namespace
@@ -204,46 +180,9 @@ bool writeOptionalNumber(Writer& w, std::string_view name, const std::optional<d
 std::optional<std::string> encodeHelperResponse(const HelperResponse& r) {
     Writer w(256 + r.processes.size() * 160 +
              (r.connections.size() + r.endedConnections.size()) * 170 + r.interfaces.size() * 64);
-    w.raw("{");
-    writeArray(w, "processes", r.processes, writeProcess);
-    w.raw(",");
-    writeArray(w, "connections", r.connections, writeConnection);
-    w.raw(",");
-    writeArray(w, "interfaces", r.interfaces, writeInterface);
-    w.raw(",");
-    w.key("timestamp");
-    if (!w.number(r.timestamp)) {
+    if (!writeRecord(w, r)) {
         return std::nullopt;
     }
-    w.raw(",");
-    w.key("totalRam");
-    w.integer(r.totalRam);
-    w.raw(",");
-    w.key("usedRam");
-    w.integer(r.usedRam);
-    w.raw(",");
-    w.key("freeRam");
-    w.integer(r.freeRam);
-    w.raw(",");
-    w.key("memPressureLevel");
-    w.integer(r.memPressureLevel);
-    if (r.gpuCoreCount) {
-        w.raw(",");
-        w.key("gpuCoreCount");
-        w.integer(*r.gpuCoreCount);
-    }
-    if (!writeOptionalNumber(w, "gpuUsagePercent", r.gpuUsagePercent) ||
-        !writeOptionalNumber(w, "cpuTemperatureCelsius", r.cpuTemperatureCelsius) ||
-        !writeOptionalNumber(w, "gpuTemperatureCelsius", r.gpuTemperatureCelsius)) {
-        return std::nullopt;
-    }
-    if (!r.endedConnections.empty()) {
-        w.raw(",");
-        writeArray(w, "endedConnections", r.endedConnections, writeConnection);
-    }
-    writeOptional(w, "unattributedTcpBytesIn", r.unattributedTcpBytesIn);
-    writeOptional(w, "unattributedTcpBytesOut", r.unattributedTcpBytesOut);
-    w.raw("}");
     return w.take();
 }
 
