@@ -99,6 +99,28 @@ private:
                          const ProcessCPUSamples& cpuSamples,
                          const InterfaceStatsByName& prevIfStats, double prevIfTime);
     void publishSnapshotStep(const HelperResponse& response);
+    // The steps of a merge, in the order they run.
+    struct AcceptedReading {
+        double duration = 0;
+        std::optional<bool> showSystem;
+    };
+    struct MergedProcesses {
+        std::vector<NetProcess> processes;
+        ProcessCPUSamples cpuSamples;
+    };
+    std::optional<AcceptedReading> acceptReading(int64_t generation);
+    bool recordDataMode(const HelperResponse& response);
+    MergedProcesses mergeProcesses(HelperResponse& response, const ProcessCPUSamples& cpuSamples);
+    void mergeSocketRates(std::vector<NetProcess>& merged, const HelperResponse& response,
+                          bool helperFull, std::optional<bool> showSystem);
+    std::vector<InterfaceStat> mergeInterfaceRates(const HelperResponse& response,
+                                                   const InterfaceStatsByName& prevIfStats,
+                                                   double prevIfTime);
+    SystemStats mergeSystemStats(const HelperResponse& response, CPUSample& cpu);
+    void publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats, double now);
+    void appendHistories(const SystemStats& stats);
+    void publishInterfaces(std::vector<InterfaceStat> rows, const InterfaceStatsByName& prevIfStats,
+                           double timestamp, double now);
 
     int64_t refreshIntervalSetting() const;
     bool showSystemProcessesSetting() const;

@@ -30,30 +30,33 @@ void carryOverAbsentReadings(SystemStats& stats, const SystemStats& published) {
 
 } // namespace
 
-bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t generation,
-                                        const ProcessCPUSamples& cpuSamples,
-                                        const InterfaceStatsByName& prevIfStats,
-                                        double prevIfTime) {
+std::optional<KorvelManager::AcceptedReading> KorvelManager::acceptReading(int64_t generation) {
     const auto sent = requestedAt_.find(generation);
-    const double duration = sent == requestedAt_.end()
-                                ? lastReadingDuration_
-                                : env_.dispatch->monotonicNow() - sent->second.at;
-    const std::optional<bool> showSystem =
-        sent == requestedAt_.end() ? mergedShowSystem_ : sent->second.showSystem;
+    AcceptedReading accepted{
+        sent == requestedAt_.end() ? lastReadingDuration_
+                                   : env_.dispatch->monotonicNow() - sent->second.at,
+        sent == requestedAt_.end() ? mergedShowSystem_ : sent->second.showSystem};
     // Answers to older requests are dropped below, or never come.
     requestedAt_.erase(requestedAt_.begin(), requestedAt_.upper_bound(generation));
     if (generation != 0 && generation != generation_ - 1) {
-        return false; // a newer refresh has started since this one
+        return std::nullopt; // a newer refresh has started since this one
     }
-    lastReadingDuration_ = duration;
+    lastReadingDuration_ = accepted.duration;
+    return accepted;
+}
 
+bool KorvelManager::recordDataMode(const HelperResponse& response) {
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
     if (env_.publishes) {
         // Every merge writes this; the main loop must never wait on the store's lock.
         env_.defaults->setWithoutWaiting(settings::kHelperAvailable, helperFull);
     }
+    return helperFull;
+}
 
+KorvelManager::MergedProcesses KorvelManager::mergeProcesses(HelperResponse& response,
+                                                             const ProcessCPUSamples& cpuSamples) {
     const RunningApplicationsByPID applications = env_.runningApplications
                                                       ? env_.runningApplications(response.processes)
                                                       : RunningApplicationsByPID{};
@@ -64,10 +67,9 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
                                                : groupConnections(response.connections);
 
     const double cpuCap = static_cast<double>(std::max(env_.processorCount, 1)) * 100.0;
-    std::vector<NetProcess> newProcesses;
-    newProcesses.reserve(response.processes.size());
-    ProcessCPUSamples newSamples;
-    newSamples.reserve(response.processes.size());
+    MergedProcesses merged;
+    merged.processes.reserve(response.processes.size());
+    merged.cpuSamples.reserve(response.processes.size());
     std::unordered_map<int32_t, size_t> groupOwner;
     for (auto& row : response.processes) {
         NetProcess process;
@@ -99,29 +101,37 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
         // Each group moves to its process; a pid listed twice copies it from
         // the first.
         if (auto group = connections.find(row.pid); group != connections.end()) {
-            const auto [first, isFirst] = groupOwner.try_emplace(row.pid, newProcesses.size());
+            const auto [first, isFirst] = groupOwner.try_emplace(row.pid, merged.processes.size());
             process.connections =
-                isFirst ? std::move(group->second) : newProcesses[first->second].connections;
+                isFirst ? std::move(group->second) : merged.processes[first->second].connections;
         }
-        newSamples[row.pid] = {row.cpuNS, response.timestamp};
-        newProcesses.push_back(std::move(process));
+        merged.cpuSamples[row.pid] = {row.cpuNS, response.timestamp};
+        merged.processes.push_back(std::move(process));
     }
-    // A fallback reading has no sockets; the next real one pairs with the last.
-    if (helperFull) {
-        // Once the system processes come or go, a socket first seen may be old.
-        EndedTcpSockets ended{&response.endedConnections, std::nullopt};
-        if (response.unattributedTcpBytesIn && response.unattributedTcpBytesOut) {
-            ended.unattributed = {*response.unattributedTcpBytesIn,
-                                  *response.unattributedTcpBytesOut};
-        }
-        otherTcpRate.set(applyConnectionRates(newProcesses, connectionCounters_, response.timestamp,
-                                              showSystem == mergedShowSystem_, ended));
-        mergedShowSystem_ = showSystem;
-    } else {
-        otherTcpRate.set(std::nullopt);
-    }
-    sortProcesses(newProcesses);
+    return merged;
+}
 
+void KorvelManager::mergeSocketRates(std::vector<NetProcess>& merged,
+                                     const HelperResponse& response, bool helperFull,
+                                     std::optional<bool> showSystem) {
+    // A fallback reading has no sockets; the next real one pairs with the last.
+    if (!helperFull) {
+        otherTcpRate.set(std::nullopt);
+        return;
+    }
+    EndedTcpSockets ended{&response.endedConnections, std::nullopt};
+    if (response.unattributedTcpBytesIn && response.unattributedTcpBytesOut) {
+        ended.unattributed = {*response.unattributedTcpBytesIn, *response.unattributedTcpBytesOut};
+    }
+    // Once the system processes come or go, a socket first seen may be old.
+    otherTcpRate.set(applyConnectionRates(merged, connectionCounters_, response.timestamp,
+                                          showSystem == mergedShowSystem_, ended));
+    mergedShowSystem_ = showSystem;
+}
+
+std::vector<InterfaceStat>
+KorvelManager::mergeInterfaceRates(const HelperResponse& response,
+                                   const InterfaceStatsByName& prevIfStats, double prevIfTime) {
     std::vector<InterfaceStat> rows = computeInterfaceRates(response, prevIfStats, prevIfTime);
     if (env_.linkFacts) {
         std::vector<std::string> routes;
@@ -132,22 +142,28 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
         }
         interfaceClassifier_.classify(rows, routes);
     }
+    return rows;
+}
 
-    const CPUSample cpu = env_.sampleCPU(prevCPUTicks_);
+SystemStats KorvelManager::mergeSystemStats(const HelperResponse& response, CPUSample& cpu) {
+    cpu = env_.sampleCPU(prevCPUTicks_);
     SystemStats stats = buildSystemStats(response, cpu.cpuUsagePercent, cpu.loadAverage1m,
                                          env_.readLocalSystemFigures());
     carryOverAbsentReadings(stats, systemStats.get());
+    return stats;
+}
 
-    const double now = env_.dispatch->now();
+void KorvelManager::publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats,
+                                             double now) {
     RecentlyClosedByPID closed =
-        updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), newProcesses, now);
-
+        updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), merged.processes, now);
     recentlyClosedByPID.set(std::move(closed));
-    processes.set(std::move(newProcesses));
+    processes.set(std::move(merged.processes));
     systemStats.set(stats);
+    cpuSamples_ = std::move(merged.cpuSamples);
+}
 
-    cpuSamples_ = std::move(newSamples);
-
+void KorvelManager::appendHistories(const SystemStats& stats) {
     cpuHistory.modify(
         [&](History& h) { appendHistorySample(h, stats.cpuUsagePercent, kCPUHistoryRule); });
     if (stats.gpuUsagePercent) {
@@ -157,11 +173,13 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     const double established = static_cast<double>(establishedConnectionCount(processes.get()));
     connectionCountHistory.modify(
         [&](History& h) { appendHistorySample(h, established, kConnectionCountHistoryRule); });
+}
 
-    prevCPUTicks_ = cpu.ticks;
-
+void KorvelManager::publishInterfaces(std::vector<InterfaceStat> rows,
+                                      const InterfaceStatsByName& prevIfStats, double timestamp,
+                                      double now) {
     prevIfStats_ = interfaceStatsByName(rows);
-    prevIfTime_ = response.timestamp;
+    prevIfTime_ = timestamp;
     std::vector<InterfaceStat> sorted = rows;
     std::sort(sorted.begin(), sorted.end(),
               [](const InterfaceStat& a, const InterfaceStat& b) { return a.id < b.id; });
@@ -170,13 +188,34 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     sessionStats.modify([&](TrafficSessionStats& session) {
         recordInterfaceActivity(rows, prevIfStats, now, interfaceLastActiveAt_, session);
     });
-
     if (pathMonitor_) {
         updateNetworkPath(pathMonitor_->currentPath());
     }
-
     interfaceStats.set(trafficEnabledSetting() ? orderedInterfaceStats(rows, interfaceLastActiveAt_)
                                                : std::vector<InterfaceStat>{});
+}
+
+bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t generation,
+                                        const ProcessCPUSamples& cpuSamples,
+                                        const InterfaceStatsByName& prevIfStats,
+                                        double prevIfTime) {
+    const std::optional<AcceptedReading> accepted = acceptReading(generation);
+    if (!accepted) {
+        return false;
+    }
+    const bool helperFull = recordDataMode(response);
+    MergedProcesses merged = mergeProcesses(response, cpuSamples);
+    mergeSocketRates(merged.processes, response, helperFull, accepted->showSystem);
+    sortProcesses(merged.processes);
+    std::vector<InterfaceStat> rows = mergeInterfaceRates(response, prevIfStats, prevIfTime);
+    CPUSample cpu;
+    const SystemStats stats = mergeSystemStats(response, cpu);
+
+    const double now = env_.dispatch->now();
+    publishProcessesAndStats(std::move(merged), stats, now);
+    appendHistories(stats);
+    prevCPUTicks_ = cpu.ticks;
+    publishInterfaces(std::move(rows), prevIfStats, response.timestamp, now);
 
     readingsMerged.set(readingsMerged.get() + 1);
     env_.notifications->post(notifications::kMenuBarDataRefreshed);
