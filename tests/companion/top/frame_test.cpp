@@ -214,7 +214,8 @@ TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
     }
     frame = renderFrame(model, narrow, screen(80, 9));
     press(narrow, frame, {Key::Kind::escape});
-    EXPECT_EQ(renderFrame(model, narrow, screen(80, 9)).listedPids.front(), narrow.selectedPid);
+    frame = renderFrame(model, narrow, screen(80, 9));
+    EXPECT_EQ(narrow.selectedPid, frame.listedPids.front());
 }
 
 TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
