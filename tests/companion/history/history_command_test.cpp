@@ -38,7 +38,7 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     start();
     HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
     // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
-    const HelperProcessData idle{7, "idle", std::nullopt, 0, 1 << 20};
+    const HelperProcessData idle{7, "idle", std::nullopt, 0, 6 << 20};
     HelperProcessData sender{42, "send", "/bin/send\x1b[2J", 0, 5 << 20};
     HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
     for (uint64_t second = 0; second <= 130; second += 5) {
@@ -60,7 +60,9 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     const CommandRun top = history({"--top", "5", "--by", "out", "--csv"});
     EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
                        "send\x1b[2J (42),1,2.4,5242880,0,240000000\n"
-                       "idle (7),1,0.0,1048576,0,0\n");
+                       "idle (7),1,0.0,6291456,0,0\n");
+    EXPECT_TRUE(history({"--top", "1", "--by", "memory", "--csv"})
+                    .out.ends_with("\nidle (7),1,0.0,6291456,0,0\n"));
     const CommandRun table = history({"--by", "out"});
     EXPECT_NE(table.out.find("send?[2J (42)"), std::string::npos) << "escaped: " << table.out;
     EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
@@ -68,8 +70,17 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     const auto json =
         nlohmann::json::parse(history({"--connections", "--process", "send\x1b[2J", "--json"}).out);
     ASSERT_EQ(json.size(), 1u);
-    EXPECT_EQ(json[0]["remote"], "198.51.100.9");
-    EXPECT_EQ(json[0]["bytes_out"], 240000000);
+    const int64_t firstSeen = json[0]["first_seen"];
+    EXPECT_EQ(json[0], (nlohmann::json{{"process", "send\x1b[2J"},
+                                       {"pid", 42},
+                                       {"protocol", "TCP"},
+                                       {"remote", "198.51.100.9"},
+                                       {"port", 443},
+                                       {"host", nullptr},
+                                       {"first_seen", firstSeen},
+                                       {"last_seen", firstSeen + 120},
+                                       {"bytes_in", 0},
+                                       {"bytes_out", 240000000}}));
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");

@@ -90,6 +90,7 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
     EXPECT_EQ(fitLeft("ñandú", 4), "ñan…"); // two-byte letters cost one column
     EXPECT_EQ(columnCount(fitLeft("ñandú—x", 6)), 6u);
     EXPECT_EQ(fitLeft("", 0), "");
+    EXPECT_EQ(columnCount(std::string_view("abc").substr(0, 2)), 2u) << "not a byte past the view";
     // Wide glyphs take two columns and are never split; marks take none.
     EXPECT_EQ(columnCount("名前😀a"), 7u);
     EXPECT_EQ(fitLeft("名前テスト", 6), "名前 …");
@@ -106,12 +107,11 @@ TEST(TextLayoutTest, CutsAndPadsByColumnsNotBytes) {
     }
     EXPECT_EQ(formatRateCompact(5e15), "5000.0T");
     EXPECT_EQ(formatBytesCompact(1536ull << 20), "1.5G");
+    EXPECT_EQ(formatBytes(~0ull), "16384.0 PiB");
     // Too wide for its column, a figure moves up a unit rather than be cut.
     EXPECT_EQ(formatBytesCompact(1008ull << 10), "1008.0K");
     EXPECT_EQ(formatBytesCompact(1008ull << 10, 6), "1.0M");
     EXPECT_EQ(formatRate(995'400, 9), "1.0 MB/s");
-    EXPECT_EQ(formatAge(59.9), "59 s");
-    EXPECT_EQ(formatAge(600), "10 min");
     EXPECT_EQ(formatAge(119.9), "119 s");
     EXPECT_EQ(formatAge(7199), "119 min");
     EXPECT_EQ(formatAge(7200), "2 h");
@@ -206,6 +206,16 @@ TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
     EXPECT_TRUE(state.quit);
     press(state, frame, {Key::Kind::escape});
     EXPECT_EQ(renderFrame(model, state, {}).listedPids.size(), 3u);
+
+    // A filter that matched nothing leaves no scrolling behind: the top row is chosen again.
+    ViewState narrow;
+    for (char32_t c : std::u32string(U"/zz")) {
+        press(narrow, frame, {Key::Kind::character, c});
+    }
+    frame = renderFrame(model, narrow, screen(80, 9));
+    press(narrow, frame, {Key::Kind::escape});
+    frame = renderFrame(model, narrow, screen(80, 9));
+    EXPECT_EQ(narrow.selectedPid, frame.listedPids.front());
 }
 
 TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
@@ -226,6 +236,14 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
          {"example.net:443", "5.0 MB/s", "[::]:*", "Recently closed", "12 s ago"}) {
         EXPECT_TRUE(anyLineHas(frame, shown)) << shown;
     }
+
+    // Moving scrolls the open process's sockets; End is left to the panel, Home goes back.
+    for (const Key::Kind kind : {Key::Kind::down, Key::Kind::pageDown, Key::Kind::end}) {
+        press(state, frame, {kind});
+    }
+    EXPECT_EQ(state.detailScrollTop, 1 + frame.listRows);
+    press(state, frame, {Key::Kind::home});
+    EXPECT_EQ(state.detailScrollTop, 0u);
 
     options.showListeningPorts = false;
     options.resolveHostnames = false;

@@ -61,7 +61,9 @@ TEST_F(UserDefaultsTest, ValuesKeepTheirTypeOnDiskAndInTheGetters) {
     }
     EXPECT_TRUE(onDisk()["ratio"].is_number_float());
 
-    // A fresh store, as at the next launch.
+    // A fresh store, as at the next launch; an EINTR left by some earlier call
+    // is no reason to read the file again.
+    errno = EINTR;
     UserDefaults store(kDomain, path(), dispatch);
     EXPECT_EQ(store.integerFor("autoRefreshInterval", 5), 10);
     EXPECT_EQ(store.integerFor("showSystemProcesses", 7), 7) << "a Boolean is not an integer";

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace korvel::platform::service {
@@ -63,6 +64,28 @@ TEST_F(ServedTest, IdleConnectionsUpToTheLimitDoNotLockOutAClient) {
     for (int fd : idle) {
         ::close(fd);
     }
+}
+
+TEST_F(ServedTest, AQuietListenerSleepsAndEndsAfterItsIdleExitEvenTheShortest) {
+    listener->setIdleExit(1ms);
+    auto ended = std::async(std::launch::async, [&] { return listener->run(); });
+    if (ended.wait_for(5s) != std::future_status::ready) {
+        ADD_FAILURE() << "a quiet period of 1 ms never ended the loop";
+        listener->stop();
+    }
+    ended.get();
+
+    // Idle exit off: nothing wakes it, so it costs no processor time.
+    listener->setIdleExit(0ms);
+    serve();
+    const auto cpuMs = [] {
+        timespec t{};
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+    };
+    const double before = cpuMs();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(cpuMs() - before, 30) << "ms of processor time spent idle";
 }
 
 // The helper started by hand binds its socket only under the clients' launch
