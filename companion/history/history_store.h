@@ -14,7 +14,8 @@ namespace korvel::history {
 
 // Writes readings into the history database: one transaction per reading,
 // holding only what changed since the last one that was written (an idle
-// process costs nothing). Usage rows hold what was used between readings;
+// process costs nothing), into the readings tier and into the minute and
+// hour buckets at once. Usage rows hold what was used between readings;
 // the process and endpoint rows hold running totals, final once they end.
 // One thread at a time; it owns the connection.
 class HistoryStore {
@@ -57,8 +58,10 @@ private:
     std::unordered_map<std::string, LiveSocket> sockets_;
     std::map<int64_t, LiveEndpoint> endpoints_;
     std::unordered_map<std::string, std::pair<uint64_t, uint64_t>> interfaces_;
-    Statement findProcess_, addProcess_, updateProcess_, endProcess_, addUsage_, addEndpoint_,
-        updateEndpoint_, addInterface_, addSystem_;
+    Statement findProcess_, addProcess_, updateProcess_, updateProcessTotals_, endProcess_,
+        addReading_, addEndpoint_, updateEndpoint_, updateEndpointBytes_, addInterface_, addSystem_;
+    // Per bucket tier (minute, hour): a reading's usage added to its bucket.
+    Statement processBuckets_[2], interfaceBuckets_[2], systemBuckets_[2];
 };
 
 } // namespace korvel::history

@@ -53,6 +53,11 @@ Statement& Statement::bindNull(int index) {
     return *this;
 }
 
+Statement& Statement::bindBlob(int index, std::string_view bytes) {
+    sqlite3_bind_blob64(statement_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    return *this;
+}
+
 bool Statement::step() {
     if (statement_ == nullptr) {
         result_ = SQLITE_MISUSE;
@@ -99,6 +104,13 @@ std::string Statement::text(int column) const {
     return bytes ? std::string(reinterpret_cast<const char*>(bytes),
                                static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
                  : std::string();
+}
+
+std::string_view Statement::blob(int column) const {
+    const void* bytes = sqlite3_column_blob(statement_, column);
+    return bytes ? std::string_view(static_cast<const char*>(bytes),
+                                    static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+                 : std::string_view();
 }
 
 std::optional<std::string> Statement::optionalText(int column) const {

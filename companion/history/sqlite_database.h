@@ -25,6 +25,7 @@ public:
     Statement& bind(int index, const std::optional<int64_t>& value);
     Statement& bind(int index, const std::optional<double>& value);
     Statement& bindNull(int index);
+    Statement& bindBlob(int index, std::string_view bytes);
 
     // True while a row is ready; false when done. A failure is kept in the
     // statement's result code and ends the stepping.
@@ -40,6 +41,7 @@ public:
     int64_t integer(int column) const;
     double real(int column) const;
     std::string text(int column) const;
+    std::string_view blob(int column) const; // valid until the next step
     std::optional<std::string> optionalText(int column) const;
     std::optional<int64_t> optionalInteger(int column) const;
     std::optional<double> optionalReal(int column) const;
