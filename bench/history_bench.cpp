@@ -334,28 +334,15 @@ int main(int argc, char** argv) {
     const double feedSeconds = std::chrono::duration<double>(Clock::now() - feedStart).count();
     const int64_t now = start + static_cast<int64_t>(o.days) * perDay * o.period;
 
-    // A year: two days of readings, 28 of minutes, 335 of hours, and who ran.
-    // The hour tier's share is measured on a copy whose minutes are all aged.
+    // A year: two days of readings, 30 of minutes, 365 of hours (every tier
+    // is written as the readings come), and who ran.
     Database& live = store.database();
     const TierBytes tiers = tierBytes(live);
-    const std::string copyPath = std::string(dir) + "/aged.sqlite3";
-    live.execute(("VACUUM INTO '" + copyPath + "'").c_str());
-    double hourPerDay = 0;
-    const double agedDays = std::max(0, o.days - 2);
-    if (auto copy = Database::open(copyPath, false, error); copy && agedDays > 0) {
-        TierKeeper keeper(*copy);
-        HistoryLimits ageAll;
-        ageAll.readingSeconds = 400 * kDay;
-        ageAll.minuteSeconds = 1;
-        for (int step = 0; step < 40; ++step) {
-            keeper.compact(now, ageAll);
-        }
-        hourPerDay = tierBytes(*copy).hour / agedDays;
-    }
     const double readingPerDay = tiers.reading / std::min(o.days, 2);
-    const double minutePerDay = agedDays > 0 ? tiers.minute / agedDays : 0;
+    const double minutePerDay = tiers.minute / o.days;
+    const double hourPerDay = tiers.hour / o.days;
     const double restPerDay = tiers.rest / o.days;
-    const double year = 2 * readingPerDay + 28 * minutePerDay + 335 * hourPerDay + 365 * restPerDay;
+    const double year = 2 * readingPerDay + 30 * minutePerDay + 365 * hourPerDay + 365 * restPerDay;
 
     std::printf("\nfed %zu readings in %.0f s (%d failed)\n", all.size(), feedSeconds, failures);
     std::printf("%-44s %12s %12s\n", "figure", "measured", "goal");
