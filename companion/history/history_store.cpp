@@ -67,6 +67,15 @@ struct HistoryStore::LiveProcess {
     bool totalsChanged = false;
 };
 
+struct HistoryStore::ProcessUsage {
+    int64_t cpuMS = 0;
+    uint64_t rssKib = 0;
+    uint64_t in = 0;
+    uint64_t out = 0;
+    int64_t tcp = 0;
+    int64_t udp = 0;
+};
+
 struct HistoryStore::LiveSocket {
     int64_t endpoint = 0; // 0: no one on the other side
     std::optional<uint64_t> bytesIn;
@@ -83,6 +92,7 @@ struct HistoryStore::LiveEndpoint {
 };
 
 HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
+    db_.countLogFrames();
     // A process still open in the database was cut off by the last stop; its
     // row goes on if the first reading still sees it.
     db_.execute("UPDATE process SET ended = 1 WHERE ended = 0");
@@ -138,7 +148,7 @@ int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& lim
     const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 16, 4000);
     if (limits.maxBytes != logLimitFor_) {
         logLimitFor_ = limits.maxBytes;
-        db_.execute(("PRAGMA wal_autocheckpoint = " + std::to_string(pages)).c_str());
+        logPages_ = pages;
         db_.execute(("PRAGMA journal_size_limit = " + std::to_string(pages * 4096)).c_str());
     }
     int rc = db_.execute("BEGIN IMMEDIATE");
@@ -155,6 +165,14 @@ int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& lim
     rc = tiers_.compact(reading.time, limits);
     return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes - 2 * pages * 4096, reading.time)
                            : rc;
+}
+
+bool HistoryStore::checkpointIfDue() {
+    if (logPages_ == 0 || static_cast<uint64_t>(db_.logFrames()) < logPages_) {
+        return false;
+    }
+    db_.execute("PRAGMA wal_checkpoint(PASSIVE)");
+    return true;
 }
 
 void HistoryStore::forget() {
@@ -257,56 +275,9 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
     for (const auto& socket : sample.sockets) {
         ++(socket.isUdp() ? udp : tcp);
     }
-    const uint64_t rssKib = sample.rssBytes / 1024;
-    const bool rssChanged = rssMoved(rssKib, live.packedRssKib);
-    const bool socketsChanged = tcp != live.tcpSockets || udp != live.udpSockets;
-    if (cpuMS > 0 || in > 0 || out > 0 || rssChanged || socketsChanged) {
-        const int64_t minute = time / 60 * 60;
-        const bool firstOfMinute = minute != live.packedMinute;
-        PackedReading packed;
-        packed.second = static_cast<int>(time - minute);
-        const int gap = packed.second - live.packedSecond;
-        const bool followsGap = !firstOfMinute && live.packedGap > 0 && gap == live.packedGap;
-        live.packedGap = firstOfMinute ? 0 : gap;
-        live.packedSecond = packed.second;
-        const auto counted = [](uint64_t value) {
-            return value > 0 ? std::optional<uint64_t>(value) : std::nullopt;
-        };
-        packed[PackedField::cpuMS] = counted(static_cast<uint64_t>(cpuMS));
-        packed[PackedField::bytesIn] = counted(in);
-        packed[PackedField::bytesOut] = counted(out);
-        if (rssChanged) {
-            packed[PackedField::rssKib] = live.packedRssKib = rssKib;
-        }
-        if (socketsChanged) {
-            packed[PackedField::tcpSockets] = static_cast<uint64_t>(tcp);
-            packed[PackedField::udpSockets] = static_cast<uint64_t>(udp);
-        }
-        std::string bytes;
-        appendPacked(bytes, packed, followsGap);
-        if (const int rc = addReading_.bind(1, minute).bind(2, live.row).bindBlob(3, bytes).run();
-            rc != SQLITE_OK) {
-            return rc;
-        }
-        for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
-            const int64_t bucket = kTiers[tier].bucketSeconds;
-            const int rc = processBuckets_[tier - 1]
-                               .bind(1, time / bucket * bucket)
-                               .bind(2, live.row)
-                               .bind(3, cpuMS)
-                               .bind(4, signedCount(rssKib))
-                               .bind(5, signedCount(in))
-                               .bind(6, signedCount(out))
-                               .bind(7, tcp)
-                               .bind(8, udp)
-                               .run();
-            if (rc != SQLITE_OK) {
-                return rc;
-            }
-        }
-        live.packedMinute = minute;
-        live.tcpSockets = tcp;
-        live.udpSockets = udp;
+    const ProcessUsage usage{cpuMS, sample.rssBytes / 1024, in, out, tcp, udp};
+    if (const int rc = writeUsage(live, time, usage); rc != SQLITE_OK) {
+        return rc;
     }
     live.totalsChanged |= cpuMS > 0 || in > 0 || out > 0 || sample.rssBytes > live.peakRss;
     live.writtenMS = countedMS;
@@ -329,6 +300,62 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
         live.lastSeenWritten = seenDue ? time : live.lastSeenWritten;
         live.totalsChanged = false;
     }
+    return SQLITE_OK;
+}
+
+int HistoryStore::writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage) {
+    const bool rssChanged = rssMoved(usage.rssKib, live.packedRssKib);
+    const bool socketsChanged = usage.tcp != live.tcpSockets || usage.udp != live.udpSockets;
+    if (usage.cpuMS == 0 && usage.in == 0 && usage.out == 0 && !rssChanged && !socketsChanged) {
+        return SQLITE_OK;
+    }
+    const int64_t minute = time / 60 * 60;
+    const bool firstOfMinute = minute != live.packedMinute;
+    PackedReading packed;
+    packed.second = static_cast<int>(time - minute);
+    const int gap = packed.second - live.packedSecond;
+    const bool followsGap = !firstOfMinute && live.packedGap > 0 && gap == live.packedGap;
+    const auto counted = [](uint64_t value) {
+        return value > 0 ? std::optional<uint64_t>(value) : std::nullopt;
+    };
+    packed[PackedField::cpuMS] = counted(static_cast<uint64_t>(usage.cpuMS));
+    packed[PackedField::bytesIn] = counted(usage.in);
+    packed[PackedField::bytesOut] = counted(usage.out);
+    if (rssChanged) {
+        packed[PackedField::rssKib] = usage.rssKib;
+    }
+    if (socketsChanged) {
+        packed[PackedField::tcpSockets] = static_cast<uint64_t>(usage.tcp);
+        packed[PackedField::udpSockets] = static_cast<uint64_t>(usage.udp);
+    }
+    std::string bytes;
+    appendPacked(bytes, packed, followsGap);
+    if (const int rc = addReading_.bind(1, minute).bind(2, live.row).bindBlob(3, bytes).run();
+        rc != SQLITE_OK) {
+        return rc;
+    }
+    for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
+        const int64_t bucket = kTiers[tier].bucketSeconds;
+        const int rc = processBuckets_[tier - 1]
+                           .bind(1, time / bucket * bucket)
+                           .bind(2, live.row)
+                           .bind(3, usage.cpuMS)
+                           .bind(4, signedCount(usage.rssKib))
+                           .bind(5, signedCount(usage.in))
+                           .bind(6, signedCount(usage.out))
+                           .bind(7, usage.tcp)
+                           .bind(8, usage.udp)
+                           .run();
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+    }
+    live.packedRssKib = rssChanged ? usage.rssKib : live.packedRssKib;
+    live.packedMinute = minute;
+    live.packedGap = firstOfMinute ? 0 : gap;
+    live.packedSecond = packed.second;
+    live.tcpSockets = usage.tcp;
+    live.udpSockets = usage.udp;
     return SQLITE_OK;
 }
 

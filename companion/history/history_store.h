@@ -30,6 +30,10 @@ public:
     // result: on a failure nothing of the reading is kept, and the next one
     // starts counting afresh from its own counters.
     int record(const HistoryReading& reading, const HistoryLimits& limits);
+    // Copies the write-ahead log into the database once it has grown past
+    // its share of the cap: apart from the writes, so that none waits on the
+    // disk's flush. True when it ran.
+    bool checkpointIfDue();
 
     Database& database() { return db_; }
     uint64_t usedBytes() { return tiers_.usedBytes(); }
@@ -38,9 +42,12 @@ private:
     struct LiveProcess;
     struct LiveSocket;
     struct LiveEndpoint;
+    struct ProcessUsage;
 
     int write(const HistoryReading& reading);
     int writeProcess(const ProcessSample& sample, int64_t time, bool fresh);
+    // Into the packed readings and the buckets, where anything changed.
+    int writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage);
     int findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live);
     int writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time, bool fresh,
                      uint64_t& in, uint64_t& out);
@@ -54,6 +61,7 @@ private:
     TierKeeper tiers_;
     std::optional<int64_t> previousTime_;
     uint64_t logLimitFor_ = 0;
+    uint64_t logPages_ = 0;
     std::unordered_map<int32_t, LiveProcess> processes_;
     std::unordered_map<std::string, LiveSocket> sockets_;
     std::map<int64_t, LiveEndpoint> endpoints_;

@@ -142,14 +142,27 @@ std::optional<Database> Database::open(const std::string& path, bool readOnly, s
     return Database(db);
 }
 
-Database::Database(Database&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+Database::Database(Database&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)), logFrames_(std::move(other.logFrames_)) {}
 
 Database& Database::operator=(Database&& other) noexcept {
     if (this != &other) {
         sqlite3_close(db_);
         db_ = std::exchange(other.db_, nullptr);
+        logFrames_ = std::move(other.logFrames_);
     }
     return *this;
+}
+
+void Database::countLogFrames() {
+    logFrames_ = std::make_unique<int>(0);
+    sqlite3_wal_hook(
+        db_,
+        [](void* frames, sqlite3*, const char*, int count) {
+            *static_cast<int*>(frames) = count;
+            return SQLITE_OK;
+        },
+        logFrames_.get());
 }
 
 Database::~Database() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,10 +75,15 @@ public:
     std::optional<int64_t> integerOf(const char* sql);
     std::string lastError() const;
     int64_t lastInsertRowId() const;
+    // From now on SQLite checkpoints no more by itself, and logFrames() says
+    // how many frames the write-ahead log held after the last commit.
+    void countLogFrames();
+    int logFrames() const { return logFrames_ ? *logFrames_ : 0; }
 
 private:
     explicit Database(sqlite3* db) : db_(db) {}
     sqlite3* db_ = nullptr;
+    std::unique_ptr<int> logFrames_; // where SQLite's hook writes, so it outlives a move
 };
 
 // The SQLite result code's primary part is one that means the disk is full.

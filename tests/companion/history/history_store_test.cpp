@@ -1,9 +1,11 @@
 #include "companion/history/history_location.h"
+#include "companion/history/history_query.h"
 #include "companion/history/history_schema.h"
 #include "companion/history/history_store.h"
 #include "companion/history/reading_packing.h"
 #include "tests/support/temp_dir.h"
 
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -83,6 +85,7 @@ public:
         }
         previousTime = r.time;
         ASSERT_EQ(store->record(r, limits), 0);
+        store->checkpointIfDue();
     }
 
     std::unique_ptr<HistoryStore> store;
@@ -153,6 +156,31 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
     EXPECT_EQ(count(db, "SELECT count(*) FROM endpoint WHERE protocol = 'UDP'"), 0)
         << "an unconnected socket has no endpoint";
     EXPECT_EQ(count(db, "SELECT sum(bytes_in) FROM interface_usage"), (32 * kDay + period) * 10);
+
+    // A question reads whole hours from the hours and the rest from the
+    // minutes: it adds up to what the finest rows kept in its window hold.
+    for (const auto& [since, until] : {std::pair{end - 3617, end + 1},
+                                       {end - 26 * 3600 - 130, end - 3 * 3600 + 70},
+                                       {end - 31 * kDay - 555, end - 29 * kDay + 999},
+                                       {kStart - period, end + 1}}) {
+        SCOPED_TRACE(since - kStart);
+        Statement fine =
+            db.prepare("SELECT sum(u.cpu_ms), sum(u.bytes_out), sum(iif(p.pid = 1, u.cpu_ms, 0)), "
+                       "(SELECT sum(bytes_in) FROM interface_usage WHERE time >= ?1 AND time < ?2) "
+                       "FROM process_usage u JOIN process p ON p.id = u.process_id "
+                       "WHERE u.time >= ?1 AND u.time < ?2");
+        ASSERT_TRUE(fine.bind(1, since).bind(2, until).step());
+        int64_t cpu = 0, out = 0;
+        for (const auto& row : topUsage(db, {since, until, {}, {}, 100}, Measure::cpu, {})) {
+            cpu += std::llround(row.cpuSeconds * 1000);
+            out += row.bytesOut;
+        }
+        const auto daemon = topUsage(db, {since, until, 1, {}, 10}, Measure::cpu, {});
+        ASSERT_EQ(daemon.size(), 1u);
+        EXPECT_EQ(std::tuple(cpu, out, std::llround(daemon[0].cpuSeconds * 1000),
+                             interfaceTotals(db, {since, until, {}, {}, 10}).at(0).bytesIn),
+                  std::tuple(fine.integer(0), fine.integer(1), fine.integer(2), fine.integer(3)));
+    }
 }
 
 TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
