@@ -1,5 +1,8 @@
 #include "companion/history/history_query.h"
 
+#include "companion/history/history_schema.h"
+
+#include <algorithm>
 #include <string>
 
 namespace korvel::history {
@@ -14,6 +17,46 @@ void bindWindow(Statement& statement, const Window& window) {
         .bind(3, window.pid)
         .bind(4, window.name)
         .bind(5, window.limit);
+}
+
+constexpr int64_t kHour = 3600;
+
+// The usage of one kind within the window, from its buckets: a reading is in
+// its minute and its hour, so whole hours inside the window are read from
+// the hours and the rest from the minutes; before the minutes kept begin,
+// the hours that start in the window. ?6 to ?13 bound by bindSpans;
+// `restriction`, when given, narrows every part the same way.
+std::string bucketRows(const UsageKind& kind, const std::string& columns,
+                       const std::string& restriction) {
+    std::string sql;
+    int parameter = 6;
+    for (const size_t tier : {2, 2, 1, 1}) {
+        sql += std::string(sql.empty() ? "" : " UNION ALL ") + "SELECT " + columns + " FROM " +
+               tierTable(kind, kTiers[tier]) + " WHERE time >= ?" + std::to_string(parameter) +
+               " AND time < ?" + std::to_string(parameter + 1) + restriction;
+        parameter += 2;
+    }
+    return sql;
+}
+
+void bindSpans(Database& db, Statement& statement, const UsageKind& kind, const Window& window) {
+    const int64_t minutesFrom =
+        db.prepare("SELECT min(time) / 3600 * 3600 FROM " + tierTable(kind, kTiers[1]))
+            .integerValue()
+            .value_or(kNoTime);
+    const int64_t since = window.since, until = window.until;
+    const int64_t firstHour = std::max((since + kHour - 1) / kHour * kHour, minutesFrom);
+    const int64_t endHour = std::max(until / kHour * kHour, firstHour);
+    const int64_t firstMinute = std::max(since, minutesFrom);
+    const bool wholeHours = firstHour < endHour;
+    statement.bind(6, since)
+        .bind(7, std::min(until, minutesFrom))
+        .bind(8, firstHour)
+        .bind(9, endHour)
+        .bind(10, firstMinute)
+        .bind(11, wholeHours ? firstHour : until)
+        .bind(12, wholeHours ? std::max(endHour, firstMinute) : until)
+        .bind(13, until);
 }
 
 const char* groupKey(Grouping group) {
@@ -58,14 +101,22 @@ std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, G
                                   : std::string("min(") + groupKey(group) + ")";
     const std::string order =
         by == Measure::total ? "sum(u.bytes_in) + sum(u.bytes_out)" : measureColumn(by);
-    Statement statement = db.prepare("SELECT " + label +
-                                     ", sum(u.cpu_ms), max(u.rss_kib) * 1024, sum(u.bytes_in), "
-                                     "sum(u.bytes_out), count(DISTINCT p.id) "
-                                     "FROM process_usage u JOIN process p ON p.id = u.process_id "
-                                     "WHERE u.time >= ?1 AND u.time < ?2 AND " +
-                                     kProcessFilter + " GROUP BY " + groupKey(group) +
-                                     " ORDER BY " + order + " DESC, 1 LIMIT ?5");
+    // One process's rows are found through it, not by reading everyone's.
+    const bool narrowed = window.pid || window.name;
+    const UsageKind& kind = usageKinds()[0];
+    Statement statement = db.prepare(
+        "WITH u AS (" +
+        bucketRows(kind, "process_id, cpu_ms, rss_kib, bytes_in, bytes_out",
+                   narrowed ? std::string(" AND process_id IN (SELECT id FROM process p WHERE ") +
+                                  kProcessFilter + ")"
+                            : std::string()) +
+        ") SELECT " + label +
+        ", sum(u.cpu_ms), max(u.rss_kib) * 1024, sum(u.bytes_in), sum(u.bytes_out), "
+        "count(DISTINCT p.id) FROM u JOIN process p ON p.id = u.process_id WHERE " +
+        kProcessFilter + " GROUP BY " + groupKey(group) + " ORDER BY " + order +
+        " DESC, 1 LIMIT ?5");
     bindWindow(statement, window);
+    bindSpans(db, statement, kind, window);
     std::vector<UsageRow> rows;
     while (statement.step()) {
         rows.push_back({statement.text(0), static_cast<double>(statement.integer(1)) / 1000,
@@ -96,11 +147,13 @@ std::vector<EndpointRow> endpointsSeen(Database& db, const Window& window) {
 }
 
 std::vector<InterfaceRow> interfaceTotals(Database& db, const Window& window) {
+    const UsageKind& kind = usageKinds()[1];
     Statement statement =
-        db.prepare("SELECT interface, sum(bytes_in), sum(bytes_out) FROM interface_usage "
-                   "WHERE time >= ?1 AND time < ?2 GROUP BY interface "
-                   "ORDER BY sum(bytes_in) + sum(bytes_out) DESC, 1 LIMIT ?5");
+        db.prepare("SELECT interface, sum(bytes_in), sum(bytes_out) FROM (" +
+                   bucketRows(kind, "interface, bytes_in, bytes_out", "") +
+                   ") GROUP BY interface ORDER BY sum(bytes_in) + sum(bytes_out) DESC, 1 LIMIT ?5");
     bindWindow(statement, window);
+    bindSpans(db, statement, kind, window);
     std::vector<InterfaceRow> rows;
     while (statement.step()) {
         rows.push_back({statement.text(0), statement.integer(1), statement.integer(2)});

@@ -9,8 +9,9 @@
 
 namespace korvel::history {
 
-// The questions the history answers. Each is one fixed statement; what the
-// user typed only ever reaches it as a bound parameter.
+// The questions the history answers. Each is fixed text made of the
+// program's own pieces; what the user typed only ever reaches it as a bound
+// parameter.
 enum class Measure { cpu, memory, in, out, total };
 enum class Grouping { process, executable, app, unit, user, container };
 

@@ -46,6 +46,7 @@ struct HistoryRecorder::Writer {
             return;
         }
         const int rc = store->record(reading, limits);
+        store->checkpointIfDue();
         if (rc == SQLITE_OK) {
             stopped = false;
             lastFailure = SQLITE_OK;

@@ -64,8 +64,8 @@ std::string usageTable(const UsageKind& kind, const Tier& tier) {
     return sql + ")\n) WITHOUT ROWID;\n";
 }
 
-// The three tiers as one, with the seconds each row covers (0: one reading).
-std::string usageView(const UsageKind& kind) {
+// Version 2's view: the tiers held disjoint times, each reading moved on as it aged.
+std::string tierUnionView(const UsageKind& kind) {
     std::string sql = std::string("CREATE VIEW ") + kind.name + "_usage AS\n";
     for (const auto& tier : kTiers) {
         if (tier.bucketSeconds != 0) {
@@ -77,21 +77,60 @@ std::string usageView(const UsageKind& kind) {
     return sql + ";\n";
 }
 
-// What a new database is made with.
-std::string newestSchema() {
-    std::string sql = kProcessTable;
+// Every reading is added to its minute and its hour as it is written, so the
+// hours hold all that is kept and the minutes the last month of it.
+std::string usageView(const UsageKind& kind) {
+    const std::string minutes = tierTable(kind, kTiers[1]);
+    return std::string("CREATE VIEW ") + kind.name +
+           "_usage AS\n"
+           "  -- The minute buckets kept, then the hours before them; resolution is the seconds "
+           "a row covers.\n"
+           "  SELECT *, 60 AS resolution FROM " +
+           minutes + "\n  UNION ALL\n  SELECT *, 3600 AS resolution FROM " +
+           tierTable(kind, kTiers[2]) +
+           "\n  WHERE time < (SELECT coalesce(min(time) / 3600 * 3600, " + std::to_string(kNoTime) +
+           ") FROM " + minutes + ");\n";
+}
+
+constexpr const char* kPackedReadings = R"(CREATE TABLE process_reading (
+  -- Each reading of a process that changed, one row a process and minute;
+  -- process_minute holds the same usage summed.
+  time INTEGER NOT NULL, -- Unix seconds the minute starts at
+  process_id INTEGER NOT NULL REFERENCES process (id),
+  readings BLOB NOT NULL, -- per reading: a byte of the fields present (bit n for the nth of
+  -- cpu_ms, rss_kib, bytes_in, bytes_out, tcp_sockets, udp_sockets; bit 6: a byte of its second
+  -- in the minute follows, else it lies one gap after the reading before, as that one did),
+  -- then those fields as varints; rss_kib where it moved by 1/64 or 1 MiB, sockets where they
+  -- changed, else see process_minute
+  PRIMARY KEY (time, process_id)
+) WITHOUT ROWID;
+CREATE INDEX process_hour_by_process ON process_hour (process_id, time);
+)";
+
+std::string viewsOfAllKinds() {
+    std::string sql;
     for (const auto& kind : usageKinds()) {
-        for (const auto& tier : kTiers) {
-            sql += usageTable(kind, tier);
-        }
         sql += usageView(kind);
     }
     return sql;
 }
 
+// What a new database is made with.
+std::string newestSchema() {
+    std::string sql = kProcessTable;
+    for (const auto& kind : usageKinds()) {
+        for (const auto& tier : kTiers) {
+            if (tier.bucketSeconds != 0 || !kind.packedReadings) {
+                sql += usageTable(kind, tier);
+            }
+        }
+    }
+    return sql + kPackedReadings + viewsOfAllKinds();
+}
+
 // Version 2 keeps resident memory in KiB, which the kernel counts in whole
-// pages anyway: a byte less in most usage rows. The tables are made from
-// today's definitions; a version that changes them again spells these out.
+// pages anyway: a byte less in most usage rows. Its reading table is the
+// unpacked one of the other kinds.
 std::string residentKibibytes() {
     const UsageKind& process = usageKinds().front();
     std::string sql = "DROP VIEW process_usage;\n";
@@ -103,7 +142,28 @@ std::string residentKibibytes() {
                "udp_sockets FROM old_" +
                table + ";\nDROP TABLE old_" + table + ";\n";
     }
-    return sql + usageView(process);
+    return sql + tierUnionView(process);
+}
+
+// Version 3 writes every reading into its minute and hour as it comes, and
+// packs a process's readings a minute to a row. The readings already kept
+// are added to the minutes, all minutes to the hours; a process's readings
+// before the step keep only their minutes.
+std::string bucketsAsReadingsArrive() {
+    std::string sql;
+    for (const auto& kind : usageKinds()) {
+        sql += std::string("DROP VIEW ") + kind.name + "_usage;\n" + rollupSql(kind, 0, "true") +
+               ";\n" + rollupSql(kind, 1, "true") + ";\n";
+    }
+    return sql + "DROP TABLE process_reading;\n" + kPackedReadings + viewsOfAllKinds();
+}
+
+std::string mergeClause(const UsageKind& kind) {
+    std::string merges;
+    for (const auto& column : kind.columns) {
+        merges += std::string(merges.empty() ? "" : ", ") + column.name + " = " + column.merge;
+    }
+    return " ON CONFLICT (" + keyList(kind) + ") DO UPDATE SET " + merges;
 }
 
 } // namespace
@@ -112,9 +172,50 @@ std::string tierTable(const UsageKind& kind, const Tier& tier) {
     return std::string(kind.name) + "_" + tier.suffix;
 }
 
+std::string keyList(const UsageKind& kind) {
+    std::string keys = "time";
+    for (const char* key : kind.keys) {
+        keys += std::string(", ") + key;
+    }
+    return keys;
+}
+
+std::string rollupSql(const UsageKind& kind, size_t from, const char* condition) {
+    const int64_t bucket = kTiers[from + 1].bucketSeconds;
+    std::string columns, rollups,
+        selectKeys = "time / " + std::to_string(bucket) + " * " + std::to_string(bucket),
+        groupKeys = "1";
+    for (const auto& column : kind.columns) {
+        columns += std::string(", ") + column.name;
+        rollups += std::string(", ") + column.rollup;
+    }
+    for (const char* key : kind.keys) {
+        selectKeys += std::string(", ") + key;
+        groupKeys += std::string(", ") + key;
+    }
+    return "INSERT INTO " + tierTable(kind, kTiers[from + 1]) + " (" + keyList(kind) + columns +
+           ") SELECT " + selectKeys + rollups + " FROM " + tierTable(kind, kTiers[from]) +
+           " WHERE " + condition + " GROUP BY " + groupKeys + mergeClause(kind);
+}
+
+std::string bucketUpsertSql(const UsageKind& kind, const Tier& tier) {
+    std::string names = keyList(kind), values = "?1";
+    int parameter = 1;
+    for (size_t i = 0; i < kind.keys.size(); ++i) {
+        values += ", ?" + std::to_string(++parameter);
+    }
+    for (const auto& column : kind.columns) {
+        names += std::string(", ") + column.name;
+        values += ", ?" + std::to_string(++parameter);
+    }
+    return "INSERT INTO " + tierTable(kind, tier) + " (" + names + ") VALUES (" + values + ")" +
+           mergeClause(kind);
+}
+
 const std::vector<UsageKind>& usageKinds() {
     static const std::vector<UsageKind> kinds = {
         {"process",
+         true,
          {"process_id"},
          {{"cpu_ms", "INTEGER NOT NULL", "sum(cpu_ms)", "cpu_ms + excluded.cpu_ms",
            "CPU time used within the row"},
@@ -129,12 +230,14 @@ const std::vector<UsageKind>& usageKinds() {
           {"udp_sockets", "INTEGER NOT NULL", "max(udp_sockets)",
            "max(udp_sockets, excluded.udp_sockets)", "likewise"}}},
         {"interface",
+         false,
          {"interface"},
          {{"bytes_in", "INTEGER NOT NULL", "sum(bytes_in)", "bytes_in + excluded.bytes_in",
            "bytes received within the row"},
           {"bytes_out", "INTEGER NOT NULL", "sum(bytes_out)", "bytes_out + excluded.bytes_out",
            "bytes sent"}}},
         {"system",
+         false,
          {},
          {{"readings", "INTEGER NOT NULL", "sum(readings)", "readings + excluded.readings",
            "readings the row stands for; the figures below are their means"},
@@ -161,21 +264,30 @@ const std::vector<UsageKind>& usageKinds() {
            "0 normal, 1 warning, 2 critical; the worst within a bucket"},
           {"gpu_percent", "REAL",
            "sum(gpu_percent * readings) / sum(iif(gpu_percent IS NULL, 0, readings))",
-           "coalesce(excluded.gpu_percent, gpu_percent)", "null without a reading"},
+           "coalesce((gpu_percent * readings + excluded.gpu_percent * excluded.readings) / "
+           "(readings + "
+           "excluded.readings), excluded.gpu_percent, gpu_percent)",
+           "null without a reading"},
           {"cpu_temperature", "REAL",
            "sum(cpu_temperature * readings) / sum(iif(cpu_temperature IS NULL, 0, readings))",
-           "coalesce(excluded.cpu_temperature, cpu_temperature)", "degrees Celsius"},
+           "coalesce((cpu_temperature * readings + excluded.cpu_temperature * excluded.readings) / "
+           "(readings + "
+           "excluded.readings), excluded.cpu_temperature, cpu_temperature)",
+           "degrees Celsius"},
           {"gpu_temperature", "REAL",
            "sum(gpu_temperature * readings) / sum(iif(gpu_temperature IS NULL, 0, readings))",
-           "coalesce(excluded.gpu_temperature, gpu_temperature)", "degrees Celsius"}}},
+           "coalesce((gpu_temperature * readings + excluded.gpu_temperature * excluded.readings) / "
+           "(readings + "
+           "excluded.readings), excluded.gpu_temperature, gpu_temperature)",
+           "degrees Celsius"}}},
     };
     return kinds;
 }
 
 bool migrateSchema(Database& db, std::string& error) {
     // Index n takes a database from version n + 1 to n + 2.
-    static const std::vector<std::string> steps = {residentKibibytes()};
-    static_assert(kSchemaVersion == 2, "a new version needs its step");
+    static const std::vector<std::string> steps = {residentKibibytes(), bucketsAsReadingsArrive()};
+    static_assert(kSchemaVersion == 3, "a new version needs its step");
     const int64_t version = db.integerOf("PRAGMA user_version").value_or(-1);
     if (version < 0 || version > kSchemaVersion) {
         error = "schema version " + std::to_string(version) + " is newer than this program's";

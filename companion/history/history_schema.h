@@ -8,7 +8,8 @@
 namespace korvel::history {
 
 // The tiers a kind of usage is kept in: each reading, then minute and hour
-// buckets. A row's time is Unix seconds: the reading's, or its bucket's start.
+// buckets, all written as a reading comes; the buckets outlive the readings.
+// A row's time is Unix seconds: the reading's, or its bucket's start.
 struct Tier {
     const char* suffix;    // the table is "<kind>_<suffix>"
     int64_t bucketSeconds; // 0 for the readings themselves
@@ -26,6 +27,7 @@ struct UsageColumn {
 };
 struct UsageKind {
     const char* name;
+    bool packedReadings;           // its readings tier is the packed table, not one row a reading
     std::vector<const char*> keys; // after time
     std::vector<UsageColumn> columns;
 };
@@ -36,8 +38,18 @@ const std::vector<UsageKind>& usageKinds();
 // reason, when a step fails or the database was written by a newer version
 // than this one knows.
 bool migrateSchema(Database& db, std::string& error);
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 std::string tierTable(const UsageKind& kind, const Tier& tier);
+// "time" and the kind's keys, comma-separated.
+std::string keyList(const UsageKind& kind);
+// Rows of tier `from` where condition holds, summed into the next tier's buckets.
+std::string rollupSql(const UsageKind& kind, size_t from, const char* condition);
+// Adds one row's usage (?1 time, then the keys, then the columns in order)
+// to the bucket of `tier` it names.
+std::string bucketUpsertSql(const UsageKind& kind, const Tier& tier);
+
+// Later than any time kept: where a tier with no rows begins.
+inline constexpr int64_t kNoTime = int64_t{1} << 62;
 
 } // namespace korvel::history

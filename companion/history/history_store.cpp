@@ -1,5 +1,6 @@
 #include "companion/history/history_store.h"
 
+#include "companion/history/reading_packing.h"
 #include "platform/system/user_name.h"
 
 #include <algorithm>
@@ -13,6 +14,17 @@ namespace {
 constexpr int64_t kLastSeenSlack = 60;
 // Two readings of one process's start may differ by the boot clock's jitter.
 constexpr double kStartTimeJitter = 2;
+// Resident memory moving by less than this alone is not a change worth a
+// reading; the minute and hour buckets still keep the peak of those written.
+constexpr uint64_t kRssStepKib = 1024;
+
+bool rssMoved(uint64_t kib, std::optional<uint64_t> written) {
+    if (!written) {
+        return true;
+    }
+    const uint64_t step = std::max(kRssStepKib, *written / 64);
+    return kib >= *written + step || kib + step <= *written;
+}
 
 int64_t signedCount(uint64_t value) {
     return static_cast<int64_t>(std::min<uint64_t>(value, INT64_MAX));
@@ -41,7 +53,10 @@ struct HistoryStore::LiveProcess {
     uint64_t lastCpuNS = 0;
     uint64_t countedNS = 0; // CPU time counted for the row, the stored total included
     int64_t writtenMS = 0;
-    uint64_t lastRssKib = 0;
+    std::optional<uint64_t> packedRssKib; // the last written into a packed reading
+    int64_t packedMinute = -1;
+    int packedSecond = 0; // of the last reading packed in packedMinute
+    int packedGap = 0;    // between the last two there, 0 while there is no second
     uint64_t peakRss = 0;
     uint64_t totalIn = 0;
     uint64_t totalOut = 0;
@@ -50,6 +65,15 @@ struct HistoryStore::LiveProcess {
     int64_t lastSeen = 0;
     int64_t lastSeenWritten = 0;
     bool totalsChanged = false;
+};
+
+struct HistoryStore::ProcessUsage {
+    int64_t cpuMS = 0;
+    uint64_t rssKib = 0;
+    uint64_t in = 0;
+    uint64_t out = 0;
+    int64_t tcp = 0;
+    int64_t udp = 0;
 };
 
 struct HistoryStore::LiveSocket {
@@ -68,6 +92,7 @@ struct HistoryStore::LiveEndpoint {
 };
 
 HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
+    db_.countLogFrames();
     // A process still open in the database was cut off by the last stop; its
     // row goes on if the first reading still sees it.
     db_.execute("UPDATE process SET ended = 1 WHERE ended = 0");
@@ -80,14 +105,21 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
     updateProcess_ =
         db_.prepare("UPDATE process SET last_seen = ?2, ended = 0, cpu_ms = ?3, peak_rss = ?4, "
                     "tcp_bytes_in = ?5, tcp_bytes_out = ?6 WHERE id = ?1");
+    // Totals alone leave last_seen and its index be, until the slack is up.
+    updateProcessTotals_ = db_.prepare("UPDATE process SET cpu_ms = ?3, peak_rss = ?4, "
+                                       "tcp_bytes_in = ?5, tcp_bytes_out = ?6 WHERE id = ?1");
     endProcess_ = db_.prepare("UPDATE process SET ended = 1, last_seen = ?2 WHERE id = ?1");
-    addUsage_ = db_.prepare(
-        "INSERT INTO process_reading (time, process_id, cpu_ms, rss_kib, bytes_in, bytes_out, "
-        "tcp_sockets, udp_sockets) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
-        "ON CONFLICT (time, process_id) DO UPDATE SET cpu_ms = cpu_ms + excluded.cpu_ms, "
-        "rss_kib = max(rss_kib, excluded.rss_kib), bytes_in = bytes_in + excluded.bytes_in, "
-        "bytes_out = bytes_out + excluded.bytes_out, tcp_sockets = excluded.tcp_sockets, "
-        "udp_sockets = excluded.udp_sockets");
+    // A minute's row may have been begun before a restart: readings append.
+    addReading_ =
+        db_.prepare("INSERT INTO process_reading (time, process_id, readings) VALUES (?1, ?2, ?3) "
+                    "ON CONFLICT (time, process_id) DO UPDATE SET "
+                    "readings = CAST(readings || excluded.readings AS BLOB)");
+    for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
+        const auto& kinds = usageKinds();
+        processBuckets_[tier - 1] = db_.prepare(bucketUpsertSql(kinds[0], kTiers[tier]));
+        interfaceBuckets_[tier - 1] = db_.prepare(bucketUpsertSql(kinds[1], kTiers[tier]));
+        systemBuckets_[tier - 1] = db_.prepare(bucketUpsertSql(kinds[2], kTiers[tier]));
+    }
     addEndpoint_ = db_.prepare(
         "INSERT INTO endpoint (process_id, protocol, remote_address, remote_port, first_seen, "
         "last_seen, bytes_in, bytes_out) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6) "
@@ -95,6 +127,8 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
         "DO UPDATE SET last_seen = excluded.last_seen RETURNING id, bytes_in, bytes_out");
     updateEndpoint_ = db_.prepare(
         "UPDATE endpoint SET last_seen = ?2, bytes_in = ?3, bytes_out = ?4 WHERE id = ?1");
+    updateEndpointBytes_ =
+        db_.prepare("UPDATE endpoint SET bytes_in = ?3, bytes_out = ?4 WHERE id = ?1");
     addInterface_ = db_.prepare(
         "INSERT INTO interface_reading (time, interface, bytes_in, bytes_out) "
         "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (time, interface) DO UPDATE SET "
@@ -109,11 +143,12 @@ HistoryStore::~HistoryStore() = default;
 
 int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& limits) {
     // The write-ahead log counts against the cap: a few per cent of it, and
-    // up to one transaction more between checkpoints.
-    const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 4, 1000);
+    // up to one transaction more between checkpoints; a reading's transaction
+    // touches a dozen pages or so.
+    const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 16, 4000);
     if (limits.maxBytes != logLimitFor_) {
         logLimitFor_ = limits.maxBytes;
-        db_.execute(("PRAGMA wal_autocheckpoint = " + std::to_string(pages)).c_str());
+        logPages_ = pages;
         db_.execute(("PRAGMA journal_size_limit = " + std::to_string(pages * 4096)).c_str());
     }
     int rc = db_.execute("BEGIN IMMEDIATE");
@@ -128,7 +163,16 @@ int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& lim
     }
     previousTime_ = reading.time;
     rc = tiers_.compact(reading.time, limits);
-    return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes - 2 * pages * 4096) : rc;
+    return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes - 2 * pages * 4096, reading.time)
+                           : rc;
+}
+
+bool HistoryStore::checkpointIfDue() {
+    if (logPages_ == 0 || static_cast<uint64_t>(db_.logFrames()) < logPages_) {
+        return false;
+    }
+    db_.execute("PRAGMA wal_checkpoint(PASSIVE)");
+    return true;
 }
 
 void HistoryStore::forget() {
@@ -231,23 +275,9 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
     for (const auto& socket : sample.sockets) {
         ++(socket.isUdp() ? udp : tcp);
     }
-    const uint64_t rssKib = sample.rssBytes / 1024;
-    if (cpuMS > 0 || in > 0 || out > 0 || rssKib != live.lastRssKib || tcp != live.tcpSockets ||
-        udp != live.udpSockets) {
-        addUsage_.bind(1, time)
-            .bind(2, live.row)
-            .bind(3, cpuMS)
-            .bind(4, signedCount(rssKib))
-            .bind(5, signedCount(in))
-            .bind(6, signedCount(out))
-            .bind(7, tcp)
-            .bind(8, udp);
-        if (const int rc = addUsage_.run(); rc != SQLITE_OK) {
-            return rc;
-        }
-        live.lastRssKib = rssKib;
-        live.tcpSockets = tcp;
-        live.udpSockets = udp;
+    const ProcessUsage usage{cpuMS, sample.rssBytes / 1024, in, out, tcp, udp};
+    if (const int rc = writeUsage(live, time, usage); rc != SQLITE_OK) {
+        return rc;
     }
     live.totalsChanged |= cpuMS > 0 || in > 0 || out > 0 || sample.rssBytes > live.peakRss;
     live.writtenMS = countedMS;
@@ -255,19 +285,77 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
     live.totalIn += in;
     live.totalOut += out;
     live.lastSeen = time;
-    if (live.totalsChanged || time - live.lastSeenWritten >= kLastSeenSlack) {
-        updateProcess_.bind(1, live.row)
+    const bool seenDue = time - live.lastSeenWritten >= kLastSeenSlack;
+    if (live.totalsChanged || seenDue) {
+        Statement& update = seenDue ? updateProcess_ : updateProcessTotals_;
+        update.bind(1, live.row)
             .bind(2, time)
             .bind(3, live.writtenMS)
             .bind(4, signedCount(live.peakRss))
             .bind(5, signedCount(live.totalIn))
             .bind(6, signedCount(live.totalOut));
-        if (const int rc = updateProcess_.run(); rc != SQLITE_OK) {
+        if (const int rc = update.run(); rc != SQLITE_OK) {
             return rc;
         }
-        live.lastSeenWritten = time;
+        live.lastSeenWritten = seenDue ? time : live.lastSeenWritten;
         live.totalsChanged = false;
     }
+    return SQLITE_OK;
+}
+
+int HistoryStore::writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage) {
+    const bool rssChanged = rssMoved(usage.rssKib, live.packedRssKib);
+    const bool socketsChanged = usage.tcp != live.tcpSockets || usage.udp != live.udpSockets;
+    if (usage.cpuMS == 0 && usage.in == 0 && usage.out == 0 && !rssChanged && !socketsChanged) {
+        return SQLITE_OK;
+    }
+    const int64_t minute = time / 60 * 60;
+    const bool firstOfMinute = minute != live.packedMinute;
+    PackedReading packed;
+    packed.second = static_cast<int>(time - minute);
+    const int gap = packed.second - live.packedSecond;
+    const bool followsGap = !firstOfMinute && live.packedGap > 0 && gap == live.packedGap;
+    const auto counted = [](uint64_t value) {
+        return value > 0 ? std::optional<uint64_t>(value) : std::nullopt;
+    };
+    packed[PackedField::cpuMS] = counted(static_cast<uint64_t>(usage.cpuMS));
+    packed[PackedField::bytesIn] = counted(usage.in);
+    packed[PackedField::bytesOut] = counted(usage.out);
+    if (rssChanged) {
+        packed[PackedField::rssKib] = usage.rssKib;
+    }
+    if (socketsChanged) {
+        packed[PackedField::tcpSockets] = static_cast<uint64_t>(usage.tcp);
+        packed[PackedField::udpSockets] = static_cast<uint64_t>(usage.udp);
+    }
+    std::string bytes;
+    appendPacked(bytes, packed, followsGap);
+    if (const int rc = addReading_.bind(1, minute).bind(2, live.row).bindBlob(3, bytes).run();
+        rc != SQLITE_OK) {
+        return rc;
+    }
+    for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
+        const int64_t bucket = kTiers[tier].bucketSeconds;
+        const int rc = processBuckets_[tier - 1]
+                           .bind(1, time / bucket * bucket)
+                           .bind(2, live.row)
+                           .bind(3, usage.cpuMS)
+                           .bind(4, signedCount(usage.rssKib))
+                           .bind(5, signedCount(usage.in))
+                           .bind(6, signedCount(usage.out))
+                           .bind(7, usage.tcp)
+                           .bind(8, usage.udp)
+                           .run();
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+    }
+    live.packedRssKib = rssChanged ? usage.rssKib : live.packedRssKib;
+    live.packedMinute = minute;
+    live.packedGap = firstOfMinute ? 0 : gap;
+    live.packedSecond = packed.second;
+    live.tcpSockets = usage.tcp;
+    live.udpSockets = usage.udp;
     return SQLITE_OK;
 }
 
@@ -349,16 +437,18 @@ int HistoryStore::writeEndpoints(int64_t time) {
     for (auto it = endpoints_.begin(); it != endpoints_.end();) {
         LiveEndpoint& endpoint = it->second;
         const bool closed = endpoint.lastSeen != time;
-        if (endpoint.changed || (endpoint.lastSeen > endpoint.lastSeenWritten &&
-                                 (closed || time - endpoint.lastSeenWritten >= kLastSeenSlack))) {
-            updateEndpoint_.bind(1, it->first)
+        const bool seenDue = endpoint.lastSeen > endpoint.lastSeenWritten &&
+                             (closed || time - endpoint.lastSeenWritten >= kLastSeenSlack);
+        if (endpoint.changed || seenDue) {
+            Statement& update = seenDue ? updateEndpoint_ : updateEndpointBytes_;
+            update.bind(1, it->first)
                 .bind(2, endpoint.lastSeen)
                 .bind(3, endpoint.bytesIn)
                 .bind(4, endpoint.bytesOut);
-            if (const int rc = updateEndpoint_.run(); rc != SQLITE_OK) {
+            if (const int rc = update.run(); rc != SQLITE_OK) {
                 return rc;
             }
-            endpoint.lastSeenWritten = endpoint.lastSeen;
+            endpoint.lastSeenWritten = seenDue ? endpoint.lastSeen : endpoint.lastSeenWritten;
             endpoint.changed = false;
         }
         it = closed ? endpoints_.erase(it) : std::next(it);
@@ -376,12 +466,16 @@ int HistoryStore::writeInterfaces(const HistoryReading& reading) {
         if (in == 0 && out == 0) {
             continue;
         }
-        addInterface_.bind(1, reading.time)
-            .bind(2, std::string_view(sample.name))
-            .bind(3, signedCount(in))
-            .bind(4, signedCount(out));
-        if (const int rc = addInterface_.run(); rc != SQLITE_OK) {
-            return rc;
+        for (size_t tier = 0; tier < std::size(kTiers); ++tier) {
+            const int64_t bucket = std::max<int64_t>(kTiers[tier].bucketSeconds, 1);
+            Statement& add = tier == 0 ? addInterface_ : interfaceBuckets_[tier - 1];
+            add.bind(1, reading.time / bucket * bucket)
+                .bind(2, std::string_view(sample.name))
+                .bind(3, signedCount(in))
+                .bind(4, signedCount(out));
+            if (const int rc = add.run(); rc != SQLITE_OK) {
+                return rc;
+            }
         }
     }
     return SQLITE_OK;
@@ -389,17 +483,34 @@ int HistoryStore::writeInterfaces(const HistoryReading& reading) {
 
 int HistoryStore::writeSystem(const HistoryReading& reading) {
     const SystemSample& s = reading.system;
-    return addSystem_.bind(1, reading.time)
-        .bind(2, s.cpuPercent)
-        .bind(3, s.load1m)
-        .bind(4, signedCount(s.memoryTotal))
-        .bind(5, signedCount(s.memoryUsed))
-        .bind(6, signedCount(s.memoryFree))
-        .bind(7, int64_t{s.memoryPressure})
-        .bind(8, s.gpuPercent)
-        .bind(9, s.cpuTemperature)
-        .bind(10, s.gpuTemperature)
-        .run();
+    int rc = addSystem_.bind(1, reading.time)
+                 .bind(2, s.cpuPercent)
+                 .bind(3, s.load1m)
+                 .bind(4, signedCount(s.memoryTotal))
+                 .bind(5, signedCount(s.memoryUsed))
+                 .bind(6, signedCount(s.memoryFree))
+                 .bind(7, int64_t{s.memoryPressure})
+                 .bind(8, s.gpuPercent)
+                 .bind(9, s.cpuTemperature)
+                 .bind(10, s.gpuTemperature)
+                 .run();
+    for (size_t tier = 1; tier < std::size(kTiers) && rc == SQLITE_OK; ++tier) {
+        const int64_t bucket = kTiers[tier].bucketSeconds;
+        rc = systemBuckets_[tier - 1]
+                 .bind(1, reading.time / bucket * bucket)
+                 .bind(2, int64_t{1})
+                 .bind(3, s.cpuPercent)
+                 .bind(4, s.load1m)
+                 .bind(5, signedCount(s.memoryTotal))
+                 .bind(6, signedCount(s.memoryUsed))
+                 .bind(7, signedCount(s.memoryFree))
+                 .bind(8, int64_t{s.memoryPressure})
+                 .bind(9, s.gpuPercent)
+                 .bind(10, s.cpuTemperature)
+                 .bind(11, s.gpuTemperature)
+                 .run();
+    }
+    return rc;
 }
 
 } // namespace korvel::history

@@ -14,7 +14,8 @@ namespace korvel::history {
 
 // Writes readings into the history database: one transaction per reading,
 // holding only what changed since the last one that was written (an idle
-// process costs nothing). Usage rows hold what was used between readings;
+// process costs nothing), into the readings tier and into the minute and
+// hour buckets at once. Usage rows hold what was used between readings;
 // the process and endpoint rows hold running totals, final once they end.
 // One thread at a time; it owns the connection.
 class HistoryStore {
@@ -29,6 +30,10 @@ public:
     // result: on a failure nothing of the reading is kept, and the next one
     // starts counting afresh from its own counters.
     int record(const HistoryReading& reading, const HistoryLimits& limits);
+    // Copies the write-ahead log into the database once it has grown past
+    // its share of the cap: apart from the writes, so that none waits on the
+    // disk's flush. True when it ran.
+    bool checkpointIfDue();
 
     Database& database() { return db_; }
     uint64_t usedBytes() { return tiers_.usedBytes(); }
@@ -37,9 +42,12 @@ private:
     struct LiveProcess;
     struct LiveSocket;
     struct LiveEndpoint;
+    struct ProcessUsage;
 
     int write(const HistoryReading& reading);
     int writeProcess(const ProcessSample& sample, int64_t time, bool fresh);
+    // Into the packed readings and the buckets, where anything changed.
+    int writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage);
     int findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live);
     int writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time, bool fresh,
                      uint64_t& in, uint64_t& out);
@@ -53,12 +61,15 @@ private:
     TierKeeper tiers_;
     std::optional<int64_t> previousTime_;
     uint64_t logLimitFor_ = 0;
+    uint64_t logPages_ = 0;
     std::unordered_map<int32_t, LiveProcess> processes_;
     std::unordered_map<std::string, LiveSocket> sockets_;
     std::map<int64_t, LiveEndpoint> endpoints_;
     std::unordered_map<std::string, std::pair<uint64_t, uint64_t>> interfaces_;
-    Statement findProcess_, addProcess_, updateProcess_, endProcess_, addUsage_, addEndpoint_,
-        updateEndpoint_, addInterface_, addSystem_;
+    Statement findProcess_, addProcess_, updateProcess_, updateProcessTotals_, endProcess_,
+        addReading_, addEndpoint_, updateEndpoint_, updateEndpointBytes_, addInterface_, addSystem_;
+    // Per bucket tier (minute, hour): a reading's usage added to its bucket.
+    Statement processBuckets_[2], interfaceBuckets_[2], systemBuckets_[2];
 };
 
 } // namespace korvel::history

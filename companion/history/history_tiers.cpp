@@ -10,43 +10,14 @@ namespace korvel::history {
 namespace {
 
 constexpr size_t kTierCount = std::size(kTiers);
-// The most one step ages, per tier: an hour of readings, a day of minutes.
+// The most one step drops, per tier: an hour of readings, a day of minutes.
 constexpr int64_t kStepSeconds[] = {3600, 86400, 86400};
+// What a tier is dropped in: whole minutes of readings, whole hours of
+// minutes, so that no bucket is left with part of what it summed.
+constexpr int64_t kDropUnit[] = {60, 3600, 3600};
 
-std::string keyList(const UsageKind& kind) {
-    std::string keys = "time";
-    for (const char* key : kind.keys) {
-        keys += std::string(", ") + key;
-    }
-    return keys;
-}
-
-// Rows of `kind` in tier `from` before ?1, summed into buckets of the next tier.
-std::string rollupSql(const UsageKind& kind, size_t from) {
-    const int64_t bucket = kTiers[from + 1].bucketSeconds;
-    const std::string keys = keyList(kind);
-    std::string columns, rollups, merges;
-    for (const auto& column : kind.columns) {
-        columns += std::string(", ") + column.name;
-        rollups += std::string(", ") + column.rollup;
-        merges += std::string(merges.empty() ? "" : ", ") + column.name + " = " + column.merge;
-    }
-    std::string groupKeys = "1";
-    for (const char* key : kind.keys) {
-        groupKeys += std::string(", ") + key;
-    }
-    std::string selectKeys = "time / " + std::to_string(bucket) + " * " + std::to_string(bucket);
-    for (const char* key : kind.keys) {
-        selectKeys += std::string(", ") + key;
-    }
-    return "INSERT INTO " + tierTable(kind, kTiers[from + 1]) + " (" + keys + columns +
-           ") SELECT " + selectKeys + rollups + " FROM " + tierTable(kind, kTiers[from]) +
-           " WHERE time < ?1 GROUP BY " + groupKeys + " ON CONFLICT (" + keys + ") DO UPDATE SET " +
-           merges;
-}
-
-int64_t alignedDown(int64_t time, int64_t bucket) {
-    return bucket > 0 ? time / bucket * bucket : time;
+int64_t alignedDown(int64_t time, int64_t unit) {
+    return time / unit * unit;
 }
 
 } // namespace
@@ -55,10 +26,8 @@ TierKeeper::TierKeeper(Database& db) : db_(db) {
     for (size_t tier = 0; tier < kTierCount; ++tier) {
         for (const auto& kind : usageKinds()) {
             const std::string table = tierTable(kind, kTiers[tier]);
-            tiers_[tier].push_back(
-                {db_.prepare("SELECT min(time) FROM " + table),
-                 tier + 1 < kTierCount ? db_.prepare(rollupSql(kind, tier)) : Statement(),
-                 db_.prepare("DELETE FROM " + table + " WHERE time < ?1")});
+            tiers_[tier].push_back({db_.prepare("SELECT min(time) FROM " + table),
+                                    db_.prepare("DELETE FROM " + table + " WHERE time < ?1")});
         }
     }
     dropEndpoints_ = db_.prepare("DELETE FROM endpoint WHERE last_seen < ?1");
@@ -79,18 +48,13 @@ std::optional<int64_t> TierKeeper::oldest(size_t tier) {
     return result;
 }
 
-int TierKeeper::age(size_t from, int64_t cutoff) {
-    for (auto& kind : tiers_[from]) {
-        if (from + 1 < kTierCount) {
-            if (const int rc = kind.rollup.bind(1, cutoff).run(); rc != SQLITE_OK) {
-                return rc;
-            }
-        }
+int TierKeeper::drop(size_t tier, int64_t cutoff) {
+    for (auto& kind : tiers_[tier]) {
         if (const int rc = kind.drop.bind(1, cutoff).run(); rc != SQLITE_OK) {
             return rc;
         }
     }
-    return from + 1 < kTierCount ? SQLITE_OK : dropOrphans(cutoff);
+    return tier + 1 < kTierCount ? SQLITE_OK : dropOrphans(cutoff);
 }
 
 int TierKeeper::dropOrphans(int64_t before) {
@@ -110,11 +74,11 @@ int TierKeeper::compact(int64_t now, const HistoryLimits& limits) {
         if (!first || *first >= now - keep[tier]) {
             continue;
         }
-        const int64_t bucket = tier + 1 < kTierCount ? kTiers[tier + 1].bucketSeconds : 0;
-        const int64_t cutoff = std::min(alignedDown(now - keep[tier], bucket),
-                                        alignedDown(*first + kStepSeconds[tier], bucket));
+        const int64_t unit = kDropUnit[tier];
+        const int64_t cutoff = std::min(alignedDown(now - keep[tier], unit),
+                                        alignedDown(*first + kStepSeconds[tier], unit));
         if (cutoff > *first) {
-            rc = age(tier, cutoff);
+            rc = drop(tier, cutoff);
         }
     }
     if (rc == SQLITE_OK) {
@@ -132,32 +96,39 @@ uint64_t TierKeeper::usedBytes() {
     return static_cast<uint64_t>(std::max<int64_t>(pages - free, 0) * pageSize_);
 }
 
-int TierKeeper::enforceCap(uint64_t maxBytes) {
+int TierKeeper::enforceCap(uint64_t maxBytes, int64_t now) {
     if (usedBytes() <= maxBytes) {
         return SQLITE_OK;
     }
     const uint64_t target = maxBytes / 100 * 95;
     int rc = SQLITE_OK;
+    // The minute being written stays whole in the readings, where its packed
+    // rows are appended to, and likewise the hour in the minutes.
+    const int64_t horizon[] = {alignedDown(now, 60), alignedDown(now, 3600), kNoTime};
     while (rc == SQLITE_OK && usedBytes() > target) {
         size_t tier = 0;
         std::optional<int64_t> first;
-        while (tier < kTierCount && !(first = oldest(tier))) {
-            ++tier;
+        for (; tier < kTierCount; ++tier) {
+            first = oldest(tier);
+            if (first && *first < horizon[tier]) {
+                break;
+            }
         }
-        if (!first) {
-            // Nothing but who ran and whom they talked to is left.
+        if (tier == kTierCount) {
+            // Nothing but who ran, whom they talked to and this minute is left.
             const auto last = lastSeen_.integerValue();
             rc = last ? dropOrphans(*last + 1) : SQLITE_OK;
             db_.execute("PRAGMA incremental_vacuum");
             break;
         }
-        const int64_t bucket = tier + 1 < kTierCount ? kTiers[tier + 1].bucketSeconds : 0;
-        const int64_t cutoff =
-            std::max(alignedDown(*first + kStepSeconds[tier], bucket), *first + 1);
+        const int64_t unit = kDropUnit[tier];
+        const int64_t cutoff = std::min(std::max(alignedDown(*first + kStepSeconds[tier], unit),
+                                                 alignedDown(*first, unit) + unit),
+                                        horizon[tier]);
         if (db_.execute("BEGIN IMMEDIATE") != SQLITE_OK) {
             return SQLITE_BUSY;
         }
-        rc = age(tier, cutoff);
+        rc = drop(tier, cutoff);
         rc = rc == SQLITE_OK ? db_.execute("COMMIT") : rc;
         if (rc != SQLITE_OK) {
             db_.execute("ROLLBACK");

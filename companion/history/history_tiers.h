@@ -16,8 +16,8 @@ struct HistoryLimits {
     uint64_t maxBytes = 500ULL << 20;
 };
 
-// Moves rows from each tier into the next coarser one as they age, and
-// drops what the size cap and the last tier's age leave no room for. Every
+// Drops each tier's rows as they age out of it (the coarser tiers already
+// hold their sums), and what the size cap leaves no room for. Every
 // statement is fixed text prepared once, with the keeper.
 class TierKeeper {
 public:
@@ -26,25 +26,23 @@ public:
     // One bounded step of ageing per tier, inside one transaction, so a long
     // pause costs a few writes rather than one long one. The SQLite result.
     int compact(int64_t now, const HistoryLimits& limits);
-    // Within the cap: drops the oldest readings (into minute buckets), then the
-    // oldest minutes (into hours), then the oldest hours, until the database
-    // is 5 % under the cap. The SQLite result.
-    int enforceCap(uint64_t maxBytes);
+    // Within the cap: drops the oldest readings, then the oldest minutes,
+    // then the oldest hours, until the database is 5 % under the cap; the
+    // minute and hour now lies in stay. The SQLite result.
+    int enforceCap(uint64_t maxBytes, int64_t now);
     // Pages in use, in bytes.
     uint64_t usedBytes();
 
 private:
-    // Rolls every row of tier `from` older than cutoff into tier from + 1, or
-    // deletes it from the last tier. The SQLite result.
-    int age(size_t from, int64_t cutoff);
+    // Deletes every row of the tier older than cutoff. The SQLite result.
+    int drop(size_t tier, int64_t cutoff);
     // The oldest row of a tier over all kinds.
     std::optional<int64_t> oldest(size_t tier);
     int dropOrphans(int64_t before);
 
-    // Per tier and kind: the oldest row's time, the rows before ?1 rolled into
-    // the next tier (not in the last), and their deletion.
+    // Per tier and kind: the oldest row's time, and the rows before ?1 deleted.
     struct KindStatements {
-        Statement oldest, rollup, drop;
+        Statement oldest, drop;
     };
     Database& db_;
     std::vector<KindStatements> tiers_[std::size(kTiers)];

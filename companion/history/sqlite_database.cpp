@@ -53,6 +53,11 @@ Statement& Statement::bindNull(int index) {
     return *this;
 }
 
+Statement& Statement::bindBlob(int index, std::string_view bytes) {
+    sqlite3_bind_blob64(statement_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    return *this;
+}
+
 bool Statement::step() {
     if (statement_ == nullptr) {
         result_ = SQLITE_MISUSE;
@@ -101,6 +106,13 @@ std::string Statement::text(int column) const {
                  : std::string();
 }
 
+std::string_view Statement::blob(int column) const {
+    const void* bytes = sqlite3_column_blob(statement_, column);
+    return bytes ? std::string_view(static_cast<const char*>(bytes),
+                                    static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+                 : std::string_view();
+}
+
 std::optional<std::string> Statement::optionalText(int column) const {
     return isNull(column) ? std::nullopt : std::optional<std::string>(text(column));
 }
@@ -130,14 +142,27 @@ std::optional<Database> Database::open(const std::string& path, bool readOnly, s
     return Database(db);
 }
 
-Database::Database(Database&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+Database::Database(Database&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)), logFrames_(std::move(other.logFrames_)) {}
 
 Database& Database::operator=(Database&& other) noexcept {
     if (this != &other) {
         sqlite3_close(db_);
         db_ = std::exchange(other.db_, nullptr);
+        logFrames_ = std::move(other.logFrames_);
     }
     return *this;
+}
+
+void Database::countLogFrames() {
+    logFrames_ = std::make_unique<int>(0);
+    sqlite3_wal_hook(
+        db_,
+        [](void* frames, sqlite3*, const char*, int count) {
+            *static_cast<int*>(frames) = count;
+            return SQLITE_OK;
+        },
+        logFrames_.get());
 }
 
 Database::~Database() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@ public:
     Statement& bind(int index, const std::optional<int64_t>& value);
     Statement& bind(int index, const std::optional<double>& value);
     Statement& bindNull(int index);
+    Statement& bindBlob(int index, std::string_view bytes);
 
     // True while a row is ready; false when done. A failure is kept in the
     // statement's result code and ends the stepping.
@@ -40,6 +42,7 @@ public:
     int64_t integer(int column) const;
     double real(int column) const;
     std::string text(int column) const;
+    std::string_view blob(int column) const; // valid until the next step
     std::optional<std::string> optionalText(int column) const;
     std::optional<int64_t> optionalInteger(int column) const;
     std::optional<double> optionalReal(int column) const;
@@ -72,10 +75,15 @@ public:
     std::optional<int64_t> integerOf(const char* sql);
     std::string lastError() const;
     int64_t lastInsertRowId() const;
+    // From now on SQLite checkpoints no more by itself, and logFrames() says
+    // how many frames the write-ahead log held after the last commit.
+    void countLogFrames();
+    int logFrames() const { return logFrames_ ? *logFrames_ : 0; }
 
 private:
     explicit Database(sqlite3* db) : db_(db) {}
     sqlite3* db_ = nullptr;
+    std::unique_ptr<int> logFrames_; // where SQLite's hook writes, so it outlives a move
 };
 
 // The SQLite result code's primary part is one that means the disk is full.

@@ -1,8 +1,11 @@
 #include "companion/history/history_location.h"
+#include "companion/history/history_query.h"
 #include "companion/history/history_schema.h"
 #include "companion/history/history_store.h"
+#include "companion/history/reading_packing.h"
 #include "tests/support/temp_dir.h"
 
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -82,6 +85,7 @@ public:
         }
         previousTime = r.time;
         ASSERT_EQ(store->record(r, limits), 0);
+        store->checkpointIfDue();
     }
 
     std::unique_ptr<HistoryStore> store;
@@ -94,6 +98,23 @@ int64_t count(Database& db, const std::string& sql) {
     return db.integerOf(sql.c_str()).value_or(-1);
 }
 
+// Every packed row decodes whole and adds up to its minute bucket.
+void expectPackedReadingsMatchTheirMinutes(Database& db) {
+    Statement packed = db.prepare("SELECT r.readings, m.cpu_ms, m.bytes_out FROM process_reading r "
+                                  "JOIN process_minute m USING (time, process_id)");
+    int64_t rows = 0;
+    while (packed.step()) {
+        int64_t cpu = 0, out = 0;
+        for (const auto& r : unpackReadings(packed.blob(0))) {
+            cpu += static_cast<int64_t>(r[PackedField::cpuMS].value_or(0));
+            out += static_cast<int64_t>(r[PackedField::bytesOut].value_or(0));
+        }
+        ASSERT_EQ(std::tuple(cpu, out), std::tuple(packed.integer(1), packed.integer(2)));
+        ++rows;
+    }
+    EXPECT_EQ(rows, count(db, "SELECT count(*) FROM process_reading"));
+}
+
 TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed) {
     testing::TempDir dir;
     const HistoryPlace place{dir.str(), "korvel"};
@@ -103,12 +124,16 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
         feeder.feed(feeder.reading(t, 3 * kDay, 11), {});
     }
     Database& db = feeder.store->database();
+    // Every tier is written up to the last reading; each keeps its own span.
+    for (const char* tier : {"reading", "minute", "hour"}) {
+        EXPECT_GE(count(db, std::string("SELECT max(time) FROM process_") + tier), end - 3600)
+            << tier;
+    }
     EXPECT_GE(count(db, "SELECT min(time) FROM process_reading"), end - 2 * kDay - 60);
-    EXPECT_LT(count(db, "SELECT max(time) FROM process_minute"), end - 2 * kDay);
     EXPECT_GE(count(db, "SELECT min(time) FROM process_minute"), end - 30 * kDay - 3600);
-    EXPECT_LT(count(db, "SELECT max(time) FROM process_hour"), end - 30 * kDay);
     EXPECT_LE(count(db, "SELECT min(time) FROM process_hour"), kStart);
     EXPECT_GT(count(db, "SELECT count(*) FROM system_hour WHERE readings = 6"), 0);
+    expectPackedReadingsMatchTheirMinutes(db);
 
     // Whatever tier its rows ended up in, each process adds up to what was fed.
     Statement totals =
@@ -131,6 +156,31 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
     EXPECT_EQ(count(db, "SELECT count(*) FROM endpoint WHERE protocol = 'UDP'"), 0)
         << "an unconnected socket has no endpoint";
     EXPECT_EQ(count(db, "SELECT sum(bytes_in) FROM interface_usage"), (32 * kDay + period) * 10);
+
+    // A question reads whole hours from the hours and the rest from the
+    // minutes: it adds up to what the finest rows kept in its window hold.
+    for (const auto& [since, until] : {std::pair{end - 3617, end + 1},
+                                       {end - 26 * 3600 - 130, end - 3 * 3600 + 70},
+                                       {end - 31 * kDay - 555, end - 29 * kDay + 999},
+                                       {kStart - period, end + 1}}) {
+        SCOPED_TRACE(since - kStart);
+        Statement fine =
+            db.prepare("SELECT sum(u.cpu_ms), sum(u.bytes_out), sum(iif(p.pid = 1, u.cpu_ms, 0)), "
+                       "(SELECT sum(bytes_in) FROM interface_usage WHERE time >= ?1 AND time < ?2) "
+                       "FROM process_usage u JOIN process p ON p.id = u.process_id "
+                       "WHERE u.time >= ?1 AND u.time < ?2");
+        ASSERT_TRUE(fine.bind(1, since).bind(2, until).step());
+        int64_t cpu = 0, out = 0;
+        for (const auto& row : topUsage(db, {since, until, {}, {}, 100}, Measure::cpu, {})) {
+            cpu += std::llround(row.cpuSeconds * 1000);
+            out += row.bytesOut;
+        }
+        const auto daemon = topUsage(db, {since, until, 1, {}, 10}, Measure::cpu, {});
+        ASSERT_EQ(daemon.size(), 1u);
+        EXPECT_EQ(std::tuple(cpu, out, std::llround(daemon[0].cpuSeconds * 1000),
+                             interfaceTotals(db, {since, until, {}, {}, 10}).at(0).bytesIn),
+                  std::tuple(fine.integer(0), fine.integer(1), fine.integer(2), fine.integer(3)));
+    }
 }
 
 TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
@@ -138,7 +188,7 @@ TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
     const HistoryPlace place{dir.str(), "korvel"};
     Feeder feeder(place);
     HistoryLimits limits;
-    limits.maxBytes = 1 << 20;
+    limits.maxBytes = 1 << 19;
     // Durability is not what this measures.
     feeder.store->database().execute("PRAGMA synchronous = OFF");
     uint64_t largest = 0;
@@ -155,8 +205,11 @@ TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
     }
     EXPECT_GT(largest, limits.maxBytes * 9 / 10) << "the load reached the cap";
     Database& db = feeder.store->database();
-    EXPECT_GT(count(db, "SELECT count(*) FROM process_minute"), 0) << "readings rolled up";
-    EXPECT_GE(count(db, "SELECT max(time) FROM process_reading"), t - 5) << "newest kept";
+    EXPECT_GT(count(db, "SELECT min(time) FROM process_reading"),
+              count(db, "SELECT min(time) FROM process_minute"))
+        << "the oldest readings went first, their minutes stayed";
+    expectPackedReadingsMatchTheirMinutes(db);
+    EXPECT_GE(count(db, "SELECT max(time) FROM process_reading"), t - 65) << "newest kept";
 }
 
 TEST(HistoryStoreTest, AWriterKilledMidWriteLosesNoFinishedReadingAndTheFileStillOpens) {
@@ -194,26 +247,44 @@ TEST(HistoryStoreTest, AWriterKilledMidWriteLosesNoFinishedReadingAndTheFileStil
             << last - finished << ": only the reading being written may be lost";
         EXPECT_LE(count(*db, "SELECT max(time) FROM process_reading"), last) << "nor half of it";
         EXPECT_EQ(count(*db, "SELECT count(*) FROM system_reading"), (last - kStart) / 5 + 1);
+        // A minute begun before the kill goes on after it.
+        expectPackedReadingsMatchTheirMinutes(*db);
         next = last + 5;
     }
 }
 
-TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsRows) {
+TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
     testing::TempDir dir;
     std::string error;
     auto db = openHistoryForWriting({dir.str(), "korvel"}, error, [](const std::string&) {});
     ASSERT_TRUE(db) << error;
-    // Version 1 counted resident memory in bytes.
-    for (const std::string table : {"process_reading", "process_minute", "process_hour"}) {
-        db->execute(("ALTER TABLE " + table + " RENAME COLUMN rss_kib TO rss; INSERT INTO " +
-                     table + " VALUES (1, 1, 5, 8388608, 0, 0, 1, 0)")
+    // Version 1 counted resident memory in bytes and kept a row a reading; a
+    // reading's usage lay in one tier, moved on as it aged.
+    db->execute("DROP TABLE process_reading; CREATE TABLE process_reading (time, process_id, "
+                "cpu_ms, rss, bytes_in, bytes_out, tcp_sockets, udp_sockets, "
+                "PRIMARY KEY (time, process_id)) WITHOUT ROWID; "
+                "ALTER TABLE process_minute RENAME COLUMN rss_kib TO rss; "
+                "ALTER TABLE process_hour RENAME COLUMN rss_kib TO rss");
+    const int64_t minute = kStart - 20, hour = kStart - 800;
+    for (const auto& [table, time] : {std::pair{"process_reading", kStart + 5},
+                                      {"process_reading", kStart + 10},
+                                      {"process_minute", minute - 2 * kDay},
+                                      {"process_hour", hour - 40 * kDay}}) {
+        db->execute((std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(time) +
+                     ", 1, 5, 8388608, 0, 7, 1, 0)")
                         .c_str());
     }
+    db->execute("INSERT INTO interface_reading VALUES (1700000000, 'eth0', 3, 4)");
     db->execute("PRAGMA user_version = 1");
     ASSERT_TRUE(migrateSchema(*db, error)) << error;
-    EXPECT_EQ(count(*db, "PRAGMA user_version"), 2);
-    EXPECT_EQ(count(*db, "SELECT sum(rss_kib) FROM process_usage"), 3 * 8192);
-    EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 3);
+    EXPECT_EQ(count(*db, "PRAGMA user_version"), kSchemaVersion);
+    EXPECT_EQ(count(*db, "SELECT sum(cpu_ms) + sum(bytes_out) FROM process_usage"), 4 * 12);
+    EXPECT_EQ(count(*db, "SELECT max(rss_kib) FROM process_usage"), 8192);
+    EXPECT_EQ(count(*db, "SELECT sum(cpu_ms) FROM process_hour"), 4 * 5) << "hours hold all";
+    EXPECT_EQ(
+        count(*db, "SELECT cpu_ms FROM process_minute WHERE time = " + std::to_string(minute)), 10);
+    EXPECT_EQ(count(*db, "SELECT sum(bytes_out) FROM interface_usage"), 4);
+    EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 2);
 }
 
 } // namespace
