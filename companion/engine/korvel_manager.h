@@ -57,6 +57,9 @@ public:
     Published<TrafficSessionStats> sessionStats;
     // TCP bytes per second no listed process accounts for, where the helper tells them.
     Published<std::optional<OtherTcpRate>> otherTcpRate;
+    // TCP sockets that ended since the reading before, with their final
+    // counters, under the pid a reading listed them with: for the history.
+    Published<std::vector<HelperConnectionData>> endedConnections;
     Published<NetworkPathSummary> networkPath;
     Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
     Published<bool> companionPublishing{false};

@@ -143,6 +143,8 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
         updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), newProcesses, now);
 
     recentlyClosedByPID.set(std::move(closed));
+    endedConnections.set(helperFull ? response.endedConnections
+                                    : std::vector<HelperConnectionData>());
     processes.set(std::move(newProcesses));
     systemStats.set(stats);
 

@@ -147,7 +147,8 @@ int HistoryStore::write(const HistoryReading& reading) {
             return rc;
         }
     }
-    int rc = endMissing(reading.time);
+    int rc = countEnded(reading.endedSockets);
+    rc = rc == SQLITE_OK ? endMissing(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeEndpoints(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeInterfaces(reading) : rc;
     return rc == SQLITE_OK ? writeSystem(reading) : rc;
@@ -324,6 +325,57 @@ int HistoryStore::writeSockets(const ProcessSample& sample, LiveProcess& live, i
                 *endpoint.bytesOut += signedCount(socketOut);
                 endpoint.changed = true;
             }
+        }
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::countEnded(const std::vector<EndedSocket>& ended) {
+    for (const auto& [pid, socket] : ended) {
+        const auto found = sockets_.find(socketKey(pid, socket));
+        const auto process = processes_.find(pid);
+        if (found == sockets_.end() || process == processes_.end()) {
+            continue;
+        }
+        LiveSocket& live = found->second;
+        const uint64_t in = socket.bytesIn ? growth(*socket.bytesIn, live.bytesIn) : 0;
+        const uint64_t out = socket.bytesOut ? growth(*socket.bytesOut, live.bytesOut) : 0;
+        live.bytesIn = socket.bytesIn ? socket.bytesIn : live.bytesIn;
+        live.bytesOut = socket.bytesOut ? socket.bytesOut : live.bytesOut;
+        if (in == 0 && out == 0) {
+            continue;
+        }
+        // Counted in the last reading that saw the process, which may have
+        // ended with the socket.
+        LiveProcess& p = process->second;
+        p.totalIn += in;
+        p.totalOut += out;
+        int rc = addUsage_.bind(1, p.lastSeen)
+                     .bind(2, p.row)
+                     .bind(3, int64_t{0})
+                     .bind(4, signedCount(p.lastRssKib))
+                     .bind(5, signedCount(in))
+                     .bind(6, signedCount(out))
+                     .bind(7, p.tcpSockets)
+                     .bind(8, p.udpSockets)
+                     .run();
+        if (rc == SQLITE_OK) {
+            rc = updateProcess_.bind(1, p.row)
+                     .bind(2, p.lastSeen)
+                     .bind(3, p.writtenMS)
+                     .bind(4, signedCount(p.peakRss))
+                     .bind(5, signedCount(p.totalIn))
+                     .bind(6, signedCount(p.totalOut))
+                     .run();
+        }
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        if (const auto endpoint = endpoints_.find(live.endpoint);
+            endpoint != endpoints_.end() && endpoint->second.bytesIn) {
+            *endpoint->second.bytesIn += signedCount(in);
+            *endpoint->second.bytesOut += signedCount(out);
+            endpoint->second.changed = true;
         }
     }
     return SQLITE_OK;
