@@ -57,6 +57,8 @@ public:
     Published<TrafficSessionStats> sessionStats;
     // TCP bytes per second no listed process accounts for, where the helper tells them.
     Published<std::optional<OtherTcpRate>> otherTcpRate;
+    // Their bytes since the engine started: they never fall.
+    Published<ConnectionCounters> otherTcpBytes;
     // TCP sockets that ended since the reading before, with their final
     // counters, under the pid a reading listed them with: for the history.
     Published<std::vector<HelperConnectionData>> endedConnections;

@@ -114,8 +114,16 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
             ended.unattributed = {*response.unattributedTcpBytesIn,
                                   *response.unattributedTcpBytesOut};
         }
-        otherTcpRate.set(applyConnectionRates(newProcesses, connectionCounters_, response.timestamp,
-                                              showSystem == mergedShowSystem_, ended));
+        const auto other =
+            applyConnectionRates(newProcesses, connectionCounters_, response.timestamp,
+                                 showSystem == mergedShowSystem_, ended);
+        if (other) {
+            otherTcpBytes.modify([&](ConnectionCounters& total) {
+                total.bytesIn += other->bytesIn;
+                total.bytesOut += other->bytesOut;
+            });
+        }
+        otherTcpRate.set(other);
         mergedShowSystem_ = showSystem;
     } else {
         otherTcpRate.set(std::nullopt);
@@ -141,6 +149,7 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     const double now = env_.dispatch->now();
     RecentlyClosedByPID closed =
         updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), newProcesses, now);
+    addFinalBytes(closed, response.endedConnections);
 
     recentlyClosedByPID.set(std::move(closed));
     endedConnections.set(helperFull ? response.endedConnections

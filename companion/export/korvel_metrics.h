@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/engine/connection_rates.h"
 #include "companion/engine/interface_stat.h"
 #include "companion/engine/net_process.h"
 #include "companion/engine/system_stats.h"
@@ -22,6 +23,8 @@ struct MetricsInput {
     const SystemStats* system = nullptr;
     std::optional<std::array<double, 3>> loadAverages;
     bool helperUp = false;
+    // TCP bytes no process accounts for, since the engine started.
+    ConnectionCounters otherTcpBytes;
     double readingDurationSeconds = 0;
     double readingTimeUnixSeconds = 0;
     // The user name of a uid, or no value (the uid is written instead).

@@ -73,6 +73,7 @@ void TextfileExport::publish(const KorvelManager& manager) {
     input.system = &system;
     input.loadAverages = platform::readLoadAverages(platform::kLiveProcRoot);
     input.helperUp = manager.dataMode.get() == DataAcquisitionMode::helperFull;
+    input.otherTcpBytes = manager.otherTcpBytes.get();
     input.readingDurationSeconds = manager.lastReadingDuration();
     input.readingTimeUnixSeconds = unixNow();
     input.userName = platform::userName;

@@ -119,6 +119,7 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     input.interfaces = &interfaces;
     input.system = &system;
     input.helperUp = true;
+    input.otherTcpBytes = {1500, 2500};
     exporter::ProcessGroupCounters counters;
     input.userName = [](uint32_t uid) -> std::optional<std::string> {
         return uid == 1000 ? std::optional<std::string>("alice") : std::nullopt;
@@ -147,6 +148,7 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
              {"korvel_process_sockets" + web + ",protocol=\"udp\",state=\"none\"}", 1},
              {"korvel_process_tcp_bytes_total" + web + ",direction=\"out\"}", 40},
              {"korvel_processes" + web + "}", 2},
+             {"korvel_other_tcp_bytes_total{direction=\"out\"}", 2500},
              {"korvel_memory_available_ratio", 0.4},
              {"korvel_network_bytes_total{interface=\"eth0\",direction=\"in\"}", 5},
              {"korvel_network_bytes_total{interface=\"eth0\",direction=\"out\"}", 6},
