@@ -13,7 +13,8 @@ void EndedSocketLedger::end(HelperConnectionData row, int32_t pid, double now) {
     }
 }
 
-void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows, double dumpedAt) {
+void EndedSocketLedger::attributeWatched(const std::vector<HelperConnectionData>& rows,
+                                         double dumpedAt) {
     for (const HelperConnectionData& row : rows) {
         if (!row.cookie) {
             continue;
@@ -25,6 +26,10 @@ void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows,
         }
         listed_.insert_or_assign(*row.cookie, std::pair{row.pid, dumpedAt});
     }
+}
+
+void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows, double dumpedAt) {
+    attributeWatched(rows, dumpedAt);
     // Ended before this dump began and listed by no dump before it: nobody
     // will ever list them.
     std::erase_if(unlisted_, [&](const auto& entry) {

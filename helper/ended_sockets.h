@@ -31,6 +31,11 @@ public:
 
     // The rows of a reading whose sockets were dumped from `dumpedAt` on.
     void attribute(const std::vector<HelperConnectionData>& rows, double dumpedAt);
+    // Rows the socket watcher tied to processes between readings. Unlike a
+    // reading's, its dump gives up on no socket that ended unlisted: a
+    // reading's dump under way may still list it.
+    void attributeWatched(const std::vector<HelperConnectionData>& rows, double dumpedAt);
+    bool isListed(uint64_t cookie) const { return listed_.contains(cookie); }
     // A socket the kernel destroyed at `now`.
     void destroyed(const platform::proc::SocketInfo& socket, double now);
     // The rows ended since the cursor's last report and the bytes of sockets

@@ -1,5 +1,6 @@
 #include "helper/socket_end_watch.h"
 
+#include "helper/socket_watcher.h"
 #include "platform/proc/sock_diag.h"
 #include "platform/system/absolute_time.h"
 
@@ -53,11 +54,21 @@ bool SocketEndWatch::requested(Clock::time_point now) {
     lock.lock();
     listening_ = true;
     lock.unlock();
-    thread_ = std::jthread([this, listener](std::stop_token stop) {
-        std::vector<platform::proc::SocketInfo> sockets;
-        for (;;) {
-            sockets.clear();
-            listener->receive(sockets, kPollMilliseconds);
+    thread_ = std::jthread([this, listener](std::stop_token stop) { listen(*listener, stop); });
+    return true;
+}
+
+void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, std::stop_token stop) {
+    SocketWatcher watcher;
+    auto nextLook = Clock::now() + watcher.period();
+    std::vector<platform::proc::SocketInfo> sockets;
+    for (;;) {
+        const auto untilLook =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextLook - Clock::now());
+        sockets.clear();
+        listener.receive(sockets, static_cast<int>(std::clamp<int64_t>(untilLook.count(), 0,
+                                                                       kPollMilliseconds)));
+        {
             const double now = platform::absoluteTimeNow();
             std::lock_guard guard(mutex_);
             for (const auto& socket : sockets) {
@@ -69,8 +80,29 @@ bool SocketEndWatch::requested(Clock::time_point now) {
                 return;
             }
         }
-    });
-    return true;
+        if (Clock::now() >= nextLook) {
+            look(watcher);
+            nextLook = Clock::now() + watcher.period();
+        }
+    }
+}
+
+void SocketEndWatch::look(SocketWatcher& watcher) {
+    const double dumpedAt = platform::absoluteTimeNow();
+    std::vector<platform::proc::SocketInfo> fresh = watcher.freshSockets();
+    if (fresh.empty()) {
+        return;
+    }
+    {
+        // A reading listed these already.
+        std::lock_guard guard(mutex_);
+        std::erase_if(fresh, [this](const platform::proc::SocketInfo& socket) {
+            return ledger_.isListed(*socket.cookie);
+        });
+    }
+    const std::vector<HelperConnectionData> rows = watcher.findHolders(fresh);
+    std::lock_guard guard(mutex_);
+    ledger_.attributeWatched(rows, dumpedAt);
 }
 
 void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& cursor) {
@@ -82,6 +114,11 @@ void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& curs
 bool SocketEndWatch::isListening() const {
     std::lock_guard lock(mutex_);
     return listening_;
+}
+
+bool SocketEndWatch::isAttributed(uint64_t cookie) const {
+    std::lock_guard lock(mutex_);
+    return ledger_.isListed(cookie);
 }
 
 } // namespace korvel

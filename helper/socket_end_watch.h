@@ -7,12 +7,19 @@
 #include <mutex>
 #include <thread>
 
+namespace korvel::platform::proc {
+class TcpDestroyListener;
+}
+
 namespace korvel {
+
+class SocketWatcher;
 
 // Listens to the kernel's TCP destroy events on a thread of its own for as
 // long as clients keep asking: until two of their periods pass without a
 // request. Bytes a socket moves after the last reading that listed it are
-// otherwise lost, and a connection shorter than a period is never listed.
+// otherwise lost. Between requests a SocketWatcher ties new connections to
+// their processes, so that one shorter than a period is not left to nobody.
 class SocketEndWatch {
 public:
     using Clock = std::chrono::steady_clock;
@@ -33,8 +40,13 @@ public:
     void complete(HelperResponse& response, EndedSocketsCursor& cursor);
 
     bool isListening() const;
+    // Whether a reading or the watcher has tied this socket to a process.
+    bool isAttributed(uint64_t cookie) const;
 
 private:
+    void listen(platform::proc::TcpDestroyListener& listener, std::stop_token stop);
+    void look(SocketWatcher& watcher);
+
     std::mutex startMutex_; // one start at a time
     mutable std::mutex mutex_;
     EndedSocketLedger ledger_;

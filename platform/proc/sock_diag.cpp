@@ -189,7 +189,7 @@ bool SockDiagSocket::dump(Family family, Transport transport, InetSocketTable& o
     return send(&message, sizeof message) && receive(transport, out);
 }
 
-bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out) {
+bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out, bool withByteCounters) {
     struct {
         nlmsghdr header;
         inet_diag_req request;
@@ -200,7 +200,7 @@ bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out) {
     message.header.nlmsg_seq = ++sequence_;
     message.request.idiag_family = AF_UNSPEC;
     message.request.idiag_states = kTcpStates;
-    message.request.idiag_ext = kTcpExtensions;
+    message.request.idiag_ext = withByteCounters ? kTcpExtensions : 0;
     return send(&message, sizeof message) && receive(Transport::tcp, out);
 }
 

@@ -108,6 +108,13 @@ TEST(ProcNetTableTest, LinesBecomeSocketsWithNetworkOrderAddressesAndHostOrderPo
     // An IPv4 line read as an IPv6 table does not fit and is dropped.
     InetSocketTable wrong;
     EXPECT_EQ(parseProcNetTable(tcp, Family::inet6, Transport::tcp, wrong), 0u);
+
+    const std::string snmp = "Ip: Forwarding DefaultTTL\nIp: 1 64\n"
+                             "Tcp: RtoAlgorithm MaxConn ActiveOpens PassiveOpens AttemptFails\n"
+                             "Tcp: 1 -1 1234 56 7\nUdp: InDatagrams\nUdp: 99\n";
+    EXPECT_EQ(parseTcpOpens(snmp), 1290u);
+    EXPECT_EQ(parseTcpOpens(snmp.substr(0, snmp.find("Tcp: 1 "))), std::nullopt);
+    EXPECT_EQ(parseTcpOpens("Tcp: ActiveOpens\nTcp: 5\n"), std::nullopt) << "one of two";
 }
 
 // An INET_DIAG_INFO attribute holding the first `length` bytes of a tcp_info.
