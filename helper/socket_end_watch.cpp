@@ -35,10 +35,13 @@ SocketEndWatch& SocketEndWatch::shared() {
 bool SocketEndWatch::requested(Clock::time_point now) {
     std::lock_guard start(startMutex_);
     std::unique_lock lock(mutex_);
-    period_ =
-        lastRequest_ == Clock::time_point{}
-            ? Clock::duration(kFirstPeriod)
-            : std::clamp<Clock::duration>(now - lastRequest_, kShortestPeriod, kLongestPeriod);
+    if (lastRequest_ == Clock::time_point{}) {
+        period_ = kFirstPeriod;
+    } else {
+        recentGaps_[nextGap_++ % recentGaps_.size()] =
+            std::clamp<Clock::duration>(now - lastRequest_, kShortestPeriod, kLongestPeriod);
+        period_ = *std::max_element(recentGaps_.begin(), recentGaps_.end());
+    }
     lastRequest_ = now;
     if (listening_) {
         return true;

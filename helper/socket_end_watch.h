@@ -3,6 +3,7 @@
 #include "helper/ended_sockets.h"
 #include "shared/helper_response.h"
 
+#include <array>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -53,7 +54,12 @@ private:
     std::jthread thread_;
     bool listening_ = false;
     Clock::time_point lastRequest_{};
+    // The clients' period: the longest of the last few intervals between
+    // requests, so that one asked out of turn (a refresh now, a second
+    // client) does not make it look short and the listening end early.
     Clock::duration period_{};
+    std::array<Clock::duration, 4> recentGaps_{};
+    size_t nextGap_ = 0;
 };
 
 } // namespace korvel

@@ -88,5 +88,18 @@ TEST(SocketWatcherLiveTest, AConnectionBetweenTwoReadingsReachesItsProcess) {
     EXPECT_EQ(ended[acceptedCookie], pid + " 100001/300");
 }
 
+// A client asking every 2 s that once asks out of turn still has a 2 s
+// period: the watch keeps listening for two of them.
+TEST(SocketWatcherLiveTest, ARequestOutOfTurnDoesNotShortenTheClientsPeriod) {
+    SocketEndWatch watch;
+    const auto now = SocketEndWatch::Clock::now();
+    for (const auto ago : {6s, 4s, 2s}) {
+        ASSERT_TRUE(watch.requested(now - ago));
+    }
+    watch.requested(now - 1900ms);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(watch.isListening());
+}
+
 } // namespace
 } // namespace korvel
