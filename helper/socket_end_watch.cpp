@@ -3,6 +3,7 @@
 #include "helper/socket_watcher.h"
 #include "platform/proc/sock_diag.h"
 #include "platform/system/absolute_time.h"
+#include "platform/system/thread_name.h"
 
 #include <algorithm>
 
@@ -62,6 +63,7 @@ bool SocketEndWatch::requested(Clock::time_point now) {
 }
 
 void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, std::stop_token stop) {
+    platform::nameCurrentThread("korvel-sockets");
     SocketWatcher watcher;
     auto nextLook = Clock::now() + watcher.period();
     std::vector<platform::proc::SocketInfo> sockets;
