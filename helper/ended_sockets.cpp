@@ -2,6 +2,8 @@
 
 #include "helper/socket_table.h"
 
+#include <algorithm>
+
 namespace korvel {
 
 void EndedSocketLedger::end(HelperConnectionData row, int32_t pid, double now) {
@@ -36,12 +38,29 @@ void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows,
         if (entry.second.destroyedAt >= dumpedAt) {
             return false;
         }
-        unattributedIn_ += entry.second.row.bytesIn.value_or(0);
-        unattributedOut_ += entry.second.row.bytesOut.value_or(0);
+        uint64_t in = entry.second.row.bytesIn.value_or(0);
+        uint64_t out = entry.second.row.bytesOut.value_or(0);
+        if (const auto open = openAtStart_.find(entry.first); open != openAtStart_.end()) {
+            in -= std::min(in, open->second.first);
+            out -= std::min(out, open->second.second);
+            openAtStart_.erase(open);
+        }
+        unattributedIn_ += in;
+        unattributedOut_ += out;
         return true;
     });
     std::erase_if(listed_,
                   [&](const auto& entry) { return dumpedAt - entry.second.second > kKeepSeconds; });
+}
+
+void EndedSocketLedger::listeningBegan(const std::vector<platform::proc::SocketInfo>& open) {
+    openAtStart_.clear();
+    for (const platform::proc::SocketInfo& socket : open) {
+        if (socket.cookie) {
+            openAtStart_[*socket.cookie] = {socket.bytesReceived.value_or(0),
+                                            socket.bytesAcked.value_or(0)};
+        }
+    }
 }
 
 void EndedSocketLedger::destroyed(const platform::proc::SocketInfo& socket, double now) {
@@ -52,6 +71,7 @@ void EndedSocketLedger::destroyed(const platform::proc::SocketInfo& socket, doub
     if (const auto owner = listed_.find(*socket.cookie); owner != listed_.end()) {
         end(std::move(*row), owner->second.first, now);
         listed_.erase(owner);
+        openAtStart_.erase(*socket.cookie);
         return;
     }
     unlisted_.insert_or_assign(*socket.cookie, Unlisted{std::move(*row), now});

@@ -55,16 +55,22 @@ bool SocketEndWatch::requested(Clock::time_point now) {
     if (!listener->isOpen()) {
         return false;
     }
+    // Taken before this request's dump, so that every socket it does not
+    // know of is one opened since.
+    auto watcher = std::make_shared<SocketWatcher>();
+    const std::vector<platform::proc::SocketInfo> open = watcher->openSockets();
     lock.lock();
     listening_ = true;
+    ledger_.listeningBegan(open);
     lock.unlock();
-    thread_ = std::jthread([this, listener](std::stop_token stop) { listen(*listener, stop); });
+    thread_ = std::jthread(
+        [this, listener, watcher](std::stop_token stop) { listen(*listener, *watcher, stop); });
     return true;
 }
 
-void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, std::stop_token stop) {
+void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, SocketWatcher& watcher,
+                            std::stop_token stop) {
     platform::nameCurrentThread("korvel-sockets");
-    SocketWatcher watcher;
     auto nextLook = Clock::now() + watcher.period();
     std::vector<platform::proc::SocketInfo> sockets;
     for (;;) {

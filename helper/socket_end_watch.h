@@ -45,7 +45,8 @@ public:
     bool isAttributed(uint64_t cookie) const;
 
 private:
-    void listen(platform::proc::TcpDestroyListener& listener, std::stop_token stop);
+    void listen(platform::proc::TcpDestroyListener& listener, SocketWatcher& watcher,
+                std::stop_token stop);
     void look(SocketWatcher& watcher);
 
     std::mutex startMutex_; // one start at a time

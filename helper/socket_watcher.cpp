@@ -25,23 +25,21 @@ std::chrono::milliseconds SocketWatcher::period() const {
            std::max<size_t>(1, (tableSize_ + kSocketsPerPeriodStep - 1) / kSocketsPerPeriodStep);
 }
 
-std::vector<platform::proc::SocketInfo> SocketWatcher::freshSockets() {
-    std::vector<platform::proc::SocketInfo> fresh;
-    // Read before the dump: a connection made during it moves the count
-    // again, so the next look dumps once more.
-    const std::optional<uint64_t> opens = source_.tcpConnectionsOpened();
-    if (opens && opens == opens_) {
-        return fresh;
-    }
+bool SocketWatcher::dump(platform::proc::InetSocketTable& table, bool withByteCounters) {
     if (!diag_ || !diag_->isOpen()) {
         diag_.emplace(); // a broken dump closes its socket
     }
-    platform::proc::InetSocketTable table;
     table.reserve(tableSize_);
-    if (!diag_->dumpTcpBothFamilies(table, false)) {
-        return fresh;
+    if (!diag_->dumpTcpBothFamilies(table, withByteCounters)) {
+        return false;
     }
     tableSize_ = table.size();
+    return true;
+}
+
+std::vector<platform::proc::SocketInfo>
+SocketWatcher::note(const platform::proc::InetSocketTable& table, std::optional<uint64_t> opens) {
+    std::vector<platform::proc::SocketInfo> fresh;
     bool awaitingAccept = false;
     std::unordered_set<uint64_t> seen;
     seen.reserve(table.size());
@@ -66,6 +64,27 @@ std::vector<platform::proc::SocketInfo> SocketWatcher::freshSockets() {
     known_ = std::move(seen);
     opens_ = awaitingAccept ? std::nullopt : opens;
     return fresh;
+}
+
+std::vector<platform::proc::SocketInfo> SocketWatcher::openSockets() {
+    const std::optional<uint64_t> opens = source_.tcpConnectionsOpened();
+    platform::proc::InetSocketTable table;
+    if (!dump(table, true)) {
+        return {};
+    }
+    note(table, opens);
+    return table.records();
+}
+
+std::vector<platform::proc::SocketInfo> SocketWatcher::freshSockets() {
+    // Read before the dump: a connection made during it moves the count
+    // again, so the next look dumps once more.
+    const std::optional<uint64_t> opens = source_.tcpConnectionsOpened();
+    platform::proc::InetSocketTable table;
+    if ((opens && opens == opens_) || !dump(table, false)) {
+        return {};
+    }
+    return note(table, opens);
 }
 
 std::vector<HelperConnectionData>

@@ -32,6 +32,10 @@ public:
     // How long to wait before the next look.
     std::chrono::milliseconds period() const;
 
+    // The first look: every TCP socket open now, with its counters. None of
+    // them is fresh afterwards. Empty when the dump fails.
+    std::vector<platform::proc::SocketInfo> openSockets();
+
     // The sockets with a descriptor, listening ones and those with both ends
     // on loopback aside, whose cookies the last look did not see.
     std::vector<platform::proc::SocketInfo> freshSockets();
@@ -41,6 +45,11 @@ public:
     findHolders(const std::vector<platform::proc::SocketInfo>& sockets);
 
 private:
+    bool dump(platform::proc::InetSocketTable& table, bool withByteCounters);
+    // Remembers the table's cookies and returns the fresh sockets.
+    std::vector<platform::proc::SocketInfo> note(const platform::proc::InetSocketTable& table,
+                                                 std::optional<uint64_t> opens);
+
     platform::proc::ProcSource source_;
     std::optional<platform::proc::SockDiagSocket> diag_;
     DescriptorMemory memory_;
