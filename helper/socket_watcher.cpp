@@ -41,7 +41,7 @@ std::vector<platform::proc::SocketInfo>
 SocketWatcher::note(const platform::proc::InetSocketTable& table, std::optional<uint64_t> opens) {
     std::vector<platform::proc::SocketInfo> fresh;
     bool awaitingAccept = false;
-    std::unordered_set<uint64_t> seen;
+    std::vector<uint64_t> seen;
     seen.reserve(table.size());
     for (const platform::proc::SocketInfo& socket : table.records()) {
         if (!socket.cookie) {
@@ -55,12 +55,14 @@ SocketWatcher::note(const platform::proc::InetSocketTable& table, std::optional<
                              socket.tcpState == kCloseWaitState;
             continue;
         }
-        seen.insert(*socket.cookie);
-        if (socket.tcpState != kListenState && !known_.contains(*socket.cookie) &&
+        seen.push_back(*socket.cookie);
+        if (socket.tcpState != kListenState &&
+            !std::binary_search(known_.begin(), known_.end(), *socket.cookie) &&
             connectionRow(socket, 0)) {
             fresh.push_back(socket);
         }
     }
+    std::sort(seen.begin(), seen.end());
     known_ = std::move(seen);
     opens_ = awaitingAccept ? std::nullopt : opens;
     return fresh;

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 namespace korvel {
@@ -53,8 +52,8 @@ private:
     platform::proc::ProcSource source_;
     std::optional<platform::proc::SockDiagSocket> diag_;
     DescriptorMemory memory_;
-    std::unordered_set<uint64_t> known_; // the cookies of the last dump
-    std::optional<uint64_t> opens_;      // the kernel's count of opened connections then
+    std::vector<uint64_t> known_;   // the cookies of the last dump, sorted
+    std::optional<uint64_t> opens_; // the kernel's count of opened connections then
     size_t tableSize_ = 0;
     std::vector<platform::proc::Descriptor> descriptors_;
     std::vector<char> directory_;
