@@ -117,8 +117,10 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
     const auto groupOf = [&input](const NetProcess& process) {
         return GroupKey{processGroupName(process), userLabel(process, input)};
     };
+    static const std::vector<HelperConnectionData> kNone;
     const auto counters =
-        groupCounters.fold(*input.processes, groupOf, input.readingTimeUnixSeconds);
+        groupCounters.fold(*input.processes, groupOf, input.readingTimeUnixSeconds,
+                           input.endedConnections ? *input.endedConnections : kNone);
     std::map<GroupKey, GroupGauges> gauges;
     for (const auto& process : *input.processes) {
         const GroupKey group = groupOf(process);

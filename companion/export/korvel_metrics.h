@@ -25,6 +25,8 @@ struct MetricsInput {
     bool helperUp = false;
     // TCP bytes no process accounts for, since the engine started.
     ConnectionCounters otherTcpBytes;
+    // The TCP sockets that ended since the reading before, with their final counters.
+    const std::vector<HelperConnectionData>* endedConnections = nullptr;
     double readingDurationSeconds = 0;
     double readingTimeUnixSeconds = 0;
     // The user name of a uid, or no value (the uid is written instead).

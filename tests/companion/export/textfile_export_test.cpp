@@ -157,6 +157,26 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     }
 }
 
+TEST(PrometheusExport, EndedSocketsAddTheirLastBytesOnceToTheirProcessesGroup) {
+    exporter::ProcessGroupCounters counters;
+    const auto groupOf = [](const NetProcess&) { return exporter::GroupKey{"g", "u"}; };
+    NetProcess p = process(5, "x", 1);
+    HelperConnectionData socket{5, "TCP", "10.0.0.2", 4000, "10.0.0.9", 443, 4, 10, 100};
+    p.connections = {makeNetConnection(socket)};
+    const auto out = [&](const std::vector<HelperConnectionData>& ended) {
+        return counters.fold({p}, groupOf, 0, ended).at({"g", "u"}).tcpBytesOut;
+    };
+    EXPECT_EQ(out({}), 100u);
+    // It ended after that reading; another lived between two readings.
+    p.connections.clear();
+    socket.bytesOut = 150;
+    HelperConnectionData brief = socket;
+    brief.localPort = 4001;
+    brief.bytesOut = 30;
+    EXPECT_EQ(out({socket, brief}), 180u);
+    EXPECT_EQ(out({}), 180u);
+}
+
 TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroupsMove) {
     // 60 groups, each phase of 12 readings a minute apart a different 25 of
     // them busy: groups enter and leave the top 20, idle ones give up their
