@@ -57,6 +57,7 @@ SocketWatcher::note(const platform::proc::InetSocketTable& table, std::optional<
         }
         seen.push_back(*socket.cookie);
         if (socket.tcpState != kListenState &&
+            (!ownUid_ || ownUid_ == 0u || socket.uid == ownUid_) &&
             !std::binary_search(known_.begin(), known_.end(), *socket.cookie) &&
             connectionRow(socket, 0)) {
             fresh.push_back(socket);

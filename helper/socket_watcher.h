@@ -35,8 +35,9 @@ public:
     // them is fresh afterwards. Empty when the dump fails.
     std::vector<platform::proc::SocketInfo> openSockets();
 
-    // The sockets with a descriptor, listening ones and those with both ends
-    // on loopback aside, whose cookies the last look did not see.
+    // The sockets with a descriptor, listening ones, those with both ends on
+    // loopback and those of processes it cannot walk aside, whose cookies
+    // the last look did not see.
     std::vector<platform::proc::SocketInfo> freshSockets();
 
     // Rows for those of the sockets whose holders were found.
@@ -50,6 +51,9 @@ private:
                                                  std::optional<uint64_t> opens);
 
     platform::proc::ProcSource source_;
+    // Unless it is root, the helper can walk only its own user's processes:
+    // another user's socket is never looked for.
+    const std::optional<uint32_t> ownUid_ = source_.selfOwnerUid();
     std::optional<platform::proc::SockDiagSocket> diag_;
     DescriptorMemory memory_;
     std::vector<uint64_t> known_;   // the cookies of the last dump, sorted

@@ -83,6 +83,7 @@ std::optional<SocketInfo> readSocketMessage(const char* payload, size_t payloadS
         return std::nullopt;
     }
     info.inode = message.idiag_inode;
+    info.uid = message.idiag_uid;
     if (message.id.idiag_cookie[0] != INET_DIAG_NOCOOKIE ||
         message.id.idiag_cookie[1] != INET_DIAG_NOCOOKIE) {
         info.cookie = uint64_t{message.id.idiag_cookie[1]} << 32 | message.id.idiag_cookie[0];
