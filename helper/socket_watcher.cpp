@@ -47,17 +47,17 @@ SocketWatcher::note(const platform::proc::InetSocketTable& table, std::optional<
         if (!socket.cookie) {
             continue;
         }
+        const bool walkable = !ownUid_ || ownUid_ == 0u || socket.uid == ownUid_;
         if (socket.inode == 0) {
             // Closed by its process (no inode ever again), or connected but
             // not yet accepted: that one gets its inode without a new
             // connection moving the count.
-            awaitingAccept = awaitingAccept || socket.tcpState == kEstablishedState ||
-                             socket.tcpState == kCloseWaitState;
+            awaitingAccept = awaitingAccept || (walkable && (socket.tcpState == kEstablishedState ||
+                                                             socket.tcpState == kCloseWaitState));
             continue;
         }
         seen.push_back(*socket.cookie);
-        if (socket.tcpState != kListenState &&
-            (!ownUid_ || ownUid_ == 0u || socket.uid == ownUid_) &&
+        if (socket.tcpState != kListenState && walkable &&
             !std::binary_search(known_.begin(), known_.end(), *socket.cookie) &&
             connectionRow(socket, 0)) {
             fresh.push_back(socket);
