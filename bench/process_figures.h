@@ -32,9 +32,9 @@ inline long statusKilobytes(pid_t pid, std::string_view field) {
     return -1;
 }
 
-// utime + stime in seconds.
-inline double cpuSeconds(pid_t pid) {
-    const std::string text = procFileText("/proc/" + std::to_string(pid) + "/stat");
+// utime + stime in seconds, of a process or (through its task directory) a thread.
+inline double cpuSeconds(const std::filesystem::path& statFile) {
+    const std::string text = procFileText(statFile);
     const auto close = text.rfind(')');
     if (close == std::string::npos) {
         return 0;
@@ -48,6 +48,10 @@ inline double cpuSeconds(pid_t pid) {
         }
     }
     return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+inline double cpuSeconds(pid_t pid) {
+    return cpuSeconds("/proc/" + std::to_string(pid) + "/stat");
 }
 
 // The helper serving the given private runtime directory, or -1: other runs

@@ -2,6 +2,8 @@
 
 #include "helper/socket_table.h"
 
+#include <algorithm>
+
 namespace korvel {
 
 void EndedSocketLedger::end(HelperConnectionData row, int32_t pid, double now) {
@@ -13,7 +15,8 @@ void EndedSocketLedger::end(HelperConnectionData row, int32_t pid, double now) {
     }
 }
 
-void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows, double dumpedAt) {
+void EndedSocketLedger::attributeWatched(const std::vector<HelperConnectionData>& rows,
+                                         double dumpedAt) {
     for (const HelperConnectionData& row : rows) {
         if (!row.cookie) {
             continue;
@@ -25,18 +28,39 @@ void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows,
         }
         listed_.insert_or_assign(*row.cookie, std::pair{row.pid, dumpedAt});
     }
+}
+
+void EndedSocketLedger::attribute(const std::vector<HelperConnectionData>& rows, double dumpedAt) {
+    attributeWatched(rows, dumpedAt);
     // Ended before this dump began and listed by no dump before it: nobody
     // will ever list them.
     std::erase_if(unlisted_, [&](const auto& entry) {
         if (entry.second.destroyedAt >= dumpedAt) {
             return false;
         }
-        unattributedIn_ += entry.second.row.bytesIn.value_or(0);
-        unattributedOut_ += entry.second.row.bytesOut.value_or(0);
+        uint64_t in = entry.second.row.bytesIn.value_or(0);
+        uint64_t out = entry.second.row.bytesOut.value_or(0);
+        if (const auto open = openAtStart_.find(entry.first); open != openAtStart_.end()) {
+            in -= std::min(in, open->second.first);
+            out -= std::min(out, open->second.second);
+            openAtStart_.erase(open);
+        }
+        unattributedIn_ += in;
+        unattributedOut_ += out;
         return true;
     });
     std::erase_if(listed_,
                   [&](const auto& entry) { return dumpedAt - entry.second.second > kKeepSeconds; });
+}
+
+void EndedSocketLedger::listeningBegan(const std::vector<platform::proc::SocketInfo>& open) {
+    openAtStart_.clear();
+    for (const platform::proc::SocketInfo& socket : open) {
+        if (socket.cookie) {
+            openAtStart_[*socket.cookie] = {socket.bytesReceived.value_or(0),
+                                            socket.bytesAcked.value_or(0)};
+        }
+    }
 }
 
 void EndedSocketLedger::destroyed(const platform::proc::SocketInfo& socket, double now) {
@@ -47,6 +71,7 @@ void EndedSocketLedger::destroyed(const platform::proc::SocketInfo& socket, doub
     if (const auto owner = listed_.find(*socket.cookie); owner != listed_.end()) {
         end(std::move(*row), owner->second.first, now);
         listed_.erase(owner);
+        openAtStart_.erase(*socket.cookie);
         return;
     }
     unlisted_.insert_or_assign(*socket.cookie, Unlisted{std::move(*row), now});

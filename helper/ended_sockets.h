@@ -31,6 +31,15 @@ public:
 
     // The rows of a reading whose sockets were dumped from `dumpedAt` on.
     void attribute(const std::vector<HelperConnectionData>& rows, double dumpedAt);
+    // Rows the socket watcher tied to processes between readings. Unlike a
+    // reading's, its dump gives up on no socket that ended unlisted: a
+    // reading's dump under way may still list it.
+    void attributeWatched(const std::vector<HelperConnectionData>& rows, double dumpedAt);
+    bool isListed(uint64_t cookie) const { return listed_.contains(cookie); }
+    // The sockets open when the listening began, with their counters then:
+    // one that ends unlisted adds only what it moved since to the
+    // unattributed bytes, not what it moved in all its life.
+    void listeningBegan(const std::vector<platform::proc::SocketInfo>& open);
     // A socket the kernel destroyed at `now`.
     void destroyed(const platform::proc::SocketInfo& socket, double now);
     // The rows ended since the cursor's last report and the bytes of sockets
@@ -53,6 +62,7 @@ private:
     // Destroyed before any reply listed them; a dump that began before they
     // ended may still do so.
     std::unordered_map<uint64_t, Unlisted> unlisted_;
+    std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> openAtStart_; // cookie: in, out
     std::deque<Ended> ended_;
     uint64_t nextSequence_ = 0;
     uint64_t unattributedIn_ = 0;

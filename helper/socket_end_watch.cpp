@@ -1,7 +1,9 @@
 #include "helper/socket_end_watch.h"
 
+#include "helper/socket_watcher.h"
 #include "platform/clock/absolute_time.h"
 #include "platform/proc/sock_diag.h"
+#include "platform/system/thread_name.h"
 
 #include <algorithm>
 
@@ -34,10 +36,13 @@ SocketEndWatch& SocketEndWatch::shared() {
 bool SocketEndWatch::requested(Clock::time_point now) {
     std::lock_guard start(startMutex_);
     std::unique_lock lock(mutex_);
-    period_ =
-        lastRequest_ == Clock::time_point{}
-            ? Clock::duration(kFirstPeriod)
-            : std::clamp<Clock::duration>(now - lastRequest_, kShortestPeriod, kLongestPeriod);
+    if (lastRequest_ == Clock::time_point{}) {
+        period_ = kFirstPeriod;
+    } else {
+        recentGaps_[nextGap_++ % recentGaps_.size()] =
+            std::clamp<Clock::duration>(now - lastRequest_, kShortestPeriod, kLongestPeriod);
+        period_ = *std::max_element(recentGaps_.begin(), recentGaps_.end());
+    }
     lastRequest_ = now;
     if (listening_) {
         return true;
@@ -50,14 +55,31 @@ bool SocketEndWatch::requested(Clock::time_point now) {
     if (!listener->isOpen()) {
         return false;
     }
+    // Taken before this request's dump, so that every socket it does not
+    // know of is one opened since.
+    auto watcher = std::make_shared<SocketWatcher>();
+    const std::vector<platform::proc::SocketInfo> open = watcher->openSockets();
     lock.lock();
     listening_ = true;
+    ledger_.listeningBegan(open);
     lock.unlock();
-    thread_ = std::jthread([this, listener](std::stop_token stop) {
-        std::vector<platform::proc::SocketInfo> sockets;
-        for (;;) {
-            sockets.clear();
-            listener->receive(sockets, kPollMilliseconds);
+    thread_ = std::jthread(
+        [this, listener, watcher](std::stop_token stop) { listen(*listener, *watcher, stop); });
+    return true;
+}
+
+void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, SocketWatcher& watcher,
+                            std::stop_token stop) {
+    platform::nameCurrentThread("korvel-sockets");
+    auto nextLook = Clock::now() + watcher.period();
+    std::vector<platform::proc::SocketInfo> sockets;
+    for (;;) {
+        const auto untilLook =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextLook - Clock::now());
+        sockets.clear();
+        listener.receive(sockets, static_cast<int>(std::clamp<int64_t>(untilLook.count(), 0,
+                                                                       kPollMilliseconds)));
+        {
             const double now = platform::absoluteTimeNow();
             std::lock_guard guard(mutex_);
             for (const auto& socket : sockets) {
@@ -69,8 +91,29 @@ bool SocketEndWatch::requested(Clock::time_point now) {
                 return;
             }
         }
-    });
-    return true;
+        if (Clock::now() >= nextLook) {
+            look(watcher);
+            nextLook = Clock::now() + watcher.period();
+        }
+    }
+}
+
+void SocketEndWatch::look(SocketWatcher& watcher) {
+    const double dumpedAt = platform::absoluteTimeNow();
+    std::vector<platform::proc::SocketInfo> fresh = watcher.freshSockets();
+    if (fresh.empty()) {
+        return;
+    }
+    {
+        // A reading listed these already.
+        std::lock_guard guard(mutex_);
+        std::erase_if(fresh, [this](const platform::proc::SocketInfo& socket) {
+            return ledger_.isListed(*socket.cookie);
+        });
+    }
+    const std::vector<HelperConnectionData> rows = watcher.findHolders(fresh);
+    std::lock_guard guard(mutex_);
+    ledger_.attributeWatched(rows, dumpedAt);
 }
 
 void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& cursor) {
@@ -82,6 +125,11 @@ void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& curs
 bool SocketEndWatch::isListening() const {
     std::lock_guard lock(mutex_);
     return listening_;
+}
+
+bool SocketEndWatch::isAttributed(uint64_t cookie) const {
+    std::lock_guard lock(mutex_);
+    return ledger_.isListed(cookie);
 }
 
 } // namespace korvel

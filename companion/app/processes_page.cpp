@@ -138,6 +138,9 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
     split_.set_position(360);
     split_.set_vexpand(true);
     append(split_);
+    otherTcp_.set_xalign(0);
+    otherTcp_.set_visible(false);
+    append(otherTcp_);
     showSelected();
 }
 
@@ -156,6 +159,13 @@ void ProcessesPage::update() {
                   [](const ProcessRowValue& row) { return std::to_string(row.process.id); });
     model_.resort(view_);
     showSelected();
+    const auto& other = manager_->otherTcpRate.get();
+    otherTcp_.set_visible(other && (other->in > 0 || other->out > 0));
+    if (other) {
+        otherTcp_.set_text(localized("Other TCP (no process known)") + ": " + localized("In") +
+                           " " + top::formatRate(other->in) + ", " + localized("Out") + " " +
+                           top::formatRate(other->out));
+    }
 }
 
 const std::string& ProcessesPage::userName(const std::optional<uint32_t>& uid) {
@@ -204,7 +214,11 @@ void ProcessesPage::showSelected() {
     if (auto found = closed.find(process.id); found != closed.end()) {
         const double now = now_();
         for (const ClosedConnection& c : found->second) {
-            rows.push_back({c.connection, process.displayName, top::formatAge(now - c.closedAt)});
+            NetConnection last = c.connection;
+            last.bytesIn = c.finalBytesIn ? c.finalBytesIn : last.bytesIn;
+            last.bytesOut = c.finalBytesOut ? c.finalBytesOut : last.bytesOut;
+            rows.push_back(
+                {std::move(last), process.displayName, top::formatAge(now - c.closedAt)});
         }
     }
     sockets_.show(std::move(rows));

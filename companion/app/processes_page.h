@@ -21,7 +21,8 @@ struct ProcessRowValue {
 // The Processes tab: every process in a sortable table updated in place, a
 // search over name, path, unit, app id and container, the
 // "showSystemProcesses" switch, and below the table the selected process's
-// sockets and recently closed sockets (Enter moves there, Escape back).
+// sockets and recently closed sockets (Enter moves there, Escape back), and
+// a line for the TCP traffic of sockets no process could be found for.
 class ProcessesPage : public Gtk::Box {
 public:
     ProcessesPage(std::shared_ptr<KorvelManager> manager, platform::UserDefaults& defaults,
@@ -37,6 +38,7 @@ public:
     Gtk::SearchEntry& search() { return search_; }
     Gtk::CheckButton& systemToggle() { return systemToggle_; }
     ConnectionTable& sockets() { return sockets_; }
+    Gtk::Label& otherTcp() { return otherTcp_; }
 
 private:
     bool keep(const ProcessRowValue& row) const;
@@ -60,6 +62,7 @@ private:
     Gtk::Box detail_{Gtk::Orientation::VERTICAL, 4};
     Gtk::Label detailTitle_;
     ConnectionTable sockets_;
+    Gtk::Label otherTcp_; // TCP traffic no listed process accounts for, when there is some
 };
 
 } // namespace korvel

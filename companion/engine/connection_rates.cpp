@@ -91,8 +91,8 @@ std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& proces
     if (elapsed > 0) {
         other.emplace();
         if (ended.unattributed) {
-            other->in += static_cast<double>(ended.unattributed->bytesIn) / elapsed;
-            other->out += static_cast<double>(ended.unattributed->bytesOut) / elapsed;
+            other->bytesIn = ended.unattributed->bytesIn;
+            other->bytesOut = ended.unattributed->bytesOut;
         }
     }
     if (ended.rows != nullptr && !ended.rows->empty()) {
@@ -118,16 +118,22 @@ std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& proces
                 last.bytesOut < before->bytesOut) {
                 continue;
             }
-            const double in = static_cast<double>(last.bytesIn - before->bytesIn) / elapsed;
-            const double out = static_cast<double>(last.bytesOut - before->bytesOut) / elapsed;
+            const uint64_t in = last.bytesIn - before->bytesIn;
+            const uint64_t out = last.bytesOut - before->bytesOut;
             if (const auto owner = byPid.find(row.pid); owner != byPid.end()) {
-                owner->second->rateIn = owner->second->rateIn.value_or(0) + in;
-                owner->second->rateOut = owner->second->rateOut.value_or(0) + out;
+                owner->second->rateIn =
+                    owner->second->rateIn.value_or(0) + static_cast<double>(in) / elapsed;
+                owner->second->rateOut =
+                    owner->second->rateOut.value_or(0) + static_cast<double>(out) / elapsed;
             } else {
-                other->in += in;
-                other->out += out;
+                other->bytesIn += in;
+                other->bytesOut += out;
             }
         }
+    }
+    if (other) {
+        other->in = static_cast<double>(other->bytesIn) / elapsed;
+        other->out = static_cast<double>(other->bytesOut) / elapsed;
     }
     std::erase_if(memory.byCookie, [timestamp](const auto& entry) {
         return timestamp - entry.second.seenAt > Memory::kRememberUnseenSeconds;

@@ -50,6 +50,9 @@ struct EndedTcpSockets {
 struct OtherTcpRate {
     double in = 0;
     double out = 0;
+    // What the rates are made of, over the interval.
+    uint64_t bytesIn = 0;
+    uint64_t bytesOut = 0;
     bool operator==(const OtherTcpRate&) const = default;
 };
 

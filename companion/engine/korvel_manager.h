@@ -57,6 +57,11 @@ public:
     Published<TrafficSessionStats> sessionStats;
     // TCP bytes per second no listed process accounts for, where the helper tells them.
     Published<std::optional<OtherTcpRate>> otherTcpRate;
+    // Their bytes since the engine started: they never fall.
+    Published<ConnectionCounters> otherTcpBytes;
+    // TCP sockets that ended since the reading before, with their final
+    // counters, under the pid a reading listed them with: for the history.
+    Published<std::vector<HelperConnectionData>> endedConnections;
     Published<NetworkPathSummary> networkPath;
     Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
     Published<bool> companionPublishing{false};
@@ -117,7 +122,8 @@ private:
                                                    const InterfaceStatsByName& prevIfStats,
                                                    double prevIfTime);
     SystemStats mergeSystemStats(const HelperResponse& response, CPUSample& cpu);
-    void publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats, double now);
+    void publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats,
+                                  const HelperResponse& response, bool helperFull, double now);
     void appendHistories(const SystemStats& stats);
     void publishInterfaces(std::vector<InterfaceStat> rows, const InterfaceStatsByName& prevIfStats,
                            double timestamp, double now);

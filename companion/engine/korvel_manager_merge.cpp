@@ -124,8 +124,15 @@ void KorvelManager::mergeSocketRates(std::vector<NetProcess>& merged,
         ended.unattributed = {*response.unattributedTcpBytesIn, *response.unattributedTcpBytesOut};
     }
     // Once the system processes come or go, a socket first seen may be old.
-    otherTcpRate.set(applyConnectionRates(merged, connectionCounters_, response.timestamp,
-                                          showSystem == mergedShowSystem_, ended));
+    const auto other = applyConnectionRates(merged, connectionCounters_, response.timestamp,
+                                            showSystem == mergedShowSystem_, ended);
+    if (other) {
+        otherTcpBytes.modify([&](ConnectionCounters& total) {
+            total.bytesIn += other->bytesIn;
+            total.bytesOut += other->bytesOut;
+        });
+    }
+    otherTcpRate.set(other);
     mergedShowSystem_ = showSystem;
 }
 
@@ -154,10 +161,14 @@ SystemStats KorvelManager::mergeSystemStats(const HelperResponse& response, CPUS
 }
 
 void KorvelManager::publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats,
+                                             const HelperResponse& response, bool helperFull,
                                              double now) {
     RecentlyClosedByPID closed =
         updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), merged.processes, now);
+    addFinalBytes(closed, response.endedConnections);
     recentlyClosedByPID.set(std::move(closed));
+    endedConnections.set(helperFull ? response.endedConnections
+                                    : std::vector<HelperConnectionData>());
     processes.set(std::move(merged.processes));
     systemStats.set(stats);
     cpuSamples_ = std::move(merged.cpuSamples);
@@ -212,7 +223,7 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     const SystemStats stats = mergeSystemStats(response, cpu);
 
     const double now = env_.dispatch->now();
-    publishProcessesAndStats(std::move(merged), stats, now);
+    publishProcessesAndStats(std::move(merged), stats, response, helperFull, now);
     appendHistories(stats);
     prevCPUTicks_ = cpu.ticks;
     publishInterfaces(std::move(rows), prevIfStats, response.timestamp, now);

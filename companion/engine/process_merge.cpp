@@ -180,6 +180,21 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
         now);
 }
 
+void addFinalBytes(RecentlyClosedByPID& closed, const std::vector<HelperConnectionData>& ended) {
+    for (const HelperConnectionData& row : ended) {
+        const auto list = closed.find(row.pid);
+        if (!row.cookie || list == closed.end()) {
+            continue;
+        }
+        for (ClosedConnection& entry : list->second) {
+            if (entry.connection.cookie == row.cookie) {
+                entry.finalBytesIn = row.bytesIn;
+                entry.finalBytesOut = row.bytesOut;
+            }
+        }
+    }
+}
+
 size_t establishedConnectionCount(const std::vector<NetProcess>& processes) {
     size_t count = 0;
     for (const auto& process : processes) {

@@ -49,6 +49,10 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
                                          const std::vector<NetProcess>& previousProcesses,
                                          const std::vector<NetProcess>& newProcesses, double now);
 
+// Gives each closed socket the final counters of the ended socket with its
+// pid and cookie.
+void addFinalBytes(RecentlyClosedByPID& closed, const std::vector<HelperConnectionData>& ended);
+
 // Sockets in the established state over every process.
 size_t establishedConnectionCount(const std::vector<NetProcess>& processes);
 

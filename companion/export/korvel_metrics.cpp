@@ -117,8 +117,10 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
     const auto groupOf = [&input](const NetProcess& process) {
         return GroupKey{processGroupName(process), userLabel(process, input)};
     };
+    static const std::vector<HelperConnectionData> kNone;
     const auto counters =
-        groupCounters.fold(*input.processes, groupOf, input.readingTimeUnixSeconds);
+        groupCounters.fold(*input.processes, groupOf, input.readingTimeUnixSeconds,
+                           input.endedConnections ? *input.endedConnections : kNone);
     std::map<GroupKey, GroupGauges> gauges;
     for (const auto& process : *input.processes) {
         const GroupKey group = groupOf(process);
@@ -173,6 +175,13 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
     for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes}) {
         out.push_back(std::move(*family));
     }
+    out.push_back(
+        {"korvel_other_tcp_bytes_total",
+         "TCP payload bytes of sockets no process could be found for: they ended before a "
+         "reading tied them to one, or after theirs had gone. Never falls while the engine runs.",
+         "counter",
+         {sample(static_cast<double>(input.otherTcpBytes.bytesIn), {{"direction", "in"}}),
+          sample(static_cast<double>(input.otherTcpBytes.bytesOut), {{"direction", "out"}})}});
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/engine/connection_rates.h"
 #include "companion/export/process_group_counters.h"
 #include "companion/export/prometheus_exposition.h"
 #include "companion/model/interface_stat.h"
@@ -22,6 +23,10 @@ struct MetricsInput {
     const SystemStats* system = nullptr;
     std::optional<std::array<double, 3>> loadAverages;
     bool helperUp = false;
+    // TCP bytes no process accounts for, since the engine started.
+    ConnectionCounters otherTcpBytes;
+    // The TCP sockets that ended since the reading before, with their final counters.
+    const std::vector<HelperConnectionData>* endedConnections = nullptr;
     double readingDurationSeconds = 0;
     double readingTimeUnixSeconds = 0;
     // The user name of a uid, or no value (the uid is written instead).

@@ -1,7 +1,10 @@
 #include "companion/export/process_group_counters.h"
 
+#include "companion/model/transport_proto.h"
+
 #include <algorithm>
 #include <iterator>
+#include <unordered_map>
 #include <vector>
 
 namespace korvel::exporter {
@@ -25,7 +28,11 @@ void add(GroupCounters& into, const GroupCounters& grown) {
 
 std::map<GroupKey, GroupCounters>
 ProcessGroupCounters::fold(const std::vector<NetProcess>& processes, const GroupOf& groupOf,
-                           double now) {
+                           double now, const std::vector<HelperConnectionData>& ended) {
+    std::unordered_map<int32_t, std::vector<const HelperConnectionData*>> endedByPid;
+    for (const auto& row : ended) {
+        endedByPid[row.pid].push_back(&row);
+    }
     std::map<GroupKey, GroupCounters> increases;
     for (const auto& process : processes) {
         auto& state = processes_[{process.id, process.name}];
@@ -42,6 +49,18 @@ ProcessGroupCounters::fold(const std::vector<NetProcess>& processes, const Group
             grown.tcpBytesIn += increase(last.first, socket.bytesIn.value_or(0));
             grown.tcpBytesOut += increase(last.second, socket.bytesOut.value_or(0));
             stillOpen[key] = last;
+        }
+        // Counted from where this reading or the last one left the socket;
+        // one never listed (it lived between two readings) counts whole.
+        // Those of a process no longer listed are the engine's other TCP.
+        for (const HelperConnectionData* row : endedByPid[process.id]) {
+            const SocketKey key{static_cast<int>(transportProtoFromHelper(row->proto)),
+                                row->localAddr, row->localPort, row->remoteAddr, row->remotePort};
+            const auto listed = stillOpen.find(key);
+            auto last = listed != stillOpen.end() ? listed->second : state.tcpBytes[key];
+            grown.tcpBytesIn += increase(last.first, row->bytesIn.value_or(last.first));
+            grown.tcpBytesOut += increase(last.second, row->bytesOut.value_or(last.second));
+            stillOpen.erase(key);
         }
         state.tcpBytes = std::move(stillOpen);
         state.seen = now;

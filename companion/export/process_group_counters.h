@@ -49,10 +49,12 @@ class ProcessGroupCounters {
 public:
     using GroupOf = std::function<GroupKey(const NetProcess&)>;
 
-    // Folds in the processes alive at now (seconds) and returns the counters
-    // of every group with a series, "other" included.
+    // Folds in the processes alive at now (seconds), and the last bytes of
+    // the sockets of theirs that ended since the last reading, and returns
+    // the counters of every group with a series, "other" included.
     std::map<GroupKey, GroupCounters> fold(const std::vector<NetProcess>& processes,
-                                           const GroupOf& groupOf, double now);
+                                           const GroupOf& groupOf, double now,
+                                           const std::vector<HelperConnectionData>& ended = {});
 
 private:
     // A socket of one process: protocol, then local and remote address and port.

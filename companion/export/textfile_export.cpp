@@ -67,12 +67,15 @@ void TextfileExport::publish(const KorvelManager& manager) {
     const auto processes = manager.processes.get();
     const auto interfaces = manager.allInterfaceStats.get();
     const auto system = manager.systemStats.get();
+    const auto ended = manager.endedConnections.get();
     exporter::MetricsInput input;
     input.processes = &processes;
     input.interfaces = &interfaces;
     input.system = &system;
     input.loadAverages = platform::readLoadAverages(platform::kLiveProcRoot);
     input.helperUp = manager.dataMode.get() == DataAcquisitionMode::helperFull;
+    input.otherTcpBytes = manager.otherTcpBytes.get();
+    input.endedConnections = &ended;
     input.readingDurationSeconds = manager.lastReadingDuration();
     input.readingTimeUnixSeconds = unixNow();
     input.userName = platform::userName;

@@ -41,6 +41,11 @@ HistoryReading readingFromModel(const KorvelManager& manager, double now) {
                                       c.remoteAddr, c.remotePort, c.bytesIn, c.bytesOut});
         }
     }
+    for (const auto& c : manager.endedConnections.get()) {
+        reading.endedSockets.push_back({c.pid,
+                                        {c.proto, c.localAddr, c.localPort, c.remoteAddr,
+                                         c.remotePort, c.bytesIn, c.bytesOut}});
+    }
     for (const auto& i : manager.allInterfaceStats.get()) {
         reading.interfaces.push_back({i.id, i.bytesIn, i.bytesOut});
     }

@@ -59,11 +59,18 @@ struct SystemSample {
     std::optional<double> gpuTemperature;
 };
 
+// A TCP socket that ended since the reading before, with its final counters.
+struct EndedSocket {
+    int32_t pid = 0;
+    SocketSample socket;
+};
+
 struct HistoryReading {
     int64_t time = 0; // Unix seconds
     std::vector<ProcessSample> processes;
     std::vector<InterfaceSample> interfaces;
     SystemSample system;
+    std::vector<EndedSocket> endedSockets;
 };
 
 // The manager's published model at absolute time now.

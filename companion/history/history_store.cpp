@@ -191,7 +191,8 @@ int HistoryStore::write(const HistoryReading& reading) {
             return rc;
         }
     }
-    int rc = endMissing(reading.time);
+    int rc = countEnded(reading.endedSockets);
+    rc = rc == SQLITE_OK ? endMissing(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeEndpoints(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeInterfaces(reading) : rc;
     return rc == SQLITE_OK ? writeSystem(reading) : rc;
@@ -412,6 +413,55 @@ int HistoryStore::writeSockets(const ProcessSample& sample, LiveProcess& live, i
                 *endpoint.bytesOut += signedCount(socketOut);
                 endpoint.changed = true;
             }
+        }
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::countEnded(const std::vector<EndedSocket>& ended) {
+    for (const auto& [pid, socket] : ended) {
+        const auto found = sockets_.find(socketKey(pid, socket));
+        const auto process = processes_.find(pid);
+        if (found == sockets_.end() || process == processes_.end()) {
+            continue;
+        }
+        LiveSocket& live = found->second;
+        const uint64_t in = socket.bytesIn ? growth(*socket.bytesIn, live.bytesIn) : 0;
+        const uint64_t out = socket.bytesOut ? growth(*socket.bytesOut, live.bytesOut) : 0;
+        live.bytesIn = socket.bytesIn ? socket.bytesIn : live.bytesIn;
+        live.bytesOut = socket.bytesOut ? socket.bytesOut : live.bytesOut;
+        if (in == 0 && out == 0) {
+            continue;
+        }
+        // Counted in the last reading that saw the process, which may have
+        // ended with the socket.
+        LiveProcess& p = process->second;
+        p.totalIn += in;
+        p.totalOut += out;
+        const ProcessUsage usage{0,
+                                 p.packedRssKib.value_or(p.peakRss / 1024),
+                                 in,
+                                 out,
+                                 std::max<int64_t>(p.tcpSockets, 0),
+                                 std::max<int64_t>(p.udpSockets, 0)};
+        int rc = writeUsage(p, p.lastSeen, usage);
+        if (rc == SQLITE_OK) {
+            rc = updateProcess_.bind(1, p.row)
+                     .bind(2, p.lastSeen)
+                     .bind(3, p.writtenMS)
+                     .bind(4, signedCount(p.peakRss))
+                     .bind(5, signedCount(p.totalIn))
+                     .bind(6, signedCount(p.totalOut))
+                     .run();
+        }
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        if (const auto endpoint = endpoints_.find(live.endpoint);
+            endpoint != endpoints_.end() && endpoint->second.bytesIn) {
+            *endpoint->second.bytesIn += signedCount(in);
+            *endpoint->second.bytesOut += signedCount(out);
+            endpoint->second.changed = true;
         }
     }
     return SQLITE_OK;

@@ -51,6 +51,7 @@ private:
     int findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live);
     int writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time, bool fresh,
                      uint64_t& in, uint64_t& out);
+    int countEnded(const std::vector<EndedSocket>& ended);
     int endMissing(int64_t time);
     int writeEndpoints(int64_t time);
     int writeInterfaces(const HistoryReading& reading);

@@ -37,7 +37,7 @@ Frame renderFrame(const TopModel& model, ViewState& state, const FrameOptions& o
         frame.listedPids.push_back(process->id);
     }
     // Below the header: one line of column titles, the rows, one line of keys.
-    const size_t used = frame.lines.size() + 2;
+    const size_t used = frame.lines.size() + 2 + (showsOtherTcp(model, state) ? 1 : 0);
     if (options.height == 0) {
         frame.listRows = state.openPid ? 0 : listed.size();
     } else {

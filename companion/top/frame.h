@@ -52,6 +52,10 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
 void drawProcessDetail(const TopModel& model, const ViewState& state, const FrameOptions& options,
                        size_t rows, std::vector<FrameLine>& out);
 
+// Whether the process list ends with a row for the TCP traffic no listed
+// process accounts for: only when there is some, and no filter narrows the list.
+bool showsOtherTcp(const TopModel& model, const ViewState& state);
+
 // Who a process belongs to beyond its user: container, application or unit.
 std::string originText(const NetProcess& process);
 std::string userText(const TopModel& model, const NetProcess& process);

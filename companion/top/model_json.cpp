@@ -49,6 +49,8 @@ json processJson(const TopModel& model, const NetProcess& p) {
         for (const ClosedConnection& entry : it->second) {
             json c = connectionJson(entry.connection);
             c["closedSecondsAgo"] = model.time - entry.closedAt;
+            put(c, "finalBytesIn", entry.finalBytesIn);
+            put(c, "finalBytesOut", entry.finalBytesOut);
             closed.push_back(std::move(c));
         }
     }

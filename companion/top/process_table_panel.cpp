@@ -49,6 +49,11 @@ std::string rateCell(const std::optional<double>& rate) {
 
 } // namespace
 
+bool showsOtherTcp(const TopModel& model, const ViewState& state) {
+    return !state.openPid && state.filter.empty() && model.otherTcp &&
+           (model.otherTcp->in > 0 || model.otherTcp->out > 0);
+}
+
 std::string originText(const NetProcess& process) {
     if (process.container) {
         return "container " + process.container->substr(0, 12);
@@ -152,6 +157,15 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
     if (listed.empty()) {
         out.push_back({fitLeft(
             state.filter.empty() ? "No processes" : "No process matches the filter", width, u)});
+    }
+    if (showsOtherTcp(model, state)) {
+        // Pinned below the list: sockets that ended before a reading tied
+        // them to a process, or after their process had gone.
+        const std::string text = std::string(kFixed - 2 * (kRate + 1), ' ') +
+                                 fitRight(rateCell(model.otherTcp->in), kRate, u) + " " +
+                                 fitRight(rateCell(model.otherTcp->out), kRate, u) + " " +
+                                 "other TCP (no process known)";
+        out.push_back({fitLeft(text, width, u)});
     }
 }
 

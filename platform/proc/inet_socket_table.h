@@ -30,6 +30,9 @@ struct SocketInfo {
     // The kernel's socket cookie: unlike the inode, never given to another
     // socket while the machine runs. Only the netlink dump carries it.
     std::optional<uint64_t> cookie{};
+    // The uid that owns the socket; only the netlink dump carries it (a
+    // destroy message says 0).
+    std::optional<uint32_t> uid{};
 };
 
 // The sockets of one request, looked up by inode. Filled with add(), then

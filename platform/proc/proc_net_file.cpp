@@ -2,6 +2,7 @@
 
 #include "platform/proc/tcp_state.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -102,6 +103,45 @@ size_t parseProcNetTable(std::string_view text, Family family, Transport transpo
         }
     }
     return added;
+}
+
+std::optional<uint64_t> parseTcpOpens(std::string_view snmp) {
+    // A line of names, then a line of values, each starting "Tcp:".
+    std::string_view lines[2];
+    size_t found = 0;
+    while (!snmp.empty() && found < 2) {
+        const size_t end = std::min(snmp.find('\n'), snmp.size());
+        if (snmp.starts_with("Tcp:")) {
+            lines[found++] = snmp.substr(0, end);
+        }
+        snmp.remove_prefix(std::min(end + 1, snmp.size()));
+    }
+    if (found < 2) {
+        return std::nullopt;
+    }
+    uint64_t opens = 0;
+    int counted = 0;
+    while (!lines[0].empty() && !lines[1].empty()) {
+        const auto field = [](std::string_view& line) {
+            const size_t space = std::min(line.find(' '), line.size());
+            const std::string_view word = line.substr(0, space);
+            line.remove_prefix(std::min(space + 1, line.size()));
+            return word;
+        };
+        const std::string_view name = field(lines[0]);
+        const std::string_view value = field(lines[1]);
+        if (name == "ActiveOpens" || name == "PassiveOpens") {
+            uint64_t number = 0;
+            const auto [end, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), number);
+            if (ec != std::errc() || end != value.data() + value.size()) {
+                return std::nullopt;
+            }
+            opens += number;
+            ++counted;
+        }
+    }
+    return counted == 2 ? std::optional<uint64_t>(opens) : std::nullopt;
 }
 
 } // namespace korvel::platform::proc

@@ -2,6 +2,8 @@
 
 #include "platform/proc/inet_socket_table.h"
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace korvel::platform::proc {
@@ -11,5 +13,10 @@ namespace korvel::platform::proc {
 // of sockets added.
 size_t parseProcNetTable(std::string_view text, Family family, Transport transport,
                          InetSocketTable& out);
+
+// The TCP connections opened so far, actively and passively, from the "Tcp:"
+// lines of a /proc/net/snmp text; no value when they are missing. While it
+// stands still, no connection has been made since.
+std::optional<uint64_t> parseTcpOpens(std::string_view snmp);
 
 } // namespace korvel::platform::proc

@@ -209,6 +209,38 @@ std::vector<int32_t> ProcSource::listAllPids() {
     return pids;
 }
 
+std::vector<int32_t> ProcSource::listPidEntries() {
+    std::vector<int32_t> pids;
+    const int dirFd = rootFd_ < 0 ? -1 : openDirectoryAt(rootFd_, ".");
+    if (dirFd < 0) {
+        return pids;
+    }
+    for (;;) {
+        const ssize_t n = ::getdents64(dirFd, directoryBuffer_.data(), directoryBuffer_.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        forEachEntry(directoryBuffer_.data(), static_cast<size_t>(n), [&](const char* name) {
+            int64_t value = 0;
+            if (parseDecimal(name, value) && value > 0 && value <= INT32_MAX) {
+                pids.push_back(static_cast<int32_t>(value));
+            }
+        });
+    }
+    ::close(dirFd);
+    return pids;
+}
+
+std::optional<uint64_t> ProcSource::tcpConnectionsOpened() {
+    if (rootFd_ < 0 || !readFileAt(rootFd_, "net/snmp", statBuffer_, 4096)) {
+        return std::nullopt;
+    }
+    return parseTcpOpens(statBuffer_);
+}
+
 std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
     if (rootFd_ < 0 || pid <= 0) {
         return std::nullopt;

@@ -55,6 +55,14 @@ public:
     // figures read there are kept and answered by taskInfo() for this list.
     std::vector<int32_t> listAllPids();
 
+    // Every numeric entry of the root, kernel threads included, without
+    // reading a file: cheap enough to take several times a second.
+    std::vector<int32_t> listPidEntries();
+
+    // The TCP connections this network namespace has opened so far (see
+    // parseTcpOpens); no value when the counters cannot be read.
+    std::optional<uint64_t> tcpConnectionsOpened();
+
     // The target of the `exe` link: raw bytes, valid until the next call. A
     // link to a deleted file reads without the kernel's " (deleted)" suffix.
     // No value for kernel threads, zombies, processes that are gone or not ours.

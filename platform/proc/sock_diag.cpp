@@ -83,6 +83,7 @@ std::optional<SocketInfo> readSocketMessage(const char* payload, size_t payloadS
         return std::nullopt;
     }
     info.inode = message.idiag_inode;
+    info.uid = message.idiag_uid;
     if (message.id.idiag_cookie[0] != INET_DIAG_NOCOOKIE ||
         message.id.idiag_cookie[1] != INET_DIAG_NOCOOKIE) {
         info.cookie = uint64_t{message.id.idiag_cookie[1]} << 32 | message.id.idiag_cookie[0];
@@ -189,7 +190,7 @@ bool SockDiagSocket::dump(Family family, Transport transport, InetSocketTable& o
     return send(&message, sizeof message) && receive(transport, out);
 }
 
-bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out) {
+bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out, bool withByteCounters) {
     struct {
         nlmsghdr header;
         inet_diag_req request;
@@ -200,7 +201,7 @@ bool SockDiagSocket::dumpTcpBothFamilies(InetSocketTable& out) {
     message.header.nlmsg_seq = ++sequence_;
     message.request.idiag_family = AF_UNSPEC;
     message.request.idiag_states = kTcpStates;
-    message.request.idiag_ext = kTcpExtensions;
+    message.request.idiag_ext = withByteCounters ? kTcpExtensions : 0;
     return send(&message, sizeof message) && receive(Transport::tcp, out);
 }
 

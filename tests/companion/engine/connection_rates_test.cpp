@@ -154,8 +154,10 @@ TEST(ConnectionRatesTest, BytesOfEndedSocketsCountOnceInTheirProcessOrAsOtherTcp
                   step.rates)
             << "at " << step.time;
         if (before && other) {
-            countedIn += (processes[0].rateIn.value_or(0) + other->in) * (step.time - *before);
-            countedOut += (processes[0].rateOut.value_or(0) + other->out) * (step.time - *before);
+            countedIn += processes[0].rateIn.value_or(0) * (step.time - *before) +
+                         static_cast<double>(other->bytesIn);
+            countedOut += processes[0].rateOut.value_or(0) * (step.time - *before) +
+                          static_cast<double>(other->bytesOut);
         }
         before = step.time;
     }

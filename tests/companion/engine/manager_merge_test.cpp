@@ -123,7 +123,7 @@ TEST_F(ManagerMergeTest, AbsentReadingsCarryOverAndCPUTicksCarryToTheNextMerge) 
 
 TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {
     start();
-    const HelperConnectionData web{5, "TCP", "10.0.0.2", 50000, "93.184.216.34", 443, 4};
+    HelperConnectionData web{5, "TCP", "10.0.0.2", 50000, "93.184.216.34", 443, 4, 10, 20, 77};
     const HelperConnectionData listener{5, "TCP", "0.0.0.0", 80, "0.0.0.0", 0, 1};
     answer(0, reading(1.0, {process(5, 0)}, {web, listener}));
     EXPECT_TRUE(manager->recentlyClosedByPID.get().empty());
@@ -133,6 +133,22 @@ TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {
     const auto closed = manager->recentlyClosedByPID.get();
     ASSERT_EQ(closed.at(5).size(), 1u);
     EXPECT_EQ(closed.at(5)[0].closedAt, dispatch.now());
+    EXPECT_FALSE(closed.at(5)[0].finalBytesOut);
+
+    // The kernel let go of it a reading later; bytes of sockets no reading
+    // listed add up as other TCP.
+    web.bytesOut = 900;
+    for (const double time : {3.0, 4.0}) {
+        HelperResponse r = reading(time, {process(5, 0)});
+        r.endedConnections = {web};
+        r.unattributedTcpBytesIn = 5;
+        r.unattributedTcpBytesOut = 7;
+        merge(r);
+    }
+    const ClosedConnection& last = manager->recentlyClosedByPID.get().at(5).at(0);
+    EXPECT_EQ(std::tie(last.finalBytesIn, last.finalBytesOut), std::tuple(10u, 900u));
+    EXPECT_EQ(manager->processes.get()[0].rateOut, 0.0) << "counted once, at 3.0";
+    EXPECT_EQ(manager->otherTcpBytes.get().bytesOut, 14u);
 
     dispatch.advance(59.0);
     merge(reading(61.0, {process(5, 0)}));

@@ -119,6 +119,7 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     input.interfaces = &interfaces;
     input.system = &system;
     input.helperUp = true;
+    input.otherTcpBytes = {1500, 2500};
     exporter::ProcessGroupCounters counters;
     input.userName = [](uint32_t uid) -> std::optional<std::string> {
         return uid == 1000 ? std::optional<std::string>("alice") : std::nullopt;
@@ -148,6 +149,7 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
              {"korvel_process_tcp_bytes_total" + web + ",direction=\"out\"}", 40},
              {"korvel_processes" + web + "}", 2},
              {"korvel_process_resident_memory_bytes" + web + "}", 2 << 20},
+             {"korvel_other_tcp_bytes_total{direction=\"out\"}", 2500},
              {"korvel_memory_available_ratio", 0.4},
              {"korvel_network_bytes_total{interface=\"eth0\",direction=\"in\"}", 5},
              {"korvel_network_bytes_total{interface=\"eth0\",direction=\"out\"}", 6},
@@ -160,6 +162,26 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     for (const auto& family : exporter::collectKorvelMetrics(input, counters)) {
         EXPECT_FALSE(family.name.starts_with("korvel_process")) << family.name;
     }
+}
+
+TEST(PrometheusExport, EndedSocketsAddTheirLastBytesOnceToTheirProcessesGroup) {
+    exporter::ProcessGroupCounters counters;
+    const auto groupOf = [](const NetProcess&) { return exporter::GroupKey{"g", "u"}; };
+    NetProcess p = process(5, "x", 1);
+    HelperConnectionData socket{5, "TCP", "10.0.0.2", 4000, "10.0.0.9", 443, 4, 10, 100};
+    p.connections = {makeNetConnection(socket)};
+    const auto out = [&](const std::vector<HelperConnectionData>& ended) {
+        return counters.fold({p}, groupOf, 0, ended).at({"g", "u"}).tcpBytesOut;
+    };
+    EXPECT_EQ(out({}), 100u);
+    // It ended after that reading; another lived between two readings.
+    p.connections.clear();
+    socket.bytesOut = 150;
+    HelperConnectionData brief = socket;
+    brief.localPort = 4001;
+    brief.bytesOut = 30;
+    EXPECT_EQ(out({socket, brief}), 180u);
+    EXPECT_EQ(out({}), 180u);
 }
 
 TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroupsMove) {

@@ -37,15 +37,19 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     EXPECT_EQ(history({}).status, 1) << "nothing recorded yet";
     start();
     HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
-    // A sender that exits after 120 s at 2 MB/s, and an idle neighbour.
+    // A sender at 2 MB/s whose last 5 s arrive as its socket's end after it
+    // exited at 120 s, and an idle neighbour.
     const HelperProcessData idle{7, "idle", std::nullopt, 0, 6 << 20};
     HelperProcessData sender{42, "send", "/bin/send\x1b[2J", 0, 5 << 20};
     HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
     for (uint64_t second = 0; second <= 130; second += 5) {
         std::tie(sender.cpuNS, socket.bytesOut) =
             std::tuple(second * 20'000'000, second * 2'000'000);
-        HelperResponse r = second <= 120 ? reading(dispatch.now(), {idle, sender}, {socket})
-                                         : reading(dispatch.now(), {idle});
+        HelperResponse r = second < 120 ? reading(dispatch.now(), {idle, sender}, {socket})
+                                        : reading(dispatch.now(), {idle});
+        if (second == 120) {
+            r.endedConnections = {socket};
+        }
         r.interfaces = {{"eth0", 0, second * 1000}};
         answer(requests.size() - 1, r);
         dispatch.advance(5);
@@ -59,7 +63,7 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     };
     const CommandRun top = history({"--top", "5", "--by", "out", "--csv"});
     EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
-                       "send\x1b[2J (42),1,2.4,5242880,0,240000000\n"
+                       "send\x1b[2J (42),1,2.3,5242880,0,240000000\n"
                        "idle (7),1,0.0,6291456,0,0\n");
     EXPECT_TRUE(history({"--top", "1", "--by", "memory", "--csv"})
                     .out.ends_with("\nidle (7),1,0.0,6291456,0,0\n"));
@@ -78,7 +82,7 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
                                        {"port", 443},
                                        {"host", nullptr},
                                        {"first_seen", firstSeen},
-                                       {"last_seen", firstSeen + 120},
+                                       {"last_seen", firstSeen + 115},
                                        {"bytes_in", 0},
                                        {"bytes_out", 240000000}}));
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");

@@ -287,5 +287,29 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
     EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 2);
 }
 
+TEST(HistoryStoreTest, ASocketThatEndedWithItsProcessAddsItsLastBytesToBoth) {
+    testing::TempDir dir;
+    Feeder feeder({dir.str(), "korvel"});
+    HistoryReading r;
+    r.processes = {Feeder::process(5, kStart - 10.0, "sender", 0, 1 << 20)};
+    r.processes[0].sockets = {{"TCP", "10.0.0.2", 40000, "192.0.2.7", 443, 0, 0}};
+    r.time = kStart - 5;
+    for (const uint64_t sent : {0, 1000}) {
+        r.time += 5;
+        r.processes[0].sockets[0].bytesOut = sent;
+        ASSERT_EQ(feeder.store->record(r, {}), 0);
+    }
+    r.endedSockets = {{5, r.processes[0].sockets[0]}};
+    r.endedSockets[0].socket.bytesOut = 1500;
+    r.processes.clear();
+    r.time += 5;
+    ASSERT_EQ(feeder.store->record(r, {}), 0);
+    Database& db = feeder.store->database();
+    EXPECT_EQ(count(db, "SELECT tcp_bytes_out FROM process WHERE ended = 1"), 1500);
+    EXPECT_EQ(count(db, "SELECT last_seen FROM process"), kStart + 5) << "still its last reading";
+    EXPECT_EQ(count(db, "SELECT sum(bytes_out) FROM process_usage"), 1500);
+    EXPECT_EQ(count(db, "SELECT bytes_out FROM endpoint"), 1500);
+}
+
 } // namespace
 } // namespace korvel::history

@@ -188,14 +188,18 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
 }
 
 TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
-    const TopModel model = sampleModel();
+    TopModel model = sampleModel();
+    model.otherTcp = OtherTcpRate{0, 2e6};
     ViewState state;
-    Frame frame = renderFrame(model, state, {});
+    Frame frame = renderFrame(model, state, screen(80, 9));
+    EXPECT_EQ(frame.listRows, 1u) << "one row less for other TCP";
+    EXPECT_NE(frame.lines.at(7).text.find("other TCP"), std::string::npos);
     for (char32_t c : std::u32string(U"/SERVX")) {
         press(state, frame, {Key::Kind::character, c});
     }
     frame = renderFrame(model, state, {});
     EXPECT_TRUE(frame.listedPids.empty());
+    EXPECT_FALSE(anyLineHas(frame, "other TCP")) << "it is no process";
     EXPECT_TRUE(anyLineHas(frame, "Filter: SERVX_"));
     press(state, frame, {Key::Kind::backspace});
     frame = renderFrame(model, state, {});
@@ -205,7 +209,10 @@ TEST(FrameTest, FilterTypedAfterSlashNarrowsTheListAndEscClearsIt) {
     press(state, frame, {Key::Kind::character, 'q'});
     EXPECT_TRUE(state.quit);
     press(state, frame, {Key::Kind::escape});
-    EXPECT_EQ(renderFrame(model, state, {}).listedPids.size(), 3u);
+    model.otherTcp = OtherTcpRate{};
+    frame = renderFrame(model, state, {});
+    EXPECT_EQ(frame.listedPids.size(), 3u);
+    EXPECT_FALSE(anyLineHas(frame, "other TCP")) << "shown only when there is some";
 
     // A filter that matched nothing leaves no scrolling behind: the top row is chosen again.
     ViewState narrow;

@@ -108,6 +108,13 @@ TEST(ProcNetTableTest, LinesBecomeSocketsWithNetworkOrderAddressesAndHostOrderPo
     // An IPv4 line read as an IPv6 table does not fit and is dropped.
     InetSocketTable wrong;
     EXPECT_EQ(parseProcNetTable(tcp, Family::inet6, Transport::tcp, wrong), 0u);
+
+    const std::string snmp = "Ip: Forwarding DefaultTTL\nIp: 1 64\n"
+                             "Tcp: RtoAlgorithm MaxConn ActiveOpens PassiveOpens AttemptFails\n"
+                             "Tcp: 1 -1 1234 56 7\nUdp: InDatagrams\nUdp: 99\n";
+    EXPECT_EQ(parseTcpOpens(snmp), 1290u);
+    EXPECT_EQ(parseTcpOpens(snmp.substr(0, snmp.find("Tcp: 1 "))), std::nullopt);
+    EXPECT_EQ(parseTcpOpens("Tcp: ActiveOpens\nTcp: 5\n"), std::nullopt) << "one of two";
 }
 
 // An INET_DIAG_INFO attribute holding the first `length` bytes of a tcp_info.
@@ -139,6 +146,7 @@ public:
         std::memcpy(msg.id.idiag_src, src.data(), 16);
         std::memcpy(msg.id.idiag_dst, dst.data(), 16);
         msg.idiag_inode = inode;
+        msg.idiag_uid = inode + 1;
         // High half set, so a cookie assembled from one half only shows.
         msg.id.idiag_cookie[0] = inode;
         msg.id.idiag_cookie[1] = 2;
@@ -204,6 +212,7 @@ TEST(SockDiagParserTest, DumpMessagesBecomeSocketsUntilTheEndMessage) {
               "tcp4 192.168.1.20 50000 > 93.184.216.34 443 state 4 in 42 out 4999999999 cookie "
               "8589943593");
     EXPECT_EQ(describe(finished.find(9003)), "tcp6 ::1 8080 > :: 0 state 1 cookie 8589943595");
+    EXPECT_EQ(finished.find(9003)->uid, 9004u);
     EXPECT_EQ(describe(finished.find(9005)),
               "tcp4 192.168.1.20 1 > 93.184.216.34 2 state 4 cookie 8589943597");
     EXPECT_EQ(finished.find(9002), nullptr);
