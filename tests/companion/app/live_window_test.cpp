@@ -89,11 +89,6 @@ TEST_F(LiveWindowTest, TheWindowTellsTheEngineWhenAndWhereSomeoneLooks) {
     EXPECT_EQ(takePosted(),
               (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=true"s}));
     EXPECT_EQ(manager->refreshPeriod(), 1.0) << "overview";
-    EXPECT_EQ(manager->trafficSamplerPeriod(), 0.5);
-
-    window.showTab("processes");
-    EXPECT_EQ(takePosted(), (std::vector<std::string>{kPopoverTabChanged + " tab=processes"s}));
-    EXPECT_EQ(manager->refreshPeriod(), 0.5);
 
     const size_t asked = requests.size();
     g_signal_emit_by_name(window.refreshButton().gobj(), "clicked");
@@ -108,25 +103,61 @@ TEST_F(LiveWindowTest, TheWindowTellsTheEngineWhenAndWhereSomeoneLooks) {
     EXPECT_EQ(takePosted(),
               (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=true"s}));
 
-    window.showTab("overview");
     auto& handle = window.overview().dragHandle("network");
     emitOnDragSource(handle, "drag-begin");
     EXPECT_EQ(takePosted(),
-              (std::vector<std::string>{kPopoverTabChanged + " tab=overview"s,
-                                        kOverviewDragStateChanged + " isDragging=true"s}));
+              (std::vector<std::string>{kOverviewDragStateChanged + " isDragging=true"s}));
     EXPECT_TRUE(manager->isInteractionSuspended.get());
     emitOnDragSource(handle, "drag-end");
     EXPECT_EQ(takePosted(),
               (std::vector<std::string>{kOverviewDragStateChanged + " isDragging=false"s}));
     EXPECT_FALSE(manager->isInteractionSuspended.get());
     EXPECT_EQ(manager->refreshPeriod(), 1.0);
+}
 
-    window.close();
+TEST_F(LiveWindowTest, TheKeyboardAloneSwitchesTabsRefreshesOpensSettingsAndCloses) {
+    LiveWindow& window = openWindow();
+    takePosted();
+    uint64_t samples = 0;
+    const auto sampled =
+        manager->liveOutboundRate.observe([&](double) { ++samples; }); // one per sampler tick
+    // From the last tab back, so that every key switches.
+    const std::vector<std::tuple<const char*, const char*, double>> tabs = {
+        {"<Alt>4", "interfaces", 1.0},
+        {"<Alt>3", "connections", 0.5},
+        {"<Alt>2", "processes", 0.5},
+        {"<Alt>1", "overview", 1.0}};
+    for (const auto& [keys, tab, period] : tabs) {
+        ASSERT_TRUE(activateShortcut(window, keys)) << keys;
+        EXPECT_EQ(window.currentTab(), tab);
+        EXPECT_EQ(takePosted(), (std::vector<std::string>{kPopoverTabChanged + " tab="s + tab}));
+        EXPECT_EQ(manager->refreshPeriod(), period) << tab;
+        samples = 0;
+        dispatch.advance(1.0);
+        EXPECT_EQ(samples, 2u) << "the traffic sampler at 500 ms on " << tab;
+    }
+    manager->liveOutboundRate.removeObserver(sampled);
+
+    for (const char* keys : {"F5", "<Control>r"}) {
+        const size_t asked = requests.size();
+        ASSERT_TRUE(activateShortcut(window, keys)) << keys;
+        EXPECT_EQ(takePosted(), (std::vector<std::string>{kRefreshNow})) << keys;
+        EXPECT_EQ(requests.size(), asked + 1) << keys;
+    }
+
+    ASSERT_TRUE(activateShortcut(window, "<Control>comma"));
+    ASSERT_NE(delegate->settingsWindow(), nullptr);
+    EXPECT_TRUE(iterateUntil([&] { return delegate->settingsWindow()->get_mapped(); }));
+
+    ASSERT_TRUE(activateShortcut(window, "<Control>w"));
     EXPECT_TRUE(iterateUntil([&] { return !window.get_mapped(); }));
     EXPECT_EQ(takePosted(),
               (std::vector<std::string>{kPopoverVisibilityChanged + " isVisible=false"s}));
-    EXPECT_EQ(manager->refreshPeriod(), 5.0);
     EXPECT_EQ(delegate->liveWindow(), &window) << "closing only hides it";
+    // The engine runs on, at the user's period.
+    const size_t asked = requests.size();
+    dispatch.advance(5.0);
+    EXPECT_EQ(requests.size(), asked + 1);
 }
 
 TEST_F(LiveWindowTest, TheProcessTableIsUpdatedInPlace) {
