@@ -1,9 +1,12 @@
 #include "companion/app/overview_sections.h"
 #include "companion/app/panel_indicator.h"
 #include "tests/companion/app/gtk_test_support.h"
+#include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
 
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,6 +217,87 @@ TEST_F(LiveWindowTest, TheProcessTableIsUpdatedInPlace) {
     EXPECT_EQ(processes.model().filtered->get_n_items(), 0u);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+}
+
+// A process of ours moving about a megabyte a second over one loopback TCP
+// connection, both ends its own. IPv6-mapped: the helper leaves out plain
+// loopback pairs.
+pid_t startPacedTransfer() {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr.s6_addr[10] = address.sin6_addr.s6_addr[11] = 0xff;
+    address.sin6_addr.s6_addr[12] = 127;
+    address.sin6_addr.s6_addr[15] = 1;
+    socklen_t length = sizeof address;
+    const int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+    const int zero = 0;
+    ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const int sender = ::socket(AF_INET6, SOCK_STREAM, 0);
+    ::connect(sender, reinterpret_cast<sockaddr*>(&address), length);
+    const int receiver = ::accept(listener, nullptr, nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        static char chunk[16384];
+        const timespec pause{0, 16'000'000};
+        for (;;) {
+            (void)!::write(sender, chunk, sizeof chunk);
+            (void)!::read(receiver, chunk, sizeof chunk);
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    for (const int fd : {listener, sender, receiver}) {
+        ::close(fd);
+    }
+    return child;
+}
+
+// The machine as the real helper reads it, through `korvel-companion fetch`.
+std::optional<HelperResponse> fetchFromHelper() {
+    std::string program = KORVEL_TEST_BINARY_DIR "/korvel-companion";
+    std::string fetch = "fetch", all = "--show-system";
+    gchar* argv[] = {program.data(), fetch.data(), all.data(), nullptr};
+    gchar* out = nullptr;
+    if (!g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr, nullptr, &out,
+                      nullptr, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    auto response = decodeHelperResponse(out);
+    g_free(out);
+    return response;
+}
+
+TEST_F(LiveWindowTest, AProcessOfOursShowsItsSocketsAndTheirRatesFromTheRealHelper) {
+    TempDir runtime;
+    std::filesystem::permissions(runtime.path(), std::filesystem::perms::owner_all);
+    ScopedEnv privateHelper("XDG_RUNTIME_DIR", runtime.str());
+    const pid_t child = startPacedTransfer();
+    LiveWindow& window = openWindow();
+    window.showTab("processes");
+    auto first = fetchFromHelper();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto second = fetchFromHelper();
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    killHelpers();
+    ASSERT_TRUE(first && second);
+    answerNewest(std::move(*first));
+    dispatch.advance(0.5);
+    answerNewest(std::move(*second));
+
+    const auto& store = window.processes().model().store;
+    const NetProcess* ours = nullptr;
+    for (guint i = 0; i < store->get_n_items(); ++i) {
+        if (store->get_item(i)->value().process.id == child) {
+            ours = &store->get_item(i)->value().process;
+        }
+    }
+    ASSERT_NE(ours, nullptr);
+    EXPECT_EQ(ours->connections.size(), 3u) << "the listener and both ends";
+    EXPECT_GT(ours->rateIn.value_or(0), 100'000.0);
+    EXPECT_GT(ours->rateOut.value_or(0), 100'000.0);
 }
 
 TEST_F(LiveWindowTest, OverviewSectionsFollowTheirStoredOrderAndHiddenSet) {
