@@ -148,6 +148,32 @@ TEST_F(LiveWindowTest, TheKeyboardAloneSwitchesTabsRefreshesOpensSettingsAndClos
         EXPECT_EQ(requests.size(), asked + 1) << keys;
     }
 
+    // Enter on a process moves to its sockets, Escape there back to the table.
+    answerNewest(fullReading(dispatch.now()));
+    ASSERT_TRUE(activateShortcut(window, "<Alt>2"));
+    auto& processes = window.processes();
+    processes.model().selection->set_selected(0);
+    g_signal_emit_by_name(processes.table().gobj(), "activate", 0u);
+    const auto focusIn = [&](Gtk::Widget& widget) {
+        auto* focus = window.get_focus();
+        return focus != nullptr && (focus == &widget || focus->is_ancestor(widget));
+    };
+    EXPECT_TRUE(focusIn(processes.sockets().view()));
+    GListModel* controllers =
+        gtk_widget_observe_controllers(processes.sockets().get_parent()->gobj());
+    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+        auto* controller = static_cast<GObject*>(g_list_model_get_item(controllers, i));
+        gboolean handled = FALSE;
+        if (GTK_IS_EVENT_CONTROLLER_KEY(controller)) {
+            g_signal_emit_by_name(controller, "key-pressed", GDK_KEY_Escape, 0u, GdkModifierType{},
+                                  &handled);
+        }
+        g_object_unref(controller);
+    }
+    g_object_unref(controllers);
+    EXPECT_TRUE(focusIn(processes.table()));
+    takePosted();
+
     ASSERT_TRUE(activateShortcut(window, "<Control>comma"));
     ASSERT_NE(delegate->settingsWindow(), nullptr);
     EXPECT_TRUE(iterateUntil([&] { return delegate->settingsWindow()->get_mapped(); }));
