@@ -14,6 +14,7 @@
 #include "bench/command_run.h"
 #include "bench/loopback_address.h"
 #include "bench/process_figures.h"
+#include "bench/socket_load.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -41,8 +42,8 @@ namespace {
 
 using korvel::bench::CommandRun;
 using korvel::bench::cpuSeconds;
+using korvel::bench::endLoad;
 using korvel::bench::findHelper;
-using korvel::bench::mappedLoopback;
 using korvel::bench::median;
 using korvel::bench::runCommand;
 using korvel::bench::statusKilobytes;
@@ -58,88 +59,6 @@ struct Options {
     int cpuSeconds = 60;
     std::string companion;
 };
-
-std::vector<pid_t> loadPids;
-
-void endLoad() {
-    for (const pid_t pid : loadPids) {
-        ::kill(pid, SIGKILL);
-    }
-    for (const pid_t pid : loadPids) {
-        ::waitpid(pid, nullptr, 0);
-    }
-    loadPids.clear();
-}
-
-void onSignal(int) {
-    for (const pid_t pid : loadPids) {
-        ::kill(pid, SIGKILL);
-    }
-    ::_exit(130);
-}
-
-// One acceptor holding every accepted end; N clients of M IPv6 connections
-// over ::ffff:127.0.0.1 and K UDP sockets each. All wait for SIGKILL.
-bool startLoad(const Options& o) {
-    const int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
-    const int zero = 0;
-    ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-    sockaddr_in6 any = mappedLoopback(0);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
-        ::listen(listener, 4096) != 0) {
-        return false;
-    }
-    socklen_t length = sizeof any;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&any), &length);
-    const uint16_t port = ntohs(any.sin6_port);
-    const pid_t acceptor = ::fork();
-    if (acceptor == 0) {
-        std::vector<int> held;
-        for (;;) {
-            const int fd = ::accept(listener, nullptr, nullptr);
-            if (fd >= 0) {
-                held.push_back(fd);
-            }
-        }
-    }
-    loadPids.push_back(acceptor);
-    ::close(listener);
-    int ready[2];
-    if (::pipe(ready) != 0) {
-        return false;
-    }
-    for (int i = 0; i < o.processes; ++i) {
-        const pid_t client = ::fork();
-        if (client == 0) {
-            ::close(ready[0]);
-            const sockaddr_in6 to = mappedLoopback(port);
-            for (int c = 0; c < o.connections; ++c) {
-                const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-                if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-                    ::_exit(2);
-                }
-            }
-            for (int u = 0; u < o.udp; ++u) {
-                const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-                ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-            }
-            (void)!::write(ready[1], "x", 1);
-            for (;;) {
-                ::pause();
-            }
-        }
-        loadPids.push_back(client);
-    }
-    ::close(ready[1]);
-    int arrived = 0;
-    char buffer[256];
-    for (ssize_t n; arrived < o.processes && (n = ::read(ready[0], buffer, sizeof buffer)) > 0;) {
-        arrived += static_cast<int>(n);
-    }
-    ::close(ready[0]);
-    std::this_thread::sleep_for(500ms); // the acceptor drains its queue
-    return arrived == o.processes;
-}
 
 // Sockets ss attributes to processes ("pid=" once per holder).
 size_t ssHeldRows(const std::string& output) {
@@ -228,7 +147,7 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        std::signal(signal, onSignal);
+        std::signal(signal, korvel::bench::endLoadAndExit);
     }
     const auto base = std::filesystem::temp_directory_path() /
                       ("korvel-command-bench-" + std::to_string(::getpid()));
@@ -257,7 +176,7 @@ int main(int argc, char** argv) {
     const std::string idleMemory = memoryLine(idle);
     stopHeadless(idle);
 
-    if (!startLoad(o)) {
+    if (!korvel::bench::startLoad(o.processes, o.connections, o.udp)) {
         std::fprintf(stderr, "the load did not come up\n");
         endLoad();
         return 1;

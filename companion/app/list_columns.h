@@ -3,6 +3,7 @@
 #include <gtkmm.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -156,15 +157,18 @@ void appendColumn(Gtk::ColumnView& view, const ColumnDefinition<Value>& definiti
          withIcon = bool(definition.icon)](const Glib::RefPtr<Gtk::ListItem>& item) {
             item->set_child(*Gtk::make_managed<detail::Cell>(numeric, withIcon));
         });
-    factory->signal_bind().connect([definition](const Glib::RefPtr<Gtk::ListItem>& item) {
+    // Shared: a resort binds every visible cell again, and a copy of the
+    // definition for each would cost more than showing the cell.
+    const auto shared = std::make_shared<const ColumnDefinition<Value>>(definition);
+    factory->signal_bind().connect([shared](const Glib::RefPtr<Gtk::ListItem>& item) {
         auto* cell = dynamic_cast<detail::Cell*>(item->get_child());
         auto* row = rowOf<Value>(item->get_item() ? item->get_item()->gobj() : nullptr);
         if (cell == nullptr || row == nullptr) {
             return;
         }
-        cell->show(definition, row->value());
+        cell->show(*shared, row->value());
         cell->following =
-            row->changed.connect([cell, row, definition] { cell->show(definition, row->value()); });
+            row->changed.connect([cell, row, shared] { cell->show(*shared, row->value()); });
     });
     factory->signal_unbind().connect([](const Glib::RefPtr<Gtk::ListItem>& item) {
         if (auto* cell = dynamic_cast<detail::Cell*>(item->get_child())) {

@@ -128,7 +128,10 @@ LiveWindow::LiveWindow(LiveWindowEnvironment environment)
             }
         });
     // After each merge, and the traffic figures after each sampler tick.
-    mergeObserver_ = env_.manager->readingsMerged.observe([this](uint64_t) { update(); });
+    mergeObserver_ = env_.manager->readingsMerged.observe([this](uint64_t) {
+        interfaces_.notePeaks();
+        update();
+    });
     trafficObserver_ = env_.manager->outboundHistory.observe([this](const History&) {
         updateTitle();
         if (postedVisible_ && currentTab() == "overview") {

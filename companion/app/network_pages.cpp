@@ -137,13 +137,20 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
     append(path_);
 }
 
-void InterfacesPage::update() {
-    const NetworkPathSummary& path = manager_->networkPath.get();
-    std::vector<InterfaceRowValue> rows;
+void InterfacesPage::notePeaks() {
     for (const InterfaceStat& stat : manager_->allInterfaceStats.get()) {
         auto& [peakIn, peakOut] = peaks_[stat.id];
         peakIn = std::max(peakIn, stat.rateIn);
         peakOut = std::max(peakOut, stat.rateOut);
+    }
+}
+
+void InterfacesPage::update() {
+    notePeaks();
+    const NetworkPathSummary& path = manager_->networkPath.get();
+    std::vector<InterfaceRowValue> rows;
+    for (const InterfaceStat& stat : manager_->allInterfaceStats.get()) {
+        const auto& [peakIn, peakOut] = peaks_[stat.id];
         rows.push_back({stat, path.primaryInterfaceID == stat.id, peakIn, peakOut});
     }
     syncListStore(model_.store, std::move(rows),

@@ -51,6 +51,9 @@ public:
     explicit InterfacesPage(std::shared_ptr<KorvelManager> manager);
 
     void update();
+    // Raises the peaks to the last merge's rates: the window calls it after
+    // every merge, whichever tab it shows.
+    void notePeaks();
 
     TableModel<InterfaceRowValue>& model() { return model_; }
     const Gtk::Label& pathSummary() const { return path_; }

@@ -164,7 +164,8 @@ void KorvelManager::scheduleRefreshTimer() {
 
 void KorvelManager::scheduleTrafficSamplerTimer() {
     std::weak_ptr<KorvelManager> weak = weak_from_this();
-    trafficSamplerTimer_ = env_.dispatch->mainRepeatingTimer(trafficSamplerPeriod(), [weak] {
+    trafficSamplerTimerPeriod_ = trafficSamplerPeriod();
+    trafficSamplerTimer_ = env_.dispatch->mainRepeatingTimer(trafficSamplerTimerPeriod_, [weak] {
         if (auto self = weak.lock()) {
             self->sampleLiveTraffic();
         }

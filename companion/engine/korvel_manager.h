@@ -135,6 +135,7 @@ private:
     ManagerEnvironment env_;
     std::unique_ptr<platform::DispatchTimer> timer_;
     std::unique_ptr<platform::DispatchTimer> trafficSamplerTimer_;
+    double trafficSamplerTimerPeriod_ = 0;
     ProcessCPUSamples cpuSamples_;
     InterfaceStatsByName prevIfStats_;
     double prevIfTime_ = 0;

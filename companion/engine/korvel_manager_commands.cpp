@@ -29,10 +29,15 @@ void KorvelManager::registerObservers() {
             m.scheduleRefreshTimer();
         });
     });
+    // Each merge reads the sampler's period again (the metric may have
+    // changed). The same period keeps its deadline: merges as frequent as its
+    // ticks would otherwise push every tick back and starve it.
     center.addObserver(notifications::kMenuBarDataRefreshed, [later](const Notification&) {
         later([](KorvelManager& m) {
-            m.trafficSamplerTimer_.reset();
-            m.scheduleTrafficSamplerTimer();
+            if (m.trafficSamplerPeriod() != m.trafficSamplerTimerPeriod_) {
+                m.trafficSamplerTimer_.reset();
+                m.scheduleTrafficSamplerTimer();
+            }
         });
     });
     center.addObserver(notifications::kPopoverVisibilityChanged, [later](const Notification& n) {

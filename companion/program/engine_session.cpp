@@ -52,7 +52,11 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
             std::cout << platform::localClockTime() << "  " << engineStatusLine(*self) << std::endl;
         }
         // Queued, so that it runs once the cycle has released the reading.
-        platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+        // Not at a window's sub-second periods: the next cycle, a moment
+        // later, would only fault the same pages back in.
+        if (self->refreshPeriod() >= 1.0) {
+            platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+        }
     });
 }
 

@@ -76,4 +76,20 @@ bool iterateUntil(const std::function<bool()>& done) {
     return done();
 }
 
+bool activateShortcut(Gtk::Widget& widget, const Glib::ustring& trigger) {
+    auto controllers = widget.observe_controllers();
+    for (guint i = 0; i < controllers->get_n_items(); ++i) {
+        auto shortcuts =
+            std::dynamic_pointer_cast<Gtk::ShortcutController>(controllers->get_object(i));
+        for (guint j = 0; shortcuts && j < shortcuts->get_n_items(); ++j) {
+            auto shortcut = std::dynamic_pointer_cast<Gtk::Shortcut>(shortcuts->get_object(j));
+            if (shortcut->get_trigger()->to_string() == trigger) {
+                return shortcut->get_action()->activate(widget,
+                                                        Gtk::ShortcutAction::Flags::EXCLUSIVE);
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace korvel::testing

@@ -20,6 +20,10 @@ void pumpMainContext();
 // activation of a button a moment later, on a timer of its own.
 bool iterateUntil(const std::function<bool()>& done);
 
+// Triggers the widget's shortcut whose trigger reads as `trigger` ("<Alt>2",
+// "F5"), as a key press would; false when it has none.
+bool activateShortcut(Gtk::Widget& widget, const Glib::ustring& trigger);
+
 // A manager on a virtual clock (ManagerFixture) plus GTK and a private
 // autostart directory; skipped without a display.
 class GtkManagerTest : public ManagerFixture {

@@ -108,7 +108,7 @@ HelperResponse busyReading(double timestamp, uint64_t t) {
         {1302, "TCP", "0.0.0.0", 22000, "0.0.0.0", 0, 1},
         {1302, "TCP", "192.168.1.20", 22000, "192.168.1.31", 50122, 4, t * 60'000, t * 1'900'000},
         {1403, "TCP", "0.0.0.0", 22, "0.0.0.0", 0, 1}};
-    r.interfaces = {{"wlan0", t * 3'300'000, t * 2'100'000},
+    r.interfaces = {{"wlan0", t * 3'300'000 + (t >= 6 ? 5'000'000 : 0), t * 2'100'000},
                     {"tun0", t * 200'000, t * 50'000},
                     {"lo", t * 10'000, t * 10'000}};
     r.totalRam = 16ull << 30;
@@ -140,7 +140,13 @@ TEST_F(WindowRenderTest, TheLiveWindowRendersEachTabWithData) {
         EXPECT_TRUE(save(*window, "live-window-" + std::string(tab) + ".png")) << tab;
     }
     EXPECT_EQ(window->processes().model().store->get_n_items(), 3u);
-    EXPECT_EQ(window->interfaces().model().store->get_n_items(), 3u);
+    const auto& interfaces = window->interfaces().model().store;
+    ASSERT_EQ(interfaces->get_n_items(), 3u);
+    for (guint i = 0; i < interfaces->get_n_items(); ++i) {
+        const auto& row = interfaces->get_item(i)->value();
+        EXPECT_DOUBLE_EQ(row.peakIn, row.stat.id == "wlan0" ? 8'300'000 : row.stat.rateIn)
+            << row.stat.id << ": a burst while the Overview showed";
+    }
 }
 
 } // namespace

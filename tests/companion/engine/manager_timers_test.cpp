@@ -125,25 +125,32 @@ TEST_F(ManagerTimersTest, DraggingSuspendsRequestsAndEndingItRefreshesAtOnce) {
     EXPECT_EQ(manager->generation(), generation + 1);
 }
 
-TEST_F(ManagerTimersTest, EveryMergeRestartsTheTrafficSamplerFromThatMoment) {
-    defaults.setBool(settings::kTrafficEnabled, false);
+TEST_F(ManagerTimersTest, MergesLeaveTheTrafficSamplerOnItsPeriodUntilTheMetricChangesIt) {
+    defaults.setBool(settings::kTrafficEnabled, false); // a 15 s sampler beside 5 s refreshes
     start();
     liveCounters = {{"eth0", 1000, 1000}};
-    dispatch.advance(10.0);
-    answer(0, reading(dispatch.now())); // re-times the 15 s sampler: next tick at 25, not 15
-    dispatch.advance(14.9);
+    // Each request answered a moment later, as the helper does.
+    size_t answered = 0;
+    const auto runAnswering = [&](int tenths) {
+        for (int i = 0; i < tenths; ++i) {
+            dispatch.advance(0.1);
+            for (; answered < requests.size(); ++answered) {
+                answer(answered, reading(dispatch.now()));
+            }
+        }
+    };
+    runAnswering(149);
     EXPECT_TRUE(manager->inboundHistory.get().empty());
-    dispatch.advance(0.2);
-    EXPECT_EQ(manager->inboundHistory.get().size(), 1u);
+    runAnswering(2);
+    EXPECT_EQ(manager->inboundHistory.get().size(), 1u) << "at 15 s, though merges came since";
     EXPECT_EQ(manager->outboundHistory.get().size(), 1u);
 
-    // The metric is read when the sampler is rescheduled, i.e. after a merge.
+    // The metric is read again at a merge: the next one is at 20 s.
     defaults.setString(settings::kMenuBarMetric, "network");
-    dispatch.advance(3.0);
+    runAnswering(48);
     EXPECT_EQ(manager->inboundHistory.get().size(), 1u);
-    answer(requests.size() - 1, reading(dispatch.now()));
-    dispatch.advance(3.0);
-    EXPECT_EQ(manager->inboundHistory.get().size(), 4u);
+    runAnswering(25);
+    EXPECT_EQ(manager->inboundHistory.get().size(), 3u) << "each second from the merge";
 }
 
 TEST_F(ManagerTimersTest, RefreshNowAsksAtOnceButAManagerThatIsGoneIgnoresEverything) {
