@@ -438,12 +438,9 @@ int HistoryStore::countEnded(const std::vector<EndedSocket>& ended) {
         LiveProcess& p = process->second;
         p.totalIn += in;
         p.totalOut += out;
-        const ProcessUsage usage{0,
-                                 p.packedRssKib.value_or(p.peakRss / 1024),
-                                 in,
-                                 out,
-                                 std::max<int64_t>(p.tcpSockets, 0),
-                                 std::max<int64_t>(p.udpSockets, 0)};
+        const ProcessUsage usage{
+            0,   p.packedRssKib.value_or(p.peakRss / 1024), in,
+            out, std::max<int64_t>(p.tcpSockets, 0),        std::max<int64_t>(p.udpSockets, 0)};
         int rc = writeUsage(p, p.lastSeen, usage);
         if (rc == SQLITE_OK) {
             rc = updateProcess_.bind(1, p.row)
@@ -531,33 +528,31 @@ int HistoryStore::writeInterfaces(const HistoryReading& reading) {
     return SQLITE_OK;
 }
 
+namespace {
+
+// The system figures from parameter first on, in the order both the reading
+// and the bucket statements take them.
+Statement& bindSystemFigures(Statement& statement, int first, const SystemSample& s) {
+    return statement.bind(first, s.cpuPercent)
+        .bind(first + 1, s.load1m)
+        .bind(first + 2, signedCount(s.memoryTotal))
+        .bind(first + 3, signedCount(s.memoryUsed))
+        .bind(first + 4, signedCount(s.memoryFree))
+        .bind(first + 5, int64_t{s.memoryPressure})
+        .bind(first + 6, s.gpuPercent)
+        .bind(first + 7, s.cpuTemperature)
+        .bind(first + 8, s.gpuTemperature);
+}
+
+} // namespace
+
 int HistoryStore::writeSystem(const HistoryReading& reading) {
-    const SystemSample& s = reading.system;
-    int rc = addSystem_.bind(1, reading.time)
-                 .bind(2, s.cpuPercent)
-                 .bind(3, s.load1m)
-                 .bind(4, signedCount(s.memoryTotal))
-                 .bind(5, signedCount(s.memoryUsed))
-                 .bind(6, signedCount(s.memoryFree))
-                 .bind(7, int64_t{s.memoryPressure})
-                 .bind(8, s.gpuPercent)
-                 .bind(9, s.cpuTemperature)
-                 .bind(10, s.gpuTemperature)
-                 .run();
+    int rc = bindSystemFigures(addSystem_.bind(1, reading.time), 2, reading.system).run();
     for (size_t tier = 1; tier < std::size(kTiers) && rc == SQLITE_OK; ++tier) {
         const int64_t bucket = kTiers[tier].bucketSeconds;
-        rc = systemBuckets_[tier - 1]
-                 .bind(1, reading.time / bucket * bucket)
-                 .bind(2, int64_t{1})
-                 .bind(3, s.cpuPercent)
-                 .bind(4, s.load1m)
-                 .bind(5, signedCount(s.memoryTotal))
-                 .bind(6, signedCount(s.memoryUsed))
-                 .bind(7, signedCount(s.memoryFree))
-                 .bind(8, int64_t{s.memoryPressure})
-                 .bind(9, s.gpuPercent)
-                 .bind(10, s.cpuTemperature)
-                 .bind(11, s.gpuTemperature)
+        Statement& add = systemBuckets_[tier - 1];
+        rc = bindSystemFigures(add.bind(1, reading.time / bucket * bucket).bind(2, int64_t{1}), 3,
+                               reading.system)
                  .run();
     }
     return rc;
