@@ -71,7 +71,8 @@ void KorvelApp::on_startup() {
     env.openSupportPage = openSupportPage;
     delegate_ = AppDelegate::create(std::move(env));
     delegate_->applicationDidFinishLaunching();
-    session_ = std::make_unique<EngineSession>(delegate_->manager(), [this] { quit(); });
+    session_ = std::make_unique<EngineSession>(
+        delegate_->manager(), [this] { quit(); }, request_.textfileDirectory);
     indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
                                                   platform::UserDefaults::standard(), [this] {
                                                       if (delegate_) {

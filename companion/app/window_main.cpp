@@ -3,7 +3,6 @@
 // it is not meant to be started by hand.
 
 #include "companion/app/korvel_app.h"
-#include "companion/export/textfile_export.h"
 
 #include <csignal>
 #include <iostream>
@@ -17,9 +16,6 @@ int main(int argc, char** argv) {
     if (!launch) {
         std::cerr << "korvel-companion-gtk: a part of korvel-companion; start that instead\n";
         return 2;
-    }
-    if (launch->request.textfileDirectory) {
-        korvel::TextfileExport::setCommandLineDirectory(*launch->request.textfileDirectory);
     }
     return korvel::runKorvelApp(std::move(*launch));
 }

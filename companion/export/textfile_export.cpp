@@ -17,11 +17,6 @@ namespace {
 // node_exporter runs as its own user and only needs to read the file.
 constexpr unsigned kReadableByOthers = 0644;
 
-std::optional<std::string>& commandLineDirectory() {
-    static std::optional<std::string> directory;
-    return directory;
-}
-
 double unixNow() {
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();
@@ -36,18 +31,15 @@ TextfileExport::TextfileExport(std::function<std::string()> directory)
 
 TextfileExport::~TextfileExport() = default;
 
-std::unique_ptr<TextfileExport> TextfileExport::forThisProgram() {
-    if (auto fixed = commandLineDirectory()) {
-        return std::make_unique<TextfileExport>([fixed = *fixed] { return fixed; });
+std::unique_ptr<TextfileExport>
+TextfileExport::forThisProgram(const std::optional<std::string>& commandLineDirectory) {
+    if (commandLineDirectory) {
+        return std::make_unique<TextfileExport>([fixed = *commandLineDirectory] { return fixed; });
     }
     return std::make_unique<TextfileExport>([] {
         return platform::UserDefaults::standard().stringFor(
             settings::kPrometheusTextfileDirectory, settings::kPrometheusTextfileDirectoryDefault);
     });
-}
-
-void TextfileExport::setCommandLineDirectory(std::string directory) {
-    commandLineDirectory() = std::move(directory);
 }
 
 void TextfileExport::publish(const KorvelManager& manager) {

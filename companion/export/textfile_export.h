@@ -28,15 +28,13 @@ public:
     // directory is asked on every publish; empty means off.
     explicit TextfileExport(std::function<std::string()> directory);
     // The command line's directory, else the setting.
-    static std::unique_ptr<TextfileExport> forThisProgram();
+    static std::unique_ptr<TextfileExport>
+    forThisProgram(const std::optional<std::string>& commandLineDirectory);
     ~TextfileExport();
     TextfileExport(const TextfileExport&) = delete;
     TextfileExport& operator=(const TextfileExport&) = delete;
 
     void publish(const KorvelManager& manager);
-
-    // For main, before any engine starts: --prometheus-textfile-directory.
-    static void setCommandLineDirectory(std::string directory);
 
 private:
     std::function<std::string()> directory_;

@@ -1,6 +1,5 @@
 #include "companion/program/companion_launch.h"
 
-#include "companion/export/textfile_export.h"
 #include "companion/program/engine_command.h"
 #include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
@@ -123,6 +122,7 @@ int forwardToRunningEngine(LaunchRequest request) {
 int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest request,
                       const std::string& companionProgram) {
     HeadlessLaunch launch;
+    launch.textfileDirectory = request.textfileDirectory;
     launch.afterLaunch = [request, companionProgram](const std::shared_ptr<KorvelManager>&) {
         if (registerAndCheckSetupPending(platform::UserDefaults::standard(),
                                          LoginItem::forCompanion(companionProgram))) {
@@ -142,9 +142,6 @@ int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest re
 }
 
 int runCompanion(LaunchRequest request) {
-    if (request.textfileDirectory) {
-        TextfileExport::setCommandLineDirectory(*request.textfileDirectory);
-    }
     const std::string program = platform::runningExecutablePath().value_or("");
     auto claim = claimEngineInstance();
     if (claim.outcome == EngineInstance::Claim::runningElsewhere) {

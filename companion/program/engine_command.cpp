@@ -23,7 +23,8 @@ EngineInstance::ClaimResult claimEngineInstance() {
 int runHeadlessEngine(std::unique_ptr<EngineInstance> instance, HeadlessLaunch launch) {
     auto& dispatch = platform::liveDispatch();
     auto manager = KorvelManager::create(ManagerEnvironment::live());
-    EngineSession session(manager, [&dispatch] { dispatch.quit(); });
+    EngineSession session(
+        manager, [&dispatch] { dispatch.quit(); }, launch.textfileDirectory);
     if (launch.afterLaunch) {
         launch.afterLaunch(manager);
     }

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace korvel {
 
@@ -16,6 +18,8 @@ struct HeadlessLaunch {
     // Answers commands from later starts; without one every command is
     // answered kCommandUnknown.
     platform::ControlSocketServer::Handler onCommand;
+    // --prometheus-textfile-directory, in place of the setting.
+    std::optional<std::string> textfileDirectory;
 };
 
 // `korvel-companion` without a window, the instance already claimed (a null

@@ -18,7 +18,8 @@
 namespace korvel {
 
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
-                             std::function<void()> quit)
+                             std::function<void()> quit,
+                             const std::optional<std::string>& textfileDirectory)
     : manager_(manager) {
     platform::onEngineTerminationSignal(std::move(quit));
 
@@ -31,7 +32,7 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
             platform::NotificationCenter::defaultCenter().post(
                 notifications::kRefreshIntervalChanged);
         });
-    textfileExport_ = TextfileExport::forThisProgram();
+    textfileExport_ = TextfileExport::forThisProgram(textfileDirectory);
     historyRecorder_ = std::make_unique<history::HistoryRecorder>(
         manager, history::historyPlace(), platform::liveDispatch(), defaults);
     const bool statusLines = platform::standardOutputIsTerminal();

@@ -5,6 +5,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace korvel {
 
@@ -26,7 +28,9 @@ class HistoryRecorder;
 // Main thread only.
 class EngineSession {
 public:
-    EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit);
+    // textfileDirectory: --prometheus-textfile-directory, in place of the setting.
+    EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit,
+                  const std::optional<std::string>& textfileDirectory);
     ~EngineSession();
     EngineSession(const EngineSession&) = delete;
     EngineSession& operator=(const EngineSession&) = delete;
