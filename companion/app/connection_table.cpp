@@ -82,11 +82,22 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
                            return r.closedAgo ? localized("closed") + " " + *r.closedAgo
                                               : std::string(rawValue(r.connection.state));
                        }});
-    columns.push_back({localized("In"), [](const auto& r) { return rateText(r.connection.rateIn); },
+    // The kernel keeps no byte counters for UDP.
+    const auto isUdp = [](const NetConnection& c) {
+        return c.proto == TransportProto::udp || c.proto == TransportProto::udp6;
+    };
+    columns.push_back({localized("In"),
+                       [isUdp](const auto& r) {
+                           return isUdp(r.connection) ? localized("seen, no rate")
+                                                      : rateText(r.connection.rateIn);
+                       },
                        [](const auto& r) { return r.connection.rateIn.value_or(-1); }, false,
                        true});
     columns.push_back(
-        {localized("Out"), [](const auto& r) { return rateText(r.connection.rateOut); },
+        {localized("Out"),
+         [isUdp](const auto& r) {
+             return isUdp(r.connection) ? std::string() : rateText(r.connection.rateOut);
+         },
          [](const auto& r) { return r.connection.rateOut.value_or(-1); }, false, true});
     columns.push_back(
         {localized("Received"), [](const auto& r) { return bytesText(r.connection.bytesIn); },

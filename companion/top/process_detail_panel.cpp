@@ -97,7 +97,10 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
             auto rate = [&](const std::optional<double>& value) {
                 return fitRight(value ? formatRate(*value, kRate) : "", kRate, u);
             };
-            const std::string rates = rate(c.rateIn) + " " + rate(c.rateOut);
+            // The kernel keeps no byte counters for UDP.
+            const bool udp = c.proto == TransportProto::udp || c.proto == TransportProto::udp6;
+            const std::string rates = udp ? fitRight("seen, no rate", kRate * 2 + 1, u)
+                                          : rate(c.rateIn) + " " + rate(c.rateOut);
             add(socketLine(c, rates, columns, options));
             ++shown;
         }

@@ -1,11 +1,19 @@
 #include "companion/engine/connection_rates.h"
+#include "helper/ended_sockets.h"
+#include "helper/socket_table.h"
+#include "platform/proc/sock_diag.h"
+#include "tests/support/proc_fixture.h"
+#include "tests/support/sock_diag_messages.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <sys/socket.h>
 
 namespace korvel {
 namespace {
@@ -165,6 +173,115 @@ TEST(ConnectionRatesTest, BytesOfEndedSocketsCountOnceInTheirProcessOrAsOtherTcp
     // 4, and the unattributed ones; cookie 9 ended before it.
     EXPECT_EQ(countedIn, 250 + 50 + 16 + 7 + 1000);
     EXPECT_EQ(countedOut, 300 + 60 + 30 + 9 + 2000);
+}
+
+// A TCP6 socket of ::ffff:10.0.0.2 `port` to ::ffff:10.0.0.9:443 and the
+// process whose descriptors hold it (0: none found).
+struct WireSocket {
+    uint64_t cookie;
+    uint16_t port;
+    int32_t pid;
+    uint64_t in;
+    uint64_t out;
+};
+constexpr uint32_t kInodeBase = 9000;
+
+// Dump rows (a sequence number, an inode) or destroy messages (neither), as
+// the kernel writes them: bytes_acked counts the SYN.
+std::string netlinkMessages(const std::vector<WireSocket>& sockets, uint32_t sequence) {
+    testing::DumpBuffer buffer;
+    for (const WireSocket& s : sockets) {
+        buffer.socket(sequence, AF_INET6, sequence ? 1 : 7,
+                      {static_cast<uint8_t>(s.port >> 8), static_cast<uint8_t>(s.port)},
+                      {0x01, 0xBB}, testing::mappedV4(10, 0, 0, 2), testing::mappedV4(10, 0, 0, 9),
+                      sequence ? kInodeBase + static_cast<uint32_t>(s.cookie) : 0,
+                      testing::tcpInfoAttribute(s.out + 1, s.in), SOCK_DIAG_BY_FAMILY, s.cookie);
+    }
+    buffer.done(sequence);
+    return buffer.bytes();
+}
+
+TEST(ConnectionRatesTest, EveryByteOfTheKernelsMessagesCountsOnceThroughHelperAndEngine) {
+    using namespace platform::proc;
+    EndedSocketLedger ledger;
+    EndedSocketsCursor cursor;
+    ConnectionCounterMemory memory;
+    std::map<int32_t, std::pair<double, double>> counted; // by pid, 0 for other TCP
+    std::optional<double> last;
+    const auto destroy = [&](const std::vector<WireSocket>& sockets, double at) {
+        const std::string bytes = netlinkMessages(sockets, 0);
+        std::vector<SocketInfo> ended;
+        ASSERT_TRUE(parseSocketDestroyMessages(bytes.data(), bytes.size(), ended));
+        ASSERT_EQ(ended.size(), sockets.size());
+        for (const SocketInfo& socket : ended) {
+            ledger.destroyed(socket, at);
+        }
+    };
+    // A request: the dump at `time`, events heard while the reply is put
+    // together, the reply's ended members, then the engine's rates.
+    const auto read = [&](const std::vector<WireSocket>& dump, double time,
+                          const std::vector<WireSocket>& endedMeanwhile = {}) {
+        const std::string bytes = netlinkMessages(dump, 5);
+        InetSocketTable table;
+        ASSERT_EQ(parseSockDiagMessages(bytes.data(), bytes.size(), 5, Transport::tcp, table),
+                  DumpStatus::done);
+        table.index();
+        if (!last) {
+            ledger.listeningBegan(table.records());
+        }
+        HelperResponse response;
+        response.timestamp = time;
+        std::vector<NetProcess> processes(2);
+        processes[0].id = 7;
+        processes[1].id = 8;
+        for (const WireSocket& s : dump) {
+            const SocketInfo* listed = table.find(kInodeBase + s.cookie);
+            ASSERT_NE(listed, nullptr);
+            if (s.pid != 0) {
+                response.connections.push_back(*connectionRow(*listed, s.pid));
+                processes[s.pid == 7 ? 0 : 1].connections.push_back(
+                    makeNetConnection(response.connections.back()));
+            }
+        }
+        destroy(endedMeanwhile, time + 0.2);
+        ledger.attribute(response.connections, response.timestamp);
+        ledger.report(cursor, response);
+        EndedTcpSockets ended{&response.endedConnections, std::nullopt};
+        if (response.unattributedTcpBytesIn) {
+            ended.unattributed = {*response.unattributedTcpBytesIn,
+                                  *response.unattributedTcpBytesOut};
+        }
+        const auto other = applyConnectionRates(processes, memory, time, true, ended);
+        if (last) {
+            ASSERT_TRUE(other);
+            for (const NetProcess& p : processes) {
+                counted[p.id].first += p.rateIn.value_or(0) * (time - *last);
+                counted[p.id].second += p.rateOut.value_or(0) * (time - *last);
+            }
+            counted[0].first += static_cast<double>(other->bytesIn);
+            counted[0].second += static_cast<double>(other->bytesOut);
+        }
+        last = time;
+    };
+    // Cookie 6 had moved 40/40 when the listening began, and no process is
+    // found holding it.
+    read({{1, 5000, 7, 100, 200}, {2, 5001, 8, 10, 20}, {6, 5005, 0, 40, 40}}, 10);
+    // Cookie 1 was listed and ends; cookie 3 is seen only in its end.
+    destroy({{1, 5000, 0, 150, 260}, {3, 5002, 0, 1000, 2000}, {6, 5005, 0, 100, 100}}, 10.5);
+    // Cookie 4 reuses cookie 1's port; cookie 5 ends while its dump is read.
+    read({{2, 5001, 8, 50, 70}, {4, 5000, 7, 30, 40}, {5, 5003, 8, 5, 5}}, 11,
+         {{5, 5003, 0, 9, 9}});
+    destroy({{4, 5000, 0, 80, 90}}, 11.5);
+    read({{2, 5001, 8, 60, 75}}, 12);
+
+    std::string got;
+    for (const auto& [pid, bytes] : counted) {
+        got += std::to_string(pid) + ": " + std::to_string(std::lround(bytes.first)) + "/" +
+               std::to_string(std::lround(bytes.second)) + " ";
+    }
+    // What each socket moved after the first reading: cookies 1 and 4 for pid
+    // 7, 2 and 5 for pid 8, 3 and 6 (since 40/40) as other TCP.
+    EXPECT_EQ(got, "0: 1060/2060 7: 130/150 8: 59/64 ");
 }
 
 } // namespace

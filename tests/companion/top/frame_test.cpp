@@ -235,12 +235,15 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
         return address == "::ffff:93.184.216.34" ? std::optional<std::string>("example.net")
                                                  : std::nullopt;
     };
+    model.processes[0].connections.push_back(
+        makeNetConnection({10, "UDP", "0.0.0.0", 5353, "0.0.0.0", 0, 7}));
     Frame frame = renderFrame(model, state, options);
     press(state, frame, {Key::Kind::enter});
     ASSERT_EQ(state.openPid, 10);
     frame = renderFrame(model, state, options);
-    for (const char* shown :
-         {"example.net:443", "5.0 MB/s", "[::]:*", "Recently closed", "12 s ago"}) {
+    // UDP has no byte counters, which its row says rather than show no rate.
+    for (const char* shown : {"example.net:443", "5.0 MB/s", "[::]:*", "Recently closed",
+                              "12 s ago", "0.0.0.0:5353", "seen, no rate"}) {
         EXPECT_TRUE(anyLineHas(frame, shown)) << shown;
     }
 
@@ -261,9 +264,9 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
 
     press(state, frame, {Key::Kind::escape});
     EXPECT_FALSE(state.openPid);
-    // The socket count follows the setting too.
+    // The socket count follows the setting too: the established one and UDP.
     state.sortKey = SortKey::sockets;
-    EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "     1 "));
+    EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "     2 "));
 
     model.readings = 3;
     model.helperAvailable = false;
