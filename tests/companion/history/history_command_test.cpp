@@ -86,6 +86,18 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
                                        {"bytes_in", 0},
                                        {"bytes_out", 240000000}}));
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
+    const std::string metrics = history({"--top", "1", "--by", "out", "--openmetrics"}).out;
+    EXPECT_NE(metrics.find("# TYPE korvel_history_process_sent_bytes counter\n"
+                           "# UNIT korvel_history_process_sent_bytes bytes\n"
+                           "korvel_history_process_sent_bytes_total{process=\"send\x1b[2J (42)\"} "
+                           "240000000\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_TRUE(metrics.ends_with("\n# EOF\n"));
+    EXPECT_NE(
+        history({"--interfaces", "--openmetrics"})
+            .out.find("\nkorvel_history_interface_sent_bytes_total{interface=\"eth0\"} 125000\n"),
+        std::string::npos);
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
     EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
