@@ -69,7 +69,10 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     update();
     observer_ =
         defaults_.addObserver(settings::kHelperAvailable, [this](const std::string&) { update(); });
-    signal_map().connect([this] { refreshLaunchAtLoginState(defaults_, loginItem_); });
+    signal_map().connect([this] {
+        refreshLaunchAtLoginState(defaults_, loginItem_);
+        controls_.readHistorySpan();
+    });
 }
 
 KorvelSettingsView::~KorvelSettingsView() {

@@ -15,7 +15,7 @@ namespace korvel {
 // the helper's process and connection details are available, following the
 // "helperAvailable" setting as the engine rewrites it, and the settings a
 // user can change. Each time it is shown it stores the login item's state in
-// "launchAtLogin".
+// "launchAtLogin" and reads how far back the history reaches.
 class KorvelSettingsView : public Gtk::ScrolledWindow {
 public:
     static constexpr int kWidth = 380;

@@ -6,7 +6,7 @@
 #include "companion/engine/command_notifications.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
-#include "companion/top/host_names.h"
+#include "companion/sampling/host_names.h"
 
 namespace korvel {
 namespace {
@@ -39,8 +39,7 @@ void addShortcut(Gtk::ShortcutController& controller, const char* trigger,
 } // namespace
 
 LiveWindow::LiveWindow(LiveWindowEnvironment environment)
-    : env_(std::move(environment)),
-      hostNames_(std::make_shared<top::HostNames>(top::systemResolver())),
+    : env_(std::move(environment)), hostNames_(std::make_shared<HostNames>(systemResolver())),
       overview_(env_.manager, *env_.defaults, *env_.notifications),
       processes_(
           env_.manager, *env_.defaults,

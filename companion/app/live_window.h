@@ -16,9 +16,7 @@
 namespace korvel {
 
 class KorvelManager;
-namespace top {
 class HostNames;
-}
 
 // What the live window reaches outside itself.
 struct LiveWindowEnvironment {
@@ -65,7 +63,7 @@ private:
     void watchSurface();
 
     LiveWindowEnvironment env_;
-    std::shared_ptr<top::HostNames> hostNames_;
+    std::shared_ptr<HostNames> hostNames_;
     bool resolveHostnames_ = true;
     std::string metric_;
     bool minimized_ = false;

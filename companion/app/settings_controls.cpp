@@ -4,8 +4,11 @@
 #include "companion/app/localization.h"
 #include "companion/engine/command_notifications.h"
 #include "companion/engine/settings_keys.h"
+#include "companion/history/history_location.h"
+#include "companion/history/history_query.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace korvel {
 namespace {
@@ -45,6 +48,27 @@ bool boolDefault(const std::string& key) {
         return settings::kHistoryEnabledDefault;
     }
     return settings::kLaunchAtLoginDisplayDefault;
+}
+
+// How far back each tier of the recorded history reaches, a line per tier.
+std::string historySpanText() {
+    static constexpr const char* kSince[] = {
+        translatable("Readings since"), translatable("Minutes since"), translatable("Hours since")};
+    const auto place = history::historyPlace();
+    std::string error;
+    auto db = place ? history::openHistoryForReading(*place, error) : std::nullopt;
+    std::string text;
+    for (size_t tier = 0; db && tier < std::size(kSince); ++tier) {
+        if (const auto oldest = history::oldestKept(*db)[tier]) {
+            const auto t = static_cast<std::time_t>(*oldest);
+            std::tm local{};
+            localtime_r(&t, &local);
+            char when[32];
+            std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local);
+            text += (text.empty() ? "" : "\n") + localized(kSince[tier]) + " " + when;
+        }
+    }
+    return text.empty() ? localized("Nothing recorded yet") : text;
 }
 
 } // namespace
@@ -88,6 +112,15 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     addSwitch(settings::kHistoryEnabled, localized("Keep a history of processes and endpoints"));
     addNumber(settings::kHistoryMaxMegabytes, localized("History size limit (MiB)"),
               settings::kHistoryMaxMegabytesDefault, 1, 1 << 20);
+    historySpan_.add_css_class(style::kSmall);
+    historySpan_.add_css_class(style::kSecondary);
+    historySpan_.set_xalign(1);
+    historySpan_.set_justify(Gtk::Justification::RIGHT);
+    spanRead_.connect([this] {
+        std::lock_guard lock(spanMutex_);
+        historySpan_.set_text(spanText_);
+    });
+    addRow(localized("History kept"), historySpan_);
 
     directoryLabel_.set_ellipsize(Pango::EllipsizeMode::START);
     directoryLabel_.set_max_width_chars(14);
@@ -111,6 +144,29 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
 
 SettingsControls::~SettingsControls() {
     defaults_.removeObserver(observer_);
+    if (spanReader_.joinable()) {
+        spanReader_.join();
+    }
+}
+
+void SettingsControls::readHistorySpan() {
+    // Opening the file may wait on the disk: not on the main loop, and once
+    // at a time.
+    if (readingSpan_.exchange(true)) {
+        return;
+    }
+    if (spanReader_.joinable()) {
+        spanReader_.join(); // finished: readingSpan_ was clear
+    }
+    spanReader_ = std::thread([this] {
+        std::string text = historySpanText();
+        {
+            std::lock_guard lock(spanMutex_);
+            spanText_ = std::move(text);
+        }
+        readingSpan_ = false;
+        spanRead_.emit();
+    });
 }
 
 void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) {

@@ -6,9 +6,12 @@
 
 #include <gtkmm.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace korvel {
 
@@ -30,6 +33,10 @@ public:
     const Gtk::Label& textfileDirectory() const { return directoryLabel_; }
     // What the folder chooser calls; empty turns the export off.
     void setTextfileDirectory(const std::string& directory);
+    // How far back the recorded history reaches in each tier, read off the
+    // main loop and shown when known.
+    void readHistorySpan();
+    const Gtk::Label& historySpan() const { return historySpan_; }
 
 private:
     void load();
@@ -59,6 +66,12 @@ private:
     Gtk::Button chooseButton_;
     Gtk::Button clearButton_;
     Glib::RefPtr<Gtk::FileChooserNative> chooser_;
+    Gtk::Label historySpan_;
+    Glib::Dispatcher spanRead_;
+    std::mutex spanMutex_;
+    std::string spanText_;
+    std::atomic<bool> readingSpan_{false};
+    std::thread spanReader_;
 };
 
 } // namespace korvel

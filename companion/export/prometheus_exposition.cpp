@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 namespace korvel::exporter {
 namespace {
@@ -27,22 +28,31 @@ void appendValue(std::string& out, double value) {
         out += value > 0 ? "+Inf" : "-Inf";
     } else {
         char buffer[32];
-        const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+        // Byte counts read as the integers they are, not as 2.4e+08.
+        const bool whole = value == std::trunc(value) && std::abs(value) < 1e17;
+        const auto [end, ec] =
+            whole ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed)
+                  : std::to_chars(buffer, buffer + sizeof buffer, value);
         out.append(buffer, end);
     }
 }
 
-} // namespace
-
-std::string renderExposition(const std::vector<MetricFamily>& families) {
+std::string render(const std::vector<MetricFamily>& families, bool openMetrics) {
     std::string out;
     for (const auto& family : families) {
         if (family.samples.empty()) {
             continue;
         }
-        out += "# HELP " + family.name + ' ';
-        appendEscaped(out, family.help, false);
-        out += "\n# TYPE " + family.name + ' ' + family.type + '\n';
+        std::string_view metadataName = family.name;
+        if (openMetrics && family.type == "counter" && metadataName.ends_with("_total")) {
+            metadataName.remove_suffix(std::string_view("_total").size());
+        }
+        out += "# HELP " + std::string(metadataName) + ' ';
+        appendEscaped(out, family.help, openMetrics);
+        out += "\n# TYPE " + std::string(metadataName) + ' ' + family.type + '\n';
+        if (openMetrics && !family.unit.empty()) {
+            out += "# UNIT " + std::string(metadataName) + ' ' + family.unit + '\n';
+        }
         for (const auto& sample : family.samples) {
             out += family.name;
             if (!sample.labels.empty()) {
@@ -59,7 +69,17 @@ std::string renderExposition(const std::vector<MetricFamily>& families) {
             out += '\n';
         }
     }
-    return out;
+    return openMetrics ? out + "# EOF\n" : out;
+}
+
+} // namespace
+
+std::string renderExposition(const std::vector<MetricFamily>& families) {
+    return render(families, false);
+}
+
+std::string renderOpenMetrics(const std::vector<MetricFamily>& families) {
+    return render(families, true);
 }
 
 } // namespace korvel::exporter

@@ -1,5 +1,6 @@
 #include "companion/history/history_command.h"
 
+#include "companion/export/prometheus_exposition.h"
 #include "companion/history/history_location.h"
 #include "companion/history/history_query.h"
 #include "companion/history/history_time.h"
@@ -15,7 +16,7 @@ namespace korvel::history {
 namespace {
 
 enum class Report { usage, connections, interfaces };
-enum class Format { table, json, csv };
+enum class Format { table, json, csv, openMetrics };
 
 struct Options {
     Window window;
@@ -192,6 +193,68 @@ Table interfacesTable(Database& db, const Options& o) {
     return table;
 }
 
+// The report as OpenMetrics, for tools that take a scrape; a group's label is
+// named after the grouping, and UDP endpoints, having no byte counts, show
+// only when they were last seen.
+std::vector<exporter::MetricFamily> metricFamilies(Database& db, const Options& o) {
+    using exporter::MetricFamily;
+    const auto family = [](std::string name, std::string help, bool counter, std::string unit) {
+        return MetricFamily{"korvel_history_" + std::move(name),
+                            std::move(help),
+                            counter ? "counter" : "gauge",
+                            {},
+                            std::move(unit)};
+    };
+    if (o.report == Report::interfaces) {
+        auto in = family("interface_received_bytes_total", "Bytes received.", true, "bytes");
+        auto out = family("interface_sent_bytes_total", "Bytes sent.", true, "bytes");
+        for (const auto& r : interfaceTotals(db, o.window)) {
+            in.samples.push_back({{{"interface", r.name}}, static_cast<double>(r.bytesIn)});
+            out.samples.push_back({{{"interface", r.name}}, static_cast<double>(r.bytesOut)});
+        }
+        return {in, out};
+    }
+    if (o.report == Report::connections) {
+        auto in = family("endpoint_received_bytes_total", "TCP bytes received.", true, "bytes");
+        auto out = family("endpoint_sent_bytes_total", "TCP bytes sent.", true, "bytes");
+        auto seen = family("endpoint_last_seen_timestamp_seconds",
+                           "When a socket to the endpoint was last seen open.", false, "seconds");
+        for (const auto& r : endpointsSeen(db, o.window)) {
+            const std::vector<std::pair<std::string, std::string>> labels = {
+                {"process", r.process},
+                {"pid", std::to_string(r.pid)},
+                {"protocol", r.protocol},
+                {"remote", r.remoteAddress},
+                {"port", std::to_string(r.remotePort)},
+                {"host", r.hostName.value_or("")}};
+            if (r.bytesIn && r.bytesOut) {
+                in.samples.push_back({labels, static_cast<double>(*r.bytesIn)});
+                out.samples.push_back({labels, static_cast<double>(*r.bytesOut)});
+            }
+            seen.samples.push_back({labels, static_cast<double>(r.lastSeen)});
+        }
+        return {in, out, seen};
+    }
+    auto cpu = family("process_cpu_seconds_total", "CPU time used.", true, "seconds");
+    auto peak =
+        family("process_peak_resident_memory_bytes", "Largest resident memory.", false, "bytes");
+    auto in = family("process_received_bytes_total", "TCP bytes received.", true, "bytes");
+    auto out = family("process_sent_bytes_total", "TCP bytes sent.", true, "bytes");
+    auto count = family("processes", "Processes in the group.", false, "");
+    const auto grouping =
+        std::ranges::find_if(kGroupings, [&](const auto& g) { return g.second == o.group; })->first;
+    for (const auto& r : topUsage(db, o.window, o.by, o.group)) {
+        const std::vector<std::pair<std::string, std::string>> labels = {
+            {std::string(grouping), r.label}};
+        cpu.samples.push_back({labels, r.cpuSeconds});
+        peak.samples.push_back({labels, static_cast<double>(r.peakRss)});
+        in.samples.push_back({labels, static_cast<double>(r.bytesIn)});
+        out.samples.push_back({labels, static_cast<double>(r.bytesOut)});
+        count.samples.push_back({labels, static_cast<double>(r.processes)});
+    }
+    return {cpu, peak, in, out, count};
+}
+
 // Fills options from args; the complaint when one is unusable.
 std::optional<std::string> parse(const std::vector<std::string_view>& args, int64_t now,
                                  Options& o) {
@@ -247,8 +310,11 @@ std::optional<std::string> parse(const std::vector<std::string_view>& args, int6
         } else if ((flag == "--connections" || flag == "--interfaces") && !reportChosen) {
             o.report = flag == "--connections" ? Report::connections : Report::interfaces;
             reportChosen = true;
-        } else if ((flag == "--json" || flag == "--csv") && !formatChosen) {
-            o.format = flag == "--json" ? Format::json : Format::csv;
+        } else if ((flag == "--json" || flag == "--csv" || flag == "--openmetrics") &&
+                   !formatChosen) {
+            o.format = flag == "--json"  ? Format::json
+                       : flag == "--csv" ? Format::csv
+                                         : Format::openMetrics;
             formatChosen = true;
         } else {
             return "unexpected argument: " + std::string(flag);
@@ -280,6 +346,10 @@ int runHistoryCommand(const std::vector<std::string_view>& args, std::ostream& o
     if (!db) {
         err << "korvel-companion history: " << printable(error) << '\n';
         return 1;
+    }
+    if (options.format == Format::openMetrics) {
+        out << exporter::renderOpenMetrics(metricFamilies(*db, options));
+        return 0;
     }
     const Table table = options.report == Report::connections  ? connectionsTable(*db, options)
                         : options.report == Report::interfaces ? interfacesTable(*db, options)

@@ -9,7 +9,8 @@ namespace korvel::history {
 inline constexpr const char* kHistoryUsage =
     R"(  history [--since TIME] [--until TIME] [--top N] [--by cpu|memory|in|out|total]
           [--group process|executable|app|unit|user|container]
-          [--process NAME|PID] [--connections | --interfaces] [--json | --csv]
+          [--process NAME|PID] [--connections | --interfaces]
+          [--json | --csv | --openmetrics]
                           What the recorded history says about the processes
                           (CPU seconds, peak memory, TCP bytes), the remote
                           endpoints they talked to, or the interfaces. TIME is

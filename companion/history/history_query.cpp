@@ -161,4 +161,17 @@ std::vector<InterfaceRow> interfaceTotals(Database& db, const Window& window) {
     return rows;
 }
 
+std::array<std::optional<int64_t>, std::size(kTiers)> oldestKept(Database& db) {
+    std::array<std::optional<int64_t>, std::size(kTiers)> oldest;
+    for (size_t tier = 0; tier < std::size(kTiers); ++tier) {
+        std::string sql = "SELECT min(t) FROM (";
+        for (const auto& kind : usageKinds()) {
+            sql += std::string(&kind == &usageKinds().front() ? "" : " UNION ALL ") +
+                   "SELECT min(time) AS t FROM " + tierTable(kind, kTiers[tier]);
+        }
+        oldest[tier] = db.prepare(sql + ")").integerValue();
+    }
+    return oldest;
+}
+
 } // namespace korvel::history

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "companion/history/history_schema.h"
 #include "companion/history/sqlite_database.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -54,5 +56,9 @@ struct InterfaceRow {
     int64_t bytesOut = 0;
 };
 std::vector<InterfaceRow> interfaceTotals(Database& db, const Window& window);
+
+// The oldest time each tier holds (readings, minutes, hours), in Unix
+// seconds; none where a tier is empty. Reads only the ends of the indexes.
+std::array<std::optional<int64_t>, std::size(kTiers)> oldestKept(Database& db);
 
 } // namespace korvel::history

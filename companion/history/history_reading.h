@@ -21,6 +21,7 @@ struct SocketSample {
     uint16_t remotePort = 0;
     std::optional<uint64_t> bytesIn; // TCP only, where the kernel counts
     std::optional<uint64_t> bytesOut;
+    std::optional<std::string> hostName = {}; // the remote's, when already known
 
     bool isUdp() const { return protocol.starts_with("UDP"); }
     // Listening and unconnected sockets have no one on the other side.

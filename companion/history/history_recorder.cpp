@@ -64,12 +64,14 @@ struct HistoryRecorder::Writer {
 
 HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                                  std::optional<HistoryPlace> place, platform::Dispatch& dispatch,
-                                 const platform::UserDefaults& defaults)
+                                 const platform::UserDefaults& defaults,
+                                 HostNames::Resolver resolver)
     : manager_(manager), writer_(std::make_shared<Writer>()),
-      queue_(dispatch.makeSerialQueue("korvel.history")) {
+      queue_(dispatch.makeSerialQueue("korvel.history")), resolver_(std::move(resolver)) {
     writer_->place = std::move(place);
-    observer_ = manager->readingsMerged.observe([weak = manager_, writer = writer_, queue = queue_,
-                                                 &dispatch, &defaults](uint64_t) {
+    // The observer runs on the main queue and is removed before this goes.
+    observer_ = manager->readingsMerged.observe([this, weak = manager_, writer = writer_,
+                                                 queue = queue_, &dispatch, &defaults](uint64_t) {
         const auto self = weak.lock();
         if (!self ||
             !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault) ||
@@ -80,8 +82,21 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
         const int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
                                                       settings::kHistoryMaxMegabytesDefault);
         limits.maxBytes = static_cast<uint64_t>(std::clamp<int64_t>(megabytes, 1, 1 << 20)) << 20;
+        HistoryReading reading = readingFromModel(*self, dispatch.now());
+        if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
+            if (!hostNames_) {
+                hostNames_ = std::make_unique<HostNames>(resolver_);
+            }
+            for (auto& process : reading.processes) {
+                for (auto& socket : process.sockets) {
+                    if (socket.hasRemote()) {
+                        socket.hostName = hostNames_->name(socket.remoteAddress);
+                    }
+                }
+            }
+        }
         ++writer->pending;
-        queue->async([writer, limits, reading = readingFromModel(*self, dispatch.now())] {
+        queue->async([writer, limits, reading = std::move(reading)] {
             writer->record(reading, limits);
             --writer->pending;
         });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "companion/history/history_location.h"
+#include "companion/sampling/host_names.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/notification_center.h"
 
@@ -21,12 +22,15 @@ namespace korvel::history {
 // and written on the recorder's own thread, which alone holds the
 // database. A write that falls behind drops the next readings instead of
 // holding memory or the main loop; a full disk stops recording with one
-// message until space returns.
+// message until space returns. With "resolveHostnames" on, endpoints get the
+// names already in the cache; one still being looked up is written by a later
+// reading, so the resolver never holds a reading back.
 class HistoryRecorder {
 public:
     HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                     std::optional<HistoryPlace> place, platform::Dispatch& dispatch,
-                    const platform::UserDefaults& defaults);
+                    const platform::UserDefaults& defaults,
+                    HostNames::Resolver resolver = systemResolver());
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;
@@ -36,6 +40,8 @@ private:
     std::weak_ptr<KorvelManager> manager_;
     std::shared_ptr<Writer> writer_;
     std::shared_ptr<platform::SerialQueue> queue_;
+    HostNames::Resolver resolver_;
+    std::unique_ptr<HostNames> hostNames_; // made when first wanted
     uint64_t observer_ = 0;
 };
 

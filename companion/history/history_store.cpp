@@ -89,6 +89,8 @@ struct HistoryStore::LiveEndpoint {
     int64_t lastSeen = 0;
     int64_t lastSeenWritten = 0;
     bool changed = false;
+    bool named = false;
+    std::optional<std::string> newHostName; // to write with the next update
 };
 
 HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
@@ -125,10 +127,11 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
         "last_seen, bytes_in, bytes_out) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6) "
         "ON CONFLICT (process_id, protocol, remote_address, remote_port) "
         "DO UPDATE SET last_seen = excluded.last_seen RETURNING id, bytes_in, bytes_out");
-    updateEndpoint_ = db_.prepare(
-        "UPDATE endpoint SET last_seen = ?2, bytes_in = ?3, bytes_out = ?4 WHERE id = ?1");
-    updateEndpointBytes_ =
-        db_.prepare("UPDATE endpoint SET bytes_in = ?3, bytes_out = ?4 WHERE id = ?1");
+    updateEndpoint_ =
+        db_.prepare("UPDATE endpoint SET last_seen = ?2, bytes_in = ?3, "
+                    "bytes_out = ?4, host_name = coalesce(?5, host_name) WHERE id = ?1");
+    updateEndpointBytes_ = db_.prepare("UPDATE endpoint SET bytes_in = ?3, bytes_out = ?4, "
+                                       "host_name = coalesce(?5, host_name) WHERE id = ?1");
     addInterface_ = db_.prepare(
         "INSERT INTO interface_reading (time, interface, bytes_in, bytes_out) "
         "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (time, interface) DO UPDATE SET "
@@ -408,6 +411,10 @@ int HistoryStore::writeSockets(const ProcessSample& sample, LiveProcess& live, i
         if (live.endpoint != 0) {
             LiveEndpoint& endpoint = endpoints_[live.endpoint];
             endpoint.lastSeen = time;
+            if (socket.hostName && !endpoint.named) {
+                endpoint.newHostName = socket.hostName;
+                endpoint.named = endpoint.changed = true;
+            }
             if ((socketIn > 0 || socketOut > 0) && endpoint.bytesIn) {
                 *endpoint.bytesIn += signedCount(socketIn);
                 *endpoint.bytesOut += signedCount(socketOut);
@@ -491,10 +498,12 @@ int HistoryStore::writeEndpoints(int64_t time) {
             update.bind(1, it->first)
                 .bind(2, endpoint.lastSeen)
                 .bind(3, endpoint.bytesIn)
-                .bind(4, endpoint.bytesOut);
+                .bind(4, endpoint.bytesOut)
+                .bind(5, endpoint.newHostName);
             if (const int rc = update.run(); rc != SQLITE_OK) {
                 return rc;
             }
+            endpoint.newHostName.reset();
             endpoint.lastSeenWritten = seenDue ? endpoint.lastSeen : endpoint.lastSeenWritten;
             endpoint.changed = false;
         }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "companion/engine/manager_environment.h"
+#include "companion/sampling/host_names.h"
 #include "companion/top/frame.h"
-#include "companion/top/host_names.h"
 #include "companion/top/top_model.h"
 #include "companion/top/view_state.h"
 #include "platform/defaults/user_defaults.h"

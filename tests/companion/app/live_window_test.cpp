@@ -1,5 +1,7 @@
 #include "companion/app/overview_sections.h"
 #include "companion/app/panel_indicator.h"
+#include "companion/history/history_location.h"
+#include "companion/history/history_store.h"
 #include "tests/companion/app/gtk_test_support.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
@@ -356,11 +358,31 @@ TEST_F(LiveWindowTest, OverviewSectionsFollowTheirStoredOrderAndHiddenSet) {
 }
 
 TEST_F(LiveWindowTest, SettingsChangedInTheWindowAreStoredAndOutsideChangesShow) {
+    TempDir state;
+    ScopedEnv stateHome("XDG_STATE_HOME", state.str());
+    std::string error;
+    auto db = history::openHistoryForWriting(*history::historyPlace(), error, [](const auto&) {});
+    ASSERT_TRUE(db) << error;
+    history::HistoryReading recorded;
+    recorded.time = 1700000000; // 20 s into a minute, 13 minutes into an hour
+    ASSERT_EQ(history::HistoryStore(std::move(*db)).record(recorded, {}), 0);
+    const auto local = [](std::time_t t) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
+        return std::string(text);
+    };
+
     LiveWindow& window = openWindow();
     answerNewest(fullReading(dispatch.now()));
     delegate->showSettingsWindow();
     auto& controls = delegate->settingsWindow()->view().controls();
     takePosted();
+    ASSERT_TRUE(iterateUntil([&] { return !controls.historySpan().get_text().empty(); }));
+    EXPECT_EQ(controls.historySpan().get_text().raw(), "Readings since " + local(1700000000) +
+                                                           "\nMinutes since " + local(1699999980) +
+                                                           "\nHours since " + local(1699999200));
 
     controls.refreshInterval().set_value(30);
     EXPECT_EQ(defaults.integerFor(settings::kAutoRefreshInterval, 0), 30);

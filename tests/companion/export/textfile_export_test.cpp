@@ -370,6 +370,12 @@ TEST(PrometheusExposition, HelpEscapesNoQuotesAndInfinitiesAreSigned) {
     EXPECT_EQ(exporter::renderExposition(
                   {{"a", "a \"b\"\\\n", "gauge", {{{}, inf}, {{{"k", "\""}}, -inf}}}}),
               "# HELP a a \"b\"\\\\\\n\n# TYPE a gauge\na +Inf\na{k=\"\\\"\"} -Inf\n");
+    // OpenMetrics escapes quotes in HELP too, and names a counter without _total.
+    EXPECT_EQ(exporter::renderOpenMetrics(
+                  {{"b_seconds_total", "\"", "counter", {{{{"k", "a\\b\n"}}, 2.5}}, "seconds"},
+                   {"c", "", "gauge", {}}}),
+              "# HELP b_seconds \\\"\n# TYPE b_seconds counter\n# UNIT b_seconds seconds\n"
+              "b_seconds_total{k=\"a\\\\b\\n\"} 2.5\n# EOF\n");
 }
 
 TEST_F(TextfileExportTest, OnlyARealDirectoryOfOursIsWrittenFailuresAreToldOnceLeftoversGo) {

@@ -9,9 +9,11 @@
 
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 namespace korvel::history {
@@ -36,6 +38,7 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
     EXPECT_EQ(history({}).status, 1) << "nothing recorded yet";
     start();
+    defaults.setBool(settings::kResolveHostnames, false); // no name then, and no lookups
     HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
     // A sender at 2 MB/s whose last 5 s arrive as its socket's end after it
     // exited at 120 s, and an idle neighbour.
@@ -86,6 +89,18 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
                                        {"bytes_in", 0},
                                        {"bytes_out", 240000000}}));
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
+    const std::string metrics = history({"--top", "1", "--by", "out", "--openmetrics"}).out;
+    EXPECT_NE(metrics.find("# TYPE korvel_history_process_sent_bytes counter\n"
+                           "# UNIT korvel_history_process_sent_bytes bytes\n"
+                           "korvel_history_process_sent_bytes_total{process=\"send\x1b[2J (42)\"} "
+                           "240000000\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_TRUE(metrics.ends_with("\n# EOF\n"));
+    EXPECT_NE(
+        history({"--interfaces", "--openmetrics"})
+            .out.find("\nkorvel_history_interface_sent_bytes_total{interface=\"eth0\"} 125000\n"),
+        std::string::npos);
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
     EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
@@ -105,6 +120,40 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
         EXPECT_EQ(run.status, 2) << bad[0];
         EXPECT_NE(run.err.find("Usage"), std::string::npos);
     }
+}
+
+// A resolver that has not answered holds no reading back; the name is written
+// by a reading after it arrives.
+TEST_F(RecordedHistoryTest, EndpointsGetTheirHostNameOnceTheResolverHasAnswered) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    start();
+    std::promise<void> release;
+    HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults,
+                             [answered = release.get_future().share()](const std::string& address) {
+                                 answered.wait();
+                                 return address == "198.51.100.9"
+                                            ? std::optional<std::string>("far.example")
+                                            : std::nullopt;
+                             });
+    const HelperProcessData sender{42, "send", std::nullopt, 0, 5 << 20};
+    const HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
+    const auto hostAfterAReading = [&] {
+        answer(requests.size() - 1, reading(dispatch.now(), {sender}, {socket}));
+        dispatch.advance(5);
+        manager->refresh();
+        dispatch.runPending();
+        const auto json = nlohmann::json::parse(
+            history({"--connections", "--json", "--since", "2023-12-31 00:00"}).out);
+        return json.size() == 1 ? json[0]["host"] : nlohmann::json("no endpoint");
+    };
+    EXPECT_EQ(hostAfterAReading(), nullptr);
+    release.set_value();
+    nlohmann::json host;
+    for (int i = 0; i < 300 && (host = hostAfterAReading()).is_null(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(host, "far.example");
 }
 
 TEST(HistoryCommandTest, TimesTheCommandTakes) {

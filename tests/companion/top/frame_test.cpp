@@ -1,5 +1,5 @@
+#include "companion/sampling/host_names.h"
 #include "companion/top/frame.h"
-#include "companion/top/host_names.h"
 #include "companion/top/text_layout.h"
 #include "shared/terminal_text.h"
 

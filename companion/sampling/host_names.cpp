@@ -1,4 +1,4 @@
-#include "companion/top/host_names.h"
+#include "companion/sampling/host_names.h"
 
 #include "platform/net/host_name.h"
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <unordered_map>
 
-namespace korvel::top {
+namespace korvel {
 
 using Clock = std::chrono::steady_clock;
 
@@ -154,4 +154,4 @@ HostNames::Resolver systemResolver() {
     return [](const std::string& address) { return platform::hostNameForAddress(address); };
 }
 
-} // namespace korvel::top
+} // namespace korvel

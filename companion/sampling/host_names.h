@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 
-namespace korvel::top {
+namespace korvel {
 
-// Remote host names for the view, looked up off the main thread so a slow or
-// dead resolver never holds a frame: name() answers from the cache at once and
-// queues what it does not know. Answers, failures included, are kept for a
-// while in a cache of bounded size. The resolver cannot be interrupted, so when
-// the workers have made no progress for the timeout another one starts, up to
-// maxWorkers: one dead server does not stall every other name.
+// Remote host names for the views and the history, looked up off the main
+// thread so a slow or dead resolver never holds a frame or a reading: name() answers from the cache
+// at once and queues what it does not know. Answers, failures included, are kept for a while in a
+// cache of bounded size. The resolver cannot be interrupted, so when the workers have made no
+// progress for the timeout another one starts, up to maxWorkers: one dead server does not stall
+// every other name.
 class HostNames {
 public:
     // Numeric address text to a name; no value when there is none.
@@ -51,4 +51,4 @@ private:
 // The system's resolver (getnameinfo, no numeric fallback).
 HostNames::Resolver systemResolver();
 
-} // namespace korvel::top
+} // namespace korvel
