@@ -154,6 +154,12 @@ TEST(RecordedTopTest, ReadingsAndMinutesSteppedWithBracketsShowWhatWasRecorded) 
     EXPECT_EQ(session->model().recorded->bucketSeconds, 0);
     EXPECT_EQ(session->model().recorded->unixTime, kStart + 180);
 
+    // A time before the history opens on its first minute, not an hour holding it.
+    session = RecordedSession::open(kStart - 86400, error);
+    ASSERT_TRUE(session) << error;
+    EXPECT_EQ(std::tuple(session->model().recorded->unixTime, session->model().recorded->earlier),
+              std::tuple(kStart - 60, false));
+
     for (const char* bad : {"soon", "25:00"}) {
         std::ostringstream badOut, badErr;
         EXPECT_EQ(runTopCommand({"--at", bad}, badOut, badErr), 2) << bad;
