@@ -48,7 +48,7 @@ std::string recordedTitle(const RecordedMoment& moment) {
         title += "one-minute bucket";
     } else {
         title += moment.seconds > 0 ? "one reading, " + std::to_string(moment.seconds) + " s"
-                                    : std::string("one reading, the first");
+                                    : std::string("one reading, none kept before it");
     }
     return title + (moment.earlier ? "" : "  (earliest kept)") +
            (moment.later ? "" : "  (latest kept)");
