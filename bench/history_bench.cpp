@@ -1,7 +1,7 @@
 // The history store on a desktop-like load fed on a virtual clock as fast as
 // it writes, into a temporary database: growth per day, a year's projected
 // size, write times, the writer's resident memory day by day, and the times
-// of the questions the history command asks.
+// of the questions the history command asks and of a step of `top --at`.
 //
 //   history_bench [--days N] [--period S] [--keep]
 //
@@ -16,6 +16,7 @@
 #include "bench/command_run.h"
 #include "bench/process_figures.h"
 #include "companion/history/history_location.h"
+#include "companion/history/history_moment.h"
 #include "companion/history/history_query.h"
 #include "companion/history/history_store.h"
 
@@ -397,8 +398,18 @@ int main(int argc, char** argv) {
         });
     };
     const int64_t week = std::min<int64_t>(7, o.days) * kDay;
+    // The moment after the one at `time`, with its neighbours, as `top --at` steps.
+    const auto step = [&](int64_t time) {
+        return timed([&] {
+            const auto from = stepAt(*reader, time);
+            const auto to = from ? stepAfter(*reader, *from) : std::nullopt;
+            return to ? momentOf(*reader, *to).processes.size() : size_t{0};
+        });
+    };
     const Timed questions[] = {
-        top(3600), top(kDay), timed([&] {
+        top(3600),
+        top(kDay),
+        timed([&] {
             return topUsage(*reader, {now - week, now + 1, 1000, {}, 10}, Measure::total,
                             Grouping::process)
                 .size();
@@ -414,11 +425,15 @@ int main(int argc, char** argv) {
                 ++rows;
             }
             return rows;
-        })};
+        }),
+        step(now - kDay),
+        step(now - std::max(o.days - 1, 1) * kDay)};
     const char* const names[][2] = {{"top talkers of the last hour", "<= 50"},
                                     {"top talkers of the last 24 h", "<= 300"},
                                     {"one process's week, its totals", "<= 100"},
-                                    {"one process's week, every row", "<= 100"}};
+                                    {"one process's week, every row", "<= 100"},
+                                    {"a step of top --at, a day back (readings)", "<= 100"},
+                                    {"  and days back (minutes past 48 h)", "<= 100"}};
     std::printf("\n%-44s %12s %12s %12s %8s\n", "question", "wall ms", "CPU ms", "goal", "rows");
     for (size_t i = 0; i < std::size(questions); ++i) {
         std::printf("%-44s %12.1f %12.1f %12s %8zu\n", names[i][0], questions[i].wall,

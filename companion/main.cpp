@@ -54,7 +54,8 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"fetch", "Ask the helper for one reading and print its JSON.", korvel::runFetchCommand},
-    {"top", "Show processes, their sockets and network rates live.", korvel::top::runTopCommand},
+    {"top", "Show processes, their sockets and network rates live, or as recorded.",
+     korvel::top::runTopCommand},
     {"defaults", "Read, write or delete a setting.", korvel::runDefaultsCommand},
     {"history", "What the recorded history says about processes and endpoints.",
      korvel::history::runHistoryCommand},

@@ -4,7 +4,7 @@
 namespace korvel::top {
 namespace {
 
-std::string keysLine(const ViewState& state, size_t width) {
+std::string keysLine(const TopModel& model, const ViewState& state, size_t width) {
     if (state.editingFilter) {
         return "Filter: " + state.filter + "_   Enter keeps it, Esc clears it";
     }
@@ -14,8 +14,13 @@ std::string keysLine(const ViewState& state, size_t width) {
     // The sort letters follow the column titles: CPU% RSS SOCK IN OUT NAME.
     std::string keys = "Sort: c cpu m mem k sockets i in o out n name  / filter  s system  "
                        "Enter sockets  q quit";
+    if (model.recorded) {
+        keys =
+            "[ earlier  ] later  Sort: c cpu m mem k sockets i in o out n name  / filter  q quit";
+    }
     if (columnCount(keys) > width) {
-        keys = "Sort c/m/k/i/o/n  / filter  s system  Enter sockets  q quit";
+        keys = model.recorded ? "[ ] step  Sort c/m/k/i/o/n  / filter  q quit"
+                              : "Sort c/m/k/i/o/n  / filter  s system  Enter sockets  q quit";
     }
     if (!state.filter.empty()) {
         keys = "Filter \"" + state.filter + "\" (Esc clears)  " + keys;
@@ -56,7 +61,7 @@ Frame renderFrame(const TopModel& model, ViewState& state, const FrameOptions& o
         }
         frame.lines.resize(options.height - 1);
         frame.lines.push_back(
-            {fitLeft(keysLine(state, options.width), options.width, options.unicode),
+            {fitLeft(keysLine(model, state, options.width), options.width, options.unicode),
              LineStyle::columns});
     }
     return frame;

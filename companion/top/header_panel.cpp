@@ -2,6 +2,7 @@
 #include "companion/top/text_layout.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace korvel::top {
 namespace {
@@ -32,6 +33,27 @@ const char* pressureText(MemoryPressure pressure) {
     return "";
 }
 
+// What a recorded moment is: when, and how much time it stands for.
+std::string recordedTitle(const RecordedMoment& moment) {
+    const auto time = static_cast<std::time_t>(moment.unixTime);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char when[32];
+    std::strftime(when, sizeof when,
+                  moment.bucketSeconds == 0 ? "%Y-%m-%d %H:%M:%S" : "%Y-%m-%d %H:%M", &local);
+    std::string title = std::string("Korvel top  recorded ") + when + "  ";
+    if (moment.bucketSeconds == 3600) {
+        title += "one-hour bucket";
+    } else if (moment.bucketSeconds > 0) {
+        title += "one-minute bucket";
+    } else {
+        title += moment.seconds > 0 ? "one reading, " + std::to_string(moment.seconds) + " s"
+                                    : std::string("one reading, none kept before it");
+    }
+    return title + (moment.earlier ? "" : "  (earliest kept)") +
+           (moment.later ? "" : "  (latest kept)");
+}
+
 void add(std::vector<FrameLine>& out, const std::string& text, size_t width, bool unicode,
          LineStyle style = LineStyle::plain) {
     out.push_back({fitLeft(text, width, unicode), style});
@@ -50,7 +72,7 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
         title +=
             *state.showSystemProcesses ? "  system processes shown" : "  system processes hidden";
     }
-    add(out, title, width, u, LineStyle::title);
+    add(out, model.recorded ? recordedTitle(*model.recorded) : title, width, u, LineStyle::title);
     if (model.readings > 0 && !model.helperAvailable) {
         add(out, "Helper unreachable: local figures only, no processes or sockets", width, u,
             LineStyle::warning);
@@ -122,6 +144,9 @@ void drawHeader(const TopModel& model, const ViewState& state, const FrameOption
         add(out, "No interface with traffic", width, u);
     }
 
+    if (model.recorded) {
+        return; // the history keeps no path or session
+    }
     const NetworkPathSummary& path = model.path;
     std::string pathLine =
         std::string("Path ") + networkPathStatusText(path.status) + ", " + path.transportLabel;

@@ -44,6 +44,11 @@ json processJson(const TopModel& model, const NetProcess& p) {
         sockets.push_back(connectionJson(c));
     }
     row["connections"] = std::move(sockets);
+    if (model.recorded) {
+        // The history keeps how many sockets there were, not which.
+        const auto count = model.recorded->sockets.find(p.id);
+        row["socketCount"] = count != model.recorded->sockets.end() ? count->second : 0;
+    }
     json closed = json::array();
     if (auto it = model.recentlyClosed.find(p.id); it != model.recentlyClosed.end()) {
         for (const ClosedConnection& entry : it->second) {
@@ -106,6 +111,10 @@ std::string modelJson(const TopModel& model) {
                        {"peakInboundRate", session.peakInboundRate},
                        {"peakOutboundRate", session.peakOutboundRate}}},
                      {"processes", std::move(processes)}};
+    if (const auto& r = model.recorded) {
+        document["recorded"] = {
+            {"time", r->unixTime}, {"bucketSeconds", r->bucketSeconds}, {"seconds", r->seconds}};
+    }
     if (model.otherTcp) {
         document["otherTcp"] = {{"rateIn", model.otherTcp->in}, {"rateOut", model.otherTcp->out}};
     }

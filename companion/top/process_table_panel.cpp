@@ -22,7 +22,11 @@ std::string lower(std::string text) {
     return text;
 }
 
-size_t socketCount(const NetProcess& process, bool showListeningPorts) {
+size_t socketCount(const TopModel& model, const NetProcess& process, bool showListeningPorts) {
+    if (model.recorded) {
+        const auto count = model.recorded->sockets.find(process.id);
+        return count != model.recorded->sockets.end() ? count->second : 0;
+    }
     if (showListeningPorts) {
         return process.connections.size();
     }
@@ -90,8 +94,8 @@ std::vector<const NetProcess*> listedProcesses(const TopModel& model, const View
         case SortKey::memory:
             return descending(static_cast<double>(a->memBytes), static_cast<double>(b->memBytes));
         case SortKey::sockets:
-            return descending(static_cast<double>(socketCount(*a, showListeningPorts)),
-                              static_cast<double>(socketCount(*b, showListeningPorts)));
+            return descending(static_cast<double>(socketCount(model, *a, showListeningPorts)),
+                              static_cast<double>(socketCount(model, *b, showListeningPorts)));
         case SortKey::in:
             return descending(a->rateIn.value_or(-1), b->rateIn.value_or(-1));
         case SortKey::out:
@@ -145,7 +149,8 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
             fitRight(std::to_string(p.id), kPid, u) + " " + fitLeft(userText(model, p), kUser, u) +
             " " + fitRight(cpu, kCpu, u) + " " +
             fitRight(formatBytesCompact(p.memBytes, kRss), kRss, u) + " " +
-            fitRight(std::to_string(socketCount(p, options.showListeningPorts)), kSockets, u) +
+            fitRight(std::to_string(socketCount(model, p, options.showListeningPorts)), kSockets,
+                     u) +
             " " + fitRight(rateCell(p.rateIn), kRate, u) + " " +
             fitRight(rateCell(p.rateOut), kRate, u) + " " + fitLeft(name, nameWidth, u);
         if (originColumn) {

@@ -1,6 +1,8 @@
 #include "companion/top/top_command.h"
 
+#include "companion/history/history_time.h"
 #include "companion/top/model_json.h"
+#include "companion/top/recorded_session.h"
 #include "companion/top/terminal_screen.h"
 #include "companion/top/text_layout.h"
 #include "companion/top/top_session.h"
@@ -13,7 +15,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <ostream>
+#include <tuple>
 
 namespace korvel::top {
 namespace {
@@ -25,14 +29,20 @@ constexpr double kOnceDeadlineSeconds = 30;
 constexpr size_t kPlainWidth = 120;
 constexpr double kMinimumPeriod = 0.5;
 
-constexpr const char* kUsage = R"(Usage: korvel-companion top [-d SECONDS] [--once | --json]
+constexpr const char* kUsage =
+    R"(Usage: korvel-companion top [-d SECONDS | --at TIME] [--once | --json]
 
 Shows processes, their sockets and network rates live on the terminal (q
 quits). Runs its own engine beside a running companion and publishes nothing.
 
   -d, --delay SECONDS   Refresh every SECONDS (at least 0.5).
-  --once                Print one plain-text frame after two readings.
-  --json                Print the model as JSON after two readings.
+  --at TIME             Show the recorded moment at TIME instead ("30m", "3h",
+                        "2d", "YYYY-MM-DD HH:MM", "today HH:MM" or
+                        "yesterday HH:MM"); [ and ] step to the one before
+                        and after: a reading, or a minute or hour bucket
+                        where the readings are no longer kept.
+  --once                Print one plain-text frame (after two readings).
+  --json                Print the model as JSON (after two readings).
 )";
 
 std::string trimmedRight(std::string text) {
@@ -40,20 +50,34 @@ std::string trimmedRight(std::string text) {
     return text;
 }
 
+void printModel(const TopOptions& options, const TopModel& model, ViewState& state,
+                const FrameOptions& frameOptions, std::ostream& out) {
+    if (options.json) {
+        out << modelJson(model) << '\n';
+        return;
+    }
+    for (const FrameLine& line : renderFrame(model, state, frameOptions).lines) {
+        out << trimmedRight(line.text) << '\n';
+    }
+}
+
+std::unique_ptr<TerminalScreen> openScreen(std::ostream& err) {
+    auto screen = TerminalScreen::open();
+    if (!screen) {
+        const char* type = std::getenv("TERM");
+        err << "korvel-companion: top cannot drive this terminal (TERM="
+            << (type != nullptr ? type : "") << " is unknown or cannot move the cursor); "
+            << "try top --once\n";
+    }
+    return screen;
+}
+
 int printAfterTwoReadings(const TopOptions& options, TopSession& session,
                           platform::GLibDispatch& dispatch, std::ostream& out) {
     auto print = [&] {
-        if (options.json) {
-            out << modelJson(session.model()) << '\n';
-        } else {
-            const bool unicode = platform::standardOutputIsTerminal();
-            Frame frame = renderFrame(
-                session.model(), session.state(),
-                session.frameOptions(kPlainWidth, 0, unicode, platform::localClockTime()));
-            for (const FrameLine& line : frame.lines) {
-                out << trimmedRight(line.text) << '\n';
-            }
-        }
+        const bool unicode = platform::standardOutputIsTerminal();
+        printModel(options, session.model(), session.state(),
+                   session.frameOptions(kPlainWidth, 0, unicode, platform::localClockTime()), out);
         out.flush();
         dispatch.quit();
     };
@@ -69,12 +93,8 @@ int printAfterTwoReadings(const TopOptions& options, TopSession& session,
 }
 
 int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::ostream& err) {
-    auto screen = TerminalScreen::open();
+    auto screen = openScreen(err);
     if (!screen) {
-        const char* type = std::getenv("TERM");
-        err << "korvel-companion: top cannot drive this terminal (TERM="
-            << (type != nullptr ? type : "") << " is unknown or cannot move the cursor); "
-            << "try top --once\n";
         return 2;
     }
     const platform::StandardErrorSilenced quietLog;
@@ -114,6 +134,57 @@ int runFullScreen(TopSession& session, platform::GLibDispatch& dispatch, std::os
     return 0;
 }
 
+FrameOptions recordedFrameOptions(size_t width, size_t height, bool unicode) {
+    FrameOptions options;
+    std::tie(options.width, options.height, options.unicode) = std::tuple(width, height, unicode);
+    options.resolveHostnames = false; // no sockets are kept to name
+    return options;
+}
+
+// The recorded moment: printed once, or on the screen until q, stepped with [ and ].
+int runRecorded(const TopOptions& options, std::ostream& out, std::ostream& err) {
+    std::string error;
+    auto session = RecordedSession::open(*options.at, error);
+    if (!session) {
+        err << "korvel-companion top: " << error << '\n';
+        return 1;
+    }
+    if (options.once || options.json) {
+        const bool unicode = platform::standardOutputIsTerminal();
+        printModel(options, session->model(), session->state(),
+                   recordedFrameOptions(kPlainWidth, 0, unicode), out);
+        return out.good() ? 0 : 1;
+    }
+    auto screen = openScreen(err);
+    if (!screen) {
+        return 2;
+    }
+    const platform::StandardErrorSilenced quietLog;
+    platform::GLibDispatch& dispatch = platform::liveDispatch();
+    Frame drawn;
+    auto redraw = [&] {
+        drawn =
+            renderFrame(session->model(), session->state(),
+                        recordedFrameOptions(screen->width(), screen->height(), screen->unicode()));
+        screen->draw(drawn);
+    };
+    platform::onAnyTerminationSignal([&dispatch] { dispatch.quit(); });
+    auto keys = dispatch.mainRepeatingTimer(kKeyPollSeconds, [&] {
+        while (auto key = screen->nextKey()) {
+            session->apply(commandForKey(*key, session->state()), drawn);
+            if (session->state().quit) {
+                dispatch.quit();
+                return;
+            }
+            redraw();
+        }
+    });
+    redraw();
+    dispatch.run();
+    keys.reset();
+    return 0;
+}
+
 } // namespace
 
 std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& args,
@@ -139,6 +210,14 @@ std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& a
                 return std::nullopt;
             }
             options.refreshPeriod = seconds;
+        } else if (arg == "--at") {
+            const std::string_view value = i + 1 < args.size() ? args[++i] : std::string_view{};
+            options.at = history::parseHistoryTime(value, std::time(nullptr));
+            if (!options.at) {
+                error = "--at needs a time such as 3h, 2d, \"2024-05-01 14:30\" or "
+                        "\"yesterday 02:00\"";
+                return std::nullopt;
+            }
         } else {
             error = "unknown option for top: " + std::string(arg);
             return std::nullopt;
@@ -146,6 +225,10 @@ std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& a
     }
     if (options.once && options.json) {
         error = "--once and --json do not go together";
+        return std::nullopt;
+    }
+    if (options.at && options.refreshPeriod) {
+        error = "-d and --at do not go together: a recorded moment does not refresh";
         return std::nullopt;
     }
     return options;
@@ -166,6 +249,9 @@ int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, 
     if (!plain && !(platform::standardInputIsTerminal() && platform::standardOutputIsTerminal())) {
         err << "korvel-companion: top needs a terminal (try top --once or top --json)\n";
         return 2;
+    }
+    if (options->at) {
+        return runRecorded(*options, out, err);
     }
     ManagerEnvironment environment = ManagerEnvironment::live();
     environment.iconForExecutablePath = nullptr; // no window shows them

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,16 @@ struct InterfaceHistory {
     std::vector<double> rateOut;
 };
 using InterfaceHistories = std::map<std::string, InterfaceHistory>;
+
+// A moment read back from the history rather than taken live.
+struct RecordedMoment {
+    int64_t unixTime = 0;
+    int64_t bucketSeconds = 0; // 0 for one reading
+    int64_t seconds = 0;       // what the usage is over
+    bool earlier = false;      // whether [ and ] have somewhere to go
+    bool later = false;
+    std::map<int32_t, size_t> sockets; // per pid: the history keeps counts, not sockets
+};
 
 // What the panels draw: a copy of the engine's model taken after each merge,
 // with the few things the view adds (user names, per-interface histories).
@@ -43,6 +54,7 @@ struct TopModel {
     std::vector<NetProcess> processes;
     RecentlyClosedByPID recentlyClosed;
     std::map<uint32_t, std::string> userNames;
+    std::optional<RecordedMoment> recorded;
 };
 
 inline constexpr size_t kInterfaceHistoryCapacity = 120;

@@ -98,6 +98,10 @@ Command commandForKey(const Key& key, const ViewState& state) {
         return {.kind = C::sortBy, .sortKey = SortKey::name};
     case 12: // Ctrl-L
         return {C::redraw};
+    case '[':
+        return {C::stepBack};
+    case ']':
+        return {C::stepForward};
     default:
         return {};
     }
@@ -110,6 +114,8 @@ void applyCommand(ViewState& state, const Command& command, const std::vector<in
     switch (command.kind) {
     case C::none:
     case C::redraw:
+    case C::stepBack:
+    case C::stepForward:
         break;
     case C::quit:
         state.quit = true;

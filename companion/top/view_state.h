@@ -64,7 +64,9 @@ struct Command {
         moveToEnd,
         open,
         close,
-        redraw
+        redraw,
+        stepBack, // a recorded moment's neighbours
+        stepForward
     };
     Kind kind = Kind::none;
     SortKey sortKey = SortKey::cpu;
