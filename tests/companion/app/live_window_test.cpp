@@ -1,11 +1,13 @@
 #include "companion/app/overview_sections.h"
 #include "companion/app/panel_indicator.h"
+#include "companion/app/panel_metric.h"
 #include "companion/history/history_location.h"
 #include "companion/history/history_store.h"
 #include "tests/companion/app/gtk_test_support.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
 
+#include <cmath>
 #include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -330,7 +332,9 @@ TEST_F(LiveWindowTest, AProcessOfOursShowsItsSocketsAndTheirRatesFromTheRealHelp
 
 TEST_F(LiveWindowTest, OverviewSectionsFollowTheirStoredOrderAndHiddenSet) {
     EXPECT_EQ(overviewSectionOrder("disk, bogus,cpu,disk").front(), "disk");
-    EXPECT_EQ(overviewSectionOrder("disk,bogus,cpu")[1], "cpu");
+    EXPECT_EQ(overviewSectionOrder("path , network,disk"),
+              (std::vector<std::string>{"path", "network", "disk", "cpu", "memory", "gpu",
+                                        "temperatures", "connections", "battery"}));
     EXPECT_EQ(overviewSectionOrder("").size(), kOverviewSectionIds.size());
     EXPECT_EQ(overviewHiddenSections("gpu,nope"), std::set<std::string>{"gpu"});
 
@@ -533,6 +537,34 @@ TEST_F(LiveWindowTest, ThePanelIndicatorFollowsTheMetricAndOpensTheWindow) {
     defaults.setString(settings::kMenuBarMetric, "none");
     dispatch.runPending();
     EXPECT_EQ(indicator.item(), nullptr);
+}
+
+using PanelMetricTest = ManagerFixture;
+
+TEST_F(PanelMetricTest, EachMetricShowsItsOwnFigureAndLevel) {
+    start();
+    SystemStats stats;
+    stats.totalMem = 4;
+    stats.usedMem = 1;
+    stats.diskTotal = 1; // the smallest total still has a share
+    stats.cpuUsagePercent = 12;
+    stats.gpuUsagePercent = 30;
+    stats.battery = BatterySnapshot{75, false, false};
+    stats.cpuTemperatureCelsius = std::nan("");
+    stats.gpuTemperatureCelsius = 70;
+    manager->systemStats.set(stats);
+    const std::vector<std::tuple<const char*, std::optional<std::string>, std::optional<double>>>
+        cases{{"memory", "Memory 25 %", 0.25},
+              {"disk", "Disk 100 %", 1.0},
+              {"gpu", "GPU 30 %", 0.3},
+              {"battery", "Battery 75 %", 0.25},
+              {"cpuTemp", "CPU —", std::nullopt},
+              {"gpuTemp", "GPU 70 °C", 0.7},
+              {"none", std::nullopt, std::nullopt}};
+    for (const auto& [metric, text, level] : cases) {
+        EXPECT_EQ(panelMetricText(metric, *manager), text) << metric;
+        EXPECT_EQ(panelMetricLevel(metric, *manager), level) << metric;
+    }
 }
 
 TEST(PanelIndicatorIcon, TheBarFillsAndColoursWithTheLevel) {
