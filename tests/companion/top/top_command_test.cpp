@@ -79,8 +79,11 @@ Outcome runOnTerminal(std::vector<std::string> args,
             ::waitpid(child, &status, 0);
             break;
         }
+        // A pty hands written bytes to the master through a work queue, so
+        // the last ones can arrive after the writer has exited: drain until
+        // nothing more comes for a while.
         pollfd fd{master, POLLIN, 0};
-        for (ssize_t n; ::poll(&fd, 1, exited ? 0 : 50) > 0 &&
+        for (ssize_t n; ::poll(&fd, 1, exited ? 250 : 50) > 0 &&
                         (n = ::read(master, buffer, sizeof buffer)) > 0;) {
             run.output.append(buffer, static_cast<size_t>(n));
         }
