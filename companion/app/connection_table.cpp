@@ -120,7 +120,7 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
 
 void ConnectionTable::show(std::vector<SocketRowValue> rows) {
     syncListStore(model_.store, std::move(rows), rowKey);
-    model_.resort(view_);
+    model_.resortSoon(view_);
 }
 
 void ConnectionTable::setFilterText(std::string text) {

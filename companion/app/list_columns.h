@@ -10,6 +10,11 @@
 
 namespace korvel {
 
+// Views catch up with a merge after the iteration that applied it, still
+// before the frame that shows it (GDK redraws at G_PRIORITY_HIGH_IDLE + 20),
+// so that input and timers are never held behind both.
+inline constexpr int kViewUpdatePriority = G_PRIORITY_HIGH_IDLE;
+
 // One row object of a table's list store. The store is updated in place:
 // a row keeps its object across refreshes while its key stays, and changed
 // tells the cells bound to it to read it again.
@@ -212,12 +217,28 @@ template <typename Value> struct TableModel {
         selection->set_can_unselect(true);
         view.set_model(selection);
     }
+    TableModel() = default;
+    TableModel(const TableModel&) = delete;
+    TableModel& operator=(const TableModel&) = delete;
+    ~TableModel() { pendingResort_.disconnect(); }
+
     // After the rows' values changed: filter and sort again.
     void refilter() { gtk_filter_changed(filter, GTK_FILTER_CHANGE_DIFFERENT); }
-    void resort(Gtk::ColumnView& view) {
-        if (auto sorter = view.get_sorter()) {
-            gtk_sorter_changed(sorter->gobj(), GTK_SORTER_CHANGE_DIFFERENT);
+    // A resort binds every visible cell again: it runs in a main-loop
+    // iteration of its own, after the update that asked for it, and only
+    // when the rows are out of order.
+    void resortSoon(Gtk::ColumnView& view) {
+        if (pendingResort_.connected()) {
+            return;
         }
+        pendingResort_ = Glib::signal_idle().connect(
+            [this, &view] {
+                if (auto sorter = view.get_sorter(); sorter && !inOrder(sorter->gobj())) {
+                    gtk_sorter_changed(sorter->gobj(), GTK_SORTER_CHANGE_DIFFERENT);
+                }
+                return false;
+            },
+            kViewUpdatePriority);
     }
     // The selected row's value, or null.
     const Value* selected() const {
@@ -225,6 +246,26 @@ template <typename Value> struct TableModel {
         auto* row = rowOf<Value>(item ? item->gobj() : nullptr);
         return row ? &row->value() : nullptr;
     }
+
+private:
+    bool inOrder(GtkSorter* sorter) const {
+        auto* list = G_LIST_MODEL(sorted->gobj());
+        const guint count = g_list_model_get_n_items(list);
+        bool ordered = true;
+        gpointer previous = count > 0 ? g_list_model_get_item(list, 0) : nullptr;
+        for (guint i = 1; ordered && i < count; ++i) {
+            gpointer item = g_list_model_get_item(list, i);
+            ordered = gtk_sorter_compare(sorter, previous, item) != GTK_ORDERING_LARGER;
+            g_object_unref(previous);
+            previous = item;
+        }
+        if (previous != nullptr) {
+            g_object_unref(previous);
+        }
+        return ordered;
+    }
+
+    sigc::connection pendingResort_;
 };
 
 } // namespace korvel

@@ -129,7 +129,16 @@ LiveWindow::LiveWindow(LiveWindowEnvironment environment)
     // After each merge, and the traffic figures after each sampler tick.
     mergeObserver_ = env_.manager->readingsMerged.observe([this](uint64_t) {
         interfaces_.notePeaks();
-        update();
+        // Not in the iteration that merged: the pages' work and the merge's
+        // would hold the loop together.
+        if (!pendingUpdate_.connected()) {
+            pendingUpdate_ = Glib::signal_idle().connect(
+                [this] {
+                    update();
+                    return false;
+                },
+                kViewUpdatePriority);
+        }
     });
     trafficObserver_ = env_.manager->outboundHistory.observe([this](const History&) {
         updateTitle();
@@ -144,6 +153,7 @@ LiveWindow::~LiveWindow() {
     // Posts "hidden" while the members its handlers use are still here.
     hide();
     surfaceState_.disconnect();
+    pendingUpdate_.disconnect();
     env_.manager->outboundHistory.removeObserver(trafficObserver_);
     env_.manager->readingsMerged.removeObserver(mergeObserver_);
     env_.defaults->removeObserver(defaultsObserver_);

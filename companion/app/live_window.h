@@ -72,6 +72,7 @@ private:
     platform::DefaultsObserverToken defaultsObserver_;
     uint64_t trafficObserver_ = 0;
     sigc::connection surfaceState_;
+    sigc::connection pendingUpdate_;
 
     Gtk::HeaderBar header_;
     Gtk::StackSwitcher switcher_;

@@ -155,7 +155,7 @@ void InterfacesPage::update() {
     }
     syncListStore(model_.store, std::move(rows),
                   [](const InterfaceRowValue& row) { return row.stat.id; });
-    model_.resort(view_);
+    model_.resortSoon(view_);
     path_.set_text(localized("Network path") + ": " + pathSummaryText(path));
 }
 

@@ -14,6 +14,26 @@
 namespace korvel {
 namespace {
 
+NetProcess withoutSockets(const NetProcess& process) {
+    NetProcess row;
+    row.id = process.id;
+    row.name = process.name;
+    row.displayName = process.displayName;
+    row.execPath = process.execPath;
+    row.icon = process.icon;
+    row.cpuPercent = process.cpuPercent;
+    row.memBytes = process.memBytes;
+    row.cpuNS = process.cpuNS;
+    row.uid = process.uid;
+    row.unit = process.unit;
+    row.appId = process.appId;
+    row.container = process.container;
+    row.startTime = process.startTime;
+    row.rateIn = process.rateIn;
+    row.rateOut = process.rateOut;
+    return row;
+}
+
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -91,10 +111,8 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
          [](const auto& r) { return r.process.cpuPercent; }, false, true},
         {localized("Memory"), [](const auto& r) { return top::formatBytes(r.process.memBytes); },
          [](const auto& r) { return static_cast<double>(r.process.memBytes); }, false, true},
-        {localized("Sockets"),
-         [](const auto& r) { return std::to_string(r.process.connections.size()); },
-         [](const auto& r) { return static_cast<double>(r.process.connections.size()); }, false,
-         true},
+        {localized("Sockets"), [](const auto& r) { return std::to_string(r.socketCount); },
+         [](const auto& r) { return static_cast<double>(r.socketCount); }, false, true},
         {localized("In"), [](const auto& r) { return rateText(r.process.rateIn); },
          [](const auto& r) { return r.process.rateIn.value_or(-1); }, false, true},
         {localized("Out"), [](const auto& r) { return rateText(r.process.rateOut); },
@@ -153,11 +171,12 @@ void ProcessesPage::update() {
     const auto& processes = manager_->processes.get();
     rows.reserve(processes.size());
     for (const NetProcess& process : processes) {
-        rows.push_back({process, userName(process.uid)});
+        rows.push_back(
+            {withoutSockets(process), process.connections.size(), userName(process.uid)});
     }
     syncListStore(model_.store, std::move(rows),
                   [](const ProcessRowValue& row) { return std::to_string(row.process.id); });
-    model_.resort(view_);
+    model_.resortSoon(view_);
     showSelected();
     const auto& other = manager_->otherTcpRate.get();
     otherTcp_.set_visible(other && (other->in > 0 || other->out > 0));
@@ -207,8 +226,14 @@ void ProcessesPage::showSelected() {
     detailTitle_.set_text(localized("Sockets of") + " " + process.displayName + " (" +
                           std::to_string(process.id) + ")");
     std::vector<SocketRowValue> rows;
-    for (const NetConnection& c : process.connections) {
-        rows.push_back({c, process.displayName});
+    const auto& processes = manager_->processes.get();
+    const auto live = std::find_if(processes.begin(), processes.end(), [&](const NetProcess& p) {
+        return p.id == process.id && p.startTime == process.startTime;
+    });
+    if (live != processes.end()) {
+        for (const NetConnection& c : live->connections) {
+            rows.push_back({c, process.displayName});
+        }
     }
     const auto& closed = manager_->recentlyClosedByPID.get();
     if (auto found = closed.find(process.id); found != closed.end()) {

@@ -13,8 +13,11 @@ namespace korvel {
 
 class KorvelManager;
 
+// A table row: the process without its sockets, which only the selected
+// one shows (read from the model then), so that a refresh copies none.
 struct ProcessRowValue {
     NetProcess process;
+    size_t socketCount = 0;
     std::string user;
 };
 

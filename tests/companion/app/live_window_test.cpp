@@ -231,6 +231,19 @@ TEST_F(LiveWindowTest, TheProcessTableIsUpdatedInPlace) {
     ASSERT_EQ(store->get_n_items(), 2u);
     EXPECT_EQ(rowOfChild(), row) << "the same row object, with new values";
     EXPECT_GT(row->value().process.cpuPercent, 0.0);
+    // Busiest first, and the order follows the figures.
+    const auto busiest = [&] {
+        auto* model = G_LIST_MODEL(processes.model().sorted->gobj());
+        const Glib::RefPtr<Glib::Object> first =
+            Glib::wrap(G_OBJECT(g_list_model_get_item(model, 0)));
+        return rowOf<ProcessRowValue>(first->gobj())->value().process.id;
+    };
+    EXPECT_EQ(busiest(), child);
+    dispatch.advance(0.5);
+    HelperResponse initBusier = ours(250'000'000, std::nullopt);
+    initBusier.processes[1].cpuNS = 400'000'000;
+    answerNewest(initBusier);
+    EXPECT_EQ(busiest(), 1);
 
     processes.search().set_text("SLEEP");
     EXPECT_TRUE(iterateUntil([&] { return processes.model().filtered->get_n_items() == 1; }));
@@ -318,14 +331,15 @@ TEST_F(LiveWindowTest, AProcessOfOursShowsItsSocketsAndTheirRatesFromTheRealHelp
     answerNewest(std::move(*second));
 
     const auto& store = window.processes().model().store;
-    const NetProcess* ours = nullptr;
+    const ProcessRowValue* row = nullptr;
     for (guint i = 0; i < store->get_n_items(); ++i) {
         if (store->get_item(i)->value().process.id == child) {
-            ours = &store->get_item(i)->value().process;
+            row = &store->get_item(i)->value();
         }
     }
-    ASSERT_NE(ours, nullptr);
-    EXPECT_EQ(ours->connections.size(), 3u) << "the listener and both ends";
+    ASSERT_NE(row, nullptr);
+    const NetProcess* ours = &row->process;
+    EXPECT_EQ(row->socketCount, 3u) << "the listener and both ends";
     EXPECT_GT(ours->rateIn.value_or(0), 100'000.0);
     EXPECT_GT(ours->rateOut.value_or(0), 100'000.0);
 }

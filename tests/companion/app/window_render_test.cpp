@@ -14,9 +14,23 @@ std::filesystem::path screenshotDirectory() {
     return std::filesystem::path(KORVEL_TEST_BINARY_DIR).parent_path() / "screenshots";
 }
 
+void notePainted(bool* painted) {
+    *painted = true;
+}
+
 // The window as it is drawn on screen; empty when it has no size.
 Glib::RefPtr<Gdk::Texture> renderWindow(Gtk::Window& window) {
     pumpMainContext();
+    // The views catch up in idle iterations and the frame clock lays out and
+    // paints on its own timer: wait for a frame after them.
+    if (GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(window.gobj()))) {
+        bool painted = false;
+        const gulong handler =
+            g_signal_connect_swapped(clock, "after-paint", G_CALLBACK(notePainted), &painted);
+        window.queue_draw();
+        iterateUntil([&] { return painted; });
+        g_signal_handler_disconnect(clock, handler);
+    }
     const int width = window.get_width();
     const int height = window.get_height();
     if (width <= 0 || height <= 0) {
