@@ -10,6 +10,7 @@
 #include "companion/top/text_layout.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace korvel {
@@ -81,27 +82,45 @@ void HistoryGraph::draw(const Cairo::RefPtr<Cairo::Context>& cr, int width, int 
     for (const Series& s : series_) {
         const History& values = *s.values;
         const size_t n = std::min(values.size(), capacity_);
-        if (n < 2) {
-            continue;
-        }
         const size_t first = values.size() - n;
         const auto x = [&](size_t i) { return width - static_cast<double>(n - 1 - i) * step; };
         const auto y = [&](size_t i) {
             return height - std::clamp(values[first + i] / top, 0.0, 1.0) * (height - 2) - 1;
         };
-        cr->move_to(x(0), y(0));
-        for (size_t i = 1; i < n; ++i) {
-            cr->line_to(x(i), y(i));
+        const auto missing = [&](size_t i) { return std::isnan(values[first + i]); };
+        // Each run of values between gaps is a line of its own.
+        for (size_t begin = 0; begin < n;) {
+            if (missing(begin)) {
+                ++begin;
+                continue;
+            }
+            size_t end = begin;
+            while (end + 1 < n && !missing(end + 1)) {
+                ++end;
+            }
+            if (end > begin) {
+                cr->move_to(x(begin), y(begin));
+                for (size_t i = begin + 1; i <= end; ++i) {
+                    cr->line_to(x(i), y(i));
+                }
+                cr->set_source_rgb(s.red, s.green, s.blue);
+                cr->set_line_width(1.5);
+                cr->stroke_preserve();
+                cr->line_to(x(end), height);
+                cr->line_to(x(begin), height);
+                cr->close_path();
+                cr->set_source_rgba(s.red, s.green, s.blue, 0.15);
+                cr->fill();
+            }
+            begin = end + 1;
         }
-        cr->set_source_rgb(s.red, s.green, s.blue);
-        cr->set_line_width(1.5);
-        cr->stroke_preserve();
-        cr->line_to(x(n - 1), height);
-        cr->line_to(x(0), height);
-        cr->close_path();
-        cr->set_source_rgba(s.red, s.green, s.blue, 0.15);
-        cr->fill();
     }
+}
+
+void HistoryGraph::show(std::vector<Series> series, size_t capacity) {
+    series_ = std::move(series);
+    capacity_ = std::max<size_t>(capacity, 2);
+    queue_draw();
 }
 
 struct OverviewPage::Section {
@@ -122,7 +141,7 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
       notifications_(notifications) {
     set_margin(8);
     KorvelManager& m = *manager_;
-    const std::map<std::string, std::vector<HistoryGraph::Series>> graphs = {
+    liveGraphs_ = {
         {"cpu", {{&m.cpuHistory.get(), 0.21, 0.52, 0.89}}},
         {"gpu", {{&m.gpuHistory.get(), 0.57, 0.25, 0.84}}},
         {"network",
@@ -153,7 +172,7 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
         s.card.set_size_request(260, -1);
         s.card.append(s.header);
         s.card.append(s.figure);
-        if (auto found = graphs.find(id); found != graphs.end()) {
+        if (auto found = liveGraphs_.find(id); found != liveGraphs_.end()) {
             const bool percent = s.id == "cpu" || s.id == "gpu";
             const size_t capacity =
                 s.id == "network" ? kTrafficHistoryRule.capacity : kCPUHistoryRule.capacity;
@@ -198,6 +217,19 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
         sections_.emplace(id, std::move(section));
     }
 
+    const std::vector<Glib::ustring> spans = {localized("Live"), localized("Last hour"),
+                                              localized("Last day"), localized("Last week")};
+    spanChoice_.set_model(Gtk::StringList::create(spans));
+    spanChoice_.set_tooltip_text(localized("What the CPU, GPU and network graphs span"));
+    style::setAccessibleName(spanChoice_, localized("Graph span"));
+    spanChoice_.property_selected().signal_changed().connect([this] {
+        recorded_.request(static_cast<GraphSpan>(
+            std::min<guint>(spanChoice_.get_selected(), static_cast<guint>(GraphSpan::week))));
+        recordedAt_ = std::chrono::steady_clock::now();
+    });
+    recorded_.read.connect([this] { showGraphs(); });
+    bar_.append(spanChoice_);
+
     menuButton_.set_label(localized("Sections"));
     menuButton_.set_tooltip_text(localized("Show or hide sections"));
     style::setAccessibleName(menuButton_, localized("Show or hide sections"));
@@ -235,6 +267,34 @@ OverviewPage::~OverviewPage() {
     if (dragging_) {
         dragEnded();
     }
+}
+
+void OverviewPage::showGraphs() {
+    const GraphSpan span = recorded_.span();
+    const RecordedGraphs::Values& recorded = recorded_.values();
+    for (const auto& [id, live] : liveGraphs_) {
+        HistoryGraph* graph = sections_.at(id)->graph.get();
+        std::vector<HistoryGraph::Series> series = live;
+        const std::map<std::string, std::vector<const History*>> fromHistory = {
+            {"cpu", {&recorded.cpu}},
+            {"gpu", {&recorded.gpu}},
+            {"network", {&recorded.in, &recorded.out}}};
+        const auto found = fromHistory.find(id);
+        if (span == GraphSpan::live || found == fromHistory.end()) {
+            graph->show(std::move(series),
+                        id == "network" ? kTrafficHistoryRule.capacity : kCPUHistoryRule.capacity);
+            continue;
+        }
+        for (size_t i = 0; i < series.size(); ++i) {
+            series[i].values = found->second[i];
+        }
+        graph->show(std::move(series), RecordedGraphs::slotsOf(span));
+    }
+}
+
+const HistoryGraph* OverviewPage::graph(const std::string& id) const {
+    const auto found = sections_.find(id);
+    return found == sections_.end() ? nullptr : found->second->graph.get();
 }
 
 void OverviewPage::applyLayout() {
@@ -332,6 +392,12 @@ void OverviewPage::setSection(const std::string& id, const std::string& figure,
 }
 
 void OverviewPage::update() {
+    // The recorded spans gain a minute bucket a minute.
+    if (recorded_.wanted() != GraphSpan::live &&
+        std::chrono::steady_clock::now() - recordedAt_ > std::chrono::minutes(1)) {
+        recorded_.request(recorded_.wanted());
+        recordedAt_ = std::chrono::steady_clock::now();
+    }
     const SystemStats& st = manager_->systemStats.get();
     setSection("cpu", percent(st.cpuUsagePercent),
                localized("load") + " " + format("%.2f", st.loadAverage1m) + " · " +

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "companion/app/recorded_graphs.h"
 #include "companion/model/history.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
 
 #include <gtkmm.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,7 +21,8 @@ class KorvelManager;
 
 // A line per history, drawn from the engine's own lists each frame: the
 // newest value at the right edge, one slot per entry of the history's
-// capacity, scaled to a fixed top or to the largest value shown.
+// capacity, scaled to a fixed top or to the largest value shown. A NaN is a
+// gap in the line.
 class HistoryGraph : public Gtk::DrawingArea {
 public:
     struct Series {
@@ -28,6 +31,10 @@ public:
     };
 
     HistoryGraph(std::vector<Series> series, size_t capacity, std::optional<double> top);
+
+    // Draws these lists from now on.
+    void show(std::vector<Series> series, size_t capacity);
+    const std::vector<Series>& series() const { return series_; }
 
 private:
     void draw(const Cairo::RefPtr<Cairo::Context>& cr, int width, int height) const;
@@ -68,9 +75,14 @@ public:
     // A section's title bar, the handle a drag starts from.
     Gtk::Widget& dragHandle(const std::string& id);
     Gtk::MenuButton& sectionsMenu() { return menuButton_; }
+    // What the CPU, GPU and network graphs span: live, or the recorded last
+    // hour, day or week.
+    Gtk::DropDown& graphSpan() { return spanChoice_; }
+    const HistoryGraph* graph(const std::string& id) const;
 
 private:
     struct Section;
+    void showGraphs();
     void applyLayout();
     void setSection(const std::string& id, const std::string& figure, const std::string& detail);
 
@@ -79,10 +91,14 @@ private:
     platform::NotificationCenter& notifications_;
     platform::DefaultsObserverToken observer_;
     std::map<std::string, std::unique_ptr<Section>> sections_;
+    std::map<std::string, std::vector<HistoryGraph::Series>> liveGraphs_;
     std::vector<std::string> order_;
     bool dragging_ = false;
 
+    RecordedGraphs recorded_;
+    std::chrono::steady_clock::time_point recordedAt_{};
     Gtk::Box bar_{Gtk::Orientation::HORIZONTAL, 6};
+    Gtk::DropDown spanChoice_;
     Gtk::MenuButton menuButton_;
     Gtk::Popover menu_;
     Gtk::Box menuBox_{Gtk::Orientation::VERTICAL, 2};

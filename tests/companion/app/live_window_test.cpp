@@ -344,6 +344,45 @@ TEST_F(LiveWindowTest, AProcessOfOursShowsItsSocketsAndTheirRatesFromTheRealHelp
     EXPECT_GT(ours->rateOut.value_or(0), 100'000.0);
 }
 
+TEST_F(LiveWindowTest, TheGraphsShowTheRecordedLastHourAndGoBackToLive) {
+    TempDir state;
+    ScopedEnv stateHome("XDG_STATE_HOME", state.str());
+    std::string error;
+    auto db = history::openHistoryForWriting(*history::historyPlace(), error, [](const auto&) {});
+    ASSERT_TRUE(db) << error;
+    history::HistoryStore store(std::move(*db));
+    // The last twenty minutes at 42 % CPU; nothing before.
+    const int64_t now = std::time(nullptr);
+    for (int64_t t = now - 1200; t <= now; t += 5) {
+        history::HistoryReading reading;
+        reading.time = t;
+        reading.system.cpuPercent = 42;
+        ASSERT_EQ(store.record(reading, {}), 0);
+    }
+
+    LiveWindow& window = openWindow();
+    answerNewest(fullReading(dispatch.now()));
+    auto& overview = window.overview();
+    const HistoryGraph* cpu = overview.graph("cpu");
+    ASSERT_NE(cpu, nullptr);
+    EXPECT_EQ(cpu->series().front().values, &manager->cpuHistory.get());
+
+    overview.graphSpan().set_selected(1); // the last hour
+    ASSERT_TRUE(iterateUntil([&] { return cpu->series().front().values->size() == 60; }));
+    const History& recorded = *cpu->series().front().values;
+    EXPECT_TRUE(std::isnan(recorded.front())) << "nothing recorded then";
+    EXPECT_DOUBLE_EQ(recorded[recorded.size() - 2], 42);
+    const auto minutes =
+        std::count_if(recorded.begin(), recorded.end(), [](double v) { return v == 42; });
+    EXPECT_TRUE(minutes == 20 || minutes == 21) << minutes << " slots of a minute";
+    EXPECT_EQ(overview.graph("connections")->series().front().values,
+              &manager->connectionCountHistory.get())
+        << "not recorded: stays live";
+
+    overview.graphSpan().set_selected(0);
+    EXPECT_EQ(cpu->series().front().values, &manager->cpuHistory.get());
+}
+
 TEST_F(LiveWindowTest, OverviewSectionsFollowTheirStoredOrderAndHiddenSet) {
     EXPECT_EQ(overviewSectionOrder("disk, bogus,cpu,disk").front(), "disk");
     EXPECT_EQ(overviewSectionOrder("path , network,disk"),
