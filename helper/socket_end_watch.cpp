@@ -16,8 +16,9 @@ using namespace std::chrono_literals;
 constexpr auto kFirstPeriod = 5s;
 constexpr auto kShortestPeriod = 500ms;
 constexpr auto kLongestPeriod = 30s;
-// How often the listener looks whether it is still wanted.
-constexpr int kPollMilliseconds = 200;
+// The longest the listener waits before it looks whether it is still wanted;
+// it also looks at each of the watcher's turns.
+constexpr int kPollMilliseconds = 1000;
 
 } // namespace
 
@@ -74,8 +75,10 @@ void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, Socket
     auto nextLook = Clock::now() + watcher.period();
     std::vector<platform::proc::SocketInfo> sockets;
     for (;;) {
+        // Rounded up: rounded down, the last millisecond before a look
+        // would be spent polling with no timeout over and over.
         const auto untilLook =
-            std::chrono::duration_cast<std::chrono::milliseconds>(nextLook - Clock::now());
+            std::chrono::ceil<std::chrono::milliseconds>(nextLook - Clock::now());
         sockets.clear();
         listener.receive(sockets, static_cast<int>(std::clamp<int64_t>(untilLook.count(), 0,
                                                                        kPollMilliseconds)));
