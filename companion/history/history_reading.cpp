@@ -16,6 +16,14 @@ double unixTime(double absoluteTime) {
     return absoluteTime + platform::kUnixToAbsoluteTimeOffset;
 }
 
+void addEndedSockets(const KorvelManager& manager, std::vector<EndedSocket>& ended) {
+    for (const auto& c : manager.endedConnections.get()) {
+        ended.push_back({c.pid,
+                         {c.proto, c.localAddr, c.localPort, c.remoteAddr, c.remotePort, c.bytesIn,
+                          c.bytesOut}});
+    }
+}
+
 HistoryReading readingFromModel(const KorvelManager& manager, double now) {
     HistoryReading reading;
     reading.time = static_cast<int64_t>(std::llround(unixTime(now)));
@@ -41,11 +49,7 @@ HistoryReading readingFromModel(const KorvelManager& manager, double now) {
                                       c.remoteAddr, c.remotePort, c.bytesIn, c.bytesOut});
         }
     }
-    for (const auto& c : manager.endedConnections.get()) {
-        reading.endedSockets.push_back({c.pid,
-                                        {c.proto, c.localAddr, c.localPort, c.remoteAddr,
-                                         c.remotePort, c.bytesIn, c.bytesOut}});
-    }
+    addEndedSockets(manager, reading.endedSockets);
     for (const auto& i : manager.allInterfaceStats.get()) {
         reading.interfaces.push_back({i.id, i.bytesIn, i.bytesOut});
     }

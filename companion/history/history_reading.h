@@ -76,6 +76,8 @@ struct HistoryReading {
 
 // The manager's published model at absolute time now.
 HistoryReading readingFromModel(const KorvelManager& manager, double now);
+// Only the sockets the last merge heard end, added to `ended`.
+void addEndedSockets(const KorvelManager& manager, std::vector<EndedSocket>& ended);
 
 // Unix seconds from an absolute time (seconds since 2001).
 double unixTime(double absoluteTime);

@@ -7,7 +7,9 @@
 #include "platform/defaults/user_defaults.h"
 #include "platform/log/report_line.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <sqlite3.h>
 
 namespace korvel::history {
@@ -16,6 +18,8 @@ namespace {
 // Readings waiting for the writer beyond this are dropped: their counters
 // are cumulative, so the next one written still carries what they saw.
 constexpr int kMostPending = 3;
+// Readings at the user's period arrive a little early or late.
+constexpr double kPeriodSlack = 0.25;
 
 void say(const std::string& message) {
     platform::log::reportLine("Korvel: " + message);
@@ -74,15 +78,33 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                                                  queue = queue_, &dispatch, &defaults](uint64_t) {
         const auto self = weak.lock();
         if (!self ||
-            !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault) ||
-            writer->pending.load() >= kMostPending) {
+            !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault)) {
             return;
         }
+        // The history keeps the user's period: a window's half-second
+        // readings would make it ten times larger. Counters are cumulative,
+        // so a reading left out loses nothing but the sockets it heard end,
+        // and those go with the next one written.
+        const double now = dispatch.now();
+        const double period = static_cast<double>(std::clamp(
+            defaults.integerFor(settings::kAutoRefreshInterval,
+                                settings::kAutoRefreshIntervalDefault),
+            settings::kAutoRefreshIntervalMinimum, settings::kAutoRefreshIntervalMaximum));
+        if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
+            writer->pending.load() >= kMostPending) {
+            addEndedSockets(*self, carriedEnded_);
+            return;
+        }
+        lastRecorded_ = now;
         HistoryLimits limits;
         const int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
                                                       settings::kHistoryMaxMegabytesDefault);
         limits.maxBytes = static_cast<uint64_t>(std::clamp<int64_t>(megabytes, 1, 1 << 20)) << 20;
-        HistoryReading reading = readingFromModel(*self, dispatch.now());
+        HistoryReading reading = readingFromModel(*self, now);
+        reading.endedSockets.insert(reading.endedSockets.begin(),
+                                    std::make_move_iterator(carriedEnded_.begin()),
+                                    std::make_move_iterator(carriedEnded_.end()));
+        carriedEnded_.clear();
         if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
             if (!hostNames_) {
                 hostNames_ = std::make_unique<HostNames>(resolver_);

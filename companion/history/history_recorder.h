@@ -1,12 +1,14 @@
 #pragma once
 
 #include "companion/history/history_location.h"
+#include "companion/history/history_reading.h"
 #include "companion/sampling/host_names.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/notification_center.h"
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace korvel {
 class KorvelManager;
@@ -42,6 +44,8 @@ private:
     std::shared_ptr<platform::SerialQueue> queue_;
     HostNames::Resolver resolver_;
     std::unique_ptr<HostNames> hostNames_; // made when first wanted
+    std::optional<double> lastRecorded_;
+    std::vector<EndedSocket> carriedEnded_; // of readings left out, for the next one
     uint64_t observer_ = 0;
 };
 

@@ -122,6 +122,39 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     }
 }
 
+// With the window open the engine merges every half second; the history
+// keeps the user's period, and a socket that ended in a reading left out
+// still adds its last bytes.
+TEST_F(RecordedHistoryTest, HalfSecondReadingsAreKeptAtTheUsersPeriodAndLoseNoEndedSocket) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    start();
+    defaults.setBool(settings::kResolveHostnames, false);
+    HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
+    const HelperProcessData idle{7, "idle", std::nullopt, 0, 6 << 20};
+    const HelperProcessData sender{42, "send", std::nullopt, 0, 5 << 20};
+    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
+    for (uint64_t half = 0; half <= 40; ++half) {
+        socket.bytesOut = half * 1'000'000;
+        HelperResponse r = half < 21 ? reading(dispatch.now(), {idle, sender}, {socket})
+                                     : reading(dispatch.now(), {idle});
+        if (half == 21) {
+            r.endedConnections = {socket}; // at 10.5 s, between two kept readings
+        }
+        answer(requests.size() - 1, r);
+        dispatch.advance(0.5);
+        manager->refresh();
+    }
+    std::string error;
+    auto db = openHistoryForReading(*historyPlace(), error);
+    ASSERT_TRUE(db) << error;
+    EXPECT_EQ(db->integerOf("SELECT count(*) FROM system_reading"), 5) << "0, 5, 10, 15 and 20 s";
+    const auto json = nlohmann::json::parse(
+        history({"--connections", "--json", "--since", "2023-12-31 00:00"}).out);
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(json[0]["bytes_out"], 21'000'000);
+}
+
 // A resolver that has not answered holds no reading back; the name is written
 // by a reading after it arrives.
 TEST_F(RecordedHistoryTest, EndpointsGetTheirHostNameOnceTheResolverHasAnswered) {
