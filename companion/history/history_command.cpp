@@ -243,7 +243,22 @@ std::vector<exporter::MetricFamily> metricFamilies(Database& db, const Options& 
     auto count = family("processes", "Processes in the group.", false, "");
     const auto grouping =
         std::ranges::find_if(kGroupings, [&](const auto& g) { return g.second == o.group; })->first;
-    for (const auto& r : topUsage(db, o.window, o.by, o.group)) {
+    // A pid used again by a program of the same name gives a second row with
+    // the same label: one series must not be listed twice, so they add up.
+    std::vector<UsageRow> rows;
+    for (UsageRow& r : topUsage(db, o.window, o.by, o.group)) {
+        const auto same = std::ranges::find(rows, r.label, &UsageRow::label);
+        if (same == rows.end()) {
+            rows.push_back(std::move(r));
+            continue;
+        }
+        same->cpuSeconds += r.cpuSeconds;
+        same->peakRss = std::max(same->peakRss, r.peakRss);
+        same->bytesIn += r.bytesIn;
+        same->bytesOut += r.bytesOut;
+        same->processes += r.processes;
+    }
+    for (const auto& r : rows) {
         const std::vector<std::pair<std::string, std::string>> labels = {
             {std::string(grouping), r.label}};
         cpu.samples.push_back({labels, r.cpuSeconds});

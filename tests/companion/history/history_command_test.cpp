@@ -2,6 +2,7 @@
 #include "companion/history/history_location.h"
 #include "companion/history/history_recorder.h"
 #include "companion/history/history_schema.h"
+#include "companion/history/history_store.h"
 #include "companion/history/history_time.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/scoped_env.h"
@@ -187,6 +188,40 @@ TEST_F(RecordedHistoryTest, EndpointsGetTheirHostNameOnceTheResolverHasAnswered)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(host, "far.example");
+}
+
+// A pid used again by a program of the same name: one series, both shares.
+TEST(HistoryCommandTest, OpenMetricsListsAPidUsedTwiceUnderOneNameOnce) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    std::string error;
+    auto db = openHistoryForWriting(*historyPlace(), error, [](const std::string&) {});
+    ASSERT_TRUE(db) << error;
+    HistoryStore store(std::move(*db));
+    const auto sender = [](double start, uint16_t port, uint64_t out) {
+        ProcessSample p;
+        std::tie(p.pid, p.startTime, p.name, p.uid) = std::tuple(42, start, "send", 1000);
+        p.sockets = {{"TCP", "10.0.0.2", port, "198.51.100.9", 443, 0, out}};
+        return p;
+    };
+    const std::pair<ProcessSample, int64_t> readings[] = {{sender(1699999000, 5000, 0), 0},
+                                                          {sender(1699999000, 5000, 1000), 5},
+                                                          {sender(1699999900, 5001, 0), 10},
+                                                          {sender(1699999900, 5001, 500), 15}};
+    for (const auto& [process, offset] : readings) {
+        HistoryReading r;
+        r.time = 1700000000 + offset;
+        r.processes = {process};
+        ASSERT_EQ(store.record(r, {}), 0);
+    }
+    const std::string metrics =
+        history({"--openmetrics", "--since", "2023-11-01 00:00", "--until", "2023-12-01 00:00"})
+            .out;
+    const std::string series = "korvel_history_process_sent_bytes_total{process=\"send (42)\"}";
+    const size_t first = metrics.find(series);
+    ASSERT_NE(first, std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find(series, first + 1), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.substr(first + series.size(), 6), " 1500\n");
 }
 
 TEST(HistoryCommandTest, TimesTheCommandTakes) {
