@@ -327,6 +327,10 @@ void runChurn(const Options& o, bool paced, Truth& truth, const std::string& run
              cpu);
     printRow(name, "in", static_cast<double>(truth.received), counted.sinkIn, counted.otherIn, cpu);
     stopChildren();
+    // The load's connections still open end with its processes; a reading
+    // takes their ends, or the next load would count them as other TCP.
+    std::this_thread::sleep_for(1s);
+    fetchReading();
 }
 
 } // namespace
