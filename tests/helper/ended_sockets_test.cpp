@@ -55,8 +55,12 @@ std::string reported(EndedSocketLedger& ledger, EndedSocketsCursor& cursor) {
 
 TEST(EndedSocketLedgerTest, EachEndedSocketGoesOnceToEachClientUnderThePidThatHeldIt) {
     EndedSocketLedger ledger;
-    // Cookie 3 had moved 10/15 before the listening began: only what it moved since counts.
-    ledger.listeningBegan({destroyedSocket(3, 5002, 10, 15)});
+    // Cookie 3 had moved 10/15 before the listening began: only what it moved
+    // since counts; cookie 13's counters were not known then: all of it counts.
+    SocketInfo uncountedAtStart = destroyedSocket(13, 5009, 0, 0);
+    uncountedAtStart.bytesReceived.reset();
+    uncountedAtStart.bytesAcked.reset();
+    ledger.listeningBegan({destroyedSocket(3, 5002, 10, 15), uncountedAtStart});
     EndedSocketsCursor first;
     EndedSocketsCursor second;
     EndedSocketsCursor third;
@@ -65,7 +69,8 @@ TEST(EndedSocketLedgerTest, EachEndedSocketGoesOnceToEachClientUnderThePidThatHe
     ledger.attribute({listedRow(7, 1, 5000), listedRow(8, 2, 5001)}, 10);
     EXPECT_EQ(reported(ledger, second), "");
     ledger.destroyed(destroyedSocket(1, 5000, 500, 1000), 11);
-    ledger.destroyed(destroyedSocket(3, 5002, 30, 40), 11);     // never listed
+    ledger.destroyed(destroyedSocket(3, 5002, 30, 40), 11); // never listed
+    ledger.destroyed(destroyedSocket(13, 5009, 30, 40), 11);
     ledger.destroyed(destroyedSocket(4, 5003, 9, 9, true), 11); // loopback both ends
     // Ended while a dump that began before it still listed it.
     ledger.destroyed(destroyedSocket(5, 5004, 60, 70), 12.5);
@@ -73,9 +78,9 @@ TEST(EndedSocketLedgerTest, EachEndedSocketGoesOnceToEachClientUnderThePidThatHe
     ledger.attribute({listedRow(8, 2, 5001), listedRow(9, 5, 5004), listedRow(7, 6, 5000)}, 12);
     ledger.destroyed(destroyedSocket(6, 5000, 7, 8), 13);
 
-    EXPECT_EQ(reported(ledger, first), "7:1:500/1000 9:5:60/70 7:6:7/8 other 20/25");
+    EXPECT_EQ(reported(ledger, first), "7:1:500/1000 9:5:60/70 7:6:7/8 other 50/65");
     EXPECT_EQ(reported(ledger, first), "other 0/0");
-    EXPECT_EQ(reported(ledger, second), "7:1:500/1000 9:5:60/70 7:6:7/8 other 20/25");
+    EXPECT_EQ(reported(ledger, second), "7:1:500/1000 9:5:60/70 7:6:7/8 other 50/65");
 
     // Listings and ended rows are kept two minutes to the second; a socket that
     // ended after a dump began waits for the next; unknown counters add nothing.
@@ -87,7 +92,7 @@ TEST(EndedSocketLedgerTest, EachEndedSocketGoesOnceToEachClientUnderThePidThatHe
     ledger.destroyed(uncounted, 14);
     ledger.attribute({}, 133);
     ledger.destroyed(destroyedSocket(10, 5006, 1, 2), 133);
-    EXPECT_EQ(reported(ledger, third), "7:6:7/8 7:10:1/2 other 25/30");
+    EXPECT_EQ(reported(ledger, third), "7:6:7/8 7:10:1/2 other 55/70");
 }
 
 } // namespace
