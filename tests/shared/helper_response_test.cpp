@@ -298,6 +298,11 @@ TEST(HelperResponseTest, HandPickedTextReadsAsTheReferenceReadsIt) {
         const auto nest = [&](size_t above) {
             return std::string(levels - above, '[') + std::string(levels - above, ']');
         };
+        std::string nestedObjects;
+        for (size_t i = 0; i < levels; ++i) {
+            nestedObjects += "{\"a\":";
+        }
+        nestedObjects += "1" + std::string(levels, '}');
         for (const std::string key :
              {"z", "timestamp", "totalRam", "usedRam", "freeRam", "memPressureLevel",
               "gpuCoreCount", "gpuUsagePercent", "cpuTemperatureCelsius", "gpuTemperatureCelsius",
@@ -309,6 +314,13 @@ TEST(HelperResponseTest, HandPickedTextReadsAsTheReferenceReadsIt) {
                                         key + "\":" + (rows ? "[]" : "1");
             EXPECT_EQ(decodeHelperResponse(doc(members)).has_value(), levels == 256)
                 << key << " " << levels;
+            if (rows) { // a value that is no array at all is skipped to the same depth
+                const std::string objects =
+                    nestedObjects + ",\"" + key + "\":[]"; // given again, counts last
+                EXPECT_EQ(decodeHelperResponse(doc(",\"" + key + "\":" + objects)).has_value(),
+                          levels == 256)
+                    << key << " objects " << levels;
+            }
         }
     }
 }
