@@ -367,15 +367,22 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
 
 TEST(PrometheusExposition, HelpEscapesNoQuotesAndInfinitiesAreSigned) {
     const double inf = std::numeric_limits<double>::infinity();
+    // Whole numbers read as integers, up to where digits would run long.
     EXPECT_EQ(exporter::renderExposition(
-                  {{"a", "a \"b\"\\\n", "gauge", {{{}, inf}, {{{"k", "\""}}, -inf}}}}),
-              "# HELP a a \"b\"\\\\\\n\n# TYPE a gauge\na +Inf\na{k=\"\\\"\"} -Inf\n");
-    // OpenMetrics escapes quotes in HELP too, and names a counter without _total.
+                  {{"a",
+                    "a \"b\"\\\n",
+                    "gauge",
+                    {{{}, inf}, {{{"k", "\""}}, -inf}, {{}, 2.4e8}, {{}, 1e300}}}}),
+              "# HELP a a \"b\"\\\\\\n\n# TYPE a gauge\na +Inf\na{k=\"\\\"\"} -Inf\n"
+              "a 240000000\na 1e+300\n");
+    // OpenMetrics escapes quotes in HELP too, names a counter without _total,
+    // and gives a UNIT line only to a family with a unit.
     EXPECT_EQ(exporter::renderOpenMetrics(
                   {{"b_seconds_total", "\"", "counter", {{{{"k", "a\\b\n"}}, 2.5}}, "seconds"},
-                   {"c", "", "gauge", {}}}),
+                   {"c", "", "gauge", {}},
+                   {"d", "", "gauge", {{{}, 1}}}}),
               "# HELP b_seconds \\\"\n# TYPE b_seconds counter\n# UNIT b_seconds seconds\n"
-              "b_seconds_total{k=\"a\\\\b\\n\"} 2.5\n# EOF\n");
+              "b_seconds_total{k=\"a\\\\b\\n\"} 2.5\n# HELP d \n# TYPE d gauge\nd 1\n# EOF\n");
 }
 
 TEST_F(TextfileExportTest, OnlyARealDirectoryOfOursIsWrittenFailuresAreToldOnceLeftoversGo) {
