@@ -87,6 +87,9 @@ public:
     // Seconds from asking the helper to having its answer, for the last answer.
     double lastReadingDuration() const { return lastReadingDuration_; }
     double refreshPeriod() const;
+    // The user's period in seconds ("autoRefreshInterval", clamped), whatever a
+    // window asks for meanwhile.
+    int64_t refreshIntervalSetting() const;
     double trafficSamplerPeriod() const;
     bool isPopoverVisible() const { return isPopoverVisible_; }
     const std::string& currentPopoverTab() const { return currentPopoverTab_; }
@@ -128,7 +131,6 @@ private:
     void publishInterfaces(std::vector<InterfaceStat> rows, const InterfaceStatsByName& prevIfStats,
                            double timestamp, double now);
 
-    int64_t refreshIntervalSetting() const;
     bool showSystemProcessesSetting() const;
     bool trafficEnabledSetting() const;
 

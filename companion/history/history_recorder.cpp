@@ -86,10 +86,7 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
         // so a reading left out loses nothing but the sockets it heard end,
         // and those go with the next one written.
         const double now = dispatch.now();
-        const double period = static_cast<double>(std::clamp(
-            defaults.integerFor(settings::kAutoRefreshInterval,
-                                settings::kAutoRefreshIntervalDefault),
-            settings::kAutoRefreshIntervalMinimum, settings::kAutoRefreshIntervalMaximum));
+        const auto period = static_cast<double>(self->refreshIntervalSetting());
         if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
             writer->pending.load() >= kMostPending) {
             addEndedSockets(*self, carriedEnded_);
