@@ -18,6 +18,11 @@ namespace {
 
 constexpr int kGraphHeight = 56;
 
+// How many of the engine's entries a live graph spans.
+size_t liveCapacity(const std::string& id) {
+    return id == "network" ? kTrafficHistoryRule.capacity : kCPUHistoryRule.capacity;
+}
+
 const char* sectionTitle(const std::string& id) {
     static const std::map<std::string, const char*> titles = {
         {"cpu", translatable("CPU")},          {"memory", translatable("Memory")},
@@ -174,9 +179,7 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
         s.card.append(s.figure);
         if (auto found = liveGraphs_.find(id); found != liveGraphs_.end()) {
             const bool percent = s.id == "cpu" || s.id == "gpu";
-            const size_t capacity =
-                s.id == "network" ? kTrafficHistoryRule.capacity : kCPUHistoryRule.capacity;
-            s.graph = std::make_unique<HistoryGraph>(found->second, capacity,
+            s.graph = std::make_unique<HistoryGraph>(found->second, liveCapacity(s.id),
                                                      percent ? std::optional(100.0) : std::nullopt);
             s.card.append(*s.graph);
         }
@@ -272,17 +275,16 @@ OverviewPage::~OverviewPage() {
 void OverviewPage::showGraphs() {
     const GraphSpan span = recorded_.span();
     const RecordedGraphs::Values& recorded = recorded_.values();
+    const std::map<std::string, std::vector<const History*>> fromHistory = {
+        {"cpu", {&recorded.cpu}},
+        {"gpu", {&recorded.gpu}},
+        {"network", {&recorded.in, &recorded.out}}};
     for (const auto& [id, live] : liveGraphs_) {
         HistoryGraph* graph = sections_.at(id)->graph.get();
         std::vector<HistoryGraph::Series> series = live;
-        const std::map<std::string, std::vector<const History*>> fromHistory = {
-            {"cpu", {&recorded.cpu}},
-            {"gpu", {&recorded.gpu}},
-            {"network", {&recorded.in, &recorded.out}}};
         const auto found = fromHistory.find(id);
         if (span == GraphSpan::live || found == fromHistory.end()) {
-            graph->show(std::move(series),
-                        id == "network" ? kTrafficHistoryRule.capacity : kCPUHistoryRule.capacity);
+            graph->show(std::move(series), liveCapacity(id));
             continue;
         }
         for (size_t i = 0; i < series.size(); ++i) {
