@@ -1,7 +1,8 @@
 #include "platform/service/service_directory.h"
 
+#include "platform/system/home_directory.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,13 +25,9 @@ bool ensurePrivateDirectory(const std::string& path) {
 } // namespace
 
 std::optional<std::string> serviceDirectory() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string path;
-    if (runtime != nullptr && runtime[0] == '/') {
-        path = std::string(runtime) + "/qn.Korvel";
-    } else {
-        path = "/tmp/qn.Korvel-" + std::to_string(::getuid());
-    }
+    const auto runtime = runtimeDirectory();
+    const std::string path =
+        runtime ? *runtime + "/qn.Korvel" : "/tmp/qn.Korvel-" + std::to_string(::getuid());
     if (!ensurePrivateDirectory(path)) {
         return std::nullopt;
     }

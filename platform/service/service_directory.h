@@ -5,8 +5,8 @@
 
 namespace korvel::platform::service {
 
-// $XDG_RUNTIME_DIR/qn.Korvel, or /tmp/qn.Korvel-<uid> without a runtime
-// directory; created 0700 when missing. No value when it exists but is not a
+// <runtime directory>/qn.Korvel (see runtimeDirectory), or /tmp/qn.Korvel-<uid>
+// without one; created 0700 when missing. No value when it exists but is not a
 // private directory of ours (someone else's, a symlink, or group/world access).
 std::optional<std::string> serviceDirectory();
 

@@ -1,8 +1,7 @@
 #include "platform/system/shared_runtime_directory.h"
 
+#include "platform/system/home_directory.h"
 #include "platform/system/owned_directory.h"
-
-#include <cstdlib>
 
 namespace korvel::platform {
 
@@ -11,11 +10,11 @@ std::optional<std::string> sharedRuntimeDirectory(const std::string& groupIdenti
         groupIdentifier.find('/') != std::string::npos) {
         return std::nullopt;
     }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') {
+    const auto runtime = runtimeDirectory();
+    if (!runtime) {
         return std::nullopt;
     }
-    std::string path(runtime);
+    std::string path = *runtime;
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
