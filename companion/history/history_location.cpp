@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <sqlite3.h>
 
 namespace korvel::history {
@@ -65,6 +66,24 @@ std::optional<HistoryPlace> historyPlace() {
     return HistoryPlace{state->base, state->relative};
 }
 
+std::unique_ptr<platform::InstanceLock> lockHistoryForWriting(const HistoryPlace& place,
+                                                              std::string& error) {
+    if (!platform::OwnedDirectory::open(place.base, place.relative, true, true, error)) {
+        return nullptr;
+    }
+    const std::string path = place.base + "/" + place.relative + "/" + kHistoryLockName;
+    auto result = platform::InstanceLock::acquire(path);
+    if (result.outcome == platform::InstanceLock::Outcome::heldElsewhere) {
+        std::string pid;
+        std::ifstream(path) >> pid;
+        error =
+            "another Korvel engine" + (pid.empty() ? "" : " (process " + pid + ")") + " records it";
+    } else if (!result.lock) {
+        error = result.error;
+    }
+    return std::move(result.lock);
+}
+
 std::optional<Database> openHistoryForWriting(const HistoryPlace& place, std::string& error,
                                               const std::function<void(const std::string&)>& say) {
     auto directory = platform::OwnedDirectory::open(place.base, place.relative, true, true, error);
@@ -104,6 +123,14 @@ std::optional<Database> openHistoryForReading(const HistoryPlace& place, std::st
     if (!directory) {
         error = "no history recorded yet (" + error + ")";
         return std::nullopt;
+    }
+    // The log files too: SQLite opens them beside the database.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string name = std::string(kHistoryFileName) + suffix;
+        if (directory->holds(name) == platform::OwnedDirectory::Entry::foreign) {
+            error = place.path() + suffix + " is not a file of ours";
+            return std::nullopt;
+        }
     }
     auto db = Database::open(place.path(), true, error);
     if (!db || db->integerOf("PRAGMA user_version").value_or(0) == 0) {

@@ -5,6 +5,7 @@
 #include "companion/engine/settings_keys.h"
 #include "companion/history/history_store.h"
 #include "platform/defaults/user_defaults.h"
+#include "platform/log/failure_log.h"
 #include "platform/log/report_line.h"
 
 #include <algorithm>
@@ -29,24 +30,33 @@ void say(const std::string& message) {
 
 struct HistoryRecorder::Writer {
     std::optional<HistoryPlace> place;
+    std::unique_ptr<platform::InstanceLock> lock;
     std::unique_ptr<HistoryStore> store;
-    bool opened = false;
+    // Tried again at every reading: another engine may stop, a directory
+    // that could not be made may appear.
+    platform::log::FailureLog unavailable{"Korvel: history is not recorded: ",
+                                          "Korvel: the history is recorded"};
     bool stopped = false; // by a full disk
     int lastFailure = SQLITE_OK;
     std::atomic<int> pending{0};
 
-    void record(const HistoryReading& reading, const HistoryLimits& limits) {
-        if (!opened) {
-            opened = true;
-            std::string error = "no home directory is known";
-            auto db = place ? openHistoryForWriting(*place, error, say) : std::nullopt;
-            if (!db) {
-                say("history is not recorded: " + error);
-                return;
-            }
-            store = std::make_unique<HistoryStore>(std::move(*db));
+    bool open() {
+        std::string error = "no home directory is known";
+        if (place && !lock) {
+            lock = lockHistoryForWriting(*place, error);
         }
-        if (!store) {
+        auto db = lock ? openHistoryForWriting(*place, error, say) : std::nullopt;
+        if (!db) {
+            unavailable.failed(error);
+            return false;
+        }
+        store = std::make_unique<HistoryStore>(std::move(*db));
+        unavailable.succeeded();
+        return true;
+    }
+
+    void record(const HistoryReading& reading, const HistoryLimits& limits) {
+        if (!store && !open()) {
             return;
         }
         const int rc = store->record(reading, limits);
@@ -74,52 +84,56 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
       queue_(dispatch.makeSerialQueue("korvel.history")), resolver_(std::move(resolver)) {
     writer_->place = std::move(place);
     // The observer runs on the main queue and is removed before this goes.
-    observer_ = manager->readingsMerged.observe([this, weak = manager_, writer = writer_,
-                                                 queue = queue_, &dispatch, &defaults](uint64_t) {
-        const auto self = weak.lock();
-        if (!self ||
-            !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault)) {
-            return;
-        }
-        // The history keeps the user's period: a window's half-second
-        // readings would make it ten times larger. Counters are cumulative,
-        // so a reading left out loses nothing but the sockets it heard end,
-        // and those go with the next one written.
-        const double now = dispatch.now();
-        const auto period = static_cast<double>(self->refreshIntervalSetting());
-        if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
-            writer->pending.load() >= kMostPending) {
-            addEndedSockets(*self, carriedEnded_);
-            return;
-        }
-        lastRecorded_ = now;
-        HistoryLimits limits;
-        const int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
-                                                      settings::kHistoryMaxMegabytesDefault);
-        limits.maxBytes = static_cast<uint64_t>(std::clamp<int64_t>(megabytes, 1, 1 << 20)) << 20;
-        HistoryReading reading = readingFromModel(*self, now);
-        reading.endedSockets.insert(reading.endedSockets.begin(),
-                                    std::make_move_iterator(carriedEnded_.begin()),
-                                    std::make_move_iterator(carriedEnded_.end()));
-        carriedEnded_.clear();
-        if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
-            if (!hostNames_) {
-                hostNames_ = std::make_unique<HostNames>(resolver_);
+    observer_ = manager->readingsMerged.observe(
+        [this, weak = manager_, writer = writer_, queue = queue_, &dispatch, &defaults](uint64_t) {
+            const auto self = weak.lock();
+            if (!self ||
+                !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault)) {
+                return;
             }
-            for (auto& process : reading.processes) {
-                for (auto& socket : process.sockets) {
-                    if (socket.hasRemote()) {
-                        socket.hostName = hostNames_->name(socket.remoteAddress);
+            // The history keeps the user's period: a window's half-second
+            // readings would make it ten times larger. Counters are cumulative,
+            // so a reading left out loses nothing but the sockets it heard end,
+            // and those go with the next one written.
+            const double now = dispatch.now();
+            const auto period = static_cast<double>(self->refreshIntervalSetting());
+            if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
+                writer->pending.load() >= kMostPending) {
+                addEndedSockets(*self, carriedEnded_);
+                return;
+            }
+            lastRecorded_ = now;
+            HistoryLimits limits;
+            int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
+                                                    settings::kHistoryMaxMegabytesDefault);
+            if (megabytes < settings::kHistoryMaxMegabytesMinimum ||
+                megabytes > settings::kHistoryMaxMegabytesMaximum) {
+                megabytes = settings::kHistoryMaxMegabytesDefault;
+            }
+            limits.maxBytes = static_cast<uint64_t>(megabytes) << 20;
+            HistoryReading reading = readingFromModel(*self, now);
+            reading.endedSockets.insert(reading.endedSockets.begin(),
+                                        std::make_move_iterator(carriedEnded_.begin()),
+                                        std::make_move_iterator(carriedEnded_.end()));
+            carriedEnded_.clear();
+            if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
+                if (!hostNames_) {
+                    hostNames_ = std::make_unique<HostNames>(resolver_);
+                }
+                for (auto& process : reading.processes) {
+                    for (auto& socket : process.sockets) {
+                        if (socket.hasRemote()) {
+                            socket.hostName = hostNames_->name(socket.remoteAddress);
+                        }
                     }
                 }
             }
-        }
-        ++writer->pending;
-        queue->async([writer, limits, reading = std::move(reading)] {
-            writer->record(reading, limits);
-            --writer->pending;
+            ++writer->pending;
+            queue->async([writer, limits, reading = std::move(reading)] {
+                writer->record(reading, limits);
+                --writer->pending;
+            });
         });
-    });
 }
 
 HistoryRecorder::~HistoryRecorder() {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -117,13 +118,46 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+// Makes a missing base and, where the nearest directory that exists is ours,
+// its missing parents, each 0700 as the XDG base directory rules ask. Under
+// a directory that is not ours (/tmp) only the last component is made.
+void createMissingBase(const std::string& base) {
+    std::string existing = base;
+    while (existing.size() > 1 && existing.back() == '/') {
+        existing.pop_back();
+    }
+    std::vector<std::string> missing;
+    struct stat st {};
+    while (::stat(existing.c_str(), &st) != 0 && errno == ENOENT) {
+        const auto slash = existing.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) {
+            return;
+        }
+        missing.push_back(existing.substr(slash + 1));
+        existing.resize(slash);
+    }
+    if (missing.empty() || !S_ISDIR(st.st_mode) || (missing.size() > 1 && !ownedByUs(st))) {
+        return;
+    }
+    for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+        existing += "/" + *name;
+        if (::mkdir(existing.c_str(), 0700) != 0 && errno != EEXIST) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
 std::optional<OwnedDirectory> OwnedDirectory::open(const std::string& base,
                                                    std::string_view relative, bool followBase,
                                                    bool create, std::string& error) {
-    int fd =
-        ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followBase ? 0 : O_NOFOLLOW));
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followBase ? 0 : O_NOFOLLOW);
+    int fd = ::open(base.c_str(), flags);
+    if (fd < 0 && errno == ENOENT && create && base.starts_with('/')) {
+        createMissingBase(base);
+        fd = ::open(base.c_str(), flags);
+    }
     if (fd < 0) {
         error = failure("cannot open " + base);
         return std::nullopt;
@@ -268,6 +302,14 @@ bool OwnedDirectory::preparePrivateFile(std::string_view name, std::string& erro
     }
     ::close(fd);
     return ours;
+}
+
+OwnedDirectory::Entry OwnedDirectory::holds(std::string_view name) const {
+    struct stat st {};
+    if (::fstatat(fd_, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? Entry::missing : Entry::foreign;
+    }
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() ? Entry::ours : Entry::foreign;
 }
 
 bool OwnedDirectory::moveAside(std::string_view name, std::string_view newName) const {

@@ -41,6 +41,10 @@ public:
     // creating it empty when missing. False, with a reason, when it is a link
     // or anything but our own regular file: it is then left alone.
     bool preparePrivateFile(std::string_view name, std::string& error) const;
+    // What lies at name here, not following a link: foreign is anything but
+    // a regular file of ours (a pipe, a device, a link, another's file).
+    enum class Entry { missing, ours, foreign };
+    Entry holds(std::string_view name) const;
     // Renames name to newName here, never over an existing newName. False when
     // name is missing or newName exists.
     bool moveAside(std::string_view name, std::string_view newName) const;

@@ -14,8 +14,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 namespace korvel::history {
 namespace {
@@ -72,7 +74,7 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     EXPECT_TRUE(history({"--top", "1", "--by", "memory", "--csv"})
                     .out.ends_with("\nidle (7),1,0.0,6291456,0,0\n"));
     const CommandRun table = history({"--by", "out"});
-    EXPECT_NE(table.out.find("send?[2J (42)"), std::string::npos) << "escaped: " << table.out;
+    EXPECT_NE(table.out.find("send\\x1b[2J (42)"), std::string::npos) << "escaped: " << table.out;
     EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
 
     const auto json =
@@ -154,6 +156,43 @@ TEST_F(RecordedHistoryTest, HalfSecondReadingsAreKeptAtTheUsersPeriodAndLoseNoEn
         history({"--connections", "--json", "--since", "2023-12-31 00:00"}).out);
     ASSERT_EQ(json.size(), 1u);
     EXPECT_EQ(json[0]["bytes_out"], 21'000'000);
+}
+
+// Two engines over one history (one started without the session's runtime
+// directory): one records, the other says why it does not and takes over
+// once the first has gone. A state directory not made yet is made.
+TEST_F(RecordedHistoryTest, OneEngineRecordsAHistoryAndAnotherOnlyOnceTheFirstHasGone) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str() + "/new/state");
+    start();
+    defaults.setBool(settings::kResolveHostnames, false);
+    auto first = std::make_unique<HistoryRecorder>(manager, historyPlace(), dispatch, defaults);
+    HistoryRecorder second(manager, historyPlace(), dispatch, defaults);
+    uint64_t sent = 0;
+    const auto bytesAfter = [&](int count) {
+        for (int i = 0; i < count; ++i, sent += 1000) {
+            HelperResponse r = reading(dispatch.now(), {{7, "idle", {}, 0, 6 << 20}});
+            r.interfaces = {{"eth0", 0, sent}};
+            answer(requests.size() - 1, r);
+            dispatch.advance(5);
+            manager->refresh();
+        }
+        std::string error;
+        auto db = openHistoryForReading(*historyPlace(), error);
+        return db ? db->integerOf("SELECT sum(bytes_out) FROM interface_reading").value_or(-1) : -1;
+    };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(bytesAfter(3), 2000) << "counted once";
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(
+        said.ends_with(": Korvel: history is not recorded: another Korvel engine (process " +
+                       std::to_string(::getpid()) + ") records it\n"))
+        << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once";
+    EXPECT_EQ(std::filesystem::status(dir.path() / "new").permissions(),
+              std::filesystem::perms::owner_all);
+    first.reset();
+    EXPECT_EQ(bytesAfter(3), 4000) << "the second counts from its first reading";
 }
 
 // A resolver that has not answered holds no reading back; the name is written
@@ -282,6 +321,11 @@ TEST(HistoryCommandTest, AnUnreadableDatabaseIsMovedAsideAndANewOneStarted) {
     std::string error;
     EXPECT_FALSE(openHistoryForWriting(place, error, [](const std::string&) {}));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "elsewhere"));
+    // A pipe in its place would hang every reader that opened it.
+    std::filesystem::remove(place.path());
+    ASSERT_EQ(::mkfifo(place.path().c_str(), 0600), 0);
+    EXPECT_FALSE(openHistoryForReading(place, error));
+    EXPECT_NE(error.find("not a file of ours"), std::string::npos) << error;
 }
 
 } // namespace
