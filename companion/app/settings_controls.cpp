@@ -111,7 +111,8 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     addSwitch(settings::kMenuBarColorEnabled, localized("Colour in the panel metric"));
     addSwitch(settings::kHistoryEnabled, localized("Keep a history of processes and endpoints"));
     addNumber(settings::kHistoryMaxMegabytes, localized("History size limit (MiB)"),
-              settings::kHistoryMaxMegabytesDefault, 1, 1 << 20);
+              settings::kHistoryMaxMegabytesDefault, settings::kHistoryMaxMegabytesMinimum,
+              settings::kHistoryMaxMegabytesMaximum);
     historySpan_.add_css_class(style::kSmall);
     historySpan_.add_css_class(style::kSecondary);
     historySpan_.set_xalign(1);

@@ -60,6 +60,19 @@ inline constexpr const char* kHistoryEnabled = "historyEnabled";
 inline constexpr bool kHistoryEnabledDefault = true;
 inline constexpr const char* kHistoryMaxMegabytes = "historyMaxMegabytes";
 inline constexpr int64_t kHistoryMaxMegabytesDefault = 500;
+// A stored value outside this range reads as the default, and `defaults
+// write` refuses it: a cap of 0 or -1 would delete nearly all of the history.
+inline constexpr int64_t kHistoryMaxMegabytesMinimum = 10;
+inline constexpr int64_t kHistoryMaxMegabytesMaximum = int64_t{1} << 20;
+
+// The integer settings whose values outside a range are refused.
+struct IntegerRange {
+    const char* key;
+    int64_t minimum;
+    int64_t maximum;
+};
+inline constexpr std::array<IntegerRange, 1> kRangedIntegers = {
+    IntegerRange{kHistoryMaxMegabytes, kHistoryMaxMegabytesMinimum, kHistoryMaxMegabytesMaximum}};
 
 inline constexpr const char* kMenuBarColorEnabled = "menuBarColorEnabled";
 inline constexpr bool kMenuBarColorEnabledDefault = false;

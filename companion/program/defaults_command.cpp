@@ -1,5 +1,6 @@
 #include "companion/program/defaults_command.h"
 
+#include "companion/engine/settings_keys.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/system/ascii_text.h"
 #include "shared/utf8.h"
@@ -71,6 +72,18 @@ int missingKey(const platform::UserDefaults& store, std::string_view key, std::o
     err << "korvel-companion defaults: the key \"" << key << "\" does not exist in "
         << store.domain() << '\n';
     return 1;
+}
+
+// A setting whose range is known refuses a whole number outside it.
+std::optional<std::string> outOfRange(std::string_view key, const nlohmann::json& value) {
+    for (const auto& range : settings::kRangedIntegers) {
+        if (key == range.key && value.is_number_integer() &&
+            (value.get<int64_t>() < range.minimum || value.get<int64_t>() > range.maximum)) {
+            return std::string(key) + " takes a whole number from " +
+                   std::to_string(range.minimum) + " to " + std::to_string(range.maximum);
+        }
+    }
+    return std::nullopt;
 }
 
 int saveFailed(const platform::UserDefaults& store, std::ostream& err) {
@@ -167,7 +180,10 @@ int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::str
         std::string error;
         const auto value =
             parseDefaultsValue(args.size() == 4 ? args[2] : std::string_view(), args.back(), error);
-        if (!value) {
+        if (value) {
+            error = outOfRange(args[1], *value).value_or("");
+        }
+        if (!error.empty()) {
             err << "korvel-companion defaults: " << error << '\n';
             return 2;
         }

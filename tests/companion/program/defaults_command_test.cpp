@@ -124,7 +124,13 @@ TEST_F(DefaultsCommandTest, BadUsageChangesNothing) {
         EXPECT_EQ(run(args), 2);
         EXPECT_NE(err.str().find("not valid UTF-8"), std::string::npos) << err.str();
     }
+    // A history cap of 0 or -1 would delete nearly all of it.
+    for (const char* cap : {"0", "-1", "9", "1048577"}) {
+        EXPECT_EQ(run({"write", settings::kHistoryMaxMegabytes, cap}), 2) << cap;
+        EXPECT_NE(err.str().find("from 10 to 1048576"), std::string::npos) << err.str();
+    }
     EXPECT_EQ(readAll(), json::object());
+    EXPECT_EQ(run({"write", settings::kHistoryMaxMegabytes, "10"}), 0);
 }
 
 TEST_F(DefaultsCommandTest, DamagedFileIsReportedAndWriteFailuresAreErrors) {
