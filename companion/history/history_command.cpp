@@ -4,6 +4,7 @@
 #include "companion/history/history_location.h"
 #include "companion/history/history_query.h"
 #include "companion/history/history_time.h"
+#include "shared/terminal_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -35,23 +36,6 @@ const std::map<std::string_view, Grouping> kGroupings = {
     {"process", Grouping::process}, {"executable", Grouping::executable},
     {"app", Grouping::app},         {"unit", Grouping::unit},
     {"user", Grouping::user},       {"container", Grouping::container}};
-
-// Text from the machine, made safe to print on a terminal: control characters
-// (C0, DEL and C1) become '?'.
-std::string printable(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
-            static_cast<unsigned char>(text[i + 1]) >= 0x80) {
-            out += '?';
-            ++i;
-        } else {
-            out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\n\r") == std::string::npos) {
@@ -143,7 +127,7 @@ Table usageTable(Database& db, const Options& o) {
     for (const auto& r : topUsage(db, o.window, o.by, o.group)) {
         char cpu[32];
         std::snprintf(cpu, sizeof cpu, "%.1f", r.cpuSeconds);
-        table.rows.push_back({printable(r.label), std::to_string(r.processes), cpu,
+        table.rows.push_back({terminalSafeText(r.label), std::to_string(r.processes), cpu,
                               bytesText(r.peakRss), bytesText(r.bytesIn), bytesText(r.bytesOut)});
         table.records.push_back({{"name", r.label},
                                  {"processes", r.processes},
@@ -164,9 +148,9 @@ Table connectionsTable(Database& db, const Options& o) {
         return v ? bytesText(*v) : std::string("-");
     };
     for (const auto& r : endpointsSeen(db, o.window)) {
-        table.rows.push_back({printable(r.process), std::to_string(r.pid), r.protocol,
-                              printable(r.remoteAddress), std::to_string(r.remotePort),
-                              printable(r.hostName.value_or("-")), timeText(r.firstSeen),
+        table.rows.push_back({terminalSafeText(r.process), std::to_string(r.pid), r.protocol,
+                              terminalSafeText(r.remoteAddress), std::to_string(r.remotePort),
+                              terminalSafeText(r.hostName.value_or("-")), timeText(r.firstSeen),
                               timeText(r.lastSeen), bytes(r.bytesIn), bytes(r.bytesOut)});
         const auto orNull = [](const auto& v) { return v ? nlohmann::json(*v) : nlohmann::json(); };
         table.records.push_back({{"process", r.process},
@@ -186,7 +170,8 @@ Table connectionsTable(Database& db, const Options& o) {
 Table interfacesTable(Database& db, const Options& o) {
     Table table{{"interface", "bytes_in", "bytes_out"}, {}, {}};
     for (const auto& r : interfaceTotals(db, o.window)) {
-        table.rows.push_back({printable(r.name), bytesText(r.bytesIn), bytesText(r.bytesOut)});
+        table.rows.push_back(
+            {terminalSafeText(r.name), bytesText(r.bytesIn), bytesText(r.bytesOut)});
         table.records.push_back(
             {{"interface", r.name}, {"bytes_in", r.bytesIn}, {"bytes_out", r.bytesOut}});
     }
@@ -359,7 +344,7 @@ int runHistoryCommand(const std::vector<std::string_view>& args, std::ostream& o
     std::string error = "no home directory is known";
     auto db = place ? openHistoryForReading(*place, error) : std::nullopt;
     if (!db) {
-        err << "korvel-companion history: " << printable(error) << '\n';
+        err << "korvel-companion history: " << terminalSafeText(error) << '\n';
         return 1;
     }
     if (options.format == Format::openMetrics) {
