@@ -67,7 +67,32 @@ std::shared_ptr<HelperClient> HelperClient::create(ConnectionFactory makeConnect
 HelperClient::HelperClient(ConnectionFactory makeConnection, Scheduler schedule,
                            platform::log::Logger log)
     : makeConnection_(std::move(makeConnection)), schedule_(std::move(schedule)),
-      log_(std::move(log)) {}
+      log_(std::make_shared<QuietLog>(std::move(log))) {}
+
+void HelperClient::QuietLog::failure(platform::log::Level level, const std::string& message) {
+    std::unique_lock lock(mutex_);
+    if (failed_.insert(message).second) {
+        lock.unlock();
+        logger_.log(level, message);
+    }
+}
+
+void HelperClient::QuietLog::info(const std::string& message) {
+    std::unique_lock lock(mutex_);
+    if (failed_.empty()) {
+        lock.unlock();
+        logger_.info(message);
+    }
+}
+
+void HelperClient::QuietLog::readingArrived() {
+    std::unique_lock lock(mutex_);
+    if (!failed_.empty()) {
+        failed_.clear();
+        lock.unlock();
+        logger_.info("fetchData: the helper answers again");
+    }
+}
 
 void HelperClient::connect() {
     auto connection = makeConnection_();
@@ -77,7 +102,8 @@ void HelperClient::connect() {
             self->connectionInvalidated();
         }
     });
-    connection->setInterruptionHandler([log = log_] { log.fault("XPC connection interrupted"); });
+    connection->setInterruptionHandler(
+        [log = log_] { log->failure(platform::log::Level::fault, "XPC connection interrupted"); });
     connection->resume();
     {
         std::lock_guard guard(lock_);
@@ -85,11 +111,11 @@ void HelperClient::connect() {
     }
     // The replaced connection, if any, is released here, outside the lock.
     connection.reset();
-    log_.info("XPC connection created");
+    log_->info("XPC connection created");
 }
 
 void HelperClient::connectionInvalidated() {
-    log_.error("XPC connection invalidated");
+    log_->failure(platform::log::Level::error, "XPC connection invalidated");
     std::shared_ptr<platform::service::Connection> released;
     {
         std::lock_guard guard(lock_);
@@ -111,7 +137,7 @@ void HelperClient::fetchData(bool showSystem, Completion completion) {
         connection = connection_;
     }
     if (!connection) {
-        log_.error("fetchData: no connection");
+        log_->failure(platform::log::Level::error, "fetchData: no connection");
         completion(makeLocalFallbackResponse());
         return;
     }
@@ -137,18 +163,20 @@ void HelperClient::fetchData(bool showSystem, Completion completion) {
             if (data) {
                 if (auto response = decodeHelperResponse(*data)) {
                     response->source.text = std::make_shared<const std::string>(std::move(*data));
-                    log.debug("fetchData: got " + std::to_string(response->processes.size()) +
-                              " processes");
+                    log->debug("fetchData: got " + std::to_string(response->processes.size()) +
+                               " processes");
+                    log->readingArrived();
                     request->finish(std::move(response));
                     return;
                 }
             }
-            log.error(std::string("fetchData: decode failed (data nil: ") + (data ? "0" : "1") +
-                      ")");
+            log->failure(platform::log::Level::error,
+                         std::string("fetchData: decode failed (data nil: ") + (data ? "0" : "1") +
+                             ")");
             request->finish(std::nullopt);
         },
         [request, log = log_](const std::string& description) {
-            log.error("XPC remote error: " + description);
+            log->failure(platform::log::Level::error, "XPC remote error: " + description);
             request->finish(std::nullopt);
         });
 }

@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 
 namespace korvel::platform::service {
 class Connection;
@@ -50,13 +52,31 @@ public:
     static const platform::log::Logger& xpcLog();
 
 private:
+    // Each kind of failure is logged once until a reading comes through, and
+    // the first reading after a failure says so once: a helper that fails at
+    // every refresh must not fill the log with the same lines.
+    class QuietLog {
+    public:
+        explicit QuietLog(platform::log::Logger log) : logger_(std::move(log)) {}
+        void failure(platform::log::Level level, const std::string& message);
+        // Said only while nothing has failed: a reconnect after a failure is quiet.
+        void info(const std::string& message);
+        void debug(const std::string& message) const { logger_.debug(message); }
+        void readingArrived();
+
+    private:
+        const platform::log::Logger logger_;
+        std::mutex mutex_;
+        std::set<std::string> failed_;
+    };
+
     HelperClient(ConnectionFactory makeConnection, Scheduler schedule, platform::log::Logger log);
 
     void connectionInvalidated();
 
     const ConnectionFactory makeConnection_;
     const Scheduler schedule_;
-    const platform::log::Logger log_;
+    const std::shared_ptr<QuietLog> log_;
     std::shared_ptr<platform::service::Connection> connection_; // guarded by lock_
     std::mutex lock_;
 };

@@ -142,8 +142,8 @@ TEST_F(HelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecomeThe
     Service service(socketPath());
     auto withoutFreeRam = document(1);
     withoutFreeRam.replace(withoutFreeRam.find("\"freeRam\""), 9, "\"freeRAM\"");
-    for (const Reply& reply :
-         std::vector<Reply>{document(2), document(0), std::nullopt, "{not json", withoutFreeRam}) {
+    for (const Reply& reply : std::vector<Reply>{document(2), document(0), std::nullopt,
+                                                 "{not json", withoutFreeRam, document(1)}) {
         service.script(reply);
     }
     auto client = makeClient("/nonexistent/korvel-helper");
@@ -156,9 +156,10 @@ TEST_F(HelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecomeThe
         const double before = platform::absoluteTimeNow();
         expectFallback(fetch(*client), before);
     }
+    EXPECT_EQ(fetch(*client).processes.size(), 1u);
 
     const auto requests = service.requests();
-    ASSERT_EQ(requests.size(), 5u);
+    ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(requests[0].selector, "fetchDataWithShowSystem:reply:");
     EXPECT_TRUE(requests[0].argument);
     EXPECT_FALSE(requests[1].argument);
@@ -168,7 +169,9 @@ TEST_F(HelperClientTest, RepliesAreDecodedAndNilGarbageOrIncompleteOnesBecomeThe
                                    {Level::debug, "fetchData: got 0 processes"},
                                    {Level::error, "fetchData: decode failed (data nil: 1)"},
                                    {Level::error, "fetchData: decode failed (data nil: 0)"},
-                                   {Level::error, "fetchData: decode failed (data nil: 0)"}}));
+                                   {Level::debug, "fetchData: got 1 processes"},
+                                   {Level::info, "fetchData: the helper answers again"}}))
+        << "each kind of failure once until a reading comes through";
     EXPECT_TRUE(scheduled.empty()) << "a bad reply does not reconnect";
 }
 
@@ -227,14 +230,14 @@ TEST_F(HelperClientTest, MissingHelperInvalidatesAndReconnectsHalfASecondLater) 
     scheduled.clear();
     reconnect();
     EXPECT_EQ(connectionsMade, 2);
-    EXPECT_EQ(logged().back(), (Record{Level::info, "XPC connection created"}));
+    EXPECT_EQ(countOf(Level::info, "XPC connection created"), 1u) << "quiet while failing";
 
     // Each invalidation schedules exactly one more attempt, without back-off.
     fetch(*client);
     ASSERT_TRUE(waitForScheduled());
     ASSERT_EQ(scheduled.size(), 1u);
     EXPECT_EQ(scheduled[0].first, 0.5);
-    EXPECT_EQ(countOf(Level::error, "XPC connection invalidated"), 2u);
+    EXPECT_EQ(countOf(Level::error, "XPC connection invalidated"), 1u) << "said once";
 
     // A reconnect that fires after the client is gone does nothing.
     reconnect = std::move(scheduled[0].second);
