@@ -145,20 +145,22 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
 HistoryStore::~HistoryStore() = default;
 
 int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& limits) {
-    // The write-ahead log counts against the cap: a few per cent of it, and
-    // up to one transaction more between checkpoints; a reading's transaction
-    // touches a dozen pages or so.
-    const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 16, 4000);
+    // The write-ahead log counts against the cap: a few per cent of it, 2 MiB
+    // at most, and up to one transaction more between checkpoints; a
+    // reading's transaction touches a dozen pages or so.
+    const uint64_t pages = std::clamp<uint64_t>(limits.maxBytes / 4096 / 40, 16, 512);
     if (limits.maxBytes != logLimitFor_) {
         logLimitFor_ = limits.maxBytes;
         logPages_ = pages;
         db_.execute(("PRAGMA journal_size_limit = " + std::to_string(pages * 4096)).c_str());
     }
     int rc = db_.execute("BEGIN IMMEDIATE");
-    if (rc == SQLITE_OK) {
-        rc = write(reading);
-        rc = rc == SQLITE_OK ? db_.execute("COMMIT") : rc;
+    if (rc != SQLITE_OK) {
+        forget(); // nothing was begun, so there is nothing to roll back
+        return rc;
     }
+    rc = write(reading);
+    rc = rc == SQLITE_OK ? db_.execute("COMMIT") : rc;
     if (rc != SQLITE_OK) {
         db_.execute("ROLLBACK");
         forget();

@@ -34,6 +34,7 @@ public:
         auto db = openHistoryForWriting(place, error, [](const std::string&) {});
         EXPECT_TRUE(db) << error;
         store = std::make_unique<HistoryStore>(std::move(*db));
+        log = place.path() + "-wal";
     }
 
     // A process of user 1000, as far as these tests need one.
@@ -86,12 +87,16 @@ public:
         previousTime = r.time;
         ASSERT_EQ(store->record(r, limits), 0);
         store->checkpointIfDue();
+        std::error_code missing;
+        largestLog = std::max(largestLog, std::filesystem::file_size(log, missing));
     }
 
     std::unique_ptr<HistoryStore> store;
     std::map<int32_t, Fed> fed;
     std::map<int32_t, uint64_t> last;
     std::optional<int64_t> previousTime;
+    std::string log;
+    uintmax_t largestLog = 0;
 };
 
 int64_t count(Database& db, const std::string& sql) {
@@ -134,6 +139,7 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
     EXPECT_LE(count(db, "SELECT min(time) FROM process_hour"), kStart);
     EXPECT_GT(count(db, "SELECT count(*) FROM system_hour WHERE readings = 6"), 0);
     expectPackedReadingsMatchTheirMinutes(db);
+    EXPECT_LE(feeder.largestLog, 3u << 20) << "the write-ahead log stays within a few MB";
 
     // Whatever tier its rows ended up in, each process adds up to what was fed.
     Statement totals =
