@@ -118,6 +118,13 @@ std::optional<Database> openHistoryForWriting(const HistoryPlace& place, std::st
     return std::nullopt;
 }
 
+std::optional<std::string> setHistoryAside(const HistoryPlace& place) {
+    std::string error, movedTo;
+    const auto directory =
+        platform::OwnedDirectory::open(place.base, place.relative, true, false, error);
+    return directory && moveAside(*directory, movedTo) ? std::optional(movedTo) : std::nullopt;
+}
+
 std::optional<Database> openHistoryForReading(const HistoryPlace& place, std::string& error) {
     auto directory = platform::OwnedDirectory::open(place.base, place.relative, true, false, error);
     if (!directory) {

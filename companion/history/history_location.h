@@ -42,6 +42,10 @@ std::unique_ptr<platform::InstanceLock> lockHistoryForWriting(const HistoryPlace
 std::optional<Database> openHistoryForWriting(const HistoryPlace& place, std::string& error,
                                               const std::function<void(const std::string&)>& say);
 
+// Moves a database that can no longer be trusted (and its log files) aside
+// to "history.sqlite3.broken-<date>"; the name it got, or none.
+std::optional<std::string> setHistoryAside(const HistoryPlace& place);
+
 // For reading only: no value, and why, when there is no history yet or the
 // file there is not a database file of ours (a pipe would hang the reader).
 std::optional<Database> openHistoryForReading(const HistoryPlace& place, std::string& error);

@@ -7,6 +7,7 @@
 #include "platform/defaults/user_defaults.h"
 #include "platform/log/failure_log.h"
 #include "platform/log/report_line.h"
+#include "platform/system/owned_directory.h"
 
 #include <algorithm>
 #include <atomic>
@@ -38,6 +39,8 @@ struct HistoryRecorder::Writer {
                                           "Korvel: the history is recorded"};
     bool stopped = false; // by a full disk
     int lastFailure = SQLITE_OK;
+    // The database file as this writer last left it: only it writes there.
+    std::optional<platform::FileIdentity> file;
     std::atomic<int> pending{0};
 
     bool open() {
@@ -51,16 +54,34 @@ struct HistoryRecorder::Writer {
             return false;
         }
         store = std::make_unique<HistoryStore>(std::move(*db));
+        file = platform::fileIdentity(place->path());
         unavailable.succeeded();
         return true;
     }
 
+    // A file truncated under the writer is lost to it and set aside; one
+    // replaced or removed is simply what is there now.
+    void noticeChangesUnderneath() {
+        const auto now = platform::fileIdentity(place->path());
+        if (!store || !file || (now && now->sameFile(*file) && now->size >= file->size)) {
+            return;
+        }
+        store.reset();
+        if (now && now->sameFile(*file)) {
+            const auto movedTo = setHistoryAside(*place);
+            say("the history file changed under the engine and was set aside" +
+                (movedTo ? " as " + *movedTo : std::string()) + "; a new one is started");
+        }
+    }
+
     void record(const HistoryReading& reading, const HistoryLimits& limits) {
+        noticeChangesUnderneath();
         if (!store && !open()) {
             return;
         }
         const int rc = store->record(reading, limits);
         store->checkpointIfDue();
+        file = platform::fileIdentity(place->path());
         if (rc == SQLITE_OK) {
             stopped = false;
             lastFailure = SQLITE_OK;
@@ -70,7 +91,10 @@ struct HistoryRecorder::Writer {
             }
             stopped = true;
         } else if (rc != lastFailure) {
-            say("history: a reading could not be written: " + store->database().lastError());
+            say(isLockedByAnother(rc)
+                    ? "history: a reading was not written: the history is "
+                      "locked by another program"
+                    : "history: a reading could not be written: " + describeResult(rc));
             lastFailure = rc;
         }
     }

@@ -196,4 +196,12 @@ bool isDiskFull(int resultCode) {
     return (resultCode & 0xff) == SQLITE_FULL;
 }
 
+bool isLockedByAnother(int resultCode) {
+    return (resultCode & 0xff) == SQLITE_BUSY || (resultCode & 0xff) == SQLITE_LOCKED;
+}
+
+std::string describeResult(int resultCode) {
+    return sqlite3_errstr(resultCode);
+}
+
 } // namespace korvel::history

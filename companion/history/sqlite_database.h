@@ -88,5 +88,10 @@ private:
 
 // The SQLite result code's primary part is one that means the disk is full.
 bool isDiskFull(int resultCode);
+// Another program holds the database's write lock.
+bool isLockedByAnother(int resultCode);
+// What a result code means, the same whatever ran since (a connection's own
+// message is overwritten by the next statement, even a ROLLBACK).
+std::string describeResult(int resultCode);
 
 } // namespace korvel::history

@@ -336,6 +336,14 @@ int removeStaleTemporaries(const std::string& directory, std::string_view name,
     return removed;
 }
 
+std::optional<FileIdentity> fileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)};
+}
+
 Ownership directoryOwnership(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {

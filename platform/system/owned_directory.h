@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,19 @@ private:
 // The same sweep on a directory given by path; none when it cannot be opened.
 int removeStaleTemporaries(const std::string& directory, std::string_view name,
                            double minimumAgeSeconds);
+
+// Names one file for as long as it exists, with its size: a file replaced
+// under a name has another identity, one truncated a smaller size.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    bool sameFile(const FileIdentity& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+// None when nothing is there (a link is not followed).
+std::optional<FileIdentity> fileIdentity(const std::string& path);
 
 enum class Ownership { missing, ours, foreign };
 

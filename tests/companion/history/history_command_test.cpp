@@ -195,6 +195,46 @@ TEST_F(RecordedHistoryTest, OneEngineRecordsAHistoryAndAnotherOnlyOnceTheFirstHa
     EXPECT_EQ(bytesAfter(3), 4000) << "the second counts from its first reading";
 }
 
+// A file truncated under the engine is set aside and a new one started; a
+// write lock another program holds is named as such.
+TEST_F(RecordedHistoryTest, AFileTruncatedOrLockedUnderTheEngineIsToldForWhatItIs) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    start();
+    defaults.setBool(settings::kResolveHostnames, false);
+    HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
+    const auto next = [&] {
+        answer(requests.size() - 1, reading(dispatch.now(), {{7, "idle", {}, 0, 6 << 20}}));
+        dispatch.advance(5);
+        manager->refresh();
+    };
+    next();
+    next();
+    const std::string path = historyPlace()->path();
+    ::testing::internal::CaptureStderr();
+    std::filesystem::resize_file(path, 0);
+    next();
+    std::string error;
+    auto other = Database::open(path, false, error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_EQ(other->execute("BEGIN IMMEDIATE"), 0);
+    next();
+    other.reset();
+    next();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(": Korvel: the history file changed under the engine and was set aside as "
+                        "history.sqlite3.broken-"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(": Korvel: history: a reading was not written: the history is locked by "
+                        "another program\n"),
+              std::string::npos)
+        << said;
+    auto db = openHistoryForReading(*historyPlace(), error);
+    ASSERT_TRUE(db) << error;
+    EXPECT_EQ(db->integerOf("SELECT count(*) FROM system_reading"), 2) << "the locked one is lost";
+}
+
 // A resolver that has not answered holds no reading back; the name is written
 // by a reading after it arrives.
 TEST_F(RecordedHistoryTest, EndpointsGetTheirHostNameOnceTheResolverHasAnswered) {
