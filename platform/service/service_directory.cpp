@@ -1,8 +1,7 @@
 #include "platform/service/service_directory.h"
 
-#include "platform/system/home_directory.h"
-
 #include <cerrno>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,20 @@ bool ensurePrivateDirectory(const std::string& path) {
 }
 
 } // namespace
+
+std::optional<std::string> runtimeDirectory(const std::string& runUserRoot) {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime);
+    }
+    const std::string path = runUserRoot + "/" + std::to_string(::getuid());
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0) {
+        return std::nullopt;
+    }
+    return path;
+}
 
 std::optional<std::string> serviceDirectory() {
     const auto runtime = runtimeDirectory();

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,20 +32,6 @@ std::optional<StatePlace> stateDirectory(const std::string& name) {
         return std::nullopt;
     }
     return StatePlace{*home, ".local/state/" + name};
-}
-
-std::optional<std::string> runtimeDirectory(const std::string& runUserRoot) {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime);
-    }
-    const std::string path = runUserRoot + "/" + std::to_string(::getuid());
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & 077) != 0) {
-        return std::nullopt;
-    }
-    return path;
 }
 
 } // namespace korvel::platform

@@ -19,11 +19,4 @@ struct StatePlace {
 };
 std::optional<StatePlace> stateDirectory(const std::string& name);
 
-// The user's runtime directory: $XDG_RUNTIME_DIR when that is an absolute
-// path, else <runUserRoot>/<uid> when the login manager made it (a directory
-// of ours that nobody else may enter). A cron job or an ssh shell often lacks
-// the variable though the session's directory exists, and a second engine
-// must find the first one there. No value when neither holds.
-std::optional<std::string> runtimeDirectory(const std::string& runUserRoot = "/run/user");
-
 } // namespace korvel::platform

@@ -1,6 +1,6 @@
 #include "platform/system/shared_runtime_directory.h"
 
-#include "platform/system/home_directory.h"
+#include "platform/service/service_directory.h"
 #include "platform/system/owned_directory.h"
 
 namespace korvel::platform {
@@ -10,7 +10,7 @@ std::optional<std::string> sharedRuntimeDirectory(const std::string& groupIdenti
         groupIdentifier.find('/') != std::string::npos) {
         return std::nullopt;
     }
-    const auto runtime = runtimeDirectory();
+    const auto runtime = service::runtimeDirectory();
     if (!runtime) {
         return std::nullopt;
     }

@@ -1,3 +1,4 @@
+#include "platform/service/service_directory.h"
 #include "platform/system/home_directory.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -22,19 +23,19 @@ TEST(HomeDirectoryTest, PrefersAnAbsoluteHomeAndFallsBackToTheAccount) {
 
 // A cron job or an ssh shell without the variable finds the session's own
 // directory, so that a second engine meets the first one's lock there.
-TEST(HomeDirectoryTest, TheRuntimeDirectoryIsTheSessionsOwnEvenWithoutTheVariable) {
+TEST(RuntimeDirectoryTest, IsTheSessionsOwnEvenWithoutTheVariable) {
     korvel::testing::TempDir runUser;
     const auto mine = runUser.path() / std::to_string(::getuid());
     testing::ScopedEnv runtime("XDG_RUNTIME_DIR", "/run/elsewhere");
-    EXPECT_EQ(runtimeDirectory(runUser.str()), "/run/elsewhere");
+    EXPECT_EQ(service::runtimeDirectory(runUser.str()), "/run/elsewhere");
     testing::ScopedEnv unset("XDG_RUNTIME_DIR", std::nullopt);
-    EXPECT_EQ(runtimeDirectory(runUser.str()), std::nullopt) << "no session directory";
+    EXPECT_EQ(service::runtimeDirectory(runUser.str()), std::nullopt) << "no session directory";
     std::filesystem::create_directory(mine);
     std::filesystem::permissions(mine, std::filesystem::perms::owner_all);
-    EXPECT_EQ(runtimeDirectory(runUser.str()), mine.string());
+    EXPECT_EQ(service::runtimeDirectory(runUser.str()), mine.string());
     std::filesystem::permissions(mine, std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
-    EXPECT_EQ(runtimeDirectory(runUser.str()), std::nullopt) << "not private";
+    EXPECT_EQ(service::runtimeDirectory(runUser.str()), std::nullopt) << "not private";
 }
 
 } // namespace
