@@ -9,7 +9,7 @@
 namespace korvel {
 
 FetchCollectors FetchCollectors::live() {
-    return {platform::absoluteTimeNow,
+    return {platform::secondsSince2001,
             [](bool showSystem, std::vector<HelperConnectionData>& connections) {
                 // Lives as long as the helper, which serves one request at a time.
                 static DescriptorMemory memory;

@@ -25,7 +25,7 @@ void HelperService::handle(const platform::service::Request& request,
 
 bool HelperDelegate::shouldAcceptNewConnection(platform::service::Listener& /*listener*/,
                                                platform::service::IncomingConnection& connection) {
-    connection.setExportedObject(std::make_shared<HelperService>());
+    connection.setRequestHandler(std::make_shared<HelperService>());
     connection.resume();
     return true;
 }

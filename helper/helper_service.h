@@ -9,7 +9,7 @@ namespace korvel {
 // The exported object of one connection: answers fetch requests from the
 // collectors, synchronously, on the thread that delivered them. It keeps
 // which ended sockets its client has been told of.
-class HelperService : public KorvelHelperXPCProtocol, public platform::service::ExportedObject {
+class HelperService : public KorvelHelperXPCProtocol, public platform::service::RequestHandler {
 public:
     void fetchData(bool showSystem,
                    const std::function<void(const std::optional<std::string>&)>& reply) override;

@@ -64,7 +64,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     std::vector<int32_t> kept;
     kept.reserve(pids.size());
     std::vector<std::optional<DescriptorMemory::Identity>> identities;
-    const double bootTime = platform::absoluteTimeNow() - platform::secondsSinceBoot();
+    const double bootTime = platform::secondsSince2001() - platform::secondsSinceBoot();
     const double ticksPerSecond = static_cast<double>(source.clockTicksPerSecond());
 
     for (const int32_t pid : pids) {

@@ -83,7 +83,7 @@ void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, Socket
         listener.receive(sockets, static_cast<int>(std::clamp<int64_t>(untilLook.count(), 0,
                                                                        kPollMilliseconds)));
         {
-            const double now = platform::absoluteTimeNow();
+            const double now = platform::secondsSince2001();
             std::lock_guard guard(mutex_);
             for (const auto& socket : sockets) {
                 ledger_.destroyed(socket, now);
@@ -102,7 +102,7 @@ void SocketEndWatch::listen(platform::proc::TcpDestroyListener& listener, Socket
 }
 
 void SocketEndWatch::look(SocketWatcher& watcher) {
-    const double dumpedAt = platform::absoluteTimeNow();
+    const double dumpedAt = platform::secondsSince2001();
     std::vector<platform::proc::SocketInfo> fresh = watcher.freshSockets();
     if (fresh.empty()) {
         return;

@@ -30,7 +30,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::presentSetupIfNeeded() {
-    if (!registerAndCheckSetupPending(*env_.defaults, env_.loginItem)) {
+    if (!registerAndCheckSetupPending(*env_.defaults, env_.autostart)) {
         return;
     }
     std::weak_ptr<AppDelegate> weak = weak_from_this();
@@ -61,7 +61,7 @@ void AppDelegate::completeSetup() {
 void AppDelegate::showSettingsWindow() {
     if (!settingsWindow_) {
         settingsWindow_ = std::make_shared<SettingsWindow>(*env_.defaults, *env_.notifications,
-                                                           env_.loginItem, env_.openSupportPage);
+                                                           env_.autostart, env_.openSupportPage);
         if (env_.adoptWindow) {
             env_.adoptWindow(*settingsWindow_);
         }

@@ -21,7 +21,7 @@ struct AppDelegateEnvironment {
     platform::NotificationCenter* notifications = nullptr;
     // Absolute time now.
     std::function<double()> now;
-    LoginItem loginItem;
+    AutostartItem autostart;
     // Ends the application.
     std::function<void()> terminate;
     // Hands each new window to the application, so its shortcuts reach it.
@@ -29,7 +29,7 @@ struct AppDelegateEnvironment {
     std::function<void()> openSupportPage;
 };
 
-// Runs the launch: creates the one manager, registers the login item and,
+// Runs the launch: creates the one manager, registers the autostart entry and,
 // until the setup is completed, shows the setup window. Owns the windows.
 // Main thread only.
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
@@ -38,7 +38,7 @@ public:
     ~AppDelegate();
 
     void applicationDidFinishLaunching();
-    // Registers the login item, then shows the setup window unless
+    // Registers the autostart entry, then shows the setup window unless
     // "companionSetupCompleted" is true.
     void presentSetupIfNeeded();
     // Stores "companionSetupCompleted" true and closes the setup window.

@@ -62,10 +62,10 @@ void KorvelApp::on_startup() {
 
     AppDelegateEnvironment env;
     env.makeManager = [] { return KorvelManager::create(ManagerEnvironment::live()); };
-    env.defaults = &platform::UserDefaults::standard();
-    env.notifications = &platform::NotificationCenter::defaultCenter();
+    env.defaults = &platform::UserDefaults::companion();
+    env.notifications = &platform::NotificationCenter::forThisProcess();
     env.now = [] { return platform::liveDispatch().now(); };
-    env.loginItem = LoginItem::forCompanion(companionProgram_);
+    env.autostart = AutostartItem::forCompanion(companionProgram_);
     env.terminate = [this] { quit(); };
     env.adoptWindow = [this](Gtk::Window& window) { add_window(window); };
     env.openSupportPage = openSupportPage;
@@ -74,7 +74,7 @@ void KorvelApp::on_startup() {
     session_ = std::make_unique<EngineSession>(
         delegate_->manager(), [this] { quit(); }, request_.textfileDirectory);
     indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
-                                                  platform::UserDefaults::standard(), [this] {
+                                                  platform::UserDefaults::companion(), [this] {
                                                       if (delegate_) {
                                                           delegate_->showLiveWindow();
                                                       }

@@ -18,8 +18,8 @@ void padRow(Gtk::Widget& row) {
 
 KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
                                        platform::NotificationCenter& notifications,
-                                       LoginItem loginItem, std::function<void()> onOpenPage)
-    : defaults_(defaults), loginItem_(loginItem), controls_(defaults, notifications, loginItem) {
+                                       AutostartItem autostart, std::function<void()> onOpenPage)
+    : defaults_(defaults), autostart_(autostart), controls_(defaults, notifications, autostart) {
     set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
     // Indicators stay visible instead of appearing only while scrolling.
     set_overlay_scrolling(false);
@@ -70,7 +70,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     observer_ =
         defaults_.addObserver(settings::kHelperAvailable, [this](const std::string&) { update(); });
     signal_map().connect([this] {
-        refreshLaunchAtLoginState(defaults_, loginItem_);
+        refreshLaunchAtLoginState(defaults_, autostart_);
         controls_.readHistorySpan();
     });
 }

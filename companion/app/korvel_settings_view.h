@@ -14,7 +14,7 @@ namespace korvel {
 // The settings window's content: the "Feature Mode" section saying whether
 // the helper's process and connection details are available, following the
 // "helperAvailable" setting as the engine rewrites it, and the settings a
-// user can change. Each time it is shown it stores the login item's state in
+// user can change. Each time it is shown it stores the autostart entry's state in
 // "launchAtLogin" and reads how far back the history reaches.
 class KorvelSettingsView : public Gtk::ScrolledWindow {
 public:
@@ -22,7 +22,7 @@ public:
     static constexpr int kMinimumHeight = 720;
 
     KorvelSettingsView(platform::UserDefaults& defaults,
-                       platform::NotificationCenter& notifications, LoginItem loginItem,
+                       platform::NotificationCenter& notifications, AutostartItem autostart,
                        std::function<void()> onOpenPage);
     ~KorvelSettingsView() override;
 
@@ -37,7 +37,7 @@ private:
     void update();
 
     platform::UserDefaults& defaults_;
-    LoginItem loginItem_;
+    AutostartItem autostart_;
     platform::DefaultsObserverToken observer_;
 
     Gtk::Box content_{Gtk::Orientation::VERTICAL, 18};

@@ -74,9 +74,10 @@ std::string historySpanText() {
 } // namespace
 
 SettingsControls::SettingsControls(platform::UserDefaults& defaults,
-                                   platform::NotificationCenter& notifications, LoginItem loginItem)
+                                   platform::NotificationCenter& notifications,
+                                   AutostartItem autostart)
     : Gtk::Box(Gtk::Orientation::VERTICAL, 6), defaults_(defaults), notifications_(notifications),
-      loginItem_(std::move(loginItem)) {
+      autostart_(std::move(autostart)) {
     caption_.set_text(Glib::ustring(localized("Settings")).uppercase());
     caption_.add_css_class(style::kCaption);
     caption_.add_css_class(style::kSecondary);
@@ -221,7 +222,7 @@ void SettingsControls::addSwitch(const char* key, const std::string& caption) {
             return;
         }
         if (key == settings::kLaunchAtLogin) {
-            setLaunchAtLogin(defaults_, loginItem_, control->get_active());
+            setLaunchAtLogin(defaults_, autostart_, control->get_active());
         } else {
             defaults_.setBool(key, control->get_active());
         }

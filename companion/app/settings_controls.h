@@ -21,7 +21,7 @@ namespace korvel {
 class SettingsControls : public Gtk::Box {
 public:
     SettingsControls(platform::UserDefaults& defaults, platform::NotificationCenter& notifications,
-                     LoginItem loginItem);
+                     AutostartItem autostart);
     ~SettingsControls() override;
 
     Gtk::SpinButton& refreshInterval() { return number("autoRefreshInterval"); }
@@ -48,7 +48,7 @@ private:
 
     platform::UserDefaults& defaults_;
     platform::NotificationCenter& notifications_;
-    LoginItem loginItem_;
+    AutostartItem autostart_;
     platform::DefaultsObserverToken observer_;
     bool loading_ = false;
 

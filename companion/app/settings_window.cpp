@@ -5,9 +5,9 @@
 namespace korvel {
 
 SettingsWindow::SettingsWindow(platform::UserDefaults& defaults,
-                               platform::NotificationCenter& notifications, LoginItem loginItem,
+                               platform::NotificationCenter& notifications, AutostartItem autostart,
                                std::function<void()> onOpenPage)
-    : view_(defaults, notifications, std::move(loginItem), std::move(onOpenPage)) {
+    : view_(defaults, notifications, std::move(autostart), std::move(onOpenPage)) {
     set_title(localized("Korvel Companion Settings"));
     set_resizable(false);
     set_hide_on_close(true);

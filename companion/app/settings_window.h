@@ -11,7 +11,7 @@ namespace korvel {
 class SettingsWindow : public Gtk::Window {
 public:
     SettingsWindow(platform::UserDefaults& defaults, platform::NotificationCenter& notifications,
-                   LoginItem loginItem, std::function<void()> onOpenPage);
+                   AutostartItem autostart, std::function<void()> onOpenPage);
 
     KorvelSettingsView& view() { return view_; }
 

@@ -36,7 +36,7 @@ void KorvelManager::start() {
         std::weak_ptr<KorvelManager> weak = weak_from_this();
         platform::Dispatch* dispatch = env_.dispatch;
         pathMonitor_->setUpdateHandler([weak, dispatch](platform::netpath::NetworkPath path) {
-            dispatch->mainAsync([weak, path = std::move(path)] {
+            dispatch->onMain([weak, path = std::move(path)] {
                 if (auto self = weak.lock()) {
                     self->updateNetworkPath(path);
                 }
@@ -97,9 +97,9 @@ void KorvelManager::refresh() {
     env_.fetchData(showSystem, [weak, dispatch, gen, cpuSamples = cpuSamples_,
                                 prevIfStats = prevIfStats_,
                                 prevIfTime = prevIfTime_](HelperResponse response) mutable {
-        dispatch->mainAsync([weak, gen, cpuSamples = std::move(cpuSamples),
-                             prevIfStats = std::move(prevIfStats), prevIfTime,
-                             response = std::move(response)]() mutable {
+        dispatch->onMain([weak, gen, cpuSamples = std::move(cpuSamples),
+                          prevIfStats = std::move(prevIfStats), prevIfTime,
+                          response = std::move(response)]() mutable {
             auto self = weak.lock();
             if (!self) {
                 return;
@@ -145,7 +145,7 @@ void KorvelManager::publishSnapshotStep(const HelperResponse& response) {
 void KorvelManager::scheduleStartupRefreshes() {
     std::weak_ptr<KorvelManager> weak = weak_from_this();
     for (double delay : {kFirstStartupRefreshDelay, kSecondStartupRefreshDelay}) {
-        env_.dispatch->mainAsyncAfter(delay, [weak] {
+        env_.dispatch->onMainAfter(delay, [weak] {
             if (auto self = weak.lock()) {
                 self->refresh();
             }

@@ -13,7 +13,7 @@ void KorvelManager::registerObservers() {
     // Each action runs in a block of its own on the main queue, after the
     // observer has returned, and only while the manager exists.
     const auto later = [weak, dispatch](std::function<void(KorvelManager&)> action) {
-        dispatch->mainAsync([weak, action = std::move(action)] {
+        dispatch->onMain([weak, action = std::move(action)] {
             if (auto self = weak.lock()) {
                 action(*self);
             }

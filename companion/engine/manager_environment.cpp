@@ -16,8 +16,8 @@ namespace korvel {
 ManagerEnvironment ManagerEnvironment::live() {
     ManagerEnvironment env;
     env.dispatch = &platform::liveDispatch();
-    env.notifications = &platform::NotificationCenter::defaultCenter();
-    env.defaults = &platform::UserDefaults::standard();
+    env.notifications = &platform::NotificationCenter::forThisProcess();
+    env.defaults = &platform::UserDefaults::companion();
     env.fetchData = [](bool showSystem, std::function<void(HelperResponse)> completion) {
         HelperClient::shared()->fetchData(showSystem, std::move(completion));
     };

@@ -135,7 +135,7 @@ RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
                           : std::find(open.begin(), open.end(), socket) != open.end()) {
                 continue;
             }
-            justClosed.push_back({Uuid::random(), socket, now});
+            justClosed.push_back({socket, now});
         }
         if (justClosed.empty()) {
             continue;

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 // The companion's settings: keys in its user-defaults domain
-// (platform::UserDefaults::standard()) and the value an absent key reads as.
+// (platform::UserDefaults::companion()) and the value an absent key reads as.
 // Read them with the typed getters, which also give the default for a value
 // stored with the wrong type.
 namespace korvel::settings {

@@ -37,7 +37,7 @@ TextfileExport::forThisProgram(const std::optional<std::string>& commandLineDire
         return std::make_unique<TextfileExport>([fixed = *commandLineDirectory] { return fixed; });
     }
     return std::make_unique<TextfileExport>([] {
-        return platform::UserDefaults::standard().stringFor(
+        return platform::UserDefaults::companion().stringFor(
             settings::kPrometheusTextfileDirectory, settings::kPrometheusTextfileDirectoryDefault);
     });
 }

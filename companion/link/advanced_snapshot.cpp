@@ -34,7 +34,7 @@ bool usable(const std::string& directory) {
 }
 
 std::optional<SnapshotPlace> snapshotPlace() {
-    if (const auto container = platform::sharedRuntimeDirectory(kSharedAppGroupIdentifier)) {
+    if (const auto container = platform::sharedRuntimeDirectory(kSnapshotDirectoryName)) {
         const std::filesystem::path path(*container);
         const std::string inside = (path / kDirectoryName).string();
         if (usable(*container) && usable(inside)) {

@@ -7,12 +7,12 @@
 
 namespace korvel {
 
-// The application group shared with the store edition, which reads the snapshot.
-inline constexpr const char* kSharedAppGroupIdentifier = "qn.Korvel.shared";
+// The directory in the user's runtime directory shared with whoever reads the snapshot.
+inline constexpr const char* kSnapshotDirectoryName = "qn.Korvel.shared";
 
 // Where the advanced snapshot lives, computed afresh on every call:
-// <group container>/Advanced Snapshot/latest.json, or, when there is no
-// container or a directory on its way is not ours, $XDG_STATE_HOME/korvel/
+// <runtime directory>/qn.Korvel.shared/Advanced Snapshot/latest.json, or, when
+// there is none or a directory on its way is not ours, $XDG_STATE_HOME/korvel/
 // Advanced Snapshot/latest.json (~/.local/state/korvel/… by default). No
 // value when neither is usable (no home known: the file system root never
 // stands in).

@@ -30,7 +30,7 @@ void sleepingThreadSchedule(double seconds, std::function<void()> work) {
 HelperResponse makeLocalFallbackResponse() {
     HelperResponse response;
     response.interfaces = readInterfaceCounters();
-    response.timestamp = platform::absoluteTimeNow();
+    response.timestamp = platform::secondsSince2001();
     const MemoryFigures memory = readMemoryFigures();
     response.totalRam = memory.total;
     response.usedRam = memory.used;
@@ -39,7 +39,7 @@ HelperResponse makeLocalFallbackResponse() {
     return response;
 }
 
-const platform::log::Logger& HelperClient::xpcLog() {
+const platform::log::Logger& HelperClient::linkLog() {
     static const platform::log::Logger handle("qn.Korvel", "XPC");
     return handle;
 }
@@ -50,7 +50,7 @@ std::shared_ptr<HelperClient> HelperClient::shared() {
     static const auto* instance = new std::shared_ptr<HelperClient>(
         create([] { return makeHelperConnection(); },
                [](double seconds, std::function<void()> work) {
-                   platform::liveDispatch().globalAsyncAfter(seconds, std::move(work));
+                   platform::liveDispatch().inBackgroundAfter(seconds, std::move(work));
                }));
     return *instance;
 }

@@ -35,7 +35,7 @@ public:
     // per reconnect.
     static std::shared_ptr<HelperClient> create(ConnectionFactory makeConnection,
                                                 Scheduler schedule = {},
-                                                platform::log::Logger log = xpcLog());
+                                                platform::log::Logger log = linkLog());
 
     HelperClient(const HelperClient&) = delete;
     HelperClient& operator=(const HelperClient&) = delete;
@@ -49,7 +49,7 @@ public:
     void fetchData(bool showSystem, Completion completion);
 
     // The unified-log handle of the link: subsystem "qn.Korvel", category "XPC".
-    static const platform::log::Logger& xpcLog();
+    static const platform::log::Logger& linkLog();
 
 private:
     // Each kind of failure is logged once until a reading comes through, and

@@ -1,16 +1,14 @@
 #pragma once
 
 #include "companion/model/net_connection.h"
-#include "companion/model/uuid.h"
 
 #include <cstdint>
 #include <optional>
 
 namespace korvel {
 
-// A socket that disappeared between two merges. Identity only, no equality.
+// A socket that disappeared between two merges.
 struct ClosedConnection {
-    Uuid id = Uuid::random();
     NetConnection connection; // last seen row, with its last seen state
     double closedAt = 0;      // absolute time of the merge that no longer saw it
     // The counters the kernel reported as it let go of the socket, which may

@@ -2,7 +2,6 @@
 
 #include "companion/model/tcp_state.h"
 #include "companion/model/transport_proto.h"
-#include "companion/model/uuid.h"
 #include "shared/helper_response.h"
 
 #include <cstdint>
@@ -11,10 +10,9 @@
 
 namespace korvel {
 
-// One socket of a process. `id` only tells list rows apart: two rows built
-// from the same socket in different refreshes compare equal.
+// One socket of a process. Two rows built from the same socket in different
+// refreshes compare equal.
 struct NetConnection {
-    Uuid id = Uuid::random();
     int32_t pid = 0;
     TransportProto proto = TransportProto::tcp;
     std::string localAddr;

@@ -124,8 +124,8 @@ int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest re
     HeadlessLaunch launch;
     launch.textfileDirectory = request.textfileDirectory;
     launch.afterLaunch = [request, companionProgram](const std::shared_ptr<KorvelManager>&) {
-        if (registerAndCheckSetupPending(platform::UserDefaults::standard(),
-                                         LoginItem::forCompanion(companionProgram))) {
+        if (registerAndCheckSetupPending(platform::UserDefaults::companion(),
+                                         AutostartItem::forCompanion(companionProgram))) {
             sayOnTerminal("No display (DISPLAY and WAYLAND_DISPLAY are unset or cannot be "
                           "opened): the setup window could not be shown. The companion runs "
                           "without it.");

@@ -33,7 +33,7 @@ std::vector<std::string> companionArguments(const LaunchRequest& request);
 struct WindowLaunch {
     // The engine claim's descriptor, kept across the exec; -1 runs unguarded.
     int claimDescriptor = -1;
-    // The public program: the login item starts it, and it runs the engine
+    // The public program: the autostart entry starts it, and it runs the engine
     // when the display cannot be opened after all.
     std::string companionProgram;
     LaunchRequest request;
@@ -48,7 +48,7 @@ std::optional<WindowLaunch> parseWindowProgramArguments(const std::vector<std::s
 // program cannot start, the engine runs here without windows.
 int runCompanion(LaunchRequest request);
 
-// The windowless engine with the claim taken: registers the login item, says
+// The windowless engine with the claim taken: registers the autostart entry, says
 // on a terminal that no window can be shown, and answers the settings command
 // and window commands with kCommandNoDisplay.
 int runWithoutDisplay(std::unique_ptr<EngineInstance> instance, LaunchRequest request,

@@ -144,7 +144,7 @@ std::optional<nlohmann::json> parseDefaultsValue(std::string_view typeFlag, std:
 
 int runDefaultsCommand(const std::vector<std::string_view>& args, std::ostream& out,
                        std::ostream& err) {
-    return runDefaultsCommand(platform::UserDefaults::standard(), args, out, err);
+    return runDefaultsCommand(platform::UserDefaults::companion(), args, out, err);
 }
 
 int runDefaultsCommand(platform::UserDefaults& store, const std::vector<std::string_view>& args,

@@ -25,11 +25,11 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
 
     // `korvel-companion defaults write autoRefreshInterval N` from another
     // shell: re-time the refresh the way a settings window would.
-    auto& defaults = platform::UserDefaults::standard();
+    auto& defaults = platform::UserDefaults::companion();
     defaults.startWatching();
     intervalObserver_ =
         defaults.addObserver(settings::kAutoRefreshInterval, [](const std::string&) {
-            platform::NotificationCenter::defaultCenter().post(
+            platform::NotificationCenter::forThisProcess().post(
                 notifications::kRefreshIntervalChanged);
         });
     textfileExport_ = TextfileExport::forThisProgram(textfileDirectory);
@@ -56,13 +56,13 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
         // Not at a window's sub-second periods: the next cycle, a moment
         // later, would only fault the same pages back in.
         if (self->refreshPeriod() >= 1.0) {
-            platform::liveDispatch().mainAsync(platform::returnFreeMemoryToSystem);
+            platform::liveDispatch().onMain(platform::returnFreeMemoryToSystem);
         }
     });
 }
 
 EngineSession::~EngineSession() {
-    platform::UserDefaults::standard().removeObserver(intervalObserver_);
+    platform::UserDefaults::companion().removeObserver(intervalObserver_);
     if (const auto manager = manager_.lock()) {
         manager->readingsMerged.removeObserver(readingObserver_);
     }

@@ -8,8 +8,8 @@ namespace korvel {
 
 using platform::desktop::AutostartState;
 
-LoginItem LoginItem::forCompanion(std::string program) {
-    LoginItem item;
+AutostartItem AutostartItem::forCompanion(std::string program) {
+    AutostartItem item;
     if (auto entry = platform::desktop::AutostartEntry::forApplication(kCompanionApplicationId)) {
         item.entry = std::move(*entry);
     }
@@ -17,7 +17,7 @@ LoginItem LoginItem::forCompanion(std::string program) {
     return item;
 }
 
-void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const LoginItem& item) {
+void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const AutostartItem& item) {
     const auto stored = defaults.object(settings::kLaunchAtLogin);
     if (stored && stored->is_boolean() && !stored->get<bool>()) {
         return;
@@ -43,13 +43,14 @@ void registerLaunchAtLoginIfNeeded(platform::UserDefaults& defaults, const Login
     platform::log::reportLine(kLaunchAtLoginFailurePrefix + error);
 }
 
-bool registerAndCheckSetupPending(platform::UserDefaults& defaults, const LoginItem& loginItem) {
-    registerLaunchAtLoginIfNeeded(defaults, loginItem);
+bool registerAndCheckSetupPending(platform::UserDefaults& defaults,
+                                  const AutostartItem& autostart) {
+    registerLaunchAtLoginIfNeeded(defaults, autostart);
     return !defaults.boolFor(settings::kCompanionSetupCompleted,
                              settings::kCompanionSetupCompletedDefault);
 }
 
-void setLaunchAtLogin(platform::UserDefaults& defaults, const LoginItem& item, bool on) {
+void setLaunchAtLogin(platform::UserDefaults& defaults, const AutostartItem& item, bool on) {
     std::string error;
     const auto state = item.entry.state();
     if (!on || state == AutostartState::hidden || state == AutostartState::disabled) {
@@ -64,7 +65,7 @@ void setLaunchAtLogin(platform::UserDefaults& defaults, const LoginItem& item, b
     refreshLaunchAtLoginState(defaults, item);
 }
 
-void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const LoginItem& item) {
+void refreshLaunchAtLoginState(platform::UserDefaults& defaults, const AutostartItem& item) {
     defaults.setBool(settings::kLaunchAtLogin, item.entry.state() == AutostartState::enabled);
 }
 

@@ -41,7 +41,7 @@ std::optional<InterfaceFamily> familyInLastMerge(const std::vector<InterfaceStat
 } // namespace
 
 LiveTrafficSources LiveTrafficSources::live() {
-    return {[] { return readInterfaceCounters(); }, [] { return platform::absoluteTimeNow(); }};
+    return {[] { return readInterfaceCounters(); }, [] { return platform::secondsSince2001(); }};
 }
 
 std::optional<LiveTrafficUpdate>

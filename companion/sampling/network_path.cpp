@@ -16,9 +16,6 @@ NetworkPathStatus networkPathStatus(const NetworkPath& path) {
     if (path.status != PathStatus::satisfied) {
         return NetworkPathStatus::offline;
     }
-    if (path.isConstrained) {
-        return NetworkPathStatus::constrained;
-    }
     if (path.isExpensive) {
         return NetworkPathStatus::expensive;
     }

@@ -25,7 +25,8 @@ struct NetworkPathState {
 // Interface name -> its numeric address, or none.
 using PrimaryIPAddressLookup = std::function<std::optional<std::string>(const std::string&)>;
 
-// Offline unless satisfied; constrained wins over expensive.
+// Offline unless satisfied, then expensive where the connection is metered;
+// Linux has no low-data mode, so a path is never constrained.
 NetworkPathStatus networkPathStatus(const platform::netpath::NetworkPath& path);
 
 // "Wi-Fi", "Ethernet", "Cellular", "Loopback", "Other" for the first kind the

@@ -86,7 +86,7 @@ int printAfterTwoReadings(const TopOptions& options, TopSession& session,
             print();
         }
     });
-    dispatch.mainAsyncAfter(kOnceDeadlineSeconds, print);
+    dispatch.onMainAfter(kOnceDeadlineSeconds, print);
     platform::onTerminationSignal([&dispatch] { dispatch.quit(); });
     dispatch.run();
     return out.good() ? 0 : 1;

@@ -6,7 +6,7 @@
 
 namespace korvel::platform {
 
-double absoluteTimeNow() {
+double secondsSince2001() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<double>(now.tv_sec) - kUnixToAbsoluteTimeOffset +

@@ -5,7 +5,7 @@
 namespace korvel::platform {
 
 // Seconds since 2001-01-01 00:00:00 UTC from the real-time clock.
-double absoluteTimeNow();
+double secondsSince2001();
 
 // The local wall-clock time as HH:MM:SS, for lines a person reads.
 std::string localClockTime();

@@ -106,7 +106,7 @@ UserDefaults::UserDefaults(std::string domain, std::string filePath, Dispatch& d
     }
 }
 
-UserDefaults& UserDefaults::standard() {
+UserDefaults& UserDefaults::companion() {
     static auto* store =
         new UserDefaults(kStandardDefaultsDomain,
                          defaults::defaultsFilePath(kStandardDefaultsDomain), liveDispatch());
@@ -418,7 +418,7 @@ void UserDefaults::notify(const Changes& changes) const {
     if (calls.empty()) {
         return;
     }
-    dispatch_.mainAsync([calls = std::move(calls)] {
+    dispatch_.onMain([calls = std::move(calls)] {
         for (const auto& [observer, key] : calls) {
             if (observer->active) {
                 observer->callback(key);

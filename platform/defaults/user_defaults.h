@@ -58,7 +58,7 @@ public:
 
     // The application's store: kStandardDefaultsDomain at its usual path,
     // observers on liveDispatch(). Created on first use, kept until exit.
-    static UserDefaults& standard();
+    static UserDefaults& companion();
 
     const std::string& domain() const { return domain_; }
     const std::string& filePath() const { return filePath_; }

@@ -35,7 +35,7 @@ public:
 };
 
 // The companion's queues and clocks. Everything the engine touches lives on
-// the main queue; other queues only hand work back to it with mainAsync.
+// the main queue; other queues only hand work back to it with onMain.
 //
 // Delays and periods are in seconds. A delay that is negative or NaN counts as
 // 0; anything longer than about 30 years, infinity included, never comes due.
@@ -50,8 +50,8 @@ public:
     virtual ~Dispatch() = default;
 
     // Main queue.
-    virtual void mainAsync(DispatchBlock block) = 0;
-    virtual void mainAsyncAfter(double seconds, DispatchBlock block) = 0;
+    virtual void onMain(DispatchBlock block) = 0;
+    virtual void onMainAfter(double seconds, DispatchBlock block) = 0;
     // First tick one period from now, then every period from that deadline
     // (no drift), zero leeway. Ticks missed while the main thread was busy
     // collapse into one. The handle must be kept; see DispatchTimer.
@@ -59,8 +59,8 @@ public:
                                                               DispatchBlock handler) = 0;
 
     // The global default-priority queue: concurrent, not the main thread.
-    virtual void globalAsyncAfter(double seconds, DispatchBlock block) = 0;
-    void globalAsync(DispatchBlock block) { globalAsyncAfter(0, std::move(block)); }
+    virtual void inBackgroundAfter(double seconds, DispatchBlock block) = 0;
+    void inBackground(DispatchBlock block) { inBackgroundAfter(0, std::move(block)); }
 
     // A serial queue with its own label, e.g. "korvel.path-monitor". Blocks
     // not yet started when the last reference goes are dropped.

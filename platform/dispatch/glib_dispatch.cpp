@@ -104,11 +104,11 @@ GLibDispatch::~GLibDispatch() {
     g_main_context_unref(impl_->context);
 }
 
-void GLibDispatch::mainAsync(DispatchBlock block) {
+void GLibDispatch::onMain(DispatchBlock block) {
     impl_->mainQueue->post(std::move(block));
 }
 
-void GLibDispatch::mainAsyncAfter(double seconds, DispatchBlock block) {
+void GLibDispatch::onMainAfter(double seconds, DispatchBlock block) {
     impl_->mainQueue->postAt(
         detail::saturatingAdd(monotonicNanos(), detail::secondsToNanos(seconds)), std::move(block));
 }
@@ -119,7 +119,7 @@ std::unique_ptr<DispatchTimer> GLibDispatch::mainRepeatingTimer(double periodSec
                                       std::move(handler));
 }
 
-void GLibDispatch::globalAsyncAfter(double seconds, DispatchBlock block) {
+void GLibDispatch::inBackgroundAfter(double seconds, DispatchBlock block) {
     std::call_once(impl_->globalOnce, [this] {
         impl_->global = std::make_unique<detail::ThreadQueue>("korvel.global", kGlobalQueueThreads);
     });
@@ -131,7 +131,7 @@ std::shared_ptr<SerialQueue> GLibDispatch::makeSerialQueue(std::string label) {
 }
 
 double GLibDispatch::now() const {
-    return absoluteTimeNow();
+    return secondsSince2001();
 }
 
 double GLibDispatch::monotonicNow() const {

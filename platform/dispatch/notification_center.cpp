@@ -105,8 +105,8 @@ void NotificationCenter::post(std::string name, std::optional<UserInfo> userInfo
     if (receivers.empty()) {
         return;
     }
-    dispatch_.mainAsync([receivers = std::move(receivers),
-                         notification = Notification{std::move(name), std::move(userInfo)}] {
+    dispatch_.onMain([receivers = std::move(receivers),
+                      notification = Notification{std::move(name), std::move(userInfo)}] {
         for (const auto& entry : receivers) {
             if (entry->active) {
                 entry->observer(notification);
@@ -115,7 +115,7 @@ void NotificationCenter::post(std::string name, std::optional<UserInfo> userInfo
     });
 }
 
-NotificationCenter& NotificationCenter::defaultCenter() {
+NotificationCenter& NotificationCenter::forThisProcess() {
     static auto* center = new NotificationCenter(liveDispatch());
     return *center;
 }

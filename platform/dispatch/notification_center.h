@@ -55,7 +55,7 @@ public:
     void post(std::string name, std::optional<UserInfo> userInfo = std::nullopt);
 
     // The process's centre, delivering on liveDispatch()'s main queue.
-    static NotificationCenter& defaultCenter();
+    static NotificationCenter& forThisProcess();
 
 private:
     struct Entry;

@@ -94,11 +94,11 @@ VirtualDispatch::VirtualDispatch(double startAbsoluteTime) : state_(std::make_sh
 
 VirtualDispatch::~VirtualDispatch() = default;
 
-void VirtualDispatch::mainAsync(DispatchBlock block) {
+void VirtualDispatch::onMain(DispatchBlock block) {
     state_->queue->post(onQueue(state_, kMainQueueName, std::move(block)));
 }
 
-void VirtualDispatch::mainAsyncAfter(double seconds, DispatchBlock block) {
+void VirtualDispatch::onMainAfter(double seconds, DispatchBlock block) {
     state_->queue->postAt(detail::saturatingAdd(state_->nowNanos, detail::secondsToNanos(seconds)),
                           onQueue(state_, kMainQueueName, std::move(block)));
 }
@@ -109,7 +109,7 @@ std::unique_ptr<DispatchTimer> VirtualDispatch::mainRepeatingTimer(double period
                                    onQueue(state_, kMainQueueName, std::move(handler)));
 }
 
-void VirtualDispatch::globalAsyncAfter(double seconds, DispatchBlock block) {
+void VirtualDispatch::inBackgroundAfter(double seconds, DispatchBlock block) {
     state_->queue->postAt(detail::saturatingAdd(state_->nowNanos, detail::secondsToNanos(seconds)),
                           onQueue(state_, kGlobalQueueName, std::move(block)));
 }

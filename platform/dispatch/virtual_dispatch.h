@@ -31,11 +31,11 @@ public:
     VirtualDispatch(const VirtualDispatch&) = delete;
     VirtualDispatch& operator=(const VirtualDispatch&) = delete;
 
-    void mainAsync(DispatchBlock block) override;
-    void mainAsyncAfter(double seconds, DispatchBlock block) override;
+    void onMain(DispatchBlock block) override;
+    void onMainAfter(double seconds, DispatchBlock block) override;
     std::unique_ptr<DispatchTimer> mainRepeatingTimer(double periodSeconds,
                                                       DispatchBlock handler) override;
-    void globalAsyncAfter(double seconds, DispatchBlock block) override;
+    void inBackgroundAfter(double seconds, DispatchBlock block) override;
     std::shared_ptr<SerialQueue> makeSerialQueue(std::string label) override;
     // startAbsoluteTime + monotonicNow().
     double now() const override;

@@ -24,8 +24,6 @@ struct NetworkPath {
     // The interfaces that carry a usable default route, preferred route first.
     std::vector<PathInterface> interfaces;
     bool isExpensive = false;
-    // No Linux source for a low-data mode: always false.
-    bool isConstrained = false;
     bool supportsIPv4 = false;
     bool supportsIPv6 = false;
 

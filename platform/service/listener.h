@@ -14,15 +14,15 @@ namespace korvel::platform::service {
 
 // The object a connection exports: receives each request and must call reply
 // exactly once before returning.
-class ExportedObject {
+class RequestHandler {
 public:
-    virtual ~ExportedObject() = default;
+    virtual ~RequestHandler() = default;
     virtual void handle(const Request& request, const std::function<void(const Reply&)>& reply) = 0;
 };
 
 class IncomingConnection {
 public:
-    void setExportedObject(std::shared_ptr<ExportedObject> object) {
+    void setRequestHandler(std::shared_ptr<RequestHandler> object) {
         exported_ = std::move(object);
     }
     void resume() { resumed_ = true; }
@@ -30,7 +30,7 @@ public:
 
 private:
     friend class Listener;
-    std::shared_ptr<ExportedObject> exported_;
+    std::shared_ptr<RequestHandler> exported_;
     bool resumed_ = false;
     long peerUid_ = -1;
     int fd_ = -1;

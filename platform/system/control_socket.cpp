@@ -74,7 +74,7 @@ void serveOne(int client, const std::shared_ptr<ControlSocketServer::State>& sta
         command.pop_back();
     }
     std::weak_ptr<ControlSocketServer::State> weak = state;
-    state->dispatch->mainAsync([weak, client, command] {
+    state->dispatch->onMain([weak, client, command] {
         std::string answer;
         bool answered = false;
         if (auto strong = weak.lock()) {

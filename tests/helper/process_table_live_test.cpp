@@ -115,7 +115,7 @@ TEST(ProcessTableLiveTest, ThisProcessAndItsSocketsAsTheReplyShowsThem) {
         EXPECT_EQ(me->uid, ::geteuid()) << "kept as the user's own, with its uid";
         EXPECT_EQ(me->execPath, exePath);
         EXPECT_GT(me->memBytes, 1u << 20);
-        const double now = platform::absoluteTimeNow();
+        const double now = platform::secondsSince2001();
         ASSERT_TRUE(me->startTime);
         EXPECT_TRUE(*me->startTime <= now && *me->startTime > now - 3600) << *me->startTime;
 

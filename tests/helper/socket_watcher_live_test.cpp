@@ -26,7 +26,7 @@ uint64_t cookieOf(int fd) {
 HelperResponse emptyReading(SocketEndWatch& watch, EndedSocketsCursor& cursor) {
     watch.requested();
     HelperResponse response;
-    response.timestamp = platform::absoluteTimeNow();
+    response.timestamp = platform::secondsSince2001();
     watch.complete(response, cursor);
     return response;
 }

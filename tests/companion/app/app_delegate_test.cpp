@@ -50,7 +50,7 @@ TEST_F(AppDelegateTest, OnlyReturnCompletesTheSetup) {
     EXPECT_EQ(delegate->setupWindow(), nullptr);
     pumpMainContext();
 
-    // Later launches still register the login item, then show nothing.
+    // Later launches still register the autostart entry, then show nothing.
     std::filesystem::remove(entryPath);
     auto later = makeDelegate();
     later->applicationDidFinishLaunching();

@@ -40,7 +40,7 @@ protected:
         return reading(timestamp, {{4242, "worker", std::nullopt, 0, 0}});
     }
 
-    LoginItem loginItem() const {
+    AutostartItem autostart() const {
         return {platform::desktop::AutostartEntry(entryPath.string()),
                 "/opt/korvel/bin/korvel-companion"};
     }
@@ -52,7 +52,7 @@ protected:
         env.defaults = &defaults;
         env.notifications = &center;
         env.now = [this] { return dispatch.now(); };
-        env.loginItem = loginItem();
+        env.autostart = autostart();
         env.terminate = [this] { ++terminations; };
         env.adoptWindow = [this](Gtk::Window& window) {
             adopted.push_back(&window);

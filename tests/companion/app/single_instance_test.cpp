@@ -109,7 +109,7 @@ TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
 
     EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
 
-    // Without a display the launch still registered the login item.
+    // Without a display the launch still registered the autostart entry.
     EXPECT_TRUE(
         std::filesystem::exists(root.path() / "config/autostart/qn.Korvel.companion.desktop"));
 
@@ -175,7 +175,7 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
     EXPECT_EQ(run("--settings").first, 0);
     EXPECT_EQ(run("--window").first, 0);
 
-    // The login item starts the public program, not the window program.
+    // The autostart entry starts the public program, not the window program.
     const std::string text = root.read("config/autostart/qn.Korvel.companion.desktop");
     EXPECT_NE(text.find("Exec=" + program_ + "\n"), std::string::npos) << text;
 

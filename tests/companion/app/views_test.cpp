@@ -66,7 +66,7 @@ TEST_F(ViewsTest, BothViewsFollowTheManagerWhileOpen) {
     CompanionStatusView status(manager);
     const auto& row = status.relayRow();
     int opened = 0;
-    KorvelSettingsView settingsView(defaults, center, loginItem(), [&opened] { ++opened; });
+    KorvelSettingsView settingsView(defaults, center, autostart(), [&opened] { ++opened; });
     const Glib::ustring unavailableDetail = settingsView.detail().get_text();
     const auto expectLook = [&](bool active) {
         EXPECT_EQ(row.isActive(), active);
@@ -112,7 +112,7 @@ TEST_F(ViewsTest, TextsGoThroughTheCatalogueOnceAndLongOnesWrap) {
          "diagnostics.",
          longDescription},
     });
-    KorvelSettingsView settingsView(defaults, center, loginItem(), [] {});
+    KorvelSettingsView settingsView(defaults, center, autostart(), [] {});
     EXPECT_EQ(settingsView.sectionCaption().get_text(), "FUNKTIONSMODUS");
 
     auto delegate = makeDelegate();

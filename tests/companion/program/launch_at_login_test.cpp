@@ -39,7 +39,7 @@ class LaunchAtLoginTest : public ::testing::Test {
 protected:
     ~LaunchAtLoginTest() override { platform::log::exchangeReportLineSink(previousSink_); }
 
-    LoginItem item(std::string executable = kProgram) const {
+    AutostartItem item(std::string executable = kProgram) const {
         return {AutostartEntry(entryPath.string()), std::move(executable)};
     }
     auto stored() const { return defaults.object(settings::kLaunchAtLogin); }
@@ -113,7 +113,8 @@ TEST_F(LaunchAtLoginTest, RegistersUnlessRefusedOrSwitchedOffByTheUser) {
 TEST_F(LaunchAtLoginTest, AFailureLogsOneLineAndLeavesTheSettingAlone) {
     // The config home is a file: no autostart directory can be made in it.
     const auto blocker = config.write("blocker", "x");
-    const LoginItem blocked{AutostartEntry((blocker / "autostart/x.desktop").string()), kProgram};
+    const AutostartItem blocked{AutostartEntry((blocker / "autostart/x.desktop").string()),
+                                kProgram};
 
     registerLaunchAtLoginIfNeeded(defaults, blocked);
     ASSERT_EQ(logLines.size(), 1u);

@@ -12,15 +12,13 @@ using platform::netpath::InterfaceType;
 using platform::netpath::NetworkPath;
 using platform::netpath::PathStatus;
 
-NetworkPath pathOf(bool satisfied, std::vector<InterfaceType> types, bool expensive = false,
-                   bool constrained = false) {
+NetworkPath pathOf(bool satisfied, std::vector<InterfaceType> types, bool expensive = false) {
     NetworkPath path;
     path.status = satisfied ? PathStatus::satisfied : PathStatus::unsatisfied;
     for (int i = 0; i < static_cast<int>(types.size()); ++i) {
         path.interfaces.push_back({"if" + std::to_string(i + 1), types[i], i + 1});
     }
     path.isExpensive = expensive;
-    path.isConstrained = constrained;
     return path;
 }
 
@@ -51,13 +49,10 @@ struct PathUpdater {
 
 TEST(NetworkPathSummary, StatusAndLabelTables) {
     using enum InterfaceType;
-    // Low data mode on an expensive hotspot: constrained wins.
-    EXPECT_EQ(networkPathStatus(pathOf(true, {wifi}, true, true)), NetworkPathStatus::constrained);
-    EXPECT_EQ(networkPathStatus(pathOf(true, {wifi}, true, false)), NetworkPathStatus::expensive);
-    EXPECT_EQ(networkPathStatus(pathOf(true, {wifi}, false, true)), NetworkPathStatus::constrained);
+    EXPECT_EQ(networkPathStatus(pathOf(true, {wifi}, true)), NetworkPathStatus::expensive);
     EXPECT_EQ(networkPathStatus(pathOf(true, {wifi})), NetworkPathStatus::online);
     // Not satisfied is offline whatever else the path says.
-    EXPECT_EQ(networkPathStatus(pathOf(false, {wifi}, true, true)), NetworkPathStatus::offline);
+    EXPECT_EQ(networkPathStatus(pathOf(false, {wifi}, true)), NetworkPathStatus::offline);
 
     // The fixed order decides, not the order of the path's interfaces.
     EXPECT_EQ(transportLabel(pathOf(true, {other, cellular, wiredEthernet, wifi})), "Wi-Fi");

@@ -16,7 +16,7 @@ namespace {
 TEST(GLibDispatch, WorkFromAnyThreadOrQueueRunsInOrderOnTheMainThreadUntilQuit) {
     GLibDispatch dispatch;
     bool watchdogFired = false; // a guard against hanging the suite; nothing is measured
-    dispatch.mainAsyncAfter(60, [&] {
+    dispatch.onMainAfter(60, [&] {
         watchdogFired = true;
         dispatch.quit();
     });
@@ -26,7 +26,7 @@ TEST(GLibDispatch, WorkFromAnyThreadOrQueueRunsInOrderOnTheMainThreadUntilQuit) 
     std::vector<int> serialOrder;
     bool serialOnMain = true;
     const auto onMain = [&](const std::string& what) {
-        dispatch.mainAsync([&, what] {
+        dispatch.onMain([&, what] {
             allOnMain = allOnMain && dispatch.isMainThread();
             log.push_back(what);
             if (log.size() == 4 + 2 * 100) {
@@ -55,7 +55,7 @@ TEST(GLibDispatch, WorkFromAnyThreadOrQueueRunsInOrderOnTheMainThreadUntilQuit) 
         });
     }
     serial->async([&] {
-        dispatch.globalAsyncAfter(0.01, [&] { onMain(dispatch.isMainThread() ? "!" : "hop"); });
+        dispatch.inBackgroundAfter(0.01, [&] { onMain(dispatch.isMainThread() ? "!" : "hop"); });
     });
     dispatch.run();
     for (auto& thread : threads) {
@@ -74,11 +74,11 @@ TEST(GLibDispatch, WorkFromAnyThreadOrQueueRunsInOrderOnTheMainThreadUntilQuit) 
 
     // A quit before run() ends the next run; the clock counts from 2001.
     bool ran = false;
-    dispatch.mainAsync([&] { ran = true; });
+    dispatch.onMain([&] { ran = true; });
     dispatch.quit();
     dispatch.run();
     EXPECT_FALSE(ran) << "run() returned before iterating";
-    dispatch.mainAsync([&] { dispatch.quit(); });
+    dispatch.onMain([&] { dispatch.quit(); });
     dispatch.run();
     EXPECT_TRUE(ran);
 

@@ -45,7 +45,7 @@ TEST(VirtualDispatch, RepeatingTimersTickOnExactPeriodBoundariesUntilCancelled) 
     });
     int otherTicks = 0;
     auto other = dispatch.mainRepeatingTimer(1, [&] { ++otherTicks; });
-    dispatch.mainAsyncAfter(3, [&] { other->cancel(); });
+    dispatch.onMainAfter(3, [&] { other->cancel(); });
     dispatch.advance(10);
     EXPECT_EQ(selfTicks, 2);
     EXPECT_EQ(otherTicks, 2);
@@ -57,15 +57,15 @@ TEST(VirtualDispatch, WorkRunsInDeadlineOrderIncludingWorkScheduledWhileAdvancin
     auto record = [&](std::string what) {
         return [&log, &dispatch, what] { log.emplace_back(what, dispatch.monotonicNow()); };
     };
-    dispatch.mainAsyncAfter(2.0, record("two"));
-    dispatch.mainAsyncAfter(0.8, [&] {
+    dispatch.onMainAfter(2.0, record("two"));
+    dispatch.onMainAfter(0.8, [&] {
         record("point-eight")();
-        dispatch.mainAsyncAfter(0.5, record("nested"));
-        dispatch.mainAsync(record("posted-at-0.8"));
+        dispatch.onMainAfter(0.5, record("nested"));
+        dispatch.onMain(record("posted-at-0.8"));
     });
-    dispatch.mainAsync(record("now"));
-    dispatch.mainAsyncAfter(2.0, record("two-again"));
-    dispatch.globalAsyncAfter(1.0, record("global"));
+    dispatch.onMain(record("now"));
+    dispatch.onMainAfter(2.0, record("two-again"));
+    dispatch.inBackgroundAfter(1.0, record("global"));
     EXPECT_TRUE(log.empty()) << "posting never runs the block";
 
     dispatch.advance(3);
@@ -90,10 +90,10 @@ TEST(VirtualDispatch, SerialQueuesRunOffTheMainThreadAndEndWithTheirHandle) {
     };
     serial->async([&] {
         where("serial");
-        dispatch.mainAsync([&] { where("hop"); });
+        dispatch.onMain([&] { where("hop"); });
     });
     serial->async([&] { where("second"); });
-    dispatch.globalAsync([&] { where("global"); });
+    dispatch.inBackground([&] { where("global"); });
     dispatch.runPending();
     EXPECT_EQ(seen, (std::vector<std::string>{"serial/other", "second/other", "global/other",
                                               "hop/main"}));
@@ -108,10 +108,9 @@ TEST(VirtualDispatch, SerialQueuesRunOffTheMainThreadAndEndWithTheirHandle) {
 TEST(VirtualDispatch, OutOfRangeDelaysPeriodsAndEndlessPosting) {
     VirtualDispatch dispatch;
     std::vector<std::string> ran;
-    dispatch.mainAsyncAfter(-3, [&] { ran.push_back("negative"); });
-    dispatch.mainAsyncAfter(std::nan(""), [&] { ran.push_back("nan"); });
-    dispatch.mainAsyncAfter(std::numeric_limits<double>::infinity(),
-                            [&] { ran.push_back("never"); });
+    dispatch.onMainAfter(-3, [&] { ran.push_back("negative"); });
+    dispatch.onMainAfter(std::nan(""), [&] { ran.push_back("nan"); });
+    dispatch.onMainAfter(std::numeric_limits<double>::infinity(), [&] { ran.push_back("never"); });
     dispatch.runPending();
     EXPECT_EQ(ran, (std::vector<std::string>{"negative", "nan"}));
 
@@ -126,8 +125,8 @@ TEST(VirtualDispatch, OutOfRangeDelaysPeriodsAndEndlessPosting) {
     EXPECT_EQ(ran.size(), 2u);
 
     // Endless self-posting is reported instead of hanging.
-    std::function<void()> again = [&] { dispatch.mainAsync(again); };
-    dispatch.mainAsync(again);
+    std::function<void()> again = [&] { dispatch.onMain(again); };
+    dispatch.onMain(again);
     EXPECT_THROW(dispatch.runPending(), std::runtime_error);
 }
 

@@ -45,7 +45,7 @@ inline std::shared_ptr<Connection> makeConnection(const std::string& path,
 }
 
 // Echoes the selector; "nil" and "empty" answer so, "big" with 256 KiB.
-class EchoService : public ExportedObject {
+class EchoService : public RequestHandler {
 public:
     std::atomic<bool> hang{false};
     std::atomic<bool> released{false};
@@ -94,7 +94,7 @@ protected:
     }
     bool shouldAcceptNewConnection(Listener&, IncomingConnection& connection) override {
         ++offered;
-        connection.setExportedObject(service);
+        connection.setRequestHandler(service);
         connection.resume();
         return true;
     }
