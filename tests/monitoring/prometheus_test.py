@@ -7,6 +7,11 @@
       dashboard panel's query must return series, and stopping the companion
       must make the companion-stopped alert pending.
 
+  prometheus_test.py backfill --companion BIN --history-bench BIN
+      A week recorded by the real history writer, exported with
+      `history --openmetrics`, made into blocks by promtool and read back
+      through Prometheus: one process's bytes as `history --json` gives them.
+
 Everything listens on 127.0.0.1 and lives in a temporary directory. Exits 77
 (a skip for CTest) when a program it needs is not installed.
 """
@@ -277,17 +282,73 @@ def live(args, run):
         stop_helpers(run)
 
 
+def backfill(args, run):
+    prometheus_bin = need("prometheus")
+    promtool = need("promtool")
+    # A week at one reading every 10 minutes, written by the history store on a
+    # virtual clock that starts 2023-11-14 22:13:20 UTC.
+    week = subprocess.run([args.history_bench, "--days", "7", "--period", "600", "--keep"],
+                          capture_output=True, text=True, check=True).stdout
+    kept = [line.split(" ", 1)[1] for line in week.splitlines() if line.startswith("kept: ")]
+    if not kept:
+        raise Fail("history_bench kept no database:\n" + week)
+    state = os.path.dirname(os.path.dirname(kept[0]))
+    env = dict(os.environ, XDG_STATE_HOME=state, TZ="UTC")
+    window = ["--since", "2023-11-14 22:00", "--until", "2023-11-22 00:00", "--top", "5",
+              "--by", "out"]
+    try:
+        usage = json.loads(subprocess.run([args.companion, "history", *window, "--json"],
+                                          env=env, capture_output=True, text=True,
+                                          check=True).stdout)
+        metrics = run.path("week.om")
+        with open(metrics, "w") as f:
+            subprocess.run([args.companion, "history", *window, "--openmetrics"], env=env,
+                           stdout=f, check=True)
+    finally:
+        shutil.rmtree(state, ignore_errors=True)
+    if not usage:
+        raise Fail("history --json gave no process for the recorded week")
+
+    blocks = run.path("data")
+    made = subprocess.run([promtool, "tsdb", "create-blocks-from", "openmetrics", metrics,
+                           blocks], capture_output=True, text=True)
+    if made.returncode != 0:
+        raise Fail(f"promtool refused history --openmetrics:\n{made.stdout}{made.stderr}")
+    with open(run.path("prometheus.yml"), "w") as f:
+        f.write("global: {}\n")
+    prometheus = Prometheus(run, prometheus_bin, run.path("prometheus.yml"), blocks,
+                            ["--storage.tsdb.retention.time=100y"])
+    end = 1700000000 + 7 * 86400 + 60
+    for counter in ("cpu_seconds", "received_bytes", "sent_bytes"):
+        falls = prometheus.query(f"sum(resets(korvel_history_process_{counter}_total[8d]))", end)
+        if not falls or float(falls[0]["value"][1]) != 0:
+            raise Fail(f"a backfilled {counter} counter fell, or there is none: {falls}")
+    for row in usage:
+        name = row["name"].replace("\\", "\\\\").replace('"', '\\"')
+        for metric, key in (("korvel_history_process_sent_bytes_total", "bytes_out"),
+                            ("korvel_history_process_received_bytes_total", "bytes_in")):
+            result = prometheus.query(f'last_over_time({metric}{{process="{name}"}}[8d])', end)
+            if len(result) != 1:
+                raise Fail(f"{metric} of {row['name']}: {result}")
+            got, want = float(result[0]["value"][1]), row[key]
+            if abs(got - want) > 0.001 * max(want, 1):
+                raise Fail(f"{metric} of {row['name']}: Prometheus {got}, history {want}")
+        print(f"{row['name']}: sent {row['bytes_out']} and received {row['bytes_in']} bytes "
+              "in history --json and in Prometheus")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("test", choices=("live",))
+    parser.add_argument("test", choices=("live", "backfill"))
     parser.add_argument("--companion", required=True)
     parser.add_argument("--source")
+    parser.add_argument("--history-bench")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = parser.parse_args()
     run = Run()
     failed = True
     try:
-        live(args, run)
+        (live if args.test == "live" else backfill)(args, run)
         failed = False
     except Fail as error:
         print(f"FAIL: {error}")
