@@ -10,7 +10,7 @@
   prometheus_test.py backfill --companion BIN --history-bench BIN
       A week recorded by the real history writer, exported with
       `history --openmetrics`, made into blocks by promtool and read back
-      through Prometheus: one process's bytes as `history --json` gives them.
+      through Prometheus: the top senders' bytes as `history --json` gives them.
 
 Everything listens on 127.0.0.1 and lives in a temporary directory. Exits 77
 (a skip for CTest) when a program it needs is not installed.
