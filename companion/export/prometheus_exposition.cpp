@@ -66,6 +66,10 @@ std::string render(const std::vector<MetricFamily>& families, bool openMetrics) 
             }
             out += ' ';
             appendValue(out, sample.value);
+            if (sample.time) {
+                out += ' ';
+                appendValue(out, openMetrics ? *sample.time : std::round(*sample.time * 1000));
+            }
             out += '\n';
         }
     }

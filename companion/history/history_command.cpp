@@ -178,9 +178,12 @@ Table interfacesTable(Database& db, const Options& o) {
     return table;
 }
 
-// The report as OpenMetrics, for tools that take a scrape; a group's label is
-// named after the grouping, and UDP endpoints, having no byte counts, show
-// only when they were last seen.
+// The report as OpenMetrics, for tools that take a scrape and for loading
+// into a time-series database: a group's label is named after the grouping,
+// and every sample has its time. Usage comes bucket by bucket, the counters
+// adding up from the window's start, so the last sample of each is the
+// report's figure; an endpoint's totals stand at its last sighting, and UDP
+// endpoints, having no byte counts, show only when they were last seen.
 std::vector<exporter::MetricFamily> metricFamilies(Database& db, const Options& o) {
     using exporter::MetricFamily;
     const auto family = [](std::string name, std::string help, bool counter, std::string unit) {
@@ -190,12 +193,28 @@ std::vector<exporter::MetricFamily> metricFamilies(Database& db, const Options& 
                             {},
                             std::move(unit)};
     };
+    // The bucket still open ends in the future; it is counted at the window's end.
+    const auto at = [&](int64_t end) { return static_cast<double>(std::min(end, o.window.until)); };
     if (o.report == Report::interfaces) {
         auto in = family("interface_received_bytes_total", "Bytes received.", true, "bytes");
         auto out = family("interface_sent_bytes_total", "Bytes sent.", true, "bytes");
-        for (const auto& r : interfaceTotals(db, o.window)) {
-            in.samples.push_back({{{"interface", r.name}}, static_cast<double>(r.bytesIn)});
-            out.samples.push_back({{{"interface", r.name}}, static_cast<double>(r.bytesOut)});
+        std::map<std::string, std::vector<InterfaceStep>> series;
+        for (const auto& top : interfaceTotals(db, o.window)) {
+            series[top.name];
+        }
+        for (auto& step : interfaceSteps(db, o.window, true)) {
+            if (const auto kept = series.find(step.totals.name); kept != series.end()) {
+                kept->second.push_back(std::move(step));
+            }
+        }
+        for (const auto& [name, steps] : series) {
+            double received = 0, sent = 0;
+            for (const auto& step : steps) {
+                received += static_cast<double>(step.totals.bytesIn);
+                sent += static_cast<double>(step.totals.bytesOut);
+                in.samples.push_back({{{"interface", name}}, received, at(step.end)});
+                out.samples.push_back({{{"interface", name}}, sent, at(step.end)});
+            }
         }
         return {in, out};
     }
@@ -212,45 +231,62 @@ std::vector<exporter::MetricFamily> metricFamilies(Database& db, const Options& 
                 {"remote", r.remoteAddress},
                 {"port", std::to_string(r.remotePort)},
                 {"host", r.hostName.value_or("")}};
+            const auto time = static_cast<double>(r.lastSeen);
             if (r.bytesIn && r.bytesOut) {
-                in.samples.push_back({labels, static_cast<double>(*r.bytesIn)});
-                out.samples.push_back({labels, static_cast<double>(*r.bytesOut)});
+                in.samples.push_back({labels, static_cast<double>(*r.bytesIn), time});
+                out.samples.push_back({labels, static_cast<double>(*r.bytesOut), time});
             }
-            seen.samples.push_back({labels, static_cast<double>(r.lastSeen)});
+            seen.samples.push_back({labels, time, time});
         }
         return {in, out, seen};
     }
     auto cpu = family("process_cpu_seconds_total", "CPU time used.", true, "seconds");
-    auto peak =
-        family("process_peak_resident_memory_bytes", "Largest resident memory.", false, "bytes");
+    auto peak = family("process_peak_resident_memory_bytes",
+                       "Largest resident memory within the step.", false, "bytes");
     auto in = family("process_received_bytes_total", "TCP bytes received.", true, "bytes");
     auto out = family("process_sent_bytes_total", "TCP bytes sent.", true, "bytes");
-    auto count = family("processes", "Processes in the group.", false, "");
+    auto count = family("processes", "Processes in the group that ran within the step.", false, "");
     const auto grouping =
         std::ranges::find_if(kGroupings, [&](const auto& g) { return g.second == o.group; })->first;
-    // A pid used again by a program of the same name gives a second row with
-    // the same label: one series must not be listed twice, so they add up.
-    std::vector<UsageRow> rows;
-    for (UsageRow& r : topUsage(db, o.window, o.by, o.group)) {
-        const auto same = std::ranges::find(rows, r.label, &UsageRow::label);
-        if (same == rows.end()) {
-            rows.push_back(std::move(r));
-            continue;
+    // The top groups, in their order; a pid used again by a program of the
+    // same name gives a second group with the same label, and one series
+    // must not be listed twice, so their buckets add up.
+    std::vector<std::string> labels;
+    for (const UsageRow& r : topUsage(db, o.window, o.by, o.group)) {
+        if (std::ranges::find(labels, r.label) == labels.end()) {
+            labels.push_back(r.label);
         }
-        same->cpuSeconds += r.cpuSeconds;
-        same->peakRss = std::max(same->peakRss, r.peakRss);
-        same->bytesIn += r.bytesIn;
-        same->bytesOut += r.bytesOut;
-        same->processes += r.processes;
     }
-    for (const auto& r : rows) {
-        const std::vector<std::pair<std::string, std::string>> labels = {
-            {std::string(grouping), r.label}};
-        cpu.samples.push_back({labels, r.cpuSeconds});
-        peak.samples.push_back({labels, static_cast<double>(r.peakRss)});
-        in.samples.push_back({labels, static_cast<double>(r.bytesIn)});
-        out.samples.push_back({labels, static_cast<double>(r.bytesOut)});
-        count.samples.push_back({labels, static_cast<double>(r.processes)});
+    std::map<std::string, std::map<int64_t, UsageRow>> steps;
+    for (const auto& label : labels) {
+        steps[label];
+    }
+    visitUsageSteps(db, o.window, o.group, [&steps](const UsageStep& step) {
+        const auto kept = steps.find(step.usage.label);
+        if (kept == steps.end()) {
+            return;
+        }
+        UsageRow& sum = kept->second[step.end];
+        sum.cpuSeconds += step.usage.cpuSeconds;
+        sum.peakRss = std::max(sum.peakRss, step.usage.peakRss);
+        sum.bytesIn += step.usage.bytesIn;
+        sum.bytesOut += step.usage.bytesOut;
+        sum.processes += step.usage.processes;
+    });
+    for (const auto& label : labels) {
+        const std::vector<std::pair<std::string, std::string>> group = {
+            {std::string(grouping), label}};
+        UsageRow total;
+        for (const auto& [end, used] : steps[label]) {
+            total.cpuSeconds += used.cpuSeconds;
+            total.bytesIn += used.bytesIn;
+            total.bytesOut += used.bytesOut;
+            cpu.samples.push_back({group, total.cpuSeconds, at(end)});
+            peak.samples.push_back({group, static_cast<double>(used.peakRss), at(end)});
+            in.samples.push_back({group, static_cast<double>(total.bytesIn), at(end)});
+            out.samples.push_back({group, static_cast<double>(total.bytesOut), at(end)});
+            count.samples.push_back({group, static_cast<double>(used.processes), at(end)});
+        }
     }
     return {cpu, peak, in, out, count};
 }

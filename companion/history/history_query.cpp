@@ -24,14 +24,16 @@ constexpr int64_t kHour = 3600;
 // The usage of one kind within the window, from its buckets: a reading is in
 // its minute and its hour, so whole hours inside the window are read from
 // the hours and the rest from the minutes; before the minutes kept begin,
-// the hours that start in the window. ?6 to ?13 bound by bindSpans;
-// `restriction`, when given, narrows every part the same way.
+// the hours that start in the window. Each row also has its bucket's end,
+// bucket_end. ?6 to ?13 bound by bindSpans; `restriction`, when given,
+// narrows every part the same way.
 std::string bucketRows(const UsageKind& kind, const std::string& columns,
                        const std::string& restriction) {
     std::string sql;
     int parameter = 6;
     for (const size_t tier : {2, 2, 1, 1}) {
-        sql += std::string(sql.empty() ? "" : " UNION ALL ") + "SELECT " + columns + " FROM " +
+        sql += std::string(sql.empty() ? "" : " UNION ALL ") + "SELECT " + columns + ", time + " +
+               std::to_string(kTiers[tier].bucketSeconds) + " AS bucket_end FROM " +
                tierTable(kind, kTiers[tier]) + " WHERE time >= ?" + std::to_string(parameter) +
                " AND time < ?" + std::to_string(parameter + 1) + restriction;
         parameter += 2;
@@ -39,14 +41,18 @@ std::string bucketRows(const UsageKind& kind, const std::string& columns,
     return sql;
 }
 
-void bindSpans(Database& db, Statement& statement, const UsageKind& kind, const Window& window) {
+// `finest` reads the minutes wherever they are kept, and the hours only
+// before them: the minutes are dropped an hour at a time, so their first hour
+// is whole.
+void bindSpans(Database& db, Statement& statement, const UsageKind& kind, const Window& window,
+               bool finest = false) {
     const int64_t minutesFrom =
         db.prepare("SELECT min(time) / 3600 * 3600 FROM " + tierTable(kind, kTiers[1]))
             .integerValue()
             .value_or(kNoTime);
     const int64_t since = window.since, until = window.until;
     const int64_t firstHour = std::max((since + kHour - 1) / kHour * kHour, minutesFrom);
-    const int64_t endHour = std::max(until / kHour * kHour, firstHour);
+    const int64_t endHour = finest ? firstHour : std::max(until / kHour * kHour, firstHour);
     const int64_t firstMinute = std::max(since, minutesFrom);
     const bool wholeHours = firstHour < endHour;
     statement.bind(6, since)
@@ -93,14 +99,13 @@ const char* measureColumn(Measure by) {
     return "2";
 }
 
-} // namespace
-
-std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group) {
+// The processes' usage in the window per group, or per group and bucket
+// (`perBucket`, with the bucket's end as column 6), in the order given.
+Statement usageStatement(Database& db, const Window& window, Grouping group, bool perBucket,
+                         const std::string& order) {
     const std::string label = group == Grouping::process
                                   ? "min(p.name) || ' (' || min(p.pid) || ')'"
                                   : std::string("min(") + groupKey(group) + ")";
-    const std::string order =
-        by == Measure::total ? "sum(u.bytes_in) + sum(u.bytes_out)" : measureColumn(by);
     // One process's rows are found through it, not by reading everyone's.
     const bool narrowed = window.pid || window.name;
     const UsageKind& kind = usageKinds()[0];
@@ -112,18 +117,40 @@ std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, G
                             : std::string()) +
         ") SELECT " + label +
         ", sum(u.cpu_ms), max(u.rss_kib) * 1024, sum(u.bytes_in), sum(u.bytes_out), "
-        "count(DISTINCT p.id) FROM u JOIN process p ON p.id = u.process_id WHERE " +
-        kProcessFilter + " GROUP BY " + groupKey(group) + " ORDER BY " + order +
-        " DESC, 1 LIMIT ?5");
+        "count(DISTINCT p.id)" +
+        (perBucket ? ", u.bucket_end" : "") +
+        " FROM u JOIN process p ON p.id = u.process_id WHERE " + kProcessFilter + " GROUP BY " +
+        groupKey(group) + (perBucket ? ", u.bucket_end" : "") + " ORDER BY " + order);
     bindWindow(statement, window);
-    bindSpans(db, statement, kind, window);
+    bindSpans(db, statement, kind, window, perBucket);
+    return statement;
+}
+
+UsageRow usageRow(Statement& statement) {
+    return {statement.text(0),    static_cast<double>(statement.integer(1)) / 1000,
+            statement.integer(2), statement.integer(3),
+            statement.integer(4), statement.integer(5)};
+}
+
+} // namespace
+
+std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group) {
+    const std::string order =
+        by == Measure::total ? "sum(u.bytes_in) + sum(u.bytes_out)" : measureColumn(by);
+    Statement statement = usageStatement(db, window, group, false, order + " DESC, 1 LIMIT ?5");
     std::vector<UsageRow> rows;
     while (statement.step()) {
-        rows.push_back({statement.text(0), static_cast<double>(statement.integer(1)) / 1000,
-                        statement.integer(2), statement.integer(3), statement.integer(4),
-                        statement.integer(5)});
+        rows.push_back(usageRow(statement));
     }
     return rows;
+}
+
+void visitUsageSteps(Database& db, const Window& window, Grouping group,
+                     const std::function<void(const UsageStep&)>& visit) {
+    Statement statement = usageStatement(db, window, group, true, "u.bucket_end");
+    while (statement.step()) {
+        visit({statement.integer(6), usageRow(statement)});
+    }
 }
 
 std::vector<EndpointRow> endpointsSeen(Database& db, const Window& window) {
@@ -147,18 +174,28 @@ std::vector<EndpointRow> endpointsSeen(Database& db, const Window& window) {
 }
 
 std::vector<InterfaceRow> interfaceTotals(Database& db, const Window& window) {
-    const UsageKind& kind = usageKinds()[1];
-    Statement statement =
-        db.prepare("SELECT interface, sum(bytes_in), sum(bytes_out) FROM (" +
-                   bucketRows(kind, "interface, bytes_in, bytes_out", "") +
-                   ") GROUP BY interface ORDER BY sum(bytes_in) + sum(bytes_out) DESC, 1 LIMIT ?5");
-    bindWindow(statement, window);
-    bindSpans(db, statement, kind, window);
     std::vector<InterfaceRow> rows;
-    while (statement.step()) {
-        rows.push_back({statement.text(0), statement.integer(1), statement.integer(2)});
+    for (auto& step : interfaceSteps(db, window, false)) {
+        rows.push_back(std::move(step.totals));
     }
     return rows;
+}
+
+std::vector<InterfaceStep> interfaceSteps(Database& db, const Window& window, bool perBucket) {
+    const UsageKind& kind = usageKinds()[1];
+    Statement statement =
+        db.prepare("SELECT interface, sum(bytes_in), sum(bytes_out), max(bucket_end) FROM (" +
+                   bucketRows(kind, "interface, bytes_in, bytes_out", "") + ") GROUP BY interface" +
+                   (perBucket ? ", bucket_end ORDER BY bucket_end"
+                              : " ORDER BY sum(bytes_in) + sum(bytes_out) DESC, 1 LIMIT ?5"));
+    bindWindow(statement, window);
+    bindSpans(db, statement, kind, window, perBucket);
+    std::vector<InterfaceStep> steps;
+    while (statement.step()) {
+        steps.push_back({statement.integer(3),
+                         {statement.text(0), statement.integer(1), statement.integer(2)}});
+    }
+    return steps;
 }
 
 std::array<std::optional<int64_t>, std::size(kTiers)> oldestKept(Database& db) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,17 @@ struct UsageRow {
 };
 std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group);
 
+// What a group used bucket by bucket, every group's buckets oldest first,
+// each with the Unix second it ends at: minute by minute while the minutes
+// are kept, hour by hour before. They add up to topUsage's figures.
+struct UsageStep {
+    int64_t end = 0;
+    UsageRow usage;
+};
+// Handed to `visit` one at a time: a week of minutes can be many.
+void visitUsageSteps(Database& db, const Window& window, Grouping group,
+                     const std::function<void(const UsageStep&)>& visit);
+
 struct EndpointRow {
     std::string process;
     int64_t pid = 0;
@@ -56,6 +68,13 @@ struct InterfaceRow {
     int64_t bytesOut = 0;
 };
 std::vector<InterfaceRow> interfaceTotals(Database& db, const Window& window);
+// The same bucket by bucket as usageSteps, when perBucket; else the totals,
+// each with the end of its last bucket.
+struct InterfaceStep {
+    int64_t end = 0;
+    InterfaceRow totals;
+};
+std::vector<InterfaceStep> interfaceSteps(Database& db, const Window& window, bool perBucket);
 
 // The oldest time each tier holds (readings, minutes, hours), in Unix
 // seconds; none where a tier is empty. Reads only the ends of the indexes.

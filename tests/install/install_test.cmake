@@ -38,7 +38,10 @@ foreach(installed bin/korvel-companion libexec/korvel/korvel-helper
                   share/icons/hicolor/symbolic/apps/qn.Korvel.companion-symbolic.svg
                   share/man/man1/korvel-companion.1 share/man/man8/korvel-helper.8
                   share/locale/de/LC_MESSAGES/korvel-companion.mo
-                  lib/systemd/user/korvel-helper.socket lib/systemd/user/korvel-helper.service)
+                  lib/systemd/user/korvel-helper.socket lib/systemd/user/korvel-helper.service
+                  share/korvel/monitoring/korvel-recording-rules.yml
+                  share/korvel/monitoring/korvel-alerting-rules.yml
+                  share/korvel/monitoring/korvel-dashboard.json)
   if(NOT EXISTS "${prefix}/${installed}")
     fail("not installed: ${installed}")
   endif()

@@ -372,17 +372,18 @@ TEST(PrometheusExposition, HelpEscapesNoQuotesAndInfinitiesAreSigned) {
                   {{"a",
                     "a \"b\"\\\n",
                     "gauge",
-                    {{{}, inf}, {{{"k", "\""}}, -inf}, {{}, 2.4e8}, {{}, 1e300}}}}),
+                    {{{}, inf}, {{{"k", "\""}}, -inf}, {{}, 2.4e8}, {{}, 1e300}, {{}, 1, 1.5}}}}),
               "# HELP a a \"b\"\\\\\\n\n# TYPE a gauge\na +Inf\na{k=\"\\\"\"} -Inf\n"
-              "a 240000000\na 1e+300\n");
+              "a 240000000\na 1e+300\na 1 1500\n");
     // OpenMetrics escapes quotes in HELP too, names a counter without _total,
     // and gives a UNIT line only to a family with a unit.
     EXPECT_EQ(exporter::renderOpenMetrics(
                   {{"b_seconds_total", "\"", "counter", {{{{"k", "a\\b\n"}}, 2.5}}, "seconds"},
                    {"c", "", "gauge", {}},
-                   {"d", "", "gauge", {{{}, 1}}}}),
+                   {"d", "", "gauge", {{{}, 1}, {{}, 2, 1.7e9}}}}),
               "# HELP b_seconds \\\"\n# TYPE b_seconds counter\n# UNIT b_seconds seconds\n"
-              "b_seconds_total{k=\"a\\\\b\\n\"} 2.5\n# HELP d \n# TYPE d gauge\nd 1\n# EOF\n");
+              "b_seconds_total{k=\"a\\\\b\\n\"} 2.5\n# HELP d \n# TYPE d gauge\nd 1\n"
+              "d 2 1700000000\n# EOF\n");
 }
 
 TEST_F(TextfileExportTest, OnlyARealDirectoryOfOursIsWrittenFailuresAreToldOnceLeftoversGo) {

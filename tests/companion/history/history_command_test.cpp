@@ -33,6 +33,21 @@ CommandRun history(std::vector<std::string_view> args) {
     return {status, out.str(), err.str()};
 }
 
+// One series of an OpenMetrics text: (value, time) per sample, in order.
+std::vector<std::pair<double, double>> samplesOf(const std::string& text,
+                                                 const std::string& series) {
+    std::vector<std::pair<double, double>> samples;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(series + ' ')) {
+            std::istringstream fields(line.substr(series.size()));
+            samples.emplace_back(0, 0);
+            fields >> samples.back().first >> samples.back().second;
+        }
+    }
+    return samples;
+}
+
 class RecordedHistoryTest : public korvel::testing::ManagerFixture {};
 
 // What the engine merged reaches the command through the recorder's queue.
@@ -92,18 +107,24 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
                                        {"bytes_in", 0},
                                        {"bytes_out", 240000000}}));
     EXPECT_EQ(history({"--connections", "--process", "43", "--json"}).out, "[]\n");
+    // Minute by minute, the counters adding up to the report's figures.
     const std::string metrics = history({"--top", "1", "--by", "out", "--openmetrics"}).out;
     EXPECT_NE(metrics.find("# TYPE korvel_history_process_sent_bytes counter\n"
-                           "# UNIT korvel_history_process_sent_bytes bytes\n"
-                           "korvel_history_process_sent_bytes_total{process=\"send\x1b[2J (42)\"} "
-                           "240000000\n"),
-              std::string::npos)
-        << metrics;
+                           "# UNIT korvel_history_process_sent_bytes bytes\n"),
+              std::string::npos);
+    const auto sent =
+        samplesOf(metrics, "korvel_history_process_sent_bytes_total{process=\"send\x1b[2J (42)\"}");
+    ASSERT_GE(sent.size(), 2u) << metrics;
+    EXPECT_EQ(sent.back().first, 240000000);
+    for (size_t i = 1; i < sent.size(); ++i) {
+        EXPECT_GE(sent[i].first, sent[i - 1].first);
+        EXPECT_EQ(sent[i].second, sent[i - 1].second + 60) << "a minute's end each";
+    }
     EXPECT_TRUE(metrics.ends_with("\n# EOF\n"));
-    EXPECT_NE(
-        history({"--interfaces", "--openmetrics"})
-            .out.find("\nkorvel_history_interface_sent_bytes_total{interface=\"eth0\"} 125000\n"),
-        std::string::npos);
+    const auto eth0 = samplesOf(history({"--interfaces", "--openmetrics"}).out,
+                                "korvel_history_interface_sent_bytes_total{interface=\"eth0\"}");
+    ASSERT_FALSE(eth0.empty());
+    EXPECT_EQ(eth0.back().first, 125000);
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
     EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
@@ -296,11 +317,10 @@ TEST(HistoryCommandTest, OpenMetricsListsAPidUsedTwiceUnderOneNameOnce) {
     const std::string metrics =
         history({"--openmetrics", "--since", "2023-11-01 00:00", "--until", "2023-12-01 00:00"})
             .out;
-    const std::string series = "korvel_history_process_sent_bytes_total{process=\"send (42)\"}";
-    const size_t first = metrics.find(series);
-    ASSERT_NE(first, std::string::npos) << metrics;
-    EXPECT_EQ(metrics.find(series, first + 1), std::string::npos) << metrics;
-    EXPECT_EQ(metrics.substr(first + series.size(), 6), " 1500\n");
+    // Both in the minute that ends at 1700000040.
+    EXPECT_EQ(samplesOf(metrics, "korvel_history_process_sent_bytes_total{process=\"send (42)\"}"),
+              (std::vector<std::pair<double, double>>{{1500, 1700000040}}))
+        << metrics;
 }
 
 TEST(HistoryCommandTest, TimesTheCommandTakes) {
