@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     env.writeAdvancedSnapshot = [](const korvel::HelperResponse&) {};
     env.removeAdvancedSnapshot = [] {};
     env.sampleCPU = [](const std::optional<korvel::CPUTicks>&) {
-        return korvel::CPUSample{{}, 10.0, 1.0};
+        return korvel::CPUSample{{}, 10.0, 1.0, std::nullopt};
     };
     env.readLocalSystemFigures = [] { return korvel::LocalSystemFigures{8, {1, 1}, std::nullopt}; };
     env.processorCount = 8;

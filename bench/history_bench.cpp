@@ -33,6 +33,7 @@
 namespace {
 
 using namespace korvel::history;
+using korvel::ConnectionCounters;
 using Clock = std::chrono::steady_clock;
 
 constexpr int64_t kDay = 86400;
@@ -102,8 +103,7 @@ public:
                 for (int k = 0; k < kSenderSockets; ++k) {
                     p.sockets.push_back(
                         k < 30 ? tcpTo(poolAddress(i + k), 443, nextPort())
-                               : SocketSample{
-                                     "UDP", "10.0.0.2", nextPort(), "192.0.2.53", 53, {}, {}});
+                               : SocketSample{"UDP", "10.0.0.2", nextPort(), "192.0.2.53", 53});
                 }
             } else if (i < kBusy) {
                 for (int k = 0; k < 10; ++k) {
@@ -117,7 +117,7 @@ public:
                 }
             }
         }
-        reading_.interfaces = {{"lo", 0, 0}, {"eth0", 0, 0}, {"wlan0", 0, 0}};
+        reading_.interfaces = {{"lo", {}}, {"eth0", {}}, {"wlan0", {}}};
         reading_.system = {10, 1.2, 16ULL << 30, 8ULL << 30, 6ULL << 30, 0, 3.0, 52.0, 45.0};
     }
 
@@ -129,6 +129,12 @@ public:
         std::erase_if(processes, [this](const ProcessSample& p) {
             return p.pid >= 200000 && *p.startTime < static_cast<double>(time_ - 10);
         });
+        // Each reading carries what was used since the one before.
+        for (ProcessSample& p : processes) {
+            p.cpuUsedNS = 0;
+            p.bytesUsed = {};
+        }
+        reading_.endpoints.clear();
         for (size_t index = 0; index < kProcesses; ++index) {
             advance(static_cast<int>(index), processes[index]);
         }
@@ -142,17 +148,16 @@ public:
                               {},
                               {},
                               0,
+                              {},
                               90 << 20,
                               {}};
             processes.push_back(std::move(job));
         }
         for (size_t index = kProcesses; index < processes.size(); ++index) {
-            processes[index].cpuNS += 80'000'000;
+            processes[index].cpuUsedNS = 80'000'000;
         }
-        reading_.interfaces[0].bytesIn += 30'000;
-        reading_.interfaces[0].bytesOut += 30'000;
-        reading_.interfaces[1].bytesIn += sentThisTick_ * 10;
-        reading_.interfaces[1].bytesOut += sentThisTick_;
+        reading_.interfaces[0].used = {30'000, 30'000};
+        reading_.interfaces[1].used = {sentThisTick_ * 10, sentThisTick_};
         reading_.system.cpuPercent = static_cast<double>(8 + tick_ % 30);
         reading_.system.memoryUsed = (8ULL << 30) + (tick_ % 512) * 4096;
         return reading_;
@@ -160,27 +165,22 @@ public:
 
 private:
     static SocketSample tcpTo(const std::string& address, uint16_t port, uint16_t local) {
-        return {address.find(':') == std::string::npos ? "TCP" : "TCP6",
-                "10.0.0.2",
-                local,
-                address,
-                port,
-                0,
-                0};
+        return {address.find(':') == std::string::npos ? "TCP" : "TCP6", "10.0.0.2", local, address,
+                port};
     }
     static SocketSample listening(const char* protocol, uint16_t port) {
-        return {protocol, "0.0.0.0", port, "0.0.0.0", 0, {}, {}};
+        return {protocol, "0.0.0.0", port, "0.0.0.0", 0};
     }
     static std::string poolAddress(int n) { return "203.0.113." + std::to_string(n % 64); }
     uint16_t nextPort() { return static_cast<uint16_t>(32768 + (port_++ % 28000)); }
 
     void advance(int i, ProcessSample& p) {
         if (i < kBusy) {
-            p.cpuNS += static_cast<uint64_t>(4 + (i * 7 + tick_) % 37) * 1'000'000;
+            p.cpuUsedNS = static_cast<uint64_t>(4 + (i * 7 + tick_) % 37) * 1'000'000;
             p.rssBytes = (static_cast<uint64_t>(100 + i) << 20) +
                          static_cast<uint64_t>((tick_ * (i + 3)) % 97) * 4096;
         } else if ((tick_ + i) % 120 == 0) {
-            p.cpuNS += 3'000'000; // a timer's wake-up every ten minutes
+            p.cpuUsedNS = 3'000'000; // a timer's wake-up every ten minutes
         }
         if (i == 0) {
             sentThisTick_ = 0;
@@ -189,9 +189,11 @@ private:
             return;
         }
         for (int k = 0; k < 5; ++k) {
-            SocketSample& s = p.sockets[static_cast<size_t>((tick_ + k * 6) % 30)];
-            *s.bytesIn += 40'000 + static_cast<uint64_t>(i) * 100;
-            *s.bytesOut += 4'000;
+            const SocketSample& s = p.sockets[static_cast<size_t>((tick_ + k * 6) % 30)];
+            const ConnectionCounters used{40'000 + static_cast<uint64_t>(i) * 100, 4'000};
+            p.bytesUsed += used;
+            reading_.endpoints.push_back(
+                {static_cast<size_t>(i), s.protocol, s.remoteAddress, s.remotePort, used});
             sentThisTick_ += 4'000;
         }
         if (tick_ % 12 == i % 12) {

@@ -254,16 +254,16 @@ void fold(const korvel::HelperResponse& r, korvel::ConnectionCounterMemory& memo
     if (r.unattributedTcpBytesIn && r.unattributedTcpBytesOut) {
         ended.unattributed = {*r.unattributedTcpBytesIn, *r.unattributedTcpBytesOut};
     }
-    const auto other = korvel::applyConnectionRates(processes, memory, r.timestamp, true, ended);
+    const auto other =
+        korvel::applyConnectionRates(processes, memory, r.timestamp, true, ended).other;
     if (!before || !other) {
         return;
     }
-    const double dt = r.timestamp - *before;
     for (const auto& process : processes) {
         if (process.id == churner) {
-            counted.churnerOut += process.rateOut.value_or(0) * dt;
+            counted.churnerOut += static_cast<double>(process.bytesUsed.bytesOut);
         } else if (process.id == sinkPid) {
-            counted.sinkIn += process.rateIn.value_or(0) * dt;
+            counted.sinkIn += static_cast<double>(process.bytesUsed.bytesIn);
         }
     }
     counted.otherOut += static_cast<double>(other->bytesOut);

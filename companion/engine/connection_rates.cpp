@@ -1,5 +1,7 @@
 #include "companion/engine/connection_rates.h"
 
+#include <algorithm>
+
 namespace korvel {
 namespace {
 
@@ -28,6 +30,47 @@ std::optional<ConnectionCounters> earlierCounters(const NetConnection& connectio
     return std::nullopt;
 }
 
+// What a socket moved from `before` to `now`; none when a counter fell.
+std::optional<ConnectionCounters> movedSince(const std::optional<ConnectionCounters>& before,
+                                             const ConnectionCounters& now) {
+    if (!before || now.bytesIn < before->bytesIn || now.bytesOut < before->bytesOut) {
+        return std::nullopt;
+    }
+    return ConnectionCounters{now.bytesIn - before->bytesIn, now.bytesOut - before->bytesOut};
+}
+
+void addRate(NetProcess& process, const ConnectionCounters& used, double elapsed) {
+    process.bytesUsed += used;
+    process.rateIn = process.rateIn.value_or(0) + static_cast<double>(used.bytesIn) / elapsed;
+    process.rateOut = process.rateOut.value_or(0) + static_cast<double>(used.bytesOut) / elapsed;
+}
+
+// Keeps the newest kMostRemembered cookies; how many went.
+size_t forgetOldest(Memory& memory) {
+    if (memory.byCookie.size() <= Memory::kMostRemembered) {
+        return 0;
+    }
+    std::vector<double> seen;
+    seen.reserve(memory.byCookie.size());
+    for (const auto& [cookie, remembered] : memory.byCookie) {
+        seen.push_back(remembered.seenAt);
+    }
+    const size_t excess = memory.byCookie.size() - Memory::kMostRemembered;
+    std::nth_element(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(excess - 1),
+                     seen.end());
+    const double newestForgotten = seen[excess - 1];
+    size_t forgotten = 0;
+    for (auto it = memory.byCookie.begin(); it != memory.byCookie.end() && forgotten < excess;) {
+        if (it->second.seenAt <= newestForgotten) {
+            it = memory.byCookie.erase(it);
+            ++forgotten;
+        } else {
+            ++it;
+        }
+    }
+    return forgotten;
+}
+
 } // namespace
 
 std::string connectionCounterKey(const NetConnection& connection) {
@@ -45,9 +88,9 @@ std::string connectionCounterKey(const NetConnection& connection) {
     return key;
 }
 
-std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
-                                                 double timestamp, bool firstSightingsCount,
-                                                 const EndedTcpSockets& ended) {
+SocketUsage applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
+                                 double timestamp, bool firstSightingsCount,
+                                 const EndedTcpSockets& ended) {
     const double elapsed = memory.readingTime ? timestamp - *memory.readingTime : 0;
     const bool firstSightingsKnown = firstSightingsCount && memory.readingTime;
     std::unordered_map<std::string, Memory::Keyed> current;
@@ -57,9 +100,11 @@ std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& proces
     for (NetProcess& process : processes) {
         process.rateIn.reset();
         process.rateOut.reset();
+        process.bytesUsed = {};
         for (NetConnection& connection : process.connections) {
             connection.rateIn.reset();
             connection.rateOut.reset();
+            connection.used = {};
             if (!connection.bytesIn || !connection.bytesOut) {
                 continue;
             }
@@ -69,17 +114,16 @@ std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& proces
             if (connection.cookie) {
                 seen.emplace_back(*connection.cookie, now);
             }
-            const auto before =
-                earlierCounters(connection, slot->first, memory, firstSightingsKnown);
-            if (!before || elapsed <= 0 || now.bytesIn < before->bytesIn ||
-                now.bytesOut < before->bytesOut) {
+            const auto used = movedSince(
+                earlierCounters(connection, slot->first, memory, firstSightingsKnown), now);
+            if (!used || elapsed <= 0) {
                 continue;
             }
-            connection.rateIn = static_cast<double>(now.bytesIn - before->bytesIn) / elapsed;
-            connection.rateOut = static_cast<double>(now.bytesOut - before->bytesOut) / elapsed;
+            connection.used = *used;
+            connection.rateIn = static_cast<double>(used->bytesIn) / elapsed;
+            connection.rateOut = static_cast<double>(used->bytesOut) / elapsed;
             if (first) {
-                process.rateIn = process.rateIn.value_or(0) + *connection.rateIn;
-                process.rateOut = process.rateOut.value_or(0) + *connection.rateOut;
+                addRate(process, *used, elapsed);
             }
         }
     }
@@ -87,12 +131,11 @@ std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& proces
     for (const auto& [cookie, counters] : seen) {
         memory.byCookie[cookie] = {counters, timestamp};
     }
-    std::optional<OtherTcpRate> other;
+    SocketUsage usage;
     if (elapsed > 0) {
-        other.emplace();
+        usage.other.emplace();
         if (ended.unattributed) {
-            other->bytesIn = ended.unattributed->bytesIn;
-            other->bytesOut = ended.unattributed->bytesOut;
+            usage.unowned = *ended.unattributed;
         }
     }
     if (ended.rows != nullptr && !ended.rows->empty()) {
@@ -100,46 +143,75 @@ std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& proces
         for (NetProcess& process : processes) {
             byPid.try_emplace(process.id, &process);
         }
+        std::unordered_map<int32_t, const NetProcess*> listedBy;
+        if (ended.listedBefore != nullptr) {
+            for (const NetProcess& process : *ended.listedBefore) {
+                listedBy.try_emplace(process.id, &process);
+            }
+        }
+        std::unordered_map<int32_t, size_t> gone; // pid → index in endedProcesses
         for (const HelperConnectionData& row : *ended.rows) {
             if (!row.cookie || !row.bytesIn || !row.bytesOut) {
                 continue;
             }
             const ConnectionCounters last{*row.bytesIn, *row.bytesOut};
-            auto [seen, first] = memory.byCookie.try_emplace(*row.cookie);
+            auto [remembered, first] = memory.byCookie.try_emplace(*row.cookie);
             std::optional<ConnectionCounters> before;
             if (!first) {
-                before = seen->second.counters;
+                before = remembered->second.counters;
             } else if (firstSightingsKnown) {
                 before = ConnectionCounters{};
             }
             // Noted even when nothing counts, so that a report again adds nothing.
-            seen->second = {last, timestamp};
-            if (!before || !other || last.bytesIn < before->bytesIn ||
-                last.bytesOut < before->bytesOut) {
+            remembered->second = {last, timestamp};
+            const auto used = movedSince(before, last);
+            if (!used || !usage.other) {
                 continue;
             }
-            const uint64_t in = last.bytesIn - before->bytesIn;
-            const uint64_t out = last.bytesOut - before->bytesOut;
-            if (const auto owner = byPid.find(row.pid); owner != byPid.end()) {
-                owner->second->rateIn =
-                    owner->second->rateIn.value_or(0) + static_cast<double>(in) / elapsed;
-                owner->second->rateOut =
-                    owner->second->rateOut.value_or(0) + static_cast<double>(out) / elapsed;
+            // The process that listed it, whether it runs on under its pid or
+            // has gone; a pid reused since is another program.
+            const auto listed = listedBy.find(row.pid);
+            const auto running = byPid.find(row.pid);
+            NetProcess* owner = nullptr;
+            if (running != byPid.end() &&
+                (listed == listedBy.end() ||
+                 sameProcess(listed->second->key(), running->second->key()))) {
+                owner = running->second;
+                addRate(*owner, *used, elapsed);
+            } else if (listed != listedBy.end()) {
+                auto [slot, added] = gone.try_emplace(row.pid, usage.endedProcesses.size());
+                if (added) {
+                    NetProcess copy = *listed->second;
+                    copy.connections.clear();
+                    copy.cpuUsedNS = 0;
+                    copy.bytesUsed = {};
+                    usage.endedProcesses.push_back(std::move(copy));
+                }
+                owner = &usage.endedProcesses[slot->second];
+                owner->bytesUsed += *used;
+                usage.other->bytesIn = saturatingAdd(usage.other->bytesIn, used->bytesIn);
+                usage.other->bytesOut = saturatingAdd(usage.other->bytesOut, used->bytesOut);
             } else {
-                other->bytesIn += in;
-                other->bytesOut += out;
+                usage.unowned += *used;
             }
+            NetConnection socket = makeNetConnection(row);
+            socket.used = *used;
+            usage.ended.push_back(
+                {owner ? owner->key() : ProcessKey{row.pid, 0}, std::move(socket)});
         }
     }
-    if (other) {
-        other->in = static_cast<double>(other->bytesIn) / elapsed;
-        other->out = static_cast<double>(other->bytesOut) / elapsed;
+    if (usage.other) {
+        usage.other->bytesIn = saturatingAdd(usage.other->bytesIn, usage.unowned.bytesIn);
+        usage.other->bytesOut = saturatingAdd(usage.other->bytesOut, usage.unowned.bytesOut);
+        usage.other->in = static_cast<double>(usage.other->bytesIn) / elapsed;
+        usage.other->out = static_cast<double>(usage.other->bytesOut) / elapsed;
     }
     std::erase_if(memory.byCookie, [timestamp](const auto& entry) {
         return timestamp - entry.second.seenAt > Memory::kRememberUnseenSeconds;
     });
+    usage.forgotten = forgetOldest(memory);
     memory.readingTime = timestamp;
-    return other;
+    return usage;
 }
 
 } // namespace korvel

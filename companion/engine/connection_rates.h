@@ -1,6 +1,8 @@
 #pragma once
 
+#include "companion/model/counters.h"
 #include "companion/model/net_process.h"
+#include "companion/model/reading_frame.h"
 
 #include <cstdint>
 #include <optional>
@@ -9,12 +11,6 @@
 #include <vector>
 
 namespace korvel {
-
-// The byte counters of one socket as a reading saw them.
-struct ConnectionCounters {
-    uint64_t bytesIn = 0;
-    uint64_t bytesOut = 0;
-};
 
 // What the engine keeps of the sockets between readings.
 struct ConnectionCounterMemory {
@@ -31,6 +27,10 @@ struct ConnectionCounterMemory {
         double seenAt = 0;
     };
     static constexpr double kRememberUnseenSeconds = 120;
+    // Past this many cookies the oldest are forgotten: a helper that reports
+    // tens of thousands of new sockets a reading must not grow the engine
+    // without end. A forgotten socket seen again counts as first seen.
+    static constexpr size_t kMostRemembered = 200'000;
 
     std::optional<double> readingTime; // of the last reading
     std::unordered_map<std::string, Keyed> byKey;
@@ -43,10 +43,12 @@ struct EndedTcpSockets {
     const std::vector<HelperConnectionData>* rows = nullptr;
     // Bytes of sockets that ended before any reading listed them.
     std::optional<ConnectionCounters> unattributed;
+    // The processes of the last reading: who listed each ended socket.
+    const std::vector<NetProcess>* listedBefore = nullptr;
 };
 
-// Bytes per second of TCP no process of the reading accounts for: sockets
-// that ended unlisted, or whose process has exited.
+// Bytes per second of TCP no listed process accounts for: sockets that ended
+// unlisted, or whose process has exited since.
 struct OtherTcpRate {
     double in = 0;
     double out = 0;
@@ -56,27 +58,39 @@ struct OtherTcpRate {
     bool operator==(const OtherTcpRate&) const = default;
 };
 
+struct SocketUsage {
+    std::optional<OtherTcpRate> other; // no value without an interval
+    // Bytes no process of either reading accounts for (part of `other`).
+    ConnectionCounters unowned;
+    std::vector<EndedSocket> ended;
+    // Processes of the last reading that are gone, with their ended sockets' bytes.
+    std::vector<NetProcess> endedProcesses;
+    size_t forgotten = 0; // cookies forgotten to keep within kMostRemembered
+};
+
 std::string connectionCounterKey(const NetConnection& connection);
 
-// Sets rateIn/rateOut (bytes per second) on every socket of the new reading
-// with counters, and on each process the sum over its sockets (a socket listed
-// twice in one process counts once), then remembers the reading.
+// Sets on every socket of the new reading with counters what it moved since
+// the last reading (`used`, and rateIn/rateOut in bytes per second), and on
+// each process the sum over its sockets (a socket listed twice in one
+// process counts once), then remembers the reading.
 //
 // Two readings of a socket are paired by cookie when both have one (a port
 // reused by a new connection has a new cookie), else by the key. A socket
 // with a cookie that no earlier reading had moved all its bytes since the last
 // reading, and they count in this one, unless there was no last reading or
 // `firstSightingsCount` is false (the readings cover other processes than
-// before, so a socket first seen may be old). No rate when no time passed or
-// a counter went down (behind the same key, a new socket).
+// before, so a socket first seen may be old). Nothing is used when no time
+// passed or a counter went down (behind the same key, a new socket).
 //
-// The bytes an ended socket moved after it was last seen count in its
-// process's rate, once per cookie, by the same rules; those of a process no
-// longer listed, and the unattributed bytes, make the returned rate (no value
-// without an interval).
-std::optional<OtherTcpRate> applyConnectionRates(std::vector<NetProcess>& processes,
-                                                 ConnectionCounterMemory& memory, double timestamp,
-                                                 bool firstSightingsCount = true,
-                                                 const EndedTcpSockets& ended = {});
+// The bytes an ended socket moved after it was last seen count once per
+// cookie, by the same rules, for the process that listed it: one still
+// running, else one that has gone (endedProcesses); those of a pid neither
+// reading had, and the unattributed bytes, are other TCP. A process that has
+// gone is other TCP in the rate too: no row shows it any more.
+SocketUsage applyConnectionRates(std::vector<NetProcess>& processes,
+                                 ConnectionCounterMemory& memory, double timestamp,
+                                 bool firstSightingsCount = true,
+                                 const EndedTcpSockets& ended = {});
 
 } // namespace korvel

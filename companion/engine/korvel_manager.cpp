@@ -94,28 +94,22 @@ void KorvelManager::refresh() {
     requestedAt_[gen] = {env_.dispatch->monotonicNow(), showSystem};
     std::weak_ptr<KorvelManager> weak = weak_from_this();
     platform::Dispatch* dispatch = env_.dispatch;
-    env_.fetchData(showSystem, [weak, dispatch, gen, cpuSamples = cpuSamples_,
-                                prevIfStats = prevIfStats_,
-                                prevIfTime = prevIfTime_](HelperResponse response) mutable {
-        dispatch->onMain([weak, gen, cpuSamples = std::move(cpuSamples),
-                          prevIfStats = std::move(prevIfStats), prevIfTime,
-                          response = std::move(response)]() mutable {
+    env_.fetchData(showSystem, [weak, dispatch, gen](HelperResponse response) mutable {
+        dispatch->onMain([weak, gen, response = std::move(response)]() mutable {
             auto self = weak.lock();
             if (!self) {
                 return;
             }
             self->requestOpen_ = false;
-            self->completeRefresh(response, gen, cpuSamples, prevIfStats, prevIfTime);
+            self->completeRefresh(response, gen);
         });
     });
 }
 
-void KorvelManager::completeRefresh(HelperResponse& response, int64_t generation,
-                                    const ProcessCPUSamples& cpuSamples,
-                                    const InterfaceStatsByName& prevIfStats, double prevIfTime) {
+void KorvelManager::completeRefresh(HelperResponse& response, int64_t generation) {
     // Only what was merged is published: a stale reading (a timed-out
     // request's fallback too) would turn the snapshot back in time.
-    if (applyHelperResponse(response, generation, cpuSamples, prevIfStats, prevIfTime)) {
+    if (applyHelperResponse(response, generation)) {
         publishSnapshotStep(response);
     }
 }

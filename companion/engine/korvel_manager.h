@@ -1,6 +1,7 @@
 #pragma once
 
 #include "companion/engine/connection_rates.h"
+#include "companion/engine/frame_builder.h"
 #include "companion/engine/manager_environment.h"
 #include "companion/engine/process_merge.h"
 #include "companion/model/data_acquisition_mode.h"
@@ -9,6 +10,7 @@
 #include "companion/model/net_process.h"
 #include "companion/model/network_path_summary.h"
 #include "companion/model/published.h"
+#include "companion/model/reading_frame.h"
 #include "companion/model/system_stats.h"
 #include "companion/model/traffic_session_stats.h"
 #include "companion/sampling/cpu_sampler.h"
@@ -41,8 +43,11 @@ public:
     KorvelManager(const KorvelManager&) = delete;
     KorvelManager& operator=(const KorvelManager&) = delete;
 
+    // The last merged reading as one immutable frame: what every face reads.
+    Published<FramePointer> frame{std::make_shared<const ReadingFrame>()};
     // Published fields: observe them to follow the model.
-    Published<std::vector<NetProcess>> processes;
+    Published<ProcessList> processes; // the frame's own list
+
     Published<RecentlyClosedByPID> recentlyClosedByPID;
     Published<SystemStats> systemStats;
     Published<std::vector<InterfaceStat>> interfaceStats;
@@ -57,11 +62,6 @@ public:
     Published<TrafficSessionStats> sessionStats;
     // TCP bytes per second no listed process accounts for, where the helper tells them.
     Published<std::optional<OtherTcpRate>> otherTcpRate;
-    // Their bytes since the engine started: they never fall.
-    Published<ConnectionCounters> otherTcpBytes;
-    // TCP sockets that ended since the reading before, with their final
-    // counters, under the pid a reading listed them with: for the history.
-    Published<std::vector<HelperConnectionData>> endedConnections;
     Published<NetworkPathSummary> networkPath;
     Published<DataAcquisitionMode> dataMode{DataAcquisitionMode::coreOnly};
     Published<bool> companionPublishing{false};
@@ -76,9 +76,7 @@ public:
     void scheduleStartupRefreshes();
     // False when the reading was stale and nothing changed. The rows of a
     // reply that carries its own bytes may be moved out.
-    bool applyHelperResponse(HelperResponse& response, int64_t generation,
-                             const ProcessCPUSamples& cpuSamples,
-                             const InterfaceStatsByName& prevIfStats, double prevIfTime);
+    bool applyHelperResponse(HelperResponse& response, int64_t generation);
     void sampleLiveTraffic();
     void updateNetworkPath(const platform::netpath::NetworkPath& path);
 
@@ -103,33 +101,20 @@ private:
     explicit KorvelManager(ManagerEnvironment environment);
     void start();
     void registerObservers();
-    void completeRefresh(HelperResponse& response, int64_t generation,
-                         const ProcessCPUSamples& cpuSamples,
-                         const InterfaceStatsByName& prevIfStats, double prevIfTime);
+    void completeRefresh(HelperResponse& response, int64_t generation);
     void publishSnapshotStep(const HelperResponse& response);
     // The steps of a merge, in the order they run.
     struct AcceptedReading {
         double duration = 0;
         std::optional<bool> showSystem;
     };
-    struct MergedProcesses {
-        std::vector<NetProcess> processes;
-        ProcessCPUSamples cpuSamples;
-    };
     std::optional<AcceptedReading> acceptReading(int64_t generation);
     bool recordDataMode(const HelperResponse& response);
-    MergedProcesses mergeProcesses(HelperResponse& response, const ProcessCPUSamples& cpuSamples);
-    void mergeSocketRates(std::vector<NetProcess>& merged, const HelperResponse& response,
-                          bool helperFull, std::optional<bool> showSystem);
-    std::vector<InterfaceStat> mergeInterfaceRates(const HelperResponse& response,
-                                                   const InterfaceStatsByName& prevIfStats,
-                                                   double prevIfTime);
-    SystemStats mergeSystemStats(const HelperResponse& response, CPUSample& cpu);
-    void publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats,
-                                  const HelperResponse& response, bool helperFull, double now);
+    CompanionFigures companionFigures(const HelperResponse& response, bool sameProcessesAsBefore);
+    void classifyInterfaces(std::vector<InterfaceStat>& rows);
+    void publishFrame(const BuiltFrame& built);
     void appendHistories(const SystemStats& stats);
-    void publishInterfaces(std::vector<InterfaceStat> rows, const InterfaceStatsByName& prevIfStats,
-                           double timestamp, double now);
+    void publishInterfaces(const ReadingFrame& frame, const ReadingFrame& previous, double now);
 
     bool showSystemProcessesSetting() const;
     bool trafficEnabledSetting() const;
@@ -138,9 +123,6 @@ private:
     std::unique_ptr<platform::DispatchTimer> timer_;
     std::unique_ptr<platform::DispatchTimer> trafficSamplerTimer_;
     double trafficSamplerTimerPeriod_ = 0;
-    ProcessCPUSamples cpuSamples_;
-    InterfaceStatsByName prevIfStats_;
-    double prevIfTime_ = 0;
     std::optional<CPUTicks> prevCPUTicks_;
     LiveTrafficState liveTraffic_;
     InterfaceLastActiveMap interfaceLastActiveAt_;
@@ -160,6 +142,7 @@ private:
     std::map<int64_t, SentRequest> requestedAt_;
     double lastReadingDuration_ = 0;
     ConnectionCounterMemory connectionCounters_;
+    size_t forgottenSockets_ = 0;          // since it was last said
     std::optional<bool> mergedShowSystem_; // what the last merged reading asked for
     bool requestOpen_ = false;
     std::optional<double> refreshPeriodOverride_;

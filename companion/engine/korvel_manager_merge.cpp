@@ -5,30 +5,12 @@
 #include "companion/sampling/interface_selection.h"
 #include "companion/sampling/network_path.h"
 #include "platform/defaults/user_defaults.h"
+#include "platform/log/report_line.h"
 
 #include <algorithm>
 #include <unordered_map>
 
 namespace korvel {
-namespace {
-
-// Readings the helper may skip keep their last published value.
-void carryOverAbsentReadings(SystemStats& stats, const SystemStats& published) {
-    if (!stats.gpuCoreCount) {
-        stats.gpuCoreCount = published.gpuCoreCount;
-    }
-    if (!stats.gpuUsagePercent) {
-        stats.gpuUsagePercent = published.gpuUsagePercent;
-    }
-    if (!stats.cpuTemperatureCelsius) {
-        stats.cpuTemperatureCelsius = published.cpuTemperatureCelsius;
-    }
-    if (!stats.gpuTemperatureCelsius) {
-        stats.gpuTemperatureCelsius = published.gpuTemperatureCelsius;
-    }
-}
-
-} // namespace
 
 std::optional<KorvelManager::AcceptedReading> KorvelManager::acceptReading(int64_t generation) {
     const auto sent = requestedAt_.find(generation);
@@ -55,123 +37,55 @@ bool KorvelManager::recordDataMode(const HelperResponse& response) {
     return helperFull;
 }
 
-KorvelManager::MergedProcesses KorvelManager::mergeProcesses(HelperResponse& response,
-                                                             const ProcessCPUSamples& cpuSamples) {
-    const RunningApplicationsByPID applications = env_.runningApplications
-                                                      ? env_.runningApplications(response.processes)
-                                                      : RunningApplicationsByPID{};
-    // A reply that brought its own bytes is written to the snapshot from
-    // them, so its rows' strings may move into the model.
-    const bool rowsMayMove = response.source.text != nullptr;
-    ConnectionsByPID connections = rowsMayMove ? groupConnections(std::move(response.connections))
-                                               : groupConnections(response.connections);
-
-    const double cpuCap = static_cast<double>(std::max(env_.processorCount, 1)) * 100.0;
-    MergedProcesses merged;
-    merged.processes.reserve(response.processes.size());
-    merged.cpuSamples.reserve(response.processes.size());
-    std::unordered_map<int32_t, size_t> groupOwner;
-    for (auto& row : response.processes) {
-        NetProcess process;
-        process.id = row.pid;
-        const auto app = applications.find(row.pid);
-        const RunningApplication* application = app == applications.end() ? nullptr : &app->second;
-        process.displayName = displayNameFor(row, application);
-        process.name = process.displayName;
-        if (application != nullptr && application->icon) {
-            process.icon = application->icon;
-        } else if (row.execPath && env_.iconForExecutablePath) {
-            process.icon = env_.iconForExecutablePath(*row.execPath);
-        }
-        process.execPath = rowsMayMove ? std::move(row.execPath) : row.execPath;
-        const auto previous = cpuSamples.find(row.pid);
-        process.cpuPercent =
-            std::min(cpuPercentSince(previous == cpuSamples.end() ? nullptr : &previous->second,
-                                     row.cpuNS, response.timestamp),
-                     cpuCap);
-        process.memBytes = row.memBytes;
-        process.cpuNS = row.cpuNS;
-        process.uid = row.uid;
-        process.unit = row.unit;
-        // The helper names the application its cgroup scope names; failing
-        // that, the desktop entry whose program the process runs.
-        process.appId = row.appId || application == nullptr ? row.appId : application->appId;
-        process.container = row.container;
-        process.startTime = row.startTime;
-        // Each group moves to its process; a pid listed twice copies it from
-        // the first.
-        if (auto group = connections.find(row.pid); group != connections.end()) {
-            const auto [first, isFirst] = groupOwner.try_emplace(row.pid, merged.processes.size());
-            process.connections =
-                isFirst ? std::move(group->second) : merged.processes[first->second].connections;
-        }
-        merged.cpuSamples[row.pid] = {row.cpuNS, response.timestamp};
-        merged.processes.push_back(std::move(process));
+CompanionFigures KorvelManager::companionFigures(const HelperResponse& response,
+                                                 bool sameProcessesAsBefore) {
+    CompanionFigures figures;
+    if (env_.runningApplications) {
+        figures.applications = env_.runningApplications(response.processes);
     }
-    return merged;
+    figures.iconForExecutablePath = env_.iconForExecutablePath;
+    figures.processorCount = env_.processorCount;
+    const CPUSample cpu = env_.sampleCPU(prevCPUTicks_);
+    prevCPUTicks_ = cpu.ticks;
+    figures.cpuUsagePercent = cpu.cpuUsagePercent;
+    figures.loadAverage1m = cpu.loadAverage1m;
+    figures.loadAverages = cpu.loadAverages;
+    figures.local = env_.readLocalSystemFigures();
+    figures.firstSightingsCount = sameProcessesAsBefore;
+    figures.now = env_.dispatch->now();
+    figures.classifyInterfaces = [this](std::vector<InterfaceStat>& rows) {
+        classifyInterfaces(rows);
+    };
+    return figures;
 }
 
-void KorvelManager::mergeSocketRates(std::vector<NetProcess>& merged,
-                                     const HelperResponse& response, bool helperFull,
-                                     std::optional<bool> showSystem) {
-    // A fallback reading has no sockets; the next real one pairs with the last.
-    if (!helperFull) {
-        otherTcpRate.set(std::nullopt);
+void KorvelManager::classifyInterfaces(std::vector<InterfaceStat>& rows) {
+    if (!env_.linkFacts) {
         return;
     }
-    EndedTcpSockets ended{&response.endedConnections, std::nullopt};
-    if (response.unattributedTcpBytesIn && response.unattributedTcpBytesOut) {
-        ended.unattributed = {*response.unattributedTcpBytesIn, *response.unattributedTcpBytesOut};
-    }
-    // Once the system processes come or go, a socket first seen may be old.
-    const auto other = applyConnectionRates(merged, connectionCounters_, response.timestamp,
-                                            showSystem == mergedShowSystem_, ended);
-    if (other) {
-        otherTcpBytes.modify([&](ConnectionCounters& total) {
-            total.bytesIn += other->bytesIn;
-            total.bytesOut += other->bytesOut;
-        });
-    }
-    otherTcpRate.set(other);
-    mergedShowSystem_ = showSystem;
-}
-
-std::vector<InterfaceStat>
-KorvelManager::mergeInterfaceRates(const HelperResponse& response,
-                                   const InterfaceStatsByName& prevIfStats, double prevIfTime) {
-    std::vector<InterfaceStat> rows = computeInterfaceRates(response, prevIfStats, prevIfTime);
-    if (env_.linkFacts) {
-        std::vector<std::string> routes;
-        if (pathMonitor_) {
-            for (const auto& interface : pathMonitor_->currentPath().interfaces) {
-                routes.push_back(interface.name);
-            }
+    std::vector<std::string> routes;
+    if (pathMonitor_) {
+        for (const auto& interface : pathMonitor_->currentPath().interfaces) {
+            routes.push_back(interface.name);
         }
-        interfaceClassifier_.classify(rows, routes);
     }
-    return rows;
+    interfaceClassifier_.classify(rows, routes);
 }
 
-SystemStats KorvelManager::mergeSystemStats(const HelperResponse& response, CPUSample& cpu) {
-    cpu = env_.sampleCPU(prevCPUTicks_);
-    SystemStats stats = buildSystemStats(response, cpu.cpuUsagePercent, cpu.loadAverage1m,
-                                         env_.readLocalSystemFigures());
-    carryOverAbsentReadings(stats, systemStats.get());
-    return stats;
-}
-
-void KorvelManager::publishProcessesAndStats(MergedProcesses merged, const SystemStats& stats,
-                                             const HelperResponse& response, bool helperFull,
-                                             double now) {
-    RecentlyClosedByPID closed =
-        updateRecentlyClosed(recentlyClosedByPID.get(), processes.get(), merged.processes, now);
-    addFinalBytes(closed, response.endedConnections);
-    recentlyClosedByPID.set(std::move(closed));
-    endedConnections.set(helperFull ? response.endedConnections
-                                    : std::vector<HelperConnectionData>());
-    processes.set(std::move(merged.processes));
-    systemStats.set(stats);
-    cpuSamples_ = std::move(merged.cpuSamples);
+void KorvelManager::publishFrame(const BuiltFrame& built) {
+    const ReadingFrame& f = *built.frame;
+    recentlyClosedByPID.set(f.recentlyClosed);
+    otherTcpRate.set(f.helperFull ? built.otherTcpRate : std::nullopt);
+    processes.set(ProcessList(built.frame));
+    systemStats.set(f.system);
+    forgottenSockets_ += built.forgottenSockets;
+    if (built.forgottenSockets > 0 && forgottenSockets_ == built.forgottenSockets) {
+        // Said once; a helper that keeps reporting that many is not news.
+        platform::log::reportLine("Korvel: the engine remembers at most " +
+                                  std::to_string(ConnectionCounterMemory::kMostRemembered) +
+                                  " ended sockets; it forgot the oldest " +
+                                  std::to_string(built.forgottenSockets));
+    }
 }
 
 void KorvelManager::appendHistories(const SystemStats& stats) {
@@ -186,47 +100,43 @@ void KorvelManager::appendHistories(const SystemStats& stats) {
         [&](History& h) { appendHistorySample(h, established, kConnectionCountHistoryRule); });
 }
 
-void KorvelManager::publishInterfaces(std::vector<InterfaceStat> rows,
-                                      const InterfaceStatsByName& prevIfStats, double timestamp,
+void KorvelManager::publishInterfaces(const ReadingFrame& frame, const ReadingFrame& previous,
                                       double now) {
-    prevIfStats_ = interfaceStatsByName(rows);
-    prevIfTime_ = timestamp;
-    std::vector<InterfaceStat> sorted = rows;
+    std::vector<InterfaceStat> sorted = frame.interfaces;
     std::sort(sorted.begin(), sorted.end(),
               [](const InterfaceStat& a, const InterfaceStat& b) { return a.id < b.id; });
     allInterfaceStats.set(std::move(sorted));
 
+    const InterfaceStatsByName before = interfaceStatsByName(previous.interfaces);
     sessionStats.modify([&](TrafficSessionStats& session) {
-        recordInterfaceActivity(rows, prevIfStats, now, interfaceLastActiveAt_, session);
+        recordInterfaceActivity(frame.interfaces, before, now, interfaceLastActiveAt_, session);
     });
     if (pathMonitor_) {
         updateNetworkPath(pathMonitor_->currentPath());
     }
-    interfaceStats.set(trafficEnabledSetting() ? orderedInterfaceStats(rows, interfaceLastActiveAt_)
-                                               : std::vector<InterfaceStat>{});
+    interfaceStats.set(trafficEnabledSetting()
+                           ? orderedInterfaceStats(frame.interfaces, interfaceLastActiveAt_)
+                           : std::vector<InterfaceStat>{});
 }
 
-bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t generation,
-                                        const ProcessCPUSamples& cpuSamples,
-                                        const InterfaceStatsByName& prevIfStats,
-                                        double prevIfTime) {
+bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t generation) {
     const std::optional<AcceptedReading> accepted = acceptReading(generation);
     if (!accepted) {
         return false;
     }
-    const bool helperFull = recordDataMode(response);
-    MergedProcesses merged = mergeProcesses(response, cpuSamples);
-    mergeSocketRates(merged.processes, response, helperFull, accepted->showSystem);
-    sortProcesses(merged.processes);
-    std::vector<InterfaceStat> rows = mergeInterfaceRates(response, prevIfStats, prevIfTime);
-    CPUSample cpu;
-    const SystemStats stats = mergeSystemStats(response, cpu);
-
-    const double now = env_.dispatch->now();
-    publishProcessesAndStats(std::move(merged), stats, response, helperFull, now);
-    appendHistories(stats);
-    prevCPUTicks_ = cpu.ticks;
-    publishInterfaces(std::move(rows), prevIfStats, response.timestamp, now);
+    recordDataMode(response);
+    const FramePointer previous = frame.get();
+    // Once the system processes come or go, a socket first seen may be old.
+    const bool sameProcesses = accepted->showSystem == mergedShowSystem_;
+    const BuiltFrame built = buildFrame(response, *previous, connectionCounters_,
+                                        companionFigures(response, sameProcesses));
+    if (built.frame->helperFull) {
+        mergedShowSystem_ = accepted->showSystem;
+    }
+    frame.set(built.frame);
+    publishFrame(built);
+    appendHistories(built.frame->system);
+    publishInterfaces(*built.frame, *previous, env_.dispatch->now());
 
     readingsMerged.set(readingsMerged.get() + 1);
     env_.notifications->post(notifications::kMenuBarDataRefreshed);

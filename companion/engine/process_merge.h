@@ -3,6 +3,7 @@
 #include "companion/model/closed_connection.h"
 #include "companion/model/net_connection.h"
 #include "companion/model/net_process.h"
+#include "companion/model/reading_frame.h"
 #include "shared/helper_response.h"
 
 #include <cstdint>
@@ -20,7 +21,6 @@ struct ProcessCPUSample {
 using ProcessCPUSamples = std::unordered_map<int32_t, ProcessCPUSample>;
 
 using ConnectionsByPID = std::unordered_map<int32_t, std::vector<NetConnection>>;
-using RecentlyClosedByPID = std::unordered_map<int32_t, std::vector<ClosedConnection>>;
 
 inline constexpr size_t kMaxClosedPerPID = 5;
 inline constexpr double kClosedConnectionTTL = 60.0;

@@ -2,6 +2,7 @@
 
 #include "companion/model/tcp_state.h"
 #include "companion/model/transport_proto.h"
+#include "platform/clock/absolute_time.h"
 #include "platform/system/ascii_text.h"
 
 #include <algorithm>
@@ -52,8 +53,8 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
                           "Bytes through a network interface since it came up.",
                           "counter",
                           {}};
-    if (input.interfaces) {
-        for (const auto& row : *input.interfaces) {
+    {
+        for (const auto& row : input.frame->interfaces) {
             received.samples.push_back(sample(static_cast<double>(row.bytesIn),
                                               {{"interface", row.id}, {"direction", "in"}}));
             received.samples.push_back(sample(static_cast<double>(row.bytesOut),
@@ -61,7 +62,7 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
         }
     }
     out.push_back(std::move(received));
-    if (const SystemStats* s = input.system) {
+    if (const SystemStats* s = &input.frame->system) {
         out.push_back({"korvel_memory_bytes",
                        "Physical memory by kind.",
                        "gauge",
@@ -99,8 +100,8 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
                            {sample(s->battery->percentage / 100.0)}});
         }
     }
-    if (input.loadAverages) {
-        const auto& load = *input.loadAverages;
+    if (const auto& averages = input.frame->system.loadAverages) {
+        const auto& load = *averages;
         out.push_back({"korvel_load_average",
                        "Run-queue load average.",
                        "gauge",
@@ -111,18 +112,16 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
 
 void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& input,
                         ProcessGroupCounters& groupCounters) {
-    if (!input.helperUp || !input.processes) {
+    const ReadingFrame& frame = *input.frame;
+    if (!frame.helperFull) {
         return; // no reading of the processes: the counters resume with the next
     }
     const auto groupOf = [&input](const NetProcess& process) {
         return GroupKey{processGroupName(process), userLabel(process, input)};
     };
-    static const std::vector<HelperConnectionData> kNone;
-    const auto counters =
-        groupCounters.fold(*input.processes, groupOf, input.readingTimeUnixSeconds,
-                           input.endedConnections ? *input.endedConnections : kNone);
+    const auto counters = groupCounters.fold(frame, groupOf, platform::unixSeconds(frame.time));
     std::map<GroupKey, GroupGauges> gauges;
-    for (const auto& process : *input.processes) {
+    for (const auto& process : frame.processes) {
         const GroupKey group = groupOf(process);
         auto& now = gauges[counters.count(group) ? group : kOtherGroup];
         now.residentBytes += static_cast<double>(process.memBytes);
@@ -178,10 +177,10 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
     out.push_back(
         {"korvel_other_tcp_bytes_total",
          "TCP payload bytes of sockets no process could be found for: they ended before a "
-         "reading tied them to one, or after theirs had gone. Never falls while the engine runs.",
+         "reading tied them to one. Never falls while the engine runs.",
          "counter",
-         {sample(static_cast<double>(input.otherTcpBytes.bytesIn), {{"direction", "in"}}),
-          sample(static_cast<double>(input.otherTcpBytes.bytesOut), {{"direction", "out"}})}});
+         {sample(static_cast<double>(frame.otherTcpTotal.bytesIn), {{"direction", "in"}}),
+          sample(static_cast<double>(frame.otherTcpTotal.bytesOut), {{"direction", "out"}})}});
 }
 
 } // namespace
@@ -206,7 +205,7 @@ std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input,
     out.push_back({"korvel_helper_up",
                    "1 when the helper delivered processes and sockets.",
                    "gauge",
-                   {sample(input.helperUp ? 1 : 0)}});
+                   {sample(input.frame->helperFull ? 1 : 0)}});
     out.push_back({"korvel_reading_duration_seconds",
                    "From the helper starting the reading to the companion merging it.",
                    "gauge",
@@ -214,7 +213,7 @@ std::vector<MetricFamily> collectKorvelMetrics(const MetricsInput& input,
     out.push_back({"korvel_last_reading_timestamp_seconds",
                    "Unix time of the reading these figures come from.",
                    "gauge",
-                   {sample(input.readingTimeUnixSeconds)}});
+                   {sample(platform::unixSeconds(input.frame->time))}});
     addHostFamilies(out, input);
     addProcessFamilies(out, input, groupCounters);
     return out;

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "companion/model/net_process.h"
+#include "companion/model/reading_frame.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
-#include <tuple>
 #include <utility>
 
 namespace korvel::exporter {
@@ -41,29 +41,20 @@ struct GroupCounters {
 };
 
 // Per-group counters that never fall for the life of the engine: a group
-// adds up the increases its processes and sockets showed from one reading to
-// the next (all of it, for one seen first), so one that ends keeps what it
-// had counted. Increases of a group without a series go to "other", which
-// thus also holds what groups did after their series went.
+// adds up what its processes used in each frame (their ended sockets, and
+// processes that have gone, included), so one that ends keeps what it had
+// counted. Use of a group without a series goes to "other", which thus also
+// holds what groups did after their series went.
 class ProcessGroupCounters {
 public:
     using GroupOf = std::function<GroupKey(const NetProcess&)>;
 
-    // Folds in the processes alive at now (seconds), and the last bytes of
-    // the sockets of theirs that ended since the last reading, and returns
-    // the counters of every group with a series, "other" included.
-    std::map<GroupKey, GroupCounters> fold(const std::vector<NetProcess>& processes,
-                                           const GroupOf& groupOf, double now,
-                                           const std::vector<HelperConnectionData>& ended = {});
+    // Folds in one frame at now (seconds) and returns the counters of every
+    // group with a series, "other" included.
+    std::map<GroupKey, GroupCounters> fold(const ReadingFrame& frame, const GroupOf& groupOf,
+                                           double now);
 
 private:
-    // A socket of one process: protocol, then local and remote address and port.
-    using SocketKey = std::tuple<int, std::string, uint16_t, std::string, uint16_t>;
-    struct ProcessState {
-        uint64_t cpuNS = 0;
-        std::map<SocketKey, std::pair<uint64_t, uint64_t>> tcpBytes;
-        double seen = 0;
-    };
     struct SeriesState {
         GroupCounters totals;
         double changed = 0; // or, once remembered, when the series went
@@ -72,8 +63,6 @@ private:
     void admit(const GroupKey& group, const std::set<GroupKey>& busiest, double now);
     void retire(std::map<GroupKey, SeriesState>::iterator series, double now);
 
-    // Keyed by pid and name: the pair names one process closely enough.
-    std::map<std::pair<int32_t, std::string>, ProcessState> processes_;
     std::map<GroupKey, SeriesState> series_;
     std::map<GroupKey, SeriesState> remembered_;
     GroupCounters other_;

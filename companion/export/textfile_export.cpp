@@ -4,23 +4,14 @@
 #include "companion/engine/settings_keys.h"
 #include "companion/export/korvel_metrics.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/system/cpu_load.h"
 #include "platform/system/owned_directory.h"
-#include "platform/system/roots.h"
 #include "platform/system/user_name.h"
-
-#include <chrono>
 
 namespace korvel {
 namespace {
 
 // node_exporter runs as its own user and only needs to read the file.
 constexpr unsigned kReadableByOthers = 0644;
-
-double unixNow() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 } // namespace
 
@@ -56,20 +47,10 @@ void TextfileExport::publish(const KorvelManager& manager) {
     if (folder.empty()) {
         return;
     }
-    const auto processes = manager.processes.get();
-    const auto interfaces = manager.allInterfaceStats.get();
-    const auto system = manager.systemStats.get();
-    const auto ended = manager.endedConnections.get();
+    const FramePointer frame = manager.frame.get();
     exporter::MetricsInput input;
-    input.processes = &processes;
-    input.interfaces = &interfaces;
-    input.system = &system;
-    input.loadAverages = platform::readLoadAverages(platform::kLiveProcRoot);
-    input.helperUp = manager.dataMode.get() == DataAcquisitionMode::helperFull;
-    input.otherTcpBytes = manager.otherTcpBytes.get();
-    input.endedConnections = &ended;
+    input.frame = frame.get();
     input.readingDurationSeconds = manager.lastReadingDuration();
-    input.readingTimeUnixSeconds = unixNow();
     input.userName = platform::userName;
     const std::string text =
         exporter::renderExposition(exporter::collectKorvelMetrics(input, groupCounters_));

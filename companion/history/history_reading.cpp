@@ -1,59 +1,151 @@
 #include "companion/history/history_reading.h"
 
-#include "companion/engine/korvel_manager.h"
 #include "platform/clock/absolute_time.h"
 
 #include <cmath>
 
 namespace korvel::history {
+namespace {
+
+bool remoteKnown(const std::string& address, uint16_t port) {
+    return port != 0 && !address.empty() && address != "0.0.0.0" && address != "::" &&
+           address != "*";
+}
+
+ProcessSample sampleOf(const NetProcess& p) {
+    ProcessSample sample;
+    sample.pid = p.id;
+    if (p.startTime) {
+        sample.startTime = platform::unixSeconds(*p.startTime);
+    }
+    sample.name = p.name;
+    sample.executable = p.execPath;
+    sample.uid = p.uid;
+    sample.unit = p.unit;
+    sample.appId = p.appId;
+    sample.container = p.container;
+    sample.rssBytes = p.memBytes;
+    return sample;
+}
+
+} // namespace
 
 bool SocketSample::hasRemote() const {
-    return remotePort != 0 && !remoteAddress.empty() && remoteAddress != "0.0.0.0" &&
-           remoteAddress != "::" && remoteAddress != "*";
+    return remoteKnown(remoteAddress, remotePort);
 }
 
-double unixTime(double absoluteTime) {
-    return absoluteTime + platform::kUnixToAbsoluteTimeOffset;
+size_t FrameUse::processFor(const NetProcess& process) {
+    auto& candidates = byPid_[process.id];
+    for (const size_t index : candidates) {
+        if (sameProcess(processes_[index].identity.key(), process.key())) {
+            return index;
+        }
+    }
+    Process added;
+    added.identity = process;
+    added.identity.connections.clear();
+    processes_.push_back(std::move(added));
+    candidates.push_back(processes_.size() - 1);
+    return processes_.size() - 1;
 }
 
-void addEndedSockets(const KorvelManager& manager, std::vector<EndedSocket>& ended) {
-    for (const auto& c : manager.endedConnections.get()) {
-        ended.push_back({c.pid,
-                         {c.proto, c.localAddr, c.localPort, c.remoteAddr, c.remotePort, c.bytesIn,
-                          c.bytesOut}});
+void FrameUse::addEndpoint(size_t process, const NetConnection& socket) {
+    if (socket.used.any() && remoteKnown(socket.remoteAddr, socket.remotePort)) {
+        endpoints_[{process, socket.proto, socket.remoteAddr, socket.remotePort}] += socket.used;
     }
 }
 
-HistoryReading readingFromModel(const KorvelManager& manager, double now) {
+void FrameUse::add(const ReadingFrame& frame) {
+    for (const auto* list : {&frame.processes, &frame.endedProcesses}) {
+        for (const NetProcess& p : *list) {
+            if (p.cpuUsedNS == 0 && !p.bytesUsed.any()) {
+                continue;
+            }
+            const size_t index = processFor(p);
+            processes_[index].cpuNS = saturatingAdd(processes_[index].cpuNS, p.cpuUsedNS);
+            processes_[index].bytes += p.bytesUsed;
+            for (const NetConnection& socket : p.connections) {
+                addEndpoint(index, socket);
+            }
+        }
+    }
+    if (!frame.endedSockets.empty()) {
+        std::unordered_map<int32_t, std::vector<const NetProcess*>> owners;
+        for (const auto* list : {&frame.processes, &frame.endedProcesses}) {
+            for (const NetProcess& p : *list) {
+                owners[p.id].push_back(&p);
+            }
+        }
+        for (const EndedSocket& ended : frame.endedSockets) {
+            for (const NetProcess* owner : owners[ended.owner.pid]) {
+                if (sameProcess(owner->key(), ended.owner)) {
+                    addEndpoint(processFor(*owner), ended.socket);
+                    break;
+                }
+            }
+        }
+    }
+    otherTcp_ += frame.otherTcpUsed;
+    for (const InterfaceStat& row : frame.interfaces) {
+        if (row.used.any()) {
+            interfaces_[row.id] += row.used;
+        }
+    }
+}
+
+HistoryReading FrameUse::reading(const ReadingFrame& last,
+                                 const std::unordered_map<std::string, std::string>& names) const {
     HistoryReading reading;
-    reading.time = static_cast<int64_t>(std::llround(unixTime(now)));
-    const auto& processes = manager.processes.get();
-    reading.processes.reserve(processes.size());
-    for (const auto& p : processes) {
-        ProcessSample& sample = reading.processes.emplace_back();
-        sample.pid = p.id;
-        if (p.startTime) {
-            sample.startTime = unixTime(*p.startTime);
+    reading.time = static_cast<int64_t>(std::llround(platform::unixSeconds(last.time)));
+    // Where each process of the use went in the reading.
+    std::vector<size_t> placed(processes_.size(), SIZE_MAX);
+    reading.processes.reserve(last.processes.size());
+    for (const NetProcess& p : last.processes) {
+        ProcessSample& sample = reading.processes.emplace_back(sampleOf(p));
+        if (const auto found = byPid_.find(p.id); found != byPid_.end()) {
+            for (const size_t index : found->second) {
+                if (placed[index] == SIZE_MAX &&
+                    sameProcess(processes_[index].identity.key(), p.key())) {
+                    placed[index] = reading.processes.size() - 1;
+                    sample.cpuUsedNS = processes_[index].cpuNS;
+                    sample.bytesUsed = processes_[index].bytes;
+                }
+            }
         }
-        sample.name = p.name;
-        sample.executable = p.execPath;
-        sample.uid = p.uid;
-        sample.unit = p.unit;
-        sample.appId = p.appId;
-        sample.container = p.container;
-        sample.cpuNS = p.cpuNS;
-        sample.rssBytes = p.memBytes;
         sample.sockets.reserve(p.connections.size());
-        for (const auto& c : p.connections) {
-            sample.sockets.push_back({std::string(rawValue(c.proto)), c.localAddr, c.localPort,
-                                      c.remoteAddr, c.remotePort, c.bytesIn, c.bytesOut});
+        for (const NetConnection& c : p.connections) {
+            SocketSample& socket = sample.sockets.emplace_back();
+            socket.protocol = rawValue(c.proto);
+            socket.localAddress = c.localAddr;
+            socket.localPort = c.localPort;
+            socket.remoteAddress = c.remoteAddr;
+            socket.remotePort = c.remotePort;
+            if (const auto name = names.find(c.remoteAddr); name != names.end()) {
+                socket.hostName = name->second;
+            }
         }
     }
-    addEndedSockets(manager, reading.endedSockets);
-    for (const auto& i : manager.allInterfaceStats.get()) {
-        reading.interfaces.push_back({i.id, i.bytesIn, i.bytesOut});
+    // Those that ended before this reading keep only what they used.
+    for (size_t index = 0; index < processes_.size(); ++index) {
+        if (placed[index] == SIZE_MAX) {
+            ProcessSample& sample =
+                reading.processes.emplace_back(sampleOf(processes_[index].identity));
+            sample.cpuUsedNS = processes_[index].cpuNS;
+            sample.bytesUsed = processes_[index].bytes;
+            sample.running = false;
+            placed[index] = reading.processes.size() - 1;
+        }
     }
-    const SystemStats& stats = manager.systemStats.get();
+    for (const auto& [key, used] : endpoints_) {
+        const auto& [process, protocol, address, port] = key;
+        reading.endpoints.push_back(
+            {placed[process], std::string(rawValue(protocol)), address, port, used});
+    }
+    reading.otherTcp = otherTcp_;
+    for (const auto& [name, used] : interfaces_) {
+        reading.interfaces.push_back({name, used});
+    }
+    const SystemStats& stats = last.system;
     reading.system = {stats.cpuUsagePercent,
                       stats.loadAverage1m,
                       stats.totalMem,

@@ -1,26 +1,27 @@
 #pragma once
 
+#include "companion/model/counters.h"
+#include "companion/model/reading_frame.h"
+
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
-
-namespace korvel {
-class KorvelManager;
-}
 
 namespace korvel::history {
 
-// What the recorder keeps of one merged reading: a copy taken on the main
-// thread, written on the recorder's own. Counters are cumulative, as read.
+// What the history writes of one merged reading: the figures of that moment,
+// and what was used since the last reading written. Built on the recorder's
+// thread from the engine's frame; the history keeps no pairing of its own.
 struct SocketSample {
     std::string protocol; // TCP, TCP6, UDP, UDP6
     std::string localAddress;
     uint16_t localPort = 0;
     std::string remoteAddress;
     uint16_t remotePort = 0;
-    std::optional<uint64_t> bytesIn; // TCP only, where the kernel counts
-    std::optional<uint64_t> bytesOut;
     std::optional<std::string> hostName = {}; // the remote's, when already known
 
     bool isUdp() const { return protocol.starts_with("UDP"); }
@@ -37,15 +38,25 @@ struct ProcessSample {
     std::optional<std::string> unit;
     std::optional<std::string> appId;
     std::optional<std::string> container;
-    uint64_t cpuNS = 0;
+    uint64_t cpuUsedNS = 0;       // since the last reading written
+    ConnectionCounters bytesUsed; // the same, its sockets' (ended ones included)
     uint64_t rssBytes = 0;
-    std::vector<SocketSample> sockets;
+    std::vector<SocketSample> sockets; // open at this reading
+    bool running = true;               // false for one that ended since: only its use is written
+};
+
+// What one of a process's endpoints moved since the last reading written.
+struct EndpointUse {
+    size_t process = 0; // index into the reading's processes
+    std::string protocol;
+    std::string remoteAddress;
+    uint16_t remotePort = 0;
+    ConnectionCounters used;
 };
 
 struct InterfaceSample {
     std::string name;
-    uint64_t bytesIn = 0;
-    uint64_t bytesOut = 0;
+    ConnectionCounters used;
 };
 
 struct SystemSample {
@@ -60,26 +71,43 @@ struct SystemSample {
     std::optional<double> gpuTemperature;
 };
 
-// A TCP socket that ended since the reading before, with its final counters.
-struct EndedSocket {
-    int32_t pid = 0;
-    SocketSample socket;
-};
-
 struct HistoryReading {
     int64_t time = 0; // Unix seconds
     std::vector<ProcessSample> processes;
+    std::vector<EndpointUse> endpoints;
+    ConnectionCounters otherTcp; // TCP no process accounts for
     std::vector<InterfaceSample> interfaces;
     SystemSample system;
-    std::vector<EndedSocket> endedSockets;
 };
 
-// The manager's published model at absolute time now.
-HistoryReading readingFromModel(const KorvelManager& manager, double now);
-// Only the sockets the last merge heard end, added to `ended`.
-void addEndedSockets(const KorvelManager& manager, std::vector<EndedSocket>& ended);
+// What the frames since the last reading written used, added up as the
+// engine merges them, so that a frame the recorder leaves out (the user's
+// period is longer than the window's, or the writer is behind) loses nothing.
+// Cheap to add to on the main loop: only what was used is kept.
+class FrameUse {
+public:
+    void add(const ReadingFrame& frame);
+    // The reading of `last` (the last frame added) with everything added up.
+    // Host names come from `names` (remote address to name).
+    HistoryReading reading(const ReadingFrame& last,
+                           const std::unordered_map<std::string, std::string>& names) const;
 
-// Unix seconds from an absolute time (seconds since 2001).
-double unixTime(double absoluteTime);
+private:
+    struct Process {
+        NetProcess identity; // without its sockets
+        uint64_t cpuNS = 0;
+        ConnectionCounters bytes;
+    };
+    using EndpointKey = std::tuple<size_t, TransportProto, std::string, uint16_t>;
+
+    size_t processFor(const NetProcess& process);
+    void addEndpoint(size_t process, const NetConnection& socket);
+
+    std::vector<Process> processes_;
+    std::unordered_map<int32_t, std::vector<size_t>> byPid_;
+    std::map<EndpointKey, ConnectionCounters> endpoints_;
+    ConnectionCounters otherTcp_;
+    std::map<std::string, ConnectionCounters> interfaces_;
+};
 
 } // namespace korvel::history

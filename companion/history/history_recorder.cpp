@@ -116,14 +116,14 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                 return;
             }
             // The history keeps the user's period: a window's half-second
-            // readings would make it ten times larger. Counters are cumulative,
-            // so a reading left out loses nothing but the sockets it heard end,
-            // and those go with the next one written.
+            // readings would make it ten times larger. What a frame left out
+            // used goes with the next one written.
+            const FramePointer frame = self->frame.get();
+            use_.add(*frame);
             const double now = dispatch.now();
             const auto period = static_cast<double>(self->refreshIntervalSetting());
             if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
                 writer->pending.load() >= kMostPending) {
-                addEndedSockets(*self, carriedEnded_);
                 return;
             }
             lastRecorded_ = now;
@@ -135,28 +135,28 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                 megabytes = settings::kHistoryMaxMegabytesDefault;
             }
             limits.maxBytes = static_cast<uint64_t>(megabytes) << 20;
-            HistoryReading reading = readingFromModel(*self, now);
-            reading.endedSockets.insert(reading.endedSockets.begin(),
-                                        std::make_move_iterator(carriedEnded_.begin()),
-                                        std::make_move_iterator(carriedEnded_.end()));
-            carriedEnded_.clear();
+            std::unordered_map<std::string, std::string> names;
             if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
                 if (!hostNames_) {
                     hostNames_ = std::make_unique<HostNames>(resolver_);
                 }
-                for (auto& process : reading.processes) {
-                    for (auto& socket : process.sockets) {
-                        if (socket.hasRemote()) {
-                            socket.hostName = hostNames_->name(socket.remoteAddress);
+                for (const NetProcess& process : frame->processes) {
+                    for (const NetConnection& socket : process.connections) {
+                        if (socket.remotePort == 0 || names.contains(socket.remoteAddr)) {
+                            continue;
+                        }
+                        if (auto name = hostNames_->name(socket.remoteAddr)) {
+                            names.emplace(socket.remoteAddr, std::move(*name));
                         }
                     }
                 }
             }
             ++writer->pending;
-            queue->async([writer, limits, reading = std::move(reading)] {
-                writer->record(reading, limits);
-                --writer->pending;
-            });
+            queue->async(
+                [writer, limits, frame, names = std::move(names), use = std::exchange(use_, {})] {
+                    writer->record(use.reading(*frame, names), limits);
+                    --writer->pending;
+                });
         });
 }
 

@@ -19,11 +19,12 @@ class UserDefaults;
 
 namespace korvel::history {
 
-// Records every merged reading of the manager while "historyEnabled" is on:
-// the model is copied on the main queue when the manager has merged a reading
-// and written on the recorder's own thread, which alone holds the
-// database. A write that falls behind drops the next readings instead of
-// holding memory or the main loop; a full disk stops recording with one
+// Records the manager's frames while "historyEnabled" is on, at the user's
+// period: what each frame used is added up on the main queue, and the last
+// frame with that sum is written on the recorder's own thread, which alone
+// holds the database. A write that falls behind makes the next ones wait
+// their turn with their use added up, instead of holding memory or the
+// main loop; a full disk stops recording with one
 // message until space returns. With "resolveHostnames" on, endpoints get the
 // names already in the cache; one still being looked up is written by a later
 // reading, so the resolver never holds a reading back.
@@ -45,7 +46,7 @@ private:
     HostNames::Resolver resolver_;
     std::unique_ptr<HostNames> hostNames_; // made when first wanted
     std::optional<double> lastRecorded_;
-    std::vector<EndedSocket> carriedEnded_; // of readings left out, for the next one
+    FrameUse use_; // of the frames since the last reading written
     uint64_t observer_ = 0;
 };
 

@@ -12,8 +12,11 @@ namespace {
 
 // A row's last_seen may lag the truth by this much while nothing else changes.
 constexpr int64_t kLastSeenSlack = 60;
-// Two readings of one process's start may differ by the boot clock's jitter.
+// A process started before the engine's last stop is found again by its
+// start, which each helper reads against a boot time of its own.
 constexpr double kStartTimeJitter = 2;
+// The row of TCP bytes no process accounts for: no process has pid 0.
+constexpr const char* kOtherTcpName = "other TCP";
 // Resident memory moving by less than this alone is not a change worth a
 // reading; the minute and hour buckets still keep the peak of those written.
 constexpr uint64_t kRssStepKib = 1024;
@@ -30,19 +33,12 @@ int64_t signedCount(uint64_t value) {
     return static_cast<int64_t>(std::min<uint64_t>(value, INT64_MAX));
 }
 
-// What a cumulative counter added since `previous`; a counter that went back
-// belongs to a new socket and counts from zero.
-uint64_t growth(uint64_t now, std::optional<uint64_t> previous) {
-    return !previous ? 0 : now >= *previous ? now - *previous : now;
-}
-
 int64_t wholeSeconds(double seconds) {
     return static_cast<int64_t>(std::llround(seconds));
 }
 
-std::string socketKey(int32_t pid, const SocketSample& s) {
-    return std::to_string(pid) + '|' + s.protocol + '|' + s.localAddress + '|' +
-           std::to_string(s.localPort) + '|' + s.remoteAddress + '|' + std::to_string(s.remotePort);
+bool sameStart(const std::optional<double>& a, const std::optional<double>& b) {
+    return sameProcess({0, a.value_or(0)}, {0, b.value_or(0)});
 }
 
 } // namespace
@@ -50,7 +46,6 @@ std::string socketKey(int32_t pid, const SocketSample& s) {
 struct HistoryStore::LiveProcess {
     int64_t row = 0;
     std::optional<double> startTime;
-    uint64_t lastCpuNS = 0;
     uint64_t countedNS = 0; // CPU time counted for the row, the stored total included
     int64_t writtenMS = 0;
     std::optional<uint64_t> packedRssKib; // the last written into a packed reading
@@ -64,6 +59,7 @@ struct HistoryStore::LiveProcess {
     int64_t udpSockets = -1;
     int64_t lastSeen = 0;
     int64_t lastSeenWritten = 0;
+    int64_t listedAt = 0; // the last reading that listed it running
     bool totalsChanged = false;
 };
 
@@ -76,15 +72,9 @@ struct HistoryStore::ProcessUsage {
     int64_t udp = 0;
 };
 
-struct HistoryStore::LiveSocket {
-    int64_t endpoint = 0; // 0: no one on the other side
-    std::optional<uint64_t> bytesIn;
-    std::optional<uint64_t> bytesOut;
-    int64_t lastSeen = 0;
-};
-
 struct HistoryStore::LiveEndpoint {
-    std::optional<int64_t> bytesIn; // null for UDP
+    int64_t id = 0;
+    std::optional<int64_t> bytesIn; // null while nothing counts its bytes (UDP)
     std::optional<int64_t> bytesOut;
     int64_t lastSeen = 0;
     int64_t lastSeenWritten = 0;
@@ -126,7 +116,8 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
         "INSERT INTO endpoint (process_id, protocol, remote_address, remote_port, first_seen, "
         "last_seen, bytes_in, bytes_out) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6) "
         "ON CONFLICT (process_id, protocol, remote_address, remote_port) "
-        "DO UPDATE SET last_seen = excluded.last_seen RETURNING id, bytes_in, bytes_out");
+        "DO UPDATE SET last_seen = iif(?7, excluded.last_seen, last_seen) "
+        "RETURNING id, bytes_in, bytes_out, last_seen");
     updateEndpoint_ =
         db_.prepare("UPDATE endpoint SET last_seen = ?2, bytes_in = ?3, "
                     "bytes_out = ?4, host_name = coalesce(?5, host_name) WHERE id = ?1");
@@ -166,7 +157,6 @@ int HistoryStore::record(const HistoryReading& reading, const HistoryLimits& lim
         forget();
         return rc;
     }
-    previousTime_ = reading.time;
     rc = tiers_.compact(reading.time, limits);
     return rc == SQLITE_OK ? tiers_.enforceCap(limits.maxBytes - 2 * pages * 4096, reading.time)
                            : rc;
@@ -181,22 +171,34 @@ bool HistoryStore::checkpointIfDue() {
 }
 
 void HistoryStore::forget() {
-    previousTime_.reset();
     processes_.clear();
-    sockets_.clear();
+    otherTcp_.reset();
     endpoints_.clear();
-    interfaces_.clear();
 }
 
 int HistoryStore::write(const HistoryReading& reading) {
-    for (const auto& sample : reading.processes) {
-        const bool fresh = previousTime_ && sample.startTime &&
-                           *sample.startTime >= static_cast<double>(*previousTime_) - 1;
-        if (const int rc = writeProcess(sample, reading.time, fresh); rc != SQLITE_OK) {
+    std::vector<LiveProcess*> rows(reading.processes.size(), nullptr);
+    for (size_t i = 0; i < reading.processes.size(); ++i) {
+        if (const int rc = writeProcess(reading.processes[i], reading.time, rows[i]);
+            rc != SQLITE_OK) {
             return rc;
         }
     }
-    int rc = countEnded(reading.endedSockets);
+    for (const EndpointUse& use : reading.endpoints) {
+        int rc = SQLITE_OK;
+        if (use.process >= rows.size() || rows[use.process] == nullptr) {
+            continue;
+        }
+        LiveEndpoint* endpoint = endpointFor(*rows[use.process], use.protocol, use.remoteAddress,
+                                             use.remotePort, reading.time, false, rc);
+        if (endpoint == nullptr) {
+            return rc;
+        }
+        endpoint->bytesIn = endpoint->bytesIn.value_or(0) + signedCount(use.used.bytesIn);
+        endpoint->bytesOut = endpoint->bytesOut.value_or(0) + signedCount(use.used.bytesOut);
+        endpoint->changed = true;
+    }
+    int rc = writeOtherTcp(reading.otherTcp, reading.time);
     rc = rc == SQLITE_OK ? endMissing(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeEndpoints(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeInterfaces(reading) : rc;
@@ -217,6 +219,7 @@ int HistoryStore::findOrAddProcess(const ProcessSample& sample, int64_t time, Li
             live.totalOut = static_cast<uint64_t>(findProcess_.integer(4));
         }
         findProcess_.reset();
+        live.lastSeen = time;
         if (live.row != 0) {
             return SQLITE_OK;
         }
@@ -238,24 +241,20 @@ int HistoryStore::findOrAddProcess(const ProcessSample& sample, int64_t time, Li
         .bind(10, time);
     const int rc = addProcess_.run();
     live.row = rc == SQLITE_OK ? db_.lastInsertRowId() : 0;
+    live.lastSeen = time;
     return rc;
 }
 
-int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool fresh) {
+int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, LiveProcess*& written) {
     auto found = processes_.find(sample.pid);
-    if (found != processes_.end()) {
-        const LiveProcess& known = found->second;
-        const bool sameStart = !known.startTime || !sample.startTime ||
-                               std::fabs(*known.startTime - *sample.startTime) <= kStartTimeJitter;
-        if (!sameStart || sample.cpuNS < known.lastCpuNS) {
-            // The pid was reused: the old process ended at its last reading.
-            endProcess_.bind(1, known.row).bind(2, known.lastSeen);
-            if (const int rc = endProcess_.run(); rc != SQLITE_OK) {
-                return rc;
-            }
-            processes_.erase(found);
-            found = processes_.end();
+    if (found != processes_.end() && !sameStart(found->second.startTime, sample.startTime)) {
+        // The pid was reused: the old process ended at its last reading.
+        endProcess_.bind(1, found->second.row).bind(2, found->second.lastSeen);
+        if (const int rc = endProcess_.run(); rc != SQLITE_OK) {
+            return rc;
         }
+        processes_.erase(found);
+        found = processes_.end();
     }
     const bool known = found != processes_.end();
     LiveProcess& live = known ? found->second : processes_[sample.pid];
@@ -264,48 +263,60 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, bool f
         if (const int rc = findOrAddProcess(sample, time, live); rc != SQLITE_OK) {
             return rc;
         }
-        live.lastCpuNS = fresh ? 0 : sample.cpuNS;
         live.totalsChanged = true;
     }
-    live.countedNS += sample.cpuNS - live.lastCpuNS;
-    live.lastCpuNS = sample.cpuNS;
+    written = &live;
+    live.countedNS = saturatingAdd(live.countedNS, sample.cpuUsedNS);
     const auto countedMS = static_cast<int64_t>(live.countedNS / 1000000);
     const int64_t cpuMS = countedMS - live.writtenMS;
-
-    uint64_t in = 0, out = 0;
-    if (const int rc = writeSockets(sample, live, time, fresh || (known && previousTime_), in, out);
-        rc != SQLITE_OK) {
-        return rc;
-    }
     int64_t tcp = 0, udp = 0;
     for (const auto& socket : sample.sockets) {
         ++(socket.isUdp() ? udp : tcp);
     }
-    const ProcessUsage usage{cpuMS, sample.rssBytes / 1024, in, out, tcp, udp};
-    if (const int rc = writeUsage(live, time, usage); rc != SQLITE_OK) {
+    // One that ended since the last reading is written where it was last
+    // seen: its usage rows stay within its life.
+    const int64_t at = sample.running ? time : live.lastSeen;
+    const ProcessUsage usage{cpuMS,
+                             sample.running ? sample.rssBytes / 1024
+                                            : live.packedRssKib.value_or(live.peakRss / 1024),
+                             sample.bytesUsed.bytesIn,
+                             sample.bytesUsed.bytesOut,
+                             sample.running ? tcp : std::max<int64_t>(live.tcpSockets, 0),
+                             sample.running ? udp : std::max<int64_t>(live.udpSockets, 0)};
+    if (const int rc = writeUsage(live, at, usage); rc != SQLITE_OK) {
         return rc;
     }
-    live.totalsChanged |= cpuMS > 0 || in > 0 || out > 0 || sample.rssBytes > live.peakRss;
+    live.totalsChanged |=
+        cpuMS > 0 || sample.bytesUsed.any() || (sample.running && sample.rssBytes > live.peakRss);
     live.writtenMS = countedMS;
-    live.peakRss = std::max(live.peakRss, sample.rssBytes);
-    live.totalIn += in;
-    live.totalOut += out;
-    live.lastSeen = time;
-    const bool seenDue = time - live.lastSeenWritten >= kLastSeenSlack;
-    if (live.totalsChanged || seenDue) {
-        Statement& update = seenDue ? updateProcess_ : updateProcessTotals_;
-        update.bind(1, live.row)
-            .bind(2, time)
-            .bind(3, live.writtenMS)
-            .bind(4, signedCount(live.peakRss))
-            .bind(5, signedCount(live.totalIn))
-            .bind(6, signedCount(live.totalOut));
-        if (const int rc = update.run(); rc != SQLITE_OK) {
-            return rc;
-        }
-        live.lastSeenWritten = seenDue ? time : live.lastSeenWritten;
-        live.totalsChanged = false;
+    if (sample.running) {
+        live.peakRss = std::max(live.peakRss, sample.rssBytes);
+        live.lastSeen = time;
+        live.listedAt = time;
     }
+    live.totalIn = saturatingAdd(live.totalIn, sample.bytesUsed.bytesIn);
+    live.totalOut = saturatingAdd(live.totalOut, sample.bytesUsed.bytesOut);
+    const int rc = writeTotals(live, time);
+    return rc == SQLITE_OK && sample.running ? writeSockets(sample, live, time) : rc;
+}
+
+int HistoryStore::writeTotals(LiveProcess& live, int64_t time) {
+    const bool seenDue = live.lastSeen == time && time - live.lastSeenWritten >= kLastSeenSlack;
+    if (!live.totalsChanged && !seenDue) {
+        return SQLITE_OK;
+    }
+    Statement& update = seenDue ? updateProcess_ : updateProcessTotals_;
+    update.bind(1, live.row)
+        .bind(2, live.lastSeen)
+        .bind(3, live.writtenMS)
+        .bind(4, signedCount(live.peakRss))
+        .bind(5, signedCount(live.totalIn))
+        .bind(6, signedCount(live.totalOut));
+    if (const int rc = update.run(); rc != SQLITE_OK) {
+        return rc;
+    }
+    live.lastSeenWritten = seenDue ? time : live.lastSeenWritten;
+    live.totalsChanged = false;
     return SQLITE_OK;
 }
 
@@ -365,117 +376,88 @@ int HistoryStore::writeUsage(LiveProcess& live, int64_t time, const ProcessUsage
     return SQLITE_OK;
 }
 
-int HistoryStore::writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time,
-                               bool countNewSockets, uint64_t& in, uint64_t& out) {
-    for (const auto& socket : sample.sockets) {
-        const std::string key = socketKey(sample.pid, socket);
-        auto found = sockets_.find(key);
-        if (found == sockets_.end()) {
-            LiveSocket fresh;
-            if (countNewSockets) {
-                fresh.bytesIn = socket.bytesIn ? std::optional<uint64_t>(0) : std::nullopt;
-                fresh.bytesOut = socket.bytesOut ? std::optional<uint64_t>(0) : std::nullopt;
-            } else {
-                fresh.bytesIn = socket.bytesIn;
-                fresh.bytesOut = socket.bytesOut;
-            }
-            if (socket.hasRemote()) {
-                addEndpoint_.bind(1, live.row)
-                    .bind(2, std::string_view(socket.protocol))
-                    .bind(3, std::string_view(socket.remoteAddress))
-                    .bind(4, int64_t{socket.remotePort})
-                    .bind(5, time);
-                socket.isUdp() ? addEndpoint_.bindNull(6) : addEndpoint_.bind(6, int64_t{0});
-                if (!addEndpoint_.step()) {
-                    const int rc = addEndpoint_.resultCode();
-                    addEndpoint_.reset();
-                    return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
-                }
-                fresh.endpoint = addEndpoint_.integer(0);
-                auto [endpoint, added] = endpoints_.try_emplace(fresh.endpoint);
-                if (added) {
-                    endpoint->second.bytesIn = addEndpoint_.optionalInteger(1);
-                    endpoint->second.bytesOut = addEndpoint_.optionalInteger(2);
-                    endpoint->second.changed = true;
-                }
-                addEndpoint_.run();
-            }
-            found = sockets_.emplace(key, fresh).first;
+HistoryStore::LiveEndpoint* HistoryStore::endpointFor(const LiveProcess& owner,
+                                                      const std::string& protocol,
+                                                      const std::string& address, uint16_t port,
+                                                      int64_t time, bool seen, int& rc) {
+    auto [slot, added] = endpoints_.try_emplace({owner.row, protocol, address, port});
+    LiveEndpoint& endpoint = slot->second;
+    if (added) {
+        addEndpoint_.bind(1, owner.row)
+            .bind(2, std::string_view(protocol))
+            .bind(3, std::string_view(address))
+            .bind(4, int64_t{port})
+            .bind(5, time)
+            .bind(7, int64_t{seen});
+        protocol.starts_with("UDP") ? addEndpoint_.bindNull(6) : addEndpoint_.bind(6, int64_t{0});
+        if (!addEndpoint_.step()) {
+            rc =
+                addEndpoint_.resultCode() == SQLITE_DONE ? SQLITE_ERROR : addEndpoint_.resultCode();
+            addEndpoint_.reset();
+            endpoints_.erase(slot);
+            return nullptr;
         }
-        LiveSocket& live = found->second;
-        const uint64_t socketIn = socket.bytesIn ? growth(*socket.bytesIn, live.bytesIn) : 0;
-        const uint64_t socketOut = socket.bytesOut ? growth(*socket.bytesOut, live.bytesOut) : 0;
-        live.bytesIn = socket.bytesIn ? socket.bytesIn : live.bytesIn;
-        live.bytesOut = socket.bytesOut ? socket.bytesOut : live.bytesOut;
-        live.lastSeen = time;
-        in += socketIn;
-        out += socketOut;
-        if (live.endpoint != 0) {
-            LiveEndpoint& endpoint = endpoints_[live.endpoint];
-            endpoint.lastSeen = time;
-            if (socket.hostName && !endpoint.named) {
-                endpoint.newHostName = socket.hostName;
-                endpoint.named = endpoint.changed = true;
-            }
-            if ((socketIn > 0 || socketOut > 0) && endpoint.bytesIn) {
-                *endpoint.bytesIn += signedCount(socketIn);
-                *endpoint.bytesOut += signedCount(socketOut);
-                endpoint.changed = true;
-            }
+        endpoint.id = addEndpoint_.integer(0);
+        endpoint.bytesIn = addEndpoint_.optionalInteger(1);
+        endpoint.bytesOut = addEndpoint_.optionalInteger(2);
+        endpoint.lastSeen = endpoint.lastSeenWritten = addEndpoint_.integer(3);
+        endpoint.changed = true;
+        addEndpoint_.run();
+    }
+    // A socket's last bytes, heard as it ended, do not make it seen.
+    endpoint.lastSeen = seen ? time : endpoint.lastSeen;
+    return &endpoint;
+}
+
+int HistoryStore::writeSockets(const ProcessSample& sample, const LiveProcess& live, int64_t time) {
+    for (const auto& socket : sample.sockets) {
+        if (!socket.hasRemote()) {
+            continue;
+        }
+        int rc = SQLITE_OK;
+        LiveEndpoint* endpoint = endpointFor(live, socket.protocol, socket.remoteAddress,
+                                             socket.remotePort, time, true, rc);
+        if (endpoint == nullptr) {
+            return rc;
+        }
+        if (socket.hostName && !endpoint->named) {
+            endpoint->newHostName = socket.hostName;
+            endpoint->named = endpoint->changed = true;
         }
     }
     return SQLITE_OK;
 }
 
-int HistoryStore::countEnded(const std::vector<EndedSocket>& ended) {
-    for (const auto& [pid, socket] : ended) {
-        const auto found = sockets_.find(socketKey(pid, socket));
-        const auto process = processes_.find(pid);
-        if (found == sockets_.end() || process == processes_.end()) {
-            continue;
-        }
-        LiveSocket& live = found->second;
-        const uint64_t in = socket.bytesIn ? growth(*socket.bytesIn, live.bytesIn) : 0;
-        const uint64_t out = socket.bytesOut ? growth(*socket.bytesOut, live.bytesOut) : 0;
-        live.bytesIn = socket.bytesIn ? socket.bytesIn : live.bytesIn;
-        live.bytesOut = socket.bytesOut ? socket.bytesOut : live.bytesOut;
-        if (in == 0 && out == 0) {
-            continue;
-        }
-        // Counted in the last reading that saw the process, which may have
-        // ended with the socket.
-        LiveProcess& p = process->second;
-        p.totalIn += in;
-        p.totalOut += out;
-        const ProcessUsage usage{
-            0,   p.packedRssKib.value_or(p.peakRss / 1024), in,
-            out, std::max<int64_t>(p.tcpSockets, 0),        std::max<int64_t>(p.udpSockets, 0)};
-        int rc = writeUsage(p, p.lastSeen, usage);
-        if (rc == SQLITE_OK) {
-            rc = updateProcess_.bind(1, p.row)
-                     .bind(2, p.lastSeen)
-                     .bind(3, p.writtenMS)
-                     .bind(4, signedCount(p.peakRss))
-                     .bind(5, signedCount(p.totalIn))
-                     .bind(6, signedCount(p.totalOut))
-                     .run();
-        }
-        if (rc != SQLITE_OK) {
+int HistoryStore::writeOtherTcp(const ConnectionCounters& used, int64_t time) {
+    if (!used.any()) {
+        return SQLITE_OK;
+    }
+    if (!otherTcp_) {
+        ProcessSample other;
+        other.startTime = 0;
+        other.name = kOtherTcpName;
+        otherTcp_ = std::make_unique<LiveProcess>();
+        otherTcp_->startTime = 0;
+        if (const int rc = findOrAddProcess(other, time, *otherTcp_); rc != SQLITE_OK) {
+            otherTcp_.reset();
             return rc;
         }
-        if (const auto endpoint = endpoints_.find(live.endpoint);
-            endpoint != endpoints_.end() && endpoint->second.bytesIn) {
-            *endpoint->second.bytesIn += signedCount(in);
-            *endpoint->second.bytesOut += signedCount(out);
-            endpoint->second.changed = true;
-        }
     }
-    return SQLITE_OK;
+    LiveProcess& live = *otherTcp_;
+    const int rc = writeUsage(live, time, {0, 0, used.bytesIn, used.bytesOut, 0, 0});
+    if (rc != SQLITE_OK) {
+        return rc;
+    }
+    live.totalIn = saturatingAdd(live.totalIn, used.bytesIn);
+    live.totalOut = saturatingAdd(live.totalOut, used.bytesOut);
+    live.lastSeen = time;
+    live.totalsChanged = true;
+    return writeTotals(live, time);
 }
 
 int HistoryStore::endMissing(int64_t time) {
     for (auto it = processes_.begin(); it != processes_.end();) {
-        if (it->second.lastSeen == time) {
+        if (it->second.listedAt == time) {
             ++it;
             continue;
         }
@@ -485,19 +467,18 @@ int HistoryStore::endMissing(int64_t time) {
         }
         it = processes_.erase(it);
     }
-    std::erase_if(sockets_, [time](const auto& entry) { return entry.second.lastSeen != time; });
     return SQLITE_OK;
 }
 
 int HistoryStore::writeEndpoints(int64_t time) {
     for (auto it = endpoints_.begin(); it != endpoints_.end();) {
         LiveEndpoint& endpoint = it->second;
-        const bool closed = endpoint.lastSeen != time;
+        const bool closed = endpoint.lastSeen != time; // kept while a socket to it is open
         const bool seenDue = endpoint.lastSeen > endpoint.lastSeenWritten &&
                              (closed || time - endpoint.lastSeenWritten >= kLastSeenSlack);
         if (endpoint.changed || seenDue) {
             Statement& update = seenDue ? updateEndpoint_ : updateEndpointBytes_;
-            update.bind(1, it->first)
+            update.bind(1, endpoint.id)
                 .bind(2, endpoint.lastSeen)
                 .bind(3, endpoint.bytesIn)
                 .bind(4, endpoint.bytesOut)
@@ -516,11 +497,8 @@ int HistoryStore::writeEndpoints(int64_t time) {
 
 int HistoryStore::writeInterfaces(const HistoryReading& reading) {
     for (const auto& sample : reading.interfaces) {
-        const auto previous = interfaces_.find(sample.name);
-        const bool counted = previous != interfaces_.end();
-        const uint64_t in = counted ? growth(sample.bytesIn, previous->second.first) : 0;
-        const uint64_t out = counted ? growth(sample.bytesOut, previous->second.second) : 0;
-        interfaces_[sample.name] = {sample.bytesIn, sample.bytesOut};
+        const uint64_t in = sample.used.bytesIn;
+        const uint64_t out = sample.used.bytesOut;
         if (in == 0 && out == 0) {
             continue;
         }

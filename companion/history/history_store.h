@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 
 namespace korvel::history {
@@ -15,9 +16,9 @@ namespace korvel::history {
 // Writes readings into the history database: one transaction per reading,
 // holding only what changed since the last one that was written (an idle
 // process costs nothing), into the readings tier and into the minute and
-// hour buckets at once. Usage rows hold what was used between readings;
-// the process and endpoint rows hold running totals, final once they end.
-// One thread at a time; it owns the connection.
+// hour buckets at once. Usage rows hold what was used between readings, as
+// the engine counted it; the process and endpoint rows hold running totals,
+// final once they end. One thread at a time; it owns the connection.
 class HistoryStore {
 public:
     // The database must be migrated already.
@@ -27,8 +28,8 @@ public:
     HistoryStore& operator=(const HistoryStore&) = delete;
 
     // Writes the reading, then ages the tiers and holds the cap. The SQLite
-    // result: on a failure nothing of the reading is kept, and the next one
-    // starts counting afresh from its own counters.
+    // result: on a failure nothing of the reading is kept, what it used
+    // included.
     int record(const HistoryReading& reading, const HistoryLimits& limits);
     // Copies the write-ahead log into the database once it has grown past
     // its share of the cap: apart from the writes, so that none waits on the
@@ -40,18 +41,23 @@ public:
 
 private:
     struct LiveProcess;
-    struct LiveSocket;
     struct LiveEndpoint;
     struct ProcessUsage;
+    using EndpointKey = std::tuple<int64_t, std::string, std::string, uint16_t>;
 
     int write(const HistoryReading& reading);
-    int writeProcess(const ProcessSample& sample, int64_t time, bool fresh);
+    int writeProcess(const ProcessSample& sample, int64_t time, LiveProcess*& written);
     // Into the packed readings and the buckets, where anything changed.
     int writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage);
+    int writeTotals(LiveProcess& live, int64_t time);
     int findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live);
-    int writeSockets(const ProcessSample& sample, LiveProcess& live, int64_t time, bool fresh,
-                     uint64_t& in, uint64_t& out);
-    int countEnded(const std::vector<EndedSocket>& ended);
+    // The endpoint of a process's socket, seen at time when `seen`; null on a
+    // failure.
+    LiveEndpoint* endpointFor(const LiveProcess& owner, const std::string& protocol,
+                              const std::string& address, uint16_t port, int64_t time, bool seen,
+                              int& rc);
+    int writeSockets(const ProcessSample& sample, const LiveProcess& live, int64_t time);
+    int writeOtherTcp(const ConnectionCounters& used, int64_t time);
     int endMissing(int64_t time);
     int writeEndpoints(int64_t time);
     int writeInterfaces(const HistoryReading& reading);
@@ -60,13 +66,11 @@ private:
 
     Database db_;
     TierKeeper tiers_;
-    std::optional<int64_t> previousTime_;
     uint64_t logLimitFor_ = 0;
     uint64_t logPages_ = 0;
     std::unordered_map<int32_t, LiveProcess> processes_;
-    std::unordered_map<std::string, LiveSocket> sockets_;
-    std::map<int64_t, LiveEndpoint> endpoints_;
-    std::unordered_map<std::string, std::pair<uint64_t, uint64_t>> interfaces_;
+    std::unique_ptr<LiveProcess> otherTcp_; // the row of TCP no process accounts for
+    std::map<EndpointKey, LiveEndpoint> endpoints_;
     Statement findProcess_, addProcess_, updateProcess_, updateProcessTotals_, endProcess_,
         addReading_, addEndpoint_, updateEndpoint_, updateEndpointBytes_, addInterface_, addSystem_;
     // Per bucket tier (minute, hour): a reading's usage added to its bucket.

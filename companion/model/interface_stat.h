@@ -1,5 +1,7 @@
 #pragma once
 
+#include "companion/model/counters.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +26,9 @@ struct InterfaceStat {
     double rateOut = 0;
     // What the machine says the interface is; without it the name decides.
     std::optional<InterfaceFamily> family = std::nullopt;
+    // What it moved since the previous reading; a counter that fell (the
+    // interface came back, the machine restarted) counts from zero.
+    ConnectionCounters used{};
 
     bool operator==(const InterfaceStat&) const = default;
 };

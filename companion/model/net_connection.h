@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/model/counters.h"
 #include "companion/model/tcp_state.h"
 #include "companion/model/transport_proto.h"
 #include "shared/helper_response.h"
@@ -27,6 +28,9 @@ struct NetConnection {
     // Bytes per second since the previous reading of the same socket.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};
+    // What it moved since the previous reading (all of it for one first seen
+    // whose bytes count); zero where nothing is known.
+    ConnectionCounters used{};
 
     friend bool operator==(const NetConnection& a, const NetConnection& b) {
         return a.pid == b.pid && a.proto == b.proto && a.localAddr == b.localAddr &&

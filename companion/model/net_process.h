@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/model/counters.h"
 #include "companion/model/net_connection.h"
 
 #include <cmath>
@@ -14,7 +15,24 @@ namespace korvel {
 // A themed icon name or the path of an image file; the views resolve it.
 using ProcessIcon = std::string;
 
-// One process row, identified by its pid.
+// Names one process however often its pid is reused: the pid and when the
+// process started (absolute seconds; 0 where the helper could not tell).
+struct ProcessKey {
+    int32_t pid = 0;
+    double startTime = 0;
+};
+
+// The one rule for whether two keys name the same process: the same pid,
+// started within a second (a start time is the boot time, read afresh each
+// time, plus the kernel's ticks), or either start unknown.
+inline constexpr double kStartTimeTolerance = 1.0;
+inline bool sameProcess(const ProcessKey& a, const ProcessKey& b) {
+    return a.pid == b.pid && (a.startTime == 0 || b.startTime == 0 ||
+                              std::fabs(a.startTime - b.startTime) <= kStartTimeTolerance);
+}
+
+// One process row: the design lists it by pid, the engine tells processes
+// apart by key().
 struct NetProcess {
     int32_t id = 0;
     std::string name;
@@ -34,6 +52,12 @@ struct NetProcess {
     // Sum of the socket rates; absent while no socket has one.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};
+    // What it used since the previous reading: CPU time, and the bytes of its
+    // sockets, those first seen and those that ended included.
+    uint64_t cpuUsedNS = 0;
+    ConnectionCounters bytesUsed{};
+
+    ProcessKey key() const { return {id, startTime.value_or(0)}; }
 
     // What the views compare: CPU within 0.05 points and the number of sockets,
     // not their content; display name, path and icon take no part.

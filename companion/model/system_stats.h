@@ -3,6 +3,7 @@
 #include "companion/model/battery_snapshot.h"
 #include "companion/model/memory_pressure.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -18,6 +19,7 @@ struct SystemStats {
     std::optional<int64_t> gpuCoreCount;
     double cpuUsagePercent = 0;
     double loadAverage1m = 0;
+    std::optional<std::array<double, 3>> loadAverages; // 1, 5 and 15 minutes, where read
     uint64_t diskTotal = 0;
     uint64_t diskFree = 0; // available to the user on the home volume
     std::optional<BatterySnapshot> battery;

@@ -32,7 +32,8 @@ CPUSample sampleCPU(const std::optional<CPUTicks>& previousTicks, const std::str
             sample.cpuUsagePercent = cpuBusyPercent(*previousTicks, *current);
         }
     }
-    sample.loadAverage1m = platform::readLoadAverage1m(procRoot).value_or(0);
+    sample.loadAverages = platform::readLoadAverages(procRoot);
+    sample.loadAverage1m = sample.loadAverages ? (*sample.loadAverages)[0] : 0;
     return sample;
 }
 

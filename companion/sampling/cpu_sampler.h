@@ -2,6 +2,7 @@
 
 #include "platform/system/cpu_load.h"
 
+#include <array>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,7 @@ struct CPUSample {
     CPUTicks ticks{};           // keep for the next call; zeros when the counters were unreadable
     double cpuUsagePercent = 0; // 0...100 over the interval since the previous ticks
     double loadAverage1m = 0;
+    std::optional<std::array<double, 3>> loadAverages; // 1, 5 and 15 minutes
 };
 
 // Busy share of the ticks elapsed between two readings, in percent. Nice time

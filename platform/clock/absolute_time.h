@@ -16,4 +16,9 @@ double secondsSinceBoot();
 
 inline constexpr double kUnixToAbsoluteTimeOffset = 978307200.0;
 
+// Unix seconds of a time counted from 2001.
+inline double unixSeconds(double secondsSince2001) {
+    return secondsSince2001 + kUnixToAbsoluteTimeOffset;
+}
+
 } // namespace korvel::platform

@@ -95,19 +95,6 @@ std::optional<double> parseLoadField(std::string_view field) {
 
 } // namespace
 
-std::optional<double> parseLoadAverage1m(std::string_view loadavg) {
-    std::string_view rest = loadavg;
-    return parseLoadField(nextField(rest));
-}
-
-std::optional<double> readLoadAverage1m(const std::string& procRoot) {
-    const auto text = readFirstLine(procRoot + "/loadavg");
-    if (!text) {
-        return std::nullopt;
-    }
-    return parseLoadAverage1m(*text);
-}
-
 std::optional<std::array<double, 3>> parseLoadAverages(std::string_view loadavg) {
     std::string_view rest = loadavg;
     std::array<double, 3> averages{};

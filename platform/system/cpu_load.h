@@ -19,11 +19,7 @@ using CPULoadTicks = std::array<uint32_t, 4>;
 std::optional<CPULoadTicks> parseCPULoadTicks(std::string_view procStat);
 std::optional<CPULoadTicks> readCPULoadTicks(const std::string& procRoot);
 
-// The one-minute load average, the first field of /proc/loadavg.
-std::optional<double> parseLoadAverage1m(std::string_view loadavg);
-std::optional<double> readLoadAverage1m(const std::string& procRoot);
-
-// The 1-, 5- and 15-minute load averages, the first three fields.
+// The 1-, 5- and 15-minute load averages, the first three fields of /proc/loadavg.
 std::optional<std::array<double, 3>> parseLoadAverages(std::string_view loadavg);
 std::optional<std::array<double, 3>> readLoadAverages(const std::string& procRoot);
 

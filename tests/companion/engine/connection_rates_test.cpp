@@ -156,7 +156,8 @@ TEST(ConnectionRatesTest, BytesOfEndedSocketsCountOnceInTheirProcessOrAsOtherTcp
             processes.back().id = 7;
         }
         const auto other = applyConnectionRates(processes, memory, step.time, true,
-                                                {&step.ended, step.unattributed});
+                                                {&step.ended, step.unattributed})
+                               .other;
         EXPECT_EQ(rates(processes[0].rateIn, processes[0].rateOut) + " " +
                       (other ? rates(other->in, other->out) : "-"),
                   step.rates)
@@ -251,7 +252,7 @@ TEST(ConnectionRatesTest, EveryByteOfTheKernelsMessagesCountsOnceThroughHelperAn
             ended.unattributed = {*response.unattributedTcpBytesIn,
                                   *response.unattributedTcpBytesOut};
         }
-        const auto other = applyConnectionRates(processes, memory, time, true, ended);
+        const auto other = applyConnectionRates(processes, memory, time, true, ended).other;
         if (last) {
             ASSERT_TRUE(other);
             for (const NetProcess& p : processes) {

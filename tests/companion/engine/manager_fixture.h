@@ -43,7 +43,8 @@ protected:
         env.removeAdvancedSnapshot = [this] { ++removals; };
         env.sampleCPU = [this](const std::optional<CPUTicks>& previous) {
             cpuTicksGiven.push_back(previous);
-            return CPUSample{{static_cast<uint32_t>(cpuTicksGiven.size()), 0, 0, 0}, 12.0, 0.5};
+            return CPUSample{
+                {static_cast<uint32_t>(cpuTicksGiven.size()), 0, 0, 0}, 12.0, 0.5, std::nullopt};
         };
         env.readLocalSystemFigures = [] { return LocalSystemFigures{8, {100, 50}, std::nullopt}; };
         env.processorCount = 8;

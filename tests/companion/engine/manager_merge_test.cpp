@@ -92,7 +92,7 @@ TEST_F(ManagerMergeTest, DataModeDecidesSnapshotPublishingAndHelperAvailability)
     received.source.text = std::make_shared<const std::string>("{\"as\":\"received\"}");
     merge(received);
     EXPECT_EQ(written.back().source.text, received.source.text);
-    EXPECT_EQ(manager->processes.get().at(0).connections.at(0).remoteAddr, "2001:db8::20");
+    EXPECT_EQ(manager->processes.get().rows().at(0).connections.at(0).remoteAddr, "2001:db8::20");
 }
 
 TEST_F(ManagerMergeTest, AbsentReadingsCarryOverAndCPUTicksCarryToTheNextMerge) {
@@ -148,7 +148,7 @@ TEST_F(ManagerMergeTest, ClosedSocketsAreRecordedAgainstThePreviousMerge) {
     const ClosedConnection& last = manager->recentlyClosedByPID.get().at(5).at(0);
     EXPECT_EQ(std::tie(last.finalBytesIn, last.finalBytesOut), std::tuple(10u, 900u));
     EXPECT_EQ(manager->processes.get()[0].rateOut, 0.0) << "counted once, at 3.0";
-    EXPECT_EQ(manager->otherTcpBytes.get().bytesOut, 14u);
+    EXPECT_EQ(manager->frame.get()->otherTcpTotal.bytesOut, 14u);
 
     dispatch.advance(59.0);
     merge(reading(61.0, {process(5, 0)}));

@@ -80,18 +80,20 @@ Parsed parseExposition(const std::string& text) {
     return out;
 }
 
+// A process that used cpuSeconds since the frame before.
 NetProcess process(int32_t pid, std::string name, uint64_t cpuSeconds) {
     NetProcess p;
     p.id = pid;
     p.name = std::move(name);
-    p.cpuNS = cpuSeconds * 1'000'000'000;
+    p.cpuUsedNS = cpuSeconds * 1'000'000'000;
     p.memBytes = 1 << 20;
     p.uid = 1000;
     return p;
 }
 
 TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
-    std::vector<NetProcess> processes;
+    ReadingFrame frame;
+    std::vector<NetProcess>& processes = frame.processes;
     for (int i = 0; i < 25; ++i) {
         processes.push_back(process(100 + i, "tool" + std::to_string(i), 100 + i));
     }
@@ -110,16 +112,18 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     tcp.bytesOut = 20;
     udp.proto = TransportProto::udp;
     processes.back().connections = {tcp, tcp, udp};
-    const std::vector<InterfaceStat> interfaces = {{"eth0", 5, 6, 0, 0}};
-    SystemStats system;
-    system.memPressureLevel = 40;
+    processes.back().bytesUsed = {20, 30};
+    // One that ended since, with its last socket's bytes: its group keeps them.
+    frame.endedProcesses.push_back(process(10, "c", 0));
+    frame.endedProcesses.back().unit = "web.service";
+    frame.endedProcesses.back().bytesUsed = {0, 10};
+    frame.interfaces = {{"eth0", 5, 6, 0, 0}};
+    frame.system.memPressureLevel = 40;
+    frame.helperFull = true;
+    frame.otherTcpTotal = {1500, 2500};
 
     exporter::MetricsInput input;
-    input.processes = &processes;
-    input.interfaces = &interfaces;
-    input.system = &system;
-    input.helperUp = true;
-    input.otherTcpBytes = {1500, 2500};
+    input.frame = &frame;
     exporter::ProcessGroupCounters counters;
     input.userName = [](uint32_t uid) -> std::optional<std::string> {
         return uid == 1000 ? std::optional<std::string>("alice") : std::nullopt;
@@ -158,96 +162,63 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     }
     processes[0].execPath = "tool"; // a name without a folder is the group as it is
     EXPECT_EQ(exporter::processGroupName(processes[0]), "tool");
-    input.helperUp = false; // a reading without the helper's processes is not whole
+    frame.helperFull = false; // a reading without the helper's processes is not whole
     for (const auto& family : exporter::collectKorvelMetrics(input, counters)) {
         EXPECT_FALSE(family.name.starts_with("korvel_process")) << family.name;
     }
 }
 
-TEST(PrometheusExport, EndedSocketsAddTheirLastBytesOnceToTheirProcessesGroup) {
-    exporter::ProcessGroupCounters counters;
-    const auto groupOf = [](const NetProcess&) { return exporter::GroupKey{"g", "u"}; };
-    NetProcess p = process(5, "x", 1);
-    HelperConnectionData socket{5, "TCP", "10.0.0.2", 4000, "10.0.0.9", 443, 4, 10, 100};
-    p.connections = {makeNetConnection(socket)};
-    const auto out = [&](const std::vector<HelperConnectionData>& ended) {
-        return counters.fold({p}, groupOf, 0, ended).at({"g", "u"}).tcpBytesOut;
-    };
-    EXPECT_EQ(out({}), 100u);
-    // It ended after that reading; another lived between two readings.
-    p.connections.clear();
-    socket.bytesOut = 150;
-    HelperConnectionData brief = socket;
-    brief.localPort = 4001;
-    brief.bytesOut = 30;
-    EXPECT_EQ(out({socket, brief}), 180u);
-    EXPECT_EQ(out({}), 180u);
-}
-
 TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroupsMove) {
     // 60 groups, each phase of 12 readings a minute apart a different 25 of
     // them busy: groups enter and leave the top 20, idle ones give up their
-    // series; processes end and start (one under a pid just freed), sockets
-    // close, and once the root-owned processes are left out of a reading.
+    // series; processes end with their last sockets' bytes and others start.
     constexpr uint64_t kSecond = 1'000'000'000;
     std::mt19937 random(24);
     const auto upTo = [&](uint64_t most) { return random() % (most + 1); };
-    std::vector<std::pair<NetProcess, int>> live; // with an id for each process ever started
-    // Last seen of each process's CPU seconds, and of each socket's TCP bytes in and out.
-    std::map<std::pair<int, int>, std::array<uint64_t, 3>> lastSeen;
+    std::vector<NetProcess> live;
     int32_t nextPid = 100;
-    int started = 0;
-    const auto begin = [&](uint64_t group, int32_t pid, uint64_t cpuSeconds) {
-        NetProcess p = process(pid, "worker", cpuSeconds);
+    const auto begin = [&](uint64_t group) {
+        NetProcess p = process(nextPid++, "worker", 0);
         p.unit = "g" + std::to_string(group) + ".service";
         p.uid = group % 7 ? 1000 : 0;
-        p.connections.resize(1);
-        p.connections[0].localPort = static_cast<uint16_t>(started);
-        p.connections[0].bytesIn = upTo(1000);
-        p.connections[0].bytesOut = upTo(1000);
-        live.emplace_back(std::move(p), started++);
+        live.push_back(std::move(p));
     };
     for (uint64_t group = 0; group < 120; ++group) {
-        begin(group % 60, nextPid++, upTo(100));
+        begin(group % 60);
     }
     exporter::ProcessGroupCounters counters;
     std::map<std::string, double> highest; // each counter series, at the most it ever said
     std::set<std::string> previous, went, cameBack;
+    std::array<double, 3> fed{}; // CPU seconds, bytes in, bytes out
+    const auto feed = [&](NetProcess& p, uint64_t cpuSeconds, uint64_t in, uint64_t out) {
+        p.cpuUsedNS += cpuSeconds * kSecond;
+        p.bytesUsed += {in, out};
+        fed[0] += static_cast<double>(cpuSeconds);
+        fed[1] += static_cast<double>(in);
+        fed[2] += static_cast<double>(out);
+    };
     for (int reading = 0; reading < 60; ++reading) {
         const uint64_t firstBusy = static_cast<uint64_t>(reading / 12 * 20);
-        for (auto& [p, id] : live) {
-            if ((std::stoul(p.unit->substr(1)) + 60 - firstBusy) % 60 >= 25) {
-                continue;
+        ReadingFrame frame;
+        frame.helperFull = true;
+        frame.time = 7e8 + reading * 60;
+        for (NetProcess& p : live) {
+            p.cpuUsedNS = 0;
+            p.bytesUsed = {};
+            if ((std::stoul(p.unit->substr(1)) + 60 - firstBusy) % 60 < 25) {
+                feed(p, upTo(50), upTo(5000), upTo(5000));
             }
-            p.cpuNS += upTo(50) * kSecond;
-            auto& socket = p.connections[0];
-            if (upTo(9) == 0) { // closed, and another opened
-                socket.localPort += 1000;
-                socket.bytesIn = socket.bytesOut = 0;
-            }
-            *socket.bytesIn += upTo(5000);
-            *socket.bytesOut += upTo(5000);
         }
         for (int i = 0; i < 4; ++i) {
             const auto ended = live.begin() + static_cast<long>(random() % live.size());
-            // Reused, it starts below its last reading, or no pid and name could tell.
-            const auto [pid, cpu] = std::pair(ended->first.id, lastSeen[{ended->second, -1}][0]);
+            feed(*ended, 0, upTo(500), upTo(500));
+            frame.endedProcesses.push_back(*ended);
             live.erase(ended);
-            begin((firstBusy + upTo(24)) % 60, i ? nextPid++ : pid, i ? upTo(10) : cpu / 2);
+            begin((firstBusy + upTo(24)) % 60);
         }
-        std::vector<NetProcess> shown;
-        for (const auto& [p, id] : live) {
-            if (reading != 30 || p.uid != 0u) {
-                shown.push_back(p);
-                const auto& socket = p.connections[0];
-                lastSeen[{id, -1}][0] = p.cpuNS / kSecond;
-                lastSeen[{id, socket.localPort}] = {0, *socket.bytesIn, *socket.bytesOut};
-            }
-        }
+        frame.processes = live;
         exporter::MetricsInput input;
-        input.processes = &shown;
-        input.helperUp = true;
-        input.readingTimeUnixSeconds = 1.7e9 + reading * 60;
+        input.frame = &frame;
         const Parsed parsed = parseExposition(
             exporter::renderExposition(exporter::collectKorvelMetrics(input, counters)));
         ASSERT_EQ(parsed.errors, std::vector<std::string>{});
@@ -271,22 +242,17 @@ TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroup
         std::set_difference(previous.begin(), previous.end(), present.begin(), present.end(),
                             std::inserter(went, went.end()));
         previous = present;
-        EXPECT_EQ(processes, static_cast<double>(shown.size())) << "gauges tell what runs now";
+        EXPECT_EQ(processes, static_cast<double>(live.size())) << "gauges tell what runs now";
         EXPECT_LE(present.size(), 3 * (exporter::kMaxSeriesGroups + 1));
 
-        // Every series' last word, those gone included, adds up to all ever seen.
-        std::array<double, 3> sums{}, seen{};
+        // Every series' last word, those gone included, adds up to all used.
+        std::array<double, 3> sums{};
         for (const auto& [series, value] : highest) {
             sums[series.find("\"in\"") != std::string::npos    ? 1
                  : series.find("\"out\"") != std::string::npos ? 2
                                                                : 0] += value;
         }
-        for (const auto& [id, figures] : lastSeen) {
-            for (size_t i = 0; i < 3; ++i) {
-                seen[i] += static_cast<double>(figures[i]);
-            }
-        }
-        ASSERT_EQ(sums, seen) << "at reading " << reading;
+        ASSERT_EQ(sums, fed) << "at reading " << reading;
     }
     EXPECT_GT(went.size(), 0u);
     EXPECT_GT(cameBack.size(), 0u) << "a group back in the top 20 goes on from where it stopped";
@@ -320,6 +286,9 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
     HelperProcessData row{42, "server", "/opt/server", 5'000'000'000, 1 << 20};
     row.uid = 0;
     answer(0, reading(1, {row}));
+    row.cpuNS *= 2; // five seconds used since
+    manager->refresh();
+    answer(requests.size() - 1, reading(2, {row}));
     textfile.publish(*manager);
 
     EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0644))
@@ -354,7 +323,7 @@ TEST_F(TextfileExportTest, TheFileIsReplacedWholeSaysWhenTheHelperIsDownAndGoesW
 
     // No processes and no sockets: the helper gave nothing, and the file says so.
     dispatch.advance(KorvelManager::kFirstStartupRefreshDelay);
-    answer(1, reading(2));
+    answer(requests.size() - 1, reading(3));
     textfile.publish(*manager);
     EXPECT_EQ(parseExposition(dir.read(file)).series.at("korvel_helper_up"), 0);
 

@@ -1,3 +1,4 @@
+#include "companion/export/process_group_counters.h"
 #include "companion/history/history_command.h"
 #include "companion/history/history_location.h"
 #include "companion/history/history_recorder.h"
@@ -62,7 +63,7 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     // exited at 120 s, and an idle neighbour.
     const HelperProcessData idle{7, "idle", std::nullopt, 0, 6 << 20};
     HelperProcessData sender{42, "send", "/bin/send\x1b[2J", 0, 5 << 20};
-    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
+    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0, 99};
     for (uint64_t second = 0; second <= 130; second += 5) {
         std::tie(sender.cpuNS, socket.bytesOut) =
             std::tuple(second * 20'000'000, second * 2'000'000);
@@ -157,7 +158,7 @@ TEST_F(RecordedHistoryTest, HalfSecondReadingsAreKeptAtTheUsersPeriodAndLoseNoEn
     HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
     const HelperProcessData idle{7, "idle", std::nullopt, 0, 6 << 20};
     const HelperProcessData sender{42, "send", std::nullopt, 0, 5 << 20};
-    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0};
+    HelperConnectionData socket{42, "TCP", "10.0.0.2", 5000, "198.51.100.9", 443, 1, 0, 0, 99};
     for (uint64_t half = 0; half <= 40; ++half) {
         socket.bytesOut = half * 1'000'000;
         HelperResponse r = half < 21 ? reading(dispatch.now(), {idle, sender}, {socket})
@@ -213,7 +214,7 @@ TEST_F(RecordedHistoryTest, OneEngineRecordsAHistoryAndAnotherOnlyOnceTheFirstHa
     EXPECT_EQ(std::filesystem::status(dir.path() / "new").permissions(),
               std::filesystem::perms::owner_all);
     first.reset();
-    EXPECT_EQ(bytesAfter(3), 4000) << "the second counts from its first reading";
+    EXPECT_EQ(bytesAfter(3), 5000) << "the second goes on where the first stopped";
 }
 
 // A file truncated under the engine is set aside and a new one started; a
@@ -254,6 +255,85 @@ TEST_F(RecordedHistoryTest, AFileTruncatedOrLockedUnderTheEngineIsToldForWhatItI
     auto db = openHistoryForReading(*historyPlace(), error);
     ASSERT_TRUE(db) << error;
     EXPECT_EQ(db->integerOf("SELECT count(*) FROM system_reading"), 2) << "the locked one is lost";
+}
+
+// The export and the history keep the account the engine keeps: a sender
+// whose connections end between readings, one on a long connection, bytes of
+// connections no reading listed (other TCP), and a pid reused within one
+// period, which owes nothing to the program that had it before.
+TEST_F(RecordedHistoryTest, TheExportAndTheHistoryKeepTheEnginesAccount) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    start();
+    defaults.setBool(settings::kResolveHostnames, false);
+    HistoryRecorder recorder(manager, historyPlace(), dispatch, defaults);
+    exporter::ProcessGroupCounters groups;
+    std::map<exporter::GroupKey, exporter::GroupCounters> exported;
+    HelperProcessData paced{10, "paced", {}, 0, 1 << 20}, steady{11, "steady", {}, 0, 1 << 20};
+    HelperProcessData reused{12, "old", {}, 0, 1 << 20};
+    paced.startTime = steady.startTime = reused.startTime = 1.0;
+    HelperConnectionData longOne{11, "TCP", "10.0.0.2", 6000, "192.0.2.1", 443, 4, 0, 0, 1};
+    std::optional<HelperConnectionData> open;
+    for (int i = 0; i <= 12; ++i) {
+        const double t = 10.0 + 5 * i;
+        if (i == 6) {
+            reused = {12, "new", {}, 0, 1 << 20};
+            reused.startTime = t - 1;
+        }
+        reused.cpuNS += reused.name == "new" && reused.cpuNS == 0 ? 2'000'000'000 : 1'000'000'000;
+        paced.cpuNS = steady.cpuNS = static_cast<uint64_t>(i) * 1'000'000'000;
+        HelperResponse r = reading(t, {paced, steady, reused}, {longOne});
+        // Each of paced's connections is listed once, 100 KB in, and ends
+        // with 200 KB before the next reading.
+        if (open) {
+            open->bytesOut = 200'000;
+            r.endedConnections = {*open};
+        }
+        open = HelperConnectionData{
+            10, "TCP", "10.0.0.2", static_cast<uint16_t>(7000 + i), "192.0.2.2", 80,
+            4,  0,     100'000,    100 + static_cast<uint64_t>(i)};
+        r.connections.push_back(*open);
+        r.unattributedTcpBytesIn = 0;
+        r.unattributedTcpBytesOut = 50'000;
+        longOne.bytesOut = *longOne.bytesOut + 1'000'000;
+        answer(requests.size() - 1, r);
+        exported = groups.fold(
+            *manager->frame.get(),
+            [](const NetProcess& p) {
+                return exporter::GroupKey{p.name, "u"};
+            },
+            t);
+        if (i == 6) {
+            EXPECT_EQ(manager->processes.get()[2].cpuPercent, 0) << "nothing of the old one's";
+        }
+        dispatch.advance(5);
+        manager->refresh();
+    }
+    const std::map<std::string, std::pair<uint64_t, uint64_t>> truth = {
+        {"paced", {12, 2'400'000}},
+        {"steady", {12, 12'000'000}},
+        {"old", {5, 0}},
+        {"new", {8, 0}},
+        {"other TCP", {0, 600'000}}};
+    const auto top =
+        nlohmann::json::parse(history({"--json", "--top", "10", "--since", "2000-12-31 00:00",
+                                       "--until", "2001-01-02 00:00"})
+                                  .out);
+    std::map<std::string, std::pair<uint64_t, uint64_t>> recorded;
+    for (const auto& row : top) {
+        const std::string name = row["name"];
+        recorded[name.substr(0, name.find(" ("))] = {row["cpu_seconds"].get<double>(),
+                                                     row["bytes_out"]};
+    }
+    EXPECT_EQ(recorded, truth);
+    for (const auto& [name, figures] : truth) {
+        if (name != "other TCP") {
+            const auto& counters = exported[{name, "u"}];
+            EXPECT_EQ(std::pair(counters.cpuNS / 1'000'000'000, counters.tcpBytesOut), figures)
+                << name;
+        }
+    }
+    EXPECT_EQ(manager->frame.get()->otherTcpTotal.bytesOut, 600'000u);
 }
 
 // A resolver that has not answered holds no reading back; the name is written
@@ -301,7 +381,8 @@ TEST(HistoryCommandTest, OpenMetricsListsAPidUsedTwiceUnderOneNameOnce) {
     const auto sender = [](double start, uint16_t port, uint64_t out) {
         ProcessSample p;
         std::tie(p.pid, p.startTime, p.name, p.uid) = std::tuple(42, start, "send", 1000);
-        p.sockets = {{"TCP", "10.0.0.2", port, "198.51.100.9", 443, 0, out}};
+        p.sockets = {{"TCP", "10.0.0.2", port, "198.51.100.9", 443}};
+        p.bytesUsed.bytesOut = out; // since the reading before
         return p;
     };
     const std::pair<ProcessSample, int64_t> readings[] = {{sender(1699999000, 5000, 0), 0},

@@ -18,20 +18,19 @@ TEST(RecordedSeriesTest, SlotsHoldWhatWasRecordedAndGapsWhereNothingWas) {
     // more with a GPU reading: 1,000 B/s in and 200 out on eth0, ten times
     // that on loopback.
     constexpr int64_t kStart = 1700000040; // on a minute
-    uint64_t in = 0, out = 0;
     for (int64_t t = kStart; t < kStart + 1800; t += 5) {
         if (t >= kStart + 600 && t < kStart + 1200) {
             continue;
         }
-        in += 5000;
-        out += 1000;
+        // What each reading moved since the one before it; the first had none.
+        const uint64_t in = t == kStart ? 0 : 5000, out = t == kStart ? 0 : 1000;
         HistoryReading reading;
         reading.time = t;
         reading.system.cpuPercent = t < kStart + 600 ? 20 : 60;
         if (t >= kStart + 1200) {
             reading.system.gpuPercent = 30;
         }
-        reading.interfaces = {{"eth0", in, out}, {"lo", in * 10, out * 10}};
+        reading.interfaces = {{"eth0", {in, out}}, {"lo", {in * 10, out * 10}}};
         ASSERT_EQ(store.record(reading, {}), 0);
     }
 

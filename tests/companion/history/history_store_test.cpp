@@ -38,37 +38,55 @@ public:
     }
 
     // A process of user 1000, as far as these tests need one.
-    static ProcessSample process(int32_t pid, double start, const char* name, uint64_t cpuNS,
-                                 uint64_t rss) {
+    static ProcessSample process(int32_t pid, double start, const char* name, uint64_t rss) {
         ProcessSample p;
-        std::tie(p.pid, p.startTime, p.name, p.cpuNS, p.rssBytes, p.uid) =
-            std::tuple(pid, start, name, cpuNS, rss, 1000);
+        std::tie(p.pid, p.startTime, p.name, p.rssBytes, p.uid) =
+            std::tuple(pid, start, name, rss, 1000);
         p.executable = std::string("/usr/bin/") + name;
         return p;
     }
 
     // One reading at time t: a long-running process 1 (busy), and process
-    // 1000 + k alive for two hours from k × `spacing`, sending over TCP.
+    // 1000 + k alive for two hours from k × `spacing`, sending over TCP. What
+    // each used since the last reading is taken from running totals, as the
+    // engine does: all of it for one started since, none for one first seen.
     HistoryReading reading(int64_t t, int64_t spacing, int count) {
         HistoryReading r;
         r.time = t;
-        r.processes.push_back(process(1, kStart - 100.0, "daemon",
-                                      static_cast<uint64_t>(t - kStart + 3600) * 100'000'000,
-                                      50 << 20));
+        std::map<int32_t, std::pair<uint64_t, uint64_t>> totals; // CPU ns, bytes out
+        r.processes.push_back(process(1, kStart - 100.0, "daemon", 50 << 20));
+        totals[1] = {static_cast<uint64_t>(t - kStart + 3600) * 100'000'000, 0};
         for (int k = 0; k < count; ++k) {
             const int64_t born = kStart + k * spacing;
             if (t < born || t >= born + 7200) {
                 continue;
             }
             const auto age = static_cast<uint64_t>(t - born + 10);
-            ProcessSample p =
-                process(1000 + k, born - 10.0, "job", age * 20'000'000, (10 + age % 7) << 20);
+            ProcessSample p = process(1000 + k, born - 10.0, "job", (10 + age % 7) << 20);
             p.unit = "job.service";
-            p.sockets.push_back({"TCP", "10.0.0.2", 40000, "192.0.2.7", 443, age * 3, age * 1000});
-            p.sockets.push_back({"UDP", "0.0.0.0", 5353, "", 0, {}, {}});
+            p.sockets.push_back({"TCP", "10.0.0.2", 40000, "192.0.2.7", 443});
+            p.sockets.push_back({"UDP", "0.0.0.0", 5353, "", 0});
+            totals[p.pid] = {age * 20'000'000, age * 1000};
             r.processes.push_back(std::move(p));
         }
-        r.interfaces.push_back({"eth0", static_cast<uint64_t>(t - kStart + 3600) * 10, 5});
+        for (size_t i = 0; i < r.processes.size(); ++i) {
+            ProcessSample& p = r.processes[i];
+            const auto [cpu, out] = totals[p.pid];
+            const bool fresh =
+                previousTime && *p.startTime >= static_cast<double>(*previousTime) - 1;
+            const auto previous = last.find(p.pid);
+            const auto before = previous != last.end() ? previous->second
+                                : fresh                ? std::pair<uint64_t, uint64_t>{0, 0}
+                                                       : std::pair{cpu, out};
+            p.cpuUsedNS = cpu - before.first;
+            p.bytesUsed.bytesOut = out - before.second;
+            if (p.bytesUsed.bytesOut > 0) {
+                r.endpoints.push_back({i, "TCP", "192.0.2.7", 443, p.bytesUsed});
+            }
+            next[p.pid] = {cpu, out};
+        }
+        r.interfaces.push_back(
+            {"eth0", {previousTime ? static_cast<uint64_t>(t - *previousTime) * 10 : 0, 0}});
         r.system.cpuPercent = 12;
         return r;
     }
@@ -76,14 +94,12 @@ public:
     void feed(const HistoryReading& r, const HistoryLimits& limits) {
         for (const auto& p : r.processes) {
             Fed& f = fed[p.pid];
-            const auto previous = last.find(p.pid);
-            const bool fresh = previousTime && *p.startTime >= *previousTime - 1;
-            const auto before = previous != last.end() ? previous->second : fresh ? 0 : p.cpuNS;
-            f.cpuMS = static_cast<int64_t>((p.cpuNS - before) / 1'000'000) + f.cpuMS;
-            f.bytesOut = p.sockets.empty() ? 0 : static_cast<int64_t>(*p.sockets[0].bytesOut);
+            f.cpuMS = static_cast<int64_t>(p.cpuUsedNS / 1'000'000) + f.cpuMS;
+            f.bytesOut += static_cast<int64_t>(p.bytesUsed.bytesOut);
             f.lastSeen = r.time;
-            last[p.pid] = p.cpuNS;
         }
+        last = std::move(next);
+        next.clear();
         previousTime = r.time;
         ASSERT_EQ(store->record(r, limits), 0);
         store->checkpointIfDue();
@@ -93,7 +109,7 @@ public:
 
     std::unique_ptr<HistoryStore> store;
     std::map<int32_t, Fed> fed;
-    std::map<int32_t, uint64_t> last;
+    std::map<int32_t, std::pair<uint64_t, uint64_t>> last, next;
     std::optional<int64_t> previousTime;
     std::string log;
     uintmax_t largestLog = 0;
@@ -293,23 +309,21 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
     EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 2);
 }
 
-TEST(HistoryStoreTest, ASocketThatEndedWithItsProcessAddsItsLastBytesToBoth) {
+TEST(HistoryStoreTest, AProcessThatEndedSinceAddsItsLastBytesWhereItWasLastSeen) {
     testing::TempDir dir;
     Feeder feeder({dir.str(), "korvel"});
     HistoryReading r;
-    r.processes = {Feeder::process(5, kStart - 10.0, "sender", 0, 1 << 20)};
-    r.processes[0].sockets = {{"TCP", "10.0.0.2", 40000, "192.0.2.7", 443, 0, 0}};
+    r.processes = {Feeder::process(5, kStart - 10.0, "sender", 1 << 20)};
+    r.processes[0].sockets = {{"TCP", "10.0.0.2", 40000, "192.0.2.7", 443}};
     r.time = kStart - 5;
-    for (const uint64_t sent : {0, 1000}) {
+    for (const uint64_t sent : {0, 1000, 500}) {
         r.time += 5;
-        r.processes[0].sockets[0].bytesOut = sent;
+        r.processes[0].bytesUsed.bytesOut = sent;
+        r.endpoints = {{0, "TCP", "192.0.2.7", 443, {0, sent}}};
+        // The last bytes come from its socket's end, after the process went.
+        r.processes[0].running = sent != 500;
         ASSERT_EQ(feeder.store->record(r, {}), 0);
     }
-    r.endedSockets = {{5, r.processes[0].sockets[0]}};
-    r.endedSockets[0].socket.bytesOut = 1500;
-    r.processes.clear();
-    r.time += 5;
-    ASSERT_EQ(feeder.store->record(r, {}), 0);
     Database& db = feeder.store->database();
     EXPECT_EQ(count(db, "SELECT tcp_bytes_out FROM process WHERE ended = 1"), 1500);
     EXPECT_EQ(count(db, "SELECT last_seen FROM process"), kStart + 5) << "still its last reading";

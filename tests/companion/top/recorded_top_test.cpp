@@ -47,19 +47,22 @@ void record() {
     history::HistoryStore store(std::move(*db));
     history::HistoryLimits limits;
     limits.readingSeconds = 120;
-    uint64_t cpuNS = 0, out = 0;
     for (int64_t t = kStart - kPeriod; t <= kEnd; t += kPeriod) {
-        cpuNS += static_cast<uint64_t>(cpuMSAt(t)) * 1'000'000;
-        out += static_cast<uint64_t>(outAt(t));
+        // What was used since the reading before; the first has none before it.
+        const bool first = t == kStart - kPeriod;
+        const auto cpuNS = first ? 0 : static_cast<uint64_t>(cpuMSAt(t)) * 1'000'000;
+        const auto out = first ? 0 : static_cast<uint64_t>(outAt(t));
         history::HistoryReading r;
         r.time = t;
         r.processes.resize(2);
         history::ProcessSample& editor = r.processes[0];
-        std::tie(editor.pid, editor.startTime, editor.name, editor.uid, editor.cpuNS,
+        std::tie(editor.pid, editor.startTime, editor.name, editor.uid, editor.cpuUsedNS,
                  editor.rssBytes) =
             std::tuple(42, kStart - 100.0, "editor", 1000, cpuNS, 200 << 20);
-        editor.sockets = {{"TCP", "10.0.0.2", 40000, "192.0.2.7", 443, 0, out},
-                          {"UDP", "0.0.0.0", 5353, "", 0, {}, {}}};
+        editor.bytesUsed.bytesOut = out;
+        editor.sockets = {{"TCP", "10.0.0.2", 40000, "192.0.2.7", 443},
+                          {"UDP", "0.0.0.0", 5353, "", 0}};
+        r.endpoints = {{0, "TCP", "192.0.2.7", 443, {0, out}}};
         std::tie(r.processes[1].pid, r.processes[1].startTime, r.processes[1].name) =
             std::tuple(7, kStart - 100.0, "idle");
         ASSERT_EQ(store.record(r, limits), 0);
