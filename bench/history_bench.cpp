@@ -15,9 +15,9 @@
 
 #include "bench/command_run.h"
 #include "bench/process_figures.h"
-#include "companion/history/history_location.h"
-#include "companion/history/history_moment.h"
-#include "companion/history/history_query.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_moment.h"
+#include "companion/archive/history_query.h"
 #include "companion/history/history_store.h"
 
 #include <algorithm>

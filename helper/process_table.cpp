@@ -64,7 +64,10 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     std::vector<int32_t> kept;
     kept.reserve(pids.size());
     std::vector<std::optional<DescriptorMemory::Identity>> identities;
-    const double bootTime = platform::secondsSince2001() - platform::secondsSinceBoot();
+    const auto booted = source.bootTime();
+    const double bootTime =
+        booted ? static_cast<double>(*booted) - platform::kUnixToAbsoluteTimeOffset
+               : platform::secondsSince2001() - platform::secondsSinceBoot();
     const double ticksPerSecond = static_cast<double>(source.clockTicksPerSecond());
 
     for (const int32_t pid : pids) {

@@ -2,7 +2,7 @@
 
 #include "companion/app/app_style.h"
 #include "companion/app/localization.h"
-#include "companion/top/text_layout.h"
+#include "companion/text/figure_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,18 +26,15 @@ std::string lowered(std::string text) {
 }
 
 std::string rateText(const std::optional<double>& rate) {
-    return rate ? top::formatRate(*rate) : "—";
+    return rate ? formatRate(*rate) : "—";
 }
 
 std::string bytesText(const std::optional<uint64_t>& bytes) {
-    return bytes ? top::formatBytes(*bytes) : "—";
+    return bytes ? formatBytes(*bytes) : "—";
 }
 
 std::string rowKey(const SocketRowValue& row) {
-    const NetConnection& c = row.connection;
-    return std::to_string(c.pid) + ' ' + std::string(rawValue(c.proto)) + ' ' + c.localAddr + ':' +
-           std::to_string(c.localPort) + ' ' + c.remoteAddr + ':' + std::to_string(c.remotePort) +
-           (row.closedAgo ? " closed" : "");
+    return socketKey(row.connection) + (row.closedAgo ? " closed" : "");
 }
 
 } // namespace
@@ -58,10 +55,10 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
         }
         if (hostName_ && !isWildcard(c.remoteAddr)) {
             if (auto name = hostName_(c.remoteAddr)) {
-                return top::endpointText(*name, c.remotePort, false);
+                return endpointText(*name, c.remotePort, false);
             }
         }
-        return top::endpointText(c.remoteAddr, c.remotePort, isIPv6(c.proto));
+        return endpointText(c.remoteAddr, c.remotePort, isIPv6(c.proto));
     };
     std::vector<Definition> columns;
     if (withProcessColumn) {
@@ -73,7 +70,7 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
     columns.push_back({localized("Local"),
                        [](const auto& r) {
                            const NetConnection& c = r.connection;
-                           return top::endpointText(c.localAddr, c.localPort, isIPv6(c.proto));
+                           return endpointText(c.localAddr, c.localPort, isIPv6(c.proto));
                        },
                        {},
                        true});

@@ -5,7 +5,7 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/sampling/interface_family.h"
-#include "companion/top/text_layout.h"
+#include "companion/text/figure_text.h"
 
 #include <algorithm>
 
@@ -102,7 +102,7 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
     set_margin(8);
     using Definition = ColumnDefinition<InterfaceRowValue>;
     const auto rate = [](double InterfaceRowValue::*field) {
-        return Definition{"", [field](const auto& r) { return top::formatRate(r.*field); },
+        return Definition{"", [field](const auto& r) { return formatRate(r.*field); },
                           [field](const auto& r) { return r.*field; }, false, true};
     };
     std::vector<Definition> columns = {
@@ -111,13 +111,13 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
          {},
          true},
         {localized("Family"), [](const auto& r) { return familyText(r.stat); }},
-        {localized("In"), [](const auto& r) { return top::formatRate(r.stat.rateIn); },
+        {localized("In"), [](const auto& r) { return formatRate(r.stat.rateIn); },
          [](const auto& r) { return r.stat.rateIn; }, false, true},
-        {localized("Out"), [](const auto& r) { return top::formatRate(r.stat.rateOut); },
+        {localized("Out"), [](const auto& r) { return formatRate(r.stat.rateOut); },
          [](const auto& r) { return r.stat.rateOut; }, false, true},
-        {localized("Received"), [](const auto& r) { return top::formatBytes(r.stat.bytesIn); },
+        {localized("Received"), [](const auto& r) { return formatBytes(r.stat.bytesIn); },
          [](const auto& r) { return static_cast<double>(r.stat.bytesIn); }, false, true},
-        {localized("Sent"), [](const auto& r) { return top::formatBytes(r.stat.bytesOut); },
+        {localized("Sent"), [](const auto& r) { return formatBytes(r.stat.bytesOut); },
          [](const auto& r) { return static_cast<double>(r.stat.bytesOut); }, false, true},
     };
     columns.push_back(rate(&InterfaceRowValue::peakIn));

@@ -7,7 +7,7 @@
 #include "companion/engine/command_notifications.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
-#include "companion/top/text_layout.h"
+#include "companion/text/figure_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -408,8 +408,8 @@ void OverviewPage::update() {
         st.totalMem ? 100.0 * static_cast<double>(st.usedMem) / static_cast<double>(st.totalMem)
                     : 0;
     setSection("memory", percent(memShare),
-               top::formatBytes(st.usedMem) + " " + localized("of") + " " +
-                   top::formatBytes(st.totalMem) + " · " + localized("pressure") + ": " +
+               formatBytes(st.usedMem) + " " + localized("of") + " " +
+                   formatBytes(st.totalMem) + " · " + localized("pressure") + ": " +
                    pressureText(st.pressure));
     setSection("gpu", st.gpuUsagePercent ? percent(*st.gpuUsagePercent) : localized("not measured"),
                localized("temperature") + " " + celsius(st.gpuTemperatureCelsius));
@@ -429,8 +429,8 @@ void OverviewPage::update() {
         const uint64_t used = st.diskTotal - std::min(st.diskFree, st.diskTotal);
         setSection("disk",
                    percent(100.0 * static_cast<double>(used) / static_cast<double>(st.diskTotal)),
-                   top::formatBytes(st.diskFree) + " " + localized("free of") + " " +
-                       top::formatBytes(st.diskTotal));
+                   formatBytes(st.diskFree) + " " + localized("free of") + " " +
+                       formatBytes(st.diskTotal));
     }
     const NetworkPathSummary& path = manager_->networkPath.get();
     setSection("path",
@@ -449,12 +449,12 @@ void OverviewPage::update() {
 void OverviewPage::updateTraffic() {
     const TrafficSessionStats& session = manager_->sessionStats.get();
     setSection("network",
-               "↓ " + top::formatRate(manager_->liveInboundRate.get()) + "   ↑ " +
-                   top::formatRate(manager_->liveOutboundRate.get()),
-               localized("this session") + ": ↓ " + top::formatBytes(session.totalInboundBytes) +
-                   " ↑ " + top::formatBytes(session.totalOutboundBytes) + " · " +
-                   localized("peak") + " ↓ " + top::formatRate(session.peakInboundRate) + " ↑ " +
-                   top::formatRate(session.peakOutboundRate));
+               "↓ " + formatRate(manager_->liveInboundRate.get()) + "   ↑ " +
+                   formatRate(manager_->liveOutboundRate.get()),
+               localized("this session") + ": ↓ " + formatBytes(session.totalInboundBytes) +
+                   " ↑ " + formatBytes(session.totalOutboundBytes) + " · " +
+                   localized("peak") + " ↓ " + formatRate(session.peakInboundRate) + " ↑ " +
+                   formatRate(session.peakOutboundRate));
 }
 
 } // namespace korvel

@@ -2,7 +2,7 @@
 
 #include "companion/app/localization.h"
 #include "companion/engine/korvel_manager.h"
-#include "companion/top/text_layout.h"
+#include "companion/text/figure_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,8 +32,8 @@ std::optional<double> share(uint64_t part, uint64_t whole) {
 std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager) {
     const SystemStats& stats = manager.systemStats.get();
     if (metric == "network") {
-        return "↓" + top::formatRate(manager.liveInboundRate.get()) + " ↑" +
-               top::formatRate(manager.liveOutboundRate.get());
+        return "↓" + formatRate(manager.liveInboundRate.get()) + " ↑" +
+               formatRate(manager.liveOutboundRate.get());
     }
     if (metric == "cpu") {
         return labelled(translatable("CPU"), stats.cpuUsagePercent, "%");

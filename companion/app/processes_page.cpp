@@ -4,7 +4,7 @@
 #include "companion/app/localization.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
-#include "companion/top/text_layout.h"
+#include "companion/text/figure_text.h"
 #include "platform/system/user_name.h"
 
 #include <algorithm>
@@ -47,7 +47,7 @@ std::string percentText(double percent) {
 }
 
 std::string rateText(const std::optional<double>& rate) {
-    return rate ? top::formatRate(*rate) : "—";
+    return rate ? formatRate(*rate) : "—";
 }
 
 // Where the process belongs: container, else application, else unit.
@@ -109,7 +109,7 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
          true},
         {localized("CPU %"), [](const auto& r) { return percentText(r.process.cpuPercent); },
          [](const auto& r) { return r.process.cpuPercent; }, false, true},
-        {localized("Memory"), [](const auto& r) { return top::formatBytes(r.process.memBytes); },
+        {localized("Memory"), [](const auto& r) { return formatBytes(r.process.memBytes); },
          [](const auto& r) { return static_cast<double>(r.process.memBytes); }, false, true},
         {localized("Sockets"), [](const auto& r) { return std::to_string(r.socketCount); },
          [](const auto& r) { return static_cast<double>(r.socketCount); }, false, true},
@@ -175,15 +175,15 @@ void ProcessesPage::update() {
             {withoutSockets(process), process.connections.size(), userName(process.uid)});
     }
     syncListStore(model_.store, std::move(rows),
-                  [](const ProcessRowValue& row) { return std::to_string(row.process.id); });
+                  [](const ProcessRowValue& row) { return row.process.keyText(); });
     model_.resortSoon(view_);
     showSelected();
     const auto& other = manager_->otherTcpRate.get();
     otherTcp_.set_visible(other && (other->in > 0 || other->out > 0));
     if (other) {
         otherTcp_.set_text(localized("Other TCP (no process known)") + ": " + localized("In") +
-                           " " + top::formatRate(other->in) + ", " + localized("Out") + " " +
-                           top::formatRate(other->out));
+                           " " + formatRate(other->in) + ", " + localized("Out") + " " +
+                           formatRate(other->out));
     }
 }
 
@@ -228,7 +228,7 @@ void ProcessesPage::showSelected() {
     std::vector<SocketRowValue> rows;
     const auto& processes = manager_->processes.get();
     const auto live = std::find_if(processes.begin(), processes.end(), [&](const NetProcess& p) {
-        return p.id == process.id && p.startTime == process.startTime;
+        return sameProcess(p.key(), process.key());
     });
     if (live != processes.end()) {
         for (const NetConnection& c : live->connections) {
@@ -243,7 +243,7 @@ void ProcessesPage::showSelected() {
             last.bytesIn = c.finalBytesIn ? c.finalBytesIn : last.bytesIn;
             last.bytesOut = c.finalBytesOut ? c.finalBytesOut : last.bytesOut;
             rows.push_back(
-                {std::move(last), process.displayName, top::formatAge(now - c.closedAt)});
+                {std::move(last), process.displayName, formatAge(now - c.closedAt)});
         }
     }
     sockets_.show(std::move(rows));

@@ -1,7 +1,7 @@
 #include "companion/app/recorded_graphs.h"
 
-#include "companion/history/history_location.h"
-#include "companion/history/history_series.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_series.h"
 
 #include <cmath>
 #include <ctime>

@@ -4,8 +4,8 @@
 #include "companion/app/localization.h"
 #include "companion/engine/command_notifications.h"
 #include "companion/engine/settings_keys.h"
-#include "companion/history/history_location.h"
-#include "companion/history/history_query.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_query.h"
 
 #include <algorithm>
 #include <ctime>

@@ -73,21 +73,6 @@ size_t forgetOldest(Memory& memory) {
 
 } // namespace
 
-std::string connectionCounterKey(const NetConnection& connection) {
-    std::string key = std::to_string(connection.pid);
-    key += ' ';
-    key += rawValue(connection.proto);
-    key += ' ';
-    key += connection.localAddr;
-    key += ' ';
-    key += std::to_string(connection.localPort);
-    key += ' ';
-    key += connection.remoteAddr;
-    key += ' ';
-    key += std::to_string(connection.remotePort);
-    return key;
-}
-
 SocketUsage applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
                                  double timestamp, bool firstSightingsCount,
                                  const EndedTcpSockets& ended) {
@@ -110,7 +95,7 @@ SocketUsage applyConnectionRates(std::vector<NetProcess>& processes, Memory& mem
             }
             const ConnectionCounters now{*connection.bytesIn, *connection.bytesOut};
             auto [slot, first] =
-                current.try_emplace(connectionCounterKey(connection), now, connection.cookie);
+                current.try_emplace(socketAddressKey(connection), now, connection.cookie);
             if (connection.cookie) {
                 seen.emplace_back(*connection.cookie, now);
             }

@@ -68,8 +68,6 @@ struct SocketUsage {
     size_t forgotten = 0; // cookies forgotten to keep within kMostRemembered
 };
 
-std::string connectionCounterKey(const NetConnection& connection);
-
 // Sets on every socket of the new reading with counters what it moved since
 // the last reading (`used`, and rateIn/rateOut in bytes per second), and on
 // each process the sum over its sockets (a socket listed twice in one

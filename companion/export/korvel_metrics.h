@@ -1,11 +1,11 @@
 #pragma once
 
 #include "companion/export/process_group_counters.h"
-#include "companion/export/prometheus_exposition.h"
 #include "companion/model/interface_stat.h"
 #include "companion/model/net_process.h"
 #include "companion/model/reading_frame.h"
 #include "companion/model/system_stats.h"
+#include "companion/text/prometheus_exposition.h"
 
 #include <array>
 #include <functional>
@@ -14,6 +14,11 @@
 #include <vector>
 
 namespace korvel::exporter {
+
+using exposition::MetricFamily;
+using exposition::renderExposition;
+using exposition::renderOpenMetrics;
+using exposition::Sample;
 
 // Everything one export is made of: the merged frame, plus what the
 // companion knows of the reading itself.

@@ -1,9 +1,10 @@
 #include "companion/history/history_command.h"
 
-#include "companion/export/prometheus_exposition.h"
-#include "companion/history/history_location.h"
-#include "companion/history/history_query.h"
-#include "companion/history/history_time.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_query.h"
+#include "companion/archive/history_time.h"
+#include "companion/text/figure_text.h"
+#include "companion/text/prometheus_exposition.h"
 #include "shared/terminal_text.h"
 
 #include <algorithm>
@@ -49,16 +50,7 @@ std::string csvField(const std::string& text) {
 }
 
 std::string bytesText(int64_t bytes) {
-    static constexpr const char* kUnits[] = {"B", "KB", "MB", "GB", "TB"};
-    double value = static_cast<double>(bytes);
-    size_t unit = 0;
-    while (value >= 1000 && unit + 1 < std::size(kUnits)) {
-        value /= 1000;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
-    return text;
+    return formatDecimalBytes(static_cast<uint64_t>(std::max<int64_t>(bytes, 0)));
 }
 
 std::string timeText(int64_t unixSeconds) {
@@ -184,8 +176,8 @@ Table interfacesTable(Database& db, const Options& o) {
 // adding up from the window's start, so the last sample of each is the
 // report's figure; an endpoint's totals stand at its last sighting, and UDP
 // endpoints, having no byte counts, show only when they were last seen.
-std::vector<exporter::MetricFamily> metricFamilies(Database& db, const Options& o) {
-    using exporter::MetricFamily;
+std::vector<exposition::MetricFamily> metricFamilies(Database& db, const Options& o) {
+    using exposition::MetricFamily;
     const auto family = [](std::string name, std::string help, bool counter, std::string unit) {
         return MetricFamily{"korvel_history_" + std::move(name),
                             std::move(help),
@@ -384,7 +376,7 @@ int runHistoryCommand(const std::vector<std::string_view>& args, std::ostream& o
         return 1;
     }
     if (options.format == Format::openMetrics) {
-        out << exporter::renderOpenMetrics(metricFamilies(*db, options));
+        out << exposition::renderOpenMetrics(metricFamilies(*db, options));
         return 0;
     }
     const Table table = options.report == Report::connections  ? connectionsTable(*db, options)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/history/history_location.h"
+#include "companion/archive/history_location.h"
 #include "companion/history/history_reading.h"
 #include "companion/sampling/host_names.h"
 #include "platform/dispatch/dispatch.h"

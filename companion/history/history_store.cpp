@@ -1,6 +1,6 @@
 #include "companion/history/history_store.h"
 
-#include "companion/history/reading_packing.h"
+#include "companion/archive/reading_packing.h"
 #include "platform/system/user_name.h"
 
 #include <algorithm>

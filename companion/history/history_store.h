@@ -1,8 +1,8 @@
 #pragma once
 
 #include "companion/history/history_reading.h"
-#include "companion/history/history_tiers.h"
-#include "companion/history/sqlite_database.h"
+#include "companion/archive/history_tiers.h"
+#include "companion/archive/sqlite_database.h"
 
 #include <map>
 #include <memory>

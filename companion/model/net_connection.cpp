@@ -2,6 +2,26 @@
 
 namespace korvel {
 
+std::string socketAddressKey(const NetConnection& connection) {
+    std::string key = std::to_string(connection.pid);
+    key += ' ';
+    key += rawValue(connection.proto);
+    key += ' ';
+    key += connection.localAddr;
+    key += ' ';
+    key += std::to_string(connection.localPort);
+    key += ' ';
+    key += connection.remoteAddr;
+    key += ' ';
+    key += std::to_string(connection.remotePort);
+    return key;
+}
+
+std::string socketKey(const NetConnection& connection) {
+    return connection.cookie ? "cookie " + std::to_string(*connection.cookie)
+                             : socketAddressKey(connection);
+}
+
 NetConnection makeNetConnection(const HelperConnectionData& socket) {
     return makeNetConnection(HelperConnectionData(socket));
 }

@@ -39,7 +39,14 @@ struct NetConnection {
     }
 };
 
-// A row for one helper socket, with a fresh id.
+// The one name of a socket across readings and list rows: its cookie where
+// the helper gave one (a port reused by a new connection is a new socket),
+// else its addresses.
+std::string socketKey(const NetConnection& connection);
+// Its pid, protocol, both addresses and both ports.
+std::string socketAddressKey(const NetConnection& connection);
+
+// A row for one helper socket.
 NetConnection makeNetConnection(const HelperConnectionData& socket);
 // The same, taking the socket's strings.
 NetConnection makeNetConnection(HelperConnectionData&& socket);

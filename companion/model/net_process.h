@@ -58,6 +58,8 @@ struct NetProcess {
     ConnectionCounters bytesUsed{};
 
     ProcessKey key() const { return {id, startTime.value_or(0)}; }
+    // The key as text, for lists that name their rows by a string.
+    std::string keyText() const { return std::to_string(id) + '@' + std::to_string(startTime.value_or(0)); }
 
     // What the views compare: CPU within 0.05 points and the number of sockets,
     // not their content; display name, path and icon take no part.

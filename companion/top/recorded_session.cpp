@@ -1,7 +1,7 @@
 #include "companion/top/recorded_session.h"
 
-#include "companion/history/history_location.h"
-#include "companion/history/history_schema.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_schema.h"
 #include "platform/clock/absolute_time.h"
 
 #include <algorithm>

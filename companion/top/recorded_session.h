@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/history/history_moment.h"
+#include "companion/archive/history_moment.h"
 #include "companion/top/frame.h"
 #include "companion/top/top_model.h"
 #include "companion/top/view_state.h"

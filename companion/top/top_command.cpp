@@ -1,6 +1,6 @@
 #include "companion/top/top_command.h"
 
-#include "companion/history/history_time.h"
+#include "companion/archive/history_time.h"
 #include "companion/top/model_json.h"
 #include "companion/top/recorded_session.h"
 #include "companion/top/terminal_screen.h"

@@ -241,6 +241,20 @@ std::optional<uint64_t> ProcSource::tcpConnectionsOpened() {
     return parseTcpOpens(statBuffer_);
 }
 
+std::optional<uint64_t> ProcSource::bootTime() {
+    if (rootFd_ < 0 || !readFileAt(rootFd_, "stat", statBuffer_, 1 << 16)) {
+        return std::nullopt;
+    }
+    const auto line = statBuffer_.find("\nbtime ");
+    uint64_t seconds = 0;
+    const char* first = line == std::string::npos ? nullptr : statBuffer_.data() + line + 7;
+    if (first == nullptr ||
+        std::from_chars(first, statBuffer_.data() + statBuffer_.size(), seconds).ec != std::errc()) {
+        return std::nullopt;
+    }
+    return seconds;
+}
+
 std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
     if (rootFd_ < 0 || pid <= 0) {
         return std::nullopt;

@@ -63,6 +63,10 @@ public:
     // parseTcpOpens); no value when the counters cannot be read.
     std::optional<uint64_t> tcpConnectionsOpened();
 
+    // When the machine booted (Unix seconds, the "btime" line of stat): with
+    // it a process's start is the same at every reading. No value when unread.
+    std::optional<uint64_t> bootTime();
+
     // The target of the `exe` link: raw bytes, valid until the next call. A
     // link to a deleted file reads without the kernel's " (deleted)" suffix.
     // No value for kernel threads, zombies, processes that are gone or not ours.

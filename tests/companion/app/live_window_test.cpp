@@ -1,7 +1,7 @@
 #include "companion/app/overview_sections.h"
 #include "companion/app/panel_indicator.h"
 #include "companion/app/panel_metric.h"
-#include "companion/history/history_location.h"
+#include "companion/archive/history_location.h"
 #include "companion/history/history_store.h"
 #include "tests/companion/app/gtk_test_support.h"
 #include "tests/support/helper_process.h"

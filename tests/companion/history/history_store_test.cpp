@@ -1,8 +1,8 @@
-#include "companion/history/history_location.h"
-#include "companion/history/history_query.h"
-#include "companion/history/history_schema.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_query.h"
+#include "companion/archive/history_schema.h"
 #include "companion/history/history_store.h"
-#include "companion/history/reading_packing.h"
+#include "companion/archive/reading_packing.h"
 #include "tests/support/temp_dir.h"
 
 #include <cmath>

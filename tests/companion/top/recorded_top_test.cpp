@@ -1,7 +1,7 @@
 // `top --at`: moments read back from a history the store wrote, a reading
 // at a time where the readings are kept and a minute at a time before.
 
-#include "companion/history/history_location.h"
+#include "companion/archive/history_location.h"
 #include "companion/history/history_store.h"
 #include "companion/top/recorded_session.h"
 #include "companion/top/top_command.h"

@@ -1,4 +1,4 @@
-#include "companion/history/history_schema.h"
+#include "companion/archive/history_schema.h"
 
 #include <sqlite3.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/history/sqlite_database.h"
+#include "companion/archive/sqlite_database.h"
 #include "platform/system/instance_lock.h"
 
 #include <functional>

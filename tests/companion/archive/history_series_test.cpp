@@ -1,5 +1,5 @@
-#include "companion/history/history_location.h"
-#include "companion/history/history_series.h"
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_series.h"
 #include "companion/history/history_store.h"
 #include "tests/support/temp_dir.h"
 

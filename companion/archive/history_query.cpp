@@ -1,6 +1,6 @@
-#include "companion/history/history_query.h"
+#include "companion/archive/history_query.h"
 
-#include "companion/history/history_schema.h"
+#include "companion/archive/history_schema.h"
 
 #include <algorithm>
 #include <string>

@@ -1,10 +1,10 @@
-#include "companion/export/prometheus_exposition.h"
+#include "companion/text/prometheus_exposition.h"
 
 #include <charconv>
 #include <cmath>
 #include <string_view>
 
-namespace korvel::exporter {
+namespace korvel::exposition {
 namespace {
 
 void appendEscaped(std::string& out, const std::string& text, bool quotes) {
@@ -86,4 +86,4 @@ std::string renderOpenMetrics(const std::vector<MetricFamily>& families) {
     return render(families, true);
 }
 
-} // namespace korvel::exporter
+} // namespace korvel::exposition

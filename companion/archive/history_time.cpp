@@ -1,4 +1,4 @@
-#include "companion/history/history_time.h"
+#include "companion/archive/history_time.h"
 
 #include <charconv>
 #include <ctime>

@@ -1,6 +1,6 @@
-#include "companion/history/history_tiers.h"
+#include "companion/archive/history_tiers.h"
 
-#include "companion/history/history_schema.h"
+#include "companion/archive/history_schema.h"
 
 #include <algorithm>
 #include <sqlite3.h>

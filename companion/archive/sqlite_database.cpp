@@ -1,4 +1,4 @@
-#include "companion/history/sqlite_database.h"
+#include "companion/archive/sqlite_database.h"
 
 #include <sqlite3.h>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "companion/history/reading_packing.h"
+#include "companion/archive/reading_packing.h"
 
 namespace korvel::history {
 namespace {

@@ -1,4 +1,4 @@
-#include "companion/history/history_series.h"
+#include "companion/archive/history_series.h"
 
 #include <algorithm>
 

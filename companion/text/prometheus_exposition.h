@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-namespace korvel::exporter {
+namespace korvel::exposition {
 
 // One series of a family: its labels in the order written, its value, and
 // the Unix time it was measured at where that is not the time of the scrape.
@@ -37,4 +37,4 @@ std::string renderExposition(const std::vector<MetricFamily>& families);
 // in seconds, and the document ends with # EOF.
 std::string renderOpenMetrics(const std::vector<MetricFamily>& families);
 
-} // namespace korvel::exporter
+} // namespace korvel::exposition

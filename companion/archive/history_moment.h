@@ -1,6 +1,6 @@
 #pragma once
 
-#include "companion/history/sqlite_database.h"
+#include "companion/archive/sqlite_database.h"
 
 #include <cstdint>
 #include <optional>

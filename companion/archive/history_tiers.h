@@ -1,7 +1,7 @@
 #pragma once
 
-#include "companion/history/history_schema.h"
-#include "companion/history/sqlite_database.h"
+#include "companion/archive/history_schema.h"
+#include "companion/archive/sqlite_database.h"
 
 #include <cstdint>
 #include <vector>

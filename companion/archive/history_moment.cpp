@@ -1,7 +1,7 @@
-#include "companion/history/history_moment.h"
+#include "companion/archive/history_moment.h"
 
-#include "companion/history/history_schema.h"
-#include "companion/history/reading_packing.h"
+#include "companion/archive/history_schema.h"
+#include "companion/archive/reading_packing.h"
 
 #include <algorithm>
 #include <limits>

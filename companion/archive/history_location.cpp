@@ -1,6 +1,6 @@
-#include "companion/history/history_location.h"
+#include "companion/archive/history_location.h"
 
-#include "companion/history/history_schema.h"
+#include "companion/archive/history_schema.h"
 #include "platform/system/home_directory.h"
 #include "platform/system/owned_directory.h"
 
