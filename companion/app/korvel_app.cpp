@@ -44,6 +44,13 @@ KorvelApp::~KorvelApp() = default;
 
 void KorvelApp::on_startup() {
     Gtk::Application::on_startup();
+    // Registered without a session bus, the application has no object path,
+    // and GTK's accessibility would build its objects' paths on that null
+    // one (criticals, then a crash when a window unmaps). Not being the
+    // default application, GTK names them after the program instead.
+    if (get_dbus_object_path().empty()) {
+        g_application_set_default(nullptr);
+    }
     // No main window: the companion stays until it is told to quit.
     hold();
     style::installCompanionStyle();
