@@ -157,7 +157,17 @@ int runKorvelApp(WindowLaunch launch) {
     // is found there; without one, registration succeeds as the only one.
     try {
         app->register_application();
-    } catch (const Glib::Error&) {
+    } catch (const Glib::Error& error) {
+        // The bus refused the name (its policy, or a holder that is no
+        // companion). The lock file keeps the engine single all the same.
+        std::cerr << "korvel-companion: the session bus refused the name "
+                  << kCompanionApplicationId << " (" << error.what() << "); running without it\n";
+        app->set_flags(app->get_flags() | Gio::Application::Flags::NON_UNIQUE);
+        try {
+            app->register_application();
+        } catch (const Glib::Error&) {
+            // run() tries once more and says why it cannot.
+        }
     }
     char* argv[] = {launch.companionProgram.data(), nullptr};
     if (app->is_remote()) {

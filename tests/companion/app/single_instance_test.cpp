@@ -3,7 +3,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
-#include <glib.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -234,6 +234,45 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
     ::setenv("DISPLAY", ":4093", 1);
     startEngine();
     EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));
+}
+
+// A session bus that will not give the companion its name, by its policy or
+// because something else holds it: the engine and its windows run without
+// the name, and it says so once.
+TEST_F(SingleInstanceTest, ASessionBusThatRefusesTheNameRunsTheEngineAllTheSame) {
+    if (display_.empty()) {
+        GTEST_SKIP() << "no display";
+    }
+    ::setenv("DISPLAY", display_.c_str(), 1);
+    std::string log = (root.path() / "engine.log").string();
+    const auto saidOnce = [&](const char* what) {
+        const std::string text = root.read(log);
+        return text.find(what) != std::string::npos && text.find(what) == text.rfind(what);
+    };
+    ScopedEnv denying{"DBUS_SESSION_BUS_ADDRESS", startBus("<deny own='qn.Korvel.companion'/>")};
+    startEngine(logTo, log.data());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion-gtk"s, true));
+    EXPECT_EQ(run("--settings").first, 0);
+    EXPECT_TRUE(saidOnce("refused the name") && saidOnce("AccessDenied")) << root.read(log);
+    ::kill(engine_, SIGTERM);
+    EXPECT_EQ(waitForEngine(), 0);
+
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", startBus().c_str(), 1);
+    GDBusConnection* holder = g_dbus_connection_new_for_address_sync(
+        g_getenv("DBUS_SESSION_BUS_ADDRESS"),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_variant_unref(g_dbus_connection_call_sync(
+        holder, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "qn.Korvel.companion", 4u), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+    startEngine(logTo, log.data());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion-gtk"s, true));
+    EXPECT_TRUE(saidOnce("refused the name")) << root.read(log);
+    ::kill(engine_, SIGTERM);
+    EXPECT_EQ(waitForEngine(), 0);
+    g_object_unref(holder);
 }
 
 } // namespace
