@@ -49,6 +49,7 @@ protected:
     }
 
     LiveWindow& openWindow() {
+        defaults.setBool(settings::kCompanionSetupCompleted, true);
         delegate = makeDelegate();
         delegate->applicationDidFinishLaunching();
         manager = delegate->manager();
@@ -620,6 +621,7 @@ private:
 
 TEST_F(LiveWindowTest, ThePanelIndicatorFollowsTheMetricAndOpensTheWindow) {
     PrivateWatcher watcher;
+    defaults.setBool(settings::kCompanionSetupCompleted, true);
     delegate = makeDelegate();
     delegate->applicationDidFinishLaunching();
     manager = delegate->manager();
