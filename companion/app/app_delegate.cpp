@@ -3,6 +3,8 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 
+#include <utility>
+
 namespace korvel {
 namespace {
 
@@ -41,6 +43,11 @@ void AppDelegate::presentSetupIfNeeded() {
     if (env_.adoptWindow) {
         env_.adoptWindow(*setupWindow_);
     }
+    setupWindow_->signal_hide().connect([weak] {
+        if (auto self = weak.lock(); self && std::exchange(self->liveWindowWaits_, false)) {
+            self->showLiveWindow();
+        }
+    });
     // No parent and no position: the window manager places a new window,
     // centred by the common ones.
     setupWindow_->present();
@@ -70,6 +77,14 @@ void AppDelegate::showSettingsWindow() {
 }
 
 void AppDelegate::showLiveWindow() {
+    // The setup window comes alone and the live window once it is answered
+    // or closed: which of two new windows goes on top is the window
+    // manager's choice, and either one covering the other hides something.
+    if (setupWindow_ && setupWindow_->get_visible()) {
+        liveWindowWaits_ = true;
+        setupWindow_->present();
+        return;
+    }
     if (!liveWindow_) {
         LiveWindowEnvironment env;
         env.manager = manager_;

@@ -46,7 +46,8 @@ public:
     // The settings command: opens the settings window or brings it forward.
     void showSettingsWindow();
     // `korvel-companion --window` and the desktop entry: opens the live
-    // window or brings it forward.
+    // window or brings it forward; while the setup window shows, once that
+    // goes.
     void showLiveWindow();
 
     const std::shared_ptr<KorvelManager>& manager() const { return manager_; }
@@ -62,6 +63,7 @@ private:
     std::shared_ptr<SetupWindow> setupWindow_;
     std::shared_ptr<SettingsWindow> settingsWindow_;
     std::shared_ptr<LiveWindow> liveWindow_;
+    bool liveWindowWaits_ = false; // asked for while the setup window showed
 };
 
 } // namespace korvel

@@ -44,6 +44,13 @@ KorvelApp::~KorvelApp() = default;
 
 void KorvelApp::on_startup() {
     Gtk::Application::on_startup();
+    // Registered without a session bus, the application has no object path,
+    // and GTK's accessibility would build its objects' paths on that null
+    // one (criticals, then a crash when a window unmaps). Not being the
+    // default application, GTK names them after the program instead.
+    if (get_dbus_object_path().empty()) {
+        g_application_set_default(nullptr);
+    }
     // No main window: the companion stays until it is told to quit.
     hold();
     style::installCompanionStyle();
@@ -150,7 +157,17 @@ int runKorvelApp(WindowLaunch launch) {
     // is found there; without one, registration succeeds as the only one.
     try {
         app->register_application();
-    } catch (const Glib::Error&) {
+    } catch (const Glib::Error& error) {
+        // The bus refused the name (its policy, or a holder that is no
+        // companion). The lock file keeps the engine single all the same.
+        std::cerr << "korvel-companion: the session bus refused the name "
+                  << kCompanionApplicationId << " (" << error.what() << "); running without it\n";
+        app->set_flags(app->get_flags() | Gio::Application::Flags::NON_UNIQUE);
+        try {
+            app->register_application();
+        } catch (const Glib::Error&) {
+            // run() tries once more and says why it cannot.
+        }
     }
     char* argv[] = {launch.companionProgram.data(), nullptr};
     if (app->is_remote()) {

@@ -216,11 +216,20 @@ template <typename Value> struct TableModel {
         selection->set_autoselect(false);
         selection->set_can_unselect(true);
         view.set_model(selection);
+        view.signal_realize().connect([this, &view] { keepPlace(view); });
+        view.signal_unrealize().connect([this] {
+            valueWatch_.disconnect();
+            layoutWatch_.disconnect();
+        });
     }
     TableModel() = default;
     TableModel(const TableModel&) = delete;
     TableModel& operator=(const TableModel&) = delete;
-    ~TableModel() { pendingResort_.disconnect(); }
+    ~TableModel() {
+        pendingResort_.disconnect();
+        valueWatch_.disconnect();
+        layoutWatch_.disconnect();
+    }
 
     // After the rows' values changed: filter and sort again.
     void refilter() { gtk_filter_changed(filter, GTK_FILTER_CHANGE_DIFFERENT); }
@@ -228,6 +237,8 @@ template <typename Value> struct TableModel {
     // iteration of its own, after the update that asked for it, and only
     // when the rows are out of order.
     void resortSoon(Gtk::ColumnView& view) {
+        holding_ = true;
+        view.queue_allocate(); // the layout that ends the hold, even if nothing else moved
         if (pendingResort_.connected()) {
             return;
         }
@@ -248,6 +259,32 @@ template <typename Value> struct TableModel {
     }
 
 private:
+    // The view follows the row at its top wherever a merge or a resort
+    // takes it. The layout after the rows changed puts it back where the user
+    // left it: at the offset of their last move, not GTK's.
+    void keepPlace(Gtk::ColumnView& view) {
+        auto adjustment = view.get_vadjustment();
+        auto clock = view.get_frame_clock();
+        userTop_ = adjustment->get_value();
+        valueWatch_ = adjustment->signal_value_changed().connect(
+            [this, adjustment = adjustment.get(), clock = clock.get()] {
+                // Moved while the window lays out: GTK following its rows.
+                static const guint layout = g_signal_lookup("layout", GDK_TYPE_FRAME_CLOCK);
+                const auto* hint = g_signal_get_invocation_hint(clock->gobj());
+                if (!holding_ || hint == nullptr || hint->signal_id != layout) {
+                    userTop_ = adjustment->get_value();
+                }
+            });
+        layoutWatch_ = clock->signal_layout().connect(
+            [this, adjustment] {
+                if (holding_) {
+                    holding_ = pendingResort_.connected();
+                    adjustment->set_value(userTop_);
+                }
+            },
+            true);
+    }
+
     bool inOrder(GtkSorter* sorter) const {
         auto* list = G_LIST_MODEL(sorted->gobj());
         const guint count = g_list_model_get_n_items(list);
@@ -266,6 +303,9 @@ private:
     }
 
     sigc::connection pendingResort_;
+    sigc::connection valueWatch_, layoutWatch_;
+    bool holding_ = false;
+    double userTop_ = 0;
 };
 
 } // namespace korvel

@@ -43,11 +43,16 @@ TEST_F(AppDelegateTest, OnlyReturnCompletesTheSetup) {
     next->applicationDidFinishLaunching();
     ASSERT_NE(next->setupWindow(), nullptr) << "the setup is still pending";
 
+    // The live window asked for meanwhile comes once the setup is answered.
+    delegate->showLiveWindow();
+    EXPECT_EQ(delegate->liveWindow(), nullptr);
     // What GTK's Return binding on a window emits.
     g_signal_emit_by_name(window->gobj(), "activate-default");
     EXPECT_TRUE(iterateUntil(
         [this] { return defaults.boolFor(settings::kCompanionSetupCompleted, false); }));
     EXPECT_EQ(delegate->setupWindow(), nullptr);
+    ASSERT_NE(delegate->liveWindow(), nullptr);
+    EXPECT_TRUE(delegate->liveWindow()->get_visible());
     pumpMainContext();
 
     // Later launches still register the autostart entry, then show nothing.

@@ -49,6 +49,7 @@ protected:
     }
 
     LiveWindow& openWindow() {
+        defaults.setBool(settings::kCompanionSetupCompleted, true);
         delegate = makeDelegate();
         delegate->applicationDidFinishLaunching();
         manager = delegate->manager();
@@ -260,6 +261,44 @@ TEST_F(LiveWindowTest, TheProcessTableIsUpdatedInPlace) {
     EXPECT_EQ(processes.model().filtered->get_n_items(), 0u);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+}
+
+// Nobody touches the table while each merge makes other processes the
+// busiest: the view stays at the top, the busiest rows in sight, and a view
+// scrolled down stays there.
+TEST_F(LiveWindowTest, TheProcessTableStaysWhereItWasLeftAsRowsMove) {
+    LiveWindow& window = openWindow();
+    window.showTab("processes");
+    auto& table = window.processes().table();
+    const auto adjustment = table.get_vadjustment();
+    std::vector<HelperProcessData> processes;
+    for (int32_t pid = 10000; pid < 10400; ++pid) {
+        processes.push_back({pid, "p" + std::to_string(pid), std::nullopt, 0, 4096});
+    }
+    int step = 0;
+    const auto merges = [&](int count) {
+        for (const int end = step + count; step < end; ++step) {
+            for (size_t i = 0; i < processes.size(); ++i) {
+                processes[i].cpuNS += (i + 7 * step) % 400 < 30 ? 10'000'000 * (1 + i % 5) : 0;
+            }
+            dispatch.advance(0.5);
+            answerNewest(reading(dispatch.now(), processes));
+            const auto frame = table.get_frame_clock()->get_frame_counter();
+            iterateUntil([&] { return table.get_frame_clock()->get_frame_counter() > frame + 1; });
+        }
+    };
+    merges(20);
+    EXPECT_EQ(adjustment->get_value(), 0);
+    // What the first row on screen, below the header, shows: the busiest.
+    const Glib::RefPtr<Glib::Object> first = Glib::wrap(G_OBJECT(
+        g_list_model_get_item(G_LIST_MODEL(window.processes().model().sorted->gobj()), 0)));
+    auto* shown = dynamic_cast<Gtk::Label*>(table.pick(80, 48));
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(shown->get_text().raw(), rowOf<ProcessRowValue>(first->gobj())->value().process.name);
+
+    adjustment->set_value(640);
+    merges(10);
+    EXPECT_EQ(adjustment->get_value(), 640);
 }
 
 // A process of ours moving about a megabyte a second over one loopback TCP
@@ -582,6 +621,7 @@ private:
 
 TEST_F(LiveWindowTest, ThePanelIndicatorFollowsTheMetricAndOpensTheWindow) {
     PrivateWatcher watcher;
+    defaults.setBool(settings::kCompanionSetupCompleted, true);
     delegate = makeDelegate();
     delegate->applicationDidFinishLaunching();
     manager = delegate->manager();

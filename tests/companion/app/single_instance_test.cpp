@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace korvel::testing {
 namespace {
@@ -29,6 +32,35 @@ protected:
             ::waitpid(engine_, nullptr, 0);
         }
         killHelpers(); // those the engine started for this runtime directory
+        for (const pid_t bus : buses_) {
+            ::kill(bus, SIGTERM); // no child of ours: it forked
+        }
+    }
+
+    // A session bus daemon of its own, ended with the test; its address.
+    // `rules` override the session bus's policy.
+    std::string startBus(const std::string& rules = "") {
+        const auto config =
+            root.write("bus" + std::to_string(buses_.size()) + ".conf",
+                       "<busconfig><include>/usr/share/dbus-1/session.conf</include>"
+                       "<policy context='mandatory'>" +
+                           rules + "</policy></busconfig>");
+        const std::string command =
+            "dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + config.string();
+        gchar* out = nullptr;
+        g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
+        std::istringstream printed(out != nullptr ? out : "");
+        g_free(out);
+        std::string address;
+        pid_t pid = 0;
+        EXPECT_TRUE(printed >> address >> pid) << "dbus-daemon did not start";
+        buses_.push_back(pid);
+        return address;
+    }
+
+    // The engine's standard error goes to the file named by `path`.
+    static void logTo(gpointer path) {
+        ::dup2(::open(static_cast<const char*>(path), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     }
 
     std::string made(const char* name) const {
@@ -93,6 +125,7 @@ protected:
         data{"XDG_DATA_HOME", made("data")}, home{"HOME", made("home")};
     std::string program_ = std::string(KORVEL_TEST_BINARY_DIR) + "/korvel-companion";
     GPid engine_ = 0;
+    std::vector<pid_t> buses_;
 };
 
 TEST_F(SingleInstanceTest, ASecondStartRunsNoSecondEngine) {
@@ -168,7 +201,12 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
     ::setenv("DISPLAY", display_.c_str(), 1);
     // No session bus: GLib would otherwise launch one that outlives the test.
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/korvel-test-bus", 1);
-    startEngine();
+    // An accessibility bus all the same, as a desktop names one on its
+    // screen. No registry answers there, which GTK may say, but no call may
+    // go out on a null path.
+    ScopedEnv a11y{"AT_SPI_BUS_ADDRESS", startBus()}, a11yOn{"GTK_A11Y", std::nullopt};
+    std::string log = (root.path() / "engine.log").string();
+    startEngine(logTo, log.data());
     EXPECT_EQ(engineKind(), std::pair("korvel-companion-gtk"s, true));
 
     EXPECT_EQ(run(), std::pair(0, std::string(kAlreadyRunningMessage) + "\n"));
@@ -179,10 +217,25 @@ TEST_F(SingleInstanceTest, WithADisplayTheWindowProgramTakesOverTheClaim) {
     const std::string text = root.read("config/autostart/qn.Korvel.companion.desktop");
     EXPECT_NE(text.find("Exec=" + program_ + "\n"), std::string::npos) << text;
 
-    // A display that cannot be opened sends the start back to the public
-    // program, which runs the engine without the toolkit.
     ::kill(engine_, SIGTERM);
     EXPECT_EQ(waitForEngine(), 0);
+    EXPECT_EQ(root.read(log).find("GLib-GIO-CRITICAL"), std::string::npos) << root.read(log);
+
+    // A session bus that will not give the name: the windows run without it
+    // and say so once.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", startBus("<deny own='qn.Korvel.companion'/>").c_str(), 1);
+    startEngine(logTo, log.data());
+    EXPECT_EQ(engineKind(), std::pair("korvel-companion-gtk"s, true));
+    const std::string said = root.read(log);
+    EXPECT_NE(said.find("refused the name qn.Korvel.companion (GDBus.Error:"
+                        "org.freedesktop.DBus.Error.AccessDenied"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("refused"), said.rfind("refused")) << said;
+    ::kill(engine_, SIGTERM);
+    EXPECT_EQ(waitForEngine(), 0);
+    // A display that cannot be opened sends the start back to the public
+    // program, which runs the engine without the toolkit.
     ::setenv("DISPLAY", ":4093", 1);
     startEngine();
     EXPECT_EQ(engineKind(), std::pair("korvel-companion"s, false));

@@ -133,6 +133,7 @@ HelperResponse busyReading(double timestamp, uint64_t t) {
 }
 
 TEST_F(WindowRenderTest, TheLiveWindowRendersEachTabWithData) {
+    defaults.setBool(settings::kCompanionSetupCompleted, true);
     auto delegate = makeDelegate();
     delegate->applicationDidFinishLaunching();
     manager = delegate->manager();
