@@ -1,4 +1,4 @@
-#include "platform/system/control_socket.h"
+#include "platform/program/control_socket.h"
 
 #include "platform/service/unix_socket.h"
 
@@ -188,7 +188,9 @@ std::optional<std::string> sendControlCommand(const std::string& path, const std
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     setTimeouts(fd, std::max(left, std::chrono::milliseconds(100)));
-    if (!service::sendAll(fd, command + "\n")) {
+    // A server that cut an overlong command may answer and close before the
+    // rest goes out: its answer is still there to read.
+    if (!service::sendAll(fd, command + "\n") && errno != EPIPE) {
         error = "cannot send to " + path + ": " + std::strerror(errno);
         ::close(fd);
         return std::nullopt;
