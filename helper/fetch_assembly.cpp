@@ -2,7 +2,7 @@
 
 #include "helper/process_table.h"
 #include "platform/clock/absolute_time.h"
-#include "shared/interface_counters.h"
+#include "platform/system/interface_counters.h"
 
 #include <mutex>
 
@@ -17,7 +17,8 @@ FetchCollectors FetchCollectors::live() {
                 std::lock_guard lock(mutex);
                 return collectProcessTable(showSystem, connections, &memory);
             },
-            [] { return readInterfaceCounters(); }, [] { return readMemoryFigures(); },
+            [] { return interfaceRows(platform::readInterfaceCounters()); },
+            [] { return platform::readMemoryFigures(); },
             [] {
                 // Its hwmon chip list is taken once, on the first request.
                 static platform::sensors::Sensors sensors;
@@ -32,7 +33,7 @@ HelperResponse assembleHelperResponse(bool showSystem, const FetchCollectors& co
     response.timestamp = collectors.now();
     response.processes = collectors.processTable(showSystem, response.connections);
     response.interfaces = collectors.interfaceCounters();
-    const MemoryFigures memory = collectors.memoryFigures();
+    const platform::MemoryFigures memory = collectors.memoryFigures();
     response.totalRam = memory.total;
     response.usedRam = memory.used;
     response.freeRam = memory.free;

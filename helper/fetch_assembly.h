@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/sensors/sensors.h"
+#include "platform/system/memory_figures.h"
 #include "shared/helper_response.h"
-#include "shared/memory_figures.h"
 
 #include <functional>
 #include <optional>
@@ -18,7 +18,7 @@ struct FetchCollectors {
                                                  std::vector<HelperConnectionData>& connections)>
         processTable;
     std::function<std::vector<HelperInterfaceData>()> interfaceCounters;
-    std::function<MemoryFigures()> memoryFigures;
+    std::function<platform::MemoryFigures()> memoryFigures;
     std::function<platform::sensors::SensorReading()> sensors;
 
     static FetchCollectors live();

@@ -3,7 +3,7 @@
 #include "helper/socket_watcher.h"
 #include "platform/clock/absolute_time.h"
 #include "platform/proc/sock_diag.h"
-#include "platform/system/thread_name.h"
+#include "platform/program/thread_name.h"
 
 #include <algorithm>
 

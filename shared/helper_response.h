@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/system/net_counters.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -90,6 +92,10 @@ struct HelperResponse {
 
     bool operator==(const HelperResponse&) const = default;
 };
+
+// The reply's rows for the machine's interfaces: names made valid UTF-8, as
+// JSON needs.
+std::vector<HelperInterfaceData> interfaceRows(const std::vector<platform::LinkCounters>& links);
 
 // Compact UTF-8 JSON. No value when a double is not finite: such a document
 // cannot be encoded, and the caller answers nil instead.

@@ -177,6 +177,15 @@ template <typename Record> bool writeRecord(Writer& w, const Record& record) {
 
 } // namespace
 
+std::vector<HelperInterfaceData> interfaceRows(const std::vector<platform::LinkCounters>& links) {
+    std::vector<HelperInterfaceData> rows;
+    rows.reserve(links.size());
+    for (const auto& link : links) {
+        rows.push_back({sanitizeUtf8(link.name), link.bytesIn, link.bytesOut});
+    }
+    return rows;
+}
+
 std::optional<std::string> encodeHelperResponse(const HelperResponse& r) {
     Writer w(256 + r.processes.size() * 160 +
              (r.connections.size() + r.endedConnections.size()) * 170 + r.interfaces.size() * 64);

@@ -7,7 +7,7 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/program/engine_session.h"
 #include "platform/dispatch/glib_dispatch.h"
-#include "platform/system/program_handover.h"
+#include "platform/program/program_handover.h"
 
 #include <clocale>
 #include <iostream>

@@ -5,7 +5,7 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/text/figure_text.h"
-#include "platform/system/user_name.h"
+#include "platform/program/user_name.h"
 
 #include <algorithm>
 #include <cctype>
@@ -242,8 +242,7 @@ void ProcessesPage::showSelected() {
             NetConnection last = c.connection;
             last.bytesIn = c.finalBytesIn ? c.finalBytesIn : last.bytesIn;
             last.bytesOut = c.finalBytesOut ? c.finalBytesOut : last.bytesOut;
-            rows.push_back(
-                {std::move(last), process.displayName, formatAge(now - c.closedAt)});
+            rows.push_back({std::move(last), process.displayName, formatAge(now - c.closedAt)});
         }
     }
     sockets_.show(std::move(rows));

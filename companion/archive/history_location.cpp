@@ -1,8 +1,8 @@
 #include "companion/archive/history_location.h"
 
 #include "companion/archive/history_schema.h"
-#include "platform/system/home_directory.h"
-#include "platform/system/owned_directory.h"
+#include "platform/program/home_directory.h"
+#include "platform/program/owned_directory.h"
 
 #include <cstdlib>
 #include <ctime>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "companion/archive/sqlite_database.h"
-#include "platform/system/instance_lock.h"
+#include "platform/program/instance_lock.h"
 
 #include <functional>
 #include <memory>

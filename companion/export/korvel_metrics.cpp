@@ -3,7 +3,7 @@
 #include "companion/model/tcp_state.h"
 #include "companion/model/transport_proto.h"
 #include "platform/clock/absolute_time.h"
-#include "platform/system/ascii_text.h"
+#include "platform/program/ascii_text.h"
 
 #include <algorithm>
 #include <cctype>

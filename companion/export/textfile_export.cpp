@@ -4,8 +4,8 @@
 #include "companion/engine/settings_keys.h"
 #include "companion/export/korvel_metrics.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/system/owned_directory.h"
-#include "platform/system/user_name.h"
+#include "platform/program/owned_directory.h"
+#include "platform/program/user_name.h"
 
 namespace korvel {
 namespace {

@@ -5,7 +5,7 @@
 #include "companion/archive/history_time.h"
 #include "companion/text/figure_text.h"
 #include "companion/text/prometheus_exposition.h"
-#include "shared/terminal_text.h"
+#include "companion/text/terminal_text.h"
 
 #include <algorithm>
 #include <charconv>

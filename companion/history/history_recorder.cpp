@@ -7,7 +7,7 @@
 #include "platform/defaults/user_defaults.h"
 #include "platform/log/failure_log.h"
 #include "platform/log/report_line.h"
-#include "platform/system/owned_directory.h"
+#include "platform/program/owned_directory.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 #include "companion/history/history_store.h"
 
 #include "companion/archive/reading_packing.h"
-#include "platform/system/user_name.h"
+#include "platform/program/user_name.h"
 
 #include <algorithm>
 #include <cmath>

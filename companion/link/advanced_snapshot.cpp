@@ -1,9 +1,9 @@
 #include "companion/link/advanced_snapshot.h"
 
 #include "platform/log/failure_log.h"
-#include "platform/system/home_directory.h"
-#include "platform/system/owned_directory.h"
-#include "platform/system/shared_runtime_directory.h"
+#include "platform/program/home_directory.h"
+#include "platform/program/owned_directory.h"
+#include "platform/program/shared_runtime_directory.h"
 
 #include <mutex>
 #include <string>

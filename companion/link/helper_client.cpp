@@ -4,9 +4,9 @@
 #include "platform/clock/absolute_time.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/service/connection.h"
+#include "platform/system/interface_counters.h"
+#include "platform/system/memory_figures.h"
 #include "shared/helper_protocol.h"
-#include "shared/interface_counters.h"
-#include "shared/memory_figures.h"
 
 #include <atomic>
 #include <chrono>
@@ -29,9 +29,9 @@ void sleepingThreadSchedule(double seconds, std::function<void()> work) {
 
 HelperResponse makeLocalFallbackResponse() {
     HelperResponse response;
-    response.interfaces = readInterfaceCounters();
+    response.interfaces = interfaceRows(platform::readInterfaceCounters());
     response.timestamp = platform::secondsSince2001();
-    const MemoryFigures memory = readMemoryFigures();
+    const platform::MemoryFigures memory = platform::readMemoryFigures();
     response.totalRam = memory.total;
     response.usedRam = memory.used;
     response.freeRam = memory.free;

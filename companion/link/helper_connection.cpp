@@ -1,6 +1,6 @@
 #include "companion/link/helper_connection.h"
 
-#include "platform/system/install_layout.h"
+#include "platform/program/install_layout.h"
 #include "shared/helper_protocol.h"
 
 namespace korvel {

@@ -3,10 +3,10 @@
 #include "companion/program/engine_command.h"
 #include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/system/executable_path.h"
-#include "platform/system/install_layout.h"
-#include "platform/system/program_handover.h"
-#include "platform/system/terminal.h"
+#include "platform/program/executable_path.h"
+#include "platform/program/install_layout.h"
+#include "platform/program/program_handover.h"
+#include "platform/program/terminal.h"
 
 #include <charconv>
 #include <cstdlib>

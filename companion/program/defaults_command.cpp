@@ -2,7 +2,7 @@
 
 #include "companion/engine/settings_keys.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/system/ascii_text.h"
+#include "platform/program/ascii_text.h"
 #include "shared/utf8.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/system/control_socket.h"
-#include "platform/system/instance_lock.h"
+#include "platform/program/control_socket.h"
+#include "platform/program/instance_lock.h"
 
 #include <chrono>
 #include <functional>

@@ -10,8 +10,8 @@
 #include "platform/clock/absolute_time.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
-#include "platform/system/free_memory.h"
-#include "platform/system/terminal.h"
+#include "platform/program/free_memory.h"
+#include "platform/program/terminal.h"
 
 #include <iostream>
 

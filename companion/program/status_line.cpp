@@ -1,7 +1,7 @@
 #include "companion/program/status_line.h"
 
 #include "companion/engine/korvel_manager.h"
-#include "shared/terminal_text.h"
+#include "companion/text/terminal_text.h"
 
 #include <sstream>
 

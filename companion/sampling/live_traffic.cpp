@@ -2,7 +2,7 @@
 
 #include "companion/sampling/interface_selection.h"
 #include "platform/clock/absolute_time.h"
-#include "shared/interface_counters.h"
+#include "platform/system/interface_counters.h"
 
 #include <algorithm>
 
@@ -41,7 +41,8 @@ std::optional<InterfaceFamily> familyInLastMerge(const std::vector<InterfaceStat
 } // namespace
 
 LiveTrafficSources LiveTrafficSources::live() {
-    return {[] { return readInterfaceCounters(); }, [] { return platform::secondsSince2001(); }};
+    return {[] { return interfaceRows(platform::readInterfaceCounters()); },
+            [] { return platform::secondsSince2001(); }};
 }
 
 std::optional<LiveTrafficUpdate>

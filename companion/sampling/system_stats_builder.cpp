@@ -1,6 +1,7 @@
 #include "companion/sampling/system_stats_builder.h"
 
 #include "companion/sampling/battery.h"
+#include "platform/program/home_directory.h"
 #include "platform/system/meminfo.h"
 
 namespace korvel {
@@ -16,7 +17,9 @@ MemoryPressure memoryPressureFromLevel(int32_t level) {
 }
 
 LocalSystemFigures readLocalSystemFigures() {
-    return {platform::processorCount(), readDiskCapacity(), readBattery()};
+    const auto home = platform::homeDirectory();
+    const auto disk = home ? platform::readVolumeCapacity(*home) : std::nullopt;
+    return {platform::processorCount(), disk.value_or(platform::VolumeCapacity{}), readBattery()};
 }
 
 SystemStats makeInitialSystemStats() {
@@ -44,7 +47,7 @@ SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePerc
     stats.cpuUsagePercent = cpuUsagePercent;
     stats.loadAverage1m = loadAverage1m;
     stats.diskTotal = local.disk.total;
-    stats.diskFree = local.disk.free;
+    stats.diskFree = local.disk.available;
     stats.battery = local.battery;
     stats.gpuUsagePercent = response.gpuUsagePercent;
     stats.cpuTemperatureCelsius = response.cpuTemperatureCelsius;

@@ -3,7 +3,7 @@
 #include "companion/model/battery_snapshot.h"
 #include "companion/model/memory_pressure.h"
 #include "companion/model/system_stats.h"
-#include "companion/sampling/disk_capacity.h"
+#include "platform/system/volume_capacity.h"
 #include "shared/helper_response.h"
 
 #include <cstdint>
@@ -18,7 +18,7 @@ MemoryPressure memoryPressureFromLevel(int32_t level);
 // What the companion reads itself for each merged reading.
 struct LocalSystemFigures {
     int coreCount = 0;
-    DiskCapacity disk;
+    platform::VolumeCapacity disk; // the home directory's volume; zeros when unknown
     std::optional<BatterySnapshot> battery;
 };
 

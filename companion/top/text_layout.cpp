@@ -1,6 +1,6 @@
 #include "companion/top/text_layout.h"
 
-#include "shared/terminal_text.h"
+#include "companion/text/terminal_text.h"
 #include "shared/utf8.h"
 
 #include <algorithm>

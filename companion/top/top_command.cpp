@@ -9,7 +9,7 @@
 #include "platform/clock/absolute_time.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
-#include "platform/system/terminal.h"
+#include "platform/program/terminal.h"
 
 #include <atomic>
 #include <charconv>

@@ -3,7 +3,7 @@
 #include "companion/engine/command_notifications.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
-#include "platform/system/user_name.h"
+#include "platform/program/user_name.h"
 
 namespace korvel::top {
 

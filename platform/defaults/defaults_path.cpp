@@ -1,6 +1,6 @@
 #include "platform/defaults/defaults_path.h"
 
-#include "platform/system/home_directory.h"
+#include "platform/program/home_directory.h"
 
 #include <cstdlib>
 

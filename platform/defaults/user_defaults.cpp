@@ -2,7 +2,7 @@
 
 #include "platform/defaults/defaults_path.h"
 #include "platform/dispatch/glib_dispatch.h"
-#include "platform/system/owned_directory.h"
+#include "platform/program/owned_directory.h"
 
 #include <atomic>
 #include <iostream>

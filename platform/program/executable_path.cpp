@@ -1,4 +1,4 @@
-#include "platform/system/executable_path.h"
+#include "platform/program/executable_path.h"
 
 #include "platform/system/roots.h"
 

@@ -1,4 +1,4 @@
-#include "platform/system/free_memory.h"
+#include "platform/program/free_memory.h"
 
 #include <malloc.h>
 

@@ -1,4 +1,4 @@
-#include "platform/system/home_directory.h"
+#include "platform/program/home_directory.h"
 
 #include <cstdlib>
 #include <pwd.h>

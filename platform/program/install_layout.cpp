@@ -1,6 +1,6 @@
-#include "platform/system/install_layout.h"
+#include "platform/program/install_layout.h"
 
-#include "platform/system/executable_path.h"
+#include "platform/program/executable_path.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "platform/system/instance_lock.h"
+#include "platform/program/instance_lock.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/system/owned_directory.h"
+#include "platform/program/owned_directory.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/system/program_handover.h"
+#include "platform/program/program_handover.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "platform/system/shared_runtime_directory.h"
+#include "platform/program/shared_runtime_directory.h"
 
+#include "platform/program/owned_directory.h"
 #include "platform/service/service_directory.h"
-#include "platform/system/owned_directory.h"
 
 namespace korvel::platform {
 

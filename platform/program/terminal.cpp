@@ -1,4 +1,4 @@
-#include "platform/system/terminal.h"
+#include "platform/program/terminal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

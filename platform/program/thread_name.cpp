@@ -1,4 +1,4 @@
-#include "platform/system/thread_name.h"
+#include "platform/program/thread_name.h"
 
 #include <pthread.h>
 

@@ -1,4 +1,4 @@
-#include "platform/system/user_name.h"
+#include "platform/program/user_name.h"
 
 #include <mutex>
 #include <pwd.h>

@@ -1,6 +1,6 @@
 #include "platform/sensors/sensors.h"
 
-#include "platform/system/ascii_text.h"
+#include "platform/program/ascii_text.h"
 #include "platform/system/sysfs_entries.h"
 #include "platform/system/text_file.h"
 

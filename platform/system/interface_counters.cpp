@@ -1,32 +1,29 @@
-#include "shared/interface_counters.h"
+#include "platform/system/interface_counters.h"
 
-#include "platform/system/net_counters.h"
 #include "platform/system/roots.h"
-#include "shared/utf8.h"
 
 #include <map>
 
-namespace korvel {
+namespace korvel::platform {
 
-std::vector<HelperInterfaceData> readInterfaceCounters() {
-    return readInterfaceCounters(platform::kLiveSysRoot);
+std::vector<LinkCounters> readInterfaceCounters() {
+    return readInterfaceCounters(kLiveSysRoot);
 }
 
-std::vector<HelperInterfaceData> readInterfaceCounters(const std::string& sysRoot) {
-    const auto links = platform::readLinkCounters(sysRoot);
+std::vector<LinkCounters> readInterfaceCounters(const std::string& sysRoot) {
+    const auto links = readLinkCounters(sysRoot);
     if (!links) {
         return {};
     }
     // std::map orders std::string keys by byte comparison; a later entry of the
     // same name replaces an earlier one.
-    std::map<std::string, HelperInterfaceData> byName;
+    std::map<std::string, LinkCounters> byName;
     for (const auto& link : *links) {
-        if (link.name.empty() || link.name.starts_with("lo")) {
-            continue;
+        if (!link.name.empty() && !link.name.starts_with("lo")) {
+            byName[link.name] = link;
         }
-        byName[link.name] = {sanitizeUtf8(link.name), link.bytesIn, link.bytesOut};
     }
-    std::vector<HelperInterfaceData> rows;
+    std::vector<LinkCounters> rows;
     rows.reserve(byName.size());
     for (auto& [name, row] : byName) {
         rows.push_back(std::move(row));
@@ -34,4 +31,4 @@ std::vector<HelperInterfaceData> readInterfaceCounters(const std::string& sysRoo
     return rows;
 }
 
-} // namespace korvel
+} // namespace korvel::platform

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "shared/helper_response.h"
+#include "platform/system/net_counters.h"
 
 #include <string>
 #include <vector>
 
-namespace korvel {
+namespace korvel::platform {
 
 // Byte counters of every interface except loopback, one row per name, sorted
 // by plain byte comparison of the name. Empty when the list cannot be read.
-std::vector<HelperInterfaceData> readInterfaceCounters();
-std::vector<HelperInterfaceData> readInterfaceCounters(const std::string& sysRoot);
+std::vector<LinkCounters> readInterfaceCounters();
+std::vector<LinkCounters> readInterfaceCounters(const std::string& sysRoot);
 
-} // namespace korvel
+} // namespace korvel::platform

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace korvel {
+namespace korvel::platform {
 
 struct MemoryFigures {
     uint64_t total = 0;
@@ -15,4 +15,4 @@ struct MemoryFigures {
 MemoryFigures readMemoryFigures();
 MemoryFigures readMemoryFigures(const std::string& procRoot);
 
-} // namespace korvel
+} // namespace korvel::platform

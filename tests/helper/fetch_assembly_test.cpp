@@ -24,7 +24,7 @@ FetchCollectors recording(std::vector<std::string>& calls) {
                 return std::vector<HelperProcessData>{{7, "seven", std::nullopt, 3, 4}};
             },
             logged(calls, "interfaces", std::vector<HelperInterfaceData>{{"eth0", 5, 6}}),
-            logged(calls, "memory", MemoryFigures{100, 30, 60, 42}),
+            logged(calls, "memory", platform::MemoryFigures{100, 30, 60, 42}),
             logged(calls, "sensors", platform::sensors::SensorReading{51.0, 47.0, 12.5})};
 }
 
@@ -51,7 +51,7 @@ TEST(FetchAssemblyTest, EachCollectorFillsItsOwnMembersInTheFixedOrder) {
 TEST(FetchAssemblyTest, WhenEveryCollectorFailsTheReplyIsStillADocument) {
     const FetchCollectors failing{
         [] { return 8.0e8; }, [](bool, auto&) { return std::vector<HelperProcessData>{}; },
-        [] { return std::vector<HelperInterfaceData>{}; }, [] { return MemoryFigures{}; },
+        [] { return std::vector<HelperInterfaceData>{}; }, [] { return platform::MemoryFigures{}; },
         [] { return platform::sensors::SensorReading{}; }};
     const auto text = encodeHelperResponse(assembleHelperResponse(false, failing));
     ASSERT_TRUE(text);

@@ -3,8 +3,8 @@
 #include "platform/clock/absolute_time.h"
 #include "platform/service/connection.h"
 #include "platform/service/unix_socket.h"
+#include "platform/system/memory_figures.h"
 #include "shared/helper_response.h"
-#include "shared/memory_figures.h"
 #include "tests/companion/link/fake_helper_service.h"
 #include "tests/support/helper_process.h"
 #include "tests/support/scoped_env.h"
@@ -125,7 +125,7 @@ protected:
                      response.cpuTemperatureCelsius || response.gpuTemperatureCelsius);
         EXPECT_GE(response.timestamp, before);
         EXPECT_LE(response.timestamp, platform::secondsSince2001());
-        EXPECT_EQ(response.totalRam, readMemoryFigures().total) << "the local reading";
+        EXPECT_EQ(response.totalRam, platform::readMemoryFigures().total) << "the local reading";
     }
 
     testing::TempDir runtime;

@@ -1,5 +1,4 @@
 #include "companion/sampling/cpu_sampler.h"
-#include "companion/sampling/disk_capacity.h"
 #include "companion/sampling/system_stats_builder.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,10 +17,6 @@ TEST(MemoryPressureTest, LevelThresholdsAreLowerBoundsOfEachClass) {
     for (const auto& [level, pressure] : cases) {
         EXPECT_EQ(memoryPressureFromLevel(level), pressure) << level;
     }
-}
-
-TEST(DiskCapacityTest, AVolumeThatCannotBeReadCountsAsEmpty) {
-    EXPECT_EQ(readDiskCapacity("/nonexistent/korvel/path"), (DiskCapacity{0, 0}));
 }
 
 TEST(CPUBusyPercentTest, NiceIsBusyOnlyIdleIsIdleAndWrappedCountersCount) {

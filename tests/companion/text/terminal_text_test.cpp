@@ -1,4 +1,4 @@
-#include "shared/terminal_text.h"
+#include "companion/text/terminal_text.h"
 
 #include <gtest/gtest.h>
 

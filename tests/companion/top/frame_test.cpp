@@ -1,7 +1,7 @@
 #include "companion/sampling/host_names.h"
+#include "companion/text/terminal_text.h"
 #include "companion/top/frame.h"
 #include "companion/top/text_layout.h"
-#include "shared/terminal_text.h"
 
 #include <gtest/gtest.h>
 

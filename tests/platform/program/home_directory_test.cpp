@@ -1,5 +1,5 @@
+#include "platform/program/home_directory.h"
 #include "platform/service/service_directory.h"
-#include "platform/system/home_directory.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 

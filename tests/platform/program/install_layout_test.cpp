@@ -1,4 +1,4 @@
-#include "platform/system/install_layout.h"
+#include "platform/program/install_layout.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

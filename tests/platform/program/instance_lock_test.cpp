@@ -1,7 +1,7 @@
 #include "platform/dispatch/virtual_dispatch.h"
+#include "platform/program/control_socket.h"
+#include "platform/program/instance_lock.h"
 #include "platform/service/unix_socket.h"
-#include "platform/system/control_socket.h"
-#include "platform/system/instance_lock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
