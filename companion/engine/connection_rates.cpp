@@ -73,14 +73,14 @@ size_t forgetOldest(Memory& memory) {
 
 } // namespace
 
-SocketUsage applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
-                                 double timestamp, bool firstSightingsCount,
-                                 const EndedTcpSockets& ended) {
-    const double elapsed = memory.readingTime ? timestamp - *memory.readingTime : 0;
-    const bool firstSightingsKnown = firstSightingsCount && memory.readingTime;
+namespace {
+
+// Pairs every socket of the reading with the memory as it was before it, then
+// remembers the reading's sockets.
+void countListedSockets(std::vector<NetProcess>& processes, Memory& memory, double timestamp,
+                        double elapsed, bool firstSightingsKnown) {
     std::unordered_map<std::string, Memory::Keyed> current;
-    // The cookies of this reading, noted once every socket has been paired
-    // against the memory as it was before it.
+    // The cookies of this reading, noted once every socket has been paired.
     std::vector<std::pair<uint64_t, ConnectionCounters>> seen;
     for (NetProcess& process : processes) {
         process.rateIn.reset();
@@ -116,75 +116,110 @@ SocketUsage applyConnectionRates(std::vector<NetProcess>& processes, Memory& mem
     for (const auto& [cookie, counters] : seen) {
         memory.byCookie[cookie] = {counters, timestamp};
     }
+}
+
+// Who an ended socket's last bytes belong to: the process that listed it,
+// whether it runs on under its pid or has gone (a pid reused since is
+// another program), else nobody known.
+class EndedSocketOwners {
+public:
+    EndedSocketOwners(std::vector<NetProcess>& processes, const std::vector<NetProcess>* listed,
+                      SocketUsage& usage)
+        : usage_(usage) {
+        for (NetProcess& process : processes) {
+            running_.try_emplace(process.id, &process);
+        }
+        if (listed != nullptr) {
+            for (const NetProcess& process : *listed) {
+                listed_.try_emplace(process.id, &process);
+            }
+        }
+    }
+
+    // Adds `used` to its owner, or to the bytes nobody owns; the owner's key.
+    ProcessKey add(int32_t pid, const ConnectionCounters& used, double elapsed) {
+        const auto listed = listed_.find(pid);
+        const auto running = running_.find(pid);
+        if (running != running_.end() &&
+            (listed == listed_.end() ||
+             sameProcess(listed->second->key(), running->second->key()))) {
+            addRate(*running->second, used, elapsed);
+            return running->second->key();
+        }
+        if (listed == listed_.end()) {
+            usage_.unowned += used;
+            return {pid, 0};
+        }
+        auto [slot, added] = gone_.try_emplace(pid, usage_.endedProcesses.size());
+        if (added) {
+            NetProcess copy = *listed->second;
+            copy.connections.clear();
+            copy.cpuUsedNS = 0;
+            copy.bytesUsed = {};
+            usage_.endedProcesses.push_back(std::move(copy));
+        }
+        NetProcess& owner = usage_.endedProcesses[slot->second];
+        owner.bytesUsed += used;
+        // No row shows a process that has gone: the live views count its
+        // last bytes as other TCP.
+        usage_.other->bytesIn = saturatingAdd(usage_.other->bytesIn, used.bytesIn);
+        usage_.other->bytesOut = saturatingAdd(usage_.other->bytesOut, used.bytesOut);
+        return owner.key();
+    }
+
+private:
+    SocketUsage& usage_;
+    std::unordered_map<int32_t, NetProcess*> running_;
+    std::unordered_map<int32_t, const NetProcess*> listed_;
+    std::unordered_map<int32_t, size_t> gone_; // pid → index in endedProcesses
+};
+
+// The bytes each ended socket moved after it was last counted, once per cookie.
+void countEndedSockets(std::vector<NetProcess>& processes, Memory& memory,
+                       const EndedTcpSockets& ended, double timestamp, double elapsed,
+                       bool firstSightingsKnown, SocketUsage& usage) {
+    if (ended.rows == nullptr || ended.rows->empty()) {
+        return;
+    }
+    EndedSocketOwners owners(processes, ended.listedBefore, usage);
+    for (const HelperConnectionData& row : *ended.rows) {
+        if (!row.cookie || !row.bytesIn || !row.bytesOut) {
+            continue;
+        }
+        const ConnectionCounters last{*row.bytesIn, *row.bytesOut};
+        auto [remembered, first] = memory.byCookie.try_emplace(*row.cookie);
+        std::optional<ConnectionCounters> before;
+        if (!first) {
+            before = remembered->second.counters;
+        } else if (firstSightingsKnown) {
+            before = ConnectionCounters{};
+        }
+        // Noted even when nothing counts, so that a report again adds nothing.
+        remembered->second = {last, timestamp};
+        const auto used = movedSince(before, last);
+        if (!used || !usage.other) {
+            continue;
+        }
+        NetConnection socket = makeNetConnection(row);
+        socket.used = *used;
+        usage.ended.push_back({owners.add(row.pid, *used, elapsed), std::move(socket)});
+    }
+}
+
+} // namespace
+
+SocketUsage applyConnectionRates(std::vector<NetProcess>& processes, Memory& memory,
+                                 double timestamp, bool firstSightingsCount,
+                                 const EndedTcpSockets& ended) {
+    const double elapsed = memory.readingTime ? timestamp - *memory.readingTime : 0;
+    const bool firstSightingsKnown = firstSightingsCount && memory.readingTime;
+    countListedSockets(processes, memory, timestamp, elapsed, firstSightingsKnown);
     SocketUsage usage;
     if (elapsed > 0) {
         usage.other.emplace();
-        if (ended.unattributed) {
-            usage.unowned = *ended.unattributed;
-        }
+        usage.unowned = ended.unattributed.value_or(ConnectionCounters{});
     }
-    if (ended.rows != nullptr && !ended.rows->empty()) {
-        std::unordered_map<int32_t, NetProcess*> byPid;
-        for (NetProcess& process : processes) {
-            byPid.try_emplace(process.id, &process);
-        }
-        std::unordered_map<int32_t, const NetProcess*> listedBy;
-        if (ended.listedBefore != nullptr) {
-            for (const NetProcess& process : *ended.listedBefore) {
-                listedBy.try_emplace(process.id, &process);
-            }
-        }
-        std::unordered_map<int32_t, size_t> gone; // pid → index in endedProcesses
-        for (const HelperConnectionData& row : *ended.rows) {
-            if (!row.cookie || !row.bytesIn || !row.bytesOut) {
-                continue;
-            }
-            const ConnectionCounters last{*row.bytesIn, *row.bytesOut};
-            auto [remembered, first] = memory.byCookie.try_emplace(*row.cookie);
-            std::optional<ConnectionCounters> before;
-            if (!first) {
-                before = remembered->second.counters;
-            } else if (firstSightingsKnown) {
-                before = ConnectionCounters{};
-            }
-            // Noted even when nothing counts, so that a report again adds nothing.
-            remembered->second = {last, timestamp};
-            const auto used = movedSince(before, last);
-            if (!used || !usage.other) {
-                continue;
-            }
-            // The process that listed it, whether it runs on under its pid or
-            // has gone; a pid reused since is another program.
-            const auto listed = listedBy.find(row.pid);
-            const auto running = byPid.find(row.pid);
-            NetProcess* owner = nullptr;
-            if (running != byPid.end() &&
-                (listed == listedBy.end() ||
-                 sameProcess(listed->second->key(), running->second->key()))) {
-                owner = running->second;
-                addRate(*owner, *used, elapsed);
-            } else if (listed != listedBy.end()) {
-                auto [slot, added] = gone.try_emplace(row.pid, usage.endedProcesses.size());
-                if (added) {
-                    NetProcess copy = *listed->second;
-                    copy.connections.clear();
-                    copy.cpuUsedNS = 0;
-                    copy.bytesUsed = {};
-                    usage.endedProcesses.push_back(std::move(copy));
-                }
-                owner = &usage.endedProcesses[slot->second];
-                owner->bytesUsed += *used;
-                usage.other->bytesIn = saturatingAdd(usage.other->bytesIn, used->bytesIn);
-                usage.other->bytesOut = saturatingAdd(usage.other->bytesOut, used->bytesOut);
-            } else {
-                usage.unowned += *used;
-            }
-            NetConnection socket = makeNetConnection(row);
-            socket.used = *used;
-            usage.ended.push_back(
-                {owner ? owner->key() : ProcessKey{row.pid, 0}, std::move(socket)});
-        }
-    }
+    countEndedSockets(processes, memory, ended, timestamp, elapsed, firstSightingsKnown, usage);
     if (usage.other) {
         usage.other->bytesIn = saturatingAdd(usage.other->bytesIn, usage.unowned.bytesIn);
         usage.other->bytesOut = saturatingAdd(usage.other->bytesOut, usage.unowned.bytesOut);
