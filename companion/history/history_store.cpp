@@ -29,6 +29,14 @@ bool rssMoved(uint64_t kib, std::optional<uint64_t> written) {
     return kib >= *written + step || kib + step <= *written;
 }
 
+// A stored total with more added: it stays at the largest integer SQLite
+// keeps rather than wrap below zero.
+int64_t addedCount(int64_t total, uint64_t more) {
+    return static_cast<int64_t>(
+        std::min<uint64_t>(saturatingAdd(static_cast<uint64_t>(std::max<int64_t>(total, 0)), more),
+                           INT64_MAX));
+}
+
 int64_t signedCount(uint64_t value) {
     return static_cast<int64_t>(std::min<uint64_t>(value, INT64_MAX));
 }
@@ -194,8 +202,8 @@ int HistoryStore::write(const HistoryReading& reading) {
         if (endpoint == nullptr) {
             return rc;
         }
-        endpoint->bytesIn = endpoint->bytesIn.value_or(0) + signedCount(use.used.bytesIn);
-        endpoint->bytesOut = endpoint->bytesOut.value_or(0) + signedCount(use.used.bytesOut);
+        endpoint->bytesIn = addedCount(endpoint->bytesIn.value_or(0), use.used.bytesIn);
+        endpoint->bytesOut = addedCount(endpoint->bytesOut.value_or(0), use.used.bytesOut);
         endpoint->changed = true;
     }
     int rc = writeOtherTcp(reading.otherTcp, reading.time);

@@ -166,6 +166,15 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     for (const auto& family : exporter::collectKorvelMetrics(input, counters)) {
         EXPECT_FALSE(family.name.starts_with("korvel_process")) << family.name;
     }
+    // A helper that says a group moved nearly 2^64 bytes twice: its counter
+    // stays at the top instead of wrapping round to a small number.
+    exporter::ProcessGroupCounters sums;
+    ReadingFrame huge;
+    huge.processes = {process(7, "x", 1)};
+    huge.processes[0].bytesUsed.bytesOut = UINT64_MAX - 1;
+    const auto group = [](const NetProcess&) { return exporter::GroupKey{"x", "u"}; };
+    sums.fold(huge, group, 0);
+    EXPECT_EQ(sums.fold(huge, group, 1).at({"x", "u"}).tcpBytesOut, UINT64_MAX);
 }
 
 TEST(PrometheusExport, ProcessCountersNeverFallAndAddUpWhileProcessesEndAndGroupsMove) {

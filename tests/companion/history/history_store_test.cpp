@@ -316,7 +316,7 @@ TEST(HistoryStoreTest, AProcessThatEndedSinceAddsItsLastBytesWhereItWasLastSeen)
     r.processes = {Feeder::process(5, kStart - 10.0, "sender", 1 << 20)};
     r.processes[0].sockets = {{"TCP", "10.0.0.2", 40000, "192.0.2.7", 443}};
     r.time = kStart - 5;
-    for (const uint64_t sent : {0, 1000, 500}) {
+    for (const uint64_t sent : {uint64_t{0}, uint64_t{1000}, uint64_t{500}}) {
         r.time += 5;
         r.processes[0].bytesUsed.bytesOut = sent;
         r.endpoints = {{0, "TCP", "192.0.2.7", 443, {0, sent}}};
@@ -329,6 +329,19 @@ TEST(HistoryStoreTest, AProcessThatEndedSinceAddsItsLastBytesWhereItWasLastSeen)
     EXPECT_EQ(count(db, "SELECT last_seen FROM process"), kStart + 5) << "still its last reading";
     EXPECT_EQ(count(db, "SELECT sum(bytes_out) FROM process_usage"), 1500);
     EXPECT_EQ(count(db, "SELECT bytes_out FROM endpoint"), 1500);
+
+    // A helper that says a socket moved nearly 2^64 bytes twice: the totals
+    // stay at the top, never below zero.
+    r.time += 5;
+    r.processes[0].pid = 6;
+    r.processes[0].running = true;
+    for (int i = 0; i < 2; ++i, r.time += 5) {
+        r.processes[0].bytesUsed.bytesOut = UINT64_MAX - 1;
+        r.endpoints = {{0, "TCP", "192.0.2.7", 443, {0, UINT64_MAX - 1}}};
+        ASSERT_EQ(feeder.store->record(r, {}), 0);
+    }
+    EXPECT_EQ(count(db, "SELECT max(bytes_out) FROM endpoint"), INT64_MAX);
+    EXPECT_EQ(count(db, "SELECT tcp_bytes_out FROM process WHERE pid = 6"), INT64_MAX);
 }
 
 } // namespace
