@@ -45,9 +45,9 @@ void addRate(NetProcess& process, const ConnectionCounters& used, double elapsed
     process.rateOut = process.rateOut.value_or(0) + static_cast<double>(used.bytesOut) / elapsed;
 }
 
-// Keeps the newest kMostRemembered cookies; how many went.
+// Keeps the newest mostRemembered cookies; how many went.
 size_t forgetOldest(Memory& memory) {
-    if (memory.byCookie.size() <= Memory::kMostRemembered) {
+    if (memory.byCookie.size() <= memory.mostRemembered) {
         return 0;
     }
     std::vector<double> seen;
@@ -55,7 +55,7 @@ size_t forgetOldest(Memory& memory) {
     for (const auto& [cookie, remembered] : memory.byCookie) {
         seen.push_back(remembered.seenAt);
     }
-    const size_t excess = memory.byCookie.size() - Memory::kMostRemembered;
+    const size_t excess = memory.byCookie.size() - memory.mostRemembered;
     std::nth_element(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(excess - 1),
                      seen.end());
     const double newestForgotten = seen[excess - 1];

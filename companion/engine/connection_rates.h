@@ -35,6 +35,7 @@ struct ConnectionCounterMemory {
     std::optional<double> readingTime; // of the last reading
     std::unordered_map<std::string, Keyed> byKey;
     std::unordered_map<uint64_t, Remembered> byCookie;
+    size_t mostRemembered = kMostRemembered;
 };
 
 // The TCP sockets that ended since the last reading, as the helper tells them.

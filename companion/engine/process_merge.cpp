@@ -82,13 +82,9 @@ void sortProcesses(std::vector<NetProcess>& processes) {
                      });
 }
 
-namespace {
-
-// newGroup(pid) gives the pid's new sockets, or null.
-template <typename NewGroup>
-RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
-                                   const std::vector<NetProcess>& previousProcesses,
-                                   NewGroup newGroup, double now) {
+RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
+                                         const std::vector<NetProcess>& previousProcesses,
+                                         const std::vector<NetProcess>& newProcesses, double now) {
     RecentlyClosedByPID closed;
     for (const auto& [pid, entries] : published) {
         std::vector<ClosedConnection> kept;
@@ -102,10 +98,15 @@ RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
         }
     }
 
+    std::unordered_map<int32_t, const std::vector<NetConnection>*> groups;
+    groups.reserve(newProcesses.size());
+    for (const auto& process : newProcesses) {
+        groups.emplace(process.id, &process.connections); // a repeated pid has the same sockets
+    }
     static const std::vector<NetConnection> kNone;
     for (const auto& process : previousProcesses) {
-        const std::vector<NetConnection>* group = newGroup(process.id);
-        const auto& open = group == nullptr ? kNone : *group;
+        const auto group = groups.find(process.id);
+        const auto& open = group == groups.end() ? kNone : *group->second;
         // Sockets keep their order from one reading to the next: those in the
         // common head and tail are open still, and only the few between them
         // are looked up, in a set when there are many.
@@ -147,37 +148,6 @@ RecentlyClosedByPID recentlyClosed(const RecentlyClosedByPID& published,
         }
     }
     return closed;
-}
-
-} // namespace
-
-RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
-                                         const std::vector<NetProcess>& previousProcesses,
-                                         const ConnectionsByPID& newConnections, double now) {
-    return recentlyClosed(
-        published, previousProcesses,
-        [&](int32_t pid) -> const std::vector<NetConnection>* {
-            const auto group = newConnections.find(pid);
-            return group == newConnections.end() ? nullptr : &group->second;
-        },
-        now);
-}
-
-RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
-                                         const std::vector<NetProcess>& previousProcesses,
-                                         const std::vector<NetProcess>& newProcesses, double now) {
-    std::unordered_map<int32_t, const std::vector<NetConnection>*> groups;
-    groups.reserve(newProcesses.size());
-    for (const auto& process : newProcesses) {
-        groups.emplace(process.id, &process.connections); // a repeated pid has the same sockets
-    }
-    return recentlyClosed(
-        published, previousProcesses,
-        [&](int32_t pid) -> const std::vector<NetConnection>* {
-            const auto group = groups.find(pid);
-            return group == groups.end() ? nullptr : group->second;
-        },
-        now);
 }
 
 void addFinalBytes(RecentlyClosedByPID& closed, const std::vector<HelperConnectionData>& ended) {

@@ -43,10 +43,6 @@ void sortProcesses(std::vector<NetProcess>& processes);
 // longer has, newest first, at most kMaxClosedPerPID per pid.
 RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
                                          const std::vector<NetProcess>& previousProcesses,
-                                         const ConnectionsByPID& newConnections, double now);
-// The same with the new sockets taken from the new process list.
-RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
-                                         const std::vector<NetProcess>& previousProcesses,
                                          const std::vector<NetProcess>& newProcesses, double now);
 
 // Gives each closed socket the final counters of the ended socket with its

@@ -30,11 +30,6 @@ SystemStats makeInitialSystemStats() {
 }
 
 SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePercent,
-                             double loadAverage1m) {
-    return buildSystemStats(response, cpuUsagePercent, loadAverage1m, readLocalSystemFigures());
-}
-
-SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePercent,
                              double loadAverage1m, const LocalSystemFigures& local) {
     SystemStats stats;
     stats.totalMem = response.totalRam;

@@ -30,9 +30,7 @@ LocalSystemFigures readLocalSystemFigures();
 SystemStats makeInitialSystemStats();
 
 // Memory, pressure, GPU and temperatures from the response, the CPU figures
-// as given, disk and battery sampled now.
-SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePercent,
-                             double loadAverage1m);
+// and the local ones as given.
 SystemStats buildSystemStats(const HelperResponse& response, double cpuUsagePercent,
                              double loadAverage1m, const LocalSystemFigures& local);
 

@@ -174,6 +174,19 @@ TEST(ConnectionRatesTest, BytesOfEndedSocketsCountOnceInTheirProcessOrAsOtherTcp
     // 4, and the unattributed ones; cookie 9 ended before it.
     EXPECT_EQ(countedIn, 250 + 50 + 16 + 7 + 1000);
     EXPECT_EQ(countedOut, 300 + 60 + 30 + 9 + 2000);
+
+    // A helper telling of ever more ended sockets grows the memory no further
+    // than its bound: the oldest cookies go, and how many is said.
+    memory.mostRemembered = 4;
+    std::vector<HelperConnectionData> flood;
+    for (uint64_t cookie = 20; cookie < 30; ++cookie) {
+        flood.push_back(endedRow(99, 2000, 1, 1, cookie));
+    }
+    std::vector<NetProcess> none;
+    const size_t remembered = memory.byCookie.size();
+    EXPECT_EQ(applyConnectionRates(none, memory, 105, true, {&flood, std::nullopt}).forgotten,
+              remembered + flood.size() - 4);
+    EXPECT_EQ(memory.byCookie.size(), 4u);
 }
 
 // A TCP6 socket of ::ffff:10.0.0.2 `port` to ::ffff:10.0.0.9:443 and the

@@ -75,11 +75,11 @@ std::vector<uint16_t> closedPorts(const RecentlyClosedByPID& closed, int32_t pid
 TEST(ProcessMergeTest, ClosedSocketsSkipListenersAndKeepFiveNewestPerProcess) {
     auto before = withPorts(9, {1, 2, 3, 4, 5, 6});
     before[0].connections.push_back(makeNetConnection(socketRow(9, 80, 1))); // a listener
-    auto closed = updateRecentlyClosed({}, before, ConnectionsByPID{}, 1000.0);
+    auto closed = updateRecentlyClosed({}, before, std::vector<NetProcess>{}, 1000.0);
     ASSERT_EQ(closedPorts(closed, 9), (std::vector<uint16_t>{1, 2, 3, 4, 5})); // detection order
     EXPECT_EQ(closed[9][0].closedAt, 1000.0);
     // A seventh socket closing later goes in front and pushes the oldest out.
-    closed = updateRecentlyClosed(closed, withPorts(9, {7}), ConnectionsByPID{}, 1010.0);
+    closed = updateRecentlyClosed(closed, withPorts(9, {7}), std::vector<NetProcess>{}, 1010.0);
     EXPECT_EQ(closedPorts(closed, 9), (std::vector<uint16_t>{7, 1, 2, 3, 4}));
 }
 
@@ -87,16 +87,11 @@ TEST(ProcessMergeTest, AStateChangeCountsAsClosingAndAVanishedProcessClosesAllBu
     const std::vector<NetProcess> before = {
         processWith(3, {socketRow(3, 10), socketRow(3, 11)}),
         processWith(4, {socketRow(4, 1), socketRow(4, 2, 1), socketRow(4, 3, 8)})};
-    const auto after = groupConnections({socketRow(3, 10), socketRow(3, 11, 5)});
-    // The new sockets as groups or as the new process list: the same outcome.
-    const std::vector<NetProcess> afterProcesses = {
-        processWith(3, {socketRow(3, 10), socketRow(3, 11, 5)})};
-    for (const auto& closed : {updateRecentlyClosed({}, before, after, 500.0),
-                               updateRecentlyClosed({}, before, afterProcesses, 500.0)}) {
-        ASSERT_EQ(closedPorts(closed, 3), std::vector<uint16_t>{11});
-        EXPECT_EQ(closed.at(3)[0].connection.state, TCPState::established); // as last seen
-        EXPECT_EQ(closedPorts(closed, 4), (std::vector<uint16_t>{1, 3}));
-    }
+    const std::vector<NetProcess> after = {processWith(3, {socketRow(3, 10), socketRow(3, 11, 5)})};
+    const auto closed = updateRecentlyClosed({}, before, after, 500.0);
+    ASSERT_EQ(closedPorts(closed, 3), std::vector<uint16_t>{11});
+    EXPECT_EQ(closed.at(3)[0].connection.state, TCPState::established); // as last seen
+    EXPECT_EQ(closedPorts(closed, 4), (std::vector<uint16_t>{1, 3}));
     // The same sockets in another order: none closed.
     EXPECT_EQ(closedPorts(updateRecentlyClosed({}, before, withPorts(3, {11, 10}), 500.0), 3),
               std::vector<uint16_t>{});
