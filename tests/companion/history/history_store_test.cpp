@@ -1,10 +1,12 @@
 #include "companion/archive/history_location.h"
 #include "companion/archive/history_query.h"
 #include "companion/archive/history_schema.h"
-#include "companion/history/history_store.h"
+#include "companion/archive/history_tiers.h"
 #include "companion/archive/reading_packing.h"
+#include "companion/history/history_store.h"
 #include "tests/support/temp_dir.h"
 
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
@@ -136,6 +138,37 @@ void expectPackedReadingsMatchTheirMinutes(Database& db) {
     EXPECT_EQ(rows, count(db, "SELECT count(*) FROM process_reading"));
 }
 
+// A question reads whole hours from the hours and the rest from the minutes:
+// it adds up to what the finest rows kept in its window hold, and so do the
+// interfaces' steps, bucket by bucket.
+void expectWindowsAddUpToTheFinestRows(Database& db,
+                                       std::initializer_list<std::pair<int64_t, int64_t>> windows) {
+    for (const auto& [since, until] : windows) {
+        SCOPED_TRACE(since - kStart);
+        Statement fine =
+            db.prepare("SELECT sum(u.cpu_ms), sum(u.bytes_out), sum(iif(p.pid = 1, u.cpu_ms, 0)), "
+                       "(SELECT sum(bytes_in) FROM interface_usage WHERE time >= ?1 AND time < ?2) "
+                       "FROM process_usage u JOIN process p ON p.id = u.process_id "
+                       "WHERE u.time >= ?1 AND u.time < ?2");
+        ASSERT_TRUE(fine.bind(1, since).bind(2, until).step());
+        int64_t cpu = 0, out = 0, stepped = 0;
+        for (const auto& row : topUsage(db, {since, until, {}, {}, 100}, Measure::cpu, {})) {
+            cpu += std::llround(row.cpuSeconds * 1000);
+            out += row.bytesOut;
+        }
+        for (const auto& step : interfaceSteps(db, {since, until, {}, {}, 10}, true)) {
+            stepped += step.totals.bytesIn;
+        }
+        const auto daemon = topUsage(db, {since, until, 1, {}, 10}, Measure::cpu, {});
+        ASSERT_EQ(daemon.size(), 1u);
+        EXPECT_EQ(std::tuple(cpu, out, std::llround(daemon[0].cpuSeconds * 1000),
+                             interfaceTotals(db, {since, until, {}, {}, 10}).at(0).bytesIn,
+                             stepped),
+                  std::tuple(fine.integer(0), fine.integer(1), fine.integer(2), fine.integer(3),
+                             fine.integer(3)));
+    }
+}
+
 TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed) {
     testing::TempDir dir;
     const HistoryPlace place{dir.str(), "korvel"};
@@ -179,30 +212,57 @@ TEST(HistoryStoreTest, ThirtyTwoDaysAgeIntoTiersAndEndedProcessesKeepWhatWasFed)
         << "an unconnected socket has no endpoint";
     EXPECT_EQ(count(db, "SELECT sum(bytes_in) FROM interface_usage"), (32 * kDay + period) * 10);
 
-    // A question reads whole hours from the hours and the rest from the
-    // minutes: it adds up to what the finest rows kept in its window hold.
-    for (const auto& [since, until] : {std::pair{end - 3617, end + 1},
-                                       {end - 26 * 3600 - 130, end - 3 * 3600 + 70},
-                                       {end - 31 * kDay - 555, end - 29 * kDay + 999},
-                                       {kStart - period, end + 1}}) {
-        SCOPED_TRACE(since - kStart);
-        Statement fine =
-            db.prepare("SELECT sum(u.cpu_ms), sum(u.bytes_out), sum(iif(p.pid = 1, u.cpu_ms, 0)), "
-                       "(SELECT sum(bytes_in) FROM interface_usage WHERE time >= ?1 AND time < ?2) "
-                       "FROM process_usage u JOIN process p ON p.id = u.process_id "
-                       "WHERE u.time >= ?1 AND u.time < ?2");
-        ASSERT_TRUE(fine.bind(1, since).bind(2, until).step());
-        int64_t cpu = 0, out = 0;
-        for (const auto& row : topUsage(db, {since, until, {}, {}, 100}, Measure::cpu, {})) {
-            cpu += std::llround(row.cpuSeconds * 1000);
-            out += row.bytesOut;
+    expectWindowsAddUpToTheFinestRows(db, {{end - 3617, end + 1},
+                                           {end - 26 * 3600 - 130, end - 3 * 3600 + 70},
+                                           {end - 31 * kDay - 555, end - 29 * kDay + 999},
+                                           {kStart - period, end + 1}});
+}
+
+// Each tier keeps its span to the second, counted from the whole minute or
+// hour it is dropped in, and who ran and whom they talked to go with their
+// last hour. The cap leaves a database right at it alone; squeezed to
+// nothing, it keeps the minute and the hour now lies in.
+TEST(HistoryStoreTest, EachTierKeepsItsSpanAndTheCapKeepsTheMinuteAndHourOfNow) {
+    testing::TempDir dir;
+    Feeder feeder({dir.str(), "korvel"});
+    // The readings fall 20 s into their minutes, so that these spans end on
+    // a whole minute or hour now and then, or a second before one: there a
+    // cutoff a second late or early shows.
+    HistoryLimits limits;
+    const int64_t readings = 620, minutes = 2 * 3600 + 21, hours = 4 * 3600 + 20;
+    std::tie(limits.readingSeconds, limits.minuteSeconds, limits.hourSeconds) =
+        std::tuple(readings, minutes, hours);
+    Database& db = feeder.store->database();
+    const auto down = [](int64_t time, int64_t unit) { return time / unit * unit; };
+    const int64_t end = kStart + 7 * 3600;
+    for (int64_t t = kStart - 60; t <= end; t += 60) {
+        feeder.feed(feeder.reading(t, 3 * 3600, 2), limits);
+        SCOPED_TRACE(t - kStart);
+        if (t >= kStart + 5 * 3600) {
+            EXPECT_EQ(oldestKept(db),
+                      (std::array<std::optional<int64_t>, 3>{
+                          down(t - readings, 60), down(t - minutes, 3600), down(t - hours, 3600)}));
         }
-        const auto daemon = topUsage(db, {since, until, 1, {}, 10}, Measure::cpu, {});
-        ASSERT_EQ(daemon.size(), 1u);
-        EXPECT_EQ(std::tuple(cpu, out, std::llround(daemon[0].cpuSeconds * 1000),
-                             interfaceTotals(db, {since, until, {}, {}, 10}).at(0).bytesIn),
-                  std::tuple(fine.integer(0), fine.integer(1), fine.integer(2), fine.integer(3)));
+        // Job 1000, born at kStart, was last seen in the hour from kStart + 6400.
+        EXPECT_EQ(count(db, "SELECT count(*) FROM process WHERE pid = 1000"),
+                  t >= kStart && t < kStart + 6400 + 3600 + hours ? 1 : 0);
     }
+    EXPECT_EQ(count(db, "SELECT count(*) FROM endpoint"), 1) << "job 1001's alone";
+    // Windows on and just past the hour the minutes begin at, and within an hour.
+    const int64_t from = down(end - minutes, 3600);
+    expectWindowsAddUpToTheFinestRows(db, {{from - 3600, from + 3600},
+                                           {from + 1, end + 1},
+                                           {from - 7199, from + 1800},
+                                           {from + 600, from + 1200}});
+
+    TierKeeper keeper(db);
+    const auto before = oldestKept(db);
+    ASSERT_EQ(keeper.enforceCap(keeper.usedBytes(), end), 0);
+    EXPECT_EQ(oldestKept(db), before);
+    ASSERT_EQ(keeper.enforceCap(1, end), 0);
+    const auto squeezed = oldestKept(db);
+    EXPECT_EQ(std::tuple(squeezed[0], squeezed[1]),
+              std::tuple(std::optional(down(end, 60)), std::optional(down(end, 3600))));
 }
 
 TEST(HistoryStoreTest, TheCapHoldsAtEveryWriteByAgeingTheOldestReadingsFirst) {
