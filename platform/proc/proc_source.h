@@ -75,6 +75,12 @@ public:
     // The kernel's short name (comm), read afresh; valid until the next call.
     std::optional<std::string_view> shortName(int32_t pid);
 
+    // The arguments the process was started with (argv[0] first), from the
+    // head of its cmdline file: an argument cut there is left out. Valid
+    // until the next call. Empty for kernel threads and zombies; no value
+    // when the file cannot be read.
+    std::optional<std::vector<std::string_view>> commandLine(int32_t pid);
+
     // CPU times in nanoseconds and resident bytes, as of the last listing when
     // it listed this pid, else read now.
     std::optional<TaskInfo> taskInfo(int32_t pid);
@@ -129,6 +135,7 @@ private:
     std::string linkBuffer_;
     std::string statBuffer_;
     std::string cgroupBuffer_;
+    std::string commandLineBuffer_;
     std::vector<std::pair<int32_t, TaskInfo>> listedTasks_; // sorted by pid
     InetSocketTable sockets_;
     int kernelDumpedTables_ = 0;
