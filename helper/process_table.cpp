@@ -3,6 +3,7 @@
 #include "helper/process_owner.h"
 #include "helper/socket_table.h"
 #include "platform/clock/absolute_time.h"
+#include "platform/proc/interpreter_script.h"
 #include "shared/path_component.h"
 #include "shared/utf8.h"
 
@@ -17,6 +18,19 @@ namespace {
 
 std::optional<std::string> sanitized(const std::optional<std::string>& text) {
     return text ? std::optional<std::string>(sanitizeUtf8(*text)) : std::nullopt;
+}
+
+// The script an interpreter of this name runs; the command line is read only
+// for interpreters.
+std::optional<std::string> scriptOf(platform::proc::ProcSource& source, int32_t pid,
+                                    std::string_view executable) {
+    if (!platform::proc::isInterpreter(executable)) {
+        return std::nullopt;
+    }
+    const auto arguments = source.commandLine(pid);
+    const auto script =
+        arguments ? platform::proc::interpreterScript(executable, *arguments) : std::nullopt;
+    return script ? std::optional<std::string>(sanitizeUtf8(*script)) : std::nullopt;
 }
 
 } // namespace
@@ -65,9 +79,9 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     kept.reserve(pids.size());
     std::vector<std::optional<DescriptorMemory::Identity>> identities;
     const auto booted = source.bootTime();
-    const double bootTime =
-        booted ? static_cast<double>(*booted) - platform::kUnixToAbsoluteTimeOffset
-               : platform::secondsSince2001() - platform::secondsSinceBoot();
+    const double bootTime = booted
+                                ? static_cast<double>(*booted) - platform::kUnixToAbsoluteTimeOffset
+                                : platform::secondsSince2001() - platform::secondsSinceBoot();
     const double ticksPerSecond = static_cast<double>(source.clockTicksPerSecond());
 
     for (const int32_t pid : pids) {
@@ -99,6 +113,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
             }
             row.name = sanitizeUtf8(*shortName);
         }
+        row.script = scriptOf(source, pid, row.name);
         const auto task = source.taskInfo(pid);
         if (task) {
             row.cpuNS = task->userNS + task->systemNS;

@@ -29,6 +29,8 @@ struct HelperProcessData {
     // When the process started (absolute time); with the pid it names one
     // process, however often pids are reused.
     std::optional<double> startTime{};
+    // What an interpreter runs: its script's file name, module or main class.
+    std::optional<std::string> script{};
 
     bool operator==(const HelperProcessData&) const = default;
 };

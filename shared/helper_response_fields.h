@@ -45,6 +45,7 @@ template <> struct Fields<HelperProcessData> {
         field("appId", &R::appId, Presence::additive),
         field("container", &R::container, Presence::additive),
         field("startTime", &R::startTime, Presence::additive),
+        field("script", &R::script, Presence::additive),
     };
 };
 

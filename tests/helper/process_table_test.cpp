@@ -13,6 +13,7 @@ namespace {
 using testing::FixtureStat;
 using testing::tableEndpoint;
 using V4 = std::array<uint8_t, 4>;
+using namespace std::string_literals;
 
 std::optional<HelperProcessData> row(const std::vector<HelperProcessData>& rows, int32_t pid) {
     const auto found =
@@ -168,6 +169,10 @@ TEST_F(ProcessTableTest, UnreadableOrVanishedProcessesAreDroppedOrZeroedAsTheirR
     std::filesystem::remove(fixture.path() / "22" / "stat"); // neither path nor name
     addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"});
     addProcess(27, "", {"bad\xe2\x82name"});
+    addProcess(28, "/usr/bin/python3.11", {"python3"}); // the script is read for interpreters only
+    fixture.dir().write("28/cmdline", "python3\0-u\0/srv/sink\xff.py\0"s);
+    addProcess(29, "/usr/bin/vim", {"vim"});
+    fixture.dir().write("29/cmdline", "vim\0notes.py\0"s);
     addProcess(31, "/opt/goes", {"goes", 1, 0x400000, 9, 9, 1, 9});
 
     platform::proc::ProcSource source(fixture.options());
@@ -187,7 +192,9 @@ TEST_F(ProcessTableTest, UnreadableOrVanishedProcessesAreDroppedOrZeroedAsTheirR
                                                 "/opt/" + bad + bad + "weird" + bad, 0, 0, owner}));
     EXPECT_EQ(row(rows, 27),
               (HelperProcessData{27, "bad" + bad + "name", std::nullopt, 0, 0, owner}));
-    EXPECT_EQ(rows.size(), 3u) << "neither 21, 22 nor 31";
+    EXPECT_EQ(row(rows, 28)->script, "sink" + bad + ".py");
+    EXPECT_EQ(row(rows, 29), (HelperProcessData{29, "vim", "/usr/bin/vim", 0, 0, owner}));
+    EXPECT_EQ(rows.size(), 5u) << "neither 21, 22 nor 31";
     EXPECT_EQ(pids(connections), pids(rows));
 }
 
