@@ -76,6 +76,7 @@ std::vector<NetProcess> mergeProcesses(HelperResponse& reading, const ReadingFra
         process.appId = row.appId || application == nullptr ? row.appId : application->appId;
         process.container = row.container;
         process.startTime = row.startTime;
+        process.script = row.script;
         // A pid reused by another program is a new process: nothing of the
         // old one's CPU time is its.
         const auto found = before.find(row.pid);

@@ -20,6 +20,7 @@ ProcessSample sampleOf(const NetProcess& p) {
     }
     sample.name = p.name;
     sample.executable = p.execPath;
+    sample.script = p.script;
     sample.uid = p.uid;
     sample.unit = p.unit;
     sample.appId = p.appId;

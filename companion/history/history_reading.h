@@ -34,6 +34,7 @@ struct ProcessSample {
     std::optional<double> startTime; // Unix seconds
     std::string name;
     std::optional<std::string> executable;
+    std::optional<std::string> script; // what an interpreter ran: tells its runs apart
     std::optional<uint32_t> uid;
     std::optional<std::string> unit;
     std::optional<std::string> appId;

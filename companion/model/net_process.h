@@ -49,6 +49,8 @@ struct NetProcess {
     std::optional<std::string> appId{};
     std::optional<std::string> container{};
     std::optional<double> startTime{}; // absolute time; with id it names one process
+    // What an interpreter runs, as the helper tells it.
+    std::optional<std::string> script{};
     // Sum of the socket rates; absent while no socket has one.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};
@@ -59,7 +61,9 @@ struct NetProcess {
 
     ProcessKey key() const { return {id, startTime.value_or(0)}; }
     // The key as text, for lists that name their rows by a string.
-    std::string keyText() const { return std::to_string(id) + '@' + std::to_string(startTime.value_or(0)); }
+    std::string keyText() const {
+        return std::to_string(id) + '@' + std::to_string(startTime.value_or(0));
+    }
 
     // What the views compare: CPU within 0.05 points and the number of sockets,
     // not their content; display name, path and icon take no part.

@@ -43,7 +43,8 @@ TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
     EXPECT_EQ(manager->processes.get()[0].cpuPercent, 0);
 }
 
-TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhereItGaveNone) {
+// An interpreter's name is its script's, not that of the desktop entry of its file.
+TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAppIdsFromDesktopEntriesNamesFromScripts) {
     ManagerEnvironment env = environment();
     env.runningApplications = [](const std::vector<HelperProcessData>&) {
         const RunningApplication viewer{"Viewer", std::nullopt, "org.example.Viewer"};
@@ -55,7 +56,9 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     scoped.appId = "org.example.Flat";
     scoped.container = "c0ffee";
     scoped.startTime = 12.5;
-    answer(0, reading(1.0, {scoped, process(2, 0), process(3, 0)}));
+    HelperProcessData interpreter = process(2, 0);
+    std::tie(interpreter.execPath, interpreter.script) = std::tuple("/usr/bin/python3.11", "a.py");
+    answer(0, reading(1.0, {scoped, interpreter, process(3, 0)}));
     std::map<int32_t, NetProcess> byId;
     for (const auto& p : manager->processes.get()) {
         byId[p.id] = p;
@@ -63,6 +66,8 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     EXPECT_EQ(std::tie(byId[1].uid, byId[1].appId, byId[1].container, byId[1].startTime),
               std::tie(scoped.uid, scoped.appId, scoped.container, scoped.startTime));
     EXPECT_EQ(byId[2].appId, "org.example.Viewer");
+    EXPECT_EQ(std::tie(byId[1].name, byId[2].name, byId[2].displayName, byId[2].script),
+              std::tuple("Viewer", "python3.11 a.py", "python3.11 a.py", "a.py"));
     EXPECT_FALSE(byId[3].appId);
 }
 
