@@ -83,26 +83,28 @@ const char* groupKey(Grouping group) {
     return "p.id";
 }
 
-const char* measureColumn(Measure by) {
+// What a group used of a measure, as the query's aggregate.
+const char* measureOf(Measure by) {
     switch (by) {
     case Measure::cpu:
-        return "2";
+        return "sum(u.cpu_ms)";
     case Measure::memory:
-        return "3";
+        return "max(u.rss_kib)";
     case Measure::in:
-        return "4";
+        return "sum(u.bytes_in)";
     case Measure::out:
-        return "5";
+        return "sum(u.bytes_out)";
     case Measure::total:
-        return "4 + 5";
+        return "sum(u.bytes_in) + sum(u.bytes_out)";
     }
-    return "2";
+    return "sum(u.cpu_ms)";
 }
 
 // The processes' usage in the window per group, or per group and bucket
-// (`perBucket`, with the bucket's end as column 6), in the order given.
+// (`perBucket`, with the bucket's end as column 6); `rest` follows the
+// grouping (which groups, in what order).
 Statement usageStatement(Database& db, const Window& window, Grouping group, bool perBucket,
-                         const std::string& order) {
+                         const std::string& rest) {
     const std::string label = group == Grouping::process
                                   ? "min(p.name) || ' (' || min(p.pid) || ')'"
                                   : std::string("min(") + groupKey(group) + ")";
@@ -120,7 +122,7 @@ Statement usageStatement(Database& db, const Window& window, Grouping group, boo
         "count(DISTINCT p.id)" +
         (perBucket ? ", u.bucket_end" : "") +
         " FROM u JOIN process p ON p.id = u.process_id WHERE " + kProcessFilter + " GROUP BY " +
-        groupKey(group) + (perBucket ? ", u.bucket_end" : "") + " ORDER BY " + order);
+        groupKey(group) + (perBucket ? ", u.bucket_end" : "") + " " + rest);
     bindWindow(statement, window);
     bindSpans(db, statement, kind, window, perBucket);
     return statement;
@@ -135,9 +137,11 @@ UsageRow usageRow(Statement& statement) {
 } // namespace
 
 std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group) {
-    const std::string order =
-        by == Measure::total ? "sum(u.bytes_in) + sum(u.bytes_out)" : measureColumn(by);
-    Statement statement = usageStatement(db, window, group, false, order + " DESC, 1 LIMIT ?5");
+    // A group that used none of the measure has nothing to show in its place.
+    const std::string measure = measureOf(by);
+    Statement statement =
+        usageStatement(db, window, group, false,
+                       "HAVING " + measure + " > 0 ORDER BY " + measure + " DESC, 1 LIMIT ?5");
     std::vector<UsageRow> rows;
     while (statement.step()) {
         rows.push_back(usageRow(statement));
@@ -147,7 +151,7 @@ std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, G
 
 void visitUsageSteps(Database& db, const Window& window, Grouping group,
                      const std::function<void(const UsageStep&)>& visit) {
-    Statement statement = usageStatement(db, window, group, true, "u.bucket_end");
+    Statement statement = usageStatement(db, window, group, true, "ORDER BY u.bucket_end");
     while (statement.step()) {
         visit({statement.integer(6), usageRow(statement)});
     }
