@@ -121,6 +121,12 @@ bool among(std::string_view letters, char letter) {
 
 // A script by its file name; a module or class as it is given ("-m a/B" is B).
 std::optional<std::string_view> named(std::string_view argument) {
+    // A script read through a descriptor ("bash <(...)" runs /dev/fd/63) has
+    // no name of its own.
+    if (argument.starts_with("/dev/fd/") || argument.starts_with("/proc/self/fd/") ||
+        argument == "/dev/stdin") {
+        return std::nullopt;
+    }
     const std::string_view name = argument.substr(argument.rfind('/') + 1);
     return name.empty() ? std::nullopt : std::optional(name);
 }

@@ -38,6 +38,7 @@ TEST(InterpreterScriptTest, TheScriptOrModuleAfterTheInterpretersOwnOptions) {
         {"php8.2 -d memory_limit=1G -f artisan", "artisan"},
         {"lua5.4 -e x=1 init.lua", "init.lua"},
         {"python3 dir/", ""},
+        {"bash /dev/fd/63", ""},
         {"vim notes.py", ""},
         {"python3x script.py", ""},
     };
