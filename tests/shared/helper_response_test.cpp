@@ -144,9 +144,9 @@ void expectSameAsReference(const std::string& text) {
 HelperResponse sampleResponse() {
     HelperResponse r;
     r.processes = {{42, "Safari", "/Applications/Safari.app/Contents/MacOS/Safari",
-                    1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box", 8.1e8,
-                    "sink.py"},
+                    1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box", 8.1e8},
                    {7, "kworker", std::nullopt, 0, 0}};
+    r.processes[0].script = "sink.py";
     r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL,
                       18446744073709551614ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
