@@ -70,7 +70,8 @@ const char* groupKey(Grouping group) {
     case Grouping::process:
         return "p.id";
     case Grouping::executable:
-        return "coalesce(p.executable, p.name)";
+        // An interpreter is a different program for each script it runs.
+        return "coalesce(p.executable, p.name) || coalesce(' ' || p.script, '')";
     case Grouping::app:
         return "coalesce(p.app_id, '(none)')";
     case Grouping::unit:
@@ -101,7 +102,7 @@ const char* measureOf(Measure by) {
 }
 
 // The processes' usage in the window per group, or per group and bucket
-// (`perBucket`, with the bucket's end as column 6); `rest` follows the
+// (`perBucket`, with the bucket's end as column 9); `rest` follows the
 // grouping (which groups, in what order).
 Statement usageStatement(Database& db, const Window& window, Grouping group, bool perBucket,
                          const std::string& rest) {

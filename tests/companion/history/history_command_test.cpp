@@ -414,6 +414,33 @@ TEST(HistoryCommandTest, OpenMetricsListsAPidUsedTwiceUnderOneNameOnce) {
         << metrics;
 }
 
+TEST(HistoryCommandTest, GroupingByExecutableKeepsAnInterpretersScriptsApart) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    std::string error;
+    auto db = openHistoryForWriting(*historyPlace(), error, [](const std::string&) {});
+    ASSERT_TRUE(db) << error;
+    HistoryStore store(std::move(*db));
+    HistoryReading r;
+    r.time = 1700000000;
+    for (const int32_t pid : {1, 2, 3}) {
+        ProcessSample& p = r.processes.emplace_back();
+        std::tie(p.pid, p.name, p.executable, p.cpuUsedNS) =
+            std::tuple(pid, "python3.11", "/usr/bin/python3.11", pid * 1'000'000'000ULL);
+    }
+    ASSERT_EQ(store.record(r, {}), 0);
+    // What each ran, as the helper named it.
+    ASSERT_EQ(store.database().execute("UPDATE process SET script = iif(pid = 1, 'a.py', 'b.py')"),
+              0);
+    std::vector<std::pair<std::string, int>> groups;
+    for (const auto& row : nlohmann::json::parse(
+             history({"--group", "executable", "--json", "--since", "2023-11-01 00:00"}).out)) {
+        groups.emplace_back(row["name"], row["processes"]);
+    }
+    EXPECT_EQ(groups, (std::vector<std::pair<std::string, int>>{{"/usr/bin/python3.11 b.py", 2},
+                                                                {"/usr/bin/python3.11 a.py", 1}}));
+}
+
 TEST(HistoryCommandTest, TimesTheCommandTakes) {
     const int64_t now = 1700000000;
     EXPECT_EQ(parseHistoryTime("3h", now), now - 3 * 3600);
