@@ -432,13 +432,10 @@ TEST(HistoryCommandTest, GroupingByExecutableKeepsAnInterpretersScriptsApart) {
     // What each ran, as the helper named it.
     ASSERT_EQ(store.database().execute("UPDATE process SET script = iif(pid = 1, 'a.py', 'b.py')"),
               0);
-    std::vector<std::pair<std::string, int>> groups;
-    for (const auto& row : nlohmann::json::parse(
-             history({"--group", "executable", "--json", "--since", "2023-11-01 00:00"}).out)) {
-        groups.emplace_back(row["name"], row["processes"]);
-    }
-    EXPECT_EQ(groups, (std::vector<std::pair<std::string, int>>{{"/usr/bin/python3.11 b.py", 2},
-                                                                {"/usr/bin/python3.11 a.py", 1}}));
+    const std::string csv =
+        history({"--group", "executable", "--csv", "--since", "2023-11-01 00:00"}).out;
+    EXPECT_EQ(csv.substr(csv.find('\n') + 1), "/usr/bin/python3.11 b.py,2,5.0,0,0,0,0.0,0,0\n"
+                                              "/usr/bin/python3.11 a.py,1,1.0,0,0,0,0.0,0,0\n");
 }
 
 TEST(HistoryCommandTest, TimesTheCommandTakes) {

@@ -92,8 +92,7 @@ TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
     EXPECT_EQ(task(source, 100), std::make_tuple(2500000000L, 1300000000L, 40960L));
     EXPECT_EQ(task(source, 102), std::make_tuple(70000000L, 0L, 0L));
     EXPECT_EQ(task(source, 103), std::make_tuple(-1L, -1L, -1L));
-    // Command lines: NUL-terminated arguments, a rewritten title unterminated,
-    // a head cut in mid-argument, a kernel thread's empty one, none without a file.
+    // Arguments, a rewritten title, a kernel thread's, a cut head, no file.
     using Arguments = std::vector<std::string_view>;
     using namespace std::string_literals;
     fixture.dir().write("100/cmdline", "python3\0-u\0sink.py\0"s);
