@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace korvel::platform::proc {
 namespace {
@@ -131,6 +132,60 @@ std::optional<std::string_view> named(std::string_view argument) {
     return name.empty() ? std::nullopt : std::optional(name);
 }
 
+// What one option says of the words after it.
+struct Option {
+    enum Kind { flag, valueNext, inlineCode, runsValue, runsNext } kind = flag;
+    std::string_view value = {}; // what runs, for runsValue
+};
+
+// A whole-word option the grammar lists; none when it lists no such word.
+std::optional<Option> listedWord(const Grammar& grammar, std::string_view word) {
+    const size_t equals = word.find('=');
+    const std::string_view name = word.substr(0, equals);
+    const bool attached = equals != word.npos;
+    if (listed(grammar.codeWords, name)) {
+        return Option{Option::inlineCode};
+    }
+    if (listed(grammar.runWords, name)) {
+        return attached ? Option{Option::runsValue, word.substr(equals + 1)}
+                        : Option{Option::runsNext};
+    }
+    if (listed(grammar.valueWords, name)) {
+        return Option{attached ? Option::flag : Option::valueNext};
+    }
+    return std::nullopt;
+}
+
+// A cluster of option letters ("-uWerror"): the first that takes a value or
+// says what runs decides.
+Option letterCluster(const Grammar& grammar, std::string_view word) {
+    for (size_t at = 1; at < word.size(); ++at) {
+        const char letter = word[at];
+        const std::string_view rest = word.substr(at + 1);
+        if (among(grammar.codeLetters, letter)) {
+            return {Option::inlineCode};
+        }
+        if (among(grammar.runLetters, letter)) {
+            return rest.empty() ? Option{Option::runsNext} : Option{Option::runsValue, rest};
+        }
+        if (among(grammar.valueLetters, letter)) {
+            return {rest.empty() ? Option::valueNext : Option::flag};
+        }
+        if (among(grammar.attachedLetters, letter)) {
+            break;
+        }
+    }
+    return {Option::flag};
+}
+
+// What an option word says: as a word the grammar lists, else as letters.
+Option optionOf(const Grammar& grammar, std::string_view word) {
+    if (const auto option = listedWord(grammar, word)) {
+        return *option;
+    }
+    return grammar.letters && !word.starts_with("--") ? letterCluster(grammar, word) : Option{};
+}
+
 } // namespace
 
 bool isInterpreter(std::string_view executable) {
@@ -157,37 +212,19 @@ std::optional<std::string_view> interpreterScript(std::string_view executable,
         if (!word.starts_with('-')) {
             return named(word);
         }
-        const size_t equals = word.find('=');
-        const std::string_view option = word.substr(0, equals);
-        if (listed(grammar->codeWords, option)) {
+        const Option option = optionOf(*grammar, word);
+        switch (option.kind) {
+        case Option::inlineCode:
             return std::nullopt;
-        }
-        if (listed(grammar->runWords, option)) {
-            return equals == word.npos ? next(i) : named(word.substr(equals + 1));
-        }
-        if (listed(grammar->valueWords, option)) {
-            i += equals == word.npos ? 1 : 0;
-            continue;
-        }
-        if (!grammar->letters || word.starts_with("--")) {
-            continue; // a flag
-        }
-        for (size_t at = 1; at < word.size(); ++at) {
-            const char letter = word[at];
-            const std::string_view rest = word.substr(at + 1);
-            if (among(grammar->codeLetters, letter)) {
-                return std::nullopt;
-            }
-            if (among(grammar->runLetters, letter)) {
-                return rest.empty() ? next(i) : named(rest);
-            }
-            if (among(grammar->valueLetters, letter)) {
-                i += rest.empty() ? 1 : 0;
-                break;
-            }
-            if (among(grammar->attachedLetters, letter)) {
-                break;
-            }
+        case Option::runsValue:
+            return named(option.value);
+        case Option::runsNext:
+            return next(i);
+        case Option::valueNext:
+            ++i;
+            break;
+        case Option::flag:
+            break;
         }
     }
     return std::nullopt;
