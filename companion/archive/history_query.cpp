@@ -111,13 +111,15 @@ Statement usageStatement(Database& db, const Window& window, Grouping group, boo
     const UsageKind& kind = usageKinds()[0];
     Statement statement = db.prepare(
         "WITH u AS (" +
-        bucketRows(kind, "process_id, cpu_ms, rss_kib, bytes_in, bytes_out",
+        bucketRows(kind,
+                   "process_id, cpu_ms, rss_kib, bytes_in, bytes_out, gpu_ms, disk_read, "
+                   "disk_write",
                    narrowed ? std::string(" AND process_id IN (SELECT id FROM process p WHERE ") +
                                   kProcessFilter + ")"
                             : std::string()) +
         ") SELECT " + label +
         ", sum(u.cpu_ms), max(u.rss_kib) * 1024, sum(u.bytes_in), sum(u.bytes_out), "
-        "count(DISTINCT p.id)" +
+        "count(DISTINCT p.id), sum(u.gpu_ms), sum(u.disk_read), sum(u.disk_write)" +
         (perBucket ? ", u.bucket_end" : "") +
         " FROM u JOIN process p ON p.id = u.process_id WHERE " + kProcessFilter + " GROUP BY " +
         groupKey(group) + (perBucket ? ", u.bucket_end" : "") + " ORDER BY " + order);
@@ -127,9 +129,15 @@ Statement usageStatement(Database& db, const Window& window, Grouping group, boo
 }
 
 UsageRow usageRow(Statement& statement) {
-    return {statement.text(0),    static_cast<double>(statement.integer(1)) / 1000,
-            statement.integer(2), statement.integer(3),
-            statement.integer(4), statement.integer(5)};
+    return {statement.text(0),
+            static_cast<double>(statement.integer(1)) / 1000,
+            statement.integer(2),
+            statement.integer(3),
+            statement.integer(4),
+            statement.integer(5),
+            static_cast<double>(statement.integer(6)) / 1000,
+            statement.integer(7),
+            statement.integer(8)};
 }
 
 } // namespace
@@ -149,7 +157,7 @@ void visitUsageSteps(Database& db, const Window& window, Grouping group,
                      const std::function<void(const UsageStep&)>& visit) {
     Statement statement = usageStatement(db, window, group, true, "u.bucket_end");
     while (statement.step()) {
-        visit({statement.integer(6), usageRow(statement)});
+        visit({statement.integer(9), usageRow(statement)});
     }
 }
 

@@ -33,6 +33,9 @@ struct UsageRow {
     int64_t bytesIn = 0;
     int64_t bytesOut = 0;
     int64_t processes = 0; // distinct processes in the group
+    double gpuSeconds = 0;
+    int64_t diskRead = 0; // storage bytes
+    int64_t diskWrite = 0;
 };
 std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -249,10 +250,31 @@ std::optional<uint64_t> ProcSource::bootTime() {
     uint64_t seconds = 0;
     const char* first = line == std::string::npos ? nullptr : statBuffer_.data() + line + 7;
     if (first == nullptr ||
-        std::from_chars(first, statBuffer_.data() + statBuffer_.size(), seconds).ec != std::errc()) {
+        std::from_chars(first, statBuffer_.data() + statBuffer_.size(), seconds).ec !=
+            std::errc()) {
         return std::nullopt;
     }
     return seconds;
+}
+
+std::optional<DrmClient> ProcSource::drmClient(int32_t pid, int32_t fd) {
+    char path[48];
+    const int n = std::snprintf(path, sizeof path, "%d/fdinfo/%d", pid, fd);
+    if (rootFd_ < 0 || pid <= 0 || n <= 0 || !readFileAt(rootFd_, path, statBuffer_, 4096)) {
+        return std::nullopt;
+    }
+    return parseDrmFdinfo(statBuffer_);
+}
+
+std::optional<IoCounters> ProcSource::ioCounters(int32_t pid) {
+    return ioCounters(pid, statBuffer_);
+}
+
+std::optional<IoCounters> ProcSource::ioCounters(int32_t pid, std::string& buffer) const {
+    if (rootFd_ < 0 || pid <= 0 || !readFileAt(rootFd_, PidPath(pid, "io").c_str(), buffer, 512)) {
+        return std::nullopt;
+    }
+    return parseProcIo(buffer);
 }
 
 std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
@@ -394,6 +416,7 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
             Descriptor descriptor;
             descriptor.fd = static_cast<int32_t>(fd);
             const std::string_view target(link, static_cast<size_t>(length));
+            descriptor.isDrm = target.starts_with("/dev/dri/");
             if (target.starts_with(kSocketPrefix) && target.back() == ']') {
                 const char* first = target.data() + kSocketPrefix.size();
                 const char* last = target.data() + target.size() - 1;

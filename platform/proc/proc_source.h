@@ -2,6 +2,7 @@
 
 #include "platform/proc/inet_socket_table.h"
 #include "platform/proc/stat_line.h"
+#include "platform/proc/usage_files.h"
 #include "platform/system/roots.h"
 
 #include <cstdint>
@@ -24,6 +25,7 @@ struct Descriptor {
     int32_t fd = -1;
     bool isSocket = false;
     uint64_t socketInode = 0; // for sockets: the inode the socket tables are keyed by
+    bool isDrm = false;       // a GPU node under /dev/dri: its fdinfo tells the GPU's use
 };
 
 struct ProcSourceOptions {
@@ -107,6 +109,15 @@ public:
     // threads at once, as socketInfo() is once the tables are loaded.
     bool listDescriptors(int32_t pid, std::vector<Descriptor>& out,
                          std::vector<char>& directoryBuffer) const;
+
+    // The usage a GPU descriptor's fdinfo tells, read afresh. No value when it
+    // closed meanwhile or names no client.
+    std::optional<DrmClient> drmClient(int32_t pid, int32_t fd);
+    // The storage bytes of /proc/<pid>/io. No value for another user's process
+    // (the kernel asks for ptrace rights), never a zero in its place.
+    std::optional<IoCounters> ioCounters(int32_t pid);
+    // The same with the caller's buffer, safe beside the other walkers.
+    std::optional<IoCounters> ioCounters(int32_t pid, std::string& buffer) const;
 
     // Reads the TCP and UDP tables of both families, replacing the last ones.
     // It shares no buffer with the per-process readers, which may run on

@@ -43,6 +43,34 @@ TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
     EXPECT_EQ(manager->processes.get()[0].cpuPercent, 0);
 }
 
+TEST_F(ManagerMergeTest, GpuShareAndStorageRatesComeFromTwoReadingsOfTheSameProcess) {
+    start();
+    const auto gpuProcess = [](int32_t pid, std::vector<HelperGpuEngineData> engines, uint64_t read,
+                               uint64_t written) {
+        HelperProcessData p = process(pid, 0);
+        p.gpuEngines = std::move(engines);
+        p.diskReadBytes = read;
+        p.diskWriteBytes = written;
+        return p;
+    };
+    answer(0, reading(100.0, {gpuProcess(1, {{"gfx", 1'000'000'000}}, 0, 1'000'000),
+                              gpuProcess(2, {}, 5, 5)}));
+    EXPECT_FALSE(manager->processes.get()[0].gpuPercent) << "one reading is no share";
+    merge(reading(
+        102.0, {gpuProcess(1, {{"gfx", 1'500'000'000}, {"video", 250'000'000}}, 4096, 41'000'000),
+                gpuProcess(2, {{"gfx", 9'000'000'000}}, 5, 3)}));
+    std::map<int32_t, NetProcess> byPid;
+    for (const auto& p : manager->processes.get()) {
+        byPid[p.id] = p;
+    }
+    // gfx 0.5 s and video 0.25 s busy in 2 s.
+    EXPECT_NEAR(byPid[1].gpuPercent.value_or(-1), 37.5, 0.1);
+    EXPECT_EQ(byPid[1].diskReadRate, 2048.0);
+    EXPECT_EQ(byPid[1].diskWriteRate, 20'000'000.0);
+    EXPECT_EQ(byPid[2].gpuPercent, 100.0) << "a client first seen counts at most the interval";
+    EXPECT_EQ(byPid[2].diskWriteRate, 0.0) << "a counter that fell moved nothing";
+}
+
 TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhereItGaveNone) {
     ManagerEnvironment env = environment();
     env.runningApplications = [](const std::vector<HelperProcessData>&) {

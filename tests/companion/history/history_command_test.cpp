@@ -1,10 +1,10 @@
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_schema.h"
+#include "companion/archive/history_time.h"
 #include "companion/export/process_group_counters.h"
 #include "companion/history/history_command.h"
-#include "companion/archive/history_location.h"
 #include "companion/history/history_recorder.h"
-#include "companion/archive/history_schema.h"
 #include "companion/history/history_store.h"
-#include "companion/archive/history_time.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -84,11 +84,13 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
         return history::history(args);
     };
     const CommandRun top = history({"--top", "5", "--by", "out", "--csv"});
-    EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
-                       "send\x1b[2J (42),1,2.3,5242880,0,240000000\n"
-                       "idle (7),1,0.0,6291456,0,0\n");
+    EXPECT_EQ(
+        top.out,
+        "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out,gpu_seconds,disk_read,disk_write\n"
+        "send\x1b[2J (42),1,2.3,5242880,0,240000000,0.0,0,0\n"
+        "idle (7),1,0.0,6291456,0,0,0.0,0,0\n");
     EXPECT_TRUE(history({"--top", "1", "--by", "memory", "--csv"})
-                    .out.ends_with("\nidle (7),1,0.0,6291456,0,0\n"));
+                    .out.ends_with("\nidle (7),1,0.0,6291456,0,0,0.0,0,0\n"));
     const CommandRun table = history({"--by", "out"});
     EXPECT_NE(table.out.find("send\\x1b[2J (42)"), std::string::npos) << "escaped: " << table.out;
     EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
@@ -128,8 +130,9 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     EXPECT_EQ(eth0.back().first, 125000);
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
-    EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
-              "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n")
+    EXPECT_EQ(
+        history::history({"--since", "1m", "--csv"}).out,
+        "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out,gpu_seconds,disk_read,disk_write\n")
         << "nothing ran in the last minute";
 
     for (const auto& bad :
