@@ -34,7 +34,6 @@ struct ProcessSample {
     std::optional<double> startTime; // Unix seconds
     std::string name;
     std::optional<std::string> executable;
-    std::optional<std::string> script; // what an interpreter ran: tells its runs apart
     std::optional<uint32_t> uid;
     std::optional<std::string> unit;
     std::optional<std::string> appId;
@@ -47,6 +46,8 @@ struct ProcessSample {
     uint64_t gpuUsedNS = 0;            // since the last reading written, all GPU engines summed
     uint64_t diskReadUsed = 0;
     uint64_t diskWriteUsed = 0;
+    std::optional<std::string> script =
+        std::nullopt; // what an interpreter ran: tells its runs apart
 };
 
 // What one of a process's endpoints moved since the last reading written.

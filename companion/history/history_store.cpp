@@ -105,7 +105,8 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
         "WHERE pid = ?1 AND start_time BETWEEN ?2 - ?3 AND ?2 + ?3 ORDER BY id DESC LIMIT 1");
     addProcess_ = db_.prepare(
         "INSERT INTO process (pid, start_time, name, executable, uid, user, unit, app_id, "
-        "container, first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10)");
+        "container, first_seen, last_seen, script) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10, ?11)");
     updateProcess_ =
         db_.prepare("UPDATE process SET last_seen = ?2, ended = 0, cpu_ms = ?3, peak_rss = ?4, "
                     "tcp_bytes_in = ?5, tcp_bytes_out = ?6 WHERE id = ?1");
@@ -250,7 +251,8 @@ int HistoryStore::findOrAddProcess(const ProcessSample& sample, int64_t time, Li
         .bind(7, sample.unit)
         .bind(8, sample.appId)
         .bind(9, sample.container)
-        .bind(10, time);
+        .bind(10, time)
+        .bind(11, sample.script);
     const int rc = addProcess_.run();
     live.row = rc == SQLITE_OK ? db_.lastInsertRowId() : 0;
     live.lastSeen = time;
