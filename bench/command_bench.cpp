@@ -90,8 +90,14 @@ Headless startHeadless(const Options& o, const std::string& runtime) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     char* argv[] = {const_cast<char*>(o.companion.c_str()), nullptr};
-    posix_spawn(&run.companion, o.companion.c_str(), &actions, nullptr, argv, environ);
+    const int spawned =
+        posix_spawn(&run.companion, o.companion.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        std::fprintf(stderr, "cannot start %s\n", o.companion.c_str());
+        run.companion = -1;
+        return run;
+    }
     // Start-up (three requests in two seconds) passes first.
     std::this_thread::sleep_for(4s);
     run.helper = findHelper(runtime);
@@ -99,8 +105,11 @@ Headless startHeadless(const Options& o, const std::string& runtime) {
 }
 
 void stopHeadless(const Headless& run) {
-    ::kill(run.companion, SIGTERM);
-    ::waitpid(run.companion, nullptr, 0);
+    // Never -1: that would signal every process we may.
+    if (run.companion > 0) {
+        ::kill(run.companion, SIGTERM);
+        ::waitpid(run.companion, nullptr, 0);
+    }
     if (run.helper > 0) {
         ::kill(run.helper, SIGTERM);
     }
@@ -146,6 +155,10 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
+    if (::access(o.companion.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "no companion to run at %s\n", o.companion.c_str());
+        return 2;
+    }
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::signal(signal, korvel::bench::endLoadAndExit);
     }

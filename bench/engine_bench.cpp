@@ -107,6 +107,8 @@ void measureIdle(const Options& o, const std::string& companionPath) {
     const std::string runtime = (base / "runtime").string();
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (base / "config").c_str(), 1);
+    // Its history too: the user's own is not the bench's to write.
+    ::setenv("XDG_STATE_HOME", (base / "state").c_str(), 1);
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
 

@@ -5,6 +5,11 @@
 //
 //   process_table_bench [--processes N] [--connections M] [--udp K]
 //                       [--v4-pairs P] [--runs R] [--lsof-runs L] [--time-limit S]
+//                       [--gpu-descriptors G]
+//
+// Then the cost of GPU clients: the process table of a fixture tree of 300
+// processes holding G DRM descriptors with fdinfo between them (a tenth
+// shared), against the same tree whose descriptors are not GPU nodes.
 //
 // Most connections are IPv6 sockets reaching an IPv6 listener over
 // ::ffff:127.0.0.1, which the reply keeps on both ends; P of each process's M
@@ -14,6 +19,8 @@
 #include "bench/loopback_address.h"
 #include "bench/process_figures.h"
 #include "companion/link/helper_connection.h"
+#include "helper/process_table.h"
+#include "helper/system_process.h"
 #include "platform/service/connection.h"
 #include "shared/helper_protocol.h"
 #include "shared/helper_response.h"
@@ -58,6 +65,7 @@ struct Options {
     int udp = 2;
     int v4Pairs = 2;
     int runs = 9;
+    int gpuDescriptors = 3000;
     int lsofRuns = 3;
     int timeLimitSeconds = 300;
 };
@@ -341,6 +349,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
         {"--runs", &options.runs},
         {"--lsof-runs", &options.lsofRuns},
         {"--time-limit", &options.timeLimitSeconds},
+        {"--gpu-descriptors", &options.gpuDescriptors},
     };
     for (int i = 1; i + 1 < argc; i += 2) {
         const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const auto& f) {
@@ -353,7 +362,84 @@ bool parseOptions(int argc, char** argv, Options& options) {
     }
     return argc % 2 == 1 && options.processes >= 0 && options.processes < kMaxChildren &&
            options.runs > 0 && options.connections >= 0 && options.v4Pairs >= 0 &&
-           options.v4Pairs <= options.connections && options.timeLimitSeconds > 0;
+           options.v4Pairs <= options.connections && options.timeLimitSeconds > 0 &&
+           options.gpuDescriptors >= 0;
+}
+
+// A proc tree of `processes` pids sharing `descriptors` descriptors, each
+// pointing at `target`, with an amdgpu fdinfo beside it.
+void writeGpuTree(const std::filesystem::path& root, int processes, int descriptors,
+                  const std::string& target) {
+    for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
+        std::filesystem::create_directories(root / "net");
+        std::ofstream(root / "net" / table) << "  sl  local_address rem_address   st\n";
+    }
+    for (int i = 0; i < processes; ++i) {
+        const std::filesystem::path pid = root / std::to_string(1000 + i);
+        std::filesystem::create_directories(pid / "fd");
+        std::filesystem::create_directories(pid / "fdinfo");
+        std::string stat = std::to_string(1000 + i) +
+                           " (gpu) S 1 1 1 0 -1 4194304 10 0 0 0 5 5 0 0 20 0 1 0 100 4194304 10";
+        for (int field = 26; field <= 52; ++field) {
+            stat += " 0";
+        }
+        std::ofstream(pid / "stat") << stat << "\n";
+        std::ofstream(pid / "io") << "read_bytes: 4096\nwrite_bytes: 8192\n"
+                                     "cancelled_write_bytes: 0\n";
+        std::filesystem::create_symlink("/usr/bin/true", pid / "exe");
+    }
+    for (int d = 0; d < descriptors; ++d) {
+        const std::filesystem::path pid = root / std::to_string(1000 + d % processes);
+        const int fd = 3 + d / processes;
+        std::filesystem::create_symlink(target, pid / "fd" / std::to_string(fd));
+        // Every tenth client is held by two descriptors.
+        std::ofstream(pid / "fdinfo" / std::to_string(fd))
+            << "pos:\t0\nflags:\t02100002\ndrm-driver:\tamdgpu\ndrm-pdev:\t0000:03:00.0\n"
+            << "drm-client-id:\t" << (d % 10 == 9 ? d - 1 : d) << "\n"
+            << "drm-memory-vram:\t4096 KiB\ndrm-memory-gtt:\t512 KiB\n"
+            << "drm-engine-gfx:\t" << 1000 * d << " ns\ndrm-engine-compute:\t0 ns\n"
+            << "drm-engine-dec:\t0 ns\ndrm-engine-enc:\t0 ns\n";
+    }
+}
+
+// The median milliseconds of one process table over the tree.
+double tableMs(const std::filesystem::path& root, int processes, int runs) {
+    korvel::platform::proc::ProcSourceOptions options;
+    options.root = root.string();
+    options.useNetlink = false;
+    korvel::platform::proc::ProcSource source(options);
+    std::vector<int32_t> pids;
+    for (int i = 0; i < processes; ++i) {
+        pids.push_back(1000 + i);
+    }
+    const korvel::SystemProcessRule rule{std::nullopt, std::nullopt};
+    std::vector<double> ms;
+    for (int run = 0; run < runs; ++run) {
+        std::vector<korvel::HelperConnectionData> connections;
+        const auto start = Clock::now();
+        korvel::collectProcessTable(source, pids, true, rule, connections, 1);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    return median(ms);
+}
+
+void printGpuClientCost(int descriptors, int runs) {
+    constexpr int kProcesses = 300;
+    char rootTemplate[] = "/tmp/korvel-gpu-bench-XXXXXX";
+    const std::filesystem::path root = ::mkdtemp(rootTemplate);
+    writeGpuTree(root / "gpu", kProcesses, descriptors, "/dev/dri/renderD128");
+    writeGpuTree(root / "plain", kProcesses, descriptors, "/dev/null");
+    const double plain = tableMs(root / "plain", kProcesses, runs);
+    const double gpu = tableMs(root / "gpu", kProcesses, runs);
+    std::printf("\nprocess table of %d fixture processes, one walker, %d runs\n", kProcesses, runs);
+    std::printf("%-34s %10s\n", "", "median ms");
+    std::printf("%-34s %10.2f\n", "descriptors that are no GPU node", plain);
+    std::printf("%-34s %10.2f  (%d DRM descriptors)\n", "descriptors of GPU clients", gpu,
+                descriptors);
+    std::printf("added by the GPU clients: %.2f ms per reading, %.1f us per descriptor\n",
+                gpu - plain, descriptors > 0 ? (gpu - plain) * 1000 / descriptors : 0.0);
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
 }
 
 } // namespace
@@ -363,7 +449,7 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: %s [--processes N] [--connections M] [--udp K] [--v4-pairs P] "
-                     "[--runs R] [--lsof-runs L] [--time-limit S]\n",
+                     "[--runs R] [--lsof-runs L] [--time-limit S] [--gpu-descriptors G]\n",
                      argv[0]);
         return 2;
     }
@@ -459,6 +545,9 @@ int main(int argc, char** argv) {
             std::printf("rows: helper %zu, ss held by processes minus loopback TCP pairs %zu%s\n",
                         fetchRows, ssRows, fetchRows == ssRows ? " (equal)" : " (differ)");
             exitCode = fetchMs.empty() || ssMs.empty() ? 1 : 0;
+        }
+        if (options.gpuDescriptors > 0) {
+            printGpuClientCost(options.gpuDescriptors, options.runs);
         }
         connection->invalidate();
     }

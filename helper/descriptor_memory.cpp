@@ -4,19 +4,19 @@
 
 namespace korvel {
 
-const std::vector<uint64_t>* DescriptorMemory::recall(int32_t pid, const Identity& identity,
-                                                      double nowSeconds) const {
+const DescriptorMemory::Walk* DescriptorMemory::recall(int32_t pid, const Identity& identity,
+                                                       double nowSeconds) const {
     const auto entry = entries_.find(pid);
     if (entry == entries_.end() || entry->second.identity != identity) {
         return nullptr;
     }
     const double age = nowSeconds - entry->second.walkedAtSeconds;
-    return age >= 0 && age <= kLongestTrustSeconds ? &entry->second.socketInodes : nullptr;
+    return age >= 0 && age <= kLongestTrustSeconds ? &entry->second.walk : nullptr;
 }
 
 void DescriptorMemory::remember(int32_t pid, const Identity& identity, double walkedAtSeconds,
-                                std::vector<uint64_t> socketInodes) {
-    entries_[pid] = {identity, walkedAtSeconds, std::move(socketInodes)};
+                                Walk walk) {
+    entries_[pid] = {identity, walkedAtSeconds, std::move(walk)};
 }
 
 void DescriptorMemory::keepOnly(std::vector<int32_t> listedPids) {

@@ -20,7 +20,7 @@ FetchCollectors FetchCollectors::live() {
             [] { return interfaceRows(platform::readInterfaceCounters()); },
             [] { return platform::readMemoryFigures(); },
             [] {
-                // Its hwmon chip list is taken once, on the first request.
+                // Keeps its hwmon chip list and the GPU counters' last readings.
                 static platform::sensors::Sensors sensors;
                 static std::mutex mutex;
                 std::lock_guard lock(mutex);

@@ -3,11 +3,14 @@
 #include "helper/process_owner.h"
 #include "helper/socket_table.h"
 #include "platform/clock/absolute_time.h"
+#include "platform/proc/interpreter_script.h"
 #include "shared/path_component.h"
 #include "shared/utf8.h"
 
 #include <chrono>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -17,6 +20,62 @@ namespace {
 
 std::optional<std::string> sanitized(const std::optional<std::string>& text) {
     return text ? std::optional<std::string>(sanitizeUtf8(*text)) : std::nullopt;
+}
+
+// The script an interpreter of this name runs; the command line is read only
+// for interpreters.
+std::optional<std::string> scriptOf(platform::proc::ProcSource& source, int32_t pid,
+                                    std::string_view executable) {
+    if (!platform::proc::isInterpreter(executable)) {
+        return std::nullopt;
+    }
+    const auto arguments = source.commandLine(pid);
+    const auto script =
+        arguments ? platform::proc::interpreterScript(executable, *arguments) : std::nullopt;
+    return script ? std::optional<std::string>(sanitizeUtf8(*script)) : std::nullopt;
+}
+
+constexpr size_t kMostEngineClasses = 16;
+
+uint64_t saturatingSum(uint64_t a, uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+// Each process's GPU clients and storage bytes, from what its walk found. A
+// client shared by several descriptors or processes is counted once, for the
+// first process that holds it.
+void addGpuAndDisk(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
+                   const std::vector<DescriptorMemory::Walk>& walks,
+                   std::vector<HelperProcessData>& rows) {
+    std::set<std::pair<std::string, uint64_t>> counted;
+    for (size_t i = 0; i < walks.size() && i < rows.size(); ++i) {
+        HelperProcessData& row = rows[i];
+        if (const auto& io = walks[i].io) {
+            row.diskReadBytes = io->readBytes;
+            row.diskWriteBytes = io->writeBytes;
+        }
+        std::map<std::string, uint64_t> engines;
+        for (const int32_t fd : walks[i].drmDescriptors) {
+            auto client = source.drmClient(pids[i], fd);
+            if (!client || !counted.emplace(client->device, client->clientId).second) {
+                continue;
+            }
+            for (const auto& [engine, ns] : client->engineNS) {
+                // A driver names a handful of classes; a bound keeps a
+                // broken one from growing every reply and exported series.
+                if (engines.size() < kMostEngineClasses || engines.contains(engine)) {
+                    engines[engine] = saturatingSum(engines[engine], ns);
+                }
+            }
+            if (client->memoryBytes) {
+                row.gpuMemoryBytes =
+                    saturatingSum(row.gpuMemoryBytes.value_or(0), *client->memoryBytes);
+            }
+        }
+        for (const auto& [engine, ns] : engines) {
+            row.gpuEngines.push_back({sanitizeUtf8(engine), ns});
+        }
+    }
 }
 
 } // namespace
@@ -65,9 +124,9 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     kept.reserve(pids.size());
     std::vector<std::optional<DescriptorMemory::Identity>> identities;
     const auto booted = source.bootTime();
-    const double bootTime =
-        booted ? static_cast<double>(*booted) - platform::kUnixToAbsoluteTimeOffset
-               : platform::secondsSince2001() - platform::secondsSinceBoot();
+    const double bootTime = booted
+                                ? static_cast<double>(*booted) - platform::kUnixToAbsoluteTimeOffset
+                                : platform::secondsSince2001() - platform::secondsSinceBoot();
     const double ticksPerSecond = static_cast<double>(source.clockTicksPerSecond());
 
     for (const int32_t pid : pids) {
@@ -99,6 +158,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
             }
             row.name = sanitizeUtf8(*shortName);
         }
+        row.script = scriptOf(source, pid, row.name);
         const auto task = source.taskInfo(pid);
         if (task) {
             row.cpuNS = task->userNS + task->systemNS;
@@ -115,15 +175,18 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         rows.push_back(std::move(row));
         kept.push_back(pid);
     }
+    std::vector<DescriptorMemory::Walk> walks;
     if (!memory) {
-        appendSocketsForPids(source, kept, connections, walkers, tablesReady);
-        return rows;
+        appendSocketsForPids(source, kept, connections, walkers, tablesReady, nullptr, &walks);
+    } else {
+        memory->keepOnly(pids);
+        const RememberedWalks remembered{
+            *memory, identities,
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count()};
+        appendSocketsForPids(source, kept, connections, walkers, tablesReady, &remembered, &walks);
     }
-    memory->keepOnly(pids);
-    const RememberedWalks remembered{
-        *memory, identities,
-        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()};
-    appendSocketsForPids(source, kept, connections, walkers, tablesReady, &remembered);
+    addGpuAndDisk(source, kept, walks, rows);
     return rows;
 }
 

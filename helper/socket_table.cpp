@@ -39,6 +39,7 @@ constexpr size_t kFewestPidsToShare = 32;
 struct WalkBuffers {
     std::vector<platform::proc::Descriptor> descriptors;
     std::vector<char> directory;
+    std::string text;
 };
 
 // A socket descriptor found by the walk, before its table entry is looked up.
@@ -106,7 +107,8 @@ std::optional<HelperConnectionData> connectionRow(const SocketInfo& info, int32_
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
                           std::vector<HelperConnectionData>& out, unsigned workers,
                           const std::function<void()>& tablesReady,
-                          const RememberedWalks* remembered) {
+                          const RememberedWalks* remembered,
+                          std::vector<DescriptorMemory::Walk>* walks) {
     if (workers == 0) {
         workers = std::max(1U, std::thread::hardware_concurrency());
     }
@@ -118,17 +120,23 @@ void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<
     // socket tables may still be loading meanwhile.
     std::vector<std::vector<HeldSocket>> held(blocks);
     // Walks to remember, by index into pids; the memory is only read meanwhile.
-    std::vector<std::vector<std::pair<size_t, std::vector<uint64_t>>>> walked(blocks);
+    std::vector<std::vector<std::pair<size_t, DescriptorMemory::Walk>>> walked(blocks);
+    if (walks) {
+        walks->assign(pids.size(), {});
+    }
     forEachBlock(workers, blocks, [&](size_t block, WalkBuffers& buffers) {
         const size_t end = std::min(pids.size(), (block + 1) * kPidsPerBlock);
         for (size_t i = block * kPidsPerBlock; i < end; ++i) {
             const auto& identity =
                 remembered ? remembered->identities.at(i) : std::optional<Identity>();
             if (identity) {
-                if (const auto* inodes =
+                if (const auto* recalled =
                         remembered->memory.recall(pids[i], *identity, remembered->nowSeconds)) {
-                    for (const uint64_t inode : *inodes) {
+                    for (const uint64_t inode : recalled->socketInodes) {
                         held[block].push_back({pids[i], inode});
+                    }
+                    if (walks) {
+                        (*walks)[i] = {{}, recalled->drmDescriptors, recalled->io};
                     }
                     continue;
                 }
@@ -136,23 +144,29 @@ void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<
             if (!source.listDescriptors(pids[i], buffers.descriptors, buffers.directory)) {
                 continue;
             }
-            std::vector<uint64_t> inodes;
+            DescriptorMemory::Walk walk;
             for (const platform::proc::Descriptor& descriptor : buffers.descriptors) {
                 if (descriptor.isSocket) {
                     held[block].push_back({pids[i], descriptor.socketInode});
-                    inodes.push_back(descriptor.socketInode);
+                    walk.socketInodes.push_back(descriptor.socketInode);
+                } else if (descriptor.isDrm) {
+                    walk.drmDescriptors.push_back(descriptor.fd);
                 }
             }
+            walk.io = source.ioCounters(pids[i], buffers.text);
+            if (walks) {
+                (*walks)[i] = {{}, walk.drmDescriptors, walk.io};
+            }
             if (identity) {
-                walked[block].emplace_back(i, std::move(inodes));
+                walked[block].emplace_back(i, std::move(walk));
             }
         }
     });
     if (remembered) {
         for (auto& block : walked) {
-            for (auto& [i, inodes] : block) {
+            for (auto& [i, walk] : block) {
                 remembered->memory.remember(pids[i], *remembered->identities[i],
-                                            remembered->nowSeconds, std::move(inodes));
+                                            remembered->nowSeconds, std::move(walk));
             }
         }
     }

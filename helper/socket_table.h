@@ -27,7 +27,9 @@ std::optional<HelperConnectionData> connectionRow(const platform::proc::SocketIn
 //
 // With `remembered`, a process whose identity (one per pid, read before the
 // walk; no value: walk it and keep nothing) matches the memory is not walked
-// again, and every process walked with an identity is remembered.
+// again, and every process walked with an identity is remembered. With
+// `walks`, what each process's walk found (or the memory recalled), pid by
+// pid in the given order.
 struct RememberedWalks {
     DescriptorMemory& memory;
     const std::vector<std::optional<DescriptorMemory::Identity>>& identities;
@@ -36,6 +38,7 @@ struct RememberedWalks {
 void appendSocketsForPids(platform::proc::ProcSource& source, const std::vector<int32_t>& pids,
                           std::vector<HelperConnectionData>& out, unsigned workers = 0,
                           const std::function<void()>& tablesReady = {},
-                          const RememberedWalks* remembered = nullptr);
+                          const RememberedWalks* remembered = nullptr,
+                          std::vector<DescriptorMemory::Walk>* walks = nullptr);
 
 } // namespace korvel

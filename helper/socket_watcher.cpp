@@ -121,8 +121,8 @@ SocketWatcher::findHolders(const std::vector<platform::proc::SocketInfo>& socket
             continue;
         }
         const DescriptorMemory::Identity identity{0, *runtime};
-        if (const auto* inodes = memory_.recall(pid, identity, now)) {
-            claim(pid, *inodes);
+        if (const auto* walk = memory_.recall(pid, identity, now)) {
+            claim(pid, walk->socketInodes);
         } else {
             moved.emplace_back(pid, identity);
         }
@@ -131,16 +131,16 @@ SocketWatcher::findHolders(const std::vector<platform::proc::SocketInfo>& socket
         if (wanted.empty()) {
             break;
         }
-        std::vector<uint64_t> inodes;
+        DescriptorMemory::Walk walk;
         if (source_.listDescriptors(pid, descriptors_, directory_)) {
             for (const platform::proc::Descriptor& descriptor : descriptors_) {
                 if (descriptor.isSocket) {
-                    inodes.push_back(descriptor.socketInode);
+                    walk.socketInodes.push_back(descriptor.socketInode);
                 }
             }
         }
-        claim(pid, inodes);
-        memory_.remember(pid, identity, now, std::move(inodes));
+        claim(pid, walk.socketInodes);
+        memory_.remember(pid, identity, now, std::move(walk));
     }
     if (!pids.empty()) {
         memory_.keepOnly(pids);

@@ -14,6 +14,14 @@ namespace korvel {
 // The one reply document of the helper, also the body of the published snapshot.
 // Both programs use these definitions; member names are the JSON keys.
 
+// The busy time of one class of a GPU's engines for one process.
+struct HelperGpuEngineData {
+    std::string engine; // the driver's class name: gfx, render, video, copy…
+    uint64_t ns = 0;    // cumulative, over the process's GPU clients
+
+    bool operator==(const HelperGpuEngineData&) const = default;
+};
+
 struct HelperProcessData {
     int32_t pid = 0;
     std::string name;
@@ -29,6 +37,16 @@ struct HelperProcessData {
     // When the process started (absolute time); with the pid it names one
     // process, however often pids are reused.
     std::optional<double> startTime{};
+    // Its GPU clients, each counted once however many descriptors or
+    // processes share it, and their memory; its storage bytes read and
+    // written (cumulative; absent when unreadable, as for another user's
+    // process).
+    std::vector<HelperGpuEngineData> gpuEngines{};
+    std::optional<uint64_t> gpuMemoryBytes{};
+    std::optional<uint64_t> diskReadBytes{};
+    std::optional<uint64_t> diskWriteBytes{};
+    // What an interpreter runs: its script's file name, module or main class.
+    std::optional<std::string> script{};
 
     bool operator==(const HelperProcessData&) const = default;
 };

@@ -45,6 +45,19 @@ template <> struct Fields<HelperProcessData> {
         field("appId", &R::appId, Presence::additive),
         field("container", &R::container, Presence::additive),
         field("startTime", &R::startTime, Presence::additive),
+        field("gpuEngines", &R::gpuEngines, Presence::additive),
+        field("gpuMemoryBytes", &R::gpuMemoryBytes, Presence::additive),
+        field("diskReadBytes", &R::diskReadBytes, Presence::additive),
+        field("diskWriteBytes", &R::diskWriteBytes, Presence::additive),
+        field("script", &R::script, Presence::additive),
+    };
+};
+
+template <> struct Fields<HelperGpuEngineData> {
+    using R = HelperGpuEngineData;
+    static constexpr auto all = std::tuple{
+        field("engine", &R::engine),
+        field("ns", &R::ns),
     };
 };
 

@@ -59,6 +59,18 @@ std::string pressureText(MemoryPressure pressure) {
     return {};
 }
 
+// The engine's lists each live graph draws, with their colours.
+std::map<std::string, std::vector<HistoryGraph::Series>> liveGraphSeries(KorvelManager& m) {
+    return {
+        {"cpu", {{&m.cpuHistory.get(), 0.21, 0.52, 0.89}}},
+        {"gpu", {{&m.gpuHistory.get(), 0.57, 0.25, 0.84}}},
+        {"network",
+         {{&m.inboundHistory.get(), 0.21, 0.52, 0.89},
+          {&m.outboundHistory.get(), 0.96, 0.47, 0.0}}},
+        {"connections", {{&m.connectionCountHistory.get(), 0.15, 0.64, 0.41}}},
+    };
+}
+
 } // namespace
 
 HistoryGraph::HistoryGraph(std::vector<Series> series, size_t capacity, std::optional<double> top)
@@ -145,81 +157,100 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     : Gtk::Box(Gtk::Orientation::VERTICAL, 6), manager_(std::move(manager)), defaults_(defaults),
       notifications_(notifications) {
     set_margin(8);
-    KorvelManager& m = *manager_;
-    liveGraphs_ = {
-        {"cpu", {{&m.cpuHistory.get(), 0.21, 0.52, 0.89}}},
-        {"gpu", {{&m.gpuHistory.get(), 0.57, 0.25, 0.84}}},
-        {"network",
-         {{&m.inboundHistory.get(), 0.21, 0.52, 0.89},
-          {&m.outboundHistory.get(), 0.96, 0.47, 0.0}}},
-        {"connections", {{&m.connectionCountHistory.get(), 0.15, 0.64, 0.41}}},
-    };
+    liveGraphs_ = liveGraphSeries(*manager_);
     for (const char* id : kOverviewSectionIds) {
-        auto section = std::make_unique<Section>();
-        Section& s = *section;
-        s.id = id;
-        s.title.set_text(localized(sectionTitle(id)));
-        s.title.add_css_class(style::kSectionTitle);
-        s.title.set_xalign(0);
-        s.title.set_hexpand(true);
-        s.handle.set_from_icon_name("list-drag-handle-symbolic");
-        s.handle.set_tooltip_text(localized("Drag to reorder"));
-        s.header.append(s.title);
-        s.header.append(s.handle);
-        s.figure.add_css_class(style::kFigure);
-        s.figure.set_xalign(0);
-        s.detail.add_css_class(style::kSmall);
-        s.detail.add_css_class(style::kSecondary);
-        s.detail.set_xalign(0);
-        s.detail.set_wrap(true);
-        s.card.add_css_class(style::kCard);
-        s.card.add_css_class("korvel-section");
-        s.card.set_size_request(260, -1);
-        s.card.append(s.header);
-        s.card.append(s.figure);
-        if (auto found = liveGraphs_.find(id); found != liveGraphs_.end()) {
-            const bool percent = s.id == "cpu" || s.id == "gpu";
-            s.graph = std::make_unique<HistoryGraph>(found->second, liveCapacity(s.id),
-                                                     percent ? std::optional(100.0) : std::nullopt);
-            s.card.append(*s.graph);
-        }
-        s.card.append(s.detail);
-
-        auto source = Gtk::DragSource::create();
-        source->set_actions(Gdk::DragAction::MOVE);
-        source->signal_prepare().connect(
-            [id = s.id](double, double) {
-                Glib::Value<Glib::ustring> value;
-                value.init(value.value_type());
-                value.set(id);
-                return Gdk::ContentProvider::create(value);
-            },
-            false);
-        source->signal_drag_begin().connect(
-            [this](const Glib::RefPtr<Gdk::Drag>&) { dragBegan(); });
-        source->signal_drag_end().connect(
-            [this](const Glib::RefPtr<Gdk::Drag>&, bool) { dragEnded(); });
-        s.header.add_controller(source);
-        auto target = Gtk::DropTarget::create(Glib::Value<Glib::ustring>::value_type(),
-                                              Gdk::DragAction::MOVE);
-        target->signal_drop().connect(
-            [this, id = s.id](const Glib::ValueBase& value, double, double) {
-                Glib::Value<Glib::ustring> moved;
-                moved.init(value.gobj());
-                moveSection(moved.get(), id);
-                return true;
-            },
-            false);
-        s.card.add_controller(target);
-
-        auto* check = Gtk::make_managed<Gtk::CheckButton>(localized(sectionTitle(id)));
-        check->signal_toggled().connect(
-            [this, check, id = s.id] { setSectionHidden(id, !check->get_active()); });
-        menuChecks_[id] = check;
-        menuBox_.append(*check);
-        sections_.emplace(id, std::move(section));
+        addSection(id);
     }
+    buildSpanChoice();
+    buildSectionsMenu();
+    append(bar_);
+    buildCards();
 
+    applyLayout();
+    observer_ = defaults_.addObserver("", [this](const std::string& key) {
+        if (key == settings::kOverviewSectionOrder || key == settings::kOverviewHiddenSections) {
+            applyLayout();
+        }
+    });
+}
+
+void OverviewPage::addSection(const std::string& id) {
+    auto section = buildSectionCard(id);
+    makeReorderable(*section);
+    addSectionCheck(id);
+    sections_.emplace(id, std::move(section));
+}
+
+std::unique_ptr<OverviewPage::Section> OverviewPage::buildSectionCard(const std::string& id) const {
+    auto section = std::make_unique<Section>();
+    Section& s = *section;
+    s.id = id;
+    s.title.set_text(localized(sectionTitle(id)));
+    s.title.add_css_class(style::kSectionTitle);
+    s.title.set_xalign(0);
+    s.title.set_hexpand(true);
+    s.handle.set_from_icon_name("list-drag-handle-symbolic");
+    s.handle.set_tooltip_text(localized("Drag to reorder"));
+    s.header.append(s.title);
+    s.header.append(s.handle);
+    s.figure.add_css_class(style::kFigure);
+    s.figure.set_xalign(0);
+    s.detail.add_css_class(style::kSmall);
+    s.detail.add_css_class(style::kSecondary);
+    s.detail.set_xalign(0);
+    s.detail.set_wrap(true);
+    s.card.add_css_class(style::kCard);
+    s.card.add_css_class("korvel-section");
+    s.card.set_size_request(260, -1);
+    s.card.append(s.header);
+    s.card.append(s.figure);
+    if (auto found = liveGraphs_.find(id); found != liveGraphs_.end()) {
+        const bool percent = s.id == "cpu" || s.id == "gpu";
+        s.graph = std::make_unique<HistoryGraph>(found->second, liveCapacity(s.id),
+                                                 percent ? std::optional(100.0) : std::nullopt);
+        s.card.append(*s.graph);
+    }
+    s.card.append(s.detail);
+    return section;
+}
+
+void OverviewPage::makeReorderable(Section& s) {
+    auto source = Gtk::DragSource::create();
+    source->set_actions(Gdk::DragAction::MOVE);
+    source->signal_prepare().connect(
+        [id = s.id](double, double) {
+            Glib::Value<Glib::ustring> value;
+            value.init(value.value_type());
+            value.set(id);
+            return Gdk::ContentProvider::create(value);
+        },
+        false);
+    source->signal_drag_begin().connect([this](const Glib::RefPtr<Gdk::Drag>&) { dragBegan(); });
+    source->signal_drag_end().connect(
+        [this](const Glib::RefPtr<Gdk::Drag>&, bool) { dragEnded(); });
+    s.header.add_controller(source);
+    auto target =
+        Gtk::DropTarget::create(Glib::Value<Glib::ustring>::value_type(), Gdk::DragAction::MOVE);
+    target->signal_drop().connect(
+        [this, id = s.id](const Glib::ValueBase& value, double, double) {
+            Glib::Value<Glib::ustring> moved;
+            moved.init(value.gobj());
+            moveSection(moved.get(), id);
+            return true;
+        },
+        false);
+    s.card.add_controller(target);
+}
+
+void OverviewPage::addSectionCheck(const std::string& id) {
+    auto* check = Gtk::make_managed<Gtk::CheckButton>(localized(sectionTitle(id)));
+    check->signal_toggled().connect(
+        [this, check, id] { setSectionHidden(id, !check->get_active()); });
+    menuChecks_[id] = check;
+    menuBox_.append(*check);
+}
+
+void OverviewPage::buildSpanChoice() {
     const std::vector<Glib::ustring> spans = {localized("Live"), localized("Last hour"),
                                               localized("Last day"), localized("Last week")};
     spanChoice_.set_model(Gtk::StringList::create(spans));
@@ -232,7 +263,9 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     });
     recorded_.read.connect([this] { showGraphs(); });
     bar_.append(spanChoice_);
+}
 
+void OverviewPage::buildSectionsMenu() {
     menuButton_.set_label(localized("Sections"));
     menuButton_.set_tooltip_text(localized("Show or hide sections"));
     style::setAccessibleName(menuButton_, localized("Show or hide sections"));
@@ -242,8 +275,9 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     menuButton_.set_halign(Gtk::Align::END);
     menuButton_.set_hexpand(true);
     bar_.append(menuButton_);
-    append(bar_);
+}
 
+void OverviewPage::buildCards() {
     cards_.set_selection_mode(Gtk::SelectionMode::NONE);
     cards_.set_max_children_per_line(3);
     cards_.set_min_children_per_line(1);
@@ -256,13 +290,6 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     scroll_.set_vexpand(true);
     scroll_.set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
     append(scroll_);
-
-    applyLayout();
-    observer_ = defaults_.addObserver("", [this](const std::string& key) {
-        if (key == settings::kOverviewSectionOrder || key == settings::kOverviewHiddenSections) {
-            applyLayout();
-        }
-    });
 }
 
 OverviewPage::~OverviewPage() {
@@ -408,9 +435,8 @@ void OverviewPage::update() {
         st.totalMem ? 100.0 * static_cast<double>(st.usedMem) / static_cast<double>(st.totalMem)
                     : 0;
     setSection("memory", percent(memShare),
-               formatBytes(st.usedMem) + " " + localized("of") + " " +
-                   formatBytes(st.totalMem) + " · " + localized("pressure") + ": " +
-                   pressureText(st.pressure));
+               formatBytes(st.usedMem) + " " + localized("of") + " " + formatBytes(st.totalMem) +
+                   " · " + localized("pressure") + ": " + pressureText(st.pressure));
     setSection("gpu", st.gpuUsagePercent ? percent(*st.gpuUsagePercent) : localized("not measured"),
                localized("temperature") + " " + celsius(st.gpuTemperatureCelsius));
     setSection("temperatures", localized("CPU") + " " + celsius(st.cpuTemperatureCelsius),
@@ -451,9 +477,9 @@ void OverviewPage::updateTraffic() {
     setSection("network",
                "↓ " + formatRate(manager_->liveInboundRate.get()) + "   ↑ " +
                    formatRate(manager_->liveOutboundRate.get()),
-               localized("this session") + ": ↓ " + formatBytes(session.totalInboundBytes) +
-                   " ↑ " + formatBytes(session.totalOutboundBytes) + " · " +
-                   localized("peak") + " ↓ " + formatRate(session.peakInboundRate) + " ↑ " +
+               localized("this session") + ": ↓ " + formatBytes(session.totalInboundBytes) + " ↑ " +
+                   formatBytes(session.totalOutboundBytes) + " · " + localized("peak") + " ↓ " +
+                   formatRate(session.peakInboundRate) + " ↑ " +
                    formatRate(session.peakOutboundRate));
 }
 

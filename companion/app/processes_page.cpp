@@ -14,6 +14,8 @@
 namespace korvel {
 namespace {
 
+constexpr guint kGpuColumn = 11; // the last
+
 NetProcess withoutSockets(const NetProcess& process) {
     NetProcess row;
     row.id = process.id;
@@ -31,6 +33,12 @@ NetProcess withoutSockets(const NetProcess& process) {
     row.startTime = process.startTime;
     row.rateIn = process.rateIn;
     row.rateOut = process.rateOut;
+    row.gpuEngines = process.gpuEngines;
+    row.gpuUsed = process.gpuUsed;
+    row.gpuMemoryBytes = process.gpuMemoryBytes;
+    row.gpuPercent = process.gpuPercent;
+    row.diskReadRate = process.diskReadRate;
+    row.diskWriteRate = process.diskWriteRate;
     return row;
 }
 
@@ -48,6 +56,35 @@ std::string percentText(double percent) {
 
 std::string rateText(const std::optional<double>& rate) {
     return rate ? formatRate(*rate) : "—";
+}
+
+std::string percentText(const std::optional<double>& percent) {
+    return percent ? percentText(*percent) : "—";
+}
+
+// The selected process's GPU and storage figures, where it has them.
+std::string usageLine(const NetProcess& p) {
+    std::string line;
+    if (p.gpuPercent) {
+        line = localized("GPU") + " " + percentText(*p.gpuPercent) + " %";
+        std::string engines;
+        for (const HelperGpuEngineData& engine : p.gpuUsed) {
+            if (engine.ns > 0) {
+                engines += (engines.empty() ? "" : ", ") + engine.engine;
+            }
+        }
+        line += engines.empty() ? "" : " (" + engines + ")";
+    }
+    if (p.gpuMemoryBytes) {
+        line += (line.empty() ? "" : ", ") + localized("GPU memory") + " " +
+                formatBytes(*p.gpuMemoryBytes);
+    }
+    if (p.diskReadRate && p.diskWriteRate) {
+        line += (line.empty() ? "" : ", ") + localized("Disk read") + " " +
+                formatRate(*p.diskReadRate) + ", " + localized("Disk write") + " " +
+                formatRate(*p.diskWriteRate);
+    }
+    return line;
 }
 
 // Where the process belongs: container, else application, else unit.
@@ -117,6 +154,12 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
          [](const auto& r) { return r.process.rateIn.value_or(-1); }, false, true},
         {localized("Out"), [](const auto& r) { return rateText(r.process.rateOut); },
          [](const auto& r) { return r.process.rateOut.value_or(-1); }, false, true},
+        {localized("Disk read"), [](const auto& r) { return rateText(r.process.diskReadRate); },
+         [](const auto& r) { return r.process.diskReadRate.value_or(-1); }, false, true},
+        {localized("Disk write"), [](const auto& r) { return rateText(r.process.diskWriteRate); },
+         [](const auto& r) { return r.process.diskWriteRate.value_or(-1); }, false, true},
+        {localized("GPU %"), [](const auto& r) { return percentText(r.process.gpuPercent); },
+         [](const auto& r) { return r.process.gpuPercent.value_or(-1); }, false, true},
     };
     for (const auto& definition : columns) {
         appendColumn(view_, definition);
@@ -137,6 +180,8 @@ ProcessesPage::ProcessesPage(std::shared_ptr<KorvelManager> manager,
     detailTitle_.set_xalign(0);
     detailTitle_.add_css_class(style::kSectionTitle);
     detail_.append(detailTitle_);
+    detailUsage_.set_xalign(0);
+    detail_.append(detailUsage_);
     detail_.append(sockets_);
     auto escape = Gtk::EventControllerKey::create();
     escape->signal_key_pressed().connect(
@@ -177,6 +222,14 @@ void ProcessesPage::update() {
     syncListStore(model_.store, std::move(rows),
                   [](const ProcessRowValue& row) { return row.process.keyText(); });
     model_.resortSoon(view_);
+    // Like top, no GPU column on a machine without a GPU.
+    const bool gpu = manager_->systemStats.get().gpuUsagePercent ||
+                     std::any_of(processes.begin(), processes.end(),
+                                 [](const NetProcess& p) { return !p.gpuEngines.empty(); });
+    if (const auto column = std::dynamic_pointer_cast<Gtk::ColumnViewColumn>(
+            view_.get_columns()->get_object(kGpuColumn))) {
+        column->set_visible(gpu);
+    }
     showSelected();
     const auto& other = manager_->otherTcpRate.get();
     otherTcp_.set_visible(other && (other->in > 0 || other->out > 0));
@@ -219,12 +272,16 @@ void ProcessesPage::showSelected() {
     const ProcessRowValue* selected = model_.selected();
     if (selected == nullptr) {
         detailTitle_.set_text(localized("Select a process to see its sockets"));
+        detailUsage_.set_visible(false);
         sockets_.show({});
         return;
     }
     const NetProcess& process = selected->process;
     detailTitle_.set_text(localized("Sockets of") + " " + process.displayName + " (" +
                           std::to_string(process.id) + ")");
+    const std::string usage = usageLine(process);
+    detailUsage_.set_text(usage);
+    detailUsage_.set_visible(!usage.empty());
     std::vector<SocketRowValue> rows;
     const auto& processes = manager_->processes.get();
     const auto live = std::find_if(processes.begin(), processes.end(), [&](const NetProcess& p) {

@@ -64,6 +64,7 @@ private:
     TableModel<ProcessRowValue> model_;
     Gtk::Box detail_{Gtk::Orientation::VERTICAL, 4};
     Gtk::Label detailTitle_;
+    Gtk::Label detailUsage_; // GPU and storage, for a process that has them
     ConnectionTable sockets_;
     Gtk::Label otherTcp_; // TCP traffic no listed process accounts for, when there is some
 };

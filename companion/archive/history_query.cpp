@@ -70,7 +70,8 @@ const char* groupKey(Grouping group) {
     case Grouping::process:
         return "p.id";
     case Grouping::executable:
-        return "coalesce(p.executable, p.name)";
+        // An interpreter is a different program for each script it runs.
+        return "coalesce(p.executable, p.name) || coalesce(' ' || p.script, '')";
     case Grouping::app:
         return "coalesce(p.app_id, '(none)')";
     case Grouping::unit:
@@ -83,26 +84,28 @@ const char* groupKey(Grouping group) {
     return "p.id";
 }
 
-const char* measureColumn(Measure by) {
+// What a group used of a measure, as the query's aggregate.
+const char* measureOf(Measure by) {
     switch (by) {
     case Measure::cpu:
-        return "2";
+        return "sum(u.cpu_ms)";
     case Measure::memory:
-        return "3";
+        return "max(u.rss_kib)";
     case Measure::in:
-        return "4";
+        return "sum(u.bytes_in)";
     case Measure::out:
-        return "5";
+        return "sum(u.bytes_out)";
     case Measure::total:
-        return "4 + 5";
+        return "sum(u.bytes_in) + sum(u.bytes_out)";
     }
-    return "2";
+    return "sum(u.cpu_ms)";
 }
 
 // The processes' usage in the window per group, or per group and bucket
-// (`perBucket`, with the bucket's end as column 6), in the order given.
+// (`perBucket`, with the bucket's end as column 9); `rest` follows the
+// grouping (which groups, in what order).
 Statement usageStatement(Database& db, const Window& window, Grouping group, bool perBucket,
-                         const std::string& order) {
+                         const std::string& rest) {
     const std::string label = group == Grouping::process
                                   ? "min(p.name) || ' (' || min(p.pid) || ')'"
                                   : std::string("min(") + groupKey(group) + ")";
@@ -111,33 +114,43 @@ Statement usageStatement(Database& db, const Window& window, Grouping group, boo
     const UsageKind& kind = usageKinds()[0];
     Statement statement = db.prepare(
         "WITH u AS (" +
-        bucketRows(kind, "process_id, cpu_ms, rss_kib, bytes_in, bytes_out",
+        bucketRows(kind,
+                   "process_id, cpu_ms, rss_kib, bytes_in, bytes_out, gpu_ms, disk_read, "
+                   "disk_write",
                    narrowed ? std::string(" AND process_id IN (SELECT id FROM process p WHERE ") +
                                   kProcessFilter + ")"
                             : std::string()) +
         ") SELECT " + label +
         ", sum(u.cpu_ms), max(u.rss_kib) * 1024, sum(u.bytes_in), sum(u.bytes_out), "
-        "count(DISTINCT p.id)" +
+        "count(DISTINCT p.id), sum(u.gpu_ms), sum(u.disk_read), sum(u.disk_write)" +
         (perBucket ? ", u.bucket_end" : "") +
         " FROM u JOIN process p ON p.id = u.process_id WHERE " + kProcessFilter + " GROUP BY " +
-        groupKey(group) + (perBucket ? ", u.bucket_end" : "") + " ORDER BY " + order);
+        groupKey(group) + (perBucket ? ", u.bucket_end" : "") + " " + rest);
     bindWindow(statement, window);
     bindSpans(db, statement, kind, window, perBucket);
     return statement;
 }
 
 UsageRow usageRow(Statement& statement) {
-    return {statement.text(0),    static_cast<double>(statement.integer(1)) / 1000,
-            statement.integer(2), statement.integer(3),
-            statement.integer(4), statement.integer(5)};
+    return {statement.text(0),
+            static_cast<double>(statement.integer(1)) / 1000,
+            statement.integer(2),
+            statement.integer(3),
+            statement.integer(4),
+            statement.integer(5),
+            static_cast<double>(statement.integer(6)) / 1000,
+            statement.integer(7),
+            statement.integer(8)};
 }
 
 } // namespace
 
 std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group) {
-    const std::string order =
-        by == Measure::total ? "sum(u.bytes_in) + sum(u.bytes_out)" : measureColumn(by);
-    Statement statement = usageStatement(db, window, group, false, order + " DESC, 1 LIMIT ?5");
+    // A group that used none of the measure has nothing to show in its place.
+    const std::string measure = measureOf(by);
+    Statement statement =
+        usageStatement(db, window, group, false,
+                       "HAVING " + measure + " > 0 ORDER BY " + measure + " DESC, 1 LIMIT ?5");
     std::vector<UsageRow> rows;
     while (statement.step()) {
         rows.push_back(usageRow(statement));
@@ -147,9 +160,9 @@ std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, G
 
 void visitUsageSteps(Database& db, const Window& window, Grouping group,
                      const std::function<void(const UsageStep&)>& visit) {
-    Statement statement = usageStatement(db, window, group, true, "u.bucket_end");
+    Statement statement = usageStatement(db, window, group, true, "ORDER BY u.bucket_end");
     while (statement.step()) {
-        visit({statement.integer(6), usageRow(statement)});
+        visit({statement.integer(9), usageRow(statement)});
     }
 }
 

@@ -33,7 +33,12 @@ struct UsageRow {
     int64_t bytesIn = 0;
     int64_t bytesOut = 0;
     int64_t processes = 0; // distinct processes in the group
+    double gpuSeconds = 0;
+    int64_t diskRead = 0; // storage bytes
+    int64_t diskWrite = 0;
 };
+// The groups that used most of the measure, at most window.limit of them;
+// those that used none of it are not listed.
 std::vector<UsageRow> topUsage(Database& db, const Window& window, Measure by, Grouping group);
 
 // What a group used bucket by bucket, every group's buckets oldest first,

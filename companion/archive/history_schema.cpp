@@ -12,6 +12,7 @@ constexpr const char* kProcessTable = R"(CREATE TABLE process (
   start_time INTEGER, -- Unix seconds; null when the helper did not say
   name TEXT NOT NULL,
   executable TEXT,
+  script TEXT, -- the script or module an interpreter runs
   uid INTEGER,
   user TEXT,
   unit TEXT, -- the systemd unit it ran in
@@ -132,7 +133,7 @@ std::string newestSchema() {
 // pages anyway: a byte less in most usage rows. Its reading table is the
 // unpacked one of the other kinds.
 std::string residentKibibytes() {
-    const UsageKind& process = usageKinds().front();
+    const UsageKind process = usageKindsAt(2).front();
     std::string sql = "DROP VIEW process_usage;\n";
     for (const auto& tier : kTiers) {
         const std::string table = tierTable(process, tier);
@@ -151,11 +152,30 @@ std::string residentKibibytes() {
 // before the step keep only their minutes.
 std::string bucketsAsReadingsArrive() {
     std::string sql;
-    for (const auto& kind : usageKinds()) {
+    for (const auto& kind : usageKindsAt(3)) {
         sql += std::string("DROP VIEW ") + kind.name + "_usage;\n" + rollupSql(kind, 0, "true") +
                ";\n" + rollupSql(kind, 1, "true") + ";\n";
     }
     return sql + "DROP TABLE process_reading;\n" + kPackedReadings + viewsOfAllKinds();
+}
+
+// Version 4 names an interpreter's script beside its executable, and its
+// process buckets gain GPU time and storage bytes, 0 before the step.
+std::string scriptsGpuAndDisk() {
+    const UsageKind& process = usageKinds().front();
+    std::string sql = "DROP VIEW process_usage;\nALTER TABLE process ADD COLUMN script TEXT;\n";
+    for (const auto& tier : kTiers) {
+        if (tier.bucketSeconds == 0) {
+            continue;
+        }
+        for (const auto& column : process.columns) {
+            if (column.since == 4) {
+                sql += "ALTER TABLE " + tierTable(process, tier) + " ADD COLUMN " + column.name +
+                       " " + column.type + ";\n";
+            }
+        }
+    }
+    return sql + usageView(process);
 }
 
 std::string mergeClause(const UsageKind& kind) {
@@ -228,7 +248,14 @@ const std::vector<UsageKind>& usageKinds() {
           {"tcp_sockets", "INTEGER NOT NULL", "max(tcp_sockets)",
            "max(tcp_sockets, excluded.tcp_sockets)", "open sockets, the most within a bucket"},
           {"udp_sockets", "INTEGER NOT NULL", "max(udp_sockets)",
-           "max(udp_sockets, excluded.udp_sockets)", "likewise"}}},
+           "max(udp_sockets, excluded.udp_sockets)", "likewise"},
+          {"gpu_ms", "INTEGER NOT NULL DEFAULT 0", "sum(gpu_ms)", "gpu_ms + excluded.gpu_ms",
+           "GPU engine time, all engines summed", 4},
+          {"disk_read", "INTEGER NOT NULL DEFAULT 0", "sum(disk_read)",
+           "disk_read + excluded.disk_read", "bytes read from storage", 4},
+          {"disk_write", "INTEGER NOT NULL DEFAULT 0", "sum(disk_write)",
+           "disk_write + excluded.disk_write",
+           "bytes written to storage, cancelled writes taken off", 4}}},
         {"interface",
          false,
          {"interface"},
@@ -284,10 +311,19 @@ const std::vector<UsageKind>& usageKinds() {
     return kinds;
 }
 
+std::vector<UsageKind> usageKindsAt(int version) {
+    std::vector<UsageKind> kinds = usageKinds();
+    for (auto& kind : kinds) {
+        std::erase_if(kind.columns, [&](const UsageColumn& c) { return c.since > version; });
+    }
+    return kinds;
+}
+
 bool migrateSchema(Database& db, std::string& error) {
     // Index n takes a database from version n + 1 to n + 2.
-    static const std::vector<std::string> steps = {residentKibibytes(), bucketsAsReadingsArrive()};
-    static_assert(kSchemaVersion == 3, "a new version needs its step");
+    static const std::vector<std::string> steps = {residentKibibytes(), bucketsAsReadingsArrive(),
+                                                   scriptsGpuAndDisk()};
+    static_assert(kSchemaVersion == 4, "a new version needs its step");
     const int64_t version = db.integerOf("PRAGMA user_version").value_or(-1);
     if (version < 0 || version > kSchemaVersion) {
         error = "schema version " + std::to_string(version) + " is newer than this program's";

@@ -24,6 +24,7 @@ struct UsageColumn {
     const char* rollup;  // aggregate over the finer rows
     const char* merge;   // on meeting a bucket that exists: old and excluded
     const char* meaning; // the comment a reader of the schema sees
+    int since = 1;       // the schema version that added it
 };
 struct UsageKind {
     const char* name;
@@ -32,13 +33,16 @@ struct UsageKind {
     std::vector<UsageColumn> columns;
 };
 const std::vector<UsageKind>& usageKinds();
+// The kinds with only the columns a schema version had: the steps up from an
+// older version are written against the tables as they were then.
+std::vector<UsageKind> usageKindsAt(int version);
 
 // Makes an empty database at the newest schema, or brings an older one up to
 // it one version step at a time, inside a transaction each. False, with the
 // reason, when a step fails or the database was written by a newer version
 // than this one knows.
 bool migrateSchema(Database& db, std::string& error);
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 std::string tierTable(const UsageKind& kind, const Tier& tier);
 // "time" and the kind's keys, comma-separated.

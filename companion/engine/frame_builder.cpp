@@ -24,17 +24,49 @@ void carryOverAbsentReadings(SystemStats& stats, const SystemStats& last) {
     }
 }
 
-// CPU time a process used since the previous reading: against its own last
-// figure, all of it for one started since, none for one first seen that is
-// older (its time belongs to intervals nobody saw).
-uint64_t cpuUsedSince(const NetProcess* before, const NetProcess& now,
-                      const ReadingFrame& previous) {
-    if (before != nullptr) {
-        return now.cpuNS >= before->cpuNS ? now.cpuNS - before->cpuNS : 0;
+// What a cumulative figure (CPU time, GPU time, storage bytes) grew by since
+// the earlier reading of the same process: all of it for one started since,
+// none for one first seen that is older (its use belongs to intervals nobody
+// saw), none when it fell.
+uint64_t grownSince(uint64_t now, std::optional<uint64_t> before, bool startedSince) {
+    if (!before) {
+        return startedSince ? now : 0;
     }
-    const bool startedSince =
-        previous.time > 0 && now.startTime && *now.startTime >= previous.time - 1;
-    return startedSince ? now.cpuNS : 0;
+    return now >= *before ? now - *before : 0;
+}
+
+// GPU busy time and storage bytes over the interval, as shares and rates.
+void addGpuAndDiskUse(NetProcess& process, const NetProcess* earlier, bool startedSince,
+                      double elapsed) {
+    double busyNS = 0;
+    for (const HelperGpuEngineData& engine : process.gpuEngines) {
+        std::optional<uint64_t> before;
+        if (earlier != nullptr) {
+            const auto found =
+                std::ranges::find(earlier->gpuEngines, engine.engine, &HelperGpuEngineData::engine);
+            before = found == earlier->gpuEngines.end() ? 0 : found->ns;
+        }
+        const uint64_t used = grownSince(engine.ns, before, startedSince);
+        process.gpuUsed.push_back({engine.engine, used});
+        // An engine is busy at most all of the interval: more means time
+        // from before it (a client first seen mid-life), not load.
+        busyNS += std::min(static_cast<double>(used), elapsed * 1e9);
+    }
+    const bool comparable = elapsed > 0 && (earlier != nullptr || startedSince);
+    if (comparable && !process.gpuEngines.empty()) {
+        process.gpuPercent = busyNS / 1e9 / elapsed * 100.0;
+    }
+    if (process.diskReadBytes && process.diskWriteBytes) {
+        process.diskReadUsed = grownSince(
+            *process.diskReadBytes, earlier ? earlier->diskReadBytes : std::nullopt, startedSince);
+        process.diskWriteUsed =
+            grownSince(*process.diskWriteBytes, earlier ? earlier->diskWriteBytes : std::nullopt,
+                       startedSince);
+        if (comparable) {
+            process.diskReadRate = static_cast<double>(process.diskReadUsed) / elapsed;
+            process.diskWriteRate = static_cast<double>(process.diskWriteUsed) / elapsed;
+        }
+    }
 }
 
 std::vector<NetProcess> mergeProcesses(HelperResponse& reading, const ReadingFrame& previous,
@@ -76,6 +108,7 @@ std::vector<NetProcess> mergeProcesses(HelperResponse& reading, const ReadingFra
         process.appId = row.appId || application == nullptr ? row.appId : application->appId;
         process.container = row.container;
         process.startTime = row.startTime;
+        process.script = row.script;
         // A pid reused by another program is a new process: nothing of the
         // old one's CPU time is its.
         const auto found = before.find(row.pid);
@@ -86,7 +119,15 @@ std::vector<NetProcess> mergeProcesses(HelperResponse& reading, const ReadingFra
         const ProcessCPUSample sample{earlier ? earlier->cpuNS : 0, previous.time};
         process.cpuPercent = std::min(
             cpuPercentSince(earlier ? &sample : nullptr, process.cpuNS, reading.timestamp), cpuCap);
-        process.cpuUsedNS = cpuUsedSince(earlier, process, previous);
+        const bool startedSince =
+            previous.time > 0 && process.startTime && *process.startTime >= previous.time - 1;
+        process.cpuUsedNS = grownSince(
+            process.cpuNS, earlier ? std::optional(earlier->cpuNS) : std::nullopt, startedSince);
+        process.gpuEngines = rowsMayMove ? std::move(row.gpuEngines) : row.gpuEngines;
+        process.gpuMemoryBytes = row.gpuMemoryBytes;
+        process.diskReadBytes = row.diskReadBytes;
+        process.diskWriteBytes = row.diskWriteBytes;
+        addGpuAndDiskUse(process, earlier, startedSince, reading.timestamp - previous.time);
         // Each group moves to its process; a pid listed twice copies it from
         // the first.
         if (auto group = connections.find(row.pid); group != connections.end()) {

@@ -28,6 +28,11 @@ struct ConnectionHash {
     }
 };
 
+// The name of the process's file, else the kernel's short name.
+std::string fileNameOf(const HelperProcessData& process) {
+    return process.execPath ? std::string(lastPathComponent(*process.execPath)) : process.name;
+}
+
 } // namespace
 
 ConnectionsByPID groupConnections(std::vector<HelperConnectionData> sockets) {
@@ -52,13 +57,15 @@ ConnectionsByPID groupConnections(std::vector<HelperConnectionData> sockets) {
 
 std::string displayNameFor(const HelperProcessData& process,
                            const RunningApplication* application) {
+    // The desktop entry matched by an interpreter's file names the
+    // interpreter, the same for every script it runs.
+    if (process.script) {
+        return fileNameOf(process) + ' ' + *process.script;
+    }
     if (application != nullptr && !application->localizedName.empty()) {
         return application->localizedName;
     }
-    if (!process.execPath) {
-        return process.name;
-    }
-    return std::string(lastPathComponent(*process.execPath));
+    return fileNameOf(process);
 }
 
 double cpuPercentSince(const ProcessCPUSample* previous, uint64_t cpuNS, double timestamp) {

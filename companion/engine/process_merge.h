@@ -28,8 +28,10 @@ inline constexpr double kClosedConnectionTTL = 60.0;
 // Sockets of the reading as rows, grouped by pid in reading order.
 ConnectionsByPID groupConnections(std::vector<HelperConnectionData> sockets);
 
-// The name shown for a process: its application's name, else its bundle's or
-// file's name from the path, else the kernel's short name.
+// The name shown for a process: for an interpreter running a known script,
+// its file's name and the script's ("python3 sink.py"); else its
+// application's name, else its bundle's or file's name from the path, else
+// the kernel's short name.
 std::string displayNameFor(const HelperProcessData& process, const RunningApplication* application);
 
 // Percent of one core since the previous sample; 0 without a usable one.

@@ -171,7 +171,33 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
         tcpBytes.samples.push_back(
             sample(static_cast<double>(total.tcpBytesOut), std::move(outLabels)));
     }
-    for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes}) {
+    MetricFamily gpu{"korvel_process_gpu_seconds_total",
+                     "GPU busy time of the group's processes by engine class, from the kernel's "
+                     "DRM client statistics; never falls while the engine runs.",
+                     "counter",
+                     {}};
+    MetricFamily disk{"korvel_process_disk_bytes_total",
+                      "Storage bytes the group's processes read and wrote; never falls while the "
+                      "engine runs.",
+                      "counter",
+                      {}};
+    for (const auto& [key, total] : counters) {
+        const std::vector<std::pair<std::string, std::string>> labels{{"group", key.first},
+                                                                      {"user", key.second}};
+        for (const auto& [engine, ns] : total.gpuNS) {
+            auto engineLabels = labels;
+            engineLabels.emplace_back("engine", engine);
+            gpu.samples.push_back(
+                sample(static_cast<double>(ns) / kNanosecondsPerSecond, std::move(engineLabels)));
+        }
+        for (const auto& [direction, bytes] :
+             {std::pair{"read", total.diskReadBytes}, {"write", total.diskWriteBytes}}) {
+            auto directionLabels = labels;
+            directionLabels.emplace_back("direction", direction);
+            disk.samples.push_back(sample(static_cast<double>(bytes), std::move(directionLabels)));
+        }
+    }
+    for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes, &gpu, &disk}) {
         out.push_back(std::move(*family));
     }
     out.push_back(

@@ -11,6 +11,21 @@ void add(GroupCounters& into, const GroupCounters& grown) {
     into.cpuNS = saturatingAdd(into.cpuNS, grown.cpuNS);
     into.tcpBytesIn = saturatingAdd(into.tcpBytesIn, grown.tcpBytesIn);
     into.tcpBytesOut = saturatingAdd(into.tcpBytesOut, grown.tcpBytesOut);
+    for (const auto& [engine, ns] : grown.gpuNS) {
+        into.gpuNS[engine] = saturatingAdd(into.gpuNS[engine], ns);
+    }
+    into.diskReadBytes = saturatingAdd(into.diskReadBytes, grown.diskReadBytes);
+    into.diskWriteBytes = saturatingAdd(into.diskWriteBytes, grown.diskWriteBytes);
+}
+
+GroupCounters usedBy(const NetProcess& process) {
+    GroupCounters used{process.cpuUsedNS,          process.bytesUsed.bytesIn,
+                       process.bytesUsed.bytesOut, {},
+                       process.diskReadUsed,       process.diskWriteUsed};
+    for (const auto& engine : process.gpuUsed) {
+        used.gpuNS[engine.engine] = engine.ns;
+    }
+    return used;
 }
 
 } // namespace
@@ -20,8 +35,7 @@ std::map<GroupKey, GroupCounters> ProcessGroupCounters::fold(const ReadingFrame&
     std::map<GroupKey, GroupCounters> increases;
     for (const auto* list : {&frame.processes, &frame.endedProcesses}) {
         for (const NetProcess& process : *list) {
-            add(increases[groupOf(process)],
-                {process.cpuUsedNS, process.bytesUsed.bytesIn, process.bytesUsed.bytesOut});
+            add(increases[groupOf(process)], usedBy(process));
         }
     }
 

@@ -36,6 +36,9 @@ struct GroupCounters {
     uint64_t cpuNS = 0;
     uint64_t tcpBytesIn = 0;
     uint64_t tcpBytesOut = 0;
+    std::map<std::string, uint64_t> gpuNS; // by engine class
+    uint64_t diskReadBytes = 0;
+    uint64_t diskWriteBytes = 0;
 
     bool operator==(const GroupCounters&) const = default;
 };

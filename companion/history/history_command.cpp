@@ -115,18 +115,29 @@ void print(const Table& table, Format format, std::ostream& out) {
 }
 
 Table usageTable(Database& db, const Options& o) {
-    Table table{{"name", "processes", "cpu_seconds", "peak_rss", "bytes_in", "bytes_out"}, {}, {}};
+    Table table{{"name", "processes", "cpu_seconds", "peak_rss", "bytes_in", "bytes_out",
+                 "gpu_seconds", "disk_read", "disk_write"},
+                {},
+                {}};
+    const auto seconds = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", value);
+        return std::string(text);
+    };
     for (const auto& r : topUsage(db, o.window, o.by, o.group)) {
-        char cpu[32];
-        std::snprintf(cpu, sizeof cpu, "%.1f", r.cpuSeconds);
-        table.rows.push_back({terminalSafeText(r.label), std::to_string(r.processes), cpu,
-                              bytesText(r.peakRss), bytesText(r.bytesIn), bytesText(r.bytesOut)});
+        table.rows.push_back({terminalSafeText(r.label), std::to_string(r.processes),
+                              seconds(r.cpuSeconds), bytesText(r.peakRss), bytesText(r.bytesIn),
+                              bytesText(r.bytesOut), seconds(r.gpuSeconds), bytesText(r.diskRead),
+                              bytesText(r.diskWrite)});
         table.records.push_back({{"name", r.label},
                                  {"processes", r.processes},
                                  {"cpu_seconds", r.cpuSeconds},
                                  {"peak_rss", r.peakRss},
                                  {"bytes_in", r.bytesIn},
-                                 {"bytes_out", r.bytesOut}});
+                                 {"bytes_out", r.bytesOut},
+                                 {"gpu_seconds", r.gpuSeconds},
+                                 {"disk_read", r.diskRead},
+                                 {"disk_write", r.diskWrite}});
     }
     return table;
 }

@@ -20,6 +20,7 @@ ProcessSample sampleOf(const NetProcess& p) {
     }
     sample.name = p.name;
     sample.executable = p.execPath;
+    sample.script = p.script;
     sample.uid = p.uid;
     sample.unit = p.unit;
     sample.appId = p.appId;
@@ -58,12 +59,21 @@ void FrameUse::addEndpoint(size_t process, const NetConnection& socket) {
 void FrameUse::add(const ReadingFrame& frame) {
     for (const auto* list : {&frame.processes, &frame.endedProcesses}) {
         for (const NetProcess& p : *list) {
-            if (p.cpuUsedNS == 0 && !p.bytesUsed.any()) {
+            uint64_t gpuNS = 0;
+            for (const HelperGpuEngineData& engine : p.gpuUsed) {
+                gpuNS = saturatingAdd(gpuNS, engine.ns);
+            }
+            if (p.cpuUsedNS == 0 && !p.bytesUsed.any() && gpuNS == 0 && p.diskReadUsed == 0 &&
+                p.diskWriteUsed == 0) {
                 continue;
             }
             const size_t index = processFor(p);
-            processes_[index].cpuNS = saturatingAdd(processes_[index].cpuNS, p.cpuUsedNS);
-            processes_[index].bytes += p.bytesUsed;
+            Process& use = processes_[index];
+            use.cpuNS = saturatingAdd(use.cpuNS, p.cpuUsedNS);
+            use.bytes += p.bytesUsed;
+            use.gpuNS = saturatingAdd(use.gpuNS, gpuNS);
+            use.diskRead = saturatingAdd(use.diskRead, p.diskReadUsed);
+            use.diskWrite = saturatingAdd(use.diskWrite, p.diskWriteUsed);
             for (const NetConnection& socket : p.connections) {
                 addEndpoint(index, socket);
             }
@@ -93,6 +103,14 @@ void FrameUse::add(const ReadingFrame& frame) {
     }
 }
 
+void FrameUse::addUse(ProcessSample& sample, const Process& use) {
+    sample.cpuUsedNS = use.cpuNS;
+    sample.bytesUsed = use.bytes;
+    sample.gpuUsedNS = use.gpuNS;
+    sample.diskReadUsed = use.diskRead;
+    sample.diskWriteUsed = use.diskWrite;
+}
+
 HistoryReading FrameUse::reading(const ReadingFrame& last,
                                  const std::unordered_map<std::string, std::string>& names) const {
     HistoryReading reading;
@@ -107,8 +125,7 @@ HistoryReading FrameUse::reading(const ReadingFrame& last,
                 if (placed[index] == SIZE_MAX &&
                     sameProcess(processes_[index].identity.key(), p.key())) {
                     placed[index] = reading.processes.size() - 1;
-                    sample.cpuUsedNS = processes_[index].cpuNS;
-                    sample.bytesUsed = processes_[index].bytes;
+                    addUse(sample, processes_[index]);
                 }
             }
         }
@@ -130,8 +147,7 @@ HistoryReading FrameUse::reading(const ReadingFrame& last,
         if (placed[index] == SIZE_MAX) {
             ProcessSample& sample =
                 reading.processes.emplace_back(sampleOf(processes_[index].identity));
-            sample.cpuUsedNS = processes_[index].cpuNS;
-            sample.bytesUsed = processes_[index].bytes;
+            addUse(sample, processes_[index]);
             sample.running = false;
             placed[index] = reading.processes.size() - 1;
         }

@@ -43,6 +43,11 @@ struct ProcessSample {
     uint64_t rssBytes = 0;
     std::vector<SocketSample> sockets; // open at this reading
     bool running = true;               // false for one that ended since: only its use is written
+    uint64_t gpuUsedNS = 0;            // since the last reading written, all GPU engines summed
+    uint64_t diskReadUsed = 0;
+    uint64_t diskWriteUsed = 0;
+    std::optional<std::string> script =
+        std::nullopt; // what an interpreter ran: tells its runs apart
 };
 
 // What one of a process's endpoints moved since the last reading written.
@@ -97,10 +102,14 @@ private:
         NetProcess identity; // without its sockets
         uint64_t cpuNS = 0;
         ConnectionCounters bytes;
+        uint64_t gpuNS = 0;
+        uint64_t diskRead = 0;
+        uint64_t diskWrite = 0;
     };
     using EndpointKey = std::tuple<size_t, TransportProto, std::string, uint16_t>;
 
     size_t processFor(const NetProcess& process);
+    static void addUse(ProcessSample& sample, const Process& use);
     void addEndpoint(size_t process, const NetConnection& socket);
 
     std::vector<Process> processes_;

@@ -32,9 +32,8 @@ bool rssMoved(uint64_t kib, std::optional<uint64_t> written) {
 // A stored total with more added: it stays at the largest integer SQLite
 // keeps rather than wrap below zero.
 int64_t addedCount(int64_t total, uint64_t more) {
-    return static_cast<int64_t>(
-        std::min<uint64_t>(saturatingAdd(static_cast<uint64_t>(std::max<int64_t>(total, 0)), more),
-                           INT64_MAX));
+    return static_cast<int64_t>(std::min<uint64_t>(
+        saturatingAdd(static_cast<uint64_t>(std::max<int64_t>(total, 0)), more), INT64_MAX));
 }
 
 int64_t signedCount(uint64_t value) {
@@ -56,6 +55,8 @@ struct HistoryStore::LiveProcess {
     std::optional<double> startTime;
     uint64_t countedNS = 0; // CPU time counted for the row, the stored total included
     int64_t writtenMS = 0;
+    uint64_t gpuCountedNS = 0; // GPU time likewise, as written into the buckets
+    int64_t gpuWrittenMS = 0;
     std::optional<uint64_t> packedRssKib; // the last written into a packed reading
     int64_t packedMinute = -1;
     int packedSecond = 0; // of the last reading packed in packedMinute
@@ -78,6 +79,9 @@ struct HistoryStore::ProcessUsage {
     uint64_t out = 0;
     int64_t tcp = 0;
     int64_t udp = 0;
+    int64_t gpuMS = 0;
+    uint64_t diskRead = 0;
+    uint64_t diskWrite = 0;
 };
 
 struct HistoryStore::LiveEndpoint {
@@ -101,7 +105,8 @@ HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
         "WHERE pid = ?1 AND start_time BETWEEN ?2 - ?3 AND ?2 + ?3 ORDER BY id DESC LIMIT 1");
     addProcess_ = db_.prepare(
         "INSERT INTO process (pid, start_time, name, executable, uid, user, unit, app_id, "
-        "container, first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10)");
+        "container, first_seen, last_seen, script) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10, ?11)");
     updateProcess_ =
         db_.prepare("UPDATE process SET last_seen = ?2, ended = 0, cpu_ms = ?3, peak_rss = ?4, "
                     "tcp_bytes_in = ?5, tcp_bytes_out = ?6 WHERE id = ?1");
@@ -246,7 +251,8 @@ int HistoryStore::findOrAddProcess(const ProcessSample& sample, int64_t time, Li
         .bind(7, sample.unit)
         .bind(8, sample.appId)
         .bind(9, sample.container)
-        .bind(10, time);
+        .bind(10, time)
+        .bind(11, sample.script);
     const int rc = addProcess_.run();
     live.row = rc == SQLITE_OK ? db_.lastInsertRowId() : 0;
     live.lastSeen = time;
@@ -277,6 +283,8 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, LivePr
     live.countedNS = saturatingAdd(live.countedNS, sample.cpuUsedNS);
     const auto countedMS = static_cast<int64_t>(live.countedNS / 1000000);
     const int64_t cpuMS = countedMS - live.writtenMS;
+    live.gpuCountedNS = saturatingAdd(live.gpuCountedNS, sample.gpuUsedNS);
+    const auto gpuCountedMS = static_cast<int64_t>(live.gpuCountedNS / 1000000);
     int64_t tcp = 0, udp = 0;
     for (const auto& socket : sample.sockets) {
         ++(socket.isUdp() ? udp : tcp);
@@ -290,10 +298,14 @@ int HistoryStore::writeProcess(const ProcessSample& sample, int64_t time, LivePr
                              sample.bytesUsed.bytesIn,
                              sample.bytesUsed.bytesOut,
                              sample.running ? tcp : std::max<int64_t>(live.tcpSockets, 0),
-                             sample.running ? udp : std::max<int64_t>(live.udpSockets, 0)};
+                             sample.running ? udp : std::max<int64_t>(live.udpSockets, 0),
+                             gpuCountedMS - live.gpuWrittenMS,
+                             sample.diskReadUsed,
+                             sample.diskWriteUsed};
     if (const int rc = writeUsage(live, at, usage); rc != SQLITE_OK) {
         return rc;
     }
+    live.gpuWrittenMS = gpuCountedMS;
     live.totalsChanged |=
         cpuMS > 0 || sample.bytesUsed.any() || (sample.running && sample.rssBytes > live.peakRss);
     live.writtenMS = countedMS;
@@ -331,9 +343,42 @@ int HistoryStore::writeTotals(LiveProcess& live, int64_t time) {
 int HistoryStore::writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage) {
     const bool rssChanged = rssMoved(usage.rssKib, live.packedRssKib);
     const bool socketsChanged = usage.tcp != live.tcpSockets || usage.udp != live.udpSockets;
-    if (usage.cpuMS == 0 && usage.in == 0 && usage.out == 0 && !rssChanged && !socketsChanged) {
+    const bool packs =
+        usage.cpuMS != 0 || usage.in != 0 || usage.out != 0 || rssChanged || socketsChanged;
+    if (packs) {
+        if (const int rc = packUsage(live, time, usage, rssChanged); rc != SQLITE_OK) {
+            return rc;
+        }
+    } else if (usage.gpuMS == 0 && usage.diskRead == 0 && usage.diskWrite == 0) {
         return SQLITE_OK;
     }
+    for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
+        const int64_t bucket = kTiers[tier].bucketSeconds;
+        const int rc = processBuckets_[tier - 1]
+                           .bind(1, time / bucket * bucket)
+                           .bind(2, live.row)
+                           .bind(3, usage.cpuMS)
+                           .bind(4, signedCount(usage.rssKib))
+                           .bind(5, signedCount(usage.in))
+                           .bind(6, signedCount(usage.out))
+                           .bind(7, usage.tcp)
+                           .bind(8, usage.udp)
+                           .bind(9, usage.gpuMS)
+                           .bind(10, signedCount(usage.diskRead))
+                           .bind(11, signedCount(usage.diskWrite))
+                           .run();
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+    }
+    return SQLITE_OK;
+}
+
+// The packed reading holds CPU, memory, TCP and sockets; GPU time and storage
+// bytes are kept in the buckets only.
+int HistoryStore::packUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage,
+                            bool rssChanged) {
+    const bool socketsChanged = usage.tcp != live.tcpSockets || usage.udp != live.udpSockets;
     const int64_t minute = time / 60 * 60;
     const bool firstOfMinute = minute != live.packedMinute;
     PackedReading packed;
@@ -358,22 +403,6 @@ int HistoryStore::writeUsage(LiveProcess& live, int64_t time, const ProcessUsage
     if (const int rc = addReading_.bind(1, minute).bind(2, live.row).bindBlob(3, bytes).run();
         rc != SQLITE_OK) {
         return rc;
-    }
-    for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
-        const int64_t bucket = kTiers[tier].bucketSeconds;
-        const int rc = processBuckets_[tier - 1]
-                           .bind(1, time / bucket * bucket)
-                           .bind(2, live.row)
-                           .bind(3, usage.cpuMS)
-                           .bind(4, signedCount(usage.rssKib))
-                           .bind(5, signedCount(usage.in))
-                           .bind(6, signedCount(usage.out))
-                           .bind(7, usage.tcp)
-                           .bind(8, usage.udp)
-                           .run();
-        if (rc != SQLITE_OK) {
-            return rc;
-        }
     }
     live.packedRssKib = rssChanged ? usage.rssKib : live.packedRssKib;
     live.packedMinute = minute;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "companion/history/history_reading.h"
 #include "companion/archive/history_tiers.h"
 #include "companion/archive/sqlite_database.h"
+#include "companion/history/history_reading.h"
 
 #include <map>
 #include <memory>
@@ -49,6 +49,7 @@ private:
     int writeProcess(const ProcessSample& sample, int64_t time, LiveProcess*& written);
     // Into the packed readings and the buckets, where anything changed.
     int writeUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage);
+    int packUsage(LiveProcess& live, int64_t time, const ProcessUsage& usage, bool rssChanged);
     int writeTotals(LiveProcess& live, int64_t time);
     int findOrAddProcess(const ProcessSample& sample, int64_t time, LiveProcess& live);
     // The endpoint of a process's socket, seen at time when `seen`; null on a

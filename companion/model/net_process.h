@@ -2,6 +2,7 @@
 
 #include "companion/model/counters.h"
 #include "companion/model/net_connection.h"
+#include "shared/helper_response.h"
 
 #include <cmath>
 #include <cstdint>
@@ -49,6 +50,8 @@ struct NetProcess {
     std::optional<std::string> appId{};
     std::optional<std::string> container{};
     std::optional<double> startTime{}; // absolute time; with id it names one process
+    // What an interpreter runs, as the helper tells it.
+    std::optional<std::string> script{};
     // Sum of the socket rates; absent while no socket has one.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};
@@ -57,9 +60,26 @@ struct NetProcess {
     uint64_t cpuUsedNS = 0;
     ConnectionCounters bytesUsed{};
 
+    // Its GPU clients' busy time per engine class and their memory, and the
+    // storage bytes it read and wrote: cumulative, absent where unknown.
+    std::vector<HelperGpuEngineData> gpuEngines{};
+    std::optional<uint64_t> gpuMemoryBytes{};
+    std::optional<uint64_t> diskReadBytes{};
+    std::optional<uint64_t> diskWriteBytes{};
+    // The same over the interval, and as shares and rates: the GPU's busy
+    // share summed over its engines, like CPU percent over cores.
+    std::vector<HelperGpuEngineData> gpuUsed{};
+    uint64_t diskReadUsed = 0;
+    uint64_t diskWriteUsed = 0;
+    std::optional<double> gpuPercent{};
+    std::optional<double> diskReadRate{};
+    std::optional<double> diskWriteRate{};
+
     ProcessKey key() const { return {id, startTime.value_or(0)}; }
     // The key as text, for lists that name their rows by a string.
-    std::string keyText() const { return std::to_string(id) + '@' + std::to_string(startTime.value_or(0)); }
+    std::string keyText() const {
+        return std::to_string(id) + '@' + std::to_string(startTime.value_or(0));
+    }
 
     // What the views compare: CPU within 0.05 points and the number of sockets,
     // not their content; display name, path and icon take no part.

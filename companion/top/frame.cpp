@@ -12,15 +12,16 @@ std::string keysLine(const TopModel& model, const ViewState& state, size_t width
         return "Esc back   Up/Down scroll   q quit";
     }
     // The sort letters follow the column titles: CPU% RSS SOCK IN OUT NAME.
-    std::string keys = "Sort: c cpu m mem k sockets i in o out n name  / filter  s system  "
-                       "Enter sockets  q quit";
+    std::string keys =
+        "Sort: c cpu m mem k sockets i in o out g gpu r/w disk n name  / filter  s system  "
+        "Enter sockets  q quit";
     if (model.recorded) {
-        keys =
-            "[ earlier  ] later  Sort: c cpu m mem k sockets i in o out n name  / filter  q quit";
+        keys = "[ earlier  ] later  Sort: c cpu m mem k sockets i in o out g gpu r/w disk n name  "
+               "/ filter  q quit";
     }
     if (columnCount(keys) > width) {
         keys = model.recorded ? "[ ] step  Sort c/m/k/i/o/n  / filter  q quit"
-                              : "Sort c/m/k/i/o/n  / filter  s system  Enter sockets  q quit";
+                              : "Sort c/m/k/i/o/g/r/w/n  / filter  s system  Enter sockets  q quit";
     }
     if (!state.filter.empty()) {
         keys = "Filter \"" + state.filter + "\" (Esc clears)  " + keys;

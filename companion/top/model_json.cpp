@@ -39,6 +39,10 @@ json processJson(const TopModel& model, const NetProcess& p) {
     put(row, "container", p.container);
     put(row, "rateIn", p.rateIn);
     put(row, "rateOut", p.rateOut);
+    put(row, "gpuPercent", p.gpuPercent);
+    put(row, "gpuMemoryBytes", p.gpuMemoryBytes);
+    put(row, "diskReadRate", p.diskReadRate);
+    put(row, "diskWriteRate", p.diskWriteRate);
     json sockets = json::array();
     for (const NetConnection& c : p.connections) {
         sockets.push_back(connectionJson(c));

@@ -8,13 +8,14 @@
 namespace korvel::top {
 namespace {
 
-// Fixed columns; the name takes what is left, and wide screens get a column
-// of its own for the origin.
-constexpr size_t kPid = 7, kUser = 9, kCpu = 6, kRss = 6, kSockets = 5, kRate = 7;
-constexpr size_t kFixed =
-    kPid + 1 + kUser + 1 + kCpu + 1 + kRss + 1 + kSockets + 1 + kRate + 1 + kRate + 1;
-constexpr size_t kOriginFrom = 110; // screen width at which the origin gets its column
+// Fixed columns; the name takes what is left. The disk columns come where
+// the screen is wide enough for them or the list is sorted by one, and wide
+// screens get a column of its own for the origin.
+constexpr size_t kPid = 7, kUser = 9, kCpu = 6, kGpu = 6, kRss = 6, kSockets = 5, kRate = 7;
+constexpr size_t kBeforeRates = kPid + 1 + kUser + 1 + kCpu + 1 + kRss + 1 + kSockets + 1;
+constexpr size_t kDiskFrom = 100; // screen width at which the disk columns fit beside a name
 constexpr size_t kOrigin = 32;
+constexpr size_t kNameBesideOrigin = 23;
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -49,6 +50,40 @@ bool matches(const TopModel& model, const NetProcess& process, const std::string
 
 std::string rateCell(const std::optional<double>& rate) {
     return rate ? formatRateCompact(*rate, kRate) : "";
+}
+
+std::string percentCell(double percent) {
+    char text[16];
+    // Past 999.9 % (many cores busy) the tenth no longer fits.
+    std::snprintf(text, sizeof text, percent < 999.95 ? "%.1f" : "%.0f", percent);
+    return text;
+}
+
+// The GPU column is left out where no process has a GPU client and the
+// machine reports no GPU load.
+bool showsGpu(const TopModel& model) {
+    return model.system.gpuUsagePercent ||
+           std::any_of(model.processes.begin(), model.processes.end(),
+                       [](const NetProcess& p) { return !p.gpuEngines.empty(); });
+}
+
+struct Columns {
+    bool gpu = false, disk = false, origin = false;
+    size_t beforeRates = kBeforeRates; // where IN/s begins
+    size_t name = 0;
+};
+
+Columns columnsFor(const TopModel& model, const ViewState& state, size_t width) {
+    Columns c;
+    c.gpu = showsGpu(model);
+    c.disk = width >= kDiskFrom || state.sortKey == SortKey::diskRead ||
+             state.sortKey == SortKey::diskWrite;
+    c.beforeRates += c.gpu ? kGpu + 1 : 0;
+    const size_t fixed = c.beforeRates + (c.disk ? 4 : 2) * (kRate + 1);
+    const size_t rest = width > fixed ? width - fixed : 0;
+    c.origin = rest >= kOrigin + 1 + kNameBesideOrigin;
+    c.name = c.origin ? rest - kOrigin - 1 : rest;
+    return c;
 }
 
 } // namespace
@@ -100,6 +135,12 @@ std::vector<const NetProcess*> listedProcesses(const TopModel& model, const View
             return descending(a->rateIn.value_or(-1), b->rateIn.value_or(-1));
         case SortKey::out:
             return descending(a->rateOut.value_or(-1), b->rateOut.value_or(-1));
+        case SortKey::gpu:
+            return descending(a->gpuPercent.value_or(-1), b->gpuPercent.value_or(-1));
+        case SortKey::diskRead:
+            return descending(a->diskReadRate.value_or(-1), b->diskReadRate.value_or(-1));
+        case SortKey::diskWrite:
+            return descending(a->diskWriteRate.value_or(-1), b->diskWriteRate.value_or(-1));
         case SortKey::name: {
             const std::string x = lower(a->displayName);
             const std::string y = lower(b->displayName);
@@ -117,20 +158,23 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
                       std::vector<FrameLine>& out) {
     const bool u = options.unicode;
     const size_t width = options.width;
-    const bool originColumn = width >= kOriginFrom;
-    const size_t rest = width > kFixed ? width - kFixed : 0;
-    const size_t nameWidth = originColumn ? rest - kOrigin - 1 : rest;
+    const Columns columns = columnsFor(model, state, width);
     auto mark = [&](const char* title, SortKey key) {
         return std::string(title) + (state.sortKey == key ? (u ? "▼" : "v") : "");
     };
-    std::string header = fitRight("PID", kPid, u) + " " + fitLeft("USER", kUser, u) + " " +
-                         fitRight(mark("CPU%", SortKey::cpu), kCpu, u) + " " +
-                         fitRight(mark("RSS", SortKey::memory), kRss, u) + " " +
-                         fitRight(mark("SOCK", SortKey::sockets), kSockets, u) + " " +
-                         fitRight(mark("IN/s", SortKey::in), kRate, u) + " " +
-                         fitRight(mark("OUT/s", SortKey::out), kRate, u) + " " +
-                         fitLeft(mark("NAME", SortKey::name), nameWidth, u);
-    if (originColumn) {
+    std::string header =
+        fitRight("PID", kPid, u) + " " + fitLeft("USER", kUser, u) + " " +
+        fitRight(mark("CPU%", SortKey::cpu), kCpu, u) + " " +
+        (columns.gpu ? fitRight(mark("GPU%", SortKey::gpu), kGpu, u) + " " : "") +
+        fitRight(mark("RSS", SortKey::memory), kRss, u) + " " +
+        fitRight(mark("SOCK", SortKey::sockets), kSockets, u) + " " +
+        fitRight(mark("IN/s", SortKey::in), kRate, u) + " " +
+        fitRight(mark("OUT/s", SortKey::out), kRate, u) + " " +
+        (columns.disk ? fitRight(mark("RD/s", SortKey::diskRead), kRate, u) + " " +
+                            fitRight(mark("WR/s", SortKey::diskWrite), kRate, u) + " "
+                      : "") +
+        fitLeft(mark("NAME", SortKey::name), columns.name, u);
+    if (columns.origin) {
         header += " " + fitLeft("UNIT/APP/CONTAINER", kOrigin, u);
     }
     out.push_back({fitLeft(header, width, u), LineStyle::columns});
@@ -138,22 +182,25 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
     const size_t end = std::min(listed.size(), state.scrollTop + rows);
     for (size_t i = state.scrollTop; i < end; ++i) {
         const NetProcess& p = *listed[i];
-        char cpu[16];
-        // Past 999.9 % (many cores busy) the tenth no longer fits.
-        std::snprintf(cpu, sizeof cpu, p.cpuPercent < 999.95 ? "%.1f" : "%.0f", p.cpuPercent);
         std::string name = p.displayName;
-        if (!originColumn && !originText(p).empty()) {
+        if (!columns.origin && !originText(p).empty()) {
             name += " (" + originText(p) + ")";
         }
         std::string text =
             fitRight(std::to_string(p.id), kPid, u) + " " + fitLeft(userText(model, p), kUser, u) +
-            " " + fitRight(cpu, kCpu, u) + " " +
+            " " + fitRight(percentCell(p.cpuPercent), kCpu, u) + " " +
+            (columns.gpu ? fitRight(p.gpuPercent ? percentCell(*p.gpuPercent) : "", kGpu, u) + " "
+                         : "") +
             fitRight(formatBytesCompact(p.memBytes, kRss), kRss, u) + " " +
             fitRight(std::to_string(socketCount(model, p, options.showListeningPorts)), kSockets,
                      u) +
             " " + fitRight(rateCell(p.rateIn), kRate, u) + " " +
-            fitRight(rateCell(p.rateOut), kRate, u) + " " + fitLeft(name, nameWidth, u);
-        if (originColumn) {
+            fitRight(rateCell(p.rateOut), kRate, u) + " " +
+            (columns.disk ? fitRight(rateCell(p.diskReadRate), kRate, u) + " " +
+                                fitRight(rateCell(p.diskWriteRate), kRate, u) + " "
+                          : "") +
+            fitLeft(name, columns.name, u);
+        if (columns.origin) {
             text += " " + fitLeft(originText(p), kOrigin, u);
         }
         const bool selected = state.selectedPid == p.id && options.height > 0;
@@ -166,9 +213,10 @@ void drawProcessTable(const TopModel& model, const std::vector<const NetProcess*
     if (showsOtherTcp(model, state)) {
         // Pinned below the list: sockets that ended before a reading tied
         // them to a process, or after their process had gone.
-        const std::string text = std::string(kFixed - 2 * (kRate + 1), ' ') +
+        const std::string text = std::string(columns.beforeRates, ' ') +
                                  fitRight(rateCell(model.otherTcp->in), kRate, u) + " " +
                                  fitRight(rateCell(model.otherTcp->out), kRate, u) + " " +
+                                 std::string(columns.disk ? 2 * (kRate + 1) : 0, ' ') +
                                  "other TCP (no process known)";
         out.push_back({fitLeft(text, width, u)});
     }

@@ -96,6 +96,12 @@ Command commandForKey(const Key& key, const ViewState& state) {
         return {.kind = C::sortBy, .sortKey = SortKey::out};
     case 'n':
         return {.kind = C::sortBy, .sortKey = SortKey::name};
+    case 'g':
+        return {.kind = C::sortBy, .sortKey = SortKey::gpu};
+    case 'r':
+        return {.kind = C::sortBy, .sortKey = SortKey::diskRead};
+    case 'w':
+        return {.kind = C::sortBy, .sortKey = SortKey::diskWrite};
     case 12: // Ctrl-L
         return {C::redraw};
     case '[':

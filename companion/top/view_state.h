@@ -7,7 +7,7 @@
 
 namespace korvel::top {
 
-enum class SortKey { cpu, memory, sockets, in, out, name };
+enum class SortKey { cpu, memory, sockets, in, out, name, gpu, diskRead, diskWrite };
 
 // What the user chose in this view; nothing of it is stored.
 struct ViewState {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <tuple>
 
 namespace korvel::platform::netpath {
@@ -200,99 +201,126 @@ void RoutingState::applyAddress(uint16_t type, const uint8_t* payload, size_t le
 void RoutingState::applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload, size_t length,
                               ApplyResult& result) {
     (void)result;
+    const auto message = parseDefaultRoute(payload, length);
+    if (!message) {
+        return;
+    }
+    std::vector<RouteHop> hops = message->hops();
+    if (type == RTM_DELROUTE) {
+        forgetHops(hops, message->namesHops());
+        return;
+    }
+    storeHops(std::move(hops), message->route, (flags & NLM_F_REPLACE) != 0);
+}
+
+std::optional<RoutingState::RouteMessage> RoutingState::parseDefaultRoute(const uint8_t* payload,
+                                                                          size_t length) {
     rtmsg info{};
     if (!readStruct(payload, length, info) ||
         (info.rtm_family != AF_INET && info.rtm_family != AF_INET6) || info.rtm_dst_len != 0) {
-        return;
+        return std::nullopt;
     }
-    RouteHop route;
-    route.family = info.rtm_family;
-    route.table = info.rtm_table;
-    route.tos = info.rtm_tos;
-    route.sourceLength = info.rtm_src_len;
-    route.type = info.rtm_type;
-    route.hopFlags = info.rtm_flags;
-    std::vector<RouteHop> hops;
+    RouteMessage message;
+    message.route.family = info.rtm_family;
+    message.route.table = info.rtm_table;
+    message.route.tos = info.rtm_tos;
+    message.route.sourceLength = info.rtm_src_len;
+    message.route.type = info.rtm_type;
+    message.route.hopFlags = info.rtm_flags;
     const size_t header = NLMSG_ALIGN(sizeof(rtmsg));
-    bool hasHop = false;
     if (length > header) {
         forEachAttribute(payload + header, length - header,
                          [&](uint16_t attribute, const uint8_t* data, size_t size) {
-                             switch (attribute) {
-                             case RTA_TABLE:
-                                 route.table = readU32(data, size);
-                                 break;
-                             case RTA_PRIORITY:
-                                 route.priority = readU32(data, size);
-                                 break;
-                             case RTA_SRC:
-                                 route.source.assign(data, data + size);
-                                 break;
-                             case RTA_OIF:
-                                 route.interfaceIndex = static_cast<int>(readU32(data, size));
-                                 hasHop = true;
-                                 break;
-                             case RTA_GATEWAY:
-                             case RTA_VIA:
-                                 route.gateway.assign(data, data + size);
-                                 hasHop = true;
-                                 break;
-                             case RTA_MULTIPATH: {
-                                 size_t offset = 0;
-                                 while (offset + sizeof(rtnexthop) <= size) {
-                                     rtnexthop nexthop{};
-                                     std::memcpy(&nexthop, data + offset, sizeof nexthop);
-                                     if (nexthop.rtnh_len < sizeof(rtnexthop) ||
-                                         nexthop.rtnh_len > size - offset) {
-                                         break;
-                                     }
-                                     RouteHop hop;
-                                     hop.interfaceIndex = nexthop.rtnh_ifindex;
-                                     hop.hopFlags = nexthop.rtnh_flags;
-                                     const size_t inner = RTNH_ALIGN(sizeof(rtnexthop));
-                                     if (nexthop.rtnh_len > inner) {
-                                         forEachAttribute(
-                                             data + offset + inner, nexthop.rtnh_len - inner,
-                                             [&](uint16_t a, const uint8_t* d, size_t s) {
-                                                 if (a == RTA_GATEWAY) {
-                                                     hop.gateway.assign(d, d + s);
-                                                 }
-                                             });
-                                     }
-                                     hops.push_back(std::move(hop));
-                                     offset += RTNH_ALIGN(nexthop.rtnh_len);
-                                 }
-                                 break;
-                             }
-                             default:
-                                 break;
-                             }
+                             message.readAttribute(attribute, data, size);
                          });
     }
-    // The route's own fields apply to every hop; a single-path route is one hop.
-    if (hops.empty()) {
-        hops.push_back(route);
-    } else {
-        for (auto& hop : hops) {
-            const auto index = hop.interfaceIndex;
-            auto gateway = std::move(hop.gateway);
-            const auto hopFlags = hop.hopFlags | route.hopFlags;
-            hop = route;
-            hop.interfaceIndex = index;
-            hop.gateway = std::move(gateway);
-            hop.hopFlags = hopFlags;
-        }
-        hasHop = true;
+    return message;
+}
+
+void RoutingState::RouteMessage::readAttribute(uint16_t attribute, const uint8_t* data,
+                                               size_t size) {
+    switch (attribute) {
+    case RTA_TABLE:
+        route.table = readU32(data, size);
+        break;
+    case RTA_PRIORITY:
+        route.priority = readU32(data, size);
+        break;
+    case RTA_SRC:
+        route.source.assign(data, data + size);
+        break;
+    case RTA_OIF:
+        route.interfaceIndex = static_cast<int>(readU32(data, size));
+        hasHopAttribute = true;
+        break;
+    case RTA_GATEWAY:
+    case RTA_VIA:
+        route.gateway.assign(data, data + size);
+        hasHopAttribute = true;
+        break;
+    case RTA_MULTIPATH: {
+        std::vector<RouteHop> more = parseNextHops(data, size);
+        nextHops.insert(nextHops.end(), std::make_move_iterator(more.begin()),
+                        std::make_move_iterator(more.end()));
+        break;
     }
-    if (type == RTM_DELROUTE) {
-        for (const auto& hop : hops) {
-            std::erase_if(routes_, [&](const RouteHop& known) {
-                return hasHop ? known.sameHop(hop) : known.sameRoute(hop);
-            });
-        }
-        return;
+    default:
+        break;
     }
-    if ((flags & NLM_F_REPLACE) != 0) {
+}
+
+std::vector<RoutingState::RouteHop> RoutingState::parseNextHops(const uint8_t* data, size_t size) {
+    std::vector<RouteHop> hops;
+    size_t offset = 0;
+    while (offset + sizeof(rtnexthop) <= size) {
+        rtnexthop nexthop{};
+        std::memcpy(&nexthop, data + offset, sizeof nexthop);
+        if (nexthop.rtnh_len < sizeof(rtnexthop) || nexthop.rtnh_len > size - offset) {
+            break;
+        }
+        RouteHop hop;
+        hop.interfaceIndex = nexthop.rtnh_ifindex;
+        hop.hopFlags = nexthop.rtnh_flags;
+        const size_t inner = RTNH_ALIGN(sizeof(rtnexthop));
+        if (nexthop.rtnh_len > inner) {
+            forEachAttribute(data + offset + inner, nexthop.rtnh_len - inner,
+                             [&](uint16_t a, const uint8_t* d, size_t s) {
+                                 if (a == RTA_GATEWAY) {
+                                     hop.gateway.assign(d, d + s);
+                                 }
+                             });
+        }
+        hops.push_back(std::move(hop));
+        offset += RTNH_ALIGN(nexthop.rtnh_len);
+    }
+    return hops;
+}
+
+std::vector<RoutingState::RouteHop> RoutingState::RouteMessage::hops() const {
+    if (nextHops.empty()) {
+        return {route};
+    }
+    std::vector<RouteHop> hops;
+    for (const RouteHop& nextHop : nextHops) {
+        RouteHop hop = route;
+        hop.interfaceIndex = nextHop.interfaceIndex;
+        hop.gateway = nextHop.gateway;
+        hop.hopFlags = nextHop.hopFlags | route.hopFlags;
+        hops.push_back(std::move(hop));
+    }
+    return hops;
+}
+
+void RoutingState::forgetHops(const std::vector<RouteHop>& hops, bool byHop) {
+    for (const auto& hop : hops) {
+        std::erase_if(routes_, [&](const RouteHop& known) {
+            return byHop ? known.sameHop(hop) : known.sameRoute(hop);
+        });
+    }
+}
+
+void RoutingState::storeHops(std::vector<RouteHop> hops, const RouteHop& route, bool replace) {
+    if (replace) {
         std::erase_if(routes_, [&](const RouteHop& known) { return known.sameRoute(route); });
     }
     for (auto& hop : hops) {

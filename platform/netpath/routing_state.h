@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,10 +82,28 @@ private:
         bool sameHop(const RouteHop& other) const;
     };
 
+    // A route message about a default route, as far as its hops go.
+    struct RouteMessage {
+        RouteHop route;                 // the fields every hop shares
+        std::vector<RouteHop> nextHops; // of a multipath route
+        bool hasHopAttribute = false;   // an interface or gateway of its own
+
+        void readAttribute(uint16_t attribute, const uint8_t* data, size_t size);
+        // The route's own fields on every hop; a single-path route is one hop.
+        std::vector<RouteHop> hops() const;
+        // Whether a deletion removes only the hops named rather than the route.
+        bool namesHops() const { return hasHopAttribute || !nextHops.empty(); }
+    };
+
+    static std::optional<RouteMessage> parseDefaultRoute(const uint8_t* payload, size_t length);
+    static std::vector<RouteHop> parseNextHops(const uint8_t* data, size_t size);
+
     void applyLink(uint16_t type, const uint8_t* payload, size_t length, ApplyResult& result);
     void applyAddress(uint16_t type, const uint8_t* payload, size_t length, ApplyResult& result);
     void applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload, size_t length,
                     ApplyResult& result);
+    void forgetHops(const std::vector<RouteHop>& hops, bool byHop);
+    void storeHops(std::vector<RouteHop> hops, const RouteHop& route, bool replace);
     bool isUsable(int index) const;
 
     std::map<int, Link> links_;

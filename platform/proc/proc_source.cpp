@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +22,9 @@ namespace {
 
 constexpr size_t kMaxPath = 4096;
 constexpr size_t kDirectoryBuffer = 32 * 1024;
+// Enough for an interpreter, its options and its script; the rest of a long
+// command line is only the script's own arguments.
+constexpr size_t kCommandLineBytes = 4096;
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 constexpr std::string_view kSocketPrefix = "socket:[";
 
@@ -56,29 +60,23 @@ int openDirectoryAt(int dirFd, const char* path) {
     return fd;
 }
 
-// Reads a whole file below dirFd into out (replaced). False when it cannot
-// be opened or read.
-bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
+int openFileAt(int dirFd, const char* path) {
     int fd;
     do {
         fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return false;
-    }
-    out.clear();
-    size_t used = 0;
-    for (;;) {
-        if (out.size() < used + chunk) {
-            out.resize(used + chunk);
-        }
+    return fd;
+}
+
+// Reads from fd into out from `used` on until out is full or the file ends.
+// False when a read fails.
+bool fill(int fd, std::string& out, size_t& used) {
+    while (used < out.size()) {
         const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
-            ::close(fd);
-            out.clear();
             return false;
         }
         if (n == 0) {
@@ -86,9 +84,56 @@ bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
         }
         used += static_cast<size_t>(n);
     }
-    ::close(fd);
-    out.resize(used);
     return true;
+}
+
+// Reads a whole file below dirFd into out (replaced). False when it cannot
+// be opened or read.
+bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
+    const int fd = openFileAt(dirFd, path);
+    if (fd < 0) {
+        return false;
+    }
+    size_t used = 0;
+    bool read = true;
+    do {
+        out.resize(used + chunk);
+        read = fill(fd, out, used);
+    } while (read && used == out.size());
+    ::close(fd);
+    out.resize(read ? used : 0);
+    return read;
+}
+
+// Reads at most `limit` bytes of a file below dirFd into out (replaced);
+// `cut` says whether more followed. False when it cannot be opened or read.
+bool readHeadAt(int dirFd, const char* path, std::string& out, size_t limit, bool& cut) {
+    const int fd = openFileAt(dirFd, path);
+    if (fd < 0) {
+        return false;
+    }
+    out.resize(limit + 1); // the byte past the limit tells whether it was reached
+    size_t used = 0;
+    const bool read = fill(fd, out, used);
+    ::close(fd);
+    cut = used > limit;
+    out.resize(read ? std::min(used, limit) : 0);
+    return read;
+}
+
+// The NUL-terminated arguments of a cmdline file's head. The last one may
+// lack its NUL (a process that rewrote its title); it is whole unless cut.
+std::vector<std::string_view> splitArguments(std::string_view bytes, bool cut) {
+    std::vector<std::string_view> arguments;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find('\0');
+        if (end == std::string_view::npos && cut) {
+            break;
+        }
+        arguments.push_back(bytes.substr(0, end));
+        bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
+    }
+    return arguments;
 }
 
 bool byNumber(const Descriptor& a, const Descriptor& b) {
@@ -249,10 +294,31 @@ std::optional<uint64_t> ProcSource::bootTime() {
     uint64_t seconds = 0;
     const char* first = line == std::string::npos ? nullptr : statBuffer_.data() + line + 7;
     if (first == nullptr ||
-        std::from_chars(first, statBuffer_.data() + statBuffer_.size(), seconds).ec != std::errc()) {
+        std::from_chars(first, statBuffer_.data() + statBuffer_.size(), seconds).ec !=
+            std::errc()) {
         return std::nullopt;
     }
     return seconds;
+}
+
+std::optional<DrmClient> ProcSource::drmClient(int32_t pid, int32_t fd) {
+    char path[48];
+    const int n = std::snprintf(path, sizeof path, "%d/fdinfo/%d", pid, fd);
+    if (rootFd_ < 0 || pid <= 0 || n <= 0 || !readFileAt(rootFd_, path, statBuffer_, 4096)) {
+        return std::nullopt;
+    }
+    return parseDrmFdinfo(statBuffer_);
+}
+
+std::optional<IoCounters> ProcSource::ioCounters(int32_t pid) {
+    return ioCounters(pid, statBuffer_);
+}
+
+std::optional<IoCounters> ProcSource::ioCounters(int32_t pid, std::string& buffer) const {
+    if (rootFd_ < 0 || pid <= 0 || !readFileAt(rootFd_, PidPath(pid, "io").c_str(), buffer, 512)) {
+        return std::nullopt;
+    }
+    return parseProcIo(buffer);
 }
 
 std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
@@ -285,6 +351,16 @@ std::optional<std::string_view> ProcSource::shortName(int32_t pid) {
         return std::nullopt;
     }
     return stat->comm;
+}
+
+std::optional<std::vector<std::string_view>> ProcSource::commandLine(int32_t pid) {
+    bool cut = false;
+    if (rootFd_ < 0 || pid <= 0 ||
+        !readHeadAt(rootFd_, PidPath(pid, "cmdline").c_str(), commandLineBuffer_, kCommandLineBytes,
+                    cut)) {
+        return std::nullopt;
+    }
+    return splitArguments(commandLineBuffer_, cut);
 }
 
 std::optional<TaskInfo> ProcSource::taskInfo(int32_t pid) {
@@ -394,6 +470,7 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
             Descriptor descriptor;
             descriptor.fd = static_cast<int32_t>(fd);
             const std::string_view target(link, static_cast<size_t>(length));
+            descriptor.isDrm = target.starts_with("/dev/dri/");
             if (target.starts_with(kSocketPrefix) && target.back() == ']') {
                 const char* first = target.data() + kSocketPrefix.size();
                 const char* last = target.data() + target.size() - 1;

@@ -2,6 +2,7 @@
 
 #include "platform/proc/inet_socket_table.h"
 #include "platform/proc/stat_line.h"
+#include "platform/proc/usage_files.h"
 #include "platform/system/roots.h"
 
 #include <cstdint>
@@ -24,6 +25,7 @@ struct Descriptor {
     int32_t fd = -1;
     bool isSocket = false;
     uint64_t socketInode = 0; // for sockets: the inode the socket tables are keyed by
+    bool isDrm = false;       // a GPU node under /dev/dri: its fdinfo tells the GPU's use
 };
 
 struct ProcSourceOptions {
@@ -75,6 +77,12 @@ public:
     // The kernel's short name (comm), read afresh; valid until the next call.
     std::optional<std::string_view> shortName(int32_t pid);
 
+    // The arguments the process was started with (argv[0] first), from the
+    // head of its cmdline file: an argument cut there is left out. Valid
+    // until the next call. Empty for kernel threads and zombies; no value
+    // when the file cannot be read.
+    std::optional<std::vector<std::string_view>> commandLine(int32_t pid);
+
     // CPU times in nanoseconds and resident bytes, as of the last listing when
     // it listed this pid, else read now.
     std::optional<TaskInfo> taskInfo(int32_t pid);
@@ -108,6 +116,15 @@ public:
     bool listDescriptors(int32_t pid, std::vector<Descriptor>& out,
                          std::vector<char>& directoryBuffer) const;
 
+    // The usage a GPU descriptor's fdinfo tells, read afresh. No value when it
+    // closed meanwhile or names no client.
+    std::optional<DrmClient> drmClient(int32_t pid, int32_t fd);
+    // The storage bytes of /proc/<pid>/io. No value for another user's process
+    // (the kernel asks for ptrace rights), never a zero in its place.
+    std::optional<IoCounters> ioCounters(int32_t pid);
+    // The same with the caller's buffer, safe beside the other walkers.
+    std::optional<IoCounters> ioCounters(int32_t pid, std::string& buffer) const;
+
     // Reads the TCP and UDP tables of both families, replacing the last ones.
     // It shares no buffer with the per-process readers, which may run on
     // another thread meanwhile.
@@ -129,6 +146,7 @@ private:
     std::string linkBuffer_;
     std::string statBuffer_;
     std::string cgroupBuffer_;
+    std::string commandLineBuffer_;
     std::vector<std::pair<int32_t, TaskInfo>> listedTasks_; // sorted by pid
     InetSocketTable sockets_;
     int kernelDumpedTables_ = 0;

@@ -8,13 +8,12 @@
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <map>
 #include <memory>
 
 namespace korvel::platform::sensors {
 
 namespace {
-
-constexpr Microseconds kSampleWindow{300000};
 
 enum class CounterKind {
     busyPercent, // the driver's busy share at the moment of reading
@@ -183,86 +182,128 @@ std::optional<Reading> readCounter(const Counter& counter, const NvmlLibrary* nv
     return reading;
 }
 
-// No value when the two readings do not compare.
-std::optional<double> busyPercent(CounterKind kind, const Reading& first, const Reading& second,
-                                  Microseconds elapsed) {
+bool anyAwakeNvidiaGpu(const std::vector<Counter>& counters) {
+    return std::any_of(counters.begin(), counters.end(), [](const Counter& counter) {
+        return counter.kind == CounterKind::nvml && sysfs::deviceIsAwake(counter.device);
+    });
+}
+
+using Readings = std::map<std::string, Reading>; // by counter file, for NVML by PCI address
+
+Readings readCounters(const std::vector<Counter>& counters, const NvmlLibrary* nvml) {
+    Readings readings;
+    for (const Counter& counter : counters) {
+        if (auto reading = readCounter(counter, nvml)) {
+            readings.emplace(counter.file, std::move(*reading));
+        }
+    }
+    return readings;
+}
+
+// The driver's own busy share; none when out of range.
+std::optional<double> reportedShare(const Reading& reading) {
+    if (reading.value < 0 || reading.value > 100) {
+        return std::nullopt;
+    }
+    return static_cast<double>(reading.value);
+}
+
+// The part of the elapsed time not spent idle; none when the counter went back.
+std::optional<double> idleMillisShare(const Reading& earlier, const Reading& later,
+                                      Microseconds elapsed) {
+    const int64_t idle = (later.value - earlier.value) * 1000;
+    if (idle < 0 || elapsed.count() <= 0) {
+        return std::nullopt;
+    }
+    // The counter's millisecond steps can overshoot a short interval.
+    const int64_t busy = std::max<int64_t>(elapsed.count() - idle, 0);
+    return static_cast<double>(busy) / static_cast<double>(elapsed.count()) * 100.0;
+}
+
+// The part of the time spent above the lowest operating point; none when the
+// table changed or its statistics were reset.
+std::optional<double> timeInStateShare(const Reading& earlier, const Reading& later) {
+    if (earlier.table.size() != later.table.size()) {
+        return std::nullopt;
+    }
     double busy = 0;
     double total = 0;
-    switch (kind) {
-    case CounterKind::busyPercent:
-    case CounterKind::nvml:
-        if (first.value < 0 || first.value > 100 || second.value < 0 || second.value > 100) {
+    for (size_t i = 0; i < earlier.table.size(); ++i) {
+        const int64_t spent = later.table[i].millis - earlier.table[i].millis;
+        if (earlier.table[i].frequency != later.table[i].frequency || spent < 0) {
             return std::nullopt;
         }
-        busy = static_cast<double>(first.value + second.value);
-        total = 200;
-        break;
-    case CounterKind::idleMillis: {
-        const int64_t idle = (second.value - first.value) * 1000;
-        if (idle < 0) {
-            return std::nullopt;
-        }
-        // The counter's millisecond steps can overshoot a short window.
-        busy = static_cast<double>(std::max<int64_t>(elapsed.count() - idle, 0));
-        total = static_cast<double>(elapsed.count());
-        break;
-    }
-    case CounterKind::timeInState:
-        if (first.table.size() != second.table.size()) {
-            return std::nullopt;
-        }
-        for (size_t i = 0; i < first.table.size(); ++i) {
-            const int64_t spent = second.table[i].millis - first.table[i].millis;
-            // A changed table, or statistics reset between the readings.
-            if (first.table[i].frequency != second.table[i].frequency || spent < 0) {
-                return std::nullopt;
-            }
-            total += static_cast<double>(spent);
-            busy += i == 0 ? 0.0 : static_cast<double>(spent);
-        }
-        break;
+        total += static_cast<double>(spent);
+        busy += i == 0 ? 0.0 : static_cast<double>(spent);
     }
     if (total <= 0) {
         return std::nullopt;
     }
-    return std::clamp(busy / total * 100.0, 0.0, 100.0);
+    return busy / total * 100.0;
+}
+
+// A cumulative counter gives a share only against an earlier reading.
+std::optional<double> busyShare(CounterKind kind, const Reading& current, const Reading* earlier,
+                                Microseconds elapsed) {
+    switch (kind) {
+    case CounterKind::busyPercent:
+    case CounterKind::nvml:
+        return reportedShare(current);
+    case CounterKind::idleMillis:
+        return earlier ? idleMillisShare(*earlier, current, elapsed) : std::nullopt;
+    case CounterKind::timeInState:
+        return earlier ? timeInStateShare(*earlier, current) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The share of the first counter, in preference order, that gives one.
+std::optional<double> firstShare(const std::vector<Counter>& counters, const Readings& current,
+                                 const Readings& previous, Microseconds elapsed) {
+    for (const Counter& counter : counters) {
+        const auto now = current.find(counter.file);
+        if (now == current.end()) {
+            continue;
+        }
+        const auto before = previous.find(counter.file);
+        const Reading* earlier = before == previous.end() ? nullptr : &before->second;
+        if (const auto share = busyShare(counter.kind, now->second, earlier, elapsed)) {
+            return share;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
 
+// What the counters said at the previous call, and NVIDIA's library once opened.
+struct GpuCounterState {
+    Microseconds readAt{};
+    Readings readings;
+    bool nvmlTried = false;
+    std::unique_ptr<NvmlLibrary> nvml;
+};
+
+Sensors::Sensors(SensorOptions options)
+    : options_(std::move(options)), gpu_(std::make_unique<GpuCounterState>()) {}
+
+Sensors::~Sensors() = default;
+
 std::optional<double> Sensors::readGpuBusyPercent() {
     const std::vector<Counter> counters = listCounters(options_.root);
-    std::unique_ptr<NvmlLibrary> nvml;
-    // Starting a session powers NVIDIA GPUs up, so only an awake one is worth it.
-    if (std::any_of(counters.begin(), counters.end(), [](const Counter& counter) {
-            return counter.kind == CounterKind::nvml && sysfs::deviceIsAwake(counter.device);
-        })) {
-        nvml = NvmlLibrary::open(options_.nvmlLibrary);
+    // Starting a session powers NVIDIA GPUs up, so it waits for an awake one;
+    // then it stays open instead of being started for every request.
+    if (!gpu_->nvmlTried && anyAwakeNvidiaGpu(counters)) {
+        gpu_->nvmlTried = true;
+        gpu_->nvml = NvmlLibrary::open(options_.nvmlLibrary);
     }
-    const auto readAll = [&] {
-        std::vector<std::optional<Reading>> readings;
-        for (const Counter& counter : counters) {
-            readings.push_back(readCounter(counter, nvml.get()));
-        }
-        return readings;
-    };
-    const Microseconds start = options_.now();
-    const auto first = readAll();
-    if (std::none_of(first.begin(), first.end(), [](const auto& r) { return r.has_value(); })) {
-        return std::nullopt;
-    }
-    options_.sleep(kSampleWindow);
-    const Microseconds elapsed = options_.now() - start;
-    const auto second = readAll();
-    for (size_t i = 0; i < counters.size(); ++i) {
-        if (!first[i] || !second[i]) {
-            continue;
-        }
-        if (const auto percent = busyPercent(counters[i].kind, *first[i], *second[i], elapsed)) {
-            return *percent > 0 ? percent : std::nullopt;
-        }
-    }
-    return std::nullopt;
+    const Microseconds now = options_.now();
+    Readings readings = readCounters(counters, gpu_->nvml.get());
+    const auto share = firstShare(counters, readings, gpu_->readings, now - gpu_->readAt);
+    // Only this call's readings are kept: a counter that was asleep or gone starts afresh.
+    gpu_->readings = std::move(readings);
+    gpu_->readAt = now;
+    return share && *share > 0 ? share : std::nullopt;
 }
 
 } // namespace korvel::platform::sensors

@@ -6,8 +6,8 @@
 
 namespace korvel::platform::sensors {
 
-// NVIDIA's management library, loaded at run time and initialised only while
-// a sample is taken: an open session keeps the GPU from powering down.
+// NVIDIA's management library, loaded at run time. Its session lasts as long
+// as the object, and an open session can keep the GPU from powering down.
 class NvmlLibrary {
 public:
     // Null when the library, one of its functions or the driver is missing.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <thread>
 
 namespace korvel::platform::sensors {
 
@@ -98,12 +97,6 @@ Microseconds steadyNow() {
     return std::chrono::duration_cast<Microseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
 }
-
-void sleepFor(Microseconds duration) {
-    std::this_thread::sleep_for(duration);
-}
-
-Sensors::Sensors(SensorOptions options) : options_(std::move(options)) {}
 
 SensorReading Sensors::read() {
     SensorReading reading;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +14,6 @@ namespace korvel::platform::sensors {
 using Microseconds = std::chrono::microseconds;
 
 Microseconds steadyNow();
-void sleepFor(Microseconds duration);
 
 // What the machine's own sensors say; each figure is absent when no sensor
 // gave a usable reading.
@@ -30,11 +30,11 @@ enum class Family { cpu, gpu };
 struct SensorOptions {
     std::string root = kLiveSysRoot;
     std::string nvmlLibrary = "libnvidia-ml.so.1";
-    // The steady clock and the wait between a GPU's two samples: a test passes
-    // a pair that moves time on without sleeping.
+    // The steady clock; a test passes one it moves on itself.
     std::function<Microseconds()> now = steadyNow;
-    std::function<void(Microseconds)> sleep = sleepFor;
 };
+
+struct GpuCounterState; // the GPU counters' readings at the previous call
 
 // CPU and GPU temperatures and GPU load from one sysfs tree. No root needed.
 //
@@ -43,15 +43,21 @@ struct SensorOptions {
 // reads do the thermal zones answer, with the mean of their CPU and GPU zones
 // (above 0, below 150 °C). The hwmon inputs are listed once, on the first read.
 //
-// GPU load comes from each GPU's own counter, read twice 300 ms apart; the
-// first GPU whose two readings compare gives the busy share, and 0 % counts as
-// no reading. The window is spent only when some counter could be read.
+// GPU load comes from each GPU's own counter, so a reply never waits on a
+// sample. A busy share the driver gives (gpu_busy_percent, NVML) is taken as
+// it stands; a cumulative counter (idle residency, time in state) is compared
+// with its reading at the previous call, so the first call has none from it.
+// The first awake GPU whose counter gives a share wins; 0 %, a value out of
+// range and a counter that went back count as no reading. Counters are listed
+// on every call, so a GPU that comes or goes is seen; NVIDIA's library, once
+// opened for an awake GPU, stays open.
 //
 // A device that runtime power management put to sleep is never read, since
 // the read would wake it.
 class Sensors {
 public:
     explicit Sensors(SensorOptions options = {});
+    ~Sensors();
 
     SensorReading read();
 
@@ -67,6 +73,7 @@ private:
 
     SensorOptions options_;
     std::optional<std::vector<HwmonInput>> hwmonInputs_;
+    std::unique_ptr<GpuCounterState> gpu_;
 };
 
 } // namespace korvel::platform::sensors

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -148,7 +149,39 @@ struct Connection::State {
         return std::exchange(pending, {});
     }
 
+    // What the I/O thread does on one turn of its loop, decided under the mutex.
+    struct Turn {
+        bool stop = false;
+        bool connectNow = false;
+        std::deque<Pending> expired; // to be failed for their deadline
+        int polled = -1;             // the socket to wait on, if any
+        int timeoutMs = -1;
+    };
+    struct Received {
+        bool ended = false;
+        std::string failure;
+    };
+
     void run();
+    Turn planTurn();
+    // Appends the frames not yet written on the current socket to outgoing.
+    void queueUnwrittenFrames();
+    // The socket's events once it or the wake-up is ready (0 for none); none at
+    // all when polling failed and the connection is invalidated.
+    std::optional<short> waitForSocket(int socket, int timeoutMs);
+    // Writes what fits, then reads what arrived and hands out complete replies.
+    void exchangeOnSocket(int socket, short events, std::vector<char>& buffer);
+    // False when the socket ended.
+    bool sendOutgoing(int socket, short events);
+    Received receive(int socket, std::vector<char>& buffer);
+    // The service's first byte; resets the retry state, false when it is not
+    // the expected greeting.
+    bool acceptGreeting(char first);
+    // Replies are matched to requests by order; the failure, empty when none.
+    std::string deliverReplies();
+    // Fails what was pending on a socket that cannot go on; an ended socket is
+    // reported as an interruption.
+    void abandonSocket(const std::string& failure, bool ended);
     void connectOrStart();
     void serviceDiedBeforeGreeting();
 };
@@ -309,147 +342,182 @@ void Connection::State::serviceDiedBeforeGreeting() {
     }
 }
 
-void Connection::State::run() {
+Connection::State::Turn Connection::State::planTurn() {
+    Turn turn;
+    std::lock_guard lock(mutex);
+    if (invalid || (stopping && pending.empty())) {
+        turn.stop = true;
+        return turn;
+    }
+    const auto now = Clock::now();
+    if (!pending.empty() && pending.front().deadline <= now) {
+        // After a timeout the order of the stream cannot be trusted:
+        // the next request starts on a fresh socket.
+        turn.expired = dropSocket(/*keepPending=*/false);
+    } else if (!pending.empty()) {
+        turn.timeoutMs = millisecondsUntil(pending.front().deadline);
+        if (fd < 0 && now >= nextConnect) {
+            turn.connectNow = true;
+        } else if (fd < 0) {
+            turn.timeoutMs = std::min(turn.timeoutMs, millisecondsUntil(nextConnect));
+        }
+        queueUnwrittenFrames();
+    }
+    turn.polled = fd;
+    return turn;
+}
+
+void Connection::State::queueUnwrittenFrames() {
+    if (fd < 0) {
+        return;
+    }
+    for (auto& request : pending) {
+        if (!request.written) {
+            outgoing += request.frame;
+            request.written = true;
+        }
+    }
+}
+
+std::optional<short> Connection::State::waitForSocket(int socket, int timeoutMs) {
+    pollfd fds[2] = {{wakeFd, POLLIN, 0},
+                     {socket, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0}};
+    if (::poll(fds, socket >= 0 ? 2 : 1, timeoutMs) < 0) {
+        if (errno == EINTR) {
+            return 0;
+        }
+        invalidate(invalidatedText() + " (" + std::strerror(errno) + ")");
+        return std::nullopt;
+    }
+    if (fds[0].revents & POLLIN) {
+        uint64_t count;
+        (void)!::read(wakeFd, &count, sizeof count);
+    }
+    return fds[1].revents;
+}
+
+bool Connection::State::sendOutgoing(int socket, short events) {
+    if (outgoing.empty() || !(events & POLLOUT)) {
+        return true;
+    }
+    const ssize_t n = ::send(socket, outgoing.data(), outgoing.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+        outgoing.erase(0, static_cast<size_t>(n));
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        return false;
+    }
+    return true;
+}
+
+Connection::State::Received Connection::State::receive(int socket, std::vector<char>& buffer) {
+    Received received;
+    const ssize_t n = ::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n > 0) {
+        size_t skip = 0;
+        if (!greeted) {
+            if (!acceptGreeting(buffer[0])) {
+                received.failure = "The service sent a malformed reply.";
+            }
+            skip = 1;
+        }
+        reader.append(buffer.data() + skip, static_cast<size_t>(n) - skip);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        received.ended = true;
+    }
+    return received;
+}
+
+bool Connection::State::acceptGreeting(char first) {
+    greeted = true;
+    freshRetries = 0;
+    relaunchPause = kFirstRelaunchPause;
+    deathReported = false;
+    return first == kAcceptGreeting;
+}
+
+std::string Connection::State::deliverReplies() {
     std::string body;
-    std::vector<char> buffer(64 * 1024);
     for (;;) {
-        int polled;
-        int timeoutMs = -1;
-        bool connectNow = false;
-        std::deque<Pending> expired;
+        const auto status = reader.next(body);
+        if (status == FrameReader::Status::needMore) {
+            return {};
+        }
+        if (status == FrameReader::Status::tooLarge) {
+            return "The service's reply of " + std::to_string(reader.announcedLength()) +
+                   " bytes is over the limit of " + std::to_string(options.maxReplyBody) +
+                   " bytes.";
+        }
+        auto reply = decodeReplyBody(std::move(body));
+        Pending request;
         {
             std::lock_guard lock(mutex);
-            if (invalid || (stopping && pending.empty())) {
-                return;
+            if (!reply || pending.empty() || !pending.front().written) {
+                return "The service sent a malformed reply.";
             }
-            const auto now = Clock::now();
-            if (!pending.empty() && pending.front().deadline <= now) {
-                // After a timeout the order of the stream cannot be trusted:
-                // the next request starts on a fresh socket.
-                expired = dropSocket(/*keepPending=*/false);
-            } else if (!pending.empty()) {
-                timeoutMs = millisecondsUntil(pending.front().deadline);
-                if (fd < 0 && now >= nextConnect) {
-                    connectNow = true;
-                } else if (fd < 0) {
-                    timeoutMs = std::min(timeoutMs, millisecondsUntil(nextConnect));
-                }
-                for (auto& request : pending) {
-                    if (fd >= 0 && !request.written) {
-                        outgoing += request.frame;
-                        request.written = true;
-                    }
-                }
-            }
-            polled = fd;
+            request = std::move(pending.front());
+            pending.pop_front();
         }
-        if (!expired.empty()) {
-            failAll(std::move(expired),
+        if (request.reply) {
+            request.reply(std::move(*reply));
+        }
+    }
+}
+
+void Connection::State::abandonSocket(const std::string& failure, bool ended) {
+    std::deque<Pending> failed;
+    std::function<void()> interruption;
+    {
+        std::lock_guard lock(mutex);
+        failed = dropSocket(/*keepPending=*/false);
+        if (ended && !invalid) {
+            interruption = interruptionHandler;
+        }
+    }
+    failAll(std::move(failed), failure);
+    if (interruption) {
+        interruption();
+    }
+}
+
+void Connection::State::exchangeOnSocket(int socket, short events, std::vector<char>& buffer) {
+    const bool sendEnded = !sendOutgoing(socket, events);
+    Received received = receive(socket, buffer);
+    const bool ended = sendEnded || received.ended;
+    if (ended && !greeted) {
+        serviceDiedBeforeGreeting();
+        return;
+    }
+    std::string failure = ended ? interruptedText() : std::move(received.failure);
+    if (failure.empty()) {
+        failure = deliverReplies();
+    }
+    if (!failure.empty()) {
+        abandonSocket(failure, ended);
+    }
+}
+
+void Connection::State::run() {
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        Turn turn = planTurn();
+        if (turn.stop) {
+            return;
+        }
+        if (!turn.expired.empty()) {
+            failAll(std::move(turn.expired),
                     "The request to service named " + serviceName + " timed out.");
             continue;
         }
-        if (connectNow) {
+        if (turn.connectNow) {
             connectOrStart();
             continue;
         }
-
-        pollfd fds[2] = {
-            {wakeFd, POLLIN, 0},
-            {polled, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0}};
-        if (::poll(fds, polled >= 0 ? 2 : 1, timeoutMs) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            invalidate(invalidatedText() + " (" + std::strerror(errno) + ")");
+        const std::optional<short> events = waitForSocket(turn.polled, turn.timeoutMs);
+        if (!events) {
             return;
         }
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            (void)!::read(wakeFd, &count, sizeof count);
-        }
-        if (polled < 0 || fds[1].revents == 0) {
-            continue;
-        }
-
-        std::string failure;
-        bool ended = false;
-        if (!outgoing.empty() && (fds[1].revents & POLLOUT)) {
-            const ssize_t n =
-                ::send(polled, outgoing.data(), outgoing.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                outgoing.erase(0, static_cast<size_t>(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                ended = true;
-            }
-        }
-        const ssize_t n = ::recv(polled, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n > 0) {
-            size_t skip = 0;
-            if (!greeted) {
-                if (buffer[0] != kAcceptGreeting) {
-                    failure = "The service sent a malformed reply.";
-                }
-                greeted = true;
-                freshRetries = 0;
-                relaunchPause = kFirstRelaunchPause;
-                deathReported = false;
-                skip = 1;
-            }
-            reader.append(buffer.data() + skip, static_cast<size_t>(n) - skip);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            ended = true;
-        }
-        if (ended && !greeted) {
-            serviceDiedBeforeGreeting();
-            continue;
-        }
-        if (ended) {
-            failure = interruptedText();
-        }
-
-        // Replies are matched to requests by order.
-        while (failure.empty()) {
-            const auto status = reader.next(body);
-            if (status == FrameReader::Status::needMore) {
-                break;
-            }
-            if (status == FrameReader::Status::tooLarge) {
-                failure = "The service's reply of " + std::to_string(reader.announcedLength()) +
-                          " bytes is over the limit of " + std::to_string(options.maxReplyBody) +
-                          " bytes.";
-                break;
-            }
-            auto reply = decodeReplyBody(std::move(body));
-            Pending request;
-            {
-                std::lock_guard lock(mutex);
-                if (!reply || pending.empty() || !pending.front().written) {
-                    failure = "The service sent a malformed reply.";
-                    break;
-                }
-                request = std::move(pending.front());
-                pending.pop_front();
-            }
-            if (request.reply) {
-                request.reply(std::move(*reply));
-            }
-        }
-        if (failure.empty()) {
-            continue;
-        }
-
-        std::deque<Pending> failed;
-        std::function<void()> interruption;
-        {
-            std::lock_guard lock(mutex);
-            failed = dropSocket(/*keepPending=*/false);
-            if (ended && !invalid) {
-                interruption = interruptionHandler;
-            }
-        }
-        failAll(std::move(failed), failure);
-        if (interruption) {
-            interruption();
+        if (turn.polled >= 0 && *events != 0) {
+            exchangeOnSocket(turn.polled, *events, buffer);
         }
     }
 }

@@ -13,9 +13,9 @@ namespace {
 
 TEST(DescriptorMemoryTest, TrustsOnlyTheSameProcessUnrunAndRecentlyWalked) {
     DescriptorMemory memory;
-    memory.remember(7, {1, 100}, 50.0, {42, 42});
+    memory.remember(7, {1, 100}, 50.0, {{42, 42}, {}, {}});
     ASSERT_NE(memory.recall(7, {1, 100}, 80.0), nullptr);
-    EXPECT_EQ(*memory.recall(7, {1, 100}, 80.0), (std::vector<uint64_t>{42, 42}));
+    EXPECT_EQ(memory.recall(7, {1, 100}, 80.0)->socketInodes, (std::vector<uint64_t>{42, 42}));
     EXPECT_EQ(memory.recall(7, {1, 101}, 51.0), nullptr) << "it ran";
     EXPECT_EQ(memory.recall(7, {2, 100}, 51.0), nullptr) << "another process under the pid";
     EXPECT_EQ(memory.recall(7, {1, 100}, 80.5), nullptr) << "too long ago";

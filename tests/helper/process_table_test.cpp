@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace korvel {
@@ -13,6 +14,7 @@ namespace {
 using testing::FixtureStat;
 using testing::tableEndpoint;
 using V4 = std::array<uint8_t, 4>;
+using namespace std::string_literals;
 
 std::optional<HelperProcessData> row(const std::vector<HelperProcessData>& rows, int32_t pid) {
     const auto found =
@@ -168,6 +170,8 @@ TEST_F(ProcessTableTest, UnreadableOrVanishedProcessesAreDroppedOrZeroedAsTheirR
     std::filesystem::remove(fixture.path() / "22" / "stat"); // neither path nor name
     addProcess(26, "/opt/\xff\xfeweird\xc3", {"weird"});
     addProcess(27, "", {"bad\xe2\x82name"});
+    addProcess(28, "/usr/bin/python3.11", {"python3"}); // the script is read for interpreters only
+    fixture.dir().write("28/cmdline", "python3\0-u\0/srv/sink\xff.py\0"s);
     addProcess(31, "/opt/goes", {"goes", 1, 0x400000, 9, 9, 1, 9});
 
     platform::proc::ProcSource source(fixture.options());
@@ -187,7 +191,8 @@ TEST_F(ProcessTableTest, UnreadableOrVanishedProcessesAreDroppedOrZeroedAsTheirR
                                                 "/opt/" + bad + bad + "weird" + bad, 0, 0, owner}));
     EXPECT_EQ(row(rows, 27),
               (HelperProcessData{27, "bad" + bad + "name", std::nullopt, 0, 0, owner}));
-    EXPECT_EQ(rows.size(), 3u) << "neither 21, 22 nor 31";
+    EXPECT_EQ(row(rows, 28)->script, "sink" + bad + ".py");
+    EXPECT_EQ(rows.size(), 4u) << "neither 21, 22 nor 31";
     EXPECT_EQ(pids(connections), pids(rows));
 }
 
@@ -236,6 +241,56 @@ TEST_F(ProcessTableTest, SocketRowsFollowDescriptorsThroughTheTables) {
         {41, "TCP", "127.0.0.1", 8080, "0.0.0.0", 0, 1},
     };
     EXPECT_EQ(connections, expected);
+}
+
+// GPU clients as an AMD desktop and an Intel laptop show them, and storage
+// bytes; what cannot be read stays absent rather than zero.
+TEST_F(ProcessTableTest, GpuClientsCountOncePerDeviceAndStorageBytesLoseCancelledWrites) {
+    const auto fdinfo = [&](int pid, int fd, const std::string& device, const std::string& text) {
+        fixture.addFd(pid, fd, device);
+        fixture.dir().write(std::to_string(pid) + "/fdinfo/" + std::to_string(fd), text);
+    };
+    const std::string amd = "pos:\t0\nflags:\t02100002\ndrm-driver:\tamdgpu\n"
+                            "drm-pdev:\t0000:03:00.0\ndrm-client-id:\t7\n"
+                            "drm-memory-vram:\t1024 KiB\ndrm-memory-gtt:\t512 KiB\n"
+                            "drm-engine-gfx:\t1500000000 ns\ndrm-engine-compute:\t20 ns\n";
+    addProcess(50, "/usr/bin/game", {"game"});
+    fdinfo(50, 5, "/dev/dri/renderD128", amd);
+    fdinfo(50, 6, "/dev/dri/renderD128", amd); // a second descriptor of the same client
+    addProcess(51, "/usr/bin/helper", {"helper"});
+    fdinfo(51, 4, "/dev/dri/renderD128", amd); // handed over: still one client
+    addProcess(52, "/usr/bin/player", {"player"});
+    fdinfo(52, 4, "/dev/dri/card0",
+           "drm-driver: i915\ndrm-pdev: 0000:00:02.0\ndrm-client-id: 7\n"
+           "drm-engine-render: 5000 ns\ndrm-engine-video: 700 ns\ndrm-engine-copy: 0 ns\n"
+           "drm-engine-capacity-video: 2\ndrm-total-system0: 8 MiB\n"
+           "drm-resident-system0: 4 MiB\n");
+    fixture.dir().write("52/io", "rchar: 100\nwchar: 90000\nread_bytes: 4096\n"
+                                 "write_bytes: 81920\ncancelled_write_bytes: 8192\n");
+    addProcess(53, "/usr/bin/closer", {"closer"});
+    fixture.addFd(53, 4, "/dev/dri/renderD128"); // closed before its fdinfo was read
+    fdinfo(53, 5, "/dev/dri/renderD128", "drm-client-id: x\ndrm-engine-gfx: 12");
+    fixture.dir().write("53/io", "read_bytes: 4096\nwrite_by");
+
+    platform::proc::ProcSource source(fixture.options());
+    const auto rows = collectProcessTable(source, {50, 51, 52, 53}, false,
+                                          {std::nullopt, std::nullopt}, connections);
+    const auto game = row(rows, 50), helper = row(rows, 51), player = row(rows, 52),
+               closer = row(rows, 53);
+    ASSERT_TRUE(game && helper && player && closer);
+    EXPECT_EQ(game->gpuEngines,
+              (std::vector<HelperGpuEngineData>{{"compute", 20}, {"gfx", 1'500'000'000}}));
+    EXPECT_EQ(game->gpuMemoryBytes, 1536u * 1024);
+    EXPECT_TRUE(helper->gpuEngines.empty() && !helper->gpuMemoryBytes) << "counted with 50";
+    EXPECT_EQ(player->gpuEngines,
+              (std::vector<HelperGpuEngineData>{{"copy", 0}, {"render", 5000}, {"video", 700}}))
+        << "client 7 of another device is another client";
+    EXPECT_EQ(player->gpuMemoryBytes, 4u << 20) << "resident, not the total";
+    EXPECT_EQ(std::tie(player->diskReadBytes, player->diskWriteBytes),
+              std::make_tuple(std::optional<uint64_t>(4096), std::optional<uint64_t>(73728)));
+    EXPECT_TRUE(closer->gpuEngines.empty() && !closer->gpuMemoryBytes);
+    EXPECT_FALSE(closer->diskReadBytes || closer->diskWriteBytes) << "a cut file is no figure";
+    EXPECT_FALSE(game->diskReadBytes || game->diskWriteBytes) << "no io file: unknown, not 0";
 }
 
 } // namespace

@@ -84,6 +84,7 @@ struct Reference {
             p.unit = extra<std::string>(o, "unit", text);
             p.appId = extra<std::string>(o, "appId", text);
             p.container = extra<std::string>(o, "container", text);
+            p.script = extra<std::string>(o, "script", text);
             p.startTime = extra<double>(o, "startTime", [](const Json& v) {
                 return std::isfinite(number(v)) ? number(v) : throw Reject{};
             });
@@ -145,6 +146,7 @@ HelperResponse sampleResponse() {
     r.processes = {{42, "Safari", "/Applications/Safari.app/Contents/MacOS/Safari",
                     1234567890123ULL, 987654321ULL, 501, "app-x.scope", "org.x", "box", 8.1e8},
                    {7, "kworker", std::nullopt, 0, 0}};
+    r.processes[0].script = "sink.py";
     r.connections = {{42, "TCP6", "::1", 443, "2001:db8::1", 65535, 4, 10, 18446744073709551615ULL,
                       18446744073709551614ULL},
                      {42, "UDP", "0.0.0.0", 53, "", 0, -1}};
@@ -193,7 +195,7 @@ TEST(HelperResponseTest, MembersMissingNullMistypedOrOutOfRangeReadAsTheReferenc
     EXPECT_EQ(decodeHelperResponse(valid.dump()), sampleResponse()) << "every bit of the cookie";
     // A reply from a helper that knows none of the additive members.
     Json older = valid;
-    for (const char* key : {"uid", "unit", "appId", "container"}) {
+    for (const char* key : {"uid", "unit", "appId", "container", "script"}) {
         older["processes"][0].erase(key);
     }
     for (const char* key : {"bytesIn", "bytesOut", "cookie"}) {

@@ -292,7 +292,7 @@ TEST_F(LiveWindowTest, TheProcessTableStaysWhereItWasLeftAsRowsMove) {
     // What the first row on screen, below the header, shows: the busiest.
     const Glib::RefPtr<Glib::Object> first = Glib::wrap(G_OBJECT(
         g_list_model_get_item(G_LIST_MODEL(window.processes().model().sorted->gobj()), 0)));
-    auto* shown = dynamic_cast<Gtk::Label*>(table.pick(80, 48));
+    auto* shown = dynamic_cast<Gtk::Label*>(table.pick(40, 48));
     ASSERT_NE(shown, nullptr);
     EXPECT_EQ(shown->get_text().raw(), rowOf<ProcessRowValue>(first->gobj())->value().process.name);
 

@@ -43,7 +43,36 @@ TEST_F(ManagerMergeTest, CPUPercentComesFromTwoReadingsAndIsCappedAtAllCores) {
     EXPECT_EQ(manager->processes.get()[0].cpuPercent, 0);
 }
 
-TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhereItGaveNone) {
+TEST_F(ManagerMergeTest, GpuShareAndStorageRatesComeFromTwoReadingsOfTheSameProcess) {
+    start();
+    const auto gpuProcess = [](int32_t pid, std::vector<HelperGpuEngineData> engines, uint64_t read,
+                               uint64_t written) {
+        HelperProcessData p = process(pid, 0);
+        p.gpuEngines = std::move(engines);
+        p.diskReadBytes = read;
+        p.diskWriteBytes = written;
+        return p;
+    };
+    answer(0, reading(100.0, {gpuProcess(1, {{"gfx", 1'000'000'000}}, 0, 1'000'000),
+                              gpuProcess(2, {}, 5, 5)}));
+    EXPECT_FALSE(manager->processes.get()[0].gpuPercent) << "one reading is no share";
+    merge(reading(
+        102.0, {gpuProcess(1, {{"gfx", 1'500'000'000}, {"video", 250'000'000}}, 4096, 41'000'000),
+                gpuProcess(2, {{"gfx", 9'000'000'000}}, 5, 3)}));
+    std::map<int32_t, NetProcess> byPid;
+    for (const auto& p : manager->processes.get()) {
+        byPid[p.id] = p;
+    }
+    // gfx 0.5 s and video 0.25 s busy in 2 s.
+    EXPECT_NEAR(byPid[1].gpuPercent.value_or(-1), 37.5, 0.1);
+    EXPECT_EQ(byPid[1].diskReadRate, 2048.0);
+    EXPECT_EQ(byPid[1].diskWriteRate, 20'000'000.0);
+    EXPECT_EQ(byPid[2].gpuPercent, 100.0) << "a client first seen counts at most the interval";
+    EXPECT_EQ(byPid[2].diskWriteRate, 0.0) << "a counter that fell moved nothing";
+}
+
+// An interpreter's name is its script's, not that of the desktop entry of its file.
+TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAppIdsFromDesktopEntriesNamesFromScripts) {
     ManagerEnvironment env = environment();
     env.runningApplications = [](const std::vector<HelperProcessData>&) {
         const RunningApplication viewer{"Viewer", std::nullopt, "org.example.Viewer"};
@@ -55,7 +84,9 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     scoped.appId = "org.example.Flat";
     scoped.container = "c0ffee";
     scoped.startTime = 12.5;
-    answer(0, reading(1.0, {scoped, process(2, 0), process(3, 0)}));
+    HelperProcessData interpreter = process(2, 0);
+    std::tie(interpreter.execPath, interpreter.script) = std::tuple("/usr/bin/python3.11", "a.py");
+    answer(0, reading(1.0, {scoped, interpreter, process(3, 0)}));
     std::map<int32_t, NetProcess> byId;
     for (const auto& p : manager->processes.get()) {
         byId[p.id] = p;
@@ -63,6 +94,8 @@ TEST_F(ManagerMergeTest, OwnersComeFromTheHelperAndAppIdsFromDesktopEntriesWhere
     EXPECT_EQ(std::tie(byId[1].uid, byId[1].appId, byId[1].container, byId[1].startTime),
               std::tie(scoped.uid, scoped.appId, scoped.container, scoped.startTime));
     EXPECT_EQ(byId[2].appId, "org.example.Viewer");
+    EXPECT_EQ(std::tie(byId[1].name, byId[2].name, byId[2].displayName, byId[2].script),
+              std::tuple("Viewer", "python3.11 a.py", "python3.11 a.py", "a.py"));
     EXPECT_FALSE(byId[3].appId);
 }
 

@@ -27,7 +27,7 @@ TEST(ProcessMergeTest, CPUPercentIsZeroWhenTheClockOrTheCounterWentBack) {
     EXPECT_EQ(cpuPercentSince(&previous, 999'999'999, 101.0), 0);  // pid reused
 }
 
-TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenFileThenShortName) {
+TEST(ProcessMergeTest, DisplayNamePrefersScriptThenApplicationThenFileThenShortName) {
     HelperProcessData p{7, "short", "/usr/lib/firefox/firefox-bin/", 0, 0};
     const RunningApplication app{"Firefox", std::nullopt};
     const RunningApplication unnamed{"", std::nullopt};
@@ -35,6 +35,8 @@ TEST(ProcessMergeTest, DisplayNamePrefersApplicationThenFileThenShortName) {
     EXPECT_EQ(displayNameFor(p, &unnamed), "firefox-bin");
     p.execPath.reset();
     EXPECT_EQ(displayNameFor(p, nullptr), "short");
+    p.script = "sink.py";
+    EXPECT_EQ(displayNameFor(p, &app), "short sink.py");
 }
 
 TEST(ProcessMergeTest, SortPutsMoreSocketsFirstThenMoreCPUAndKeepsTies) {

@@ -113,6 +113,8 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     udp.proto = TransportProto::udp;
     processes.back().connections = {tcp, tcp, udp};
     processes.back().bytesUsed = {20, 30};
+    processes.back().gpuUsed = {{"render", 1'500'000'000}, {"video", 0}};
+    processes.back().diskWriteUsed = 4096;
     // One that ended since, with its last socket's bytes: its group keeps them.
     frame.endedProcesses.push_back(process(10, "c", 0));
     frame.endedProcesses.back().unit = "web.service";
@@ -151,6 +153,9 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
              {"korvel_process_sockets" + web + ",protocol=\"tcp6\",state=\"time_wait\"}", 2},
              {"korvel_process_sockets" + web + ",protocol=\"udp\",state=\"none\"}", 1},
              {"korvel_process_tcp_bytes_total" + web + ",direction=\"out\"}", 40},
+             {"korvel_process_gpu_seconds_total" + web + ",engine=\"render\"}", 1.5},
+             {"korvel_process_disk_bytes_total" + web + ",direction=\"write\"}", 4096},
+             {"korvel_process_disk_bytes_total" + web + ",direction=\"read\"}", 0},
              {"korvel_processes" + web + "}", 2},
              {"korvel_process_resident_memory_bytes" + web + "}", 2 << 20},
              {"korvel_other_tcp_bytes_total{direction=\"out\"}", 2500},

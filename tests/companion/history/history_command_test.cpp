@@ -1,10 +1,10 @@
+#include "companion/archive/history_location.h"
+#include "companion/archive/history_schema.h"
+#include "companion/archive/history_time.h"
 #include "companion/export/process_group_counters.h"
 #include "companion/history/history_command.h"
-#include "companion/archive/history_location.h"
 #include "companion/history/history_recorder.h"
-#include "companion/archive/history_schema.h"
 #include "companion/history/history_store.h"
-#include "companion/archive/history_time.h"
 #include "tests/companion/engine/manager_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -84,11 +84,17 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
         return history::history(args);
     };
     const CommandRun top = history({"--top", "5", "--by", "out", "--csv"});
-    EXPECT_EQ(top.out, "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n"
-                       "send\x1b[2J (42),1,2.3,5242880,0,240000000\n"
-                       "idle (7),1,0.0,6291456,0,0\n");
+    EXPECT_EQ(
+        top.out,
+        "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out,gpu_seconds,disk_read,disk_write\n"
+        "send\x1b[2J (42),1,2.3,5242880,0,240000000,0.0,0,0\n")
+        << "idle sent nothing: no row in its place";
+    // Nothing came in: no form lists a group for it.
+    EXPECT_EQ(history({"--top", "5", "--by", "in", "--json"}).out, "[]\n");
+    EXPECT_EQ(history({"--top", "5", "--by", "in", "--openmetrics"}).out.find("process="),
+              std::string::npos);
     EXPECT_TRUE(history({"--top", "1", "--by", "memory", "--csv"})
-                    .out.ends_with("\nidle (7),1,0.0,6291456,0,0\n"));
+                    .out.ends_with("\nidle (7),1,0.0,6291456,0,0,0.0,0,0\n"));
     const CommandRun table = history({"--by", "out"});
     EXPECT_NE(table.out.find("send\\x1b[2J (42)"), std::string::npos) << "escaped: " << table.out;
     EXPECT_NE(table.out.find("240.0 MB"), std::string::npos) << table.out;
@@ -128,8 +134,9 @@ TEST_F(RecordedHistoryTest, TopTalkersConnectionsAndInterfacesOfWhatTheEngineMer
     EXPECT_EQ(eth0.back().first, 125000);
     EXPECT_EQ(history({"--interfaces", "--csv"}).out,
               "interface,bytes_in,bytes_out\neth0,0,125000\n");
-    EXPECT_EQ(history::history({"--since", "1m", "--csv"}).out,
-              "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out\n")
+    EXPECT_EQ(
+        history::history({"--since", "1m", "--csv"}).out,
+        "name,processes,cpu_seconds,peak_rss,bytes_in,bytes_out,gpu_seconds,disk_read,disk_write\n")
         << "nothing ran in the last minute";
 
     for (const auto& bad :
@@ -315,15 +322,18 @@ TEST_F(RecordedHistoryTest, TheExportAndTheHistoryKeepTheEnginesAccount) {
         {"old", {5, 0}},
         {"new", {8, 0}},
         {"other TCP", {0, 600'000}}};
-    const auto top =
-        nlohmann::json::parse(history({"--json", "--top", "10", "--since", "2000-12-31 00:00",
-                                       "--until", "2001-01-02 00:00"})
-                                  .out);
+    // Each ranking lists the groups that used some of its measure.
     std::map<std::string, std::pair<uint64_t, uint64_t>> recorded;
-    for (const auto& row : top) {
-        const std::string name = row["name"];
-        recorded[name.substr(0, name.find(" ("))] = {row["cpu_seconds"].get<double>(),
-                                                     row["bytes_out"]};
+    for (const std::string_view by : {"cpu", "out"}) {
+        const auto top =
+            nlohmann::json::parse(history({"--json", "--top", "10", "--by", by, "--since",
+                                           "2000-12-31 00:00", "--until", "2001-01-02 00:00"})
+                                      .out);
+        for (const auto& row : top) {
+            const std::string name = row["name"];
+            recorded[name.substr(0, name.find(" ("))] = {row["cpu_seconds"].get<double>(),
+                                                         row["bytes_out"]};
+        }
     }
     EXPECT_EQ(recorded, truth);
     for (const auto& [name, figures] : truth) {
@@ -395,13 +405,35 @@ TEST(HistoryCommandTest, OpenMetricsListsAPidUsedTwiceUnderOneNameOnce) {
         r.processes = {process};
         ASSERT_EQ(store.record(r, {}), 0);
     }
-    const std::string metrics =
-        history({"--openmetrics", "--since", "2023-11-01 00:00", "--until", "2023-12-01 00:00"})
-            .out;
+    const std::string metrics = history({"--openmetrics", "--by", "out", "--since",
+                                         "2023-11-01 00:00", "--until", "2023-12-01 00:00"})
+                                    .out;
     // Both in the minute that ends at 1700000040.
     EXPECT_EQ(samplesOf(metrics, "korvel_history_process_sent_bytes_total{process=\"send (42)\"}"),
               (std::vector<std::pair<double, double>>{{1500, 1700000040}}))
         << metrics;
+}
+
+TEST(HistoryCommandTest, GroupingByExecutableKeepsAnInterpretersScriptsApart) {
+    korvel::testing::TempDir dir;
+    korvel::testing::ScopedEnv state("XDG_STATE_HOME", dir.str());
+    std::string error;
+    auto db = openHistoryForWriting(*historyPlace(), error, [](const std::string&) {});
+    ASSERT_TRUE(db) << error;
+    HistoryStore store(std::move(*db));
+    HistoryReading r;
+    r.time = 1700000000;
+    for (const int32_t pid : {1, 2, 3}) {
+        ProcessSample& p = r.processes.emplace_back();
+        std::tie(p.pid, p.name, p.executable, p.cpuUsedNS, p.script) =
+            std::tuple(pid, "python3.11", "/usr/bin/python3.11", pid * 1'000'000'000ULL,
+                       pid == 1 ? "a.py" : "b.py");
+    }
+    ASSERT_EQ(store.record(r, {}), 0);
+    const std::string csv =
+        history({"--group", "executable", "--csv", "--since", "2023-11-01 00:00"}).out;
+    EXPECT_EQ(csv.substr(csv.find('\n') + 1), "/usr/bin/python3.11 b.py,2,5.0,0,0,0,0.0,0,0\n"
+                                              "/usr/bin/python3.11 a.py,1,1.0,0,0,0,0.0,0,0\n");
 }
 
 TEST(HistoryCommandTest, TimesTheCommandTakes) {

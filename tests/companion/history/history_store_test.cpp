@@ -346,7 +346,17 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
                 "cpu_ms, rss, bytes_in, bytes_out, tcp_sockets, udp_sockets, "
                 "PRIMARY KEY (time, process_id)) WITHOUT ROWID; "
                 "ALTER TABLE process_minute RENAME COLUMN rss_kib TO rss; "
-                "ALTER TABLE process_hour RENAME COLUMN rss_kib TO rss");
+                "ALTER TABLE process_hour RENAME COLUMN rss_kib TO rss; "
+                "ALTER TABLE process DROP COLUMN script; DROP VIEW process_usage; "
+                "CREATE VIEW process_usage AS SELECT 1");
+    for (const char* table : {"process_minute", "process_hour"}) {
+        for (const char* column : {"gpu_ms", "disk_read", "disk_write"}) {
+            ASSERT_EQ(db->execute(
+                          (std::string("ALTER TABLE ") + table + " DROP COLUMN " + column).c_str()),
+                      0)
+                << db->lastError();
+        }
+    }
     const int64_t minute = kStart - 20, hour = kStart - 800;
     for (const auto& [table, time] : {std::pair{"process_reading", kStart + 5},
                                       {"process_reading", kStart + 10},
@@ -367,6 +377,34 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
         count(*db, "SELECT cpu_ms FROM process_minute WHERE time = " + std::to_string(minute)), 10);
     EXPECT_EQ(count(*db, "SELECT sum(bytes_out) FROM interface_usage"), 4);
     EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 2);
+    EXPECT_EQ(count(*db, "SELECT sum(gpu_ms + disk_read + disk_write) FROM process_usage"), 0);
+}
+
+TEST(HistoryStoreTest, GpuTimeAndStorageBytesReachTheBucketsWithoutLosingFractions) {
+    testing::TempDir dir;
+    Feeder feeder({dir.str(), "korvel"});
+    HistoryReading r;
+    r.processes = {Feeder::process(5, kStart - 10.0, "render", 1 << 20)};
+    r.time = kStart;
+    // 1.5 ms and 2.6 ms of GPU: 4 ms stored, not 1 + 2. The last reading
+    // moved only storage bytes: no CPU, memory or socket change to pack.
+    for (const auto& [gpuNS, written] :
+         {std::pair<uint64_t, uint64_t>{1'500'000, 0}, {2'600'000, 1 << 20}, {0, 3 << 20}}) {
+        r.time += 5;
+        r.processes[0].gpuUsedNS = gpuNS;
+        r.processes[0].diskWriteUsed = written;
+        r.processes[0].diskReadUsed = written / 2;
+        ASSERT_EQ(feeder.store->record(r, {}), 0);
+    }
+    Database& db = feeder.store->database();
+    EXPECT_EQ(count(db, "SELECT sum(gpu_ms) FROM process_hour"), 4);
+    Window window;
+    std::tie(window.since, window.until) = std::tuple(kStart - 60, kStart + 60);
+    // It used no CPU: ranked by memory, which it held.
+    const auto top = topUsage(db, window, Measure::memory, Grouping::process);
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(std::tuple(top[0].gpuSeconds, top[0].diskRead, top[0].diskWrite),
+              std::tuple(0.004, int64_t{2} << 20, int64_t{4} << 20));
 }
 
 TEST(HistoryStoreTest, AProcessThatEndedSinceAddsItsLastBytesWhereItWasLastSeen) {

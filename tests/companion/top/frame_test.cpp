@@ -173,6 +173,23 @@ TEST(FrameTest, FillsTheScreenExactlyAndKeepsTheSelectionOnItsProcess) {
         EXPECT_EQ(renderFrame(model, state, {}).listedPids, order) << char(key);
     }
 
+    // A GPU% column only where a process has a GPU client; the disk columns
+    // where the screen is wide, or sorted by one on a narrow screen.
+    TopModel busy = model;
+    busy.processes[2].gpuEngines = {{"gfx", 1}};
+    busy.processes[2].gpuPercent = 40;
+    busy.processes[0].diskWriteRate = 2e7;
+    ViewState byDisk;
+    EXPECT_FALSE(anyLineHas(renderFrame(model, byDisk, screen(132, 40)), "GPU%"));
+    EXPECT_FALSE(anyLineHas(renderFrame(busy, byDisk, screen(80, 24)), "WR/s"));
+    EXPECT_TRUE(anyLineHas(renderFrame(busy, byDisk, screen(100, 24)), "WR/s"));
+    for (const auto& [key, first] : {std::pair<char32_t, int32_t>{'g', 30}, {'w', 10}}) {
+        press(byDisk, frame, {Key::Kind::character, key});
+        const Frame shown = renderFrame(busy, byDisk, screen(80, 24));
+        EXPECT_EQ(shown.listedPids.front(), first) << char(key);
+        EXPECT_TRUE(anyLineHas(shown, "GPU%") && anyLineHas(shown, "WR/s") == (key == 'w'));
+    }
+
     // Moving down past the last row shown scrolls the selection into view.
     ViewState scrolled;
     frame = renderFrame(model, scrolled, screen(80, 9));

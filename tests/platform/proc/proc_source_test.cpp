@@ -92,6 +92,18 @@ TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
     EXPECT_EQ(task(source, 100), std::make_tuple(2500000000L, 1300000000L, 40960L));
     EXPECT_EQ(task(source, 102), std::make_tuple(70000000L, 0L, 0L));
     EXPECT_EQ(task(source, 103), std::make_tuple(-1L, -1L, -1L));
+    // Arguments, a rewritten title, a kernel thread's, a cut head, no file.
+    using Arguments = std::vector<std::string_view>;
+    using namespace std::string_literals;
+    fixture.dir().write("100/cmdline", "python3\0-u\0sink.py\0"s);
+    fixture.dir().write("101/cmdline", "tool: worker");
+    fixture.dir().write("104/cmdline", "");
+    fixture.dir().write("200/cmdline", "java\0-jar\0"s + std::string(5000, 'x'));
+    EXPECT_EQ(source.commandLine(100), (Arguments{"python3", "-u", "sink.py"}));
+    EXPECT_EQ(source.commandLine(101), Arguments{"tool: worker"});
+    EXPECT_EQ(source.commandLine(104), Arguments{});
+    EXPECT_EQ(source.commandLine(200), (Arguments{"java", "-jar"}));
+    EXPECT_FALSE(source.commandLine(102));
     // A stat line that cannot be parsed fails both reads that depend on it.
     fixture.dir().write("105/stat", "105 (broken");
     EXPECT_FALSE(source.shortName(105));

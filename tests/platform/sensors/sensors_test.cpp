@@ -9,24 +9,18 @@
 namespace korvel::platform::sensors {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::SysfsTree;
 using Reading = SensorReading;
+using Writes = std::vector<std::pair<std::string, std::string>>;
 constexpr std::nullopt_t none = std::nullopt;
 
-// Sensors over a fixture tree whose sampling window passes at once, running
-// `duringWindow` between a GPU's two samples.
+// Sensors over a fixture tree, with a clock the test moves on.
 struct Fixture {
     explicit Fixture(const SysfsTree& sys)
-        : sensors({sys.str(), sys.str() + "/no-libnvidia-ml.so.1", [this] { return clock; },
-                   [this](Microseconds window) {
-                       windows.push_back(window);
-                       clock += window;
-                       duringWindow();
-                   }}) {}
+        : sensors({sys.str(), sys.str() + "/no-libnvidia-ml.so.1", [this] { return clock; }}) {}
 
     Microseconds clock{5000000};
-    std::vector<Microseconds> windows;
-    std::function<void()> duringWindow = [] {};
     Sensors sensors;
 };
 
@@ -39,11 +33,10 @@ std::string transStat(int idle, int middle, int top) {
 }
 
 TEST(Sensors, MachinesGiveTheirFourFigures) {
-    using Writes = std::vector<std::pair<std::string, std::string>>;
     struct Machine {
         const char* name;
         std::function<void(const SysfsTree&)> build;
-        Writes duringWindow;
+        Writes later; // once the clock moved on 300 ms
         Reading expected;
     };
     const std::string amdBusy = "devices/pci0000:00/0000:03:00.0/gpu_busy_percent";
@@ -58,7 +51,7 @@ TEST(Sensors, MachinesGiveTheirFourFigures) {
              sys.write(amdBusy, "20\n");
          },
          {{amdBusy, "30\n"}},
-         {(55.5 + 48.25) / 2, (42.0 + 45 + 50) / 3, 25}},
+         {(55.5 + 48.25) / 2, (42.0 + 45 + 50) / 3, 30}},
         {"Raspberry Pi-like board",
          [&](const SysfsTree& sys) {
              sys.hwmonChip(0, "cpu_thermal", {"48500"});
@@ -101,14 +94,12 @@ TEST(Sensors, MachinesGiveTheirFourFigures) {
         SysfsTree sys;
         machine.build(sys);
         Fixture fixture(sys);
-        fixture.duringWindow = [&] {
-            for (const auto& [file, text] : machine.duringWindow) {
-                sys.write(file, text);
-            }
-        };
+        fixture.sensors.read();
+        fixture.clock += 300ms;
+        for (const auto& [file, text] : machine.later) {
+            sys.write(file, text);
+        }
         EXPECT_EQ(fixture.sensors.read(), machine.expected) << machine.name;
-        EXPECT_EQ(fixture.windows.size(), machine.expected.gpuBusyPercent ? 1u : 0u)
-            << machine.name;
     }
 }
 
@@ -153,11 +144,14 @@ TEST(Sensors, ChipsAreListedOnceAndReadEachTime) {
     EXPECT_EQ(listed.sensors.read().gpuCelsius, 64.0);
 }
 
-TEST(Sensors, GpuBusyComesFromTheFirstAwakeGpuWhoseReadingsCompare) {
+TEST(Sensors, GpuBusyComesFromTheFirstAwakeGpuWhoseCounterGivesAShare) {
     SysfsTree sys;
     Fixture fixture(sys);
-    const auto busy = [&](const std::function<void()>& duringWindow) {
-        fixture.duringWindow = duringWindow;
+    const auto busyAfter = [&](Microseconds passed, const Writes& writes) {
+        for (const auto& [file, text] : writes) {
+            sys.write(file, text);
+        }
+        fixture.clock += passed;
         return fixture.sensors.read().gpuBusyPercent;
     };
     // An NVIDIA GPU counts only through its library, missing or not loadable.
@@ -165,43 +159,41 @@ TEST(Sensors, GpuBusyComesFromTheFirstAwakeGpuWhoseReadingsCompare) {
     sys.pciDevice("0000:01:00.0", "active", "bus/pci/drivers/nvidia/0000:01:00.0");
     sys.write("bus/pci/drivers/nvidia/new_id", "");
     sys.write("no-libnvidia-ml.so.1", "not a library");
-    sys.write("class/devfreq/fde60000.gpu/trans_stat", "Not Supported.\n");
-    EXPECT_EQ(busy([] {}), none);
-    EXPECT_TRUE(fixture.windows.empty()) << "no window is spent without a counter";
+    EXPECT_EQ(busyAfter(1s, {{"class/devfreq/fde60000.gpu/trans_stat", "Not Supported.\n"}}), none);
 
-    // A sleeping AMD card is passed over, and stays so when it wakes mid-window.
+    // A sleeping AMD card is passed over; idle residency needs an earlier reading.
     const std::string amd = "devices/pci0000:00/0000:03:00.0";
     sys.pciDevice("0000:03:00.0", "suspended", "class/drm/card0/device");
-    sys.write(amd + "/gpu_busy_percent", "90\n");
     const std::string rc6 = "class/drm/card1/power/rc6_residency_ms";
-    sys.write(rc6, "1000\n");
-    EXPECT_EQ(busy([&] { sys.write(rc6, "1225\n"); }), 25);
-    EXPECT_EQ(fixture.windows, std::vector<Microseconds>{Microseconds(300000)});
-    // Idle for longer than the window (millisecond steps): idle, not negative.
-    EXPECT_EQ(busy([&] { sys.write(rc6, "1526\n"); }), none);
-    EXPECT_EQ(busy([&] {
-                  sys.write(amd + "/power/runtime_status", "active\n");
-                  sys.write(amd + "/gpu_busy_percent", "20\n");
-              }),
-              100);
-
-    std::filesystem::remove_all(sys.path() / "class/drm/card1");
-    EXPECT_EQ(busy([&] { sys.write(amd + "/gpu_busy_percent", "50\n"); }), 35);
-    EXPECT_EQ(busy([&] { sys.write(amd + "/gpu_busy_percent", "250\n"); }), none)
-        << "out of range: no reading, not the last one again";
-    std::filesystem::remove_all(sys.path() / "class/drm/card0");
-
     const std::string xe = "class/drm/card2/device/tile0/gt0/gtidle/idle_residency_ms";
-    sys.write(xe, "40\n");
-    EXPECT_EQ(busy([&] { sys.write(xe, "190\n"); }), 50);
-    EXPECT_EQ(busy([&] { sys.write(xe, "10\n"); }), none) << "a counter that went back";
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(busyAfter(1s, {{amd + "/gpu_busy_percent", "90\n"}, {rc6, "400\n"}, {xe, "40\n"}}),
+              none);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 300ms) << "a reply waits on nothing";
+    EXPECT_EQ(busyAfter(1s, {{rc6, "1150\n"}, {xe, "100\n"}}), 25);
+    // Idle for longer than the time passed (millisecond steps): idle, not negative.
+    EXPECT_EQ(busyAfter(300ms, {{rc6, "1451\n"}}), none);
+    EXPECT_EQ(busyAfter(10ms, {{amd + "/power/runtime_status", "active\n"},
+                               {amd + "/gpu_busy_percent", "20\n"}}),
+              20)
+        << "the driver's own share counts at once";
+    EXPECT_EQ(busyAfter(300ms, {{amd + "/gpu_busy_percent", "250\n"}, {rc6, "1751\n"}}), none)
+        << "out of range: no reading, not the last one again";
+    EXPECT_EQ(busyAfter(300ms, {{amd + "/gpu_busy_percent", "30\n"}}), 30);
+
+    // Each counter against its own reading of the call before, taken while others answered.
+    std::filesystem::remove_all(sys.path() / "class/drm/card0");
+    std::filesystem::remove_all(sys.path() / "class/drm/card1");
+    EXPECT_EQ(busyAfter(300ms, {{xe, "250\n"}}), 50);
+    EXPECT_EQ(busyAfter(300ms, {{xe, "10\n"}}), none) << "a counter that went back";
+    EXPECT_EQ(busyAfter(200ms, {{xe, "160\n"}}), 25);
     std::filesystem::remove_all(sys.path() / "class/drm");
 
     const std::string mali = "class/devfreq/13000000.mali/trans_stat";
-    sys.write(mali, transStat(1000, 500, 200));
-    EXPECT_EQ(busy([&] { sys.write(mali, transStat(1150, 560, 290)); }), 50);
-    EXPECT_EQ(busy([&] { sys.write(mali, transStat(0, 0, 0)); }), none) << "statistics reset";
-    EXPECT_EQ(busy([&] { sys.write(mali, transStat(300, 0, 0)); }), none) << "idle throughout";
+    EXPECT_EQ(busyAfter(1s, {{mali, transStat(1000, 500, 200)}}), none);
+    EXPECT_EQ(busyAfter(1s, {{mali, transStat(1150, 560, 290)}}), 50);
+    EXPECT_EQ(busyAfter(1s, {{mali, transStat(0, 0, 0)}}), none) << "statistics reset";
+    EXPECT_EQ(busyAfter(1s, {{mali, transStat(300, 0, 0)}}), none) << "idle throughout";
 }
 
 } // namespace
