@@ -156,7 +156,10 @@ void expectWindowsAddUpToTheFinestRows(Database& db,
             cpu += std::llround(row.cpuSeconds * 1000);
             out += row.bytesOut;
         }
+        int64_t lastEnd = since; // one interface: a step a bucket, in order, each on a minute
         for (const auto& step : interfaceSteps(db, {since, until, {}, {}, 10}, true)) {
+            EXPECT_TRUE(step.end > lastEnd && step.end % 60 == 0) << step.end;
+            lastEnd = step.end;
             stepped += step.totals.bytesIn;
         }
         const auto daemon = topUsage(db, {since, until, 1, {}, 10}, Measure::cpu, {});
