@@ -12,6 +12,7 @@ packages=(
   desktop-file-utils
   libegl-mesa0 libgl1-mesa-dri
   iproute2 lsof procps
+  clang libbpf-dev bpftool
   prometheus prometheus-node-exporter jsonnet python3
 )
 

@@ -64,10 +64,26 @@ std::unique_ptr<Listener> Listener::serviceListener(const std::string& serviceNa
         error = "no private service directory (under $XDG_RUNTIME_DIR, or /tmp without one)";
         return nullptr;
     }
+    return boundListener(*path, error);
+}
+
+std::unique_ptr<Listener> Listener::socketListener(const std::string& path, std::string& error) {
+    const int passed = passedListenSocket();
+    if (passed >= 0) {
+        return std::make_unique<Listener>(passed);
+    }
+    if (passed == -2) {
+        error = "descriptor 3, handed over by LISTEN_FDS, is not a listening stream socket";
+        return nullptr;
+    }
+    return boundListener(path, error);
+}
+
+std::unique_ptr<Listener> Listener::boundListener(const std::string& path, std::string& error) {
     // Started by hand: take the name over only when nobody answers on it.
-    const int fd = listenUnlessServed(*path);
+    const int fd = listenUnlessServed(path);
     if (fd < 0) {
-        error = "cannot listen on " + *path + ": " + std::strerror(errno);
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
         return nullptr;
     }
     return std::make_unique<Listener>(fd);
@@ -186,7 +202,7 @@ void Listener::acceptConnections() {
         connection->peerUid_ = peerUid(fd);
         connection->reader_ = std::make_unique<FrameReader>(kMaxRequestBody);
         connection->lastProgress_ = std::chrono::steady_clock::now();
-        const bool sameUser = connection->peerUid_ == static_cast<long>(::getuid());
+        const bool sameUser = everyUser_ || connection->peerUid_ == static_cast<long>(::getuid());
         if (!sameUser || delegate_ == nullptr || !resumed_ ||
             !delegate_->shouldAcceptNewConnection(*this, *connection) || !connection->resumed_ ||
             !connection->exported_) {

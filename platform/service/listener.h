@@ -64,6 +64,9 @@ public:
     static std::unique_ptr<Listener> serviceListener(const std::string& serviceName,
                                                      std::string& error);
 
+    // The same for a socket at a fixed path (a system service's).
+    static std::unique_ptr<Listener> socketListener(const std::string& path, std::string& error);
+
     // Takes ownership of an already listening descriptor.
     explicit Listener(int listenFd);
     ~Listener();
@@ -72,6 +75,8 @@ public:
 
     void setDelegate(ListenerDelegate* delegate) { delegate_ = delegate; }
     void resume() { resumed_ = true; }
+    // Serves peers of any uid; the delegate decides what each may see.
+    void serveEveryUser() { everyUser_ = true; }
 
     // After this long with no connection, run() returns; zero: never.
     void setIdleExit(std::chrono::milliseconds quiet) { idleExit_ = quiet; }
@@ -88,6 +93,7 @@ public:
     static constexpr size_t kMaxQueuedOutput = 64 * 1024;
 
 private:
+    static std::unique_ptr<Listener> boundListener(const std::string& path, std::string& error);
     void acceptConnections();
     // False when the connection must be closed.
     bool receive(IncomingConnection& connection);
@@ -100,6 +106,7 @@ private:
     int wakeFd_;
     ListenerDelegate* delegate_ = nullptr;
     bool resumed_ = false;
+    bool everyUser_ = false;
     std::atomic<bool> stopping_{false}; // stop() may come from another thread
     std::chrono::milliseconds idleExit_{0};
     std::chrono::milliseconds sendTimeout_{10000};

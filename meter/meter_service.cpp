@@ -1,0 +1,116 @@
+#include "meter/meter_service.h"
+
+#include <grp.h>
+#include <pwd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+namespace korvel::meter {
+namespace {
+
+constexpr const char* kEverySocketGroup = "korvel";
+
+// Ended rows age by the steady clock: setting the time keeps none longer.
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+class MeterService : public platform::service::RequestHandler {
+public:
+    MeterService(MeterState& state, std::optional<uint32_t> owner) : state_(state), owner_(owner) {}
+    void handle(const platform::service::Request& request,
+                const std::function<void(const platform::service::Reply&)>& reply) override {
+        if (request.selector != kMeterSocketsSelector) {
+            reply(std::nullopt);
+            return;
+        }
+        reply(encodeMeterReply(visibleTo(state_.reply(), owner_)));
+    }
+
+private:
+    MeterState& state_;
+    std::optional<uint32_t> owner_;
+};
+
+} // namespace
+
+bool seesEverySocket(uid_t uid) {
+    if (uid == 0) {
+        return true;
+    }
+    const group* korvel = ::getgrnam(kEverySocketGroup);
+    const passwd* user = ::getpwuid(uid);
+    if (korvel == nullptr || user == nullptr) {
+        return false;
+    }
+    const gid_t wanted = korvel->gr_gid;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+            return false;
+        }
+    }
+    groups.resize(static_cast<size_t>(count));
+    return std::find(groups.begin(), groups.end(), wanted) != groups.end();
+}
+
+MeterReply visibleTo(MeterReply all, std::optional<uint32_t> owner) {
+    if (owner) {
+        std::erase_if(all.sockets, [&](const MeterSocket& s) { return s.uid != *owner; });
+    }
+    return all;
+}
+
+void EndedSockets::add(std::vector<MeterSocket> ended, double now) {
+    while (!rows_.empty() && now - rows_.front().first > kKeepSeconds) {
+        rows_.pop_front();
+    }
+    for (MeterSocket& socket : ended) {
+        rows_.emplace_back(now, std::move(socket));
+    }
+    while (rows_.size() > kMostRows) {
+        rows_.pop_front();
+        ++dropped_;
+    }
+}
+
+void EndedSockets::appendTo(std::vector<MeterSocket>& out) const {
+    for (const auto& [at, socket] : rows_) {
+        out.push_back(socket);
+    }
+}
+
+void MeterState::drain() {
+    std::lock_guard lock(mutex_);
+    ended_.add(counters_->takeEnded(), steadySeconds());
+}
+
+MeterReply MeterState::reply() {
+    std::lock_guard lock(mutex_);
+    ended_.add(counters_->takeEnded(), steadySeconds());
+    MeterReply reply{counters_->openSockets(), counters_->lost() + ended_.dropped()};
+    ended_.appendTo(reply.sockets);
+    return reply;
+}
+
+bool MeterDelegate::shouldAcceptNewConnection(platform::service::Listener& /*listener*/,
+                                              platform::service::IncomingConnection& connection) {
+    if (connection.peerUid() < 0) {
+        return false;
+    }
+    const auto uid = static_cast<uid_t>(connection.peerUid());
+    std::optional<uint32_t> owner;
+    if (!seesEverySocket(uid)) {
+        owner = uid;
+    }
+    connection.setRequestHandler(std::make_shared<MeterService>(state_, owner));
+    connection.resume();
+    return true;
+}
+
+} // namespace korvel::meter

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "meter/kernel_counters.h"
+#include "platform/service/listener.h"
+#include "shared/meter_reply.h"
+
+#include <sys/types.h>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace korvel::meter {
+
+// Root and the members of the "korvel" group see every socket; anyone else
+// only the sockets their uid owns.
+bool seesEverySocket(uid_t uid);
+// The part of a reply one peer may see: every socket, or only `owner`'s.
+MeterReply visibleTo(MeterReply all, std::optional<uint32_t> owner);
+
+// The sockets that ended lately. Several helpers ask (one per user), each at
+// its own pace, so an ended socket is told to everyone who asks for a while
+// and the helpers keep count of what they have had.
+class EndedSockets {
+public:
+    static constexpr double kKeepSeconds = 120;
+    static constexpr size_t kMostRows = 100000;
+
+    void add(std::vector<MeterSocket> ended, double now);
+    void appendTo(std::vector<MeterSocket>& out) const;
+    // Rows dropped to stay within kMostRows.
+    uint64_t dropped() const { return dropped_; }
+
+private:
+    std::deque<std::pair<double, MeterSocket>> rows_;
+    uint64_t dropped_ = 0;
+};
+
+// What the meter holds while it runs: the kernel's counters and the sockets
+// that ended lately. Drained by a timer as well as by requests, so that the
+// kernel's map of ended sockets does not fill between two requests.
+class MeterState {
+public:
+    explicit MeterState(std::unique_ptr<KernelCounters> counters)
+        : counters_(std::move(counters)) {}
+    void drain();
+    MeterReply reply();
+
+private:
+    std::mutex mutex_;
+    std::unique_ptr<KernelCounters> counters_;
+    EndedSockets ended_;
+};
+
+class MeterDelegate : public platform::service::ListenerDelegate {
+public:
+    explicit MeterDelegate(MeterState& state) : state_(state) {}
+    bool shouldAcceptNewConnection(platform::service::Listener& listener,
+                                   platform::service::IncomingConnection& connection) override;
+
+private:
+    MeterState& state_;
+};
+
+} // namespace korvel::meter
