@@ -1,9 +1,33 @@
 #include "helper/helper_service.h"
 
 #include "helper/fetch_assembly.h"
+#include "helper/meter_client.h"
 #include "helper/socket_end_watch.h"
+#include "platform/proc/network_namespace.h"
+
+#include <mutex>
 
 namespace korvel {
+
+namespace {
+
+// The meter's counts, when one runs; one client per helper.
+std::optional<MeterReply> askMeter() {
+    static MeterClient client;
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    return client.ask();
+}
+
+bool inOurNetworkNamespace(int32_t pid) {
+    static const auto ours = platform::proc::networkNamespaceOf(0);
+    const auto theirs = platform::proc::networkNamespaceOf(pid);
+    // Unreadable (another user's process): taken for ours, so its TCP
+    // sockets are left to the kernel's destroy messages, as without a meter.
+    return !theirs || theirs == ours;
+}
+
+} // namespace
 
 void HelperService::fetchData(bool showSystem,
                               const std::function<void(const std::optional<std::string>&)>& reply) {
@@ -11,7 +35,12 @@ void HelperService::fetchData(bool showSystem,
     // Listening before the dump, so no socket ends unheard between the two.
     watch.requested();
     HelperResponse response = assembleHelperResponse(showSystem);
-    watch.complete(response, endedSockets_);
+    std::vector<HelperConnectionData> knownOwners;
+    if (const auto meter = askMeter()) {
+        knownOwners = addMeterCounts(response, *meter, meterEnded_, response.timestamp,
+                                     inOurNetworkNamespace);
+    }
+    watch.complete(response, endedSockets_, knownOwners);
     reply(encodeHelperResponse(response));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "helper/ended_sockets.h"
+#include "helper/meter_counts.h"
 #include "platform/service/listener.h"
 #include "shared/helper_protocol.h"
 
@@ -19,6 +20,7 @@ public:
 
 private:
     EndedSocketsCursor endedSockets_;
+    MeterEndedMemory meterEnded_;
 };
 
 // Accepts every connection the listener lets through and gives it a service.

@@ -119,8 +119,10 @@ void SocketEndWatch::look(SocketWatcher& watcher) {
     ledger_.attributeWatched(rows, dumpedAt);
 }
 
-void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& cursor) {
+void SocketEndWatch::complete(HelperResponse& response, EndedSocketsCursor& cursor,
+                              const std::vector<HelperConnectionData>& knownOwners) {
     std::lock_guard lock(mutex_);
+    ledger_.attributeWatched(knownOwners, response.timestamp);
     ledger_.attribute(response.connections, response.timestamp);
     ledger_.report(cursor, response);
 }

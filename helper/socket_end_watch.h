@@ -36,9 +36,11 @@ public:
     // At the start of a request, before its dump: keeps the listener running,
     // starting it when it is not. False when the kernel refused the listener.
     bool requested(Clock::time_point now = Clock::now());
-    // The reading's rows are attributed and the ended members for this
-    // client are filled in.
-    void complete(HelperResponse& response, EndedSocketsCursor& cursor);
+    // The reading's rows are attributed, with sockets whose process is known
+    // otherwise (the kernel meter), and the ended members for this client
+    // are filled in.
+    void complete(HelperResponse& response, EndedSocketsCursor& cursor,
+                  const std::vector<HelperConnectionData>& knownOwners = {});
 
     bool isListening() const;
     // Whether a reading or the watcher has tied this socket to a process.

@@ -17,11 +17,6 @@ using platform::proc::SocketInfo;
 using platform::proc::Transport;
 using Identity = DescriptorMemory::Identity;
 
-bool bothLoopback(std::string_view local, std::string_view remote) {
-    return (local.starts_with("127.") && remote.starts_with("127.")) ||
-           (local == "::1" && remote == "::1");
-}
-
 std::string_view protoName(const SocketInfo& info) {
     const bool v6 = info.family == Family::inet6;
     if (info.transport == Transport::tcp) {
@@ -83,12 +78,17 @@ void appendRow(const platform::proc::ProcSource& source, const HeldSocket& socke
 
 } // namespace
 
+bool bothEndsLoopback(std::string_view local, std::string_view remote) {
+    return (local.starts_with("127.") && remote.starts_with("127.")) ||
+           (local == "::1" && remote == "::1");
+}
+
 std::optional<HelperConnectionData> connectionRow(const SocketInfo& info, int32_t pid) {
     HelperConnectionData row;
     row.localAddr = platform::proc::addressText(info.family, info.localAddress);
     row.remoteAddr = platform::proc::addressText(info.family, info.remoteAddress);
     const bool tcp = info.transport == Transport::tcp;
-    if (tcp && bothLoopback(row.localAddr, row.remoteAddr)) {
+    if (tcp && bothEndsLoopback(row.localAddr, row.remoteAddr)) {
         return std::nullopt;
     }
     row.pid = pid;
@@ -96,10 +96,10 @@ std::optional<HelperConnectionData> connectionRow(const SocketInfo& info, int32_
     row.localPort = info.localPort;
     row.remotePort = info.remotePort;
     row.tcpStateRaw = tcp ? info.tcpState : -1;
+    row.cookie = info.cookie; // the kernel meter's key for UDP
     if (tcp) {
         row.bytesIn = info.bytesReceived;
         row.bytesOut = info.bytesAcked;
-        row.cookie = info.cookie;
     }
     return row;
 }

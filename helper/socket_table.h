@@ -7,9 +7,14 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace korvel {
+
+// A TCP connection with both ends here never leaves the machine: it is not
+// listed, so it is never counted as network traffic.
+bool bothEndsLoopback(std::string_view local, std::string_view remote);
 
 // The row of one socket of the tables for the given pid; no value for a TCP
 // socket with both ends on loopback.

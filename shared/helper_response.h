@@ -63,10 +63,13 @@ struct HelperConnectionData {
     // the kernel's tcp_info; absent for UDP and when the kernel gives none.
     std::optional<uint64_t> bytesIn{};
     std::optional<uint64_t> bytesOut{};
-    // The kernel's cookie of a TCP socket: names it for as long as the machine
+    // The kernel's cookie of a socket: names it for as long as the machine
     // runs, where addresses and ports may be reused by the next connection. A
     // JSON integer of all 64 bits (the decoder reads them exactly).
     std::optional<uint64_t> cookie{};
+    // "meter" when the byte counters come from the kernel meter (payload
+    // bytes, any protocol); absent when they are TCP's own or there are none.
+    std::optional<std::string> source{};
 
     bool operator==(const HelperConnectionData&) const = default;
 };

@@ -74,6 +74,7 @@ template <> struct Fields<HelperConnectionData> {
         field("bytesIn", &R::bytesIn, Presence::additive),
         field("bytesOut", &R::bytesOut, Presence::additive),
         field("cookie", &R::cookie, Presence::additive),
+        field("source", &R::source, Presence::additive),
     };
 };
 

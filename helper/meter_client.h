@@ -1,0 +1,32 @@
+#pragma once
+
+#include "shared/meter_reply.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+// Asks the kernel meter for its counts, when one runs. A meter that does
+// not answer within the deadline is left alone for a while, so a stuck one
+// costs a reading its deadline only now and then.
+class MeterClient {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kDeadline{500};
+    static constexpr std::chrono::seconds kPauseAfterFailure{10};
+
+    // KORVEL_METER_SOCKET, else the system meter's socket.
+    MeterClient();
+    explicit MeterClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+
+    // No value when no meter listens, it failed to answer, or it is paused.
+    std::optional<MeterReply> ask(Clock::time_point now = Clock::now());
+
+private:
+    std::string socketPath_;
+    Clock::time_point pausedUntil_{};
+};
+
+} // namespace korvel
