@@ -38,6 +38,8 @@ DATAGRAM = 1200
 TCP_CHUNK = 1 << 20
 SO_COOKIE = 57
 SO_RCVBUFFORCE = 33
+# Loading or unloading the programs is not part of a run.
+SETTLE = 0.5
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 ME = os.path.abspath(__file__)
 
@@ -433,6 +435,7 @@ class Bench:
                 break
             time.sleep(0.05)
         self.foreign.append(attached)
+        time.sleep(SETTLE)
         return run()
 
     def with_meter(self, run, cpu_key=None):
@@ -441,6 +444,7 @@ class Bench:
             attached = attached_packet_programs(self.root)
             self.foreign.append(None if attached is None else attached - 2)
             self.start_ms.append(meter.start_ms)
+            time.sleep(SETTLE)
             wall, cpu = time.perf_counter(), meter.usage()
             result = run()
             wall, cpu = time.perf_counter() - wall, [b - a for a, b in zip(cpu, meter.usage())]
@@ -536,6 +540,7 @@ def main():
     if not os.access(args.meter, os.X_OK):
         print(f"meter_bench: skipped: no meter at {args.meter} (build korvel-meter, or --meter)")
         return 0
+    meter_given = args.meter
     root = cgroup2_root()
     work = tempfile.mkdtemp(prefix="korvel-meter-bench-")
     # Another meter (a developer's, a test's) would count in the runs without ours.
@@ -545,10 +550,15 @@ def main():
         deadline = time.monotonic() + args.wait
         while attached_packet_programs(root) and time.monotonic() < deadline:
             time.sleep(1)
+    # A rebuild during the run would swap the binary between runs.
+    binary = os.path.join(work, "meter")
+    shutil.copy2(args.meter, binary)
+    args.meter = binary
     try:
         Meter(args.meter, work).stop()
     except MeterFailed as failure:
         print(f"meter_bench: skipped: korvel-meter did not start: {failure}")
+        shutil.rmtree(work, ignore_errors=True)
         return 0
 
     bench = Bench(args, work, root)
@@ -573,8 +583,12 @@ def main():
     for label, off, on in (("loopback TCP, 1 connection, MB/s", tcp_off, tcp_on),
                            ("loopback UDP, 1,200 B datagrams, MB/s got", udp_off, udp_on)):
         a, b = median(off, "mbs"), median(on, "mbs")
+        pairs = sorted(100 * y["mbs"] / x["mbs"] for x, y in zip(off, on))
         row(label, f"{a:,.1f}", f"{b:,.1f}", f"{100 * b / a:.1f} %", ">= 97 %",
-            verdict(b / a >= 0.97), f"medians of {args.rounds} runs of {args.seconds:g} s")
+            verdict(b / a >= 0.97), f"medians of {args.rounds} runs of {args.seconds:g} s; "
+            f"runs {min(r['mbs'] for r in off):,.0f}-{max(r['mbs'] for r in off):,.0f} and "
+            f"{min(r['mbs'] for r in on):,.0f}-{max(r['mbs'] for r in on):,.0f}; "
+            f"pairs' ratios {pairs[0]:.1f}-{pairs[-1]:.1f} %, median {statistics.median(pairs):.1f} %")
 
     def got(results):
         return f"{100 * sum(r['received'] for r in results) / sum(r['sent'] for r in results):.1f} %"
@@ -631,7 +645,7 @@ def main():
     row("meter reply to an ask, ms", "", f"{statistics.median(bench.ask_ms):.2f}",
         note=f"median of {len(bench.ask_ms)}, most {max(bench.ask_ms):.2f}")
 
-    print(f"korvel-meter {args.meter}, {os.cpu_count()} cores, kernel {os.uname().release}, "
+    print(f"korvel-meter {meter_given} (a copy), {os.cpu_count()} cores, kernel {os.uname().release}, "
           f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after")
     foreign = [f for f in bench.foreign if f]
     if None in bench.foreign:
