@@ -14,6 +14,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
 namespace korvel {
 namespace {
@@ -96,6 +97,26 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     return collectProcessTable(source, pids, showSystem, rule, connections, 0, memory);
 }
 
+namespace {
+
+// A container's sockets are in its own network namespace, which the tables
+// of ours do not list: one process of each such namespace.
+std::vector<int32_t> otherNetworkNamespaces(const platform::proc::ProcSource& source,
+                                            const std::vector<int32_t>& pids) {
+    const auto ours = source.networkNamespace(0);
+    std::unordered_set<uint64_t> seen;
+    std::vector<int32_t> guides;
+    for (const int32_t pid : pids) {
+        const auto theirs = source.networkNamespace(pid);
+        if (ours && theirs && theirs != ours && seen.insert(*theirs).second) {
+            guides.push_back(pid);
+        }
+    }
+    return guides;
+}
+
+} // namespace
+
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem, const SystemProcessRule& rule,
@@ -115,9 +136,14 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     } catch (const std::system_error&) {
         source.loadSocketTables();
     }
-    const auto tablesReady = [&tableLoader] {
+    // One process of each other network namespace, found before the walk.
+    std::vector<int32_t> namespaceGuides;
+    const auto tablesReady = [&tableLoader, &source, &namespaceGuides] {
         if (tableLoader.joinable()) {
             tableLoader.join();
+        }
+        if (!namespaceGuides.empty()) {
+            source.addNamespaceSocketTables(namespaceGuides);
         }
     };
     std::vector<int32_t> kept;
@@ -175,6 +201,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         rows.push_back(std::move(row));
         kept.push_back(pid);
     }
+    namespaceGuides = otherNetworkNamespaces(source, kept);
     std::vector<DescriptorMemory::Walk> walks;
     if (!memory) {
         appendSocketsForPids(source, kept, connections, walkers, tablesReady, nullptr, &walks);

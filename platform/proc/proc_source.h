@@ -129,6 +129,14 @@ public:
     // It shares no buffer with the per-process readers, which may run on
     // another thread meanwhile.
     void loadSocketTables();
+    // The inode naming a process's network namespace (pid 0: the reader's);
+    // no value when unreadable.
+    std::optional<uint64_t> networkNamespace(int32_t pid) const;
+    // Adds the text tables of other network namespaces, each read through
+    // one of its processes, which the loaded tables cannot see. They carry
+    // neither cookies nor byte counters; socket inodes are the machine's, so
+    // the tables merge.
+    void addNamespaceSocketTables(const std::vector<int32_t>& pids);
     const SocketInfo* socketInfo(uint64_t inode) const { return sockets_.find(inode); }
     size_t socketCount() const { return sockets_.size(); }
     // How many of the four tables the last load took from netlink.
