@@ -58,15 +58,18 @@ TEST(MeterTest, EachPeerSeesItsOwnSocketsAndEndedOnesStayBounded) {
 
     meter::EndedSockets ended;
     ended.add({owned(7, 0)}, 0);
-    ended.add(std::vector<MeterSocket>(meter::EndedSockets::kMostRows, owned(8, 0)), 100);
     std::vector<MeterSocket> out;
-    ended.appendTo(out);
-    EXPECT_EQ(out.size(), meter::EndedSockets::kMostRows);
-    EXPECT_EQ(ended.dropped(), 1u);
-    ended.add({}, 100 + meter::EndedSockets::kKeepSeconds + 1);
+    const uint64_t next = ended.appendSince(0, out);
+    ended.add(std::vector<MeterSocket>(meter::EndedSockets::kMostRows, owned(8, 0)), 100);
     out.clear();
-    ended.appendTo(out);
-    EXPECT_TRUE(out.empty()) << "kept two minutes, no longer";
+    EXPECT_EQ(ended.appendSince(next, out), next + meter::EndedSockets::kMostRows);
+    EXPECT_EQ(out.size(), meter::EndedSockets::kMostRows) << "each told once";
+    EXPECT_EQ(ended.dropped(), 1u);
+    out.clear();
+    ended.add({owned(9, 0)}, 100 + meter::EndedSockets::kKeepSeconds + 1);
+    ended.appendSince(0, out);
+    ASSERT_EQ(out.size(), 1u) << "kept two minutes, no longer";
+    EXPECT_EQ(out[0].cookie, 9u);
 }
 
 // A meter of the test's own, on a socket in a scratch directory.
