@@ -59,6 +59,7 @@ struct NetProcess {
     // sockets, those first seen and those that ended included.
     uint64_t cpuUsedNS = 0;
     ConnectionCounters bytesUsed{};
+    ConnectionCounters udpBytesUsed{}; // the part of bytesUsed over UDP (the kernel meter's)
 
     // Its GPU clients' busy time per engine class and their memory, and the
     // storage bytes it read and wrote: cumulative, absent where unknown.
