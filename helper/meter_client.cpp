@@ -33,11 +33,12 @@ bool waitFor(int fd, short events, MeterClient::Clock::time_point deadline) {
     }
 }
 
-// The reply's text, read from a connected socket by the deadline.
-std::optional<std::string> exchange(int fd, MeterClient::Clock::time_point deadline) {
+// The reply's text, read from a connected socket by the deadline; a new
+// connection starts with the meter's greeting.
+std::optional<std::string> exchange(int fd, bool fresh, MeterClient::Clock::time_point deadline) {
     char greeting = 0;
-    if (!waitFor(fd, POLLIN, deadline) || ::read(fd, &greeting, 1) != 1 ||
-        greeting != platform::service::kAcceptGreeting) {
+    if (fresh && (!waitFor(fd, POLLIN, deadline) || ::read(fd, &greeting, 1) != 1 ||
+                  greeting != platform::service::kAcceptGreeting)) {
         return std::nullopt;
     }
     const std::string request =
@@ -83,23 +84,42 @@ MeterClient::MeterClient() {
     socketPath_ = path != nullptr && *path != '\0' ? path : kMeterSocketPath;
 }
 
+MeterClient::~MeterClient() {
+    hangUp();
+}
+
+void MeterClient::hangUp() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
 std::optional<MeterReply> MeterClient::ask(Clock::time_point now) {
     if (now < pausedUntil_) {
         return std::nullopt;
     }
-    const int fd = platform::service::connectUnixSocket(socketPath_, true);
-    if (fd < 0) {
-        return std::nullopt; // no meter: nothing to wait for
+    // A kept connection may have outlived its meter: then once more, afresh.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool fresh = fd_ < 0;
+        if (fresh) {
+            fd_ = platform::service::connectUnixSocket(socketPath_, true);
+            if (fd_ < 0) {
+                return std::nullopt; // no meter: nothing to wait for
+            }
+        }
+        if (const auto text = exchange(fd_, fresh, now + kDeadline)) {
+            if (auto reply = decodeMeterReply(*text)) {
+                return reply;
+            }
+        }
+        hangUp();
+        if (fresh) {
+            break;
+        }
     }
-    std::optional<MeterReply> reply;
-    if (const auto text = exchange(fd, now + kDeadline)) {
-        reply = decodeMeterReply(*text);
-    }
-    ::close(fd);
-    if (!reply) {
-        pausedUntil_ = now + kPauseAfterFailure;
-    }
-    return reply;
+    pausedUntil_ = now + kPauseAfterFailure;
+    return std::nullopt;
 }
 
 } // namespace korvel

@@ -8,9 +8,11 @@
 
 namespace korvel {
 
-// Asks the kernel meter for its counts, when one runs. A meter that does
-// not answer within the deadline is left alone for a while, so a stuck one
-// costs a reading its deadline only now and then.
+// Asks the kernel meter for its counts, when one runs, over one connection
+// kept from reading to reading (the meter tells each connection an ended
+// socket once). A meter that does not answer within the deadline is left
+// alone for a while, so a stuck one costs a reading its deadline only now
+// and then.
 class MeterClient {
 public:
     using Clock = std::chrono::steady_clock;
@@ -20,12 +22,18 @@ public:
     // KORVEL_METER_SOCKET, else the system meter's socket.
     MeterClient();
     explicit MeterClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+    ~MeterClient();
+    MeterClient(const MeterClient&) = delete;
+    MeterClient& operator=(const MeterClient&) = delete;
 
     // No value when no meter listens, it failed to answer, or it is paused.
     std::optional<MeterReply> ask(Clock::time_point now = Clock::now());
 
 private:
+    void hangUp();
+
     std::string socketPath_;
+    int fd_ = -1;
     Clock::time_point pausedUntil_{};
 };
 

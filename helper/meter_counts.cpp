@@ -2,6 +2,8 @@
 
 #include "helper/socket_table.h"
 
+#include <string>
+#include <string_view>
 #include <unordered_set>
 
 namespace korvel {
@@ -29,6 +31,21 @@ HelperConnectionData rowOf(const MeterSocket& s) {
     return row;
 }
 
+std::string addressKey(std::string_view proto, std::string_view local, uint16_t localPort,
+                       std::string_view remote, uint16_t remotePort) {
+    std::string key(proto);
+    key.append(" ").append(local).append(" ").append(std::to_string(localPort));
+    key.append(" ").append(remote).append(" ").append(std::to_string(remotePort));
+    return key;
+}
+
+void takeCounts(HelperConnectionData& row, const MeterSocket& s) {
+    row.bytesIn = s.bytesIn;
+    row.bytesOut = s.bytesOut;
+    row.cookie = s.cookie;
+    row.source = kMeterSource;
+}
+
 } // namespace
 
 bool MeterEndedMemory::firstTelling(uint64_t cookie, double now) {
@@ -43,9 +60,17 @@ std::vector<HelperConnectionData>
 addMeterCounts(HelperResponse& response, const MeterReply& meter, MeterEndedMemory& told,
                double now, const std::function<bool(int32_t pid)>& inOurNetworkNamespace) {
     std::unordered_map<uint64_t, std::vector<size_t>> rowsByCookie;
+    // Rows from another namespace's text tables have no cookie: their
+    // addresses find them.
+    std::unordered_map<std::string, std::vector<size_t>> rowsByAddresses;
     for (size_t i = 0; i < response.connections.size(); ++i) {
-        if (const auto cookie = response.connections[i].cookie) {
-            rowsByCookie[*cookie].push_back(i);
+        const HelperConnectionData& row = response.connections[i];
+        if (row.cookie) {
+            rowsByCookie[*row.cookie].push_back(i);
+        } else {
+            rowsByAddresses[addressKey(row.proto, row.localAddr, row.localPort, row.remoteAddr,
+                                       row.remotePort)]
+                .push_back(i);
         }
     }
     std::unordered_set<int32_t> listed;
@@ -80,12 +105,18 @@ addMeterCounts(HelperResponse& response, const MeterReply& meter, MeterEndedMemo
         if (const auto rows = rowsByCookie.find(s.cookie); rows != rowsByCookie.end()) {
             if (!tcp) {
                 for (const size_t i : rows->second) {
-                    HelperConnectionData& row = response.connections[i];
-                    row.bytesIn = s.bytesIn;
-                    row.bytesOut = s.bytesOut;
-                    row.source = kMeterSource;
+                    takeCounts(response.connections[i], s);
                 }
             }
+            continue;
+        }
+        if (const auto rows = rowsByAddresses.find(
+                addressKey(s.proto, s.localAddr, s.localPort, s.remoteAddr, s.remotePort));
+            rows != rowsByAddresses.end()) {
+            for (const size_t i : rows->second) {
+                takeCounts(response.connections[i], s);
+            }
+            rowsByAddresses.erase(rows); // one socket per address pair
             continue;
         }
         if (!listed.contains(s.pid)) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 namespace korvel {
 namespace {
@@ -96,6 +97,38 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     return collectProcessTable(source, pids, showSystem, rule, connections, 0, memory);
 }
 
+namespace {
+
+// A container's sockets are in its own network namespace, which the tables
+// of ours do not list: one process of each such namespace, to read them
+// through. Each process there gets its namespace's interface bytes, every
+// protocol's: the container's traffic.
+std::vector<int32_t> otherNetworkNamespaces(platform::proc::ProcSource& source,
+                                            const std::vector<int32_t>& pids,
+                                            std::vector<HelperProcessData>& rows) {
+    const auto ours = source.networkNamespace(0);
+    std::unordered_map<uint64_t, std::optional<platform::proc::InterfaceTotals>> seen;
+    std::vector<int32_t> guides;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const auto theirs = source.networkNamespace(pids[i]);
+        if (!ours || !theirs || theirs == ours) {
+            continue;
+        }
+        const auto [slot, first] = seen.try_emplace(*theirs);
+        if (first) {
+            guides.push_back(pids[i]);
+            slot->second = source.namespaceInterfaceBytes(pids[i]);
+        }
+        if (slot->second) {
+            rows[i].namespaceBytesIn = slot->second->bytesIn;
+            rows[i].namespaceBytesOut = slot->second->bytesOut;
+        }
+    }
+    return guides;
+}
+
+} // namespace
+
 std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& source,
                                                    const std::vector<int32_t>& pids,
                                                    bool showSystem, const SystemProcessRule& rule,
@@ -115,9 +148,14 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
     } catch (const std::system_error&) {
         source.loadSocketTables();
     }
-    const auto tablesReady = [&tableLoader] {
+    // One process of each other network namespace, found before the walk.
+    std::vector<int32_t> namespaceGuides;
+    const auto tablesReady = [&tableLoader, &source, &namespaceGuides] {
         if (tableLoader.joinable()) {
             tableLoader.join();
+        }
+        if (!namespaceGuides.empty()) {
+            source.addNamespaceSocketTables(namespaceGuides);
         }
     };
     std::vector<int32_t> kept;
@@ -175,6 +213,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         rows.push_back(std::move(row));
         kept.push_back(pid);
     }
+    namespaceGuides = otherNetworkNamespaces(source, kept, rows);
     std::vector<DescriptorMemory::Walk> walks;
     if (!memory) {
         appendSocketsForPids(source, kept, connections, walkers, tablesReady, nullptr, &walks);

@@ -47,29 +47,31 @@ MeterSocket socketOf(uint64_t cookie, const korvel_meter_record& record, bool en
     return s;
 }
 
-// Every entry of a hash map, with or without taking it out.
+// Every entry of a hash map, with or without taking it out, a few thousand
+// per system call.
 std::vector<MeterSocket> readMap(int fd, bool take) {
+    constexpr uint32_t kChunk = 4096;
+    std::vector<uint64_t> keys(kChunk);
+    std::vector<korvel_meter_record> values(kChunk);
     std::vector<MeterSocket> out;
-    uint64_t key = 0;
+    uint64_t in = 0;
     uint64_t next = 0;
-    const uint64_t* previous = nullptr;
-    std::vector<uint64_t> seen;
-    while (bpf_map_get_next_key(fd, previous, &next) == 0) {
-        key = next;
-        previous = &key;
-        korvel_meter_record record{};
-        if (bpf_map_lookup_elem(fd, &key, &record) == 0) {
-            out.push_back(socketOf(key, record, take));
-            if (take) {
-                seen.push_back(key);
-            }
+    for (bool first = true;; first = false) {
+        uint32_t count = kChunk;
+        const int status =
+            take ? bpf_map_lookup_and_delete_batch(fd, first ? nullptr : &in, &next, keys.data(),
+                                                   values.data(), &count, nullptr)
+                 : bpf_map_lookup_batch(fd, first ? nullptr : &in, &next, keys.data(),
+                                        values.data(), &count, nullptr);
+        const int error = status < 0 ? errno : 0;
+        for (uint32_t i = 0; i < count && (status == 0 || error == ENOENT); ++i) {
+            out.push_back(socketOf(keys[i], values[i], take));
         }
+        if (status < 0) {
+            return out; // ENOENT: the whole map is read
+        }
+        in = next;
     }
-    // Deleted after the walk: deleting under it would restart it.
-    for (const uint64_t cookie : seen) {
-        bpf_map_delete_elem(fd, &cookie);
-    }
-    return out;
 }
 
 size_t countKeys(int fd) {
@@ -147,18 +149,13 @@ std::vector<MeterSocket> KernelCounters::takeEnded() {
     return ended;
 }
 
-size_t KernelCounters::openCount() const {
-    return countKeys(bpf_map__fd(skeleton_->maps.sockets));
-}
-
-uint64_t KernelCounters::lost() const {
+uint64_t KernelCounters::lost(size_t open) const {
     // Every socket counted was either released into the ended map or is
     // still open; the rest were pushed out of a full map. Likewise every
     // ended record was read out or waits.
     const int tally = bpf_map__fd(skeleton_->maps.tally);
     const uint64_t added = tallied(tally, KORVEL_METER_TALLY_ADDED);
     const uint64_t released = tallied(tally, KORVEL_METER_TALLY_RELEASED);
-    const uint64_t open = openCount();
     const uint64_t waiting = countKeys(bpf_map__fd(skeleton_->maps.ended));
     const uint64_t pushedOut = added > released + open ? added - released - open : 0;
     const uint64_t endedLost = released > taken_ + waiting ? released - taken_ - waiting : 0;

@@ -28,9 +28,8 @@ public:
     std::vector<MeterSocket> openSockets() const;
     // The sockets released since the last call, taken out of the kernel's map.
     std::vector<MeterSocket> takeEnded();
-    // Sockets the full maps gave up, since attaching.
-    uint64_t lost() const;
-    size_t openCount() const;
+    // Sockets the full maps gave up since attaching, given how many are open.
+    uint64_t lost(size_t open) const;
 
 private:
     explicit KernelCounters(socket_meter* skeleton) : skeleton_(skeleton) {}

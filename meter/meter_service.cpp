@@ -27,12 +27,13 @@ public:
             reply(std::nullopt);
             return;
         }
-        reply(encodeMeterReply(visibleTo(state_.reply(), owner_)));
+        reply(encodeMeterReply(visibleTo(state_.reply(endedFrom_), owner_)));
     }
 
 private:
     MeterState& state_;
     std::optional<uint32_t> owner_;
+    uint64_t endedFrom_ = 0;
 };
 
 } // namespace
@@ -72,6 +73,7 @@ void EndedSockets::add(std::vector<MeterSocket> ended, double now) {
     }
     for (MeterSocket& socket : ended) {
         rows_.emplace_back(now, std::move(socket));
+        ++nextNumber_;
     }
     while (rows_.size() > kMostRows) {
         rows_.pop_front();
@@ -79,10 +81,12 @@ void EndedSockets::add(std::vector<MeterSocket> ended, double now) {
     }
 }
 
-void EndedSockets::appendTo(std::vector<MeterSocket>& out) const {
-    for (const auto& [at, socket] : rows_) {
-        out.push_back(socket);
+uint64_t EndedSockets::appendSince(uint64_t from, std::vector<MeterSocket>& out) const {
+    const uint64_t first = nextNumber_ - rows_.size();
+    for (uint64_t n = std::max(from, first); n < nextNumber_; ++n) {
+        out.push_back(rows_[n - first].second);
     }
+    return nextNumber_;
 }
 
 void MeterState::drain() {
@@ -90,11 +94,13 @@ void MeterState::drain() {
     ended_.add(counters_->takeEnded(), steadySeconds());
 }
 
-MeterReply MeterState::reply() {
+MeterReply MeterState::reply(uint64_t& endedFrom) {
     std::lock_guard lock(mutex_);
     ended_.add(counters_->takeEnded(), steadySeconds());
-    MeterReply reply{counters_->openSockets(), counters_->lost() + ended_.dropped()};
-    ended_.appendTo(reply.sockets);
+    MeterReply reply;
+    reply.sockets = counters_->openSockets();
+    reply.lost = counters_->lost(reply.sockets.size()) + ended_.dropped();
+    endedFrom = ended_.appendSince(endedFrom, reply.sockets);
     return reply;
 }
 

@@ -19,21 +19,24 @@ bool seesEverySocket(uid_t uid);
 // The part of a reply one peer may see: every socket, or only `owner`'s.
 MeterReply visibleTo(MeterReply all, std::optional<uint32_t> owner);
 
-// The sockets that ended lately. Several helpers ask (one per user), each at
-// its own pace, so an ended socket is told to everyone who asks for a while
-// and the helpers keep count of what they have had.
+// The sockets that ended lately, numbered as they come. Several helpers ask
+// (one per user), each at its own pace, over a connection each: a connection
+// is told each ended socket once, and a new one of those of the last two
+// minutes.
 class EndedSockets {
 public:
     static constexpr double kKeepSeconds = 120;
     static constexpr size_t kMostRows = 100000;
 
     void add(std::vector<MeterSocket> ended, double now);
-    void appendTo(std::vector<MeterSocket>& out) const;
+    // Appends the rows numbered from `from` on; returns the next number.
+    uint64_t appendSince(uint64_t from, std::vector<MeterSocket>& out) const;
     // Rows dropped to stay within kMostRows.
     uint64_t dropped() const { return dropped_; }
 
 private:
     std::deque<std::pair<double, MeterSocket>> rows_;
+    uint64_t nextNumber_ = 0; // of the row after the last
     uint64_t dropped_ = 0;
 };
 
@@ -45,7 +48,8 @@ public:
     explicit MeterState(std::unique_ptr<KernelCounters> counters)
         : counters_(std::move(counters)) {}
     void drain();
-    MeterReply reply();
+    // The open sockets, and those ended from `endedFrom` on (advanced).
+    MeterReply reply(uint64_t& endedFrom);
 
 private:
     std::mutex mutex_;

@@ -79,23 +79,35 @@ ConnectionTable::ConnectionTable(HostNameLookup hostName, bool withProcessColumn
                            return r.closedAgo ? localized("closed") + " " + *r.closedAgo
                                               : std::string(rawValue(r.connection.state));
                        }});
-    // The kernel keeps no byte counters for UDP.
-    const auto isUdp = [](const NetConnection& c) {
-        return c.proto == TransportProto::udp || c.proto == TransportProto::udp6;
+    // The kernel keeps no byte counters for UDP; only the meter counts it.
+    const auto unmeasured = [](const NetConnection& c) {
+        return c.counted == ByteSource::none &&
+               (c.proto == TransportProto::udp || c.proto == TransportProto::udp6);
     };
     columns.push_back({localized("In"),
-                       [isUdp](const auto& r) {
-                           return isUdp(r.connection) ? localized("seen, no rate")
-                                                      : rateText(r.connection.rateIn);
+                       [unmeasured](const auto& r) {
+                           return unmeasured(r.connection) ? localized("not measured")
+                                                           : rateText(r.connection.rateIn);
                        },
                        [](const auto& r) { return r.connection.rateIn.value_or(-1); }, false,
                        true});
     columns.push_back(
         {localized("Out"),
-         [isUdp](const auto& r) {
-             return isUdp(r.connection) ? std::string() : rateText(r.connection.rateOut);
+         [unmeasured](const auto& r) {
+             return unmeasured(r.connection) ? std::string() : rateText(r.connection.rateOut);
          },
          [](const auto& r) { return r.connection.rateOut.value_or(-1); }, false, true});
+    columns.push_back({localized("Counted by"), [](const auto& r) {
+                           switch (r.connection.counted) {
+                           case ByteSource::kernelMeter:
+                               return localized("kernel meter");
+                           case ByteSource::tcpCounters:
+                               return localized("TCP counters");
+                           case ByteSource::none:
+                               break;
+                           }
+                           return localized("not measured");
+                       }});
     columns.push_back(
         {localized("Received"), [](const auto& r) { return bytesText(r.connection.bytesIn); },
          [](const auto& r) { return static_cast<double>(r.connection.bytesIn.value_or(0)); }, false,

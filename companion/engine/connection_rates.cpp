@@ -39,8 +39,15 @@ std::optional<ConnectionCounters> movedSince(const std::optional<ConnectionCount
     return ConnectionCounters{now.bytesIn - before->bytesIn, now.bytesOut - before->bytesOut};
 }
 
-void addRate(NetProcess& process, const ConnectionCounters& used, double elapsed) {
+bool isUdp(TransportProto proto) {
+    return proto == TransportProto::udp || proto == TransportProto::udp6;
+}
+
+void addRate(NetProcess& process, const ConnectionCounters& used, double elapsed, bool udp) {
     process.bytesUsed += used;
+    if (udp) {
+        process.udpBytesUsed += used;
+    }
     process.rateIn = process.rateIn.value_or(0) + static_cast<double>(used.bytesIn) / elapsed;
     process.rateOut = process.rateOut.value_or(0) + static_cast<double>(used.bytesOut) / elapsed;
 }
@@ -108,7 +115,7 @@ void countListedSockets(std::vector<NetProcess>& processes, Memory& memory, doub
             connection.rateIn = static_cast<double>(used->bytesIn) / elapsed;
             connection.rateOut = static_cast<double>(used->bytesOut) / elapsed;
             if (first) {
-                addRate(process, *used, elapsed);
+                addRate(process, *used, elapsed, isUdp(connection.proto));
             }
         }
     }
@@ -137,13 +144,13 @@ public:
     }
 
     // Adds `used` to its owner, or to the bytes nobody owns; the owner's key.
-    ProcessKey add(int32_t pid, const ConnectionCounters& used, double elapsed) {
+    ProcessKey add(int32_t pid, const ConnectionCounters& used, double elapsed, bool udp) {
         const auto listed = listed_.find(pid);
         const auto running = running_.find(pid);
         if (running != running_.end() &&
             (listed == listed_.end() ||
              sameProcess(listed->second->key(), running->second->key()))) {
-            addRate(*running->second, used, elapsed);
+            addRate(*running->second, used, elapsed, udp);
             return running->second->key();
         }
         if (listed == listed_.end()) {
@@ -156,10 +163,14 @@ public:
             copy.connections.clear();
             copy.cpuUsedNS = 0;
             copy.bytesUsed = {};
+            copy.udpBytesUsed = {};
             usage_.endedProcesses.push_back(std::move(copy));
         }
         NetProcess& owner = usage_.endedProcesses[slot->second];
         owner.bytesUsed += used;
+        if (udp) {
+            owner.udpBytesUsed += used;
+        }
         // No row shows a process that has gone: the live views count its
         // last bytes as other TCP.
         usage_.other->bytesIn = saturatingAdd(usage_.other->bytesIn, used.bytesIn);
@@ -202,7 +213,8 @@ void countEndedSockets(std::vector<NetProcess>& processes, Memory& memory,
         }
         NetConnection socket = makeNetConnection(row);
         socket.used = *used;
-        usage.ended.push_back({owners.add(row.pid, *used, elapsed), std::move(socket)});
+        const bool udp = isUdp(socket.proto);
+        usage.ended.push_back({owners.add(row.pid, *used, elapsed, udp), std::move(socket)});
     }
 }
 

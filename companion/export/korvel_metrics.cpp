@@ -149,6 +149,11 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
                           "never falls while the engine runs.",
                           "counter",
                           {}};
+    MetricFamily udpBytes{"korvel_process_udp_bytes_total",
+                          "UDP payload bytes of the group's sockets, as the kernel meter counts "
+                          "them; only where it runs.",
+                          "counter",
+                          {}};
     for (const auto& [key, total] : counters) {
         const auto labels = std::vector<std::pair<std::string, std::string>>{{"group", key.first},
                                                                              {"user", key.second}};
@@ -167,6 +172,10 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
         in.emplace_back("direction", "in");
         auto outLabels = labels;
         outLabels.emplace_back("direction", "out");
+        if (total.udpBytesIn > 0 || total.udpBytesOut > 0) {
+            udpBytes.samples.push_back(sample(static_cast<double>(total.udpBytesIn), in));
+            udpBytes.samples.push_back(sample(static_cast<double>(total.udpBytesOut), outLabels));
+        }
         tcpBytes.samples.push_back(sample(static_cast<double>(total.tcpBytesIn), std::move(in)));
         tcpBytes.samples.push_back(
             sample(static_cast<double>(total.tcpBytesOut), std::move(outLabels)));
@@ -197,7 +206,7 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
             disk.samples.push_back(sample(static_cast<double>(bytes), std::move(directionLabels)));
         }
     }
-    for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes, &gpu, &disk}) {
+    for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes, &udpBytes, &gpu, &disk}) {
         out.push_back(std::move(*family));
     }
     out.push_back(

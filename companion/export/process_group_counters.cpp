@@ -11,6 +11,8 @@ void add(GroupCounters& into, const GroupCounters& grown) {
     into.cpuNS = saturatingAdd(into.cpuNS, grown.cpuNS);
     into.tcpBytesIn = saturatingAdd(into.tcpBytesIn, grown.tcpBytesIn);
     into.tcpBytesOut = saturatingAdd(into.tcpBytesOut, grown.tcpBytesOut);
+    into.udpBytesIn = saturatingAdd(into.udpBytesIn, grown.udpBytesIn);
+    into.udpBytesOut = saturatingAdd(into.udpBytesOut, grown.udpBytesOut);
     for (const auto& [engine, ns] : grown.gpuNS) {
         into.gpuNS[engine] = saturatingAdd(into.gpuNS[engine], ns);
     }
@@ -19,9 +21,16 @@ void add(GroupCounters& into, const GroupCounters& grown) {
 }
 
 GroupCounters usedBy(const NetProcess& process) {
-    GroupCounters used{process.cpuUsedNS,          process.bytesUsed.bytesIn,
-                       process.bytesUsed.bytesOut, {},
-                       process.diskReadUsed,       process.diskWriteUsed};
+    const ConnectionCounters& udp = process.udpBytesUsed;
+    GroupCounters used;
+    used.cpuNS = process.cpuUsedNS;
+    used.tcpBytesIn = process.bytesUsed.bytesIn - std::min(process.bytesUsed.bytesIn, udp.bytesIn);
+    used.tcpBytesOut =
+        process.bytesUsed.bytesOut - std::min(process.bytesUsed.bytesOut, udp.bytesOut);
+    used.udpBytesIn = udp.bytesIn;
+    used.udpBytesOut = udp.bytesOut;
+    used.diskReadBytes = process.diskReadUsed;
+    used.diskWriteBytes = process.diskWriteUsed;
     for (const auto& engine : process.gpuUsed) {
         used.gpuNS[engine.engine] = engine.ns;
     }

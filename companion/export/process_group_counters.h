@@ -36,6 +36,8 @@ struct GroupCounters {
     uint64_t cpuNS = 0;
     uint64_t tcpBytesIn = 0;
     uint64_t tcpBytesOut = 0;
+    uint64_t udpBytesIn = 0; // counted only where the kernel meter runs
+    uint64_t udpBytesOut = 0;
     std::map<std::string, uint64_t> gpuNS; // by engine class
     uint64_t diskReadBytes = 0;
     uint64_t diskWriteBytes = 0;

@@ -1,5 +1,7 @@
 #include "companion/model/net_connection.h"
 
+#include "shared/meter_reply.h"
+
 namespace korvel {
 
 std::string socketAddressKey(const NetConnection& connection) {
@@ -38,6 +40,10 @@ NetConnection makeNetConnection(HelperConnectionData&& socket) {
     row.bytesIn = socket.bytesIn;
     row.bytesOut = socket.bytesOut;
     row.cookie = socket.cookie;
+    if (row.bytesIn || row.bytesOut) {
+        row.counted =
+            socket.source == kMeterSource ? ByteSource::kernelMeter : ByteSource::tcpCounters;
+    }
     return row;
 }
 

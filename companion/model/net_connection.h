@@ -11,6 +11,10 @@
 
 namespace korvel {
 
+// Who counted a socket's bytes: TCP's own counters, the kernel meter (any
+// protocol), or nobody (UDP without the meter).
+enum class ByteSource : uint8_t { none, tcpCounters, kernelMeter };
+
 // One socket of a process. Two rows built from the same socket in different
 // refreshes compare equal.
 struct NetConnection {
@@ -24,7 +28,8 @@ struct NetConnection {
     // Cumulative TCP payload counters from the helper, where the kernel gave them.
     std::optional<uint64_t> bytesIn{};
     std::optional<uint64_t> bytesOut{};
-    std::optional<uint64_t> cookie{}; // the kernel's name for a TCP socket
+    std::optional<uint64_t> cookie{}; // the kernel's name for the socket
+    ByteSource counted = ByteSource::none;
     // Bytes per second since the previous reading of the same socket.
     std::optional<double> rateIn{};
     std::optional<double> rateOut{};

@@ -59,6 +59,7 @@ struct NetProcess {
     // sockets, those first seen and those that ended included.
     uint64_t cpuUsedNS = 0;
     ConnectionCounters bytesUsed{};
+    ConnectionCounters udpBytesUsed{}; // the part of bytesUsed over UDP (the kernel meter's)
 
     // Its GPU clients' busy time per engine class and their memory, and the
     // storage bytes it read and wrote: cumulative, absent where unknown.
@@ -74,6 +75,12 @@ struct NetProcess {
     std::optional<double> gpuPercent{};
     std::optional<double> diskReadRate{};
     std::optional<double> diskWriteRate{};
+    // A container's process: its network namespace's interface bytes
+    // (cumulative) and their rates, every protocol's.
+    std::optional<uint64_t> namespaceBytesIn{};
+    std::optional<uint64_t> namespaceBytesOut{};
+    std::optional<double> namespaceRateIn{};
+    std::optional<double> namespaceRateOut{};
 
     ProcessKey key() const { return {id, startTime.value_or(0)}; }
     // The key as text, for lists that name their rows by a string.

@@ -7,7 +7,7 @@
 namespace korvel::top {
 namespace {
 
-constexpr size_t kProto = 5, kState = 11, kRate = 9;
+constexpr size_t kProto = 5, kState = 11, kRate = 9, kSource = 5;
 
 bool isIPv6(TransportProto proto) {
     return proto == TransportProto::tcp6 || proto == TransportProto::udp6;
@@ -34,10 +34,23 @@ struct Columns {
 };
 
 Columns columnsFor(size_t width) {
-    const size_t fixed = kProto + 1 + 1 + kState + 1 + kRate + 1 + kRate + 1;
+    const size_t fixed = kProto + 1 + 1 + kState + 1 + kRate + 1 + kRate + 1 + kSource + 1;
     const size_t rest = width > fixed ? width - fixed : 0;
     const size_t local = std::min<size_t>(rest * 2 / 5, 30);
     return {local, rest - local};
+}
+
+// Who counted the rates: the kernel meter or TCP's own counters.
+std::string sourceMark(ByteSource source) {
+    switch (source) {
+    case ByteSource::kernelMeter:
+        return "meter";
+    case ByteSource::tcpCounters:
+        return "tcp";
+    case ByteSource::none:
+        break;
+    }
+    return "";
 }
 
 std::string socketLine(const NetConnection& c, const std::string& last, const Columns& columns,
@@ -79,6 +92,11 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
                      formatRate(p.rateOut.value_or(0));
         }
         add(title, LineStyle::title);
+        if (p.namespaceRateIn) {
+            add("Container network (every protocol, its own interfaces): in " +
+                formatRate(*p.namespaceRateIn) + " out " +
+                formatRate(p.namespaceRateOut.value_or(0)));
+        }
         if (p.execPath) {
             add(*p.execPath);
         }
@@ -86,7 +104,8 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
     const Columns columns = columnsFor(width);
     add(fitLeft("PROTO", kProto, u) + " " + fitLeft("LOCAL", columns.local, u) + " " +
             fitLeft("REMOTE", columns.remote, u) + " " + fitLeft("STATE", kState, u) + " " +
-            fitRight("IN/s", kRate, u) + " " + fitRight("OUT/s", kRate, u),
+            fitRight("IN/s", kRate, u) + " " + fitRight("OUT/s", kRate, u) + " " +
+            fitLeft("BY", kSource, u),
         LineStyle::columns);
     size_t shown = 0;
     if (found != model.processes.end()) {
@@ -97,10 +116,12 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
             auto rate = [&](const std::optional<double>& value) {
                 return fitRight(value ? formatRate(*value, kRate) : "", kRate, u);
             };
-            // The kernel keeps no byte counters for UDP.
+            // The kernel keeps no byte counters for UDP; only the meter counts it.
             const bool udp = c.proto == TransportProto::udp || c.proto == TransportProto::udp6;
-            const std::string rates = udp ? fitRight("seen, no rate", kRate * 2 + 1, u)
-                                          : rate(c.rateIn) + " " + rate(c.rateOut);
+            const std::string rates =
+                (udp && c.counted == ByteSource::none ? fitRight("not measured", kRate * 2 + 1, u)
+                                                      : rate(c.rateIn) + " " + rate(c.rateOut)) +
+                " " + fitLeft(sourceMark(c.counted), kSource, u);
             add(socketLine(c, rates, columns, options));
             ++shown;
         }
@@ -119,9 +140,10 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
     }
 
     // The title and the column line stay; the sockets scroll.
-    const size_t fixedTop = std::min<size_t>(lines.size(), found == model.processes.end() ? 2
-                                                           : found->execPath              ? 3
-                                                                                          : 2);
+    const size_t fixedTop = std::min<size_t>(
+        lines.size(), found == model.processes.end()
+                          ? 2
+                          : 2 + (found->execPath ? 1 : 0) + (found->namespaceRateIn ? 1 : 0));
     const size_t body = lines.size() - fixedTop;
     const size_t room = rows > fixedTop ? rows - fixedTop : 0;
     const size_t top = options.height == 0

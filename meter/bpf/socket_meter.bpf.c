@@ -61,6 +61,13 @@ static __always_inline void note_addresses(struct korvel_meter_record *record,
 // The transport payload of the packet: what the sockets' owners count. A
 // segmentation-offloaded packet carries its headers once, so this holds for
 // those too. IPv6 extension headers are taken for payload.
+static __always_inline int still_open(__u32 state)
+{
+    return state == BPF_TCP_ESTABLISHED || state == BPF_TCP_SYN_SENT ||
+           state == BPF_TCP_SYN_RECV || state == BPF_TCP_CLOSE_WAIT || state == BPF_TCP_LISTEN ||
+           state == BPF_TCP_NEW_SYN_RECV;
+}
+
 static __always_inline __u32 payload_bytes(struct __sk_buff *skb, __u32 protocol)
 {
     __u32 header = 40;
@@ -91,7 +98,15 @@ static __always_inline int count(struct __sk_buff *skb, int outgoing)
         return 1;
     __u64 cookie = bpf_get_socket_cookie(skb);
     struct korvel_meter_record *record = bpf_map_lookup_elem(&sockets, &cookie);
+    // A closed TCP socket still sends what its owner left in it, and its
+    // FIN: that counts to its ended record while user space has not taken it.
+    if (!record)
+        record = bpf_map_lookup_elem(&ended, &cookie);
     if (!record) {
+        // Never counted (open before the meter started): a closing one is not
+        // taken in, or it would stay in the map after its end.
+        if (sk->protocol == IPPROTO_TCP && !still_open(sk->state))
+            return 1;
         struct korvel_meter_record fresh = {};
         fresh.uid = bpf_get_socket_uid(skb);
         // Another CPU may have added it meanwhile: either way, look again.

@@ -488,18 +488,52 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
     return listed;
 }
 
+namespace {
+
+struct SocketTableFile {
+    Family family;
+    Transport transport;
+    const char* file;
+};
+constexpr SocketTableFile kTables[] = {
+    {Family::inet, Transport::tcp, "net/tcp"},
+    {Family::inet6, Transport::tcp, "net/tcp6"},
+    {Family::inet, Transport::udp, "net/udp"},
+    {Family::inet6, Transport::udp, "net/udp6"},
+};
+
+} // namespace
+
+std::optional<uint64_t> ProcSource::networkNamespace(int32_t pid) const {
+    struct stat info {};
+    const char* path = pid == 0 ? "self/ns/net" : nullptr;
+    const PidPath pidPath(pid, "ns/net");
+    if (rootFd_ < 0 || ::fstatat(rootFd_, path ? path : pidPath.c_str(), &info, 0) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(info.st_ino);
+}
+
+void ProcSource::addNamespaceSocketTables(const std::vector<int32_t>& pids) {
+    std::string text;
+    for (const int32_t pid : pids) {
+        for (const SocketTableFile& table : kTables) {
+            if (readFileAt(rootFd_, PidPath(pid, table.file).c_str(), text, 64 * 1024)) {
+                parseProcNetTable(text, table.family, table.transport, sockets_);
+            }
+        }
+    }
+    sockets_.index();
+}
+
+std::optional<InterfaceTotals> ProcSource::namespaceInterfaceBytes(int32_t pid) {
+    if (rootFd_ < 0 || !readFileAt(rootFd_, PidPath(pid, "net/dev").c_str(), statBuffer_, 4096)) {
+        return std::nullopt;
+    }
+    return parseNetDevTotals(statBuffer_);
+}
+
 void ProcSource::loadSocketTables() {
-    struct Table {
-        Family family;
-        Transport transport;
-        const char* file;
-    };
-    static constexpr Table kTables[] = {
-        {Family::inet, Transport::tcp, "net/tcp"},
-        {Family::inet6, Transport::tcp, "net/tcp6"},
-        {Family::inet, Transport::udp, "net/udp"},
-        {Family::inet6, Transport::udp, "net/udp6"},
-    };
     sockets_.clear();
     kernelDumpedTables_ = 0;
     std::optional<SockDiagSocket> netlink;
@@ -509,7 +543,7 @@ void ProcSource::loadSocketTables() {
     const bool tcpDumped = netlink && netlink->dumpTcpBothFamilies(sockets_);
     kernelDumpedTables_ = tcpDumped ? 2 : 0;
     std::string text;
-    for (const Table& table : kTables) {
+    for (const SocketTableFile& table : kTables) {
         if (table.transport == Transport::tcp && tcpDumped) {
             continue;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/proc/inet_socket_table.h"
+#include "platform/proc/proc_net_file.h"
 #include "platform/proc/stat_line.h"
 #include "platform/proc/usage_files.h"
 #include "platform/system/roots.h"
@@ -129,6 +130,17 @@ public:
     // It shares no buffer with the per-process readers, which may run on
     // another thread meanwhile.
     void loadSocketTables();
+    // The inode naming a process's network namespace (pid 0: the reader's);
+    // no value when unreadable.
+    std::optional<uint64_t> networkNamespace(int32_t pid) const;
+    // Adds the text tables of other network namespaces, each read through
+    // one of its processes, which the loaded tables cannot see. They carry
+    // neither cookies nor byte counters; socket inodes are the machine's, so
+    // the tables merge.
+    void addNamespaceSocketTables(const std::vector<int32_t>& pids);
+    // The interface bytes of the process's network namespace (its
+    // /proc/PID/net/dev, loopback left out).
+    std::optional<InterfaceTotals> namespaceInterfaceBytes(int32_t pid);
     const SocketInfo* socketInfo(uint64_t inode) const { return sockets_.find(inode); }
     size_t socketCount() const { return sockets_.size(); }
     // How many of the four tables the last load took from netlink.

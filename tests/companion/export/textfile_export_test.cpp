@@ -113,6 +113,7 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
     udp.proto = TransportProto::udp;
     processes.back().connections = {tcp, tcp, udp};
     processes.back().bytesUsed = {20, 30};
+    processes.back().udpBytesUsed = {5, 12}; // the kernel meter's part
     processes.back().gpuUsed = {{"render", 1'500'000'000}, {"video", 0}};
     processes.back().diskWriteUsed = 4096;
     // One that ended since, with its last socket's bytes: its group keeps them.
@@ -152,7 +153,8 @@ TEST(PrometheusExport, GroupsAreBoundedEscapedAndWellFormed) {
               100 + 101 + 102 + 103 + 104 + 105 + 106},
              {"korvel_process_sockets" + web + ",protocol=\"tcp6\",state=\"time_wait\"}", 2},
              {"korvel_process_sockets" + web + ",protocol=\"udp\",state=\"none\"}", 1},
-             {"korvel_process_tcp_bytes_total" + web + ",direction=\"out\"}", 40},
+             {"korvel_process_tcp_bytes_total" + web + ",direction=\"out\"}", 28},
+             {"korvel_process_udp_bytes_total" + web + ",direction=\"out\"}", 12},
              {"korvel_process_gpu_seconds_total" + web + ",engine=\"render\"}", 1.5},
              {"korvel_process_disk_bytes_total" + web + ",direction=\"write\"}", 4096},
              {"korvel_process_disk_bytes_total" + web + ",direction=\"read\"}", 0},

@@ -3,6 +3,8 @@
 #include "companion/top/frame.h"
 #include "companion/top/text_layout.h"
 
+#include "shared/meter_reply.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -254,15 +256,23 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
     };
     model.processes[0].connections.push_back(
         makeNetConnection({10, "UDP", "0.0.0.0", 5353, "0.0.0.0", 0, 7}));
+    NetConnection quic = makeNetConnection({10, "UDP", "10.0.0.2", 50000, "203.0.113.9", 443, -1,
+                                            900, 800, 77, std::string(kMeterSource)});
+    quic.rateIn = 3.0e6;
+    model.processes[0].connections.push_back(quic);
     Frame frame = renderFrame(model, state, options);
     press(state, frame, {Key::Kind::enter});
     ASSERT_EQ(state.openPid, 10);
     frame = renderFrame(model, state, options);
-    // UDP has no byte counters, which its row says rather than show no rate.
+    // UDP has no byte counters but the meter's, which its row says rather than show no rate.
     for (const char* shown : {"example.net:443", "5.0 MB/s", "[::]:*", "Recently closed",
-                              "12 s ago", "0.0.0.0:5353", "seen, no rate"}) {
+                              "12 s ago", "0.0.0.0:5353", "not measured", "3.0 MB/s"}) {
         EXPECT_TRUE(anyLineHas(frame, shown)) << shown;
     }
+    EXPECT_TRUE(std::any_of(frame.lines.begin(), frame.lines.end(), [](const FrameLine& line) {
+        return line.text.find("203.0.113.9:443") != std::string::npos &&
+               line.text.find("meter") != std::string::npos;
+    })) << "the metered row names its source";
 
     // Moving scrolls the open process's sockets; End is left to the panel, Home goes back.
     for (const Key::Kind kind : {Key::Kind::down, Key::Kind::pageDown, Key::Kind::end}) {
@@ -281,9 +291,9 @@ TEST(FrameTest, AnOpenProcessShowsItsSocketsRatesAndRecentlyClosedOnes) {
 
     press(state, frame, {Key::Kind::escape});
     EXPECT_FALSE(state.openPid);
-    // The socket count follows the setting too: the established one and UDP.
+    // The socket count follows the setting too: the established one and both UDP.
     state.sortKey = SortKey::sockets;
-    EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "     2 "));
+    EXPECT_TRUE(anyLineHas(renderFrame(model, state, options), "     3 "));
 
     model.readings = 3;
     model.helperAvailable = false;
