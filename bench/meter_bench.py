@@ -190,30 +190,51 @@ class MeterFailed(Exception):
     pass
 
 
-def ask(path, timeout=5.0):
-    """The meter's reply to one meterSockets request, as a helper asks it."""
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as conn:
-        conn.settimeout(timeout)
-        conn.connect(path)
-        if conn.recv(1) != b"K":
-            raise OSError("no greeting")
+class MeterConnection:
+    """One connection to the meter, kept from ask to ask as the helper keeps it."""
+
+    def __init__(self, path, timeout=5.0):
+        self.conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.conn.settimeout(timeout)
+            self.conn.connect(path)
+            if self.conn.recv(1) != b"K":
+                raise OSError("no greeting")
+        except BaseException:
+            self.conn.close()
+            raise
+
+    def _exactly(self, n):
+        data = bytearray()
+        while len(data) < n:
+            got = self.conn.recv(n - len(data))
+            if not got:
+                raise OSError("reply cut short")
+            data += got
+        return bytes(data)
+
+    def ask(self):
+        """The reply to one meterSockets request: the open sockets and those ended
+        since this connection last asked."""
         selector = b"meterSockets"
         body = bytes([len(selector)]) + selector + b"\0"
-        conn.sendall(struct.pack(">I", len(body)) + body)
+        self.conn.sendall(struct.pack(">I", len(body)) + body)
+        body = self._exactly(struct.unpack(">I", self._exactly(4))[0])
+        if not body or body[0] != 1:
+            raise OSError("no data in the reply")
+        return json.loads(body[1:])
 
-        def exactly(n):
-            data = bytearray()
-            while len(data) < n:
-                got = conn.recv(n - len(data))
-                if not got:
-                    raise OSError("reply cut short")
-                data += got
-            return bytes(data)
+    def close(self):
+        self.conn.close()
 
-        body = exactly(struct.unpack(">I", exactly(4))[0])
-    if not body or body[0] != 1:
-        raise OSError("no data in the reply")
-    return json.loads(body[1:])
+
+def ask(path, timeout=5.0):
+    """One request on a connection of its own: the ended sockets of the last minutes."""
+    connection = MeterConnection(path, timeout)
+    try:
+        return connection.ask()
+    finally:
+        connection.close()
 
 
 def proc_fields(pid):
@@ -283,13 +304,19 @@ class Meter:
         self._asker.start()
 
     def _ask_each_second(self):
+        connection = None
         while not self._stop.wait(1.0):
             began = time.perf_counter()
             try:
-                self.last = ask(self.path)
+                connection = connection or MeterConnection(self.path)
+                self.last = connection.ask()
                 self.asks.append(1000 * (time.perf_counter() - began))
             except (OSError, ValueError):
-                pass
+                if connection:
+                    connection.close()
+                connection = None
+        if connection:
+            connection.close()
 
     def usage(self):
         return cpu_seconds(self.process.pid), run_seconds(self.process.pid)
