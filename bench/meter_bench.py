@@ -298,25 +298,32 @@ class Meter:
                 time.sleep(0.05)
         self.start_ms = 1000 * (time.perf_counter() - started)
         self.asks = []
-        self.last = None
+        self.replies = []
+        # A connection is told only the sockets that end after it is made, so
+        # it is made before the runs and kept, and what it is told is kept too.
+        self.told = {}
+        self._lock = threading.Lock()
+        self._connection = MeterConnection(self.path)
         self._stop = threading.Event()
         self._asker = threading.Thread(target=self._ask_each_second, daemon=True)
         self._asker.start()
 
+    def ask(self):
+        began = time.perf_counter()
+        with self._lock:
+            reply = self._connection.ask()
+        self.asks.append(1000 * (time.perf_counter() - began))
+        self.replies.append((len(reply["sockets"]), reply["lost"]))
+        for row in reply["sockets"]:
+            self.told[row["cookie"]] = row
+        return reply
+
     def _ask_each_second(self):
-        connection = None
         while not self._stop.wait(1.0):
-            began = time.perf_counter()
             try:
-                connection = connection or MeterConnection(self.path)
-                self.last = connection.ask()
-                self.asks.append(1000 * (time.perf_counter() - began))
+                self.ask()
             except (OSError, ValueError):
-                if connection:
-                    connection.close()
-                connection = None
-        if connection:
-            connection.close()
+                pass
 
     def usage(self):
         return cpu_seconds(self.process.pid), run_seconds(self.process.pid)
@@ -325,6 +332,7 @@ class Meter:
         if hasattr(self, "_stop"):
             self._stop.set()
             self._asker.join()
+            self._connection.close()
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -451,8 +459,7 @@ class Bench:
         self.meter_cpu = {}
         self.start_ms, self.ask_ms, self.memory = [], [], []
         self.truth = {"TCP": [0, 0, 0], "UDP": [0, 0, 0]}  # counted, sent on the wire, metered
-        self.last_reply = None
-        self.most_rows = self.most_lost = 0
+        self.replies = []  # (rows, lost) of every reply on the kept connections
 
     def without(self, run):
         # Our last meter's programs leave as its process ends; give them a moment.
@@ -489,20 +496,17 @@ class Bench:
 
     def check_truth(self, meter, sources, proto):
         wanted = {s["cookie"]: s for s in sources}
-        rows = {}
+        # The senders have closed: their rows come ended, with the last counts.
         for _ in range(20):
-            reply = ask(meter.path)
-            rows = {r["cookie"]: r for r in reply["sockets"] if r["cookie"] in wanted}
-            if len(rows) == len(wanted):
+            meter.ask()
+            if all(meter.told.get(c, {}).get("ended") for c in wanted):
                 break
             time.sleep(0.1)
-        self.last_reply = reply
-        self.most_rows = max(self.most_rows, len(reply["sockets"]))
-        self.most_lost = max(self.most_lost, reply["lost"])
+        self.replies += meter.replies
         for cookie, source in wanted.items():
             self.truth[proto][0] += source["bytes"]
             self.truth[proto][1] += source.get("wire", source["bytes"])
-            self.truth[proto][2] += rows[cookie]["bytesOut"] if cookie in rows else 0
+            self.truth[proto][2] += meter.told.get(cookie, {}).get("bytesOut", 0)
 
     def program_cost(self, run):
         """Each packet program's time per run while `run` goes, from the kernel's statistics."""
@@ -654,13 +658,12 @@ def main():
     row("meter RSS (VmRSS) after a run, kB", "", f"{rss:,}", "", "<= 10,240", verdict(rss <= 10240),
         f"largest of {len(bench.memory)} meters; largest VmHWM "
         f"{max(m['VmHWM'] for m in bench.memory):,} kB")
-    sockets = bench.last_reply["sockets"]
-    ended = sum(1 for s in sockets if s["ended"])
-    row("map entries: rows in the last reply", "", f"{len(sockets):,}",
-        note=f"{len(sockets) - ended:,} open, {ended:,} ended; most in any reply "
-        f"{bench.most_rows:,}")
-    row("  lost", "", f"{bench.most_lost:,}", "", "0", verdict(bench.most_lost == 0),
-        "the most any reply told")
+    rows_told = [n for n, _ in bench.replies]
+    lost = max(n for _, n in bench.replies)
+    row("map entries: rows in a reply", "", f"{statistics.median(rows_told):,.0f}",
+        note=f"median of {len(rows_told)}, most {max(rows_told):,}: the open sockets and "
+        "those ended since the last ask")
+    row("  lost", "", f"{lost:,}", "", "0", verdict(lost == 0), "the most any reply told")
     for proto in ("UDP", "TCP"):
         counted, wire, metered = bench.truth[proto]
         row(f"truth {proto}: meter bytesOut / bytes sent", "", f"{100 * metered / wire:.3f} %",
