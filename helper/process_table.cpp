@@ -14,7 +14,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace korvel {
 namespace {
@@ -100,16 +100,28 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
 namespace {
 
 // A container's sockets are in its own network namespace, which the tables
-// of ours do not list: one process of each such namespace.
-std::vector<int32_t> otherNetworkNamespaces(const platform::proc::ProcSource& source,
-                                            const std::vector<int32_t>& pids) {
+// of ours do not list: one process of each such namespace, to read them
+// through. Each process there gets its namespace's interface bytes, every
+// protocol's: the container's traffic.
+std::vector<int32_t> otherNetworkNamespaces(platform::proc::ProcSource& source,
+                                            const std::vector<int32_t>& pids,
+                                            std::vector<HelperProcessData>& rows) {
     const auto ours = source.networkNamespace(0);
-    std::unordered_set<uint64_t> seen;
+    std::unordered_map<uint64_t, std::optional<platform::proc::InterfaceTotals>> seen;
     std::vector<int32_t> guides;
-    for (const int32_t pid : pids) {
-        const auto theirs = source.networkNamespace(pid);
-        if (ours && theirs && theirs != ours && seen.insert(*theirs).second) {
-            guides.push_back(pid);
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const auto theirs = source.networkNamespace(pids[i]);
+        if (!ours || !theirs || theirs == ours) {
+            continue;
+        }
+        const auto [slot, first] = seen.try_emplace(*theirs);
+        if (first) {
+            guides.push_back(pids[i]);
+            slot->second = source.namespaceInterfaceBytes(pids[i]);
+        }
+        if (slot->second) {
+            rows[i].namespaceBytesIn = slot->second->bytesIn;
+            rows[i].namespaceBytesOut = slot->second->bytesOut;
         }
     }
     return guides;
@@ -201,7 +213,7 @@ std::vector<HelperProcessData> collectProcessTable(platform::proc::ProcSource& s
         rows.push_back(std::move(row));
         kept.push_back(pid);
     }
-    namespaceGuides = otherNetworkNamespaces(source, kept);
+    namespaceGuides = otherNetworkNamespaces(source, kept, rows);
     std::vector<DescriptorMemory::Walk> walks;
     if (!memory) {
         appendSocketsForPids(source, kept, connections, walkers, tablesReady, nullptr, &walks);

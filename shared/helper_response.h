@@ -47,6 +47,10 @@ struct HelperProcessData {
     std::optional<uint64_t> diskWriteBytes{};
     // What an interpreter runs: its script's file name, module or main class.
     std::optional<std::string> script{};
+    // For a process in another network namespace than the helper's (a
+    // container's): that namespace's interface bytes, loopback left out.
+    std::optional<uint64_t> namespaceBytesIn{};
+    std::optional<uint64_t> namespaceBytesOut{};
 
     bool operator==(const HelperProcessData&) const = default;
 };

@@ -50,6 +50,8 @@ template <> struct Fields<HelperProcessData> {
         field("diskReadBytes", &R::diskReadBytes, Presence::additive),
         field("diskWriteBytes", &R::diskWriteBytes, Presence::additive),
         field("script", &R::script, Presence::additive),
+        field("namespaceBytesIn", &R::namespaceBytesIn, Presence::additive),
+        field("namespaceBytesOut", &R::namespaceBytesOut, Presence::additive),
     };
 };
 

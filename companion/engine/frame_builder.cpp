@@ -69,6 +69,20 @@ void addGpuAndDiskUse(NetProcess& process, const NetProcess* earlier, bool start
     }
 }
 
+// A container's traffic, from its namespace's interface counters; none
+// across a counter that fell (an interface gone or reset).
+void addNamespaceRates(NetProcess& process, const NetProcess* earlier, double elapsed) {
+    if (earlier == nullptr || elapsed <= 0 || !process.namespaceBytesIn ||
+        !earlier->namespaceBytesIn || *process.namespaceBytesIn < *earlier->namespaceBytesIn ||
+        *process.namespaceBytesOut < *earlier->namespaceBytesOut) {
+        return;
+    }
+    process.namespaceRateIn =
+        static_cast<double>(*process.namespaceBytesIn - *earlier->namespaceBytesIn) / elapsed;
+    process.namespaceRateOut =
+        static_cast<double>(*process.namespaceBytesOut - *earlier->namespaceBytesOut) / elapsed;
+}
+
 std::vector<NetProcess> mergeProcesses(HelperResponse& reading, const ReadingFrame& previous,
                                        const CompanionFigures& figures) {
     // A reply that brought its own bytes is written to the snapshot from
@@ -128,6 +142,9 @@ std::vector<NetProcess> mergeProcesses(HelperResponse& reading, const ReadingFra
         process.diskReadBytes = row.diskReadBytes;
         process.diskWriteBytes = row.diskWriteBytes;
         addGpuAndDiskUse(process, earlier, startedSince, reading.timestamp - previous.time);
+        process.namespaceBytesIn = row.namespaceBytesIn;
+        process.namespaceBytesOut = row.namespaceBytesOut;
+        addNamespaceRates(process, earlier, reading.timestamp - previous.time);
         // Each group moves to its process; a pid listed twice copies it from
         // the first.
         if (auto group = connections.find(row.pid); group != connections.end()) {

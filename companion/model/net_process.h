@@ -75,6 +75,12 @@ struct NetProcess {
     std::optional<double> gpuPercent{};
     std::optional<double> diskReadRate{};
     std::optional<double> diskWriteRate{};
+    // A container's process: its network namespace's interface bytes
+    // (cumulative) and their rates, every protocol's.
+    std::optional<uint64_t> namespaceBytesIn{};
+    std::optional<uint64_t> namespaceBytesOut{};
+    std::optional<double> namespaceRateIn{};
+    std::optional<double> namespaceRateOut{};
 
     ProcessKey key() const { return {id, startTime.value_or(0)}; }
     // The key as text, for lists that name their rows by a string.

@@ -43,6 +43,8 @@ json processJson(const TopModel& model, const NetProcess& p) {
     put(row, "gpuMemoryBytes", p.gpuMemoryBytes);
     put(row, "diskReadRate", p.diskReadRate);
     put(row, "diskWriteRate", p.diskWriteRate);
+    put(row, "containerRateIn", p.namespaceRateIn);
+    put(row, "containerRateOut", p.namespaceRateOut);
     json sockets = json::array();
     for (const NetConnection& c : p.connections) {
         sockets.push_back(connectionJson(c));

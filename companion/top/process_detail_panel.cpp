@@ -92,6 +92,11 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
                      formatRate(p.rateOut.value_or(0));
         }
         add(title, LineStyle::title);
+        if (p.namespaceRateIn) {
+            add("Container network (every protocol, its own interfaces): in " +
+                formatRate(*p.namespaceRateIn) + " out " +
+                formatRate(p.namespaceRateOut.value_or(0)));
+        }
         if (p.execPath) {
             add(*p.execPath);
         }
@@ -135,9 +140,10 @@ void drawProcessDetail(const TopModel& model, const ViewState& state, const Fram
     }
 
     // The title and the column line stay; the sockets scroll.
-    const size_t fixedTop = std::min<size_t>(lines.size(), found == model.processes.end() ? 2
-                                                           : found->execPath              ? 3
-                                                                                          : 2);
+    const size_t fixedTop = std::min<size_t>(
+        lines.size(), found == model.processes.end()
+                          ? 2
+                          : 2 + (found->execPath ? 1 : 0) + (found->namespaceRateIn ? 1 : 0));
     const size_t body = lines.size() - fixedTop;
     const size_t room = rows > fixedTop ? rows - fixedTop : 0;
     const size_t top = options.height == 0

@@ -144,4 +144,44 @@ std::optional<uint64_t> parseTcpOpens(std::string_view snmp) {
     return counted == 2 ? std::optional<uint64_t>(opens) : std::nullopt;
 }
 
+std::optional<InterfaceTotals> parseNetDevTotals(std::string_view text) {
+    // "  eth0: rx_bytes rx_packets … (8 receive fields) tx_bytes …"
+    constexpr int kTransmitBytes = 8;
+    std::optional<InterfaceTotals> totals;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            continue; // the two header lines
+        }
+        std::string_view name = line.substr(0, colon);
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        line.remove_prefix(colon + 1);
+        uint64_t fields[kTransmitBytes + 1] = {};
+        int parsed = 0;
+        for (; parsed <= kTransmitBytes; ++parsed) {
+            line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+            const auto [next, ec] =
+                std::from_chars(line.data(), line.data() + line.size(), fields[parsed]);
+            if (ec != std::errc()) {
+                break;
+            }
+            line.remove_prefix(static_cast<size_t>(next - line.data()));
+        }
+        if (parsed <= kTransmitBytes) {
+            continue;
+        }
+        if (!totals) {
+            totals.emplace();
+        }
+        if (!name.starts_with("lo")) {
+            totals->bytesIn += fields[0];
+            totals->bytesOut += fields[kTransmitBytes];
+        }
+    }
+    return totals;
+}
+
 } // namespace korvel::platform::proc

@@ -14,6 +14,14 @@ namespace korvel::platform::proc {
 size_t parseProcNetTable(std::string_view text, Family family, Transport transport,
                          InetSocketTable& out);
 
+// The bytes received and sent over every interface but loopback, summed,
+// from a /proc/net/dev text; no value when no interface line parses.
+struct InterfaceTotals {
+    uint64_t bytesIn = 0;
+    uint64_t bytesOut = 0;
+};
+std::optional<InterfaceTotals> parseNetDevTotals(std::string_view text);
+
 // The TCP connections opened so far, actively and passively, from the "Tcp:"
 // lines of a /proc/net/snmp text; no value when they are missing. While it
 // stands still, no connection has been made since.

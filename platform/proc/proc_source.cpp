@@ -526,6 +526,13 @@ void ProcSource::addNamespaceSocketTables(const std::vector<int32_t>& pids) {
     sockets_.index();
 }
 
+std::optional<InterfaceTotals> ProcSource::namespaceInterfaceBytes(int32_t pid) {
+    if (rootFd_ < 0 || !readFileAt(rootFd_, PidPath(pid, "net/dev").c_str(), statBuffer_, 4096)) {
+        return std::nullopt;
+    }
+    return parseNetDevTotals(statBuffer_);
+}
+
 void ProcSource::loadSocketTables() {
     sockets_.clear();
     kernelDumpedTables_ = 0;

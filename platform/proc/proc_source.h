@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/proc/inet_socket_table.h"
+#include "platform/proc/proc_net_file.h"
 #include "platform/proc/stat_line.h"
 #include "platform/proc/usage_files.h"
 #include "platform/system/roots.h"
@@ -137,6 +138,9 @@ public:
     // neither cookies nor byte counters; socket inodes are the machine's, so
     // the tables merge.
     void addNamespaceSocketTables(const std::vector<int32_t>& pids);
+    // The interface bytes of the process's network namespace (its
+    // /proc/PID/net/dev, loopback left out).
+    std::optional<InterfaceTotals> namespaceInterfaceBytes(int32_t pid);
     const SocketInfo* socketInfo(uint64_t inode) const { return sockets_.find(inode); }
     size_t socketCount() const { return sockets_.size(); }
     // How many of the four tables the last load took from netlink.

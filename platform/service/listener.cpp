@@ -47,36 +47,35 @@ int passedListenSocket() {
     return kFirstPassedDescriptor;
 }
 
+// The listener on the socket handed over, else the one `bind` makes.
+template <typename Bind> std::unique_ptr<Listener> passedOr(std::string& error, const Bind& bind) {
+    const int passed = passedListenSocket();
+    if (passed >= 0) {
+        return std::make_unique<Listener>(passed);
+    }
+    if (passed == -2) {
+        error = "descriptor 3, handed over by LISTEN_FDS, is not a listening stream socket";
+        return nullptr;
+    }
+    return bind();
+}
+
 } // namespace
 
 std::unique_ptr<Listener> Listener::serviceListener(const std::string& serviceName,
                                                     std::string& error) {
-    const int passed = passedListenSocket();
-    if (passed >= 0) {
-        return std::make_unique<Listener>(passed);
-    }
-    if (passed == -2) {
-        error = "descriptor 3, handed over by LISTEN_FDS, is not a listening stream socket";
-        return nullptr;
-    }
-    const auto path = serviceSocketPath(serviceName);
-    if (!path) {
-        error = "no private service directory (under $XDG_RUNTIME_DIR, or /tmp without one)";
-        return nullptr;
-    }
-    return boundListener(*path, error);
+    return passedOr(error, [&]() -> std::unique_ptr<Listener> {
+        const auto path = serviceSocketPath(serviceName);
+        if (!path) {
+            error = "no private service directory (under $XDG_RUNTIME_DIR, or /tmp without one)";
+            return nullptr;
+        }
+        return boundListener(*path, error);
+    });
 }
 
 std::unique_ptr<Listener> Listener::socketListener(const std::string& path, std::string& error) {
-    const int passed = passedListenSocket();
-    if (passed >= 0) {
-        return std::make_unique<Listener>(passed);
-    }
-    if (passed == -2) {
-        error = "descriptor 3, handed over by LISTEN_FDS, is not a listening stream socket";
-        return nullptr;
-    }
-    return boundListener(path, error);
+    return passedOr(error, [&] { return boundListener(path, error); });
 }
 
 std::unique_ptr<Listener> Listener::boundListener(const std::string& path, std::string& error) {

@@ -231,6 +231,12 @@ TEST_F(ProcessTableTest, SocketRowsFollowDescriptorsThroughTheTables) {
     fixture.addSocketFd(42, 3, 301);
     fixture.dir().write("self/ns/net", "ours");
     fixture.dir().write("42/ns/net", "theirs");
+    fixture.dir().write("42/net/dev",
+                        "Inter-|   Receive |  Transmit\n face |bytes packets|bytes\n"
+                        "    lo: 900 9 0 0 0 0 0 0 900 9 0 0 0 0 0 0\n"
+                        "  eth0: 1000 10 0 0 0 0 0 0 2000 20 0 0 0 0 0 0\n"
+                        "  eth1:  500 5 0 0 0 0 0 0 70 1 0 0 0 0 0 0\n"
+                        "  bad: 1 2\n");
     fixture.dir().write("42/net/udp", "  sl  local_address rem_address   st\n   0: " +
                                           tableEndpoint(V4{172, 17, 0, 2}, 443) + " " +
                                           tableEndpoint(V4{}, 0) +
@@ -238,10 +244,12 @@ TEST_F(ProcessTableTest, SocketRowsFollowDescriptorsThroughTheTables) {
                                           "       0 301 1 0000000000000000 100 0 0 10 0\n");
 
     platform::proc::ProcSource source(fixture.options());
-    EXPECT_EQ(
-        collectProcessTable(source, {40, 41, 42}, false, {std::nullopt, std::nullopt}, connections)
-            .size(),
-        3u);
+    const auto rows =
+        collectProcessTable(source, {40, 41, 42}, false, {std::nullopt, std::nullopt}, connections);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_FALSE(rows[0].namespaceBytesIn) << "ours: no container traffic";
+    EXPECT_EQ(rows[2].namespaceBytesIn, 1500u) << "loopback and a broken line left out";
+    EXPECT_EQ(rows[2].namespaceBytesOut, 2070u);
     const std::vector<HelperConnectionData> expected{
         {40, "TCP", "127.0.0.1", 8080, "0.0.0.0", 0, 1},
         {40, "TCP6", "::ffff:127.0.0.1", 9001, "::ffff:127.0.0.1", 8080, 5},

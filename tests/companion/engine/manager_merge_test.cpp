@@ -51,6 +51,9 @@ TEST_F(ManagerMergeTest, GpuShareAndStorageRatesComeFromTwoReadingsOfTheSameProc
         p.gpuEngines = std::move(engines);
         p.diskReadBytes = read;
         p.diskWriteBytes = written;
+        // A container's: its namespace's interfaces moved what it read and wrote.
+        p.namespaceBytesIn = read;
+        p.namespaceBytesOut = written;
         return p;
     };
     answer(0, reading(100.0, {gpuProcess(1, {{"gfx", 1'000'000'000}}, 0, 1'000'000),
@@ -67,8 +70,10 @@ TEST_F(ManagerMergeTest, GpuShareAndStorageRatesComeFromTwoReadingsOfTheSameProc
     EXPECT_NEAR(byPid[1].gpuPercent.value_or(-1), 37.5, 0.1);
     EXPECT_EQ(byPid[1].diskReadRate, 2048.0);
     EXPECT_EQ(byPid[1].diskWriteRate, 20'000'000.0);
+    EXPECT_EQ(byPid[1].namespaceRateOut, 20'000'000.0);
     EXPECT_EQ(byPid[2].gpuPercent, 100.0) << "a client first seen counts at most the interval";
     EXPECT_EQ(byPid[2].diskWriteRate, 0.0) << "a counter that fell moved nothing";
+    EXPECT_FALSE(byPid[2].namespaceRateIn) << "an interface reset: no rate";
 }
 
 // An interpreter's name is its script's, not that of the desktop entry of its file.
