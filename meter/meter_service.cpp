@@ -20,7 +20,8 @@ double steadySeconds() {
 
 class MeterService : public platform::service::RequestHandler {
 public:
-    MeterService(MeterState& state, std::optional<uint32_t> owner) : state_(state), owner_(owner) {}
+    MeterService(MeterState& state, std::optional<uint32_t> owner)
+        : state_(state), owner_(owner), endedFrom_(state.endedSoFar()) {}
     void handle(const platform::service::Request& request,
                 const std::function<void(const platform::service::Reply&)>& reply) override {
         if (request.selector != kMeterSocketsSelector) {
@@ -33,7 +34,7 @@ public:
 private:
     MeterState& state_;
     std::optional<uint32_t> owner_;
-    uint64_t endedFrom_ = 0;
+    uint64_t endedFrom_;
 };
 
 } // namespace
@@ -92,6 +93,12 @@ uint64_t EndedSockets::appendSince(uint64_t from, std::vector<MeterSocket>& out)
 void MeterState::drain() {
     std::lock_guard lock(mutex_);
     ended_.add(counters_->takeEnded(), steadySeconds());
+}
+
+uint64_t MeterState::endedSoFar() {
+    std::lock_guard lock(mutex_);
+    ended_.add(counters_->takeEnded(), steadySeconds());
+    return ended_.nextNumber();
 }
 
 MeterReply MeterState::reply(uint64_t& endedFrom) {

@@ -21,8 +21,8 @@ MeterReply visibleTo(MeterReply all, std::optional<uint32_t> owner);
 
 // The sockets that ended lately, numbered as they come. Several helpers ask
 // (one per user), each at its own pace, over a connection each: a connection
-// is told each ended socket once, and a new one of those of the last two
-// minutes.
+// is told each socket that ended since it was made, once. Rows are kept two
+// minutes for connections that ask that seldom.
 class EndedSockets {
 public:
     static constexpr double kKeepSeconds = 120;
@@ -31,6 +31,7 @@ public:
     void add(std::vector<MeterSocket> ended, double now);
     // Appends the rows numbered from `from` on; returns the next number.
     uint64_t appendSince(uint64_t from, std::vector<MeterSocket>& out) const;
+    uint64_t nextNumber() const { return nextNumber_; }
     // Rows dropped to stay within kMostRows.
     uint64_t dropped() const { return dropped_; }
 
@@ -50,6 +51,8 @@ public:
     void drain();
     // The open sockets, and those ended from `endedFrom` on (advanced).
     MeterReply reply(uint64_t& endedFrom);
+    // Where a new connection starts: what ended before it is not its.
+    uint64_t endedSoFar();
 
 private:
     std::mutex mutex_;

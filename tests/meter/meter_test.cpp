@@ -161,8 +161,10 @@ TEST(MeterLiveTest, CountsPayloadExactlyAndTellsEachUserOnlyTheirOwn) {
     if (const std::string why = meter.waitUntilServing(); !why.empty()) {
         GTEST_SKIP() << "the kernel refused the meter: " << why;
     }
+    MeterClient client(socket);
+    ASSERT_TRUE(client.ask()) << "a connection is told what ends after it was made";
     const auto [sender, receiver] = sendDatagrams(100, 1200);
-    auto reply = MeterClient(socket).ask();
+    auto reply = client.ask();
     ASSERT_TRUE(reply);
     const auto sent = findSocket(*reply, ::getpid(), 120000);
     ASSERT_TRUE(sent) << "100 datagrams of 1,200 payload bytes, headers left out";
@@ -206,11 +208,14 @@ TEST(MeterLiveTest, CountsPayloadExactlyAndTellsEachUserOnlyTheirOwn) {
     // A socket closed at once is told with its creator and final counts.
     ::close(sender);
     std::this_thread::sleep_for(50ms);
-    reply = MeterClient(socket).ask();
+    reply = client.ask();
     ASSERT_TRUE(reply);
     const auto ended = findSocket(*reply, ::getpid(), 120000);
     ASSERT_TRUE(ended);
     EXPECT_TRUE(ended->ended);
+    reply = client.ask();
+    ASSERT_TRUE(reply);
+    EXPECT_FALSE(findSocket(*reply, ::getpid(), 120000)) << "told once";
     ::close(receiver);
 }
 
