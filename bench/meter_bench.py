@@ -690,8 +690,8 @@ def main():
     header = ("figure", "without", "with", "with/without", "goal", "met")
     print(f"{header[0]:{widths[0]}}  " + "  ".join(f"{h:>{w}}" for h, w in zip(header[1:], widths[1:])))
     for r in rows:
-        print(f"{r[0]:{widths[0]}}  " + "  ".join(f"{v:>{w}}" for v, w in zip(r[1:6], widths[1:]))
-              + (f"  ({r[6]})" if r[6] else ""))
+        print((f"{r[0]:{widths[0]}}  " + "  ".join(f"{v:>{w}}" for v, w in zip(r[1:6], widths[1:]))
+               + (f"  ({r[6]})" if r[6] else "")).rstrip())
     shutil.rmtree(work, ignore_errors=True)
     return 0
 
