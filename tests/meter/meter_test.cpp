@@ -241,7 +241,7 @@ TEST(MeterLiveTest, HostileFramesAndKillsLeaveClientsServed) {
         platform::service::sendAll(fd, frames[i % std::size(frames)]);
         ::close(fd);
     }
-    EXPECT_TRUE(MeterClient(socket).ask()) << "still serving after 200 hostile frames";
+    EXPECT_EQ(meter.waitUntilServing(), "") << "still serving after 200 hostile frames";
 
     meter.kill();
     MeterClient client(socket);
