@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace korvel {
 namespace {
@@ -79,10 +78,7 @@ std::optional<std::string> exchange(int fd, bool fresh, MeterClient::Clock::time
 
 } // namespace
 
-MeterClient::MeterClient() {
-    const char* path = std::getenv("KORVEL_METER_SOCKET");
-    socketPath_ = path != nullptr && *path != '\0' ? path : kMeterSocketPath;
-}
+MeterClient::MeterClient() : socketPath_(meterSocketPath()) {}
 
 MeterClient::~MeterClient() {
     hangUp();

@@ -19,7 +19,7 @@ public:
     static constexpr std::chrono::milliseconds kDeadline{500};
     static constexpr std::chrono::seconds kPauseAfterFailure{10};
 
-    // KORVEL_METER_SOCKET, else the system meter's socket.
+    // At meterSocketPath().
     MeterClient();
     explicit MeterClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
     ~MeterClient();

@@ -28,12 +28,6 @@ constexpr auto kIdleExit = 60s;
 constexpr auto kDrainPeriod = 1s;
 constexpr const char* kPrivateCgroupRoot = "/run/korvel/cgroup2";
 
-// Tests run a meter of their own beside the system's.
-std::string socketPath() {
-    const char* path = std::getenv("KORVEL_METER_SOCKET");
-    return path != nullptr && *path != '\0' ? path : korvel::kMeterSocketPath;
-}
-
 std::chrono::milliseconds idleExit() {
     if (const char* value = std::getenv("KORVEL_METER_IDLE_EXIT_MS")) {
         const long milliseconds = std::strtol(value, nullptr, 10);
@@ -68,7 +62,7 @@ int main() {
     }
     korvel::meter::MeterState state(std::move(counters));
     korvel::meter::MeterDelegate delegate(state);
-    const std::string path = socketPath();
+    const std::string path = korvel::meterSocketPath();
     auto listener = korvel::platform::service::Listener::socketListener(path, why);
     if (!listener) {
         return fail(why);

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <limits>
 
 namespace korvel {
@@ -49,6 +50,11 @@ std::optional<MeterSocket> socketFrom(const json& row) {
 }
 
 } // namespace
+
+std::string meterSocketPath() {
+    const char* path = std::getenv("KORVEL_METER_SOCKET");
+    return path != nullptr && *path != '\0' ? path : kMeterSocketPath;
+}
 
 std::string encodeMeterReply(const MeterReply& reply) {
     json rows = json::array();

@@ -11,6 +11,9 @@ namespace korvel {
 // The kernel meter: a root service counting every socket's bytes in the
 // kernel. Its socket is the system's, not a user's, so its path is fixed.
 inline constexpr const char* kMeterSocketPath = "/run/korvel/meter.sock";
+// KORVEL_METER_SOCKET, where tests run a meter of their own beside the
+// system's, else kMeterSocketPath: the meter listens and the helper asks there.
+std::string meterSocketPath();
 inline constexpr const char* kMeterSocketsSelector = "meterSockets";
 // The value of HelperConnectionData::source for figures the meter counted.
 inline constexpr const char* kMeterSource = "meter";
