@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,10 +11,23 @@ enum class PathStatus { satisfied, unsatisfied };
 // The kind of link an interface is, as the views name it.
 enum class InterfaceType { wifi, wiredEthernet, cellular, loopback, other };
 
+// A connection the connection manager has active: what tells one network
+// the machine joins from another.
+struct ConnectionIdentity {
+    std::string id; // the name the user knows it by
+    std::string uuid;
+    std::string ssid; // Wi-Fi only
+    bool metered = false;
+
+    bool operator==(const ConnectionIdentity&) const = default;
+};
+
 struct PathInterface {
     std::string name;
     InterfaceType type = InterfaceType::other;
     int index = 0;
+    std::string gateway = {}; // the default route's next hop, numeric; empty when on-link
+    std::optional<ConnectionIdentity> connection = std::nullopt;
 
     bool operator==(const PathInterface&) const = default;
 };

@@ -1,7 +1,7 @@
 #include "platform/netpath/path_monitor.h"
 
 #include "platform/netpath/interface_kind.h"
-#include "platform/netpath/network_manager_metered.h"
+#include "platform/netpath/network_manager_connections.h"
 #include "platform/netpath/rtnetlink_socket.h"
 #include "platform/system/roots.h"
 
@@ -9,12 +9,13 @@ namespace korvel::platform::netpath {
 
 PathMonitor::PathMonitor()
     : PathMonitor(std::make_unique<RtnetlinkSocket>(), kLiveSysRoot,
-                  std::make_unique<NetworkManagerMetered>()) {}
+                  std::make_unique<NetworkManagerConnections>()) {}
 
 PathMonitor::PathMonitor(std::unique_ptr<NetlinkSource> source, std::string sysRoot,
-                         std::unique_ptr<MeteredSource> metered)
+                         std::unique_ptr<ConnectionSource> connections)
     : source_(std::move(source)), sysRoot_(std::move(sysRoot)),
-      metered_(metered ? std::move(metered) : std::make_unique<NeverMetered>()) {}
+      connections_(connections ? std::move(connections) : std::make_unique<NoConnectionManager>()) {
+}
 
 PathMonitor::~PathMonitor() {
     cancel();
@@ -29,8 +30,8 @@ void PathMonitor::start(Executor executor) {
         return;
     }
     executor_ = std::move(executor);
-    // A new verdict on metering wakes the reader, which recomputes the path.
-    metered_->start([source = source_.get()] { source->wake(); });
+    // A new verdict on metering or connections wakes the reader, which recomputes the path.
+    connections_->start([source = source_.get()] { source->wake(); });
     thread_ = std::thread([this] { run(); });
 }
 
@@ -40,7 +41,7 @@ void PathMonitor::cancel() {
         source_->wake();
         thread_.join();
     }
-    metered_->stop();
+    connections_->stop();
 }
 
 NetworkPath PathMonitor::currentPath() const {
@@ -151,7 +152,8 @@ void PathMonitor::publishIfChanged() {
     const auto typeOf = [this](const std::string& name) {
         return interfaceTypeFromSysfs(sysRoot_, name);
     };
-    auto path = state_.networkPath(typeOf, metered_->isMetered());
+    auto path = state_.networkPath(typeOf, connections_->isMetered(),
+                                   connections_->connectionsByInterface());
     {
         std::lock_guard lock(mutex_);
         current_ = path;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/netpath/metered_source.h"
+#include "platform/netpath/connection_source.h"
 #include "platform/netpath/netlink_source.h"
 #include "platform/netpath/network_path.h"
 #include "platform/netpath/routing_state.h"
@@ -29,7 +29,7 @@ public:
     // The live machine: the rtnetlink socket, /sys, NetworkManager's verdict.
     PathMonitor();
     PathMonitor(std::unique_ptr<NetlinkSource> source, std::string sysRoot,
-                std::unique_ptr<MeteredSource> metered);
+                std::unique_ptr<ConnectionSource> connections);
     ~PathMonitor();
     PathMonitor(const PathMonitor&) = delete;
     PathMonitor& operator=(const PathMonitor&) = delete;
@@ -54,7 +54,7 @@ private:
 
     std::unique_ptr<NetlinkSource> source_;
     std::string sysRoot_;
-    std::unique_ptr<MeteredSource> metered_;
+    std::unique_ptr<ConnectionSource> connections_;
     UpdateHandler handler_;
     Executor executor_;
     RoutingState state_;

@@ -1,5 +1,6 @@
 #include "platform/netpath/routing_state.h"
 
+#include <arpa/inet.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
@@ -334,6 +335,20 @@ bool RoutingState::isUsable(int index) const {
     return link != links_.end() && isUp(link->second.flags);
 }
 
+namespace {
+
+std::string addressText(int family, const std::vector<uint8_t>& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const size_t wanted = family == AF_INET6 ? 16 : 4;
+    if (address.size() != wanted ||
+        inet_ntop(family, address.data(), text, sizeof text) == nullptr) {
+        return {};
+    }
+    return text;
+}
+
+} // namespace
+
 std::vector<RoutingState::DefaultRouteUse> RoutingState::usableDefaultRoutes() const {
     std::vector<const RouteHop*> usable;
     for (const auto& hop : routes_) {
@@ -352,7 +367,8 @@ std::vector<RoutingState::DefaultRouteUse> RoutingState::usableDefaultRoutes() c
     uses.reserve(usable.size());
     for (const auto* hop : usable) {
         uses.push_back({hop->interfaceIndex, links_.at(hop->interfaceIndex).name,
-                        hop->family == AF_INET6, hop->priority});
+                        hop->family == AF_INET6, hop->priority,
+                        addressText(hop->family, hop->gateway)});
     }
     return uses;
 }
@@ -370,7 +386,8 @@ bool RoutingState::hasRoutableAddress(bool ipv6) const {
 
 NetworkPath
 RoutingState::networkPath(const std::function<InterfaceType(const std::string&)>& typeOf,
-                          bool metered) const {
+                          bool metered,
+                          const std::map<std::string, ConnectionIdentity>& connections) const {
     NetworkPath path;
     const auto uses = usableDefaultRoutes();
     if (uses.empty()) {
@@ -385,8 +402,11 @@ RoutingState::networkPath(const std::function<InterfaceType(const std::string&)>
             std::any_of(path.interfaces.begin(), path.interfaces.end(),
                         [&](const PathInterface& i) { return i.index == use.interfaceIndex; });
         if (!known) {
+            const auto connection = connections.find(use.interfaceName);
             path.interfaces.push_back(
-                {use.interfaceName, typeOf(use.interfaceName), use.interfaceIndex});
+                {use.interfaceName, typeOf(use.interfaceName), use.interfaceIndex, use.gateway,
+                 connection != connections.end() ? std::optional(connection->second)
+                                                 : std::nullopt});
         }
     }
     path.supportsIPv4 = viaIPv4 && hasRoutableAddress(false);

@@ -30,6 +30,7 @@ public:
         std::string interfaceName;
         bool isIPv6 = false;
         uint32_t metric = 0;
+        std::string gateway; // numeric; empty when the route is on-link
     };
 
     void clear();
@@ -46,9 +47,11 @@ public:
     // An IPv4 (IPv6) address of global or site scope on an interface that is up.
     bool hasRoutableAddress(bool ipv6) const;
 
-    // The path these tables describe; typeOf names an interface's kind.
-    NetworkPath networkPath(const std::function<InterfaceType(const std::string&)>& typeOf,
-                            bool metered) const;
+    // The path these tables describe; typeOf names an interface's kind, and
+    // connections the connection each interface is on.
+    NetworkPath
+    networkPath(const std::function<InterfaceType(const std::string&)>& typeOf, bool metered,
+                const std::map<std::string, ConnectionIdentity>& connections = {}) const;
 
     size_t linkCount() const { return links_.size(); }
     size_t defaultRouteCount() const { return routes_.size(); }

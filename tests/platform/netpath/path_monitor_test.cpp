@@ -24,7 +24,7 @@ struct Run {
 
 // Runs a monitor over a scripted kernel until the script is used up.
 Run runScript(std::unique_ptr<FakeNetlinkSource> source,
-              std::unique_ptr<MeteredSource> metered = nullptr) {
+              std::unique_ptr<ConnectionSource> metered = nullptr) {
     TempDir sys;
     addSysNet(sys.path(), "eth0", 1, true);
     std::filesystem::create_directories(addSysNet(sys.path(), "wlan0", 1, true) / "wireless");
@@ -124,7 +124,7 @@ TEST(PathMonitor, LostMessagesMeanAFullRereadAndNoHalfPath) {
 }
 
 // Its verdict turns to metered right after the first reading asked for it.
-class TurnsMetered final : public MeteredSource {
+class TurnsMetered final : public ConnectionSource {
 public:
     void start(std::function<void()> changed) override { changed_ = std::move(changed); }
     void stop() override {}
@@ -234,7 +234,7 @@ TEST(LivePathMonitor, FollowsTheKernelInAPrivateNamespace) {
         std::mutex mutex;
         std::condition_variable arrived;
         PathMonitor monitor(std::make_unique<RtnetlinkSocket>(), "/sys",
-                            std::make_unique<NeverMetered>());
+                            std::make_unique<NoConnectionManager>());
         monitor.setUpdateHandler([&](NetworkPath path) {
             std::lock_guard lock(mutex);
             paths.push_back(std::move(path));

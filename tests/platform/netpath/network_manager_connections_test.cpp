@@ -1,4 +1,4 @@
-#include "platform/netpath/network_manager_metered.h"
+#include "platform/netpath/network_manager_connections.h"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -112,14 +112,14 @@ private:
     guint object_ = 0;
 };
 
-TEST(NetworkManagerMetered, FollowsTheMeteredProperty) {
+TEST(NetworkManagerConnections, FollowsTheMeteredProperty) {
     FakeNetworkManager bus;
     if (bus.address().empty()) {
         GTEST_SKIP() << "no dbus-daemon to run a private bus";
     }
     // Nobody owns the name yet: settled, not metered.
     std::atomic<int> changes{0};
-    NetworkManagerMetered metered(bus.address());
+    NetworkManagerConnections metered(bus.address());
     metered.start([&changes] { changes += 1; });
     ASSERT_TRUE(bus.eventually([&] { return metered.isSettled(); }));
     EXPECT_FALSE(metered.isMetered());
