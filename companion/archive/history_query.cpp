@@ -216,8 +216,10 @@ std::array<std::optional<int64_t>, std::size(kTiers)> oldestKept(Database& db) {
     for (size_t tier = 0; tier < std::size(kTiers); ++tier) {
         std::string sql = "SELECT min(t) FROM (";
         for (const auto& kind : usageKinds()) {
-            sql += std::string(&kind == &usageKinds().front() ? "" : " UNION ALL ") +
-                   "SELECT min(time) AS t FROM " + tierTable(kind, kTiers[tier]);
+            if (kind.hasTier(tier)) {
+                sql += std::string(&kind == &usageKinds().front() ? "" : " UNION ALL ") +
+                       "SELECT min(time) AS t FROM " + tierTable(kind, kTiers[tier]);
+            }
         }
         oldest[tier] = db.prepare(sql + ")").integerValue();
     }

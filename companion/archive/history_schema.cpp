@@ -45,14 +45,40 @@ CREATE TABLE endpoint (
 CREATE INDEX endpoint_by_last_seen ON endpoint (last_seen);
 )";
 
+constexpr const char* kNetworkTables = R"(CREATE TABLE network (
+  -- A network the machine was on: a connection of the connection manager,
+  -- else an interface and the gateway it routed through.
+  id INTEGER PRIMARY KEY,
+  key TEXT NOT NULL UNIQUE, -- the connection's UUID, else "<interface> via <gateway>"
+  name TEXT NOT NULL, -- the connection's id, else the key
+  uuid TEXT,
+  ssid TEXT, -- Wi-Fi's, the last seen
+  interface TEXT NOT NULL, -- the last it was on
+  gateway TEXT,
+  metered INTEGER NOT NULL DEFAULT 0, -- as the connection manager last said
+  first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL
+);
+CREATE TABLE plan_alert (
+  -- A data plan's warning or cap reached, so that each is told once a cycle.
+  network_key TEXT NOT NULL,
+  cycle_start INTEGER NOT NULL, -- Unix seconds
+  level TEXT NOT NULL, -- "warning" or "cap"
+  time INTEGER NOT NULL,
+  PRIMARY KEY (network_key, cycle_start, level)
+) WITHOUT ROWID;
+)";
+
 std::string usageTable(const UsageKind& kind, const Tier& tier) {
     std::string sql = "CREATE TABLE " + tierTable(kind, tier) + " (\n  time INTEGER NOT NULL,";
     sql += tier.bucketSeconds == 0 ? " -- Unix seconds of the reading\n"
                                    : " -- Unix seconds the bucket starts at\n";
     for (const char* key : kind.keys) {
-        sql += std::string("  ") + key +
-               (key == std::string("process_id") ? " INTEGER NOT NULL REFERENCES process (id),\n"
-                                                 : " TEXT NOT NULL,\n");
+        const std::string name = key;
+        sql += "  " + name +
+               (name == "process_id"   ? " INTEGER NOT NULL REFERENCES process (id),\n"
+                : name == "network_id" ? " INTEGER NOT NULL REFERENCES network (id),\n"
+                                       : " TEXT NOT NULL,\n");
     }
     for (const auto& column : kind.columns) {
         sql +=
@@ -108,9 +134,9 @@ constexpr const char* kPackedReadings = R"(CREATE TABLE process_reading (
 CREATE INDEX process_hour_by_process ON process_hour (process_id, time);
 )";
 
-std::string viewsOfAllKinds() {
+std::string viewsOf(const std::vector<UsageKind>& kinds) {
     std::string sql;
-    for (const auto& kind : usageKinds()) {
+    for (const auto& kind : kinds) {
         sql += usageView(kind);
     }
     return sql;
@@ -119,14 +145,15 @@ std::string viewsOfAllKinds() {
 // What a new database is made with.
 std::string newestSchema() {
     std::string sql = kProcessTable;
+    sql += kNetworkTables;
     for (const auto& kind : usageKinds()) {
-        for (const auto& tier : kTiers) {
-            if (tier.bucketSeconds != 0 || !kind.packedReadings) {
-                sql += usageTable(kind, tier);
+        for (size_t tier = 0; tier < std::size(kTiers); ++tier) {
+            if (kind.hasTier(tier) && (tier != 0 || kind.readings == ReadingRows::each)) {
+                sql += usageTable(kind, kTiers[tier]);
             }
         }
     }
-    return sql + kPackedReadings + viewsOfAllKinds();
+    return sql + kPackedReadings + viewsOf(usageKinds());
 }
 
 // Version 2 keeps resident memory in KiB, which the kernel counts in whole
@@ -156,7 +183,7 @@ std::string bucketsAsReadingsArrive() {
         sql += std::string("DROP VIEW ") + kind.name + "_usage;\n" + rollupSql(kind, 0, "true") +
                ";\n" + rollupSql(kind, 1, "true") + ";\n";
     }
-    return sql + "DROP TABLE process_reading;\n" + kPackedReadings + viewsOfAllKinds();
+    return sql + "DROP TABLE process_reading;\n" + kPackedReadings + viewsOf(usageKindsAt(3));
 }
 
 // Version 4 names an interpreter's script beside its executable, and its
@@ -176,6 +203,18 @@ std::string scriptsGpuAndDisk() {
         }
     }
     return sql + usageView(process);
+}
+
+// Version 5 keeps what each network moved, and what each process moved on
+// it, in minute and hour buckets; the bytes before the step are on none.
+std::string networks() {
+    std::string sql = kNetworkTables;
+    for (const auto& kind : usageKinds()) {
+        if (kind.since == 5) {
+            sql += usageTable(kind, kTiers[1]) + usageTable(kind, kTiers[2]) + usageView(kind);
+        }
+    }
+    return sql;
 }
 
 std::string mergeClause(const UsageKind& kind) {
@@ -235,7 +274,7 @@ std::string bucketUpsertSql(const UsageKind& kind, const Tier& tier) {
 const std::vector<UsageKind>& usageKinds() {
     static const std::vector<UsageKind> kinds = {
         {"process",
-         true,
+         ReadingRows::packed,
          {"process_id"},
          {{"cpu_ms", "INTEGER NOT NULL", "sum(cpu_ms)", "cpu_ms + excluded.cpu_ms",
            "CPU time used within the row"},
@@ -257,14 +296,14 @@ const std::vector<UsageKind>& usageKinds() {
            "disk_write + excluded.disk_write",
            "bytes written to storage, cancelled writes taken off", 4}}},
         {"interface",
-         false,
+         ReadingRows::each,
          {"interface"},
          {{"bytes_in", "INTEGER NOT NULL", "sum(bytes_in)", "bytes_in + excluded.bytes_in",
            "bytes received within the row"},
           {"bytes_out", "INTEGER NOT NULL", "sum(bytes_out)", "bytes_out + excluded.bytes_out",
            "bytes sent"}}},
         {"system",
-         false,
+         ReadingRows::each,
          {},
          {{"readings", "INTEGER NOT NULL", "sum(readings)", "readings + excluded.readings",
            "readings the row stands for; the figures below are their means"},
@@ -307,12 +346,30 @@ const std::vector<UsageKind>& usageKinds() {
            "(readings + "
            "excluded.readings), excluded.gpu_temperature, gpu_temperature)",
            "degrees Celsius"}}},
+        {"network",
+         ReadingRows::none,
+         {"network_id"},
+         {{"bytes_in", "INTEGER NOT NULL", "sum(bytes_in)", "bytes_in + excluded.bytes_in",
+           "bytes its interfaces received within the row, every protocol"},
+          {"bytes_out", "INTEGER NOT NULL", "sum(bytes_out)", "bytes_out + excluded.bytes_out",
+           "bytes sent"}},
+         5},
+        {"network_process",
+         ReadingRows::none,
+         {"network_id", "process_id"},
+         {{"bytes_in", "INTEGER NOT NULL", "sum(bytes_in)", "bytes_in + excluded.bytes_in",
+           "the process's payload received over the network within the row: TCP, and UDP "
+           "where the kernel meter counted it"},
+          {"bytes_out", "INTEGER NOT NULL", "sum(bytes_out)", "bytes_out + excluded.bytes_out",
+           "likewise sent"}},
+         5},
     };
     return kinds;
 }
 
 std::vector<UsageKind> usageKindsAt(int version) {
     std::vector<UsageKind> kinds = usageKinds();
+    std::erase_if(kinds, [&](const UsageKind& k) { return k.since > version; });
     for (auto& kind : kinds) {
         std::erase_if(kind.columns, [&](const UsageColumn& c) { return c.since > version; });
     }
@@ -322,8 +379,8 @@ std::vector<UsageKind> usageKindsAt(int version) {
 bool migrateSchema(Database& db, std::string& error) {
     // Index n takes a database from version n + 1 to n + 2.
     static const std::vector<std::string> steps = {residentKibibytes(), bucketsAsReadingsArrive(),
-                                                   scriptsGpuAndDisk()};
-    static_assert(kSchemaVersion == 4, "a new version needs its step");
+                                                   scriptsGpuAndDisk(), networks()};
+    static_assert(kSchemaVersion == 5, "a new version needs its step");
     const int64_t version = db.integerOf("PRAGMA user_version").value_or(-1);
     if (version < 0 || version > kSchemaVersion) {
         error = "schema version " + std::to_string(version) + " is newer than this program's";

@@ -26,15 +26,23 @@ struct UsageColumn {
     const char* meaning; // the comment a reader of the schema sees
     int since = 1;       // the schema version that added it
 };
+enum class ReadingRows {
+    each,   // one row a reading and key
+    packed, // the packed table, a row a key and minute
+    none,   // only the buckets: what a reading adds is summed at once
+};
 struct UsageKind {
     const char* name;
-    bool packedReadings;           // its readings tier is the packed table, not one row a reading
+    ReadingRows readings;
     std::vector<const char*> keys; // after time
     std::vector<UsageColumn> columns;
+    int since = 1; // the schema version that added it
+
+    bool hasTier(size_t tier) const { return tier != 0 || readings != ReadingRows::none; }
 };
 const std::vector<UsageKind>& usageKinds();
-// The kinds with only the columns a schema version had: the steps up from an
-// older version are written against the tables as they were then.
+// The kinds, with only the columns, a schema version had: the steps up from
+// an older version are written against the tables as they were then.
 std::vector<UsageKind> usageKindsAt(int version);
 
 // Makes an empty database at the newest schema, or brings an older one up to
@@ -42,7 +50,7 @@ std::vector<UsageKind> usageKindsAt(int version);
 // reason, when a step fails or the database was written by a newer version
 // than this one knows.
 bool migrateSchema(Database& db, std::string& error);
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 std::string tierTable(const UsageKind& kind, const Tier& tier);
 // "time" and the kind's keys, comma-separated.

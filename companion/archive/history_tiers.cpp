@@ -25,6 +25,9 @@ int64_t alignedDown(int64_t time, int64_t unit) {
 TierKeeper::TierKeeper(Database& db) : db_(db) {
     for (size_t tier = 0; tier < kTierCount; ++tier) {
         for (const auto& kind : usageKinds()) {
+            if (!kind.hasTier(tier)) {
+                continue;
+            }
             const std::string table = tierTable(kind, kTiers[tier]);
             tiers_[tier].push_back({db_.prepare("SELECT min(time) FROM " + table),
                                     db_.prepare("DELETE FROM " + table + " WHERE time < ?1")});

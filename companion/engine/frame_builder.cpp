@@ -206,6 +206,7 @@ BuiltFrame buildFrame(HelperResponse& reading, const ReadingFrame& previous,
     }
     sortProcesses(frame->processes);
     frame->interfaces = mergeInterfaces(reading, previous, figures);
+    frame->networks = figures.networks;
     frame->system =
         buildSystemStats(reading, figures.cpuUsagePercent, figures.loadAverage1m, figures.local);
     frame->system.loadAverages = figures.loadAverages;

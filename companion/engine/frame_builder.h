@@ -26,6 +26,7 @@ struct CompanionFigures {
     // system processes came or went): a socket first seen may then be old.
     bool firstSightingsCount = true;
     double now = 0; // the companion's clock, for when sockets were seen to close
+    std::vector<NetworkAttachment> networks; // the path's, as this reading came
     // Sets each interface's family; none leaves it to the name.
     std::function<void(std::vector<InterfaceStat>&)> classifyInterfaces;
 };

@@ -53,6 +53,9 @@ CompanionFigures KorvelManager::companionFigures(const HelperResponse& response,
     figures.local = env_.readLocalSystemFigures();
     figures.firstSightingsCount = sameProcessesAsBefore;
     figures.now = env_.dispatch->now();
+    if (pathMonitor_) {
+        figures.networks = networkAttachments(pathMonitor_->currentPath());
+    }
     figures.classifyInterfaces = [this](std::vector<InterfaceStat>& rows) {
         classifyInterfaces(rows);
     };

@@ -2,6 +2,7 @@
 
 #include "platform/clock/absolute_time.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace korvel::history {
@@ -10,6 +11,26 @@ namespace {
 bool remoteKnown(const std::string& address, uint16_t port) {
     return port != 0 && !address.empty() && address != "0.0.0.0" && address != "::" &&
            address != "*";
+}
+
+// Traffic with this machine itself never leaves it: no network carries it.
+bool isLoopback(const std::string& address) {
+    return address.starts_with("127.") || address == "::1" || address.starts_with("::ffff:127.");
+}
+
+ConnectionCounters less(const ConnectionCounters& a, const ConnectionCounters& b) {
+    return {a.bytesIn > b.bytesIn ? a.bytesIn - b.bytesIn : 0,
+            a.bytesOut > b.bytesOut ? a.bytesOut - b.bytesOut : 0};
+}
+
+// part of `of`, in the proportion share / whole, never more than `of`.
+uint64_t proportion(uint64_t of, uint64_t share, uint64_t whole, double scale) {
+    if (whole == 0) {
+        return 0;
+    }
+    const double value =
+        static_cast<double>(of) * scale * static_cast<double>(share) / static_cast<double>(whole);
+    return std::min<uint64_t>(of, static_cast<uint64_t>(std::llround(value)));
 }
 
 ProcessSample sampleOf(const NetProcess& p) {
@@ -53,6 +74,82 @@ size_t FrameUse::processFor(const NetProcess& process) {
 void FrameUse::addEndpoint(size_t process, const NetConnection& socket) {
     if (socket.used.any() && remoteKnown(socket.remoteAddr, socket.remotePort)) {
         endpoints_[{process, socket.proto, socket.remoteAddr, socket.remotePort}] += socket.used;
+    }
+}
+
+// Each network takes its interfaces' bytes, and each process a part of its
+// own bytes (loopback left out) in proportion to what each network carried
+// in this frame. The processes together never take more than the networks
+// carried: what they count is payload, the interfaces count every header.
+void FrameUse::addNetworkUse(const ReadingFrame& frame) {
+    std::map<std::string, ConnectionCounters> moved;
+    ConnectionCounters total;
+    for (const InterfaceStat& row : frame.interfaces) {
+        if (!row.used.any()) {
+            continue;
+        }
+        for (const NetworkAttachment& attachment : frame.networks) {
+            if (attachment.interface == row.id) {
+                Network& network = networks_[attachment.key];
+                network.identity = attachment;
+                network.bytes += row.used;
+                moved[attachment.key] += row.used;
+                total += row.used;
+                break;
+            }
+        }
+    }
+    if (!total.any()) {
+        return;
+    }
+    std::unordered_map<int32_t, std::vector<const EndedSocket*>> endedByPid;
+    for (const EndedSocket& ended : frame.endedSockets) {
+        if (isLoopback(ended.socket.remoteAddr)) {
+            endedByPid[ended.owner.pid].push_back(&ended);
+        }
+    }
+    std::vector<std::pair<size_t, ConnectionCounters>> users;
+    ConnectionCounters sum;
+    for (const auto* list : {&frame.processes, &frame.endedProcesses}) {
+        for (const NetProcess& p : *list) {
+            if (!p.bytesUsed.any()) {
+                continue;
+            }
+            ConnectionCounters local;
+            for (const NetConnection& socket : p.connections) {
+                if (isLoopback(socket.remoteAddr)) {
+                    local += socket.used;
+                }
+            }
+            if (const auto found = endedByPid.find(p.id); found != endedByPid.end()) {
+                for (const EndedSocket* ended : found->second) {
+                    if (sameProcess(ended->owner, p.key())) {
+                        local += ended->socket.used;
+                    }
+                }
+            }
+            const ConnectionCounters overNetwork = less(p.bytesUsed, local);
+            if (overNetwork.any()) {
+                users.emplace_back(processFor(p), overNetwork);
+                sum += overNetwork;
+            }
+        }
+    }
+    const auto scale = [](uint64_t processes, uint64_t carried) {
+        return processes > carried ? static_cast<double>(carried) / static_cast<double>(processes)
+                                   : 1.0;
+    };
+    const double scaleIn = scale(sum.bytesIn, total.bytesIn);
+    const double scaleOut = scale(sum.bytesOut, total.bytesOut);
+    for (const auto& [index, used] : users) {
+        for (const auto& [key, carried] : moved) {
+            const ConnectionCounters part{
+                proportion(used.bytesIn, carried.bytesIn, total.bytesIn, scaleIn),
+                proportion(used.bytesOut, carried.bytesOut, total.bytesOut, scaleOut)};
+            if (part.any()) {
+                networks_[key].processes[index] += part;
+            }
+        }
     }
 }
 
@@ -101,6 +198,7 @@ void FrameUse::add(const ReadingFrame& frame) {
             interfaces_[row.id] += row.used;
         }
     }
+    addNetworkUse(frame);
 }
 
 void FrameUse::addUse(ProcessSample& sample, const Process& use) {
@@ -160,6 +258,14 @@ HistoryReading FrameUse::reading(const ReadingFrame& last,
     reading.otherTcp = otherTcp_;
     for (const auto& [name, used] : interfaces_) {
         reading.interfaces.push_back({name, used});
+    }
+    for (const auto& [key, network] : networks_) {
+        NetworkSample& sample = reading.networks.emplace_back();
+        sample.network = network.identity;
+        sample.used = network.bytes;
+        for (const auto& [index, used] : network.processes) {
+            sample.processes.emplace_back(placed[index], used);
+        }
     }
     const SystemStats& stats = last.system;
     reading.system = {stats.cpuUsagePercent,

@@ -64,6 +64,14 @@ struct InterfaceSample {
     ConnectionCounters used;
 };
 
+// What a network moved since the last reading written (its interfaces'
+// counters, every protocol), and the part of it each process moved.
+struct NetworkSample {
+    NetworkAttachment network;
+    ConnectionCounters used;
+    std::vector<std::pair<size_t, ConnectionCounters>> processes; // index into the reading's
+};
+
 struct SystemSample {
     double cpuPercent = 0;
     double load1m = 0;
@@ -82,6 +90,7 @@ struct HistoryReading {
     std::vector<EndpointUse> endpoints;
     ConnectionCounters otherTcp; // TCP no process accounts for
     std::vector<InterfaceSample> interfaces;
+    std::vector<NetworkSample> networks;
     SystemSample system;
 };
 
@@ -107,8 +116,14 @@ private:
         uint64_t diskWrite = 0;
     };
     using EndpointKey = std::tuple<size_t, TransportProto, std::string, uint16_t>;
+    struct Network {
+        NetworkAttachment identity; // as last seen
+        ConnectionCounters bytes;
+        std::map<size_t, ConnectionCounters> processes; // by index into processes_
+    };
 
     size_t processFor(const NetProcess& process);
+    void addNetworkUse(const ReadingFrame& frame);
     static void addUse(ProcessSample& sample, const Process& use);
     void addEndpoint(size_t process, const NetConnection& socket);
 
@@ -117,6 +132,7 @@ private:
     std::map<EndpointKey, ConnectionCounters> endpoints_;
     ConnectionCounters otherTcp_;
     std::map<std::string, ConnectionCounters> interfaces_;
+    std::map<std::string, Network> networks_; // by key
 };
 
 } // namespace korvel::history

@@ -95,7 +95,7 @@ struct HistoryStore::LiveEndpoint {
     std::optional<std::string> newHostName; // to write with the next update
 };
 
-HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_) {
+HistoryStore::HistoryStore(Database db) : db_(std::move(db)), tiers_(db_), networks_(db_) {
     db_.countLogFrames();
     // A process still open in the database was cut off by the last stop; its
     // row goes on if the first reading still sees it.
@@ -184,6 +184,7 @@ bool HistoryStore::checkpointIfDue() {
 }
 
 void HistoryStore::forget() {
+    networks_.forget();
     processes_.clear();
     otherTcp_.reset();
     endpoints_.clear();
@@ -215,6 +216,13 @@ int HistoryStore::write(const HistoryReading& reading) {
     rc = rc == SQLITE_OK ? endMissing(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeEndpoints(reading.time) : rc;
     rc = rc == SQLITE_OK ? writeInterfaces(reading) : rc;
+    if (rc == SQLITE_OK && !reading.networks.empty()) {
+        std::vector<int64_t> processRows(rows.size(), 0);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            processRows[i] = rows[i] != nullptr ? rows[i]->row : 0;
+        }
+        rc = networks_.write(reading, processRows);
+    }
     return rc == SQLITE_OK ? writeSystem(reading) : rc;
 }
 

@@ -3,6 +3,7 @@
 #include "companion/archive/history_tiers.h"
 #include "companion/archive/sqlite_database.h"
 #include "companion/history/history_reading.h"
+#include "companion/history/network_ledger.h"
 
 #include <map>
 #include <memory>
@@ -67,6 +68,7 @@ private:
 
     Database db_;
     TierKeeper tiers_;
+    NetworkLedger networks_;
     uint64_t logLimitFor_ = 0;
     uint64_t logPages_ = 0;
     std::unordered_map<int32_t, LiveProcess> processes_;

@@ -4,6 +4,7 @@
 #include "companion/model/counters.h"
 #include "companion/model/interface_stat.h"
 #include "companion/model/net_process.h"
+#include "companion/model/network_attachment.h"
 #include "companion/model/system_stats.h"
 
 #include <cstdint>
@@ -42,6 +43,8 @@ struct ReadingFrame {
     ConnectionCounters otherTcpUsed;
     ConnectionCounters otherTcpTotal;      // since the engine started
     std::vector<InterfaceStat> interfaces; // every interface, in the reply's order
+    // The networks the interfaces with a default route were on.
+    std::vector<NetworkAttachment> networks;
     SystemStats system;
     RecentlyClosedByPID recentlyClosed;
 };

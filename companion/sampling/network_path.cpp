@@ -38,6 +38,34 @@ std::string transportLabel(const NetworkPath& path) {
     return "Unknown";
 }
 
+std::vector<NetworkAttachment> networkAttachments(const platform::netpath::NetworkPath& path) {
+    std::vector<NetworkAttachment> networks;
+    for (const auto& interface : path.interfaces) {
+        if (interface.type == platform::netpath::InterfaceType::loopback) {
+            continue;
+        }
+        // The manager's own verdict is about the primary connection, the first.
+        const bool primaryMetered = networks.empty() && path.isExpensive;
+        NetworkAttachment& network = networks.emplace_back();
+        network.interface = interface.name;
+        network.gateway = interface.gateway;
+        if (interface.connection && !interface.connection->uuid.empty()) {
+            network.key = interface.connection->uuid;
+            network.uuid = interface.connection->uuid;
+            network.name =
+                interface.connection->id.empty() ? network.key : interface.connection->id;
+            network.ssid = interface.connection->ssid;
+            network.metered = interface.connection->metered || primaryMetered;
+        } else {
+            network.key = interface.gateway.empty() ? interface.name
+                                                    : interface.name + " via " + interface.gateway;
+            network.name = network.key;
+            network.metered = primaryMetered;
+        }
+    }
+    return networks;
+}
+
 bool isVPNActive(const std::vector<InterfaceStat>& allInterfaceStats) {
     for (const auto& row : allInterfaceStats) {
         if (familyOf(row) == InterfaceFamily::tunnel && isActiveInterface(row)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "companion/model/interface_stat.h"
+#include "companion/model/network_attachment.h"
 #include "companion/model/network_path_status.h"
 #include "companion/model/network_path_summary.h"
 #include "platform/netpath/network_path.h"
@@ -32,6 +33,9 @@ NetworkPathStatus networkPathStatus(const platform::netpath::NetworkPath& path);
 // "Wi-Fi", "Ethernet", "Cellular", "Loopback", "Other" for the first kind the
 // path uses in that order, else "Unknown". These are the localisation keys.
 std::string transportLabel(const platform::netpath::NetworkPath& path);
+
+// The network each interface of the path is on; loopback is on none.
+std::vector<NetworkAttachment> networkAttachments(const platform::netpath::NetworkPath& path);
 
 // A tunnel interface that carried traffic in the last interval.
 bool isVPNActive(const std::vector<InterfaceStat>& allInterfaceStats);
