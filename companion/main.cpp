@@ -1,6 +1,7 @@
 // KorvelCompanion: the background engine, its windows and a few commands.
 
 #include "companion/history/history_command.h"
+#include "companion/history/usage_command.h"
 #include "companion/program/companion_launch.h"
 #include "companion/program/defaults_command.h"
 #include "companion/program/fetch_command.h"
@@ -59,6 +60,8 @@ constexpr Command kCommands[] = {
     {"defaults", "Read, write or delete a setting.", korvel::runDefaultsCommand},
     {"history", "What the recorded history says about processes and endpoints.",
      korvel::history::runHistoryCommand},
+    {"usage", "Data used per network this billing cycle, and by which apps.",
+     korvel::history::runUsageCommand},
     {"help", "Show this text.", printUsage},
 };
 

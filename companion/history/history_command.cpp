@@ -1,5 +1,7 @@
 #include "companion/history/history_command.h"
 
+#include "companion/history/report_table.h"
+
 #include "companion/archive/history_location.h"
 #include "companion/archive/history_query.h"
 #include "companion/archive/history_time.h"
@@ -18,7 +20,6 @@ namespace korvel::history {
 namespace {
 
 enum class Report { usage, connections, interfaces };
-enum class Format { table, json, csv, openMetrics };
 
 struct Options {
     Window window;
@@ -37,82 +38,6 @@ const std::map<std::string_view, Grouping> kGroupings = {
     {"process", Grouping::process}, {"executable", Grouping::executable},
     {"app", Grouping::app},         {"unit", Grouping::unit},
     {"user", Grouping::user},       {"container", Grouping::container}};
-
-std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\n\r") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
-std::string bytesText(int64_t bytes) {
-    return formatDecimalBytes(static_cast<uint64_t>(std::max<int64_t>(bytes, 0)));
-}
-
-std::string timeText(int64_t unixSeconds) {
-    const auto t = static_cast<std::time_t>(unixSeconds);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
-// One table: a header, then rows; the machine's strings already printable.
-struct Table {
-    std::vector<std::string> header;
-    std::vector<std::vector<std::string>> rows;
-    std::vector<nlohmann::json> records;
-};
-
-void print(const Table& table, Format format, std::ostream& out) {
-    if (format == Format::json) {
-        out << nlohmann::json(table.records).dump(2) << '\n';
-        return;
-    }
-    if (format == Format::csv) {
-        for (size_t i = 0; i < table.header.size(); ++i) {
-            out << (i ? "," : "") << csvField(table.header[i]);
-        }
-        out << '\n';
-        for (const auto& record : table.records) {
-            size_t i = 0;
-            for (const auto& key : table.header) {
-                const auto& value = record.at(key);
-                out << (i++ ? "," : "")
-                    << (value.is_string() ? csvField(value.get<std::string>())
-                        : value.is_null() ? ""
-                                          : value.dump());
-            }
-            out << '\n';
-        }
-        return;
-    }
-    std::vector<size_t> widths;
-    for (const auto& title : table.header) {
-        widths.push_back(title.size());
-    }
-    for (const auto& row : table.rows) {
-        for (size_t i = 0; i < row.size(); ++i) {
-            widths[i] = std::max(widths[i], row[i].size());
-        }
-    }
-    const auto line = [&](const std::vector<std::string>& row) {
-        for (size_t i = 0; i < row.size(); ++i) {
-            out << row[i]
-                << (i + 1 < row.size() ? std::string(widths[i] - row[i].size() + 2, ' ') : "");
-        }
-        out << '\n';
-    };
-    line(table.header);
-    for (const auto& row : table.rows) {
-        line(row);
-    }
-}
 
 Table usageTable(Database& db, const Options& o) {
     Table table{{"name", "processes", "cpu_seconds", "peak_rss", "bytes_in", "bytes_out",

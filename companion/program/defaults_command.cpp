@@ -1,6 +1,7 @@
 #include "companion/program/defaults_command.h"
 
 #include "companion/engine/settings_keys.h"
+#include "companion/usage/data_plan.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/program/ascii_text.h"
 #include "shared/utf8.h"
@@ -16,7 +17,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: korvel-companion defaults read [KEY]\n"
-    "       korvel-companion defaults write KEY [-bool|-int|-float|-string] VALUE\n"
+    "       korvel-companion defaults write KEY [-bool|-int|-float|-string|-json] VALUE\n"
     "       korvel-companion defaults delete KEY\n";
 
 constexpr const char* kDescription = R"(
@@ -74,8 +75,12 @@ int missingKey(const platform::UserDefaults& store, std::string_view key, std::o
     return 1;
 }
 
-// A setting whose range is known refuses a whole number outside it.
+// A setting whose range is known refuses a whole number outside it, and
+// the data plans a value they cannot use.
 std::optional<std::string> outOfRange(std::string_view key, const nlohmann::json& value) {
+    if (key == usage::kDataPlansKey) {
+        return usage::plansProblem(value);
+    }
     for (const auto& range : settings::kRangedIntegers) {
         if (key == range.key && value.is_number_integer() &&
             (value.get<int64_t>() < range.minimum || value.get<int64_t>() > range.maximum)) {
@@ -138,7 +143,15 @@ std::optional<nlohmann::json> parseDefaultsValue(std::string_view typeFlag, std:
     if (typeFlag == "-string") {
         return nlohmann::json(std::string(text));
     }
-    error = "unknown type " + std::string(typeFlag) + "; use -bool, -int, -float or -string";
+    if (typeFlag == "-json") {
+        auto value = nlohmann::json::parse(text, nullptr, false);
+        if (value.is_discarded()) {
+            error = "not JSON: " + std::string(text);
+            return std::nullopt;
+        }
+        return value;
+    }
+    error = "unknown type " + std::string(typeFlag) + "; use -bool, -int, -float, -string or -json";
     return std::nullopt;
 }
 

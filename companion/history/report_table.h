@@ -1,0 +1,29 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace korvel::history {
+
+enum class Format { table, json, csv, openMetrics };
+
+// One table: a header, then rows; the machine's strings already printable.
+// As JSON the records are printed, as CSV the records' members the header
+// names, else the rows, aligned.
+struct Table {
+    std::vector<std::string> header;
+    std::vector<std::vector<std::string>> rows = {};
+    std::vector<nlohmann::json> records = {};
+};
+
+void print(const Table& table, Format format, std::ostream& out);
+
+std::string bytesText(int64_t bytes);
+// Local time, "YYYY-MM-DD HH:MM:SS".
+std::string timeText(int64_t unixSeconds);
+
+} // namespace korvel::history
