@@ -79,7 +79,12 @@ void KorvelApp::on_startup() {
     delegate_ = AppDelegate::create(std::move(env));
     delegate_->applicationDidFinishLaunching();
     session_ = std::make_unique<EngineSession>(
-        delegate_->manager(), [this] { quit(); }, request_.textfileDirectory);
+        delegate_->manager(), [this] { quit(); }, request_.textfileDirectory,
+        [this] {
+            if (delegate_) {
+                delegate_->showLiveWindow();
+            }
+        });
     indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
                                                   platform::UserDefaults::companion(), [this] {
                                                       if (delegate_) {

@@ -35,6 +35,8 @@ public:
     TextfileExport& operator=(const TextfileExport&) = delete;
 
     void publish(const KorvelManager& manager);
+    // Where the file goes, asked afresh each time: for files written beside it.
+    const std::function<std::string()>& directorySource() const { return directory_; }
 
 private:
     std::function<std::string()> directory_;

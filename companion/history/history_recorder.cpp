@@ -4,6 +4,7 @@
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/history/history_store.h"
+#include "companion/usage/data_plan.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/log/failure_log.h"
 #include "platform/log/report_line.h"
@@ -42,6 +43,7 @@ struct HistoryRecorder::Writer {
     // The database file as this writer last left it: only it writes there.
     std::optional<platform::FileIdentity> file;
     std::atomic<int> pending{0};
+    std::unique_ptr<PlanWatch> plans; // none: nobody is told
 
     bool open() {
         std::string error = "no home directory is known";
@@ -74,7 +76,8 @@ struct HistoryRecorder::Writer {
         }
     }
 
-    void record(const HistoryReading& reading, const HistoryLimits& limits) {
+    void record(const HistoryReading& reading, const HistoryLimits& limits,
+                const std::vector<usage::DataPlan>& dataPlans) {
         noticeChangesUnderneath();
         if (!store && !open()) {
             return;
@@ -85,6 +88,9 @@ struct HistoryRecorder::Writer {
         if (rc == SQLITE_OK) {
             stopped = false;
             lastFailure = SQLITE_OK;
+            if (plans) {
+                plans->afterWrite(store->database(), dataPlans, reading.time);
+            }
         } else if (isDiskFull(rc)) {
             if (!stopped) {
                 say("history recording stopped: the disk is full; it goes on when there is room");
@@ -151,13 +157,20 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
                     }
                 }
             }
+            auto plans = usage::plansFrom(defaults.object(usage::kDataPlansKey).value_or(nullptr));
             ++writer->pending;
-            queue->async(
-                [writer, limits, frame, names = std::move(names), use = std::exchange(use_, {})] {
-                    writer->record(use.reading(*frame, names), limits);
-                    --writer->pending;
-                });
+            queue->async([writer, limits, frame, names = std::move(names),
+                          use = std::exchange(use_, {}), plans = std::move(plans)] {
+                writer->record(use.reading(*frame, names), limits, plans);
+                --writer->pending;
+            });
         });
+}
+
+void HistoryRecorder::watchPlans(PlanWatch::Outlets outlets) {
+    queue_->async([writer = writer_, outlets = std::move(outlets)]() mutable {
+        writer->plans = std::make_unique<PlanWatch>(std::move(outlets));
+    });
 }
 
 HistoryRecorder::~HistoryRecorder() {

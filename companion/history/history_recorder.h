@@ -2,6 +2,7 @@
 
 #include "companion/archive/history_location.h"
 #include "companion/history/history_reading.h"
+#include "companion/history/plan_watch.h"
 #include "companion/sampling/host_names.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/notification_center.h"
@@ -37,6 +38,10 @@ public:
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;
+
+    // After each reading written, the data plans are checked (see PlanWatch).
+    // Set before the first reading.
+    void watchPlans(PlanWatch::Outlets outlets);
 
 private:
     struct Writer;

@@ -8,8 +8,10 @@
 #include "companion/link/advanced_snapshot.h"
 #include "companion/program/status_line.h"
 #include "platform/clock/absolute_time.h"
+#include "platform/desktop/desktop_notifier.h"
 #include "platform/dispatch/glib_dispatch.h"
 #include "platform/dispatch/termination_signals.h"
+#include "platform/log/logger.h"
 #include "platform/program/free_memory.h"
 #include "platform/program/terminal.h"
 
@@ -19,7 +21,8 @@ namespace korvel {
 
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                              std::function<void()> quit,
-                             const std::optional<std::string>& textfileDirectory)
+                             const std::optional<std::string>& textfileDirectory,
+                             std::function<void()> showUsage)
     : manager_(manager) {
     platform::onEngineTerminationSignal(std::move(quit));
 
@@ -35,6 +38,15 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
     textfileExport_ = TextfileExport::forThisProgram(textfileDirectory);
     historyRecorder_ = std::make_unique<history::HistoryRecorder>(
         manager, history::historyPlace(), platform::liveDispatch(), defaults);
+    notifier_ = std::make_shared<platform::DesktopNotifier>(std::move(showUsage));
+    historyRecorder_->watchPlans(
+        {[notifier = notifier_](const history::PlanEvent& event) {
+             // The journal keeps it for a machine nobody is looking at.
+             platform::log::Logger("qn.Korvel", "DataUsage")
+                 .info(history::planEventSummary(event) + ". " + history::planEventBody(event));
+             notifier->notify(history::planEventSummary(event), history::planEventBody(event));
+         },
+         textfileExport_->directorySource()});
     const bool statusLines = platform::standardOutputIsTerminal();
     if (statusLines) {
         const auto snapshot = advancedSnapshotURL();

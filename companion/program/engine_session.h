@@ -8,6 +8,10 @@
 #include <optional>
 #include <string>
 
+namespace korvel::platform {
+class DesktopNotifier;
+}
+
 namespace korvel {
 
 class KorvelManager;
@@ -23,14 +27,17 @@ class HistoryRecorder;
 // (also one written by another process) re-times the refresh, and on a
 // terminal it says where the snapshot goes and prints one status line per
 // refresh; every merge goes to the Prometheus textfile when one is asked for
-// and to the history.
+// and to the history. A data plan reaching its warning share or its cap is
+// told on the desktop and in the journal; a click on that notification calls
+// showUsage, where there is a window to show.
 // After each refresh the memory it freed goes back to the system.
 // Main thread only.
 class EngineSession {
 public:
     // textfileDirectory: --prometheus-textfile-directory, in place of the setting.
     EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit,
-                  const std::optional<std::string>& textfileDirectory);
+                  const std::optional<std::string>& textfileDirectory,
+                  std::function<void()> showUsage = {});
     ~EngineSession();
     EngineSession(const EngineSession&) = delete;
     EngineSession& operator=(const EngineSession&) = delete;
@@ -38,6 +45,7 @@ public:
 private:
     std::weak_ptr<KorvelManager> manager_;
     platform::DefaultsObserverToken intervalObserver_;
+    std::shared_ptr<platform::DesktopNotifier> notifier_;
     std::unique_ptr<TextfileExport> textfileExport_;
     std::unique_ptr<history::HistoryRecorder> historyRecorder_;
     uint64_t readingObserver_ = 0;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "companion/archive/sqlite_database.h"
+#include "companion/usage/network_account.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvel::history {
+
+// A network's plan reaching its warning share, or its cap.
+struct PlanEvent {
+    std::string network; // its name
+    bool capReached = false;
+    uint64_t counted = 0;
+    uint64_t capBytes = 0;
+    int percent = 0; // of the cap the event stands for: the warning share, or 100
+    std::vector<std::pair<std::string, uint64_t>> topApps; // the cycle's busiest, bytes both ways
+};
+
+std::string planEventSummary(const PlanEvent& event);
+std::string planEventBody(const PlanEvent& event);
+
+// After each reading written: each tracked network's cycle so far (a
+// network with a plan, or one the connection manager calls metered). A plan
+// crossing its warning share, and then its cap, is told once each per cycle
+// (the database remembers what was told, across restarts), and the accounts
+// are written as Prometheus series beside the export's file.
+class PlanWatch {
+public:
+    struct Outlets {
+        std::function<void(const PlanEvent&)> tell;
+        // node_exporter's textfile directory; empty: no series.
+        std::function<std::string()> textfileDirectory;
+    };
+    explicit PlanWatch(Outlets outlets) : outlets_(std::move(outlets)) {}
+
+    void afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now);
+
+private:
+    void writeSeries(const std::vector<usage::NetworkAccount>& tracked);
+
+    Outlets outlets_;
+    std::string writtenDirectory_;
+};
+
+// The series of the tracked networks, in the text exposition format.
+std::string usageExposition(const std::vector<usage::NetworkAccount>& tracked);
+
+inline constexpr const char* kUsageTextfileName = "korvel-usage.prom";
+
+} // namespace korvel::history
