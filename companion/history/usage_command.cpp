@@ -25,14 +25,6 @@ struct Options {
     Format format = Format::table;
 };
 
-// The words a reader sees for a process's group: its app, else its name.
-std::string appName(const usage::ProcessUse& use) {
-    if (use.appId && !use.appId->empty()) {
-        return *use.appId;
-    }
-    return use.name.empty() ? std::string("(ended, no longer recorded)") : use.name;
-}
-
 std::string dayText(int64_t time) {
     const auto t = static_cast<std::time_t>(time);
     std::tm local{};
@@ -51,40 +43,18 @@ nlohmann::json optionalJson(const std::optional<uint64_t>& value) {
 }
 
 // One line of a network's breakdown: a label and what it moved.
-struct Part {
-    std::string label;
-    ConnectionCounters used;
-    std::optional<int32_t> pid = std::nullopt;
-};
+using Part = usage::UsagePart;
 
-// The apps (or processes) of a network, with "other" holding what the
-// interfaces carried beyond them, so that the parts add up to the total.
+// The apps (or processes) of a network, labelled for a reader.
 std::vector<Part> processParts(usage::NetworkUsage& usage, const usage::NetworkAccount& account,
                                bool byApp) {
-    std::vector<Part> parts;
-    std::map<std::string, size_t> byName;
-    ConnectionCounters sum;
-    for (const usage::ProcessUse& use : usage.processes(account.network.id, account.span)) {
-        sum += use.used;
-        if (!byApp) {
-            parts.push_back({use.name.empty() ? appName(use) : use.name, use.used, use.pid});
-            continue;
+    auto parts = usage::partsOf(usage, account, byApp);
+    for (Part& part : parts) {
+        if (part.other) {
+            part.label = "other";
+        } else if (part.label.empty()) {
+            part.label = "(ended, no longer recorded)";
         }
-        const std::string name = appName(use);
-        const auto [at, added] = byName.try_emplace(name, parts.size());
-        if (added) {
-            parts.push_back({name, {}});
-        }
-        parts[at->second].used += use.used;
-    }
-    std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) {
-        return a.used.bytesIn + a.used.bytesOut > b.used.bytesIn + b.used.bytesOut;
-    });
-    const ConnectionCounters other{
-        account.used.bytesIn > sum.bytesIn ? account.used.bytesIn - sum.bytesIn : 0,
-        account.used.bytesOut > sum.bytesOut ? account.used.bytesOut - sum.bytesOut : 0};
-    if (other.any()) {
-        parts.push_back({"other", other});
     }
     return parts;
 }

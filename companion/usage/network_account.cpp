@@ -1,12 +1,22 @@
 #include "companion/usage/network_account.h"
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace korvel::usage {
 namespace {
 
 // Less than this of a cycle says too little of its pace to tell its end.
 constexpr int64_t kShortestPace = 3600;
+
+std::string labelOf(const ProcessUse& use, bool byApp) {
+    const bool hasApp = use.appId && !use.appId->empty();
+    if (byApp || use.name.empty()) {
+        return hasApp ? *use.appId : use.name;
+    }
+    return use.name;
+}
 
 } // namespace
 
@@ -42,6 +52,34 @@ NetworkAccount accountOf(NetworkUsage& usage, const NetworkRecord& network,
         account.left = plan->capBytes > account.counted ? plan->capBytes - account.counted : 0;
     }
     return account;
+}
+
+std::vector<UsagePart> partsOf(NetworkUsage& usage, const NetworkAccount& account, bool byApp) {
+    std::vector<UsagePart> parts;
+    std::map<std::string, size_t> byLabel;
+    ConnectionCounters sum;
+    for (const ProcessUse& use : usage.processes(account.network.id, account.span)) {
+        sum += use.used;
+        if (!byApp) {
+            parts.push_back({labelOf(use, false), use.used, use.pid});
+            continue;
+        }
+        const auto [at, added] = byLabel.try_emplace(labelOf(use, true), parts.size());
+        if (added) {
+            parts.push_back({at->first, {}});
+        }
+        parts[at->second].used += use.used;
+    }
+    std::stable_sort(parts.begin(), parts.end(), [](const UsagePart& a, const UsagePart& b) {
+        return a.used.bytesIn + a.used.bytesOut > b.used.bytesIn + b.used.bytesOut;
+    });
+    const ConnectionCounters other{
+        account.used.bytesIn > sum.bytesIn ? account.used.bytesIn - sum.bytesIn : 0,
+        account.used.bytesOut > sum.bytesOut ? account.used.bytesOut - sum.bytesOut : 0};
+    if (other.any()) {
+        parts.push_back({"", other, std::nullopt, true});
+    }
+    return parts;
 }
 
 } // namespace korvel::usage

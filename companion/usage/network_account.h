@@ -32,4 +32,16 @@ TimeSpan currentCycle(const std::optional<DataPlan>& plan, int64_t now);
 NetworkAccount accountOf(NetworkUsage& usage, const NetworkRecord& network,
                          const std::optional<DataPlan>& plan, TimeSpan span, int64_t now);
 
+// What one app or process moved of an account.
+struct UsagePart {
+    std::string label; // app id, else process name; empty once the history let it go
+    ConnectionCounters used;
+    std::optional<int32_t> pid = std::nullopt; // per process only
+    bool other = false;                        // what the interfaces carried beyond every process
+};
+
+// The account's apps (or processes), busiest first, then "other", so that
+// the parts add up to the account's total.
+std::vector<UsagePart> partsOf(NetworkUsage& usage, const NetworkAccount& account, bool byApp);
+
 } // namespace korvel::usage
