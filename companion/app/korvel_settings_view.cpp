@@ -19,7 +19,8 @@ void padRow(Gtk::Widget& row) {
 KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
                                        platform::NotificationCenter& notifications,
                                        AutostartItem autostart, std::function<void()> onOpenPage)
-    : defaults_(defaults), autostart_(autostart), controls_(defaults, notifications, autostart) {
+    : defaults_(defaults), autostart_(autostart), controls_(defaults, notifications, autostart),
+      plans_(defaults) {
     set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
     // Indicators stay visible instead of appearing only while scrolling.
     set_overlay_scrolling(false);
@@ -64,6 +65,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     content_.set_valign(Gtk::Align::START);
     content_.append(section_);
     content_.append(controls_);
+    content_.append(plans_);
     set_child(content_);
 
     update();
@@ -72,6 +74,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     signal_map().connect([this] {
         refreshLaunchAtLoginState(defaults_, autostart_);
         controls_.readHistorySpan();
+        plans_.readNetworks();
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/app/data_plan_controls.h"
 #include "companion/app/settings_controls.h"
 #include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
@@ -14,8 +15,9 @@ namespace korvel {
 // The settings window's content: the "Feature Mode" section saying whether
 // the helper's process and connection details are available, following the
 // "helperAvailable" setting as the engine rewrites it, and the settings a
-// user can change. Each time it is shown it stores the autostart entry's state in
-// "launchAtLogin" and reads how far back the history reaches.
+// user can change, then the data plans. Each time it is shown it stores the
+// autostart entry's state in "launchAtLogin" and reads how far back the
+// history reaches and which networks it has seen.
 class KorvelSettingsView : public Gtk::ScrolledWindow {
 public:
     static constexpr int kWidth = 380;
@@ -32,6 +34,7 @@ public:
     const Gtk::Label& detail() const { return detail_; }
     Gtk::Button& pageButton() { return pageButton_; }
     SettingsControls& controls() { return controls_; }
+    DataPlanControls& plans() { return plans_; }
 
 private:
     void update();
@@ -52,6 +55,7 @@ private:
     Gtk::Label detail_;
     Gtk::Button pageButton_;
     SettingsControls controls_;
+    DataPlanControls plans_;
 };
 
 } // namespace korvel
