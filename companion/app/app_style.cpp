@@ -30,6 +30,7 @@ button.korvel-small { padding: 2px 8px; min-height: 20px; }
 .korvel-section-title { font-size: 13px; font-weight: 600; }
 .korvel-figure { font-size: 15px; font-feature-settings: "tnum"; }
 .korvel-section { padding: 10px 12px; }
+levelbar block.korvel-beyond { background-color: @warning_color; border-color: @warning_color; }
 )css";
 
 } // namespace

@@ -40,7 +40,11 @@ void addShortcut(Gtk::ShortcutController& controller, const char* trigger,
 
 LiveWindow::LiveWindow(LiveWindowEnvironment environment)
     : env_(std::move(environment)), hostNames_(std::make_shared<HostNames>(systemResolver())),
-      overview_(env_.manager, *env_.defaults, *env_.notifications),
+      usage_(*env_.defaults), overview_(env_.manager, *env_.defaults, *env_.notifications, usage_,
+                                        [this](const std::string& network) {
+                                            interfaces_.showUsage(network);
+                                            showTab("interfaces");
+                                        }),
       processes_(
           env_.manager, *env_.defaults,
           [this](const std::string& address) -> std::optional<std::string> {
@@ -51,7 +55,7 @@ LiveWindow::LiveWindow(LiveWindowEnvironment environment)
                    [this](const std::string& address) -> std::optional<std::string> {
                        return resolveHostnames_ ? hostNames_->name(address) : std::nullopt;
                    }),
-      interfaces_(env_.manager) {
+      interfaces_(env_.manager, usage_) {
     set_default_size(900, 640);
     set_hide_on_close(true);
 

@@ -64,6 +64,7 @@ private:
 
     LiveWindowEnvironment env_;
     std::shared_ptr<HostNames> hostNames_;
+    DataUsage usage_; // the overview's, the usage view's and the title's
     bool resolveHostnames_ = true;
     std::string metric_;
     bool minimized_ = false;

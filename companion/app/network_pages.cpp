@@ -97,8 +97,9 @@ void ConnectionsPage::update() {
     table_.show(std::move(rows));
 }
 
-InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
-    : Gtk::Box(Gtk::Orientation::VERTICAL, 8), manager_(std::move(manager)) {
+InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager, DataUsage& usage)
+    : Gtk::Box(Gtk::Orientation::VERTICAL, 8), manager_(std::move(manager)),
+      usage_(manager_, usage) {
     set_margin(8);
     using Definition = ColumnDefinition<InterfaceRowValue>;
     const auto rate = [](double InterfaceRowValue::*field) {
@@ -133,8 +134,25 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager)
     scroll_.set_vexpand(true);
     path_.set_xalign(0);
     path_.set_selectable(true);
-    append(scroll_);
-    append(path_);
+    live_.append(scroll_);
+    live_.append(path_);
+    views_.add(live_, "live", localized("Interfaces"));
+    views_.add(usage_, "usage", localized("Data usage"));
+    views_.set_vexpand(true);
+    views_.property_visible_child_name().signal_changed().connect([this] {
+        if (showsUsage()) {
+            usage_.update();
+        }
+    });
+    switcher_.set_stack(views_);
+    switcher_.set_halign(Gtk::Align::CENTER);
+    append(switcher_);
+    append(views_);
+}
+
+void InterfacesPage::showUsage(const std::string& network) {
+    views_.set_visible_child("usage");
+    usage_.showNetwork(network);
 }
 
 void InterfacesPage::notePeaks() {
@@ -157,6 +175,9 @@ void InterfacesPage::update() {
                   [](const InterfaceRowValue& row) { return row.stat.id; });
     model_.resortSoon(view_);
     path_.set_text(localized("Network path") + ": " + pathSummaryText(path));
+    if (showsUsage()) {
+        usage_.update();
+    }
 }
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "companion/app/connection_table.h"
+#include "companion/app/usage_view.h"
 #include "companion/model/interface_stat.h"
 #include "companion/model/network_path_summary.h"
 #include "platform/defaults/user_defaults.h"
@@ -45,12 +46,17 @@ struct InterfaceRowValue {
 };
 
 // The Interfaces tab: each interface with its family, live rates, totals and
-// peaks, the primary one marked, and the network path below.
+// peaks, the primary one marked, and the network path below; beside them,
+// the data each network used this cycle.
 class InterfacesPage : public Gtk::Box {
 public:
-    explicit InterfacesPage(std::shared_ptr<KorvelManager> manager);
+    InterfacesPage(std::shared_ptr<KorvelManager> manager, DataUsage& usage);
 
     void update();
+    // Switches to the usage of the network with this key, UUID or name.
+    void showUsage(const std::string& network);
+    bool showsUsage() const { return views_.get_visible_child_name() == "usage"; }
+    UsageView& usage() { return usage_; }
     // Raises the peaks to the last merge's rates: the window calls it after
     // every merge, whichever tab it shows.
     void notePeaks();
@@ -61,6 +67,10 @@ public:
 private:
     std::shared_ptr<KorvelManager> manager_;
     std::map<std::string, std::pair<double, double>> peaks_;
+    Gtk::StackSwitcher switcher_;
+    Gtk::Stack views_;
+    Gtk::Box live_{Gtk::Orientation::VERTICAL, 8};
+    UsageView usage_;
     Gtk::ScrolledWindow scroll_;
     Gtk::ColumnView view_;
     TableModel<InterfaceRowValue> model_;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace korvel {
 namespace {
@@ -153,9 +154,10 @@ struct OverviewPage::Section {
 };
 
 OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::UserDefaults& defaults,
-                           platform::NotificationCenter& notifications)
+                           platform::NotificationCenter& notifications, DataUsage& usage,
+                           std::function<void(const std::string&)> openUsage)
     : Gtk::Box(Gtk::Orientation::VERTICAL, 6), manager_(std::move(manager)), defaults_(defaults),
-      notifications_(notifications) {
+      notifications_(notifications), usage_(usage), openUsage_(std::move(openUsage)) {
     set_margin(8);
     liveGraphs_ = liveGraphSeries(*manager_);
     for (const char* id : kOverviewSectionIds) {
@@ -167,6 +169,7 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     buildCards();
 
     applyLayout();
+    usageRead_ = usage_.read.connect([this] { showUsage(); });
     observer_ = defaults_.addObserver("", [this](const std::string& key) {
         if (key == settings::kOverviewSectionOrder || key == settings::kOverviewHiddenSections) {
             applyLayout();
@@ -293,6 +296,7 @@ void OverviewPage::buildCards() {
 }
 
 OverviewPage::~OverviewPage() {
+    usageRead_.disconnect();
     defaults_.removeObserver(observer_);
     if (dragging_) {
         dragEnded();
@@ -420,7 +424,44 @@ void OverviewPage::setSection(const std::string& id, const std::string& figure,
     }
 }
 
+std::vector<UsageCard*> OverviewPage::usageCards() const {
+    std::vector<UsageCard*> cards;
+    for (const auto& card : usageCards_) {
+        cards.push_back(card.get());
+    }
+    return cards;
+}
+
+void OverviewPage::showUsage() {
+    std::vector<const usage::NetworkAccount*> tracked;
+    for (const auto& account : usage_.accounts()) {
+        if (account.isTracked()) {
+            tracked.push_back(&account);
+        }
+    }
+    const bool same = std::equal(tracked.begin(), tracked.end(), usageCards_.begin(),
+                                 usageCards_.end(), [](const auto* account, const auto& card) {
+                                     return account->network.key == card->network();
+                                 });
+    if (!same) {
+        for (const auto& card : usageCards_) {
+            cards_.remove(*card);
+        }
+        usageCards_.clear();
+        for (size_t i = 0; i < tracked.size(); ++i) {
+            usageCards_.push_back(std::make_unique<UsageCard>(openUsage_));
+            cards_.insert(*usageCards_.back(), static_cast<int>(i));
+        }
+    }
+    const int64_t now = std::time(nullptr);
+    for (size_t i = 0; i < tracked.size(); ++i) {
+        usageCards_[i]->show(*tracked[i], now);
+    }
+}
+
 void OverviewPage::update() {
+    // At most every DataUsage::kPeriod; the cards follow each read.
+    usage_.refresh();
     // The recorded spans gain a minute bucket a minute.
     if (recorded_.wanted() != GraphSpan::live &&
         std::chrono::steady_clock::now() - recordedAt_ > std::chrono::minutes(1)) {

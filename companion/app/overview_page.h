@@ -1,6 +1,8 @@
 #pragma once
 
+#include "companion/app/data_usage.h"
 #include "companion/app/recorded_graphs.h"
+#include "companion/app/usage_card.h"
 #include "companion/model/history.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
@@ -44,15 +46,18 @@ private:
     std::optional<double> top_;
 };
 
-// The Overview tab: one card per section (CPU, memory, GPU, temperatures,
-// network, connections, battery, disk, network path). Cards are reordered by
+// The Overview tab: a card per network with a plan or a metered connection,
+// for its billing cycle, then one card per section (CPU, memory, GPU,
+// temperatures, network, connections, battery, disk, network path). Clicking
+// a network's card calls openUsage with its key. Sections are reordered by
 // dragging their title and hidden from the Sections menu; both choices are
 // kept in "overviewSectionOrder" and "overviewHiddenSections". While a card
 // is dragged the engine pauses ("Korvel.OverviewDragStateChanged").
 class OverviewPage : public Gtk::Box {
 public:
     OverviewPage(std::shared_ptr<KorvelManager> manager, platform::UserDefaults& defaults,
-                 platform::NotificationCenter& notifications);
+                 platform::NotificationCenter& notifications, DataUsage& usage,
+                 std::function<void(const std::string&)> openUsage);
     ~OverviewPage() override;
 
     // All figures, after a merge.
@@ -79,6 +84,8 @@ public:
     // hour, day or week.
     Gtk::DropDown& graphSpan() { return spanChoice_; }
     const HistoryGraph* graph(const std::string& id) const;
+    // The tracked networks' cards, in order.
+    std::vector<UsageCard*> usageCards() const;
 
 private:
     struct Section;
@@ -94,12 +101,17 @@ private:
     void showGraphs();
     void applyLayout();
     void setSection(const std::string& id, const std::string& figure, const std::string& detail);
+    void showUsage();
 
     std::shared_ptr<KorvelManager> manager_;
     platform::UserDefaults& defaults_;
     platform::NotificationCenter& notifications_;
     platform::DefaultsObserverToken observer_;
     std::map<std::string, std::unique_ptr<Section>> sections_;
+    DataUsage& usage_;
+    std::function<void(const std::string&)> openUsage_;
+    std::vector<std::unique_ptr<UsageCard>> usageCards_;
+    sigc::connection usageRead_;
     std::map<std::string, std::vector<HistoryGraph::Series>> liveGraphs_;
     std::vector<std::string> order_;
     bool dragging_ = false;
