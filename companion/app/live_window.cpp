@@ -224,7 +224,10 @@ void LiveWindow::update() {
 }
 
 void LiveWindow::updateTitle() {
-    const auto metric = panelMetricText(metric_, *env_.manager);
+    if (metric_ == "dataUsage") {
+        usage_.refresh();
+    }
+    const auto metric = panelMetricText(metric_, *env_.manager, &usage_);
     set_title(metric ? *metric + " — " + localized("Korvel Companion")
                      : localized("Korvel Companion"));
 }

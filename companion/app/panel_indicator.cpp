@@ -35,7 +35,7 @@ PanelIndicator::PanelIndicator(std::shared_ptr<KorvelManager> manager,
                                platform::UserDefaults& defaults, std::function<void()> openWindow,
                                std::string busAddress)
     : manager_(std::move(manager)), defaults_(defaults), openWindow_(std::move(openWindow)),
-      busAddress_(std::move(busAddress)) {
+      busAddress_(std::move(busAddress)), usage_(defaults) {
     follow();
     observer_ = defaults_.addObserver("", [this](const std::string& key) {
         if (key == settings::kMenuBarMetric || key == settings::kMenuBarColorEnabled) {
@@ -45,6 +45,9 @@ PanelIndicator::PanelIndicator(std::shared_ptr<KorvelManager> manager,
     // After each merge, and each sampler tick for the traffic figures.
     const auto refresh = [this] {
         if (item_) {
+            if (metric_ == "dataUsage") {
+                usage_.refresh();
+            }
             item_->set(content());
         }
     };
@@ -62,6 +65,9 @@ void PanelIndicator::follow() {
     metric_ = defaults_.stringFor(settings::kMenuBarMetric, settings::kMenuBarMetricDefault);
     colour_ =
         defaults_.boolFor(settings::kMenuBarColorEnabled, settings::kMenuBarColorEnabledDefault);
+    if (metric_ == "dataUsage") {
+        usage_.refresh();
+    }
     if (!panelMetricText(metric_, *manager_)) {
         item_.reset();
     } else if (item_) {
@@ -74,10 +80,11 @@ void PanelIndicator::follow() {
 
 StatusNotifierItem::Content PanelIndicator::content() const {
     StatusNotifierItem::Content content;
-    content.title = panelMetricText(metric_, *manager_).value_or(localized("Korvel Companion"));
+    content.title =
+        panelMetricText(metric_, *manager_, &usage_).value_or(localized("Korvel Companion"));
     content.iconName = "qn.Korvel.companion";
     if (colour_) {
-        if (const auto level = panelMetricLevel(metric_, *manager_)) {
+        if (const auto level = panelMetricLevel(metric_, *manager_, &usage_)) {
             content.iconPixels = levelIconPixels(*level);
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/app/data_usage.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/desktop/status_notifier_item.h"
 
@@ -37,6 +38,7 @@ private:
     std::string busAddress_;
     std::string metric_;
     bool colour_ = false;
+    DataUsage usage_; // read only while the metric is "dataUsage"
     std::unique_ptr<platform::desktop::StatusNotifierItem> item_;
     platform::DefaultsObserverToken observer_;
     uint64_t mergeObserver_ = 0;

@@ -1,5 +1,6 @@
 #include "companion/app/panel_metric.h"
 
+#include "companion/app/data_usage.h"
 #include "companion/app/localization.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/text/figure_text.h"
@@ -27,10 +28,28 @@ std::optional<double> share(uint64_t part, uint64_t whole) {
                : std::optional(100.0 * static_cast<double>(part) / static_cast<double>(whole));
 }
 
+// The cycle of the network the reading's first default route went over.
+const usage::NetworkAccount* primaryAccount(const KorvelManager& manager, const DataUsage* usage) {
+    const FramePointer& frame = manager.frame.get();
+    if (usage == nullptr || !frame || frame->networks.empty()) {
+        return nullptr;
+    }
+    return usage->account(frame->networks.front().key);
+}
+
 } // namespace
 
-std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager) {
+std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager,
+                                           const DataUsage* usage) {
     const SystemStats& stats = manager.systemStats.get();
+    if (metric == "dataUsage") {
+        const auto* account = primaryAccount(manager, usage);
+        if (account == nullptr) {
+            return localized("Data") + " —";
+        }
+        return localized("Data") + " " + formatDecimalBytes(account->counted) +
+               (account->plan ? " / " + formatDecimalBytes(account->plan->capBytes) : "");
+    }
     if (metric == "network") {
         return "↓" + formatRate(manager.liveInboundRate.get()) + " ↑" +
                formatRate(manager.liveOutboundRate.get());
@@ -64,10 +83,17 @@ std::optional<std::string> panelMetricText(std::string_view metric, const Korvel
     return std::nullopt;
 }
 
-std::optional<double> panelMetricLevel(std::string_view metric, const KorvelManager& manager) {
+std::optional<double> panelMetricLevel(std::string_view metric, const KorvelManager& manager,
+                                       const DataUsage* usage) {
     const SystemStats& stats = manager.systemStats.get();
     std::optional<double> level;
-    if (metric == "network") {
+    if (metric == "dataUsage") {
+        const auto* account = primaryAccount(manager, usage);
+        if (account != nullptr && account->plan) {
+            level = static_cast<double>(account->counted) /
+                    static_cast<double>(account->plan->capBytes);
+        }
+    } else if (metric == "network") {
         const TrafficSessionStats& session = manager.sessionStats.get();
         const double peak = std::max(session.peakInboundRate + session.peakOutboundRate, 1.0);
         level = (manager.liveInboundRate.get() + manager.liveOutboundRate.get()) / peak;

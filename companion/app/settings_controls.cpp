@@ -2,10 +2,10 @@
 
 #include "companion/app/app_style.h"
 #include "companion/app/localization.h"
-#include "companion/engine/command_notifications.h"
-#include "companion/engine/settings_keys.h"
 #include "companion/archive/history_location.h"
 #include "companion/archive/history_query.h"
+#include "companion/engine/command_notifications.h"
+#include "companion/engine/settings_keys.h"
 
 #include <algorithm>
 #include <ctime>
@@ -24,7 +24,8 @@ const char* metricTitle(const char* value) {
         {"disk", translatable("Disk used")},
         {"battery", translatable("Battery")},
         {"cpuTemp", translatable("CPU temperature")},
-        {"gpuTemp", translatable("GPU temperature")}};
+        {"gpuTemp", translatable("GPU temperature")},
+        {"dataUsage", translatable("Data used this cycle")}};
     return titles.at(value);
 }
 

@@ -24,10 +24,12 @@ inline constexpr const char* kTrafficEnabled = "trafficEnabled";
 inline constexpr bool kTrafficEnabledDefault = true;
 
 // One of kMenuBarMetricValues; any other text matches none of them.
+// "dataUsage" is what the primary network moved this billing cycle.
 inline constexpr const char* kMenuBarMetric = "menuBarMetric";
 inline constexpr const char* kMenuBarMetricDefault = "none";
-inline constexpr std::array<const char*, 9> kMenuBarMetricValues = {
-    "none", "network", "cpu", "gpu", "memory", "disk", "battery", "cpuTemp", "gpuTemp"};
+inline constexpr std::array<const char*, 10> kMenuBarMetricValues = {
+    "none", "network", "cpu",     "gpu",     "memory",
+    "disk", "battery", "cpuTemp", "gpuTemp", "dataUsage"};
 
 // Written by the engine after every merge: true exactly while the helper
 // delivers full data.
