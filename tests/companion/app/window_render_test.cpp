@@ -1,4 +1,9 @@
+#include "companion/app/usage_card.h"
+#include "companion/archive/history_location.h"
+#include "companion/history/history_store.h"
+#include "platform/clock/absolute_time.h"
 #include "tests/companion/app/gtk_test_support.h"
+#include "tests/support/scoped_env.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -162,6 +167,81 @@ TEST_F(WindowRenderTest, TheLiveWindowRendersEachTabWithData) {
         EXPECT_DOUBLE_EQ(row.peakIn, row.stat.id == "wlan0" ? 8'300'000 : row.stat.rateIn)
             << row.stat.id << ": a burst while the Overview showed";
     }
+}
+
+// Three minutes at home: 3 GB in, 300 MB out, a process "fetcher" behind
+// 60 % of both.
+void recordHome() {
+    std::string error;
+    auto db = history::openHistoryForWriting(*history::historyPlace(), error, [](const auto&) {});
+    ASSERT_TRUE(db) << error;
+    history::HistoryStore store(std::move(*db));
+    NetProcess fetcher;
+    fetcher.id = 20;
+    fetcher.name = "fetcher";
+    fetcher.connections.resize(1);
+    fetcher.connections[0].remoteAddr = "198.51.100.7";
+    fetcher.connections[0].used = fetcher.bytesUsed = {600'000'000, 60'000'000};
+    for (int64_t minute = 3; minute > 0; --minute) {
+        ReadingFrame f;
+        f.time = static_cast<double>(std::time(nullptr) - 60 * minute) -
+                 platform::kUnixToAbsoluteTimeOffset;
+        f.helperFull = true;
+        f.interfaces = {{"wlan0"}};
+        f.interfaces[0].used = {1'000'000'000, 100'000'000};
+        f.networks = {{"wlan0", "uuid-home", "Home", "uuid-home", "HomeNet", "192.0.2.1", true}};
+        f.processes = {fetcher};
+        history::FrameUse use;
+        use.add(f);
+        ASSERT_EQ(store.record(use.reading(f, {}), {}), 0);
+    }
+}
+
+TEST_F(WindowRenderTest, APlanSetInTheSettingsFillsItsNetworksCardAndUsageView) {
+    TempDir state;
+    ScopedEnv stateHome("XDG_STATE_HOME", state.str());
+    recordHome();
+    defaults.setBool(settings::kCompanionSetupCompleted, true);
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    delegate->showSettingsWindow();
+    auto& view = delegate->settingsWindow()->view();
+    auto& plans = view.plans();
+    ASSERT_TRUE(iterateUntil([&] { return plans.networks().size() == 1; }));
+    EXPECT_EQ(plans.networks()[0], "uuid-home");
+    defaults.set(usage::kDataPlansKey, nlohmann::json::parse(R"([{"network": "Office",
+        "capBytes": 5}, {"network": "Home", "capBytes": 1, "cycleStartDay": 40}])"));
+    plans.cap("uuid-home").set_value(10); // GB, a new plan's unit
+    EXPECT_EQ(defaults.object(usage::kDataPlansKey)->dump(),
+              R"([{"capBytes":5,"network":"Office"},{"capBytes":10000000000,)"
+              R"("count":"both","cycleStartDay":1,"network":"Home","warningPercent":80}])")
+        << "the unsound plan replaced under its name, the other network's kept";
+    dispatch.runPending(); // the stored plans read back
+    auto scroll = view.get_vadjustment();
+    iterateUntil([&] { return scroll->get_upper() > scroll->get_page_size(); });
+    scroll->set_value(scroll->get_upper());
+    EXPECT_TRUE(save(*delegate->settingsWindow(), "settings-data-plans.png"));
+
+    delegate->showLiveWindow();
+    auto* window = delegate->liveWindow();
+    ASSERT_TRUE(iterateUntil([&] { return window->overview().usageCards().size() == 1; }));
+    for (uint64_t t = 1; t <= 4; ++t) {
+        dispatch.advance(1.0);
+        answer(requests.size() - 1, busyReading(dispatch.now(), t));
+    }
+    UsageCard& card = *window->overview().usageCards()[0];
+    EXPECT_DOUBLE_EQ(card.bar().get_value(), 0.33);
+    EXPECT_EQ(card.figure().get_text(), "3.3 GB of 10.0 GB");
+    EXPECT_TRUE(save(*window, "overview-data-usage.png"));
+
+    card.activate();
+    EXPECT_TRUE(iterateUntil([&] { return window->currentTab() == "interfaces"; }));
+    const auto& shown = window->interfaces().usage().detail();
+    ASSERT_EQ(shown.apps.size(), 2u);
+    EXPECT_EQ(shown.apps[0].label, "fetcher");
+    EXPECT_EQ(shown.apps[0].used.bytesIn + shown.apps[1].used.bytesIn, 3'000'000'000u);
+    EXPECT_TRUE(shown.apps[1].other) << "the rest, last";
+    EXPECT_TRUE(save(*window, "live-window-data-usage.png"));
 }
 
 } // namespace
