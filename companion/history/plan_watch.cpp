@@ -13,16 +13,21 @@ namespace {
 constexpr unsigned kReadableByOthers = 0644;
 constexpr size_t kTopApps = 3;
 
-std::vector<std::pair<std::string, uint64_t>> topApps(usage::NetworkUsage& usage,
-                                                      const usage::NetworkAccount& account) {
-    std::map<std::string, uint64_t> byApp;
-    for (const usage::ProcessUse& use : usage.processes(account.network.id, account.span)) {
+// Bytes both ways per app: its app id, else its name.
+void addByApp(std::map<std::string, uint64_t>& byApp, const std::vector<usage::ProcessUse>& uses) {
+    for (const usage::ProcessUse& use : uses) {
         const std::string name = use.appId && !use.appId->empty() ? *use.appId : use.name;
         if (!name.empty()) {
             byApp[name] =
                 saturatingAdd(byApp[name], saturatingAdd(use.used.bytesIn, use.used.bytesOut));
         }
     }
+}
+
+std::vector<std::pair<std::string, uint64_t>> topApps(usage::NetworkUsage& usage,
+                                                      const usage::NetworkAccount& account) {
+    std::map<std::string, uint64_t> byApp;
+    addByApp(byApp, usage.processes(account.network.id, account.span));
     std::vector<std::pair<std::string, uint64_t>> apps(byApp.begin(), byApp.end());
     std::stable_sort(apps.begin(), apps.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -66,7 +71,41 @@ std::string planEventBody(const PlanEvent& event) {
     return body;
 }
 
-void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now) {
+Notice noticeOf(const PlanEvent& event) {
+    return {planEventSummary(event), planEventBody(event)};
+}
+
+Notice noticeOf(const AppSurge& surge) {
+    return {surge.app + " moved " + formatDecimalBytes(surge.bytes) + " in " +
+                std::to_string(surge.minutes) + " minutes",
+            "Over every network, in and out together. The alert is set with appAlertMegabytes "
+            "and appAlertMinutes."};
+}
+
+void PlanWatch::checkApps(usage::NetworkUsage& usage, const AppAlert& alert, int64_t now) {
+    if (alert.bytes == 0 || alert.seconds <= 0) {
+        return;
+    }
+    const usage::TimeSpan window{now - alert.seconds, now + 1};
+    std::map<std::string, uint64_t> byApp;
+    for (const usage::NetworkRecord& network : usage.networks()) {
+        addByApp(byApp, usage.processes(network.id, window));
+    }
+    for (const auto& [app, bytes] : byApp) {
+        auto told = appToldAt_.find(app);
+        if (bytes <= alert.bytes ||
+            (told != appToldAt_.end() && now - told->second < alert.seconds)) {
+            continue;
+        }
+        appToldAt_[app] = now;
+        if (outlets_.tell) {
+            outlets_.tell(noticeOf(AppSurge{app, bytes, alert.seconds / 60}));
+        }
+    }
+}
+
+void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now,
+                           const AppAlert& appAlert) {
     usage::NetworkUsage usage(db);
     std::vector<usage::NetworkAccount> tracked;
     for (const usage::NetworkRecord& network : usage.networks()) {
@@ -85,10 +124,12 @@ void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& pla
         const bool warningNews = firstTime(db, account, "warning", now);
         const bool capNews = capReached && firstTime(db, account, "cap", now);
         if ((warningNews || capNews) && outlets_.tell) {
-            outlets_.tell({network.name, capNews, account.counted, plan->capBytes,
-                           capNews ? 100 : plan->warningPercent, topApps(usage, account)});
+            outlets_.tell(
+                noticeOf(PlanEvent{network.name, capNews, account.counted, plan->capBytes,
+                                   capNews ? 100 : plan->warningPercent, topApps(usage, account)}));
         }
     }
+    checkApps(usage, appAlert, now);
     writeSeries(tracked);
 }
 
