@@ -89,7 +89,8 @@ struct HistoryRecorder::Writer {
             stopped = false;
             lastFailure = SQLITE_OK;
             if (plans) {
-                plans->afterWrite(store->database(), dataPlans, reading.time, appAlert);
+                plans->afterWrite(store->database(), dataPlans, reading.time);
+                plans->noteReading(reading, appAlert);
             }
         } else if (isDiskFull(rc)) {
             if (!stopped) {

@@ -13,21 +13,16 @@ namespace {
 constexpr unsigned kReadableByOthers = 0644;
 constexpr size_t kTopApps = 3;
 
-// Bytes both ways per app: its app id, else its name.
-void addByApp(std::map<std::string, uint64_t>& byApp, const std::vector<usage::ProcessUse>& uses) {
-    for (const usage::ProcessUse& use : uses) {
+std::vector<std::pair<std::string, uint64_t>> topApps(usage::NetworkUsage& usage,
+                                                      const usage::NetworkAccount& account) {
+    std::map<std::string, uint64_t> byApp;
+    for (const usage::ProcessUse& use : usage.processes(account.network.id, account.span)) {
         const std::string name = use.appId && !use.appId->empty() ? *use.appId : use.name;
         if (!name.empty()) {
             byApp[name] =
                 saturatingAdd(byApp[name], saturatingAdd(use.used.bytesIn, use.used.bytesOut));
         }
     }
-}
-
-std::vector<std::pair<std::string, uint64_t>> topApps(usage::NetworkUsage& usage,
-                                                      const usage::NetworkAccount& account) {
-    std::map<std::string, uint64_t> byApp;
-    addByApp(byApp, usage.processes(account.network.id, account.span));
     std::vector<std::pair<std::string, uint64_t>> apps(byApp.begin(), byApp.end());
     std::stable_sort(apps.begin(), apps.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -82,30 +77,45 @@ Notice noticeOf(const AppSurge& surge) {
             "and appAlertMinutes."};
 }
 
-void PlanWatch::checkApps(usage::NetworkUsage& usage, const AppAlert& alert, int64_t now) {
+void PlanWatch::noteReading(const HistoryReading& reading, const AppAlert& alert) {
     if (alert.bytes == 0 || alert.seconds <= 0) {
+        recent_.clear();
         return;
     }
-    const usage::TimeSpan window{now - alert.seconds, now + 1};
-    std::map<std::string, uint64_t> byApp;
-    for (const usage::NetworkRecord& network : usage.networks()) {
-        addByApp(byApp, usage.processes(network.id, window));
+    std::map<std::string, uint64_t> moved;
+    for (const NetworkSample& network : reading.networks) {
+        for (const auto& [index, used] : network.processes) {
+            if (index < reading.processes.size()) {
+                const ProcessSample& p = reading.processes[index];
+                const std::string& app = p.appId && !p.appId->empty() ? *p.appId : p.name;
+                moved[app] = saturatingAdd(moved[app], saturatingAdd(used.bytesIn, used.bytesOut));
+            }
+        }
     }
-    for (const auto& [app, bytes] : byApp) {
-        auto told = appToldAt_.find(app);
+    recent_.emplace_back(reading.time, std::move(moved));
+    while (!recent_.empty() && recent_.front().first <= reading.time - alert.seconds) {
+        recent_.pop_front();
+    }
+    std::map<std::string, uint64_t> window;
+    for (const auto& [time, apps] : recent_) {
+        for (const auto& [app, bytes] : apps) {
+            window[app] = saturatingAdd(window[app], bytes);
+        }
+    }
+    for (const auto& [app, bytes] : window) {
+        const auto told = appToldAt_.find(app);
         if (bytes <= alert.bytes ||
-            (told != appToldAt_.end() && now - told->second < alert.seconds)) {
+            (told != appToldAt_.end() && reading.time - told->second < alert.seconds)) {
             continue;
         }
-        appToldAt_[app] = now;
+        appToldAt_[app] = reading.time;
         if (outlets_.tell) {
             outlets_.tell(noticeOf(AppSurge{app, bytes, alert.seconds / 60}));
         }
     }
 }
 
-void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now,
-                           const AppAlert& appAlert) {
+void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now) {
     usage::NetworkUsage usage(db);
     std::vector<usage::NetworkAccount> tracked;
     for (const usage::NetworkRecord& network : usage.networks()) {
@@ -129,7 +139,6 @@ void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& pla
                                    capNews ? 100 : plan->warningPercent, topApps(usage, account)}));
         }
     }
-    checkApps(usage, appAlert, now);
     writeSeries(tracked);
 }
 

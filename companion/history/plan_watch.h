@@ -1,8 +1,10 @@
 #pragma once
 
 #include "companion/archive/sqlite_database.h"
+#include "companion/history/history_reading.h"
 #include "companion/usage/network_account.h"
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -61,15 +63,17 @@ public:
     };
     explicit PlanWatch(Outlets outlets) : outlets_(std::move(outlets)) {}
 
-    void afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now,
-                    const AppAlert& appAlert = {});
+    void afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now);
+    // What the apps of a reading moved over the networks, for the app alert.
+    void noteReading(const HistoryReading& reading, const AppAlert& alert);
 
 private:
     void writeSeries(const std::vector<usage::NetworkAccount>& tracked);
-    void checkApps(usage::NetworkUsage& usage, const AppAlert& alert, int64_t now);
 
     Outlets outlets_;
     std::string writtenDirectory_;
+    // The readings within the app alert's window: their time, bytes per app.
+    std::deque<std::pair<int64_t, std::map<std::string, uint64_t>>> recent_;
     std::map<std::string, int64_t> appToldAt_;
 };
 

@@ -353,7 +353,7 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
                 "ALTER TABLE process DROP COLUMN script; DROP VIEW process_usage; "
                 "CREATE VIEW process_usage AS SELECT 1; DROP VIEW network_usage; "
                 "DROP VIEW network_process_usage; DROP TABLE network_minute; "
-                "DROP TABLE network_hour; DROP TABLE network_process_minute; "
+                "DROP TABLE network_hour; "
                 "DROP TABLE network_process_hour; DROP TABLE network; DROP TABLE plan_alert");
     for (const char* table : {"process_minute", "process_hour"}) {
         for (const char* column : {"gpu_ms", "disk_read", "disk_write"}) {

@@ -190,13 +190,24 @@ TEST_F(RecordedNetworks, APlanWarnsOnceAtItsShareAndOnceAtItsCapEachCycle) {
     // A clock set back into January finds that cycle told already.
     restarted.afterWrite(store->database(), plans, kStart + 3600);
     EXPECT_EQ(told.size(), 3u);
-    // An app that moved more than 100 MB in 10 minutes (150 MB), told once a window.
+    // An app moving more than 100 MB in 10 minutes over the networks, told once a window.
+    PlanWatch apps({[&](const Notice& n) { told.push_back(n); }, {}});
     const AppAlert surge{100 * kMB, 600};
-    restarted.afterWrite(store->database(), {}, february + 60, surge);
+    const auto minuteOf = [&](int64_t t, uint64_t megabytes) {
+        FrameUse use;
+        const ReadingFrame f = frame(t, {moved("wwan0", {megabytes * kMB, 0})}, {phone},
+                                     {sender(20, "fetcher", {megabytes * kMB, 0})});
+        use.add(f);
+        apps.noteReading(use.reading(f, {}), surge);
+    };
+    minuteOf(february, 60);
+    minuteOf(february + 300, 30);
+    minuteOf(february + 660, 30); // the first has left the window
+    EXPECT_EQ(told.size(), 3u);
+    minuteOf(february + 700, 50);
     ASSERT_EQ(told.size(), 4u);
-    EXPECT_EQ(told[3].summary, "fetcher moved 165.0 MB in 10 minutes");
-    restarted.afterWrite(store->database(), {}, february + 120, surge);
-    restarted.afterWrite(store->database(), {}, february + 120, {200 * kMB, 600});
+    EXPECT_EQ(told[3].summary, "fetcher moved 110.0 MB in 10 minutes");
+    minuteOf(february + 760, 50);
     EXPECT_EQ(told.size(), 4u);
 
     std::ifstream series(prom + "/" + kUsageTextfileName);
