@@ -1,7 +1,8 @@
 // The history store on a desktop-like load fed on a virtual clock as fast as
 // it writes, into a temporary database: growth per day, a year's projected
-// size, write times, the writer's resident memory day by day, and the times
-// of the questions the history command asks and of a step of `top --at`.
+// size, write times, the writer's resident memory day by day, the share the
+// networks' records take, and the times of the questions the history and
+// usage commands ask and of a step of `top --at`.
 //
 //   history_bench [--days N] [--period S] [--keep]
 //
@@ -10,7 +11,8 @@
 //
 // The load: 400 processes of which 60 use CPU at every reading and 20 of those
 // send and receive over TCP, 2,000 sockets, a short-lived process every 30 s
-// and a new connection a minute per sender (one in ten to a new address).
+// and a new connection a minute per sender (one in ten to a new address),
+// over one network by day and another by night.
 // --keep leaves the database in place and prints where.
 
 #include "bench/command_run.h"
@@ -19,6 +21,7 @@
 #include "companion/archive/history_moment.h"
 #include "companion/archive/history_query.h"
 #include "companion/history/history_store.h"
+#include "companion/usage/network_account.h"
 
 #include <algorithm>
 #include <chrono>
@@ -118,6 +121,7 @@ public:
             }
         }
         reading_.interfaces = {{"lo", {}}, {"eth0", {}}, {"wlan0", {}}};
+        reading_.networks.resize(1);
         reading_.system = {10, 1.2, 16ULL << 30, 8ULL << 30, 6ULL << 30, 0, 3.0, 52.0, 45.0};
     }
 
@@ -158,6 +162,15 @@ public:
         }
         reading_.interfaces[0].used = {30'000, 30'000};
         reading_.interfaces[1].used = {sentThisTick_ * 10, sentThisTick_};
+        NetworkSample& network = reading_.networks[0];
+        const bool day = (time_ % kDay) < kDay / 2;
+        network.network = {"eth0", day ? "uuid-office" : "uuid-home", day ? "Office" : "Home",
+                           day ? "uuid-office" : "uuid-home", "", "192.0.2.1", false};
+        network.used = reading_.interfaces[1].used;
+        network.processes.clear();
+        for (size_t index = 0; index < kSenders; ++index) {
+            network.processes.emplace_back(index, processes[index].bytesUsed);
+        }
         reading_.system.cpuPercent = static_cast<double>(8 + tick_ % 30);
         reading_.system.memoryUsed = (8ULL << 30) + (tick_ % 512) * 4096;
         return reading_;
@@ -235,6 +248,7 @@ double megabytes(double bytes) {
 // Bytes of the tables and indexes of each tier, and of the rest.
 struct TierBytes {
     double reading = 0, minute = 0, hour = 0, rest = 0;
+    double networks = 0; // of the above, the networks' own tables
 };
 
 TierBytes tierBytes(Database& db) {
@@ -243,6 +257,9 @@ TierBytes tierBytes(Database& db) {
     while (sizes.step()) {
         const std::string name = sizes.text(0);
         const auto size = static_cast<double>(sizes.integer(1));
+        if (name.starts_with("network")) {
+            bytes.networks += size;
+        }
         (name.ends_with("_reading")  ? bytes.reading
          : name.ends_with("_minute") ? bytes.minute
          : name.ends_with("_hour")   ? bytes.hour
@@ -367,6 +384,9 @@ int main(int argc, char** argv) {
     std::printf("%-44s %12.2f\n", "  minute tier per day, MB", megabytes(minutePerDay));
     std::printf("%-44s %12.3f\n", "  hour tier per day, MB", megabytes(hourPerDay));
     std::printf("%-44s %12.2f\n", "  processes and endpoints per day, MB", megabytes(restPerDay));
+    const double allTiers = tiers.reading + tiers.minute + tiers.hour + tiers.rest;
+    std::printf("%-44s %12.2f %12s\n", "  of all, the networks' records, %",
+                100 * tiers.networks / allTiers, "<= 5");
     std::printf("%-44s %12.0f %12s\n", "a year at the defaults, uncapped, MB", megabytes(year),
                 "<= 1000");
     std::printf("%-44s %12.0f %12s\n", "  under the 500 MiB cap, MB",
@@ -429,13 +449,26 @@ int main(int argc, char** argv) {
             return rows;
         }),
         step(now - kDay),
-        step(now - std::max(o.days - 1, 1) * kDay)};
+        step(now - std::max(o.days - 1, 1) * kDay),
+        timed([&] {
+            // What `usage` asks of each network: the cycle, its days and its processes.
+            korvel::usage::NetworkUsage usage(*reader);
+            size_t rows = 0;
+            for (const auto& network : usage.networks()) {
+                const auto cycle = korvel::usage::calendarMonth(now);
+                korvel::usage::accountOf(usage, network, std::nullopt, cycle, now);
+                rows += usage.days(network.id, cycle).size() +
+                        usage.processes(network.id, cycle).size();
+            }
+            return rows;
+        })};
     const char* const names[][2] = {{"top talkers of the last hour", "<= 50"},
                                     {"top talkers of the last 24 h", "<= 300"},
                                     {"one process's week, its totals", "<= 100"},
                                     {"one process's week, every row", "<= 100"},
                                     {"a step of top --at, a day back (readings)", "<= 100"},
-                                    {"  and days back (minutes past 48 h)", "<= 100"}};
+                                    {"  and days back (minutes past 48 h)", "<= 100"},
+                                    {"usage: each network's month, days, processes", "<= 100"}};
     std::printf("\n%-44s %12s %12s %12s %8s\n", "question", "wall ms", "CPU ms", "goal", "rows");
     for (size_t i = 0; i < std::size(questions); ++i) {
         std::printf("%-44s %12.1f %12.1f %12s %8zu\n", names[i][0], questions[i].wall,

@@ -13,7 +13,7 @@ packages=(
   libegl-mesa0 libgl1-mesa-dri
   iproute2 lsof procps
   clang libbpf-dev bpftool
-  prometheus prometheus-node-exporter jsonnet python3
+  prometheus prometheus-node-exporter jsonnet python3 python3-dbusmock
 )
 
 missing=()

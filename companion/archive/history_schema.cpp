@@ -107,6 +107,12 @@ std::string tierUnionView(const UsageKind& kind) {
 // Every reading is added to its minute and its hour as it is written, so the
 // hours hold all that is kept and the minutes the last month of it.
 std::string usageView(const UsageKind& kind) {
+    if (!kind.minutes) {
+        return std::string("CREATE VIEW ") + kind.name +
+               "_usage AS\n  -- Hour buckets alone; resolution is the seconds a row covers.\n"
+               "  SELECT *, 3600 AS resolution FROM " +
+               tierTable(kind, kTiers[2]) + ";\n";
+    }
     const std::string minutes = tierTable(kind, kTiers[1]);
     return std::string("CREATE VIEW ") + kind.name +
            "_usage AS\n"
@@ -205,13 +211,17 @@ std::string scriptsGpuAndDisk() {
     return sql + usageView(process);
 }
 
-// Version 5 keeps what each network moved, and what each process moved on
-// it, in minute and hour buckets; the bytes before the step are on none.
+// Version 5 keeps what each network moved in minute and hour buckets, and
+// what each process moved on it in hour buckets (minutes would take a
+// process's row again each minute); the bytes before the step are on none.
 std::string networks() {
     std::string sql = kNetworkTables;
     for (const auto& kind : usageKinds()) {
         if (kind.since == 5) {
-            sql += usageTable(kind, kTiers[1]) + usageTable(kind, kTiers[2]) + usageView(kind);
+            for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
+                sql += kind.hasTier(tier) ? usageTable(kind, kTiers[tier]) : "";
+            }
+            sql += usageView(kind);
         }
     }
     return sql;
@@ -362,7 +372,8 @@ const std::vector<UsageKind>& usageKinds() {
            "where the kernel meter counted it"},
           {"bytes_out", "INTEGER NOT NULL", "sum(bytes_out)", "bytes_out + excluded.bytes_out",
            "likewise sent"}},
-         5},
+         5,
+         false},
     };
     return kinds;
 }

@@ -36,9 +36,12 @@ struct UsageKind {
     ReadingRows readings;
     std::vector<const char*> keys; // after time
     std::vector<UsageColumn> columns;
-    int since = 1; // the schema version that added it
+    int since = 1;       // the schema version that added it
+    bool minutes = true; // false: hour buckets alone
 
-    bool hasTier(size_t tier) const { return tier != 0 || readings != ReadingRows::none; }
+    bool hasTier(size_t tier) const {
+        return tier == 0 ? readings != ReadingRows::none : tier != 1 || minutes;
+    }
 };
 const std::vector<UsageKind>& usageKinds();
 // The kinds, with only the columns, a schema version had: the steps up from

@@ -67,14 +67,22 @@ inline constexpr int64_t kHistoryMaxMegabytesDefault = 500;
 inline constexpr int64_t kHistoryMaxMegabytesMinimum = 10;
 inline constexpr int64_t kHistoryMaxMegabytesMaximum = int64_t{1} << 20;
 
+// "Notify when one app moves more than N MB in M minutes": N of 0 is off.
+inline constexpr const char* kAppAlertMegabytes = "appAlertMegabytes";
+inline constexpr int64_t kAppAlertMegabytesDefault = 0;
+inline constexpr const char* kAppAlertMinutes = "appAlertMinutes";
+inline constexpr int64_t kAppAlertMinutesDefault = 10;
+
 // The integer settings whose values outside a range are refused.
 struct IntegerRange {
     const char* key;
     int64_t minimum;
     int64_t maximum;
 };
-inline constexpr std::array<IntegerRange, 1> kRangedIntegers = {
-    IntegerRange{kHistoryMaxMegabytes, kHistoryMaxMegabytesMinimum, kHistoryMaxMegabytesMaximum}};
+inline constexpr std::array<IntegerRange, 3> kRangedIntegers = {
+    IntegerRange{kHistoryMaxMegabytes, kHistoryMaxMegabytesMinimum, kHistoryMaxMegabytesMaximum},
+    IntegerRange{kAppAlertMegabytes, 0, int64_t{1} << 30},
+    IntegerRange{kAppAlertMinutes, 1, 24 * 60}};
 
 inline constexpr const char* kMenuBarColorEnabled = "menuBarColorEnabled";
 inline constexpr bool kMenuBarColorEnabledDefault = false;

@@ -77,7 +77,7 @@ struct HistoryRecorder::Writer {
     }
 
     void record(const HistoryReading& reading, const HistoryLimits& limits,
-                const std::vector<usage::DataPlan>& dataPlans) {
+                const std::vector<usage::DataPlan>& dataPlans, const AppAlert& appAlert) {
         noticeChangesUnderneath();
         if (!store && !open()) {
             return;
@@ -90,6 +90,7 @@ struct HistoryRecorder::Writer {
             lastFailure = SQLITE_OK;
             if (plans) {
                 plans->afterWrite(store->database(), dataPlans, reading.time);
+                plans->noteReading(reading, appAlert);
             }
         } else if (isDiskFull(rc)) {
             if (!stopped) {
@@ -114,57 +115,63 @@ HistoryRecorder::HistoryRecorder(const std::shared_ptr<KorvelManager>& manager,
       queue_(dispatch.makeSerialQueue("korvel.history")), resolver_(std::move(resolver)) {
     writer_->place = std::move(place);
     // The observer runs on the main queue and is removed before this goes.
-    observer_ = manager->readingsMerged.observe(
-        [this, weak = manager_, writer = writer_, queue = queue_, &dispatch, &defaults](uint64_t) {
-            const auto self = weak.lock();
-            if (!self ||
-                !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault)) {
-                return;
+    observer_ = manager->readingsMerged.observe([this, weak = manager_, writer = writer_,
+                                                 queue = queue_, &dispatch, &defaults](uint64_t) {
+        const auto self = weak.lock();
+        if (!self ||
+            !defaults.boolFor(settings::kHistoryEnabled, settings::kHistoryEnabledDefault)) {
+            return;
+        }
+        // The history keeps the user's period: a window's half-second
+        // readings would make it ten times larger. What a frame left out
+        // used goes with the next one written.
+        const FramePointer frame = self->frame.get();
+        use_.add(*frame);
+        const double now = dispatch.now();
+        const auto period = static_cast<double>(self->refreshIntervalSetting());
+        if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
+            writer->pending.load() >= kMostPending) {
+            return;
+        }
+        lastRecorded_ = now;
+        HistoryLimits limits;
+        int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
+                                                settings::kHistoryMaxMegabytesDefault);
+        if (megabytes < settings::kHistoryMaxMegabytesMinimum ||
+            megabytes > settings::kHistoryMaxMegabytesMaximum) {
+            megabytes = settings::kHistoryMaxMegabytesDefault;
+        }
+        limits.maxBytes = static_cast<uint64_t>(megabytes) << 20;
+        std::unordered_map<std::string, std::string> names;
+        if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
+            if (!hostNames_) {
+                hostNames_ = std::make_unique<HostNames>(resolver_);
             }
-            // The history keeps the user's period: a window's half-second
-            // readings would make it ten times larger. What a frame left out
-            // used goes with the next one written.
-            const FramePointer frame = self->frame.get();
-            use_.add(*frame);
-            const double now = dispatch.now();
-            const auto period = static_cast<double>(self->refreshIntervalSetting());
-            if ((lastRecorded_ && now - *lastRecorded_ < period - kPeriodSlack) ||
-                writer->pending.load() >= kMostPending) {
-                return;
-            }
-            lastRecorded_ = now;
-            HistoryLimits limits;
-            int64_t megabytes = defaults.integerFor(settings::kHistoryMaxMegabytes,
-                                                    settings::kHistoryMaxMegabytesDefault);
-            if (megabytes < settings::kHistoryMaxMegabytesMinimum ||
-                megabytes > settings::kHistoryMaxMegabytesMaximum) {
-                megabytes = settings::kHistoryMaxMegabytesDefault;
-            }
-            limits.maxBytes = static_cast<uint64_t>(megabytes) << 20;
-            std::unordered_map<std::string, std::string> names;
-            if (defaults.boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault)) {
-                if (!hostNames_) {
-                    hostNames_ = std::make_unique<HostNames>(resolver_);
-                }
-                for (const NetProcess& process : frame->processes) {
-                    for (const NetConnection& socket : process.connections) {
-                        if (socket.remotePort == 0 || names.contains(socket.remoteAddr)) {
-                            continue;
-                        }
-                        if (auto name = hostNames_->name(socket.remoteAddr)) {
-                            names.emplace(socket.remoteAddr, std::move(*name));
-                        }
+            for (const NetProcess& process : frame->processes) {
+                for (const NetConnection& socket : process.connections) {
+                    if (socket.remotePort == 0 || names.contains(socket.remoteAddr)) {
+                        continue;
+                    }
+                    if (auto name = hostNames_->name(socket.remoteAddr)) {
+                        names.emplace(socket.remoteAddr, std::move(*name));
                     }
                 }
             }
-            auto plans = usage::plansFrom(defaults.object(usage::kDataPlansKey).value_or(nullptr));
-            ++writer->pending;
-            queue->async([writer, limits, frame, names = std::move(names),
-                          use = std::exchange(use_, {}), plans = std::move(plans)] {
-                writer->record(use.reading(*frame, names), limits, plans);
-                --writer->pending;
-            });
+        }
+        auto plans = usage::plansFrom(defaults.object(usage::kDataPlansKey).value_or(nullptr));
+        const int64_t alertMegabytes =
+            defaults.integerFor(settings::kAppAlertMegabytes, settings::kAppAlertMegabytesDefault);
+        const AppAlert appAlert{
+            static_cast<uint64_t>(std::max<int64_t>(alertMegabytes, 0)) * 1000 * 1000,
+            60 *
+                defaults.integerFor(settings::kAppAlertMinutes, settings::kAppAlertMinutesDefault)};
+        ++writer->pending;
+        queue->async([writer, limits, frame, names = std::move(names),
+                      use = std::exchange(use_, {}), plans = std::move(plans), appAlert] {
+            writer->record(use.reading(*frame, names), limits, plans, appAlert);
+            --writer->pending;
         });
+    });
 }
 
 void HistoryRecorder::watchPlans(PlanWatch::Outlets outlets) {

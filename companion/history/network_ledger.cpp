@@ -38,8 +38,10 @@ NetworkLedger::NetworkLedger(Database& db) : db_(db) {
     for (size_t tier = 1; tier < std::size(kTiers); ++tier) {
         networkBuckets_[tier - 1] =
             db_.prepare(bucketUpsertSql(kindNamed("network"), kTiers[tier]));
-        processBuckets_[tier - 1] =
-            db_.prepare(bucketUpsertSql(kindNamed("network_process"), kTiers[tier]));
+        if (kindNamed("network_process").hasTier(tier)) {
+            processBuckets_[tier - 1] =
+                db_.prepare(bucketUpsertSql(kindNamed("network_process"), kTiers[tier]));
+        }
     }
 }
 
@@ -87,11 +89,12 @@ int NetworkLedger::write(const HistoryReading& reading, const std::vector<int64_
                          .bind(3, signedCount(sample.used.bytesIn))
                          .bind(4, signedCount(sample.used.bytesOut))
                          .run();
+            const bool processTier = kindNamed("network_process").hasTier(tier);
             for (const auto& [index, used] : sample.processes) {
                 if (rc != SQLITE_OK) {
                     return rc;
                 }
-                if (index >= processRows.size() || processRows[index] == 0) {
+                if (!processTier || index >= processRows.size() || processRows[index] == 0) {
                     continue;
                 }
                 rc = processBuckets_[tier - 1]

@@ -66,6 +66,55 @@ std::string planEventBody(const PlanEvent& event) {
     return body;
 }
 
+Notice noticeOf(const PlanEvent& event) {
+    return {planEventSummary(event), planEventBody(event)};
+}
+
+Notice noticeOf(const AppSurge& surge) {
+    return {surge.app + " moved " + formatDecimalBytes(surge.bytes) + " in " +
+                std::to_string(surge.minutes) + " minutes",
+            "Over every network, in and out together. The alert is set with appAlertMegabytes "
+            "and appAlertMinutes."};
+}
+
+void PlanWatch::noteReading(const HistoryReading& reading, const AppAlert& alert) {
+    if (alert.bytes == 0 || alert.seconds <= 0) {
+        recent_.clear();
+        return;
+    }
+    std::map<std::string, uint64_t> moved;
+    for (const NetworkSample& network : reading.networks) {
+        for (const auto& [index, used] : network.processes) {
+            if (index < reading.processes.size()) {
+                const ProcessSample& p = reading.processes[index];
+                const std::string& app = p.appId && !p.appId->empty() ? *p.appId : p.name;
+                moved[app] = saturatingAdd(moved[app], saturatingAdd(used.bytesIn, used.bytesOut));
+            }
+        }
+    }
+    recent_.emplace_back(reading.time, std::move(moved));
+    while (!recent_.empty() && recent_.front().first <= reading.time - alert.seconds) {
+        recent_.pop_front();
+    }
+    std::map<std::string, uint64_t> window;
+    for (const auto& [time, apps] : recent_) {
+        for (const auto& [app, bytes] : apps) {
+            window[app] = saturatingAdd(window[app], bytes);
+        }
+    }
+    for (const auto& [app, bytes] : window) {
+        const auto told = appToldAt_.find(app);
+        if (bytes <= alert.bytes ||
+            (told != appToldAt_.end() && reading.time - told->second < alert.seconds)) {
+            continue;
+        }
+        appToldAt_[app] = reading.time;
+        if (outlets_.tell) {
+            outlets_.tell(noticeOf(AppSurge{app, bytes, alert.seconds / 60}));
+        }
+    }
+}
+
 void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& plans, int64_t now) {
     usage::NetworkUsage usage(db);
     std::vector<usage::NetworkAccount> tracked;
@@ -85,8 +134,9 @@ void PlanWatch::afterWrite(Database& db, const std::vector<usage::DataPlan>& pla
         const bool warningNews = firstTime(db, account, "warning", now);
         const bool capNews = capReached && firstTime(db, account, "cap", now);
         if ((warningNews || capNews) && outlets_.tell) {
-            outlets_.tell({network.name, capNews, account.counted, plan->capBytes,
-                           capNews ? 100 : plan->warningPercent, topApps(usage, account)});
+            outlets_.tell(
+                noticeOf(PlanEvent{network.name, capNews, account.counted, plan->capBytes,
+                                   capNews ? 100 : plan->warningPercent, topApps(usage, account)}));
         }
     }
     writeSeries(tracked);

@@ -26,12 +26,12 @@ std::string bytesText(int64_t bytes) {
     return formatDecimalBytes(static_cast<uint64_t>(std::max<int64_t>(bytes, 0)));
 }
 
-std::string timeText(int64_t unixSeconds) {
+std::string timeText(int64_t unixSeconds, const char* format) {
     const auto t = static_cast<std::time_t>(unixSeconds);
     std::tm local{};
     localtime_r(&t, &local);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::strftime(text, sizeof text, format, &local);
     return text;
 }
 

@@ -23,7 +23,7 @@ struct Table {
 void print(const Table& table, Format format, std::ostream& out);
 
 std::string bytesText(int64_t bytes);
-// Local time, "YYYY-MM-DD HH:MM:SS".
-std::string timeText(int64_t unixSeconds);
+// Local time, "YYYY-MM-DD HH:MM:SS" unless another strftime format is given.
+std::string timeText(int64_t unixSeconds, const char* format = "%Y-%m-%d %H:%M:%S");
 
 } // namespace korvel::history

@@ -26,12 +26,7 @@ struct Options {
 };
 
 std::string dayText(int64_t time) {
-    const auto t = static_cast<std::time_t>(time);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
+    return timeText(time, "%Y-%m-%d");
 }
 
 nlohmann::json optionalJson(const std::optional<std::string>& text) {

@@ -39,14 +39,13 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
     historyRecorder_ = std::make_unique<history::HistoryRecorder>(
         manager, history::historyPlace(), platform::liveDispatch(), defaults);
     notifier_ = std::make_shared<platform::DesktopNotifier>(std::move(showUsage));
-    historyRecorder_->watchPlans(
-        {[notifier = notifier_](const history::PlanEvent& event) {
-             // The journal keeps it for a machine nobody is looking at.
-             platform::log::Logger("qn.Korvel", "DataUsage")
-                 .info(history::planEventSummary(event) + ". " + history::planEventBody(event));
-             notifier->notify(history::planEventSummary(event), history::planEventBody(event));
-         },
-         textfileExport_->directorySource()});
+    historyRecorder_->watchPlans({[notifier = notifier_](const history::Notice& notice) {
+                                      // The journal keeps it for a machine nobody is looking at.
+                                      platform::log::Logger("qn.Korvel", "DataUsage")
+                                          .info(notice.summary + ". " + notice.body);
+                                      notifier->notify(notice.summary, notice.body);
+                                  },
+                                  textfileExport_->directorySource()});
     const bool statusLines = platform::standardOutputIsTerminal();
     if (statusLines) {
         const auto snapshot = advancedSnapshotURL();

@@ -69,12 +69,12 @@ NetworkUsage::NetworkUsage(Database& db) : db_(db) {
     networks_ = db_.prepare("SELECT id, key, name, uuid, ssid, interface, gateway, metered, "
                             "first_seen, last_seen FROM network ORDER BY last_seen DESC, id");
     rows_ = db_.prepare(bucketRows("network", "time, bytes_in, bytes_out") + " ORDER BY 1");
+    // Kept by the hour alone: the hours that touch the span (?2, ?3).
     processes_ = db_.prepare(
         "SELECT u.process_id, sum(u.bytes_in), sum(u.bytes_out), p.pid, p.name, p.app_id, "
-        "p.executable FROM (" +
-        bucketRows("network_process", "process_id, bytes_in, bytes_out") +
-        ") AS u LEFT JOIN process AS p ON p.id = u.process_id GROUP BY u.process_id "
-        "ORDER BY sum(u.bytes_in) + sum(u.bytes_out) DESC, u.process_id");
+        "p.executable FROM network_process_hour AS u LEFT JOIN process AS p "
+        "ON p.id = u.process_id WHERE u.network_id = ?1 AND u.time >= ?2 AND u.time < ?3 "
+        "GROUP BY u.process_id ORDER BY sum(u.bytes_in) + sum(u.bytes_out) DESC, u.process_id");
     minutesBegin_ = db_.prepare("SELECT min(time) FROM network_minute")
                         .integerValue()
                         .value_or(history::kNoTime);
@@ -137,7 +137,8 @@ std::vector<std::pair<TimeSpan, ConnectionCounters>> NetworkUsage::days(int64_t 
 
 std::vector<ProcessUse> NetworkUsage::processes(int64_t network, TimeSpan span) {
     std::vector<ProcessUse> found;
-    Statement& statement = bound(processes_, network, span);
+    Statement& statement =
+        processes_.bind(1, network).bind(2, hourDown(span.start)).bind(3, hourUp(span.end));
     while (statement.step()) {
         ProcessUse& use = found.emplace_back();
         use.processId = statement.integer(0);

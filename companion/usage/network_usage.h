@@ -54,7 +54,8 @@ public:
     ConnectionCounters total(int64_t network, TimeSpan span);
     // Each local day of the span that moved anything, in order.
     std::vector<std::pair<TimeSpan, ConnectionCounters>> days(int64_t network, TimeSpan span);
-    // The processes that moved anything, busiest first.
+    // The processes that moved anything, busiest first: by the hour, so a
+    // span that starts or ends within one takes all of that hour.
     std::vector<ProcessUse> processes(int64_t network, TimeSpan span);
 
 private:

@@ -1,5 +1,7 @@
 #include "platform/desktop/desktop_notifier.h"
 
+#include "platform/dbus/bus_connection.h"
+
 #include <gio/gio.h>
 
 namespace korvel::platform {
@@ -9,22 +11,6 @@ constexpr const char* kService = "org.freedesktop.Notifications";
 constexpr const char* kObject = "/org/freedesktop/Notifications";
 constexpr const char* kApplicationName = "Korvel Companion";
 constexpr const char* kDesktopEntry = "qn.Korvel.companion";
-
-GDBusConnection* connect(const std::string& busAddress) {
-    gchar* address = busAddress.empty()
-                         ? g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)
-                         : g_strdup(busAddress.c_str());
-    if (address == nullptr) {
-        return nullptr;
-    }
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    g_free(address);
-    return connection;
-}
 
 } // namespace
 
@@ -48,7 +34,8 @@ struct DesktopNotifier::Click {
 };
 
 DesktopNotifier::DesktopNotifier(std::function<void()> clicked, std::string busAddress)
-    : connection_(connect(busAddress)), clicked_(std::move(clicked)) {
+    : connection_(openBusConnection(MessageBus::session, busAddress)),
+      clicked_(std::move(clicked)) {
     if (connection_ != nullptr) {
         subscription_ = g_dbus_connection_signal_subscribe(
             connection_, kService, kService, "ActionInvoked", kObject, nullptr,

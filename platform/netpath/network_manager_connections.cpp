@@ -1,5 +1,7 @@
 #include "platform/netpath/network_manager_connections.h"
 
+#include "platform/dbus/bus_connection.h"
+
 #include <gio/gio.h>
 
 namespace korvel::platform::netpath {
@@ -128,23 +130,6 @@ std::map<std::string, ConnectionIdentity> readConnections(GDBusConnection* conne
     return connections;
 }
 
-GDBusConnection* connect(const std::string& busAddress) {
-    gchar* address = busAddress.empty()
-                         ? g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)
-                         : g_strdup(busAddress.c_str());
-    if (address == nullptr) {
-        return nullptr;
-    }
-    // A private connection: closing it cannot affect, or end, anyone else.
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    g_free(address);
-    return connection;
-}
-
 } // namespace
 
 struct NetworkManagerConnections::Watch {
@@ -252,7 +237,7 @@ NetworkManagerConnections::connectionsByInterface() const {
 void NetworkManagerConnections::run() {
     const auto loop = loop_;
     g_main_context_push_thread_default(loop->context);
-    GDBusConnection* connection = connect(busAddress_);
+    GDBusConnection* connection = openBusConnection(MessageBus::system, busAddress_);
     GDBusProxy* proxy = nullptr;
     if (connection != nullptr) {
         proxy = g_dbus_proxy_new_sync(connection, G_DBUS_PROXY_FLAGS_DO_NOT_AUTO_START, nullptr,

@@ -351,7 +351,10 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
                 "ALTER TABLE process_minute RENAME COLUMN rss_kib TO rss; "
                 "ALTER TABLE process_hour RENAME COLUMN rss_kib TO rss; "
                 "ALTER TABLE process DROP COLUMN script; DROP VIEW process_usage; "
-                "CREATE VIEW process_usage AS SELECT 1");
+                "CREATE VIEW process_usage AS SELECT 1; DROP VIEW network_usage; "
+                "DROP VIEW network_process_usage; DROP TABLE network_minute; "
+                "DROP TABLE network_hour; "
+                "DROP TABLE network_process_hour; DROP TABLE network; DROP TABLE plan_alert");
     for (const char* table : {"process_minute", "process_hour"}) {
         for (const char* column : {"gpu_ms", "disk_read", "disk_write"}) {
             ASSERT_EQ(db->execute(
@@ -381,6 +384,8 @@ TEST(HistoryStoreTest, AVersionOneDatabaseIsBroughtUpToDateWithItsUsage) {
     EXPECT_EQ(count(*db, "SELECT sum(bytes_out) FROM interface_usage"), 4);
     EXPECT_EQ(count(*db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%resident KiB%'"), 2);
     EXPECT_EQ(count(*db, "SELECT sum(gpu_ms + disk_read + disk_write) FROM process_usage"), 0);
+    EXPECT_EQ(count(*db, "SELECT count(*) FROM network_usage, network_process_usage, plan_alert"),
+              0);
 }
 
 TEST(HistoryStoreTest, GpuTimeAndStorageBytesReachTheBucketsWithoutLosingFractions) {

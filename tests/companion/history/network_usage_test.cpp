@@ -156,10 +156,10 @@ TEST_F(RecordedNetworks, APlanWarnsOnceAtItsShareAndOnceAtItsCapEachCycle) {
     const auto phone = attachment("wwan0", "uuid-phone", "Phone");
     const std::vector<usage::DataPlan> plans = {
         {"Phone", 250 * kMB, 1, 80, usage::CountedDirection::in}};
-    std::vector<PlanEvent> told;
+    std::vector<Notice> told;
     const std::string prom = dir.str() + "/prom";
     std::filesystem::create_directory(prom);
-    PlanWatch watch({[&](const PlanEvent& e) { told.push_back(e); }, [&] { return prom; }});
+    PlanWatch watch({[&](const Notice& n) { told.push_back(n); }, [&] { return prom; }});
     const auto step = [&](int64_t at, int minutes) {
         feed(phone, at, minutes, 10 * kMB);
         watch.afterWrite(store->database(), plans, at + 60 * minutes);
@@ -168,18 +168,17 @@ TEST_F(RecordedNetworks, APlanWarnsOnceAtItsShareAndOnceAtItsCapEachCycle) {
     EXPECT_TRUE(told.empty());
     step(kStart + 19 * 60, 1); // 200 MB
     ASSERT_EQ(told.size(), 1u);
-    EXPECT_FALSE(told[0].capReached);
-    EXPECT_EQ(planEventSummary(told[0]), "Phone has used 80 % of its data plan");
-    EXPECT_EQ(planEventBody(told[0]),
-              "200 MB of 250 MB used this cycle. Most used by fetcher (110 MB).");
+    EXPECT_EQ(told[0].summary, "Phone has used 80 % of its data plan");
+    EXPECT_EQ(told[0].body,
+              "200.0 MB of 250.0 MB used this cycle. Most used by fetcher (110.0 MB).");
     step(kStart + 20 * 60, 3);
     EXPECT_EQ(told.size(), 1u) << "told once";
     // A restart remembers what was told; the cap is news.
-    PlanWatch restarted({[&](const PlanEvent& e) { told.push_back(e); }, {}});
+    PlanWatch restarted({[&](const Notice& n) { told.push_back(n); }, {}});
     feed(phone, kStart + 23 * 60, 3, 10 * kMB);
     restarted.afterWrite(store->database(), plans, kStart + 26 * 60);
     ASSERT_EQ(told.size(), 2u);
-    EXPECT_TRUE(told[1].capReached);
+    EXPECT_EQ(told[1].summary, "Phone has reached its data plan");
     restarted.afterWrite(store->database(), plans, kStart + 27 * 60);
     EXPECT_EQ(told.size(), 2u);
     // The next month is a new cycle: a reading that crosses both tells the cap alone.
@@ -187,13 +186,35 @@ TEST_F(RecordedNetworks, APlanWarnsOnceAtItsShareAndOnceAtItsCapEachCycle) {
     feed(phone, february, 1, 300 * kMB);
     restarted.afterWrite(store->database(), plans, february + 60);
     ASSERT_EQ(told.size(), 3u);
-    EXPECT_TRUE(told[2].capReached);
+    EXPECT_EQ(told[2].summary, "Phone has reached its data plan");
+    // A clock set back into January finds that cycle told already.
+    restarted.afterWrite(store->database(), plans, kStart + 3600);
+    EXPECT_EQ(told.size(), 3u);
+    // An app moving more than 100 MB in 10 minutes over the networks, told once a window.
+    PlanWatch apps({[&](const Notice& n) { told.push_back(n); }, {}});
+    const AppAlert surge{100 * kMB, 600};
+    const auto minuteOf = [&](int64_t t, uint64_t megabytes) {
+        FrameUse use;
+        const ReadingFrame f = frame(t, {moved("wwan0", {megabytes * kMB, 0})}, {phone},
+                                     {sender(20, "fetcher", {megabytes * kMB, 0})});
+        use.add(f);
+        apps.noteReading(use.reading(f, {}), surge);
+    };
+    minuteOf(february, 60);
+    minuteOf(february + 300, 30);
+    minuteOf(february + 660, 30); // the first has left the window
+    EXPECT_EQ(told.size(), 3u);
+    minuteOf(february + 700, 50);
+    ASSERT_EQ(told.size(), 4u);
+    EXPECT_EQ(told[3].summary, "fetcher moved 110.0 MB in 10 minutes");
+    minuteOf(february + 760, 50);
+    EXPECT_EQ(told.size(), 4u);
 
     std::ifstream series(prom + "/" + kUsageTextfileName);
     std::stringstream text;
     text << series.rdbuf();
     EXPECT_NE(text.str().find(
-                  "korvel_network_cycle_bytes{network=\"Phone\",direction=\"in\"} 300000000\n"),
+                  "korvel_network_cycle_bytes{network=\"Phone\",direction=\"in\"} 230000000\n"),
               std::string::npos)
         << text.str();
     EXPECT_NE(text.str().find("korvel_network_plan_bytes{network=\"Phone\"} 250000000"),

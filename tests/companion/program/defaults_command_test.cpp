@@ -129,8 +129,14 @@ TEST_F(DefaultsCommandTest, BadUsageChangesNothing) {
         EXPECT_EQ(run({"write", settings::kHistoryMaxMegabytes, cap}), 2) << cap;
         EXPECT_NE(err.str().find("from 10 to 1048576"), std::string::npos) << err.str();
     }
+    // Plans the companion could not use, or text that is not JSON, are refused with the reason.
+    EXPECT_EQ(run({"write", "dataPlans", "-json", R"([{"network": "x", "capBytes": 0}])"}), 2);
+    EXPECT_NE(err.str().find("\"capBytes\" of x"), std::string::npos) << err.str();
+    EXPECT_EQ(run({"write", "dataPlans", "-json", "[{"}), 2);
     EXPECT_EQ(readAll(), json::object());
     EXPECT_EQ(run({"write", settings::kHistoryMaxMegabytes, "10"}), 0);
+    EXPECT_EQ(run({"write", "dataPlans", "-json", R"([{"network": "x", "capBytes": 5}])"}), 0);
+    EXPECT_EQ(readAll()["dataPlans"][0]["capBytes"], 5);
 }
 
 TEST_F(DefaultsCommandTest, DamagedFileIsReportedAndWriteFailuresAreErrors) {

@@ -116,6 +116,24 @@ TEST(NetworkPathSummary, VPNFollowsTunnelTraffic) {
     EXPECT_TRUE(summary.isVPNActive);
 }
 
+// The manager's metered verdict is about its primary connection alone; a
+// network without a connection is its interface and gateway.
+TEST(NetworkAttachmentsTest, ConnectionsByUuidElseInterfaceAndGatewayLoopbackNever) {
+    NetworkPath path = pathOf(true,
+                              {InterfaceType::wifi, InterfaceType::wiredEthernet,
+                               InterfaceType::loopback, InterfaceType::cellular},
+                              true);
+    path.interfaces[0].connection = platform::netpath::ConnectionIdentity{"Home", "u-1", "HomeNet"};
+    path.interfaces[1].gateway = "192.0.2.1";
+    path.interfaces[3].connection = platform::netpath::ConnectionIdentity{"Phone", "u-2", "", true};
+    const auto networks = networkAttachments(path);
+    ASSERT_EQ(networks.size(), 3u);
+    EXPECT_EQ(networks[0], (NetworkAttachment{"if1", "u-1", "Home", "u-1", "HomeNet", "", true}));
+    EXPECT_EQ(networks[1].key, "if2 via 192.0.2.1");
+    EXPECT_FALSE(networks[1].metered) << "not the primary connection";
+    EXPECT_TRUE(networks[2].metered) << "the device's own verdict";
+}
+
 using platform::InterfaceAddress;
 
 TEST(PrimaryIPAddressTest, IPv4FirstThenGlobalIPv6NeverLoopbackOrLinkLocal) {

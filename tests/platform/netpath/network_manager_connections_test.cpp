@@ -1,4 +1,5 @@
 #include "platform/netpath/network_manager_connections.h"
+#include "tests/support/mocked_bus.h"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -137,6 +138,72 @@ TEST(NetworkManagerConnections, FollowsTheMeteredProperty) {
     bus.stopService();
     EXPECT_TRUE(bus.eventually([&] { return !metered.isMetered(); }));
     metered.stop();
+}
+
+// NetworkManager as python3-dbusmock simulates it: the interface names the
+// connection active on it, with the access point's SSID, and follows the
+// laptop from one Wi-Fi network to another.
+TEST(NetworkManagerConnections, NamesTheConnectionOnEachInterfaceAndFollowsASwitch) {
+    korvel::testing::MockedBus bus("networkmanager", "org.freedesktop.NetworkManager", true);
+    if (bus.address().empty()) {
+        GTEST_SKIP() << "no dbus-daemon or python3-dbusmock to simulate NetworkManager";
+    }
+    const auto mock = [&](const char* method, GVariant* parameters) {
+        std::string error;
+        GVariant* reply = bus.call("org.freedesktop.NetworkManager", "/org/freedesktop",
+                                   "org.freedesktop.DBus.Mock", method, parameters, &error);
+        EXPECT_NE(reply, nullptr) << method << ": " << error;
+        std::string path;
+        if (reply != nullptr && g_variant_is_of_type(reply, G_VARIANT_TYPE("(s)"))) {
+            const gchar* text = nullptr;
+            g_variant_get(reply, "(&s)", &text);
+            path = text;
+        }
+        if (reply != nullptr) {
+            g_variant_unref(reply);
+        }
+        return path;
+    };
+    const std::string device = mock("AddWiFiDevice", g_variant_new("(ssi)", "wifi0", "wlan0", 100));
+    const auto join = [&](const char* name, const char* ssid) {
+        const std::string ap =
+            mock("AddAccessPoint", g_variant_new("(ssssuuuyu)", device.c_str(), name, ssid,
+                                                 "00:11:22:33:44:55", 2u, 2437u, 54000u, 80, 0u));
+        const std::string connection =
+            mock("AddWiFiConnection", g_variant_new("(ssss)", device.c_str(),
+                                                    (std::string(name) + "c").c_str(), ssid, ""));
+        const gchar* devices[] = {device.c_str(), nullptr};
+        return mock("AddActiveConnection",
+                    g_variant_new("(^assssu)", devices, connection.c_str(), ap.c_str(),
+                                  (std::string(name) + "a").c_str(), 2u));
+    };
+    const std::string home = join("home", "Home Net");
+
+    NetworkManagerConnections connections(bus.address());
+    connections.start({});
+    const auto onWlan = [&] {
+        const auto all = connections.connectionsByInterface();
+        const auto found = all.find("wlan0");
+        return found != all.end() ? found->second : ConnectionIdentity{};
+    };
+    // Bounded waits for the watching thread, not timing requirements.
+    const auto eventually = [](auto predicate) {
+        for (int i = 0; i < 200 && !predicate(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return predicate();
+    };
+    ASSERT_TRUE(eventually([&] { return onWlan().ssid == "Home Net"; }));
+    const ConnectionIdentity atHome = onWlan();
+    EXPECT_EQ(atHome.id, "Home Net");
+    EXPECT_EQ(atHome.uuid.size(), 36u);
+    EXPECT_FALSE(atHome.metered);
+
+    mock("RemoveActiveConnection", g_variant_new("(ss)", device.c_str(), home.c_str()));
+    join("phone", "Phone Hotspot");
+    ASSERT_TRUE(eventually([&] { return onWlan().ssid == "Phone Hotspot"; }));
+    EXPECT_NE(onWlan().uuid, atHome.uuid) << "another network, another account";
+    connections.stop();
 }
 
 } // namespace

@@ -79,6 +79,12 @@ TEST(RoutingState, InterfacesInRoutePreferenceOrderFollowingRouteAndLinkChanges)
     state.apply(routeMessage(defaultRoute(2, 600)), 0, 0);
     state.apply(routeMessage(defaultRoute(3, 100, true)), 0, 0);
     EXPECT_EQ(pathNames(state), (std::vector<std::string>{"wlan0", "eth0"}));
+    // Each carries its gateway, and the connection the manager says it is on.
+    const auto path = state.networkPath(typeByName, false, {{"eth0", {"Office", "u-1", "", true}}});
+    EXPECT_EQ(path.interfaces[0].gateway, "2020:2020:2020:2020:2020:2020:2020:2020");
+    EXPECT_EQ(path.interfaces[1].gateway, "10.0.2.1");
+    EXPECT_FALSE(path.interfaces[0].connection);
+    EXPECT_EQ(path.interfaces[1].connection->uuid, "u-1");
     // The same interface twice is listed once, at its best place.
     state.apply(routeMessage(defaultRoute(2, 50, true)), 0, 0);
     EXPECT_EQ(pathNames(state), (std::vector<std::string>{"eth0", "wlan0"}));
