@@ -25,12 +25,10 @@ struct Options {
     Format format = Format::table;
 };
 
-// The words a reader sees for a process's group: its app, else its name.
+// A process the history has let go of keeps its bytes, not its name.
 std::string appName(const usage::ProcessUse& use) {
-    if (use.appId && !use.appId->empty()) {
-        return *use.appId;
-    }
-    return use.name.empty() ? std::string("(ended, no longer recorded)") : use.name;
+    return use.name.empty() && !use.appId ? std::string("(ended, no longer recorded)")
+                                          : usage::appName(use.appId, use.name);
 }
 
 std::string dayText(int64_t time) {
