@@ -85,6 +85,7 @@ MeterClient::~MeterClient() {
 }
 
 void MeterClient::hangUp() {
+    told_.forget();
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -105,8 +106,8 @@ std::optional<MeterReply> MeterClient::ask(Clock::time_point now) {
             }
         }
         if (const auto text = exchange(fd_, fresh, now + kDeadline)) {
-            if (auto reply = decodeMeterReply(*text)) {
-                return reply;
+            if (auto reply = decodeMeterReply(*text); reply && (reply->full || !fresh)) {
+                return told_.apply(std::move(*reply));
             }
         }
         hangUp();

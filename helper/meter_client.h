@@ -10,7 +10,8 @@ namespace korvel {
 
 // Asks the kernel meter for its counts, when one runs, over one connection
 // kept from reading to reading (the meter tells each connection an ended
-// socket once). A meter that does not answer within the deadline is left
+// socket once, and an open one again only when it changed). A meter that
+// does not answer within the deadline is left
 // alone for a while, so a stuck one costs a reading its deadline only now
 // and then.
 class MeterClient {
@@ -34,6 +35,7 @@ private:
 
     std::string socketPath_;
     int fd_ = -1;
+    MeterSocketsTold told_; // of the kept connection
     Clock::time_point pausedUntil_{};
 };
 

@@ -28,13 +28,14 @@ public:
             reply(std::nullopt);
             return;
         }
-        reply(encodeMeterReply(visibleTo(state_.reply(endedFrom_), owner_)));
+        reply(encodeMeterReply(told_.changes(visibleTo(state_.reply(endedFrom_), owner_))));
     }
 
 private:
     MeterState& state_;
     std::optional<uint32_t> owner_;
     uint64_t endedFrom_;
+    OpenSocketsTold told_;
 };
 
 } // namespace
@@ -66,6 +67,38 @@ MeterReply visibleTo(MeterReply all, std::optional<uint32_t> owner) {
         std::erase_if(all.sockets, [&](const MeterSocket& s) { return s.uid != *owner; });
     }
     return all;
+}
+
+MeterReply OpenSocketsTold::changes(MeterReply all) {
+    std::unordered_map<uint64_t, Told> now;
+    MeterReply reply;
+    reply.lost = all.lost;
+    reply.full = !told_;
+    for (MeterSocket& s : all.sockets) {
+        if (s.ended) {
+            reply.sockets.push_back(std::move(s));
+            continue;
+        }
+        const Told counts{s.bytesIn, s.bytesOut, s.pid};
+        now.emplace(s.cookie, counts);
+        bool changed = true;
+        if (told_) {
+            const auto before = told_->find(s.cookie);
+            changed = before == told_->end() || !(before->second == counts);
+        }
+        if (changed) {
+            reply.sockets.push_back(std::move(s));
+        }
+    }
+    if (told_) {
+        for (const auto& [cookie, counts] : *told_) {
+            if (!now.contains(cookie)) {
+                reply.gone.push_back(cookie);
+            }
+        }
+    }
+    told_ = std::move(now);
+    return reply;
 }
 
 void EndedSockets::add(std::vector<MeterSocket> ended, double now) {

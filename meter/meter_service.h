@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 namespace korvel::meter {
 
@@ -18,6 +19,22 @@ namespace korvel::meter {
 bool seesEverySocket(uid_t uid);
 // The part of a reply one peer may see: every socket, or only `owner`'s.
 MeterReply visibleTo(MeterReply all, std::optional<uint32_t> owner);
+
+// What one connection was told of the open sockets: each cookie with the
+// counts and creator it was told. changes() turns a whole reply into what
+// changed since the last: the first is full.
+class OpenSocketsTold {
+public:
+    MeterReply changes(MeterReply all);
+
+private:
+    struct Told {
+        uint64_t bytesIn, bytesOut;
+        int32_t pid;
+        bool operator==(const Told&) const = default;
+    };
+    std::optional<std::unordered_map<uint64_t, Told>> told_; // none before the first reply
+};
 
 // The sockets that ended lately, numbered as they come. Several helpers ask
 // (one per user), each at its own pace, over a connection each: a connection

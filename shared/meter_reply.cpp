@@ -3,7 +3,10 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace korvel {
 namespace {
@@ -73,7 +76,11 @@ std::string encodeMeterReply(const MeterReply& reply) {
                         {"packetsOut", s.packetsOut},
                         {"ended", s.ended}});
     }
-    return json{{"sockets", std::move(rows)}, {"lost", reply.lost}}.dump();
+    return json{{"sockets", std::move(rows)},
+                {"lost", reply.lost},
+                {"full", reply.full},
+                {"gone", reply.gone}}
+        .dump();
 }
 
 std::optional<MeterReply> decodeMeterReply(std::string_view text) {
@@ -92,6 +99,53 @@ std::optional<MeterReply> decodeMeterReply(std::string_view text) {
             reply.sockets.push_back(std::move(*socket));
         }
     }
+    const auto full = document.find("full");
+    const auto gone = document.find("gone");
+    if (full == document.end() || !full->is_boolean() || gone == document.end() ||
+        !gone->is_array()) {
+        return std::nullopt; // a meter of another version: its replies cannot be merged
+    }
+    reply.full = full->get<bool>();
+    for (const json& cookie : *gone) {
+        if (cookie.is_number_unsigned()) {
+            reply.gone.push_back(cookie.get<uint64_t>());
+        }
+    }
+    return reply;
+}
+
+MeterReply MeterSocketsTold::apply(MeterReply reply) {
+    std::unordered_map<uint64_t, size_t> at;
+    if (reply.full) {
+        open_.clear();
+    } else {
+        std::unordered_set<uint64_t> gone(reply.gone.begin(), reply.gone.end());
+        for (const MeterSocket& s : reply.sockets) {
+            if (s.ended) {
+                gone.insert(s.cookie);
+            }
+        }
+        std::erase_if(open_, [&](const MeterSocket& s) { return gone.contains(s.cookie); });
+        for (size_t i = 0; i < open_.size(); ++i) {
+            at.emplace(open_[i].cookie, i);
+        }
+    }
+    std::vector<MeterSocket> ended;
+    for (MeterSocket& s : reply.sockets) {
+        if (s.ended) {
+            ended.push_back(std::move(s));
+        } else if (const auto found = at.find(s.cookie); found != at.end()) {
+            open_[found->second] = std::move(s);
+        } else {
+            at.emplace(s.cookie, open_.size());
+            open_.push_back(std::move(s));
+        }
+    }
+    reply.sockets = open_;
+    reply.sockets.insert(reply.sockets.end(), std::make_move_iterator(ended.begin()),
+                         std::make_move_iterator(ended.end()));
+    reply.full = true;
+    reply.gone.clear();
     return reply;
 }
 

@@ -39,12 +39,29 @@ struct MeterSocket {
     bool operator==(const MeterSocket&) const = default;
 };
 
+// Each connection is told every open socket once, then only what changed:
+// a socket whose counts moved, one new, and the cookies of those gone. A
+// machine's idle sockets so cost a reading nothing after the first.
 struct MeterReply {
-    std::vector<MeterSocket> sockets;
+    std::vector<MeterSocket> sockets; // open ones (changed, unless full), then ended ones
     // Sockets whose counts the kernel's full maps gave up, since the meter started.
     uint64_t lost = 0;
+    bool full = true;           // every open socket, not only the changed ones
+    std::vector<uint64_t> gone; // open sockets told before, open no longer
 
     bool operator==(const MeterReply&) const = default;
+};
+
+// The client's side: the open sockets as told so far. apply() takes a reply
+// (the first of a connection is full) and gives the whole of it: every open
+// socket, then the ended ones of that reply.
+class MeterSocketsTold {
+public:
+    MeterReply apply(MeterReply reply);
+    void forget() { open_.clear(); }
+
+private:
+    std::vector<MeterSocket> open_;
 };
 
 std::string encodeMeterReply(const MeterReply& reply);

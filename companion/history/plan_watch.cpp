@@ -17,7 +17,7 @@ std::vector<std::pair<std::string, uint64_t>> topApps(usage::NetworkUsage& usage
                                                       const usage::NetworkAccount& account) {
     std::map<std::string, uint64_t> byApp;
     for (const usage::ProcessUse& use : usage.processes(account.network.id, account.span)) {
-        const std::string name = use.appId && !use.appId->empty() ? *use.appId : use.name;
+        const std::string name = usage::appName(use.appId, use.name);
         if (!name.empty()) {
             byApp[name] =
                 saturatingAdd(byApp[name], saturatingAdd(use.used.bytesIn, use.used.bytesOut));
@@ -87,7 +87,7 @@ void PlanWatch::noteReading(const HistoryReading& reading, const AppAlert& alert
         for (const auto& [index, used] : network.processes) {
             if (index < reading.processes.size()) {
                 const ProcessSample& p = reading.processes[index];
-                const std::string& app = p.appId && !p.appId->empty() ? *p.appId : p.name;
+                const std::string app = usage::appName(p.appId, p.name);
                 moved[app] = saturatingAdd(moved[app], saturatingAdd(used.bytesIn, used.bytesOut));
             }
         }

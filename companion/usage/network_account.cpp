@@ -11,11 +11,7 @@ namespace {
 constexpr int64_t kShortestPace = 3600;
 
 std::string labelOf(const ProcessUse& use, bool byApp) {
-    const bool hasApp = use.appId && !use.appId->empty();
-    if (byApp || use.name.empty()) {
-        return hasApp ? *use.appId : use.name;
-    }
-    return use.name;
+    return byApp || use.name.empty() ? appName(use.appId, use.name) : use.name;
 }
 
 } // namespace

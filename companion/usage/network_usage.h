@@ -33,6 +33,11 @@ struct NetworkRecord {
     }
 };
 
+// The name usage groups a process under: its app id, else its name.
+inline std::string appName(const std::optional<std::string>& appId, const std::string& name) {
+    return appId && !appId->empty() ? *appId : name;
+}
+
 // What a process moved over one network.
 struct ProcessUse {
     int64_t processId = 0;

@@ -72,6 +72,52 @@ TEST(MeterTest, EachPeerSeesItsOwnSocketsAndEndedOnesStayBounded) {
     EXPECT_EQ(out[0].cookie, 9u);
 }
 
+// Each connection is told its open sockets once, then what changed; the
+// helper's side puts the whole back together, through the wire format.
+TEST(MeterTest, AConnectionIsToldWhatChangedAndTheClientKeepsTheWhole) {
+    const auto socket = [](uint64_t cookie, uint64_t bytesIn, bool ended = false) {
+        MeterSocket s;
+        s.cookie = cookie;
+        s.proto = "UDP";
+        s.bytesIn = bytesIn;
+        s.ended = ended;
+        return s;
+    };
+    meter::OpenSocketsTold meterSide;
+    MeterSocketsTold helperSide;
+    const auto roundTrip = [&](std::vector<MeterSocket> sockets, MeterReply* sent = nullptr) {
+        MeterReply all;
+        all.sockets = std::move(sockets);
+        const MeterReply changes = meterSide.changes(all);
+        if (sent != nullptr) {
+            *sent = changes;
+        }
+        return helperSide.apply(*decodeMeterReply(encodeMeterReply(changes)));
+    };
+    MeterReply sent;
+    EXPECT_EQ(roundTrip({socket(1, 10), socket(2, 20), socket(3, 30)}, &sent).sockets.size(), 3u);
+    EXPECT_TRUE(sent.full);
+    // Idle sockets cost nothing; one that moved, one new and one gone are told.
+    const MeterReply whole =
+        roundTrip({socket(1, 10), socket(2, 25), socket(4, 1), socket(3, 30, true)}, &sent);
+    EXPECT_FALSE(sent.full);
+    ASSERT_EQ(sent.sockets.size(), 3u) << "2 moved, 4 is new, 3 ended";
+    EXPECT_EQ(sent.gone, std::vector<uint64_t>{3}) << "told before, open no longer";
+    std::vector<std::pair<uint64_t, uint64_t>> seen;
+    for (const MeterSocket& s : whole.sockets) {
+        seen.emplace_back(s.cookie, s.ended ? 1000 + s.bytesIn : s.bytesIn);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<uint64_t, uint64_t>>{{1, 10}, {2, 25}, {3, 1030}, {4, 1}}));
+    // A socket the kernel let go of without an ended record leaves the whole too.
+    roundTrip({socket(1, 10), socket(4, 1)}, &sent);
+    EXPECT_EQ(sent.gone, std::vector<uint64_t>{2});
+    EXPECT_EQ(roundTrip({socket(1, 10), socket(4, 1)}).sockets.size(), 2u);
+    EXPECT_TRUE(roundTrip({socket(1, 10), socket(4, 1)}, &sent).sockets.size() == 2 &&
+                sent.sockets.empty());
+}
+
 // A meter of the test's own, on a socket in a scratch directory.
 class LiveMeter {
 public:

@@ -214,6 +214,12 @@ TEST_F(ManagerMergeTest, InterfaceRatesFeedOrderingAndTheTrafficSetting) {
     defaults.setBool(settings::kTrafficEnabled, false);
     merge(second);
     EXPECT_TRUE(manager->interfaceStats.get().empty());
+    // The interface came back (or the machine restarted): its counters fell
+    // and what it moved counts from zero, never as a wrap.
+    HelperResponse third = reading(14.0, {process(1, 0)});
+    third.interfaces = {{"eth0", 200, 100}};
+    merge(third);
+    EXPECT_EQ(manager->frame.get()->interfaces.at(0).used, (ConnectionCounters{200, 100}));
 }
 
 // Only replies to the newest request (or to the first) are merged, and merges
