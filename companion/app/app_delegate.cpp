@@ -104,4 +104,12 @@ void AppDelegate::showLiveWindow() {
     liveWindow_->present();
 }
 
+void AppDelegate::showUsage(const std::string& network) {
+    showLiveWindow();
+    if (liveWindow_) {
+        liveWindow_->interfaces().showUsage(network);
+        liveWindow_->showTab("interfaces");
+    }
+}
+
 } // namespace korvel

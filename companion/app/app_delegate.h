@@ -49,6 +49,8 @@ public:
     // window or brings it forward; while the setup window shows, once that
     // goes.
     void showLiveWindow();
+    // The live window on the usage view of a network (by key, UUID or name).
+    void showUsage(const std::string& network);
 
     const std::shared_ptr<KorvelManager>& manager() const { return manager_; }
     SetupWindow* setupWindow() const { return setupWindow_.get(); }

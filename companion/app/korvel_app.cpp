@@ -80,9 +80,9 @@ void KorvelApp::on_startup() {
     delegate_->applicationDidFinishLaunching();
     session_ = std::make_unique<EngineSession>(
         delegate_->manager(), [this] { quit(); }, request_.textfileDirectory,
-        [this] {
+        [this](const std::string& network) {
             if (delegate_) {
-                delegate_->showLiveWindow();
+                delegate_->showUsage(network);
             }
         });
     indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),

@@ -67,7 +67,7 @@ std::string planEventBody(const PlanEvent& event) {
 }
 
 Notice noticeOf(const PlanEvent& event) {
-    return {planEventSummary(event), planEventBody(event)};
+    return {planEventSummary(event), planEventBody(event), event.network};
 }
 
 Notice noticeOf(const AppSurge& surge) {

@@ -39,10 +39,12 @@ struct AppAlert {
     int64_t seconds = 600;
 };
 
-// What the desktop and the journal are told.
+// What the desktop and the journal are told, and the network it is about
+// (none for an app's).
 struct Notice {
     std::string summary;
     std::string body;
+    std::string network = {};
 };
 Notice noticeOf(const PlanEvent& event);
 Notice noticeOf(const AppSurge& surge);

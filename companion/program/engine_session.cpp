@@ -22,7 +22,7 @@ namespace korvel {
 EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                              std::function<void()> quit,
                              const std::optional<std::string>& textfileDirectory,
-                             std::function<void()> showUsage)
+                             std::function<void(const std::string&)> showUsage)
     : manager_(manager) {
     platform::onEngineTerminationSignal(std::move(quit));
 
@@ -43,7 +43,7 @@ EngineSession::EngineSession(const std::shared_ptr<KorvelManager>& manager,
                                       // The journal keeps it for a machine nobody is looking at.
                                       platform::log::Logger("qn.Korvel", "DataUsage")
                                           .info(notice.summary + ". " + notice.body);
-                                      notifier->notify(notice.summary, notice.body);
+                                      notifier->notify(notice.summary, notice.body, notice.network);
                                   },
                                   textfileExport_->directorySource()});
     const bool statusLines = platform::standardOutputIsTerminal();

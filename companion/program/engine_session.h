@@ -29,7 +29,7 @@ class HistoryRecorder;
 // refresh; every merge goes to the Prometheus textfile when one is asked for
 // and to the history. A data plan reaching its warning share or its cap is
 // told on the desktop and in the journal; a click on that notification calls
-// showUsage, where there is a window to show.
+// showUsage with the network, where there is a window to show.
 // After each refresh the memory it freed goes back to the system.
 // Main thread only.
 class EngineSession {
@@ -37,7 +37,7 @@ public:
     // textfileDirectory: --prometheus-textfile-directory, in place of the setting.
     EngineSession(const std::shared_ptr<KorvelManager>& manager, std::function<void()> quit,
                   const std::optional<std::string>& textfileDirectory,
-                  std::function<void()> showUsage = {});
+                  std::function<void(const std::string& network)> showUsage = {});
     ~EngineSession();
     EngineSession(const EngineSession&) = delete;
     EngineSession& operator=(const EngineSession&) = delete;

@@ -21,19 +21,22 @@ struct DesktopNotifier::Click {
         guint32 id = 0;
         const gchar* action = nullptr;
         g_variant_get(parameters, "(u&s)", &id, &action);
+        std::string subject;
         {
             std::lock_guard lock(self->mutex_);
-            if (self->sent_.count(id) == 0) {
+            const auto found = self->sent_.find(id);
+            if (found == self->sent_.end()) {
                 return;
             }
+            subject = found->second;
         }
         if (g_strcmp0(action, "default") == 0 && self->clicked_) {
-            self->clicked_();
+            self->clicked_(subject);
         }
     }
 };
 
-DesktopNotifier::DesktopNotifier(std::function<void()> clicked, std::string busAddress)
+DesktopNotifier::DesktopNotifier(Clicked clicked, std::string busAddress)
     : connection_(openBusConnection(MessageBus::session, busAddress)),
       clicked_(std::move(clicked)) {
     if (connection_ != nullptr) {
@@ -51,7 +54,8 @@ DesktopNotifier::~DesktopNotifier() {
     }
 }
 
-bool DesktopNotifier::notify(const std::string& summary, const std::string& body) {
+bool DesktopNotifier::notify(const std::string& summary, const std::string& body,
+                             std::string subject) {
     if (connection_ == nullptr) {
         return false;
     }
@@ -76,7 +80,7 @@ bool DesktopNotifier::notify(const std::string& summary, const std::string& body
     guint32 id = 0;
     g_variant_get(reply, "(u)", &id);
     g_variant_unref(reply);
-    sent_.insert(id);
+    sent_[id] = std::move(subject);
     return true;
 }
 

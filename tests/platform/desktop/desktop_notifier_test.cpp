@@ -16,8 +16,15 @@ TEST(DesktopNotifierTest, ReachesTheDaemonAndHearsClicksOnItsOwn) {
     GMainContext* context = g_main_context_new();
     g_main_context_push_thread_default(context);
     int clicks = 0;
-    DesktopNotifier notifier([&clicks] { ++clicks; }, bus.address());
-    ASSERT_TRUE(notifier.notify("Phone has used 80 % of its data plan", "200 MB of 250 MB"));
+    std::string clicked;
+    DesktopNotifier notifier(
+        [&](const std::string& subject) {
+            ++clicks;
+            clicked = subject;
+        },
+        bus.address());
+    ASSERT_TRUE(
+        notifier.notify("Phone has used 80 % of its data plan", "200 MB of 250 MB", "Phone"));
 
     GVariant* calls =
         bus.call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
@@ -52,6 +59,7 @@ TEST(DesktopNotifierTest, ReachesTheDaemonAndHearsClicksOnItsOwn) {
         g_main_context_iteration(context, FALSE);
     }
     EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(clicked, "Phone") << "the click names what the notification was about";
     g_main_context_pop_thread_default(context);
     g_main_context_unref(context);
 }
