@@ -15,18 +15,12 @@ constexpr size_t kTopApps = 3;
 
 std::vector<std::pair<std::string, uint64_t>> topApps(usage::NetworkUsage& usage,
                                                       const usage::NetworkAccount& account) {
-    std::map<std::string, uint64_t> byApp;
-    for (const usage::ProcessUse& use : usage.processes(account.network.id, account.span)) {
-        const std::string name = usage::appName(use.appId, use.name);
-        if (!name.empty()) {
-            byApp[name] =
-                saturatingAdd(byApp[name], saturatingAdd(use.used.bytesIn, use.used.bytesOut));
+    std::vector<std::pair<std::string, uint64_t>> apps;
+    for (const usage::UsagePart& part : usage::partsOf(usage, account, true)) {
+        if (!part.other && !part.label.empty() && apps.size() < kTopApps) {
+            apps.emplace_back(part.label, saturatingAdd(part.used.bytesIn, part.used.bytesOut));
         }
     }
-    std::vector<std::pair<std::string, uint64_t>> apps(byApp.begin(), byApp.end());
-    std::stable_sort(apps.begin(), apps.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    apps.resize(std::min(apps.size(), kTopApps));
     return apps;
 }
 

@@ -124,6 +124,10 @@ void printTable(const std::vector<std::pair<usage::NetworkAccount, std::vector<P
                 << dayText(a.span.end - 1);
         }
         out << "\n  plan: " << planText(a) << "\n";
+        if (by != Breakdown::day) {
+            out << "  (apps: TCP payload, and UDP where the kernel meter counts it; other: the "
+                   "rest of what the interfaces carried)\n";
+        }
         Table table{{by == Breakdown::day   ? "day"
                      : by == Breakdown::app ? "app"
                                             : "process",
