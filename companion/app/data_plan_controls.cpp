@@ -45,7 +45,9 @@ struct DataPlanControls::Row {
 };
 
 DataPlanControls::DataPlanControls(platform::UserDefaults& defaults)
-    : Gtk::Box(Gtk::Orientation::VERTICAL, 6), defaults_(defaults) {
+    : Gtk::Box(Gtk::Orientation::VERTICAL, 6), defaults_(defaults),
+      networksRead_(
+          [this](std::vector<usage::NetworkRecord> networks) { list(std::move(networks)); }) {
     caption_.set_text(Glib::ustring(localized("Data plans")).uppercase());
     caption_.add_css_class(style::kCaption);
     caption_.add_css_class(style::kSecondary);
@@ -56,42 +58,15 @@ DataPlanControls::DataPlanControls(platform::UserDefaults& defaults)
     append(caption_);
     append(card_);
     list({});
-    networksRead_.connect([this] {
-        std::vector<usage::NetworkRecord> networks;
-        {
-            std::lock_guard lock(networksMutex_);
-            networks = std::move(readNetworks_);
-        }
-        list(std::move(networks));
-    });
     observer_ = defaults_.addObserver(usage::kDataPlansKey, [this](const std::string&) { load(); });
 }
 
 DataPlanControls::~DataPlanControls() {
     defaults_.removeObserver(observer_);
-    if (reader_.joinable()) {
-        reader_.join();
-    }
 }
 
 void DataPlanControls::readNetworks() {
-    // Opening the file may wait on the disk: not on the main loop, and once
-    // at a time.
-    if (reading_.exchange(true)) {
-        return;
-    }
-    if (reader_.joinable()) {
-        reader_.join();
-    }
-    reader_ = std::thread([this] {
-        auto networks = recordedNetworks();
-        {
-            std::lock_guard lock(networksMutex_);
-            readNetworks_ = std::move(networks);
-        }
-        reading_ = false;
-        networksRead_.emit();
-    });
+    networksRead_.start(recordedNetworks);
 }
 
 std::vector<std::string> DataPlanControls::networks() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "companion/app/background_read.h"
+
 #include "companion/usage/network_usage.h"
 #include "platform/defaults/user_defaults.h"
 
@@ -46,11 +48,7 @@ private:
 
     Gtk::Label caption_;
     Gtk::Box card_{Gtk::Orientation::VERTICAL, 0};
-    Glib::Dispatcher networksRead_;
-    std::mutex networksMutex_;
-    std::vector<usage::NetworkRecord> readNetworks_;
-    std::atomic<bool> reading_{false};
-    std::thread reader_;
+    BackgroundRead<std::vector<usage::NetworkRecord>> networksRead_;
 };
 
 } // namespace korvel

@@ -78,7 +78,8 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
                                    platform::NotificationCenter& notifications,
                                    AutostartItem autostart)
     : Gtk::Box(Gtk::Orientation::VERTICAL, 6), defaults_(defaults), notifications_(notifications),
-      autostart_(std::move(autostart)) {
+      autostart_(std::move(autostart)),
+      spanRead_([this](const std::string& text) { historySpan_.set_text(text); }) {
     caption_.set_text(Glib::ustring(localized("Settings")).uppercase());
     caption_.add_css_class(style::kCaption);
     caption_.add_css_class(style::kSecondary);
@@ -119,10 +120,6 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     historySpan_.add_css_class(style::kSecondary);
     historySpan_.set_xalign(1);
     historySpan_.set_justify(Gtk::Justification::RIGHT);
-    spanRead_.connect([this] {
-        std::lock_guard lock(spanMutex_);
-        historySpan_.set_text(spanText_);
-    });
     addRow(localized("History kept"), historySpan_);
 
     directoryLabel_.set_ellipsize(Pango::EllipsizeMode::START);
@@ -147,29 +144,10 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
 
 SettingsControls::~SettingsControls() {
     defaults_.removeObserver(observer_);
-    if (spanReader_.joinable()) {
-        spanReader_.join();
-    }
 }
 
 void SettingsControls::readHistorySpan() {
-    // Opening the file may wait on the disk: not on the main loop, and once
-    // at a time.
-    if (readingSpan_.exchange(true)) {
-        return;
-    }
-    if (spanReader_.joinable()) {
-        spanReader_.join(); // finished: readingSpan_ was clear
-    }
-    spanReader_ = std::thread([this] {
-        std::string text = historySpanText();
-        {
-            std::lock_guard lock(spanMutex_);
-            spanText_ = std::move(text);
-        }
-        readingSpan_ = false;
-        spanRead_.emit();
-    });
+    spanRead_.start(historySpanText);
 }
 
 void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) {

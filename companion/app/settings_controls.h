@@ -1,5 +1,7 @@
 #pragma once
 
+#include "companion/app/background_read.h"
+
 #include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
@@ -67,11 +69,7 @@ private:
     Gtk::Button clearButton_;
     Glib::RefPtr<Gtk::FileChooserNative> chooser_;
     Gtk::Label historySpan_;
-    Glib::Dispatcher spanRead_;
-    std::mutex spanMutex_;
-    std::string spanText_;
-    std::atomic<bool> readingSpan_{false};
-    std::thread spanReader_;
+    BackgroundRead<std::string> spanRead_;
 };
 
 } // namespace korvel
