@@ -1,5 +1,6 @@
 #include "shared/helper_response.h"
 #include "shared/helper_response_fields.h"
+#include "shared/strict_json_writer.h"
 #include "shared/utf8.h"
 
 #include <charconv>
@@ -10,89 +11,7 @@
 namespace korvel {
 namespace {
 
-// Written by hand rather than through a JSON tree: a busy machine's reply holds
-// tens of thousands of rows, and building a DOM for them doubled the fetch time.
-class Writer {
-public:
-    explicit Writer(size_t reserve) { out_.reserve(reserve); }
-
-    void raw(std::string_view text) { out_.append(text); }
-
-    void key(std::string_view name) {
-        out_ += '"';
-        out_.append(name);
-        out_ += "\":";
-    }
-
-    void string(std::string_view value) {
-        if (!isValidUtf8(value)) {
-            escaped(sanitizeUtf8(value));
-        } else {
-            escaped(value);
-        }
-    }
-
-    template <typename Integer> void integer(Integer value) {
-        char buffer[24];
-        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-        out_.append(buffer, end);
-    }
-
-    bool number(double value) {
-        if (!std::isfinite(value)) {
-            return false;
-        }
-        char buffer[32];
-        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-        out_.append(buffer, end);
-        return true;
-    }
-
-    std::string take() { return std::move(out_); }
-
-private:
-    void escaped(std::string_view value) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        out_ += '"';
-        for (const char ch : value) {
-            const auto c = static_cast<unsigned char>(ch);
-            switch (c) {
-            case '"':
-                out_ += "\\\"";
-                break;
-            case '\\':
-                out_ += "\\\\";
-                break;
-            case '\n':
-                out_ += "\\n";
-                break;
-            case '\r':
-                out_ += "\\r";
-                break;
-            case '\t':
-                out_ += "\\t";
-                break;
-            case '\b':
-                out_ += "\\b";
-                break;
-            case '\f':
-                out_ += "\\f";
-                break;
-            default:
-                if (c < 0x20) {
-                    out_ += "\\u00";
-                    out_ += kHex[c >> 4];
-                    out_ += kHex[c & 0xF];
-                } else {
-                    out_ += ch;
-                }
-            }
-        }
-        out_ += '"';
-    }
-
-    std::string out_;
-};
+using Writer = strict_json::Writer;
 
 using wire::Fields;
 using wire::Presence;

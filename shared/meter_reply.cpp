@@ -1,55 +1,113 @@
 #include "shared/meter_reply.h"
 
-#include <nlohmann/json.hpp>
+#include "shared/strict_json_reader.h"
+#include "shared/strict_json_writer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iterator>
-#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
 namespace korvel {
 namespace {
 
-using nlohmann::json;
+using strict_json::Number;
+using strict_json::Reader;
 
-template <typename Number> bool readNumber(const json& row, const char* key, Number& out) {
-    const auto found = row.find(key);
-    if (found == row.end() || !found->is_number_unsigned()) {
-        return false;
-    }
-    const uint64_t value = found->get<uint64_t>();
-    if (value > static_cast<uint64_t>(std::numeric_limits<Number>::max())) {
-        return false;
-    }
-    out = static_cast<Number>(value);
-    return true;
+// Read and written without a JSON tree: an idle machine's first reply to a
+// helper holds every open socket, tens of thousands on a busy one.
+constexpr int kRowDepth = 3;
+constexpr std::string_view kMembers[] = {
+    "cookie",     "pid",     "uid",      "proto",     "localAddr",  "localPort", "remoteAddr",
+    "remotePort", "bytesIn", "bytesOut", "packetsIn", "packetsOut", "ended"};
+constexpr unsigned kEveryMember = (1u << std::size(kMembers)) - 1;
+
+template <typename Integer> bool readInteger(Reader& r, Integer& out, int depth) {
+    Number n;
+    return r.number(n, depth) && n.kind == Number::Kind::unsignedInteger &&
+           strict_json::integerFrom(n, out);
 }
 
-bool readText(const json& row, const char* key, std::string& out) {
-    const auto found = row.find(key);
-    if (found == row.end() || !found->is_string()) {
-        return false;
+bool readMember(Reader& r, size_t member, MeterSocket& s) {
+    switch (member) {
+    case 0:
+        return readInteger(r, s.cookie, kRowDepth);
+    case 1:
+        return readInteger(r, s.pid, kRowDepth);
+    case 2:
+        return readInteger(r, s.uid, kRowDepth);
+    case 3:
+        return r.string(s.proto, kRowDepth);
+    case 4:
+        return r.string(s.localAddr, kRowDepth);
+    case 5:
+        return readInteger(r, s.localPort, kRowDepth);
+    case 6:
+        return r.string(s.remoteAddr, kRowDepth);
+    case 7:
+        return readInteger(r, s.remotePort, kRowDepth);
+    case 8:
+        return readInteger(r, s.bytesIn, kRowDepth);
+    case 9:
+        return readInteger(r, s.bytesOut, kRowDepth);
+    case 10:
+        return readInteger(r, s.packetsIn, kRowDepth);
+    case 11:
+        return readInteger(r, s.packetsOut, kRowDepth);
+    case 12:
+        return r.boolean(s.ended, kRowDepth);
     }
-    out = found->get<std::string>();
-    return true;
+    r.skip(kRowDepth);
+    return true; // a member of a later meter's, not ours to read
 }
 
-std::optional<MeterSocket> socketFrom(const json& row) {
-    MeterSocket s;
-    const auto ended = row.find("ended");
-    if (!row.is_object() || !readNumber(row, "cookie", s.cookie) ||
-        !readNumber(row, "pid", s.pid) || !readNumber(row, "uid", s.uid) ||
-        !readText(row, "proto", s.proto) || !readText(row, "localAddr", s.localAddr) ||
-        !readNumber(row, "localPort", s.localPort) || !readText(row, "remoteAddr", s.remoteAddr) ||
-        !readNumber(row, "remotePort", s.remotePort) || !readNumber(row, "bytesIn", s.bytesIn) ||
-        !readNumber(row, "bytesOut", s.bytesOut) || !readNumber(row, "packetsIn", s.packetsIn) ||
-        !readNumber(row, "packetsOut", s.packetsOut) || ended == row.end() ||
-        !ended->is_boolean()) {
-        return std::nullopt;
+// One row; false (the row still read) when a member is missing or of the
+// wrong shape.
+bool readSocket(Reader& r, MeterSocket& s) {
+    if (r.peek() != '{') {
+        r.skip(kRowDepth - 1);
+        return false;
     }
-    s.ended = ended->get<bool>();
-    return s;
+    unsigned seen = 0;
+    bool valid = true;
+    r.object(
+        [&](std::string_view key) {
+            const auto member = static_cast<size_t>(
+                std::find(std::begin(kMembers), std::end(kMembers), key) - std::begin(kMembers));
+            valid = readMember(r, member, s) && valid;
+            seen |= member < std::size(kMembers) ? 1u << member : 0;
+        },
+        kRowDepth - 1);
+    return valid && seen == kEveryMember;
+}
+
+void writeSocket(strict_json::Writer& w, const MeterSocket& s) {
+    const auto number = [&](std::string_view key, auto value) {
+        w.key(key);
+        w.integer(value);
+        w.raw(",");
+    };
+    const auto text = [&](std::string_view key, const std::string& value) {
+        w.key(key);
+        w.string(value);
+        w.raw(",");
+    };
+    w.raw("{");
+    number(kMembers[0], s.cookie);
+    number(kMembers[1], s.pid);
+    number(kMembers[2], s.uid);
+    text(kMembers[3], s.proto);
+    text(kMembers[4], s.localAddr);
+    number(kMembers[5], s.localPort);
+    text(kMembers[6], s.remoteAddr);
+    number(kMembers[7], s.remotePort);
+    number(kMembers[8], s.bytesIn);
+    number(kMembers[9], s.bytesOut);
+    number(kMembers[10], s.packetsIn);
+    number(kMembers[11], s.packetsOut);
+    w.key(kMembers[12]);
+    w.raw(s.ended ? "true}" : "false}");
 }
 
 } // namespace
@@ -60,56 +118,72 @@ std::string meterSocketPath() {
 }
 
 std::string encodeMeterReply(const MeterReply& reply) {
-    json rows = json::array();
-    for (const MeterSocket& s : reply.sockets) {
-        rows.push_back({{"cookie", s.cookie},
-                        {"pid", s.pid},
-                        {"uid", s.uid},
-                        {"proto", s.proto},
-                        {"localAddr", s.localAddr},
-                        {"localPort", s.localPort},
-                        {"remoteAddr", s.remoteAddr},
-                        {"remotePort", s.remotePort},
-                        {"bytesIn", s.bytesIn},
-                        {"bytesOut", s.bytesOut},
-                        {"packetsIn", s.packetsIn},
-                        {"packetsOut", s.packetsOut},
-                        {"ended", s.ended}});
+    strict_json::Writer w(64 + reply.sockets.size() * 240 + reply.gone.size() * 21);
+    w.raw("{\"sockets\":[");
+    for (size_t i = 0; i < reply.sockets.size(); ++i) {
+        w.raw(i == 0 ? "" : ",");
+        writeSocket(w, reply.sockets[i]);
     }
-    return json{{"sockets", std::move(rows)},
-                {"lost", reply.lost},
-                {"full", reply.full},
-                {"gone", reply.gone}}
-        .dump();
+    w.raw("],\"lost\":");
+    w.integer(reply.lost);
+    w.raw(reply.full ? ",\"full\":true,\"gone\":[" : ",\"full\":false,\"gone\":[");
+    for (size_t i = 0; i < reply.gone.size(); ++i) {
+        w.raw(i == 0 ? "" : ",");
+        w.integer(reply.gone[i]);
+    }
+    w.raw("]}");
+    return w.take();
 }
 
 std::optional<MeterReply> decodeMeterReply(std::string_view text) {
-    const json document = json::parse(text, nullptr, false);
-    if (!document.is_object()) {
-        return std::nullopt;
-    }
-    const auto sockets = document.find("sockets");
     MeterReply reply;
-    if (sockets == document.end() || !sockets->is_array() ||
-        !readNumber(document, "lost", reply.lost)) {
+    // Which members were read, each of its own type.
+    bool sawSockets = false, sawLost = false, sawFull = false, sawGone = false;
+    try {
+        Reader r(text);
+        if (r.peek() != '{') {
+            return std::nullopt;
+        }
+        r.object(
+            [&](std::string_view key) {
+                if (key == "sockets" && r.peek() == '[') {
+                    sawSockets = true;
+                    r.array(
+                        [&] {
+                            MeterSocket s;
+                            if (readSocket(r, s)) {
+                                reply.sockets.push_back(std::move(s));
+                            }
+                        },
+                        1);
+                } else if (key == "lost") {
+                    sawLost = readInteger(r, reply.lost, 1);
+                } else if (key == "full") {
+                    sawFull = r.boolean(reply.full, 1);
+                } else if (key == "gone" && r.peek() == '[') {
+                    sawGone = true;
+                    r.array(
+                        [&] {
+                            uint64_t cookie = 0;
+                            if (readInteger(r, cookie, 2)) {
+                                reply.gone.push_back(cookie);
+                            }
+                        },
+                        1);
+                } else {
+                    r.skip(1);
+                }
+            },
+            0);
+        if (!r.finished()) {
+            return std::nullopt;
+        }
+    } catch (const strict_json::SyntaxError&) {
         return std::nullopt;
     }
-    for (const json& row : *sockets) {
-        if (auto socket = socketFrom(row)) {
-            reply.sockets.push_back(std::move(*socket));
-        }
-    }
-    const auto full = document.find("full");
-    const auto gone = document.find("gone");
-    if (full == document.end() || !full->is_boolean() || gone == document.end() ||
-        !gone->is_array()) {
-        return std::nullopt; // a meter of another version: its replies cannot be merged
-    }
-    reply.full = full->get<bool>();
-    for (const json& cookie : *gone) {
-        if (cookie.is_number_unsigned()) {
-            reply.gone.push_back(cookie.get<uint64_t>());
-        }
+    // Without full and gone it is a meter of another version: its replies cannot be merged.
+    if (!sawSockets || !sawLost || !sawFull || !sawGone) {
+        return std::nullopt;
     }
     return reply;
 }

@@ -169,6 +169,17 @@ public:
         return true;
     }
 
+    bool boolean(bool& out, int depth) {
+        const char c = peek();
+        if (c != 't' && c != 'f') {
+            skip(depth);
+            return false;
+        }
+        literal(c == 't' ? "true" : "false");
+        out = c == 't';
+        return true;
+    }
+
     // Consumes a null literal; false (nothing consumed) for any other value.
     bool null() {
         if (peek() != 'n') {

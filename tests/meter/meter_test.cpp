@@ -116,6 +116,14 @@ TEST(MeterTest, AConnectionIsToldWhatChangedAndTheClientKeepsTheWhole) {
     EXPECT_EQ(roundTrip({socket(1, 10), socket(4, 1)}).sockets.size(), 2u);
     EXPECT_TRUE(roundTrip({socket(1, 10), socket(4, 1)}, &sent).sockets.size() == 2 &&
                 sent.sockets.empty());
+    // A meter of another version, a torn reply, and rows of the wrong shape.
+    EXPECT_FALSE(decodeMeterReply(R"({"sockets":[],"lost":0})"));
+    EXPECT_FALSE(decodeMeterReply(R"({"sockets":[],"lost":0,"full":true,"gone":[]}])"));
+    const auto partial = decodeMeterReply(
+        R"({"sockets":[{"cookie":1},7],"lost":2,"full":false,"gone":[9],"later":{}})");
+    ASSERT_TRUE(partial);
+    EXPECT_TRUE(partial->sockets.empty());
+    EXPECT_EQ(partial->gone, std::vector<uint64_t>{9});
 }
 
 // A meter of the test's own, on a socket in a scratch directory.
