@@ -48,6 +48,19 @@ void installCompanionStyle() {
     installed = true;
 }
 
+void setSectionCaption(Gtk::Label& caption, const std::string& text) {
+    caption.set_text(Glib::ustring(text).uppercase());
+    caption.add_css_class(kCaption);
+    caption.add_css_class(kSecondary);
+    caption.set_xalign(0);
+    caption.set_margin_start(6);
+}
+
+void makeCard(Gtk::Widget& card) {
+    card.add_css_class(kCard);
+    card.set_overflow(Gtk::Overflow::HIDDEN);
+}
+
 void setAccessibleName(Gtk::Widget& widget, const std::string& name) {
     gtk_accessible_update_property(GTK_ACCESSIBLE(widget.gobj()), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                    name.c_str(), -1);

@@ -3,8 +3,9 @@
 #include <string>
 
 namespace Gtk {
+class Label;
 class Widget;
-}
+} // namespace Gtk
 
 namespace korvel::style {
 
@@ -28,6 +29,11 @@ inline constexpr const char* kFigure = "korvel-figure";              // 15, tabu
 // Installs the classes for the default display, once. Call after GTK is
 // initialised.
 void installCompanionStyle();
+
+// The settings window's section heading over its card: small capitals, dimmed.
+void setSectionCaption(Gtk::Label& caption, const std::string& text);
+// A section's rows in one rounded card.
+void makeCard(Gtk::Widget& card);
 
 // The name screen readers announce for a control or table.
 void setAccessibleName(Gtk::Widget& widget, const std::string& name);

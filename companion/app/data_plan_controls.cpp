@@ -48,13 +48,8 @@ DataPlanControls::DataPlanControls(platform::UserDefaults& defaults)
     : Gtk::Box(Gtk::Orientation::VERTICAL, 6), defaults_(defaults),
       networksRead_(
           [this](std::vector<usage::NetworkRecord> networks) { list(std::move(networks)); }) {
-    caption_.set_text(Glib::ustring(localized("Data plans")).uppercase());
-    caption_.add_css_class(style::kCaption);
-    caption_.add_css_class(style::kSecondary);
-    caption_.set_xalign(0);
-    caption_.set_margin_start(6);
-    card_.add_css_class(style::kCard);
-    card_.set_overflow(Gtk::Overflow::HIDDEN);
+    style::setSectionCaption(caption_, localized("Data plans"));
+    style::makeCard(card_);
     append(caption_);
     append(card_);
     list({});

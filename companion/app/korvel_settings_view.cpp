@@ -27,11 +27,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     set_size_request(kWidth, kMinimumHeight);
     set_propagate_natural_height(true);
 
-    caption_.set_text(Glib::ustring(localized("Feature Mode")).uppercase());
-    caption_.add_css_class(style::kCaption);
-    caption_.add_css_class(style::kSecondary);
-    caption_.set_xalign(0);
-    caption_.set_margin_start(6);
+    style::setSectionCaption(caption_, localized("Feature Mode"));
 
     availabilityCaption_.set_text(localized("Advanced data"));
     availabilityCaption_.set_xalign(0);
@@ -53,8 +49,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     detailBlock_.append(pageButton_);
     padRow(detailBlock_);
 
-    card_.add_css_class(style::kCard);
-    card_.set_overflow(Gtk::Overflow::HIDDEN);
+    style::makeCard(card_);
     card_.append(availabilityRow_);
     card_.append(divider_);
     card_.append(detailBlock_);

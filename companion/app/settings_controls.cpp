@@ -80,13 +80,8 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     : Gtk::Box(Gtk::Orientation::VERTICAL, 6), defaults_(defaults), notifications_(notifications),
       autostart_(std::move(autostart)),
       spanRead_([this](const std::string& text) { historySpan_.set_text(text); }) {
-    caption_.set_text(Glib::ustring(localized("Settings")).uppercase());
-    caption_.add_css_class(style::kCaption);
-    caption_.add_css_class(style::kSecondary);
-    caption_.set_xalign(0);
-    caption_.set_margin_start(6);
-    card_.add_css_class(style::kCard);
-    card_.set_overflow(Gtk::Overflow::HIDDEN);
+    style::setSectionCaption(caption_, localized("Settings"));
+    style::makeCard(card_);
     append(caption_);
     append(card_);
 
