@@ -14,7 +14,7 @@
 #include "companion/link/advanced_snapshot.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 #include "shared/helper_response.h"
 
 #include <algorithm>
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     for (int cycle = 0; cycle < o.cycles; ++cycle) {
         documents.push_back(*korvel::encodeHelperResponse(recordedReply(o, cycle)));
     }
-    korvel::platform::VirtualDispatch dispatch;
+    korvel::testing::VirtualDispatch dispatch;
     korvel::platform::NotificationCenter center(dispatch);
     korvel::platform::UserDefaults defaults("bench.domain", "", dispatch);
     std::function<void(korvel::HelperResponse)> pending;

@@ -1,6 +1,6 @@
 #include "fuzz/fuzz_targets.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include <filesystem>
 
@@ -10,7 +10,7 @@ namespace korvel::fuzz {
 // read it, then one key is written: a file that read as an object must keep
 // every one of its settings through that write.
 std::string defaultsFile(std::string_view input) {
-    static platform::VirtualDispatch dispatch;
+    static testing::VirtualDispatch dispatch;
     const std::string directory = scratchDirectory() + "/defaults";
     const std::string path = directory + "/defaults.json";
     std::error_code ignored;

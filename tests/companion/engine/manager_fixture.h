@@ -5,7 +5,7 @@
 #include "companion/engine/settings_keys.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/notification_center.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ protected:
         std::function<void(HelperResponse)> completion;
     };
 
-    platform::VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     platform::NotificationCenter center{dispatch};
     platform::UserDefaults defaults{"test.domain", "", dispatch};
     std::vector<Request> requests;

@@ -2,7 +2,7 @@
 #include "companion/program/defaults_command.h"
 #include "platform/defaults/defaults_path.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -70,7 +70,7 @@ protected:
 
     testing::TempDir dir;
     testing::ScopedEnv configDir{"XDG_CONFIG_HOME", dir.str()};
-    platform::VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     std::ostringstream out;
     std::ostringstream err;
 };

@@ -1,7 +1,7 @@
 #include "companion/engine/settings_keys.h"
 #include "companion/program/launch_at_login.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 #include "platform/log/report_line.h"
 #include "tests/support/temp_dir.h"
 
@@ -49,7 +49,7 @@ protected:
 
     testing::TempDir config;
     const std::filesystem::path entryPath = config.path() / "autostart/qn.Korvel.companion.desktop";
-    platform::VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     platform::UserDefaults defaults{"test.domain", "", dispatch};
     std::vector<std::string> logLines;
 

@@ -1,6 +1,6 @@
 #include "platform/defaults/defaults_path.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -34,7 +34,7 @@ protected:
 
     testing::TempDir dir;
     testing::ScopedEnv configHome{"XDG_CONFIG_HOME", dir.str()};
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
 };
 
 TEST_F(UserDefaultsTest, FileLivesUnderTheConfigHome) {

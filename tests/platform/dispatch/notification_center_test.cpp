@@ -1,5 +1,5 @@
 #include "platform/dispatch/notification_center.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ namespace korvel::platform {
 namespace {
 
 TEST(NotificationCenter, DeliversLaterOnTheMainQueueToMatchingObserversInOrder) {
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     NotificationCenter center(dispatch);
     std::vector<std::string> log;
     center.addObserver("Korvel.RefreshNow", [&](const Notification& n) {
@@ -37,7 +37,7 @@ TEST(NotificationCenter, DeliversLaterOnTheMainQueueToMatchingObserversInOrder) 
 }
 
 TEST(NotificationCenter, RemovedObserversAndAGoneCentreMissEvenEarlierPosts) {
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     int kept = 0;
     int removed = 0;
     {

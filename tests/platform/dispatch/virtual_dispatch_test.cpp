@@ -1,5 +1,5 @@
 #include "platform/dispatch/timed_queue.h"
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ namespace korvel::platform {
 namespace {
 
 TEST(VirtualDispatch, RepeatingTimersTickOnExactPeriodBoundariesUntilCancelled) {
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     std::vector<double> ticks;
     std::unique_ptr<DispatchTimer> timer =
         dispatch.mainRepeatingTimer(0.5, [&] { ticks.push_back(dispatch.monotonicNow()); });
@@ -52,7 +52,7 @@ TEST(VirtualDispatch, RepeatingTimersTickOnExactPeriodBoundariesUntilCancelled) 
 }
 
 TEST(VirtualDispatch, WorkRunsInDeadlineOrderIncludingWorkScheduledWhileAdvancing) {
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     std::vector<std::pair<std::string, double>> log;
     auto record = [&](std::string what) {
         return [&log, &dispatch, what] { log.emplace_back(what, dispatch.monotonicNow()); };
@@ -77,12 +77,12 @@ TEST(VirtualDispatch, WorkRunsInDeadlineOrderIncludingWorkScheduledWhileAdvancin
                                                                 {"two", 2.0},
                                                                 {"two-again", 2.0}}));
     EXPECT_DOUBLE_EQ(dispatch.monotonicNow(), 3.0);
-    EXPECT_DOUBLE_EQ(dispatch.now(), VirtualDispatch::kDefaultStartTime + 3.0);
+    EXPECT_DOUBLE_EQ(dispatch.now(), testing::VirtualDispatch::kDefaultStartTime + 3.0);
     EXPECT_FALSE(dispatch.nextDeadline());
 }
 
 TEST(VirtualDispatch, SerialQueuesRunOffTheMainThreadAndEndWithTheirHandle) {
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     auto serial = dispatch.makeSerialQueue("korvel.path-monitor");
     std::vector<std::string> seen;
     const auto where = [&](const std::string& what) {
@@ -106,7 +106,7 @@ TEST(VirtualDispatch, SerialQueuesRunOffTheMainThreadAndEndWithTheirHandle) {
 }
 
 TEST(VirtualDispatch, OutOfRangeDelaysPeriodsAndEndlessPosting) {
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     std::vector<std::string> ran;
     dispatch.onMainAfter(-3, [&] { ran.push_back("negative"); });
     dispatch.onMainAfter(std::nan(""), [&] { ran.push_back("nan"); });

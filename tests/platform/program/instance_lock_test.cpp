@@ -1,4 +1,4 @@
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 #include "platform/program/control_socket.h"
 #include "platform/program/instance_lock.h"
 #include "platform/service/unix_socket.h"
@@ -80,7 +80,7 @@ protected:
 
     testing::TempDir dir;
     std::string path = (dir.path() / "app.control").string();
-    VirtualDispatch dispatch;
+    testing::VirtualDispatch dispatch;
     std::string error;
     std::string sendError;
 };

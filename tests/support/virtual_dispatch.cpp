@@ -1,4 +1,4 @@
-#include "platform/dispatch/virtual_dispatch.h"
+#include "tests/support/virtual_dispatch.h"
 
 #include "platform/dispatch/timed_queue.h"
 
@@ -9,7 +9,9 @@
 #include <stdexcept>
 #include <thread>
 
-namespace korvel::platform {
+namespace korvel::testing {
+
+using namespace platform;
 
 namespace {
 
@@ -18,8 +20,6 @@ constexpr const char* kMainQueueName = "main";
 constexpr const char* kGlobalQueueName = "global";
 
 } // namespace
-
-namespace detail {
 
 struct VirtualDispatchState {
     double startTime = 0;
@@ -34,9 +34,7 @@ struct VirtualDispatchState {
     std::condition_variable woken;
 };
 
-} // namespace detail
-
-using State = detail::VirtualDispatchState;
+using State = VirtualDispatchState;
 
 namespace {
 
@@ -189,4 +187,4 @@ std::string VirtualDispatch::currentQueue() const {
     return state_->running;
 }
 
-} // namespace korvel::platform
+} // namespace korvel::testing

@@ -7,11 +7,9 @@
 #include <optional>
 #include <string>
 
-namespace korvel::platform {
+namespace korvel::testing {
 
-namespace detail {
 struct VirtualDispatchState;
-}
 
 // A Dispatch for tests whose clock moves only when the test says so. Nothing
 // runs on its own: runPending() and advance() run the work, on the calling
@@ -21,7 +19,7 @@ struct VirtualDispatchState;
 //
 // Posting is thread-safe, so real threads (a socket's I/O thread) can hand
 // work to it; runPendingWaiting() waits for such work.
-class VirtualDispatch final : public Dispatch {
+class VirtualDispatch final : public platform::Dispatch {
 public:
     // 2024-01-01 00:00:00 UTC in absolute time.
     static constexpr double kDefaultStartTime = 725846400.0;
@@ -31,12 +29,12 @@ public:
     VirtualDispatch(const VirtualDispatch&) = delete;
     VirtualDispatch& operator=(const VirtualDispatch&) = delete;
 
-    void onMain(DispatchBlock block) override;
-    void onMainAfter(double seconds, DispatchBlock block) override;
-    std::unique_ptr<DispatchTimer> mainRepeatingTimer(double periodSeconds,
-                                                      DispatchBlock handler) override;
-    void inBackgroundAfter(double seconds, DispatchBlock block) override;
-    std::shared_ptr<SerialQueue> makeSerialQueue(std::string label) override;
+    void onMain(platform::DispatchBlock block) override;
+    void onMainAfter(double seconds, platform::DispatchBlock block) override;
+    std::unique_ptr<platform::DispatchTimer>
+    mainRepeatingTimer(double periodSeconds, platform::DispatchBlock handler) override;
+    void inBackgroundAfter(double seconds, platform::DispatchBlock block) override;
+    std::shared_ptr<platform::SerialQueue> makeSerialQueue(std::string label) override;
     // startAbsoluteTime + monotonicNow().
     double now() const override;
     // Virtual seconds since construction.
@@ -64,7 +62,7 @@ public:
     std::string currentQueue() const;
 
 private:
-    std::shared_ptr<detail::VirtualDispatchState> state_;
+    std::shared_ptr<VirtualDispatchState> state_;
 };
 
-} // namespace korvel::platform
+} // namespace korvel::testing
