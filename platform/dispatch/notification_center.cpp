@@ -31,14 +31,6 @@ std::optional<bool> Notification::boolValue(std::string_view key) const {
     return typedValue<bool>(userInfo, key);
 }
 
-std::optional<int64_t> Notification::integerValue(std::string_view key) const {
-    return typedValue<int64_t>(userInfo, key);
-}
-
-std::optional<double> Notification::doubleValue(std::string_view key) const {
-    return typedValue<double>(userInfo, key);
-}
-
 std::optional<std::string> Notification::stringValue(std::string_view key) const {
     return typedValue<std::string>(userInfo, key);
 }

@@ -24,8 +24,6 @@ struct Notification {
     // The value under key when there is user info, the key is in it and the
     // value has exactly this type; otherwise nothing.
     std::optional<bool> boolValue(std::string_view key) const;
-    std::optional<int64_t> integerValue(std::string_view key) const;
-    std::optional<double> doubleValue(std::string_view key) const;
     std::optional<std::string> stringValue(std::string_view key) const;
 };
 
