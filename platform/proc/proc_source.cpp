@@ -4,6 +4,7 @@
 #include "platform/proc/proc_net_file.h"
 #include "platform/proc/sock_diag.h"
 #include "platform/proc/stat_line.h"
+#include "platform/system/text_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -43,18 +44,9 @@ private:
     char text_[32];
 };
 
-// The number a directory entry is named by: decimal digits only, within int32_t.
+// The number a directory entry is named by: decimal digits only (no sign), within int32_t.
 std::optional<int32_t> entryNumber(const char* name) {
-    const char* end = name + std::strlen(name);
-    if (name == end || *name < '0' || *name > '9') {
-        return std::nullopt;
-    }
-    int32_t value = 0;
-    const auto [p, ec] = std::from_chars(name, end, value);
-    if (ec != std::errc() || p != end) {
-        return std::nullopt;
-    }
-    return value;
+    return *name >= '0' && *name <= '9' ? wholeNumber<int32_t>(name) : std::nullopt;
 }
 
 int openAt(int dirFd, const char* path, int flags) {
@@ -449,10 +441,9 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
         const std::string_view target(link, static_cast<size_t>(length));
         descriptor.isDrm = target.starts_with("/dev/dri/");
         if (target.starts_with(kSocketPrefix) && target.back() == ']') {
-            const char* first = target.data() + kSocketPrefix.size();
-            const char* last = target.data() + target.size() - 1;
-            const auto [p, ec] = std::from_chars(first, last, descriptor.socketInode);
-            descriptor.isSocket = ec == std::errc() && p == last;
+            const std::string_view inode =
+                target.substr(kSocketPrefix.size(), target.size() - kSocketPrefix.size() - 1);
+            descriptor.isSocket = parseWhole(inode, descriptor.socketInode);
         }
         out.push_back(descriptor);
     });
