@@ -1,5 +1,7 @@
 #include "platform/program/owned_directory.h"
 
+#include "platform/system/text_file.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -110,20 +112,6 @@ std::string takeComponent(std::string_view& rest) {
     std::string name(rest.substr(0, slash));
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     return name;
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 // Makes a missing base and, where the nearest directory that exists is ours,

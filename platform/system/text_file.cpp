@@ -31,6 +31,20 @@ std::optional<std::string> readTextFile(const std::string& path) {
     return text;
 }
 
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
 std::optional<std::string> readFirstLine(const std::string& path) {
     auto text = readTextFile(path);
     if (!text) {

@@ -14,6 +14,9 @@ std::optional<std::string> readTextFile(const std::string& path);
 // First line of a sysfs attribute, without its newline.
 std::optional<std::string> readFirstLine(const std::string& path);
 
+// Writes all of data to fd, continuing short writes. False when a write fails.
+bool writeAll(int fd, std::string_view data);
+
 // A sysfs attribute holding one unsigned decimal number.
 std::optional<unsigned long long> readUnsigned(const std::string& path);
 
