@@ -192,8 +192,12 @@ TaskInfo ProcSource::taskFromStat(const StatLine& stat) const {
             stat.rssPages * options_.pageSize, stat.startTimeTicks};
 }
 
-bool ProcSource::readStat(int32_t pid) {
-    return readFileAt(rootFd_, PidPath(pid, "stat").c_str(), statBuffer_, 1024);
+std::optional<StatLine> ProcSource::readStat(int32_t pid) {
+    if (rootFd_ < 0 || pid <= 0 ||
+        !readFileAt(rootFd_, PidPath(pid, "stat").c_str(), statBuffer_, 1024)) {
+        return std::nullopt;
+    }
+    return parseStatLine(statBuffer_);
 }
 
 std::vector<int32_t> ProcSource::listAllPids() {
@@ -220,13 +224,11 @@ std::vector<int32_t> ProcSource::listAllPids() {
             return;
         }
         Listed entry{*pid, 0, false, false};
-        if (readStat(*pid)) {
-            if (const auto stat = parseStatLine(statBuffer_)) {
-                entry.ppid = stat->ppid;
-                entry.kernelFlag = (stat->flags & kKernelThreadFlag) != 0;
-                entry.noAddressSpace = stat->vsizeBytes == 0;
-                listedTasks_.emplace_back(*pid, taskFromStat(*stat));
-            }
+        if (const auto stat = readStat(*pid)) {
+            entry.ppid = stat->ppid;
+            entry.kernelFlag = (stat->flags & kKernelThreadFlag) != 0;
+            entry.noAddressSpace = stat->vsizeBytes == 0;
+            listedTasks_.emplace_back(*pid, taskFromStat(*stat));
         }
         listed.push_back(entry);
     });
@@ -329,14 +331,8 @@ std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
 }
 
 std::optional<std::string_view> ProcSource::shortName(int32_t pid) {
-    if (rootFd_ < 0 || pid <= 0 || !readStat(pid)) {
-        return std::nullopt;
-    }
-    const auto stat = parseStatLine(statBuffer_);
-    if (!stat) {
-        return std::nullopt;
-    }
-    return stat->comm;
+    const auto stat = readStat(pid);
+    return stat ? std::optional(stat->comm) : std::nullopt;
 }
 
 std::optional<std::vector<std::string_view>> ProcSource::commandLine(int32_t pid) {
@@ -356,14 +352,8 @@ std::optional<TaskInfo> ProcSource::taskInfo(int32_t pid) {
     if (listed != listedTasks_.end() && listed->first == pid) {
         return listed->second;
     }
-    if (rootFd_ < 0 || pid <= 0 || !readStat(pid)) {
-        return std::nullopt;
-    }
-    const auto stat = parseStatLine(statBuffer_);
-    if (!stat) {
-        return std::nullopt;
-    }
-    return taskFromStat(*stat);
+    const auto stat = readStat(pid);
+    return stat ? std::optional(taskFromStat(*stat)) : std::nullopt;
 }
 
 std::optional<uint64_t> ProcSource::cpuRuntimeNS(int32_t pid) const {

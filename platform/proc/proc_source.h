@@ -144,7 +144,8 @@ public:
     int kernelDumpedTables() const { return kernelDumpedTables_; }
 
 private:
-    bool readStat(int32_t pid);
+    // The process's stat line, read into statBuffer_ (valid until the next read).
+    std::optional<StatLine> readStat(int32_t pid);
     std::optional<uint32_t> ownerUidAt(const char* directory);
     std::optional<std::string_view> cgroupPathAt(const char* file);
     TaskInfo taskFromStat(const StatLine& stat) const;
