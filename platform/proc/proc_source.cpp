@@ -203,10 +203,7 @@ std::optional<StatLine> ProcSource::readStat(int32_t pid) {
 std::vector<int32_t> ProcSource::listAllPids() {
     listedTasks_.clear();
     std::vector<int32_t> pids;
-    if (rootFd_ < 0) {
-        return pids;
-    }
-    const int dirFd = openDirectoryAt(rootFd_, ".");
+    const int dirFd = rootFd_ < 0 ? -1 : openDirectoryAt(rootFd_, ".");
     if (dirFd < 0) {
         return pids;
     }
