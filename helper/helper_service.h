@@ -10,12 +10,10 @@ namespace korvel {
 // The exported object of one connection: answers fetch requests from the
 // collectors, synchronously, on the thread that delivered them. It keeps
 // which ended sockets its client has been told of.
-class HelperService : public platform::service::RequestHandler {
+class HelperService : public KorvelHelperXPCProtocol, public platform::service::RequestHandler {
 public:
-    // The helper's one remote method; reply receives the JSON of one
-    // HelperResponse, or no value (nil) when it could not be encoded.
     void fetchData(bool showSystem,
-                   const std::function<void(const std::optional<std::string>&)>& reply);
+                   const std::function<void(const std::optional<std::string>&)>& reply) override;
 
     void handle(const platform::service::Request& request,
                 const std::function<void(const platform::service::Reply&)>& reply) override;
