@@ -46,8 +46,4 @@ HelperResponse assembleHelperResponse(bool showSystem, const FetchCollectors& co
     return response;
 }
 
-std::optional<std::string> fetchReply(bool showSystem) {
-    return encodeHelperResponse(assembleHelperResponse(showSystem));
-}
-
 } // namespace korvel

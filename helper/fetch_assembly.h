@@ -5,8 +5,6 @@
 #include "shared/helper_response.h"
 
 #include <functional>
-#include <optional>
-#include <string>
 
 namespace korvel {
 
@@ -27,9 +25,5 @@ struct FetchCollectors {
 // One complete reading of the machine, collectors called in their fixed order.
 HelperResponse assembleHelperResponse(bool showSystem,
                                       const FetchCollectors& collectors = FetchCollectors::live());
-
-// The reply bytes for one request: the encoded reading, or no value (nil)
-// when it cannot be encoded.
-std::optional<std::string> fetchReply(bool showSystem);
 
 } // namespace korvel

@@ -16,6 +16,13 @@ bool isTcp(const MeterSocket& s) {
     return s.proto == "TCP" || s.proto == "TCP6";
 }
 
+void takeCounts(HelperConnectionData& row, const MeterSocket& s) {
+    row.bytesIn = s.bytesIn;
+    row.bytesOut = s.bytesOut;
+    row.cookie = s.cookie;
+    row.source = kMeterSource;
+}
+
 HelperConnectionData rowOf(const MeterSocket& s) {
     HelperConnectionData row;
     row.pid = s.pid;
@@ -24,26 +31,16 @@ HelperConnectionData rowOf(const MeterSocket& s) {
     row.localPort = s.localPort;
     row.remoteAddr = s.remoteAddr;
     row.remotePort = s.remotePort;
-    row.bytesIn = s.bytesIn;
-    row.bytesOut = s.bytesOut;
-    row.cookie = s.cookie;
-    row.source = kMeterSource;
+    takeCounts(row, s);
     return row;
 }
 
-std::string addressKey(std::string_view proto, std::string_view local, uint16_t localPort,
-                       std::string_view remote, uint16_t remotePort) {
-    std::string key(proto);
-    key.append(" ").append(local).append(" ").append(std::to_string(localPort));
-    key.append(" ").append(remote).append(" ").append(std::to_string(remotePort));
+// A row or a meter's socket by its protocol and both ends.
+template <typename Socket> std::string addressKey(const Socket& s) {
+    std::string key(s.proto);
+    key.append(" ").append(s.localAddr).append(" ").append(std::to_string(s.localPort));
+    key.append(" ").append(s.remoteAddr).append(" ").append(std::to_string(s.remotePort));
     return key;
-}
-
-void takeCounts(HelperConnectionData& row, const MeterSocket& s) {
-    row.bytesIn = s.bytesIn;
-    row.bytesOut = s.bytesOut;
-    row.cookie = s.cookie;
-    row.source = kMeterSource;
 }
 
 } // namespace
@@ -68,9 +65,7 @@ addMeterCounts(HelperResponse& response, const MeterReply& meter, MeterEndedMemo
         if (row.cookie) {
             rowsByCookie[*row.cookie].push_back(i);
         } else {
-            rowsByAddresses[addressKey(row.proto, row.localAddr, row.localPort, row.remoteAddr,
-                                       row.remotePort)]
-                .push_back(i);
+            rowsByAddresses[addressKey(row)].push_back(i);
         }
     }
     std::unordered_set<int32_t> listed;
@@ -110,9 +105,7 @@ addMeterCounts(HelperResponse& response, const MeterReply& meter, MeterEndedMemo
             }
             continue;
         }
-        if (const auto rows = rowsByAddresses.find(
-                addressKey(s.proto, s.localAddr, s.localPort, s.remoteAddr, s.remotePort));
-            rows != rowsByAddresses.end()) {
+        if (const auto rows = rowsByAddresses.find(addressKey(s)); rows != rowsByAddresses.end()) {
             for (const size_t i : rows->second) {
                 takeCounts(response.connections[i], s);
             }

@@ -3,9 +3,9 @@
 #include "shared/strict_json_reader.h"
 #include "shared/strict_json_writer.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -18,10 +18,31 @@ using strict_json::Reader;
 // Read and written without a JSON tree: an idle machine's first reply to a
 // helper holds every open socket, tens of thousands on a busy one.
 constexpr int kRowDepth = 3;
-constexpr std::string_view kMembers[] = {
-    "cookie",     "pid",     "uid",      "proto",     "localAddr",  "localPort", "remoteAddr",
-    "remotePort", "bytesIn", "bytesOut", "packetsIn", "packetsOut", "ended"};
-constexpr unsigned kEveryMember = (1u << std::size(kMembers)) - 1;
+
+// Every member of a row, in the order they are written: visit(name, field).
+template <typename Socket, typename Visit> void forEachMember(Socket& s, Visit&& visit) {
+    visit("cookie", s.cookie);
+    visit("pid", s.pid);
+    visit("uid", s.uid);
+    visit("proto", s.proto);
+    visit("localAddr", s.localAddr);
+    visit("localPort", s.localPort);
+    visit("remoteAddr", s.remoteAddr);
+    visit("remotePort", s.remotePort);
+    visit("bytesIn", s.bytesIn);
+    visit("bytesOut", s.bytesOut);
+    visit("packetsIn", s.packetsIn);
+    visit("packetsOut", s.packetsOut);
+    visit("ended", s.ended);
+}
+
+// One bit a member, in forEachMember's order.
+const unsigned kEveryMember = [] {
+    MeterSocket s;
+    unsigned every = 0;
+    forEachMember(s, [&](std::string_view, const auto&) { every = every << 1 | 1; });
+    return every;
+}();
 
 template <typename Integer> bool readInteger(Reader& r, Integer& out, int depth) {
     Number n;
@@ -29,37 +50,14 @@ template <typename Integer> bool readInteger(Reader& r, Integer& out, int depth)
            strict_json::integerFrom(n, out);
 }
 
-bool readMember(Reader& r, size_t member, MeterSocket& s) {
-    switch (member) {
-    case 0:
-        return readInteger(r, s.cookie, kRowDepth);
-    case 1:
-        return readInteger(r, s.pid, kRowDepth);
-    case 2:
-        return readInteger(r, s.uid, kRowDepth);
-    case 3:
-        return r.string(s.proto, kRowDepth);
-    case 4:
-        return r.string(s.localAddr, kRowDepth);
-    case 5:
-        return readInteger(r, s.localPort, kRowDepth);
-    case 6:
-        return r.string(s.remoteAddr, kRowDepth);
-    case 7:
-        return readInteger(r, s.remotePort, kRowDepth);
-    case 8:
-        return readInteger(r, s.bytesIn, kRowDepth);
-    case 9:
-        return readInteger(r, s.bytesOut, kRowDepth);
-    case 10:
-        return readInteger(r, s.packetsIn, kRowDepth);
-    case 11:
-        return readInteger(r, s.packetsOut, kRowDepth);
-    case 12:
-        return r.boolean(s.ended, kRowDepth);
+template <typename Value> bool readValue(Reader& r, Value& out) {
+    if constexpr (std::is_same_v<Value, bool>) {
+        return r.boolean(out, kRowDepth);
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+        return r.string(out, kRowDepth);
+    } else {
+        return readInteger(r, out, kRowDepth);
     }
-    r.skip(kRowDepth);
-    return true; // a member of a later meter's, not ours to read
 }
 
 // One row; false (the row still read) when a member is missing or of the
@@ -73,41 +71,40 @@ bool readSocket(Reader& r, MeterSocket& s) {
     bool valid = true;
     r.object(
         [&](std::string_view key) {
-            const auto member = static_cast<size_t>(
-                std::find(std::begin(kMembers), std::end(kMembers), key) - std::begin(kMembers));
-            valid = readMember(r, member, s) && valid;
-            seen |= member < std::size(kMembers) ? 1u << member : 0;
+            bool known = false;
+            unsigned bit = 1;
+            forEachMember(s, [&](std::string_view name, auto& value) {
+                if (name == key) {
+                    known = true;
+                    valid = readValue(r, value) && valid;
+                    seen |= bit;
+                }
+                bit <<= 1;
+            });
+            if (!known) {
+                r.skip(kRowDepth); // a member of a later meter's, not ours to read
+            }
         },
         kRowDepth - 1);
     return valid && seen == kEveryMember;
 }
 
 void writeSocket(strict_json::Writer& w, const MeterSocket& s) {
-    const auto number = [&](std::string_view key, auto value) {
-        w.key(key);
-        w.integer(value);
-        w.raw(",");
-    };
-    const auto text = [&](std::string_view key, const std::string& value) {
-        w.key(key);
-        w.string(value);
-        w.raw(",");
-    };
-    w.raw("{");
-    number(kMembers[0], s.cookie);
-    number(kMembers[1], s.pid);
-    number(kMembers[2], s.uid);
-    text(kMembers[3], s.proto);
-    text(kMembers[4], s.localAddr);
-    number(kMembers[5], s.localPort);
-    text(kMembers[6], s.remoteAddr);
-    number(kMembers[7], s.remotePort);
-    number(kMembers[8], s.bytesIn);
-    number(kMembers[9], s.bytesOut);
-    number(kMembers[10], s.packetsIn);
-    number(kMembers[11], s.packetsOut);
-    w.key(kMembers[12]);
-    w.raw(s.ended ? "true}" : "false}");
+    std::string_view before = "{";
+    forEachMember(s, [&](std::string_view name, const auto& value) {
+        w.raw(before);
+        before = ",";
+        w.key(name);
+        using Value = std::remove_cvref_t<decltype(value)>;
+        if constexpr (std::is_same_v<Value, bool>) {
+            w.raw(value ? "true" : "false");
+        } else if constexpr (std::is_same_v<Value, std::string>) {
+            w.string(value);
+        } else {
+            w.integer(value);
+        }
+    });
+    w.raw("}");
 }
 
 } // namespace

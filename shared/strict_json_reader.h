@@ -81,10 +81,7 @@ public:
     }
 
     char peek() {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-            ++p_;
-        }
-        if (p_ == end_) {
+        if (finished()) {
             throw SyntaxError{};
         }
         return *p_;
@@ -100,13 +97,7 @@ public:
     // Calls onMember(key) with the reader at each member's value, which the
     // callback must consume. The key is only valid until the value is read.
     template <typename OnMember> void object(OnMember&& onMember, int depth) {
-        enter(depth);
-        ++p_; // '{'
-        if (peek() == '}') {
-            ++p_;
-            return;
-        }
-        for (;;) {
+        elements('}', depth, [&] {
             if (peek() != '"') {
                 throw SyntaxError{};
             }
@@ -116,35 +107,11 @@ public:
             }
             ++p_;
             onMember(name);
-            const char next = peek();
-            ++p_;
-            if (next == '}') {
-                return;
-            }
-            if (next != ',') {
-                throw SyntaxError{};
-            }
-        }
+        });
     }
 
     template <typename OnElement> void array(OnElement&& onElement, int depth) {
-        enter(depth);
-        ++p_; // '['
-        if (peek() == ']') {
-            ++p_;
-            return;
-        }
-        for (;;) {
-            onElement();
-            const char next = peek();
-            ++p_;
-            if (next == ']') {
-                return;
-            }
-            if (next != ',') {
-                throw SyntaxError{};
-            }
-        }
+        elements(']', depth, onElement);
     }
 
     // Each reads the next value; false (with the value consumed) when it is
@@ -225,6 +192,28 @@ private:
         }
     }
 
+    // At an object's or array's opening bracket: calls each() for every
+    // element, up to and past the closing bracket.
+    template <typename Each> void elements(char close, int depth, Each&& each) {
+        enter(depth);
+        ++p_;
+        if (peek() == close) {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            each();
+            const char next = peek();
+            ++p_;
+            if (next == close) {
+                return;
+            }
+            if (next != ',') {
+                throw SyntaxError{};
+            }
+        }
+    }
+
     void literal(std::string_view word) {
         if (static_cast<size_t>(end_ - p_) < word.size() ||
             std::memcmp(p_, word.data(), word.size()) != 0) {
@@ -301,32 +290,12 @@ private:
             if (++p_ == end_) {
                 throw SyntaxError{};
             }
-            switch (*p_++) {
-            case '"':
-                out += '"';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case '/':
-                out += '/';
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'u': {
+            static constexpr std::string_view kEscapes = "\"\\/bfnrt";
+            static constexpr std::string_view kEscaped = "\"\\/\b\f\n\r\t";
+            const char escape = *p_++;
+            if (const size_t at = kEscapes.find(escape); at != std::string_view::npos) {
+                out += kEscaped[at];
+            } else if (escape == 'u') {
                 uint32_t cp = hex4();
                 if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     throw SyntaxError{}; // a low surrogate on its own
@@ -343,9 +312,7 @@ private:
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                 }
                 appendUtf8(out, cp);
-                break;
-            }
-            default:
+            } else {
                 throw SyntaxError{};
             }
             start = p_;
@@ -354,6 +321,16 @@ private:
 
     static bool isDigit(const char* p, const char* end) {
         return p != end && *p >= '0' && *p <= '9';
+    }
+
+    // [0-9]+
+    void readDigits() {
+        if (!isDigit(p_, end_)) {
+            throw SyntaxError{};
+        }
+        while (isDigit(p_, end_)) {
+            ++p_;
+        }
     }
 
     // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
@@ -370,21 +347,14 @@ private:
         if (*p_ == '0') {
             ++p_;
         } else {
-            while (isDigit(p_, end_)) {
-                ++p_;
-            }
+            readDigits();
         }
         const char* digitsEnd = p_;
         bool integer = true;
         if (p_ != end_ && *p_ == '.') {
             integer = false;
             ++p_;
-            if (!isDigit(p_, end_)) {
-                throw SyntaxError{};
-            }
-            while (isDigit(p_, end_)) {
-                ++p_;
-            }
+            readDigits();
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             integer = false;
@@ -392,12 +362,7 @@ private:
             if (p_ != end_ && (*p_ == '+' || *p_ == '-')) {
                 ++p_;
             }
-            if (!isDigit(p_, end_)) {
-                throw SyntaxError{};
-            }
-            while (isDigit(p_, end_)) {
-                ++p_;
-            }
+            readDigits();
         }
         if (integer) {
             uint64_t magnitude = 0;

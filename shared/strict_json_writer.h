@@ -54,39 +54,20 @@ public:
 private:
     void escaped(std::string_view value) {
         static constexpr char kHex[] = "0123456789abcdef";
+        static constexpr std::string_view kEscaped = "\"\\\n\r\t\b\f";
+        static constexpr std::string_view kEscapes = "\"\\nrtbf";
         out_ += '"';
         for (const char ch : value) {
             const auto c = static_cast<unsigned char>(ch);
-            switch (c) {
-            case '"':
-                out_ += "\\\"";
-                break;
-            case '\\':
-                out_ += "\\\\";
-                break;
-            case '\n':
-                out_ += "\\n";
-                break;
-            case '\r':
-                out_ += "\\r";
-                break;
-            case '\t':
-                out_ += "\\t";
-                break;
-            case '\b':
-                out_ += "\\b";
-                break;
-            case '\f':
-                out_ += "\\f";
-                break;
-            default:
-                if (c < 0x20) {
-                    out_ += "\\u00";
-                    out_ += kHex[c >> 4];
-                    out_ += kHex[c & 0xF];
-                } else {
-                    out_ += ch;
-                }
+            if (c >= 0x20 && ch != '"' && ch != '\\') {
+                out_ += ch;
+            } else if (const size_t at = kEscaped.find(ch); at != std::string_view::npos) {
+                out_ += '\\';
+                out_ += kEscapes[at];
+            } else {
+                out_ += "\\u00";
+                out_ += kHex[c >> 4];
+                out_ += kHex[c & 0xF];
             }
         }
         out_ += '"';

@@ -1,5 +1,7 @@
 #include "platform/defaults/defaults_file.h"
 
+#include "platform/system/text_file.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,20 +31,6 @@ FileStamp stampOf(const struct stat& st) {
     stamp.changedNanos =
         static_cast<int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
     return stamp;
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 std::string parentOf(const std::string& path) {

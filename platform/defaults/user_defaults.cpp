@@ -56,6 +56,11 @@ bool nestsDeeperThan(std::string_view text, size_t limit) {
     return false;
 }
 
+// A JSON null stands for no value: storing it removes the key.
+std::optional<nlohmann::json> unlessNull(nlohmann::json value) {
+    return value.is_null() ? std::nullopt : std::optional(std::move(value));
+}
+
 void applyChange(nlohmann::json& values, std::string_view key,
                  const std::optional<nlohmann::json>& value) {
     if (value) {
@@ -179,32 +184,35 @@ void UserDefaults::refreshLocked(Changes& changes) const {
     loaded_ = true;
 }
 
+template <typename Read> auto UserDefaults::readCurrent(Read read) const {
+    Changes changes;
+    std::unique_lock lock(mutex_);
+    refreshLocked(changes);
+    auto result = read();
+    lock.unlock();
+    notify(changes);
+    return result;
+}
+
 template <typename T, typename Get>
 T UserDefaults::readTyped(std::string_view key, T fallback, Get get) const {
-    Changes changes;
-    std::optional<T> result;
-    {
-        std::lock_guard lock(mutex_);
-        refreshLocked(changes);
-        if (const auto it = values_.find(key); it != values_.end()) {
-            result = get(*it);
-        }
-    }
-    notify(changes);
+    std::optional<T> result = readCurrent([&]() -> std::optional<T> {
+        const auto it = values_.find(key);
+        return it == values_.end() ? std::nullopt : get(*it);
+    });
     return result ? std::move(*result) : std::move(fallback);
 }
 
 std::optional<nlohmann::json> UserDefaults::object(std::string_view key) const {
-    return readTyped<std::optional<nlohmann::json>>(
-        key, std::nullopt, [](const nlohmann::json& v) { return std::optional(v); });
+    return readCurrent([&]() -> std::optional<nlohmann::json> {
+        const auto it = values_.find(key);
+        return it == values_.end() ? std::nullopt : std::optional(*it);
+    });
 }
 
 bool UserDefaults::boolFor(std::string_view key, bool fallback) const {
-    return readTyped<bool>(key, fallback, [](const nlohmann::json& v) -> std::optional<bool> {
-        if (v.is_boolean()) {
-            return v.get<bool>();
-        }
-        return std::nullopt;
+    return readTyped<bool>(key, fallback, [](const nlohmann::json& v) {
+        return v.is_boolean() ? std::optional(v.get<bool>()) : std::nullopt;
     });
 }
 
@@ -225,58 +233,27 @@ int64_t UserDefaults::integerFor(std::string_view key, int64_t fallback) const {
 }
 
 double UserDefaults::doubleFor(std::string_view key, double fallback) const {
-    return readTyped<double>(key, fallback, [](const nlohmann::json& v) -> std::optional<double> {
-        if (v.is_number()) {
-            return v.get<double>();
-        }
-        return std::nullopt;
+    return readTyped<double>(key, fallback, [](const nlohmann::json& v) {
+        return v.is_number() ? std::optional(v.get<double>()) : std::nullopt;
     });
 }
 
 std::string UserDefaults::stringFor(std::string_view key, std::string_view fallback) const {
-    return readTyped<std::string>(key, std::string(fallback),
-                                  [](const nlohmann::json& v) -> std::optional<std::string> {
-                                      if (v.is_string()) {
-                                          return v.get<std::string>();
-                                      }
-                                      return std::nullopt;
-                                  });
+    return readTyped<std::string>(key, std::string(fallback), [](const nlohmann::json& v) {
+        return v.is_string() ? std::optional(v.get<std::string>()) : std::nullopt;
+    });
 }
 
 nlohmann::json UserDefaults::dictionary() const {
-    Changes changes;
-    nlohmann::json copy;
-    {
-        std::lock_guard lock(mutex_);
-        refreshLocked(changes);
-        copy = values_;
-    }
-    notify(changes);
-    return copy;
+    return readCurrent([this] { return values_; });
 }
 
 bool UserDefaults::fileIsDamaged() const {
-    Changes changes;
-    bool damaged = false;
-    {
-        std::lock_guard lock(mutex_);
-        refreshLocked(changes);
-        damaged = damaged_;
-    }
-    notify(changes);
-    return damaged;
+    return readCurrent([this] { return damaged_; });
 }
 
 std::string UserDefaults::readError() const {
-    Changes changes;
-    std::string error;
-    {
-        std::lock_guard lock(mutex_);
-        refreshLocked(changes);
-        error = readError_;
-    }
-    notify(changes);
-    return error;
+    return readCurrent([this] { return readError_; });
 }
 
 std::string UserDefaults::lastError() const {
@@ -285,18 +262,11 @@ std::string UserDefaults::lastError() const {
 }
 
 bool UserDefaults::set(std::string_view key, nlohmann::json value) {
-    if (value.is_null()) {
-        return store(key, std::nullopt, true);
-    }
-    return store(key, std::move(value), true);
+    return store(key, unlessNull(std::move(value)), true);
 }
 
 void UserDefaults::setWithoutWaiting(std::string_view key, nlohmann::json value) {
-    if (value.is_null()) {
-        store(key, std::nullopt, false);
-    } else {
-        store(key, std::move(value), false);
-    }
+    store(key, unlessNull(std::move(value)), false);
 }
 
 bool UserDefaults::remove(std::string_view key) {
@@ -455,10 +425,6 @@ void UserDefaults::startWatching(double pollSeconds) {
     // Load now so the first check reports only what changes from here on.
     fileIsDamaged();
     watchTimer_ = dispatch_.mainRepeatingTimer(pollSeconds, [this] { fileIsDamaged(); });
-}
-
-void UserDefaults::stopWatching() {
-    watchTimer_.reset();
 }
 
 } // namespace korvel::platform

@@ -85,7 +85,6 @@ public:
     bool set(std::string_view key, nlohmann::json value);
     bool setBool(std::string_view key, bool value) { return set(key, value); }
     bool setInteger(std::string_view key, int64_t value) { return set(key, value); }
-    bool setDouble(std::string_view key, double value) { return set(key, value); }
     bool setString(std::string_view key, std::string_view value) {
         return set(key, std::string(value));
     }
@@ -105,7 +104,6 @@ public:
     // Checks the file for outside changes every pollSeconds on the main queue.
     // Call on the main thread; the store must be destroyed there too.
     void startWatching(double pollSeconds = 1.0);
-    void stopWatching();
 
 private:
     struct Observer;
@@ -118,6 +116,9 @@ private:
     Save saveLocked(bool wait, Changes& changes);
     void retryPendingSave();
     void notify(const Changes& changes) const;
+    // Calls read with the file's current contents loaded, then tells the
+    // observers what that loading changed.
+    template <typename Read> auto readCurrent(Read read) const;
     template <typename T, typename Get>
     T readTyped(std::string_view key, T fallback, Get get) const;
 

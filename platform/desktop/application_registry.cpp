@@ -20,26 +20,11 @@ ApplicationRegistry& ApplicationRegistry::shared() {
     return *registry;
 }
 
-void ApplicationRegistry::start() {
-    // Watch first, then read: nothing that changes in between is missed.
-    startWatching(false);
-    watcher_->waitUntilWatching();
-    buildIfNotReady();
-}
-
 void ApplicationRegistry::startInBackground() {
-    startWatching(true);
-}
-
-void ApplicationRegistry::startWatching(bool buildFirst) {
-    std::call_once(watching_, [this, buildFirst] {
+    // Watch first, then read: nothing that changes in between is missed.
+    std::call_once(watching_, [this] {
         watcher_ = std::make_unique<DirectoryWatcher>(
-            environment_.applicationDirs, settle_,
-            [this, buildFirst] {
-                if (buildFirst) {
-                    buildIfNotReady();
-                }
-            },
+            environment_.applicationDirs, settle_, [this] { buildIfNotReady(); },
             [this] { rebuild(); });
     });
 }

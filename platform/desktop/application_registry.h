@@ -44,10 +44,6 @@ public:
     // use, never destroyed; it starts following in the background at once.
     static ApplicationRegistry& shared();
 
-    // Reads the index now if it has not been read yet, and follows the
-    // directories from then on. Call it at start-up so the first lookups
-    // already have the index.
-    void start();
     // Follows the directories; the first index is read on the follower's thread.
     void startInBackground();
     // Reads the directories again and replaces the index. Any thread.
@@ -70,7 +66,6 @@ public:
     std::shared_ptr<const ApplicationIndex> index() const;
 
 private:
-    void startWatching(bool buildFirst);
     void buildIfNotReady();
     void read(); // with rebuildMutex_ held
 

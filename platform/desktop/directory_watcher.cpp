@@ -98,12 +98,9 @@ DirectoryWatcher::DirectoryWatcher(std::vector<std::string> directories,
     state_->settle = settle;
     state_->onStart = std::move(onStart);
     state_->onChange = std::move(onChange);
-    std::promise<void> watching;
-    watching_ = watching.get_future().share();
-    thread_ = std::thread([state = state_, watching = std::move(watching)]() mutable {
+    thread_ = std::thread([state = state_] {
         g_main_context_push_thread_default(state->context);
         state->watchAll();
-        watching.set_value();
         if (state->onStart) {
             state->onStart();
         }
@@ -116,10 +113,6 @@ DirectoryWatcher::DirectoryWatcher(std::vector<std::string> directories,
         }
         g_main_context_pop_thread_default(state->context);
     });
-}
-
-void DirectoryWatcher::waitUntilWatching() {
-    watching_.wait();
 }
 
 DirectoryWatcher::~DirectoryWatcher() {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,17 +20,12 @@ public:
                      std::function<void()> onStart, std::function<void()> onChange);
     ~DirectoryWatcher();
     DirectoryWatcher(const DirectoryWatcher&) = delete;
-
-    // Returns once the watches are in place (before onStart runs): any change
-    // after that leads to an onChange call.
-    void waitUntilWatching();
     DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
 
     struct State;
 
 private:
     std::shared_ptr<State> state_;
-    std::shared_future<void> watching_;
     std::thread thread_;
 };
 

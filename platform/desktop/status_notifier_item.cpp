@@ -199,8 +199,4 @@ void StatusNotifierItem::set(Content content) {
     }
 }
 
-std::string StatusNotifierItem::busName() const {
-    return state_->name;
-}
-
 } // namespace korvel::platform::desktop

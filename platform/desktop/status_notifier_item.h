@@ -32,8 +32,6 @@ public:
 
     // Changes what the panel shows; an unchanged content sends nothing.
     void set(Content content);
-    // The bus name the item is known by; empty without a bus.
-    std::string busName() const;
 
     static constexpr int kIconSize = 24;
 

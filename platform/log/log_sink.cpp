@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <glib.h>
-#include <memory>
-#include <mutex>
 #include <unistd.h>
 
 namespace korvel::platform::log {
@@ -13,8 +11,6 @@ namespace {
 
 constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
 
-std::mutex sinkMutex;
-std::shared_ptr<const LogSink> installedSink;
 std::atomic<bool> routineRecordsOffStderr{false};
 
 bool journalPresent() {
@@ -145,26 +141,6 @@ void writeToSystemLog(const LogRecord& record) {
 
 void keepRoutineRecordsOffStderr() {
     routineRecordsOffStderr = true;
-}
-
-void writeLogRecord(const LogRecord& record) {
-    std::shared_ptr<const LogSink> sink;
-    {
-        std::lock_guard lock(sinkMutex);
-        sink = installedSink;
-    }
-    if (sink) {
-        (*sink)(record);
-    } else {
-        writeToSystemLog(record);
-    }
-}
-
-LogSink exchangeLogSink(LogSink sink) {
-    auto replacement = sink ? std::make_shared<const LogSink>(std::move(sink)) : nullptr;
-    std::lock_guard lock(sinkMutex);
-    auto previous = std::exchange(installedSink, std::move(replacement));
-    return previous ? *previous : LogSink{};
 }
 
 } // namespace korvel::platform::log

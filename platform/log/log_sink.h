@@ -12,13 +12,6 @@ namespace korvel::platform::log {
 
 using LogSink = std::function<void(const LogRecord&)>;
 
-// Hands a record to the process's sink: the system log unless a test replaced it.
-void writeLogRecord(const LogRecord& record);
-
-// Replaces the process's sink and returns the previous one; an empty sink
-// restores the system log. Meant for tests that capture what is logged.
-LogSink exchangeLogSink(LogSink sink);
-
 // The system log: a structured journal record when the journal is reachable,
 // else one line on stderr. Debug records go nowhere, journal included, unless
 // KORVEL_DEBUG is set (to anything but "" or "0"): one per fetch would fill

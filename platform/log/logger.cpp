@@ -12,7 +12,7 @@ void Logger::log(Level level, std::string_view message) const {
     if (sink_) {
         sink_(record);
     } else {
-        writeLogRecord(record);
+        writeToSystemLog(record);
     }
 }
 

@@ -8,7 +8,7 @@
 namespace korvel::platform::log {
 
 // A log handle: every record carries its subsystem and category. Without an
-// explicit sink, records go to the process's sink (see writeLogRecord).
+// explicit sink, records go to the system log (see writeToSystemLog).
 class Logger {
 public:
     Logger(std::string subsystem, std::string category, LogSink sink = {});

@@ -111,7 +111,7 @@ RoutingState::ApplyResult RoutingState::apply(const std::vector<uint8_t>& datagr
             break;
         case RTM_NEWROUTE:
         case RTM_DELROUTE:
-            applyRoute(header.nlmsg_type, header.nlmsg_flags, payload, payloadLength, result);
+            applyRoute(header.nlmsg_type, header.nlmsg_flags, payload, payloadLength);
             break;
         default:
             break;
@@ -199,9 +199,8 @@ void RoutingState::applyAddress(uint16_t type, const uint8_t* payload, size_t le
     addressScopes_[key] = info.ifa_scope;
 }
 
-void RoutingState::applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload, size_t length,
-                              ApplyResult& result) {
-    (void)result;
+void RoutingState::applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload,
+                              size_t length) {
     const auto message = parseDefaultRoute(payload, length);
     if (!message) {
         return;
@@ -357,12 +356,12 @@ std::vector<RoutingState::DefaultRouteUse> RoutingState::usableDefaultRoutes() c
             usable.push_back(&hop);
         }
     }
-    std::stable_sort(usable.begin(), usable.end(), [](const RouteHop* a, const RouteHop* b) {
-        return std::make_tuple(a->priority, a->family != AF_INET, a->table != RT_TABLE_MAIN,
-                               a->interfaceIndex) <
-               std::make_tuple(b->priority, b->family != AF_INET, b->table != RT_TABLE_MAIN,
-                               b->interfaceIndex);
-    });
+    const auto rank = [](const RouteHop* hop) {
+        return std::make_tuple(hop->priority, hop->family != AF_INET, hop->table != RT_TABLE_MAIN,
+                               hop->interfaceIndex);
+    };
+    std::stable_sort(usable.begin(), usable.end(),
+                     [&](const RouteHop* a, const RouteHop* b) { return rank(a) < rank(b); });
     std::vector<DefaultRouteUse> uses;
     uses.reserve(usable.size());
     for (const auto* hop : usable) {
@@ -375,13 +374,11 @@ std::vector<RoutingState::DefaultRouteUse> RoutingState::usableDefaultRoutes() c
 
 bool RoutingState::hasRoutableAddress(bool ipv6) const {
     const int family = ipv6 ? AF_INET6 : AF_INET;
-    for (const auto& [key, scope] : addressScopes_) {
-        if (key.family == family && (scope == RT_SCOPE_UNIVERSE || scope == RT_SCOPE_SITE) &&
-            isUsable(key.index)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(addressScopes_.begin(), addressScopes_.end(), [&](const auto& entry) {
+        const auto& [key, scope] = entry;
+        return key.family == family && (scope == RT_SCOPE_UNIVERSE || scope == RT_SCOPE_SITE) &&
+               isUsable(key.index);
+    });
 }
 
 NetworkPath

@@ -53,7 +53,6 @@ public:
     networkPath(const std::function<InterfaceType(const std::string&)>& typeOf, bool metered,
                 const std::map<std::string, ConnectionIdentity>& connections = {}) const;
 
-    size_t linkCount() const { return links_.size(); }
     size_t defaultRouteCount() const { return routes_.size(); }
 
 private:
@@ -103,8 +102,7 @@ private:
 
     void applyLink(uint16_t type, const uint8_t* payload, size_t length, ApplyResult& result);
     void applyAddress(uint16_t type, const uint8_t* payload, size_t length, ApplyResult& result);
-    void applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload, size_t length,
-                    ApplyResult& result);
+    void applyRoute(uint16_t type, uint16_t flags, const uint8_t* payload, size_t length);
     void forgetHops(const std::vector<RouteHop>& hops, bool byHop);
     void storeHops(std::vector<RouteHop> hops, const RouteHop& route, bool replace);
     bool isUsable(int index) const;

@@ -1,6 +1,7 @@
 #include "platform/proc/proc_net_file.h"
 
 #include "platform/proc/tcp_state.h"
+#include "platform/system/text_file.h"
 
 #include <algorithm>
 #include <charconv>
@@ -14,11 +15,6 @@ constexpr int kRemote = 2;
 constexpr int kState = 3;
 constexpr int kInode = 9;
 
-template <typename Number> bool parseHex(std::string_view text, Number& out) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out, 16);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
 // "0100007F:1F90": the kernel prints each 32-bit word of the address as the
 // number it is in memory, so copying the parsed words back in native order
 // restores the network-order bytes on either endianness. The port is printed
@@ -31,12 +27,12 @@ bool parseEndpoint(std::string_view text, Family family, std::array<uint8_t, 16>
     }
     for (size_t i = 0; i < words; ++i) {
         uint32_t word = 0;
-        if (!parseHex(text.substr(i * 8, 8), word)) {
+        if (!parseWhole(text.substr(i * 8, 8), word, 16)) {
             return false;
         }
         std::memcpy(address.data() + i * 4, &word, sizeof word);
     }
-    return parseHex(text.substr(words * 8 + 1), port);
+    return parseWhole(text.substr(words * 8 + 1), port, 16);
 }
 
 bool parseLine(std::string_view line, Family family, Transport transport, SocketInfo& info) {
@@ -67,16 +63,13 @@ bool parseLine(std::string_view line, Family family, Transport transport, Socket
             break;
         case kState: {
             unsigned state = 0;
-            ok = parseHex(token, state);
+            ok = parseWhole(token, state, 16);
             info.tcpState = translateTcpState(state);
             break;
         }
-        case kInode: {
-            const auto [p, ec] =
-                std::from_chars(token.data(), token.data() + token.size(), info.inode);
-            ok = ec == std::errc() && p == token.data() + token.size();
+        case kInode:
+            ok = parseWhole(token, info.inode);
             break;
-        }
         default:
             break;
         }
@@ -132,9 +125,7 @@ std::optional<uint64_t> parseTcpOpens(std::string_view snmp) {
         const std::string_view value = field(lines[1]);
         if (name == "ActiveOpens" || name == "PassiveOpens") {
             uint64_t number = 0;
-            const auto [end, ec] =
-                std::from_chars(value.data(), value.data() + value.size(), number);
-            if (ec != std::errc() || end != value.data() + value.size()) {
+            if (!parseWhole(value, number)) {
                 return std::nullopt;
             }
             opens += number;

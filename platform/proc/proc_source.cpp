@@ -4,6 +4,7 @@
 #include "platform/proc/proc_net_file.h"
 #include "platform/proc/sock_diag.h"
 #include "platform/proc/stat_line.h"
+#include "platform/system/text_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -43,29 +44,21 @@ private:
     char text_[32];
 };
 
-bool parseDecimal(const char* name, int64_t& out) {
-    const char* end = name + std::strlen(name);
-    if (name == end || *name < '0' || *name > '9') {
-        return false;
-    }
-    const auto [p, ec] = std::from_chars(name, end, out);
-    return ec == std::errc() && p == end;
+// The number a directory entry is named by: decimal digits only (no sign), within int32_t.
+std::optional<int32_t> entryNumber(const char* name) {
+    return *name >= '0' && *name <= '9' ? wholeNumber<int32_t>(name) : std::nullopt;
+}
+
+int openAt(int dirFd, const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC | flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 int openDirectoryAt(int dirFd, const char* path) {
-    int fd;
-    do {
-        fd = ::openat(dirFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-int openFileAt(int dirFd, const char* path) {
-    int fd;
-    do {
-        fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return openAt(dirFd, path, O_DIRECTORY);
 }
 
 // Reads from fd into out from `used` on until out is full or the file ends.
@@ -90,7 +83,7 @@ bool fill(int fd, std::string& out, size_t& used) {
 // Reads a whole file below dirFd into out (replaced). False when it cannot
 // be opened or read.
 bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
-    const int fd = openFileAt(dirFd, path);
+    const int fd = openAt(dirFd, path, 0);
     if (fd < 0) {
         return false;
     }
@@ -108,7 +101,7 @@ bool readFileAt(int dirFd, const char* path, std::string& out, size_t chunk) {
 // Reads at most `limit` bytes of a file below dirFd into out (replaced);
 // `cut` says whether more followed. False when it cannot be opened or read.
 bool readHeadAt(int dirFd, const char* path, std::string& out, size_t limit, bool& cut) {
-    const int fd = openFileAt(dirFd, path);
+    const int fd = openAt(dirFd, path, 0);
     if (fd < 0) {
         return false;
     }
@@ -140,12 +133,31 @@ bool byNumber(const Descriptor& a, const Descriptor& b) {
     return a.fd < b.fd;
 }
 
-// Walks the entries of one getdents64 buffer.
-template <typename Visit> void forEachEntry(const char* buffer, size_t size, Visit visit) {
-    for (size_t offset = 0; offset < size;) {
-        const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
-        visit(entry->d_name);
-        offset += entry->d_reclen;
+// How far a directory was read: every entry, those before a read failed, or
+// none because the first read failed.
+enum class Listing { whole, cut, unreadable };
+
+// Calls visit(name) for each entry of the directory open at dirFd, read
+// through buffer with getdents64.
+template <typename Visit> Listing forEachEntry(int dirFd, std::vector<char>& buffer, Visit visit) {
+    bool anyRead = false;
+    for (;;) {
+        const ssize_t n = ::getdents64(dirFd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return anyRead ? Listing::cut : Listing::unreadable;
+        }
+        if (n == 0) {
+            return Listing::whole;
+        }
+        anyRead = true;
+        for (size_t offset = 0; offset < static_cast<size_t>(n);) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            visit(entry->d_name);
+            offset += entry->d_reclen;
+        }
     }
 }
 
@@ -180,17 +192,18 @@ TaskInfo ProcSource::taskFromStat(const StatLine& stat) const {
             stat.rssPages * options_.pageSize, stat.startTimeTicks};
 }
 
-bool ProcSource::readStat(int32_t pid) {
-    return readFileAt(rootFd_, PidPath(pid, "stat").c_str(), statBuffer_, 1024);
+std::optional<StatLine> ProcSource::readStat(int32_t pid) {
+    if (rootFd_ < 0 || pid <= 0 ||
+        !readFileAt(rootFd_, PidPath(pid, "stat").c_str(), statBuffer_, 1024)) {
+        return std::nullopt;
+    }
+    return parseStatLine(statBuffer_);
 }
 
 std::vector<int32_t> ProcSource::listAllPids() {
     listedTasks_.clear();
     std::vector<int32_t> pids;
-    if (rootFd_ < 0) {
-        return pids;
-    }
-    const int dirFd = openDirectoryAt(rootFd_, ".");
+    const int dirFd = rootFd_ < 0 ? -1 : openDirectoryAt(rootFd_, ".");
     if (dirFd < 0) {
         return pids;
     }
@@ -202,36 +215,22 @@ std::vector<int32_t> ProcSource::listAllPids() {
     };
     std::vector<Listed> listed;
     listed.reserve(1024);
-    bool failed = false;
-    for (;;) {
-        const ssize_t n = ::getdents64(dirFd, directoryBuffer_.data(), directoryBuffer_.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
+    const Listing listing = forEachEntry(dirFd, directoryBuffer_, [&](const char* name) {
+        const auto pid = entryNumber(name);
+        if (!pid || *pid <= 0) {
+            return;
         }
-        if (n <= 0) {
-            failed = n < 0;
-            break;
+        Listed entry{*pid, 0, false, false};
+        if (const auto stat = readStat(*pid)) {
+            entry.ppid = stat->ppid;
+            entry.kernelFlag = (stat->flags & kKernelThreadFlag) != 0;
+            entry.noAddressSpace = stat->vsizeBytes == 0;
+            listedTasks_.emplace_back(*pid, taskFromStat(*stat));
         }
-        forEachEntry(directoryBuffer_.data(), static_cast<size_t>(n), [&](const char* name) {
-            int64_t value = 0;
-            if (!parseDecimal(name, value) || value <= 0 || value > INT32_MAX) {
-                return;
-            }
-            const auto pid = static_cast<int32_t>(value);
-            Listed entry{pid, 0, false, false};
-            if (readStat(pid)) {
-                if (const auto stat = parseStatLine(statBuffer_)) {
-                    entry.ppid = stat->ppid;
-                    entry.kernelFlag = (stat->flags & kKernelThreadFlag) != 0;
-                    entry.noAddressSpace = stat->vsizeBytes == 0;
-                    listedTasks_.emplace_back(pid, taskFromStat(*stat));
-                }
-            }
-            listed.push_back(entry);
-        });
-    }
+        listed.push_back(entry);
+    });
     ::close(dirFd);
-    if (failed) {
+    if (listing != Listing::whole) {
         listedTasks_.clear();
         return pids;
     }
@@ -260,21 +259,11 @@ std::vector<int32_t> ProcSource::listPidEntries() {
     if (dirFd < 0) {
         return pids;
     }
-    for (;;) {
-        const ssize_t n = ::getdents64(dirFd, directoryBuffer_.data(), directoryBuffer_.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
+    forEachEntry(dirFd, directoryBuffer_, [&](const char* name) {
+        if (const auto pid = entryNumber(name); pid && *pid > 0) {
+            pids.push_back(*pid);
         }
-        if (n <= 0) {
-            break;
-        }
-        forEachEntry(directoryBuffer_.data(), static_cast<size_t>(n), [&](const char* name) {
-            int64_t value = 0;
-            if (parseDecimal(name, value) && value > 0 && value <= INT32_MAX) {
-                pids.push_back(static_cast<int32_t>(value));
-            }
-        });
-    }
+    });
     ::close(dirFd);
     return pids;
 }
@@ -310,10 +299,6 @@ std::optional<DrmClient> ProcSource::drmClient(int32_t pid, int32_t fd) {
     return parseDrmFdinfo(statBuffer_);
 }
 
-std::optional<IoCounters> ProcSource::ioCounters(int32_t pid) {
-    return ioCounters(pid, statBuffer_);
-}
-
 std::optional<IoCounters> ProcSource::ioCounters(int32_t pid, std::string& buffer) const {
     if (rootFd_ < 0 || pid <= 0 || !readFileAt(rootFd_, PidPath(pid, "io").c_str(), buffer, 512)) {
         return std::nullopt;
@@ -343,14 +328,8 @@ std::optional<std::string_view> ProcSource::executablePath(int32_t pid) {
 }
 
 std::optional<std::string_view> ProcSource::shortName(int32_t pid) {
-    if (rootFd_ < 0 || pid <= 0 || !readStat(pid)) {
-        return std::nullopt;
-    }
-    const auto stat = parseStatLine(statBuffer_);
-    if (!stat) {
-        return std::nullopt;
-    }
-    return stat->comm;
+    const auto stat = readStat(pid);
+    return stat ? std::optional(stat->comm) : std::nullopt;
 }
 
 std::optional<std::vector<std::string_view>> ProcSource::commandLine(int32_t pid) {
@@ -370,14 +349,8 @@ std::optional<TaskInfo> ProcSource::taskInfo(int32_t pid) {
     if (listed != listedTasks_.end() && listed->first == pid) {
         return listed->second;
     }
-    if (rootFd_ < 0 || pid <= 0 || !readStat(pid)) {
-        return std::nullopt;
-    }
-    const auto stat = parseStatLine(statBuffer_);
-    if (!stat) {
-        return std::nullopt;
-    }
-    return taskFromStat(*stat);
+    const auto stat = readStat(pid);
+    return stat ? std::optional(taskFromStat(*stat)) : std::nullopt;
 }
 
 std::optional<uint64_t> ProcSource::cpuRuntimeNS(int32_t pid) const {
@@ -427,10 +400,6 @@ std::optional<std::string_view> ProcSource::selfCgroupPath() {
     return cgroupPathAt("self/cgroup");
 }
 
-bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out) {
-    return listDescriptors(pid, out, directoryBuffer_);
-}
-
 bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
                                  std::vector<char>& directoryBuffer) const {
     if (directoryBuffer.size() < kDirectoryBuffer) {
@@ -444,48 +413,34 @@ bool ProcSource::listDescriptors(int32_t pid, std::vector<Descriptor>& out,
     if (dirFd < 0) {
         return false;
     }
-    bool listed = false;
     char link[64];
-    for (;;) {
-        const ssize_t n = ::getdents64(dirFd, directoryBuffer.data(), directoryBuffer.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
+    const Listing listing = forEachEntry(dirFd, directoryBuffer, [&](const char* name) {
+        const auto fd = entryNumber(name);
+        if (!fd) {
+            return;
         }
-        if (n < 0) {
-            break; // the process went away: keep what was read
+        const ssize_t length = ::readlinkat(dirFd, name, link, sizeof link);
+        if (length <= 0) {
+            return; // closed since the listing
         }
-        listed = true;
-        if (n == 0) {
-            break;
+        Descriptor descriptor;
+        descriptor.fd = *fd;
+        const std::string_view target(link, static_cast<size_t>(length));
+        descriptor.isDrm = target.starts_with("/dev/dri/");
+        if (target.starts_with(kSocketPrefix) && target.back() == ']') {
+            const std::string_view inode =
+                target.substr(kSocketPrefix.size(), target.size() - kSocketPrefix.size() - 1);
+            descriptor.isSocket = parseWhole(inode, descriptor.socketInode);
         }
-        forEachEntry(directoryBuffer.data(), static_cast<size_t>(n), [&](const char* name) {
-            int64_t fd = 0;
-            if (!parseDecimal(name, fd) || fd > INT32_MAX) {
-                return;
-            }
-            const ssize_t length = ::readlinkat(dirFd, name, link, sizeof link);
-            if (length <= 0) {
-                return; // closed since the listing
-            }
-            Descriptor descriptor;
-            descriptor.fd = static_cast<int32_t>(fd);
-            const std::string_view target(link, static_cast<size_t>(length));
-            descriptor.isDrm = target.starts_with("/dev/dri/");
-            if (target.starts_with(kSocketPrefix) && target.back() == ']') {
-                const char* first = target.data() + kSocketPrefix.size();
-                const char* last = target.data() + target.size() - 1;
-                const auto [p, ec] = std::from_chars(first, last, descriptor.socketInode);
-                descriptor.isSocket = ec == std::errc() && p == last;
-            }
-            out.push_back(descriptor);
-        });
-    }
+        out.push_back(descriptor);
+    });
     ::close(dirFd);
     // The kernel lists descriptors in ascending order; other trees may not.
     if (!std::is_sorted(out.begin(), out.end(), byNumber)) {
         std::sort(out.begin(), out.end(), byNumber);
     }
-    return listed;
+    // A read that failed after the first means the process went away: keep what was read.
+    return listing != Listing::unreadable;
 }
 
 namespace {

@@ -110,10 +110,8 @@ public:
 
     // The open descriptors in ascending order, as the kernel lists them. False when the
     // list cannot be read at all; a descriptor closed while being read is
-    // simply not listed.
-    bool listDescriptors(int32_t pid, std::vector<Descriptor>& out);
-    // The same with the caller's directory buffer: safe to call from several
-    // threads at once, as socketInfo() is once the tables are loaded.
+    // simply not listed. The caller's directory buffer makes it safe to call
+    // from several threads at once, as socketInfo() is once the tables are loaded.
     bool listDescriptors(int32_t pid, std::vector<Descriptor>& out,
                          std::vector<char>& directoryBuffer) const;
 
@@ -121,9 +119,8 @@ public:
     // closed meanwhile or names no client.
     std::optional<DrmClient> drmClient(int32_t pid, int32_t fd);
     // The storage bytes of /proc/<pid>/io. No value for another user's process
-    // (the kernel asks for ptrace rights), never a zero in its place.
-    std::optional<IoCounters> ioCounters(int32_t pid);
-    // The same with the caller's buffer, safe beside the other walkers.
+    // (the kernel asks for ptrace rights), never a zero in its place. The
+    // caller's buffer makes it safe beside the other walkers.
     std::optional<IoCounters> ioCounters(int32_t pid, std::string& buffer) const;
 
     // Reads the TCP and UDP tables of both families, replacing the last ones.
@@ -147,7 +144,8 @@ public:
     int kernelDumpedTables() const { return kernelDumpedTables_; }
 
 private:
-    bool readStat(int32_t pid);
+    // The process's stat line, read into statBuffer_ (valid until the next read).
+    std::optional<StatLine> readStat(int32_t pid);
     std::optional<uint32_t> ownerUidAt(const char* directory);
     std::optional<std::string_view> cgroupPathAt(const char* file);
     TaskInfo taskFromStat(const StatLine& stat) const;

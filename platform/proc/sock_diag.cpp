@@ -291,8 +291,7 @@ void TcpDestroyListener::receive(std::vector<SocketInfo>& out, int timeoutMillis
                 continue;
             }
             if (errno == ENOBUFS) {
-                ++overflows_; // the queue was full: some sockets ended unheard
-                continue;
+                continue; // the queue was full: some sockets ended unheard
             }
             return; // EAGAIN: all read
         }

@@ -36,12 +36,9 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     // Waits up to the timeout for a first event, then adds every one queued.
     void receive(std::vector<SocketInfo>& out, int timeoutMilliseconds);
-    // How often the queue overflowed and events were lost.
-    size_t overflows() const { return overflows_; }
 
 private:
     int fd_ = -1;
-    size_t overflows_ = 0;
     std::vector<char> buffer_;
 };
 

@@ -1,6 +1,6 @@
 #include "platform/proc/stat_line.h"
 
-#include <charconv>
+#include "platform/system/text_file.h"
 
 namespace korvel::platform::proc {
 namespace {
@@ -13,11 +13,6 @@ constexpr int kStime = 12;
 constexpr int kStartTime = 19;
 constexpr int kVsize = 20;
 constexpr int kRss = 21;
-
-template <typename Number> bool parseNumber(std::string_view field, Number& out) {
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), out);
-    return ec == std::errc() && end == field.data() + field.size();
-}
 
 } // namespace
 
@@ -50,25 +45,25 @@ std::optional<StatLine> parseStatLine(std::string_view text) {
         bool ok = true;
         switch (field) {
         case kPpid:
-            ok = parseNumber(token, line.ppid);
+            ok = parseWhole(token, line.ppid);
             break;
         case kFlags:
-            ok = parseNumber(token, line.flags);
+            ok = parseWhole(token, line.flags);
             break;
         case kUtime:
-            ok = parseNumber(token, line.utimeTicks);
+            ok = parseWhole(token, line.utimeTicks);
             break;
         case kStime:
-            ok = parseNumber(token, line.stimeTicks);
+            ok = parseWhole(token, line.stimeTicks);
             break;
         case kStartTime:
-            ok = parseNumber(token, line.startTimeTicks);
+            ok = parseWhole(token, line.startTimeTicks);
             break;
         case kVsize:
-            ok = parseNumber(token, line.vsizeBytes);
+            ok = parseWhole(token, line.vsizeBytes);
             break;
         case kRss:
-            ok = parseNumber(token, line.rssPages);
+            ok = parseWhole(token, line.rssPages);
             break;
         default:
             break;

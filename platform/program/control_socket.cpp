@@ -75,8 +75,7 @@ void serveOne(int client, const std::shared_ptr<ControlSocketServer::State>& sta
     }
     std::weak_ptr<ControlSocketServer::State> weak = state;
     state->dispatch->onMain([weak, client, command] {
-        std::string answer;
-        bool answered = false;
+        std::optional<std::string> answer;
         if (auto strong = weak.lock()) {
             ControlSocketServer::Handler handler;
             {
@@ -85,11 +84,10 @@ void serveOne(int client, const std::shared_ptr<ControlSocketServer::State>& sta
             }
             if (handler) {
                 answer = handler(command);
-                answered = true;
             }
         }
-        if (answered) {
-            service::sendAll(client, answer + "\n");
+        if (answer) {
+            service::sendAll(client, *answer + "\n");
         }
         ::close(client);
     });

@@ -1,5 +1,7 @@
 #include "platform/program/owned_directory.h"
 
+#include "platform/system/text_file.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -104,18 +106,12 @@ int sweep(int directory, std::string_view name, double minimumAgeSeconds) {
     return removed;
 }
 
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
+// Takes the first '/'-separated component off rest.
+std::string takeComponent(std::string_view& rest) {
+    const auto slash = rest.find('/');
+    std::string name(rest.substr(0, slash));
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    return name;
 }
 
 // Makes a missing base and, where the nearest directory that exists is ours,
@@ -168,10 +164,7 @@ std::optional<OwnedDirectory> OwnedDirectory::open(const std::string& base,
     }
     std::string shown = base;
     while (!relative.empty()) {
-        const auto slash = relative.find('/');
-        const std::string name(relative.substr(0, slash));
-        relative =
-            slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
+        const std::string name = takeComponent(relative);
         if (name.empty()) {
             continue;
         }
@@ -201,9 +194,7 @@ std::optional<OwnedDirectory> OwnedDirectory::openPath(const std::string& path,
     std::string shown = absolute ? "" : ".";
     std::string_view rest = path;
     while (fd >= 0 && !rest.empty()) {
-        const auto slash = rest.find('/');
-        const std::string name(rest.substr(0, slash));
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        const std::string name = takeComponent(rest);
         if (name.empty() || name == ".") {
             continue;
         }
@@ -218,16 +209,6 @@ std::optional<OwnedDirectory> OwnedDirectory::openPath(const std::string& path,
 
 OwnedDirectory::OwnedDirectory(OwnedDirectory&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}
-
-OwnedDirectory& OwnedDirectory::operator=(OwnedDirectory&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
 
 OwnedDirectory::~OwnedDirectory() {
     if (fd_ >= 0) {

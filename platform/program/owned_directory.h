@@ -26,7 +26,6 @@ public:
     static std::optional<OwnedDirectory> openPath(const std::string& path, std::string& error);
 
     OwnedDirectory(OwnedDirectory&& other) noexcept;
-    OwnedDirectory& operator=(OwnedDirectory&& other) noexcept;
     ~OwnedDirectory();
 
     // Writes contents to a new file "<name>.XXXXXX" here, with mode, and

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -108,15 +107,6 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
-template <typename Number> std::optional<Number> parseNumber(std::string_view text) {
-    Number value{};
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 // The time-in-state table of a devfreq trans_stat file, in file order: each
 // row is an optional '*' (the current point), the frequency, ':', the
 // transition counts and the milliseconds last. Empty when the text holds no
@@ -136,8 +126,8 @@ std::vector<FrequencyTime> parseTransStat(std::string_view text) {
         }
         const std::string_view rest = trimmed(line.substr(colon + 1));
         const auto lastBlank = rest.find_last_of(" \t");
-        const auto frequency = parseNumber<uint64_t>(trimmed(line.substr(0, colon)));
-        const auto millis = parseNumber<int64_t>(
+        const auto frequency = wholeNumber<uint64_t>(trimmed(line.substr(0, colon)));
+        const auto millis = wholeNumber<int64_t>(
             lastBlank == std::string_view::npos ? rest : rest.substr(lastBlank + 1));
         if (frequency && millis) {
             rows.push_back({*frequency, *millis});

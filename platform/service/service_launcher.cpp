@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -66,20 +67,6 @@ private:
     int fd_;
     bool held_ = true;
 };
-
-// Writes the decimal pid into buf without allocation (we are in a forked child).
-void formatPid(char* buf, pid_t pid) {
-    char digits[16];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0 && n < 15);
-    for (int i = 0; i < n; ++i) {
-        buf[i] = digits[n - 1 - i];
-    }
-    buf[n] = '\0';
-}
 
 constexpr int kFirstUnpassedDescriptor = 4; // after the standard streams and the socket
 
@@ -171,7 +158,8 @@ int spawnWithListenSocket(const std::string& executable, int listenFd) {
         // file system busy, for as long as the service runs.
         closeFromOnExec(kFirstUnpassedDescriptor);
         (void)!::chdir("/");
-        formatPid(pidSlot, ::getpid());
+        // to_chars neither allocates nor locks, as a forked child requires.
+        *std::to_chars(pidSlot, pidSlot + 15, ::getpid()).ptr = '\0';
         ::execve(argv[0], argv.data(), envp.data());
         const int e = errno;
         (void)!::write(status[1], &e, sizeof e);

@@ -9,6 +9,14 @@
 namespace korvel::platform::service {
 namespace {
 
+// Closes fd after a failure, keeping the errno that says why; returns -1.
+int closeAfterFailure(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+}
+
 bool makeAddress(const std::string& path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
@@ -33,13 +41,9 @@ int connectUnixSocket(const std::string& path, bool nonBlocking) {
         return -1;
     }
     while (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (errno == EINTR) {
-            continue;
+        if (errno != EINTR) {
+            return closeAfterFailure(fd);
         }
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
     }
     return fd;
 }
@@ -58,10 +62,7 @@ int listenUnixSocket(const std::string& path, bool removeStale) {
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, 64) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
+        return closeAfterFailure(fd);
     }
     return fd;
 }

@@ -55,8 +55,7 @@ std::optional<CPULoadTicks> parseCPULoadTicks(std::string_view procStat) {
     std::vector<uint64_t> fields;
     for (std::string_view field = nextField(*line); !field.empty(); field = nextField(*line)) {
         uint64_t value = 0;
-        const auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
-        if (ec != std::errc() || ptr != field.data() + field.size()) {
+        if (!parseWhole(field, value)) {
             return std::nullopt;
         }
         fields.push_back(value);

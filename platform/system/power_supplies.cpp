@@ -10,10 +10,7 @@ namespace {
 
 std::optional<bool> readFlag(const std::string& path) {
     const auto value = readUnsigned(path);
-    if (!value) {
-        return std::nullopt;
-    }
-    return *value != 0;
+    return value ? std::optional(*value != 0) : std::nullopt;
 }
 
 PowerSupply readSupply(const std::string& dir, const std::string& name) {

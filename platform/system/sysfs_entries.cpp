@@ -3,7 +3,6 @@
 #include "platform/system/text_file.h"
 
 #include <algorithm>
-#include <charconv>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,11 +34,10 @@ std::vector<unsigned> numberedEntries(const std::string& directory, std::string_
             !name.ends_with(suffix)) {
             continue;
         }
-        const char* begin = name.data() + prefix.size();
-        const char* end = name.data() + name.size() - suffix.size();
+        const std::string_view digits = std::string_view(name).substr(
+            prefix.size(), name.size() - prefix.size() - suffix.size());
         unsigned number = 0;
-        const auto [ptr, ec] = std::from_chars(begin, end, number);
-        if (ec == std::errc() && ptr == end) {
+        if (parseWhole(digits, number)) {
             numbers.push_back(number);
         }
     }
@@ -68,17 +66,7 @@ std::optional<std::string> linkTargetName(const std::string& path) {
 
 std::optional<long long> readSigned(const std::string& path) {
     const auto line = readFirstLine(path);
-    if (!line || line->empty()) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    const char* begin = line->data();
-    const char* end = begin + line->size();
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (ec != std::errc() || ptr != end) {
-        return std::nullopt;
-    }
-    return value;
+    return line ? wholeNumber<long long>(*line) : std::nullopt;
 }
 
 bool deviceIsAwake(const std::string& devicePath) {

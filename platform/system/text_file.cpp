@@ -1,7 +1,6 @@
 #include "platform/system/text_file.h"
 
 #include <cerrno>
-#include <charconv>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,6 +31,20 @@ std::optional<std::string> readTextFile(const std::string& path) {
     return text;
 }
 
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
 std::optional<std::string> readFirstLine(const std::string& path) {
     auto text = readTextFile(path);
     if (!text) {
@@ -46,17 +59,7 @@ std::optional<std::string> readFirstLine(const std::string& path) {
 
 std::optional<unsigned long long> readUnsigned(const std::string& path) {
     const auto line = readFirstLine(path);
-    if (!line || line->empty()) {
-        return std::nullopt;
-    }
-    unsigned long long value = 0;
-    const char* begin = line->data();
-    const char* end = begin + line->size();
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (ec != std::errc() || ptr != end) {
-        return std::nullopt;
-    }
-    return value;
+    return line ? wholeNumber<unsigned long long>(*line) : std::nullopt;
 }
 
 } // namespace korvel::platform

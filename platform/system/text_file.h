@@ -1,7 +1,9 @@
 #pragma once
 
+#include <charconv>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvel::platform {
 
@@ -12,7 +14,23 @@ std::optional<std::string> readTextFile(const std::string& path);
 // First line of a sysfs attribute, without its newline.
 std::optional<std::string> readFirstLine(const std::string& path);
 
+// Writes all of data to fd, continuing short writes. False when a write fails.
+bool writeAll(int fd, std::string_view data);
+
 // A sysfs attribute holding one unsigned decimal number.
 std::optional<unsigned long long> readUnsigned(const std::string& path);
+
+// Whether the whole text is one integer (decimal unless base says otherwise),
+// which out then holds. An empty text is none.
+template <typename Integer> bool parseWhole(std::string_view text, Integer& out, int base = 10) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, out, base);
+    return ec == std::errc() && ptr == end;
+}
+
+template <typename Integer> std::optional<Integer> wholeNumber(std::string_view text) {
+    Integer value{};
+    return parseWhole(text, value) ? std::optional(value) : std::nullopt;
+}
 
 } // namespace korvel::platform

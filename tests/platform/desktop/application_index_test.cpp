@@ -184,12 +184,15 @@ TEST(ApplicationRegistry, ReadsAgainWhenAnApplicationsDirectoryChanges) {
     const auto viewer = tree.program("viewer");
     fs::create_directories(tree.system());
     ApplicationRegistry registry(tree.environment(), std::chrono::milliseconds(20));
-    registry.start();
-    ASSERT_TRUE(registry.isReady());
+    registry.startInBackground();
+    // Bounded waits for the watcher's thread, not timing requirements.
+    for (int i = 0; i < 600 && !registry.isReady(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(registry.isReady()) << "read once the directories are watched";
     EXPECT_EQ(registry.index()->find(viewer.string()), nullptr);
 
     tree.write(tree.system() / "viewer.desktop", entry("Name=Viewer\nExec=viewer\n"));
-    // Bounded wait for the watcher's thread, not a timing requirement.
     for (int i = 0; i < 600 && registry.index()->find(viewer.string()) == nullptr; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -52,7 +52,8 @@ TEST(ProcSourceFixtureTest, ListingLeavesOutKernelThreadsAndNonNumericEntries) {
     EXPECT_FALSE(absent.shortName(1));
     EXPECT_FALSE(absent.taskInfo(1));
     std::vector<Descriptor> descriptors{{3, true, 9}};
-    EXPECT_FALSE(absent.listDescriptors(1, descriptors));
+    std::vector<char> directory;
+    EXPECT_FALSE(absent.listDescriptors(1, descriptors, directory));
     EXPECT_TRUE(descriptors.empty());
 }
 
@@ -114,7 +115,8 @@ TEST(ProcSourceFixtureTest, PerProcessReadsAndTheirFailures) {
     EXPECT_FALSE(source.executablePath(200));
     EXPECT_FALSE(source.shortName(200));
     std::vector<Descriptor> descriptors;
-    EXPECT_FALSE(source.listDescriptors(200, descriptors));
+    std::vector<char> directory;
+    EXPECT_FALSE(source.listDescriptors(200, descriptors, directory));
     EXPECT_EQ(task(source, 200), std::make_tuple(50000000L, 50000000L, 12288L));
     EXPECT_EQ(sorted(source.listAllPids()), (std::vector<int32_t>{100, 101, 102, 103, 104, 105}));
     EXPECT_EQ(task(source, 200), std::make_tuple(-1L, -1L, -1L));
@@ -138,7 +140,8 @@ TEST(ProcSourceFixtureTest, DescriptorsAndTheSocketTablesTheyPointInto) {
 
     ProcSource source(fixture.options());
     std::vector<Descriptor> descriptors;
-    ASSERT_TRUE(source.listDescriptors(7, descriptors));
+    std::vector<char> directory;
+    ASSERT_TRUE(source.listDescriptors(7, descriptors, directory));
     std::vector<std::pair<int32_t, uint64_t>> sockets; // fd, inode (0: not a socket)
     for (const Descriptor& d : descriptors) {
         sockets.emplace_back(d.fd, d.isSocket ? d.socketInode : 0);
@@ -146,7 +149,7 @@ TEST(ProcSourceFixtureTest, DescriptorsAndTheSocketTablesTheyPointInto) {
     std::sort(sockets.begin(), sockets.end());
     EXPECT_EQ(sockets, (std::vector<std::pair<int32_t, uint64_t>>{
                            {0, 0}, {3, 1001}, {4, 0}, {5, 0}, {6, 0}, {12, 1003}, {13, 4242}}));
-    EXPECT_FALSE(source.listDescriptors(8, descriptors)) << "no fd directory at all";
+    EXPECT_FALSE(source.listDescriptors(8, descriptors, directory)) << "no fd directory at all";
 
     EXPECT_EQ(source.socketInfo(1001), nullptr) << "tables not loaded yet";
     source.loadSocketTables();
