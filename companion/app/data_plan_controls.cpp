@@ -72,21 +72,13 @@ std::vector<std::string> DataPlanControls::networks() const {
     return keys;
 }
 
-DataPlanControls::Row& DataPlanControls::row(const std::string& key) {
+Gtk::SpinButton& DataPlanControls::cap(const std::string& key) {
     for (auto& row : rows_) {
         if (row->network.key == key) {
-            return *row;
+            return *row->cap;
         }
     }
     throw std::out_of_range("no network " + key);
-}
-
-Gtk::SpinButton& DataPlanControls::cap(const std::string& key) {
-    return *row(key).cap;
-}
-
-Gtk::DropDown& DataPlanControls::capUnit(const std::string& key) {
-    return *row(key).unit;
 }
 
 void DataPlanControls::list(std::vector<usage::NetworkRecord> networks) {

@@ -8,7 +8,6 @@
 #include <gtkmm.h>
 
 #include <functional>
-#include <string>
 
 namespace korvel {
 

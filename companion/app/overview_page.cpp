@@ -365,10 +365,6 @@ const Gtk::Label& OverviewPage::figure(const std::string& id) const {
     return sections_.at(id)->figure;
 }
 
-const Gtk::Label& OverviewPage::detail(const std::string& id) const {
-    return sections_.at(id)->detail;
-}
-
 Gtk::Widget& OverviewPage::dragHandle(const std::string& id) {
     return sections_.at(id)->header;
 }

@@ -76,10 +76,8 @@ public:
     // The sections shown, in order.
     std::vector<std::string> visibleSections() const;
     const Gtk::Label& figure(const std::string& id) const;
-    const Gtk::Label& detail(const std::string& id) const;
     // A section's title bar, the handle a drag starts from.
     Gtk::Widget& dragHandle(const std::string& id);
-    Gtk::MenuButton& sectionsMenu() { return menuButton_; }
     // What the CPU, GPU and network graphs span: live, or the recorded last
     // hour, day or week.
     Gtk::DropDown& graphSpan() { return spanChoice_; }

@@ -8,12 +8,9 @@
 
 #include <gtkmm.h>
 
-#include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace korvel {
 
