@@ -61,6 +61,22 @@ void makeCard(Gtk::Widget& card) {
     card.set_overflow(Gtk::Overflow::HIDDEN);
 }
 
+void appendCardRow(Gtk::Box& card, Gtk::Widget& row) {
+    if (card.get_first_child() != nullptr) {
+        card.append(*Gtk::make_managed<Gtk::Separator>(Gtk::Orientation::HORIZONTAL));
+    }
+    row.set_margin_start(12);
+    row.set_margin_end(12);
+    row.set_margin_top(9);
+    row.set_margin_bottom(9);
+    card.append(row);
+}
+
+void showActive(Gtk::Widget& widget, bool active) {
+    widget.remove_css_class(active ? kSecondary : kActive);
+    widget.add_css_class(active ? kActive : kSecondary);
+}
+
 void setAccessibleName(Gtk::Widget& widget, const std::string& name) {
     gtk_accessible_update_property(GTK_ACCESSIBLE(widget.gobj()), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                    name.c_str(), -1);

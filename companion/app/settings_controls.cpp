@@ -131,9 +131,6 @@ void SettingsControls::readHistorySpan() {
 }
 
 void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) {
-    if (card_.get_first_child() != nullptr) {
-        card_.append(*Gtk::make_managed<Gtk::Separator>(Gtk::Orientation::HORIZONTAL));
-    }
     auto* row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 8);
     auto* label = Gtk::make_managed<Gtk::Label>(caption);
     label->set_xalign(0);
@@ -145,11 +142,7 @@ void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) 
     style::setAccessibleName(control, caption);
     row->append(*label);
     row->append(control);
-    row->set_margin_start(12);
-    row->set_margin_end(12);
-    row->set_margin_top(9);
-    row->set_margin_bottom(9);
-    card_.append(*row);
+    style::appendCardRow(card_, *row);
 }
 
 void SettingsControls::addNumber(const char* key, const std::string& caption, int64_t fallback,
