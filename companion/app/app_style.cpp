@@ -48,6 +48,13 @@ void installCompanionStyle() {
     installed = true;
 }
 
+void setNote(Gtk::Label& note, const char* sizeClass) {
+    note.add_css_class(sizeClass);
+    note.add_css_class(kSecondary);
+    note.set_xalign(0);
+    note.set_wrap(true);
+}
+
 void setSectionCaption(Gtk::Label& caption, const std::string& text) {
     caption.set_text(Glib::ustring(text).uppercase());
     caption.add_css_class(kCaption);

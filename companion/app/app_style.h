@@ -31,6 +31,9 @@ inline constexpr const char* kFigure = "korvel-figure";              // 15, tabu
 // initialised.
 void installCompanionStyle();
 
+// Secondary text in a size class: dimmed, left-aligned and wrapping.
+void setNote(Gtk::Label& note, const char* sizeClass);
+
 // The settings window's section heading over its card: small capitals, dimmed.
 void setSectionCaption(Gtk::Label& caption, const std::string& text);
 // A section's rows in one rounded card.

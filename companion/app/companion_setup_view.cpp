@@ -14,10 +14,7 @@ Gtk::Box* makeFact(const std::string& text) {
     symbol->set_pixel_size(14);
     symbol->add_css_class(style::kSecondary);
     auto* label = Gtk::make_managed<Gtk::Label>(text);
-    label->add_css_class(style::kBody);
-    label->add_css_class(style::kSecondary);
-    label->set_xalign(0);
-    label->set_wrap(true);
+    style::setNote(*label, style::kBody);
     label->set_max_width_chars(1);
     label->set_hexpand(true);
     fact->append(*symbol);
@@ -38,10 +35,7 @@ CompanionSetupView::CompanionSetupView(std::shared_ptr<KorvelManager> manager, A
     title_.set_xalign(0);
     description_.set_text(localized("The Companion runs quietly in the background and extends "
                                     "Korvel with Advanced diagnostics."));
-    description_.add_css_class(style::kBody);
-    description_.add_css_class(style::kSecondary);
-    description_.set_xalign(0);
-    description_.set_wrap(true);
+    style::setNote(description_, style::kBody);
     description_.set_max_width_chars(1);
     header_.append(title_);
     header_.append(description_);

@@ -26,10 +26,7 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     availabilityRow_.append(availabilityCaption_);
     availabilityRow_.append(availability_);
 
-    detail_.add_css_class(style::kSmall);
-    detail_.add_css_class(style::kSecondary);
-    detail_.set_xalign(0);
-    detail_.set_wrap(true);
+    style::setNote(detail_, style::kSmall);
     detail_.set_max_width_chars(1);
     pageButton_.add_css_class(style::kSmall);
     pageButton_.set_halign(Gtk::Align::START);

@@ -198,10 +198,7 @@ std::unique_ptr<OverviewPage::Section> OverviewPage::buildSectionCard(const std:
     s.header.append(s.handle);
     s.figure.add_css_class(style::kFigure);
     s.figure.set_xalign(0);
-    s.detail.add_css_class(style::kSmall);
-    s.detail.add_css_class(style::kSecondary);
-    s.detail.set_xalign(0);
-    s.detail.set_wrap(true);
+    style::setNote(s.detail, style::kSmall);
     s.card.add_css_class(style::kCard);
     s.card.add_css_class("korvel-section");
     s.card.set_size_request(260, -1);
