@@ -225,9 +225,10 @@ void OverviewPage::makeReorderable(Section& s) {
             return Gdk::ContentProvider::create(value);
         },
         false);
-    source->signal_drag_begin().connect([this](const Glib::RefPtr<Gdk::Drag>&) { dragBegan(); });
+    source->signal_drag_begin().connect(
+        [this](const Glib::RefPtr<Gdk::Drag>&) { setDragging(true); });
     source->signal_drag_end().connect(
-        [this](const Glib::RefPtr<Gdk::Drag>&, bool) { dragEnded(); });
+        [this](const Glib::RefPtr<Gdk::Drag>&, bool) { setDragging(false); });
     s.header.add_controller(source);
     auto target =
         Gtk::DropTarget::create(Glib::Value<Glib::ustring>::value_type(), Gdk::DragAction::MOVE);
@@ -296,7 +297,7 @@ OverviewPage::~OverviewPage() {
     usageRead_.disconnect();
     defaults_.removeObserver(observer_);
     if (dragging_) {
-        dragEnded();
+        setDragging(false);
     }
 }
 
@@ -366,16 +367,10 @@ Gtk::Widget& OverviewPage::dragHandle(const std::string& id) {
     return sections_.at(id)->header;
 }
 
-void OverviewPage::dragBegan() {
-    dragging_ = true;
+void OverviewPage::setDragging(bool dragging) {
+    dragging_ = dragging;
     notifications_.post(notifications::kOverviewDragStateChanged,
-                        platform::UserInfo{{"isDragging", true}});
-}
-
-void OverviewPage::dragEnded() {
-    dragging_ = false;
-    notifications_.post(notifications::kOverviewDragStateChanged,
-                        platform::UserInfo{{"isDragging", false}});
+                        platform::UserInfo{{"isDragging", dragging}});
 }
 
 void OverviewPage::moveSection(const std::string& moved, const std::string& target) {

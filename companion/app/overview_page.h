@@ -66,8 +66,7 @@ public:
     void updateTraffic();
 
     // The drag of a card's title, as its drag source reports it.
-    void dragBegan();
-    void dragEnded();
+    void setDragging(bool dragging);
     // Puts `moved` before `target` and stores the order.
     void moveSection(const std::string& moved, const std::string& target);
     // Hides or shows a section and stores the hidden set.
