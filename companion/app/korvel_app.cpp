@@ -174,7 +174,8 @@ int runKorvelApp(WindowLaunch launch) {
             // run() tries once more and says why it cannot.
         }
     }
-    char* argv[] = {launch.companionProgram.data(), nullptr};
+    // A remote instance's run hands the start to the primary instance (which
+    // brings its setup window forward) and leaves the bus cleanly.
     if (app->is_remote()) {
         if (request.openSettings) {
             app->activate_action("preferences");
@@ -183,10 +184,8 @@ int runKorvelApp(WindowLaunch launch) {
         } else {
             std::cout << kAlreadyRunningMessage << std::endl;
         }
-        // Hands the start to the primary instance (which brings its setup
-        // window forward) and leaves the bus cleanly.
-        return app->run(1, argv);
     }
+    char* argv[] = {launch.companionProgram.data(), nullptr};
     return app->run(1, argv);
 }
 
