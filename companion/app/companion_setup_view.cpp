@@ -54,17 +54,15 @@ CompanionSetupView::CompanionSetupView(std::shared_ptr<KorvelManager> manager, A
     continueButton_.add_css_class("suggested-action");
     learnMoreButton_.set_label(localized("Learn more"));
     quitButton_.set_label(localized("Quit"));
-    for (auto* button : {&continueButton_, &learnMoreButton_, &quitButton_}) {
-        button->add_css_class(style::kCompact);
-    }
     continueButton_.signal_clicked().connect([run = std::move(onContinue)] { run(); });
     learnMoreButton_.signal_clicked().connect([run = std::move(onLearnMore)] { run(); });
     quitButton_.signal_clicked().connect([run = onQuit] { run(); });
     buttons_.set_valign(Gtk::Align::CENTER);
     buttons_.set_halign(Gtk::Align::START);
-    buttons_.append(continueButton_);
-    buttons_.append(learnMoreButton_);
-    buttons_.append(quitButton_);
+    for (auto* button : {&continueButton_, &learnMoreButton_, &quitButton_}) {
+        button->add_css_class(style::kCompact);
+        buttons_.append(*button);
+    }
     append(buttons_);
 
     // The cancel role: Escape runs Quit wherever the focus is in the window.
