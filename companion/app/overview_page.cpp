@@ -161,7 +161,10 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     set_margin(8);
     liveGraphs_ = liveGraphSeries(*manager_);
     for (const char* id : kOverviewSectionIds) {
-        addSection(id);
+        auto section = buildSectionCard(id);
+        makeReorderable(*section);
+        addSectionCheck(id);
+        sections_.emplace(id, std::move(section));
     }
     buildSpanChoice();
     buildSectionsMenu();
@@ -175,13 +178,6 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
             applyLayout();
         }
     });
-}
-
-void OverviewPage::addSection(const std::string& id) {
-    auto section = buildSectionCard(id);
-    makeReorderable(*section);
-    addSectionCheck(id);
-    sections_.emplace(id, std::move(section));
 }
 
 std::unique_ptr<OverviewPage::Section> OverviewPage::buildSectionCard(const std::string& id) const {

@@ -87,7 +87,6 @@ public:
 private:
     struct Section;
     // The builders of the page's parts, each called once by the constructor.
-    void addSection(const std::string& id);
     std::unique_ptr<Section> buildSectionCard(const std::string& id) const;
     // Drags from the title bar and drops onto the card move the section.
     void makeReorderable(Section& section);
