@@ -85,12 +85,9 @@ void KorvelApp::on_startup() {
                 delegate_->showUsage(network);
             }
         });
-    indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
-                                                  platform::UserDefaults::companion(), [this] {
-                                                      if (delegate_) {
-                                                          delegate_->showLiveWindow();
-                                                      }
-                                                  });
+    indicator_ =
+        std::make_unique<PanelIndicator>(delegate_->manager(), platform::UserDefaults::companion(),
+                                         [this] { activate_action("window"); });
 
     if (instance_) {
         std::string error;
