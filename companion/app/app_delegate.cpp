@@ -28,8 +28,6 @@ AppDelegate::AppDelegate(AppDelegateEnvironment environment) : env_(std::move(en
     }
 }
 
-AppDelegate::~AppDelegate() = default;
-
 void AppDelegate::applicationDidFinishLaunching() {
     manager_ = env_.makeManager();
     presentSetupIfNeeded();
@@ -64,7 +62,6 @@ void AppDelegate::completeSetup() {
     // The button that asked for this is still inside its click handler:
     // let go of the window once that has returned.
     Glib::signal_idle().connect_once([released = std::move(setupWindow_)] {});
-    setupWindow_.reset();
 }
 
 void AppDelegate::showSettingsWindow() {
