@@ -22,9 +22,11 @@ std::shared_ptr<AppDelegate> AppDelegate::create(AppDelegateEnvironment environm
     return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(environment)));
 }
 
-AppDelegate::AppDelegate(AppDelegateEnvironment environment) : env_(std::move(environment)) {}
-
-AppDelegate::~AppDelegate() = default;
+AppDelegate::AppDelegate(AppDelegateEnvironment environment) : env_(std::move(environment)) {
+    if (!env_.adoptWindow) {
+        env_.adoptWindow = [](Gtk::Window&) {};
+    }
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     manager_ = env_.makeManager();
@@ -40,9 +42,7 @@ void AppDelegate::presentSetupIfNeeded() {
     setupWindow_ = std::make_shared<SetupWindow>(
         manager_, [defaults, weak] { korvel::completeSetup(*defaults, weak); },
         [terminate = env_.terminate] { terminate(); }, env_.openSupportPage);
-    if (env_.adoptWindow) {
-        env_.adoptWindow(*setupWindow_);
-    }
+    env_.adoptWindow(*setupWindow_);
     setupWindow_->signal_hide().connect([weak] {
         if (auto self = weak.lock(); self && std::exchange(self->liveWindowWaits_, false)) {
             self->showLiveWindow();
@@ -62,16 +62,13 @@ void AppDelegate::completeSetup() {
     // The button that asked for this is still inside its click handler:
     // let go of the window once that has returned.
     Glib::signal_idle().connect_once([released = std::move(setupWindow_)] {});
-    setupWindow_.reset();
 }
 
 void AppDelegate::showSettingsWindow() {
     if (!settingsWindow_) {
         settingsWindow_ = std::make_shared<SettingsWindow>(*env_.defaults, *env_.notifications,
                                                            env_.autostart, env_.openSupportPage);
-        if (env_.adoptWindow) {
-            env_.adoptWindow(*settingsWindow_);
-        }
+        env_.adoptWindow(*settingsWindow_);
     }
     settingsWindow_->present();
 }
@@ -97,9 +94,7 @@ void AppDelegate::showLiveWindow() {
             }
         };
         liveWindow_ = std::make_shared<LiveWindow>(std::move(env));
-        if (env_.adoptWindow) {
-            env_.adoptWindow(*liveWindow_);
-        }
+        env_.adoptWindow(*liveWindow_);
     }
     liveWindow_->present();
 }

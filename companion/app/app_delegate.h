@@ -35,7 +35,6 @@ struct AppDelegateEnvironment {
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 public:
     static std::shared_ptr<AppDelegate> create(AppDelegateEnvironment environment);
-    ~AppDelegate();
 
     void applicationDidFinishLaunching();
     // Registers the autostart entry, then shows the setup window unless

@@ -48,6 +48,13 @@ void installCompanionStyle() {
     installed = true;
 }
 
+void setNote(Gtk::Label& note, const char* sizeClass) {
+    note.add_css_class(sizeClass);
+    note.add_css_class(kSecondary);
+    note.set_xalign(0);
+    note.set_wrap(true);
+}
+
 void setSectionCaption(Gtk::Label& caption, const std::string& text) {
     caption.set_text(Glib::ustring(text).uppercase());
     caption.add_css_class(kCaption);
@@ -59,6 +66,22 @@ void setSectionCaption(Gtk::Label& caption, const std::string& text) {
 void makeCard(Gtk::Widget& card) {
     card.add_css_class(kCard);
     card.set_overflow(Gtk::Overflow::HIDDEN);
+}
+
+void appendCardRow(Gtk::Box& card, Gtk::Widget& row) {
+    if (card.get_first_child() != nullptr) {
+        card.append(*Gtk::make_managed<Gtk::Separator>(Gtk::Orientation::HORIZONTAL));
+    }
+    row.set_margin_start(12);
+    row.set_margin_end(12);
+    row.set_margin_top(9);
+    row.set_margin_bottom(9);
+    card.append(row);
+}
+
+void showActive(Gtk::Widget& widget, bool active) {
+    widget.remove_css_class(active ? kSecondary : kActive);
+    widget.add_css_class(active ? kActive : kSecondary);
 }
 
 void setAccessibleName(Gtk::Widget& widget, const std::string& name) {

@@ -3,6 +3,7 @@
 #include <string>
 
 namespace Gtk {
+class Box;
 class Label;
 class Widget;
 } // namespace Gtk
@@ -30,10 +31,17 @@ inline constexpr const char* kFigure = "korvel-figure";              // 15, tabu
 // initialised.
 void installCompanionStyle();
 
+// Secondary text in a size class: dimmed, left-aligned and wrapping.
+void setNote(Gtk::Label& note, const char* sizeClass);
+
 // The settings window's section heading over its card: small capitals, dimmed.
 void setSectionCaption(Gtk::Label& caption, const std::string& text);
 // A section's rows in one rounded card.
 void makeCard(Gtk::Widget& card);
+// Adds a padded row to a card, below a separator when rows are above it.
+void appendCardRow(Gtk::Box& card, Gtk::Widget& row);
+// The active colour for an active state, else dimmed.
+void showActive(Gtk::Widget& widget, bool active);
 
 // The name screen readers announce for a control or table.
 void setAccessibleName(Gtk::Widget& widget, const std::string& name);

@@ -14,10 +14,7 @@ Gtk::Box* makeFact(const std::string& text) {
     symbol->set_pixel_size(14);
     symbol->add_css_class(style::kSecondary);
     auto* label = Gtk::make_managed<Gtk::Label>(text);
-    label->add_css_class(style::kBody);
-    label->add_css_class(style::kSecondary);
-    label->set_xalign(0);
-    label->set_wrap(true);
+    style::setNote(*label, style::kBody);
     label->set_max_width_chars(1);
     label->set_hexpand(true);
     fact->append(*symbol);
@@ -38,10 +35,7 @@ CompanionSetupView::CompanionSetupView(std::shared_ptr<KorvelManager> manager, A
     title_.set_xalign(0);
     description_.set_text(localized("The Companion runs quietly in the background and extends "
                                     "Korvel with Advanced diagnostics."));
-    description_.add_css_class(style::kBody);
-    description_.add_css_class(style::kSecondary);
-    description_.set_xalign(0);
-    description_.set_wrap(true);
+    style::setNote(description_, style::kBody);
     description_.set_max_width_chars(1);
     header_.append(title_);
     header_.append(description_);
@@ -60,17 +54,15 @@ CompanionSetupView::CompanionSetupView(std::shared_ptr<KorvelManager> manager, A
     continueButton_.add_css_class("suggested-action");
     learnMoreButton_.set_label(localized("Learn more"));
     quitButton_.set_label(localized("Quit"));
-    for (auto* button : {&continueButton_, &learnMoreButton_, &quitButton_}) {
-        button->add_css_class(style::kCompact);
-    }
     continueButton_.signal_clicked().connect([run = std::move(onContinue)] { run(); });
     learnMoreButton_.signal_clicked().connect([run = std::move(onLearnMore)] { run(); });
     quitButton_.signal_clicked().connect([run = onQuit] { run(); });
     buttons_.set_valign(Gtk::Align::CENTER);
     buttons_.set_halign(Gtk::Align::START);
-    buttons_.append(continueButton_);
-    buttons_.append(learnMoreButton_);
-    buttons_.append(quitButton_);
+    for (auto* button : {&continueButton_, &learnMoreButton_, &quitButton_}) {
+        button->add_css_class(style::kCompact);
+        buttons_.append(*button);
+    }
     append(buttons_);
 
     // The cancel role: Escape runs Quit wherever the focus is in the window.

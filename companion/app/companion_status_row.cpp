@@ -36,13 +36,7 @@ void CompanionStatusRow::set(const std::string& title, const std::string& value,
     value_.set_text(value);
     isActive_ = isActive;
     symbol_.set_from_icon_name(isActive ? kActiveIcon : kInactiveIcon);
-    if (isActive) {
-        symbol_.remove_css_class(style::kSecondary);
-        symbol_.add_css_class(style::kActive);
-    } else {
-        symbol_.remove_css_class(style::kActive);
-        symbol_.add_css_class(style::kSecondary);
-    }
+    style::showActive(symbol_, isActive);
 }
 
 } // namespace korvel

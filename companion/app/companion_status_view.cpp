@@ -19,10 +19,7 @@ CompanionStatusView::CompanionStatusView(std::shared_ptr<KorvelManager> manager)
         localized("It keeps a live reading of this computer for the live window, for "
                   "korvel-companion top, for your scripts (the snapshot file) and for "
                   "Prometheus."));
-    description_.add_css_class(style::kSmall);
-    description_.add_css_class(style::kSecondary);
-    description_.set_xalign(0);
-    description_.set_wrap(true);
+    style::setNote(description_, style::kSmall);
     // Wrap to the width given instead of asking for a wider window.
     description_.set_max_width_chars(1);
     header_.append(title_);

@@ -19,16 +19,6 @@ bool isWildcard(const std::string& address) {
            address == "::ffff:0.0.0.0";
 }
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string rateText(const std::optional<double>& rate) {
-    return rate ? formatRate(*rate) : "—";
-}
-
 std::string bytesText(const std::optional<uint64_t>& bytes) {
     return bytes ? formatBytes(*bytes) : "—";
 }
@@ -38,6 +28,16 @@ std::string rowKey(const SocketRowValue& row) {
 }
 
 } // namespace
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string rateText(const std::optional<double>& rate) {
+    return rate ? formatRate(*rate) : "—";
+}
 
 bool isListeningSocket(const NetConnection& c) {
     const bool udp = c.proto == TransportProto::udp || c.proto == TransportProto::udp6;

@@ -23,6 +23,11 @@ struct SocketRowValue {
 // A remote address's host name, when names are wanted and one is known.
 using HostNameLookup = std::function<std::optional<std::string>(const std::string& address)>;
 
+// ASCII letters in lower case, for filters that ignore case.
+std::string lowered(std::string text);
+// A rate, or "—" when not measured.
+std::string rateText(const std::optional<double>& rate);
+
 // Listening TCP sockets and UDP sockets with no peer.
 bool isListeningSocket(const NetConnection& connection);
 

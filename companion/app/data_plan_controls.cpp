@@ -72,21 +72,13 @@ std::vector<std::string> DataPlanControls::networks() const {
     return keys;
 }
 
-DataPlanControls::Row& DataPlanControls::row(const std::string& key) {
+Gtk::SpinButton& DataPlanControls::cap(const std::string& key) {
     for (auto& row : rows_) {
         if (row->network.key == key) {
-            return *row;
+            return *row->cap;
         }
     }
     throw std::out_of_range("no network " + key);
-}
-
-Gtk::SpinButton& DataPlanControls::cap(const std::string& key) {
-    return *row(key).cap;
-}
-
-Gtk::DropDown& DataPlanControls::capUnit(const std::string& key) {
-    return *row(key).unit;
 }
 
 void DataPlanControls::list(std::vector<usage::NetworkRecord> networks) {
@@ -121,16 +113,9 @@ void DataPlanControls::addRow(const usage::NetworkRecord& network) {
     auto row = std::make_unique<Row>();
     Row& r = *row;
     r.network = network;
-    if (card_.get_first_child() != nullptr) {
-        card_.append(*Gtk::make_managed<Gtk::Separator>(Gtk::Orientation::HORIZONTAL));
-    }
     auto* grid = Gtk::make_managed<Gtk::Grid>();
     grid->set_row_spacing(6);
     grid->set_column_spacing(8);
-    grid->set_margin_start(12);
-    grid->set_margin_end(12);
-    grid->set_margin_top(9);
-    grid->set_margin_bottom(9);
     auto* name = Gtk::make_managed<Gtk::Label>(network.name);
     name->add_css_class(style::kRowValue);
     name->set_xalign(0);
@@ -176,7 +161,7 @@ void DataPlanControls::addRow(const usage::NetworkRecord& network) {
         grid->attach(*label, 0, line);
         grid->attach(*control, 1, line++);
     }
-    card_.append(*grid);
+    style::appendCardRow(card_, *grid);
 
     const auto changed = [this, &r] {
         if (!loading_) {

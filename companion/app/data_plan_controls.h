@@ -7,11 +7,8 @@
 
 #include <gtkmm.h>
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace korvel {
@@ -31,7 +28,6 @@ public:
     std::vector<std::string> networks() const;
     // A listed network's cap, in the unit beside it.
     Gtk::SpinButton& cap(const std::string& key);
-    Gtk::DropDown& capUnit(const std::string& key);
 
 private:
     struct Row;
@@ -39,7 +35,6 @@ private:
     void addRow(const usage::NetworkRecord& network);
     void load();
     void store(const Row& row);
-    Row& row(const std::string& key);
 
     platform::UserDefaults& defaults_;
     platform::DefaultsObserverToken observer_;

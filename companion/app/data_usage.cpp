@@ -84,9 +84,8 @@ std::optional<DataUsage::Detail> DataUsage::detail(const std::string& network) c
             const auto plan = usage::planFor(plans(), record);
             const auto account =
                 usage::accountOf(usage, record, plan, usage::currentCycle(plan, now), now);
-            auto days = usage.days(record.id, account.span);
-            auto apps = usage::partsOf(usage, account, true);
-            return Detail{account, std::move(days), std::move(apps)};
+            return Detail{account, usage.days(record.id, account.span),
+                          usage::partsOf(usage, account, true)};
         }
     }
     return std::nullopt;

@@ -85,12 +85,9 @@ void KorvelApp::on_startup() {
                 delegate_->showUsage(network);
             }
         });
-    indicator_ = std::make_unique<PanelIndicator>(delegate_->manager(),
-                                                  platform::UserDefaults::companion(), [this] {
-                                                      if (delegate_) {
-                                                          delegate_->showLiveWindow();
-                                                      }
-                                                  });
+    indicator_ =
+        std::make_unique<PanelIndicator>(delegate_->manager(), platform::UserDefaults::companion(),
+                                         [this] { activate_action("window"); });
 
     if (instance_) {
         std::string error;
@@ -174,7 +171,8 @@ int runKorvelApp(WindowLaunch launch) {
             // run() tries once more and says why it cannot.
         }
     }
-    char* argv[] = {launch.companionProgram.data(), nullptr};
+    // A remote instance's run hands the start to the primary instance (which
+    // brings its setup window forward) and leaves the bus cleanly.
     if (app->is_remote()) {
         if (request.openSettings) {
             app->activate_action("preferences");
@@ -183,10 +181,8 @@ int runKorvelApp(WindowLaunch launch) {
         } else {
             std::cout << kAlreadyRunningMessage << std::endl;
         }
-        // Hands the start to the primary instance (which brings its setup
-        // window forward) and leaves the bus cleanly.
-        return app->run(1, argv);
     }
+    char* argv[] = {launch.companionProgram.data(), nullptr};
     return app->run(1, argv);
 }
 

@@ -5,16 +5,6 @@
 #include "companion/engine/settings_keys.h"
 
 namespace korvel {
-namespace {
-
-void padRow(Gtk::Widget& row) {
-    row.set_margin_start(12);
-    row.set_margin_end(12);
-    row.set_margin_top(9);
-    row.set_margin_bottom(9);
-}
-
-} // namespace
 
 KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
                                        platform::NotificationCenter& notifications,
@@ -35,24 +25,18 @@ KorvelSettingsView::KorvelSettingsView(platform::UserDefaults& defaults,
     availabilityRow_.set_valign(Gtk::Align::CENTER);
     availabilityRow_.append(availabilityCaption_);
     availabilityRow_.append(availability_);
-    padRow(availabilityRow_);
 
-    detail_.add_css_class(style::kSmall);
-    detail_.add_css_class(style::kSecondary);
-    detail_.set_xalign(0);
-    detail_.set_wrap(true);
+    style::setNote(detail_, style::kSmall);
     detail_.set_max_width_chars(1);
     pageButton_.add_css_class(style::kSmall);
     pageButton_.set_halign(Gtk::Align::START);
     pageButton_.signal_clicked().connect([run = std::move(onOpenPage)] { run(); });
     detailBlock_.append(detail_);
     detailBlock_.append(pageButton_);
-    padRow(detailBlock_);
 
     style::makeCard(card_);
-    card_.append(availabilityRow_);
-    card_.append(divider_);
-    card_.append(detailBlock_);
+    style::appendCardRow(card_, availabilityRow_);
+    style::appendCardRow(card_, detailBlock_);
 
     section_.append(caption_);
     section_.append(card_);
@@ -81,13 +65,7 @@ void KorvelSettingsView::update() {
     const bool available =
         defaults_.boolFor(settings::kHelperAvailable, settings::kHelperAvailableDefault);
     availability_.set_text(available ? localized("Available") : localized("Not available"));
-    if (available) {
-        availability_.remove_css_class(style::kSecondary);
-        availability_.add_css_class(style::kActive);
-    } else {
-        availability_.remove_css_class(style::kActive);
-        availability_.add_css_class(style::kSecondary);
-    }
+    style::showActive(availability_, available);
     detail_.set_text(available ? localized("Process and connection details are available.")
                                : localized("Process and connection details are not available "
                                            "right now."));

@@ -8,7 +8,6 @@
 #include <gtkmm.h>
 
 #include <functional>
-#include <string>
 
 namespace korvel {
 
@@ -50,7 +49,6 @@ private:
     Gtk::Box availabilityRow_{Gtk::Orientation::HORIZONTAL, 8};
     Gtk::Label availabilityCaption_;
     Gtk::Label availability_;
-    Gtk::Separator divider_{Gtk::Orientation::HORIZONTAL};
     Gtk::Box detailBlock_{Gtk::Orientation::VERTICAL, 6};
     Gtk::Label detail_;
     Gtk::Button pageButton_;

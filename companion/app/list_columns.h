@@ -86,16 +86,18 @@ template <typename Value> struct ColumnDefinition {
     std::function<std::string(const Value&)> icon{};
 };
 
+// The row object behind a model item, or null.
+template <typename Value> ListRow<Value>* rowOf(gpointer item) {
+    return item == nullptr ? nullptr
+                           : dynamic_cast<ListRow<Value>*>(Glib::wrap_auto(G_OBJECT(item), false));
+}
+
 namespace detail {
 
-template <typename Value> struct SortData { ColumnDefinition<Value> definition; };
-
 template <typename Value> int compareRows(gconstpointer a, gconstpointer b, gpointer data) {
-    const auto& definition = static_cast<SortData<Value>*>(data)->definition;
-    const auto* rowA = dynamic_cast<const ListRow<Value>*>(
-        Glib::wrap_auto(G_OBJECT(const_cast<gpointer>(a)), false));
-    const auto* rowB = dynamic_cast<const ListRow<Value>*>(
-        Glib::wrap_auto(G_OBJECT(const_cast<gpointer>(b)), false));
+    const auto& definition = *static_cast<const ColumnDefinition<Value>*>(data);
+    const auto* rowA = rowOf<Value>(const_cast<gpointer>(a));
+    const auto* rowB = rowOf<Value>(const_cast<gpointer>(b));
     if (rowA == nullptr || rowB == nullptr) {
         return 0;
     }
@@ -148,12 +150,6 @@ private:
 
 } // namespace detail
 
-// The row object behind a model item, or null.
-template <typename Value> ListRow<Value>* rowOf(gpointer item) {
-    return item == nullptr ? nullptr
-                           : dynamic_cast<ListRow<Value>*>(Glib::wrap_auto(G_OBJECT(item), false));
-}
-
 template <typename Value>
 void appendColumn(Gtk::ColumnView& view, const ColumnDefinition<Value>& definition) {
     auto factory = Gtk::SignalListItemFactory::create();
@@ -183,10 +179,10 @@ void appendColumn(Gtk::ColumnView& view, const ColumnDefinition<Value>& definiti
     auto column = Gtk::ColumnViewColumn::create(definition.title, factory);
     column->set_expand(definition.expand);
     column->set_resizable(true);
-    auto* data = new detail::SortData<Value>{definition};
+    auto* data = new ColumnDefinition<Value>(definition);
     GtkSorter* sorter =
         GTK_SORTER(gtk_custom_sorter_new(&detail::compareRows<Value>, data, [](gpointer p) {
-            delete static_cast<detail::SortData<Value>*>(p);
+            delete static_cast<ColumnDefinition<Value>*>(p);
         }));
     column->set_sorter(Glib::wrap(sorter));
     view.append_column(column);

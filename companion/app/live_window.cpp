@@ -11,19 +11,6 @@
 namespace korvel {
 namespace {
 
-const char* tabTitle(const std::string& name) {
-    if (name == "processes") {
-        return translatable("Processes");
-    }
-    if (name == "connections") {
-        return translatable("Connections");
-    }
-    if (name == "interfaces") {
-        return translatable("Interfaces");
-    }
-    return translatable("Overview");
-}
-
 // A shortcut that runs an action wherever the focus is in the window.
 void addShortcut(Gtk::ShortcutController& controller, const char* trigger,
                  std::function<void()> action) {
@@ -59,18 +46,15 @@ LiveWindow::LiveWindow(LiveWindowEnvironment environment)
     set_default_size(900, 640);
     set_hide_on_close(true);
 
-    for (const char* name : kTabs) {
-        Gtk::Widget* page = nullptr;
-        if (std::string(name) == "overview") {
-            page = &overview_;
-        } else if (std::string(name) == "processes") {
-            page = &processes_;
-        } else if (std::string(name) == "connections") {
-            page = &connections_;
-        } else {
-            page = &interfaces_;
-        }
-        stack_.add(*page, name, localized(tabTitle(name)));
+    // In the order of kTabs.
+    const std::pair<Gtk::Widget*, const char*> pages[] = {
+        {&overview_, translatable("Overview")},
+        {&processes_, translatable("Processes")},
+        {&connections_, translatable("Connections")},
+        {&interfaces_, translatable("Interfaces")}};
+    static_assert(std::size(pages) == kTabs.size());
+    for (size_t i = 0; i < kTabs.size(); ++i) {
+        stack_.add(*pages[i].first, kTabs[i], localized(pages[i].second));
     }
     stack_.set_transition_type(Gtk::StackTransitionType::NONE);
     switcher_.set_stack(stack_);

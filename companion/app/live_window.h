@@ -52,7 +52,6 @@ public:
 
     OverviewPage& overview() { return overview_; }
     ProcessesPage& processes() { return processes_; }
-    ConnectionsPage& connections() { return connections_; }
     InterfacesPage& interfaces() { return interfaces_; }
     Gtk::Button& refreshButton() { return refreshButton_; }
 

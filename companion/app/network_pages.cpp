@@ -102,11 +102,11 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager, DataUsage
       usage_(manager_, usage) {
     set_margin(8);
     using Definition = ColumnDefinition<InterfaceRowValue>;
-    const auto rate = [](double InterfaceRowValue::*field) {
-        return Definition{"", [field](const auto& r) { return formatRate(r.*field); },
+    const auto peak = [](std::string title, double InterfaceRowValue::*field) {
+        return Definition{std::move(title), [field](const auto& r) { return formatRate(r.*field); },
                           [field](const auto& r) { return r.*field; }, false, true};
     };
-    std::vector<Definition> columns = {
+    const std::vector<Definition> columns = {
         {localized("Interface"),
          [](const auto& r) { return r.stat.id + (r.primary ? "  ★ " + localized("primary") : ""); },
          {},
@@ -120,11 +120,9 @@ InterfacesPage::InterfacesPage(std::shared_ptr<KorvelManager> manager, DataUsage
          [](const auto& r) { return static_cast<double>(r.stat.bytesIn); }, false, true},
         {localized("Sent"), [](const auto& r) { return formatBytes(r.stat.bytesOut); },
          [](const auto& r) { return static_cast<double>(r.stat.bytesOut); }, false, true},
+        peak(localized("Peak in"), &InterfaceRowValue::peakIn),
+        peak(localized("Peak out"), &InterfaceRowValue::peakOut),
     };
-    columns.push_back(rate(&InterfaceRowValue::peakIn));
-    columns.back().title = localized("Peak in");
-    columns.push_back(rate(&InterfaceRowValue::peakOut));
-    columns.back().title = localized("Peak out");
     for (const auto& definition : columns) {
         appendColumn(view_, definition);
     }

@@ -25,9 +25,6 @@ public:
 
     void update();
 
-    ConnectionTable& table() { return table_; }
-    Gtk::SearchEntry& filter() { return filter_; }
-
 private:
     void followListeningSetting();
 
@@ -62,7 +59,6 @@ public:
     void notePeaks();
 
     TableModel<InterfaceRowValue>& model() { return model_; }
-    const Gtk::Label& pathSummary() const { return path_; }
 
 private:
     std::shared_ptr<KorvelManager> manager_;

@@ -161,7 +161,10 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
     set_margin(8);
     liveGraphs_ = liveGraphSeries(*manager_);
     for (const char* id : kOverviewSectionIds) {
-        addSection(id);
+        auto section = buildSectionCard(id);
+        makeReorderable(*section);
+        addSectionCheck(id);
+        sections_.emplace(id, std::move(section));
     }
     buildSpanChoice();
     buildSectionsMenu();
@@ -175,13 +178,6 @@ OverviewPage::OverviewPage(std::shared_ptr<KorvelManager> manager, platform::Use
             applyLayout();
         }
     });
-}
-
-void OverviewPage::addSection(const std::string& id) {
-    auto section = buildSectionCard(id);
-    makeReorderable(*section);
-    addSectionCheck(id);
-    sections_.emplace(id, std::move(section));
 }
 
 std::unique_ptr<OverviewPage::Section> OverviewPage::buildSectionCard(const std::string& id) const {
@@ -198,10 +194,7 @@ std::unique_ptr<OverviewPage::Section> OverviewPage::buildSectionCard(const std:
     s.header.append(s.handle);
     s.figure.add_css_class(style::kFigure);
     s.figure.set_xalign(0);
-    s.detail.add_css_class(style::kSmall);
-    s.detail.add_css_class(style::kSecondary);
-    s.detail.set_xalign(0);
-    s.detail.set_wrap(true);
+    style::setNote(s.detail, style::kSmall);
     s.card.add_css_class(style::kCard);
     s.card.add_css_class("korvel-section");
     s.card.set_size_request(260, -1);
@@ -228,9 +221,10 @@ void OverviewPage::makeReorderable(Section& s) {
             return Gdk::ContentProvider::create(value);
         },
         false);
-    source->signal_drag_begin().connect([this](const Glib::RefPtr<Gdk::Drag>&) { dragBegan(); });
+    source->signal_drag_begin().connect(
+        [this](const Glib::RefPtr<Gdk::Drag>&) { setDragging(true); });
     source->signal_drag_end().connect(
-        [this](const Glib::RefPtr<Gdk::Drag>&, bool) { dragEnded(); });
+        [this](const Glib::RefPtr<Gdk::Drag>&, bool) { setDragging(false); });
     s.header.add_controller(source);
     auto target =
         Gtk::DropTarget::create(Glib::Value<Glib::ustring>::value_type(), Gdk::DragAction::MOVE);
@@ -299,7 +293,7 @@ OverviewPage::~OverviewPage() {
     usageRead_.disconnect();
     defaults_.removeObserver(observer_);
     if (dragging_) {
-        dragEnded();
+        setDragging(false);
     }
 }
 
@@ -365,24 +359,14 @@ const Gtk::Label& OverviewPage::figure(const std::string& id) const {
     return sections_.at(id)->figure;
 }
 
-const Gtk::Label& OverviewPage::detail(const std::string& id) const {
-    return sections_.at(id)->detail;
-}
-
 Gtk::Widget& OverviewPage::dragHandle(const std::string& id) {
     return sections_.at(id)->header;
 }
 
-void OverviewPage::dragBegan() {
-    dragging_ = true;
+void OverviewPage::setDragging(bool dragging) {
+    dragging_ = dragging;
     notifications_.post(notifications::kOverviewDragStateChanged,
-                        platform::UserInfo{{"isDragging", true}});
-}
-
-void OverviewPage::dragEnded() {
-    dragging_ = false;
-    notifications_.post(notifications::kOverviewDragStateChanged,
-                        platform::UserInfo{{"isDragging", false}});
+                        platform::UserInfo{{"isDragging", dragging}});
 }
 
 void OverviewPage::moveSection(const std::string& moved, const std::string& target) {

@@ -66,8 +66,7 @@ public:
     void updateTraffic();
 
     // The drag of a card's title, as its drag source reports it.
-    void dragBegan();
-    void dragEnded();
+    void setDragging(bool dragging);
     // Puts `moved` before `target` and stores the order.
     void moveSection(const std::string& moved, const std::string& target);
     // Hides or shows a section and stores the hidden set.
@@ -76,10 +75,8 @@ public:
     // The sections shown, in order.
     std::vector<std::string> visibleSections() const;
     const Gtk::Label& figure(const std::string& id) const;
-    const Gtk::Label& detail(const std::string& id) const;
     // A section's title bar, the handle a drag starts from.
     Gtk::Widget& dragHandle(const std::string& id);
-    Gtk::MenuButton& sectionsMenu() { return menuButton_; }
     // What the CPU, GPU and network graphs span: live, or the recorded last
     // hour, day or week.
     Gtk::DropDown& graphSpan() { return spanChoice_; }
@@ -90,7 +87,6 @@ public:
 private:
     struct Section;
     // The builders of the page's parts, each called once by the constructor.
-    void addSection(const std::string& id);
     std::unique_ptr<Section> buildSectionCard(const std::string& id) const;
     // Drags from the title bar and drops onto the card move the section.
     void makeReorderable(Section& section);

@@ -28,6 +28,36 @@ std::optional<double> share(uint64_t part, uint64_t whole) {
                : std::optional(100.0 * static_cast<double>(part) / static_cast<double>(whole));
 }
 
+// A metric shown as a figure beside its label: "CPU 12 %".
+struct Gauge {
+    const char* label;
+    std::optional<double> value;
+    const char* unit;
+};
+
+// The gauge of each metric but "network" and "dataUsage".
+std::optional<Gauge> gaugeOf(std::string_view metric, const SystemStats& s) {
+    const std::pair<std::string_view, Gauge> gauges[] = {
+        {"cpu", {translatable("CPU"), s.cpuUsagePercent, "%"}},
+        {"gpu", {translatable("GPU"), s.gpuUsagePercent, "%"}},
+        {"memory", {translatable("Memory"), share(s.usedMem, s.totalMem), "%"}},
+        {"disk",
+         {translatable("Disk"), share(s.diskTotal - std::min(s.diskFree, s.diskTotal), s.diskTotal),
+          "%"}},
+        {"battery",
+         {translatable("Battery"), s.battery ? std::optional(s.battery->percentage) : std::nullopt,
+          "%"}},
+        {"cpuTemp", {translatable("CPU"), s.cpuTemperatureCelsius, "°C"}},
+        {"gpuTemp", {translatable("GPU"), s.gpuTemperatureCelsius, "°C"}},
+    };
+    for (const auto& [name, gauge] : gauges) {
+        if (name == metric) {
+            return gauge;
+        }
+    }
+    return std::nullopt;
+}
+
 // The cycle of the network the reading's first default route went over.
 const usage::NetworkAccount* primaryAccount(const KorvelManager& manager, const DataUsage* usage) {
     const FramePointer& frame = manager.frame.get();
@@ -41,7 +71,6 @@ const usage::NetworkAccount* primaryAccount(const KorvelManager& manager, const 
 
 std::optional<std::string> panelMetricText(std::string_view metric, const KorvelManager& manager,
                                            const DataUsage* usage) {
-    const SystemStats& stats = manager.systemStats.get();
     if (metric == "dataUsage") {
         const auto* account = primaryAccount(manager, usage);
         if (account == nullptr) {
@@ -54,38 +83,14 @@ std::optional<std::string> panelMetricText(std::string_view metric, const Korvel
         return "↓" + formatRate(manager.liveInboundRate.get()) + " ↑" +
                formatRate(manager.liveOutboundRate.get());
     }
-    if (metric == "cpu") {
-        return labelled(translatable("CPU"), stats.cpuUsagePercent, "%");
-    }
-    if (metric == "gpu") {
-        return labelled(translatable("GPU"), stats.gpuUsagePercent, "%");
-    }
-    if (metric == "memory") {
-        return labelled(translatable("Memory"), share(stats.usedMem, stats.totalMem), "%");
-    }
-    if (metric == "disk") {
-        return labelled(
-            translatable("Disk"),
-            share(stats.diskTotal - std::min(stats.diskFree, stats.diskTotal), stats.diskTotal),
-            "%");
-    }
-    if (metric == "battery") {
-        return labelled(translatable("Battery"),
-                        stats.battery ? std::optional(stats.battery->percentage) : std::nullopt,
-                        "%");
-    }
-    if (metric == "cpuTemp") {
-        return labelled(translatable("CPU"), stats.cpuTemperatureCelsius, "°C");
-    }
-    if (metric == "gpuTemp") {
-        return labelled(translatable("GPU"), stats.gpuTemperatureCelsius, "°C");
+    if (const auto gauge = gaugeOf(metric, manager.systemStats.get())) {
+        return labelled(gauge->label, gauge->value, gauge->unit);
     }
     return std::nullopt;
 }
 
 std::optional<double> panelMetricLevel(std::string_view metric, const KorvelManager& manager,
                                        const DataUsage* usage) {
-    const SystemStats& stats = manager.systemStats.get();
     std::optional<double> level;
     if (metric == "dataUsage") {
         const auto* account = primaryAccount(manager, usage);
@@ -97,22 +102,10 @@ std::optional<double> panelMetricLevel(std::string_view metric, const KorvelMana
         const TrafficSessionStats& session = manager.sessionStats.get();
         const double peak = std::max(session.peakInboundRate + session.peakOutboundRate, 1.0);
         level = (manager.liveInboundRate.get() + manager.liveOutboundRate.get()) / peak;
-    } else if (metric == "cpu") {
-        level = stats.cpuUsagePercent / 100;
-    } else if (metric == "gpu" && stats.gpuUsagePercent) {
-        level = *stats.gpuUsagePercent / 100;
-    } else if (metric == "memory" || metric == "disk") {
-        const auto used = metric == "memory"
-                              ? share(stats.usedMem, stats.totalMem)
-                              : share(stats.diskTotal - std::min(stats.diskFree, stats.diskTotal),
-                                      stats.diskTotal);
-        level = used ? std::optional(*used / 100) : std::nullopt;
-    } else if (metric == "battery" && stats.battery) {
-        level = 1 - stats.battery->percentage / 100;
-    } else if (metric == "cpuTemp" && stats.cpuTemperatureCelsius) {
-        level = *stats.cpuTemperatureCelsius / 100;
-    } else if (metric == "gpuTemp" && stats.gpuTemperatureCelsius) {
-        level = *stats.gpuTemperatureCelsius / 100;
+    } else if (const auto gauge = gaugeOf(metric, manager.systemStats.get());
+               gauge && gauge->value) {
+        // An empty battery is the bad end; for the others, 100 (% or °C).
+        level = metric == "battery" ? 1 - *gauge->value / 100 : *gauge->value / 100;
     }
     if (!level || !std::isfinite(*level)) {
         return std::nullopt;

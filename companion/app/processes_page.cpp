@@ -8,7 +8,6 @@
 #include "platform/program/user_name.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 namespace korvel {
@@ -42,20 +41,10 @@ NetProcess withoutSockets(const NetProcess& process) {
     return row;
 }
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 std::string percentText(double percent) {
     char text[16];
     std::snprintf(text, sizeof text, "%.1f", percent);
     return text;
-}
-
-std::string rateText(const std::optional<double>& rate) {
-    return rate ? formatRate(*rate) : "—";
 }
 
 std::string percentText(const std::optional<double>& percent) {

@@ -39,9 +39,7 @@ public:
     TableModel<ProcessRowValue>& model() { return model_; }
     Gtk::ColumnView& table() { return view_; }
     Gtk::SearchEntry& search() { return search_; }
-    Gtk::CheckButton& systemToggle() { return systemToggle_; }
     ConnectionTable& sockets() { return sockets_; }
-    Gtk::Label& otherTcp() { return otherTcp_; }
 
 private:
     bool keep(const ProcessRowValue& row) const;

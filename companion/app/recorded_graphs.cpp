@@ -9,18 +9,16 @@
 namespace korvel {
 namespace {
 
-int64_t spanSeconds(GraphSpan span) {
-    switch (span) {
-    case GraphSpan::hour:
-        return 3600;
-    case GraphSpan::day:
-        return 86400;
-    case GraphSpan::week:
-        return 7 * 86400;
-    case GraphSpan::live:
-        break;
-    }
-    return 0;
+// Each span's length and slots, in GraphSpan's order: the last hour in
+// minutes, the last day in ten minutes, the last week in hours.
+struct SpanCut {
+    int64_t seconds;
+    size_t slots;
+};
+constexpr SpanCut kCuts[] = {{0, 0}, {3600, 60}, {86400, 144}, {7 * 86400, 168}};
+
+const SpanCut& cutOf(GraphSpan span) {
+    return kCuts[static_cast<size_t>(span)];
 }
 
 History withGaps(const std::vector<std::optional<double>>& slots) {
@@ -36,13 +34,13 @@ RecordedGraphs::Values readSpan(GraphSpan span) {
     const auto place = history::historyPlace();
     std::string error;
     auto db = place ? history::openHistoryForReading(*place, error) : std::nullopt;
-    const size_t slots = RecordedGraphs::slotsOf(span);
+    const size_t slots = cutOf(span).slots;
     if (!db) {
         const History empty(slots, NAN);
         return {empty, empty, empty, empty};
     }
     const int64_t now = std::time(nullptr);
-    const auto series = history::recordedSeries(*db, now - spanSeconds(span), now, slots);
+    const auto series = history::recordedSeries(*db, now - cutOf(span).seconds, now, slots);
     return {withGaps(series.cpuPercent), withGaps(series.gpuPercent), withGaps(series.rateIn),
             withGaps(series.rateOut)};
 }
@@ -50,17 +48,7 @@ RecordedGraphs::Values readSpan(GraphSpan span) {
 } // namespace
 
 size_t RecordedGraphs::slotsOf(GraphSpan span) {
-    switch (span) {
-    case GraphSpan::hour:
-        return 60; // minutes
-    case GraphSpan::day:
-        return 144; // ten minutes
-    case GraphSpan::week:
-        return 168; // hours
-    case GraphSpan::live:
-        break;
-    }
-    return 0;
+    return cutOf(span).slots;
 }
 
 RecordedGraphs::RecordedGraphs() {

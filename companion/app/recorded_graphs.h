@@ -4,7 +4,6 @@
 
 #include <gtkmm.h>
 
-#include <cstdint>
 #include <mutex>
 #include <thread>
 

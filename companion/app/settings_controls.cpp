@@ -29,28 +29,6 @@ const char* metricTitle(const char* value) {
     return titles.at(value);
 }
 
-bool boolDefault(const std::string& key) {
-    if (key == settings::kShowSystemProcesses) {
-        return settings::kShowSystemProcessesDefault;
-    }
-    if (key == settings::kResolveHostnames) {
-        return settings::kResolveHostnamesDefault;
-    }
-    if (key == settings::kTrafficEnabled) {
-        return settings::kTrafficEnabledDefault;
-    }
-    if (key == settings::kShowListeningPorts) {
-        return settings::kShowListeningPortsDefault;
-    }
-    if (key == settings::kMenuBarColorEnabled) {
-        return settings::kMenuBarColorEnabledDefault;
-    }
-    if (key == settings::kHistoryEnabled) {
-        return settings::kHistoryEnabledDefault;
-    }
-    return settings::kLaunchAtLoginDisplayDefault;
-}
-
 // How far back each tier of the recorded history reaches, a line per tier.
 std::string historySpanText() {
     static constexpr const char* kSince[] = {
@@ -88,11 +66,16 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
     addNumber(settings::kAutoRefreshInterval, localized("Refresh every (seconds)"),
               settings::kAutoRefreshIntervalDefault, settings::kAutoRefreshIntervalMinimum,
               settings::kAutoRefreshIntervalMaximum);
-    addSwitch(settings::kShowSystemProcesses, localized("Show system processes"));
-    addSwitch(settings::kResolveHostnames, localized("Resolve host names"));
-    addSwitch(settings::kTrafficEnabled, localized("Sample network traffic"));
-    addSwitch(settings::kShowListeningPorts, localized("Show listening ports"));
-    addSwitch(settings::kLaunchAtLogin, localized("Start at login"));
+    addSwitch(settings::kShowSystemProcesses, localized("Show system processes"),
+              settings::kShowSystemProcessesDefault);
+    addSwitch(settings::kResolveHostnames, localized("Resolve host names"),
+              settings::kResolveHostnamesDefault);
+    addSwitch(settings::kTrafficEnabled, localized("Sample network traffic"),
+              settings::kTrafficEnabledDefault);
+    addSwitch(settings::kShowListeningPorts, localized("Show listening ports"),
+              settings::kShowListeningPortsDefault);
+    addSwitch(settings::kLaunchAtLogin, localized("Start at login"),
+              settings::kLaunchAtLoginDisplayDefault);
 
     std::vector<Glib::ustring> titles;
     for (const char* value : settings::kMenuBarMetricValues) {
@@ -106,8 +89,10 @@ SettingsControls::SettingsControls(platform::UserDefaults& defaults,
         }
     });
     addRow(localized("Panel metric (in the window title)"), metric_);
-    addSwitch(settings::kMenuBarColorEnabled, localized("Colour in the panel metric"));
-    addSwitch(settings::kHistoryEnabled, localized("Keep a history of processes and endpoints"));
+    addSwitch(settings::kMenuBarColorEnabled, localized("Colour in the panel metric"),
+              settings::kMenuBarColorEnabledDefault);
+    addSwitch(settings::kHistoryEnabled, localized("Keep a history of processes and endpoints"),
+              settings::kHistoryEnabledDefault);
     addNumber(settings::kHistoryMaxMegabytes, localized("History size limit (MiB)"),
               settings::kHistoryMaxMegabytesDefault, settings::kHistoryMaxMegabytesMinimum,
               settings::kHistoryMaxMegabytesMaximum);
@@ -146,9 +131,6 @@ void SettingsControls::readHistorySpan() {
 }
 
 void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) {
-    if (card_.get_first_child() != nullptr) {
-        card_.append(*Gtk::make_managed<Gtk::Separator>(Gtk::Orientation::HORIZONTAL));
-    }
     auto* row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 8);
     auto* label = Gtk::make_managed<Gtk::Label>(caption);
     label->set_xalign(0);
@@ -160,11 +142,7 @@ void SettingsControls::addRow(const std::string& caption, Gtk::Widget& control) 
     style::setAccessibleName(control, caption);
     row->append(*label);
     row->append(control);
-    row->set_margin_start(12);
-    row->set_margin_end(12);
-    row->set_margin_top(9);
-    row->set_margin_bottom(9);
-    card_.append(*row);
+    style::appendCardRow(card_, *row);
 }
 
 void SettingsControls::addNumber(const char* key, const std::string& caption, int64_t fallback,
@@ -188,9 +166,10 @@ void SettingsControls::addNumber(const char* key, const std::string& caption, in
     addRow(caption, *control);
 }
 
-void SettingsControls::addSwitch(const char* key, const std::string& caption) {
+void SettingsControls::addSwitch(const char* key, const std::string& caption, bool fallback) {
     auto* control = Gtk::make_managed<Gtk::Switch>();
     switches_[key] = control;
+    switchDefaults_[key] = fallback;
     control->property_active().signal_changed().connect([this, control, key = std::string(key)] {
         if (loading_) {
             return;
@@ -212,7 +191,7 @@ void SettingsControls::load() {
             std::clamp(defaults_.integerFor(key, range.fallback), range.lowest, range.highest)));
     }
     for (auto& [key, control] : switches_) {
-        control->set_active(defaults_.boolFor(key, boolDefault(key)));
+        control->set_active(defaults_.boolFor(key, switchDefaults_.at(key)));
     }
     const std::string metric =
         defaults_.stringFor(settings::kMenuBarMetric, settings::kMenuBarMetricDefault);

@@ -8,12 +8,9 @@
 
 #include <gtkmm.h>
 
-#include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace korvel {
 
@@ -43,7 +40,7 @@ public:
 private:
     void load();
     void addRow(const std::string& caption, Gtk::Widget& control);
-    void addSwitch(const char* key, const std::string& caption);
+    void addSwitch(const char* key, const std::string& caption, bool fallback);
     void addNumber(const char* key, const std::string& caption, int64_t fallback, int64_t lowest,
                    int64_t highest);
     void chooseDirectory();
@@ -62,6 +59,7 @@ private:
     std::map<std::string, Gtk::SpinButton*> spins_;
     std::map<std::string, NumberRange> ranges_;
     std::map<std::string, Gtk::Switch*> switches_;
+    std::map<std::string, bool> switchDefaults_;
     Gtk::DropDown metric_;
     Gtk::Box directoryBox_{Gtk::Orientation::HORIZONTAL, 6};
     Gtk::Label directoryLabel_;

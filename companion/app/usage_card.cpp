@@ -25,10 +25,7 @@ UsageCard::UsageCard(std::function<void(const std::string& network)> open) {
     bar_.remove_offset_value(GTK_LEVEL_BAR_OFFSET_LOW);
     bar_.remove_offset_value(GTK_LEVEL_BAR_OFFSET_HIGH);
     bar_.remove_offset_value(GTK_LEVEL_BAR_OFFSET_FULL);
-    detail_.add_css_class(style::kSmall);
-    detail_.add_css_class(style::kSecondary);
-    detail_.set_xalign(0);
-    detail_.set_wrap(true);
+    style::setNote(detail_, style::kSmall);
     box_.append(title_);
     box_.append(figure_);
     box_.append(bar_);

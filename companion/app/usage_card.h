@@ -21,7 +21,6 @@ public:
 
     const std::string& network() const { return network_; }
     const Gtk::Label& figure() const { return figure_; }
-    const Gtk::Label& detail() const { return detail_; }
     // Of the plan's cap; hidden without a plan.
     const Gtk::LevelBar& bar() const { return bar_; }
 

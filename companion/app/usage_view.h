@@ -40,8 +40,6 @@ public:
     // Chooses the network by its key, UUID or name, and reads its cycle.
     void showNetwork(const std::string& network);
 
-    const std::string& network() const { return shown_; }
-    const Gtk::Label& summary() const { return summary_; }
     const DataUsage::Detail& detail() const { return detail_; }
 
 private:
