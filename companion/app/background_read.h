@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace korvel {
@@ -15,13 +16,17 @@ namespace korvel {
 template <typename Result> class BackgroundRead {
 public:
     explicit BackgroundRead(std::function<void(Result)> done) : done_(std::move(done)) {
+        // A start between a read's end and its delivery queues a second
+        // delivery that finds the result already taken: it hands nothing.
         ready_.connect([this] {
-            Result result;
+            std::optional<Result> result;
             {
                 std::lock_guard lock(mutex_);
-                result = std::move(result_);
+                result.swap(result_);
             }
-            done_(std::move(result));
+            if (result) {
+                done_(std::move(*result));
+            }
         });
     }
     ~BackgroundRead() {
@@ -54,7 +59,7 @@ private:
     std::function<void(Result)> done_;
     Glib::Dispatcher ready_;
     std::mutex mutex_;
-    Result result_{};
+    std::optional<Result> result_;
     std::atomic<bool> busy_{false};
     std::thread thread_;
 };

@@ -1,9 +1,11 @@
 #include "companion/app/app_style.h"
+#include "companion/app/background_read.h"
 #include "companion/app/korvel_settings_view.h"
 #include "companion/app/localization.h"
 #include "platform/desktop/text_domain.h"
 #include "tests/companion/app/gtk_test_support.h"
 
+#include <atomic>
 #include <clocale>
 #include <cstdint>
 #include <map>
@@ -129,6 +131,29 @@ TEST_F(ViewsTest, TextsGoThroughTheCatalogueOnceAndLongOnesWrap) {
     pumpMainContext();
     EXPECT_EQ(window->get_width(), 420) << "a long translation wraps instead";
     EXPECT_GT(setup.description().get_height(), 20) << "wrapped onto several lines";
+}
+
+// A second read that ends before the first one's result reaches the main loop:
+// two deliveries are queued, and only the newest result is handed on, once.
+TEST(BackgroundReadTest, AReadEndingBeforeTheLastDeliveryHandsNoEmptyResult) {
+    if (!gtkAvailable()) {
+        GTEST_SKIP() << "no display: set DISPLAY (scripts/run-tests.sh starts Xvfb)";
+    }
+    std::vector<std::string> delivered;
+    BackgroundRead<std::string> read([&](std::string r) { delivered.push_back(std::move(r)); });
+    read.start([] { return std::string("first"); });
+    std::atomic<bool> secondRan{false};
+    while (!secondRan) { // dropped while the first still runs
+        read.start([&] {
+            secondRan = true;
+            return std::string("second");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }));
+    pumpMainContext();
+    EXPECT_EQ(delivered, std::vector<std::string>{"second"});
 }
 
 } // namespace
