@@ -8,7 +8,6 @@
 #include "platform/log/report_line.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace korvel {
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
-#include <string_view>
 #include <unordered_set>
 
 namespace korvel {

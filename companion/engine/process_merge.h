@@ -7,7 +7,6 @@
 #include "shared/helper_response.h"
 
 #include <cstdint>
-#include <optional>
 #include <unordered_map>
 #include <vector>
 

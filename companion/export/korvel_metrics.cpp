@@ -6,9 +6,7 @@
 #include "platform/program/ascii_text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
-#include <tuple>
 
 namespace korvel::exporter {
 namespace {

@@ -7,7 +7,6 @@
 #include "companion/model/system_stats.h"
 #include "companion/text/prometheus_exposition.h"
 
-#include <array>
 #include <functional>
 #include <optional>
 #include <string>

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <sqlite3.h>
 
 namespace korvel::history {

@@ -9,7 +9,6 @@
 
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace korvel {
 class KorvelManager;
