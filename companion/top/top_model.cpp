@@ -10,31 +10,30 @@
 namespace korvel::top {
 namespace {
 
-void append(std::vector<double>& history, double value, size_t capacity) {
+constexpr size_t kInterfaceHistoryCapacity = 120;
+
+void append(std::vector<double>& history, double value) {
     history.push_back(value);
-    if (history.size() > capacity) {
+    if (history.size() > kInterfaceHistoryCapacity) {
         history.erase(history.begin(),
-                      history.begin() + static_cast<std::ptrdiff_t>(history.size() - capacity));
+                      history.begin() +
+                          static_cast<std::ptrdiff_t>(history.size() - kInterfaceHistoryCapacity));
     }
 }
 
-} // namespace
-
-void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows,
-                          size_t capacity) {
+// Appends each interface's rates and drops histories of interfaces gone.
+void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows) {
     InterfaceHistories next;
     for (const InterfaceStat& row : rows) {
         InterfaceHistory& history = next[row.id];
         if (auto old = histories.find(row.id); old != histories.end()) {
             history = std::move(old->second);
         }
-        append(history.rateIn, row.rateIn, capacity);
-        append(history.rateOut, row.rateOut, capacity);
+        append(history.rateIn, row.rateIn);
+        append(history.rateOut, row.rateOut);
     }
     histories = std::move(next);
 }
-
-namespace {
 
 // Traffic through veth pairs and bridges is shown, after the monitored
 // interfaces with traffic and before the quiet ones, but never counted.
