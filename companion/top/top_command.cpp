@@ -45,6 +45,14 @@ quits). Runs its own engine beside a running companion and publishes nothing.
   --json                Print the model as JSON (after two readings).
 )";
 
+struct TopOptions {
+    bool once = false;                   // one plain-text frame after two readings
+    bool json = false;                   // the model as JSON after two readings
+    std::optional<double> refreshPeriod; // -d SECONDS
+    std::optional<int64_t> at;           // --at TIME: a recorded moment, Unix seconds
+    bool help = false;                   // --help: the usage, and nothing else
+};
+
 std::string trimmedRight(std::string text) {
     text.erase(text.find_last_not_of(' ') + 1);
     return text;
@@ -185,8 +193,7 @@ int runRecorded(const TopOptions& options, std::ostream& out, std::ostream& err)
     return 0;
 }
 
-} // namespace
-
+// No value, with the reason in `error`, for arguments top does not take.
 std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& args,
                                           std::string& error) {
     TopOptions options;
@@ -233,6 +240,8 @@ std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& a
     }
     return options;
 }
+
+} // namespace
 
 int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, std::ostream& err) {
     std::string error;
