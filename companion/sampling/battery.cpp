@@ -1,7 +1,5 @@
 #include "companion/sampling/battery.h"
 
-#include "platform/system/roots.h"
-
 namespace korvel {
 namespace {
 
@@ -33,10 +31,6 @@ bool isInternalBattery(const platform::PowerSupply& supply) {
 }
 
 } // namespace
-
-std::optional<BatterySnapshot> readBattery() {
-    return readBattery(platform::kLiveSysRoot);
-}
 
 std::optional<BatterySnapshot> readBattery(const std::string& sysRoot) {
     const auto supplies = platform::readPowerSupplies(sysRoot);
