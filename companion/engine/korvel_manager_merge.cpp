@@ -145,10 +145,6 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     return true;
 }
 
-} // namespace korvel
-
-namespace korvel {
-
 void KorvelManager::updateNetworkPath(const platform::netpath::NetworkPath& path) {
     networkPath.set(korvel::updateNetworkPath(path, allInterfaceStats.get(), pathState_,
                                               env_.primaryIPAddress));
