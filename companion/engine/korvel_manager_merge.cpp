@@ -26,14 +26,13 @@ std::optional<KorvelManager::AcceptedReading> KorvelManager::acceptReading(int64
     return accepted;
 }
 
-bool KorvelManager::recordDataMode(const HelperResponse& response) {
+void KorvelManager::recordDataMode(const HelperResponse& response) {
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
     if (env_.publishes) {
         // Every merge writes this; the main loop must never wait on the store's lock.
         env_.defaults->setWithoutWaiting(settings::kHelperAvailable, helperFull);
     }
-    return helperFull;
 }
 
 CompanionFigures KorvelManager::companionFigures(const HelperResponse& response,
