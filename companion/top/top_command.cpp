@@ -53,11 +53,6 @@ struct TopOptions {
     bool help = false;                   // --help: the usage, and nothing else
 };
 
-std::string trimmedRight(std::string text) {
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
-
 void printModel(const TopOptions& options, const TopModel& model, ViewState& state,
                 const FrameOptions& frameOptions, std::ostream& out) {
     if (options.json) {
@@ -65,7 +60,7 @@ void printModel(const TopOptions& options, const TopModel& model, ViewState& sta
         return;
     }
     for (const FrameLine& line : renderFrame(model, state, frameOptions).lines) {
-        out << trimmedRight(line.text) << '\n';
+        out << line.text.substr(0, line.text.find_last_not_of(' ') + 1) << '\n';
     }
 }
 
