@@ -9,13 +9,13 @@ namespace korvel::top {
 
 TopSession::TopSession(ManagerEnvironment environment, std::optional<double> refreshPeriod,
                        HostNames::Resolver resolver)
-    : defaults_(environment.defaults), notifications_(environment.notifications),
-      dispatch_(environment.dispatch), hostNames_(std::move(resolver)) {
+    : defaults_(environment.defaults), dispatch_(environment.dispatch),
+      hostNames_(std::move(resolver)) {
     environment.publishes = false;
     environment.oneRequestAtATime = true; // -d may be shorter than a busy helper takes
     // A changed interval re-times the refresh, as in the running companion.
     intervalObserver_ = defaults_->addObserver(
-        settings::kAutoRefreshInterval, [center = notifications_](const std::string&) {
+        settings::kAutoRefreshInterval, [center = environment.notifications](const std::string&) {
             center->post(notifications::kRefreshIntervalChanged);
         });
     manager_ = KorvelManager::create(std::move(environment));
