@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <unordered_set>
 
@@ -94,11 +95,10 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
     RecentlyClosedByPID closed;
     for (const auto& [pid, entries] : published) {
         std::vector<ClosedConnection> kept;
-        for (const auto& entry : entries) {
-            if (now - entry.closedAt < kClosedConnectionTTL) {
-                kept.push_back(entry);
-            }
-        }
+        std::ranges::copy_if(entries, std::back_inserter(kept),
+                             [now](const ClosedConnection& entry) {
+                                 return now - entry.closedAt < kClosedConnectionTTL;
+                             });
         if (!kept.empty()) {
             closed.emplace(pid, std::move(kept));
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace korvel {
 namespace {
@@ -30,11 +31,9 @@ bool busierThan(const InterfaceStat& a, const InterfaceStat& b) {
 std::vector<InterfaceStat> activeOfFamily(const std::vector<InterfaceStat>& rows,
                                           InterfaceFamily family) {
     std::vector<InterfaceStat> selected;
-    for (const auto& row : rows) {
-        if (isActiveInterface(row) && familyOf(row) == family) {
-            selected.push_back(row);
-        }
-    }
+    std::ranges::copy_if(rows, std::back_inserter(selected), [family](const InterfaceStat& row) {
+        return isActiveInterface(row) && familyOf(row) == family;
+    });
     std::stable_sort(selected.begin(), selected.end(), busierThan);
     return selected;
 }
@@ -53,11 +52,7 @@ std::vector<InterfaceStat> visibleInterfaces(const std::vector<InterfaceStat>& r
 
 std::vector<InterfaceStat> monitoredInterfaces(const std::vector<InterfaceStat>& rows) {
     std::vector<InterfaceStat> monitored;
-    for (const auto& row : rows) {
-        if (isMonitored(row)) {
-            monitored.push_back(row);
-        }
-    }
+    std::ranges::copy_if(rows, std::back_inserter(monitored), isMonitored);
     std::stable_sort(monitored.begin(), monitored.end(),
                      [](const InterfaceStat& a, const InterfaceStat& b) {
                          if (isActiveInterface(a) != isActiveInterface(b)) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 
 namespace korvel::top {
 namespace {
@@ -40,11 +41,9 @@ void recordInterfaceRates(InterfaceHistories& histories, const std::vector<Inter
 std::vector<InterfaceStat> withActiveVirtualInterfaces(std::vector<InterfaceStat> monitored,
                                                        const std::vector<InterfaceStat>& all) {
     std::vector<InterfaceStat> virtuals;
-    for (const InterfaceStat& row : all) {
-        if (familyOf(row) == InterfaceFamily::virtualInterface && isActiveInterface(row)) {
-            virtuals.push_back(row);
-        }
-    }
+    std::ranges::copy_if(all, std::back_inserter(virtuals), [](const InterfaceStat& row) {
+        return familyOf(row) == InterfaceFamily::virtualInterface && isActiveInterface(row);
+    });
     std::ranges::stable_sort(virtuals, std::greater<>{},
                              [](const InterfaceStat& row) { return row.rateIn + row.rateOut; });
     const auto quiet = std::ranges::find_if_not(monitored, isActiveInterface);
