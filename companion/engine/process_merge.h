@@ -17,7 +17,6 @@ struct ProcessCPUSample {
     uint64_t totalNS = 0;
     double time = 0;
 };
-using ProcessCPUSamples = std::unordered_map<int32_t, ProcessCPUSample>;
 
 using ConnectionsByPID = std::unordered_map<int32_t, std::vector<NetConnection>>;
 
