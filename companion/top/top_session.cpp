@@ -37,10 +37,6 @@ TopSession::~TopSession() {
     defaults_->removeObserver(intervalObserver_);
 }
 
-bool TopSession::setting(const char* key, bool fallback) const {
-    return defaults_->boolFor(key, fallback);
-}
-
 FrameOptions TopSession::frameOptions(size_t width, size_t height, bool unicode,
                                       std::string clock) {
     FrameOptions options;
@@ -48,9 +44,9 @@ FrameOptions TopSession::frameOptions(size_t width, size_t height, bool unicode,
     options.height = height;
     options.unicode = unicode;
     options.showListeningPorts =
-        setting(settings::kShowListeningPorts, settings::kShowListeningPortsDefault);
+        defaults_->boolFor(settings::kShowListeningPorts, settings::kShowListeningPortsDefault);
     options.resolveHostnames =
-        setting(settings::kResolveHostnames, settings::kResolveHostnamesDefault);
+        defaults_->boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault);
     options.refreshPeriod = manager_->refreshPeriod();
     options.clock = std::move(clock);
     options.hostName = [this](const std::string& address) { return hostNames_.name(address); };
@@ -59,7 +55,7 @@ FrameOptions TopSession::frameOptions(size_t width, size_t height, bool unicode,
 
 void TopSession::apply(const Command& command, const Frame& drawn) {
     const bool showSystem =
-        setting(settings::kShowSystemProcesses, settings::kShowSystemProcessesDefault);
+        defaults_->boolFor(settings::kShowSystemProcesses, settings::kShowSystemProcessesDefault);
     applyCommand(state_, command, drawn.listedPids, drawn.listRows, showSystem);
     if (command.kind == Command::Kind::toggleSystemProcesses) {
         manager_->overrideShowSystemProcesses(state_.showSystemProcesses);

@@ -43,8 +43,6 @@ public:
     void apply(const Command& command, const Frame& drawn);
 
 private:
-    bool setting(const char* key, bool fallback) const;
-
     platform::UserDefaults* defaults_;
     platform::Dispatch* dispatch_;
     HostNames hostNames_;
