@@ -60,11 +60,10 @@ int64_t KorvelManager::refreshIntervalSetting() const {
 }
 
 bool KorvelManager::showSystemProcessesSetting() const {
-    if (showSystemProcessesOverride_) {
-        return *showSystemProcessesOverride_;
-    }
-    return env_.defaults->boolFor(settings::kShowSystemProcesses,
-                                  settings::kShowSystemProcessesDefault);
+    return showSystemProcessesOverride_
+               ? *showSystemProcessesOverride_
+               : env_.defaults->boolFor(settings::kShowSystemProcesses,
+                                        settings::kShowSystemProcessesDefault);
 }
 
 bool KorvelManager::trafficEnabledSetting() const {
@@ -72,10 +71,9 @@ bool KorvelManager::trafficEnabledSetting() const {
 }
 
 double KorvelManager::refreshPeriod() const {
-    if (refreshPeriodOverride_) {
-        return *refreshPeriodOverride_;
-    }
-    return refreshTimerPeriod(isPopoverVisible_, currentPopoverTab_, refreshIntervalSetting());
+    return refreshPeriodOverride_ ? *refreshPeriodOverride_
+                                  : refreshTimerPeriod(isPopoverVisible_, currentPopoverTab_,
+                                                       refreshIntervalSetting());
 }
 
 double KorvelManager::trafficSamplerPeriod() const {

@@ -62,10 +62,9 @@ std::string displayNameFor(const HelperProcessData& process,
     if (process.script) {
         return fileNameOf(process) + ' ' + *process.script;
     }
-    if (application != nullptr && !application->localizedName.empty()) {
-        return application->localizedName;
-    }
-    return fileNameOf(process);
+    return application != nullptr && !application->localizedName.empty()
+               ? application->localizedName
+               : fileNameOf(process);
 }
 
 double cpuPercentSince(const ProcessCPUSample* previous, uint64_t cpuNS, double timestamp) {
