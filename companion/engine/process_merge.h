@@ -1,6 +1,5 @@
 #pragma once
 
-#include "companion/model/closed_connection.h"
 #include "companion/model/net_connection.h"
 #include "companion/model/net_process.h"
 #include "companion/model/reading_frame.h"

@@ -5,7 +5,6 @@
 #include "companion/history/plan_watch.h"
 #include "companion/sampling/host_names.h"
 #include "platform/dispatch/dispatch.h"
-#include "platform/dispatch/notification_center.h"
 
 #include <memory>
 #include <optional>

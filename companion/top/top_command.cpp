@@ -4,7 +4,6 @@
 #include "companion/top/model_json.h"
 #include "companion/top/recorded_session.h"
 #include "companion/top/terminal_screen.h"
-#include "companion/top/text_layout.h"
 #include "companion/top/top_session.h"
 #include "platform/clock/absolute_time.h"
 #include "platform/dispatch/glib_dispatch.h"
