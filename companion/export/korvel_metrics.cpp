@@ -66,46 +66,44 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
                                           {{"interface", row.id}, {"direction", "out"}}));
     }
     out.push_back(std::move(received));
-    if (const SystemStats* s = &input.frame->system) {
-        out.push_back({"korvel_memory_bytes",
-                       "Physical memory by kind.",
-                       "gauge",
-                       {sample(static_cast<double>(s->totalMem), {{"kind", "total"}}),
-                        sample(static_cast<double>(s->usedMem), {{"kind", "used"}}),
-                        sample(static_cast<double>(s->freeMem), {{"kind", "free"}})}});
-        out.push_back({"korvel_memory_available_ratio",
-                       "Memory the kernel can hand out without swapping, as a share of the "
-                       "total (low means pressure).",
-                       "gauge",
-                       {sample(s->memPressureLevel / 100.0)}});
-        out.push_back({"korvel_cpu_load_ratio",
-                       "Share of all processors busy since the last reading.",
-                       "gauge",
-                       {sample(s->cpuUsagePercent / 100.0)}});
-        MetricFamily temperature{
-            "korvel_temperature_celsius", "Mean sensor temperature.", "gauge", {}};
-        if (s->cpuTemperatureCelsius) {
-            temperature.samples.push_back(sample(*s->cpuTemperatureCelsius, {{"sensor", "cpu"}}));
-        }
-        if (s->gpuTemperatureCelsius) {
-            temperature.samples.push_back(sample(*s->gpuTemperatureCelsius, {{"sensor", "gpu"}}));
-        }
-        out.push_back(std::move(temperature));
-        if (s->gpuUsagePercent) {
-            out.push_back({"korvel_gpu_busy_ratio",
-                           "Share of time the GPU was busy.",
-                           "gauge",
-                           {sample(*s->gpuUsagePercent / 100.0)}});
-        }
-        if (s->battery) {
-            out.push_back({"korvel_battery_charge_ratio",
-                           "Charge of the internal battery.",
-                           "gauge",
-                           {sample(s->battery->percentage / 100.0)}});
-        }
+    const SystemStats& s = input.frame->system;
+    out.push_back({"korvel_memory_bytes",
+                   "Physical memory by kind.",
+                   "gauge",
+                   {sample(static_cast<double>(s.totalMem), {{"kind", "total"}}),
+                    sample(static_cast<double>(s.usedMem), {{"kind", "used"}}),
+                    sample(static_cast<double>(s.freeMem), {{"kind", "free"}})}});
+    out.push_back({"korvel_memory_available_ratio",
+                   "Memory the kernel can hand out without swapping, as a share of the "
+                   "total (low means pressure).",
+                   "gauge",
+                   {sample(s.memPressureLevel / 100.0)}});
+    out.push_back({"korvel_cpu_load_ratio",
+                   "Share of all processors busy since the last reading.",
+                   "gauge",
+                   {sample(s.cpuUsagePercent / 100.0)}});
+    MetricFamily temperature{"korvel_temperature_celsius", "Mean sensor temperature.", "gauge", {}};
+    if (s.cpuTemperatureCelsius) {
+        temperature.samples.push_back(sample(*s.cpuTemperatureCelsius, {{"sensor", "cpu"}}));
     }
-    if (const auto& averages = input.frame->system.loadAverages) {
-        const auto& load = *averages;
+    if (s.gpuTemperatureCelsius) {
+        temperature.samples.push_back(sample(*s.gpuTemperatureCelsius, {{"sensor", "gpu"}}));
+    }
+    out.push_back(std::move(temperature));
+    if (s.gpuUsagePercent) {
+        out.push_back({"korvel_gpu_busy_ratio",
+                       "Share of time the GPU was busy.",
+                       "gauge",
+                       {sample(*s.gpuUsagePercent / 100.0)}});
+    }
+    if (s.battery) {
+        out.push_back({"korvel_battery_charge_ratio",
+                       "Charge of the internal battery.",
+                       "gauge",
+                       {sample(s.battery->percentage / 100.0)}});
+    }
+    if (s.loadAverages) {
+        const auto& load = *s.loadAverages;
         out.push_back({"korvel_load_average",
                        "Run-queue load average.",
                        "gauge",
