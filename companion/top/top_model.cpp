@@ -1,6 +1,7 @@
 #include "companion/top/top_model.h"
 
 #include "companion/engine/korvel_manager.h"
+#include "companion/model/history.h"
 #include "companion/sampling/interface_family.h"
 #include "companion/sampling/interface_selection.h"
 
@@ -11,18 +12,8 @@
 namespace korvel::top {
 namespace {
 
-constexpr size_t kInterfaceHistoryCapacity = 120;
-
-void append(std::vector<double>& history, double value) {
-    history.push_back(value);
-    if (history.size() > kInterfaceHistoryCapacity) {
-        history.erase(history.begin(),
-                      history.begin() +
-                          static_cast<std::ptrdiff_t>(history.size() - kInterfaceHistoryCapacity));
-    }
-}
-
-// Appends each interface's rates and drops histories of interfaces gone.
+// Appends each interface's rates, kept as long as the engine's traffic
+// histories, and drops histories of interfaces gone.
 void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows) {
     InterfaceHistories next;
     for (const InterfaceStat& row : rows) {
@@ -30,8 +21,8 @@ void recordInterfaceRates(InterfaceHistories& histories, const std::vector<Inter
         if (auto old = histories.find(row.id); old != histories.end()) {
             history = std::move(old->second);
         }
-        append(history.rateIn, row.rateIn);
-        append(history.rateOut, row.rateOut);
+        appendHistorySample(history.rateIn, row.rateIn, kTrafficHistoryRule);
+        appendHistorySample(history.rateOut, row.rateOut, kTrafficHistoryRule);
     }
     histories = std::move(next);
 }
