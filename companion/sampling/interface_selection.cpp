@@ -16,8 +16,7 @@ double totalRate(const InterfaceStat& row) {
 // Saturates rather than wrapping, so a counter near the top of its range
 // still sorts as a large one.
 uint64_t totalBytes(const InterfaceStat& row) {
-    const uint64_t sum = row.bytesIn + row.bytesOut;
-    return sum < row.bytesIn ? UINT64_MAX : sum;
+    return saturatingAdd(row.bytesIn, row.bytesOut);
 }
 
 // Busiest first; equal rates by name so the choice does not flicker.
