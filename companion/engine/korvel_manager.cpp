@@ -60,10 +60,11 @@ int64_t KorvelManager::refreshIntervalSetting() const {
 }
 
 bool KorvelManager::showSystemProcessesSetting() const {
-    return showSystemProcessesOverride_
-               ? *showSystemProcessesOverride_
-               : env_.defaults->boolFor(settings::kShowSystemProcesses,
-                                        settings::kShowSystemProcessesDefault);
+    if (showSystemProcessesOverride_) {
+        return *showSystemProcessesOverride_;
+    }
+    return env_.defaults->boolFor(settings::kShowSystemProcesses,
+                                  settings::kShowSystemProcessesDefault);
 }
 
 bool KorvelManager::trafficEnabledSetting() const {
@@ -71,9 +72,10 @@ bool KorvelManager::trafficEnabledSetting() const {
 }
 
 double KorvelManager::refreshPeriod() const {
-    return refreshPeriodOverride_ ? *refreshPeriodOverride_
-                                  : refreshTimerPeriod(isPopoverVisible_, currentPopoverTab_,
-                                                       refreshIntervalSetting());
+    if (refreshPeriodOverride_) {
+        return *refreshPeriodOverride_;
+    }
+    return refreshTimerPeriod(isPopoverVisible_, currentPopoverTab_, refreshIntervalSetting());
 }
 
 double KorvelManager::trafficSamplerPeriod() const {

@@ -62,9 +62,10 @@ std::string displayNameFor(const HelperProcessData& process,
     if (process.script) {
         return fileNameOf(process) + ' ' + *process.script;
     }
-    return application != nullptr && !application->localizedName.empty()
-               ? application->localizedName
-               : fileNameOf(process);
+    if (application != nullptr && !application->localizedName.empty()) {
+        return application->localizedName;
+    }
+    return fileNameOf(process);
 }
 
 double cpuPercentSince(const ProcessCPUSample* previous, uint64_t cpuNS, double timestamp) {

@@ -21,7 +21,10 @@ uint64_t totalBytes(const InterfaceStat& row) {
 
 // Busiest first; equal rates by name so the choice does not flicker.
 bool busierThan(const InterfaceStat& a, const InterfaceStat& b) {
-    return totalRate(a) != totalRate(b) ? totalRate(a) > totalRate(b) : a.id < b.id;
+    if (totalRate(a) != totalRate(b)) {
+        return totalRate(a) > totalRate(b);
+    }
+    return a.id < b.id;
 }
 
 std::vector<InterfaceStat> activeOfFamily(const std::vector<InterfaceStat>& rows,

@@ -261,8 +261,10 @@ int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, 
     platform::GLibDispatch& dispatch = platform::liveDispatch();
     environment.defaults->startWatching();
     TopSession session(std::move(environment), options->refreshPeriod, systemResolver());
-    return plain ? printAfterTwoReadings(*options, session, dispatch, out)
-                 : runFullScreen(session, dispatch, err);
+    if (plain) {
+        return printAfterTwoReadings(*options, session, dispatch, out);
+    }
+    return runFullScreen(session, dispatch, err);
 }
 
 } // namespace korvel::top
