@@ -162,6 +162,53 @@ std::string newestSchema() {
     return sql + kPackedReadings + viewsOf(usageKinds());
 }
 
+// "time" and the kind's keys, comma-separated.
+std::string keyList(const UsageKind& kind) {
+    std::string keys = "time";
+    for (const char* key : kind.keys) {
+        keys += std::string(", ") + key;
+    }
+    return keys;
+}
+
+std::string mergeClause(const UsageKind& kind) {
+    std::string merges;
+    for (const auto& column : kind.columns) {
+        merges += std::string(merges.empty() ? "" : ", ") + column.name + " = " + column.merge;
+    }
+    return " ON CONFLICT (" + keyList(kind) + ") DO UPDATE SET " + merges;
+}
+
+// Rows of tier `from` where condition holds, summed into the next tier's buckets.
+std::string rollupSql(const UsageKind& kind, size_t from, const char* condition) {
+    const int64_t bucket = kTiers[from + 1].bucketSeconds;
+    std::string columns, rollups,
+        selectKeys = "time / " + std::to_string(bucket) + " * " + std::to_string(bucket),
+        groupKeys = "1";
+    for (const auto& column : kind.columns) {
+        columns += std::string(", ") + column.name;
+        rollups += std::string(", ") + column.rollup;
+    }
+    for (const char* key : kind.keys) {
+        selectKeys += std::string(", ") + key;
+        groupKeys += std::string(", ") + key;
+    }
+    return "INSERT INTO " + tierTable(kind, kTiers[from + 1]) + " (" + keyList(kind) + columns +
+           ") SELECT " + selectKeys + rollups + " FROM " + tierTable(kind, kTiers[from]) +
+           " WHERE " + condition + " GROUP BY " + groupKeys + mergeClause(kind);
+}
+
+// The kinds, with only the columns, a schema version had: the steps up from
+// an older version are written against the tables as they were then.
+std::vector<UsageKind> usageKindsAt(int version) {
+    std::vector<UsageKind> kinds = usageKinds();
+    std::erase_if(kinds, [&](const UsageKind& k) { return k.since > version; });
+    for (auto& kind : kinds) {
+        std::erase_if(kind.columns, [&](const UsageColumn& c) { return c.since > version; });
+    }
+    return kinds;
+}
+
 // Version 2 keeps resident memory in KiB, which the kernel counts in whole
 // pages anyway: a byte less in most usage rows. Its reading table is the
 // unpacked one of the other kinds.
@@ -227,44 +274,10 @@ std::string networks() {
     return sql;
 }
 
-std::string mergeClause(const UsageKind& kind) {
-    std::string merges;
-    for (const auto& column : kind.columns) {
-        merges += std::string(merges.empty() ? "" : ", ") + column.name + " = " + column.merge;
-    }
-    return " ON CONFLICT (" + keyList(kind) + ") DO UPDATE SET " + merges;
-}
-
 } // namespace
 
 std::string tierTable(const UsageKind& kind, const Tier& tier) {
     return std::string(kind.name) + "_" + tier.suffix;
-}
-
-std::string keyList(const UsageKind& kind) {
-    std::string keys = "time";
-    for (const char* key : kind.keys) {
-        keys += std::string(", ") + key;
-    }
-    return keys;
-}
-
-std::string rollupSql(const UsageKind& kind, size_t from, const char* condition) {
-    const int64_t bucket = kTiers[from + 1].bucketSeconds;
-    std::string columns, rollups,
-        selectKeys = "time / " + std::to_string(bucket) + " * " + std::to_string(bucket),
-        groupKeys = "1";
-    for (const auto& column : kind.columns) {
-        columns += std::string(", ") + column.name;
-        rollups += std::string(", ") + column.rollup;
-    }
-    for (const char* key : kind.keys) {
-        selectKeys += std::string(", ") + key;
-        groupKeys += std::string(", ") + key;
-    }
-    return "INSERT INTO " + tierTable(kind, kTiers[from + 1]) + " (" + keyList(kind) + columns +
-           ") SELECT " + selectKeys + rollups + " FROM " + tierTable(kind, kTiers[from]) +
-           " WHERE " + condition + " GROUP BY " + groupKeys + mergeClause(kind);
 }
 
 std::string bucketUpsertSql(const UsageKind& kind, const Tier& tier) {
@@ -375,15 +388,6 @@ const std::vector<UsageKind>& usageKinds() {
          5,
          false},
     };
-    return kinds;
-}
-
-std::vector<UsageKind> usageKindsAt(int version) {
-    std::vector<UsageKind> kinds = usageKinds();
-    std::erase_if(kinds, [&](const UsageKind& k) { return k.since > version; });
-    for (auto& kind : kinds) {
-        std::erase_if(kind.columns, [&](const UsageColumn& c) { return c.since > version; });
-    }
     return kinds;
 }
 

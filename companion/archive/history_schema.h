@@ -44,9 +44,6 @@ struct UsageKind {
     }
 };
 const std::vector<UsageKind>& usageKinds();
-// The kinds, with only the columns, a schema version had: the steps up from
-// an older version are written against the tables as they were then.
-std::vector<UsageKind> usageKindsAt(int version);
 
 // Makes an empty database at the newest schema, or brings an older one up to
 // it one version step at a time, inside a transaction each. False, with the
@@ -56,10 +53,6 @@ bool migrateSchema(Database& db, std::string& error);
 inline constexpr int kSchemaVersion = 5;
 
 std::string tierTable(const UsageKind& kind, const Tier& tier);
-// "time" and the kind's keys, comma-separated.
-std::string keyList(const UsageKind& kind);
-// Rows of tier `from` where condition holds, summed into the next tier's buckets.
-std::string rollupSql(const UsageKind& kind, size_t from, const char* condition);
 // Adds one row's usage (?1 time, then the keys, then the columns in order)
 // to the bucket of `tier` it names.
 std::string bucketUpsertSql(const UsageKind& kind, const Tier& tier);

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <ctime>
-#include <string>
 
 namespace korvel::history {
 namespace {

@@ -1,5 +1,6 @@
 #include "companion/archive/sqlite_database.h"
 
+#include <algorithm>
 #include <sqlite3.h>
 #include <utility>
 
@@ -24,6 +25,10 @@ Statement::~Statement() {
 Statement& Statement::bind(int index, int64_t value) {
     sqlite3_bind_int64(statement_, index, value);
     return *this;
+}
+
+Statement& Statement::bind(int index, uint64_t count) {
+    return bind(index, static_cast<int64_t>(std::min<uint64_t>(count, INT64_MAX)));
 }
 
 Statement& Statement::bind(int index, double value) {

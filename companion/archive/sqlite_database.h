@@ -20,6 +20,8 @@ public:
     ~Statement();
 
     Statement& bind(int index, int64_t value);
+    // SQLite keeps signed integers: a count past INT64_MAX is kept as INT64_MAX.
+    Statement& bind(int index, uint64_t count);
     Statement& bind(int index, double value);
     Statement& bind(int index, std::string_view text);
     Statement& bind(int index, const std::optional<std::string>& text);

@@ -43,11 +43,15 @@ bool isUdp(TransportProto proto) {
     return proto == TransportProto::udp || proto == TransportProto::udp6;
 }
 
-void addRate(NetProcess& process, const ConnectionCounters& used, double elapsed, bool udp) {
+void addUse(NetProcess& process, const ConnectionCounters& used, bool udp) {
     process.bytesUsed += used;
     if (udp) {
         process.udpBytesUsed += used;
     }
+}
+
+void addRate(NetProcess& process, const ConnectionCounters& used, double elapsed, bool udp) {
+    addUse(process, used, udp);
     process.rateIn = process.rateIn.value_or(0) + static_cast<double>(used.bytesIn) / elapsed;
     process.rateOut = process.rateOut.value_or(0) + static_cast<double>(used.bytesOut) / elapsed;
 }
@@ -77,10 +81,6 @@ size_t forgetOldest(Memory& memory) {
     }
     return forgotten;
 }
-
-} // namespace
-
-namespace {
 
 // Pairs every socket of the reading with the memory as it was before it, then
 // remembers the reading's sockets.
@@ -167,10 +167,7 @@ public:
             usage_.endedProcesses.push_back(std::move(copy));
         }
         NetProcess& owner = usage_.endedProcesses[slot->second];
-        owner.bytesUsed += used;
-        if (udp) {
-            owner.udpBytesUsed += used;
-        }
+        addUse(owner, used, udp);
         // No row shows a process that has gone: the live views count its
         // last bytes as other TCP.
         usage_.other->bytesIn = saturatingAdd(usage_.other->bytesIn, used.bytesIn);

@@ -101,17 +101,13 @@ void KorvelManager::refresh() {
                 return;
             }
             self->requestOpen_ = false;
-            self->completeRefresh(response, gen);
+            // Only what was merged is published: a stale reading (a timed-out
+            // request's fallback too) would turn the snapshot back in time.
+            if (self->applyHelperResponse(response, gen)) {
+                self->publishSnapshotStep(response);
+            }
         });
     });
-}
-
-void KorvelManager::completeRefresh(HelperResponse& response, int64_t generation) {
-    // Only what was merged is published: a stale reading (a timed-out
-    // request's fallback too) would turn the snapshot back in time.
-    if (applyHelperResponse(response, generation)) {
-        publishSnapshotStep(response);
-    }
 }
 
 void KorvelManager::overrideRefreshPeriod(std::optional<double> seconds) {

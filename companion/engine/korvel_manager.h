@@ -101,7 +101,6 @@ private:
     explicit KorvelManager(ManagerEnvironment environment);
     void start();
     void registerObservers();
-    void completeRefresh(HelperResponse& response, int64_t generation);
     void publishSnapshotStep(const HelperResponse& response);
     // The steps of a merge, in the order they run.
     struct AcceptedReading {
@@ -109,7 +108,7 @@ private:
         std::optional<bool> showSystem;
     };
     std::optional<AcceptedReading> acceptReading(int64_t generation);
-    bool recordDataMode(const HelperResponse& response);
+    void recordDataMode(const HelperResponse& response);
     CompanionFigures companionFigures(const HelperResponse& response, bool sameProcessesAsBefore);
     void classifyInterfaces(std::vector<InterfaceStat>& rows);
     void publishFrame(const BuiltFrame& built);

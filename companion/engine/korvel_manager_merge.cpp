@@ -8,7 +8,6 @@
 #include "platform/log/report_line.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace korvel {
 
@@ -27,14 +26,13 @@ std::optional<KorvelManager::AcceptedReading> KorvelManager::acceptReading(int64
     return accepted;
 }
 
-bool KorvelManager::recordDataMode(const HelperResponse& response) {
+void KorvelManager::recordDataMode(const HelperResponse& response) {
     const bool helperFull = !response.processes.empty() || !response.connections.empty();
     dataMode.set(helperFull ? DataAcquisitionMode::helperFull : DataAcquisitionMode::coreOnly);
     if (env_.publishes) {
         // Every merge writes this; the main loop must never wait on the store's lock.
         env_.defaults->setWithoutWaiting(settings::kHelperAvailable, helperFull);
     }
-    return helperFull;
 }
 
 CompanionFigures KorvelManager::companionFigures(const HelperResponse& response,
@@ -145,10 +143,6 @@ bool KorvelManager::applyHelperResponse(HelperResponse& response, int64_t genera
     env_.notifications->post(notifications::kMenuBarDataRefreshed);
     return true;
 }
-
-} // namespace korvel
-
-namespace korvel {
 
 void KorvelManager::updateNetworkPath(const platform::netpath::NetworkPath& path) {
     networkPath.set(korvel::updateNetworkPath(path, allInterfaceStats.get(), pathState_,

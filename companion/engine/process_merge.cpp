@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <optional>
-#include <string_view>
 #include <unordered_set>
 
 namespace korvel {
@@ -95,11 +95,10 @@ RecentlyClosedByPID updateRecentlyClosed(const RecentlyClosedByPID& published,
     RecentlyClosedByPID closed;
     for (const auto& [pid, entries] : published) {
         std::vector<ClosedConnection> kept;
-        for (const auto& entry : entries) {
-            if (now - entry.closedAt < kClosedConnectionTTL) {
-                kept.push_back(entry);
-            }
-        }
+        std::ranges::copy_if(entries, std::back_inserter(kept),
+                             [now](const ClosedConnection& entry) {
+                                 return now - entry.closedAt < kClosedConnectionTTL;
+                             });
         if (!kept.empty()) {
             closed.emplace(pid, std::move(kept));
         }

@@ -1,13 +1,11 @@
 #pragma once
 
-#include "companion/model/closed_connection.h"
 #include "companion/model/net_connection.h"
 #include "companion/model/net_process.h"
 #include "companion/model/reading_frame.h"
 #include "shared/helper_response.h"
 
 #include <cstdint>
-#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -18,7 +16,6 @@ struct ProcessCPUSample {
     uint64_t totalNS = 0;
     double time = 0;
 };
-using ProcessCPUSamples = std::unordered_map<int32_t, ProcessCPUSample>;
 
 using ConnectionsByPID = std::unordered_map<int32_t, std::vector<NetConnection>>;
 

@@ -5,8 +5,6 @@
 
 namespace korvel {
 
-inline constexpr const char* kOverviewTab = "overview";
-
 // Seconds between helper requests: fast while a popover shows a list, else the
 // user's interval, never under one second.
 double refreshTimerPeriod(bool isPopoverVisible, std::string_view currentPopoverTab,

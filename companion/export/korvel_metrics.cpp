@@ -6,9 +6,7 @@
 #include "platform/program/ascii_text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
-#include <tuple>
 
 namespace korvel::exporter {
 namespace {
@@ -44,8 +42,16 @@ std::string userLabel(const NetProcess& process, const MetricsInput& input) {
     return std::to_string(*process.uid);
 }
 
-Sample sample(double value, std::vector<std::pair<std::string, std::string>> labels = {}) {
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+Sample sample(double value, Labels labels = {}) {
     return {std::move(labels), value};
+}
+
+// `labels` and one more after them.
+Labels with(Labels labels, std::string name, std::string value) {
+    labels.emplace_back(std::move(name), std::move(value));
+    return labels;
 }
 
 void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) {
@@ -53,55 +59,51 @@ void addHostFamilies(std::vector<MetricFamily>& out, const MetricsInput& input) 
                           "Bytes through a network interface since it came up.",
                           "counter",
                           {}};
-    {
-        for (const auto& row : input.frame->interfaces) {
-            received.samples.push_back(sample(static_cast<double>(row.bytesIn),
-                                              {{"interface", row.id}, {"direction", "in"}}));
-            received.samples.push_back(sample(static_cast<double>(row.bytesOut),
-                                              {{"interface", row.id}, {"direction", "out"}}));
-        }
+    for (const auto& row : input.frame->interfaces) {
+        received.samples.push_back(
+            sample(static_cast<double>(row.bytesIn), {{"interface", row.id}, {"direction", "in"}}));
+        received.samples.push_back(sample(static_cast<double>(row.bytesOut),
+                                          {{"interface", row.id}, {"direction", "out"}}));
     }
     out.push_back(std::move(received));
-    if (const SystemStats* s = &input.frame->system) {
-        out.push_back({"korvel_memory_bytes",
-                       "Physical memory by kind.",
-                       "gauge",
-                       {sample(static_cast<double>(s->totalMem), {{"kind", "total"}}),
-                        sample(static_cast<double>(s->usedMem), {{"kind", "used"}}),
-                        sample(static_cast<double>(s->freeMem), {{"kind", "free"}})}});
-        out.push_back({"korvel_memory_available_ratio",
-                       "Memory the kernel can hand out without swapping, as a share of the "
-                       "total (low means pressure).",
-                       "gauge",
-                       {sample(s->memPressureLevel / 100.0)}});
-        out.push_back({"korvel_cpu_load_ratio",
-                       "Share of all processors busy since the last reading.",
-                       "gauge",
-                       {sample(s->cpuUsagePercent / 100.0)}});
-        MetricFamily temperature{
-            "korvel_temperature_celsius", "Mean sensor temperature.", "gauge", {}};
-        if (s->cpuTemperatureCelsius) {
-            temperature.samples.push_back(sample(*s->cpuTemperatureCelsius, {{"sensor", "cpu"}}));
-        }
-        if (s->gpuTemperatureCelsius) {
-            temperature.samples.push_back(sample(*s->gpuTemperatureCelsius, {{"sensor", "gpu"}}));
-        }
-        out.push_back(std::move(temperature));
-        if (s->gpuUsagePercent) {
-            out.push_back({"korvel_gpu_busy_ratio",
-                           "Share of time the GPU was busy.",
-                           "gauge",
-                           {sample(*s->gpuUsagePercent / 100.0)}});
-        }
-        if (s->battery) {
-            out.push_back({"korvel_battery_charge_ratio",
-                           "Charge of the internal battery.",
-                           "gauge",
-                           {sample(s->battery->percentage / 100.0)}});
-        }
+    const SystemStats& s = input.frame->system;
+    out.push_back({"korvel_memory_bytes",
+                   "Physical memory by kind.",
+                   "gauge",
+                   {sample(static_cast<double>(s.totalMem), {{"kind", "total"}}),
+                    sample(static_cast<double>(s.usedMem), {{"kind", "used"}}),
+                    sample(static_cast<double>(s.freeMem), {{"kind", "free"}})}});
+    out.push_back({"korvel_memory_available_ratio",
+                   "Memory the kernel can hand out without swapping, as a share of the "
+                   "total (low means pressure).",
+                   "gauge",
+                   {sample(s.memPressureLevel / 100.0)}});
+    out.push_back({"korvel_cpu_load_ratio",
+                   "Share of all processors busy since the last reading.",
+                   "gauge",
+                   {sample(s.cpuUsagePercent / 100.0)}});
+    MetricFamily temperature{"korvel_temperature_celsius", "Mean sensor temperature.", "gauge", {}};
+    if (s.cpuTemperatureCelsius) {
+        temperature.samples.push_back(sample(*s.cpuTemperatureCelsius, {{"sensor", "cpu"}}));
     }
-    if (const auto& averages = input.frame->system.loadAverages) {
-        const auto& load = *averages;
+    if (s.gpuTemperatureCelsius) {
+        temperature.samples.push_back(sample(*s.gpuTemperatureCelsius, {{"sensor", "gpu"}}));
+    }
+    out.push_back(std::move(temperature));
+    if (s.gpuUsagePercent) {
+        out.push_back({"korvel_gpu_busy_ratio",
+                       "Share of time the GPU was busy.",
+                       "gauge",
+                       {sample(*s.gpuUsagePercent / 100.0)}});
+    }
+    if (s.battery) {
+        out.push_back({"korvel_battery_charge_ratio",
+                       "Charge of the internal battery.",
+                       "gauge",
+                       {sample(s.battery->percentage / 100.0)}});
+    }
+    if (s.loadAverages) {
+        const auto& load = *s.loadAverages;
         out.push_back({"korvel_load_average",
                        "Run-queue load average.",
                        "gauge",
@@ -154,32 +156,6 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
                           "them; only where it runs.",
                           "counter",
                           {}};
-    for (const auto& [key, total] : counters) {
-        const auto labels = std::vector<std::pair<std::string, std::string>>{{"group", key.first},
-                                                                             {"user", key.second}};
-        const GroupGauges& now = gauges[key];
-        cpu.samples.push_back(
-            sample(static_cast<double>(total.cpuNS) / kNanosecondsPerSecond, labels));
-        resident.samples.push_back(sample(now.residentBytes, labels));
-        count.samples.push_back(sample(now.processCount, labels));
-        for (const auto& [protocolState, open] : now.sockets) {
-            auto socketLabels = labels;
-            socketLabels.emplace_back("protocol", protocolState.first);
-            socketLabels.emplace_back("state", protocolState.second);
-            sockets.samples.push_back(sample(open, std::move(socketLabels)));
-        }
-        auto in = labels;
-        in.emplace_back("direction", "in");
-        auto outLabels = labels;
-        outLabels.emplace_back("direction", "out");
-        if (total.udpBytesIn > 0 || total.udpBytesOut > 0) {
-            udpBytes.samples.push_back(sample(static_cast<double>(total.udpBytesIn), in));
-            udpBytes.samples.push_back(sample(static_cast<double>(total.udpBytesOut), outLabels));
-        }
-        tcpBytes.samples.push_back(sample(static_cast<double>(total.tcpBytesIn), std::move(in)));
-        tcpBytes.samples.push_back(
-            sample(static_cast<double>(total.tcpBytesOut), std::move(outLabels)));
-    }
     MetricFamily gpu{"korvel_process_gpu_seconds_total",
                      "GPU busy time of the group's processes by engine class, from the kernel's "
                      "DRM client statistics; never falls while the engine runs.",
@@ -191,19 +167,33 @@ void addProcessFamilies(std::vector<MetricFamily>& out, const MetricsInput& inpu
                       "counter",
                       {}};
     for (const auto& [key, total] : counters) {
-        const std::vector<std::pair<std::string, std::string>> labels{{"group", key.first},
-                                                                      {"user", key.second}};
+        const Labels labels{{"group", key.first}, {"user", key.second}};
+        const GroupGauges& now = gauges[key];
+        cpu.samples.push_back(
+            sample(static_cast<double>(total.cpuNS) / kNanosecondsPerSecond, labels));
+        resident.samples.push_back(sample(now.residentBytes, labels));
+        count.samples.push_back(sample(now.processCount, labels));
+        for (const auto& [protocolState, open] : now.sockets) {
+            sockets.samples.push_back(
+                sample(open, with(with(labels, "protocol", protocolState.first), "state",
+                                  protocolState.second)));
+        }
+        const Labels in = with(labels, "direction", "in");
+        const Labels outLabels = with(labels, "direction", "out");
+        if (total.udpBytesIn > 0 || total.udpBytesOut > 0) {
+            udpBytes.samples.push_back(sample(static_cast<double>(total.udpBytesIn), in));
+            udpBytes.samples.push_back(sample(static_cast<double>(total.udpBytesOut), outLabels));
+        }
+        tcpBytes.samples.push_back(sample(static_cast<double>(total.tcpBytesIn), in));
+        tcpBytes.samples.push_back(sample(static_cast<double>(total.tcpBytesOut), outLabels));
         for (const auto& [engine, ns] : total.gpuNS) {
-            auto engineLabels = labels;
-            engineLabels.emplace_back("engine", engine);
-            gpu.samples.push_back(
-                sample(static_cast<double>(ns) / kNanosecondsPerSecond, std::move(engineLabels)));
+            gpu.samples.push_back(sample(static_cast<double>(ns) / kNanosecondsPerSecond,
+                                         with(labels, "engine", engine)));
         }
         for (const auto& [direction, bytes] :
              {std::pair{"read", total.diskReadBytes}, {"write", total.diskWriteBytes}}) {
-            auto directionLabels = labels;
-            directionLabels.emplace_back("direction", direction);
-            disk.samples.push_back(sample(static_cast<double>(bytes), std::move(directionLabels)));
+            disk.samples.push_back(
+                sample(static_cast<double>(bytes), with(labels, "direction", direction)));
         }
     }
     for (auto* family : {&cpu, &resident, &count, &sockets, &tcpBytes, &udpBytes, &gpu, &disk}) {

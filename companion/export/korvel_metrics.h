@@ -1,13 +1,10 @@
 #pragma once
 
 #include "companion/export/process_group_counters.h"
-#include "companion/model/interface_stat.h"
 #include "companion/model/net_process.h"
 #include "companion/model/reading_frame.h"
-#include "companion/model/system_stats.h"
 #include "companion/text/prometheus_exposition.h"
 
-#include <array>
 #include <functional>
 #include <optional>
 #include <string>

@@ -80,7 +80,6 @@ Table connectionsTable(Database& db, const Options& o) {
                               terminalSafeText(r.remoteAddress), std::to_string(r.remotePort),
                               terminalSafeText(r.hostName.value_or("-")), timeText(r.firstSeen),
                               timeText(r.lastSeen), bytes(r.bytesIn), bytes(r.bytesOut)});
-        const auto orNull = [](const auto& v) { return v ? nlohmann::json(*v) : nlohmann::json(); };
         table.records.push_back({{"process", r.process},
                                  {"pid", r.pid},
                                  {"protocol", r.protocol},

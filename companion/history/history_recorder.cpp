@@ -1,6 +1,5 @@
 #include "companion/history/history_recorder.h"
 
-#include "companion/engine/command_notifications.h"
 #include "companion/engine/korvel_manager.h"
 #include "companion/engine/settings_keys.h"
 #include "companion/history/history_store.h"
@@ -12,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <sqlite3.h>
 
 namespace korvel::history {

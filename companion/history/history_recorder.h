@@ -5,11 +5,9 @@
 #include "companion/history/plan_watch.h"
 #include "companion/sampling/host_names.h"
 #include "platform/dispatch/dispatch.h"
-#include "platform/dispatch/notification_center.h"
 
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace korvel {
 class KorvelManager;

@@ -36,10 +36,6 @@ int64_t addedCount(int64_t total, uint64_t more) {
         saturatingAdd(static_cast<uint64_t>(std::max<int64_t>(total, 0)), more), INT64_MAX));
 }
 
-int64_t signedCount(uint64_t value) {
-    return static_cast<int64_t>(std::min<uint64_t>(value, INT64_MAX));
-}
-
 int64_t wholeSeconds(double seconds) {
     return static_cast<int64_t>(std::llround(seconds));
 }
@@ -337,9 +333,9 @@ int HistoryStore::writeTotals(LiveProcess& live, int64_t time) {
     update.bind(1, live.row)
         .bind(2, live.lastSeen)
         .bind(3, live.writtenMS)
-        .bind(4, signedCount(live.peakRss))
-        .bind(5, signedCount(live.totalIn))
-        .bind(6, signedCount(live.totalOut));
+        .bind(4, live.peakRss)
+        .bind(5, live.totalIn)
+        .bind(6, live.totalOut);
     if (const int rc = update.run(); rc != SQLITE_OK) {
         return rc;
     }
@@ -366,14 +362,14 @@ int HistoryStore::writeUsage(LiveProcess& live, int64_t time, const ProcessUsage
                            .bind(1, time / bucket * bucket)
                            .bind(2, live.row)
                            .bind(3, usage.cpuMS)
-                           .bind(4, signedCount(usage.rssKib))
-                           .bind(5, signedCount(usage.in))
-                           .bind(6, signedCount(usage.out))
+                           .bind(4, usage.rssKib)
+                           .bind(5, usage.in)
+                           .bind(6, usage.out)
                            .bind(7, usage.tcp)
                            .bind(8, usage.udp)
                            .bind(9, usage.gpuMS)
-                           .bind(10, signedCount(usage.diskRead))
-                           .bind(11, signedCount(usage.diskWrite))
+                           .bind(10, usage.diskRead)
+                           .bind(11, usage.diskWrite)
                            .run();
         if (rc != SQLITE_OK) {
             return rc;
@@ -552,8 +548,8 @@ int HistoryStore::writeInterfaces(const HistoryReading& reading) {
             Statement& add = tier == 0 ? addInterface_ : interfaceBuckets_[tier - 1];
             add.bind(1, reading.time / bucket * bucket)
                 .bind(2, std::string_view(sample.name))
-                .bind(3, signedCount(in))
-                .bind(4, signedCount(out));
+                .bind(3, in)
+                .bind(4, out);
             if (const int rc = add.run(); rc != SQLITE_OK) {
                 return rc;
             }
@@ -569,9 +565,9 @@ namespace {
 Statement& bindSystemFigures(Statement& statement, int first, const SystemSample& s) {
     return statement.bind(first, s.cpuPercent)
         .bind(first + 1, s.load1m)
-        .bind(first + 2, signedCount(s.memoryTotal))
-        .bind(first + 3, signedCount(s.memoryUsed))
-        .bind(first + 4, signedCount(s.memoryFree))
+        .bind(first + 2, s.memoryTotal)
+        .bind(first + 3, s.memoryUsed)
+        .bind(first + 4, s.memoryFree)
         .bind(first + 5, int64_t{s.memoryPressure})
         .bind(first + 6, s.gpuPercent)
         .bind(first + 7, s.cpuTemperature)

@@ -11,10 +11,6 @@ namespace {
 // A network's last_seen may lag the truth by this much while nothing else changes.
 constexpr int64_t kLastSeenSlack = 60;
 
-int64_t signedCount(uint64_t value) {
-    return static_cast<int64_t>(std::min<uint64_t>(value, INT64_MAX));
-}
-
 std::optional<std::string> unlessEmpty(const std::string& text) {
     return text.empty() ? std::nullopt : std::optional(text);
 }
@@ -86,8 +82,8 @@ int NetworkLedger::write(const HistoryReading& reading, const std::vector<int64_
             int rc = networkBuckets_[tier - 1]
                          .bind(1, start)
                          .bind(2, row)
-                         .bind(3, signedCount(sample.used.bytesIn))
-                         .bind(4, signedCount(sample.used.bytesOut))
+                         .bind(3, sample.used.bytesIn)
+                         .bind(4, sample.used.bytesOut)
                          .run();
             const bool processTier = kindNamed("network_process").hasTier(tier);
             for (const auto& [index, used] : sample.processes) {
@@ -101,8 +97,8 @@ int NetworkLedger::write(const HistoryReading& reading, const std::vector<int64_
                          .bind(1, start)
                          .bind(2, row)
                          .bind(3, processRows[index])
-                         .bind(4, signedCount(used.bytesIn))
-                         .bind(5, signedCount(used.bytesOut))
+                         .bind(4, used.bytesIn)
+                         .bind(5, used.bytesOut)
                          .run();
             }
             if (rc != SQLITE_OK) {

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ struct Table {
 };
 
 void print(const Table& table, Format format, std::ostream& out);
+
+// A record's member that may be missing: JSON null then.
+template <typename T> nlohmann::json orNull(const std::optional<T>& value) {
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
 
 std::string bytesText(int64_t bytes);
 // Local time, "YYYY-MM-DD HH:MM:SS" unless another strftime format is given.

@@ -29,14 +29,6 @@ std::string dayText(int64_t time) {
     return timeText(time, "%Y-%m-%d");
 }
 
-nlohmann::json optionalJson(const std::optional<std::string>& text) {
-    return text ? nlohmann::json(*text) : nlohmann::json(nullptr);
-}
-
-nlohmann::json optionalJson(const std::optional<uint64_t>& value) {
-    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
-}
-
 // One line of a network's breakdown: a label and what it moved.
 using Part = usage::UsagePart;
 
@@ -66,20 +58,20 @@ nlohmann::json accountJson(const usage::NetworkAccount& a, const std::vector<Par
                            Breakdown by) {
     nlohmann::json record = {{"network", a.network.name},
                              {"key", a.network.key},
-                             {"uuid", optionalJson(a.network.uuid)},
-                             {"ssid", optionalJson(a.network.ssid)},
+                             {"uuid", orNull(a.network.uuid)},
+                             {"ssid", orNull(a.network.ssid)},
                              {"interface", a.network.interface},
                              {"metered", a.network.metered},
                              {"since", a.span.start},
                              {"until", a.span.end},
                              {"bytesIn", a.used.bytesIn},
                              {"bytesOut", a.used.bytesOut},
-                             {"estimateBytes", optionalJson(a.estimate)},
+                             {"estimateBytes", orNull(a.estimate)},
                              {"plan", nullptr}};
     if (a.plan) {
         record["plan"] = usage::plansJson({*a.plan})[0];
         record["plan"]["usedBytes"] = a.counted;
-        record["plan"]["leftBytes"] = optionalJson(a.left);
+        record["plan"]["leftBytes"] = orNull(a.left);
     }
     const char* member = by == Breakdown::day   ? "days"
                          : by == Breakdown::app ? "apps"

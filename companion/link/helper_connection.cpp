@@ -5,10 +5,6 @@
 
 namespace korvel {
 
-std::shared_ptr<platform::service::Connection> makeHelperConnection() {
-    return makeHelperConnection(platform::service::ConnectionOptions{});
-}
-
 std::shared_ptr<platform::service::Connection>
 makeHelperConnection(platform::service::ConnectionOptions options) {
     if (options.serviceExecutable.empty()) {

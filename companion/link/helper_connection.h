@@ -7,11 +7,9 @@
 namespace korvel {
 
 // A connection to the helper service, started from the program's own bundle
-// (see bundledExecutable) when nobody serves it yet.
-std::shared_ptr<platform::service::Connection> makeHelperConnection();
-
-// The same with explicit options; an empty serviceExecutable means the bundled helper.
+// (see bundledExecutable) when nobody serves it yet; an empty
+// serviceExecutable in the options means the bundled helper.
 std::shared_ptr<platform::service::Connection>
-makeHelperConnection(platform::service::ConnectionOptions options);
+makeHelperConnection(platform::service::ConnectionOptions options = {});
 
 } // namespace korvel

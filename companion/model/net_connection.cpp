@@ -5,18 +5,9 @@
 namespace korvel {
 
 std::string socketAddressKey(const NetConnection& connection) {
-    std::string key = std::to_string(connection.pid);
-    key += ' ';
-    key += rawValue(connection.proto);
-    key += ' ';
-    key += connection.localAddr;
-    key += ' ';
-    key += std::to_string(connection.localPort);
-    key += ' ';
-    key += connection.remoteAddr;
-    key += ' ';
-    key += std::to_string(connection.remotePort);
-    return key;
+    return std::to_string(connection.pid) + ' ' + std::string(rawValue(connection.proto)) + ' ' +
+           connection.localAddr + ' ' + std::to_string(connection.localPort) + ' ' +
+           connection.remoteAddr + ' ' + std::to_string(connection.remotePort);
 }
 
 std::string socketKey(const NetConnection& connection) {

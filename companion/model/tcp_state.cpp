@@ -19,15 +19,6 @@ TCPState tcpStateFromRaw(int32_t raw) {
     return static_cast<TCPState>(raw);
 }
 
-std::optional<TCPState> tcpStateFromRawValue(std::string_view text) {
-    for (size_t i = 0; i < kRawValues.size(); ++i) {
-        if (kRawValues[i] == text) {
-            return static_cast<TCPState>(i);
-        }
-    }
-    return std::nullopt;
-}
-
 std::string_view rawValue(TCPState state) {
     const auto index = static_cast<size_t>(state);
     return index < kRawValues.size() ? kRawValues[index] : kRawValues.back();

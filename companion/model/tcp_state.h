@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string_view>
 
 namespace korvel {
@@ -26,9 +25,6 @@ enum class TCPState {
 
 // The helper's tcpStateRaw: 0...10 name a state, anything else (UDP sends -1) is unknown.
 TCPState tcpStateFromRaw(int32_t raw);
-
-// Exact parse of a raw value ("ESTABLISHED", ...); no value for any other text.
-std::optional<TCPState> tcpStateFromRawValue(std::string_view text);
 
 // Raw value, also the display label; unknown is an em dash.
 std::string_view rawValue(TCPState state);

@@ -1,5 +1,6 @@
 #include "companion/model/transport_proto.h"
 
+#include <algorithm>
 #include <array>
 
 namespace korvel {
@@ -10,16 +11,9 @@ constexpr std::array<std::string_view, 4> kRawValues = {"TCP", "TCP6", "UDP", "U
 } // namespace
 
 TransportProto transportProtoFromHelper(std::string_view proto) {
-    return transportProtoFromRawValue(proto).value_or(TransportProto::tcp);
-}
-
-std::optional<TransportProto> transportProtoFromRawValue(std::string_view text) {
-    for (size_t i = 0; i < kRawValues.size(); ++i) {
-        if (kRawValues[i] == text) {
-            return static_cast<TransportProto>(i);
-        }
-    }
-    return std::nullopt;
+    const auto found = std::find(kRawValues.begin(), kRawValues.end(), proto);
+    return found != kRawValues.end() ? static_cast<TransportProto>(found - kRawValues.begin())
+                                     : TransportProto::tcp;
 }
 
 std::string_view rawValue(TransportProto proto) {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <optional>
 #include <string_view>
 
 namespace korvel {
@@ -11,9 +10,6 @@ enum class TransportProto { tcp, tcp6, udp, udp6 };
 
 // The helper's proto string, matched exactly; any other text counts as TCP.
 TransportProto transportProtoFromHelper(std::string_view proto);
-
-// Exact parse of a raw value ("TCP", "TCP6", "UDP", "UDP6"); no value otherwise.
-std::optional<TransportProto> transportProtoFromRawValue(std::string_view text);
 
 // Raw value, also the display label and the helper's proto string.
 std::string_view rawValue(TransportProto proto);

@@ -33,16 +33,16 @@ bool looksLikeInteger(std::string_view text) {
            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::optional<int64_t> parseInteger(std::string_view text) {
-    if (!looksLikeInteger(text)) {
-        return std::nullopt;
-    }
-    int64_t value = 0;
+// The number that is all of `text`, as std::from_chars reads it.
+template <typename T> std::optional<T> wholeNumber(std::string_view text) {
+    T value{};
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return ec == std::errc() && end == text.data() + text.size() ? std::optional(value)
+                                                                 : std::nullopt;
+}
+
+std::optional<int64_t> parseInteger(std::string_view text) {
+    return looksLikeInteger(text) ? wholeNumber<int64_t>(text) : std::nullopt;
 }
 
 // Plain decimal notation only: no hexadecimal, infinities or NaN.
@@ -51,12 +51,8 @@ std::optional<double> parseDecimal(std::string_view text) {
         text.find_first_of("0123456789") == std::string_view::npos || text.front() == '+') {
         return std::nullopt;
     }
-    double value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
+    const auto value = wholeNumber<double>(text);
+    return value && std::isfinite(*value) ? value : std::nullopt;
 }
 
 // Says what is wrong with the file: unreadable is not the same as damaged.

@@ -4,7 +4,6 @@
 #include "platform/program/instance_lock.h"
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>

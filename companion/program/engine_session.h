@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/notification_center.h"
 
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "companion/sampling/battery.h"
 
-#include "platform/system/roots.h"
+#include <algorithm>
 
 namespace korvel {
 namespace {
@@ -34,10 +34,6 @@ bool isInternalBattery(const platform::PowerSupply& supply) {
 
 } // namespace
 
-std::optional<BatterySnapshot> readBattery() {
-    return readBattery(platform::kLiveSysRoot);
-}
-
 std::optional<BatterySnapshot> readBattery(const std::string& sysRoot) {
     const auto supplies = platform::readPowerSupplies(sysRoot);
     if (!supplies) {
@@ -48,12 +44,9 @@ std::optional<BatterySnapshot> readBattery(const std::string& sysRoot) {
 
 std::optional<BatterySnapshot>
 batteryFromSupplies(const std::vector<platform::PowerSupply>& supplies) {
-    bool onACPower = false;
-    for (const auto& supply : supplies) {
-        if ((supply.type == "Mains" || supply.type == "USB") && supply.online.value_or(false)) {
-            onACPower = true;
-        }
-    }
+    const bool onACPower = std::ranges::any_of(supplies, [](const platform::PowerSupply& supply) {
+        return (supply.type == "Mains" || supply.type == "USB") && supply.online.value_or(false);
+    });
     for (const auto& supply : supplies) {
         if (!isInternalBattery(supply)) {
             continue;

@@ -1,7 +1,5 @@
 #include "companion/sampling/cpu_sampler.h"
 
-#include "platform/system/roots.h"
-
 namespace korvel {
 
 double cpuBusyPercent(const CPUTicks& previous, const CPUTicks& current) {
@@ -17,10 +15,6 @@ double cpuBusyPercent(const CPUTicks& previous, const CPUTicks& current) {
         return 0;
     }
     return (user + system + nice) / total * 100.0;
-}
-
-CPUSample sampleCPU(const std::optional<CPUTicks>& previousTicks) {
-    return sampleCPU(previousTicks, platform::kLiveProcRoot);
 }
 
 CPUSample sampleCPU(const std::optional<CPUTicks>& previousTicks, const std::string& procRoot) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/system/cpu_load.h"
+#include "platform/system/roots.h"
 
 #include <array>
 #include <optional>
@@ -24,7 +25,7 @@ double cpuBusyPercent(const CPUTicks& previous, const CPUTicks& current);
 
 // Reads the counters and the load average once. Without previous ticks, or
 // when the counters cannot be read, the percentage is 0.
-CPUSample sampleCPU(const std::optional<CPUTicks>& previousTicks);
-CPUSample sampleCPU(const std::optional<CPUTicks>& previousTicks, const std::string& procRoot);
+CPUSample sampleCPU(const std::optional<CPUTicks>& previousTicks,
+                    const std::string& procRoot = platform::kLiveProcRoot);
 
 } // namespace korvel

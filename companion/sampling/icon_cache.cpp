@@ -13,10 +13,7 @@ IconCache& IconCache::shared() {
         new IconCache([](const std::string& key) -> std::optional<std::string> {
             const auto answer =
                 platform::desktop::ApplicationRegistry::shared().iconForExecutable(key);
-            if (!answer.ready) {
-                return std::nullopt;
-            }
-            return answer.icon;
+            return answer.ready ? std::optional(answer.icon) : std::nullopt;
         });
     return *cache;
 }

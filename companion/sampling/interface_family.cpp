@@ -49,13 +49,10 @@ bool InterfaceClassifier::feedsDefaultRoute(const std::string& name,
     if (depth > 4) {
         return false;
     }
-    for (const auto& upper : facts(name).upperDevices) {
-        if (std::ranges::find(routes, upper) != routes.end() ||
-            feedsDefaultRoute(upper, routes, depth + 1)) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(facts(name).upperDevices, [&](const std::string& upper) {
+        return std::ranges::find(routes, upper) != routes.end() ||
+               feedsDefaultRoute(upper, routes, depth + 1);
+    });
 }
 
 void InterfaceClassifier::classify(std::vector<InterfaceStat>& rows,

@@ -17,11 +17,6 @@ uint64_t growth(uint64_t current, uint64_t previous) {
     return current > previous ? current - previous : 0;
 }
 
-// Session totals stop at the top of their range instead of wrapping to zero.
-void addSaturating(uint64_t& total, uint64_t amount) {
-    total = total > UINT64_MAX - amount ? UINT64_MAX : total + amount;
-}
-
 } // namespace
 
 std::vector<InterfaceStat> computeInterfaceRates(const HelperResponse& response,
@@ -57,11 +52,12 @@ void recordInterfaceActivity(const std::vector<InterfaceStat>& rows,
         }
         inSum += row.rateIn;
         outSum += row.rateOut;
+        // Session totals stop at the top of their range instead of wrapping to zero.
         if (const auto before = previous.find(row.id); before != previous.end()) {
-            addSaturating(sessionStats.totalInboundBytes,
-                          growth(row.bytesIn, before->second.bytesIn));
-            addSaturating(sessionStats.totalOutboundBytes,
-                          growth(row.bytesOut, before->second.bytesOut));
+            sessionStats.totalInboundBytes = saturatingAdd(
+                sessionStats.totalInboundBytes, growth(row.bytesIn, before->second.bytesIn));
+            sessionStats.totalOutboundBytes = saturatingAdd(
+                sessionStats.totalOutboundBytes, growth(row.bytesOut, before->second.bytesOut));
         }
     }
     sessionStats.peakInboundRate = std::max(sessionStats.peakInboundRate, inSum);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace korvel {
 namespace {
@@ -15,8 +16,7 @@ double totalRate(const InterfaceStat& row) {
 // Saturates rather than wrapping, so a counter near the top of its range
 // still sorts as a large one.
 uint64_t totalBytes(const InterfaceStat& row) {
-    const uint64_t sum = row.bytesIn + row.bytesOut;
-    return sum < row.bytesIn ? UINT64_MAX : sum;
+    return saturatingAdd(row.bytesIn, row.bytesOut);
 }
 
 // Busiest first; equal rates by name so the choice does not flicker.
@@ -30,11 +30,9 @@ bool busierThan(const InterfaceStat& a, const InterfaceStat& b) {
 std::vector<InterfaceStat> activeOfFamily(const std::vector<InterfaceStat>& rows,
                                           InterfaceFamily family) {
     std::vector<InterfaceStat> selected;
-    for (const auto& row : rows) {
-        if (isActiveInterface(row) && familyOf(row) == family) {
-            selected.push_back(row);
-        }
-    }
+    std::ranges::copy_if(rows, std::back_inserter(selected), [family](const InterfaceStat& row) {
+        return isActiveInterface(row) && familyOf(row) == family;
+    });
     std::stable_sort(selected.begin(), selected.end(), busierThan);
     return selected;
 }
@@ -53,11 +51,7 @@ std::vector<InterfaceStat> visibleInterfaces(const std::vector<InterfaceStat>& r
 
 std::vector<InterfaceStat> monitoredInterfaces(const std::vector<InterfaceStat>& rows) {
     std::vector<InterfaceStat> monitored;
-    for (const auto& row : rows) {
-        if (isMonitored(row)) {
-            monitored.push_back(row);
-        }
-    }
+    std::ranges::copy_if(rows, std::back_inserter(monitored), isMonitored);
     std::stable_sort(monitored.begin(), monitored.end(),
                      [](const InterfaceStat& a, const InterfaceStat& b) {
                          if (isActiveInterface(a) != isActiveInterface(b)) {

@@ -3,6 +3,7 @@
 #include "companion/sampling/interface_family.h"
 #include "companion/sampling/interface_selection.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -67,12 +68,9 @@ std::vector<NetworkAttachment> networkAttachments(const platform::netpath::Netwo
 }
 
 bool isVPNActive(const std::vector<InterfaceStat>& allInterfaceStats) {
-    for (const auto& row : allInterfaceStats) {
-        if (familyOf(row) == InterfaceFamily::tunnel && isActiveInterface(row)) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(allInterfaceStats, [](const InterfaceStat& row) {
+        return familyOf(row) == InterfaceFamily::tunnel && isActiveInterface(row);
+    });
 }
 
 NetworkPathSummary updateNetworkPath(const NetworkPath& path,

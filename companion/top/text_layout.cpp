@@ -6,8 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <numeric>
 
 namespace korvel::top {
 namespace {
@@ -91,6 +90,11 @@ std::vector<Glyph> glyphsOf(std::string_view text) {
     return glyphs;
 }
 
+size_t columnsOf(const std::vector<Glyph>& glyphs) {
+    return std::accumulate(glyphs.begin(), glyphs.end(), size_t{0},
+                           [](size_t sum, const Glyph& glyph) { return sum + glyph.columns; });
+}
+
 // What a cell shows of `text`: terminal-safe, and a tab is one space, since
 // a tab stop would move every column after it.
 std::string cellText(std::string_view text) {
@@ -102,20 +106,13 @@ std::string cellText(std::string_view text) {
 } // namespace
 
 size_t columnCount(std::string_view text) {
-    size_t columns = 0;
-    for (const Glyph& glyph : glyphsOf(text)) {
-        columns += glyph.columns;
-    }
-    return columns;
+    return columnsOf(glyphsOf(text));
 }
 
 std::string fitLeft(std::string_view raw, size_t width, bool unicode) {
     const std::string text = cellText(raw);
     const std::vector<Glyph> glyphs = glyphsOf(text);
-    size_t columns = 0;
-    for (const Glyph& glyph : glyphs) {
-        columns += glyph.columns;
-    }
+    const size_t columns = columnsOf(glyphs);
     if (columns <= width) {
         return text + std::string(width - columns, ' ');
     }
@@ -138,10 +135,7 @@ std::string fitLeft(std::string_view raw, size_t width, bool unicode) {
 std::string fitRight(std::string_view raw, size_t width, bool unicode) {
     const std::string text = cellText(raw);
     const std::vector<Glyph> glyphs = glyphsOf(text);
-    size_t columns = 0;
-    for (const Glyph& glyph : glyphs) {
-        columns += glyph.columns;
-    }
+    const size_t columns = columnsOf(glyphs);
     if (columns <= width) {
         return std::string(width - columns, ' ') + text;
     }
@@ -181,15 +175,9 @@ std::string sparkline(const std::vector<double>& values, size_t width, bool unic
     std::string line(width - shown, ' ');
     for (auto it = first; it != values.end(); ++it) {
         const double value = std::isfinite(*it) ? std::max(*it, 0.0) : 0.0;
-        size_t level = 0;
-        if (top > 0) {
-            level = std::min<size_t>(7, static_cast<size_t>(value / top * 7.0 + 0.5));
-        }
-        if (unicode) {
-            line += kBlocks[level];
-        } else {
-            line += kAscii[level];
-        }
+        const size_t level =
+            top > 0 ? std::min<size_t>(7, static_cast<size_t>(value / top * 7.0 + 0.5)) : 0;
+        line += unicode ? std::string_view(kBlocks[level]) : kAscii.substr(level, 1);
     }
     return line;
 }

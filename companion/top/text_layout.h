@@ -3,7 +3,6 @@
 #include "companion/text/figure_text.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -4,7 +4,6 @@
 #include "companion/top/model_json.h"
 #include "companion/top/recorded_session.h"
 #include "companion/top/terminal_screen.h"
-#include "companion/top/text_layout.h"
 #include "companion/top/top_session.h"
 #include "platform/clock/absolute_time.h"
 #include "platform/dispatch/glib_dispatch.h"
@@ -45,10 +44,13 @@ quits). Runs its own engine beside a running companion and publishes nothing.
   --json                Print the model as JSON (after two readings).
 )";
 
-std::string trimmedRight(std::string text) {
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
+struct TopOptions {
+    bool once = false;                   // one plain-text frame after two readings
+    bool json = false;                   // the model as JSON after two readings
+    std::optional<double> refreshPeriod; // -d SECONDS
+    std::optional<int64_t> at;           // --at TIME: a recorded moment, Unix seconds
+    bool help = false;                   // --help: the usage, and nothing else
+};
 
 void printModel(const TopOptions& options, const TopModel& model, ViewState& state,
                 const FrameOptions& frameOptions, std::ostream& out) {
@@ -57,7 +59,7 @@ void printModel(const TopOptions& options, const TopModel& model, ViewState& sta
         return;
     }
     for (const FrameLine& line : renderFrame(model, state, frameOptions).lines) {
-        out << trimmedRight(line.text) << '\n';
+        out << line.text.substr(0, line.text.find_last_not_of(' ') + 1) << '\n';
     }
 }
 
@@ -185,8 +187,7 @@ int runRecorded(const TopOptions& options, std::ostream& out, std::ostream& err)
     return 0;
 }
 
-} // namespace
-
+// No value, with the reason in `error`, for arguments top does not take.
 std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& args,
                                           std::string& error) {
     TopOptions options;
@@ -233,6 +234,8 @@ std::optional<TopOptions> parseTopOptions(const std::vector<std::string_view>& a
     }
     return options;
 }
+
+} // namespace
 
 int runTopCommand(const std::vector<std::string_view>& args, std::ostream& out, std::ostream& err) {
     std::string error;

@@ -1,51 +1,40 @@
 #include "companion/top/top_model.h"
 
 #include "companion/engine/korvel_manager.h"
+#include "companion/model/history.h"
 #include "companion/sampling/interface_family.h"
 #include "companion/sampling/interface_selection.h"
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 
 namespace korvel::top {
 namespace {
 
-void append(std::vector<double>& history, double value, size_t capacity) {
-    history.push_back(value);
-    if (history.size() > capacity) {
-        history.erase(history.begin(),
-                      history.begin() + static_cast<std::ptrdiff_t>(history.size() - capacity));
-    }
-}
-
-} // namespace
-
-void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows,
-                          size_t capacity) {
+// Appends each interface's rates, kept as long as the engine's traffic
+// histories, and drops histories of interfaces gone.
+void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows) {
     InterfaceHistories next;
     for (const InterfaceStat& row : rows) {
         InterfaceHistory& history = next[row.id];
         if (auto old = histories.find(row.id); old != histories.end()) {
             history = std::move(old->second);
         }
-        append(history.rateIn, row.rateIn, capacity);
-        append(history.rateOut, row.rateOut, capacity);
+        appendHistorySample(history.rateIn, row.rateIn, kTrafficHistoryRule);
+        appendHistorySample(history.rateOut, row.rateOut, kTrafficHistoryRule);
     }
     histories = std::move(next);
 }
-
-namespace {
 
 // Traffic through veth pairs and bridges is shown, after the monitored
 // interfaces with traffic and before the quiet ones, but never counted.
 std::vector<InterfaceStat> withActiveVirtualInterfaces(std::vector<InterfaceStat> monitored,
                                                        const std::vector<InterfaceStat>& all) {
     std::vector<InterfaceStat> virtuals;
-    for (const InterfaceStat& row : all) {
-        if (familyOf(row) == InterfaceFamily::virtualInterface && isActiveInterface(row)) {
-            virtuals.push_back(row);
-        }
-    }
+    std::ranges::copy_if(all, std::back_inserter(virtuals), [](const InterfaceStat& row) {
+        return familyOf(row) == InterfaceFamily::virtualInterface && isActiveInterface(row);
+    });
     std::ranges::stable_sort(virtuals, std::greater<>{},
                              [](const InterfaceStat& row) { return row.rateIn + row.rateOut; });
     const auto quiet = std::ranges::find_if_not(monitored, isActiveInterface);

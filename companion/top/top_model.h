@@ -57,12 +57,6 @@ struct TopModel {
     std::optional<RecordedMoment> recorded;
 };
 
-inline constexpr size_t kInterfaceHistoryCapacity = 120;
-
-// Appends each interface's rates and drops histories of interfaces gone.
-void recordInterfaceRates(InterfaceHistories& histories, const std::vector<InterfaceStat>& rows,
-                          size_t capacity = kInterfaceHistoryCapacity);
-
 // The model after one more merge of `manager`. `previous` carries the
 // histories and known user names forward.
 TopModel makeTopModel(const KorvelManager& manager, const TopModel& previous, double now,

@@ -9,13 +9,13 @@ namespace korvel::top {
 
 TopSession::TopSession(ManagerEnvironment environment, std::optional<double> refreshPeriod,
                        HostNames::Resolver resolver)
-    : defaults_(environment.defaults), notifications_(environment.notifications),
-      dispatch_(environment.dispatch), hostNames_(std::move(resolver)) {
+    : defaults_(environment.defaults), dispatch_(environment.dispatch),
+      hostNames_(std::move(resolver)) {
     environment.publishes = false;
     environment.oneRequestAtATime = true; // -d may be shorter than a busy helper takes
     // A changed interval re-times the refresh, as in the running companion.
     intervalObserver_ = defaults_->addObserver(
-        settings::kAutoRefreshInterval, [center = notifications_](const std::string&) {
+        settings::kAutoRefreshInterval, [center = environment.notifications](const std::string&) {
             center->post(notifications::kRefreshIntervalChanged);
         });
     manager_ = KorvelManager::create(std::move(environment));
@@ -37,10 +37,6 @@ TopSession::~TopSession() {
     defaults_->removeObserver(intervalObserver_);
 }
 
-bool TopSession::setting(const char* key, bool fallback) const {
-    return defaults_->boolFor(key, fallback);
-}
-
 FrameOptions TopSession::frameOptions(size_t width, size_t height, bool unicode,
                                       std::string clock) {
     FrameOptions options;
@@ -48,9 +44,9 @@ FrameOptions TopSession::frameOptions(size_t width, size_t height, bool unicode,
     options.height = height;
     options.unicode = unicode;
     options.showListeningPorts =
-        setting(settings::kShowListeningPorts, settings::kShowListeningPortsDefault);
+        defaults_->boolFor(settings::kShowListeningPorts, settings::kShowListeningPortsDefault);
     options.resolveHostnames =
-        setting(settings::kResolveHostnames, settings::kResolveHostnamesDefault);
+        defaults_->boolFor(settings::kResolveHostnames, settings::kResolveHostnamesDefault);
     options.refreshPeriod = manager_->refreshPeriod();
     options.clock = std::move(clock);
     options.hostName = [this](const std::string& address) { return hostNames_.name(address); };
@@ -59,7 +55,7 @@ FrameOptions TopSession::frameOptions(size_t width, size_t height, bool unicode,
 
 void TopSession::apply(const Command& command, const Frame& drawn) {
     const bool showSystem =
-        setting(settings::kShowSystemProcesses, settings::kShowSystemProcessesDefault);
+        defaults_->boolFor(settings::kShowSystemProcesses, settings::kShowSystemProcessesDefault);
     applyCommand(state_, command, drawn.listedPids, drawn.listRows, showSystem);
     if (command.kind == Command::Kind::toggleSystemProcesses) {
         manager_->overrideShowSystemProcesses(state_.showSystemProcesses);

@@ -6,7 +6,6 @@
 #include "companion/top/top_model.h"
 #include "companion/top/view_state.h"
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/notification_center.h"
 
 #include <functional>
 #include <memory>
@@ -44,10 +43,7 @@ public:
     void apply(const Command& command, const Frame& drawn);
 
 private:
-    bool setting(const char* key, bool fallback) const;
-
     platform::UserDefaults* defaults_;
-    platform::NotificationCenter* notifications_;
     platform::Dispatch* dispatch_;
     HostNames hostNames_;
     std::shared_ptr<KorvelManager> manager_;

@@ -3,6 +3,7 @@
 #include "shared/utf8.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace korvel::top {
 namespace {
@@ -27,6 +28,12 @@ void eraseLastCharacter(std::string& text) {
         }
     }
 }
+
+// The letters that sort the list, as the keys line names them.
+constexpr std::pair<char32_t, SortKey> kSortLetters[] = {
+    {'c', SortKey::cpu}, {'m', SortKey::memory},   {'k', SortKey::sockets},
+    {'i', SortKey::in},  {'o', SortKey::out},      {'n', SortKey::name},
+    {'g', SortKey::gpu}, {'r', SortKey::diskRead}, {'w', SortKey::diskWrite}};
 
 } // namespace
 
@@ -76,6 +83,11 @@ Command commandForKey(const Key& key, const ViewState& state) {
     case K::character:
         break;
     }
+    for (const auto& [letter, sortKey] : kSortLetters) {
+        if (key.character == letter) {
+            return {.kind = C::sortBy, .sortKey = sortKey};
+        }
+    }
     switch (key.character) {
     case 'q':
     case 'Q':
@@ -84,24 +96,6 @@ Command commandForKey(const Key& key, const ViewState& state) {
         return {C::toggleSystemProcesses};
     case '/':
         return {C::startFilter};
-    case 'c':
-        return {.kind = C::sortBy, .sortKey = SortKey::cpu};
-    case 'm':
-        return {.kind = C::sortBy, .sortKey = SortKey::memory};
-    case 'k':
-        return {.kind = C::sortBy, .sortKey = SortKey::sockets};
-    case 'i':
-        return {.kind = C::sortBy, .sortKey = SortKey::in};
-    case 'o':
-        return {.kind = C::sortBy, .sortKey = SortKey::out};
-    case 'n':
-        return {.kind = C::sortBy, .sortKey = SortKey::name};
-    case 'g':
-        return {.kind = C::sortBy, .sortKey = SortKey::gpu};
-    case 'r':
-        return {.kind = C::sortBy, .sortKey = SortKey::diskRead};
-    case 'w':
-        return {.kind = C::sortBy, .sortKey = SortKey::diskWrite};
     case 12: // Ctrl-L
         return {C::redraw};
     case '[':

@@ -6,14 +6,11 @@ namespace korvel::usage {
 namespace {
 
 std::optional<CountedDirection> directionNamed(const std::string& word) {
-    if (word == "in") {
-        return CountedDirection::in;
-    }
-    if (word == "out") {
-        return CountedDirection::out;
-    }
-    if (word == "both") {
-        return CountedDirection::both;
+    for (const auto direction :
+         {CountedDirection::in, CountedDirection::out, CountedDirection::both}) {
+        if (word == directionWord(direction)) {
+            return direction;
+        }
     }
     return std::nullopt;
 }

@@ -17,12 +17,9 @@ std::string labelOf(const ProcessUse& use, bool byApp) {
 } // namespace
 
 std::optional<DataPlan> planFor(const std::vector<DataPlan>& plans, const NetworkRecord& network) {
-    for (const DataPlan& plan : plans) {
-        if (network.isNamed(plan.network)) {
-            return plan;
-        }
-    }
-    return std::nullopt;
+    const auto found = std::ranges::find_if(
+        plans, [&](const DataPlan& plan) { return network.isNamed(plan.network); });
+    return found != plans.end() ? std::optional(*found) : std::nullopt;
 }
 
 TimeSpan currentCycle(const std::optional<DataPlan>& plan, int64_t now) {

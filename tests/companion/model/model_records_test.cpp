@@ -23,9 +23,6 @@ TEST(ModelConversionsTest, RawNumbersAndStringsMapExactly) {
         EXPECT_EQ(tcpStateFromRaw(raw), state) << raw;
     }
     EXPECT_EQ(rawValue(TCPState::unknown), "\xE2\x80\x94"); // one em dash, U+2014
-    for (const char* text : {"established", "ESTABLISHED ", "", "-"}) {
-        EXPECT_EQ(tcpStateFromRawValue(text), std::nullopt) << text;
-    }
 
     const std::vector<std::pair<const char*, TransportProto>> protos = {
         {"TCP", TransportProto::tcp},  {"TCP6", TransportProto::tcp6},
@@ -34,7 +31,6 @@ TEST(ModelConversionsTest, RawNumbersAndStringsMapExactly) {
     for (const auto& [text, proto] : protos) {
         EXPECT_EQ(transportProtoFromHelper(text), proto) << text;
     }
-    EXPECT_EQ(transportProtoFromRawValue("udp"), std::nullopt);
     EXPECT_EQ(rawValue(TransportProto::tcp6), "TCP6");
 }
 
