@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <tuple>
 
 namespace korvel::platform::netpath {
@@ -23,10 +22,11 @@ template <typename T> bool readStruct(const uint8_t* data, size_t length, T& out
     return true;
 }
 
-// Calls f(type, payload, payloadLength) for each well-formed attribute; stops
-// at the first one that claims more bytes than remain.
-template <typename F> void forEachAttribute(const uint8_t* data, size_t length, F&& f) {
-    size_t offset = 0;
+// Calls f(type, payload, payloadLength) for each well-formed attribute from
+// offset on (past a message's fixed header); stops at the first one that
+// claims more bytes than remain.
+template <typename F>
+void forEachAttribute(const uint8_t* data, size_t length, size_t offset, F&& f) {
     while (offset + sizeof(rtattr) <= length) {
         rtattr header{};
         std::memcpy(&header, data + offset, sizeof header);
@@ -140,17 +140,13 @@ void RoutingState::applyLink(uint16_t type, const uint8_t* payload, size_t lengt
     }
     Link link;
     link.flags = info.ifi_flags;
-    const size_t header = NLMSG_ALIGN(sizeof(ifinfomsg));
-    if (length > header) {
-        forEachAttribute(payload + header, length - header,
-                         [&](uint16_t attribute, const uint8_t* data, size_t size) {
-                             if (attribute == IFLA_IFNAME) {
-                                 link.name.assign(
-                                     reinterpret_cast<const char*>(data),
-                                     strnlen(reinterpret_cast<const char*>(data), size));
-                             }
-                         });
-    }
+    forEachAttribute(payload, length, NLMSG_ALIGN(sizeof(ifinfomsg)),
+                     [&](uint16_t attribute, const uint8_t* data, size_t size) {
+                         if (attribute == IFLA_IFNAME) {
+                             link.name.assign(reinterpret_cast<const char*>(data),
+                                              strnlen(reinterpret_cast<const char*>(data), size));
+                         }
+                     });
     auto existing = links_.find(index);
     if (existing != links_.end()) {
         if (link.name.empty()) {
@@ -177,17 +173,14 @@ void RoutingState::applyAddress(uint16_t type, const uint8_t* payload, size_t le
     key.prefixLength = info.ifa_prefixlen;
     std::vector<uint8_t> address;
     std::vector<uint8_t> local;
-    const size_t header = NLMSG_ALIGN(sizeof(ifaddrmsg));
-    if (length > header) {
-        forEachAttribute(payload + header, length - header,
-                         [&](uint16_t attribute, const uint8_t* data, size_t size) {
-                             if (attribute == IFA_ADDRESS) {
-                                 address.assign(data, data + size);
-                             } else if (attribute == IFA_LOCAL) {
-                                 local.assign(data, data + size);
-                             }
-                         });
-    }
+    forEachAttribute(payload, length, NLMSG_ALIGN(sizeof(ifaddrmsg)),
+                     [&](uint16_t attribute, const uint8_t* data, size_t size) {
+                         if (attribute == IFA_ADDRESS) {
+                             address.assign(data, data + size);
+                         } else if (attribute == IFA_LOCAL) {
+                             local.assign(data, data + size);
+                         }
+                     });
     // On point-to-point links IFA_ADDRESS is the peer; IFA_LOCAL is ours.
     key.address = local.empty() ? address : local;
     if (type == RTM_DELADDR) {
@@ -227,13 +220,10 @@ std::optional<RoutingState::RouteMessage> RoutingState::parseDefaultRoute(const 
     message.route.sourceLength = info.rtm_src_len;
     message.route.type = info.rtm_type;
     message.route.hopFlags = info.rtm_flags;
-    const size_t header = NLMSG_ALIGN(sizeof(rtmsg));
-    if (length > header) {
-        forEachAttribute(payload + header, length - header,
-                         [&](uint16_t attribute, const uint8_t* data, size_t size) {
-                             message.readAttribute(attribute, data, size);
-                         });
-    }
+    forEachAttribute(payload, length, NLMSG_ALIGN(sizeof(rtmsg)),
+                     [&](uint16_t attribute, const uint8_t* data, size_t size) {
+                         message.readAttribute(attribute, data, size);
+                     });
     return message;
 }
 
@@ -258,19 +248,15 @@ void RoutingState::RouteMessage::readAttribute(uint16_t attribute, const uint8_t
         route.gateway.assign(data, data + size);
         hasHopAttribute = true;
         break;
-    case RTA_MULTIPATH: {
-        std::vector<RouteHop> more = parseNextHops(data, size);
-        nextHops.insert(nextHops.end(), std::make_move_iterator(more.begin()),
-                        std::make_move_iterator(more.end()));
+    case RTA_MULTIPATH:
+        appendNextHops(data, size, nextHops);
         break;
-    }
     default:
         break;
     }
 }
 
-std::vector<RoutingState::RouteHop> RoutingState::parseNextHops(const uint8_t* data, size_t size) {
-    std::vector<RouteHop> hops;
+void RoutingState::appendNextHops(const uint8_t* data, size_t size, std::vector<RouteHop>& hops) {
     size_t offset = 0;
     while (offset + sizeof(rtnexthop) <= size) {
         rtnexthop nexthop{};
@@ -281,19 +267,15 @@ std::vector<RoutingState::RouteHop> RoutingState::parseNextHops(const uint8_t* d
         RouteHop hop;
         hop.interfaceIndex = nexthop.rtnh_ifindex;
         hop.hopFlags = nexthop.rtnh_flags;
-        const size_t inner = RTNH_ALIGN(sizeof(rtnexthop));
-        if (nexthop.rtnh_len > inner) {
-            forEachAttribute(data + offset + inner, nexthop.rtnh_len - inner,
-                             [&](uint16_t a, const uint8_t* d, size_t s) {
-                                 if (a == RTA_GATEWAY) {
-                                     hop.gateway.assign(d, d + s);
-                                 }
-                             });
-        }
+        forEachAttribute(data + offset, nexthop.rtnh_len, RTNH_ALIGN(sizeof(rtnexthop)),
+                         [&](uint16_t a, const uint8_t* d, size_t s) {
+                             if (a == RTA_GATEWAY) {
+                                 hop.gateway.assign(d, d + s);
+                             }
+                         });
         hops.push_back(std::move(hop));
         offset += RTNH_ALIGN(nexthop.rtnh_len);
     }
-    return hops;
 }
 
 std::vector<RoutingState::RouteHop> RoutingState::RouteMessage::hops() const {

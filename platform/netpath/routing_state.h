@@ -98,7 +98,7 @@ private:
     };
 
     static std::optional<RouteMessage> parseDefaultRoute(const uint8_t* payload, size_t length);
-    static std::vector<RouteHop> parseNextHops(const uint8_t* data, size_t size);
+    static void appendNextHops(const uint8_t* data, size_t size, std::vector<RouteHop>& hops);
 
     void applyLink(uint16_t type, const uint8_t* payload, size_t length, ApplyResult& result);
     void applyAddress(uint16_t type, const uint8_t* payload, size_t length, ApplyResult& result);
