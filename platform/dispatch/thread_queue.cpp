@@ -8,9 +8,9 @@ namespace korvel::platform::detail {
 
 namespace {
 
-bool later(const auto& a, const auto& b) {
+constexpr auto later = [](const auto& a, const auto& b) {
     return a.due != b.due ? a.due > b.due : a.seq > b.seq;
-}
+};
 
 } // namespace
 
@@ -58,8 +58,7 @@ void ThreadQueue::asyncAfter(int64_t delayNanos, DispatchBlock block) {
         }
         const auto due = Clock::now() + std::chrono::nanoseconds(delayNanos);
         shared_->heap.push_back({due, shared_->nextSeq++, std::move(block)});
-        std::push_heap(shared_->heap.begin(), shared_->heap.end(),
-                       [](const auto& a, const auto& b) { return later(a, b); });
+        std::push_heap(shared_->heap.begin(), shared_->heap.end(), later);
     }
     shared_->changed.notify_one();
 }
@@ -77,8 +76,7 @@ void ThreadQueue::work(const std::shared_ptr<Shared>& shared) {
             shared->changed.wait_until(lock, due);
             continue;
         }
-        std::pop_heap(shared->heap.begin(), shared->heap.end(),
-                      [](const auto& a, const auto& b) { return later(a, b); });
+        std::pop_heap(shared->heap.begin(), shared->heap.end(), later);
         DispatchBlock block = std::move(shared->heap.back().block);
         shared->heap.pop_back();
         lock.unlock();

@@ -32,9 +32,9 @@ int64_t saturatingAdd(int64_t a, int64_t b) {
 namespace {
 
 // Min-heap on (due, seq).
-bool later(const auto& a, const auto& b) {
+constexpr auto later = [](const auto& a, const auto& b) {
     return a.due != b.due ? a.due > b.due : a.seq > b.seq;
-}
+};
 
 } // namespace
 
@@ -76,9 +76,7 @@ void TimedQueue::post(DispatchBlock block) {
         std::lock_guard lock(mutex_);
         ready_.push_back({std::move(block), nullptr});
     }
-    if (onWake_) {
-        onWake_();
-    }
+    onWake_();
 }
 
 void TimedQueue::postAt(int64_t due, DispatchBlock block) {
@@ -86,9 +84,7 @@ void TimedQueue::postAt(int64_t due, DispatchBlock block) {
         std::lock_guard lock(mutex_);
         pushScheduledLocked({due, 0, std::move(block), nullptr});
     }
-    if (onWake_) {
-        onWake_();
-    }
+    onWake_();
 }
 
 std::unique_ptr<DispatchTimer> TimedQueue::addTimer(int64_t now, int64_t period,
@@ -101,17 +97,14 @@ std::unique_ptr<DispatchTimer> TimedQueue::addTimer(int64_t now, int64_t period,
         pushScheduledLocked({saturatingAdd(now, period), 0, nullptr, state});
         ++activeTimers_;
     }
-    if (onWake_) {
-        onWake_();
-    }
+    onWake_();
     return std::make_unique<Timer>(weak_from_this(), std::move(state));
 }
 
 void TimedQueue::pushScheduledLocked(Scheduled item) {
     item.seq = nextSeq_++;
     heap_.push_back(std::move(item));
-    std::push_heap(heap_.begin(), heap_.end(),
-                   [](const auto& a, const auto& b) { return later(a, b); });
+    std::push_heap(heap_.begin(), heap_.end(), later);
 }
 
 void TimedQueue::cancelTimer(TimerState& timer) {
@@ -135,8 +128,7 @@ std::optional<int64_t> TimedQueue::nextDue() {
     }
     // Cancelled timers at the top would only cause empty wake-ups.
     while (!heap_.empty() && heap_.front().timer && heap_.front().timer->cancelled) {
-        std::pop_heap(heap_.begin(), heap_.end(),
-                      [](const auto& a, const auto& b) { return later(a, b); });
+        std::pop_heap(heap_.begin(), heap_.end(), later);
         heap_.pop_back();
     }
     if (heap_.empty()) {
@@ -147,9 +139,8 @@ std::optional<int64_t> TimedQueue::nextDue() {
 
 void TimedQueue::promoteDue(int64_t now) {
     std::lock_guard lock(mutex_);
-    const auto cmp = [](const auto& a, const auto& b) { return later(a, b); };
     while (!heap_.empty() && heap_.front().due <= now) {
-        std::pop_heap(heap_.begin(), heap_.end(), cmp);
+        std::pop_heap(heap_.begin(), heap_.end(), later);
         Scheduled item = std::move(heap_.back());
         heap_.pop_back();
         if (!item.timer) {

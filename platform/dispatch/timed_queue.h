@@ -60,11 +60,12 @@ private:
         std::shared_ptr<TimerState> timer;
     };
 
-    explicit TimedQueue(std::function<void()> onWake) : onWake_(std::move(onWake)) {}
+    explicit TimedQueue(std::function<void()> onWake)
+        : onWake_(onWake ? std::move(onWake) : [] {}) {}
     void pushScheduledLocked(Scheduled item);
     void cancelTimer(TimerState& timer);
 
-    const std::function<void()> onWake_;
+    const std::function<void()> onWake_; // never empty
     mutable std::mutex mutex_;
     std::deque<Ready> ready_;
     std::vector<Scheduled> heap_;
