@@ -30,10 +30,10 @@ void setTimeouts(int fd, std::chrono::milliseconds timeout) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// Reads up to the first newline, EOF, timeout or the length limit.
-std::string readLine(int fd, size_t limit, bool& complete) {
+// Reads up to the first newline, end of file or the length limit. None on a
+// timeout, an error, or an end of file before anything came.
+std::optional<std::string> readLine(int fd, size_t limit) {
     std::string line;
-    complete = false;
     char buffer[128];
     while (line.size() < limit) {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -41,20 +41,15 @@ std::string readLine(int fd, size_t limit, bool& complete) {
             continue;
         }
         if (n <= 0) {
-            complete = n == 0 && !line.empty();
-            break;
+            return n == 0 && !line.empty() ? std::optional(line) : std::nullopt;
         }
         line.append(buffer, static_cast<size_t>(n));
         if (const auto newline = line.find('\n'); newline != std::string::npos) {
             line.resize(newline);
-            complete = true;
             return line;
         }
     }
-    if (line.size() >= limit) {
-        line.resize(limit);
-        complete = true;
-    }
+    line.resize(limit);
     return line;
 }
 
@@ -64,12 +59,12 @@ void serveOne(int client, const std::shared_ptr<ControlSocketServer::State>& sta
         return;
     }
     setTimeouts(client, std::chrono::milliseconds(1000));
-    bool complete = false;
-    std::string command = readLine(client, ControlSocketServer::kMaxCommandLength, complete);
-    if (!complete) {
+    auto line = readLine(client, ControlSocketServer::kMaxCommandLength);
+    if (!line) {
         ::close(client);
         return;
     }
+    std::string command = std::move(*line);
     if (!command.empty() && command.back() == '\r') {
         command.pop_back();
     }
@@ -194,12 +189,10 @@ std::optional<std::string> sendControlCommand(const std::string& path, const std
         return std::nullopt;
     }
     ::shutdown(fd, SHUT_WR);
-    bool complete = false;
-    std::string answer = readLine(fd, ControlSocketServer::kMaxCommandLength, complete);
+    auto answer = readLine(fd, ControlSocketServer::kMaxCommandLength);
     ::close(fd);
-    if (!complete) {
+    if (!answer) {
         error = "no answer on " + path;
-        return std::nullopt;
     }
     return answer;
 }
