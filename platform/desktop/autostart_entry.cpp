@@ -16,19 +16,7 @@ constexpr const char* kGroup = "Desktop Entry";
 // Each desktop's own switch for an autostart entry, kept when it is off.
 constexpr const char* kEnabledKeys[] = {"X-GNOME-Autostart-enabled", "X-MATE-Autostart-enabled"};
 
-struct KeyFileFree {
-    void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
-
-struct ErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-
-std::string takeMessage(GError* error) {
-    std::unique_ptr<GError, ErrorFree> owned(error);
-    return owned ? owned->message : "unknown error";
-}
+using KeyFile = std::unique_ptr<GKeyFile, decltype(&g_key_file_free)>;
 
 // A Boolean key that is present and valid; anything else is absent.
 std::optional<bool> booleanKey(GKeyFile* file, const char* key) {
@@ -42,15 +30,8 @@ std::optional<bool> booleanKey(GKeyFile* file, const char* key) {
 }
 
 bool needsQuoting(std::string_view argument) {
-    if (argument.empty()) {
-        return true;
-    }
-    for (const char c : argument) {
-        if (std::string_view(" \t\n\"'\\><~|&;$*?#()`").find(c) != std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
+    return argument.empty() ||
+           argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string_view::npos;
 }
 
 } // namespace
@@ -67,7 +48,7 @@ AutostartState AutostartEntry::state() const {
     if (!g_file_test(path_.c_str(), G_FILE_TEST_EXISTS)) {
         return AutostartState::absent;
     }
-    KeyFile file(g_key_file_new());
+    KeyFile file(g_key_file_new(), &g_key_file_free);
     if (!g_key_file_load_from_file(file.get(), path_.c_str(), G_KEY_FILE_NONE, nullptr) ||
         !g_key_file_has_group(file.get(), kGroup)) {
         return AutostartState::unreadable;
@@ -89,7 +70,7 @@ bool AutostartEntry::write(const AutostartFields& fields, std::string& error) co
         error = "the program to start is not an absolute path";
         return false;
     }
-    KeyFile file(g_key_file_new());
+    KeyFile file(g_key_file_new(), &g_key_file_free);
     gchar* existing = nullptr;
     gsize existingLength = 0;
     std::string before;
@@ -133,7 +114,8 @@ bool AutostartEntry::write(const AutostartFields& fields, std::string& error) co
     GError* writeError = nullptr;
     if (!g_file_set_contents_full(path_.c_str(), after.data(), static_cast<gssize>(after.size()),
                                   G_FILE_SET_CONTENTS_CONSISTENT, 0644, &writeError)) {
-        error = takeMessage(writeError);
+        error = writeError != nullptr ? writeError->message : "unknown error";
+        g_clear_error(&writeError);
         return false;
     }
     return true;
