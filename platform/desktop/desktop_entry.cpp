@@ -4,6 +4,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -24,10 +25,6 @@ constexpr std::array<std::string_view, 27> kRunners = {
 constexpr std::array<std::string_view, 5> kRunnerPrefixes = {"python", "perl", "ruby", "php",
                                                              "lua"};
 
-struct KeyFileFree {
-    void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-
 std::string takeString(gchar* text) {
     if (text == nullptr) {
         return {};
@@ -44,17 +41,9 @@ std::string_view baseName(std::string_view path) {
 
 bool isRunner(std::string_view program) {
     const auto name = baseName(program);
-    for (const auto runner : kRunners) {
-        if (name == runner) {
-            return true;
-        }
-    }
-    for (const auto prefix : kRunnerPrefixes) {
-        if (name.starts_with(prefix)) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::find(kRunners, name) != kRunners.end() ||
+           std::ranges::any_of(kRunnerPrefixes,
+                               [&](std::string_view prefix) { return name.starts_with(prefix); });
 }
 
 // %f, %U, %i and the like expand to files, URLs or the icon, never to a script.
@@ -107,10 +96,7 @@ std::optional<std::pair<std::string, bool>> execProgram(const std::string& exec)
     if (index >= argc) {
         return std::nullopt;
     }
-    bool hasArguments = false;
-    for (gint i = index + 1; i < argc; ++i) {
-        hasArguments = hasArguments || !isFieldCode(argv[i]);
-    }
+    const bool hasArguments = !std::all_of(argv + index + 1, argv + argc, isFieldCode);
     return std::make_pair(std::string(argv[index]), hasArguments);
 }
 
@@ -120,7 +106,8 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& file, const std:
                                              size_t directoryRank,
                                              const std::vector<std::string>& locales,
                                              const std::string& searchPath) {
-    const std::unique_ptr<GKeyFile, KeyFileFree> keys(g_key_file_new());
+    const std::unique_ptr<GKeyFile, decltype(&g_key_file_free)> keys(g_key_file_new(),
+                                                                     &g_key_file_free);
     if (!g_key_file_load_from_file(keys.get(), file.c_str(), G_KEY_FILE_KEEP_TRANSLATIONS,
                                    nullptr) ||
         !g_key_file_has_group(keys.get(), kGroup)) {
