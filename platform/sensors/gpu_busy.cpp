@@ -1,3 +1,4 @@
+#include "platform/program/ascii_text.h"
 #include "platform/sensors/nvml_library.h"
 #include "platform/sensors/sensors.h"
 #include "platform/system/sysfs_entries.h"
@@ -5,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,9 +31,7 @@ bool isPciAddress(std::string_view entry) {
 }
 
 bool isDevfreqGpu(std::string_view entry) {
-    std::string lower(entry);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = asciiLowercase(entry);
     return lower.find("gpu") != std::string::npos || lower.find("mali") != std::string::npos ||
            lower.find("kgsl") != std::string::npos;
 }
@@ -158,10 +156,7 @@ std::optional<Reading> readCounter(const Counter& counter, const NvmlLibrary* nv
         if (reading.table.empty()) {
             return std::nullopt;
         }
-        std::sort(reading.table.begin(), reading.table.end(),
-                  [](const FrequencyTime& a, const FrequencyTime& b) {
-                      return a.frequency < b.frequency;
-                  });
+        std::ranges::sort(reading.table, {}, &FrequencyTime::frequency);
     } else {
         const auto value = sysfs::readSigned(counter.file);
         if (!value) {
