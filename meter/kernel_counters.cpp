@@ -14,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 
 namespace korvel::meter {
 namespace {
@@ -58,11 +59,8 @@ std::vector<MeterSocket> readMap(int fd, bool take) {
     uint64_t next = 0;
     for (bool first = true;; first = false) {
         uint32_t count = kChunk;
-        const int status =
-            take ? bpf_map_lookup_and_delete_batch(fd, first ? nullptr : &in, &next, keys.data(),
-                                                   values.data(), &count, nullptr)
-                 : bpf_map_lookup_batch(fd, first ? nullptr : &in, &next, keys.data(),
-                                        values.data(), &count, nullptr);
+        const int status = (take ? bpf_map_lookup_and_delete_batch : bpf_map_lookup_batch)(
+            fd, first ? nullptr : &in, &next, keys.data(), values.data(), &count, nullptr);
         const int error = status < 0 ? errno : 0;
         for (uint32_t i = 0; i < count && (status == 0 || error == ENOENT); ++i) {
             out.push_back(socketOf(keys[i], values[i], take));
@@ -96,11 +94,7 @@ uint64_t tallied(int fd, uint32_t which) {
     if (bpf_map_lookup_elem(fd, &which, perCpu.data()) != 0) {
         return 0;
     }
-    uint64_t sum = 0;
-    for (const uint64_t value : perCpu) {
-        sum += value;
-    }
-    return sum;
+    return std::accumulate(perCpu.begin(), perCpu.end(), uint64_t{0});
 }
 
 } // namespace
