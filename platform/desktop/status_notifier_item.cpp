@@ -1,5 +1,7 @@
 #include "platform/desktop/status_notifier_item.h"
 
+#include "platform/dbus/bus_connection.h"
+
 #include <gio/gio.h>
 
 #include <atomic>
@@ -124,14 +126,8 @@ StatusNotifierItem::StatusNotifierItem(std::string id, Content content,
     s.id = std::move(id);
     s.content = std::move(content);
     s.onActivate = std::move(onActivate);
-    s.bus =
-        busAddress.empty()
-            ? g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)
-            : g_dbus_connection_new_for_address_sync(
-                  busAddress.c_str(),
-                  static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                  nullptr, nullptr, nullptr);
+    s.bus = busAddress.empty() ? g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)
+                               : openBusConnection(MessageBus::session, busAddress);
     if (s.bus == nullptr) {
         return;
     }
