@@ -5,7 +5,6 @@
 #include "platform/system/text_file.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace korvel::platform::sensors {
 
@@ -46,12 +45,9 @@ bool matches(std::string_view pattern, std::string_view name) {
 
 template <size_t N>
 std::optional<Family> classify(const NameRule (&rules)[N], std::string_view name) {
-    for (const NameRule& rule : rules) {
-        if (matches(rule.pattern, name)) {
-            return rule.family;
-        }
-    }
-    return std::nullopt;
+    const auto rule = std::ranges::find_if(
+        rules, [&](const NameRule& candidate) { return matches(candidate.pattern, name); });
+    return rule == std::end(rules) ? std::nullopt : std::optional(rule->family);
 }
 
 // Sysfs temperatures are millidegrees Celsius.
