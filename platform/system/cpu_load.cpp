@@ -10,19 +10,11 @@
 namespace korvel::platform {
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+constexpr std::string_view kBlanks = " \t";
 
 std::string_view nextField(std::string_view& text) {
-    size_t start = 0;
-    while (start < text.size() && isBlank(text[start])) {
-        ++start;
-    }
-    size_t end = start;
-    while (end < text.size() && !isBlank(text[end])) {
-        ++end;
-    }
+    const size_t start = std::min(text.find_first_not_of(kBlanks), text.size());
+    const size_t end = std::min(text.find_first_of(kBlanks, start), text.size());
     const std::string_view field = text.substr(start, end - start);
     text.remove_prefix(end);
     return field;
@@ -32,7 +24,8 @@ std::optional<std::string_view> aggregateCPULine(std::string_view text) {
     while (!text.empty()) {
         const auto lineEnd = text.find('\n');
         const std::string_view line = text.substr(0, lineEnd);
-        if (line.size() > 3 && line.starts_with("cpu") && isBlank(line[3])) {
+        if (line.size() > 3 && line.starts_with("cpu") &&
+            kBlanks.find(line[3]) != std::string_view::npos) {
             return line.substr(3);
         }
         if (lineEnd == std::string_view::npos) {
