@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/glib_dispatch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -73,14 +74,12 @@ void NotificationCenter::removeObserver(NotificationObserverToken token) {
     std::shared_ptr<Entry> removed;
     std::lock_guard lock(registry_->mutex);
     auto& entries = registry_->entries;
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-        if ((*it)->id == token.id) {
-            (*it)->active = false;
-            // Destroyed after the lock is released (declared before it).
-            removed = std::move(*it);
-            entries.erase(it);
-            return;
-        }
+    const auto it = std::ranges::find(entries, token.id, &Entry::id);
+    if (it != entries.end()) {
+        (*it)->active = false;
+        // Destroyed after the lock is released (declared before it).
+        removed = std::move(*it);
+        entries.erase(it);
     }
 }
 
