@@ -41,11 +41,16 @@ constexpr std::chrono::milliseconds kFreshSocketRetryPause{20};
 // How soon to knock again on a service whose backlog is full.
 constexpr std::chrono::milliseconds kBusyRetryPause{50};
 
-void failAll(std::deque<Pending> pending, const std::string& description) {
+// Fails each request, then runs report (an owner's handler) if there is one.
+void failAll(std::deque<Pending> pending, const std::string& description,
+             const std::function<void()>& report = {}) {
     for (auto& request : pending) {
         if (request.error) {
             request.error(description);
         }
+    }
+    if (report) {
+        report();
     }
 }
 
@@ -124,10 +129,7 @@ struct Connection::State {
             interruptionHandler = {};
         }
         wake();
-        failAll(std::move(failed), description);
-        if (handler) {
-            handler();
-        }
+        failAll(std::move(failed), description, handler);
     }
 
     // Drops the socket; what was pending is returned to be failed (or kept to
@@ -336,10 +338,7 @@ void Connection::State::serviceDiedBeforeGreeting() {
         failed = dropSocket(/*keepPending=*/false);
         freshRetries = 0;
     }
-    failAll(std::move(failed), interruptedText());
-    if (report) {
-        report();
-    }
+    failAll(std::move(failed), interruptedText(), report);
 }
 
 Connection::State::Turn Connection::State::planTurn() {
@@ -473,10 +472,7 @@ void Connection::State::abandonSocket(const std::string& failure, bool ended) {
             interruption = interruptionHandler;
         }
     }
-    failAll(std::move(failed), failure);
-    if (interruption) {
-        interruption();
-    }
+    failAll(std::move(failed), failure, interruption);
 }
 
 void Connection::State::exchangeOnSocket(int socket, short events, std::vector<char>& buffer) {
