@@ -8,17 +8,20 @@
 namespace korvel::platform::service {
 namespace {
 
+// A directory of ours, not a link, that nobody else may enter.
+bool isPrivateDirectory(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
 bool ensurePrivateDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return false;
-    }
     // In /tmp anyone could have made it first; serve nothing through a
     // directory another user controls.
-    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+    return isPrivateDirectory(path);
 }
 
 } // namespace
@@ -29,9 +32,7 @@ std::optional<std::string> runtimeDirectory(const std::string& runUserRoot) {
         return std::string(runtime);
     }
     const std::string path = runUserRoot + "/" + std::to_string(::getuid());
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & 077) != 0) {
+    if (!isPrivateDirectory(path)) {
         return std::nullopt;
     }
     return path;
