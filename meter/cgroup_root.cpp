@@ -1,12 +1,12 @@
 #include "meter/cgroup_root.h"
 
+#include "platform/system/text_file.h"
+
 #include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace korvel::meter {
@@ -62,10 +62,8 @@ std::optional<std::string> cgroup2MountPoint(std::string_view mountinfo) {
 }
 
 std::optional<std::string> cgroup2Root(const std::string& fallback, std::string& why) {
-    std::ifstream file("/proc/self/mountinfo");
-    std::stringstream text;
-    text << file.rdbuf();
-    if (auto mounted = cgroup2MountPoint(text.str())) {
+    if (auto mounted =
+            cgroup2MountPoint(platform::readTextFile("/proc/self/mountinfo").value_or(""))) {
         return mounted;
     }
     ::mkdir(fallback.c_str(), 0700);
