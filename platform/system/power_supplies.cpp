@@ -1,9 +1,7 @@
 #include "platform/system/power_supplies.h"
 
+#include "platform/system/sysfs_entries.h"
 #include "platform/system/text_file.h"
-
-#include <algorithm>
-#include <dirent.h>
 
 namespace korvel::platform {
 namespace {
@@ -34,23 +32,15 @@ PowerSupply readSupply(const std::string& dir, const std::string& name) {
 
 std::optional<std::vector<PowerSupply>> readPowerSupplies(const std::string& sysRoot) {
     const std::string dir = sysRoot + "/class/power_supply";
-    DIR* stream = ::opendir(dir.c_str());
-    if (stream == nullptr) {
+    // Sorted: directory order is arbitrary, and a fixed one keeps "the first
+    // battery" stable.
+    const auto names = sysfs::listEntryNames(dir);
+    if (!names) {
         return std::nullopt;
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(stream)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(stream);
-    // Directory order is arbitrary; a fixed order keeps "the first battery" stable.
-    std::sort(names.begin(), names.end());
     std::vector<PowerSupply> supplies;
-    supplies.reserve(names.size());
-    for (const auto& name : names) {
+    supplies.reserve(names->size());
+    for (const auto& name : *names) {
         supplies.push_back(readSupply(dir, name));
     }
     return supplies;

@@ -9,12 +9,12 @@
 
 namespace korvel::platform::sysfs {
 
-std::vector<std::string> entryNames(const std::string& directory) {
-    std::vector<std::string> names;
+std::optional<std::vector<std::string>> listEntryNames(const std::string& directory) {
     DIR* dir = ::opendir(directory.c_str());
     if (dir == nullptr) {
-        return names;
+        return std::nullopt;
     }
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") {
@@ -24,6 +24,10 @@ std::vector<std::string> entryNames(const std::string& directory) {
     ::closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> entryNames(const std::string& directory) {
+    return listEntryNames(directory).value_or(std::vector<std::string>{});
 }
 
 std::vector<unsigned> numberedEntries(const std::string& directory, std::string_view prefix,

@@ -12,7 +12,9 @@ namespace korvel::platform::sysfs {
 std::vector<unsigned> numberedEntries(const std::string& directory, std::string_view prefix,
                                       std::string_view suffix = {});
 
-// Every entry name of a directory except "." and "..", sorted; empty when unreadable.
+// Every entry name of a directory except "." and "..", sorted; none when unreadable.
+std::optional<std::vector<std::string>> listEntryNames(const std::string& directory);
+// The same, empty when unreadable.
 std::vector<std::string> entryNames(const std::string& directory);
 
 bool pathExists(const std::string& path);
