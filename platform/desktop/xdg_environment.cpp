@@ -1,5 +1,6 @@
 #include "platform/desktop/xdg_environment.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -31,11 +32,8 @@ XdgEnvironment XdgEnvironment::from(const Getter& getenv) {
     const auto home = valueOr(getenv, "HOME", "");
     const auto dataHome =
         valueOr(getenv, "XDG_DATA_HOME", home.empty() ? "" : home + "/.local/share");
-    std::vector<std::string> dataDirs = {dataHome};
-    for (const auto& dir :
-         split(valueOr(getenv, "XDG_DATA_DIRS", "/usr/local/share:/usr/share"), ':')) {
-        dataDirs.push_back(dir);
-    }
+    auto dataDirs = split(valueOr(getenv, "XDG_DATA_DIRS", "/usr/local/share:/usr/share"), ':');
+    dataDirs.insert(dataDirs.begin(), dataHome);
     for (auto dir : dataDirs) {
         if (dir.empty() || dir.front() != '/') {
             continue;
@@ -44,11 +42,7 @@ XdgEnvironment XdgEnvironment::from(const Getter& getenv) {
             dir.pop_back();
         }
         auto applications = dir + "/applications";
-        bool known = false;
-        for (const auto& seen : env.applicationDirs) {
-            known = known || seen == applications;
-        }
-        if (!known) {
+        if (std::ranges::find(env.applicationDirs, applications) == env.applicationDirs.end()) {
             env.applicationDirs.push_back(std::move(applications));
         }
     }
