@@ -30,8 +30,7 @@ std::vector<EntryFile> entryFiles(const std::string& dir) {
         std::replace(id.begin(), id.end(), '/', '-');
         files.push_back({std::move(id), path.string()});
     }
-    std::sort(files.begin(), files.end(),
-              [](const EntryFile& a, const EntryFile& b) { return a.id < b.id; });
+    std::ranges::sort(files, {}, &EntryFile::id);
     return files;
 }
 
