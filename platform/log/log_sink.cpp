@@ -1,5 +1,7 @@
 #include "platform/log/log_sink.h"
 
+#include "platform/log/report_line.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -70,24 +72,10 @@ std::vector<std::pair<std::string, std::string>> journalFields(const LogRecord& 
 }
 
 std::string stderrLogLine(const LogRecord& record, std::string_view program, long pid) {
-    std::string line;
-    line.reserve(program.size() + record.subsystem.size() + record.category.size() +
-                 record.message.size() + 32);
-    line.append(program);
-    line += '[';
-    line += std::to_string(pid);
-    line += "]: [";
-    line += record.subsystem;
-    line += ':';
-    line += record.category;
-    line += "] ";
-    line += levelName(record.level);
-    line += ": ";
-    for (const char c : record.message) {
-        line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
-    }
-    line += '\n';
-    return line;
+    // A report line whose message leads with where the record came from.
+    return reportLineText(program, pid,
+                          "[" + record.subsystem + ":" + record.category + "] " +
+                              levelName(record.level) + ": " + record.message);
 }
 
 void writeStderrLine(std::string_view line) {
