@@ -17,26 +17,23 @@ int closeAfterFailure(int fd) {
     return -1;
 }
 
-bool makeAddress(const std::string& path, sockaddr_un& address) {
+// A new stream socket and the address of path, or -1 with errno.
+int socketFor(const std::string& path, int flags, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) {
         errno = ENAMETOOLONG;
-        return false;
+        return -1;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
 }
 
 } // namespace
 
 int connectUnixSocket(const std::string& path, bool nonBlocking) {
     sockaddr_un address{};
-    if (!makeAddress(path, address)) {
-        return -1;
-    }
-    const int fd =
-        ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    const int fd = socketFor(path, nonBlocking ? SOCK_NONBLOCK : 0, address);
     if (fd < 0) {
         return -1;
     }
@@ -50,10 +47,7 @@ int connectUnixSocket(const std::string& path, bool nonBlocking) {
 
 int listenUnixSocket(const std::string& path, bool removeStale) {
     sockaddr_un address{};
-    if (!makeAddress(path, address)) {
-        return -1;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socketFor(path, 0, address);
     if (fd < 0) {
         return -1;
     }
