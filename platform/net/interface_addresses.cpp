@@ -11,10 +11,6 @@ namespace {
 
 constexpr size_t kHostBufferSize = 1025;
 
-struct FreeAddressList {
-    void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
-};
-
 } // namespace
 
 std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses() {
@@ -22,7 +18,7 @@ std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses() {
     if (::getifaddrs(&head) != 0) {
         return std::nullopt;
     }
-    const std::unique_ptr<ifaddrs, FreeAddressList> list(head);
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> list(head, &::freeifaddrs);
     std::vector<InterfaceAddress> addresses;
     for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_name == nullptr) {
