@@ -33,10 +33,6 @@ std::string deviceType(const std::filesystem::path& uevent) {
     return {};
 }
 
-bool hasDeviceType(const std::filesystem::path& uevent, const std::string& wanted) {
-    return deviceType(uevent) == wanted;
-}
-
 bool isSafeName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
@@ -86,11 +82,11 @@ InterfaceType interfaceTypeFromSysfs(const std::string& sysRoot, const std::stri
         return InterfaceType::loopback;
     }
     if (entryExists(dir / "wireless") || entryExists(dir / "phy80211") ||
-        hasDeviceType(dir / "uevent", "wlan")) {
+        deviceType(dir / "uevent") == "wlan") {
         return InterfaceType::wifi;
     }
     // Checked before Ethernet: many modems present an Ethernet-typed device.
-    if (hasDeviceType(dir / "uevent", "wwan")) {
+    if (deviceType(dir / "uevent") == "wwan") {
         return InterfaceType::cellular;
     }
     if (type == kTypeEther && entryExists(dir / "device")) {
