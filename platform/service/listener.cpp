@@ -209,16 +209,12 @@ void Listener::acceptConnections() {
             continue;
         }
         if (connections_.size() >= kMaxConnections) {
-            // Idle clients must not lock out a new one: the quietest goes.
-            auto quietest = connections_.end();
-            for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-                if (!(*it)->request_ && (*it)->outgoing_.empty() &&
-                    (quietest == connections_.end() ||
-                     (*it)->lastProgress_ < (*quietest)->lastProgress_)) {
-                    quietest = it;
-                }
-            }
-            if (quietest == connections_.end()) {
+            // Idle clients must not lock out a new one: the quietest idle one goes.
+            const auto busy = [](const auto& c) { return c->request_ || !c->outgoing_.empty(); };
+            const auto quietest = std::ranges::min_element(connections_, {}, [&](const auto& c) {
+                return std::pair(busy(c), c->lastProgress_);
+            });
+            if (busy(*quietest)) {
                 ::close(fd);
                 continue;
             }
