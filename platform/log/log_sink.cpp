@@ -1,6 +1,7 @@
 #include "platform/log/log_sink.h"
 
 #include "platform/log/report_line.h"
+#include "platform/system/text_file.h"
 
 #include <atomic>
 #include <cerrno>
@@ -79,17 +80,8 @@ std::string stderrLogLine(const LogRecord& record, std::string_view program, lon
 }
 
 void writeStderrLine(std::string_view line) {
-    size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
+    // Nowhere to report a failure to write the report.
+    (void)writeAll(STDERR_FILENO, line);
 }
 
 std::string_view programName() {
