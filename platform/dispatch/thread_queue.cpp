@@ -15,7 +15,6 @@ constexpr auto later = [](const auto& a, const auto& b) {
 } // namespace
 
 struct ThreadQueue::Shared {
-    std::string label;
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Item> heap;
@@ -25,9 +24,9 @@ struct ThreadQueue::Shared {
 
 ThreadQueue::ThreadQueue(std::string label, unsigned threadCount)
     : label_(std::move(label)), shared_(std::make_shared<Shared>()) {
-    shared_->label = label_;
     for (unsigned i = 0; i < std::max(threadCount, 1u); ++i) {
-        threads_.emplace_back([shared = shared_] { work(shared); });
+        // The label is the thread's own copy: the queue may be gone before it starts.
+        threads_.emplace_back([shared = shared_, label = label_] { work(shared, label); });
     }
 }
 
@@ -63,9 +62,9 @@ void ThreadQueue::asyncAfter(int64_t delayNanos, DispatchBlock block) {
     shared_->changed.notify_one();
 }
 
-void ThreadQueue::work(const std::shared_ptr<Shared>& shared) {
+void ThreadQueue::work(const std::shared_ptr<Shared>& shared, const std::string& label) {
     // The kernel keeps at most 15 characters of a thread name.
-    pthread_setname_np(pthread_self(), shared->label.substr(0, 15).c_str());
+    pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
     std::unique_lock lock(shared->mutex);
     while (!shared->stopping) {
         if (shared->heap.empty()) {

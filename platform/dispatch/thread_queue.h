@@ -35,7 +35,7 @@ private:
     };
     struct Shared;
 
-    static void work(const std::shared_ptr<Shared>& shared);
+    static void work(const std::shared_ptr<Shared>& shared, const std::string& label);
 
     const std::string label_;
     std::shared_ptr<Shared> shared_;
