@@ -10,10 +10,9 @@ std::string withHeader(std::string body) {
     const auto length = static_cast<uint32_t>(body.size());
     std::string frame;
     frame.reserve(kFrameHeaderSize + body.size());
-    frame += static_cast<char>((length >> 24) & 0xFF);
-    frame += static_cast<char>((length >> 16) & 0xFF);
-    frame += static_cast<char>((length >> 8) & 0xFF);
-    frame += static_cast<char>(length & 0xFF);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        frame += static_cast<char>((length >> shift) & 0xFF);
+    }
     frame += body;
     return frame;
 }
