@@ -14,9 +14,14 @@ constexpr const char* kDesktopEntry = "qn.Korvel.companion";
 
 } // namespace
 
-struct DesktopNotifier::Click {
-    static void invoked(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                        GVariant* parameters, gpointer data) {
+DesktopNotifier::DesktopNotifier(Clicked clicked, std::string busAddress)
+    : connection_(openBusConnection(MessageBus::session, busAddress)),
+      clicked_(std::move(clicked)) {
+    if (connection_ == nullptr) {
+        return;
+    }
+    const auto invoked = [](GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                            const gchar*, GVariant* parameters, gpointer data) {
         auto* self = static_cast<DesktopNotifier*>(data);
         guint32 id = 0;
         const gchar* action = nullptr;
@@ -33,17 +38,10 @@ struct DesktopNotifier::Click {
         if (g_strcmp0(action, "default") == 0 && self->clicked_) {
             self->clicked_(subject);
         }
-    }
-};
-
-DesktopNotifier::DesktopNotifier(Clicked clicked, std::string busAddress)
-    : connection_(openBusConnection(MessageBus::session, busAddress)),
-      clicked_(std::move(clicked)) {
-    if (connection_ != nullptr) {
-        subscription_ = g_dbus_connection_signal_subscribe(
-            connection_, kService, kService, "ActionInvoked", kObject, nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE, &Click::invoked, this, nullptr);
-    }
+    };
+    subscription_ = g_dbus_connection_signal_subscribe(
+        connection_, kService, kService, "ActionInvoked", kObject, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, invoked, this, nullptr);
 }
 
 DesktopNotifier::~DesktopNotifier() {

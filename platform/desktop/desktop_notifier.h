@@ -34,7 +34,6 @@ private:
     Clicked clicked_;
     std::mutex mutex_;
     std::map<uint32_t, std::string> sent_; // ours by id, so another program's clicks are not ours
-    struct Click;
 };
 
 } // namespace korvel::platform
