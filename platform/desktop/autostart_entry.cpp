@@ -1,6 +1,7 @@
 #include "platform/desktop/autostart_entry.h"
 
 #include "platform/defaults/defaults_path.h"
+#include "platform/system/text_file.h"
 
 #include <glib.h>
 
@@ -71,12 +72,9 @@ bool AutostartEntry::write(const AutostartFields& fields, std::string& error) co
         return false;
     }
     KeyFile file(g_key_file_new(), &g_key_file_free);
-    gchar* existing = nullptr;
-    gsize existingLength = 0;
     std::string before;
-    if (g_file_get_contents(path_.c_str(), &existing, &existingLength, nullptr)) {
-        before.assign(existing, existingLength);
-        g_free(existing);
+    if (auto existing = readTextFile(path_)) {
+        before = std::move(*existing);
         // An unreadable old entry is ours to replace; keep what parses.
         g_key_file_load_from_data(
             file.get(), before.data(), before.size(),
