@@ -4,10 +4,10 @@
 #include "companion/usage/data_plan.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/program/ascii_text.h"
+#include "platform/system/text_file.h"
 #include "shared/utf8.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <ostream>
 
@@ -33,16 +33,8 @@ bool looksLikeInteger(std::string_view text) {
            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The number that is all of `text`, as std::from_chars reads it.
-template <typename T> std::optional<T> wholeNumber(std::string_view text) {
-    T value{};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() ? std::optional(value)
-                                                                 : std::nullopt;
-}
-
 std::optional<int64_t> parseInteger(std::string_view text) {
-    return looksLikeInteger(text) ? wholeNumber<int64_t>(text) : std::nullopt;
+    return looksLikeInteger(text) ? platform::wholeNumber<int64_t>(text) : std::nullopt;
 }
 
 // Plain decimal notation only: no hexadecimal, infinities or NaN.
@@ -51,7 +43,7 @@ std::optional<double> parseDecimal(std::string_view text) {
         text.find_first_of("0123456789") == std::string_view::npos || text.front() == '+') {
         return std::nullopt;
     }
-    const auto value = wholeNumber<double>(text);
+    const auto value = platform::wholeNumber<double>(text);
     return value && std::isfinite(*value) ? value : std::nullopt;
 }
 

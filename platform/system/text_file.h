@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace korvel::platform {
 
@@ -28,9 +29,16 @@ template <typename Integer> bool parseWhole(std::string_view text, Integer& out,
     return ec == std::errc() && ptr == end;
 }
 
-template <typename Integer> std::optional<Integer> wholeNumber(std::string_view text) {
-    Integer value{};
-    return parseWhole(text, value) ? std::optional(value) : std::nullopt;
+// The number, integer or floating, that is all of text; none otherwise.
+template <typename Number> std::optional<Number> wholeNumber(std::string_view text) {
+    Number value{};
+    if constexpr (std::is_floating_point_v<Number>) {
+        const char* end = text.data() + text.size();
+        const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+        return ec == std::errc() && ptr == end ? std::optional(value) : std::nullopt;
+    } else {
+        return parseWhole(text, value) ? std::optional(value) : std::nullopt;
+    }
 }
 
 } // namespace korvel::platform
